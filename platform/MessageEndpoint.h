@@ -47,8 +47,8 @@ public:
     class Impl;
 
 private:
-    explicit MessageEndpoint(std::unique_ptr<Impl> impl);
-    std::unique_ptr<Impl> m_impl;
+    explicit MessageEndpoint(std::shared_ptr<Impl> impl);
+    std::shared_ptr<Impl> m_impl;  // shared with messages in flight to it
 };
 
 }  // namespace platform

@@ -27,7 +27,7 @@ public:
 
 private:
     MessageQueue();
-    std::unique_ptr<Impl> m_impl;
+    std::shared_ptr<Impl> m_impl;  // shared with the endpoints it serves
 };
 
 }  // namespace platform

@@ -6,6 +6,10 @@
 //
 // Names are per user. KESTRIX_SHM_NAMESPACE, when set, is folded into every name so that tests
 // running in parallel each get their own blocks.
+//
+// Any thread may lock and unlock; the lock is not re-entrant, also not across two Opens of the
+// same block in one process (each Open is a holder of its own). A process made by fork() without
+// exec shares its parent's holds and should not use the parent's blocks.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +21,12 @@ namespace platform {
 
 class SharedMemory {
 public:
-    // Create-or-open; empty on failure.
+    // Create-or-open; empty on failure, errno telling why (EINVAL: a name with '/' or NUL, a
+    // size of 0 or one larger than the existing block; EACCES: an object that is not ours alone).
+    // Joining a block that another holder made larger sees its first `size` bytes.
     static std::unique_ptr<SharedMemory> Open(const std::string& name, std::size_t size);
+    // The system-wide object name a block name maps to; empty for an invalid name.
+    static std::string ObjectName(const std::string& name);
     ~SharedMemory();
     SharedMemory(const SharedMemory&) = delete;
     SharedMemory& operator=(const SharedMemory&) = delete;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 
 namespace platform {
 
@@ -9,8 +10,12 @@ class SystemInfo {
 public:
     // MemAvailable of /proc/meminfo in bytes, clamped to 32 bits; 0 when it cannot be read.
     static std::uint32_t AvailablePhysicalMemory();
+    // The same, read from a file in the /proc/meminfo format.
+    static std::uint32_t AvailablePhysicalMemory(const std::filesystem::path& meminfo);
     // Monotonic milliseconds, wrapping at 32 bits.
     static std::uint32_t TickCount();
+    // Added to every later TickCount, so that tests can start the tick just before its wrap.
+    static void SetTickCountOffset(std::uint32_t offset);
     // 2 (the NT family) here; the bus layer keeps its other branch for tests.
     static std::uint32_t PlatformId();
 };

@@ -1,5 +1,7 @@
 // A worker thread that is joined by its owner. The priority is best effort: when the system
 // refuses it (no privilege for real-time scheduling), the thread runs at normal priority.
+// Joinable() is false after construction when no thread could be started. Join (and the
+// destructor) called from the thread itself detaches instead of deadlocking.
 #pragma once
 
 #include <functional>

@@ -1,0 +1,426 @@
+// The bus access object: hidden bus window, shared state, driver requests and threads.
+#include "bus/CFirewireComm.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <thread>
+
+#include "bus/DriverCodes.h"
+#include "platform/ByteOrder.h"
+#include "platform/DeviceDirectory.h"
+#include "platform/DeviceHandle.h"
+#include "platform/ErrorCodes.h"
+#include "platform/SystemInfo.h"
+
+using namespace bus;
+
+namespace {
+
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+constexpr std::uint32_t kDefaultBytesPerPacket = 640;
+
+bool IsActive(std::uint32_t state) {
+    return state == CIsochTransferThread::kStateArmed ||
+           state == CIsochTransferThread::kStateFailed ||
+           state == CIsochTransferThread::kStateRunning;
+}
+
+int UnitKind(std::uint32_t version) {
+    if (version >= 0x000100 && version <= 0x000102) return 2;  // IIDC cameras
+    if (version == 0x010001) return 1;
+    if (version == 0x014100) return 3;
+    return 0;
+}
+
+std::uint32_t LoadBE24(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+}
+
+}  // namespace
+
+CFirewireComm::CFirewireComm() = default;
+
+CFirewireComm::~CFirewireComm() {
+    if (IsOpen()) CFirewireComm::Close();
+}
+
+CFirewireComm::HWND CFirewireComm::GetSafeHwnd() const {
+    return m_pWindow ? m_pWindow->Handle() : 0;
+}
+
+// ---- The hidden window and the shared block ----
+
+bool CFirewireComm::Open() {
+    if (IsOpen()) return false;
+    m_pSharedMap = SharedBusBlock::Open();
+    if (!m_pSharedMap) return false;
+    m_pSharedMap->AddOpenCount(1);
+    m_pWindow = platform::MessageEndpoint::Create(
+        [this](const platform::Message& message) { return WindowProc(message); });
+    if (!m_pWindow || OnCreate() != 0) {
+        DestroyWindow();
+        m_pSharedMap->AddOpenCount(-1);
+        m_pSharedMap.reset();
+        return false;
+    }
+    const HWND hWnd = m_pWindow->Handle();
+    // Every window watches the device directory so that a device change is still noticed when
+    // the master's process has died; only the live master acts on it (OnDeviceChange).
+    m_pNotification = platform::DeviceNotification::Register(hWnd);
+    m_pSharedMap->ClaimMaster(hWnd);
+    if (!AddSharedWindow(hWnd)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool CFirewireComm::Close() {
+    if (!IsOpen()) return false;
+    const HWND hWnd = m_pWindow->Handle();
+    RemoveSharedWindow(hWnd);
+    m_pNotification.reset();
+    m_pSharedMap->ReleaseMaster(hWnd);
+    m_pSharedMap->AddOpenCount(-1);
+    // The window goes first: its bus-reset thread reads the shared block until it is stopped.
+    DestroyWindow();
+    m_pSharedMap.reset();
+    return true;
+}
+
+void CFirewireComm::DestroyWindow() {
+    if (!m_pWindow) return;
+    platform::MessageEndpoint::Send(m_pWindow->Handle(), {kWmDestroy, 0, 0});
+    m_pWindow.reset();
+}
+
+std::int64_t CFirewireComm::WindowProc(const platform::Message& message) {
+    switch (message.msg) {
+        case kWmDestroy:
+            OnDestroy();
+            return 0;
+        case platform::kWmDeviceChange:
+            return OnDeviceChange(message.wParam, message.lParam);
+        case kWmCameraDeviceList:
+            return OnDeviceListChanged(message.wParam, message.lParam);
+        case kWmCameraBusReset:
+            return OnBusReset(message.wParam, message.lParam);
+        default:
+            return 0;
+    }
+}
+
+int CFirewireComm::OnCreate() {
+    CheckOSVersion();
+    EnumerateDevices();
+    return 0;
+}
+
+void CFirewireComm::OnDestroy() {
+    StopBusResetThread();
+    for (auto& thread : m_TransferList) thread->QuitAndJoin();
+    m_TransferList.clear();
+}
+
+std::uint32_t CFirewireComm::CheckOSVersion() {
+    m_pSharedMap->SetPlatformId(platform::SystemInfo::PlatformId());
+    return 0;
+}
+
+void CFirewireComm::EnumerateDevices() {
+    StopBusResetThread();
+    if (m_pSharedMap->SetDevices(platform::DeviceDirectory::ListInterfaces()) > 0) {
+        StartBusResetThread();
+    }
+}
+
+void CFirewireComm::StartBusResetThread() {
+    if (m_pBusResetThread) return;
+    m_pBusResetThread =
+        std::make_unique<CBusResetThread>(m_pSharedMap->FirstDevice(), m_pSharedMap.get());
+    m_pBusResetThread->CreateThread();
+}
+
+void CFirewireComm::StopBusResetThread() {
+    if (!m_pBusResetThread) return;
+    m_pBusResetThread->Stop();
+    m_pBusResetThread.reset();
+}
+
+std::int64_t CFirewireComm::OnDeviceChange(std::uint64_t nEventType, std::int64_t dwData) {
+    const bool ours = dwData == platform::kDeviceTypeInterface;
+    const bool arrival = nEventType == platform::kDeviceArrival && ours;
+    const bool removal = nEventType == platform::kDeviceRemoveComplete && ours;
+    const bool nodes = nEventType == platform::kDeviceNodesChanged;
+    if (!arrival && !removal && !nodes) return 0;
+    // A window that finds the master gone takes its place before acting.
+    if (!m_pSharedMap->ClaimMaster(GetSafeHwnd())) return 0;
+
+    const std::uint32_t platformId = m_pSharedMap->PlatformId();
+    bool rescan = false;
+    if (arrival) {
+        rescan = true;
+        s_bRemovalPending = false;
+    } else if (removal) {
+        rescan = platformId == 2;
+        if (!rescan) s_bRemovalPending = true;
+    } else if (platformId == 1 && s_bRemovalPending) {
+        rescan = true;
+        s_bRemovalPending = false;
+    }
+    if (rescan) {
+        EnumerateDevices();
+        BroadcastShared(kWmCameraDeviceList);
+    }
+    return 0;
+}
+
+bool CFirewireComm::AddSharedWindow(HWND hWnd) {
+    // Open names the master (claiming the role when it is free or its window is gone) before
+    // this runs, so there is nothing to wait for here.
+    if (!m_pSharedMap->AddWindow(hWnd)) return false;
+    platform::MessageEndpoint::Send(hWnd, {kWmCameraDeviceList, 0, 0});
+    return true;
+}
+
+bool CFirewireComm::RemoveSharedWindow(HWND hWnd) {
+    m_pSharedMap->RemoveWindow(hWnd);
+    return true;
+}
+
+void CFirewireComm::BroadcastShared(std::uint32_t nMsg) { m_pSharedMap->SendToWindows(nMsg); }
+
+void CFirewireComm::GetDeviceList() { m_nDeviceCount = m_pSharedMap->GetDevices(m_szDevicePath); }
+
+std::int64_t CFirewireComm::OnDeviceListChanged(std::uint64_t wParam, std::int64_t lParam) {
+    GetDeviceList();
+    if (m_nCurrentDevice < 0 && m_nDeviceCount > 0) SelectDevice(0);
+    for (const auto& [hWnd, nMsg] : m_ClientList) {
+        if (hWnd != 0) platform::MessageEndpoint::Post(hWnd, {nMsg, wParam, lParam});
+    }
+    return 0;
+}
+
+std::int64_t CFirewireComm::OnBusReset(std::uint64_t wParam, std::int64_t lParam) {
+    for (const auto& [hWnd, nMsg] : m_ClientList) {
+        if (hWnd != 0) platform::MessageEndpoint::Post(hWnd, {nMsg + 1, wParam, lParam});
+    }
+    return 0;
+}
+
+void CFirewireComm::RegisterClient(HWND hWnd, std::uint32_t nMsg) {
+    const bool known = std::any_of(m_ClientList.begin(), m_ClientList.end(),
+                                   [hWnd](const auto& client) { return client.first == hWnd; });
+    if (!known) m_ClientList.emplace_back(hWnd, nMsg);
+}
+
+void CFirewireComm::UnregisterClient(HWND hWnd) {
+    std::erase_if(m_ClientList, [hWnd](const auto& client) { return client.first == hWnd; });
+}
+
+// ---- Devices and synchronous requests ----
+
+bool CFirewireComm::SelectDevice(unsigned nDevice) {
+    if (m_nDeviceCount == 0 || nDevice >= m_nDeviceCount) return false;
+    m_nCurrentDevice = static_cast<int>(nDevice);
+    return true;
+}
+
+std::string CFirewireComm::GetDevicePath(unsigned nDevice) const {
+    return nDevice < m_nDeviceCount ? std::string(m_szDevicePath[nDevice].data()) : std::string();
+}
+
+const char* CFirewireComm::CurrentPath() const {
+    if (m_nCurrentDevice < 0 || unsigned(m_nCurrentDevice) >= m_nDeviceCount) return nullptr;
+    return m_szDevicePath[m_nCurrentDevice].data();
+}
+
+std::uint32_t CFirewireComm::SendRequest(std::uint32_t code, std::span<std::uint8_t> record,
+                                         std::uint32_t* bytesReturned) {
+    const char* path = CurrentPath();
+    if (path == nullptr) return platform::kErrorInvalidHandle;
+    platform::DeviceHandle device;
+    if (const std::uint32_t error = device.Open(path); error != 0) return error;
+    const auto size = static_cast<std::uint32_t>(record.size());
+    return device.Request(code, record, size, size, bytesReturned);
+}
+
+int CFirewireComm::GetNodeNumber(bool bLocalHost) {
+    FixedRecord<8> record = MakeNodeAddressRecord(bLocalHost);
+    if (const std::uint32_t error = SendRequest(kIoctlNodeAddress, record); error != 0) {
+        return static_cast<int>(error | 0xFFFF);
+    }
+    return static_cast<int>(Word(record, kNodeAddressOffset) & 0x3F);
+}
+
+bool CFirewireComm::IsHostNode(unsigned nNode) {
+    return std::uint16_t(nNode) == std::uint16_t(GetNodeNumber(true));
+}
+
+std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, void* pOut,
+                                                unsigned nBytes, unsigned nBus, unsigned nNode,
+                                                std::uint16_t nOffsetHigh,
+                                                std::uint32_t nOffsetLow) {
+    // The host adapter's own node is reached through host memory, not over the bus.
+    const bool host = IsHostNode(nNode);
+    const std::size_t dataOffset = host ? kHostMemoryDataOffset : kAsyncDataOffset;
+    Record record;
+    if (!AllocateRecord(record, host ? HostMemoryRecordSize(nBytes) : AsyncRecordSize(nBytes))) {
+        return std::nullopt;
+    }
+    if (host) {
+        FillHostMemoryRecord(record, m_dwHostAddressRange, nBytes);
+    } else {
+        FillAsyncRecord(record, NodeAddress(nBus, nNode), nOffsetHigh, nOffsetLow,
+                        static_cast<std::uint32_t>(RoundUpToQuad(nBytes)));
+    }
+    if (bWrite) std::memcpy(&record[dataOffset], pIn, nBytes);
+    const std::uint32_t code = host ? (bWrite ? kIoctlHostMemoryWrite : kIoctlHostMemoryRead)
+                                    : (bWrite ? kIoctlAsyncWrite : kIoctlAsyncRead);
+    std::uint32_t returned = 0;
+    if (SendRequest(code, record, &returned) != 0) return std::nullopt;
+    if (bWrite) return nBytes;
+    // The answer may be cut short; only the data bytes that came back count.
+    const unsigned got =
+        returned > dataOffset ? std::min<unsigned>(nBytes, returned - dataOffset) : 0;
+    std::memcpy(pOut, &record[dataOffset], got);
+    return got;
+}
+
+unsigned CFirewireComm::AsyncRead(void* pData, unsigned nBytes, unsigned nBus, unsigned nNode,
+                                  std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow) {
+    return Transfer(false, nullptr, pData, nBytes, nBus, nNode, nOffsetHigh, nOffsetLow)
+        .value_or(0);
+}
+
+bool CFirewireComm::AsyncWrite(const void* pData, unsigned nBytes, unsigned nBus, unsigned nNode,
+                               std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow) {
+    return Transfer(true, pData, nullptr, nBytes, nBus, nNode, nOffsetHigh, nOffsetLow)
+        .has_value();
+}
+
+bool CFirewireComm::GetMaxSpeed(int* pSpeed) {
+    FixedRecord<268> device = MakeMaxSpeedRecord(false);
+    FixedRecord<268> host = MakeMaxSpeedRecord(true);
+    if (SendRequest(kIoctlMaxSpeed, device) != 0 || SendRequest(kIoctlMaxSpeed, host) != 0) {
+        return false;
+    }
+    *pSpeed = static_cast<int>(std::min(Word(device, kMaxSpeedOffset), Word(host, kMaxSpeedOffset)));
+    return true;
+}
+
+bool CFirewireComm::ReadConfiguration(Record& record, ConfigSizes& sizes) {
+    FixedRecord<kConfigHeaderBytes> header{};
+    if (SendRequest(kIoctlConfigInfo, header) != 0) return false;
+    sizes = ReadConfigSizes(header);
+    if (!AllocateRecord(record, kConfigHeaderBytes + sizes.Total())) return false;
+    WriteConfigSizes(record, sizes);
+    return SendRequest(kIoctlConfigInfo, record) == 0;
+}
+
+bool CFirewireComm::GetUnitVersion(int* pVersion) {
+    *pVersion = 0;
+    Record record;
+    ConfigSizes sizes;
+    if (!ReadConfiguration(record, sizes)) return false;
+    // The version is the value of the unit directory's second quadlet.
+    if (sizes.unitDirectory >= 8) *pVersion = UnitKind(LoadBE24(&record[kConfigHeaderBytes + 5]));
+    return true;
+}
+
+bool CFirewireComm::GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVendorId) {
+    Record record;
+    ConfigSizes sizes;
+    if (!ReadConfiguration(record, sizes)) return false;
+    *pVendorId = LoadBE24(&record[kConfigCompanyIdOffset]);
+    if (sizes.unitDirectory == 0 || sizes.unitDependentDirectory < 4) return false;
+    // Key byte out, quadlet offset into a byte offset.
+    *pCommandBase = platform::LoadBE32(&record[kConfigHeaderBytes + sizes.unitDirectory]) << 2;
+    return true;
+}
+
+// ---- Transfer threads ----
+
+std::unique_ptr<CIsochTransferThread> CFirewireComm::CreateIsochThread() {
+    try {
+        return std::make_unique<CIsochTransferThread>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+bool CFirewireComm::StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate, int nSpeed,
+                                       int nDescMode, int nBytesPerPacket, int nBufferBytes,
+                                       bool bCircular, std::uint32_t dwDescValue) {
+    int speed = nSpeed;
+    if (speed == -1 && !GetMaxSpeed(&speed)) return false;
+    std::unique_ptr<CIsochTransferThread> thread = CreateIsochThread();
+    if (!thread) return false;
+
+    const char* path = CurrentPath();
+    thread->SetDevicePath(path != nullptr ? path : "");
+    thread->m_nChannel = nChannel;
+    thread->m_bTalk = bTalk;
+    thread->m_bAllocate = bAllocate;
+    thread->m_nSpeed = static_cast<std::uint32_t>(speed);
+    thread->m_nDescMode = static_cast<std::uint32_t>(nDescMode);
+    thread->m_dwDescValue = dwDescValue;
+    thread->m_bPacketMode = m_bPacketMode;
+    thread->m_nBytesPerPacket =
+        nBytesPerPacket != 0 ? static_cast<std::uint32_t>(nBytesPerPacket) : kDefaultBytesPerPacket;
+    thread->m_nBufferBytes = static_cast<std::uint32_t>(nBufferBytes);
+    thread->m_nDescriptors = 1;
+    thread->m_bCircular = bCircular;
+    thread->CreateEvents();
+    thread->CreateThread(platform::ThreadPriority::TimeCritical);
+
+    while (thread->m_nState == CIsochTransferThread::kStateCreated) {
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    if (thread->m_nState == CIsochTransferThread::kStateFailed) {
+        thread->QuitAndJoin();
+        return false;
+    }
+    m_TransferList.push_back(std::move(thread));
+    return true;
+}
+
+int CFirewireComm::StopIsochTransfer(int nChannel, bool bOrderly) {
+    CIsochTransferThread* thread = FindIsochThread(nChannel);
+    if (thread == nullptr) return 0;
+    std::uint32_t state = thread->m_nState;
+    if (!IsActive(state)) return static_cast<int>(state);
+    if (!thread->HasAttachEvent()) return 0;
+    thread->RequestStop(bOrderly);
+    while (IsActive(state)) {
+        std::this_thread::sleep_for(kPollInterval);
+        // Wake again: a stop that lands just before the loop starts its next wait is not lost.
+        thread->WakeWaits();
+        state = thread->m_nState;
+    }
+    thread->m_nState = CIsochTransferThread::kStateIdle;
+    return static_cast<int>(state);
+}
+
+CIsochTransferThread* CFirewireComm::FindIsochThread(int nChannel) const {
+    for (const auto& thread : m_TransferList) {
+        if (thread->m_nChannel == nChannel) return thread.get();
+    }
+    return nullptr;
+}
+
+void CFirewireComm::KillIsochThread(CIsochTransferThread* pThread) {
+    auto it = std::find_if(m_TransferList.begin(), m_TransferList.end(),
+                           [pThread](const auto& thread) { return thread.get() == pThread; });
+    if (it == m_TransferList.end()) return;
+    std::unique_ptr<CIsochTransferThread> owned = std::move(*it);
+    m_TransferList.erase(it);
+    owned->QuitAndJoin();
+}
+
+void CFirewireComm::RemoveIsochTransfer(int nChannel) {
+    if (CIsochTransferThread* thread = FindIsochThread(nChannel)) KillIsochThread(thread);
+}

@@ -1,0 +1,125 @@
+// The program's view of the 1394 bus: a hidden bus window (a message endpoint) that holds the
+// driver's device paths, turns register access into driver requests, starts and stops the
+// isochronous transfer threads and the bus-reset watcher, and shares the device list and the
+// window table with the other processes through the shared bus block.
+//
+// Threading: every operation runs on the thread that called Open (the window's owner), which
+// must dispatch its MessageQueue (a headless loop calls Pump; a GUI watches Fd). The transfer
+// threads and the bus-reset thread exchange state with it through their atomic fields.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bus/CBusResetThread.h"
+#include "bus/CIsochTransferThread.h"
+#include "bus/SharedBusBlock.h"
+#include "platform/DeviceNotification.h"
+#include "platform/MessageEndpoint.h"
+
+class CFirewireComm {
+public:
+    using HWND = platform::EndpointHandle;
+
+    CFirewireComm();
+    virtual ~CFirewireComm();  // closes when still open
+    CFirewireComm(const CFirewireComm&) = delete;
+    CFirewireComm& operator=(const CFirewireComm&) = delete;
+
+    // Joins the shared block, creates the hidden window and takes its place in the window
+    // table; false (leaving nothing behind) on any failure, a full window table included.
+    bool Open();
+    // Leaves the shared block and destroys the window.
+    virtual bool Close();
+    bool IsOpen() const { return m_pWindow != nullptr; }
+    HWND GetSafeHwnd() const;
+
+    bool SelectDevice(unsigned nDevice);
+    // The node number 0-63, or the error code with its low 16 bits set to 0xFFFF.
+    int GetNodeNumber(bool bLocalHost);
+    unsigned AsyncRead(void* pData, unsigned nBytes, unsigned nBus, unsigned nNode,
+                       std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow);
+    bool AsyncWrite(const void* pData, unsigned nBytes, unsigned nBus, unsigned nNode,
+                    std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow);
+    bool GetMaxSpeed(int* pSpeed);
+    bool GetUnitVersion(int* pVersion);
+    bool GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVendorId);
+
+    bool StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate, int nSpeed, int nDescMode,
+                            int nBytesPerPacket, int nBufferBytes, bool bCircular,
+                            std::uint32_t dwDescValue);
+    // The state the thread reached, or 0.
+    int StopIsochTransfer(int nChannel, bool bOrderly);
+    void RemoveIsochTransfer(int nChannel);
+    CIsochTransferThread* FindIsochThread(int nChannel) const;
+    void KillIsochThread(CIsochTransferThread* pThread);
+    // The factory of transfer threads; empty when memory is short. A derived class returns its
+    // own thread type, whose RunTransfer supplies the transfer loop.
+    virtual std::unique_ptr<CIsochTransferThread> CreateIsochThread();
+
+    // A client receives nMsg after a device-list change and nMsg + 1 after a bus reset.
+    void RegisterClient(HWND hWnd, std::uint32_t nMsg);
+    void UnregisterClient(HWND hWnd);
+
+    unsigned GetDeviceCount() const { return m_nDeviceCount; }
+    // The path of a device slot, empty beyond the list.
+    std::string GetDevicePath(unsigned nDevice) const;
+    // Index of the current device, -1 when none is selected.
+    int GetCurrentDevice() const { return m_nCurrentDevice; }
+
+protected:
+    // Handlers of the hidden window's messages.
+    int OnCreate();
+    void OnDestroy();
+    std::int64_t OnDeviceChange(std::uint64_t nEventType, std::int64_t dwData);
+    virtual std::int64_t OnDeviceListChanged(std::uint64_t wParam, std::int64_t lParam);
+    virtual std::int64_t OnBusReset(std::uint64_t wParam, std::int64_t lParam);
+
+    std::uint32_t CheckOSVersion();
+    void EnumerateDevices();
+    void StartBusResetThread();
+    void StopBusResetThread();
+    bool AddSharedWindow(HWND hWnd);
+    bool RemoveSharedWindow(HWND hWnd);
+    void BroadcastShared(std::uint32_t nMsg);
+    void GetDeviceList();
+
+    // One request on a plain handle opened on the current path for it: 0 or the error code.
+    std::uint32_t SendRequest(std::uint32_t code, std::span<std::uint8_t> record,
+                              std::uint32_t* bytesReturned = nullptr);
+    const char* CurrentPath() const;
+
+    std::unique_ptr<bus::SharedBusBlock> m_pSharedMap;
+    std::uint32_t m_nDeviceCount = 0;
+    bus::SharedBusBlock::PathTable m_szDevicePath{};
+    int m_nCurrentDevice = -1;
+    std::unique_ptr<platform::DeviceNotification> m_pNotification;
+    std::unique_ptr<CBusResetThread> m_pBusResetThread;
+    std::vector<std::unique_ptr<CIsochTransferThread>> m_TransferList;
+    std::vector<std::pair<HWND, std::uint32_t>> m_ClientList;
+    std::uint32_t m_dwHostAddressRange = 0;
+    bool m_bPacketMode = false;
+    std::unique_ptr<platform::MessageEndpoint> m_pWindow;
+
+    // Windows 95-family removals wait for the next device-nodes-changed notice; one per process.
+    inline static std::atomic<bool> s_bRemovalPending{false};
+
+private:
+    std::int64_t WindowProc(const platform::Message& message);
+    // Both configuration-information requests; sizes are those the record was built for.
+    bool ReadConfiguration(bus::Record& record, bus::ConfigSizes& sizes);
+    bool IsHostNode(unsigned nNode);
+    // One asynchronous or host-memory request: the data bytes read (nBytes for a write), empty
+    // on failure.
+    std::optional<unsigned> Transfer(bool bWrite, const void* pIn, void* pOut, unsigned nBytes,
+                                     unsigned nBus, unsigned nNode, std::uint16_t nOffsetHigh,
+                                     std::uint32_t nOffsetLow);
+    void DestroyWindow();
+};

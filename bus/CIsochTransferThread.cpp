@@ -1,0 +1,347 @@
+// The isochronous transfer thread: resources, attach record, request wrappers and lifecycle.
+#include "bus/CIsochTransferThread.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "bus/DriverCodes.h"
+#include "platform/ErrorCodes.h"
+
+using namespace bus;
+using platform::kErrorIoIncomplete;
+using platform::kErrorIoPending;
+
+CIsochTransferThread::CIsochTransferThread() {
+    m_attachOverlapped.SetEvent(&m_attachEvent);
+    m_readOverlapped.SetEvent(&m_readEvent);
+}
+
+CIsochTransferThread::~CIsochTransferThread() { QuitAndJoin(); }
+
+void CIsochTransferThread::CreateEvents() {
+    m_pStartEvent = std::make_unique<platform::Event>(platform::EventMode::AutoReset);
+    m_pQuitEvent = std::make_unique<platform::Event>(platform::EventMode::ManualReset);
+}
+
+void CIsochTransferThread::CreateThread(platform::ThreadPriority priority) {
+    if (!m_pStartEvent) CreateEvents();
+    m_thread = platform::Thread([this] { ThreadMain(); }, priority);
+}
+
+void CIsochTransferThread::ThreadMain() {
+    InitInstance();
+    ExitInstance();
+}
+
+void CIsochTransferThread::SignalStart() {
+    if (m_pStartEvent) m_pStartEvent->Set();
+}
+
+void CIsochTransferThread::SignalQuit() {
+    // Always wake the start-event wait: a thread still armed (state 1, loop flag clear) would
+    // otherwise never see the quit and its join would hang.
+    // The overlapped waits are woken too, so that a running loop regains control and sees it.
+    m_bQuit = true;
+    WakeWaits();
+    if (m_pQuitEvent) m_pQuitEvent->Set();
+}
+
+void CIsochTransferThread::QuitAndJoin() {
+    if (!m_thread.Joinable() || m_thread.IsCurrent()) return;
+    SignalQuit();
+    m_thread.Join();
+}
+
+void CIsochTransferThread::RequestStop(bool bOrderly) {
+    m_bStopRequest = true;
+    m_bOrderly = bOrderly;
+    WakeWaits();
+}
+
+void CIsochTransferThread::WakeWaits() {
+    SignalStart();
+    m_attachEvent.Set();
+    m_readEvent.Set();
+}
+
+void CIsochTransferThread::SetDevicePath(const std::string& path) {
+    std::scoped_lock lock(m_paramLock);
+    m_strDevicePath = path;
+}
+
+std::string CIsochTransferThread::GetDevicePath() const {
+    std::scoped_lock lock(m_paramLock);
+    return m_strDevicePath;
+}
+
+bool CIsochTransferThread::InitInstance() {
+    if (OpenTransfer()) {
+        m_nState = kStateIdle;
+        RunTransfer();
+    } else {
+        // The loop flag goes up before the state is published: the owner that sees state 3
+        // sends the quit signal, which must find the wait below.
+        m_bLoop = true;
+        m_nState = kStateFailed;
+        m_pStartEvent->Wait();
+    }
+    CloseTransfer();
+    m_pQuitEvent->Wait();
+    return false;
+}
+
+bool CIsochTransferThread::OpenDevice() {
+    m_hDevice.Close();
+    return m_hDevice.Open(GetDevicePath()) == 0;
+}
+
+bool CIsochTransferThread::OpenTransfer() {
+    if (!OpenDevice()) return false;
+    FixedRecord<28> info = MakeHostInfoRecord();
+    if (IsochHostInfo(info) != 0) {
+        m_hDevice.Close();
+        return false;
+    }
+    const std::uint32_t caps = Word(info, kHostInfoCapsOffset);
+    m_dwHostCaps = caps;
+
+    if (m_bAllocate) {
+        FixedRecord<20> bandwidth = MakeAllocateBandwidthRecord(m_nBytesPerPacket, m_nSpeed);
+        if (IsochAllocateBandwidth(bandwidth) != 0) {
+            m_hDevice.Close();
+            return false;
+        }
+        m_dwBandwidth = Word(bandwidth, kBandwidthHandleOffset);
+        FixedRecord<16> channel = MakeAllocateChannelRecord(std::uint32_t(m_nChannel.load()));
+        if (IsochAllocateChannel(channel) != 0) {
+            FixedRecord<4> free = MakeFreeRecord(m_dwBandwidth.exchange(0));
+            IsochFreeBandwidth(free);
+            m_hDevice.Close();
+            return false;
+        }
+    }
+
+    const bool strip = (caps & kHostCapStripHeader) != 0;
+    FixedRecord<32> resources = MakeAllocateResourcesRecord({
+        .speed = m_nSpeed,
+        .flags = ResourceFlags(m_bTalk, caps, m_bPacketMode, m_bCircular),
+        .channel = std::uint32_t(m_nChannel.load()),
+        .bytesPerPacket = m_nBytesPerPacket,
+        .bufferCount = m_nDescriptors,
+        .bytesPerBuffer = m_nBufferBytes,
+        .quadletsToStrip = strip ? 1u : 0u,
+    });
+    if (IsochAllocateResources(resources) != 0) {
+        if (m_bAllocate) FreeChannelAndBandwidth();
+        m_hDevice.Close();
+        return false;
+    }
+    m_dwResource = Word(resources, kResourceHandleOffset);
+    return true;
+}
+
+void CIsochTransferThread::FreeChannelAndBandwidth() {
+    FixedRecord<4> channel = MakeFreeRecord(std::uint32_t(m_nChannel.load()));
+    IsochFreeChannel(channel);
+    if (const std::uint32_t bandwidth = m_dwBandwidth.exchange(0); bandwidth != 0) {
+        FixedRecord<4> free = MakeFreeRecord(bandwidth);
+        IsochFreeBandwidth(free);
+    }
+}
+
+void CIsochTransferThread::CloseTransfer() {
+    if (!m_hDevice.IsOpen()) return;
+    if (const std::uint32_t resource = m_dwResource.exchange(0); resource != 0) {
+        FixedRecord<4> free = MakeFreeRecord(resource);
+        IsochFreeResources(free);
+    }
+    if (m_bAllocate) FreeChannelAndBandwidth();
+    m_hDevice.Close();
+}
+
+bool CIsochTransferThread::AllocAttachRecord(Record& record) const {
+    return AllocateRecord(record, AttachRecordSize(m_nBufferBytes, m_nDescriptors));
+}
+
+bool CIsochTransferThread::BuildDescriptors(std::span<std::uint8_t> record, const void* pData) {
+    const std::uint32_t count = m_nDescriptors;
+    const std::uint32_t length = m_nBufferBytes;
+    if (record.size() < AttachRecordSize(length, count)) return false;
+    WriteAttachHeader(record, m_dwResource, count);
+
+    DescriptorSetup setup = DescriptorFor(m_nDescMode, m_dwDescValue, m_bMarker);
+    setup.length = length;
+    setup.bytesPerPacket = m_nBytesPerPacket;
+    const auto* source = static_cast<const std::uint8_t*>(pData);
+    const bool talk = m_bTalk;
+    std::size_t offset = kAttachHeaderBytes;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::span<std::uint8_t> block = record.subspan(offset, kDescriptorOverhead + length);
+        WriteDescriptor(block, setup);
+        std::span<std::uint8_t> data = block.subspan(kDescriptorFieldBytes);
+        std::fill(data.begin(), data.end(), 0);
+        if (talk && source != nullptr) {
+            const std::uint32_t share = DescriptorShare(m_nDataBytes, length, i, count);
+            std::memcpy(data.data(), source + std::size_t{i} * length, share);
+        }
+        offset += block.size();
+    }
+    return true;
+}
+
+void CIsochTransferThread::CopyOut(std::span<const std::uint8_t> record, void* pData) {
+    auto* target = static_cast<std::uint8_t*>(pData);
+    const std::uint32_t count = m_nDescriptors;
+    const std::uint32_t length = m_nBufferBytes;
+    if (target == nullptr || record.size() < AttachRecordSize(length, count)) return;
+    std::size_t offset = kAttachHeaderBytes + kDescriptorFieldBytes;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t share = DescriptorShare(m_nDataBytes, length, i, count);
+        std::memcpy(target + std::size_t{i} * length, record.data() + offset, share);
+        offset += kDescriptorOverhead + length;
+    }
+}
+
+// The base transfer moves m_nDataBytes once through the attached buffers: armed until the start
+// event, then attach, start listening or talking, and wait for the buffers to complete.
+void CIsochTransferThread::RunTransfer() {
+    m_nState = kStateArmed;
+    m_pStartEvent->Wait();
+    if (m_bQuit || m_bStopRequest) {
+        m_nState = kStateIdle;
+        return;
+    }
+    Record record;
+    if (!AllocAttachRecord(record) || !BuildDescriptors(record, m_pData)) {
+        m_nState = kStateFailed;
+        return;
+    }
+    std::uint32_t status = IsochAttachBuffers(record);
+    if (status != 0 && status != kErrorIoPending) {
+        CloseAttachEvent();
+        m_nState = kStateFailed;
+        return;
+    }
+    FixedRecord<12> start = MakeStartRecord(m_dwResource);
+    if ((m_bTalk ? IsochTalk(start) : IsochListen(start)) != 0) {
+        m_hDevice.CancelAll();
+        WaitAttach(nullptr);
+        CloseAttachEvent();
+        m_nState = kStateFailed;
+        return;
+    }
+    m_bLoop = true;
+    m_nState = kStateRunning;
+    std::uint32_t bytes = 0;
+    // Only a stop or quit, whose flag is set first, wakes this wait early.
+    status = WaitAttach(&bytes);
+    FinishTransfer(record, status, bytes);
+    CloseAttachEvent();
+    m_bLoop = false;
+}
+
+void CIsochTransferThread::FinishTransfer(Record& record, std::uint32_t status,
+                                          std::uint32_t bytes) {
+    if (status == kErrorIoIncomplete) {
+        StopTransfer();
+        m_nState = kStateIdle;
+        return;
+    }
+    if (status != 0) {
+        m_nState = kStateFailed;
+        return;
+    }
+    if (!m_bTalk) CopyOut(record, m_pData);
+    FixedRecord<8> stop = MakeStopRecord(m_dwResource);
+    IsochStop(stop);
+    FixedRecord<12> detach = MakeDetachRecord(m_dwResource, m_nDescriptors);
+    IsochDetachBuffers(detach);
+    m_nState = bytes == 0 ? kStateDoneEmpty : kStateDone;
+}
+
+// Orderly: tell the driver to stop and cancel what pends; otherwise drop the handle, which
+// cancels too. Either way the pending attach has completed before its record is freed.
+void CIsochTransferThread::StopTransfer() {
+    if (m_bOrderly) {
+        FixedRecord<8> stop = MakeStopRecord(m_dwResource);
+        IsochStop(stop);
+        m_hDevice.CancelAll();
+    } else {
+        m_hDevice.Close();
+    }
+}
+
+std::uint32_t CIsochTransferThread::Call(std::uint32_t code, std::span<std::uint8_t> record,
+                                         std::uint32_t outSize) {
+    platform::Event event(platform::EventMode::AutoReset);
+    platform::AsyncRequest request;
+    request.SetEvent(&event);
+    const auto size = static_cast<std::uint32_t>(record.size());
+    std::uint32_t status = m_hDevice.Issue(code, record, size, outSize, request);
+    // Nobody else knows this event, so only the completion wakes the wait.
+    while (status == kErrorIoPending || status == kErrorIoIncomplete) {
+        status = m_hDevice.GetResult(request, nullptr, true);
+    }
+    return status;
+}
+
+std::uint32_t CIsochTransferThread::Begin(std::uint32_t code, std::span<std::uint8_t> record,
+                                          platform::AsyncRequest& request, platform::Event& event,
+                                          std::atomic<bool>& open) {
+    event.Reset();
+    open = true;
+    const auto size = static_cast<std::uint32_t>(record.size());
+    return m_hDevice.Issue(code, record, size, size, request);
+}
+
+std::uint32_t CIsochTransferThread::IsochAllocateBandwidth(FixedRecord<20>& record) {
+    return Call(kIoctlAllocateBandwidth, record, 20);
+}
+std::uint32_t CIsochTransferThread::IsochAllocateChannel(FixedRecord<16>& record) {
+    return Call(kIoctlAllocateChannel, record, 16);
+}
+std::uint32_t CIsochTransferThread::IsochAllocateResources(FixedRecord<32>& record) {
+    return Call(kIoctlAllocateResources, record, 32);
+}
+std::uint32_t CIsochTransferThread::IsochDetachBuffers(FixedRecord<12>& record) {
+    return Call(kIoctlDetachBuffers, record, 0);
+}
+std::uint32_t CIsochTransferThread::IsochFreeBandwidth(FixedRecord<4>& record) {
+    return Call(kIoctlFreeBandwidth, record, 0);
+}
+std::uint32_t CIsochTransferThread::IsochFreeChannel(FixedRecord<4>& record) {
+    return Call(kIoctlFreeChannel, record, 0);
+}
+std::uint32_t CIsochTransferThread::IsochFreeResources(FixedRecord<4>& record) {
+    return Call(kIoctlFreeResources, record, 0);
+}
+std::uint32_t CIsochTransferThread::IsochListen(FixedRecord<12>& record) {
+    return Call(kIoctlListen, record, 0);
+}
+std::uint32_t CIsochTransferThread::IsochStop(FixedRecord<8>& record) {
+    return Call(kIoctlStop, record, 0);
+}
+std::uint32_t CIsochTransferThread::IsochTalk(FixedRecord<12>& record) {
+    return Call(kIoctlTalk, record, 0);
+}
+std::uint32_t CIsochTransferThread::IsochHostInfo(FixedRecord<28>& record) {
+    return Call(kIoctlHostInfo, record, 28);
+}
+
+std::uint32_t CIsochTransferThread::IsochAttachBuffers(std::span<std::uint8_t> record) {
+    return Begin(kIoctlAttachBuffers, record, m_attachOverlapped, m_attachEvent,
+                 m_bAttachEventOpen);
+}
+
+std::uint32_t CIsochTransferThread::IsochReadData(std::span<std::uint8_t> record) {
+    return Begin(kIoctlIsochRead, record, m_readOverlapped, m_readEvent, m_bReadEventOpen);
+}
+
+std::uint32_t CIsochTransferThread::WaitAttach(std::uint32_t* bytes) {
+    return m_hDevice.GetResult(m_attachOverlapped, bytes, true);
+}
+
+std::uint32_t CIsochTransferThread::WaitRead(std::uint32_t* bytes) {
+    return m_hDevice.GetResult(m_readOverlapped, bytes, true);
+}

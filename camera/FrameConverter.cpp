@@ -1,0 +1,211 @@
+// Frame conversion: colour tables, the plain row code and the choice of the SIMD path.
+#include "camera/FrameConverter.h"
+
+#include <algorithm>
+
+#include "camera/FrameConverterSimd.h"
+
+namespace {
+
+using frame_simd::ColorCoefficients;
+
+// ITU-R BT.601 times 256: studio range (Y 16..235) and full range (Y 0..255).
+constexpr ColorCoefficients kStudioRange{409, -100, -208, 517, 298, 16};
+constexpr ColorCoefficients kFullRange{359, -88, -183, 454, 256, 0};
+
+struct SampleGroup {
+    int pixels;
+    int bytes;
+};
+// Indexed by colour coding id.
+constexpr std::array<SampleGroup, 7> kGroups{{{1, 1}, {4, 6}, {2, 4}, {1, 3}, {1, 3}, {1, 2}, {1, 6}}};
+
+// Clamping floor(s / 256) to 0..255 through a table keeps branches out of the pixel loops; it
+// covers every sum the tables can make (checked below).
+constexpr int kClampOffset = 384;
+constexpr std::array<std::uint8_t, 1024> kClamp = [] {
+    std::array<std::uint8_t, 1024> table{};
+    for (int i = 0; i < 1024; ++i) table[i] = static_cast<std::uint8_t>(std::clamp(i - kClampOffset, 0, 255));
+    return table;
+}();
+
+inline std::uint8_t Clamp(int sum) { return kClamp[(sum >> 8) + kClampOffset]; }
+
+constexpr bool SumsFitClampTable(const ColorCoefficients& c) {
+    const int lumaLow = c.y * -c.yOffset;
+    const int lumaHigh = c.y * (255 - c.yOffset);
+    auto low = [](int k) { return std::min(k * -128, k * 127); };
+    auto high = [](int k) { return std::max(k * -128, k * 127); };
+    const int lowest = lumaLow + std::min({low(c.bu), low(c.gu) + low(c.gv), low(c.rv)});
+    const int highest = lumaHigh + std::max({high(c.bu), high(c.gu) + high(c.gv), high(c.rv)});
+    return (lowest >> 8) + kClampOffset >= 0 && (highest >> 8) + kClampOffset < 1024;
+}
+static_assert(SumsFitClampTable(kStudioRange) && SumsFitClampTable(kFullRange));
+
+const ColorCoefficients& CoefficientsFor(bool studioRange) {
+    return studioRange ? kStudioRange : kFullRange;
+}
+
+// Source bytes of one row: whole sample groups, a trailing partial group included.
+std::size_t RowBytes(int colorCoding, int width) {
+    const SampleGroup group = kGroups[colorCoding];
+    return static_cast<std::size_t>((width + group.pixels - 1) / group.pixels) * group.bytes;
+}
+
+bool IsKnownCoding(int colorCoding) { return colorCoding >= 0 && colorCoding < static_cast<int>(kGroups.size()); }
+
+bool IsValidSize(int width, int height) {
+    return width >= 1 && width <= FrameConverter::kMaxSize && height >= 1 && height <= FrameConverter::kMaxSize;
+}
+
+std::uint8_t* PutGrey(std::uint8_t* dst, std::uint8_t grey) {
+    dst[0] = dst[1] = dst[2] = grey;
+    return dst + 3;
+}
+
+}  // namespace
+
+FrameConverter::FrameConverter() {
+    SetColorTables(false, true, 16);
+    SetConversionPath(ConversionPath::Auto);
+}
+
+void FrameConverter::SetColorTables(bool studioRange, bool leftJustified, int significantBits) {
+    const ColorCoefficients& c = CoefficientsFor(studioRange);
+    for (int i = 0; i < 256; ++i) {
+        m_Rv[i] = c.rv * (i - 128);
+        m_Gu[i] = c.gu * (i - 128);
+        m_Gv[i] = c.gv * (i - 128);
+        m_Bu[i] = c.bu * (i - 128);
+        m_Yt[i] = c.y * (i - c.yOffset);
+        m_grey[i] = Clamp(m_Yt[i]);
+    }
+    m_bStudioRange = studioRange;
+    m_bLeftJustified = leftJustified;
+    m_nSignificantBits = significantBits;
+    // A shift past 16 empties a 16-bit sample just as 16 does, without an oversized shift.
+    m_nShift = leftJustified ? 8 : std::clamp(significantBits - 8, 0, 16);
+}
+
+bool FrameConverter::SetConversionPath(ConversionPath path) {
+    if (path == ConversionPath::Auto) {
+        m_path = IsPathSupported(ConversionPath::Avx2)    ? ConversionPath::Avx2
+                 : IsPathSupported(ConversionPath::Ssse3) ? ConversionPath::Ssse3
+                                                          : ConversionPath::Plain;
+        return true;
+    }
+    if (!IsPathSupported(path)) return false;
+    m_path = path;
+    return true;
+}
+
+bool FrameConverter::IsPathSupported(ConversionPath path) { return frame_simd::CpuSupports(path); }
+
+int FrameConverter::Stride(int width) {
+    if (width < 0 || width > kMaxSize) return 0;
+    return (3 * width + 3) & ~3;
+}
+
+std::size_t FrameConverter::BitmapBytes(int width, int height) {
+    if (!IsValidSize(width, height)) return 0;
+    return static_cast<std::size_t>(Stride(width)) * static_cast<std::size_t>(height);
+}
+
+std::size_t FrameConverter::FrameBytes(int colorCoding, int width, int height) {
+    if (!IsKnownCoding(colorCoding) || !IsValidSize(width, height)) return 0;
+    return RowBytes(colorCoding, width) * static_cast<std::size_t>(height);
+}
+
+bool FrameConverter::ConvertToBitmap(int colorCoding, std::span<std::uint8_t> dst,
+                                     std::span<const std::uint8_t> src, int width, int height) const {
+    const std::size_t frameBytes = FrameBytes(colorCoding, width, height);
+    if (frameBytes == 0 || src.size() < frameBytes || dst.size() < BitmapBytes(width, height)) return false;
+    return ConvertToBitmap(colorCoding, dst.data(), src.data(), width, height);
+}
+
+bool FrameConverter::ConvertToBitmap(int colorCoding, std::uint8_t* dst, const std::uint8_t* src, int width,
+                                     int height) const {
+    if (dst == nullptr || src == nullptr || FrameBytes(colorCoding, width, height) == 0) return false;
+
+    frame_simd::SplitCoefficients split{};
+    frame_simd::RowConverter simd = frame_simd::RowConverterFor(m_path, colorCoding);
+    if (simd != nullptr && !frame_simd::SplitExactly(CoefficientsFor(m_bStudioRange), split)) simd = nullptr;
+
+    const SampleGroup group = kGroups[colorCoding];
+    const std::size_t srcRow = RowBytes(colorCoding, width);
+    const std::size_t stride = static_cast<std::size_t>(Stride(width));
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* dstRow = dst + stride * static_cast<std::size_t>(height - 1 - y);
+        const std::uint8_t* srcRowStart = src + srcRow * static_cast<std::size_t>(y);
+        const int done = simd != nullptr ? simd(split, dstRow, srcRowStart, width) : 0;
+        if (done < width) {
+            const std::size_t srcDone = static_cast<std::size_t>(done / group.pixels) * group.bytes;
+            ConvertRow(colorCoding, dstRow + 3 * static_cast<std::size_t>(done), srcRowStart + srcDone, width - done);
+        }
+    }
+    return true;
+}
+
+void FrameConverter::ConvertRow(int colorCoding, std::uint8_t* dst, const std::uint8_t* src, int width) const {
+    using RowFunction = void (FrameConverter::*)(std::uint8_t*, const std::uint8_t*, int) const;
+    static constexpr std::array<RowFunction, 7> kRows{
+        &FrameConverter::RowMono8, &FrameConverter::RowYuv411, &FrameConverter::RowYuv422,
+        &FrameConverter::RowYuv444, &FrameConverter::RowRgb8,  &FrameConverter::RowMono16,
+        &FrameConverter::RowRgb16};
+    (this->*kRows[colorCoding])(dst, src, width);
+}
+
+std::uint8_t* FrameConverter::PutYuv(std::uint8_t* dst, int y, const ChromaTerms& chroma) const {
+    const int luma = m_Yt[y];
+    dst[0] = Clamp(luma + chroma.blue);
+    dst[1] = Clamp(luma + chroma.green);
+    dst[2] = Clamp(luma + chroma.red);
+    return dst + 3;
+}
+
+void FrameConverter::RowMono8(std::uint8_t* dst, const std::uint8_t* src, int width) const {
+    for (int x = 0; x < width; ++x) dst = PutGrey(dst, m_grey[src[x]]);
+}
+
+void FrameConverter::RowYuv411(std::uint8_t* dst, const std::uint8_t* src, int width) const {
+    for (int x = 0; x < width; x += 4, src += 6) {
+        const ChromaTerms chroma = Chroma(src[0], src[3]);
+        const std::array<std::uint8_t, 4> luma{src[1], src[2], src[4], src[5]};
+        const int pixels = std::min(4, width - x);
+        for (int i = 0; i < pixels; ++i) dst = PutYuv(dst, luma[i], chroma);
+    }
+}
+
+void FrameConverter::RowYuv422(std::uint8_t* dst, const std::uint8_t* src, int width) const {
+    for (int x = 0; x < width; x += 2, src += 4) {
+        const ChromaTerms chroma = Chroma(src[0], src[2]);
+        dst = PutYuv(dst, src[1], chroma);
+        if (x + 1 < width) dst = PutYuv(dst, src[3], chroma);
+    }
+}
+
+void FrameConverter::RowYuv444(std::uint8_t* dst, const std::uint8_t* src, int width) const {
+    for (int x = 0; x < width; ++x, src += 3) dst = PutYuv(dst, src[1], Chroma(src[0], src[2]));
+}
+
+void FrameConverter::RowRgb8(std::uint8_t* dst, const std::uint8_t* src, int width) const {
+    for (int x = 0; x < width; ++x, src += 3, dst += 3) {
+        dst[0] = src[2];
+        dst[1] = src[1];
+        dst[2] = src[0];
+    }
+}
+
+void FrameConverter::RowMono16(std::uint8_t* dst, const std::uint8_t* src, int width) const {
+    for (int x = 0; x < width; ++x, src += 2) dst = PutGrey(dst, m_grey[((src[0] << 8 | src[1]) >> m_nShift) & 0xFF]);
+}
+
+void FrameConverter::RowRgb16(std::uint8_t* dst, const std::uint8_t* src, int width) const {
+    // Only the high byte of each sample counts: x 257 spreads it over 16 bits before the shift.
+    auto reduce = [this](std::uint8_t high) { return static_cast<std::uint8_t>((high * 257) >> m_nShift); };
+    for (int x = 0; x < width; ++x, src += 6, dst += 3) {
+        dst[0] = reduce(src[4]);
+        dst[1] = reduce(src[2]);
+        dst[2] = reduce(src[0]);
+    }
+}

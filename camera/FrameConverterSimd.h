@@ -1,0 +1,59 @@
+// SIMD row converters behind FrameConverter: internal to the camera library.
+#pragma once
+
+#include <cstdint>
+
+#include "camera/FrameConverter.h"
+
+namespace frame_simd {
+
+// One colour table set, scaled by 256: Rv[i] = rv * (i - 128), Gu, Gv and Bu alike,
+// Yt[i] = y * (i - yOffset).
+struct ColorCoefficients {
+    int rv;
+    int gu;
+    int gv;
+    int bu;
+    int y;
+    int yOffset;
+};
+
+// Signed byte weights of a (Y, chroma) byte pair.
+struct PairWeights {
+    std::int8_t luma;
+    std::int8_t chroma;
+};
+
+// One colour's table sum s, split so that every step fits a 16-bit lane exactly:
+// floor(s / 256) = q.(Y,U) + q.(Y,V) - kh + ((r.(Y,U) + r.(Y,V) - kl) >> 8).
+// Blue weighs only the (Y, U) pairs and red only the (Y, V) pairs.
+struct SplitChannel {
+    PairWeights qYU;
+    PairWeights rYU;
+    PairWeights qYV;
+    PairWeights rYV;
+    std::int16_t kh;
+    std::int16_t kl;
+};
+
+struct SplitCoefficients {
+    SplitChannel blue;
+    SplitChannel green;
+    SplitChannel red;
+};
+
+// False when some step could leave a 16-bit lane, so that only the plain code is exact.
+bool SplitExactly(const ColorCoefficients& coefficients, SplitCoefficients& split);
+
+// Converts the leading pixels of one row and returns how many (whole sample groups); the plain
+// code finishes the row. Reads only the source bytes of the pixels it converts and writes only
+// their 3 bytes each.
+using RowConverter = int (*)(const SplitCoefficients& split, std::uint8_t* dst,
+                             const std::uint8_t* src, int width);
+
+// Null when `path` has no SIMD code for the coding or this build has none at all.
+RowConverter RowConverterFor(FrameConverter::ConversionPath path, int colorCoding);
+
+bool CpuSupports(FrameConverter::ConversionPath path);
+
+}  // namespace frame_simd

@@ -1,0 +1,41 @@
+// One end of a unit-socket connection, moving whole frames of the device framing. Reads and
+// writes block until done; Shutdown from any thread wakes a blocked reader or writer for good.
+// One thread may read while another writes; writers must take turns.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/DeviceProtocol.h"
+#include "platform/UniqueFd.h"
+
+namespace platform {
+
+class DeviceSocket {
+public:
+    DeviceSocket() = default;
+    explicit DeviceSocket(UniqueFd connection) : m_fd(std::move(connection)) {}
+
+    // 0, kErrorFileNotFound when nothing listens at the path, or another error code.
+    std::uint32_t Connect(const std::string& path);
+    bool IsValid() const { return m_fd.IsValid(); }
+
+    // The next frame's header; empty when the stream ended, failed or carried a malformed one.
+    std::optional<FrameHeader> ReadHeader();
+    // The payload that follows `header`, into `payload` (resized, its capacity reused).
+    bool ReadPayload(const FrameHeader& header, std::vector<std::uint8_t>& payload);
+    std::optional<FrameHeader> ReadFrame(std::vector<std::uint8_t>& payload);
+    bool WriteFrame(const FrameHeader& header, std::span<const std::uint8_t> payload = {});
+    bool WriteBytes(std::span<const std::uint8_t> head, std::span<const std::uint8_t> tail = {});
+    void Shutdown();
+
+private:
+    bool ReadExact(std::span<std::uint8_t> bytes);
+
+    UniqueFd m_fd;
+};
+
+}  // namespace platform

@@ -1,0 +1,394 @@
+// Topology, clients and the request dispatch of the simulated bus.
+#include "simbus/Bus.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+
+#include "platform/ByteOrder.h"
+#include "platform/ErrorCodes.h"
+#include "simbus/RequestCodes.h"
+#include "simbus/RequestDecoder.h"
+
+namespace simbus {
+namespace {
+
+using platform::kErrorDeviceNotConnected;
+using platform::kErrorGenFailure;
+using platform::kErrorInsufficientBuffer;
+using platform::kErrorInvalidHandle;
+using platform::kErrorInvalidParameter;
+using platform::kErrorIoPending;
+using platform::kErrorNotEnoughMemory;
+using platform::kErrorOperationAborted;
+using platform::kErrorSemTimeout;
+using platform::kErrorSuccess;
+
+// The host adapter's memory that host memory requests reach (address-range handle 0).
+constexpr std::size_t kHostMemoryBytes = 64 * 1024;
+// Frames (and talked buffers) one Advance sends per stream before it lets requests in.
+constexpr int kBatchRounds = 4;
+constexpr std::uint64_t kAddressSpaceEnd = std::uint64_t{1} << 48;
+
+std::string SpeedName(std::uint32_t speed) { return "S" + std::to_string(100 * speed); }
+
+}  // namespace
+
+Bus::Bus(CompletionSink& sink, const CycleClock& clock, std::uint32_t hostCaps)
+    : m_sink(sink),
+      m_clock(clock),
+      m_hostCaps(hostCaps),
+      m_isoch([this](Completion&& completion) { Finish(std::move(completion)); }),
+      m_hostMemory(kHostMemoryBytes) {
+    m_nodes.push_back(Node::MakeHostAdapter(kSpeed400));
+    Renumber();
+}
+
+Bus::~Bus() = default;
+
+std::optional<UnitId> Bus::AddCamera(std::uint32_t speed) {
+    if (m_nodes.size() >= kMaxNodes) return std::nullopt;
+    const UnitId unit = m_nextUnit++;
+    Plug(Node::MakeCamera(unit, speed));
+    return unit;
+}
+
+std::optional<UnitId> Bus::AddDevice(std::uint32_t version) {
+    if (m_nodes.size() >= kMaxNodes) return std::nullopt;
+    const UnitId unit = m_nextUnit++;
+    Plug(Node::MakeDevice(unit, version));
+    return unit;
+}
+
+std::optional<UnitId> Bus::RemoveUnit(std::size_t index) {
+    if (index + 1 >= m_nodes.size()) return std::nullopt;
+    const UnitId unit = m_nodes[index + 1]->Unit();
+    for (auto& [id, client] : m_clients) {
+        if (client.unit != unit || client.unitGone) continue;
+        client.unitGone = true;
+        const auto pending = client.pending;
+        for (const auto& [requestId, entry] : pending) {
+            Abandon(id, requestId, entry, kErrorDeviceNotConnected);
+        }
+        m_isoch.Release(id, kErrorDeviceNotConnected);
+    }
+    m_nodes.erase(m_nodes.begin() + std::ptrdiff_t(index + 1));
+    Reset(false);
+    return unit;
+}
+
+void Bus::Reset(bool renumber) {
+    if (renumber) ++m_rotation;
+    Renumber();
+    ++m_generation;
+    std::vector<std::pair<ClientId, std::uint32_t>> waits;
+    for (const auto& [id, client] : m_clients) {
+        for (const auto& [requestId, entry] : client.pending) {
+            if (entry.kind == PendingKind::ResetWait) waits.emplace_back(id, requestId);
+        }
+    }
+    for (const auto& [id, requestId] : waits) Finish({id, requestId, kErrorSuccess, {}, nullptr, 0});
+}
+
+std::vector<UnitId> Bus::Units() const {
+    std::vector<UnitId> units;
+    for (std::size_t i = 1; i < m_nodes.size(); ++i) units.push_back(m_nodes[i]->Unit());
+    return units;
+}
+
+ClientId Bus::Connect(UnitId unit) {
+    const ClientId id = m_nextClient++;
+    m_clients[id] = Client{unit, UnitNode(unit) == nullptr, {}};
+    return id;
+}
+
+void Bus::Disconnect(ClientId client) {
+    // Gone first, so that nothing is answered to it while its resources are freed.
+    m_clients.erase(client);
+    m_isoch.Release(client, kErrorOperationAborted);
+}
+
+void Bus::Submit(const Request& request) {
+    ++m_requests;
+    const auto found = m_clients.find(request.client);
+    if (found == m_clients.end()) return;
+    Client& client = found->second;
+    const auto [entry, fresh] = client.pending.try_emplace(request.id);
+    if (!fresh) {
+        // Answered straight away: the pending request with this id must not be touched.
+        m_sink.Complete(Answer(request, kErrorInvalidParameter));
+        return;
+    }
+    if (m_faults.Take(FaultKind::Stall)) {
+        entry->second.kind = PendingKind::Stall;
+        return;
+    }
+    if (client.unitGone) return Reply(request, kErrorDeviceNotConnected);
+    try {
+        Dispatch(request, client);
+    } catch (const std::bad_alloc&) {
+        if (client.pending.contains(request.id)) Reply(request, kErrorNotEnoughMemory);
+    }
+}
+
+void Bus::Cancel(ClientId client, std::uint32_t id) {
+    const auto found = m_clients.find(client);
+    if (found == m_clients.end()) return;
+    std::vector<std::pair<std::uint32_t, Pending>> targets;
+    for (const auto& [requestId, entry] : found->second.pending) {
+        if (id == 0 || requestId == id) targets.emplace_back(requestId, entry);
+    }
+    for (const auto& [requestId, entry] : targets) {
+        Abandon(client, requestId, entry, kErrorOperationAborted);
+    }
+}
+
+std::optional<std::uint64_t> Bus::Advance() {
+    const std::uint64_t now = m_clock.Now();
+    for (int round = 0; round < kBatchRounds; ++round) {
+        bool sent = false;
+        for (const auto& node : m_nodes) {
+            IsochStream* stream = node->Stream();
+            const auto due = stream ? stream->DueAt() : std::nullopt;
+            if (!due || *due > now) continue;
+            m_isoch.Deliver(stream->SendFrame(*node->Camera(), now));
+            // The frame may have been the last of a one-shot or multi-shot.
+            stream->Follow(node->Camera()->Stream(), now);
+            sent = true;
+        }
+        sent = m_isoch.SendTalked(now) || sent;
+        if (!sent) break;
+    }
+    std::optional<std::uint64_t> next = m_isoch.NextTalkDue();
+    for (const auto& node : m_nodes) {
+        const auto due = node->Stream() ? node->Stream()->DueAt() : std::nullopt;
+        if (due && (!next || *due < *next)) next = due;
+    }
+    return next;
+}
+
+std::string Bus::Status() const {
+    const ResourceManager& resources = m_isoch.Resources();
+    std::string channels;
+    for (unsigned channel = 0; channel < kChannelCount; ++channel) {
+        if (resources.Channels()[channel]) channels += " " + std::to_string(channel);
+    }
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "bus: generation %u, rate scale %g, host caps 0x%X, bandwidth %u/%u units, "
+                  "channels%s, clients %zu, requests %llu, faults %s\n",
+                  m_generation, m_clock.RateScale(), m_hostCaps, resources.UnitsUsed(),
+                  ResourceManager::kUnitsPerCycle, channels.empty() ? " none" : channels.c_str(),
+                  m_clients.size(), static_cast<unsigned long long>(m_requests),
+                  m_faults.Describe().c_str());
+    std::string text = line;
+    for (std::size_t i = 0; i < m_nodes.size(); ++i) {
+        Node& node = *m_nodes[i];
+        text += "node " + std::to_string(node.Number()) + ": ";
+        if (node.GetKind() == Node::Kind::HostAdapter) {
+            text += "host adapter, " + SpeedName(node.Speed()) + "\n";
+            continue;
+        }
+        text += node.GetKind() == Node::Kind::Camera ? "camera" : "device";
+        text += ", unit " + std::to_string(node.Unit()) + " (device " + std::to_string(i - 1) +
+                "), " + SpeedName(node.Speed());
+        if (IsochStream* stream = node.Stream()) text += ", " + stream->Describe();
+        text += "\n";
+    }
+    for (const std::string& resource : m_isoch.Describe()) text += resource + "\n";
+    return text;
+}
+
+void Bus::Finish(Completion&& completion) {
+    // Each request is answered once: an answer for a client or request that is gone is dropped.
+    const auto found = m_clients.find(completion.client);
+    if (found == m_clients.end() || found->second.pending.erase(completion.id) == 0) return;
+    m_sink.Complete(std::move(completion));
+}
+
+void Bus::Reply(const Request& request, std::uint32_t status, std::vector<std::uint8_t> head) {
+    Finish(Answer(request, status, std::move(head)));
+}
+
+void Bus::Dispatch(const Request& request, Client& client) {
+    switch (request.code) {
+        case kCodeAsyncRead:
+        case kCodeAsyncWrite: return HandleAsync(request);
+        case kCodeNodeAddress: return HandleNodeAddress(request, client);
+        case kCodeMaxSpeed: return HandleMaxSpeed(request, client);
+        case kCodeConfigInfo: return HandleConfigInfo(request, client);
+        case kCodeHostInfo: return HandleHostInfo(request);
+        case kCodeHostMemoryRead:
+        case kCodeHostMemoryWrite: return HandleHostMemory(request);
+        case kCodeBusResetWait: client.pending[request.id].kind = PendingKind::ResetWait; return;
+        default: return HandleIsoch(request, client);
+    }
+}
+
+void Bus::HandleAsync(const Request& request) {
+    const bool write = request.code == kCodeAsyncWrite;
+    AsyncRecord record;
+    if (const std::uint32_t status = RequestDecoder::Async(request.in, request.outSize, write, record)) {
+        return Reply(request, status);
+    }
+    if (m_faults.Take(FaultKind::AsyncFail)) return Reply(request, kErrorGenFailure);
+    Node* target = (record.nodeAddress >> 6) == kLocalBus ? NodeByNumber(record.nodeAddress & 63) : nullptr;
+    // Nobody acknowledges a packet sent to a node that is not there.
+    if (target == nullptr) return Reply(request, kErrorSemTimeout);
+    if (record.offset + record.length > kAddressSpaceEnd) return Reply(request, kErrorInvalidParameter);
+
+    if (!write) {
+        std::vector<std::uint8_t> out = Echo(request, kAsyncHeaderBytes + record.length + 4);
+        for (std::uint32_t at = 0; at < record.length; at += 4) {
+            std::uint32_t value = 0;
+            if (target->Read(record.offset + at, value) != CameraModel::Access::Ok) {
+                return Reply(request, kErrorGenFailure);
+            }
+            platform::StoreBE32(&out[kAsyncHeaderBytes + at], value);
+        }
+        if (m_faults.Take(FaultKind::AsyncShort)) out.resize(kAsyncHeaderBytes + record.length / 8 * 4);
+        return Reply(request, kErrorSuccess, std::move(out));
+    }
+    // Quadlets are written in order; one the node refuses ends the write, as on a real bus the
+    // ones before it stay written.
+    std::uint32_t status = kErrorSuccess;
+    for (std::uint32_t at = 0; at < record.length && status == kErrorSuccess; at += 4) {
+        const std::uint32_t value = platform::LoadBE32(record.data.data() + at);
+        if (target->Write(record.offset + at, value) != CameraModel::Access::Ok) status = kErrorGenFailure;
+    }
+    if (target->Camera() != nullptr) target->Stream()->Follow(target->Camera()->Stream(), m_clock.Now());
+    const std::size_t echo = std::min<std::size_t>(request.outSize, request.in.size());
+    Reply(request, status, status == kErrorSuccess ? Echo(request, echo) : std::vector<std::uint8_t>());
+}
+
+void Bus::HandleNodeAddress(const Request& request, const Client& client) {
+    bool host = false;
+    if (const std::uint32_t status = RequestDecoder::NodeAddress(request.in, request.outSize, host)) {
+        return Reply(request, status);
+    }
+    const Node& node = host ? *m_nodes.front() : *UnitNode(client.unit);
+    std::vector<std::uint8_t> out = Echo(request, 8);
+    platform::StoreLE32(&out[4], kLocalBus << 6 | node.Number());
+    Reply(request, kErrorSuccess, std::move(out));
+}
+
+void Bus::HandleMaxSpeed(const Request& request, const Client& client) {
+    bool host = false;
+    if (const std::uint32_t status = RequestDecoder::MaxSpeed(request.in, request.outSize, host)) {
+        return Reply(request, status);
+    }
+    const Node& node = host ? *m_nodes.front() : *UnitNode(client.unit);
+    std::vector<std::uint8_t> out = Echo(request, 268);
+    platform::StoreLE32(&out[264], node.Speed());
+    Reply(request, kErrorSuccess, std::move(out));
+}
+
+void Bus::HandleConfigInfo(const Request& request, const Client& client) {
+    ConfigInfoRecord record;
+    if (const std::uint32_t status = RequestDecoder::ConfigInfo(request.in, request.outSize, record)) {
+        return Reply(request, status);
+    }
+    const CameraModel::ConfigRom& rom = UnitNode(client.unit)->Rom();
+    const std::vector<std::uint8_t>* pieces[4] = {&rom.unitDirectory, &rom.unitDependentDirectory,
+                                                  &rom.vendorLeaf, &rom.modelLeaf};
+    std::size_t total = kConfigHeaderBytes;
+    for (std::size_t i = 0; i < 4; ++i) {
+        // The second call must ask for exactly what the first one reported.
+        if (!record.AskingSizes() && record.sizes[i] != pieces[i]->size()) {
+            return Reply(request, kErrorInvalidParameter);
+        }
+        total += pieces[i]->size();
+    }
+    if (record.AskingSizes()) total = kConfigHeaderBytes;
+    if (request.outSize < total) return Reply(request, kErrorInsufficientBuffer);
+
+    std::vector<std::uint8_t> out = Echo(request, total);
+    std::copy_n(rom.busInfo.begin(), std::min<std::size_t>(24, rom.busInfo.size()), out.begin());
+    const std::size_t sizeOffsets[4] = {24, 40, 56, 60};
+    std::size_t at = kConfigHeaderBytes;
+    for (std::size_t i = 0; i < 4; ++i) {
+        platform::StoreLE32(&out[sizeOffsets[i]], std::uint32_t(pieces[i]->size()));
+        if (record.AskingSizes()) continue;
+        std::copy(pieces[i]->begin(), pieces[i]->end(), out.begin() + std::ptrdiff_t(at));
+        at += pieces[i]->size();
+    }
+    Reply(request, kErrorSuccess, std::move(out));
+}
+
+void Bus::HandleHostInfo(const Request& request) {
+    if (const std::uint32_t status = RequestDecoder::HostInfo(request.in, request.outSize)) {
+        return Reply(request, status);
+    }
+    std::vector<std::uint8_t> out = Echo(request, 12);
+    out.resize(28);
+    platform::StoreLE32(&out[12], m_hostCaps);
+    Reply(request, kErrorSuccess, std::move(out));
+}
+
+void Bus::HandleHostMemory(const Request& request) {
+    const bool write = request.code == kCodeHostMemoryWrite;
+    HostMemoryRecord record;
+    if (const std::uint32_t status = RequestDecoder::HostMemory(request.in, request.outSize, write, record)) {
+        return Reply(request, status);
+    }
+    if (record.handle != 0) return Reply(request, kErrorInvalidHandle);
+    if (record.length > m_hostMemory.size()) return Reply(request, kErrorInvalidParameter);
+    if (write) {
+        std::copy(record.data.begin(), record.data.end(), m_hostMemory.begin());
+        return Reply(request, kErrorSuccess, Echo(request, std::min<std::size_t>(request.outSize, request.in.size())));
+    }
+    std::vector<std::uint8_t> out = Echo(request, kHostMemoryHeaderBytes);
+    out.resize(kHostMemoryHeaderBytes + record.length + 4);
+    std::copy_n(m_hostMemory.begin(), record.length, out.begin() + kHostMemoryHeaderBytes);
+    Reply(request, kErrorSuccess, std::move(out));
+}
+
+void Bus::HandleIsoch(const Request& request, Client& client) {
+    const bool read = request.code == kCodeIsochRead;
+    if (read && m_faults.Take(FaultKind::IsochFail)) return Reply(request, kErrorGenFailure);
+    const bool negative = read && m_faults.Take(FaultKind::IsochNegative);
+    std::uint32_t resource = 0;
+    const std::uint32_t status = m_isoch.Handle(request, m_hostCaps, m_clock.Now(), negative, resource);
+    const auto entry = client.pending.find(request.id);
+    if (status == kErrorIoPending && entry != client.pending.end()) {
+        entry->second = {PendingKind::Isoch, resource};
+    }
+}
+
+void Bus::Abandon(ClientId client, std::uint32_t id, const Pending& pending, std::uint32_t status) {
+    if (pending.kind == PendingKind::Isoch) m_isoch.Cancel(pending.resource, id, status);
+    // Whatever did not answer through its resource is answered here.
+    Finish({client, id, status, {}, nullptr, 0});
+}
+
+void Bus::Plug(std::unique_ptr<Node> node) {
+    if (IsochStream* stream = node->Stream()) stream->Follow(node->Camera()->Stream(), m_clock.Now());
+    m_nodes.push_back(std::move(node));
+    Reset(false);
+}
+
+void Bus::Renumber() {
+    // The units count up from 0 in plug order and the host adapter, the root, comes last;
+    // renumbering turns the numbers round.
+    const std::size_t count = m_nodes.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t base = i == 0 ? count - 1 : i - 1;
+        m_nodes[i]->SetNumber(unsigned((base + m_rotation) % count));
+    }
+}
+
+Node* Bus::UnitNode(UnitId unit) {
+    for (std::size_t i = 1; i < m_nodes.size(); ++i) {
+        if (m_nodes[i]->Unit() == unit) return m_nodes[i].get();
+    }
+    return nullptr;
+}
+
+Node* Bus::NodeByNumber(unsigned number) {
+    for (const auto& node : m_nodes) {
+        if (node->Number() == number) return node.get();
+    }
+    return nullptr;
+}
+
+}  // namespace simbus

@@ -1,0 +1,63 @@
+// The simulated camera: routes the ROM space to its image and everything else to the
+// registers, and renders frames of the programmed mode.
+#include "simbus/CameraModel.h"
+
+#include "simbus/CameraRegisters.h"
+#include "simbus/ConfigRomImage.h"
+#include "simbus/IidcRegisterMap.h"
+#include "simbus/TestPicture.h"
+
+namespace simbus {
+namespace {
+
+// A locally administered company id, so it can never name a real maker.
+constexpr std::uint32_t kCompanyId = 0x02CA3E;
+constexpr const char* kVendorName = "Tarnwell";
+constexpr const char* kModelName = "KX-1360 (simulated)";
+
+// Offset in the ROM image when address lies in the ROM space.
+bool InRom(std::uint64_t address, std::uint64_t& offset) {
+    if (address < iidc::kConfigRomAddress ||
+        address >= iidc::kConfigRomAddress + iidc::kConfigRomSpaceBytes)
+        return false;
+    offset = address - iidc::kConfigRomAddress;
+    return true;
+}
+
+}  // namespace
+
+CameraModel::CameraModel(std::uint32_t serial)
+    : m_rom(std::make_unique<ConfigRomImage>(kCompanyId, serial, iidc::kCommandBaseQuadlets,
+                                             kVendorName, kModelName)),
+      m_registers(std::make_unique<CameraRegisters>()),
+      m_picture(std::make_unique<TestPicture>()) {}
+
+CameraModel::~CameraModel() = default;
+CameraModel::CameraModel(CameraModel&&) noexcept = default;
+CameraModel& CameraModel::operator=(CameraModel&&) noexcept = default;
+
+const CameraModel::ConfigRom& CameraModel::Rom() const { return m_rom->Pieces(); }
+
+CameraModel::Access CameraModel::Read(std::uint64_t address, std::uint32_t& value) const {
+    std::uint64_t offset = 0;
+    if (InRom(address, offset)) return m_rom->Read(offset, value) ? Access::Ok : Access::Unmapped;
+    return m_registers->Read(address, value);
+}
+
+CameraModel::Access CameraModel::Write(std::uint64_t address, std::uint32_t value) {
+    std::uint64_t offset = 0;
+    std::uint32_t ignored = 0;
+    if (InRom(address, offset))
+        return m_rom->Read(offset, ignored) ? Access::ReadOnly : Access::Unmapped;
+    return m_registers->Write(address, value);
+}
+
+CameraModel::StreamSetup CameraModel::Stream() const { return m_registers->Stream(); }
+
+void CameraModel::RenderFrame(std::span<std::uint8_t> frame, std::uint32_t counter) {
+    if (const auto shape = m_registers->Shape())
+        m_picture->Render(shape->format, m_registers->Picture(), counter, frame);
+    m_registers->FrameSent();
+}
+
+}  // namespace simbus

@@ -1,0 +1,32 @@
+// Conversion between monotonic time and bus cycles.
+#include "simbus/CycleClock.h"
+
+#include <cmath>
+
+namespace simbus {
+
+CycleClock::CycleClock(double rateScale) : CycleClock(rateScale, false) {}
+
+CycleClock::CycleClock(double rateScale, bool manual)
+    : m_rateScale(rateScale), m_manual(manual), m_start(std::chrono::steady_clock::now()) {}
+
+CycleClock CycleClock::Manual(double rateScale) { return CycleClock(rateScale, true); }
+
+std::uint64_t CycleClock::Now() const {
+    if (m_manual) return m_manualCycle;
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - m_start;
+    return std::uint64_t(elapsed.count() * kCyclesPerSecond * m_rateScale);
+}
+
+CycleClock::TimePoint CycleClock::TimeOf(std::uint64_t cycle) const {
+    const double seconds = double(cycle) / (kCyclesPerSecond * m_rateScale);
+    // A microsecond late, so that Now() has surely reached the cycle when a timer fires.
+    const auto nanoseconds = std::chrono::nanoseconds(std::int64_t(std::ceil(seconds * 1e9)));
+    return m_start + nanoseconds + std::chrono::microseconds(1);
+}
+
+std::uint64_t CycleClock::CyclesIn(std::chrono::milliseconds interval) {
+    return std::uint64_t(interval.count()) * std::uint64_t(kCyclesPerSecond) / 1000;
+}
+
+}  // namespace simbus

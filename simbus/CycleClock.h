@@ -1,0 +1,38 @@
+// The bus's isochronous cycle clock: 8000 cycles a second of monotonic time, times the rate
+// scale. Tests drive a manual clock instead, so that streaming is exact and needs no waiting.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace simbus {
+
+class CycleClock {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    static constexpr double kCyclesPerSecond = 8000.0;
+
+    // A clock that counts from now.
+    explicit CycleClock(double rateScale);
+    // A clock that stands still until Set moves it.
+    static CycleClock Manual(double rateScale = 1.0);
+
+    std::uint64_t Now() const;
+    // The monotonic time at which the clock reaches cycle.
+    TimePoint TimeOf(std::uint64_t cycle) const;
+    double RateScale() const { return m_rateScale; }
+    // Cycles in a nominal second: the scale does not change what a cycle carries.
+    static std::uint64_t CyclesIn(std::chrono::milliseconds interval);
+
+    void Set(std::uint64_t cycle) { m_manualCycle = cycle; }
+
+private:
+    CycleClock(double rateScale, bool manual);
+
+    double m_rateScale;
+    bool m_manual;
+    TimePoint m_start;
+    std::uint64_t m_manualCycle = 0;
+};
+
+}  // namespace simbus

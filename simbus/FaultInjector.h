@@ -1,0 +1,40 @@
+// Faults armed through kestrix-busctl: each kind strikes the next requests it applies to, as
+// many times as it was armed for.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace simbus {
+
+enum class FaultKind {
+    AsyncFail,      // an asynchronous read or write answers an error status
+    AsyncShort,     // an asynchronous read answers fewer bytes than asked
+    IsochNegative,  // an isochronous read delivers a negative status and no data
+    IsochFail,      // an isochronous read fails with an error status
+    Stall,          // a request of any kind is never answered (until cancelled or closed)
+};
+
+class FaultInjector {
+public:
+    static constexpr std::size_t kKinds = 5;
+
+    static std::optional<FaultKind> Parse(std::string_view name);
+    static std::string_view Name(FaultKind kind);
+
+    void Arm(FaultKind kind, std::uint32_t count);
+    void Clear();
+    // True (and one fewer left) when the kind is armed.
+    bool Take(FaultKind kind);
+    std::uint32_t Remaining(FaultKind kind) const;
+    // "none", or each armed kind with what is left.
+    std::string Describe() const;
+
+private:
+    std::array<std::uint32_t, kKinds> m_remaining = {};
+};
+
+}  // namespace simbus

@@ -1,0 +1,233 @@
+// An isochronous resource's buffers, reads and pacing of what it talks.
+#include "simbus/IsochResource.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/ByteOrder.h"
+#include "platform/ErrorCodes.h"
+#include "simbus/RequestCodes.h"
+
+namespace simbus {
+namespace {
+
+using platform::kErrorInsufficientBuffer;
+using platform::kErrorInvalidParameter;
+using platform::kErrorIoPending;
+using platform::kErrorSuccess;
+
+// The status word of an isochronous read that delivered nothing.
+constexpr std::uint32_t kNothingDelivered = 0xFFFF'FFFF;
+
+BufferQueue::Layout LayoutOf(const ResourceRecord& setup) {
+    return {(setup.flags & kResourceStripHeader) != 0, (setup.flags & kResourcePacketBased) != 0,
+            (setup.flags & kResourceCircular) != 0, setup.bytesPerPacket};
+}
+
+}  // namespace
+
+IsochResource::IsochResource(std::uint32_t handle, ClientId owner, const ResourceRecord& setup,
+                             Emit emit)
+    : m_handle(handle),
+      m_owner(owner),
+      m_setup(setup),
+      m_emit(std::move(emit)),
+      m_buffers(LayoutOf(setup)) {}
+
+bool IsochResource::Talks() const { return (m_setup.flags & kResourceTalk) != 0; }
+
+std::uint32_t IsochResource::CheckDescriptors(const AttachRecord& record) const {
+    if (m_buffers.Size() + record.descriptors.size() > m_setup.buffers) return kErrorInvalidParameter;
+    for (const DescriptorRecord& d : record.descriptors) {
+        if (d.length > m_setup.bytesPerBuffer || d.bytesPerPacket > m_setup.bytesPerPacket) {
+            return kErrorInvalidParameter;
+        }
+    }
+    return kErrorSuccess;
+}
+
+std::uint32_t IsochResource::Attach(std::uint32_t id, const AttachRecord& record,
+                                    std::span<const std::uint8_t> in, std::uint32_t outSize,
+                                    std::uint64_t now) {
+    if (const std::uint32_t status = CheckDescriptors(record)) return status;
+    // Received data is the answer, so the caller must have room for the whole record.
+    if (!Talks() && outSize < record.totalSize) return kErrorInsufficientBuffer;
+
+    const std::uint64_t attachId = m_nextAttach++;
+    PendingAttach pending{id, outSize, std::vector<std::uint8_t>(record.totalSize)};
+    std::memcpy(pending.record.data(), in.data(), kAttachHeaderBytes);
+    const bool wasIdle = m_buffers.Current() == nullptr;
+    for (const DescriptorRecord& d : record.descriptors) {
+        const std::size_t fields = d.dataOffset - kDescriptorFieldBytes;
+        std::memcpy(pending.record.data() + fields, in.data() + fields, kDescriptorFieldBytes);
+        const auto data = Talks() ? in.subspan(d.dataOffset, d.length) : std::span<const std::uint8_t>();
+        m_buffers.Attach(d, attachId, data);
+    }
+    m_attaches.emplace(attachId, std::move(pending));
+    if (Talks() && wasIdle) m_talkDue = now + CyclesToSend(m_buffers.Current()->setup);
+    return kErrorIoPending;
+}
+
+std::uint32_t IsochResource::Read(std::uint32_t id, std::uint32_t bytes, bool negative) {
+    if (Talks()) return kErrorInvalidParameter;
+    if (bytes < m_setup.bytesPerBuffer) return kErrorInsufficientBuffer;
+    m_reads.push_back({id, bytes, negative});
+    ServeReads();
+    if (!m_active || m_buffers.Size() == 0) ServeReadsEmpty();
+    return kErrorIoPending;
+}
+
+std::uint32_t IsochResource::Detach(std::uint32_t count) {
+    if (count > m_buffers.Size()) return kErrorInvalidParameter;
+    for (const std::uint64_t attachId : m_buffers.Detach(count)) AnswerAttach(attachId, kErrorSuccess);
+    if (m_buffers.Size() == 0) ServeReadsEmpty();
+    return kErrorSuccess;
+}
+
+void IsochResource::Start(std::uint64_t now) {
+    m_active = true;
+    if (Talks() && m_buffers.Current() != nullptr) {
+        m_talkDue = now + CyclesToSend(m_buffers.Current()->setup);
+    }
+}
+
+void IsochResource::Stop() {
+    m_active = false;
+    m_buffers.Restart();
+    ServeReadsEmpty();
+}
+
+bool IsochResource::Cancel(std::uint32_t id, std::uint32_t status) {
+    const auto read = std::find_if(m_reads.begin(), m_reads.end(),
+                                   [id](const PendingRead& r) { return r.id == id; });
+    if (read != m_reads.end()) {
+        m_reads.erase(read);
+        m_emit({m_owner, id, status, {}, nullptr, 0});
+        return true;
+    }
+    const auto attach = std::find_if(m_attaches.begin(), m_attaches.end(),
+                                     [id](const auto& entry) { return entry.second.id == id; });
+    if (attach == m_attaches.end()) return false;
+    const std::uint64_t attachId = attach->first;
+    // The caller's buffers go with its request.
+    m_buffers.Remove(attachId);
+    AnswerAttach(attachId, status);
+    return true;
+}
+
+void IsochResource::CancelAll(std::uint32_t status) {
+    while (!m_reads.empty()) Cancel(m_reads.front().id, status);
+    while (!m_attaches.empty()) Cancel(m_attaches.begin()->second.id, status);
+    m_buffers.Clear();
+    m_ready.clear();
+}
+
+void IsochResource::Receive(const PacketRun& run) {
+    if (!m_active || Talks()) return;
+    m_buffers.Receive(run, [this](const BufferQueue::Buffer& buffer) { OnFilled(buffer); });
+}
+
+std::optional<std::uint64_t> IsochResource::TalkDue() const {
+    if (!m_active || !Talks() || m_buffers.Current() == nullptr) return std::nullopt;
+    return m_talkDue;
+}
+
+PacketRun IsochResource::TakeTalked() {
+    const BufferQueue::Buffer& buffer = *m_buffers.Current();
+    const std::uint32_t mode = buffer.setup.flags & ~kDescriptorMarker;
+    PacketRun run;
+    run.channel = m_setup.channel;
+    run.tag = mode == kDescriptorTag ? buffer.setup.tagValue : 0;
+    run.firstSy = mode == kDescriptorSync ? buffer.setup.syncValue : 0;
+    run.bytesPerPacket = PacketBytes(buffer.setup);
+    run.payload = std::span<const std::uint8_t>(*buffer.storage).first(buffer.setup.length);
+    const std::uint64_t attachId = buffer.attachId;
+    m_buffers.Advance();
+    ++m_delivered;
+    if (m_buffers.AttachDone(attachId)) AnswerAttach(attachId, kErrorSuccess);
+    if (const BufferQueue::Buffer* next = m_buffers.Current()) m_talkDue += CyclesToSend(next->setup);
+    return run;
+}
+
+std::string IsochResource::Describe() const {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "resource 0x%X: %s channel %u, %zu of %u buffers of %u B, %s, delivered %llu, "
+                  "lost %llu, dropped packets %llu",
+                  m_handle, Talks() ? "talk" : "listen", m_setup.channel, m_buffers.Size(),
+                  m_setup.buffers, m_setup.bytesPerBuffer, m_active ? "running" : "stopped",
+                  static_cast<unsigned long long>(m_delivered),
+                  static_cast<unsigned long long>(m_lost),
+                  static_cast<unsigned long long>(m_buffers.DroppedPackets()));
+    return text;
+}
+
+void IsochResource::OnFilled(const BufferQueue::Buffer& buffer) {
+    m_ready.push_back({buffer.storage, buffer.setup.length});
+    // Buffers wait only as long as the hardware would keep them: one per attached descriptor.
+    while (m_ready.size() > std::max<std::size_t>(1, m_buffers.Size())) {
+        m_ready.pop_front();
+        ++m_lost;
+    }
+    ServeReads();
+    if (m_buffers.AttachDone(buffer.attachId)) AnswerAttach(buffer.attachId, kErrorSuccess);
+}
+
+void IsochResource::AnswerAttach(std::uint64_t attachId, std::uint32_t status) {
+    const auto it = m_attaches.find(attachId);
+    if (it == m_attaches.end()) return;
+    PendingAttach attach = std::move(it->second);
+    m_attaches.erase(it);
+    Completion completion{m_owner, attach.id, status, {}, nullptr, 0};
+    if (status == kErrorSuccess) {
+        m_buffers.CopyOut(attachId, attach.record);
+        attach.record.resize(std::min<std::size_t>(attach.record.size(), attach.outSize));
+        completion.head = std::move(attach.record);
+    }
+    m_emit(std::move(completion));
+}
+
+void IsochResource::ServeReads() {
+    while (!m_reads.empty() && !m_ready.empty()) {
+        const PendingRead read = m_reads.front();
+        const Ready ready = std::move(m_ready.front());
+        m_reads.pop_front();
+        m_ready.pop_front();
+        AnswerRead(read, &ready);
+    }
+}
+
+void IsochResource::ServeReadsEmpty() {
+    while (!m_reads.empty()) {
+        const PendingRead read = m_reads.front();
+        m_reads.pop_front();
+        AnswerRead(read, nullptr);
+    }
+}
+
+void IsochResource::AnswerRead(const PendingRead& read, const Ready* ready) {
+    const bool delivers = ready != nullptr && !read.negative;
+    if (ready != nullptr && read.negative) ++m_lost;
+    if (delivers) ++m_delivered;
+    Completion completion{m_owner, read.id, kErrorSuccess, std::vector<std::uint8_t>(kIsochReadHeaderBytes), nullptr, 0};
+    platform::StoreLE32(&completion.head[0], m_handle);
+    platform::StoreLE32(&completion.head[4], delivers ? ready->length : kNothingDelivered);
+    platform::StoreLE32(&completion.head[8], read.bytes);
+    if (delivers) {
+        completion.body = ready->storage;
+        completion.bodyLength = ready->length;
+    }
+    m_emit(std::move(completion));
+}
+
+std::uint32_t IsochResource::PacketBytes(const DescriptorRecord& setup) const {
+    return setup.bytesPerPacket != 0 ? setup.bytesPerPacket : m_setup.bytesPerPacket;
+}
+
+std::uint64_t IsochResource::CyclesToSend(const DescriptorRecord& setup) const {
+    const std::uint64_t packet = std::max<std::uint32_t>(1, PacketBytes(setup));
+    return std::max<std::uint64_t>(1, (setup.length + packet - 1) / packet);
+}
+
+}  // namespace simbus

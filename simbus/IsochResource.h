@@ -1,0 +1,99 @@
+// One isochronous resource: a listening or talking end on a channel, its attached buffers, the
+// filled buffers waiting for isochronous reads, and the requests that pend on it.
+//
+// Single-threaded: the bus calls it from its one thread. Answers go out through the bus's emit
+// function, which also forgets them as pending.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "simbus/BufferQueue.h"
+#include "simbus/Completion.h"
+#include "simbus/PacketRun.h"
+#include "simbus/RequestDecoder.h"
+
+namespace simbus {
+
+class IsochResource {
+public:
+    using Emit = std::function<void(Completion&&)>;
+
+    IsochResource(std::uint32_t handle, ClientId owner, const ResourceRecord& setup, Emit emit);
+
+    std::uint32_t Handle() const { return m_handle; }
+    ClientId Owner() const { return m_owner; }
+    const ResourceRecord& Setup() const { return m_setup; }
+    bool Talks() const;
+    bool Active() const { return m_active; }
+
+    // Each returns the status to answer now, or kErrorIoPending when the request now pends.
+    std::uint32_t Attach(std::uint32_t id, const AttachRecord& record,
+                         std::span<const std::uint8_t> in, std::uint32_t outSize,
+                         std::uint64_t now);
+    std::uint32_t Read(std::uint32_t id, std::uint32_t bytes, bool negative);
+    std::uint32_t Detach(std::uint32_t count);
+
+    void Start(std::uint64_t now);
+    // Stops transfer: pending reads answer "nothing delivered", a partly filled buffer is lost.
+    void Stop();
+    // Answers one pending request (false when it is not pending here) or all of them.
+    bool Cancel(std::uint32_t id, std::uint32_t status);
+    void CancelAll(std::uint32_t status);
+
+    void Receive(const PacketRun& run);
+    // Talking: when the next buffer is fully sent, and that buffer as a run (it stays valid
+    // until the resource changes).
+    std::optional<std::uint64_t> TalkDue() const;
+    PacketRun TakeTalked();
+
+    std::string Describe() const;
+
+private:
+    struct PendingAttach {
+        std::uint32_t id;
+        std::uint32_t outSize;
+        std::vector<std::uint8_t> record;  // header and descriptor fields; data filled on answer
+    };
+    struct PendingRead {
+        std::uint32_t id;
+        std::uint32_t bytes;
+        bool negative;
+    };
+    struct Ready {
+        BufferQueue::Storage storage;
+        std::uint32_t length;
+    };
+
+    void OnFilled(const BufferQueue::Buffer& buffer);
+    void AnswerAttach(std::uint64_t attachId, std::uint32_t status);
+    void ServeReads();
+    // Answers reads that no buffer can serve any more with "nothing delivered".
+    void ServeReadsEmpty();
+    void AnswerRead(const PendingRead& read, const Ready* ready);
+    std::uint32_t CheckDescriptors(const AttachRecord& record) const;
+    std::uint32_t PacketBytes(const DescriptorRecord& setup) const;
+    std::uint64_t CyclesToSend(const DescriptorRecord& setup) const;
+
+    std::uint32_t m_handle;
+    ClientId m_owner;
+    ResourceRecord m_setup;
+    Emit m_emit;
+    BufferQueue m_buffers;
+    bool m_active = false;
+    std::uint64_t m_nextAttach = 1;
+    std::map<std::uint64_t, PendingAttach> m_attaches;
+    std::deque<PendingRead> m_reads;
+    std::deque<Ready> m_ready;
+    std::uint64_t m_talkDue = 0;
+    std::uint64_t m_delivered = 0;
+    std::uint64_t m_lost = 0;
+};
+
+}  // namespace simbus

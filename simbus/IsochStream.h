@@ -1,0 +1,49 @@
+// A camera's isochronous stream: follows what the camera is programmed to send, paces its frames
+// on the cycle clock and renders each one when its last packet is due. Frames whose time has
+// come are sent in a batch at whatever moment the bus gets to them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "simbus/CameraModel.h"
+#include "simbus/PacketRun.h"
+
+namespace simbus {
+
+class IsochStream {
+public:
+    // Takes the camera's current setup; a new mode, channel or start of transmission begins a
+    // frame at now.
+    void Follow(const CameraModel::StreamSetup& setup, std::uint64_t now);
+    bool Sending() const { return m_sending; }
+    // The cycle at which the frame in flight has all its packets out.
+    std::optional<std::uint64_t> DueAt() const;
+    // Renders the due frame and starts the next one; the run stays valid until the next call.
+    PacketRun SendFrame(CameraModel& camera, std::uint64_t now);
+
+    std::string Describe() const;
+
+private:
+    bool SameStream(const CameraModel::StreamSetup& setup) const;
+    // Cycle at which frame n after the stream's start begins, relative to that start.
+    std::uint64_t FrameOffset(std::uint64_t n) const;
+    std::uint64_t PacketsPerFrame() const { return m_frame.size() / m_setup.bytesPerPacket; }
+
+    CameraModel::StreamSetup m_setup;
+    bool m_sending = false;
+    std::string m_refusal;  // why a programmed stream does not go out
+    // Frames are paced from the stream's start, so that a period that is not a whole number of
+    // cycles never drifts.
+    std::uint64_t m_streamStart = 0;
+    std::uint64_t m_frameIndex = 0;
+    std::uint64_t m_frameStart = 0;
+    std::uint32_t m_counter = 0;
+    std::uint64_t m_framesSent = 0;
+    std::uint64_t m_lateRestarts = 0;
+    std::vector<std::uint8_t> m_frame;  // packets per frame x bytes per packet, padding zero
+};
+
+}  // namespace simbus

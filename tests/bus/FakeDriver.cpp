@@ -1,0 +1,294 @@
+// A stand-in bus driver on one unit socket, for the bus-layer tests.
+#include "tests/bus/FakeDriver.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "bus/DriverCodes.h"
+#include "platform/ByteOrder.h"
+#include "platform/DeviceProtocol.h"
+#include "platform/ErrorCodes.h"
+
+namespace bustest {
+
+class FakeDriver::Connection {
+public:
+    explicit Connection(int socket) : fd(socket) {}
+    ~Connection() { ::close(fd); }
+
+    bool Write(std::uint32_t id, std::uint32_t status, const std::vector<std::uint8_t>& answer) {
+        const auto header = platform::EncodeFrameHeader(
+            platform::MakeCompletion(id, status, static_cast<std::uint32_t>(answer.size())));
+        std::vector<std::uint8_t> frame(header.begin(), header.end());
+        frame.insert(frame.end(), answer.begin(), answer.end());
+        std::lock_guard lock(writeMutex);
+        std::size_t done = 0;
+        while (done < frame.size()) {
+            const ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += std::size_t(n);
+        }
+        return true;
+    }
+
+    const int fd;
+    std::mutex writeMutex;
+    std::map<std::uint32_t, SeenRequest> pending;  // by id; guarded by the driver's mutex
+};
+
+namespace {
+
+bool ReadAll(int fd, std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::recv(fd, data + done, size - done, 0);
+        if (n <= 0) return false;
+        done += std::size_t(n);
+    }
+    return true;
+}
+
+bool Pends(std::uint32_t code) {
+    return code == bus::kIoctlAttachBuffers || code == bus::kIoctlIsochRead ||
+           code == bus::kIoctlBusResetWait;
+}
+
+void FillPattern(std::vector<std::uint8_t>& bytes, std::size_t from, std::uint8_t base) {
+    for (std::size_t i = from; i < bytes.size(); ++i) bytes[i] = std::uint8_t(base + (i - from));
+}
+
+}  // namespace
+
+FakeDriver::FakeDriver(const std::filesystem::path& directory, const std::string& unitName,
+                       DriverModel model)
+    : m_path((directory / unitName).string()), m_model(std::move(model)) {
+    m_listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (m_listener < 0 || m_path.size() >= sizeof(address.sun_path)) {
+        throw std::runtime_error("fake driver: no socket");
+    }
+    std::memcpy(address.sun_path, m_path.c_str(), m_path.size() + 1);
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(m_listener, 16) != 0) {
+        throw std::runtime_error("fake driver: cannot listen on " + m_path);
+    }
+    m_acceptor = std::thread([this] { AcceptLoop(); });
+}
+
+FakeDriver::~FakeDriver() {
+    m_stop = true;
+    m_acceptor.join();
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& connection : m_connections) ::shutdown(connection->fd, SHUT_RDWR);
+    }
+    for (std::thread& thread : m_threads) thread.join();
+    ::close(m_listener);
+    ::unlink(m_path.c_str());
+}
+
+void FakeDriver::AcceptLoop() {
+    while (!m_stop) {
+        pollfd entry{m_listener, POLLIN, 0};
+        if (::poll(&entry, 1, 20) <= 0) continue;
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        auto connection = std::make_shared<Connection>(fd);
+        std::lock_guard lock(m_mutex);
+        m_connections.push_back(connection);
+        m_threads.emplace_back([this, connection] { Serve(connection); });
+    }
+}
+
+void FakeDriver::Serve(const std::shared_ptr<Connection>& connection) {
+    for (;;) {
+        std::array<std::uint8_t, platform::kFrameHeaderBytes> raw{};
+        if (!ReadAll(connection->fd, raw.data(), raw.size())) break;
+        const auto header = platform::DecodeFrameHeader(raw);
+        if (!header) break;
+        SeenRequest request{header->code, std::vector<std::uint8_t>(header->PayloadBytes()),
+                            header->outSize};
+        if (!ReadAll(connection->fd, request.bytes.data(), request.bytes.size())) break;
+        if (header->kind == platform::FrameKind::Cancel) {
+            std::vector<std::uint32_t> ids;
+            {
+                std::lock_guard lock(m_mutex);
+                for (auto it = connection->pending.begin(); it != connection->pending.end();) {
+                    if (header->id != 0 && it->first != header->id) {
+                        ++it;
+                        continue;
+                    }
+                    ids.push_back(it->first);
+                    it = connection->pending.erase(it);
+                }
+                m_cancellations += ids.size();
+            }
+            for (std::uint32_t id : ids) connection->Write(id, platform::kErrorOperationAborted, {});
+            m_changed.notify_all();
+            continue;
+        }
+        std::uint32_t status = 0;
+        bool pend = false;
+        std::vector<std::uint8_t> answer;
+        {
+            std::lock_guard lock(m_mutex);
+            answer = Answer(request, status, pend);
+            if (pend) connection->pending[header->id] = request;
+            m_requests.push_back(std::move(request));
+        }
+        m_changed.notify_all();
+        if (!pend) connection->Write(header->id, status, answer);
+    }
+    std::lock_guard lock(m_mutex);
+    connection->pending.clear();
+}
+
+std::vector<std::uint8_t> FakeDriver::Answer(const SeenRequest& request, std::uint32_t& status,
+                                             bool& pend) {
+    using namespace bus;
+    if (auto failure = m_model.failures.find(request.code); failure != m_model.failures.end()) {
+        status = failure->second;
+        return {};
+    }
+    if (Pends(request.code)) {
+        pend = true;
+        return {};
+    }
+    std::vector<std::uint8_t> answer = request.bytes;
+    answer.resize(request.outSize, 0);
+    auto put = [&answer](std::size_t offset, std::uint32_t value) {
+        if (offset + 4 <= answer.size()) platform::StoreLE32(&answer[offset], value);
+    };
+    const bool host = answer.size() >= 4 && platform::LoadLE32(answer.data()) == 1;
+    switch (request.code) {
+        case kIoctlNodeAddress:
+            put(4, 0xFFC0u | (host ? m_model.hostNode : m_model.deviceNode));
+            break;
+        case kIoctlMaxSpeed:
+            put(264, host ? m_model.hostSpeed : m_model.deviceSpeed);
+            break;
+        case kIoctlConfigInfo: {
+            std::copy(m_model.busInfo.begin(), m_model.busInfo.end(), answer.begin());
+            put(24, std::uint32_t(m_model.unitDirectory.size()));
+            put(40, std::uint32_t(m_model.unitDependentDirectory.size()));
+            put(56, 0);
+            put(60, 0);
+            std::vector<std::uint8_t> data = m_model.unitDirectory;
+            data.insert(data.end(), m_model.unitDependentDirectory.begin(),
+                        m_model.unitDependentDirectory.end());
+            if (answer.size() >= 68 + data.size()) {
+                std::copy(data.begin(), data.end(), answer.begin() + 68);
+            }
+            break;
+        }
+        case kIoctlAsyncRead:
+            FillPattern(answer, 36, m_model.dataBase);
+            if (m_model.asyncReadBytes) answer.resize(36 + *m_model.asyncReadBytes);
+            break;
+        case kIoctlHostMemoryRead:
+            FillPattern(answer, 12, m_model.dataBase);
+            break;
+        case kIoctlHostInfo:
+            put(12, m_model.hostCaps);
+            break;
+        case kIoctlAllocateBandwidth:
+            put(8, m_model.bandwidthHandle);
+            break;
+        case kIoctlAllocateResources:
+            put(28, m_model.resourceHandle);
+            break;
+        default:
+            break;
+    }
+    return answer;
+}
+
+void FakeDriver::SetModel(const DriverModel& model) {
+    std::lock_guard lock(m_mutex);
+    m_model = model;
+}
+
+std::vector<SeenRequest> FakeDriver::Requests() const {
+    std::lock_guard lock(m_mutex);
+    return m_requests;
+}
+
+std::vector<SeenRequest> FakeDriver::RequestsWithCode(std::uint32_t code) const {
+    std::vector<SeenRequest> matching = Requests();
+    std::erase_if(matching, [code](const SeenRequest& r) { return r.code != code; });
+    return matching;
+}
+
+std::vector<std::uint32_t> FakeDriver::Codes() const {
+    std::vector<std::uint32_t> codes;
+    for (const SeenRequest& request : Requests()) codes.push_back(request.code);
+    return codes;
+}
+
+void FakeDriver::ClearRequests() {
+    std::lock_guard lock(m_mutex);
+    m_requests.clear();
+}
+
+bool FakeDriver::WaitForRequests(std::uint32_t code, std::size_t count,
+                                 std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] {
+        return std::size_t(std::count_if(m_requests.begin(), m_requests.end(),
+                                         [code](const SeenRequest& r) {
+                                             return r.code == code;
+                                         })) >= count;
+    });
+}
+
+std::size_t FakeDriver::PendingCount(std::uint32_t code) const {
+    std::lock_guard lock(m_mutex);
+    std::size_t count = 0;
+    for (const auto& connection : m_connections) {
+        for (const auto& [id, request] : connection->pending) count += request.code == code;
+    }
+    return count;
+}
+
+void FakeDriver::CompletePending(std::uint32_t code, std::uint32_t status,
+                                 const AnswerFn& answer) {
+    struct Due {
+        std::shared_ptr<Connection> connection;
+        std::uint32_t id;
+        std::vector<std::uint8_t> reply;
+    };
+    std::vector<Due> due;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& connection : m_connections) {
+            for (auto it = connection->pending.begin(); it != connection->pending.end();) {
+                if (it->second.code != code) {
+                    ++it;
+                    continue;
+                }
+                std::vector<std::uint8_t> reply;
+                if (answer) reply = answer(it->second.bytes);
+                reply.resize(std::min<std::size_t>(reply.size(), it->second.outSize));
+                due.push_back({connection, it->first, std::move(reply)});
+                it = connection->pending.erase(it);
+            }
+        }
+    }
+    for (const Due& item : due) item.connection->Write(item.id, status, item.reply);
+}
+
+void FakeDriver::ResetBus() { CompletePending(bus::kIoctlBusResetWait, 0); }
+
+std::size_t FakeDriver::Cancellations() const {
+    std::lock_guard lock(m_mutex);
+    return m_cancellations;
+}
+
+}  // namespace bustest

@@ -38,15 +38,10 @@ bool CBusResetThread::InitInstance() {
             break;
         }
         if (status != 0) break;
-        Broadcast();
+        m_pWindowTable->SendToWindows(bus::kWmCameraBusReset, [this] { return m_bStop.load(); });
         // Node numbers may have changed: watch on a fresh handle.
         device.Close();
         if (device.Open(m_strDevicePath) != 0) return false;
     }
     return false;
-}
-
-void CBusResetThread::Broadcast() {
-    m_pWindowTable->SendToWindows(bus::kWmCameraBusReset, [this] { return m_bStop.load(); });
-    ++m_nBroadcasts;
 }

@@ -25,8 +25,6 @@ public:
     void CreateThread();
     // Sets the stop flag, wakes the pending wait and joins the thread.
     void Stop();
-    // Resets seen so far, for callers that wait for the watch to act.
-    unsigned BroadcastCount() const { return m_nBroadcasts; }
 
 protected:
     // The whole watch loop; returns false so that the thread ends with it.
@@ -39,8 +37,5 @@ protected:
     platform::AsyncRequest m_overlapped;
 
 private:
-    void Broadcast();
-
-    std::atomic<unsigned> m_nBroadcasts{0};
     platform::Thread m_thread;
 };

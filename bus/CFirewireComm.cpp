@@ -375,7 +375,7 @@ bool CFirewireComm::StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate,
     thread->m_nDescriptors = 1;
     thread->m_bCircular = bCircular;
     thread->CreateEvents();
-    thread->CreateThread(platform::ThreadPriority::TimeCritical);
+    if (!thread->CreateThread(platform::ThreadPriority::TimeCritical)) return false;
 
     while (thread->m_nState == CIsochTransferThread::kStateCreated) {
         std::this_thread::sleep_for(kPollInterval);

@@ -24,9 +24,10 @@ void CIsochTransferThread::CreateEvents() {
     m_pQuitEvent = std::make_unique<platform::Event>(platform::EventMode::ManualReset);
 }
 
-void CIsochTransferThread::CreateThread(platform::ThreadPriority priority) {
+bool CIsochTransferThread::CreateThread(platform::ThreadPriority priority) {
     if (!m_pStartEvent) CreateEvents();
     m_thread = platform::Thread([this] { ThreadMain(); }, priority);
+    return m_thread.Joinable();
 }
 
 void CIsochTransferThread::ThreadMain() {

@@ -41,8 +41,9 @@ public:
 
     // Creates the start (auto-reset) and quit (manual-reset) events, both unsignalled.
     void CreateEvents();
-    // Starts the worker, which runs InitInstance then ExitInstance.
-    void CreateThread(platform::ThreadPriority priority);
+    // Starts the worker, which runs InitInstance then ExitInstance; false when no thread could
+    // be made.
+    bool CreateThread(platform::ThreadPriority priority);
     // Releases the worker's wait for the start event (arming or restarting a transfer).
     void SignalStart();
     // The quit signal: sets the quit flag, wakes every wait of the transfer, signals the quit event.

@@ -2,6 +2,7 @@
 #include "camera/FrameConverter.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "camera/FrameConverterSimd.h"
 
@@ -21,15 +22,18 @@ struct SampleGroup {
 constexpr std::array<SampleGroup, 7> kGroups{{{1, 1}, {4, 6}, {2, 4}, {1, 3}, {1, 3}, {1, 2}, {1, 6}}};
 
 // Clamping floor(s / 256) to 0..255 through a table keeps branches out of the pixel loops; it
-// covers every sum the tables can make (checked below).
+// covers every sum the tables can make (checked below). Sums carrying kClampBias are never
+// negative, so they index the table unsigned.
 constexpr int kClampOffset = 384;
+constexpr std::uint32_t kClampBias = kClampOffset * 256;
 constexpr std::array<std::uint8_t, 1024> kClamp = [] {
     std::array<std::uint8_t, 1024> table{};
     for (int i = 0; i < 1024; ++i) table[i] = static_cast<std::uint8_t>(std::clamp(i - kClampOffset, 0, 255));
     return table;
 }();
 
-inline std::uint8_t Clamp(int sum) { return kClamp[(sum >> 8) + kClampOffset]; }
+inline std::uint8_t ClampBiased(std::uint32_t biasedSum) { return kClamp[biasedSum >> 8]; }
+inline std::uint8_t Clamp(int sum) { return ClampBiased(static_cast<std::uint32_t>(sum) + kClampBias); }
 
 constexpr bool SumsFitClampTable(const ColorCoefficients& c) {
     const int lumaLow = c.y * -c.yOffset;
@@ -155,12 +159,35 @@ void FrameConverter::ConvertRow(int colorCoding, std::uint8_t* dst, const std::u
     (this->*kRows[colorCoding])(dst, src, width);
 }
 
-std::uint8_t* FrameConverter::PutYuv(std::uint8_t* dst, int y, const ChromaTerms& chroma) const {
-    const int luma = m_Yt[y];
-    dst[0] = Clamp(luma + chroma.blue);
-    dst[1] = Clamp(luma + chroma.green);
-    dst[2] = Clamp(luma + chroma.red);
+inline FrameConverter::ChromaTerms FrameConverter::Chroma(int u, int v) const {
+    auto biased = [](std::int32_t term) { return static_cast<std::uint32_t>(term) + kClampBias; };
+    return {biased(m_Bu[u]), biased(m_Gu[u] + m_Gv[v]), biased(m_Rv[v])};
+}
+
+inline std::uint8_t* FrameConverter::PutYuv(std::uint8_t* dst, int y, const ChromaTerms& chroma) const {
+    const auto luma = static_cast<std::uint32_t>(m_Yt[y]);  // wraps back into range with the bias
+    dst[0] = ClampBiased(luma + chroma.blue);
+    dst[1] = ClampBiased(luma + chroma.green);
+    dst[2] = ClampBiased(luma + chroma.red);
     return dst + 3;
+}
+
+template <auto kGroup>
+void FrameConverter::RowYuv(std::uint8_t* dst, const std::uint8_t* src, int width) const {
+    constexpr int kPixels = static_cast<int>(kGroup.luma.size());
+    const int wholeGroups = width / kPixels;
+    for (int g = 0; g < wholeGroups; ++g, src += kGroup.bytes) {
+        const ChromaTerms chroma = Chroma(src[kGroup.u], src[kGroup.v]);
+        // Spelled out per pixel: a loop over the offsets is not unrolled at -O2.
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((dst = PutYuv(dst, src[kGroup.luma[I]], chroma)), ...);
+        }(std::make_index_sequence<kPixels>{});
+    }
+    const int rest = width - wholeGroups * kPixels;
+    if (rest > 0) {
+        const ChromaTerms chroma = Chroma(src[kGroup.u], src[kGroup.v]);
+        for (int i = 0; i < rest; ++i) dst = PutYuv(dst, src[kGroup.luma[i]], chroma);
+    }
 }
 
 void FrameConverter::RowMono8(std::uint8_t* dst, const std::uint8_t* src, int width) const {
@@ -168,24 +195,15 @@ void FrameConverter::RowMono8(std::uint8_t* dst, const std::uint8_t* src, int wi
 }
 
 void FrameConverter::RowYuv411(std::uint8_t* dst, const std::uint8_t* src, int width) const {
-    for (int x = 0; x < width; x += 4, src += 6) {
-        const ChromaTerms chroma = Chroma(src[0], src[3]);
-        const std::array<std::uint8_t, 4> luma{src[1], src[2], src[4], src[5]};
-        const int pixels = std::min(4, width - x);
-        for (int i = 0; i < pixels; ++i) dst = PutYuv(dst, luma[i], chroma);
-    }
+    RowYuv<YuvGroup<4>{6, 0, 3, {1, 2, 4, 5}}>(dst, src, width);
 }
 
 void FrameConverter::RowYuv422(std::uint8_t* dst, const std::uint8_t* src, int width) const {
-    for (int x = 0; x < width; x += 2, src += 4) {
-        const ChromaTerms chroma = Chroma(src[0], src[2]);
-        dst = PutYuv(dst, src[1], chroma);
-        if (x + 1 < width) dst = PutYuv(dst, src[3], chroma);
-    }
+    RowYuv<YuvGroup<2>{4, 0, 2, {1, 3}}>(dst, src, width);
 }
 
 void FrameConverter::RowYuv444(std::uint8_t* dst, const std::uint8_t* src, int width) const {
-    for (int x = 0; x < width; ++x, src += 3) dst = PutYuv(dst, src[1], Chroma(src[0], src[2]));
+    RowYuv<YuvGroup<1>{3, 0, 2, {1}}>(dst, src, width);
 }
 
 void FrameConverter::RowRgb8(std::uint8_t* dst, const std::uint8_t* src, int width) const {
@@ -197,12 +215,14 @@ void FrameConverter::RowRgb8(std::uint8_t* dst, const std::uint8_t* src, int wid
 }
 
 void FrameConverter::RowMono16(std::uint8_t* dst, const std::uint8_t* src, int width) const {
-    for (int x = 0; x < width; ++x, src += 2) dst = PutGrey(dst, m_grey[((src[0] << 8 | src[1]) >> m_nShift) & 0xFF]);
+    const int shift = m_nShift;
+    for (int x = 0; x < width; ++x, src += 2) dst = PutGrey(dst, m_grey[((src[0] << 8 | src[1]) >> shift) & 0xFF]);
 }
 
 void FrameConverter::RowRgb16(std::uint8_t* dst, const std::uint8_t* src, int width) const {
     // Only the high byte of each sample counts: x 257 spreads it over 16 bits before the shift.
-    auto reduce = [this](std::uint8_t high) { return static_cast<std::uint8_t>((high * 257) >> m_nShift); };
+    const int shift = m_nShift;
+    auto reduce = [shift](std::uint8_t high) { return static_cast<std::uint8_t>((high * 257) >> shift); };
     for (int x = 0; x < width; ++x, src += 6, dst += 3) {
         dst[0] = reduce(src[4]);
         dst[1] = reduce(src[2]);

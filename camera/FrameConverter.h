@@ -59,11 +59,19 @@ public:
 
 private:
     using Table = std::array<std::int32_t, 256>;
-    // A sample group's share of the blue, green and red sums.
+    // A sample group's share of the blue, green and red sums, plus the clamp table's offset.
     struct ChromaTerms {
-        int blue;
-        int green;
-        int red;
+        std::uint32_t blue;
+        std::uint32_t green;
+        std::uint32_t red;
+    };
+    // Where a YUV sample group keeps its bytes.
+    template <std::size_t N>
+    struct YuvGroup {
+        int bytes;
+        int u;
+        int v;
+        std::array<int, N> luma;
     };
 
     void ConvertRow(int colorCoding, std::uint8_t* dst, const std::uint8_t* src, int width) const;
@@ -74,8 +82,10 @@ private:
     void RowRgb8(std::uint8_t* dst, const std::uint8_t* src, int width) const;
     void RowMono16(std::uint8_t* dst, const std::uint8_t* src, int width) const;
     void RowRgb16(std::uint8_t* dst, const std::uint8_t* src, int width) const;
+    template <auto kGroup>
+    void RowYuv(std::uint8_t* dst, const std::uint8_t* src, int width) const;
 
-    ChromaTerms Chroma(int u, int v) const { return {m_Bu[u], m_Gu[u] + m_Gv[v], m_Rv[v]}; }
+    ChromaTerms Chroma(int u, int v) const;
     std::uint8_t* PutYuv(std::uint8_t* dst, int y, const ChromaTerms& chroma) const;
 
     Table m_Rv{};

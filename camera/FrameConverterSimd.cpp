@@ -134,6 +134,14 @@ constexpr Mask InterleaveMask(int part, int colour) {
     return mask;
 }
 
+using PartMasks = std::array<Mask, 3>;
+constexpr std::array<PartMasks, 3> kInterleave{{
+    {InterleaveMask(0, 0), InterleaveMask(0, 1), InterleaveMask(0, 2)},
+    {InterleaveMask(1, 0), InterleaveMask(1, 1), InterleaveMask(1, 2)},
+    {InterleaveMask(2, 0), InterleaveMask(2, 1), InterleaveMask(2, 2)},
+}};
+constexpr PartMasks kInterleaveGrey{InterleaveMask(0, -1), InterleaveMask(1, -1), InterleaveMask(2, -1)};
+
 constexpr auto Pixel411At0 = [](int i) { return Pixel411(i, 0); };
 constexpr auto Pixel411At4 = [](int i) { return Pixel411(i, 4); };
 constexpr auto Pixel422At = [](int i) { return Pixel422(i); };

@@ -51,6 +51,11 @@ std::uint32_t DeviceConnection::Issue(std::uint32_t code, std::span<std::uint8_t
         Break(kErrorDeviceNotConnected, kErrorDeviceNotConnected);
         return request->Result(nullptr);
     }
+    {
+        std::lock_guard lock(m_mutex);
+        if (const auto it = m_pending.find(id); it != m_pending.end()) it->second.sent = true;
+    }
+    m_sent.notify_all();
     return kErrorIoPending;
 }
 
@@ -101,10 +106,17 @@ bool DeviceConnection::Expected(const FrameHeader& completion) {
     return it != m_pending.end() && completion.inSize <= it->second.outSize;
 }
 
-bool DeviceConnection::Deliver(const FrameHeader& completion, std::span<const std::uint8_t> answer) {
-    std::lock_guard lock(m_mutex);
-    // Only Break removes an expected id meanwhile, and then the connection is done.
-    const auto it = m_pending.find(completion.id);
+bool DeviceConnection::Deliver(const FrameHeader& completion,
+                               std::span<const std::uint8_t> answer) {
+    std::unique_lock lock(m_mutex);
+    // An answer can be read before the send of its request has returned; the buffer is not
+    // touched until it has. Only Break removes an expected id meanwhile, and that ends the
+    // connection.
+    auto it = m_pending.end();
+    m_sent.wait(lock, [&] {
+        it = m_pending.find(completion.id);
+        return it == m_pending.end() || it->second.sent;
+    });
     if (it == m_pending.end()) return false;
     if (it->second.request) it->second.request->Complete(completion.code, answer);
     m_pending.erase(it);
@@ -122,6 +134,7 @@ void DeviceConnection::Break(std::uint32_t pendingStatus, std::uint32_t laterSta
             m_pending.clear();
         }
     }
+    m_sent.notify_all();
     m_socket.Shutdown();
 }
 

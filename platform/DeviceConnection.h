@@ -3,6 +3,7 @@
 // runs no caller code except signalling the callers' events.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -37,6 +38,7 @@ private:
     struct Pending {
         std::shared_ptr<AsyncRequest::State> request;  // empty once cancelled
         std::uint32_t outSize = 0;
+        bool sent = false;  // the issuing thread is done reading the caller's buffer
     };
 
     void Read();
@@ -51,6 +53,7 @@ private:
     DeviceSocket m_socket;
     std::mutex m_writeMutex;  // keeps frames whole on the wire and requests in id order
     std::mutex m_mutex;       // guards m_pending, m_lastId and m_failStatus
+    std::condition_variable m_sent;
     // Every request the driver still owes an answer, cancelled ones included: their late
     // answer is dropped, and an answer for an id not listed here is a protocol fault.
     std::map<std::uint32_t, Pending> m_pending;

@@ -42,7 +42,8 @@ std::uint32_t DeviceHandle::Open(const std::string& path) {
     Close();
     if (!m_impl) m_impl = std::make_unique<Impl>();
     std::uint32_t error = kErrorSuccess;
-    if (auto connection = DeviceConnection::Open(path, error)) m_impl->Exchange(std::move(connection));
+    if (auto connection = DeviceConnection::Open(path, error))
+        m_impl->Exchange(std::move(connection));
     return error;
 }
 

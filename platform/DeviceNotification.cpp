@@ -19,9 +19,9 @@ std::unique_ptr<DeviceNotification> DeviceNotification::Register(EndpointHandle 
     auto post = [target](DirectoryWatcher::Change change, const std::string&) {
         const bool arrival = change == DirectoryWatcher::Change::Arrival;
         // A target that is gone just misses the notice, as a destroyed window would.
-        MessageEndpoint::Post(target, {kWmDeviceChange,
-                                       arrival ? kDeviceArrival : kDeviceRemoveComplete,
-                                       kDeviceTypeInterface});
+        MessageEndpoint::Post(target,
+                              {kWmDeviceChange, arrival ? kDeviceArrival : kDeviceRemoveComplete,
+                               kDeviceTypeInterface});
     };
     auto watcher = DirectoryWatcher::Start(DeviceDirectory::Path(), post);
     if (!watcher) return nullptr;

@@ -32,17 +32,14 @@ std::uint32_t ErrorFromErrno(int error) {
         case ENOENT:
         case ENOTDIR:
         case ECONNREFUSED:
-        case ENAMETOOLONG:
-            return kErrorFileNotFound;
+        case ENAMETOOLONG: return kErrorFileNotFound;
         case EAGAIN:  // the driver's backlog is full
             return kErrorBusy;
         case EMFILE:
         case ENFILE:
         case ENOMEM:
-        case ENOBUFS:
-            return kErrorNotEnoughMemory;
-        default:
-            return kErrorGenFailure;
+        case ENOBUFS: return kErrorNotEnoughMemory;
+        default: return kErrorGenFailure;
     }
 }
 

@@ -78,8 +78,8 @@ void DirectoryWatcher::Resync() {
     const std::pair id(info.st_dev, info.st_ino);
     if (m_watch >= 0 && present && id == m_watched) return;
     if (m_watch >= 0) ::inotify_rm_watch(m_inotify.Get(), m_watch);  // may be gone already
-    m_watch = present ? ::inotify_add_watch(m_inotify.Get(), m_directory.c_str(), kDirectoryEvents)
-                      : -1;
+    m_watch =
+        present ? ::inotify_add_watch(m_inotify.Get(), m_directory.c_str(), kDirectoryEvents) : -1;
     m_watched = id;
 }
 
@@ -106,9 +106,10 @@ bool DirectoryWatcher::DrainEvents() {
             std::memcpy(&event, buffer.data() + at, sizeof(event));
             const char* eventName = buffer.data() + at + sizeof(event);
             at += sizeof(event) + event.len;
-            if (at > std::size_t(length)) break;
-            const bool aboutName = event.wd == m_parentWatch &&
-                                   std::string_view(eventName, ::strnlen(eventName, event.len)) == name;
+            if (at > std::size_t(length)) break;  // a partial event: no name to trust
+            const bool aboutName =
+                event.wd == m_parentWatch &&
+                std::string_view(eventName, ::strnlen(eventName, event.len)) == name;
             relevant = relevant || event.wd == m_watch || aboutName || (event.mask & IN_Q_OVERFLOW);
         }
     }

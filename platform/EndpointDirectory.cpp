@@ -115,16 +115,17 @@ std::optional<EndpointDirectory::Claim> EndpointDirectory::ClaimHandle() {
         if (::getrandom(&claim.handle, sizeof(claim.handle), 0) != sizeof(claim.handle)) continue;
         if (claim.handle == 0) continue;
         switch (TryClaim(claim.handle, claim.listener)) {
-            case ClaimResult::Claimed: return claim;
-            case ClaimResult::Taken: continue;
-            case ClaimResult::Failed: return std::nullopt;
+            case ClaimResult::Claimed:
+                return claim;
+            case ClaimResult::Taken:
+                continue;
+            case ClaimResult::Failed:
+                return std::nullopt;
         }
     }
     return std::nullopt;
 }
 
-void EndpointDirectory::Unpublish(EndpointHandle handle) {
-    ::unlink(SocketPath(handle).c_str());
-}
+void EndpointDirectory::Unpublish(EndpointHandle handle) { ::unlink(SocketPath(handle).c_str()); }
 
 }  // namespace platform

@@ -15,7 +15,8 @@ RequestFrame EncodeRequest(const EndpointRequest& request) {
     return bytes;
 }
 
-std::optional<EndpointRequest> DecodeRequest(std::span<const std::uint8_t, kRequestFrameBytes> bytes) {
+std::optional<EndpointRequest> DecodeRequest(
+    std::span<const std::uint8_t, kRequestFrameBytes> bytes) {
     const std::uint32_t magic = LoadLE32(&bytes[0]);
     if (magic != kMagicPost && magic != kMagicSend) return std::nullopt;
     EndpointRequest request;

@@ -37,7 +37,8 @@ struct EndpointRequest {
 
 RequestFrame EncodeRequest(const EndpointRequest& request);
 // Empty for a bad magic, a zero target or a non-zero spare word.
-std::optional<EndpointRequest> DecodeRequest(std::span<const std::uint8_t, kRequestFrameBytes> bytes);
+std::optional<EndpointRequest> DecodeRequest(
+    std::span<const std::uint8_t, kRequestFrameBytes> bytes);
 
 ReplyFrame EncodeReply(std::int64_t result);
 std::optional<std::int64_t> DecodeReply(std::span<const std::uint8_t, kReplyFrameBytes> bytes);

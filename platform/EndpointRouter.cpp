@@ -2,6 +2,7 @@
 #include "platform/EndpointRouter.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <system_error>
 
@@ -11,10 +12,14 @@ namespace platform {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // A well-behaved sender writes its whole request right after connecting.
 constexpr auto kRequestPatience = std::chrono::seconds(5);
 // Connections being read at once; more wait in their listener's backlog.
 constexpr std::size_t kMaxIncoming = 256;
+// Out of descriptors, a listener stays readable: resting avoids spinning on it.
+constexpr auto kAcceptRest = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -68,11 +73,13 @@ void EndpointRouter::Run() {
     std::vector<pollfd> fds;
     std::vector<EndpointPtr> listening;
     while (Snapshot(fds, listening)) {
-        // With every slot taken, new connections wait in the backlog rather than being lost.
-        if (m_incoming.size() >= kMaxIncoming) {
+        // Listeners rest while every slot is taken (new connections wait in the backlog rather
+        // than being lost) and for a moment after a failed accept.
+        const bool resting = Clock::now() < m_acceptRestUntil;
+        if (resting || m_incoming.size() >= kMaxIncoming) {
             for (std::size_t i = 1; i < fds.size(); ++i) fds[i].events = 0;
         }
-        Deadline wakeAt = kNoDeadline;
+        Deadline wakeAt = resting ? m_acceptRestUntil : kNoDeadline;
         for (const Incoming& incoming : m_incoming) {
             fds.push_back(pollfd{incoming.connection.Get(), POLLIN, 0});
             wakeAt = std::min(wakeAt, incoming.giveUp);
@@ -82,7 +89,7 @@ void EndpointRouter::Run() {
 
         // Requests already accepted go first, in accept order: a sender's earlier message was
         // written before its later connection existed, so arrival order is kept.
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = Clock::now();
         std::erase_if(m_incoming, [now](Incoming& incoming) {
             return ReadRequest(incoming) || now >= incoming.giveUp;
         });
@@ -107,10 +114,14 @@ bool EndpointRouter::Snapshot(std::vector<pollfd>& fds, std::vector<EndpointPtr>
 
 bool EndpointRouter::ReadRequest(Incoming& incoming) {
     switch (ReadMore(incoming.connection.Get(), incoming.frame, incoming.filled)) {
-        case ReadProgress::NeedMore: return false;
-        case ReadProgress::Complete: Deliver(incoming); return true;
+        case ReadProgress::NeedMore:
+            return false;
+        case ReadProgress::Complete:
+            Deliver(incoming);
+            return true;
         case ReadProgress::Closed:  // an existence probe, or a sender that gave up
-        case ReadProgress::Failed: return true;
+        case ReadProgress::Failed:
+            return true;
     }
     return true;
 }
@@ -129,10 +140,14 @@ void EndpointRouter::Deliver(Incoming& incoming) {
 
 void EndpointRouter::AcceptFrom(const pollfd& listener, const EndpointPtr& endpoint) {
     while (m_incoming.size() < kMaxIncoming) {
-        UniqueFd connection = AcceptUnix(listener.fd);
-        if (!connection) return;
-        m_incoming.push_back(Incoming{endpoint, std::move(connection), {}, 0,
-                                      std::chrono::steady_clock::now() + kRequestPatience});
+        UniqueFd connection;
+        const int error = AcceptUnix(listener.fd, connection);
+        if (error != 0) {
+            if (error != EAGAIN) m_acceptRestUntil = Clock::now() + kAcceptRest;
+            return;
+        }
+        m_incoming.push_back(
+            Incoming{endpoint, std::move(connection), {}, 0, Clock::now() + kRequestPatience});
     }
 }
 

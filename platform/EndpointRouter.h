@@ -60,7 +60,9 @@ private:
     std::vector<UniqueFd> m_retired;  // listeners to close between two polls
     bool m_stopping = false;
     std::thread m_thread;
-    std::vector<Incoming> m_incoming;  // I/O thread only, in accept order
+    // I/O thread only:
+    std::vector<Incoming> m_incoming;  // in accept order
+    Deadline m_acceptRestUntil{};
 };
 
 }  // namespace platform

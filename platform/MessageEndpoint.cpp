@@ -20,7 +20,7 @@ MessageQueue::Impl& CurrentQueue() { return MessageQueue::ForCurrentThread().Get
 
 // An endpoint of another process, connected with its request written; invalid when the endpoint
 // is gone (no socket, or a dead process's socket refusing) or the request did not go out.
-UniqueFd Deliver(EndpointHandle to, const Message& message, bool isSend) {
+UniqueFd OpenRequest(EndpointHandle to, const Message& message, bool isSend) {
     UniqueFd connection;
     if (ConnectUnix(EndpointDirectory::SocketPath(to), connection) != 0) return {};
     if (!WriteAll(connection.Get(), EncodeRequest({isSend, to, message}))) return {};
@@ -30,16 +30,19 @@ UniqueFd Deliver(EndpointHandle to, const Message& message, bool isSend) {
 std::optional<std::int64_t> SendRemote(EndpointHandle to, const Message& message,
                                        std::chrono::milliseconds timeout) {
     const Deadline deadline = DeadlineAfter(timeout);
-    const UniqueFd connection = Deliver(to, message, true);
+    const UniqueFd connection = OpenRequest(to, message, true);
     if (!connection) return std::nullopt;
     ReplyFrame reply;
     std::size_t filled = 0;
     while (CurrentQueue().AwaitReply(connection.Get(), deadline)) {
         switch (ReadMore(connection.Get(), reply, filled)) {
-            case ReadProgress::Complete: return DecodeReply(reply);
-            case ReadProgress::NeedMore: continue;
+            case ReadProgress::Complete:
+                return DecodeReply(reply);
+            case ReadProgress::NeedMore:
+                continue;
             case ReadProgress::Closed:  // the endpoint went away, or its process died
-            case ReadProgress::Failed: return std::nullopt;
+            case ReadProgress::Failed:
+                return std::nullopt;
         }
     }
     return std::nullopt;
@@ -94,7 +97,7 @@ bool MessageEndpoint::Post(EndpointHandle to, const Message& message) {
     if (const EndpointPtr target = EndpointRouter::Instance().Find(to)) {
         return target->Queue().Enqueue(target, message, std::nullopt);
     }
-    return Deliver(to, message, false).IsValid();
+    return OpenRequest(to, message, false).IsValid();
 }
 
 std::optional<std::int64_t> MessageEndpoint::Send(EndpointHandle to, const Message& message,

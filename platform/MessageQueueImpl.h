@@ -57,8 +57,8 @@ private:
     std::optional<Item> TakeNext(bool sentOnly, std::uint64_t before);
     void UpdateFlagsLocked();
 
-    PollFlag m_work;  // raised while any message waits
-    PollFlag m_sent;  // raised while a sent message waits
+    PollFlag m_work;             // raised while any message waits
+    PollFlag m_sent;             // raised while a sent message waits
     mutable std::mutex m_mutex;  // guards every field below
     std::deque<Item> m_items;
     std::size_t m_sentCount = 0;

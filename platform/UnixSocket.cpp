@@ -59,12 +59,14 @@ int ConnectUnix(const std::string& path, UniqueFd& connection) {
     return 0;
 }
 
-UniqueFd AcceptUnix(int listener) {
+int AcceptUnix(int listener, UniqueFd& connection) {
     int fd;
     do {
         fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    return UniqueFd(fd);
+    if (fd < 0) return errno == EWOULDBLOCK ? EAGAIN : errno;
+    connection.Reset(fd);
+    return 0;
 }
 
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {

@@ -21,8 +21,8 @@ inline constexpr Deadline kNoDeadline = Deadline::max();
 // Each returns 0 or the errno of the step that failed (ENAMETOOLONG for a path that does not fit).
 int ListenUnix(const std::string& path, UniqueFd& listener);
 int ConnectUnix(const std::string& path, UniqueFd& connection);
-// The next waiting connection, or an invalid descriptor when none waits.
-UniqueFd AcceptUnix(int listener);
+// Takes the next waiting connection: 0, EAGAIN when none waits, or another errno.
+int AcceptUnix(int listener, UniqueFd& connection);
 
 // Writes all bytes without blocking or raising SIGPIPE; false when they did not all fit.
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes);

@@ -126,7 +126,7 @@ Access CameraRegisters::WriteCommand(std::uint32_t offset, std::uint32_t value) 
     const bool set = value & kBit31;
     switch (offset) {
         case kInitialize:
-            if (set) m_settings = m_memory[0];
+            if (set) LoadSettings(0);
             break;
         case kCurVFrmRate: m_rate = TopField(value); break;
         case kCurVMode: m_mode = TopField(value); break;

@@ -147,7 +147,7 @@ void TestPicture::Prepare(const FrameFormat& format, const PictureSettings& sett
     m_ready = true;
     m_background.assign(FrameBytes(format), 0);
     m_barRow.clear();
-    if (m_background.empty() || format.width % kBarAlign != 0) return;
+    if (m_background.empty()) return;
     if (settings.colourBars)
         PrepareColourBars();
     else
@@ -170,10 +170,19 @@ void TestPicture::PrepareScene() {
     }
     std::vector<Rgb> row(f.width);
     const std::size_t rowBytes = RowBytes(f);
+    unsigned previousLevel = 256;
     for (unsigned y = 0; y < f.height; ++y) {
-        const int g = green[48 + 160 * std::min(f.top + y, sh - 1) / sh];
-        for (unsigned x = 0; x < f.width; ++x) row[x] = Finish(s, rowRed[x], g, rowBlue[x]);
-        EncodeRow(f.coding, row, m_background.data() + y * rowBytes);
+        std::uint8_t* out = m_background.data() + y * rowBytes;
+        // Green takes 160 levels down the sensor, so most rows repeat the one above.
+        const unsigned level = 48 + 160 * std::min(f.top + y, sh - 1) / sh;
+        if (level == previousLevel) {
+            std::memcpy(out, out - rowBytes, rowBytes);
+            continue;
+        }
+        previousLevel = level;
+        for (unsigned x = 0; x < f.width; ++x)
+            row[x] = Finish(s, rowRed[x], green[level], rowBlue[x]);
+        EncodeRow(f.coding, row, out);
     }
     const Rgb bar = Finish(s, red[kBarColour.r], green[kBarColour.g], blue[kBarColour.b]);
     row.assign(f.width, bar);
@@ -197,8 +206,8 @@ void TestPicture::PrepareColourBars() {
 
 // A vertical bar of a sixteenth of the width, moving kBarStep pixels per frame and wrapping.
 void TestPicture::DrawBar(std::uint32_t counter, std::span<std::uint8_t> frame) const {
-    if (m_barRow.empty()) return;
     const unsigned w = m_format.width;
+    if (m_barRow.empty() || w % kBarAlign != 0) return;
     const unsigned barWidth = std::max(kBarAlign, w / 16 / kBarAlign * kBarAlign);
     const unsigned x0 = unsigned(std::uint64_t{counter} * kBarStep % w) / kBarAlign * kBarAlign;
     const unsigned bits = BitsPerPixel(m_format.coding);

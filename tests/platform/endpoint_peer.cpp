@@ -1,6 +1,8 @@
 // A second process for the endpoint suite. "serve" publishes an endpoint answering the messages
 // of endpoint_peer.h and pumps until kQuit; "hang" publishes one and never dispatches. Either
 // prints its handle on the first line of stdout.
+#include "tests/platform/endpoint_peer.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,7 +11,6 @@
 
 #include "platform/MessageEndpoint.h"
 #include "platform/MessageQueue.h"
-#include "tests/platform/endpoint_peer.h"
 
 using platform::Message;
 using platform::MessageEndpoint;
@@ -38,16 +39,24 @@ int main(int argc, char** argv) {
     bool done = false;
     auto endpoint = MessageEndpoint::Create([&](const Message& m) -> std::int64_t {
         switch (m.msg) {
-            case kEcho: return static_cast<std::int64_t>(m.wParam) + m.lParam;
-            case kRecord: record.push_back(m.wParam); return 0;
-            case kCheckOrder: return CheckOrder(record);
+            case kEcho:
+                return static_cast<std::int64_t>(m.wParam) + m.lParam;
+            case kRecord:
+                record.push_back(m.wParam);
+                return 0;
+            case kCheckOrder:
+                return CheckOrder(record);
             case kCallBack: {
-                const auto answer = MessageEndpoint::Send(static_cast<platform::EndpointHandle>(m.wParam),
-                                                          Message{kEcho, 1, m.lParam});
+                const auto answer = MessageEndpoint::Send(
+                    static_cast<platform::EndpointHandle>(m.wParam), Message{kEcho, 1, m.lParam});
                 return answer.value_or(-1);
             }
-            case kBlock: SayLine("blocked"); for (;;) pause();
-            case kQuit: done = true; return 0;
+            case kBlock:
+                SayLine("blocked");
+                for (;;) pause();
+            case kQuit:
+                done = true;
+                return 0;
         }
         return -1;
     });

@@ -89,11 +89,12 @@ TEST(DeviceDirectoryTest, AnotherUsersDirectoryIsNeitherListedNorWatched) {
 class DirectoryWatcherTest : public ::testing::Test {
 protected:
     void Start() {
-        m_watcher = DirectoryWatcher::Start(m_dir.Path(), [this](Change change, const std::string& path) {
-            std::lock_guard lock(m_mutex);
-            m_changes.emplace_back(change, path);
-            m_arrived.notify_all();
-        });
+        m_watcher =
+            DirectoryWatcher::Start(m_dir.Path(), [this](Change change, const std::string& path) {
+                std::lock_guard lock(m_mutex);
+                m_changes.emplace_back(change, path);
+                m_arrived.notify_all();
+            });
         ASSERT_NE(m_watcher, nullptr);
     }
 

@@ -44,15 +44,16 @@ public:
     using Answer = std::function<void(FakeDriver&, const Frame&)>;
 
     // Takes the path over from an earlier driver's socket file.
-    explicit FakeDriver(const std::string& path) : m_listener((::unlink(path.c_str()), ListenAt(path))) {}
+    explicit FakeDriver(const std::string& path)
+        : m_listener((::unlink(path.c_str()), ListenAt(path))) {}
     ~FakeDriver() {
         Hangup();
         if (m_reader.joinable()) m_reader.join();
     }
 
     void Accept(Answer answer = {}) {
-        UniqueFd connection = AcceptUnix(m_listener.Get());
-        ASSERT_TRUE(connection.IsValid());
+        UniqueFd connection;
+        ASSERT_EQ(AcceptUnix(m_listener.Get(), connection), 0);
         m_socket = DeviceSocket(std::move(connection));
         m_reader = std::thread([this, answer = std::move(answer)] { Receive(answer); });
     }
@@ -126,6 +127,13 @@ protected:
         m_driver = std::make_unique<FakeDriver>(m_path);
         ASSERT_EQ(m_handle.Open(m_path), kErrorSuccess);
         m_driver->Accept(std::move(answer));
+    }
+
+    // Issues a request signalling m_event; the id the driver received.
+    std::uint32_t Pend(Bytes& buffer, AsyncRequest& request) {
+        request.SetEvent(&m_event);
+        EXPECT_EQ(m_handle.Issue(kCode, buffer, 0, 4, request), kErrorIoPending);
+        return m_driver->Next().header.id;
     }
 
     DeviceTestDir m_dir;
@@ -205,15 +213,13 @@ TEST_F(DeviceHandleTest, WaitWokenWhilePendingReportsIncompleteThenTheRealResult
     Connect();
     Bytes buffer(4, 0);
     AsyncRequest request;
-    request.SetEvent(&m_event);
-    ASSERT_EQ(m_handle.Issue(kCode, buffer, 0, 4, request), kErrorIoPending);
-    const Frame frame = m_driver->Next();
+    const std::uint32_t id = Pend(buffer, request);
 
     m_event.Set();  // what a stopping owner does
     EXPECT_EQ(m_handle.GetResult(request, nullptr, true), kErrorIoIncomplete);
 
     m_event.Reset();
-    m_driver->Complete(frame.header.id, kErrorSuccess, {9, 9});
+    m_driver->Complete(id, kErrorSuccess, {9, 9});
     std::uint32_t bytes = 0;
     EXPECT_EQ(m_handle.GetResult(request, &bytes, true), kErrorSuccess);
     EXPECT_EQ(bytes, 2u);
@@ -223,10 +229,8 @@ TEST_F(DeviceHandleTest, CancelAbortsAtOnceAndALateAnswerLeavesTheBufferAlone) {
     Connect();
     Bytes first(4, 0xAA), second(4, 0xBB);
     AsyncRequest a, b;
-    a.SetEvent(&m_event);
-    ASSERT_EQ(m_handle.Issue(kCode, first, 0, 4, a), kErrorIoPending);
-    ASSERT_EQ(m_handle.Issue(kCode, second, 0, 4, b), kErrorIoPending);
-    const std::uint32_t idA = m_driver->Next().header.id, idB = m_driver->Next().header.id;
+    const std::uint32_t idA = Pend(first, a);
+    const std::uint32_t idB = Pend(second, b);
 
     m_handle.CancelAll();
     EXPECT_TRUE(m_event.IsSet());
@@ -252,9 +256,7 @@ TEST_F(DeviceHandleTest, ClosingOrDestroyingAHandleAbortsWhatPends) {
     Connect();
     Bytes buffer(4, 0x55);
     AsyncRequest request;
-    request.SetEvent(&m_event);
-    ASSERT_EQ(m_handle.Issue(kCode, buffer, 0, 4, request), kErrorIoPending);
-    const Frame frame = m_driver->Next();
+    Pend(buffer, request);
     m_handle.Close();
     EXPECT_FALSE(m_handle.IsOpen());
     EXPECT_TRUE(m_event.IsSet());
@@ -288,11 +290,13 @@ TEST_F(DeviceHandleTest, AMisbehavingDriverBreaksTheConnectionNotTheProcess) {
     };
     const std::vector<Garbage> cases = {
         {"bad magic", [](auto id) { return Header(0x12345678, id, 0, 0); }, false},
-        {"oversized", [](auto id) { return Header(kMagicCompletion, id, 0, kMaxPayload + 1); }, false},
+        {"oversized", [](auto id) { return Header(kMagicCompletion, id, 0, kMaxPayload + 1); },
+         false},
         {"longer than outSize", [](auto id) { return Header(kMagicCompletion, id, 0, 5); }, false},
         {"unknown id", [](auto id) { return Header(kMagicCompletion, id + 7, 0, 0); }, false},
         {"request frame", [](auto id) { return Header(kMagicRequest, id, 0, 0); }, false},
-        {"pending status", [](auto id) { return Header(kMagicCompletion, id, kErrorIoPending, 0); }, false},
+        {"pending status", [](auto id) { return Header(kMagicCompletion, id, kErrorIoPending, 0); },
+         false},
         {"truncated", [](auto id) { return Header(kMagicCompletion, id, 0, 4); }, true},
     };
     for (const Garbage& garbage : cases) {
@@ -300,10 +304,7 @@ TEST_F(DeviceHandleTest, AMisbehavingDriverBreaksTheConnectionNotTheProcess) {
         Connect();
         Bytes buffer(4, 0x77);
         AsyncRequest request;
-        request.SetEvent(&m_event);
-        ASSERT_EQ(m_handle.Issue(kCode, buffer, 0, 4, request), kErrorIoPending);
-        Bytes bytes = garbage.bytes(m_driver->Next().header.id);
-        m_driver->Send(bytes, Bytes(2, 1));
+        m_driver->Send(garbage.bytes(Pend(buffer, request)), Bytes(2, 1));
         if (garbage.hangup) m_driver->Hangup();
         EXPECT_EQ(m_handle.GetResult(request, nullptr, true), kErrorDeviceNotConnected);
         EXPECT_EQ(m_handle.Request(kCode, buffer, 0, 4), kErrorDeviceNotConnected);

@@ -23,19 +23,28 @@ bool Eventually(Condition condition) {
     return condition();
 }
 
-// Threads that each wait once on the event and count themselves out.
+// Threads that each wait once on the event and count themselves out. Whoever still waits at
+// the end is set free, so a failed check cannot hang the suite.
 class Waiters {
 public:
-    Waiters(Event& event, int count) {
+    Waiters(Event& event, int count) : m_event(event), m_count(count) {
         for (int i = 0; i < count; ++i)
-            m_threads.emplace_back([this, &event] {
-                event.Wait();
+            m_threads.emplace_back([this] {
+                m_event.Wait();
                 ++m_released;
             });
+    }
+    ~Waiters() {
+        while (m_released < m_count) {
+            m_event.Set();
+            std::this_thread::sleep_for(1ms);
+        }
     }
     int Released() const { return m_released; }
 
 private:
+    Event& m_event;
+    const int m_count;
     std::atomic<int> m_released{0};
     std::vector<std::jthread> m_threads;
 };
@@ -75,13 +84,6 @@ TEST(EventAutoReset, TimedOutWaiterDoesNotSwallowALaterSet) {
     EXPECT_TRUE(event.WaitFor(0ms));
 }
 
-TEST(EventAutoReset, ResetWithdrawsAnUntakenSet) {
-    Event event(EventMode::AutoReset);
-    event.Set();
-    event.Reset();
-    EXPECT_FALSE(event.WaitFor(10ms));
-}
-
 TEST(EventManualReset, SetReleasesEveryWaiterUntilReset) {
     Event event(EventMode::ManualReset);
     Waiters waiters(event, 4);
@@ -104,24 +106,15 @@ TEST(EventWaitFor, TimesOutOnAnEventNobodySets) {
     }
 }
 
-TEST(EventWaitFor, ReturnsWhenSetDuringTheWait) {
+TEST(EventWaitFor, ReturnsWhenSetDuringEvenTheLongestWait) {
     for (const auto mode : {EventMode::AutoReset, EventMode::ManualReset}) {
         Event event(mode);
         std::jthread setter([&] {
             std::this_thread::sleep_for(20ms);
             event.Set();
         });
-        EXPECT_TRUE(event.WaitFor(30s));
+        EXPECT_TRUE(event.WaitFor(std::chrono::milliseconds::max()));
     }
-}
-
-TEST(EventWaitFor, LongestTimeoutWaitsWithoutOverflowing) {
-    Event event(EventMode::AutoReset);
-    std::jthread setter([&] {
-        std::this_thread::sleep_for(20ms);
-        event.Set();
-    });
-    EXPECT_TRUE(event.WaitFor(std::chrono::milliseconds::max()));
 }
 
 }  // namespace

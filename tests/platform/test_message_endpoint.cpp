@@ -63,19 +63,19 @@ bool PumpUntil(Condition done) {
     return true;
 }
 
-// A thread that creates one endpoint, pumps its queue until destroyed, then destroys it.
+// A thread that owns one endpoint and pumps its queue for as long as this object lives.
 class OwnerThread {
 public:
     explicit OwnerThread(MessageEndpoint::Handler handler) {
         std::promise<EndpointHandle> created;
         std::future<EndpointHandle> handle = created.get_future();
-        m_thread = std::jthread([this, handler, created = std::move(created)](
-                                    std::stop_token stop) mutable {
-            m_id = std::this_thread::get_id();
-            auto endpoint = MessageEndpoint::Create(handler);
-            created.set_value(endpoint ? endpoint->Handle() : 0);
-            while (!stop.stop_requested()) MessageQueue::ForCurrentThread().Pump(20ms);
-        });
+        m_thread = std::jthread(
+            [this, handler, created = std::move(created)](std::stop_token stop) mutable {
+                m_id = std::this_thread::get_id();
+                auto endpoint = MessageEndpoint::Create(handler);
+                created.set_value(endpoint ? endpoint->Handle() : 0);
+                while (!stop.stop_requested()) MessageQueue::ForCurrentThread().Pump(20ms);
+            });
         m_handle = handle.get();
     }
     EndpointHandle Handle() const { return m_handle; }
@@ -209,7 +209,9 @@ TEST(MessageEndpointLocal, QueueFdIsReadableExactlyWhileWorkWaits) {
     EXPECT_EQ(queue.Pump(10ms), 0u);
 
     std::optional<std::int64_t> answer;
-    std::jthread sender([&] { answer = MessageEndpoint::Send(self, Message{1, 2, 3}, kLongTimeout); });
+    std::jthread sender([&] {
+        answer = MessageEndpoint::Send(self, Message{1, 2, 3}, kLongTimeout);
+    });
     EXPECT_TRUE(IsReadable(queue.Fd(), kPatience));
     EXPECT_EQ(queue.DispatchPending(), 1u);
     sender.join();
@@ -228,7 +230,8 @@ TEST(MessageEndpointLocal, QueueFdIsReadableExactlyWhileWorkWaits) {
 TEST(MessageEndpointLocal, DestroyingAnEndpointFailsItsSendersAndDropsItsPosts) {
     MessageQueue& queue = MessageQueue::ForCurrentThread();
     int calls = 0;
-    auto endpoint = MessageEndpoint::Create([&](const Message&) -> std::int64_t { return ++calls; });
+    auto endpoint =
+        MessageEndpoint::Create([&](const Message&) -> std::int64_t { return ++calls; });
     ASSERT_TRUE(endpoint);
     const EndpointHandle handle = endpoint->Handle();
 
@@ -288,10 +291,12 @@ TEST(MessageEndpointLocal, MutualSendsDoNotDeadlock) {
     std::atomic<int> answered = 0;
     std::barrier bothReady(2);
     auto side = [&](int me) {
-        auto endpoint = MessageEndpoint::Create([](const Message& m) -> std::int64_t { return Echo(m); });
+        auto endpoint =
+            MessageEndpoint::Create([](const Message& m) -> std::int64_t { return Echo(m); });
         handles[me] = endpoint ? endpoint->Handle() : 0;
         bothReady.arrive_and_wait();
-        const auto answer = MessageEndpoint::Send(handles[1 - me], Message{1, 10, me}, kLongTimeout);
+        const auto answer =
+            MessageEndpoint::Send(handles[1 - me], Message{1, 10, me}, kLongTimeout);
         ++answered;
         PumpUntil([&] { return answered == 2; });  // serve the other side until it has its answer
         return answer;
@@ -306,10 +311,12 @@ TEST(MessageEndpointLocal, HandlesAreUniqueNonZeroAndPublishedPrivately) {
     std::vector<std::unique_ptr<MessageEndpoint>> endpoints;
     std::set<EndpointHandle> handles;
     for (int i = 0; i < 200; ++i) {
-        endpoints.push_back(MessageEndpoint::Create([](const Message&) -> std::int64_t { return 0; }));
+        endpoints.push_back(
+            MessageEndpoint::Create([](const Message&) -> std::int64_t { return 0; }));
         ASSERT_TRUE(endpoints.back());
         handles.insert(endpoints.back()->Handle());
-        EXPECT_TRUE(std::filesystem::is_socket(EndpointDirectory::SocketPath(endpoints.back()->Handle())));
+        EXPECT_TRUE(
+            std::filesystem::is_socket(EndpointDirectory::SocketPath(endpoints.back()->Handle())));
     }
     EXPECT_EQ(handles.size(), 200u);
     EXPECT_FALSE(handles.contains(0));
@@ -379,7 +386,8 @@ TEST(MessageEndpointWire, MalformedRequestsCloseOnlyTheirOwnConnection) {
     platform::ReplyFrame reply;
     std::size_t filled = 0;
     while (filled < reply.size() && IsReadable(good.Get(), kPatience)) {
-        if (platform::ReadMore(good.Get(), reply, filled) != platform::ReadProgress::NeedMore) break;
+        if (platform::ReadMore(good.Get(), reply, filled) != platform::ReadProgress::NeedMore)
+            break;
     }
     ASSERT_EQ(filled, reply.size());
     EXPECT_EQ(platform::DecodeReply(reply), 42);
@@ -437,7 +445,8 @@ TEST(MessageEndpointProcess, KilledProcessFailsItsSendersAtOnce) {
 
     auto inFlight = std::async(std::launch::async, [handle] {
         const auto start = Clock::now();
-        const auto answer = MessageEndpoint::Send(handle, Message{peer::kBlock, 0, 0}, kLongTimeout);
+        const auto answer =
+            MessageEndpoint::Send(handle, Message{peer::kBlock, 0, 0}, kLongTimeout);
         return std::pair(answer, Clock::now() - start);
     });
     ASSERT_EQ(other.ReadLine(), "blocked");

@@ -2,6 +2,7 @@
 #include "platform/SystemInfo.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <thread>

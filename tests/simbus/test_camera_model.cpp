@@ -19,6 +19,8 @@ using simbus::test::kOn;
 
 constexpr std::uint64_t kRomBase = kCsrBase + 0x400;
 
+std::uint32_t FeatureOffset(unsigned f) { return f < 13 ? 0x800 + 4 * f : 0x880 + 4 * (f - 13); }
+
 std::uint32_t Quadlet(const std::vector<std::uint8_t>& bytes, std::size_t index) {
     return platform::LoadBE32(bytes.data() + 4 * index);
 }
@@ -125,8 +127,7 @@ TEST_F(CameraModelTest, InquiryOffersTheViewerModesAtTheirTableRates) {
     EXPECT_EQ(Get(Cmd(0x400)) & 0x8000'000F, 0x8000'0002u);  // vendor block, 2 memory channels
     EXPECT_EQ(Get(Cmd(0x404)), 0xFFF8'0000u);
     for (unsigned f = 0; f < 17; ++f) {
-        const std::uint32_t offset = f < 13 ? 0x800 + 4 * f : 0x880 + 4 * (f - 13);
-        const std::uint32_t inquiry = Get(Cmd(offset - 0x300));
+        const std::uint32_t inquiry = Get(Cmd(FeatureOffset(f) - 0x300));
         EXPECT_EQ(inquiry & kOn, kOn) << f;
         if (f != 12) {
             EXPECT_LE((inquiry >> 12) & 0xFFF, inquiry & 0xFFF) << "min <= max " << f;
@@ -204,13 +205,19 @@ TEST_F(CameraModelTest, FeatureRegistersKeepWritesWithPresenceSet) {
     EXPECT_EQ(Get(Cmd(0x80C)), 0x8208'0080u);
 }
 
-TEST_F(CameraModelTest, VendorRegistersOfTheDialogsKeepWrites) {
-    ASSERT_EQ(Get(Cmd(0x480)), 0x3C'4000u);
+// Every vendor register the four parameter dialogs read and write.
+std::vector<std::uint32_t> DialogVendorOffsets() {
     std::vector<std::uint32_t> offsets{0x18, 0x20, 0x60, 0x64, 0x68, 0x70, 0x74, 0x78,
                                        0x98, 0xA0, 0xB0, 0xB4, 0xB8, 0xBC, 0xC0, 0xC4,
                                        0xC8, 0xCC, 0xD0, 0xD4, 0xDC, 0xE0, 0xE4, 0xE8, 0xF0};
     for (std::uint32_t o = 0x24; o <= 0x50; o += 4) offsets.push_back(o);
     for (std::uint32_t o = 0x7C; o <= 0x88; o += 4) offsets.push_back(o);
+    return offsets;
+}
+
+TEST_F(CameraModelTest, VendorRegistersOfTheDialogsKeepWrites) {
+    ASSERT_EQ(Get(Cmd(0x480)), 0x3C'4000u);
+    const std::vector<std::uint32_t> offsets = DialogVendorOffsets();
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         EXPECT_EQ(Get(Vendor(offsets[i])) & kOn, kOn) << std::hex << offsets[i];
         Set(Vendor(offsets[i]), 0x8200'0000 | std::uint32_t(0x1000 * i + i));
@@ -228,16 +235,21 @@ TEST_F(CameraModelTest, VendorRegistersOfTheDialogsKeepWrites) {
 }
 
 TEST_F(CameraModelTest, InitializeRestoresFactoryPictureSettingsOnly) {
-    const std::uint32_t brightness = Get(Cmd(0x800)), nega = Get(Vendor(0xE0));
-    Set(Cmd(0x800), 0x8200'0010);
-    Set(Vendor(0xE0), 0x8200'0000);
+    std::vector<std::uint64_t> addresses;
+    for (unsigned f = 0; f < 17; ++f) addresses.push_back(Cmd(FeatureOffset(f)));
+    for (const std::uint32_t offset : DialogVendorOffsets()) addresses.push_back(Vendor(offset));
+    std::vector<std::uint32_t> factory;
+    for (const std::uint64_t a : addresses) factory.push_back(Get(a));
+    for (const std::uint64_t a : addresses) Set(a, 0x8200'0123);
+    Set(Cmd(0x624), 2u << 28);
     SetMode(1, 4, 1);
     Set(Cmd(0x60C), 0x3000'0000);
     Set(Cmd(0x614), kOn);
 
     Set(Cmd(0x000), kOn);
-    EXPECT_EQ(Get(Cmd(0x800)), brightness);
-    EXPECT_EQ(Get(Vendor(0xE0)), nega);
+    for (std::size_t i = 0; i < addresses.size(); ++i)
+        EXPECT_EQ(Get(addresses[i]), factory[i]) << std::hex << addresses[i];
+    EXPECT_EQ(Get(Cmd(0x624)), 0u) << "factory channel in use";
     EXPECT_EQ(Get(Cmd(0x000)), 0u);
     // What a running capture depends on stays.
     EXPECT_EQ(Get(Cmd(0x604)), 4u << 29);

@@ -1,0 +1,374 @@
+// The daemon's event loop: unit and control sockets, connections, and the stream timer.
+#include "simbus/BusServer.h"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/timerfd.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+namespace simbus {
+namespace {
+
+enum class Source : std::uint64_t { Timer = 1, Stop, ControlListener, UnitListener, Connection, ControlClient };
+
+constexpr const char* kLockName = ".busd.lock";
+constexpr std::size_t kMaxControlLine = 4096;
+// Room for a whole large frame in the socket makes a frame one or two writes.
+constexpr int kSendBuffer = 4 << 20;
+
+std::uint64_t Key(Source source, std::uint64_t id) { return std::uint64_t(source) << 56 | id; }
+Source SourceOf(std::uint64_t key) { return Source(key >> 56); }
+std::uint64_t IdOf(std::uint64_t key) { return key & ((std::uint64_t{1} << 56) - 1); }
+
+std::string SystemError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool FillAddress(const std::filesystem::path& path, sockaddr_un& address) {
+    const std::string text = path.string();
+    if (text.size() >= sizeof address.sun_path) return false;
+    address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+    return true;
+}
+
+// A listening socket bound at path; invalid (errno set) when it cannot be made.
+platform::UniqueFd Listen(const std::filesystem::path& path) {
+    sockaddr_un address;
+    if (!FillAddress(path, address)) {
+        errno = ENAMETOOLONG;
+        return {};
+    }
+    platform::UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    ::unlink(path.c_str());
+    if (!socket || ::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(socket.Get(), SOMAXCONN) != 0) {
+        return {};
+    }
+    return socket;
+}
+
+}  // namespace
+
+BusServer::BusServer() = default;
+
+BusServer::~BusServer() { Unpublish(); }
+
+bool BusServer::Start(const Options& options, std::string& error) {
+    m_options = options;
+    if (!(options.rateScale > 0 && options.rateScale <= 1000)) {
+        error = "the rate scale must be above 0 and at most 1000";
+        return false;
+    }
+    if (!TakeDirectory(error)) return false;
+    m_epoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
+    m_timer.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    m_stop.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!m_epoll || !m_timer || !m_stop) {
+        error = SystemError("cannot set up the event loop");
+        return false;
+    }
+    Watch(m_timer.Get(), Key(Source::Timer, 0), EPOLLIN);
+    Watch(m_stop.Get(), Key(Source::Stop, 0), EPOLLIN);
+
+    m_clock = std::make_unique<CycleClock>(options.rateScale);
+    m_bus = std::make_unique<Bus>(static_cast<CompletionSink&>(*this), *m_clock, options.hostCaps);
+    for (unsigned i = 0; i < options.cameras; ++i) {
+        const auto unit = m_bus->AddCamera();
+        if (!unit) {
+            error = "a bus holds at most 62 units";
+            return false;
+        }
+        if (!PublishUnit(*unit, error)) return false;
+    }
+    m_controlListener = Listen(ControlProtocol::SocketPath(options.dir));
+    if (!m_controlListener) {
+        error = SystemError("cannot make the control socket " +
+                            ControlProtocol::SocketPath(options.dir).string());
+        return false;
+    }
+    Watch(m_controlListener.Get(), Key(Source::ControlListener, 0), EPOLLIN);
+    return true;
+}
+
+void BusServer::Run() {
+    epoll_event events[64];
+    for (bool stopping = false; !stopping;) {
+        ArmTimer(m_bus->Advance());
+        FlushConnections();
+        const int n = ::epoll_wait(m_epoll.Get(), events, 64, -1);
+        for (int i = 0; i < n; ++i) {
+            if (SourceOf(events[i].data.u64) == Source::Stop) stopping = true;
+            HandleEvent(events[i].data.u64, events[i].events);
+        }
+    }
+    Unpublish();
+}
+
+void BusServer::Stop() {
+    const std::uint64_t one = 1;
+    if (m_stop) {
+        [[maybe_unused]] const ssize_t ignored = ::write(m_stop.Get(), &one, sizeof one);
+    }
+}
+
+void BusServer::Complete(Completion&& completion) {
+    const ClientId client = completion.client;
+    const auto it = m_connections.find(client);
+    if (it == m_connections.end()) return;
+    it->second->Queue(std::move(completion));
+    m_dirty.insert(client);
+}
+
+bool BusServer::TakeDirectory(std::string& error) {
+    const std::filesystem::path& dir = m_options.dir;
+    std::error_code failure;
+    std::filesystem::create_directories(dir, failure);
+    struct stat info {};
+    if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        error = SystemError("cannot make the device directory " + dir.string());
+        return false;
+    }
+    // Units in a folder others can reach could be impersonated or snooped on.
+    if (info.st_uid != ::geteuid() || ::chmod(dir.c_str(), 0700) != 0) {
+        error = "the device directory " + dir.string() + " belongs to another user";
+        return false;
+    }
+    m_lock.Reset(::open((dir / kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!m_lock) {
+        error = SystemError("cannot make the lock file in " + dir.string());
+        return false;
+    }
+    if (::flock(m_lock.Get(), LOCK_EX | LOCK_NB) != 0) {
+        m_lock.Reset();
+        error = "another kestrix-busd already serves " + dir.string();
+        return false;
+    }
+    m_published = true;
+    // What a daemon that died left behind.
+    for (const auto& entry : std::filesystem::directory_iterator(dir, failure)) {
+        if (entry.path().filename().string().starts_with("unit-") && entry.is_socket(failure)) {
+            std::filesystem::remove(entry.path(), failure);
+        }
+    }
+    const std::filesystem::path control = ControlProtocol::ControlDir(dir);
+    std::filesystem::remove_all(control, failure);
+    if (::mkdir(control.c_str(), 0700) != 0) {
+        error = SystemError("cannot make " + control.string());
+        return false;
+    }
+    return true;
+}
+
+bool BusServer::PublishUnit(UnitId unit, std::string& error) {
+    // Bound and listening before it appears, so that nobody who sees the socket is refused.
+    const std::filesystem::path staging = ControlProtocol::ControlDir(m_options.dir) / UnitPath(unit).filename();
+    platform::UniqueFd listener = Listen(staging);
+    if (!listener || ::rename(staging.c_str(), UnitPath(unit).c_str()) != 0) {
+        error = SystemError("cannot publish " + UnitPath(unit).string());
+        ::unlink(staging.c_str());
+        return false;
+    }
+    Watch(listener.Get(), Key(Source::UnitListener, unit), EPOLLIN);
+    m_unitListeners[unit] = std::move(listener);
+    return true;
+}
+
+void BusServer::UnpublishUnit(UnitId unit) {
+    if (m_unitListeners.erase(unit) != 0) ::unlink(UnitPath(unit).c_str());
+}
+
+void BusServer::Watch(int fd, std::uint64_t key, std::uint32_t events) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = key;
+    if (::epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+        ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_MOD, fd, &event);
+    }
+}
+
+void BusServer::HandleEvent(std::uint64_t key, std::uint32_t events) {
+    switch (SourceOf(key)) {
+        case Source::Timer: {
+            std::uint64_t expirations = 0;
+            [[maybe_unused]] ssize_t ignored = ::read(m_timer.Get(), &expirations, sizeof expirations);
+            break;
+        }
+        case Source::Stop: break;
+        case Source::ControlListener: AcceptControl(); break;
+        case Source::UnitListener: Accept(UnitId(IdOf(key))); break;
+        case Source::Connection: ServeConnection(ClientId(IdOf(key)), events); break;
+        case Source::ControlClient: ServeControl(IdOf(key)); break;
+    }
+}
+
+void BusServer::Accept(UnitId unit) {
+    const auto listener = m_unitListeners.find(unit);
+    if (listener == m_unitListeners.end()) return;
+    platform::UniqueFd socket(::accept4(listener->second.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!socket) return;
+    ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+    const ClientId client = m_bus->Connect(unit);
+    Watch(socket.Get(), Key(Source::Connection, client), EPOLLIN);
+    m_connections[client] = std::make_unique<UnitConnection>(std::move(socket), client);
+}
+
+void BusServer::AcceptControl() {
+    platform::UniqueFd socket(::accept4(m_controlListener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!socket) return;
+    const std::uint64_t id = m_nextControlClient++;
+    Watch(socket.Get(), Key(Source::ControlClient, id), EPOLLIN);
+    m_controlClients[id] = ControlClient{std::move(socket), {}};
+}
+
+void BusServer::ServeConnection(ClientId client, std::uint32_t events) {
+    const auto it = m_connections.find(client);
+    if (it == m_connections.end()) return;
+    if (events & EPOLLOUT) m_dirty.insert(client);
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return;
+    const bool open = it->second->Receive([this, client](const platform::FrameHeader& header,
+                                                         std::span<const std::uint8_t> payload) {
+        if (header.kind == platform::FrameKind::Cancel) return m_bus->Cancel(client, header.id);
+        m_bus->Submit({client, header.id, header.code, payload, header.outSize});
+    });
+    if (!open) CloseConnection(client);
+}
+
+void BusServer::ServeControl(std::uint64_t id) {
+    const auto it = m_controlClients.find(id);
+    if (it == m_controlClients.end()) return;
+    ControlClient& control = it->second;
+    char chunk[1024];
+    const ssize_t n = ::recv(control.socket.Get(), chunk, sizeof chunk, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n > 0) control.line.append(chunk, std::size_t(n));
+    const std::size_t end = control.line.find('\n');
+    if (end == std::string::npos && n > 0 && control.line.size() < kMaxControlLine) return;
+
+    const std::string reply = n < 0 ? std::string()
+                              : control.line.size() >= kMaxControlLine && end == std::string::npos
+                                  ? ControlProtocol::Error("command too long")
+                                  : Execute(std::string_view(control.line).substr(0, end));
+    // Replies are short: a blocking send with a time-out cannot hold the bus up for long.
+    const int flags = ::fcntl(control.socket.Get(), F_GETFL);
+    ::fcntl(control.socket.Get(), F_SETFL, flags & ~O_NONBLOCK);
+    const timeval timeout{2, 0};
+    ::setsockopt(control.socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    for (std::size_t sent = 0; sent < reply.size();) {
+        const ssize_t written = ::send(control.socket.Get(), reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+        if (written <= 0) break;
+        sent += std::size_t(written);
+    }
+    m_controlClients.erase(it);
+}
+
+std::string BusServer::Execute(std::string_view line) {
+    std::string error;
+    const auto command = ControlProtocol::Parse(line, error);
+    if (!command) return ControlProtocol::Error(error);
+    switch (command->verb) {
+        case ControlCommand::Verb::Status:
+            return ControlProtocol::Ok("directory: " + m_options.dir.string() + "\n" + m_bus->Status());
+        case ControlCommand::Verb::AddCamera:
+        case ControlCommand::Verb::AddDevice: {
+            const bool camera = command->verb == ControlCommand::Verb::AddCamera;
+            const auto unit = camera ? m_bus->AddCamera(command->value) : m_bus->AddDevice(command->value);
+            if (!unit) return ControlProtocol::Error("the bus holds 63 nodes already");
+            if (!PublishUnit(*unit, error)) return ControlProtocol::Error(error);
+            return ControlProtocol::Ok(UnitPath(*unit).string() + "\n");
+        }
+        case ControlCommand::Verb::Remove: {
+            const auto units = m_bus->Units();
+            if (command->value >= units.size()) {
+                return ControlProtocol::Error("no unit has device number " + std::to_string(command->value));
+            }
+            // The socket goes first, so that whoever reacts to the bus reset lists the new set.
+            UnpublishUnit(units[command->value]);
+            m_bus->RemoveUnit(command->value);
+            return ControlProtocol::Ok("");
+        }
+        case ControlCommand::Verb::BusReset:
+            m_bus->Reset(command->renumber);
+            return ControlProtocol::Ok("generation " + std::to_string(m_bus->Generation()) + "\n");
+        case ControlCommand::Verb::Fault:
+            if (command->fault) {
+                m_bus->Faults().Arm(*command->fault, command->value);
+            } else {
+                m_bus->Faults().Clear();
+            }
+            return ControlProtocol::Ok("");
+        case ControlCommand::Verb::HostCaps:
+            m_bus->SetHostCaps(command->value);
+            return ControlProtocol::Ok("");
+    }
+    return ControlProtocol::Error("unknown command");
+}
+
+void BusServer::FlushConnections() {
+    std::set<ClientId> broken;
+    for (const ClientId client : m_dirty) {
+        const auto it = m_connections.find(client);
+        if (it == m_connections.end()) continue;
+        if (!it->second->Flush()) {
+            broken.insert(client);
+            continue;
+        }
+        const std::uint32_t events = it->second->HasOutput() ? EPOLLIN | EPOLLOUT : EPOLLIN;
+        epoll_event event{};
+        event.events = events;
+        event.data.u64 = Key(Source::Connection, client);
+        ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_MOD, it->second->Fd(), &event);
+    }
+    m_dirty.clear();
+    for (const ClientId client : broken) CloseConnection(client);
+}
+
+void BusServer::CloseConnection(ClientId client) {
+    m_bus->Disconnect(client);
+    m_connections.erase(client);
+    m_dirty.erase(client);
+}
+
+void BusServer::ArmTimer(std::optional<std::uint64_t> dueCycle) {
+    itimerspec spec{};
+    if (dueCycle) {
+        const auto since = m_clock->TimeOf(*dueCycle).time_since_epoch();
+        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
+        spec.it_value.tv_sec = nanoseconds / 1'000'000'000;
+        spec.it_value.tv_nsec = nanoseconds % 1'000'000'000;
+        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+    }
+    ::timerfd_settime(m_timer.Get(), TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
+void BusServer::Unpublish() {
+    if (!m_published) return;
+    m_published = false;
+    m_connections.clear();
+    m_controlClients.clear();
+    while (!m_unitListeners.empty()) UnpublishUnit(m_unitListeners.begin()->first);
+    m_controlListener.Reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(ControlProtocol::ControlDir(m_options.dir), ignored);
+    ::unlink((m_options.dir / kLockName).c_str());
+    m_lock.Reset();
+}
+
+std::filesystem::path BusServer::UnitPath(UnitId unit) const {
+    char name[32];
+    std::snprintf(name, sizeof name, "unit-%06u", unit);
+    return m_options.dir / name;
+}
+
+}  // namespace simbus

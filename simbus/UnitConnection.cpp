@@ -1,0 +1,102 @@
+// Framing of one unit-socket connection.
+#include "simbus/UnitConnection.h"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace simbus {
+namespace {
+
+constexpr std::size_t kReadChunk = 256 * 1024;
+constexpr std::size_t kMaxIovecs = 64;
+
+}  // namespace
+
+UnitConnection::UnitConnection(platform::UniqueFd socket, ClientId client)
+    : m_socket(std::move(socket)), m_client(client), m_in(kReadChunk) {}
+
+bool UnitConnection::Receive(const OnFrame& onFrame) {
+    if (m_in.size() - m_inLength < kReadChunk / 4) m_in.resize(m_inLength + kReadChunk);
+    const ssize_t n = ::recv(m_socket.Get(), m_in.data() + m_inLength, m_in.size() - m_inLength, 0);
+    if (n == 0) return false;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    m_inLength += std::size_t(n);
+    return Parse(onFrame);
+}
+
+bool UnitConnection::Parse(const OnFrame& onFrame) {
+    std::size_t at = 0;
+    while (m_inLength - at >= platform::kFrameHeaderBytes) {
+        const auto header = platform::DecodeFrameHeader(
+            std::span<const std::uint8_t, platform::kFrameHeaderBytes>(m_in.data() + at,
+                                                                         platform::kFrameHeaderBytes));
+        if (!header || header->kind == platform::FrameKind::Completion) return false;
+        const std::size_t frameBytes = platform::kFrameHeaderBytes + header->PayloadBytes();
+        if (m_inLength - at < frameBytes) {
+            // Room for the rest of a large request arrives with the next reads.
+            if (m_in.size() < frameBytes) m_in.resize(frameBytes + kReadChunk);
+            break;
+        }
+        onFrame(*header, std::span<const std::uint8_t>(m_in.data() + at + platform::kFrameHeaderBytes,
+                                                         header->PayloadBytes()));
+        at += frameBytes;
+    }
+    std::memmove(m_in.data(), m_in.data() + at, m_inLength - at);
+    m_inLength -= at;
+    return true;
+}
+
+void UnitConnection::Queue(Completion&& completion) {
+    const auto header = platform::EncodeFrameHeader(
+        platform::MakeCompletion(completion.id, completion.status, completion.Length()));
+    m_out.push_back({header, std::move(completion), 0});
+}
+
+bool UnitConnection::Flush() {
+    while (!m_out.empty()) {
+        iovec vectors[kMaxIovecs];
+        std::size_t count = 0;
+        std::size_t requested = 0;
+        for (const Outgoing& out : m_out) {
+            if (count + 3 > kMaxIovecs) break;
+            // The frame is header, head and body back to back; skip what already went.
+            const std::span<const std::uint8_t> parts[3] = {
+                out.header, out.completion.head,
+                out.completion.body
+                    ? std::span<const std::uint8_t>(*out.completion.body).first(out.completion.bodyLength)
+                    : std::span<const std::uint8_t>()};
+            std::size_t skip = out.sent;
+            for (const auto& part : parts) {
+                if (skip >= part.size()) {
+                    skip -= part.size();
+                    continue;
+                }
+                vectors[count++] = {const_cast<std::uint8_t*>(part.data() + skip), part.size() - skip};
+                requested += part.size() - skip;
+                skip = 0;
+            }
+        }
+        msghdr message{};
+        message.msg_iov = vectors;
+        message.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(m_socket.Get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        std::size_t written = std::size_t(n);
+        while (written > 0) {
+            Outgoing& front = m_out.front();
+            const std::size_t total = platform::kFrameHeaderBytes + front.completion.Length();
+            const std::size_t step = std::min(written, total - front.sent);
+            front.sent += step;
+            written -= step;
+            if (front.sent == total) m_out.pop_front();
+        }
+        // A short write means the socket is full; the rest goes when it drains.
+        if (std::size_t(n) < requested) return true;
+    }
+    return true;
+}
+
+}  // namespace simbus

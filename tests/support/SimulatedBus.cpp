@@ -1,0 +1,232 @@
+// Starting, driving and stopping a private kestrix-busd for a test.
+#include "tests/support/SimulatedBus.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/UniqueFd.h"
+
+extern char** environ;
+
+namespace testsupport {
+namespace {
+
+#ifdef KESTRIX_BUSD_PATH
+constexpr const char* kBusdPath = KESTRIX_BUSD_PATH;
+#else
+constexpr const char* kBusdPath = "";
+#endif
+#ifdef KESTRIX_BUSCTL_PATH
+constexpr const char* kBusctlPath = KESTRIX_BUSCTL_PATH;
+#else
+constexpr const char* kBusctlPath = "";
+#endif
+
+constexpr auto kPollStep = std::chrono::milliseconds(10);
+constexpr auto kStartTimeout = std::chrono::seconds(20);
+constexpr auto kStopTimeout = std::chrono::seconds(20);
+
+std::optional<std::string> GetEnv(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+void RestoreEnv(const char* name, const std::optional<std::string>& value) {
+    if (value) {
+        ::setenv(name, value->c_str(), 1);
+    } else {
+        ::unsetenv(name);
+    }
+}
+
+bool IsSocket(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Waits for the child up to timeout; its exit code, or -1 when it did not exit normally, or
+// nothing when it still runs.
+std::optional<int> WaitFor(pid_t pid, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (done < 0) return -1;
+        if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+        std::this_thread::sleep_for(kPollStep);
+    }
+}
+
+}  // namespace
+
+SimulatedBus::SimulatedBus() : SimulatedBus(Options{}) {}
+
+SimulatedBus::SimulatedBus(const Options& options) {
+    m_savedBusDir = GetEnv("KESTRIX_BUS_DIR");
+    ::setenv("KESTRIX_BUS_DIR", Dir().c_str(), 1);
+    if (options.privateShmNamespace) {
+        static std::atomic<unsigned> counter{0};
+        m_savedShmNamespace = GetEnv("KESTRIX_SHM_NAMESPACE");
+        m_setShmNamespace = true;
+        const std::string name = "kxbus-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        ::setenv("KESTRIX_SHM_NAMESPACE", name.c_str(), 1);
+    }
+    if (!Launch(options)) ADD_FAILURE() << "kestrix-busd did not start in " << Dir();
+}
+
+SimulatedBus::~SimulatedBus() {
+    if (IsRunning()) Stop();
+    RestoreEnv("KESTRIX_BUS_DIR", m_savedBusDir);
+    if (m_setShmNamespace) RestoreEnv("KESTRIX_SHM_NAMESPACE", m_savedShmNamespace);
+}
+
+std::vector<std::string> SimulatedBus::UnitPaths() const {
+    std::vector<std::string> paths;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(Dir(), ignored)) {
+        if (IsSocket(entry.path())) paths.push_back(entry.path().string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+bool SimulatedBus::WaitForUnits(std::size_t count, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (UnitPaths().size() != count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(kPollStep);
+    }
+    return true;
+}
+
+SimulatedBus::Result SimulatedBus::Busctl(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> argv = {kBusctlPath, "--dir", Dir().string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return RunProgram(argv);
+}
+
+int SimulatedBus::Stop() {
+    if (!IsRunning()) return -1;
+    ::kill(m_pid, SIGTERM);
+    return Reap();
+}
+
+void SimulatedBus::Kill() {
+    if (!IsRunning()) return;
+    ::kill(m_pid, SIGKILL);
+    Reap();
+}
+
+SimulatedBus::Result SimulatedBus::RunProgram(const std::vector<std::string>& args) {
+    Result result;
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0) return result;
+    platform::UniqueFd outRead(outPipe[0]), outWrite(outPipe[1]);
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) return result;
+    platform::UniqueFd errRead(errPipe[0]), errWrite(errPipe[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), STDERR_FILENO);
+    pid_t pid = -1;
+    std::vector<char*> argv = ArgvOf(args);
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    outWrite.Reset();
+    errWrite.Reset();
+    if (spawned != 0) {
+        result.errors = "cannot run " + args[0];
+        return result;
+    }
+    pollfd fds[2] = {{outRead.Get(), POLLIN, 0}, {errRead.Get(), POLLIN, 0}};
+    std::string* sinks[2] = {&result.output, &result.errors};
+    for (int open = 2; open > 0;) {
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char chunk[4096];
+            const ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                sinks[i]->append(chunk, std::size_t(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    result.exitCode = WaitFor(pid, std::chrono::hours(1)).value_or(-1);
+    return result;
+}
+
+bool SimulatedBus::Launch(const Options& options) {
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "%g", options.rateScale);
+    std::vector<std::string> args = {kBusdPath, "--dir", Dir().string(), "--cameras",
+                                     std::to_string(options.cameras), "--rate-scale", scale};
+    args.insert(args.end(), options.extraArguments.begin(), options.extraArguments.end());
+    std::vector<char*> argv = ArgvOf(args);
+
+    // The ready line is not wanted in test output; errors still show.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const int spawned = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        m_pid = -1;
+        return false;
+    }
+    return WaitUntilServing(options.cameras);
+}
+
+bool SimulatedBus::WaitUntilServing(unsigned cameras) {
+    // The control socket is made after the units, so with it there the bus is complete.
+    const std::filesystem::path control = Dir() / ".control" / "busctl.sock";
+    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+    while (!IsSocket(control) || UnitPaths().size() != cameras) {
+        if (WaitFor(m_pid, std::chrono::milliseconds(0))) {
+            m_pid = -1;
+            return false;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            Kill();
+            return false;
+        }
+        std::this_thread::sleep_for(kPollStep);
+    }
+    return true;
+}
+
+int SimulatedBus::Reap() {
+    auto code = WaitFor(m_pid, kStopTimeout);
+    if (!code) {
+        ADD_FAILURE() << "kestrix-busd did not stop on SIGTERM";
+        ::kill(m_pid, SIGKILL);
+        code = WaitFor(m_pid, kStopTimeout);
+    }
+    m_pid = -1;
+    return code.value_or(-1);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,76 @@
+// A private kestrix-busd for one test: started in a fresh device directory with KESTRIX_BUS_DIR
+// pointing at it (and, unless asked otherwise, a fresh KESTRIX_SHM_NAMESPACE), driven through
+// kestrix-busctl, stopped with SIGTERM and reaped when the object goes. The previous values of
+// both variables come back then.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/TempDir.h"
+
+namespace testsupport {
+
+class SimulatedBus {
+public:
+    struct Options {
+        unsigned cameras = 1;
+        double rateScale = 1.0;
+        std::vector<std::string> extraArguments;  // more kestrix-busd options
+        bool privateShmNamespace = true;
+    };
+
+    struct Result {
+        int exitCode = -1;
+        std::string output;  // stdout
+        std::string errors;  // stderr
+        bool Ok() const { return exitCode == 0; }
+    };
+
+    SimulatedBus();
+    explicit SimulatedBus(const Options& options);
+    ~SimulatedBus();
+    SimulatedBus(const SimulatedBus&) = delete;
+    SimulatedBus& operator=(const SimulatedBus&) = delete;
+
+    // True once the daemon serves its units (a failed start is also reported to GoogleTest).
+    bool IsRunning() const { return m_pid > 0; }
+    const std::filesystem::path& Dir() const { return m_dir.Path(); }
+    pid_t Pid() const { return m_pid; }
+
+    // The unit sockets present now, ascending (the device paths a program lists).
+    std::vector<std::string> UnitPaths() const;
+    // Waits until exactly count unit sockets are present.
+    bool WaitForUnits(std::size_t count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+    // Runs kestrix-busctl with these arguments against this bus.
+    Result Busctl(const std::vector<std::string>& arguments) const;
+
+    // Stops the daemon (SIGTERM) and reaps it; its exit code, or -1 when it did not exit
+    // normally.
+    int Stop();
+    // Kills the daemon without letting it clean up, as a crash would.
+    void Kill();
+
+    // Runs a program and collects its output and exit code.
+    static Result RunProgram(const std::vector<std::string>& argv);
+
+private:
+    bool Launch(const Options& options);
+    bool WaitUntilServing(unsigned cameras);
+    int Reap();
+
+    TempDir m_dir{"kestrix-bus"};
+    pid_t m_pid = -1;
+    std::optional<std::string> m_savedBusDir;
+    std::optional<std::string> m_savedShmNamespace;
+    bool m_setShmNamespace = false;
+};
+
+}  // namespace testsupport

@@ -47,9 +47,9 @@ Parts SplitWeight(int k) {
 
 bool FitsByte(int v) { return v >= -128 && v <= 127; }
 
-// s = kY (Y - yOffset) + kU (U - 128) + kV (V - 128); the luma weights ride on the (Y, U) pairs
-// or on the (Y, V) pairs.
-bool SplitChannelExactly(int kY, int yOffset, int kU, int kV, bool lumaWithU, SplitChannel& out) {
+// s = kY (Y - yOffset) + kU (U - 128) + kV (V - 128); the luma weights of q and of r each ride on
+// the (Y, U) pairs or on the (Y, V) pairs.
+bool SplitChannelExactly(int kY, int yOffset, int kU, int kV, bool qLumaWithU, bool rLumaWithU, SplitChannel& out) {
     const Parts y = SplitWeight(kY);
     const Parts u = SplitWeight(kU);
     const Parts v = SplitWeight(kV);
@@ -57,10 +57,10 @@ bool SplitChannelExactly(int kY, int yOffset, int kU, int kV, bool lumaWithU, Sp
     auto pair = [](bool withLuma, int luma, int chroma) {
         return PairWeights{static_cast<std::int8_t>(withLuma ? luma : 0), static_cast<std::int8_t>(chroma)};
     };
-    out.qYU = pair(lumaWithU, y.q, u.q);
-    out.rYU = pair(lumaWithU, y.r, u.r);
-    out.qYV = pair(!lumaWithU, y.q, v.q);
-    out.rYV = pair(!lumaWithU, y.r, v.r);
+    out.qYU = pair(qLumaWithU, y.q, u.q);
+    out.rYU = pair(rLumaWithU, y.r, u.r);
+    out.qYV = pair(!qLumaWithU, y.q, v.q);
+    out.rYV = pair(!rLumaWithU, y.r, v.r);
 
     const int offset = kY * yOffset + 128 * (kU + kV);
     const int kh = FloorDiv256(offset);
@@ -81,9 +81,10 @@ bool SplitChannelExactly(int kY, int yOffset, int kU, int kV, bool lumaWithU, Sp
 }  // namespace
 
 bool SplitExactly(const ColorCoefficients& c, SplitCoefficients& split) {
-    return SplitChannelExactly(c.y, c.yOffset, c.bu, 0, true, split.blue) &&
-           SplitChannelExactly(c.y, c.yOffset, c.gu, c.gv, true, split.green) &&
-           SplitChannelExactly(c.y, c.yOffset, 0, c.rv, false, split.red);
+    // Green's q takes no U, which saves the kernels a multiply-add; both table sets allow it.
+    return SplitChannelExactly(c.y, c.yOffset, c.bu, 0, true, true, split.blue) &&
+           SplitChannelExactly(c.y, c.yOffset, c.gu, c.gv, false, true, split.green) &&
+           SplitChannelExactly(c.y, c.yOffset, 0, c.rv, false, false, split.red) && split.green.qYU.chroma == 0;
 }
 
 #ifdef KESTRIX_X86_SIMD
@@ -123,24 +124,34 @@ constexpr Mask PairMask(Layout layout, bool withV, int from, int load) {
     return mask;
 }
 
-// Spreads 16 planar bytes over part 0, 1 or 2 of 48 interleaved B, G, R bytes; colour -1 takes
-// every byte from one grey plane.
-constexpr Mask InterleaveMask(int part, int colour) {
+// The sources of a lane's 48 output bytes: blue and green of pixels 0..7, of pixels 8..15, and
+// red of all 16, each as packed bytes.
+enum Source { kBlueGreenLow, kBlueGreenHigh, kRed, kGrey };
+
+// Picks part 0, 1 or 2 of the 48 interleaved blue, green, red bytes out of one source.
+constexpr Mask InterleaveMask(int part, Source source) {
     Mask mask{};
     for (int j = 0; j < 16; ++j) {
         const int byte = 16 * part + j;
-        mask[j] = colour < 0 || byte % 3 == colour ? static_cast<std::uint8_t>(byte / 3) : kZero;
+        const int pixel = byte / 3;
+        const int colour = byte % 3;
+        int from = -1;
+        if (source == kGrey) from = pixel;
+        if (source == kRed && colour == 2) from = pixel;
+        if (source == kBlueGreenLow && colour < 2 && pixel < 8) from = pixel + 8 * colour;
+        if (source == kBlueGreenHigh && colour < 2 && pixel >= 8) from = pixel - 8 + 8 * colour;
+        mask[j] = from < 0 ? kZero : static_cast<std::uint8_t>(from);
     }
     return mask;
 }
 
 using PartMasks = std::array<Mask, 3>;
 constexpr std::array<PartMasks, 3> kInterleave{{
-    {InterleaveMask(0, 0), InterleaveMask(0, 1), InterleaveMask(0, 2)},
-    {InterleaveMask(1, 0), InterleaveMask(1, 1), InterleaveMask(1, 2)},
-    {InterleaveMask(2, 0), InterleaveMask(2, 1), InterleaveMask(2, 2)},
+    {InterleaveMask(0, kBlueGreenLow), InterleaveMask(0, kBlueGreenHigh), InterleaveMask(0, kRed)},
+    {InterleaveMask(1, kBlueGreenLow), InterleaveMask(1, kBlueGreenHigh), InterleaveMask(1, kRed)},
+    {InterleaveMask(2, kBlueGreenLow), InterleaveMask(2, kBlueGreenHigh), InterleaveMask(2, kRed)},
 }};
-constexpr PartMasks kInterleaveGrey{InterleaveMask(0, -1), InterleaveMask(1, -1), InterleaveMask(2, -1)};
+constexpr PartMasks kInterleaveGrey{InterleaveMask(0, kGrey), InterleaveMask(1, kGrey), InterleaveMask(2, kGrey)};
 
 constexpr auto Pixel411At0 = [](int i) { return Pixel411(i, 0); };
 constexpr auto Pixel411At4 = [](int i) { return Pixel411(i, 4); };

@@ -28,7 +28,7 @@ public:
     // the length/CRC header quadlet, so the unit directory's second quadlet is the software
     // version and the unit dependent directory's first is key 0x40 with the command base.
     struct ConfigRom {
-        std::vector<std::uint8_t> busInfo;        // 24 bytes; bytes 12-14 the company id
+        std::vector<std::uint8_t> busInfo;  // 24 bytes; bytes 12-14 the company id
         std::vector<std::uint8_t> unitDirectory;
         std::vector<std::uint8_t> unitDependentDirectory;
         std::vector<std::uint8_t> vendorLeaf;
@@ -39,22 +39,22 @@ public:
     // can be written, but then the camera sends nothing: transmitting is false and the sizes
     // are 0 (VMODE_ERROR_STATUS at command base + 0x628 reads 0x80000000).
     struct StreamSetup {
-        bool transmitting = false;          // ISO_EN set, or shots left
+        bool transmitting = false;  // ISO_EN set, or shots left
         unsigned channel = 0;
-        unsigned speedCode = 4;             // 1, 2, 4 for S100, S200, S400
+        unsigned speedCode = 4;  // 1, 2, 4 for S100, S200, S400
         std::uint32_t bytesPerPacket = 0;
         std::uint32_t packetsPerFrame = 0;  // every packet is bytesPerPacket long: when the
                                             // frame does not divide, zeros pad the last one
         std::uint32_t frameBytes = 0;
-        std::uint32_t cyclesPerFrame = 0;   // 125-microsecond cycles between frame starts,
-                                            // rounded to the nearest cycle
+        std::uint32_t cyclesPerFrame = 0;  // 125-microsecond cycles between frame starts,
+                                           // rounded to the nearest cycle
         // The exact period, cyclesPerFrameNum / cyclesPerFrameDen cycles (1.875 fps: 12800 / 3;
         // Format 7: packets per frame / 1). Pace with FrameStartCycle so rounding never drifts.
         std::uint32_t cyclesPerFrameNum = 0;
         std::uint32_t cyclesPerFrameDen = 1;
         unsigned width = 0;
         unsigned height = 0;
-        unsigned colorCoding = 7;           // IIDC id: 0 mono 8, 2 YUV 4:2:2, 4 RGB 8, ...
+        unsigned colorCoding = 7;  // IIDC id: 0 mono 8, 2 YUV 4:2:2, 4 RGB 8, ...
 
         // Cycle at which frame n starts, counted from frame 0's start: floor(n x num / den).
         std::uint64_t FrameStartCycle(std::uint64_t frame) const {

@@ -81,13 +81,26 @@ bool CameraRegisters::ReadInquiry(std::uint32_t offset, std::uint32_t& value) co
         value = CameraSettings::FeatureInquiry(unsigned(feature));
     } else {
         switch (offset) {
-            case kVFormatInq: value = InqBit(0) | InqBit(1) | InqBit(kFormat7); break;
-            case kBasicFuncInq: value = kBasicFunctions; break;
-            case kFeatureHiInq: value = 0xFFF8'0000; break;  // features 0 to 12
-            case kFeatureLoInq: value = 0xF000'0000; break;  // zoom, pan, tilt, optical filter
-            case kAdvancedFeatureInq: value = kVendorBlockQuadlets; break;
-            case kVModeErrorStatus: value = Shape() ? 0 : kBit31; break;
-            default: return false;
+            case kVFormatInq:
+                value = InqBit(0) | InqBit(1) | InqBit(kFormat7);
+                break;
+            case kBasicFuncInq:
+                value = kBasicFunctions;
+                break;
+            case kFeatureHiInq:
+                value = 0xFFF8'0000;
+                break;  // features 0 to 12
+            case kFeatureLoInq:
+                value = 0xF000'0000;
+                break;  // zoom, pan, tilt, optical filter
+            case kAdvancedFeatureInq:
+                value = kVendorBlockQuadlets;
+                break;
+            case kVModeErrorStatus:
+                value = Shape() ? 0 : kBit31;
+                break;
+            default:
+                return false;
         }
     }
     return true;
@@ -101,19 +114,38 @@ Access CameraRegisters::ReadCommand(std::uint32_t offset, std::uint32_t& value) 
     }
     switch (offset) {
         case kInitialize:
-        case kMemorySave: value = 0; break;  // both act at once
-        case kCurVFrmRate: value = m_rate << 29; break;
-        case kCurVMode: value = m_mode << 29; break;
-        case kCurVFormat: value = m_format << 29; break;
-        case kIsoChannelSpeed: value = m_isoChannel << 28 | m_isoSpeed << 24; break;
-        case kCameraPower: value = m_powered ? kBit31 : 0; break;
-        case kIsoEnable: value = m_isoEnabled ? kBit31 : 0; break;
+        case kMemorySave:
+            value = 0;
+            break;  // both act at once
+        case kCurVFrmRate:
+            value = m_rate << 29;
+            break;
+        case kCurVMode:
+            value = m_mode << 29;
+            break;
+        case kCurVFormat:
+            value = m_format << 29;
+            break;
+        case kIsoChannelSpeed:
+            value = m_isoChannel << 28 | m_isoSpeed << 24;
+            break;
+        case kCameraPower:
+            value = m_powered ? kBit31 : 0;
+            break;
+        case kIsoEnable:
+            value = m_isoEnabled ? kBit31 : 0;
+            break;
         case kShot:
             value = m_oneShot ? kBit31 : m_multiShot > 0 ? kMultiShotBit | m_multiShot : 0;
             break;
-        case kMemSaveChannel: value = m_memSaveChannel << 28; break;
-        case kCurMemChannel: value = m_curMemChannel << 28; break;
-        default: return Access::Unmapped;
+        case kMemSaveChannel:
+            value = m_memSaveChannel << 28;
+            break;
+        case kCurMemChannel:
+            value = m_curMemChannel << 28;
+            break;
+        default:
+            return Access::Unmapped;
     }
     return Access::Ok;
 }
@@ -128,15 +160,23 @@ Access CameraRegisters::WriteCommand(std::uint32_t offset, std::uint32_t value) 
         case kInitialize:
             if (set) LoadSettings(0);
             break;
-        case kCurVFrmRate: m_rate = TopField(value); break;
-        case kCurVMode: m_mode = TopField(value); break;
-        case kCurVFormat: m_format = TopField(value); break;
+        case kCurVFrmRate:
+            m_rate = TopField(value);
+            break;
+        case kCurVMode:
+            m_mode = TopField(value);
+            break;
+        case kCurVFormat:
+            m_format = TopField(value);
+            break;
         case kIsoChannelSpeed:
             m_isoChannel = value >> 28;
             m_isoSpeed = value >> 24 & 3;
             m_format7.FollowSpeed(m_isoSpeed);
             break;
-        case kCameraPower: m_powered = set; break;
+        case kCameraPower:
+            m_powered = set;
+            break;
         case kIsoEnable:
             m_isoEnabled = set;
             if (set) {  // continuous transmission replaces counted shots

@@ -34,18 +34,18 @@ struct RegisterInfo {
 
 constexpr std::uint32_t kShutterFor1_30 = 2048;
 constexpr std::array<RegisterInfo, kFeatureCount> kFeatures{{
-    {Inquiry(0, 255, kStandard), 0x8200'0080},                      // brightness
-    {Inquiry(0, 255, kStandard), 0x8200'0080},                      // auto exposure
-    {Inquiry(0, 255, kStandard), 0x8200'0080},                      // sharpness
-    {Inquiry(0, 255, kStandard | kOnePushInq), 0x8208'0080, true},  // white balance B 128, R 128
-    {Inquiry(0, 255, kStandard), 0x8200'0080},                      // hue
-    {Inquiry(0, 255, kStandard), 0x8200'0080},                      // saturation
-    {Inquiry(0, 2, kManualOnly), 0x8000'0000},                      // gamma, off
+    {Inquiry(0, 255, kStandard), 0x8200'0080},                        // brightness
+    {Inquiry(0, 255, kStandard), 0x8200'0080},                        // auto exposure
+    {Inquiry(0, 255, kStandard), 0x8200'0080},                        // sharpness
+    {Inquiry(0, 255, kStandard | kOnePushInq), 0x8208'0080, true},    // white balance B 128, R 128
+    {Inquiry(0, 255, kStandard), 0x8200'0080},                        // hue
+    {Inquiry(0, 255, kStandard), 0x8200'0080},                        // saturation
+    {Inquiry(0, 2, kManualOnly), 0x8000'0000},                        // gamma, off
     {Inquiry(1988, 2855, kStandard), 0x8200'0000 | kShutterFor1_30},  // shutter
-    {Inquiry(0, 192, kStandard), 0x8200'0000},                      // gain
-    {Inquiry(0, 255, kStandard | kOnePushInq), 0x8200'0080, true},  // iris
-    {Inquiry(0, 1023, kStandard | kOnePushInq), 0x8200'0200, true},  // focus
-    {Inquiry(0, 255, kManualOnly), 0x8200'0080},                    // temperature
+    {Inquiry(0, 192, kStandard), 0x8200'0000},                        // gain
+    {Inquiry(0, 255, kStandard | kOnePushInq), 0x8200'0080, true},    // iris
+    {Inquiry(0, 1023, kStandard | kOnePushInq), 0x8200'0200, true},   // focus
+    {Inquiry(0, 255, kManualOnly), 0x8200'0080},                      // temperature
     // Trigger: readout, on/off, polarity; modes 0 and 1 (bits 15, 14). Off, mode 0.
     {kPresence | kReadoutInq | kOnOffInq | 1u << 25 | 0xC000, 0x8000'0000},
     {Inquiry(0, 255, kStandard), 0x8200'0000},  // zoom
@@ -61,26 +61,49 @@ constexpr std::uint32_t kNega = 0xE0;
 constexpr std::array<RegisterInfo, 41> kVendor{{
     {0x18, 0x8200'0000},  // flash: narrow, start 0
     {0x20, kOff},         // masking
-    {0x24, kMid}, {0x28, kMid}, {0x2C, kMid}, {0x30, kMid}, {0x34, kMid}, {0x38, kMid},
-    {0x3C, kMid}, {0x40, kMid}, {0x44, kMid}, {0x48, kMid}, {0x4C, kMid}, {0x50, kMid},
-    {0x60, kOff},                     // auto shading
-    {0x64, 0x8208'0080, true},        // black balance B 128, R 128
-    {0x68, kOff},                     // flare
-    {0x70, kOff},                     // AE peak/average 0
-    {0x74, 0x8000'0001},              // AE speed MID
-    {0x78, kOff},                     // AE gate
-    {0x7C, 0x800F'F0FF}, {0x80, 0x800F'F0FF}, {0x84, 0x800F'F0FF}, {0x88, 0x800F'F0FF},
-    {0x98, 0x8008'0080},              // white gate off, H 128, V 128
-    {0xA0, kOff},                     // DNR
-    {0xB0, 0x8000'0001},              // sharpness frequency MID
-    {0xB4, kMid}, {0xB8, kMid}, {0xBC, kMid},
-    {0xC0, kOff},                     // colour detail
-    {0xC4, kMid}, {0xC8, kMid}, {0xCC, kMid},
-    {0xD0, kOff},                     // high chroma
-    {0xD4, kOff},                     // knee
-    {kBar, kOff}, {kNega, kOff}, {0xE4, kOff},
-    {0xE8, kMid},                     // H phase
-    {0xF0, kOff},                     // pixel concentration
+    // Masking saturation R, Y, G, C, B, M, then masking hue R to M.
+    {0x24, kMid},
+    {0x28, kMid},
+    {0x2C, kMid},
+    {0x30, kMid},
+    {0x34, kMid},
+    {0x38, kMid},
+    {0x3C, kMid},
+    {0x40, kMid},
+    {0x44, kMid},
+    {0x48, kMid},
+    {0x4C, kMid},
+    {0x50, kMid},
+    {0x60, kOff},               // auto shading
+    {0x64, 0x8208'0080, true},  // black balance B 128, R 128
+    {0x68, kOff},               // flare
+    {0x70, kOff},               // AE peak/average 0
+    {0x74, 0x8000'0001},        // AE speed MID
+    {0x78, kOff},               // AE gate
+    // AE gate lines 1 to 8, two to a register, every area on.
+    {0x7C, 0x800F'F0FF},
+    {0x80, 0x800F'F0FF},
+    {0x84, 0x800F'F0FF},
+    {0x88, 0x800F'F0FF},
+    {0x98, 0x8008'0080},  // white gate off, H 128, V 128
+    {0xA0, kOff},         // DNR
+    {0xB0, 0x8000'0001},  // sharpness frequency MID
+    // Level dependence, clisp, H/V balance.
+    {0xB4, kMid},
+    {0xB8, kMid},
+    {0xBC, kMid},
+    {0xC0, kOff},  // colour detail, then its phase, width and level
+    {0xC4, kMid},
+    {0xC8, kMid},
+    {0xCC, kMid},
+    {0xD0, kOff},  // high chroma
+    {0xD4, kOff},  // knee
+    // Colour bars, negative, GL IN 75 ohm.
+    {kBar, kOff},
+    {kNega, kOff},
+    {0xE4, kOff},
+    {0xE8, kMid},  // H phase
+    {0xF0, kOff},  // pixel concentration
 }};
 
 int VendorIndex(std::uint32_t offset) {
@@ -140,7 +163,14 @@ bool CameraSettings::WriteVendor(std::uint32_t offset, std::uint32_t value) {
 }
 
 PictureSettings CameraSettings::Picture() const {
-    enum { kBrightness = 0, kWhiteBalance = 3, kSaturation = 5, kGamma = 6, kShutter = 7, kGain = 8 };
+    enum {
+        kBrightness = 0,
+        kWhiteBalance = 3,
+        kSaturation = 5,
+        kGamma = 6,
+        kShutter = 7,
+        kGain = 8
+    };
     PictureSettings p;
     if (const auto v = Manual(m_features[kBrightness])) p.brightness = std::min(int(*v), 383) - 128;
     if (const auto v = Manual(m_features[kSaturation])) p.saturation = std::min(*v, 255u);
@@ -153,7 +183,7 @@ PictureSettings CameraSettings::Picture() const {
     std::array<double, 3> balance{1.0, 1.0, 1.0};
     const std::uint32_t wb = m_features[kWhiteBalance];
     if (Manual(wb)) {
-        balance[0] = (wb & kValue) / 128.0;               // red / V
+        balance[0] = (wb & kValue) / 128.0;              // red / V
         balance[2] = ((wb & kHighValue) >> 12) / 128.0;  // blue / U
     }
     for (std::size_t c = 0; c < 3; ++c) {

@@ -37,7 +37,8 @@ Block TextLeaf(std::string_view text) {
 
 std::vector<std::uint8_t> BusBytes(std::span<const std::uint32_t> quadlets) {
     std::vector<std::uint8_t> bytes(quadlets.size() * 4);
-    for (std::size_t i = 0; i < quadlets.size(); ++i) platform::StoreBE32(&bytes[i * 4], quadlets[i]);
+    for (std::size_t i = 0; i < quadlets.size(); ++i)
+        platform::StoreBE32(&bytes[i * 4], quadlets[i]);
     return bytes;
 }
 

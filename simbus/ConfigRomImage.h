@@ -14,9 +14,8 @@ namespace simbus {
 class ConfigRomImage {
 public:
     // commandBaseQuadlets: the command registers' quadlet offset from 0xFFFF'F000'0000.
-    ConfigRomImage(std::uint32_t companyId, std::uint32_t serial,
-                   std::uint32_t commandBaseQuadlets, std::string_view vendor,
-                   std::string_view model);
+    ConfigRomImage(std::uint32_t companyId, std::uint32_t serial, std::uint32_t commandBaseQuadlets,
+                   std::string_view vendor, std::string_view model);
 
     const CameraModel::ConfigRom& Pieces() const { return m_pieces; }
     // Quadlet at byte offset from the ROM's start, host order; false past the ROM's end or

@@ -29,8 +29,9 @@ std::uint32_t Format7Mode::MaxBytesPerPacket(unsigned speed) {
 Format7Mode::Format7Mode() : m_bytesPerPacket(MaxBytesPerPacket(kS400)) {}
 
 FrameFormat Format7Mode::Format() const {
-    return {m_size >> 16,        m_size & 0xFFFF, ColorCoding(m_coding), m_position >> 16,
-            m_position & 0xFFFF, kMaxWidth,       kMaxHeight};
+    return {m_size >> 16,     m_size & 0xFFFF,     ColorCoding(m_coding),
+            m_position >> 16, m_position & 0xFFFF, kMaxWidth,
+            kMaxHeight};
 }
 
 Access Format7Mode::Read(std::uint32_t offset, unsigned speed, std::uint32_t& value) const {
@@ -38,38 +39,68 @@ Access Format7Mode::Read(std::uint32_t offset, unsigned speed, std::uint32_t& va
     const std::uint64_t total = std::uint64_t{f.width} * f.height * BitsPerPixel(f.coding) / 8;
     const std::uint32_t max = MaxBytesPerPacket(speed);
     switch (offset) {
-        case kMaxImageSizeInq: value = Pair(kMaxWidth, kMaxHeight); break;
+        case kMaxImageSizeInq:
+            value = Pair(kMaxWidth, kMaxHeight);
+            break;
         case kUnitSizeInq:
-        case kUnitPositionInq: value = Pair(kUnitWidth, kUnitHeight); break;
-        case kImagePosition: value = m_position; break;
-        case kImageSize: value = m_size; break;
-        case kColorCodingId: value = m_coding << 24; break;
-        case kColorCodingInq: value = kCodingsOffered; break;
-        case kPixelNumberInq: value = f.width * f.height; break;
-        case kTotalBytesHiInq: value = std::uint32_t(total >> 32); break;
-        case kTotalBytesLoInq: value = std::uint32_t(total); break;
-        case kPacketParaInq: value = Pair(kPacketUnit, max); break;
-        case kBytePerPacket: value = Pair(m_bytesPerPacket, max); break;  // recommended: max
+        case kUnitPositionInq:
+            value = Pair(kUnitWidth, kUnitHeight);
+            break;
+        case kImagePosition:
+            value = m_position;
+            break;
+        case kImageSize:
+            value = m_size;
+            break;
+        case kColorCodingId:
+            value = m_coding << 24;
+            break;
+        case kColorCodingInq:
+            value = kCodingsOffered;
+            break;
+        case kPixelNumberInq:
+            value = f.width * f.height;
+            break;
+        case kTotalBytesHiInq:
+            value = std::uint32_t(total >> 32);
+            break;
+        case kTotalBytesLoInq:
+            value = std::uint32_t(total);
+            break;
+        case kPacketParaInq:
+            value = Pair(kPacketUnit, max);
+            break;
+        case kBytePerPacket:
+            value = Pair(m_bytesPerPacket, max);
+            break;  // recommended: max
         case kPacketPerFrameInq:
             value = m_bytesPerPacket == 0
                         ? 0
                         : std::uint32_t((total + m_bytesPerPacket - 1) / m_bytesPerPacket);
             break;
-        default: return Access::Unmapped;
+        default:
+            return Access::Unmapped;
     }
     return Access::Ok;
 }
 
 Access Format7Mode::Write(std::uint32_t offset, std::uint32_t value) {
     switch (offset) {
-        case kImagePosition: m_position = value; break;
-        case kImageSize: m_size = value; break;
-        case kColorCodingId: m_coding = value >> 24; break;
-        case kBytePerPacket: m_bytesPerPacket = value >> 16; break;  // low half is read-only
+        case kImagePosition:
+            m_position = value;
+            break;
+        case kImageSize:
+            m_size = value;
+            break;
+        case kColorCodingId:
+            m_coding = value >> 24;
+            break;
+        case kBytePerPacket:
+            m_bytesPerPacket = value >> 16;
+            break;  // low half is read-only
         default: {
             std::uint32_t ignored = 0;
-            return Read(offset, kS400, ignored) == Access::Ok ? Access::ReadOnly
-                                                              : Access::Unmapped;
+            return Read(offset, kS400, ignored) == Access::Ok ? Access::ReadOnly : Access::Unmapped;
         }
     }
     return Access::Ok;

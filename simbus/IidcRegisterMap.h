@@ -13,7 +13,7 @@ inline constexpr std::uint64_t kConfigRomAddress = kCsrBase + 0x400;
 inline constexpr std::uint64_t kConfigRomSpaceBytes = 0x400;
 
 // Register blocks as quadlet offsets from kCsrBase, the form the ROM and inquiry registers give.
-inline constexpr std::uint32_t kCommandBaseQuadlets = 0x3C'0000;  // 0xFFFF'F0F0'0000
+inline constexpr std::uint32_t kCommandBaseQuadlets = 0x3C'0000;   // 0xFFFF'F0F0'0000
 inline constexpr std::uint32_t kFormat7Mode0Quadlets = 0x3C'2000;  // 0xFFFF'F0F0'8000
 inline constexpr std::uint32_t kVendorBlockQuadlets = 0x3C'4000;   // 0xFFFF'F0F1'0000
 inline constexpr std::uint64_t BlockAddress(std::uint32_t quadlets) {
@@ -26,10 +26,10 @@ inline constexpr std::uint32_t kVendorBlockBytes = 0x100;
 // Command block, offsets from the command base.
 inline constexpr std::uint32_t kInitialize = 0x000;
 inline constexpr std::uint32_t kVFormatInq = 0x100;
-inline constexpr std::uint32_t kVModeInq = 0x180;      // + 4 x format
-inline constexpr std::uint32_t kVRateInq = 0x200;      // + 32 x format + 4 x mode
-inline constexpr std::uint32_t kVRateInqEnd = 0x2E0;   // formats 0 to 6
-inline constexpr std::uint32_t kVCsrInq7 = 0x2E0;      // + 4 x Format 7 mode
+inline constexpr std::uint32_t kVModeInq = 0x180;     // + 4 x format
+inline constexpr std::uint32_t kVRateInq = 0x200;     // + 32 x format + 4 x mode
+inline constexpr std::uint32_t kVRateInqEnd = 0x2E0;  // formats 0 to 6
+inline constexpr std::uint32_t kVCsrInq7 = 0x2E0;     // + 4 x Format 7 mode
 inline constexpr std::uint32_t kVCsrInq7End = 0x300;
 inline constexpr std::uint32_t kBasicFuncInq = 0x400;
 inline constexpr std::uint32_t kFeatureHiInq = 0x404;

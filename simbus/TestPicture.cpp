@@ -15,10 +15,10 @@ struct Rgb {
 };
 using Lut = std::array<std::uint8_t, 256>;
 
-constexpr unsigned kBarStep = 8;         // pixels the bar moves per frame
-constexpr unsigned kBarAlign = 4;        // whole pixel groups in every coding
+constexpr unsigned kBarStep = 8;          // pixels the bar moves per frame
+constexpr unsigned kBarAlign = 4;         // whole pixel groups in every coding
 constexpr Rgb kBarColour{224, 224, 224};  // scene light, before the settings
-constexpr std::uint8_t kBarLevel = 191;  // 75 % colour bars
+constexpr std::uint8_t kBarLevel = 191;   // 75 % colour bars
 constexpr std::array<double, 3> kGammaExponents{0.45, 0.6, 0.8};
 
 std::uint8_t Clamp8(int v) { return std::uint8_t(std::clamp(v, 0, 255)); }
@@ -194,8 +194,8 @@ void TestPicture::PrepareScene() {
 void TestPicture::PrepareColourBars() {
     const FrameFormat& f = m_format;
     constexpr std::uint8_t L = kBarLevel;
-    constexpr std::array<Rgb, 8> kBars{{{L, L, L}, {L, L, 0}, {0, L, L}, {0, L, 0},
-                                        {L, 0, L}, {L, 0, 0}, {0, 0, L}, {0, 0, 0}}};
+    constexpr std::array<Rgb, 8> kBars{
+        {{L, L, L}, {L, L, 0}, {0, L, L}, {0, L, 0}, {L, 0, L}, {L, 0, 0}, {0, 0, L}, {0, 0, 0}}};
     std::vector<Rgb> row(f.width);
     for (unsigned x = 0; x < f.width; ++x) row[x] = kBars[x * 8 / f.width];
     const std::size_t rowBytes = RowBytes(f);
@@ -213,7 +213,8 @@ void TestPicture::DrawBar(std::uint32_t counter, std::span<std::uint8_t> frame) 
     const unsigned bits = BitsPerPixel(m_format.coding);
     const std::size_t rowBytes = m_barRow.size();
     const auto paint = [&](unsigned from, unsigned to) {
-        const std::size_t at = std::size_t(from) * bits / 8, len = std::size_t(to - from) * bits / 8;
+        const std::size_t at = std::size_t(from) * bits / 8,
+                          len = std::size_t(to - from) * bits / 8;
         for (std::size_t row = 0; (row + 1) * rowBytes <= frame.size(); ++row)
             std::memcpy(frame.data() + row * rowBytes + at, m_barRow.data() + at, len);
     };

@@ -32,8 +32,8 @@ class TestPicture {
 public:
     // Writes frame counter's picture in format into frame: FrameBytes(format) bytes, or what
     // fits when frame is shorter. Allocates only when format or settings change.
-    void Render(const FrameFormat& format, const PictureSettings& settings,
-                std::uint32_t counter, std::span<std::uint8_t> frame);
+    void Render(const FrameFormat& format, const PictureSettings& settings, std::uint32_t counter,
+                std::span<std::uint8_t> frame);
 
 private:
     void Prepare(const FrameFormat& format, const PictureSettings& settings);

@@ -41,29 +41,38 @@ constexpr std::array<std::array<FixedMode, 8>, kFixedFormatCount> kFixedModes{{
 
 unsigned BitsPerPixel(ColorCoding coding) {
     switch (coding) {
-        case Mono8: return 8;
-        case Yuv411: return 12;
+        case Mono8:
+            return 8;
+        case Yuv411:
+            return 12;
         case Yuv422:
-        case Mono16: return 16;
+        case Mono16:
+            return 16;
         case Yuv444:
-        case Rgb8: return 24;
-        case Rgb16: return 48;
-        case None: break;
+        case Rgb8:
+            return 24;
+        case Rgb16:
+            return 48;
+        case None:
+            break;
     }
     return 0;
 }
 
 unsigned PixelsPerGroup(ColorCoding coding) {
     switch (coding) {
-        case Yuv411: return 4;
-        case Yuv422: return 2;
-        default: return 1;
+        case Yuv411:
+            return 4;
+        case Yuv422:
+            return 2;
+        default:
+            return 1;
     }
 }
 
 std::uint32_t FrameBytes(const FrameFormat& format) {
-    return std::uint32_t(std::uint64_t{format.width} * format.height *
-                         BitsPerPixel(format.coding) / 8);
+    return std::uint32_t(std::uint64_t{format.width} * format.height * BitsPerPixel(format.coding) /
+                         8);
 }
 
 unsigned FixedQuadletsPerPacket(unsigned format, unsigned mode, unsigned rate) {

@@ -31,7 +31,7 @@ struct FrameFormat {
     ColorCoding coding = ColorCoding::None;
     unsigned left = 0;
     unsigned top = 0;
-    unsigned sensorWidth = 0;   // width and height of the scene the frame is cut from
+    unsigned sensorWidth = 0;  // width and height of the scene the frame is cut from
     unsigned sensorHeight = 0;
     bool operator==(const FrameFormat&) const = default;
 };

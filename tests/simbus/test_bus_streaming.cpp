@@ -104,6 +104,20 @@ TEST_F(BusStreaming, FramesArriveWholeWhenTheirLastPacketIsDue) {
     EXPECT_EQ(Counter(Answer(read)), 2u);
 }
 
+TEST_F(BusStreaming, AnAnswerOnItsWayOutIsNeverOverwritten) {
+    const std::uint32_t handle = Listener(0x0D, {{kSync, kVgaFrameBytes, 0, 1, 0}});
+    Program();
+    Write(kIsoEnable, 0x8000'0000);
+    const std::uint32_t read = Read(handle);
+    h.AdvanceTo(kFrame0Done);
+    const auto held = h.Take(client, read);  // as a connection holds it while the socket is full
+    ASSERT_TRUE(held && held->body);
+    const std::uint32_t next = Read(handle);
+    h.AdvanceTo(kFrame1Done);
+    EXPECT_EQ(Counter(Answer(next)), 1u);
+    EXPECT_EQ(platform::LoadBE32(held->body->data()), 0u);
+}
+
 TEST_F(BusStreaming, FramesNobodyReadsInTimeAreLost) {
     const std::uint32_t handle = Listener(0x0D, {{kSync, kVgaFrameBytes, 0, 1, 0}});
     Program();

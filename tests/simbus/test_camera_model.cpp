@@ -1,11 +1,10 @@
 // The simulated camera's ROM and registers, as a client finds and programs them.
-#include "simbus/CameraModel.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "platform/ByteOrder.h"
+#include "simbus/CameraModel.h"
 #include "simbus/ConfigRomImage.h"
 #include "tests/simbus/CameraModelFixture.h"
 
@@ -97,8 +96,8 @@ TEST_F(CameraModelTest, AccessOutsideMappedRegistersIsRefused) {
     EXPECT_EQ(cam.Read(F7(0x20), v), Access::Unmapped);
     EXPECT_EQ(cam.Write(Cmd(0x834), 0), Access::Unmapped);
 
-    for (const std::uint32_t inquiry : {0x100u, 0x180u, 0x204u, 0x2E0u, 0x400u, 0x480u, 0x500u,
-                                        0x58Cu, 0x628u}) {
+    for (const std::uint32_t inquiry :
+         {0x100u, 0x180u, 0x204u, 0x2E0u, 0x400u, 0x480u, 0x500u, 0x58Cu, 0x628u}) {
         const std::uint32_t before = Get(Cmd(inquiry));
         EXPECT_EQ(cam.Write(Cmd(inquiry), ~before), Access::ReadOnly) << std::hex << inquiry;
         EXPECT_EQ(Get(Cmd(inquiry)), before);
@@ -108,19 +107,19 @@ TEST_F(CameraModelTest, AccessOutsideMappedRegistersIsRefused) {
 }
 
 TEST_F(CameraModelTest, InquiryOffersTheViewerModesAtTheirTableRates) {
-    EXPECT_EQ(Get(Cmd(0x100)), 0xC100'0000u);            // Formats 0, 1 and 7
+    EXPECT_EQ(Get(Cmd(0x100)), 0xC100'0000u);                // Formats 0, 1 and 7
     EXPECT_EQ(Get(Cmd(0x180)) & 0x1800'0000, 0x1800'0000u);  // 640 x 480 YUV 4:2:2, RGB
     EXPECT_EQ(Get(Cmd(0x184)) & 0xD800'0000, 0xD800'0000u);  // 800 x 600, 1024 x 768
-    EXPECT_EQ(Get(Cmd(0x188)), 0u);                      // no Format 2
-    EXPECT_EQ(Get(Cmd(0x19C)), kOn);                     // Format 7 mode 0 only
+    EXPECT_EQ(Get(Cmd(0x188)), 0u);                          // no Format 2
+    EXPECT_EQ(Get(Cmd(0x19C)), kOn);                         // Format 7 mode 0 only
 
     struct Case {
         unsigned format, mode;
         std::uint32_t rates;
     };
-    for (const Case& c : {Case{0, 3, 0x7800'0000}, Case{0, 4, 0x7800'0000},
-                          Case{1, 0, 0x7800'0000}, Case{1, 1, 0x3000'0000},
-                          Case{1, 3, 0xF000'0000}, Case{1, 4, 0xE000'0000}})
+    for (const Case& c :
+         {Case{0, 3, 0x7800'0000}, Case{0, 4, 0x7800'0000}, Case{1, 0, 0x7800'0000},
+          Case{1, 1, 0x3000'0000}, Case{1, 3, 0xF000'0000}, Case{1, 4, 0xE000'0000}})
         EXPECT_EQ(Get(Cmd(0x200 + 32 * c.format + 4 * c.mode)), c.rates)
             << c.format << "/" << c.mode;
 
@@ -141,11 +140,10 @@ TEST_F(CameraModelTest, FixedModesStreamTheirTablePacketsAndPeriods) {
         unsigned format, mode, rate;
         std::uint32_t bytesPerPacket, frameBytes, cycles, num;
     };
-    for (const Case& c : {Case{0, 3, 4, 2560, 614400, 267, 800},
-                          Case{0, 4, 3, 1920, 921600, 533, 1600},
-                          Case{1, 1, 2, 1500, 1440000, 1067, 3200},
-                          Case{1, 4, 0, 576, 2359296, 4267, 12800},
-                          Case{1, 3, 1, 768, 1572864, 2133, 6400}}) {
+    for (const Case& c :
+         {Case{0, 3, 4, 2560, 614400, 267, 800}, Case{0, 4, 3, 1920, 921600, 533, 1600},
+          Case{1, 1, 2, 1500, 1440000, 1067, 3200}, Case{1, 4, 0, 576, 2359296, 4267, 12800},
+          Case{1, 3, 1, 768, 1572864, 2133, 6400}}) {
         SetMode(c.format, c.mode, c.rate);
         const auto s = cam.Stream();
         EXPECT_EQ(s.bytesPerPacket, c.bytesPerPacket);
@@ -207,9 +205,9 @@ TEST_F(CameraModelTest, FeatureRegistersKeepWritesWithPresenceSet) {
 
 // Every vendor register the four parameter dialogs read and write.
 std::vector<std::uint32_t> DialogVendorOffsets() {
-    std::vector<std::uint32_t> offsets{0x18, 0x20, 0x60, 0x64, 0x68, 0x70, 0x74, 0x78,
-                                       0x98, 0xA0, 0xB0, 0xB4, 0xB8, 0xBC, 0xC0, 0xC4,
-                                       0xC8, 0xCC, 0xD0, 0xD4, 0xDC, 0xE0, 0xE4, 0xE8, 0xF0};
+    std::vector<std::uint32_t> offsets{0x18, 0x20, 0x60, 0x64, 0x68, 0x70, 0x74, 0x78, 0x98,
+                                       0xA0, 0xB0, 0xB4, 0xB8, 0xBC, 0xC0, 0xC4, 0xC8, 0xCC,
+                                       0xD0, 0xD4, 0xDC, 0xE0, 0xE4, 0xE8, 0xF0};
     for (std::uint32_t o = 0x24; o <= 0x50; o += 4) offsets.push_back(o);
     for (std::uint32_t o = 0x7C; o <= 0x88; o += 4) offsets.push_back(o);
     return offsets;

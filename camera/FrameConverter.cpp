@@ -131,23 +131,27 @@ bool FrameConverter::ConvertToBitmap(int colorCoding, std::uint8_t* dst, const s
                                      int height) const {
     if (dst == nullptr || src == nullptr || FrameBytes(colorCoding, width, height) == 0) return false;
 
-    frame_simd::SplitCoefficients split{};
-    frame_simd::RowConverter simd = frame_simd::RowConverterFor(m_path, colorCoding);
-    if (simd != nullptr && !frame_simd::SplitExactly(CoefficientsFor(m_bStudioRange), split)) simd = nullptr;
-
-    const SampleGroup group = kGroups[colorCoding];
     const std::size_t srcRow = RowBytes(colorCoding, width);
     const std::size_t stride = static_cast<std::size_t>(Stride(width));
+    std::uint8_t* const lastRow = dst + stride * static_cast<std::size_t>(height - 1);
+    const int done = ConvertSimd(colorCoding, {lastRow, -static_cast<std::ptrdiff_t>(stride), src,
+                                               static_cast<std::ptrdiff_t>(srcRow), width, height});
+    if (done == width) return true;
+
+    const std::size_t srcDone = static_cast<std::size_t>(done / kGroups[colorCoding].pixels) * kGroups[colorCoding].bytes;
     for (int y = 0; y < height; ++y) {
-        std::uint8_t* dstRow = dst + stride * static_cast<std::size_t>(height - 1 - y);
+        std::uint8_t* dstRow = lastRow - stride * static_cast<std::size_t>(y);
         const std::uint8_t* srcRowStart = src + srcRow * static_cast<std::size_t>(y);
-        const int done = simd != nullptr ? simd(split, dstRow, srcRowStart, width) : 0;
-        if (done < width) {
-            const std::size_t srcDone = static_cast<std::size_t>(done / group.pixels) * group.bytes;
-            ConvertRow(colorCoding, dstRow + 3 * static_cast<std::size_t>(done), srcRowStart + srcDone, width - done);
-        }
+        ConvertRow(colorCoding, dstRow + 3 * static_cast<std::size_t>(done), srcRowStart + srcDone, width - done);
     }
     return true;
+}
+
+int FrameConverter::ConvertSimd(int colorCoding, const frame_simd::FrameRows& rows) const {
+    const frame_simd::FrameKernel kernel = frame_simd::KernelFor(m_path, colorCoding);
+    frame_simd::SplitCoefficients split{};
+    if (kernel == nullptr || !frame_simd::SplitExactly(CoefficientsFor(m_bStudioRange), split)) return 0;
+    return kernel(split, rows);
 }
 
 void FrameConverter::ConvertRow(int colorCoding, std::uint8_t* dst, const std::uint8_t* src, int width) const {

@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <span>
 
+namespace frame_simd {
+struct FrameRows;
+}
+
 // Threading: configure (SetColorTables, SetConversionPath) before conversions start or while none
 // runs; ConvertToBitmap is const and may run on several threads at once.
 class FrameConverter {
@@ -74,6 +78,8 @@ private:
         std::array<int, N> luma;
     };
 
+    // Pixels a row that the SIMD path converted: 0 when it has no code for this coding.
+    int ConvertSimd(int colorCoding, const frame_simd::FrameRows& rows) const;
     void ConvertRow(int colorCoding, std::uint8_t* dst, const std::uint8_t* src, int width) const;
     void RowMono8(std::uint8_t* dst, const std::uint8_t* src, int width) const;
     void RowYuv411(std::uint8_t* dst, const std::uint8_t* src, int width) const;

@@ -237,7 +237,7 @@ struct Isa {
 }  // namespace avx2
 #pragma GCC pop_options
 
-RowConverter RowConverterFor(Path path, int colorCoding) {
+FrameKernel KernelFor(Path path, int colorCoding) {
     switch (path) {
     case Path::Ssse3: return ssse3::KernelFor(colorCoding);
     case Path::Avx2: return avx2::KernelFor(colorCoding);
@@ -256,7 +256,7 @@ bool CpuSupports(Path path) {
 
 #else
 
-RowConverter RowConverterFor(Path, int) { return nullptr; }
+FrameKernel KernelFor(Path, int) { return nullptr; }
 
 bool CpuSupports(Path path) { return path == Path::Plain || path == Path::Auto; }
 

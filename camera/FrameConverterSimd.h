@@ -1,6 +1,7 @@
 // SIMD row converters behind FrameConverter: internal to the camera library.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "camera/FrameConverter.h"
@@ -45,14 +46,23 @@ struct SplitCoefficients {
 // False when some step could leave a 16-bit lane, so that only the plain code is exact.
 bool SplitExactly(const ColorCoefficients& coefficients, SplitCoefficients& split);
 
-// Converts the leading pixels of one row and returns how many (whole sample groups); the plain
-// code finishes the row. Reads only the source bytes of the pixels it converts and writes only
-// their 3 bytes each.
-using RowConverter = int (*)(const SplitCoefficients& split, std::uint8_t* dst,
-                             const std::uint8_t* src, int width);
+// Where a frame's rows are: source row y at src + y * srcStep, its bitmap row at dst + y * dstStep.
+struct FrameRows {
+    std::uint8_t* dst;
+    std::ptrdiff_t dstStep;
+    const std::uint8_t* src;
+    std::ptrdiff_t srcStep;
+    int width;
+    int height;
+};
+
+// Converts the same leading pixels of every row and returns how many (whole sample groups); the
+// plain code finishes the rows. Reads only the source bytes of the pixels it converts and writes
+// only their 3 bytes each.
+using FrameKernel = int (*)(const SplitCoefficients& split, const FrameRows& rows);
 
 // Null when `path` has no SIMD code for the coding or this build has none at all.
-RowConverter RowConverterFor(FrameConverter::ConversionPath path, int colorCoding);
+FrameKernel KernelFor(FrameConverter::ConversionPath path, int colorCoding);
 
 bool CpuSupports(FrameConverter::ConversionPath path);
 

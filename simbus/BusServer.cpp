@@ -61,7 +61,8 @@ platform::UniqueFd Listen(const std::filesystem::path& path) {
 
 }  // namespace
 
-BusServer::BusServer() = default;
+// Made first, so that a Stop that comes while Start still works is not lost.
+BusServer::BusServer() : m_stop(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 BusServer::~BusServer() { Unpublish(); }
 
@@ -74,7 +75,6 @@ bool BusServer::Start(const Options& options, std::string& error) {
     if (!TakeDirectory(error)) return false;
     m_epoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
     m_timer.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-    m_stop.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!m_epoll || !m_timer || !m_stop) {
         error = SystemError("cannot set up the event loop");
         return false;

@@ -76,17 +76,6 @@ TEST_F(SharedBlock, TheDeviceTableSkipsLongPathsAndStopsAtTen) {
     EXPECT_EQ(m_block->FirstDevice(), "");
 }
 
-TEST_F(SharedBlock, RemovingKeepsTheOthersInOrder) {
-    const std::vector<EndpointHandle> w = MakeWindows(3);
-    for (EndpointHandle h : w) ASSERT_TRUE(m_block->AddWindow(h));
-    m_block->RemoveWindow(w[1]);
-    EXPECT_EQ(m_block->Windows(), (std::vector<EndpointHandle>{w[0], w[2]}));
-    m_block->RemoveWindow(w[0]);
-    m_block->RemoveWindow(w[0]);
-    EXPECT_EQ(m_block->Windows(), (std::vector<EndpointHandle>{w[2]}));
-    EXPECT_FALSE(m_block->AddWindow(0));
-}
-
 TEST_F(SharedBlock, ASeventeenthWindowIsRefused) {
     const std::vector<EndpointHandle> w = MakeWindows(17);
     for (std::size_t i = 0; i < 16; ++i) ASSERT_TRUE(m_block->AddWindow(w[i]));
@@ -97,12 +86,6 @@ TEST_F(SharedBlock, ASeventeenthWindowIsRefused) {
     m_block->SendToWindows(bus::kWmCameraBusReset);
     for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(m_logs[i]->Count(bus::kWmCameraBusReset), 1u);
     EXPECT_EQ(m_logs[16]->Count(bus::kWmCameraBusReset), 0u);
-}
-
-TEST_F(SharedBlock, AnEmptyTableReceivesNothing) {
-    MakeWindows(1);
-    m_block->SendToWindows(bus::kWmCameraBusReset);
-    EXPECT_EQ(m_logs[0]->Count(bus::kWmCameraBusReset), 0u);
 }
 
 TEST_F(SharedBlock, WindowsThatAreGoneAreDroppedAndMakeRoom) {
@@ -125,28 +108,6 @@ TEST_F(SharedBlock, WindowsThatAreGoneAreDroppedAndMakeRoom) {
     ASSERT_TRUE(m_block->AddWindow(MakeWindows(1)[0]));
     EXPECT_EQ(m_block->Windows().size(), 16u);
     EXPECT_EQ(m_block->Windows().front(), w[1]);
-}
-
-TEST_F(SharedBlock, TheMasterRoleGoesToALiveWindowOnly) {
-    const std::vector<EndpointHandle> w = MakeWindows(2);
-    EXPECT_TRUE(m_block->ClaimMaster(w[0]));
-    EXPECT_FALSE(m_block->ClaimMaster(w[1]));
-    EXPECT_EQ(m_block->Master(), w[0]);
-
-    m_logs[0].reset();  // the master's window is gone
-    EXPECT_TRUE(m_block->ClaimMaster(w[1]));
-    EXPECT_EQ(m_block->Master(), w[1]);
-
-    m_block->ReleaseMaster(w[0]);  // not the master: nothing changes
-    EXPECT_EQ(m_block->Master(), w[1]);
-    m_block->ReleaseMaster(w[1]);
-    EXPECT_EQ(m_block->Master(), 0u);
-}
-
-TEST_F(SharedBlock, TheOpenCountNeverWrapsBelowZero) {
-    EXPECT_EQ(m_block->AddOpenCount(1), 1u);
-    EXPECT_EQ(m_block->AddOpenCount(-1), 0u);
-    EXPECT_EQ(m_block->AddOpenCount(-1), 0u);
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -81,7 +83,7 @@ std::optional<int> WaitFor(pid_t pid, std::chrono::milliseconds timeout) {
 
 SimulatedBus::SimulatedBus() : SimulatedBus(Options{}) {}
 
-SimulatedBus::SimulatedBus(const Options& options) {
+SimulatedBus::SimulatedBus(const Options& options) : m_options(options) {
     m_savedBusDir = GetEnv("KESTRIX_BUS_DIR");
     ::setenv("KESTRIX_BUS_DIR", Dir().c_str(), 1);
     if (options.privateShmNamespace) {
@@ -91,7 +93,7 @@ SimulatedBus::SimulatedBus(const Options& options) {
         const std::string name = "kxbus-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
         ::setenv("KESTRIX_SHM_NAMESPACE", name.c_str(), 1);
     }
-    if (!Launch(options)) ADD_FAILURE() << "kestrix-busd did not start in " << Dir();
+    if (!Launch()) ADD_FAILURE() << "kestrix-busd did not start in " << Dir();
 }
 
 SimulatedBus::~SimulatedBus() {
@@ -125,9 +127,9 @@ SimulatedBus::Result SimulatedBus::Busctl(const std::vector<std::string>& argume
     return RunProgram(argv);
 }
 
-int SimulatedBus::Stop() {
+int SimulatedBus::Stop(int signal) {
     if (!IsRunning()) return -1;
-    ::kill(m_pid, SIGTERM);
+    ::kill(m_pid, signal);
     return Reap();
 }
 
@@ -179,7 +181,13 @@ SimulatedBus::Result SimulatedBus::RunProgram(const std::vector<std::string>& ar
     return result;
 }
 
-bool SimulatedBus::Launch(const Options& options) {
+bool SimulatedBus::Restart() {
+    if (IsRunning()) Stop();
+    return Launch();
+}
+
+bool SimulatedBus::Launch() {
+    const Options& options = m_options;
     char scale[32];
     std::snprintf(scale, sizeof scale, "%g", options.rateScale);
     std::vector<std::string> args = {kBusdPath, "--dir", Dir().string(), "--cameras",
@@ -187,33 +195,41 @@ bool SimulatedBus::Launch(const Options& options) {
     args.insert(args.end(), options.extraArguments.begin(), options.extraArguments.end());
     std::vector<char*> argv = ArgvOf(args);
 
-    // The ready line is not wanted in test output; errors still show.
+    // The daemon says on stdout when it serves; its errors go to the test's stderr.
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) return false;
+    platform::UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, readyWrite.Get(), STDOUT_FILENO);
     const int spawned = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    readyWrite.Reset();
     if (spawned != 0) {
         m_pid = -1;
         return false;
     }
-    return WaitUntilServing(options.cameras);
+    return WaitUntilServing(readyRead.Get());
 }
 
-bool SimulatedBus::WaitUntilServing(unsigned cameras) {
-    // The control socket is made after the units, so with it there the bus is complete.
-    const std::filesystem::path control = Dir() / ".control" / "busctl.sock";
+bool SimulatedBus::WaitUntilServing(int readyFd) {
+    // Files a crashed daemon left behind prove nothing: only the ready line does.
+    std::string line;
+    pollfd poll{readyFd, POLLIN, 0};
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-    while (!IsSocket(control) || UnitPaths().size() != cameras) {
-        if (WaitFor(m_pid, std::chrono::milliseconds(0))) {
-            m_pid = -1;
-            return false;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
+    while (line.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || ::poll(&poll, 1, int(left.count())) == 0) {
             Kill();
             return false;
         }
-        std::this_thread::sleep_for(kPollStep);
+        char chunk[256];
+        const ssize_t n = ::read(readyFd, chunk, sizeof chunk);
+        if (n == 0 || (n < 0 && errno != EINTR)) {
+            Reap();  // it exited: the reason is on stderr
+            return false;
+        }
+        if (n > 0) line.append(chunk, std::size_t(n));
     }
     return true;
 }

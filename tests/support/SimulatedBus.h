@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -52,20 +54,23 @@ public:
     // Runs kestrix-busctl with these arguments against this bus.
     Result Busctl(const std::vector<std::string>& arguments) const;
 
-    // Stops the daemon (SIGTERM) and reaps it; its exit code, or -1 when it did not exit
-    // normally.
-    int Stop();
+    // Stops the daemon (SIGTERM unless told otherwise) and reaps it; its exit code, or -1 when
+    // it did not exit normally.
+    int Stop(int signal = SIGTERM);
     // Kills the daemon without letting it clean up, as a crash would.
     void Kill();
+    // Starts a daemon again in the same directory, with the same options.
+    bool Restart();
 
     // Runs a program and collects its output and exit code.
     static Result RunProgram(const std::vector<std::string>& argv);
 
 private:
-    bool Launch(const Options& options);
-    bool WaitUntilServing(unsigned cameras);
+    bool Launch();
+    bool WaitUntilServing(int readyFd);
     int Reap();
 
+    Options m_options;
     TempDir m_dir{"kestrix-bus"};
     pid_t m_pid = -1;
     std::optional<std::string> m_savedBusDir;

@@ -38,7 +38,8 @@ bool CBusResetThread::InitInstance() {
             break;
         }
         if (status != 0) break;
-        m_pWindowTable->SendToWindows(bus::kWmCameraBusReset, [this] { return m_bStop.load(); });
+        // Posted, not sent: a window thread may be waiting in Stop for this very thread.
+        m_pWindowTable->PostToWindows(bus::kWmCameraBusReset, [this] { return m_bStop.load(); });
         // Node numbers may have changed: watch on a fresh handle.
         device.Close();
         if (device.Open(m_strDevicePath) != 0) return false;

@@ -72,7 +72,7 @@ bool CFirewireComm::Open() {
     m_pNotification = platform::DeviceNotification::Register(hWnd);
     m_pSharedMap->ClaimMaster(hWnd);
     if (!AddSharedWindow(hWnd)) {
-        Close();
+        CFirewireComm::Close();
         return false;
     }
     return true;
@@ -298,8 +298,7 @@ unsigned CFirewireComm::AsyncRead(void* pData, unsigned nBytes, unsigned nBus, u
 
 bool CFirewireComm::AsyncWrite(const void* pData, unsigned nBytes, unsigned nBus, unsigned nNode,
                                std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow) {
-    return Transfer(true, pData, nullptr, nBytes, nBus, nNode, nOffsetHigh, nOffsetLow)
-        .has_value();
+    return Transfer(true, pData, nullptr, nBytes, nBus, nNode, nOffsetHigh, nOffsetLow).has_value();
 }
 
 bool CFirewireComm::GetMaxSpeed(int* pSpeed) {
@@ -308,7 +307,8 @@ bool CFirewireComm::GetMaxSpeed(int* pSpeed) {
     if (SendRequest(kIoctlMaxSpeed, device) != 0 || SendRequest(kIoctlMaxSpeed, host) != 0) {
         return false;
     }
-    *pSpeed = static_cast<int>(std::min(Word(device, kMaxSpeedOffset), Word(host, kMaxSpeedOffset)));
+    *pSpeed =
+        static_cast<int>(std::min(Word(device, kMaxSpeedOffset), Word(host, kMaxSpeedOffset)));
     return true;
 }
 

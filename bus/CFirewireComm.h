@@ -68,7 +68,7 @@ public:
     void RegisterClient(HWND hWnd, std::uint32_t nMsg);
     void UnregisterClient(HWND hWnd);
 
-    unsigned GetDeviceCount() const { return m_nDeviceCount; }
+    unsigned GetDevicePathCount() const { return m_nDeviceCount; }
     // The path of a device slot, empty beyond the list.
     std::string GetDevicePath(unsigned nDevice) const;
     // Index of the current device, -1 when none is selected.

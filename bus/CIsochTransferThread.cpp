@@ -287,10 +287,10 @@ std::uint32_t CIsochTransferThread::Call(std::uint32_t code, std::span<std::uint
     return status;
 }
 
+// Issuing resets the request's event, as starting an overlapped request with a fresh one would.
 std::uint32_t CIsochTransferThread::Begin(std::uint32_t code, std::span<std::uint8_t> record,
-                                          platform::AsyncRequest& request, platform::Event& event,
+                                          platform::AsyncRequest& request,
                                           std::atomic<bool>& open) {
-    event.Reset();
     open = true;
     const auto size = static_cast<std::uint32_t>(record.size());
     return m_hDevice.Issue(code, record, size, size, request);
@@ -331,12 +331,11 @@ std::uint32_t CIsochTransferThread::IsochHostInfo(FixedRecord<28>& record) {
 }
 
 std::uint32_t CIsochTransferThread::IsochAttachBuffers(std::span<std::uint8_t> record) {
-    return Begin(kIoctlAttachBuffers, record, m_attachOverlapped, m_attachEvent,
-                 m_bAttachEventOpen);
+    return Begin(kIoctlAttachBuffers, record, m_attachOverlapped, m_bAttachEventOpen);
 }
 
 std::uint32_t CIsochTransferThread::IsochReadData(std::span<std::uint8_t> record) {
-    return Begin(kIoctlIsochRead, record, m_readOverlapped, m_readEvent, m_bReadEventOpen);
+    return Begin(kIoctlIsochRead, record, m_readOverlapped, m_bReadEventOpen);
 }
 
 std::uint32_t CIsochTransferThread::WaitAttach(std::uint32_t* bytes) {

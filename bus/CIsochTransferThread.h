@@ -46,7 +46,8 @@ public:
     bool CreateThread(platform::ThreadPriority priority);
     // Releases the worker's wait for the start event (arming or restarting a transfer).
     void SignalStart();
-    // The quit signal: sets the quit flag, wakes every wait of the transfer, signals the quit event.
+    // The quit signal: sets the quit flag, wakes every wait of the transfer, signals the quit
+    // event.
     void SignalQuit();
     void QuitAndJoin();
     // Sets the stop-request and orderly flags and wakes every wait of the transfer.
@@ -136,8 +137,7 @@ protected:
 private:
     std::uint32_t Call(std::uint32_t code, std::span<std::uint8_t> record, std::uint32_t outSize);
     std::uint32_t Begin(std::uint32_t code, std::span<std::uint8_t> record,
-                        platform::AsyncRequest& request, platform::Event& event,
-                        std::atomic<bool>& open);
+                        platform::AsyncRequest& request, std::atomic<bool>& open);
     void FreeChannelAndBandwidth();
     void FinishTransfer(bus::Record& record, std::uint32_t status, std::uint32_t bytes);
     void StopTransfer();

@@ -9,6 +9,16 @@
 
 namespace bus {
 
+namespace {
+
+// Windows of processes that died are never reachable again.
+void DropGone(std::vector<platform::EndpointHandle>& windows) {
+    std::erase_if(windows,
+                  [](platform::EndpointHandle w) { return !platform::MessageEndpoint::Exists(w); });
+}
+
+}  // namespace
+
 std::unique_ptr<SharedBusBlock> SharedBusBlock::Open() {
     auto memory = platform::SharedMemory::Open(kName, kSize);
     if (!memory || memory->Data().size() < kSize) return nullptr;
@@ -124,9 +134,7 @@ bool SharedBusBlock::AddWindow(platform::EndpointHandle window) {
     if (window == 0) return false;
     std::scoped_lock lock(*m_memory);
     std::vector<platform::EndpointHandle> windows = WindowsLocked();
-    std::erase_if(windows, [](platform::EndpointHandle w) {
-        return !platform::MessageEndpoint::Exists(w);
-    });
+    DropGone(windows);
     if (windows.size() == kMaxWindows) {
         StoreWindowsLocked(windows);
         return false;
@@ -143,12 +151,35 @@ void SharedBusBlock::RemoveWindow(platform::EndpointHandle window) {
     StoreWindowsLocked(windows);
 }
 
-void SharedBusBlock::DropGoneWindows() {
+void SharedBusBlock::SendToWindows(std::uint32_t msg) {
+    ForEachWindow(
+        [msg](platform::EndpointHandle window) {
+            return platform::MessageEndpoint::Send(window, {msg, 0, 0}).has_value();
+        },
+        [] { return false; });
+}
+
+void SharedBusBlock::PostToWindows(std::uint32_t msg, const std::function<bool()>& stopRequested) {
+    ForEachWindow(
+        [msg](platform::EndpointHandle window) {
+            return platform::MessageEndpoint::Post(window, {msg, 0, 0});
+        },
+        stopRequested);
+}
+
+void SharedBusBlock::ForEachWindow(const std::function<bool(platform::EndpointHandle)>& deliver,
+                                   const std::function<bool()>& stop) {
+    // A window that could not be reached and whose endpoint is gone belongs to a dead process;
+    // one that is only slow to answer stays.
+    bool anyGone = false;
+    for (platform::EndpointHandle window : Windows()) {
+        if (stop()) break;
+        if (!deliver(window) && !platform::MessageEndpoint::Exists(window)) anyGone = true;
+    }
+    if (!anyGone) return;
     std::scoped_lock lock(*m_memory);
     std::vector<platform::EndpointHandle> windows = WindowsLocked();
-    std::erase_if(windows, [](platform::EndpointHandle w) {
-        return !platform::MessageEndpoint::Exists(w);
-    });
+    DropGone(windows);
     StoreWindowsLocked(windows);
 }
 

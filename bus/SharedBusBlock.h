@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,14 +64,12 @@ public:
     void RemoveWindow(platform::EndpointHandle window);
     // The window table up to its first empty slot.
     std::vector<platform::EndpointHandle> Windows();
-    // Sends msg (both parameters 0) to every listed window, the lock not held so that handlers
-    // may use the block, and drops the windows whose endpoint is gone. Stops early once
-    // stopRequested() says so.
-    template <typename StopFn>
-    void SendToWindows(std::uint32_t msg, StopFn stopRequested);
-    void SendToWindows(std::uint32_t msg) {
-        SendToWindows(msg, [] { return false; });
-    }
+    // Sends msg (both parameters 0) to every listed window in order, the lock not held so that
+    // handlers may use the block, and drops the windows whose endpoint is gone.
+    void SendToWindows(std::uint32_t msg);
+    // The same with posts, for a sender that its windows' threads may be waiting for; stops
+    // early once stopRequested() says so.
+    void PostToWindows(std::uint32_t msg, const std::function<bool()>& stopRequested);
 
     // Raw access for tests and diagnostics.
     std::uint32_t WordAt(std::size_t offset);
@@ -80,25 +79,14 @@ private:
     std::uint8_t* Bytes() const;
     std::uint32_t Load(std::size_t offset) const;
     void Store(std::size_t offset, std::uint32_t value);
+    // Hands each listed window to deliver until stop() holds; drops those that are gone.
+    void ForEachWindow(const std::function<bool(platform::EndpointHandle)>& deliver,
+                       const std::function<bool()>& stop);
     // Both with the lock held.
     std::vector<platform::EndpointHandle> WindowsLocked() const;
     void StoreWindowsLocked(const std::vector<platform::EndpointHandle>& windows);
-    void DropGoneWindows();
 
     std::unique_ptr<platform::SharedMemory> m_memory;
 };
-
-template <typename StopFn>
-void SharedBusBlock::SendToWindows(std::uint32_t msg, StopFn stopRequested) {
-    bool anyGone = false;
-    for (platform::EndpointHandle window : Windows()) {
-        if (stopRequested()) break;
-        if (!platform::MessageEndpoint::Send(window, {msg, 0, 0}) &&
-            !platform::MessageEndpoint::Exists(window)) {
-            anyGone = true;
-        }
-    }
-    if (anyGone) DropGoneWindows();
-}
 
 }  // namespace bus

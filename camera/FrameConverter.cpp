@@ -19,7 +19,8 @@ struct SampleGroup {
     int bytes;
 };
 // Indexed by colour coding id.
-constexpr std::array<SampleGroup, 7> kGroups{{{1, 1}, {4, 6}, {2, 4}, {1, 3}, {1, 3}, {1, 2}, {1, 6}}};
+constexpr std::array<SampleGroup, 7> kGroups{
+    {{1, 1}, {4, 6}, {2, 4}, {1, 3}, {1, 3}, {1, 2}, {1, 6}}};
 
 // Clamping floor(s / 256) to 0..255 through a table keeps branches out of the pixel loops; it
 // covers every sum the tables can make (checked below). Sums carrying kClampBias are never
@@ -28,12 +29,15 @@ constexpr int kClampOffset = 384;
 constexpr std::uint32_t kClampBias = kClampOffset * 256;
 constexpr std::array<std::uint8_t, 1024> kClamp = [] {
     std::array<std::uint8_t, 1024> table{};
-    for (int i = 0; i < 1024; ++i) table[i] = static_cast<std::uint8_t>(std::clamp(i - kClampOffset, 0, 255));
+    for (int i = 0; i < 1024; ++i)
+        table[i] = static_cast<std::uint8_t>(std::clamp(i - kClampOffset, 0, 255));
     return table;
 }();
 
 inline std::uint8_t ClampBiased(std::uint32_t biasedSum) { return kClamp[biasedSum >> 8]; }
-inline std::uint8_t Clamp(int sum) { return ClampBiased(static_cast<std::uint32_t>(sum) + kClampBias); }
+inline std::uint8_t Clamp(int sum) {
+    return ClampBiased(static_cast<std::uint32_t>(sum) + kClampBias);
+}
 
 constexpr bool SumsFitClampTable(const ColorCoefficients& c) {
     const int lumaLow = c.y * -c.yOffset;
@@ -56,10 +60,13 @@ std::size_t RowBytes(int colorCoding, int width) {
     return static_cast<std::size_t>((width + group.pixels - 1) / group.pixels) * group.bytes;
 }
 
-bool IsKnownCoding(int colorCoding) { return colorCoding >= 0 && colorCoding < static_cast<int>(kGroups.size()); }
+bool IsKnownCoding(int colorCoding) {
+    return colorCoding >= 0 && colorCoding < static_cast<int>(kGroups.size());
+}
 
 bool IsValidSize(int width, int height) {
-    return width >= 1 && width <= FrameConverter::kMaxSize && height >= 1 && height <= FrameConverter::kMaxSize;
+    return width >= 1 && width <= FrameConverter::kMaxSize && height >= 1 &&
+           height <= FrameConverter::kMaxSize;
 }
 
 std::uint8_t* PutGrey(std::uint8_t* dst, std::uint8_t grey) {
@@ -105,6 +112,19 @@ bool FrameConverter::SetConversionPath(ConversionPath path) {
 
 bool FrameConverter::IsPathSupported(ConversionPath path) { return frame_simd::CpuSupports(path); }
 
+const char* FrameConverter::PathName(ConversionPath path) {
+    switch (path) {
+        case ConversionPath::Plain:
+            return "Plain";
+        case ConversionPath::Ssse3:
+            return "Ssse3";
+        case ConversionPath::Avx2:
+            return "Avx2";
+        default:
+            return "Auto";
+    }
+}
+
 int FrameConverter::Stride(int width) {
     if (width < 0 || width > kMaxSize) return 0;
     return (3 * width + 3) & ~3;
@@ -121,15 +141,18 @@ std::size_t FrameConverter::FrameBytes(int colorCoding, int width, int height) {
 }
 
 bool FrameConverter::ConvertToBitmap(int colorCoding, std::span<std::uint8_t> dst,
-                                     std::span<const std::uint8_t> src, int width, int height) const {
+                                     std::span<const std::uint8_t> src, int width,
+                                     int height) const {
     const std::size_t frameBytes = FrameBytes(colorCoding, width, height);
-    if (frameBytes == 0 || src.size() < frameBytes || dst.size() < BitmapBytes(width, height)) return false;
+    if (frameBytes == 0 || src.size() < frameBytes || dst.size() < BitmapBytes(width, height))
+        return false;
     return ConvertToBitmap(colorCoding, dst.data(), src.data(), width, height);
 }
 
-bool FrameConverter::ConvertToBitmap(int colorCoding, std::uint8_t* dst, const std::uint8_t* src, int width,
-                                     int height) const {
-    if (dst == nullptr || src == nullptr || FrameBytes(colorCoding, width, height) == 0) return false;
+bool FrameConverter::ConvertToBitmap(int colorCoding, std::uint8_t* dst, const std::uint8_t* src,
+                                     int width, int height) const {
+    if (dst == nullptr || src == nullptr || FrameBytes(colorCoding, width, height) == 0)
+        return false;
 
     const std::size_t srcRow = RowBytes(colorCoding, width);
     const std::size_t stride = static_cast<std::size_t>(Stride(width));
@@ -138,11 +161,13 @@ bool FrameConverter::ConvertToBitmap(int colorCoding, std::uint8_t* dst, const s
                                                static_cast<std::ptrdiff_t>(srcRow), width, height});
     if (done == width) return true;
 
-    const std::size_t srcDone = static_cast<std::size_t>(done / kGroups[colorCoding].pixels) * kGroups[colorCoding].bytes;
+    const std::size_t srcDone =
+        static_cast<std::size_t>(done / kGroups[colorCoding].pixels) * kGroups[colorCoding].bytes;
     for (int y = 0; y < height; ++y) {
         std::uint8_t* dstRow = lastRow - stride * static_cast<std::size_t>(y);
         const std::uint8_t* srcRowStart = src + srcRow * static_cast<std::size_t>(y);
-        ConvertRow(colorCoding, dstRow + 3 * static_cast<std::size_t>(done), srcRowStart + srcDone, width - done);
+        ConvertRow(colorCoding, dstRow + 3 * static_cast<std::size_t>(done), srcRowStart + srcDone,
+                   width - done);
     }
     return true;
 }
@@ -150,15 +175,17 @@ bool FrameConverter::ConvertToBitmap(int colorCoding, std::uint8_t* dst, const s
 int FrameConverter::ConvertSimd(int colorCoding, const frame_simd::FrameRows& rows) const {
     const frame_simd::FrameKernel kernel = frame_simd::KernelFor(m_path, colorCoding);
     frame_simd::SplitCoefficients split{};
-    if (kernel == nullptr || !frame_simd::SplitExactly(CoefficientsFor(m_bStudioRange), split)) return 0;
+    if (kernel == nullptr || !frame_simd::SplitExactly(CoefficientsFor(m_bStudioRange), split))
+        return 0;
     return kernel(split, rows);
 }
 
-void FrameConverter::ConvertRow(int colorCoding, std::uint8_t* dst, const std::uint8_t* src, int width) const {
+void FrameConverter::ConvertRow(int colorCoding, std::uint8_t* dst, const std::uint8_t* src,
+                                int width) const {
     using RowFunction = void (FrameConverter::*)(std::uint8_t*, const std::uint8_t*, int) const;
     static constexpr std::array<RowFunction, 7> kRows{
-        &FrameConverter::RowMono8, &FrameConverter::RowYuv411, &FrameConverter::RowYuv422,
-        &FrameConverter::RowYuv444, &FrameConverter::RowRgb8,  &FrameConverter::RowMono16,
+        &FrameConverter::RowMono8,  &FrameConverter::RowYuv411, &FrameConverter::RowYuv422,
+        &FrameConverter::RowYuv444, &FrameConverter::RowRgb8,   &FrameConverter::RowMono16,
         &FrameConverter::RowRgb16};
     (this->*kRows[colorCoding])(dst, src, width);
 }
@@ -168,7 +195,8 @@ inline FrameConverter::ChromaTerms FrameConverter::Chroma(int u, int v) const {
     return {biased(m_Bu[u]), biased(m_Gu[u] + m_Gv[v]), biased(m_Rv[v])};
 }
 
-inline std::uint8_t* FrameConverter::PutYuv(std::uint8_t* dst, int y, const ChromaTerms& chroma) const {
+inline std::uint8_t* FrameConverter::PutYuv(std::uint8_t* dst, int y,
+                                            const ChromaTerms& chroma) const {
     const auto luma = static_cast<std::uint32_t>(m_Yt[y]);  // wraps back into range with the bias
     dst[0] = ClampBiased(luma + chroma.blue);
     dst[1] = ClampBiased(luma + chroma.green);
@@ -185,7 +213,8 @@ void FrameConverter::RowYuv(std::uint8_t* dst, const std::uint8_t* src, int widt
         // Spelled out per pixel: a loop over the offsets is not unrolled at -O2.
         [&]<std::size_t... I>(std::index_sequence<I...>) {
             ((dst = PutYuv(dst, src[kGroup.luma[I]], chroma)), ...);
-        }(std::make_index_sequence<kPixels>{});
+        }
+        (std::make_index_sequence<kPixels>{});
     }
     const int rest = width - wholeGroups * kPixels;
     if (rest > 0) {
@@ -220,13 +249,16 @@ void FrameConverter::RowRgb8(std::uint8_t* dst, const std::uint8_t* src, int wid
 
 void FrameConverter::RowMono16(std::uint8_t* dst, const std::uint8_t* src, int width) const {
     const int shift = m_nShift;
-    for (int x = 0; x < width; ++x, src += 2) dst = PutGrey(dst, m_grey[((src[0] << 8 | src[1]) >> shift) & 0xFF]);
+    for (int x = 0; x < width; ++x, src += 2)
+        dst = PutGrey(dst, m_grey[((src[0] << 8 | src[1]) >> shift) & 0xFF]);
 }
 
 void FrameConverter::RowRgb16(std::uint8_t* dst, const std::uint8_t* src, int width) const {
     // Only the high byte of each sample counts: x 257 spreads it over 16 bits before the shift.
     const int shift = m_nShift;
-    auto reduce = [shift](std::uint8_t high) { return static_cast<std::uint8_t>((high * 257) >> shift); };
+    auto reduce = [shift](std::uint8_t high) {
+        return static_cast<std::uint8_t>((high * 257) >> shift);
+    };
     for (int x = 0; x < width; ++x, src += 6, dst += 3) {
         dst[0] = reduce(src[4]);
         dst[1] = reduce(src[2]);

@@ -49,6 +49,7 @@ public:
     // The path in use: never Auto.
     ConversionPath GetConversionPath() const { return m_path; }
     static bool IsPathSupported(ConversionPath path);
+    static const char* PathName(ConversionPath path);
 
     // Bytes in one bitmap row: 3 x width rounded up to a multiple of 4; 0 for a bad width.
     static int Stride(int width);

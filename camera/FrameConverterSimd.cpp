@@ -24,7 +24,8 @@ struct Range {
 Range operator+(Range a, Range b) { return {a.low + b.low, a.high + b.high}; }
 Range ShiftRight8(Range a) { return {a.low >> 8, a.high >> 8}; }
 bool Fits16(Range a) {
-    return a.low >= std::numeric_limits<std::int16_t>::min() && a.high <= std::numeric_limits<std::int16_t>::max();
+    return a.low >= std::numeric_limits<std::int16_t>::min() &&
+           a.high <= std::numeric_limits<std::int16_t>::max();
 }
 
 // A byte-pair multiply-add over bytes 0..255, which saturates unless it fits 16 bits.
@@ -49,13 +50,15 @@ bool FitsByte(int v) { return v >= -128 && v <= 127; }
 
 // s = kY (Y - yOffset) + kU (U - 128) + kV (V - 128); the luma weights of q and of r each ride on
 // the (Y, U) pairs or on the (Y, V) pairs.
-bool SplitChannelExactly(int kY, int yOffset, int kU, int kV, bool qLumaWithU, bool rLumaWithU, SplitChannel& out) {
+bool SplitChannelExactly(int kY, int yOffset, int kU, int kV, bool qLumaWithU, bool rLumaWithU,
+                         SplitChannel& out) {
     const Parts y = SplitWeight(kY);
     const Parts u = SplitWeight(kU);
     const Parts v = SplitWeight(kV);
     if (!FitsByte(y.q) || !FitsByte(u.q) || !FitsByte(v.q)) return false;
     auto pair = [](bool withLuma, int luma, int chroma) {
-        return PairWeights{static_cast<std::int8_t>(withLuma ? luma : 0), static_cast<std::int8_t>(chroma)};
+        return PairWeights{static_cast<std::int8_t>(withLuma ? luma : 0),
+                           static_cast<std::int8_t>(chroma)};
     };
     out.qYU = pair(qLumaWithU, y.q, u.q);
     out.rYU = pair(rLumaWithU, y.r, u.r);
@@ -73,8 +76,15 @@ bool SplitChannelExactly(int kY, int yOffset, int kU, int kV, bool qLumaWithU, b
     const Range r = PairRange(out.rYU) + PairRange(out.rYV);
     const Range qLessKh = q + Range{-kh, -kh};
     const Range rLessKl = r + Range{-kl, -kl};
-    const std::array<Range, 9> steps{PairRange(out.qYU), PairRange(out.qYV), PairRange(out.rYU),
-                                     PairRange(out.rYV), q, r, qLessKh, rLessKl, qLessKh + ShiftRight8(rLessKl)};
+    const std::array<Range, 9> steps{PairRange(out.qYU),
+                                     PairRange(out.qYV),
+                                     PairRange(out.rYU),
+                                     PairRange(out.rYV),
+                                     q,
+                                     r,
+                                     qLessKh,
+                                     rLessKl,
+                                     qLessKh + ShiftRight8(rLessKl)};
     return Fits16({kh, kh}) && std::all_of(steps.begin(), steps.end(), Fits16);
 }
 
@@ -84,7 +94,8 @@ bool SplitExactly(const ColorCoefficients& c, SplitCoefficients& split) {
     // Green's q takes no U, which saves the kernels a multiply-add; both table sets allow it.
     return SplitChannelExactly(c.y, c.yOffset, c.bu, 0, true, true, split.blue) &&
            SplitChannelExactly(c.y, c.yOffset, c.gu, c.gv, false, true, split.green) &&
-           SplitChannelExactly(c.y, c.yOffset, 0, c.rv, false, false, split.red) && split.green.qYU.chroma == 0;
+           SplitChannelExactly(c.y, c.yOffset, 0, c.rv, false, false, split.red) &&
+           split.green.qYU.chroma == 0;
 }
 
 #ifdef KESTRIX_X86_SIMD
@@ -105,7 +116,9 @@ constexpr PixelBytes Pixel411(int i, int offset) {
     const int group = offset + 6 * (i / 4);
     return {group + luma[i % 4], group, group + 3};
 }
-constexpr PixelBytes Pixel422(int i) { return {4 * (i / 2) + 1 + 2 * (i % 2), 4 * (i / 2), 4 * (i / 2) + 2}; }
+constexpr PixelBytes Pixel422(int i) {
+    return {4 * (i / 2) + 1 + 2 * (i % 2), 4 * (i / 2), 4 * (i / 2) + 2};
+}
 constexpr PixelBytes Pixel444(int i) { return {3 * i + 1, 3 * i, 3 * i + 2}; }
 
 // (Y, chroma) byte pairs for 8 pixels, taking the source bytes from `from` on out of a 16-byte
@@ -151,7 +164,26 @@ constexpr std::array<PartMasks, 3> kInterleave{{
     {InterleaveMask(1, kBlueGreenLow), InterleaveMask(1, kBlueGreenHigh), InterleaveMask(1, kRed)},
     {InterleaveMask(2, kBlueGreenLow), InterleaveMask(2, kBlueGreenHigh), InterleaveMask(2, kRed)},
 }};
-constexpr PartMasks kInterleaveGrey{InterleaveMask(0, kGrey), InterleaveMask(1, kGrey), InterleaveMask(2, kGrey)};
+constexpr PartMasks kInterleaveGrey{InterleaveMask(0, kGrey), InterleaveMask(1, kGrey),
+                                    InterleaveMask(2, kGrey)};
+
+// Part 0, 1 or 2 of a lane's 48 output bytes for RGB 8: each pixel's three bytes reversed, taken
+// from the 16-byte load `load` (0, 1, 2) of the lane's 48 source bytes.
+constexpr Mask ReverseMask(int part, int load) {
+    Mask mask{};
+    for (int j = 0; j < 16; ++j) {
+        const int byte = 16 * part + j;
+        const int from = 3 * (byte / 3) + 2 - byte % 3 - 16 * load;
+        mask[j] = from >= 0 && from < 16 ? static_cast<std::uint8_t>(from) : kZero;
+    }
+    return mask;
+}
+
+constexpr std::array<PartMasks, 3> kReverse{{
+    {ReverseMask(0, 0), ReverseMask(0, 1), ReverseMask(0, 2)},
+    {ReverseMask(1, 0), ReverseMask(1, 1), ReverseMask(1, 2)},
+    {ReverseMask(2, 0), ReverseMask(2, 1), ReverseMask(2, 2)},
+}};
 
 constexpr auto Pixel411At0 = [](int i) { return Pixel411(i, 0); };
 constexpr auto Pixel411At4 = [](int i) { return Pixel411(i, 4); };
@@ -160,12 +192,16 @@ constexpr auto Pixel444At = [](int i) { return Pixel444(i); };
 
 // The second half of a 4:1:1 lane is loaded 4 bytes early so that no load passes the block's end;
 // a 4:4:4 lane (24 bytes) is read through two loads 8 bytes apart.
-constexpr std::array<Mask, 2> kMask411YU{PairMask(Pixel411At0, false, 0, 0), PairMask(Pixel411At4, false, 0, 0)};
-constexpr std::array<Mask, 2> kMask411YV{PairMask(Pixel411At0, true, 0, 0), PairMask(Pixel411At4, true, 0, 0)};
+constexpr std::array<Mask, 2> kMask411YU{PairMask(Pixel411At0, false, 0, 0),
+                                         PairMask(Pixel411At4, false, 0, 0)};
+constexpr std::array<Mask, 2> kMask411YV{PairMask(Pixel411At0, true, 0, 0),
+                                         PairMask(Pixel411At4, true, 0, 0)};
 constexpr Mask kMask422YU = PairMask(Pixel422At, false, 0, 0);
 constexpr Mask kMask422YV = PairMask(Pixel422At, true, 0, 0);
-constexpr std::array<Mask, 2> kMask444YU{PairMask(Pixel444At, false, 0, 0), PairMask(Pixel444At, false, 16, 8)};
-constexpr std::array<Mask, 2> kMask444YV{PairMask(Pixel444At, true, 0, 0), PairMask(Pixel444At, true, 16, 8)};
+constexpr std::array<Mask, 2> kMask444YU{PairMask(Pixel444At, false, 0, 0),
+                                         PairMask(Pixel444At, false, 16, 8)};
+constexpr std::array<Mask, 2> kMask444YV{PairMask(Pixel444At, true, 0, 0),
+                                         PairMask(Pixel444At, true, 16, 8)};
 
 }  // namespace
 
@@ -177,9 +213,15 @@ namespace {
 struct Isa {
     using Vec = __m128i;
     static constexpr int kLanes = 1;
-    static Vec Load(const std::uint8_t* p, int) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-    static void Store(std::uint8_t* p, int, Vec v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-    static Vec FromMask(const Mask& m) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(m.data())); }
+    static Vec Load(const std::uint8_t* p, int) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    }
+    static void Store(std::uint8_t* p, int, Vec v) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+    }
+    static Vec FromMask(const Mask& m) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(m.data()));
+    }
     static Vec Splat16(std::int16_t v) { return _mm_set1_epi16(v); }
     static Vec Splat8(std::uint8_t v) { return _mm_set1_epi8(static_cast<char>(v)); }
     static Vec Shuffle(Vec a, Vec mask) { return _mm_shuffle_epi8(a, mask); }
@@ -209,15 +251,17 @@ struct Isa {
     static constexpr int kLanes = 2;
     static Vec Load(const std::uint8_t* p, int laneBytes) {
         const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        return _mm256_inserti128_si256(_mm256_castsi128_si256(low),
-                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + laneBytes)), 1);
+        return _mm256_inserti128_si256(
+            _mm256_castsi128_si256(low),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + laneBytes)), 1);
     }
     static void Store(std::uint8_t* p, int laneBytes, Vec v) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(v));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p + laneBytes), _mm256_extracti128_si256(v, 1));
     }
     static Vec FromMask(const Mask& m) {
-        return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m.data())));
+        return _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(m.data())));
     }
     static Vec Splat16(std::int16_t v) { return _mm256_set1_epi16(v); }
     static Vec Splat8(std::uint8_t v) { return _mm256_set1_epi8(static_cast<char>(v)); }
@@ -239,18 +283,24 @@ struct Isa {
 
 FrameKernel KernelFor(Path path, int colorCoding) {
     switch (path) {
-    case Path::Ssse3: return ssse3::KernelFor(colorCoding);
-    case Path::Avx2: return avx2::KernelFor(colorCoding);
-    default: return nullptr;
+        case Path::Ssse3:
+            return ssse3::KernelFor(colorCoding);
+        case Path::Avx2:
+            return avx2::KernelFor(colorCoding);
+        default:
+            return nullptr;
     }
 }
 
 bool CpuSupports(Path path) {
     __builtin_cpu_init();
     switch (path) {
-    case Path::Ssse3: return __builtin_cpu_supports("ssse3");
-    case Path::Avx2: return __builtin_cpu_supports("avx2");
-    default: return true;
+        case Path::Ssse3:
+            return __builtin_cpu_supports("ssse3");
+        case Path::Avx2:
+            return __builtin_cpu_supports("avx2");
+        default:
+            return true;
     }
 }
 

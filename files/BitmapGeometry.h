@@ -19,8 +19,9 @@ inline constexpr std::uint32_t BitmapStride(int width) {
 
 // Bytes of a width x height bitmap; 0 for a size that holds no picture.
 inline constexpr std::uint64_t BitmapBytes(int width, int height) {
-    return IsValidImageSize(width, height) ? std::uint64_t(BitmapStride(width)) * std::uint32_t(height)
-                                           : 0;
+    return IsValidImageSize(width, height)
+               ? std::uint64_t(BitmapStride(width)) * std::uint32_t(height)
+               : 0;
 }
 
 }  // namespace files

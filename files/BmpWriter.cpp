@@ -3,11 +3,9 @@
 
 #include <array>
 #include <limits>
-#include <new>
 
 #include "files/BitmapGeometry.h"
-#include "files/CFileException.h"
-#include "files/StagedFile.h"
+#include "files/StillFile.h"
 #include "platform/ByteOrder.h"
 
 namespace files {
@@ -33,38 +31,24 @@ std::array<std::uint8_t, kHeaderBytes> BmpHeader(int width, int height, std::uin
     return header;  // compression, resolutions and colour counts stay 0
 }
 
-bool Refuse(std::string* error, std::string text) {
-    if (error) *error = std::move(text);
-    return false;
-}
-
 }  // namespace
 
-bool SaveBmpFile(const std::string& path, std::span<const std::uint8_t> bits, int width,
-                 int height, std::string* error) {
+bool SaveBmpFile(const std::string& path, std::span<const std::uint8_t> bits, int width, int height,
+                 std::string* error) {
+    // The file size field has 32 bits.
+    const std::uint64_t maxImageBytes = std::numeric_limits<std::uint32_t>::max() - kHeaderBytes;
+    std::string problem = StillInputProblem(path, bits, width, height, maxImageBytes);
+    if (!problem.empty()) return StillFailure(error, std::move(problem));
     const std::uint64_t imageBytes = BitmapBytes(width, height);
-    if (imageBytes == 0 || imageBytes > std::numeric_limits<std::uint32_t>::max() - kHeaderBytes) {
-        return Refuse(error, "cannot save an image of " + std::to_string(width) + " x " +
-                                 std::to_string(height) + " pixels");
-    }
-    if (bits.size() < imageBytes) return Refuse(error, "the bitmap is smaller than its size says");
-    if (path.empty()) return Refuse(error, "no file name given");
     const auto header = BmpHeader(width, height, std::uint32_t(imageBytes));
     const std::array<iovec, 2> pieces{{
         {const_cast<std::uint8_t*>(header.data()), header.size()},
         {const_cast<std::uint8_t*>(bits.data()), std::size_t(imageBytes)},
     }};
-    try {
-        StagedFile file(path);
-        file.Create();
-        file.File().Write(0, pieces);
-        file.Commit();
-        return true;
-    } catch (const CFileException& e) {
-        return Refuse(error, e.what());
-    } catch (const std::bad_alloc&) {
-        return Refuse(error, "out of memory");
-    }
+    return WriteStill(path, error, [&](PosixFile& file) {
+        file.Write(0, pieces);
+        return std::string();
+    });
 }
 
 }  // namespace files

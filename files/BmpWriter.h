@@ -12,7 +12,7 @@ namespace files {
 // failure the result is false, error (when given) says why, and no file or an untouched earlier
 // file stays at path. A size of 0, or one the format cannot hold, fails before anything is
 // touched.
-bool SaveBmpFile(const std::string& path, std::span<const std::uint8_t> bits, int width,
-                 int height, std::string* error = nullptr);
+bool SaveBmpFile(const std::string& path, std::span<const std::uint8_t> bits, int width, int height,
+                 std::string* error = nullptr);
 
 }  // namespace files

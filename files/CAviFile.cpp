@@ -26,7 +26,11 @@ std::uint32_t Truncated(double value) {
 }  // namespace
 
 CAviFile::CAviFile()
-    : m_avih(56), m_strh(56), m_strf(40), m_dmlh(248), m_superIndex(kIndexBytes),
+    : m_avih(56),
+      m_strh(56),
+      m_strf(40),
+      m_dmlh(248),
+      m_superIndex(kIndexBytes),
       m_standardIndex(kIndexBytes) {}
 
 void CAviFile::SetStream(const StreamFormat& format) {
@@ -85,7 +89,8 @@ void CAviFile::SetStream(const StreamFormat& format) {
 
 bool CAviFile::AppendFrame(std::span<const std::uint8_t> frame) {
     const bool newRiff = GetChunk(m_nRiff).size > kRiffLimit;
-    const bool newIndex = newRiff || m_nStandardIndex < 0 || GetFrameCount() % kStandardEntries == 0;
+    const bool newIndex =
+        newRiff || m_nStandardIndex < 0 || GetFrameCount() % kStandardEntries == 0;
     if (newIndex && m_nSuperEntries >= m_nSuperCapacity) return false;
 
     const std::size_t mark = GetChunkCount();

@@ -19,10 +19,10 @@ namespace files {
 class CAviFile : public CRiffFile {
 public:
     static constexpr std::uint64_t kRiffLimit = 0x3F000000;
-    static constexpr std::uint32_t kIndexBytes = 32248;        // "indx" and every "ix00"
+    static constexpr std::uint32_t kIndexBytes = 32248;  // "indx" and every "ix00"
     static constexpr std::uint32_t kIndexHeaderBytes = 24;
-    static constexpr std::uint32_t kStandardEntries = 4028;    // frames per "ix00"
-    static constexpr std::uint32_t kSuperEntries = 2014;       // "ix00" chunks per file
+    static constexpr std::uint32_t kStandardEntries = 4028;  // frames per "ix00"
+    static constexpr std::uint32_t kSuperEntries = 2014;     // "ix00" chunks per file
     static_assert(kIndexHeaderBytes + 8 * kStandardEntries == kIndexBytes);
     static_assert(kIndexHeaderBytes + 16 * kSuperEntries == kIndexBytes);
 
@@ -32,7 +32,7 @@ public:
         std::uint32_t compression = 0;  // strf compression FOURCC, 0 for uncompressed
         std::uint16_t bitCount = 0;
         std::int32_t width = 0;
-        std::int32_t height = 0;        // positive
+        std::int32_t height = 0;  // positive
         std::uint32_t microsecondsPerFrame = 0;
         std::uint32_t frameBytes = 0;
     };

@@ -50,9 +50,16 @@ std::uint32_t CDcamAviFile::MicrosecondsPerFormat7Frame(std::uint32_t packetsPer
     return packetsPerFrame <= 0xFFFFFFFFu / 125 ? packetsPerFrame * 125 : 0;
 }
 
+bool CDcamAviFile::Open(const std::string& path) {
+    if (IsOpen()) return CRiffFile::Open(path);  // refused, with the reason noted
+    m_nFrameBytes = 0;
+    m_bStarted = m_bFailed = m_bFull = false;
+    return CRiffFile::Open(path);
+}
+
 bool CDcamAviFile::SetFormat(int colorCoding, int width, int height,
                              std::uint32_t microsecondsPerFrame, bool convert) {
-    if (GetFrameCount() > 0 || m_bFailed) return Refuse("the recording has already begun");
+    if (m_bStarted) return Refuse("the recording has already begun");
     // Converted frames are 24-bit whatever the camera sends; raw frames need a known layout, and
     // coding 7 ("none") has none.
     if (!convert && (colorCoding < 0 || colorCoding >= kConvertedCoding)) {
@@ -71,7 +78,6 @@ bool CDcamAviFile::SetFormat(int colorCoding, int width, int height,
     if (frameBytes > kMaxFrameBytes) return Refuse("frames too large for an AVI file");
 
     m_nFrameBytes = std::uint32_t(frameBytes);
-    m_bFull = false;
     m_nRiffsRefreshed = 0;
     m_nDropped = 0;
     RestartSequence();
@@ -85,6 +91,7 @@ CDcamAviFile::WriteResult CDcamAviFile::WriteFrame(std::span<const std::uint8_t>
     if (m_bFailed) return WriteResult::Failed;
     if (!IsOpen() || m_nFrameBytes == 0) return Fail("no AVI file is open and formatted");
     if (frame.size() < m_nFrameBytes) return WriteResult::BadFrame;
+    m_bStarted = true;
     try {
         if (!AppendFrame(frame.first(m_nFrameBytes))) {
             m_bFull = true;

@@ -42,10 +42,14 @@ public:
     // Microseconds per frame of a Format 7 mode: one packet per 125-microsecond bus cycle.
     static std::uint32_t MicrosecondsPerFormat7Frame(std::uint32_t packetsPerFrame);
 
+    // Opens path for a new recording; SetFormat comes next. One object records any number of
+    // files, one after the other.
+    bool Open(const std::string& path) override;
+
     // Chooses the stream format: the camera's raw frames of colorCoding 0..6, or with convert
     // the 24-bit bottom-up bitmaps of the frame conversion (rows padded to 4 bytes) whatever the
     // coding. False with GetErrorText() set for a coding, size or period that cannot be recorded,
-    // or once a frame has been written.
+    // or once frames are being written to the open file.
     bool SetFormat(int colorCoding, int width, int height, std::uint32_t microsecondsPerFrame,
                    bool convert);
     // Bytes of one frame as WriteFrame takes it; 0 before SetFormat.
@@ -79,6 +83,7 @@ private:
     bool RefreshDue(std::chrono::steady_clock::time_point now) const;
 
     std::uint32_t m_nFrameBytes = 0;
+    bool m_bStarted = false;  // frames are going into the open file
     bool m_bFailed = false;
     bool m_bFull = false;
     Clock m_clock;

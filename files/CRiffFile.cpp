@@ -11,13 +11,23 @@
 
 namespace files {
 
-CRiffFile::CRiffFile() {
-    ResetChunks(1);
-}
+namespace {
+
+// Bytes a chunk takes in its parent: header, data and the pad byte after odd data.
+std::uint64_t SpaceOf(const CRiffFile::Chunk& chunk) { return 8 + chunk.size + (chunk.size & 1); }
+
+}  // namespace
+
+CRiffFile::CRiffFile() { ResetChunks(1); }
 
 CRiffFile::~CRiffFile() = default;
 
 bool CRiffFile::Open(const std::string& path) {
+    if (IsOpen()) {
+        NoteError(path + ": another file is open");
+        return false;
+    }
+    m_errorText.clear();
     try {
         m_file.Open(path, O_WRONLY | O_CREAT | O_TRUNC);
         return true;
@@ -88,13 +98,9 @@ void CRiffFile::RemoveChunksFrom(std::size_t first) {
     }
 }
 
-void CRiffFile::ForgetLastChunk() {
-    m_chunks.pop_back();
-}
+void CRiffFile::ForgetLastChunk() { m_chunks.pop_back(); }
 
-void CRiffFile::TruncateFile(std::uint64_t size) {
-    m_file.Truncate(size);
-}
+void CRiffFile::TruncateFile(std::uint64_t size) { m_file.Truncate(size); }
 
 void CRiffFile::NoteError(const std::string& text) noexcept {
     try {
@@ -102,10 +108,6 @@ void CRiffFile::NoteError(const std::string& text) noexcept {
     } catch (...) {
         // Out of memory while describing an error: the result already tells of the failure.
     }
-}
-
-std::uint64_t CRiffFile::SpaceOf(const Chunk& chunk) const {
-    return 8 + chunk.size + (chunk.size & 1);
 }
 
 void CRiffFile::Grow(int parent, std::int64_t bytes) {

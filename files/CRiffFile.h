@@ -34,8 +34,9 @@ public:
     CRiffFile(const CRiffFile&) = delete;
     CRiffFile& operator=(const CRiffFile&) = delete;
 
-    // Creates or truncates path for writing; false with GetErrorText() set when it cannot.
-    bool Open(const std::string& path);
+    // Creates or truncates path for writing; false with GetErrorText() set when it cannot or
+    // when a file is open already. Errors of an earlier file are forgotten.
+    virtual bool Open(const std::string& path);
     // False with GetErrorText() set when the system reports an error on closing.
     bool Close();
     bool IsOpen() const { return m_file.IsOpen(); }
@@ -70,7 +71,6 @@ protected:
     void NoteError(const std::string& text) noexcept;
 
 private:
-    std::uint64_t SpaceOf(const Chunk& chunk) const;
     void Grow(int parent, std::int64_t bytes);
 
     PosixFile m_file;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -14,7 +15,7 @@
 #include "files/BitmapGeometry.h"
 #include "files/CFileException.h"
 #include "files/JpegErr.h"
-#include "files/StagedFile.h"
+#include "files/StillFile.h"
 
 namespace files {
 
@@ -93,7 +94,8 @@ private:
 // Copies bitmap row (height - 1 - top) into an RGB row: the JPEG holds the top row first.
 void FillRow(std::span<const std::uint8_t> bits, int width, int height, int top,
              std::vector<JSAMPLE>& row) {
-    const std::uint8_t* source = bits.data() + std::size_t(BitmapStride(width)) * (height - 1 - top);
+    const std::uint8_t* source =
+        bits.data() + std::size_t(BitmapStride(width)) * (height - 1 - top);
     for (int x = 0; x < width; ++x, source += 3) {
         row[3 * x] = source[2];
         row[3 * x + 1] = source[1];
@@ -128,44 +130,25 @@ void Compress(Compressor& jpeg, FILE* out, std::span<const std::uint8_t> bits, i
     jpeg_finish_compress(jpeg.get());
 }
 
-bool Refuse(std::string* error, std::string text) {
-    if (error) *error = std::move(text);
-    return false;
-}
-
 }  // namespace
 
 bool SaveJpegFile(const std::string& path, std::span<const std::uint8_t> bits, int width,
                   int height, int quality, bool progressive, bool grayscale, std::string* error) {
-    const std::uint64_t imageBytes = BitmapBytes(width, height);
-    if (imageBytes == 0) {
-        return Refuse(error, "cannot save an image of " + std::to_string(width) + " x " +
-                                 std::to_string(height) + " pixels");
-    }
-    if (bits.size() < imageBytes) return Refuse(error, "the bitmap is smaller than its size says");
-    if (quality < 1 || quality > 100) return Refuse(error, "JPEG quality must be 1 to 100");
-    if (path.empty()) return Refuse(error, "no file name given");
-    try {
-        StagedFile file(path);
-        file.Create();
-        {
-            Stream stream(file.File());
-            Compressor jpeg;
-            try {
-                Compress(jpeg, stream.get(), bits, width, height, quality, progressive, grayscale);
-            } catch (JpegErr code) {
-                return Refuse(error, path + ": " +
-                                         (code == kJpegNoMemory ? "out of memory" : jpeg.Message()));
-            }
-            stream.Close();
+    std::string problem =
+        StillInputProblem(path, bits, width, height, std::numeric_limits<std::uint64_t>::max());
+    if (!problem.empty()) return StillFailure(error, std::move(problem));
+    if (quality < 1 || quality > 100) return StillFailure(error, "JPEG quality must be 1 to 100");
+    return WriteStill(path, error, [&](PosixFile& file) {
+        Stream stream(file);
+        Compressor jpeg;
+        try {
+            Compress(jpeg, stream.get(), bits, width, height, quality, progressive, grayscale);
+        } catch (JpegErr code) {
+            return path + ": " + (code == kJpegNoMemory ? "out of memory" : jpeg.Message());
         }
-        file.Commit();
-        return true;
-    } catch (const CFileException& e) {
-        return Refuse(error, e.what());
-    } catch (const std::bad_alloc&) {
-        return Refuse(error, "out of memory");
-    }
+        stream.Close();
+        return std::string();
+    });
 }
 
 }  // namespace files

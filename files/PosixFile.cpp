@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cerrno>
 #include <utility>
 
@@ -39,6 +40,7 @@ void PosixFile::Open(const std::string& path, int flags, const std::string& name
 
 void PosixFile::Write(std::uint64_t position, std::span<const iovec> pieces) {
     std::array<iovec, 4> left{};
+    assert(pieces.size() <= left.size());
     const std::size_t count = std::min(pieces.size(), left.size());
     std::copy_n(pieces.begin(), count, left.begin());
     std::size_t first = 0;
@@ -83,8 +85,6 @@ void PosixFile::Close() {
     if (::close(std::exchange(m_fd, -1)) != 0 && errno != EINTR) Fail(errno);
 }
 
-void PosixFile::Fail(int error) const {
-    throw CFileException(m_name, error);
-}
+void PosixFile::Fail(int error) const { throw CFileException(m_name, error); }
 
 }  // namespace files

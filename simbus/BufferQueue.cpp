@@ -20,7 +20,8 @@ std::uint32_t ModeOf(const BufferQueue::Buffer& buffer) {
 void BufferQueue::Attach(const DescriptorRecord& setup, std::uint64_t attachId,
                          std::span<const std::uint8_t> data) {
     Buffer buffer{setup, attachId, nullptr, false};
-    if (!data.empty()) buffer.storage = std::make_shared<std::vector<std::uint8_t>>(data.begin(), data.end());
+    if (!data.empty())
+        buffer.storage = std::make_shared<std::vector<std::uint8_t>>(data.begin(), data.end());
     m_buffers.push_back(std::move(buffer));
 }
 
@@ -91,9 +92,8 @@ void BufferQueue::Receive(const PacketRun& run, const OnFilled& onFilled) {
 }
 
 bool BufferQueue::AttachDone(std::uint64_t attachId) const {
-    return std::all_of(m_buffers.begin(), m_buffers.end(), [attachId](const Buffer& b) {
-        return b.attachId != attachId || b.done;
-    });
+    return std::all_of(m_buffers.begin(), m_buffers.end(),
+                       [attachId](const Buffer& b) { return b.attachId != attachId || b.done; });
 }
 
 void BufferQueue::CopyOut(std::uint64_t attachId, std::span<std::uint8_t> record) const {
@@ -150,9 +150,10 @@ bool BufferQueue::PlaceSlot(Buffer& buffer, const PacketRun& run, std::size_t in
 bool BufferQueue::PlaceStream(const PacketRun& run, std::size_t index, const OnFilled& onFilled) {
     std::uint8_t header[4];
     platform::StoreLE32(header, run.HeaderOf(index));
-    const std::span<const std::uint8_t> parts[2] = {
-        m_layout.stripHeader ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(header),
-        run.Packet(index)};
+    const std::span<const std::uint8_t> parts[2] = {m_layout.stripHeader
+                                                        ? std::span<const std::uint8_t>()
+                                                        : std::span<const std::uint8_t>(header),
+                                                    run.Packet(index)};
     bool packetStart = true;
     for (std::span<const std::uint8_t> part : parts) {
         while (!part.empty()) {

@@ -87,7 +87,8 @@ void Bus::Reset(bool renumber) {
             if (entry.kind == PendingKind::ResetWait) waits.emplace_back(id, requestId);
         }
     }
-    for (const auto& [id, requestId] : waits) Finish({id, requestId, kErrorSuccess, {}, nullptr, 0});
+    for (const auto& [id, requestId] : waits)
+        Finish({id, requestId, kErrorSuccess, {}, nullptr, 0});
 }
 
 std::vector<UnitId> Bus::Units() const {
@@ -213,29 +214,41 @@ void Bus::Reply(const Request& request, std::uint32_t status, std::vector<std::u
 void Bus::Dispatch(const Request& request, Client& client) {
     switch (request.code) {
         case kCodeAsyncRead:
-        case kCodeAsyncWrite: return HandleAsync(request);
-        case kCodeNodeAddress: return HandleNodeAddress(request, client);
-        case kCodeMaxSpeed: return HandleMaxSpeed(request, client);
-        case kCodeConfigInfo: return HandleConfigInfo(request, client);
-        case kCodeHostInfo: return HandleHostInfo(request);
+        case kCodeAsyncWrite:
+            return HandleAsync(request);
+        case kCodeNodeAddress:
+            return HandleNodeAddress(request, client);
+        case kCodeMaxSpeed:
+            return HandleMaxSpeed(request, client);
+        case kCodeConfigInfo:
+            return HandleConfigInfo(request, client);
+        case kCodeHostInfo:
+            return HandleHostInfo(request);
         case kCodeHostMemoryRead:
-        case kCodeHostMemoryWrite: return HandleHostMemory(request);
-        case kCodeBusResetWait: client.pending[request.id].kind = PendingKind::ResetWait; return;
-        default: return HandleIsoch(request, client);
+        case kCodeHostMemoryWrite:
+            return HandleHostMemory(request);
+        case kCodeBusResetWait:
+            client.pending[request.id].kind = PendingKind::ResetWait;
+            return;
+        default:
+            return HandleIsoch(request, client);
     }
 }
 
 void Bus::HandleAsync(const Request& request) {
     const bool write = request.code == kCodeAsyncWrite;
     AsyncRecord record;
-    if (const std::uint32_t status = RequestDecoder::Async(request.in, request.outSize, write, record)) {
+    if (const std::uint32_t status =
+            RequestDecoder::Async(request.in, request.outSize, write, record)) {
         return Reply(request, status);
     }
     if (m_faults.Take(FaultKind::AsyncFail)) return Reply(request, kErrorGenFailure);
-    Node* target = (record.nodeAddress >> 6) == kLocalBus ? NodeByNumber(record.nodeAddress & 63) : nullptr;
+    Node* target =
+        (record.nodeAddress >> 6) == kLocalBus ? NodeByNumber(record.nodeAddress & 63) : nullptr;
     // Nobody acknowledges a packet sent to a node that is not there.
     if (target == nullptr) return Reply(request, kErrorSemTimeout);
-    if (record.offset + record.length > kAddressSpaceEnd) return Reply(request, kErrorInvalidParameter);
+    if (record.offset + record.length > kAddressSpaceEnd)
+        return Reply(request, kErrorInvalidParameter);
 
     if (!write) {
         std::vector<std::uint8_t> out = Echo(request, kAsyncHeaderBytes + record.length + 4);
@@ -246,7 +259,8 @@ void Bus::HandleAsync(const Request& request) {
             }
             platform::StoreBE32(&out[kAsyncHeaderBytes + at], value);
         }
-        if (m_faults.Take(FaultKind::AsyncShort)) out.resize(kAsyncHeaderBytes + record.length / 8 * 4);
+        if (m_faults.Take(FaultKind::AsyncShort))
+            out.resize(kAsyncHeaderBytes + record.length / 8 * 4);
         return Reply(request, kErrorSuccess, std::move(out));
     }
     // Quadlets are written in order; one the node refuses ends the write, as on a real bus the
@@ -254,16 +268,20 @@ void Bus::HandleAsync(const Request& request) {
     std::uint32_t status = kErrorSuccess;
     for (std::uint32_t at = 0; at < record.length && status == kErrorSuccess; at += 4) {
         const std::uint32_t value = platform::LoadBE32(record.data.data() + at);
-        if (target->Write(record.offset + at, value) != CameraModel::Access::Ok) status = kErrorGenFailure;
+        if (target->Write(record.offset + at, value) != CameraModel::Access::Ok)
+            status = kErrorGenFailure;
     }
-    if (target->Camera() != nullptr) target->Stream()->Follow(target->Camera()->Stream(), m_clock.Now());
+    if (target->Camera() != nullptr)
+        target->Stream()->Follow(target->Camera()->Stream(), m_clock.Now());
     const std::size_t echo = std::min<std::size_t>(request.outSize, request.in.size());
-    Reply(request, status, status == kErrorSuccess ? Echo(request, echo) : std::vector<std::uint8_t>());
+    Reply(request, status,
+          status == kErrorSuccess ? Echo(request, echo) : std::vector<std::uint8_t>());
 }
 
 void Bus::HandleNodeAddress(const Request& request, const Client& client) {
     bool host = false;
-    if (const std::uint32_t status = RequestDecoder::NodeAddress(request.in, request.outSize, host)) {
+    if (const std::uint32_t status =
+            RequestDecoder::NodeAddress(request.in, request.outSize, host)) {
         return Reply(request, status);
     }
     const Node& node = host ? *m_nodes.front() : *UnitNode(client.unit);
@@ -285,7 +303,8 @@ void Bus::HandleMaxSpeed(const Request& request, const Client& client) {
 
 void Bus::HandleConfigInfo(const Request& request, const Client& client) {
     ConfigInfoRecord record;
-    if (const std::uint32_t status = RequestDecoder::ConfigInfo(request.in, request.outSize, record)) {
+    if (const std::uint32_t status =
+            RequestDecoder::ConfigInfo(request.in, request.outSize, record)) {
         return Reply(request, status);
     }
     const CameraModel::ConfigRom& rom = UnitNode(client.unit)->Rom();
@@ -328,14 +347,16 @@ void Bus::HandleHostInfo(const Request& request) {
 void Bus::HandleHostMemory(const Request& request) {
     const bool write = request.code == kCodeHostMemoryWrite;
     HostMemoryRecord record;
-    if (const std::uint32_t status = RequestDecoder::HostMemory(request.in, request.outSize, write, record)) {
+    if (const std::uint32_t status =
+            RequestDecoder::HostMemory(request.in, request.outSize, write, record)) {
         return Reply(request, status);
     }
     if (record.handle != 0) return Reply(request, kErrorInvalidHandle);
     if (record.length > m_hostMemory.size()) return Reply(request, kErrorInvalidParameter);
     if (write) {
         std::copy(record.data.begin(), record.data.end(), m_hostMemory.begin());
-        return Reply(request, kErrorSuccess, Echo(request, std::min<std::size_t>(request.outSize, request.in.size())));
+        return Reply(request, kErrorSuccess,
+                     Echo(request, std::min<std::size_t>(request.outSize, request.in.size())));
     }
     std::vector<std::uint8_t> out = Echo(request, kHostMemoryHeaderBytes);
     out.resize(kHostMemoryHeaderBytes + record.length + 4);
@@ -348,7 +369,8 @@ void Bus::HandleIsoch(const Request& request, Client& client) {
     if (read && m_faults.Take(FaultKind::IsochFail)) return Reply(request, kErrorGenFailure);
     const bool negative = read && m_faults.Take(FaultKind::IsochNegative);
     std::uint32_t resource = 0;
-    const std::uint32_t status = m_isoch.Handle(request, m_hostCaps, m_clock.Now(), negative, resource);
+    const std::uint32_t status =
+        m_isoch.Handle(request, m_hostCaps, m_clock.Now(), negative, resource);
     const auto entry = client.pending.find(request.id);
     if (status == kErrorIoPending && entry != client.pending.end()) {
         entry->second = {PendingKind::Isoch, resource};
@@ -362,7 +384,8 @@ void Bus::Abandon(ClientId client, std::uint32_t id, const Pending& pending, std
 }
 
 void Bus::Plug(std::unique_ptr<Node> node) {
-    if (IsochStream* stream = node->Stream()) stream->Follow(node->Camera()->Stream(), m_clock.Now());
+    if (IsochStream* stream = node->Stream())
+        stream->Follow(node->Camera()->Stream(), m_clock.Now());
     m_nodes.push_back(std::move(node));
     Reset(false);
 }

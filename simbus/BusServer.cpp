@@ -19,7 +19,14 @@
 namespace simbus {
 namespace {
 
-enum class Source : std::uint64_t { Timer = 1, Stop, ControlListener, UnitListener, Connection, ControlClient };
+enum class Source : std::uint64_t {
+    Timer = 1,
+    Stop,
+    ControlListener,
+    UnitListener,
+    Connection,
+    ControlClient
+};
 
 constexpr const char* kLockName = ".busd.lock";
 constexpr std::size_t kMaxControlLine = 4096;
@@ -30,9 +37,7 @@ std::uint64_t Key(Source source, std::uint64_t id) { return std::uint64_t(source
 Source SourceOf(std::uint64_t key) { return Source(key >> 56); }
 std::uint64_t IdOf(std::uint64_t key) { return key & ((std::uint64_t{1} << 56) - 1); }
 
-std::string SystemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
+std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 bool FillAddress(const std::filesystem::path& path, sockaddr_un& address) {
     const std::string text = path.string();
@@ -52,7 +57,8 @@ platform::UniqueFd Listen(const std::filesystem::path& path) {
     }
     platform::UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     ::unlink(path.c_str());
-    if (!socket || ::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+    if (!socket ||
+        ::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(socket.Get(), SOMAXCONN) != 0) {
         return {};
     }
@@ -173,7 +179,8 @@ bool BusServer::TakeDirectory(std::string& error) {
 
 bool BusServer::PublishUnit(UnitId unit, std::string& error) {
     // Bound and listening before it appears, so that nobody who sees the socket is refused.
-    const std::filesystem::path staging = ControlProtocol::ControlDir(m_options.dir) / UnitPath(unit).filename();
+    const std::filesystem::path staging =
+        ControlProtocol::ControlDir(m_options.dir) / UnitPath(unit).filename();
     platform::UniqueFd listener = Listen(staging);
     if (!listener || ::rename(staging.c_str(), UnitPath(unit).c_str()) != 0) {
         error = SystemError("cannot publish " + UnitPath(unit).string());
@@ -202,21 +209,32 @@ void BusServer::HandleEvent(std::uint64_t key, std::uint32_t events) {
     switch (SourceOf(key)) {
         case Source::Timer: {
             std::uint64_t expirations = 0;
-            [[maybe_unused]] ssize_t ignored = ::read(m_timer.Get(), &expirations, sizeof expirations);
+            [[maybe_unused]] ssize_t ignored =
+                ::read(m_timer.Get(), &expirations, sizeof expirations);
             break;
         }
-        case Source::Stop: break;
-        case Source::ControlListener: AcceptControl(); break;
-        case Source::UnitListener: Accept(UnitId(IdOf(key))); break;
-        case Source::Connection: ServeConnection(ClientId(IdOf(key)), events); break;
-        case Source::ControlClient: ServeControl(IdOf(key)); break;
+        case Source::Stop:
+            break;
+        case Source::ControlListener:
+            AcceptControl();
+            break;
+        case Source::UnitListener:
+            Accept(UnitId(IdOf(key)));
+            break;
+        case Source::Connection:
+            ServeConnection(ClientId(IdOf(key)), events);
+            break;
+        case Source::ControlClient:
+            ServeControl(IdOf(key));
+            break;
     }
 }
 
 void BusServer::Accept(UnitId unit) {
     const auto listener = m_unitListeners.find(unit);
     if (listener == m_unitListeners.end()) return;
-    platform::UniqueFd socket(::accept4(listener->second.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    platform::UniqueFd socket(
+        ::accept4(listener->second.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!socket) return;
     ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
     const ClientId client = m_bus->Connect(unit);
@@ -225,7 +243,8 @@ void BusServer::Accept(UnitId unit) {
 }
 
 void BusServer::AcceptControl() {
-    platform::UniqueFd socket(::accept4(m_controlListener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    platform::UniqueFd socket(
+        ::accept4(m_controlListener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!socket) return;
     const std::uint64_t id = m_nextControlClient++;
     Watch(socket.Get(), Key(Source::ControlClient, id), EPOLLIN);
@@ -237,11 +256,11 @@ void BusServer::ServeConnection(ClientId client, std::uint32_t events) {
     if (it == m_connections.end()) return;
     if (events & EPOLLOUT) m_dirty.insert(client);
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return;
-    const bool open = it->second->Receive([this, client](const platform::FrameHeader& header,
-                                                         std::span<const std::uint8_t> payload) {
-        if (header.kind == platform::FrameKind::Cancel) return m_bus->Cancel(client, header.id);
-        m_bus->Submit({client, header.id, header.code, payload, header.outSize});
-    });
+    const bool open = it->second->Receive(
+        [this, client](const platform::FrameHeader& header, std::span<const std::uint8_t> payload) {
+            if (header.kind == platform::FrameKind::Cancel) return m_bus->Cancel(client, header.id);
+            m_bus->Submit({client, header.id, header.code, payload, header.outSize});
+        });
     if (!open) CloseConnection(client);
 }
 
@@ -266,7 +285,8 @@ void BusServer::ServeControl(std::uint64_t id) {
     const timeval timeout{2, 0};
     ::setsockopt(control.socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     for (std::size_t sent = 0; sent < reply.size();) {
-        const ssize_t written = ::send(control.socket.Get(), reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+        const ssize_t written =
+            ::send(control.socket.Get(), reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
         if (written <= 0) break;
         sent += std::size_t(written);
     }
@@ -279,11 +299,13 @@ std::string BusServer::Execute(std::string_view line) {
     if (!command) return ControlProtocol::Error(error);
     switch (command->verb) {
         case ControlCommand::Verb::Status:
-            return ControlProtocol::Ok("directory: " + m_options.dir.string() + "\n" + m_bus->Status());
+            return ControlProtocol::Ok("directory: " + m_options.dir.string() + "\n" +
+                                       m_bus->Status());
         case ControlCommand::Verb::AddCamera:
         case ControlCommand::Verb::AddDevice: {
             const bool camera = command->verb == ControlCommand::Verb::AddCamera;
-            const auto unit = camera ? m_bus->AddCamera(command->value) : m_bus->AddDevice(command->value);
+            const auto unit =
+                camera ? m_bus->AddCamera(command->value) : m_bus->AddDevice(command->value);
             if (!unit) return ControlProtocol::Error("the bus holds 63 nodes already");
             if (!PublishUnit(*unit, error)) return ControlProtocol::Error(error);
             return ControlProtocol::Ok(UnitPath(*unit).string() + "\n");
@@ -291,7 +313,8 @@ std::string BusServer::Execute(std::string_view line) {
         case ControlCommand::Verb::Remove: {
             const auto units = m_bus->Units();
             if (command->value >= units.size()) {
-                return ControlProtocol::Error("no unit has device number " + std::to_string(command->value));
+                return ControlProtocol::Error("no unit has device number " +
+                                              std::to_string(command->value));
             }
             // The socket goes first, so that whoever reacts to the bus reset lists the new set.
             UnpublishUnit(units[command->value]);
@@ -344,7 +367,8 @@ void BusServer::ArmTimer(std::optional<std::uint64_t> dueCycle) {
     itimerspec spec{};
     if (dueCycle) {
         const auto since = m_clock->TimeOf(*dueCycle).time_since_epoch();
-        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
+        const auto nanoseconds =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
         spec.it_value.tv_sec = nanoseconds / 1'000'000'000;
         spec.it_value.tv_nsec = nanoseconds % 1'000'000'000;
         if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;

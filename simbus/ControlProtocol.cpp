@@ -50,8 +50,8 @@ struct Arguments {
     std::vector<std::string_view> flags;
 };
 
-bool Split(const std::vector<std::string_view>& words, std::initializer_list<std::string_view> valued,
-           Arguments& out, std::string& error) {
+bool Split(const std::vector<std::string_view>& words,
+           std::initializer_list<std::string_view> valued, Arguments& out, std::string& error) {
     for (std::size_t i = 1; i < words.size(); ++i) {
         const std::string_view word = words[i];
         if (!word.starts_with("--")) {
@@ -159,7 +159,8 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         return std::nullopt;
     }
     if (verb == "remove" || verb == "host-caps") {
-        command.verb = verb == "remove" ? ControlCommand::Verb::Remove : ControlCommand::Verb::HostCaps;
+        command.verb =
+            verb == "remove" ? ControlCommand::Verb::Remove : ControlCommand::Verb::HostCaps;
         const auto value = args.plain.size() == 1 ? Number(args.plain[0]) : std::nullopt;
         if (!value || (command.verb == ControlCommand::Verb::HostCaps &&
                        (*value & ~kHostCapsConfigurable) != 0)) {
@@ -175,10 +176,12 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         command.verb = ControlCommand::Verb::Fault;
         if (args.plain.size() == 1 && args.plain[0] == "clear") return command;
         command.fault = args.plain.empty() ? std::nullopt : FaultInjector::Parse(args.plain[0]);
-        const auto count = args.plain.size() == 2 ? Number(args.plain[1]) : std::optional<std::uint32_t>(1);
+        const auto count =
+            args.plain.size() == 2 ? Number(args.plain[1]) : std::optional<std::uint32_t>(1);
         if (!command.fault || !count || *count == 0) {
-            error = "fault takes a kind (async-fail, async-short, iso-negative, iso-fail, stall) "
-                    "and a count above 0, or clear";
+            error =
+                "fault takes a kind (async-fail, async-short, iso-negative, iso-fail, stall) "
+                "and a count above 0, or clear";
             return std::nullopt;
         }
         command.value = *count;
@@ -207,14 +210,16 @@ bool ControlProtocol::Exchange(const std::filesystem::path& busDir, std::string_
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     platform::UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!socket || ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (!socket ||
+        ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         error = "no kestrix-busd is running in " + busDir.string();
         return false;
     }
     std::string request(line);
     request += '\n';
     for (std::size_t sent = 0; sent < request.size();) {
-        const ssize_t n = ::send(socket.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(socket.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) {
             error = "the bus daemon closed the connection";
             return false;

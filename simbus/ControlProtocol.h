@@ -19,7 +19,7 @@ struct ControlCommand {
     // add-camera: speed code; add-device: software version; remove: device number;
     // fault: count; host-caps: the capability bits.
     std::uint32_t value = 0;
-    bool renumber = false;          // bus-reset --renumber
+    bool renumber = false;           // bus-reset --renumber
     std::optional<FaultKind> fault;  // fault: empty to clear every armed fault
 };
 

@@ -25,8 +25,4 @@ CycleClock::TimePoint CycleClock::TimeOf(std::uint64_t cycle) const {
     return m_start + nanoseconds + std::chrono::microseconds(1);
 }
 
-std::uint64_t CycleClock::CyclesIn(std::chrono::milliseconds interval) {
-    return std::uint64_t(interval.count()) * std::uint64_t(kCyclesPerSecond) / 1000;
-}
-
 }  // namespace simbus

@@ -21,8 +21,6 @@ public:
     // The monotonic time at which the clock reaches cycle.
     TimePoint TimeOf(std::uint64_t cycle) const;
     double RateScale() const { return m_rateScale; }
-    // Cycles in a nominal second: the scale does not change what a cycle carries.
-    static std::uint64_t CyclesIn(std::chrono::milliseconds interval);
 
     void Set(std::uint64_t cycle) { m_manualCycle = cycle; }
 

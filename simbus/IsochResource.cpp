@@ -38,7 +38,8 @@ IsochResource::IsochResource(std::uint32_t handle, ClientId owner, const Resourc
 bool IsochResource::Talks() const { return (m_setup.flags & kResourceTalk) != 0; }
 
 std::uint32_t IsochResource::CheckDescriptors(const AttachRecord& record) const {
-    if (m_buffers.Size() + record.descriptors.size() > m_setup.buffers) return kErrorInvalidParameter;
+    if (m_buffers.Size() + record.descriptors.size() > m_setup.buffers)
+        return kErrorInvalidParameter;
     for (const DescriptorRecord& d : record.descriptors) {
         if (d.length > m_setup.bytesPerBuffer || d.bytesPerPacket > m_setup.bytesPerPacket) {
             return kErrorInvalidParameter;
@@ -61,7 +62,8 @@ std::uint32_t IsochResource::Attach(std::uint32_t id, const AttachRecord& record
     for (const DescriptorRecord& d : record.descriptors) {
         const std::size_t fields = d.dataOffset - kDescriptorFieldBytes;
         std::memcpy(pending.record.data() + fields, in.data() + fields, kDescriptorFieldBytes);
-        const auto data = Talks() ? in.subspan(d.dataOffset, d.length) : std::span<const std::uint8_t>();
+        const auto data =
+            Talks() ? in.subspan(d.dataOffset, d.length) : std::span<const std::uint8_t>();
         m_buffers.Attach(d, attachId, data);
     }
     m_attaches.emplace(attachId, std::move(pending));
@@ -79,8 +81,9 @@ std::uint32_t IsochResource::Read(std::uint32_t id, std::uint32_t bytes, bool ne
 }
 
 std::uint32_t IsochResource::Detach(std::uint32_t count) {
-    if (count > m_buffers.Size()) return kErrorInvalidParameter;
-    for (const std::uint64_t attachId : m_buffers.Detach(count)) AnswerAttach(attachId, kErrorSuccess);
+    // Buffers whose attach was answered are detached already, so fewer may be left.
+    for (const std::uint64_t attachId : m_buffers.Detach(count))
+        AnswerAttach(attachId, kErrorSuccess);
     if (m_buffers.Size() == 0) ServeReadsEmpty();
     return kErrorSuccess;
 }
@@ -145,8 +148,11 @@ PacketRun IsochResource::TakeTalked() {
     const std::uint64_t attachId = buffer.attachId;
     m_buffers.Advance();
     ++m_delivered;
-    if (m_buffers.AttachDone(attachId)) AnswerAttach(attachId, kErrorSuccess);
-    if (const BufferQueue::Buffer* next = m_buffers.Current()) m_talkDue += CyclesToSend(next->setup);
+    // The run goes on pointing into the storage while the attach that owned it is answered.
+    m_talked = buffer.storage;
+    FinishIfDone(attachId);
+    if (const BufferQueue::Buffer* next = m_buffers.Current())
+        m_talkDue += CyclesToSend(next->setup);
     return run;
 }
 
@@ -171,7 +177,14 @@ void IsochResource::OnFilled(const BufferQueue::Buffer& buffer) {
         ++m_lost;
     }
     ServeReads();
-    if (m_buffers.AttachDone(buffer.attachId)) AnswerAttach(buffer.attachId, kErrorSuccess);
+    FinishIfDone(buffer.attachId);
+}
+
+void IsochResource::FinishIfDone(std::uint64_t attachId) {
+    if (!m_buffers.AttachDone(attachId)) return;
+    AnswerAttach(attachId, kErrorSuccess);
+    // Answered buffers are the caller's again, as if detached.
+    m_buffers.Remove(attachId);
 }
 
 void IsochResource::AnswerAttach(std::uint64_t attachId, std::uint32_t status) {
@@ -210,7 +223,9 @@ void IsochResource::AnswerRead(const PendingRead& read, const Ready* ready) {
     const bool delivers = ready != nullptr && !read.negative;
     if (ready != nullptr && read.negative) ++m_lost;
     if (delivers) ++m_delivered;
-    Completion completion{m_owner, read.id, kErrorSuccess, std::vector<std::uint8_t>(kIsochReadHeaderBytes), nullptr, 0};
+    Completion completion{m_owner,       read.id,
+                          kErrorSuccess, std::vector<std::uint8_t>(kIsochReadHeaderBytes),
+                          nullptr,       0};
     platform::StoreLE32(&completion.head[0], m_handle);
     platform::StoreLE32(&completion.head[4], delivers ? ready->length : kNothingDelivered);
     platform::StoreLE32(&completion.head[8], read.bytes);

@@ -72,6 +72,8 @@ private:
     };
 
     void OnFilled(const BufferQueue::Buffer& buffer);
+    // Answers an attach whose buffers are all filled or sent, and lets its buffers go.
+    void FinishIfDone(std::uint64_t attachId);
     void AnswerAttach(std::uint64_t attachId, std::uint32_t status);
     void ServeReads();
     // Answers reads that no buffer can serve any more with "nothing delivered".
@@ -92,6 +94,7 @@ private:
     std::deque<PendingRead> m_reads;
     std::deque<Ready> m_ready;
     std::uint64_t m_talkDue = 0;
+    BufferQueue::Storage m_talked;  // what the last talked run points into
     std::uint64_t m_delivered = 0;
     std::uint64_t m_lost = 0;
 };

@@ -41,22 +41,30 @@ std::uint32_t CheckResourceSetup(const ResourceRecord& setup, std::uint32_t host
 }  // namespace
 
 std::uint32_t IsochService::Handle(const Request& request, std::uint32_t hostCaps,
-                                   std::uint64_t now, bool negativeRead,
-                                   std::uint32_t& pendingOn) {
+                                   std::uint64_t now, bool negativeRead, std::uint32_t& pendingOn) {
     switch (request.code) {
         case kCodeAllocateBandwidth:
-        case kCodeFreeBandwidth: return HandleBandwidth(request);
+        case kCodeFreeBandwidth:
+            return HandleBandwidth(request);
         case kCodeAllocateChannel:
-        case kCodeFreeChannel: return HandleChannel(request);
-        case kCodeAllocateResources: return HandleResources(request, hostCaps);
-        case kCodeFreeResources: return HandleFree(request);
-        case kCodeAttachBuffers: return HandleAttach(request, now, pendingOn);
-        case kCodeDetachBuffers: return HandleDetach(request);
+        case kCodeFreeChannel:
+            return HandleChannel(request);
+        case kCodeAllocateResources:
+            return HandleResources(request, hostCaps);
+        case kCodeFreeResources:
+            return HandleFree(request);
+        case kCodeAttachBuffers:
+            return HandleAttach(request, now, pendingOn);
+        case kCodeDetachBuffers:
+            return HandleDetach(request);
         case kCodeListen:
         case kCodeTalk:
-        case kCodeStop: return HandleStartStop(request, now);
-        case kCodeIsochRead: return HandleRead(request, negativeRead, pendingOn);
-        default: return Reply(request, kErrorNotSupported);
+        case kCodeStop:
+            return HandleStartStop(request, now);
+        case kCodeIsochRead:
+            return HandleRead(request, negativeRead, pendingOn);
+        default:
+            return Reply(request, kErrorNotSupported);
     }
 }
 
@@ -118,8 +126,10 @@ std::uint32_t IsochService::HandleBandwidth(const Request& request) {
         return Reply(request, m_manager.FreeBandwidth(request.client, handle));
     }
     std::uint32_t bytesPerPacket = 0, speed = 0, handle = 0;
-    std::uint32_t status = RequestDecoder::Bandwidth(request.in, request.outSize, bytesPerPacket, speed);
-    if (status == kErrorSuccess) status = m_manager.AllocateBandwidth(request.client, bytesPerPacket, speed, handle);
+    std::uint32_t status =
+        RequestDecoder::Bandwidth(request.in, request.outSize, bytesPerPacket, speed);
+    if (status == kErrorSuccess)
+        status = m_manager.AllocateBandwidth(request.client, bytesPerPacket, speed, handle);
     if (status != kErrorSuccess) return Reply(request, status);
     std::vector<std::uint8_t> out = Echo(request, 20);
     platform::StoreLE32(&out[8], handle);
@@ -136,7 +146,8 @@ std::uint32_t IsochService::HandleChannel(const Request& request) {
     }
     std::uint32_t status = RequestDecoder::Channel(request.in, request.outSize, channel);
     if (status == kErrorSuccess) status = m_manager.AllocateChannel(request.client, channel);
-    return Reply(request, status, status == kErrorSuccess ? Echo(request, 16) : std::vector<std::uint8_t>());
+    return Reply(request, status,
+                 status == kErrorSuccess ? Echo(request, 16) : std::vector<std::uint8_t>());
 }
 
 std::uint32_t IsochService::HandleResources(const Request& request, std::uint32_t hostCaps) {
@@ -160,7 +171,8 @@ std::uint32_t IsochService::HandleAttach(const Request& request, std::uint64_t n
     IsochResource* resource = Find(request.client, record.resource);
     if (resource == nullptr) return Reply(request, kErrorInvalidHandle);
     pendingOn = record.resource;
-    const std::uint32_t status = resource->Attach(request.id, record, request.in, request.outSize, now);
+    const std::uint32_t status =
+        resource->Attach(request.id, record, request.in, request.outSize, now);
     return status == kErrorIoPending ? status : Reply(request, status);
 }
 
@@ -206,7 +218,8 @@ std::uint32_t IsochService::HandleFree(const Request& request) {
 std::uint32_t IsochService::HandleRead(const Request& request, bool negative,
                                        std::uint32_t& pendingOn) {
     IsochReadRecord record;
-    if (const std::uint32_t status = RequestDecoder::IsochRead(request.in, request.outSize, record)) {
+    if (const std::uint32_t status =
+            RequestDecoder::IsochRead(request.in, request.outSize, record)) {
         return Reply(request, status);
     }
     IsochResource* resource = Find(request.client, record.resource);

@@ -16,10 +16,9 @@ constexpr std::uint64_t kMaxFramesBehind = 8;
 constexpr std::uint64_t kMaxFrameBytes = 64u << 20;
 
 std::uint64_t PayloadBytes(const CameraModel::StreamSetup& setup) {
-    const std::uint64_t packets =
-        std::max<std::uint64_t>(setup.packetsPerFrame,
-                                (std::uint64_t{setup.frameBytes} + setup.bytesPerPacket - 1) /
-                                    setup.bytesPerPacket);
+    const std::uint64_t packets = std::max<std::uint64_t>(
+        setup.packetsPerFrame,
+        (std::uint64_t{setup.frameBytes} + setup.bytesPerPacket - 1) / setup.bytesPerPacket);
     return packets * setup.bytesPerPacket;
 }
 
@@ -81,9 +80,8 @@ std::string IsochStream::Describe() const {
     if (!m_refusal.empty()) return "not sending: " + m_refusal;
     if (!m_sending) return "idle, frames " + std::to_string(m_framesSent);
     return "sending on channel " + std::to_string(m_setup.channel) + ", " +
-           std::to_string(m_setup.bytesPerPacket) + " B x " +
-           std::to_string(PacketsPerFrame()) + " packets every " +
-           std::to_string(FrameOffset(1)) + " cycles, frames " +
+           std::to_string(m_setup.bytesPerPacket) + " B x " + std::to_string(PacketsPerFrame()) +
+           " packets every " + std::to_string(FrameOffset(1)) + " cycles, frames " +
            std::to_string(m_framesSent) + ", late restarts " + std::to_string(m_lateRestarts);
 }
 
@@ -91,7 +89,8 @@ bool IsochStream::SameStream(const CameraModel::StreamSetup& setup) const {
     return setup.channel == m_setup.channel && setup.speedCode == m_setup.speedCode &&
            setup.bytesPerPacket == m_setup.bytesPerPacket &&
            setup.packetsPerFrame == m_setup.packetsPerFrame &&
-           setup.frameBytes == m_setup.frameBytes && setup.cyclesPerFrame == m_setup.cyclesPerFrame &&
+           setup.frameBytes == m_setup.frameBytes &&
+           setup.cyclesPerFrame == m_setup.cyclesPerFrame &&
            setup.cyclesPerFrameNum == m_setup.cyclesPerFrameNum &&
            setup.cyclesPerFrameDen == m_setup.cyclesPerFrameDen;
 }

@@ -27,8 +27,8 @@ std::vector<std::uint8_t> Quadlets(std::initializer_list<std::uint32_t> values) 
 // directory's header quadlet.
 CameraModel::ConfigRom MinimalRom(std::uint32_t serial, std::uint32_t version) {
     CameraModel::ConfigRom rom;
-    rom.busInfo = Quadlets({0x0404'0000, 0x3133'3934, 0x20FF'8002, kCompanyId << 8, serial,
-                            0x0003'0000});
+    rom.busInfo =
+        Quadlets({0x0404'0000, 0x3133'3934, 0x20FF'8002, kCompanyId << 8, serial, 0x0003'0000});
     if (version != 0) rom.unitDirectory = Quadlets({0x1200'0000 | kSpecId, 0x1300'0000 | version});
     return rom;
 }

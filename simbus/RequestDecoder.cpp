@@ -85,7 +85,8 @@ std::uint32_t RequestDecoder::MaxSpeed(Bytes in, std::uint32_t outSize, bool& ho
 }
 
 std::uint32_t RequestDecoder::ConfigInfo(Bytes in, std::uint32_t outSize, ConfigInfoRecord& out) {
-    if (const std::uint32_t status = CheckFixed(in, kConfigHeaderBytes, outSize, kConfigHeaderBytes)) {
+    if (const std::uint32_t status =
+            CheckFixed(in, kConfigHeaderBytes, outSize, kConfigHeaderBytes)) {
         return status;
     }
     out.sizes[0] = Word(in, 24);

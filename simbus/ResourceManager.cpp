@@ -20,10 +20,14 @@ constexpr std::uint32_t kHeaderAndCrcBytes = 12;
 
 std::uint32_t ResourceManager::MaxPacketBytes(std::uint32_t speed) {
     switch (speed) {
-        case kSpeed100: return 1024;
-        case kSpeed200: return 2048;
-        case kSpeed400: return 4096;
-        default: return 0;
+        case kSpeed100:
+            return 1024;
+        case kSpeed200:
+            return 2048;
+        case kSpeed400:
+            return 4096;
+        default:
+            return 0;
     }
 }
 

@@ -30,9 +30,9 @@ bool UnitConnection::Receive(const OnFrame& onFrame) {
 bool UnitConnection::Parse(const OnFrame& onFrame) {
     std::size_t at = 0;
     while (m_inLength - at >= platform::kFrameHeaderBytes) {
-        const auto header = platform::DecodeFrameHeader(
-            std::span<const std::uint8_t, platform::kFrameHeaderBytes>(m_in.data() + at,
-                                                                         platform::kFrameHeaderBytes));
+        const auto header =
+            platform::DecodeFrameHeader(std::span<const std::uint8_t, platform::kFrameHeaderBytes>(
+                m_in.data() + at, platform::kFrameHeaderBytes));
         if (!header || header->kind == platform::FrameKind::Completion) return false;
         const std::size_t frameBytes = platform::kFrameHeaderBytes + header->PayloadBytes();
         if (m_inLength - at < frameBytes) {
@@ -40,8 +40,9 @@ bool UnitConnection::Parse(const OnFrame& onFrame) {
             if (m_in.size() < frameBytes) m_in.resize(frameBytes + kReadChunk);
             break;
         }
-        onFrame(*header, std::span<const std::uint8_t>(m_in.data() + at + platform::kFrameHeaderBytes,
-                                                         header->PayloadBytes()));
+        onFrame(*header,
+                std::span<const std::uint8_t>(m_in.data() + at + platform::kFrameHeaderBytes,
+                                              header->PayloadBytes()));
         at += frameBytes;
     }
     std::memmove(m_in.data(), m_in.data() + at, m_inLength - at);
@@ -65,16 +66,17 @@ bool UnitConnection::Flush() {
             // The frame is header, head and body back to back; skip what already went.
             const std::span<const std::uint8_t> parts[3] = {
                 out.header, out.completion.head,
-                out.completion.body
-                    ? std::span<const std::uint8_t>(*out.completion.body).first(out.completion.bodyLength)
-                    : std::span<const std::uint8_t>()};
+                out.completion.body ? std::span<const std::uint8_t>(*out.completion.body)
+                                          .first(out.completion.bodyLength)
+                                    : std::span<const std::uint8_t>()};
             std::size_t skip = out.sent;
             for (const auto& part : parts) {
                 if (skip >= part.size()) {
                     skip -= part.size();
                     continue;
                 }
-                vectors[count++] = {const_cast<std::uint8_t*>(part.data() + skip), part.size() - skip};
+                vectors[count++] = {const_cast<std::uint8_t*>(part.data() + skip),
+                                    part.size() - skip};
                 requested += part.size() - skip;
                 skip = 0;
             }

@@ -17,7 +17,8 @@ namespace simbus {
 
 class UnitConnection {
 public:
-    using OnFrame = std::function<void(const platform::FrameHeader&, std::span<const std::uint8_t>)>;
+    using OnFrame =
+        std::function<void(const platform::FrameHeader&, std::span<const std::uint8_t>)>;
 
     UnitConnection(platform::UniqueFd socket, ClientId client);
 

@@ -56,10 +56,10 @@ double RecordOurs(const std::filesystem::path& path,
 }
 
 double RecordFfmpeg(const std::filesystem::path& input, const std::filesystem::path& output) {
-    const std::string command =
-        "ffmpeg -v error -nostdin -y -f rawvideo -pix_fmt bgr24 -s " + std::to_string(kWidth) +
-        "x" + std::to_string(kHeight) + " -r 30 -i '" + input.string() +
-        "' -c:v rawvideo -f avi '" + output.string() + "'";
+    const std::string command = "ffmpeg -v error -nostdin -y -f rawvideo -pix_fmt bgr24 -s " +
+                                std::to_string(kWidth) + "x" + std::to_string(kHeight) +
+                                " -r 30 -i '" + input.string() + "' -c:v rawvideo -f avi '" +
+                                output.string() + "'";
     const auto start = Clock::now();
     const int status = std::system(command.c_str());
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;

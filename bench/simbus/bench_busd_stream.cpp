@@ -45,7 +45,8 @@ public:
         Bytes full(68 + Word(header, 24) + Word(header, 40) + Word(header, 56) + Word(header, 60));
         std::copy_n(header.begin() + 24, 44, full.begin() + 24);
         if (Call(simbus::kCodeConfigInfo, full) != 0) return false;
-        const std::uint64_t base = kCsrBase + (platform::LoadBE32(&full[68 + Word(header, 24)]) & 0xFF'FFFF) * 4ull;
+        const std::uint64_t base =
+            kCsrBase + (platform::LoadBE32(&full[68 + Word(header, 24)]) & 0xFF'FFFF) * 4ull;
         const std::uint64_t mode = kCsrBase + std::uint64_t(Read(base + 0x2E0)) * 4;
         if (!Write(base + kCurFormat, kFormat7) || !Write(base + kCurMode, 0) ||
             !Write(mode + 0x10, kRgb8) || !Write(mode + 0x08, 0) ||
@@ -78,7 +79,8 @@ public:
     std::optional<std::uint32_t> NextFrame(bool fullRecord) {
         platform::StoreLE32(&m_read[4], 0);
         const std::uint32_t in = fullRecord ? std::uint32_t(m_read.size()) : 16;
-        if (Call(simbus::kCodeIsochRead, m_read, in) != 0 || std::int32_t(Word(m_read, 4)) < 0) return std::nullopt;
+        if (Call(simbus::kCodeIsochRead, m_read, in) != 0 || std::int32_t(Word(m_read, 4)) < 0)
+            return std::nullopt;
         return platform::LoadBE32(&m_read[16]);
     }
 
@@ -101,7 +103,7 @@ struct Figures {
 };
 
 std::optional<Figures> Measure(double scale, double seconds, bool fullRecord) {
-    testsupport::SimulatedBus bus({.cameras = 1, .rateScale = scale});
+    testsupport::SimulatedBus bus(1, scale);
     if (!bus.IsRunning()) return std::nullopt;
     Camera camera(bus.UnitPaths().at(0));
     if (!camera.Setup()) return std::nullopt;
@@ -139,7 +141,8 @@ int main(int argc, char** argv) {
         for (const double scale : scales) {
             const auto figures = Measure(scale, seconds, fullRecord);
             if (!figures) {
-                std::printf("%8g %12s  failed\n", scale, fullRecord ? "full record" : "header only");
+                std::printf("%8g %12s  failed\n", scale,
+                            fullRecord ? "full record" : "header only");
                 return 1;
             }
             std::printf("%8g %12s %10.1f %10.1f %10.1f %8llu\n", scale,

@@ -19,14 +19,15 @@ void OnSignal(int) {
 
 int Usage(const char* message) {
     if (message != nullptr) std::fprintf(stderr, "kestrix-busd: %s\n", message);
-    std::fprintf(stderr,
-                 "usage: kestrix-busd [--dir DIR] [--cameras N] [--rate-scale X] [--host-caps BITS]\n"
-                 "  --dir DIR         device directory (default: KESTRIX_BUS_DIR, else the\n"
-                 "                    per-user directory)\n"
-                 "  --cameras N       cameras on the bus at start (default 1)\n"
-                 "  --rate-scale X    stream X times faster than real time (default 1)\n"
-                 "  --host-caps BITS  host adapter capabilities: 0x01 packet-based transfers,\n"
-                 "                    0x10 header stripping (default 0x11)\n");
+    std::fprintf(
+        stderr,
+        "usage: kestrix-busd [--dir DIR] [--cameras N] [--rate-scale X] [--host-caps BITS]\n"
+        "  --dir DIR         device directory (default: KESTRIX_BUS_DIR, else the\n"
+        "                    per-user directory)\n"
+        "  --cameras N       cameras on the bus at start (default 1)\n"
+        "  --rate-scale X    stream X times faster than real time (default 1)\n"
+        "  --host-caps BITS  host adapter capabilities: 0x01 packet-based transfers,\n"
+        "                    0x10 header stripping (default 0x11)\n");
     return 2;
 }
 
@@ -52,10 +53,11 @@ int main(int argc, char** argv) {
         double number = 0;
         if (arg == "--dir") {
             options.dir = value;
-        } else if (arg == "--cameras" && ParseNumber(value, number) && number >= 0 && number <= 62 &&
-                   number == unsigned(number)) {
+        } else if (arg == "--cameras" && ParseNumber(value, number) && number >= 0 &&
+                   number <= 62 && number == unsigned(number)) {
             options.cameras = unsigned(number);
-        } else if (arg == "--rate-scale" && ParseNumber(value, number) && number > 0 && number <= 1000) {
+        } else if (arg == "--rate-scale" && ParseNumber(value, number) && number > 0 &&
+                   number <= 1000) {
             options.rateScale = number;
         } else if (arg == "--host-caps" && ParseNumber(value, number) &&
                    (std::uint32_t(number) & ~simbus::kHostCapsConfigurable) == 0 && number >= 0) {

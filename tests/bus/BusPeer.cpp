@@ -29,7 +29,7 @@ int main() {
     const bool opened = client && comm.Open();
     if (opened) comm.RegisterClient(client->Handle(), bus::kWmCameraDeviceList);
     Say(std::string(opened ? "open " : "failed ") + std::to_string(comm.GetSafeHwnd()) + " " +
-        std::to_string(comm.GetDeviceCount()));
+        std::to_string(comm.GetDevicePathCount()));
 
     auto& queue = platform::MessageQueue::ForCurrentThread();
     std::string pending;

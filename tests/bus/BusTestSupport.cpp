@@ -56,11 +56,6 @@ std::size_t MessageLog::Count(std::uint32_t msg) const {
     return std::size_t(std::count(m_messages.begin(), m_messages.end(), msg));
 }
 
-std::vector<std::uint32_t> MessageLog::Messages() const {
-    std::lock_guard lock(m_mutex);
-    return m_messages;
-}
-
 PeerProcess::PeerProcess() {
     int toChild[2];
     int fromChild[2];
@@ -120,14 +115,14 @@ std::string PeerProcess::WaitForLine(const std::string& prefix, std::chrono::mil
     return found;
 }
 
-std::size_t PeerProcess::CountLines(const std::string& line) {
-    ReadAvailable();
-    return std::size_t(std::count(m_lines.begin(), m_lines.end(), line));
-}
-
 bool PeerProcess::WaitForCount(const std::string& line, std::size_t count,
                                std::chrono::milliseconds timeout) {
-    return PumpUntil([&] { return CountLines(line) >= count; }, timeout);
+    return PumpUntil(
+        [&] {
+            ReadAvailable();
+            return std::size_t(std::count(m_lines.begin(), m_lines.end(), line)) >= count;
+        },
+        timeout);
 }
 
 void PeerProcess::Command(const std::string& command) {

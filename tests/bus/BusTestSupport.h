@@ -22,7 +22,6 @@ public:
     explicit PrivateBus(const std::string& name);
     ~PrivateBus();
     const std::filesystem::path& Dir() const { return m_dir.Path(); }
-    const std::string& Namespace() const { return m_namespace; }
 
 private:
     testsupport::TempDir m_dir;
@@ -41,7 +40,6 @@ public:
     MessageLog();
     platform::EndpointHandle Handle() const { return m_endpoint->Handle(); }
     std::size_t Count(std::uint32_t msg) const;
-    std::vector<std::uint32_t> Messages() const;
 
 private:
     mutable std::mutex m_mutex;  // guards m_messages
@@ -61,8 +59,6 @@ public:
     // (the peer may send to windows of this thread); empty when none came.
     std::string WaitForLine(const std::string& prefix,
                             std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // How many lines equal to line arrived so far.
-    std::size_t CountLines(const std::string& line);
     // Dispatches the calling thread's queue until count lines equal to line arrived.
     bool WaitForCount(const std::string& line, std::size_t count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10));

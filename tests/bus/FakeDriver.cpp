@@ -59,8 +59,8 @@ bool Pends(std::uint32_t code) {
            code == bus::kIoctlBusResetWait;
 }
 
-void FillPattern(std::vector<std::uint8_t>& bytes, std::size_t from, std::uint8_t base) {
-    for (std::size_t i = from; i < bytes.size(); ++i) bytes[i] = std::uint8_t(base + (i - from));
+void FillPattern(std::vector<std::uint8_t>& bytes, std::size_t from) {
+    for (std::size_t i = from; i < bytes.size(); ++i) bytes[i] = std::uint8_t(0x40 + (i - from));
 }
 
 }  // namespace
@@ -130,7 +130,8 @@ void FakeDriver::Serve(const std::shared_ptr<Connection>& connection) {
                 }
                 m_cancellations += ids.size();
             }
-            for (std::uint32_t id : ids) connection->Write(id, platform::kErrorOperationAborted, {});
+            for (std::uint32_t id : ids)
+                connection->Write(id, platform::kErrorOperationAborted, {});
             m_changed.notify_all();
             continue;
         }
@@ -189,11 +190,10 @@ std::vector<std::uint8_t> FakeDriver::Answer(const SeenRequest& request, std::ui
             break;
         }
         case kIoctlAsyncRead:
-            FillPattern(answer, 36, m_model.dataBase);
-            if (m_model.asyncReadBytes) answer.resize(36 + *m_model.asyncReadBytes);
+            FillPattern(answer, 36);
             break;
         case kIoctlHostMemoryRead:
-            FillPattern(answer, 12, m_model.dataBase);
+            FillPattern(answer, 12);
             break;
         case kIoctlHostInfo:
             put(12, m_model.hostCaps);
@@ -241,10 +241,9 @@ bool FakeDriver::WaitForRequests(std::uint32_t code, std::size_t count,
                                  std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, timeout, [&] {
-        return std::size_t(std::count_if(m_requests.begin(), m_requests.end(),
-                                         [code](const SeenRequest& r) {
-                                             return r.code == code;
-                                         })) >= count;
+        return std::size_t(
+                   std::count_if(m_requests.begin(), m_requests.end(),
+                                 [code](const SeenRequest& r) { return r.code == code; })) >= count;
     });
 }
 
@@ -257,8 +256,7 @@ std::size_t FakeDriver::PendingCount(std::uint32_t code) const {
     return count;
 }
 
-void FakeDriver::CompletePending(std::uint32_t code, std::uint32_t status,
-                                 const AnswerFn& answer) {
+void FakeDriver::CompletePending(std::uint32_t code, std::uint32_t status, const AnswerFn& answer) {
     struct Due {
         std::shared_ptr<Connection> connection;
         std::uint32_t id;
@@ -283,8 +281,6 @@ void FakeDriver::CompletePending(std::uint32_t code, std::uint32_t status,
     }
     for (const Due& item : due) item.connection->Write(item.id, status, item.reply);
 }
-
-void FakeDriver::ResetBus() { CompletePending(bus::kIoctlBusResetWait, 0); }
 
 std::size_t FakeDriver::Cancellations() const {
     std::lock_guard lock(m_mutex);

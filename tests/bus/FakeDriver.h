@@ -13,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -37,10 +36,7 @@ struct DriverModel {
     std::vector<std::uint8_t> unitDirectory;
     std::vector<std::uint8_t> unitDependentDirectory;
     std::map<std::uint32_t, std::uint32_t> failures;  // code -> status to answer
-    // Bytes of data an asynchronous read answers with; empty: all that was asked.
-    std::optional<std::uint32_t> asyncReadBytes;
-    // Pattern of the data an asynchronous or host-memory read returns: byte i = base + i.
-    std::uint8_t dataBase = 0x40;
+    // An asynchronous or host-memory read returns 0x40, 0x41, ... as its data.
 };
 
 class FakeDriver {
@@ -66,8 +62,6 @@ public:
     // bytes (none when empty).
     using AnswerFn = std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>&)>;
     void CompletePending(std::uint32_t code, std::uint32_t status, const AnswerFn& answer = {});
-    // Every pending bus-reset wait completes successfully.
-    void ResetBus();
     std::size_t Cancellations() const;
 
     class Connection;
@@ -75,8 +69,7 @@ public:
 private:
     void AcceptLoop();
     void Serve(const std::shared_ptr<Connection>& connection);
-    std::vector<std::uint8_t> Answer(const SeenRequest& request, std::uint32_t& status,
-                                     bool& pend);
+    std::vector<std::uint8_t> Answer(const SeenRequest& request, std::uint32_t& status, bool& pend);
 
     std::string m_path;
     int m_listener = -1;

@@ -1,16 +1,14 @@
-// The hidden bus windows and the shared block across processes: joining and leaving, bus-reset
-// and device-change notices, and processes that die.
-#include "bus/CFirewireComm.h"
-
+// The hidden bus windows and the shared block across processes on the simulated bus: joining
+// and leaving, bus-reset and device-change notices, and processes that die.
 #include <gtest/gtest.h>
 
-#include <optional>
-
+#include "bus/CFirewireComm.h"
 #include "bus/DriverCodes.h"
 #include "bus/SharedBusBlock.h"
 #include "platform/DeviceNotification.h"
 #include "tests/bus/BusTestSupport.h"
 #include "tests/bus/FakeDriver.h"
+#include "tests/support/SimulatedBus.h"
 
 using namespace bus;
 using bustest::FakeDriver;
@@ -29,6 +27,13 @@ const std::string kClientBusReset = "client " + std::to_string(kWmCameraBusReset
 EndpointHandle OpenedWindow(PeerProcess& peer) {
     const std::string line = peer.WaitForLine("open ");
     return line.empty() ? 0 : EndpointHandle(std::stoul(line.substr(5)));
+}
+
+// The requests the simulated bus has taken so far (its status line says).
+std::uint64_t RequestsTaken(const testsupport::SimulatedBus& bus) {
+    const std::string status = bus.Busctl({"status"}).output;
+    const std::size_t at = status.find("requests ");
+    return at == std::string::npos ? 0 : std::stoull(status.substr(at + 9));
 }
 
 // A bus object that counts the notices its window handles.
@@ -59,8 +64,13 @@ protected:
         m_comm.RegisterClient(m_client.Handle(), kWmCameraDeviceList);
     }
 
-    bustest::PrivateBus m_bus{"windows"};
-    FakeDriver m_driver{m_bus.Dir(), "unit00"};
+    // Nothing on it sends requests but the bus-reset watches, so its request count tells how
+    // many waits it holds.
+    bool WaitForWatches(std::uint64_t requests) {
+        return PumpUntil([&] { return RequestsTaken(m_bus) == requests; });
+    }
+
+    testsupport::SimulatedBus m_bus;
     MessageLog m_client;
     CountingComm m_comm;
 };
@@ -75,7 +85,7 @@ TEST_F(BusWindows, TheFirstOpenerIsMasterAndLaterOnesJoinInOrder) {
     EXPECT_EQ(block->Master(), hA);
     EXPECT_EQ(block->WordAt(SharedBusBlock::kOpenCountOffset), 1u);
     EXPECT_EQ(block->PlatformId(), 2u);
-    EXPECT_EQ(block->FirstDevice(), m_driver.Path());
+    EXPECT_EQ(block->FirstDevice(), m_bus.UnitPaths().at(0));
 
     PeerProcess b;
     const EndpointHandle hB = OpenedWindow(b);
@@ -96,27 +106,11 @@ TEST_F(BusWindows, TheFirstOpenerIsMasterAndLaterOnesJoinInOrder) {
     EXPECT_EQ(block->Master(), 0u);  // the next device notice finds a new master
 }
 
-TEST_F(BusWindows, TheFirstOpenerFindsTheBlockZeroed) {
-    {
-        auto block = Block();
-        ASSERT_TRUE(block->Created());
-        block->AddOpenCount(5);
-        block->SetPlatformId(7);
-        ASSERT_TRUE(block->AddWindow(m_client.Handle()));
-    }  // the last holder leaves: the block goes with it
-    PeerProcess a;
-    const EndpointHandle hA = OpenedWindow(a);
-    auto block = Block();
-    EXPECT_EQ(block->WordAt(SharedBusBlock::kOpenCountOffset), 1u);
-    EXPECT_EQ(block->PlatformId(), 2u);
-    EXPECT_EQ(block->Windows(), (std::vector<EndpointHandle>{hA}));
-}
-
 TEST_F(BusWindows, JoiningTellsTheNewWindowTheDeviceListAtOnce) {
     ASSERT_TRUE(m_comm.Open());
     EXPECT_EQ(m_comm.m_nDeviceListNotices, 1);
-    EXPECT_EQ(m_comm.GetDeviceCount(), 1u);
-    EXPECT_EQ(m_comm.GetDevicePath(0), m_driver.Path());
+    EXPECT_EQ(m_comm.GetDevicePathCount(), 1u);
+    EXPECT_EQ(m_comm.GetDevicePath(0), m_bus.UnitPaths().at(0));
     EXPECT_EQ(m_comm.GetCurrentDevice(), 0);
 }
 
@@ -159,9 +153,9 @@ TEST_F(BusWindows, AKilledMasterIsReplacedAndDeviceChangesAreStillNoticed) {
     a.Kill();
     a.Wait();
 
-    FakeDriver plugged(m_bus.Dir(), "unit01");
+    ASSERT_TRUE(m_bus.Busctl({"add-camera"}).Ok());
     ASSERT_TRUE(PumpUntil([&] { return m_client.Count(kWmCameraDeviceList) == 1; }));
-    EXPECT_EQ(m_comm.GetDeviceCount(), 2u);
+    EXPECT_EQ(m_comm.GetDevicePathCount(), 2u);
     EXPECT_EQ(block->Master(), m_comm.GetSafeHwnd());
     EXPECT_EQ(block->Windows(), (std::vector<EndpointHandle>{m_comm.GetSafeHwnd()}));
 }
@@ -170,66 +164,70 @@ TEST_F(BusWindows, ABusResetReachesEveryWindowOncePerProcess) {
     PeerProcess peer;
     ASSERT_NE(OpenedWindow(peer), 0u);
     OpenWithClient();
-    ASSERT_TRUE(m_driver.WaitForRequests(kIoctlBusResetWait, 2));
-    ASSERT_TRUE(PumpUntil([&] { return m_driver.PendingCount(kIoctlBusResetWait) == 2; }));
+    ASSERT_TRUE(WaitForWatches(2));
 
-    m_driver.ResetBus();
+    ASSERT_TRUE(m_bus.Busctl({"bus-reset"}).Ok());
     // Each process's watch tells both windows, and each window tells its client.
     EXPECT_TRUE(PumpUntil([&] { return m_client.Count(kWmCameraBusReset) == 2; }));
     EXPECT_TRUE(peer.WaitForCount(kClientBusReset, 2));
     EXPECT_EQ(m_comm.m_nBusResetNotices, 2);
 
     // The watches wait again on fresh handles, so a second reset is seen as well.
-    ASSERT_TRUE(m_driver.WaitForRequests(kIoctlBusResetWait, 4));
-    ASSERT_TRUE(PumpUntil([&] { return m_driver.PendingCount(kIoctlBusResetWait) == 2; }));
-    m_driver.ResetBus();
+    ASSERT_TRUE(WaitForWatches(4));
+    ASSERT_TRUE(m_bus.Busctl({"bus-reset", "--renumber"}).Ok());
     EXPECT_TRUE(PumpUntil([&] { return m_client.Count(kWmCameraBusReset) == 4; }));
     EXPECT_TRUE(peer.WaitForCount(kClientBusReset, 4));
     EXPECT_EQ(m_client.Count(kWmCameraDeviceList), 0u);
 }
 
-TEST_F(BusWindows, ClosingCancelsThePendingWatchWithoutABroadcast) {
+TEST(BusResetWatch, ClosingCancelsThePendingWaitWithoutABroadcast) {
+    bustest::PrivateBus bus("watch");
+    FakeDriver driver(bus.Dir(), "unit00");
     CountingComm other;
+    CountingComm comm;
     ASSERT_TRUE(other.Open());
-    ASSERT_TRUE(m_comm.Open());
-    ASSERT_TRUE(PumpUntil([&] { return m_driver.PendingCount(kIoctlBusResetWait) == 2; }));
+    ASSERT_TRUE(comm.Open());
+    ASSERT_TRUE(PumpUntil([&] { return driver.PendingCount(kIoctlBusResetWait) == 2; }));
     EXPECT_TRUE(other.Close());
-    EXPECT_TRUE(PumpUntil([&] { return m_driver.PendingCount(kIoctlBusResetWait) == 1; }));
-    EXPECT_EQ(m_driver.Cancellations(), 1u);
+    EXPECT_EQ(driver.PendingCount(kIoctlBusResetWait), 1u);
+    EXPECT_EQ(driver.Cancellations(), 1u);
     bustest::PumpFor(100ms);
-    EXPECT_EQ(m_comm.m_nBusResetNotices, 0);
+    EXPECT_EQ(comm.m_nBusResetNotices, 0);
 }
 
 TEST_F(BusWindows, PluggingAndRemovingADeviceReachesTheClientsAfterARescan) {
     OpenWithClient();
-    std::optional<FakeDriver> plugged;
-    plugged.emplace(m_bus.Dir(), "unit01");
+    ASSERT_TRUE(m_bus.Busctl({"add-camera"}).Ok());
     ASSERT_TRUE(PumpUntil([&] { return m_client.Count(kWmCameraDeviceList) == 1; }));
-    EXPECT_EQ(m_comm.GetDeviceCount(), 2u);
-    EXPECT_EQ(m_comm.GetDevicePath(1), plugged->Path());
+    EXPECT_EQ(m_comm.GetDevicePathCount(), 2u);
+    EXPECT_EQ(m_comm.GetDevicePath(1), m_bus.UnitPaths().at(1));
+    int version = 0;
+    ASSERT_TRUE(m_comm.SelectDevice(1));
+    EXPECT_TRUE(m_comm.GetUnitVersion(&version));
+    EXPECT_EQ(version, 2);
 
-    plugged.reset();
+    ASSERT_TRUE(m_bus.Busctl({"remove", "1"}).Ok());
     ASSERT_TRUE(PumpUntil([&] { return m_client.Count(kWmCameraDeviceList) == 2; }));
-    EXPECT_EQ(m_comm.GetDeviceCount(), 1u);
-    EXPECT_EQ(m_client.Count(kWmCameraBusReset), 0u);
+    EXPECT_EQ(m_comm.GetDevicePathCount(), 1u);
 }
 
 TEST_F(BusWindows, OnThe95FamilyARemovalWaitsForTheNodesChangedNotice) {
-    std::optional<FakeDriver> second;
-    second.emplace(m_bus.Dir(), "unit01");
+    ASSERT_TRUE(m_bus.Busctl({"add-camera"}).Ok());
+    ASSERT_TRUE(m_bus.WaitForUnits(2));
     OpenWithClient();
-    ASSERT_EQ(m_comm.GetDeviceCount(), 2u);
+    ASSERT_EQ(m_comm.GetDevicePathCount(), 2u);
     Block()->SetPlatformId(1);
 
-    second.reset();
+    ASSERT_TRUE(m_bus.Busctl({"remove", "1"}).Ok());
+    ASSERT_TRUE(m_bus.WaitForUnits(1));
     bustest::PumpFor(300ms);
     EXPECT_EQ(m_client.Count(kWmCameraDeviceList), 0u);
-    EXPECT_EQ(m_comm.GetDeviceCount(), 2u);
+    EXPECT_EQ(m_comm.GetDevicePathCount(), 2u);
 
     platform::MessageEndpoint::Post(m_comm.GetSafeHwnd(),
                                     {platform::kWmDeviceChange, platform::kDeviceNodesChanged, 0});
     ASSERT_TRUE(PumpUntil([&] { return m_client.Count(kWmCameraDeviceList) == 1; }));
-    EXPECT_EQ(m_comm.GetDeviceCount(), 1u);
+    EXPECT_EQ(m_comm.GetDevicePathCount(), 1u);
 }
 
 TEST_F(BusWindows, ClientsAreListedOnceAndCanLeave) {

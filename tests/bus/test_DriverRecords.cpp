@@ -1,9 +1,8 @@
 // The driver request records, byte for byte.
-#include "bus/DriverRecords.h"
-
 #include <gtest/gtest.h>
 
 #include "bus/DriverCodes.h"
+#include "bus/DriverRecords.h"
 
 using namespace bus;
 

@@ -1,10 +1,9 @@
 // The shared bus block within one process: its layout, the device and window tables and their
 // limits, and windows whose owner is gone.
-#include "bus/SharedBusBlock.h"
-
 #include <gtest/gtest.h>
 
 #include "bus/DriverCodes.h"
+#include "bus/SharedBusBlock.h"
 #include "tests/bus/BusTestSupport.h"
 
 using bus::SharedBusBlock;
@@ -36,7 +35,8 @@ protected:
 
 TEST_F(SharedBlock, LayoutOfTheBlock) {
     EXPECT_EQ(SharedBusBlock::kSize, 2632u);
-    EXPECT_EQ(SharedBusBlock::kDeviceTableOffset + 10 * 255 + 2, SharedBusBlock::kWindowTableOffset);
+    EXPECT_EQ(SharedBusBlock::kDeviceTableOffset + 10 * 255 + 2,
+              SharedBusBlock::kWindowTableOffset);
     EXPECT_EQ(SharedBusBlock::kWindowTableOffset + 16 * 4, SharedBusBlock::kSize);
 
     EXPECT_EQ(m_block->AddOpenCount(1), 1u);
@@ -82,8 +82,9 @@ TEST_F(SharedBlock, ASeventeenthWindowIsRefused) {
     EXPECT_FALSE(m_block->AddWindow(w[16]));
     EXPECT_EQ(m_block->Windows().size(), 16u);
 
-    // A full table receives 16 messages, one per window.
-    m_block->SendToWindows(bus::kWmCameraBusReset);
+    // A full table receives 16 notices, one per window.
+    m_block->PostToWindows(bus::kWmCameraBusReset, [] { return false; });
+    ASSERT_TRUE(bustest::PumpUntil([&] { return m_logs[15]->Count(bus::kWmCameraBusReset) == 1; }));
     for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(m_logs[i]->Count(bus::kWmCameraBusReset), 1u);
     EXPECT_EQ(m_logs[16]->Count(bus::kWmCameraBusReset), 0u);
 }

@@ -1,6 +1,4 @@
 // Frame conversion: known pixels, layout and bounds, and every SIMD path against the plain code.
-#include "camera/FrameConverter.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +6,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "camera/FrameConverter.h"
 
 namespace {
 
@@ -23,15 +23,6 @@ struct Bgr {
     int red;
     bool operator==(const Bgr&) const = default;
 };
-
-std::string PathName(Path path) {
-    switch (path) {
-    case Path::Plain: return "Plain";
-    case Path::Ssse3: return "Ssse3";
-    case Path::Avx2: return "Avx2";
-    default: return "Auto";
-    }
-}
 
 std::vector<Path> SupportedSimdPaths() {
     std::vector<Path> paths;
@@ -54,11 +45,14 @@ struct Canvas {
     int width;
     int height;
 
-    Canvas(int w, int h) : bytes(FrameConverter::BitmapBytes(w, h) + 2 * kGuard, kFill), width(w), height(h) {}
+    Canvas(int w, int h)
+        : bytes(FrameConverter::BitmapBytes(w, h) + 2 * kGuard, kFill), width(w), height(h) {}
     std::uint8_t* Bitmap() { return bytes.data() + kGuard; }
     Bgr Pixel(int x, int sourceRow) const {
-        const std::size_t at = kGuard + static_cast<std::size_t>(FrameConverter::Stride(width)) *
-                                            static_cast<std::size_t>(height - 1 - sourceRow) + 3 * static_cast<std::size_t>(x);
+        const std::size_t at = kGuard +
+                               static_cast<std::size_t>(FrameConverter::Stride(width)) *
+                                   static_cast<std::size_t>(height - 1 - sourceRow) +
+                               3 * static_cast<std::size_t>(x);
         return {bytes[at], bytes[at + 1], bytes[at + 2]};
     }
     // Guards and row padding: bytes the conversion must leave alone.
@@ -66,7 +60,8 @@ struct Canvas {
         const std::size_t stride = static_cast<std::size_t>(FrameConverter::Stride(width));
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             const bool inBitmap = i >= kGuard && i < bytes.size() - kGuard;
-            const bool pixel = inBitmap && (i - kGuard) % stride < 3 * static_cast<std::size_t>(width);
+            const bool pixel =
+                inBitmap && (i - kGuard) % stride < 3 * static_cast<std::size_t>(width);
             if (!pixel && bytes[i] != kFill) return false;
         }
         return true;
@@ -80,7 +75,8 @@ FrameConverter ConverterOn(Path path, bool studioRange, bool leftJustified, int 
     return converter;
 }
 
-Canvas Convert(const FrameConverter& converter, int coding, const Bytes& src, int width, int height) {
+Canvas Convert(const FrameConverter& converter, int coding, const Bytes& src, int width,
+               int height) {
     Canvas canvas(width, height);
     EXPECT_TRUE(converter.ConvertToBitmap(coding, canvas.Bitmap(), src.data(), width, height));
     return canvas;
@@ -94,28 +90,38 @@ Bgr ModelYuv(bool studio, int y, int u, int v) {
     const int luma = studio ? 298 * (y - 16) : 256 * y;
     u -= 128;
     v -= 128;
-    if (studio) return {FloorClamp(luma + 517 * u), FloorClamp(luma - 100 * u - 208 * v), FloorClamp(luma + 409 * v)};
-    return {FloorClamp(luma + 454 * u), FloorClamp(luma - 88 * u - 183 * v), FloorClamp(luma + 359 * v)};
+    if (studio)
+        return {FloorClamp(luma + 517 * u), FloorClamp(luma - 100 * u - 208 * v),
+                FloorClamp(luma + 409 * v)};
+    return {FloorClamp(luma + 454 * u), FloorClamp(luma - 88 * u - 183 * v),
+            FloorClamp(luma + 359 * v)};
 }
 
 Bgr ModelPixel(int coding, const std::uint8_t* row, int x, bool studio, int shift) {
     auto grey = [](int g) { return Bgr{g, g, g}; };
     auto high = [shift](int h) { return ((h * 257) >> shift) & 0xFF; };
     switch (coding) {
-    case 0: return grey(ModelYuv(studio, row[x], 128, 128).blue);
-    case 1: {
-        const std::uint8_t* g = row + 6 * (x / 4);
-        const int luma[] = {g[1], g[2], g[4], g[5]};
-        return ModelYuv(studio, luma[x % 4], g[0], g[3]);
-    }
-    case 2: {
-        const std::uint8_t* g = row + 4 * (x / 2);
-        return ModelYuv(studio, x % 2 == 0 ? g[1] : g[3], g[0], g[2]);
-    }
-    case 3: return ModelYuv(studio, row[3 * x + 1], row[3 * x], row[3 * x + 2]);
-    case 4: return {row[3 * x + 2], row[3 * x + 1], row[3 * x]};
-    case 5: return grey(ModelYuv(studio, ((row[2 * x] << 8 | row[2 * x + 1]) >> shift) & 0xFF, 128, 128).blue);
-    default: return {high(row[6 * x + 4]), high(row[6 * x + 2]), high(row[6 * x])};
+        case 0:
+            return grey(ModelYuv(studio, row[x], 128, 128).blue);
+        case 1: {
+            const std::uint8_t* g = row + 6 * (x / 4);
+            const int luma[] = {g[1], g[2], g[4], g[5]};
+            return ModelYuv(studio, luma[x % 4], g[0], g[3]);
+        }
+        case 2: {
+            const std::uint8_t* g = row + 4 * (x / 2);
+            return ModelYuv(studio, x % 2 == 0 ? g[1] : g[3], g[0], g[2]);
+        }
+        case 3:
+            return ModelYuv(studio, row[3 * x + 1], row[3 * x], row[3 * x + 2]);
+        case 4:
+            return {row[3 * x + 2], row[3 * x + 1], row[3 * x]};
+        case 5:
+            return grey(
+                ModelYuv(studio, ((row[2 * x] << 8 | row[2 * x + 1]) >> shift) & 0xFF, 128, 128)
+                    .blue);
+        default:
+            return {high(row[6 * x + 4]), high(row[6 * x + 2]), high(row[6 * x])};
     }
 }
 
@@ -124,9 +130,11 @@ Bgr ModelPixel(int coding, const std::uint8_t* row, int x, bool studio, int shif
 class ConversionOnPath : public testing::TestWithParam<Path> {
 protected:
     void SetUp() override {
-        if (!FrameConverter::IsPathSupported(GetParam())) GTEST_SKIP() << "this processor lacks the path";
+        if (!FrameConverter::IsPathSupported(GetParam()))
+            GTEST_SKIP() << "this processor lacks the path";
     }
-    FrameConverter Converter(bool studioRange, bool leftJustified = false, int significantBits = 10) const {
+    FrameConverter Converter(bool studioRange, bool leftJustified = false,
+                             int significantBits = 10) const {
         return ConverterOn(GetParam(), studioRange, leftJustified, significantBits);
     }
 };
@@ -136,19 +144,23 @@ constexpr int kWide = 40;
 
 Bytes Repeat(const Bytes& group, int width, int pixelsPerGroup) {
     Bytes frame;
-    for (int x = 0; x < width; x += pixelsPerGroup) frame.insert(frame.end(), group.begin(), group.end());
+    for (int x = 0; x < width; x += pixelsPerGroup)
+        frame.insert(frame.end(), group.begin(), group.end());
     return frame;
 }
 
 void ExpectEveryPixel(const Canvas& canvas, const std::vector<Bgr>& pattern) {
-    for (int x = 0; x < canvas.width; ++x) ASSERT_EQ(canvas.Pixel(x, 0), pattern[x % pattern.size()]) << "pixel " << x;
+    for (int x = 0; x < canvas.width; ++x)
+        ASSERT_EQ(canvas.Pixel(x, 0), pattern[x % pattern.size()]) << "pixel " << x;
 }
 
 TEST_P(ConversionOnPath, FullRangeYuvGivesKnownPixels) {
     const FrameConverter c = Converter(false);
     // Neutral chroma passes luma through; full saturation clips blue and red.
-    ExpectEveryPixel(Convert(c, 2, Repeat({128, 200, 128, 10}, kWide, 2), kWide, 1), {{200, 200, 200}, {10, 10, 10}});
-    ExpectEveryPixel(Convert(c, 2, Repeat({255, 255, 255, 255}, kWide, 2), kWide, 1), {{255, 120, 255}});
+    ExpectEveryPixel(Convert(c, 2, Repeat({128, 200, 128, 10}, kWide, 2), kWide, 1),
+                     {{200, 200, 200}, {10, 10, 10}});
+    ExpectEveryPixel(Convert(c, 2, Repeat({255, 255, 255, 255}, kWide, 2), kWide, 1),
+                     {{255, 120, 255}});
     ExpectEveryPixel(Convert(c, 1, Repeat({128, 1, 2, 128, 3, 4}, kWide, 4), kWide, 1),
                      {{1, 1, 1}, {2, 2, 2}, {3, 3, 3}, {4, 4, 4}});
     ExpectEveryPixel(Convert(c, 3, Repeat({255, 255, 255}, kWide, 1), kWide, 1), {{255, 120, 255}});
@@ -157,24 +169,29 @@ TEST_P(ConversionOnPath, FullRangeYuvGivesKnownPixels) {
 
 TEST_P(ConversionOnPath, StudioRangeMapsLumaLimitsToBlackAndWhite) {
     const FrameConverter c = Converter(true);
-    ExpectEveryPixel(Convert(c, 2, Repeat({128, 16, 128, 15}, kWide, 2), kWide, 1), {{0, 0, 0}, {0, 0, 0}});
+    ExpectEveryPixel(Convert(c, 2, Repeat({128, 16, 128, 15}, kWide, 2), kWide, 1),
+                     {{0, 0, 0}, {0, 0, 0}});
     ExpectEveryPixel(Convert(c, 2, Repeat({128, 235, 128, 236}, kWide, 2), kWide, 1),
                      {{254, 254, 254}, {255, 255, 255}});
-    ExpectEveryPixel(Convert(c, 0, Repeat({16, 235, 236}, 42, 3), 42, 1), {{0, 0, 0}, {254, 254, 254}, {255, 255, 255}});
+    ExpectEveryPixel(Convert(c, 0, Repeat({16, 235, 236}, 42, 3), 42, 1),
+                     {{0, 0, 0}, {254, 254, 254}, {255, 255, 255}});
 }
 
 TEST_P(ConversionOnPath, SixteenBitSamplesUseTheViewerShift) {
     const FrameConverter c = Converter(false, false, 10);
     ExpectEveryPixel(Convert(c, 5, Repeat({0x03, 0xFF, 0x02, 0x00}, kWide, 2), kWide, 1),
                      {{255, 255, 255}, {128, 128, 128}});
-    ExpectEveryPixel(Convert(c, 6, Repeat({0x03, 0xFF, 0x01, 0xFF, 0x00, 0xFF}, kWide, 1), kWide, 1), {{0, 64, 192}});
+    ExpectEveryPixel(
+        Convert(c, 6, Repeat({0x03, 0xFF, 0x01, 0xFF, 0x00, 0xFF}, kWide, 1), kWide, 1),
+        {{0, 64, 192}});
 }
 
 TEST_P(ConversionOnPath, FirstSourceRowLandsInLastBitmapRow) {
     const int width = 33;
     const int height = 4;
     Bytes frame;
-    for (int row = 0; row < height; ++row) frame.insert(frame.end(), width, static_cast<std::uint8_t>(10 * row));
+    for (int row = 0; row < height; ++row)
+        frame.insert(frame.end(), width, static_cast<std::uint8_t>(10 * row));
     const Canvas canvas = Convert(Converter(false), 0, frame, width, height);
     for (int row = 0; row < height; ++row) EXPECT_EQ(canvas.Pixel(width - 1, row).green, 10 * row);
     EXPECT_TRUE(canvas.UntouchedOutsidePixels());
@@ -185,14 +202,19 @@ TEST_P(ConversionOnPath, RowPaddingKeepsItsBytes) {
     ASSERT_EQ(FrameConverter::Stride(width), 1924);
     std::mt19937 rng(641);
     for (int coding = 0; coding < kAllCodings; ++coding) {
-        const Canvas canvas = Convert(Converter(false), coding, RandomBytes(FrameConverter::FrameBytes(coding, width, 3), rng), width, 3);
+        const Canvas canvas =
+            Convert(Converter(false), coding,
+                    RandomBytes(FrameConverter::FrameBytes(coding, width, 3), rng), width, 3);
         EXPECT_TRUE(canvas.UntouchedOutsidePixels()) << "coding " << coding;
     }
 }
 
-std::string ParamName(const testing::TestParamInfo<Path>& param) { return PathName(param.param); }
+std::string ParamName(const testing::TestParamInfo<Path>& param) {
+    return FrameConverter::PathName(param.param);
+}
 
-INSTANTIATE_TEST_SUITE_P(Paths, ConversionOnPath, testing::Values(Path::Plain, Path::Ssse3, Path::Avx2), ParamName);
+INSTANTIATE_TEST_SUITE_P(Paths, ConversionOnPath,
+                         testing::Values(Path::Plain, Path::Ssse3, Path::Avx2), ParamName);
 
 // --- The plain code against the model. ---
 
@@ -203,24 +225,29 @@ struct Setting {
     int shift;  // what the model expects
 };
 
-const std::vector<Setting> kSettings{{false, true, 16, 8}, {true, true, 16, 8},   {false, false, 10, 2},
-                                     {true, false, 12, 4}, {false, false, 8, 0},  {false, false, 4, 0},
-                                     {false, false, 16, 8}, {true, false, 40, 16}};
+const std::vector<Setting> kSettings{
+    {false, true, 16, 8}, {true, true, 16, 8},  {false, false, 10, 2}, {true, false, 12, 4},
+    {false, false, 8, 0}, {false, false, 4, 0}, {false, false, 16, 8}, {true, false, 40, 16}};
 
 TEST(FrameConverterPlain, MatchesTheFormulasForEveryCodingAndSetting) {
     std::mt19937 rng(2024);
     for (const Setting& s : kSettings) {
-        const FrameConverter c = ConverterOn(Path::Plain, s.studio, s.leftJustified, s.significantBits);
+        const FrameConverter c =
+            ConverterOn(Path::Plain, s.studio, s.leftJustified, s.significantBits);
         for (int coding = 0; coding < kAllCodings; ++coding) {
             for (int width : {1, 2, 3, 5, 6, 7, 9}) {
                 const int height = 3;
-                const Bytes frame = RandomBytes(FrameConverter::FrameBytes(coding, width, height), rng);
+                const Bytes frame =
+                    RandomBytes(FrameConverter::FrameBytes(coding, width, height), rng);
                 const Canvas canvas = Convert(c, coding, frame, width, height);
                 const std::size_t rowBytes = frame.size() / height;
                 for (int row = 0; row < height; ++row)
                     for (int x = 0; x < width; ++x)
-                        ASSERT_EQ(canvas.Pixel(x, row), ModelPixel(coding, frame.data() + row * rowBytes, x, s.studio, s.shift))
-                            << "coding " << coding << " width " << width << " bits " << s.significantBits << " x " << x;
+                        ASSERT_EQ(
+                            canvas.Pixel(x, row),
+                            ModelPixel(coding, frame.data() + row * rowBytes, x, s.studio, s.shift))
+                            << "coding " << coding << " width " << width << " bits "
+                            << s.significantBits << " x " << x;
                 EXPECT_TRUE(canvas.UntouchedOutsidePixels());
             }
         }
@@ -235,19 +262,22 @@ TEST(FrameConverterSimd, MatchesPlainOnRandomFrames) {
     std::mt19937 rng(7);
     const int widths[] = {1, 2, 3, 5, 15, 16, 17, 31, 32, 33, 47, 48, 63, 64, 65, 97, 641, 1360};
     for (const Setting& s : kSettings) {
-        const FrameConverter plain = ConverterOn(Path::Plain, s.studio, s.leftJustified, s.significantBits);
+        const FrameConverter plain =
+            ConverterOn(Path::Plain, s.studio, s.leftJustified, s.significantBits);
         for (int coding = 0; coding < kAllCodings; ++coding) {
             for (int width : widths) {
                 const int height = 1 + width % 4;
                 // Exactly sized, so that a read past the frame shows under the address sanitizer.
-                const Bytes frame = RandomBytes(FrameConverter::FrameBytes(coding, width, height), rng);
+                const Bytes frame =
+                    RandomBytes(FrameConverter::FrameBytes(coding, width, height), rng);
                 const Canvas expected = Convert(plain, coding, frame, width, height);
                 ASSERT_TRUE(expected.UntouchedOutsidePixels());
                 for (Path path : paths) {
-                    const FrameConverter simd = ConverterOn(path, s.studio, s.leftJustified, s.significantBits);
+                    const FrameConverter simd =
+                        ConverterOn(path, s.studio, s.leftJustified, s.significantBits);
                     ASSERT_EQ(Convert(simd, coding, frame, width, height).bytes, expected.bytes)
-                        << PathName(path) << " coding " << coding << " width " << width << " studio " << s.studio
-                        << " bits " << s.significantBits;
+                        << FrameConverter::PathName(path) << " coding " << coding << " width "
+                        << width << " studio " << s.studio << " bits " << s.significantBits;
                 }
             }
         }
@@ -274,7 +304,7 @@ TEST(FrameConverterSimd, MatchesPlainOnEveryYuvTriple) {
             for (Path path : paths) {
                 const FrameConverter simd = ConverterOn(path, studio, true, 16);
                 ASSERT_EQ(Convert(simd, 3, frame, 256, 256).bytes, expected.bytes)
-                    << PathName(path) << " studio " << studio << " u " << u;
+                    << FrameConverter::PathName(path) << " studio " << studio << " u " << u;
             }
         }
     }

@@ -38,6 +38,11 @@ inline std::vector<std::uint8_t> ReadAll(const std::filesystem::path& path) {
     return ReadAt(path, 0, std::size_t(std::filesystem::file_size(path)));
 }
 
+inline std::size_t EntriesIn(const std::filesystem::path& folder) {
+    return std::size_t(std::distance(std::filesystem::directory_iterator(folder),
+                                     std::filesystem::directory_iterator()));
+}
+
 inline std::string FourCCText(const std::uint8_t* p) {
     return std::string(reinterpret_cast<const char*>(p), 4);
 }
@@ -48,14 +53,13 @@ inline std::string RunCommand(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) throw std::runtime_error("cannot run " + command);
     char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
     ::pclose(pipe);
     return output;
 }
 
-inline std::string Quoted(const std::filesystem::path& path) {
-    return "'" + path.string() + "'";
-}
+inline std::string Quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
 // The first video stream as ffprobe sees it, every packet counted (and decoded, when ffmpeg
 // knows the codec): codec_tag_string, width, height, nb_read_packets, nb_read_frames...
@@ -79,10 +83,10 @@ inline std::map<std::string, std::string> ProbeStream(const std::filesystem::pat
 inline std::size_t ForEachPacket(const std::filesystem::path& path, std::size_t frameBytes,
                                  const std::function<void(std::span<const std::uint8_t>)>& visit,
                                  const std::string& ffmpegOutput = "-c copy -f data") {
-    FILE* pipe = ::popen(("ffmpeg -v error -i " + Quoted(path) + " -map 0:v:0 " + ffmpegOutput +
-                          " - 2>/dev/null")
-                             .c_str(),
-                         "r");
+    FILE* pipe = ::popen(
+        ("ffmpeg -v error -i " + Quoted(path) + " -map 0:v:0 " + ffmpegOutput + " - 2>/dev/null")
+            .c_str(),
+        "r");
     if (!pipe) throw std::runtime_error("cannot run ffmpeg");
     std::vector<std::uint8_t> frame(frameBytes);
     std::size_t count = 0;
@@ -133,7 +137,7 @@ struct OdmlIndex {
         std::uint64_t position;  // of the ix00 header
         std::uint32_t size;
         std::uint32_t duration;
-        std::uint32_t entries;   // as the ix00 itself says
+        std::uint32_t entries;  // as the ix00 itself says
     };
     struct Frame {
         std::uint64_t dataPos;
@@ -198,6 +202,32 @@ inline int RunInChild(const std::function<int()>& body, rlim_t fileSizeLimit = R
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs body in a child process, which is killed with SIGKILL, as a crash would kill it, where
+// body calls the function it is given. False when body returned without calling it.
+inline bool RunUntilKilled(const std::function<void(const std::function<void()>&)>& body) {
+    int ready[2];
+    if (::pipe(ready) != 0) return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ready[0]);
+        body([&] {
+            const char done = 1;
+            if (::write(ready[1], &done, 1) != 1) ::_exit(1);
+            for (;;) ::pause();
+        });
+        ::_exit(1);
+    }
+    ::close(ready[1]);
+    char done = 0;
+    const bool reached = child > 0 && ::read(ready[0], &done, 1) == 1;
+    ::close(ready[0]);
+    if (child > 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    return reached;
 }
 
 }  // namespace filestest

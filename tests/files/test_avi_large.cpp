@@ -1,9 +1,8 @@
 // Recordings past the first RIFF's 0x3F000000 bytes: the "AVIX" parts read back whole, finished
 // or cut by SIGKILL. Big frames keep the frame count, and the time, low.
-#include "files/CDcamAviFile.h"
-
 #include <gtest/gtest.h>
 
+#include "files/CDcamAviFile.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -82,26 +81,15 @@ TEST_F(AviLargeTest, ALongRecordingReadsBackWholeAcrossItsParts) {
 
 TEST_F(AviLargeTest, AWriterKilledInAnAvixPartLeavesAReadableFile) {
     const std::uint32_t count = kFramesInFirstRiff + 3;
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
+    ASSERT_TRUE(filestest::RunUntilKilled([&](const auto& crash) {
         // A stopped clock: only the first frame and the new RIFF refresh the headers.
         CDcamAviFile avi;
         avi.SetClock([] { return std::chrono::steady_clock::time_point{}; });
-        if (!avi.Open(path) || !avi.SetFormat(4, kWidth, kHeight, 66666, false)) ::_exit(1);
-        if (!WriteFrames(avi, count)) ::_exit(1);
-        const char done = 1;
-        if (::write(ready[1], &done, 1) != 1) ::_exit(1);
-        for (;;) ::pause();
-    }
-    ::close(ready[1]);
-    char done = 0;
-    const bool reported = ::read(ready[0], &done, 1) == 1;
-    ::close(ready[0]);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ASSERT_TRUE(reported);
+        if (avi.Open(path) && avi.SetFormat(4, kWidth, kHeight, 66666, false) &&
+            WriteFrames(avi, count)) {
+            crash();
+        }
+    }));
 
     const auto riffs = Riffs();
     ASSERT_EQ(riffs.size(), 2u);

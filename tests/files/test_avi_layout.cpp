@@ -1,9 +1,8 @@
 // AVI recorder layout: chunk positions, header fields, stream formats by coding, OpenDML
 // indexes, provisional refreshes, a full index, refused formats and dropped-frame counting.
-#include "files/CDcamAviFile.h"
-
 #include <gtest/gtest.h>
 
+#include "files/CDcamAviFile.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -66,13 +65,19 @@ TEST_F(AviLayoutTest, ChunksSitWhereTheLayoutPutsThem) {
     };
     const std::uint32_t fileSize = 65032 + 2 * (614400 + 8);
     const Expected expected[] = {
-        {"RIFF", "AVI ", 0, fileSize - 8, 0}, {"LIST", "hdrl", 12, 32716, 1},
-        {"avih", "", 24, 56, 2},              {"LIST", "strl", 88, 32372, 2},
-        {"strh", "", 100, 56, 3},             {"strf", "", 164, 40, 3},
-        {"indx", "", 212, 32248, 3},          {"LIST", "odml", 32468, 260, 2},
-        {"dmlh", "", 32480, 248, 3},          {"JUNK", "", 32736, 20, 1},
+        {"RIFF", "AVI ", 0, fileSize - 8, 0},
+        {"LIST", "hdrl", 12, 32716, 1},
+        {"avih", "", 24, 56, 2},
+        {"LIST", "strl", 88, 32372, 2},
+        {"strh", "", 100, 56, 3},
+        {"strf", "", 164, 40, 3},
+        {"indx", "", 212, 32248, 3},
+        {"LIST", "odml", 32468, 260, 2},
+        {"dmlh", "", 32480, 248, 3},
+        {"JUNK", "", 32736, 20, 1},
         {"LIST", "movi", 32764, fileSize - 32772, 1},
-        {"ix00", "", 32776, 32248, 2},        {"00db", "", 65032, 614400, 2},
+        {"ix00", "", 32776, 32248, 2},
+        {"00db", "", 65032, 614400, 2},
         {"00db", "", 65032 + 614408, 614400, 2},
     };
     ASSERT_EQ(std::filesystem::file_size(path), fileSize);
@@ -151,12 +156,16 @@ TEST_F(AviLayoutTest, StreamFormatFollowsTheColourCoding) {
         std::uint32_t frameBytes;  // of 10 x 4 pixels
     };
     const Case cases[] = {
-        {0, false, "dcm1", "dcm1", 8, 40},   {1, false, "dcy1", "dcy1", 12, 60},
-        {2, false, "dcy2", "dcy2", 16, 80},  {3, false, "dcy3", "dcy3", 24, 120},
-        {4, false, "dcr1", "dcr1", 24, 120}, {5, false, "dcm2", "dcm2", 16, 80},
+        {0, false, "dcm1", "dcm1", 8, 40},
+        {1, false, "dcy1", "dcy1", 12, 60},
+        {2, false, "dcy2", "dcy2", 16, 80},
+        {3, false, "dcy3", "dcy3", 24, 120},
+        {4, false, "dcr1", "dcr1", 24, 120},
+        {5, false, "dcm2", "dcm2", 16, 80},
         {6, false, "dcr2", "dcr2", 48, 240},
         // Converted frames are the 24-bit bitmaps, rows padded to 4 bytes: 32 bytes a row.
-        {2, true, "DIB ", "", 24, 128},      {4, true, "DIB ", "", 24, 128},
+        {2, true, "DIB ", "", 24, 128},
+        {4, true, "DIB ", "", 24, 128},
         {7, true, "DIB ", "", 24, 128},
     };
     for (const Case& c : cases) {
@@ -171,7 +180,9 @@ TEST_F(AviLayoutTest, StreamFormatFollowsTheColourCoding) {
         const auto strf = filestest::ReadAt(path, kStrfData, 40);
         EXPECT_EQ(filestest::FourCCText(&strh[4]), c.handler);
         EXPECT_EQ(LoadLE16(&strf[14]), c.bits);
-        EXPECT_EQ(LoadLE32(&strf[16]), *c.compression ? LoadLE32(reinterpret_cast<const std::uint8_t*>(c.compression)) : 0u);
+        EXPECT_EQ(
+            LoadLE32(&strf[16]),
+            *c.compression ? LoadLE32(reinterpret_cast<const std::uint8_t*>(c.compression)) : 0u);
         EXPECT_EQ(LoadLE32(&strf[20]), c.frameBytes);
         EXPECT_EQ(Field(kFirstFrameData - 4), c.frameBytes);
     }
@@ -194,11 +205,14 @@ TEST_F(AviLayoutTest, The4029thFrameOpensASecondStandardIndex) {
     EXPECT_EQ(index.frames[4028].dataPos, index.parts[1].position + 8 + 32248 + 8);
     for (std::uint32_t i : {0u, 1u, 4027u, 4028u}) {
         EXPECT_EQ(index.frames[i].size, 64u);
-        EXPECT_EQ(filestest::ReadAt(path, index.frames[i].dataPos, 64), filestest::MakeFrame(64, i)) << i;
+        EXPECT_EQ(filestest::ReadAt(path, index.frames[i].dataPos, 64), filestest::MakeFrame(64, i))
+            << i;
     }
     const auto chunks = filestest::ListChunks(path);
-    EXPECT_EQ(std::count_if(chunks.begin(), chunks.end(), [](auto& c) { return c.id == "ix00"; }), 2);
-    EXPECT_EQ(std::count_if(chunks.begin(), chunks.end(), [](auto& c) { return c.id == "00db"; }), 4029);
+    EXPECT_EQ(std::count_if(chunks.begin(), chunks.end(), [](auto& c) { return c.id == "ix00"; }),
+              2);
+    EXPECT_EQ(std::count_if(chunks.begin(), chunks.end(), [](auto& c) { return c.id == "00db"; }),
+              4029);
     EXPECT_EQ(chunks.back().position + 8 + 64, std::filesystem::file_size(path));
 }
 
@@ -232,7 +246,9 @@ TEST_F(AviLayoutTest, ProvisionalHeadersFollowTheClockAndNeverChangeTheFinishedF
         ASSERT_TRUE(avi.SetFormat(0, 8, 8, 33333, false));
         WriteFrames(avi, 4);
         // After the first frame the totals are on disk; with time passing they keep up.
-        const auto total = [&] { return LoadLE32(filestest::ReadAt(file, kAvihData + 16, 4).data()); };
+        const auto total = [&] {
+            return LoadLE32(filestest::ReadAt(file, kAvihData + 16, 4).data());
+        };
         EXPECT_EQ(total(), run == 0 ? 1u : 4u);  // 400 ms a frame: refreshed at frame 4
         std::vector<std::uint8_t> frame(64);
         for (std::uint32_t i = 4; i < count; ++i) {
@@ -292,7 +308,7 @@ TEST_F(AviLayoutTest, RefusesFormatsThatCannotBeRecorded) {
     ASSERT_TRUE(avi.Open(path));
     EXPECT_FALSE(avi.SetFormat(2, 0, 480, 33333, false));
     EXPECT_FALSE(avi.SetFormat(2, 640, 0, 33333, true));
-    EXPECT_FALSE(avi.SetFormat(2, 640, 480, 0, false));  // a Format 7 packet count read as 0
+    EXPECT_FALSE(avi.SetFormat(2, 640, 480, 0, false));      // a Format 7 packet count read as 0
     EXPECT_FALSE(avi.SetFormat(7, 640, 480, 33333, false));  // no coding to label raw frames
     EXPECT_FALSE(avi.SetFormat(-1, 640, 480, 33333, false));
     EXPECT_FALSE(avi.SetFormat(6, 65535, 65535, 33333, false));  // frames beyond 2 GiB
@@ -304,10 +320,27 @@ TEST_F(AviLayoutTest, RefusesFormatsThatCannotBeRecorded) {
     EXPECT_EQ(avi.WriteFrame(shortFrame), Result::BadFrame);
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
     EXPECT_EQ(avi.WriteFrame(longFrame), Result::Written);  // a ring slot may be longer
-    EXPECT_FALSE(avi.SetFormat(4, 8, 2, 33333, false));  // not once frames are in
+    EXPECT_FALSE(avi.SetFormat(4, 8, 2, 33333, false));     // not once frames are in
     ASSERT_TRUE(avi.Finish());
     EXPECT_EQ(std::filesystem::file_size(path), kFirstFrameData + 24);
     EXPECT_EQ(avi.WriteFrame(longFrame), Result::Failed);  // finished and closed
+}
+
+TEST_F(AviLayoutTest, OneWriterRecordsFileAfterFile) {
+    Record(dir.Path() / "fresh.avi", 4, 8, 6, 2);
+    CDcamAviFile avi;
+    for (const char* name : {"first.avi", "second.avi"}) {
+        ASSERT_TRUE(avi.Open(dir.Path() / name));
+        EXPECT_FALSE(avi.Open(path));  // one file at a time
+        ASSERT_TRUE(avi.SetFormat(4, 8, 6, 33333, false)) << avi.GetErrorText();
+        WriteFrames(avi, 2);
+        EXPECT_EQ(avi.GetFrameCount(), 2u);
+        ASSERT_TRUE(avi.Finish());
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+    const auto fresh = filestest::ReadAll(dir.Path() / "fresh.avi");
+    EXPECT_TRUE(filestest::ReadAll(dir.Path() / "first.avi") == fresh);
+    EXPECT_TRUE(filestest::ReadAll(dir.Path() / "second.avi") == fresh);
 }
 
 TEST(AviDroppedFrames, CountsGapsBetweenSequenceNumbers) {
@@ -321,7 +354,7 @@ TEST(AviDroppedFrames, CountsGapsBetweenSequenceNumbers) {
     EXPECT_EQ(avi.NoteSequence(100), 0u);  // the first frame only sets the reference
     EXPECT_EQ(avi.NoteSequence(101), 0u);
     EXPECT_EQ(avi.NoteSequence(104), 2u);
-    avi.RestartSequence();                 // a restart jumps to the newest frame
+    avi.RestartSequence();  // a restart jumps to the newest frame
     EXPECT_EQ(avi.NoteSequence(65535), 0u);
     EXPECT_EQ(avi.NoteSequence(0), 0u);
     EXPECT_EQ(avi.NoteSequence(2), 1u);

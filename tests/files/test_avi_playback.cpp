@@ -1,10 +1,9 @@
 // Recordings as ffprobe and ffmpeg read them: stream facts, raw frames packet for packet, and
 // converted frames decoded to exactly the pixels written.
-#include "files/CDcamAviFile.h"
-
 #include <gtest/gtest.h>
 
 #include "files/BitmapGeometry.h"
+#include "files/CDcamAviFile.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -49,7 +48,9 @@ TEST_F(AviPlaybackTest, RawRecordingsReadBackFrameForFrame) {
         int coding, width, height;
         const char* tag;
     };
-    for (const Case c : {Case{2, 640, 480, "dcy2"}, {4, 1024, 768, "dcr1"}, {0, 3, 3, "dcm1"},
+    for (const Case c : {Case{2, 640, 480, "dcy2"},
+                         {4, 1024, 768, "dcr1"},
+                         {0, 3, 3, "dcm1"},
                          {1, 640, 480, "dcy1"}}) {
         SCOPED_TRACE(c.tag);
         const std::uint32_t frameBytes = Record(c.coding, c.width, c.height, 12, false);
@@ -83,7 +84,8 @@ TEST_F(AviPlaybackTest, ConvertedRecordingsDecodeToTheWrittenPixels) {
                 const auto bitmap = filestest::MakeFrame(bitmapBytes, next++);
                 for (int y = 0; y < height; ++y) {
                     const auto* row = &bitmap[stride * (height - 1 - y)];
-                    ASSERT_TRUE(std::equal(row, row + rowBytes, picture.begin() + rowBytes * y)) << y;
+                    ASSERT_TRUE(std::equal(row, row + rowBytes, picture.begin() + rowBytes * y))
+                        << y;
                 }
             },
             "-f rawvideo -pix_fmt bgr24");

@@ -1,9 +1,8 @@
 // Recordings that end badly: a full disk (a file-size limit in a child process) and a writer
 // killed with SIGKILL. Either way the file reads back up to its last whole frame.
-#include "files/CDcamAviFile.h"
-
 #include <gtest/gtest.h>
 
+#include "files/CDcamAviFile.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -33,7 +32,8 @@ protected:
                     filestest::FillFrame(frame, i);
                     result = avi.WriteFrame(frame);
                 }
-                const bool reported = avi.GetErrorText().find("File too large") != std::string::npos;
+                const bool reported =
+                    avi.GetErrorText().find("File too large") != std::string::npos;
                 if (result != Result::Failed || avi.WriteFrame(frame) != Result::Failed) return 255;
                 if (avi.Finish() || !reported) return 255;
                 return int(avi.GetFrameCount());
@@ -73,32 +73,20 @@ TEST_F(AviRecoveryTest, AFullDiskBeforeTheFirstFrameLeavesAnEmptyFile) {
 }
 
 TEST_F(AviRecoveryTest, AWriterKilledMidRecordingLeavesAReadableFile) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
     const std::uint32_t count = 20;
-    const pid_t child = ::fork();
-    if (child == 0) {
+    ASSERT_TRUE(filestest::RunUntilKilled([&](const auto& crash) {
         // A clock 300 ms on at every frame: refreshed at frames 1, 5, 9, 13 and 17.
         auto now = std::chrono::steady_clock::time_point{};
         CDcamAviFile avi;
         avi.SetClock([&] { return now += std::chrono::milliseconds(300); });
-        if (!avi.Open(path) || !avi.SetFormat(2, 640, 480, 33333, false)) ::_exit(1);
+        if (!avi.Open(path) || !avi.SetFormat(2, 640, 480, 33333, false)) return;
         std::vector<std::uint8_t> frame(kFrameBytes);
         for (std::uint32_t i = 0; i < count; ++i) {
             filestest::FillFrame(frame, i);
-            if (avi.WriteFrame(frame) != Result::Written) ::_exit(1);
+            if (avi.WriteFrame(frame) != Result::Written) return;
         }
-        const char done = 1;
-        if (::write(ready[1], &done, 1) != 1) ::_exit(1);
-        for (;;) ::pause();
-    }
-    ::close(ready[1]);
-    char done = 0;
-    const bool reported = ::read(ready[0], &done, 1) == 1;
-    ::close(ready[0]);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ASSERT_TRUE(reported);
+        crash();
+    }));
 
     // The headers on disk count the frames of the last refresh; a reader gets every whole frame.
     EXPECT_EQ(platform::LoadLE32(filestest::ReadAt(path, 32 + 16, 4).data()), 17u);

@@ -1,9 +1,8 @@
 // BMP still writer: header fields, row padding, refused sizes and failed writes.
-#include "files/BmpWriter.h"
-
 #include <gtest/gtest.h>
 
 #include "files/BitmapGeometry.h"
+#include "files/BmpWriter.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -22,11 +21,6 @@ class BmpWriterTest : public ::testing::Test {
 protected:
     testsupport::TempDir dir{"kestrix-bmp"};
     std::filesystem::path path = dir.Path() / "still.bmp";
-
-    std::size_t EntriesInDir() const {
-        return std::size_t(std::distance(std::filesystem::directory_iterator(dir.Path()),
-                                         std::filesystem::directory_iterator()));
-    }
 };
 
 TEST_F(BmpWriterTest, Writes640x480WithHeaderFieldsAndPixelsUnchanged) {
@@ -49,7 +43,7 @@ TEST_F(BmpWriterTest, Writes640x480WithHeaderFieldsAndPixelsUnchanged) {
     EXPECT_EQ(LoadLE32(h + 34), 921600u);
     for (int offset = 38; offset < 54; offset += 4) EXPECT_EQ(LoadLE32(h + offset), 0u) << offset;
     EXPECT_TRUE(std::equal(bitmap.begin(), bitmap.end(), file.begin() + 54));
-    EXPECT_EQ(EntriesInDir(), 1u);  // nothing left beside it
+    EXPECT_EQ(filestest::EntriesIn(dir.Path()), 1u);  // nothing left beside it
 }
 
 TEST_F(BmpWriterTest, PadsRowsToFourBytes) {
@@ -73,7 +67,8 @@ TEST_F(BmpWriterTest, PadsRowsToFourBytes) {
 TEST_F(BmpWriterTest, RefusesSizesWithoutPictureBeforeTouchingTheDisk) {
     const std::vector<std::uint8_t> bits(64);
     std::string error;
-    for (const auto& [width, height] : {std::pair{0, 480}, {640, 0}, {-4, 4}, {4, -4}, {70000, 1}}) {
+    for (const auto& [width, height] :
+         {std::pair{0, 480}, {640, 0}, {-4, 4}, {4, -4}, {70000, 1}}) {
         error.clear();
         EXPECT_FALSE(SaveBmpFile(path, bits, width, height, &error)) << width << "x" << height;
         EXPECT_NE(error.find("pixels"), std::string::npos) << error;
@@ -81,7 +76,7 @@ TEST_F(BmpWriterTest, RefusesSizesWithoutPictureBeforeTouchingTheDisk) {
     // 40000 x 40000 is a real geometry, but its file size does not fit the header.
     EXPECT_FALSE(SaveBmpFile(path, bits, 40000, 40000, &error));
     EXPECT_FALSE(SaveBmpFile(path, bits, 8, 8, &error));  // the buffer is too short for 8 x 8
-    EXPECT_EQ(EntriesInDir(), 0u);
+    EXPECT_EQ(filestest::EntriesIn(dir.Path()), 0u);
 }
 
 TEST_F(BmpWriterTest, ReplacesAnExistingFile) {
@@ -89,7 +84,7 @@ TEST_F(BmpWriterTest, ReplacesAnExistingFile) {
     const auto bitmap = MakeBitmap(7, 3);
     ASSERT_TRUE(SaveBmpFile(path, bitmap, 7, 3));
     EXPECT_EQ(std::filesystem::file_size(path), 54 + bitmap.size());
-    EXPECT_EQ(EntriesInDir(), 1u);
+    EXPECT_EQ(filestest::EntriesIn(dir.Path()), 1u);
 }
 
 TEST_F(BmpWriterTest, FailedWriteKeepsTheEarlierFileAndLeavesNothingElse) {
@@ -104,8 +99,9 @@ TEST_F(BmpWriterTest, FailedWriteKeepsTheEarlierFileAndLeavesNothingElse) {
         },
         100000);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(filestest::ReadAll(path), (std::vector<std::uint8_t>{'e', 'a', 'r', 'l', 'i', 'e', 'r'}));
-    EXPECT_EQ(EntriesInDir(), 1u);
+    EXPECT_EQ(filestest::ReadAll(path),
+              (std::vector<std::uint8_t>{'e', 'a', 'r', 'l', 'i', 'e', 'r'}));
+    EXPECT_EQ(filestest::EntriesIn(dir.Path()), 1u);
 
     std::string error;
     EXPECT_FALSE(SaveBmpFile(dir.Path() / "missing" / "x.bmp", bitmap, 640, 480, &error));

@@ -1,15 +1,13 @@
 // JPEG still writer: the file decodes (with libjpeg) to the bitmap's picture, upright; options,
 // refused input and failed writes.
-#include "files/JpegWriter.h"
-
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include <jpeglib.h>
-
 #include "files/BitmapGeometry.h"
+#include "files/JpegWriter.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -70,11 +68,6 @@ class JpegWriterTest : public ::testing::Test {
 protected:
     testsupport::TempDir dir{"kestrix-jpeg"};
     std::filesystem::path path = dir.Path() / "still.jpg";
-
-    std::size_t EntriesInDir() const {
-        return std::size_t(std::distance(std::filesystem::directory_iterator(dir.Path()),
-                                         std::filesystem::directory_iterator()));
-    }
 };
 
 TEST_F(JpegWriterTest, DecodesToTheBitmapPictureUpright) {
@@ -93,11 +86,12 @@ TEST_F(JpegWriterTest, DecodesToTheBitmapPictureUpright) {
         const std::uint8_t* source = &bits[std::size_t(BitmapStride(width)) * (height - 1 - y)];
         for (int x = 0; x < width; ++x) {
             const std::uint8_t* rgb = &jpeg.pixels[(std::size_t(y) * width + x) * 3];
-            for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(rgb[c] - source[3 * x + 2 - c]));
+            for (int c = 0; c < 3; ++c)
+                worst = std::max(worst, std::abs(rgb[c] - source[3 * x + 2 - c]));
         }
     }
     EXPECT_LE(worst, 6);
-    EXPECT_EQ(EntriesInDir(), 1u);
+    EXPECT_EQ(filestest::EntriesIn(dir.Path()), 1u);
 }
 
 TEST_F(JpegWriterTest, GrayscaleAndProgressiveOnRequest) {
@@ -117,13 +111,13 @@ TEST_F(JpegWriterTest, RefusesBadInputAndSurvivesLibraryErrors) {
     EXPECT_FALSE(SaveJpegFile(path, bits, 4, 4, 0, false, false, &error));
     EXPECT_FALSE(SaveJpegFile(path, bits, 4, 4, 101, false, false, &error));
     EXPECT_FALSE(SaveJpegFile(path, bits, 640, 480, 100, false, false, &error));  // buffer short
-    EXPECT_EQ(EntriesInDir(), 0u);
+    EXPECT_EQ(filestest::EntriesIn(dir.Path()), 0u);
 
     // Wider than a JPEG can be: libjpeg's fatal error comes back as a failure with its text.
     error.clear();
     EXPECT_FALSE(SaveJpegFile(path, bits, 65535, 1, 100, false, false, &error));
     EXPECT_NE(error.find("65500"), std::string::npos) << error;
-    EXPECT_EQ(EntriesInDir(), 0u);
+    EXPECT_EQ(filestest::EntriesIn(dir.Path()), 0u);
     // and the writer works on afterwards
     EXPECT_TRUE(SaveJpegFile(path, bits, 8, 8, 90, false, false));
 }
@@ -143,7 +137,7 @@ TEST_F(JpegWriterTest, FailedWriteKeepsTheEarlierFileAndLeavesNothingElse) {
         50000);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(filestest::ReadAll(path).size(), 7u);
-    EXPECT_EQ(EntriesInDir(), 1u);
+    EXPECT_EQ(filestest::EntriesIn(dir.Path()), 1u);
 }
 
 }  // namespace

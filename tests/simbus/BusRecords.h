@@ -87,10 +87,12 @@ inline Bytes Attach(std::uint32_t resource, const std::vector<Descriptor>& descr
                     std::span<const std::uint8_t> data = {}) {
     std::size_t total = 32;
     for (const Descriptor& d : descriptors) total += 36 + d.length;
-    Bytes record = Words({resource, std::uint32_t(descriptors.size()), std::uint32_t(total)}, total);
+    Bytes record =
+        Words({resource, std::uint32_t(descriptors.size()), std::uint32_t(total)}, total);
     std::size_t at = 32;
     for (const Descriptor& d : descriptors) {
-        const Bytes fields = Words({d.flags, d.length, d.bytesPerPacket, d.syncValue, d.tagValue, 0, 1, 0});
+        const Bytes fields =
+            Words({d.flags, d.length, d.bytesPerPacket, d.syncValue, d.tagValue, 0, 1, 0});
         std::copy(fields.begin(), fields.end(), record.begin() + std::ptrdiff_t(at));
         const std::size_t n = std::min<std::size_t>(d.length, data.size());
         std::copy_n(data.begin(), n, record.begin() + std::ptrdiff_t(at + 32));
@@ -104,7 +106,8 @@ inline Bytes Attach(std::uint32_t resource, const std::vector<Descriptor>& descr
 inline Bytes Resources(std::uint32_t flags, std::uint32_t channel, std::uint32_t bytesPerPacket,
                        std::uint32_t buffers, std::uint32_t bytesPerBuffer) {
     const std::uint32_t strip = (flags & simbus::kResourceStripHeader) ? 1 : 0;
-    return Words({simbus::kSpeed400, flags, channel, bytesPerPacket, buffers, bytesPerBuffer, strip, 0});
+    return Words(
+        {simbus::kSpeed400, flags, channel, bytesPerPacket, buffers, bytesPerBuffer, strip, 0});
 }
 
 // The isochronous read as the transfer thread sends it: the whole buffer goes both ways.

@@ -21,8 +21,8 @@ protected:
 
     unsigned NodeOf(ClientId client, bool host = false) {
         Bytes out;
-        EXPECT_EQ(h.Call(client, simbus::kCodeNodeAddress, Words({host ? 1u : 0u, 0})), kErrorSuccess);
-        EXPECT_EQ(h.Call(client, simbus::kCodeNodeAddress, Words({host ? 1u : 0u, 0}), &out), 0u);
+        EXPECT_EQ(h.Call(client, simbus::kCodeNodeAddress, Words({host ? 1u : 0u, 0}), &out),
+                  kErrorSuccess);
         EXPECT_EQ(Word(out, 4) >> 6, simbus::kLocalBus);
         return Word(out, 4) & 63;
     }
@@ -42,13 +42,16 @@ protected:
     std::uint32_t ReadQuadlet(std::uint64_t address, std::uint32_t& value) {
         Bytes out;
         const std::uint32_t status =
-            h.Call(camera, simbus::kCodeAsyncRead, AsyncRecord(NodeAddress(NodeOf(camera)), address, 4), &out);
+            h.Call(camera, simbus::kCodeAsyncRead,
+                   AsyncRecord(NodeAddress(NodeOf(camera)), address, 4), &out);
         if (status == kErrorSuccess) value = platform::LoadBE32(&out[36]);
         return status;
     }
 
-    std::uint32_t WriteQuadlets(std::uint64_t address, std::initializer_list<std::uint32_t> values) {
-        return h.Call(camera, simbus::kCodeAsyncWrite, AsyncWrite(NodeAddress(NodeOf(camera)), address, values));
+    std::uint32_t WriteQuadlets(std::uint64_t address,
+                                std::initializer_list<std::uint32_t> values) {
+        return h.Call(camera, simbus::kCodeAsyncWrite,
+                      AsyncWrite(NodeAddress(NodeOf(camera)), address, values));
     }
 
     BusHarness h;
@@ -74,7 +77,8 @@ TEST_F(BusRequests, NodeNumbersAndSpeedsNameTheSocketsUnitAndTheHost) {
 TEST_F(BusRequests, FixedRecordsWithWrongSizesOrFlagsAreRefused) {
     EXPECT_EQ(h.Call(camera, simbus::kCodeNodeAddress, Words({2, 0})), kErrorInvalidParameter);
     EXPECT_EQ(h.Call(camera, simbus::kCodeNodeAddress, Words({0})), kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeNodeAddress, Words({0, 0}), nullptr, 4), kErrorInsufficientBuffer);
+    EXPECT_EQ(h.Call(camera, simbus::kCodeNodeAddress, Words({0, 0}), nullptr, 4),
+              kErrorInsufficientBuffer);
     EXPECT_EQ(h.Call(camera, simbus::kCodeMaxSpeed, Bytes(264)), kErrorInvalidParameter);
     EXPECT_EQ(h.Call(camera, simbus::kCodeHostInfo, Words({0, 1, 28}, 28)), kErrorNotSupported);
     EXPECT_EQ(h.Call(camera, 0x222FFC, Bytes(16)), kErrorNotSupported);
@@ -92,7 +96,8 @@ TEST_F(BusRequests, ConfigurationInformationComesInTwoCalls) {
 
     Bytes second(68);
     std::copy_n(header.begin() + 24, 44, second.begin() + 24);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeConfigInfo, second, nullptr, 68 + total - 1), kErrorInsufficientBuffer);
+    EXPECT_EQ(h.Call(camera, simbus::kCodeConfigInfo, second, nullptr, 68 + total - 1),
+              kErrorInsufficientBuffer);
     Bytes full;
     ASSERT_EQ(h.Call(camera, simbus::kCodeConfigInfo, second, &full, 68 + total), kErrorSuccess);
     ASSERT_EQ(full.size(), 68u + total);
@@ -101,7 +106,8 @@ TEST_F(BusRequests, ConfigurationInformationComesInTwoCalls) {
     EXPECT_EQ(full[68 + unitBytes], 0x40);  // the command base entry
 
     platform::StoreLE32(&second[24], unitBytes + 4);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeConfigInfo, second, nullptr, 1024), kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(camera, simbus::kCodeConfigInfo, second, nullptr, 1024),
+              kErrorInvalidParameter);
 
     const auto unit = h.bus.AddDevice(0x010001);
     const ClientId device = h.bus.Connect(*unit);
@@ -135,14 +141,16 @@ TEST_F(BusRequests, RegistersTravelBigEndianAndKeepWhatIsWritten) {
 TEST_F(BusRequests, BadAddressesAnswerErrorStatuses) {
     const std::uint64_t base = CommandBase();
     std::uint32_t value = 0;
-    EXPECT_EQ(ReadQuadlet(kCsrSpace + 0x1000, value), kErrorGenFailure);  // nothing there
+    EXPECT_EQ(ReadQuadlet(kCsrSpace + 0x1000, value), kErrorGenFailure);       // nothing there
     EXPECT_EQ(WriteQuadlets(base + kVModeInqFormat0, {0}), kErrorGenFailure);  // read-only
-    EXPECT_EQ(WriteQuadlets(kCsrBase + 0x400, {0}), kErrorGenFailure);  // the ROM
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAsyncRead, AsyncRecord(NodeAddress(40), base, 4)), kErrorSemTimeout);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAsyncRead, AsyncRecord(NodeAddress(NodeOf(camera)), base, 6)),
-              kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAsyncRead, AsyncRecord(NodeAddress(NodeOf(camera)), base, 8),
-                     nullptr, 40),
+    EXPECT_EQ(WriteQuadlets(kCsrBase + 0x400, {0}), kErrorGenFailure);         // the ROM
+    EXPECT_EQ(h.Call(camera, simbus::kCodeAsyncRead, AsyncRecord(NodeAddress(40), base, 4)),
+              kErrorSemTimeout);
+    EXPECT_EQ(
+        h.Call(camera, simbus::kCodeAsyncRead, AsyncRecord(NodeAddress(NodeOf(camera)), base, 6)),
+        kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(camera, simbus::kCodeAsyncRead,
+                     AsyncRecord(NodeAddress(NodeOf(camera)), base, 8), nullptr, 40),
               kErrorInsufficientBuffer);
 
     // A block write stops at the refused quadlet; the ones before it stay written.
@@ -163,42 +171,55 @@ TEST_F(BusRequests, HostInformationAndHostMemory) {
 
     Bytes write = Words({0, 8, 0, 0x01020304, 0x05060708}, 24);
     ASSERT_EQ(h.Call(camera, simbus::kCodeHostMemoryWrite, write), kErrorSuccess);
-    ASSERT_EQ(h.Call(other, simbus::kCodeHostMemoryRead, Words({0, 8, 0}, 24), &out), kErrorSuccess);
+    ASSERT_EQ(h.Call(other, simbus::kCodeHostMemoryRead, Words({0, 8, 0}, 24), &out),
+              kErrorSuccess);
     ASSERT_EQ(out.size(), 24u);
     EXPECT_EQ(Word(out, 12), 0x01020304u);
     EXPECT_EQ(Word(out, 16), 0x05060708u);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeHostMemoryRead, Words({1, 8, 0}, 24)), kErrorInvalidHandle);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeHostMemoryRead, Words({0, 1 << 20, 0}, 24), nullptr, (1 << 20) + 16),
+    EXPECT_EQ(h.Call(camera, simbus::kCodeHostMemoryRead, Words({1, 8, 0}, 24)),
+              kErrorInvalidHandle);
+    EXPECT_EQ(h.Call(camera, simbus::kCodeHostMemoryRead, Words({0, 1 << 20, 0}, 24), nullptr,
+                     (1 << 20) + 16),
               kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeHostMemoryWrite, Words({0, 8, 0, 1}, 16)), kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(camera, simbus::kCodeHostMemoryWrite, Words({0, 8, 0, 1}, 16)),
+              kErrorInvalidParameter);
 }
 
 TEST_F(BusRequests, BandwidthIsOneBudgetWithinThePhysicalLimits) {
     Bytes out;
-    ASSERT_EQ(h.Call(camera, simbus::kCodeAllocateBandwidth, Words({4096, 4, 0, 0, 0}), &out), kErrorSuccess);
+    ASSERT_EQ(h.Call(camera, simbus::kCodeAllocateBandwidth, Words({4096, 4, 0, 0, 0}), &out),
+              kErrorSuccess);
     const std::uint32_t handle = Word(out, 8);
     EXPECT_NE(handle, 0u);
     EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({4096, 4, 0, 0, 0})), kErrorBusy);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({4100, 4, 0, 0, 0})), kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({2052, 2, 0, 0, 0})), kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({1028, 1, 0, 0, 0})), kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({64, 3, 0, 0, 0})), kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({4100, 4, 0, 0, 0})),
+              kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({2052, 2, 0, 0, 0})),
+              kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({1028, 1, 0, 0, 0})),
+              kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({64, 3, 0, 0, 0})),
+              kErrorInvalidParameter);
     // Two VGA RGB streams at 15 fps share the bus; a third does not fit.
     EXPECT_EQ(h.Call(other, simbus::kCodeFreeBandwidth, Words({handle})), kErrorInvalidHandle);
     ASSERT_EQ(h.Call(camera, simbus::kCodeFreeBandwidth, Words({handle})), kErrorSuccess);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})), kErrorSuccess);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})), kErrorSuccess);
+    EXPECT_EQ(h.Call(camera, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})),
+              kErrorSuccess);
+    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})),
+              kErrorSuccess);
     EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})), kErrorBusy);
     // A client that goes gives its share back.
     h.bus.Disconnect(other);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})), kErrorSuccess);
+    EXPECT_EQ(h.Call(camera, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})),
+              kErrorSuccess);
 }
 
 TEST_F(BusRequests, EachChannelOnceOnTheWholeBus) {
     EXPECT_EQ(h.Call(camera, simbus::kCodeAllocateChannel, Words({0, 0, 0, 0})), kErrorSuccess);
     EXPECT_EQ(h.Call(other, simbus::kCodeAllocateChannel, Words({0, 0, 0, 0})), kErrorBusy);
     EXPECT_EQ(h.Call(other, simbus::kCodeAllocateChannel, Words({63, 0, 0, 0})), kErrorSuccess);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateChannel, Words({64, 0, 0, 0})), kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateChannel, Words({64, 0, 0, 0})),
+              kErrorInvalidParameter);
     EXPECT_EQ(h.Call(other, simbus::kCodeFreeChannel, Words({0})), kErrorInvalidHandle);
     EXPECT_EQ(h.Call(camera, simbus::kCodeFreeChannel, Words({0})), kErrorSuccess);
     EXPECT_EQ(h.Call(other, simbus::kCodeAllocateChannel, Words({0, 0, 0, 0})), kErrorSuccess);
@@ -208,11 +229,15 @@ TEST_F(BusRequests, EachChannelOnceOnTheWholeBus) {
 
 TEST_F(BusRequests, ResourcesAskOnlyForWhatTheHostCanDo) {
     Bytes out;
-    ASSERT_EQ(h.Call(camera, simbus::kCodeAllocateResources, Resources(0x0D, 0, 1280, 1, 614400), &out),
-              kErrorSuccess);
+    ASSERT_EQ(
+        h.Call(camera, simbus::kCodeAllocateResources, Resources(0x0D, 0, 1280, 1, 614400), &out),
+        kErrorSuccess);
     EXPECT_NE(Word(out, 28), 0u);
-    const auto refused = [&](Bytes record) { return h.Call(camera, simbus::kCodeAllocateResources, record); };
-    EXPECT_EQ(refused(Resources(0x03, 0, 1280, 1, 100)), kErrorInvalidParameter);  // listen and talk
+    const auto refused = [&](Bytes record) {
+        return h.Call(camera, simbus::kCodeAllocateResources, record);
+    };
+    EXPECT_EQ(refused(Resources(0x03, 0, 1280, 1, 100)),
+              kErrorInvalidParameter);  // listen and talk
     EXPECT_EQ(refused(Resources(0x80 | 0x01, 0, 1280, 1, 100)), kErrorInvalidParameter);
     EXPECT_EQ(refused(Resources(0x01, 0, 4100, 1, 100)), kErrorInvalidParameter);
     EXPECT_EQ(refused(Resources(0x01, 0, 1280, 0, 100)), kErrorInvalidParameter);
@@ -234,7 +259,8 @@ TEST_F(BusRequests, PendingRequestsAnswerOnceOnCancelAndNeverAfterClose) {
     Bytes out;
     h.Call(camera, simbus::kCodeAllocateResources, Resources(0x0D, 5, 1280, 1, 1280), &out);
     const std::uint32_t handle = Word(out, 28);
-    const std::uint32_t attach = h.Send(camera, simbus::kCodeAttachBuffers, Attach(handle, {{9, 1280, 0, 1, 0}}));
+    const std::uint32_t attach =
+        h.Send(camera, simbus::kCodeAttachBuffers, Attach(handle, {{9, 1280, 0, 1, 0}}));
     ASSERT_EQ(h.Call(camera, simbus::kCodeListen, Words({handle, 0, 0})), kErrorSuccess);
     const std::uint32_t read = h.Send(camera, simbus::kCodeIsochRead, IsochRead(handle, 1280));
     const std::uint32_t wait = h.Send(camera, simbus::kCodeBusResetWait, {});
@@ -279,7 +305,8 @@ TEST_F(BusRequests, UnpluggedUnitFailsItsClientsAndFreesTheirResources) {
     h.Call(camera, simbus::kCodeAllocateBandwidth, Words({4096, 4, 0, 0, 0}));
     h.Call(camera, simbus::kCodeAllocateResources, Resources(0x0D, 5, 1280, 1, 1280), &out);
     const std::uint32_t handle = Word(out, 28);
-    const std::uint32_t attach = h.Send(camera, simbus::kCodeAttachBuffers, Attach(handle, {{9, 1280, 0, 1, 0}}));
+    const std::uint32_t attach =
+        h.Send(camera, simbus::kCodeAttachBuffers, Attach(handle, {{9, 1280, 0, 1, 0}}));
     h.Call(camera, simbus::kCodeListen, Words({handle, 0, 0}));
     const std::uint32_t read = h.Send(camera, simbus::kCodeIsochRead, IsochRead(handle, 1280));
     const std::uint32_t wait = h.Send(other, simbus::kCodeBusResetWait, {});
@@ -289,7 +316,8 @@ TEST_F(BusRequests, UnpluggedUnitFailsItsClientsAndFreesTheirResources) {
     EXPECT_EQ(h.Take(camera, read)->status, kErrorDeviceNotConnected);
     EXPECT_EQ(h.Take(other, wait)->status, kErrorSuccess);
     EXPECT_EQ(h.Call(camera, simbus::kCodeNodeAddress, Words({0, 0})), kErrorDeviceNotConnected);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({4096, 4, 0, 0, 0})), kErrorSuccess);
+    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({4096, 4, 0, 0, 0})),
+              kErrorSuccess);
     EXPECT_EQ(NodeOf(other), 0u);
     EXPECT_FALSE(h.bus.RemoveUnit(1));
 }
@@ -304,8 +332,8 @@ TEST_F(BusRequests, FaultsStrikeTheNextRequestsTheyApplyTo) {
 
     h.bus.Faults().Arm(simbus::FaultKind::AsyncShort, 1);
     Bytes out;
-    ASSERT_EQ(h.Call(camera, simbus::kCodeAsyncRead, AsyncRecord(NodeAddress(NodeOf(camera)), base + 0x600, 16),
-                     &out),
+    ASSERT_EQ(h.Call(camera, simbus::kCodeAsyncRead,
+                     AsyncRecord(NodeAddress(NodeOf(camera)), base + 0x600, 16), &out),
               kErrorSuccess);
     EXPECT_LT(out.size(), 36u + 16u);
 

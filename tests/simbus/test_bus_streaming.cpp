@@ -16,6 +16,8 @@ constexpr std::uint32_t kSync = simbus::kDescriptorSync;
 // Frame 1 starts at cycle 533 (15 fps is 533 1/3 cycles); a frame's 480 packets take 480 cycles.
 constexpr std::uint64_t kFrame0Done = kVgaPackets;
 constexpr std::uint64_t kFrame1Done = 533 + kVgaPackets;
+// One buffer for each whole frame, starting at its SY packet.
+const std::vector<Descriptor> kOneFrame = {{kSync, kVgaFrameBytes, 0, 1, 0}};
 
 std::uint32_t Counter(const Bytes& read) { return platform::LoadBE32(&read[16]); }
 
@@ -29,11 +31,13 @@ protected:
         Bytes second(68);
         std::copy_n(header.begin() + 24, 44, second.begin() + 24);
         h.Call(client, simbus::kCodeConfigInfo, second, &full, 1024);
-        base = kCsrBase + std::uint64_t(platform::LoadBE32(&full[68 + Word(header, 24)]) & 0xFF'FFFF) * 4;
+        base = kCsrBase +
+               std::uint64_t(platform::LoadBE32(&full[68 + Word(header, 24)]) & 0xFF'FFFF) * 4;
     }
 
     void Write(std::uint32_t offset, std::uint32_t value) {
-        ASSERT_EQ(h.Call(client, simbus::kCodeAsyncWrite, AsyncWrite(NodeAddress(0), base + offset, {value})),
+        ASSERT_EQ(h.Call(client, simbus::kCodeAsyncWrite,
+                         AsyncWrite(NodeAddress(0), base + offset, {value})),
                   kErrorSuccess);
     }
 
@@ -45,13 +49,20 @@ protected:
         Write(kIsoChannelSpeed, kChannel << 28 | speed << 24);
     }
 
+    void Start(std::uint32_t rate = 3, std::uint32_t speed = 2) {
+        Program(rate, speed);
+        Write(kIsoEnable, 0x8000'0000);
+    }
+
     std::uint32_t Listener(std::uint32_t flags, const std::vector<Descriptor>& descriptors,
-                           std::uint32_t channel = kChannel, std::uint32_t bytesPerPacket = kVgaPacketBytes) {
+                           std::uint32_t channel = kChannel,
+                           std::uint32_t bytesPerPacket = kVgaPacketBytes) {
         std::uint32_t largest = 0;
         for (const Descriptor& d : descriptors) largest = std::max(largest, d.length);
         Bytes out;
         EXPECT_EQ(h.Call(client, simbus::kCodeAllocateResources,
-                         Resources(flags, channel, bytesPerPacket, std::uint32_t(descriptors.size()), largest),
+                         Resources(flags, channel, bytesPerPacket,
+                                   std::uint32_t(descriptors.size()), largest),
                          &out),
                   kErrorSuccess);
         const std::uint32_t handle = Word(out, 28);
@@ -78,9 +89,8 @@ protected:
 };
 
 TEST_F(BusStreaming, FramesArriveWholeWhenTheirLastPacketIsDue) {
-    const std::uint32_t handle = Listener(0x0D, {{kSync, kVgaFrameBytes, 0, 1, 0}});
-    Program();
-    Write(kIsoEnable, 0x8000'0000);
+    const std::uint32_t handle = Listener(0x0D, kOneFrame);
+    Start();
     std::uint32_t read = Read(handle);
     h.AdvanceTo(kFrame0Done - 1);
     EXPECT_TRUE(Answer(read).empty());
@@ -105,9 +115,8 @@ TEST_F(BusStreaming, FramesArriveWholeWhenTheirLastPacketIsDue) {
 }
 
 TEST_F(BusStreaming, AnAnswerOnItsWayOutIsNeverOverwritten) {
-    const std::uint32_t handle = Listener(0x0D, {{kSync, kVgaFrameBytes, 0, 1, 0}});
-    Program();
-    Write(kIsoEnable, 0x8000'0000);
+    const std::uint32_t handle = Listener(0x0D, kOneFrame);
+    Start();
     const std::uint32_t read = Read(handle);
     h.AdvanceTo(kFrame0Done);
     const auto held = h.Take(client, read);  // as a connection holds it while the socket is full
@@ -119,9 +128,8 @@ TEST_F(BusStreaming, AnAnswerOnItsWayOutIsNeverOverwritten) {
 }
 
 TEST_F(BusStreaming, FramesNobodyReadsInTimeAreLost) {
-    const std::uint32_t handle = Listener(0x0D, {{kSync, kVgaFrameBytes, 0, 1, 0}});
-    Program();
-    Write(kIsoEnable, 0x8000'0000);
+    const std::uint32_t handle = Listener(0x0D, kOneFrame);
+    Start();
     for (std::uint64_t cycle = 0; cycle <= 1600; cycle += 100) h.AdvanceTo(cycle);
     // One buffer holds only the newest frame.
     EXPECT_EQ(Counter(Answer(Read(handle))), 2u);
@@ -129,9 +137,8 @@ TEST_F(BusStreaming, FramesNobodyReadsInTimeAreLost) {
 }
 
 TEST_F(BusStreaming, HeaderQuadletsStayUnlessStripped) {
-    const std::uint32_t handle = Listener(0x05, {{kSync, kVgaFrameBytes, 0, 1, 0}});
-    Program();
-    Write(kIsoEnable, 0x8000'0000);
+    const std::uint32_t handle = Listener(0x05, kOneFrame);
+    Start();
     const std::uint32_t read = Read(handle);
     h.AdvanceTo(kFrame0Done);
     const Bytes frame = Answer(read);
@@ -145,9 +152,9 @@ TEST_F(BusStreaming, HeaderQuadletsStayUnlessStripped) {
 TEST_F(BusStreaming, PacketBasedBuffersGiveEachPacketItsSlot) {
     const std::uint32_t slot = 4 + kVgaPacketBytes;
     const std::uint32_t handle = Listener(0x45, {{kSync, kVgaPackets * slot, 0, 1, 0}});
-    Program();
-    Write(kIsoEnable, 0x8000'0000);
-    const std::uint32_t read = h.Send(client, simbus::kCodeIsochRead, IsochRead(handle, kVgaPackets * slot));
+    Start();
+    const std::uint32_t read =
+        h.Send(client, simbus::kCodeIsochRead, IsochRead(handle, kVgaPackets * slot));
     h.AdvanceTo(kFrame0Done);
     const Bytes frame = Answer(read);
     ASSERT_EQ(frame.size(), 16u + kVgaPackets * slot);
@@ -157,10 +164,9 @@ TEST_F(BusStreaming, PacketBasedBuffersGiveEachPacketItsSlot) {
 }
 
 TEST_F(BusStreaming, UnsynchronisedBuffersCutTheStreamAnywhere) {
-    const std::uint32_t whole = Listener(0x0D, {{kSync, kVgaFrameBytes, 0, 1, 0}});
+    const std::uint32_t whole = Listener(0x0D, kOneFrame);
     const std::uint32_t pieces = Listener(0x0D, {{0, 1000, 0, 0, 0}, {0, 1000, 0, 0, 0}});
-    Program();
-    Write(kIsoEnable, 0x8000'0000);
+    Start();
     const std::uint32_t readWhole = Read(whole);
     const std::uint32_t first = Read(pieces, 1000);
     const std::uint32_t second = Read(pieces, 1000);
@@ -176,8 +182,7 @@ TEST_F(BusStreaming, UnsynchronisedBuffersCutTheStreamAnywhere) {
 
 TEST_F(BusStreaming, ANonCircularAttachAnswersWithItsFilledBuffers) {
     Listener(0x09, {{kSync, kVgaFrameBytes, 0, 1, 0}, {kSync, kVgaFrameBytes, 0, 1, 0}});
-    Program();
-    Write(kIsoEnable, 0x8000'0000);
+    Start();
     h.AdvanceTo(kFrame0Done);
     EXPECT_TRUE(Answer(attach).empty());
     h.AdvanceTo(kFrame1Done);
@@ -188,7 +193,7 @@ TEST_F(BusStreaming, ANonCircularAttachAnswersWithItsFilledBuffers) {
 }
 
 TEST_F(BusStreaming, MultiShotSendsExactlyItsCount) {
-    const std::uint32_t handle = Listener(0x0D, {{kSync, kVgaFrameBytes, 0, 1, 0}});
+    const std::uint32_t handle = Listener(0x0D, kOneFrame);
     Program();
     Write(kShot, 0x4000'0003);
     std::vector<std::uint32_t> counters;
@@ -204,17 +209,15 @@ TEST_F(BusStreaming, MultiShotSendsExactlyItsCount) {
 }
 
 TEST_F(BusStreaming, AModeTheSpeedCannotCarryIsNotSent) {
-    Listener(0x0D, {{kSync, kVgaFrameBytes, 0, 1, 0}});
-    Program(4, 0);  // 30 fps: 2560-byte packets, beyond S100
-    Write(kIsoEnable, 0x8000'0000);
+    Listener(0x0D, kOneFrame);
+    Start(4, 0);  // 30 fps: 2560-byte packets, beyond S100
     h.AdvanceTo(8000);
     EXPECT_NE(h.bus.Status().find("not sending"), std::string::npos) << h.bus.Status();
 }
 
 TEST_F(BusStreaming, StopAnswersPendingReadsWithNothingDelivered) {
-    const std::uint32_t handle = Listener(0x0D, {{kSync, kVgaFrameBytes, 0, 1, 0}});
-    Program();
-    Write(kIsoEnable, 0x8000'0000);
+    const std::uint32_t handle = Listener(0x0D, kOneFrame);
+    Start();
     const std::uint32_t read = Read(handle);
     ASSERT_EQ(h.Call(client, simbus::kCodeStop, Words({handle, 0})), kErrorSuccess);
     const Bytes answer = Answer(read);
@@ -228,9 +231,8 @@ TEST_F(BusStreaming, StopAnswersPendingReadsWithNothingDelivered) {
 }
 
 TEST_F(BusStreaming, AStalledBusStartsAfreshInsteadOfFlooding) {
-    const std::uint32_t handle = Listener(0x0D, {{kSync, kVgaFrameBytes, 0, 1, 0}});
-    Program();
-    Write(kIsoEnable, 0x8000'0000);
+    const std::uint32_t handle = Listener(0x0D, kOneFrame);
+    Start();
     h.AdvanceTo(8000 * 60);
     const auto next = h.bus.Advance();
     ASSERT_TRUE(next);
@@ -242,12 +244,14 @@ TEST_F(BusStreaming, AStalledBusStartsAfreshInsteadOfFlooding) {
 TEST_F(BusStreaming, ATalkedBufferReachesTheListenersOfItsChannel) {
     const std::uint32_t listener = Listener(0x0D, {{kSync, 2048, 0, 1, 0}}, 9, 512);
     Bytes out;
-    ASSERT_EQ(h.Call(client, simbus::kCodeAllocateResources, Resources(0x02, 9, 512, 1, 2048), &out),
-              kErrorSuccess);
+    ASSERT_EQ(
+        h.Call(client, simbus::kCodeAllocateResources, Resources(0x02, 9, 512, 1, 2048), &out),
+        kErrorSuccess);
     const std::uint32_t talker = Word(out, 28);
     Bytes data(2048);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7);
-    const std::uint32_t sent = h.Send(client, simbus::kCodeAttachBuffers, Attach(talker, {{kSync, 2048, 0, 1, 0}}, data));
+    const std::uint32_t sent =
+        h.Send(client, simbus::kCodeAttachBuffers, Attach(talker, {{kSync, 2048, 0, 1, 0}}, data));
     ASSERT_EQ(h.Call(client, simbus::kCodeTalk, Words({talker, 0, 0})), kErrorSuccess);
     const std::uint32_t read = Read(listener, 2048);
     h.AdvanceTo(3);

@@ -2,12 +2,11 @@
 // through a real device handle, streaming at real rate and faster, bus resets, plugging and
 // unplugging, faults, several clients, and connections that break the framing.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
@@ -31,7 +30,9 @@ constexpr auto kGenerous = std::chrono::seconds(20);
 // A program's view of one unit: a device handle and the camera's registers behind it.
 class Unit {
 public:
-    explicit Unit(const std::string& path) { EXPECT_EQ(m_handle.Open(path), kErrorSuccess) << path; }
+    explicit Unit(const std::string& path) {
+        EXPECT_EQ(m_handle.Open(path), kErrorSuccess) << path;
+    }
 
     std::uint32_t Call(std::uint32_t code, Bytes& buffer, std::uint32_t* returned = nullptr,
                        std::optional<std::uint32_t> inSize = std::nullopt) {
@@ -88,9 +89,11 @@ public:
         record = Resources(0x0D, channel, kVgaPacketBytes, 1, kVgaFrameBytes);
         EXPECT_EQ(Call(simbus::kCodeAllocateResources, record), kErrorSuccess);
         const std::uint32_t resource = Word(record, 28);
-        m_attachRecord = Attach(resource, {{simbus::kDescriptorSync, kVgaFrameBytes, kVgaPacketBytes, 1, 0}});
+        m_attachRecord =
+            Attach(resource, {{simbus::kDescriptorSync, kVgaFrameBytes, kVgaPacketBytes, 1, 0}});
         m_attach.SetEvent(&m_attachDone);
-        EXPECT_EQ(m_handle.Issue(simbus::kCodeAttachBuffers, m_attachRecord, std::uint32_t(m_attachRecord.size()),
+        EXPECT_EQ(m_handle.Issue(simbus::kCodeAttachBuffers, m_attachRecord,
+                                 std::uint32_t(m_attachRecord.size()),
                                  std::uint32_t(m_attachRecord.size()), m_attach),
                   kErrorIoPending);
         record = Words({resource, 0, 0});
@@ -99,12 +102,14 @@ public:
     }
 
     // The next frame's counter, or nothing when the read failed or delivered nothing.
-    std::optional<std::uint32_t> ReadFrame(std::uint32_t resource, std::uint32_t* status = nullptr) {
+    std::optional<std::uint32_t> ReadFrame(std::uint32_t resource,
+                                           std::uint32_t* status = nullptr) {
         Bytes record = IsochRead(resource, kVgaFrameBytes);
         std::uint32_t returned = 0;
         const std::uint32_t result = Call(simbus::kCodeIsochRead, record, &returned);
         if (status) *status = result;
-        if (result != kErrorSuccess || std::int32_t(Word(record, 4)) < 0 || returned < 20) return std::nullopt;
+        if (result != kErrorSuccess || std::int32_t(Word(record, 4)) < 0 || returned < 20)
+            return std::nullopt;
         return platform::LoadBE32(&record[16]);
     }
 
@@ -127,11 +132,13 @@ struct Pending {
     Pending() { request.SetEvent(&done); }
     std::uint32_t Issue(DeviceHandle& handle, std::uint32_t code, Bytes record) {
         buffer = std::move(record);
-        return handle.Issue(code, buffer, std::uint32_t(buffer.size()), std::uint32_t(buffer.size()), request);
+        return handle.Issue(code, buffer, std::uint32_t(buffer.size()),
+                            std::uint32_t(buffer.size()), request);
     }
     // The final status, once it came within the generous time-out.
     std::uint32_t Result(DeviceHandle& handle) {
-        if (!done.WaitFor(std::chrono::duration_cast<std::chrono::milliseconds>(kGenerous))) return kErrorIoIncomplete;
+        if (!done.WaitFor(std::chrono::duration_cast<std::chrono::milliseconds>(kGenerous)))
+            return kErrorIoIncomplete;
         std::uint32_t returned = 0;
         return handle.GetResult(request, &returned, false);
     }
@@ -143,7 +150,7 @@ bool IsSocket(const std::filesystem::path& path) {
 }
 
 TEST(Busd, OwnsItsDirectoryAndCleansUpOnEitherSignal) {
-    SimulatedBus bus({.cameras = 2});
+    SimulatedBus bus(2);
     ASSERT_TRUE(bus.IsRunning());
     ASSERT_EQ(bus.UnitPaths().size(), 2u);
     struct stat info {};
@@ -152,7 +159,8 @@ TEST(Busd, OwnsItsDirectoryAndCleansUpOnEitherSignal) {
 
     const auto second = SimulatedBus::RunProgram({KESTRIX_BUSD_PATH, "--dir", bus.Dir().string()});
     EXPECT_EQ(second.exitCode, 1);
-    EXPECT_NE(second.errors.find("another kestrix-busd already serves"), std::string::npos) << second.errors;
+    EXPECT_NE(second.errors.find("another kestrix-busd already serves"), std::string::npos)
+        << second.errors;
     EXPECT_EQ(bus.UnitPaths().size(), 2u);
 
     EXPECT_EQ(bus.Stop(SIGINT), 0);
@@ -163,7 +171,7 @@ TEST(Busd, OwnsItsDirectoryAndCleansUpOnEitherSignal) {
 }
 
 TEST(Busd, StartsAfterADaemonThatCrashed) {
-    SimulatedBus bus({.cameras = 1});
+    SimulatedBus bus(1);
     bus.Kill();
     ASSERT_EQ(bus.UnitPaths().size(), 1u);  // left behind
     ASSERT_TRUE(bus.Restart());
@@ -172,12 +180,13 @@ TEST(Busd, StartsAfterADaemonThatCrashed) {
 }
 
 TEST(Busd, BusctlReportsAndRefusesClearly) {
-    SimulatedBus bus({.cameras = 1, .rateScale = 2});
+    SimulatedBus bus(1, 2);
     const auto status = bus.Busctl({"status"});
     ASSERT_TRUE(status.Ok()) << status.errors;
     EXPECT_NE(status.output.find("rate scale 2"), std::string::npos) << status.output;
     EXPECT_NE(status.output.find("node 1: host adapter"), std::string::npos) << status.output;
-    EXPECT_NE(status.output.find("node 0: camera, unit 0 (device 0)"), std::string::npos) << status.output;
+    EXPECT_NE(status.output.find("node 0: camera, unit 0 (device 0)"), std::string::npos)
+        << status.output;
 
     EXPECT_EQ(bus.Busctl({"remove", "5"}).exitCode, 1);
     const auto unknown = bus.Busctl({"frobnicate"});
@@ -186,13 +195,14 @@ TEST(Busd, BusctlReportsAndRefusesClearly) {
     EXPECT_EQ(bus.Busctl({"fault", "melt"}).exitCode, 2);
 
     testsupport::TempDir empty;
-    const auto nobody = SimulatedBus::RunProgram({KESTRIX_BUSCTL_PATH, "--dir", empty.Path().string(), "status"});
+    const auto nobody =
+        SimulatedBus::RunProgram({KESTRIX_BUSCTL_PATH, "--dir", empty.Path().string(), "status"});
     EXPECT_EQ(nobody.exitCode, 1);
     EXPECT_NE(nobody.errors.find("no kestrix-busd is running"), std::string::npos) << nobody.errors;
 }
 
 TEST(Busd, AnswersRequestsOnEachUnitSocket) {
-    SimulatedBus bus({.cameras = 2});
+    SimulatedBus bus(2);
     Unit first(bus.UnitPaths().at(0));
     Unit second(bus.UnitPaths().at(1));
     EXPECT_EQ(first.Node(), 0u);
@@ -215,8 +225,51 @@ TEST(Busd, AnswersRequestsOnEachUnitSocket) {
     EXPECT_LT(std::int32_t(Word(read, 4)), 0);
 }
 
+TEST(Busd, AnswersTheRemainingCodesOverTheSocketToo) {
+    SimulatedBus bus(1);
+    Unit unit(bus.UnitPaths().at(0));
+    Bytes record(268);
+    ASSERT_EQ(unit.Call(simbus::kCodeMaxSpeed, record), kErrorSuccess);
+    EXPECT_EQ(Word(record, 264), simbus::kSpeed400);
+    record = Words({0, 2, 28}, 28);
+    ASSERT_EQ(unit.Call(simbus::kCodeHostInfo, record), kErrorSuccess);
+    EXPECT_EQ(Word(record, 12), 0x11u);
+    record = Words({0, 4, 0, 0xCAFE}, 20);
+    ASSERT_EQ(unit.Call(simbus::kCodeHostMemoryWrite, record), kErrorSuccess);
+    record = Words({0, 4, 0}, 20);
+    ASSERT_EQ(unit.Call(simbus::kCodeHostMemoryRead, record), kErrorSuccess);
+    EXPECT_EQ(Word(record, 12), 0xCAFEu);
+
+    // A talker's buffer, detached before it went out, and everything freed again.
+    record = Words({512, 4, 0, 0, 0});
+    ASSERT_EQ(unit.Call(simbus::kCodeAllocateBandwidth, record), kErrorSuccess);
+    const std::uint32_t bandwidth = Word(record, 8);
+    record = Words({9, 0, 0, 0});
+    ASSERT_EQ(unit.Call(simbus::kCodeAllocateChannel, record), kErrorSuccess);
+    record = Resources(0x06, 9, 512, 1, 512);
+    ASSERT_EQ(unit.Call(simbus::kCodeAllocateResources, record), kErrorSuccess);
+    const std::uint32_t resource = Word(record, 28);
+    Pending attach;
+    ASSERT_EQ(attach.Issue(unit.Handle(), simbus::kCodeAttachBuffers,
+                           Attach(resource, {{0, 512, 0, 0, 0}}, Bytes(512, 0x5A))),
+              kErrorIoPending);
+    record = Words({resource, 1, 0});
+    ASSERT_EQ(unit.Call(simbus::kCodeDetachBuffers, record), kErrorSuccess);
+    EXPECT_EQ(attach.Result(unit.Handle()), kErrorSuccess);
+    record = Words({resource, 0, 0});
+    EXPECT_EQ(unit.Call(simbus::kCodeTalk, record), kErrorSuccess);
+    for (const auto& [code, handle] :
+         {std::pair{simbus::kCodeFreeResources, resource}, std::pair{simbus::kCodeFreeChannel, 9u},
+          std::pair{simbus::kCodeFreeBandwidth, bandwidth}}) {
+        record = Words({handle});
+        EXPECT_EQ(unit.Call(code, record), kErrorSuccess) << std::hex << code;
+    }
+    EXPECT_NE(bus.Busctl({"status"}).output.find("bandwidth 0/4915 units, channels none"),
+              std::string::npos);
+}
+
 TEST(Busd, StreamsAtRealRateToSeveralClients) {
-    SimulatedBus bus({.cameras = 1});
+    SimulatedBus bus(1);
     Unit control(bus.UnitPaths().at(0));
     control.ProgramVga(1);
     std::vector<std::vector<std::uint32_t>> counters(2);
@@ -245,11 +298,12 @@ TEST(Busd, StreamsAtRealRateToSeveralClients) {
     }
     // The readers have closed: what they held is free again.
     const auto status = bus.Busctl({"status"});
-    EXPECT_NE(status.output.find("bandwidth 0/4915 units, channels none"), std::string::npos) << status.output;
+    EXPECT_NE(status.output.find("bandwidth 0/4915 units, channels none"), std::string::npos)
+        << status.output;
 }
 
 TEST(Busd, StreamsFasterAtARateScale) {
-    SimulatedBus bus({.cameras = 1, .rateScale = 20});
+    SimulatedBus bus(1, 20);
     Unit unit(bus.UnitPaths().at(0));
     unit.ProgramVga(0);
     const std::uint32_t resource = unit.Listen(0, true);
@@ -265,7 +319,7 @@ TEST(Busd, StreamsFasterAtARateScale) {
 }
 
 TEST(Busd, BusResetsReachEveryWaitingClient) {
-    SimulatedBus bus({.cameras = 2});
+    SimulatedBus bus(2);
     Unit first(bus.UnitPaths().at(0));
     Unit second(bus.UnitPaths().at(1));
     Pending a, b;
@@ -283,7 +337,7 @@ TEST(Busd, BusResetsReachEveryWaitingClient) {
 }
 
 TEST(Busd, PluggingAndUnpluggingChangesTheUnitsAndResetsTheBus) {
-    SimulatedBus bus({.cameras = 1});
+    SimulatedBus bus(1);
     Unit first(bus.UnitPaths().at(0));
     Pending wait;
     ASSERT_EQ(wait.Issue(first.Handle(), simbus::kCodeBusResetWait, {}), kErrorIoPending);
@@ -298,8 +352,9 @@ TEST(Busd, PluggingAndUnpluggingChangesTheUnitsAndResetsTheBus) {
     first.ProgramVga(2);
     const std::uint32_t resource = first.Listen(2, true);
     Pending read;
-    ASSERT_EQ(read.Issue(first.Handle(), simbus::kCodeIsochRead, IsochRead(resource, kVgaFrameBytes)),
-              kErrorIoPending);
+    ASSERT_EQ(
+        read.Issue(first.Handle(), simbus::kCodeIsochRead, IsochRead(resource, kVgaFrameBytes)),
+        kErrorIoPending);
     ASSERT_TRUE(bus.Busctl({"remove", "0"}).Ok());
     EXPECT_EQ(read.Result(first.Handle()), kErrorDeviceNotConnected);
     EXPECT_FALSE(IsSocket(bus.Dir() / "unit-000000"));
@@ -313,7 +368,7 @@ TEST(Busd, PluggingAndUnpluggingChangesTheUnitsAndResetsTheBus) {
 }
 
 TEST(Busd, FaultsFromBusctlStrikeTheNextRequests) {
-    SimulatedBus bus({.cameras = 1});
+    SimulatedBus bus(1);
     Unit unit(bus.UnitPaths().at(0));
     unit.ProgramVga(0);
     std::uint32_t value = 0;
@@ -336,7 +391,8 @@ TEST(Busd, FaultsFromBusctlStrikeTheNextRequests) {
 
     ASSERT_TRUE(bus.Busctl({"fault", "stall"}).Ok());
     Pending stalled;
-    ASSERT_EQ(stalled.Issue(unit.Handle(), simbus::kCodeNodeAddress, Words({0, 0})), kErrorIoPending);
+    ASSERT_EQ(stalled.Issue(unit.Handle(), simbus::kCodeNodeAddress, Words({0, 0})),
+              kErrorIoPending);
     EXPECT_FALSE(stalled.done.WaitFor(std::chrono::milliseconds(200)));
     unit.Handle().CancelAll();
     EXPECT_EQ(stalled.Result(unit.Handle()), kErrorOperationAborted);
@@ -345,7 +401,7 @@ TEST(Busd, FaultsFromBusctlStrikeTheNextRequests) {
 }
 
 TEST(Busd, ABrokenFrameEndsOnlyItsConnection) {
-    SimulatedBus bus({.cameras = 1});
+    SimulatedBus bus(1);
     const std::string path = bus.UnitPaths().at(0);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};

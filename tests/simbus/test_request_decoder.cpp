@@ -59,14 +59,16 @@ TEST(RequestDecoder, ReadsNeedRoomForTheirAnswerButNotItsBytes) {
     EXPECT_EQ(RequestDecoder::Async(record, 48, false, async), kErrorSuccess);
     EXPECT_EQ(async.offset, kCsrBase);
     EXPECT_EQ(RequestDecoder::Async(record, 47, false, async), kErrorInsufficientBuffer);
-    EXPECT_EQ(RequestDecoder::Async(std::span(record).first(43), 48, true, async), kErrorInvalidParameter);
+    EXPECT_EQ(RequestDecoder::Async(std::span(record).first(43), 48, true, async),
+              kErrorInvalidParameter);
     EXPECT_EQ(RequestDecoder::Async(std::span(record).first(44), 0, true, async), kErrorSuccess);
 }
 
 // One valid record of each code, to be damaged at random.
 std::vector<std::pair<std::uint32_t, Bytes>> Seeds(std::uint32_t resource) {
     return {
-        {simbus::kCodeAsyncRead, AsyncRecord(NodeAddress(0), kCsrBase + 0xF0F0'0600 - 0xF000'0000, 16)},
+        {simbus::kCodeAsyncRead,
+         AsyncRecord(NodeAddress(0), kCsrBase + 0xF0F0'0600 - 0xF000'0000, 16)},
         {simbus::kCodeAsyncWrite, AsyncWrite(NodeAddress(0), kCsrBase + 0x400, {1, 2})},
         {simbus::kCodeNodeAddress, Words({1, 0})},
         {simbus::kCodeMaxSpeed, Bytes(268)},
@@ -96,7 +98,9 @@ TEST(RequestDecoder, MalformedRecordsNeverBreakTheBus) {
     h.bus.AddCamera();
     const simbus::ClientId client = h.bus.Connect(0);
     Bytes out;
-    ASSERT_EQ(h.Call(client, simbus::kCodeAllocateResources, Resources(0x0D, 3, 1280, 2, 4096), &out), 0u);
+    ASSERT_EQ(
+        h.Call(client, simbus::kCodeAllocateResources, Resources(0x0D, 3, 1280, 2, 4096), &out),
+        0u);
     const auto seeds = Seeds(Word(out, 28));
     std::map<std::uint32_t, std::uint32_t> outSizes;
 
@@ -104,7 +108,9 @@ TEST(RequestDecoder, MalformedRecordsNeverBreakTheBus) {
         auto [code, record] = seeds[random() % seeds.size()];
         if (random() % 8 == 0) code = random();
         switch (random() % 4) {
-            case 0: record.resize(random() % (record.size() + 64)); break;
+            case 0:
+                record.resize(random() % (record.size() + 64));
+                break;
             case 1:  // a random word anywhere, often a size field
                 if (record.size() >= 4) {
                     const std::uint32_t value = random() % 2 ? random() : random() % 64;
@@ -114,10 +120,11 @@ TEST(RequestDecoder, MalformedRecordsNeverBreakTheBus) {
             case 2:
                 for (auto& byte : record) byte = random() % 4 == 0 ? std::uint8_t(random()) : byte;
                 break;
-            default: break;
+            default:
+                break;
         }
-        const std::uint32_t outSize = random() % 3 == 0 ? random() % (record.size() + 64)
-                                                        : std::uint32_t(record.size());
+        const std::uint32_t outSize =
+            random() % 3 == 0 ? random() % (record.size() + 64) : std::uint32_t(record.size());
         const std::uint32_t id = h.nextId++;
         outSizes[id] = outSize;
         h.bus.Submit({client, id, code, record, outSize});

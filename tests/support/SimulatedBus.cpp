@@ -2,6 +2,7 @@
 #include "tests/support/SimulatedBus.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,8 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "platform/UniqueFd.h"
 
@@ -83,6 +82,9 @@ std::optional<int> WaitFor(pid_t pid, std::chrono::milliseconds timeout) {
 
 SimulatedBus::SimulatedBus() : SimulatedBus(Options{}) {}
 
+SimulatedBus::SimulatedBus(unsigned cameras, double rateScale)
+    : SimulatedBus(Options{cameras, rateScale, {}, true}) {}
+
 SimulatedBus::SimulatedBus(const Options& options) : m_options(options) {
     m_savedBusDir = GetEnv("KESTRIX_BUS_DIR");
     ::setenv("KESTRIX_BUS_DIR", Dir().c_str(), 1);
@@ -90,14 +92,19 @@ SimulatedBus::SimulatedBus(const Options& options) : m_options(options) {
         static std::atomic<unsigned> counter{0};
         m_savedShmNamespace = GetEnv("KESTRIX_SHM_NAMESPACE");
         m_setShmNamespace = true;
-        const std::string name = "kxbus-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        const std::string name =
+            "kxbus-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
         ::setenv("KESTRIX_SHM_NAMESPACE", name.c_str(), 1);
     }
     if (!Launch()) ADD_FAILURE() << "kestrix-busd did not start in " << Dir();
 }
 
 SimulatedBus::~SimulatedBus() {
-    if (IsRunning()) Stop();
+    // A daemon that crashed, leaked under a sanitizer or could not clean up fails the test.
+    if (IsRunning()) {
+        const int code = Stop();
+        if (code != 0) ADD_FAILURE() << "kestrix-busd ended with exit code " << code;
+    }
     RestoreEnv("KESTRIX_BUS_DIR", m_savedBusDir);
     if (m_setShmNamespace) RestoreEnv("KESTRIX_SHM_NAMESPACE", m_savedShmNamespace);
 }
@@ -190,8 +197,9 @@ bool SimulatedBus::Launch() {
     const Options& options = m_options;
     char scale[32];
     std::snprintf(scale, sizeof scale, "%g", options.rateScale);
-    std::vector<std::string> args = {kBusdPath, "--dir", Dir().string(), "--cameras",
-                                     std::to_string(options.cameras), "--rate-scale", scale};
+    std::vector<std::string> args = {
+        kBusdPath,      "--dir", Dir().string(), "--cameras", std::to_string(options.cameras),
+        "--rate-scale", scale};
     args.insert(args.end(), options.extraArguments.begin(), options.extraArguments.end());
     std::vector<char*> argv = ArgvOf(args);
 
@@ -218,7 +226,8 @@ bool SimulatedBus::WaitUntilServing(int readyFd) {
     pollfd poll{readyFd, POLLIN, 0};
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (line.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || ::poll(&poll, 1, int(left.count())) == 0) {
             Kill();
             return false;

@@ -6,9 +6,8 @@
 
 #include <sys/types.h>
 
-#include <csignal>
-
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -35,6 +34,7 @@ public:
     };
 
     SimulatedBus();
+    explicit SimulatedBus(unsigned cameras, double rateScale = 1.0);
     explicit SimulatedBus(const Options& options);
     ~SimulatedBus();
     SimulatedBus(const SimulatedBus&) = delete;

@@ -10,10 +10,11 @@
 namespace {
 
 void PrintUsage(std::FILE* to) {
-    std::fprintf(to, "usage: kestrix-busctl [--dir DIR] COMMAND [ARGUMENTS]\n"
-                     "  --dir DIR   the bus's device directory (default: KESTRIX_BUS_DIR, else\n"
-                     "              the per-user directory)\n"
-                     "commands:\n%s",
+    std::fprintf(to,
+                 "usage: kestrix-busctl [--dir DIR] COMMAND [ARGUMENTS]\n"
+                 "  --dir DIR   the bus's device directory (default: KESTRIX_BUS_DIR, else\n"
+                 "              the per-user directory)\n"
+                 "commands:\n%s",
                  std::string(simbus::ControlProtocol::Commands()).c_str());
 }
 

@@ -1,0 +1,153 @@
+// Frames per second through the capture ring, per offered mode, from a kestrix-busd streaming
+// ever faster than real time: each mode runs at rate scales 1, 2, 4, ... until a frame is lost,
+// and the fastest stream that arrived whole is reported.
+//
+// usage: bench_capture [seconds per run (default 1.5)] [largest rate scale (default 64)]
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera/C1394Dcam.h"
+#include "platform/ByteOrder.h"
+#include "tests/support/SimulatedBus.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Mode {
+    int modeIndex;
+    int rateOrCoding;  // rate index for 0..23, colour coding for Format 7
+    const char* name;
+    double framesPerSecond;  // at real time
+};
+
+// Format 7 sends one packet per 125-microsecond cycle: 680 packets of 4096 bytes per frame.
+const Mode kModes[] = {
+    {3, 4, "640x480 YUV422 30fps", 30},  {4, 3, "640x480 RGB 15fps", 15},
+    {8, 3, "800x600 YUV422 15fps", 15},  {9, 3, "800x600 RGB 15fps", 15},
+    {11, 3, "1024x768 YUV422 15fps", 15}, {12, 2, "1024x768 RGB 7.5fps", 7.5},
+    {24, 2, "1360x1024 YUV422 F7", 8000.0 / 680},
+};
+
+struct Run {
+    bool ok = false;
+    double fps = 0;
+    std::uint32_t frames = 0;
+    std::int64_t lost = 0;
+    double megabytesPerSecond = 0;
+};
+
+struct Newest {
+    std::uint16_t sequence = 0;
+    std::uint32_t stamp = 0;
+};
+
+bool SetUp(C1394Dcam& cam, const Mode& mode) {
+    if (mode.modeIndex < 24) return cam.SetVideoMode(0, mode.modeIndex, mode.rateOrCoding, false);
+    C1394Dcam::Rect area{0, 0, 1359, 1023};
+    return cam.SetFormat7Mode(0, mode.modeIndex, mode.rateOrCoding, &area);
+}
+
+// The sequence number and camera stamp of the newest frame, read in one copy.
+bool ReadNewest(const CDcamCaptureThread& thread, std::vector<std::uint8_t>& frame, Newest& newest) {
+    int slot = -1;
+    if (!thread.CopyFrame(frame, -1, &slot, &newest.sequence)) return false;
+    newest.stamp = platform::LoadBE32(frame.data());
+    return true;
+}
+
+bool WaitForFirstFrame(const CDcamCaptureThread& thread) {
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (!thread.HasFrame()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Waits until no frame has come for a while, so the last one sent is in the ring.
+void WaitUntilQuiet(const CDcamCaptureThread& thread) {
+    std::uint64_t stored = thread.GetStats().stored;
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const std::uint64_t now = thread.GetStats().stored;
+        if (now == stored) return;
+        stored = now;
+    }
+}
+
+Run Measure(const Mode& mode, double scale, double seconds) {
+    Run run;
+    testsupport::SimulatedBus::Options options;
+    options.rateScale = scale;
+    testsupport::SimulatedBus bus(options);
+    C1394Dcam cam;
+    if (!bus.IsRunning() || !cam.Open() || !SetUp(cam, mode) ||
+        !cam.StartCapture(0, 2, 0x02, 8) || !cam.StartTransmission(0, 0)) {
+        return run;
+    }
+    const CDcamCaptureThread* thread = cam.GetCaptureThread(0);
+    std::vector<std::uint8_t> frame(thread->GetSlotSize());
+    Newest first;
+    Newest last;
+    if (!WaitForFirstFrame(*thread) || !ReadNewest(*thread, frame, first)) return run;
+    const auto start = Clock::now();
+    const std::uint64_t storedAtStart = thread->GetStats().stored;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const std::uint64_t storedAtEnd = thread->GetStats().stored;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    cam.StopTransmission(0);
+    WaitUntilQuiet(*thread);
+    if (!ReadNewest(*thread, frame, last)) return run;
+
+    // Every frame the camera sent advanced its stamp; every frame stored, the sequence number.
+    run.frames = std::uint16_t(last.sequence - first.sequence);
+    run.lost = std::int64_t(last.stamp - first.stamp) - run.frames;
+    run.fps = double(storedAtEnd - storedAtStart) / elapsed;
+    run.megabytesPerSecond = run.fps * thread->GetSlotSize() / 1e6;
+    run.ok = true;
+    cam.StopCapture(0);
+    return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 1.5;
+    const double largestScale = argc > 2 ? std::atof(argv[2]) : 64;
+    if (seconds <= 0 || largestScale < 1) {
+        std::fprintf(stderr, "usage: bench_capture [seconds per run] [largest rate scale]\n");
+        return 2;
+    }
+    std::printf("%-24s %6s %9s %9s %7s %7s\n", "mode", "scale", "nominal", "fps", "MB/s", "lost");
+    std::vector<std::pair<const Mode*, Run>> best;
+    for (const Mode& mode : kModes) {
+        Run fastest;
+        for (double scale = 1; scale <= largestScale; scale *= 2) {
+            const Run run = Measure(mode, scale, seconds);
+            if (!run.ok) {
+                std::printf("%-24s %6g  (the capture did not run)\n", mode.name, scale);
+                break;
+            }
+            std::printf("%-24s %6g %9.1f %9.1f %7.1f %7lld\n", mode.name, scale,
+                        mode.framesPerSecond * scale, run.fps, run.megabytesPerSecond,
+                        static_cast<long long>(run.lost));
+            std::fflush(stdout);
+            if (run.lost != 0) break;
+            fastest = run;
+            // A stream the bus cannot render any faster gains nothing from a higher scale.
+            if (run.fps < 0.8 * mode.framesPerSecond * scale) break;
+        }
+        best.emplace_back(&mode, fastest);
+    }
+    std::printf("\nfastest stream with no frame lost, frames per second through the ring:\n");
+    for (const auto& [mode, run] : best) {
+        std::printf("  %-24s %8.1f fps  %7.1f MB/s\n", mode->name, run.fps, run.megabytesPerSecond);
+    }
+    return 0;
+}

@@ -1,0 +1,193 @@
+// Starting and stopping captures, transmission control, and reading frames out of the rings.
+#include "camera/C1394Dcam.h"
+
+#include <chrono>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "camera/IidcRegisters.h"
+#include "camera/VideoModeTables.h"
+
+using namespace camera::iidc;
+
+namespace {
+
+constexpr int kPacketModeFlag = 0x10;
+constexpr int kDescriptorModeMask = 0xF;
+constexpr std::uint32_t kSyncValue = 1;
+constexpr int kMaxShots = 0xFFFF;
+constexpr auto kArmPoll = std::chrono::milliseconds(10);
+
+}  // namespace
+
+std::unique_ptr<CIsochTransferThread> C1394Dcam::CreateIsochThread() {
+    try {
+        return std::make_unique<CDcamCaptureThread>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+CDcamCaptureThread* C1394Dcam::GetCaptureThread(int camera) const {
+    if (!IsCamera(camera)) return nullptr;
+    return dynamic_cast<CDcamCaptureThread*>(FindIsochThread(m_Cameras[camera].nDevice));
+}
+
+bool C1394Dcam::HasCapture(int camera) const {
+    return IsCamera(camera) && FindIsochThread(m_Cameras[camera].nDevice) != nullptr;
+}
+
+// ---- Frame rings for the readers ----
+
+std::shared_ptr<FrameRing> C1394Dcam::FindRing(int device) const {
+    if (device < 0 || device >= kMaxCameras) return nullptr;
+    std::scoped_lock lock(m_ringLock);
+    return m_Rings[std::size_t(device)];
+}
+
+void C1394Dcam::PublishRing(int device, std::shared_ptr<FrameRing> ring) {
+    if (device < 0 || device >= kMaxCameras) return;
+    std::scoped_lock lock(m_ringLock);
+    m_Rings[std::size_t(device)] = std::move(ring);
+}
+
+// ---- Start and stop ----
+
+bool C1394Dcam::CaptureBufferBytes(int camera, int frameBytes, int* bufferBytes) {
+    *bufferBytes = frameBytes;
+    const int modeIndex = m_Cameras[camera].nMode;
+    if (modeIndex < camera::kFormat7First) return true;
+    const int f7mode = modeIndex - camera::kFormat7First;
+    DWORD bytesPerPacket = 0;
+    DWORD packets = 0;
+    if (!ReadFormat7Register(camera, f7mode, kBytePerPacket, &bytesPerPacket, false)) return false;
+    if (High16(bytesPerPacket) != 0 &&
+        ReadFormat7Register(camera, f7mode, kPacketPerFrameInq, &packets, true)) {
+        const std::uint64_t padded = std::uint64_t{High16(bytesPerPacket)} * packets;
+        // A figure the frame does not fit in, or one beyond any buffer, cannot be right.
+        if (padded >= std::uint64_t(frameBytes) && padded <= 0x7FFFFFFF) *bufferBytes = int(padded);
+    }
+    return true;
+}
+
+bool C1394Dcam::StartCapture(int camera, int speed, int flags, int frames) {
+    if (speed < 0 || speed > 2 || frames < 2 || !IsCamera(camera)) return false;
+    const CameraEntry& entry = m_Cameras[camera];
+    const int device = entry.nDevice;
+    // A second capture on the same channel could never get it; the running one stays untouched.
+    if (entry.nMode < 0 || entry.nRate < 0 || HasCapture(camera)) return false;
+    if (!SetIsoChannel(camera, speed, device)) return false;
+    const int bytesPerPacket = GetBytesPerPacket(camera);
+    const int frameBytes = GetFrameBytes(camera);
+    if (bytesPerPacket <= 0 || frameBytes <= 0) return false;
+    // A frame that fits one packet can only be received packet by packet.
+    if (bytesPerPacket >= frameBytes) flags |= kPacketModeFlag;
+    int bufferBytes = 0;
+    if (!CaptureBufferBytes(camera, frameBytes, &bufferBytes)) return false;
+
+    m_bPacketMode = (flags & kPacketModeFlag) != 0;
+    // StartIsochTransfer opens the thread on the selected device, which the reads above left
+    // at this camera.
+    if (!StartIsochTransfer(device, false, true, 1 << speed, flags & kDescriptorModeMask,
+                            bytesPerPacket, bufferBytes, true, kSyncValue)) {
+        return false;
+    }
+    auto* thread = dynamic_cast<CDcamCaptureThread*>(FindIsochThread(device));
+    if (thread == nullptr || !ArmCapture(*thread, camera, frameBytes, frames)) {
+        // A capture that cannot run is taken down, so the camera can be set up again.
+        StopAndRemove(device, true);
+        return false;
+    }
+    PublishRing(device, thread->Ring());
+    return true;
+}
+
+bool C1394Dcam::ArmCapture(CDcamCaptureThread& thread, int camera, int frameBytes, int frames) {
+    thread.SetOwner(this);
+    if (!thread.AllocRing(static_cast<std::uint32_t>(frameBytes), frames)) return false;
+    thread.SetDevicePath(GetDevicePath(static_cast<unsigned>(m_Cameras[camera].nDevice.load())));
+    thread.m_pData = nullptr;
+    thread.m_nDataBytes = static_cast<std::uint32_t>(frameBytes);
+    thread.m_bMarker = true;
+    thread.m_nState = CIsochTransferThread::kStateArmed;
+    for (const auto& other : m_TransferList) {
+        if (auto* capture = dynamic_cast<CDcamCaptureThread*>(other.get())) {
+            capture->Ring()->SetSignalPerFrame(true);
+        }
+    }
+    thread.SignalStart();
+    // The thread leaves state 1 for 6 once it listens, or for 3 when it cannot.
+    while (thread.m_nState == CIsochTransferThread::kStateArmed) std::this_thread::sleep_for(kArmPoll);
+    return thread.m_nState == CIsochTransferThread::kStateRunning;
+}
+
+void C1394Dcam::StopAndRemove(int device, bool orderly) {
+    PublishRing(device, nullptr);
+    if (CIsochTransferThread* thread = FindIsochThread(device)) thread->m_bMarker = false;
+    StopIsochTransfer(device, orderly);
+    RemoveIsochTransfer(device);
+}
+
+bool C1394Dcam::StopCapture(int camera) {
+    StopTransmission(camera);
+    if (!HasCapture(camera)) return false;
+    StopAndRemove(m_Cameras[camera].nDevice, true);
+    return true;
+}
+
+void C1394Dcam::StopAllCaptures() {
+    // With no camera left in the table the devices are gone: handles are closed, not stopped.
+    const bool orderly = m_nCameraCount > 0;
+    std::vector<int> channels;
+    for (const auto& thread : m_TransferList) channels.push_back(thread->m_nChannel);
+    for (const int channel : channels) StopAndRemove(channel, orderly);
+    m_TransferList.clear();
+    std::scoped_lock lock(m_ringLock);
+    for (auto& ring : m_Rings) ring.reset();
+}
+
+// ---- Transmission ----
+
+bool C1394Dcam::SetTransmission(int camera, bool continuous, int shotMode, int shots) {
+    if (!continuous && shotMode != 0) {
+        const DWORD value = shotMode == 1 ? kBit31 : kMultiShot | (DWORD(shots) & 0xFFFF);
+        return WriteCommand(camera, kShot, value);
+    }
+    return WriteCommand(camera, kIsoEnable, continuous ? kBit31 : 0);
+}
+
+bool C1394Dcam::StartTransmission(int camera, int shots) {
+    // A count beyond 16 bits would be cut to a different one.
+    if (shots < 0 || shots > kMaxShots) return false;
+    const int shotMode = shots == 0 ? 0 : shots == 1 ? 1 : 2;
+    // A waiter must not take a frame signalled before this transmission for one of it.
+    if (const auto ring = FindRing(GetCameraDevice(camera))) ring->ResetFrameEvent();
+    return SetTransmission(camera, shots == 0, shotMode, shots);
+}
+
+bool C1394Dcam::StopTransmission(int camera) { return SetTransmission(camera, false, 0, 0); }
+
+// ---- Frames ----
+
+int C1394Dcam::WaitForFrameOnDevice(int device, DWORD timeoutMs) {
+    const std::shared_ptr<FrameRing> ring = FindRing(device);
+    if (!ring) return 0;
+    return ring->WaitForFrame(timeoutMs);
+}
+
+int C1394Dcam::WaitForFrame(int camera, DWORD timeoutMs) {
+    return WaitForFrameOnDevice(GetCameraDevice(camera), timeoutMs);
+}
+
+int C1394Dcam::GetFrameFromDevice(int device, void* dst, int slot) {
+    const std::shared_ptr<FrameRing> ring = FindRing(device);
+    int copied = -1;
+    // The caller vouches for room for one slot.
+    if (!ring || !ring->Copy(dst, SIZE_MAX, slot, &copied)) return -1;
+    return copied;
+}
+
+int C1394Dcam::GetFrame(int camera, void* dst, int slot) {
+    return GetFrameFromDevice(GetCameraDevice(camera), dst, slot);
+}

@@ -1,0 +1,148 @@
+// The capture's receive loop and its frame ring.
+#include "camera/CDcamCaptureThread.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+
+#include "platform/ErrorCodes.h"
+
+using namespace bus;
+using platform::kErrorIoIncomplete;
+using platform::kErrorIoPending;
+
+CDcamCaptureThread::CDcamCaptureThread() : m_pRing(std::make_shared<FrameRing>()) {}
+
+CDcamCaptureThread::~CDcamCaptureThread() {
+    DetachSink();
+    QuitAndJoin();
+}
+
+void CDcamCaptureThread::OnFrameReceived(std::span<const std::uint8_t> record) {
+    if (record.size() < kIsochReadHeaderBytes ||
+        static_cast<std::int32_t>(Word(record, kIsochReadStatusOffset)) < 0) {
+        m_pRing->CountDropped();
+        return;
+    }
+    m_pRing->Store(record.subspan(kIsochReadHeaderBytes));
+}
+
+bool CDcamCaptureThread::CopyFrame(void* dst, int slot, int* slotCopied) const {
+    // The caller vouches for room for one slot.
+    return m_pRing->Copy(dst, std::numeric_limits<std::size_t>::max(), slot, slotCopied);
+}
+
+bool CDcamCaptureThread::CopyFrame(std::span<std::uint8_t> dst, int slot, int* slotCopied,
+                                   std::uint16_t* sequence) const {
+    return m_pRing->Copy(dst.data(), dst.size(), slot, slotCopied, sequence);
+}
+
+bool CDcamCaptureThread::AttachSink(std::unique_ptr<FrameSink> sink) {
+    if (!sink || m_pSink) return false;
+    m_pSink = std::move(sink);
+    m_pRing->SetRecordingEvent(&m_pSink->FrameReady());
+    return true;
+}
+
+std::unique_ptr<FrameSink> CDcamCaptureThread::DetachSink() {
+    if (!m_pSink) return nullptr;
+    m_pRing->SetRecording(false);
+    // Once this returns the receive thread no longer signals the sink's event.
+    m_pRing->SetRecordingEvent(nullptr);
+    m_pSink->Stop();
+    return std::move(m_pSink);
+}
+
+void CDcamCaptureThread::RunTransfer() {
+    m_nState = kStateArmed;
+    m_pStartEvent->Wait();
+    // A capture only listens; a stop or quit before the start ends it here.
+    if (m_bTalk || Stopping()) {
+        m_nState = m_bTalk ? kStateFailed : kStateIdle;
+        return;
+    }
+    // A failure before the loop leaves state 3, so that whoever armed the capture stops waiting.
+    Record attach;
+    if (!StartListening(attach)) {
+        m_nState = kStateFailed;
+        return;
+    }
+    Record read;
+    if (!AllocateRecord(read, kIsochReadHeaderBytes + std::uint64_t{m_nBufferBytes})) {
+        m_hDevice.CancelAll();
+        CloseAttachEvent();
+        m_nState = kStateFailed;
+        return;
+    }
+    m_bLoop = true;
+    m_nState = kStateRunning;
+    ReceiveFrames(read);
+    EndTransfer();
+    m_bLoop = false;
+    m_nState = kStateIdle;
+}
+
+bool CDcamCaptureThread::StartListening(Record& attach) {
+    if (!AllocAttachRecord(attach) || !BuildDescriptors(attach, nullptr)) return false;
+    const std::uint32_t status = IsochAttachBuffers(attach);
+    if (status != 0 && status != kErrorIoPending) {
+        CloseAttachEvent();
+        return false;
+    }
+    FixedRecord<12> start = MakeStartRecord(m_dwResource);
+    if (IsochListen(start) == 0) return true;
+    // The cancelled attach no longer writes into its record.
+    m_hDevice.CancelAll();
+    CloseAttachEvent();
+    return false;
+}
+
+void CDcamCaptureThread::ReceiveFrames(Record& read) {
+    const std::uint32_t bufferBytes = m_nBufferBytes;
+    while (!m_bStopRequest && !m_bQuit) {
+        FillIsochReadRecord(read, m_dwResource, bufferBytes);
+        std::uint32_t bytes = 0;
+        std::uint32_t status = IsochReadData(read);
+        if (status == 0 || status == kErrorIoPending) status = WaitForRead(&bytes);
+        // Stopped while the read pends: it is cancelled after the loop.
+        if (status == kErrorIoIncomplete) break;
+        if (status != 0) {
+            RecoverFromReadError();
+        } else if (!Stopping() && bytes != 0) {
+            OnFrameReceived(std::span<const std::uint8_t>(read).first(std::min<std::size_t>(bytes, read.size())));
+        }
+        CloseReadEvent();
+    }
+}
+
+std::uint32_t CDcamCaptureThread::WaitForRead(std::uint32_t* bytes) {
+    std::uint32_t status = WaitRead(bytes);
+    while (status == kErrorIoIncomplete && !Stopping()) status = WaitRead(bytes);
+    return status;
+}
+
+void CDcamCaptureThread::RecoverFromReadError() {
+    // The handle may have died with its device or the bus: take a fresh one. Without one, a stop
+    // can only close.
+    if (!OpenDevice()) m_bOrderly = false;
+    m_nState = kStateFailed;
+    m_pRing->OnReadError();
+    m_pStartEvent->Wait();
+}
+
+void CDcamCaptureThread::EndTransfer() {
+    if (!m_bOrderly) m_hDevice.Close();
+    if (m_bStopRequest && m_hDevice.IsOpen()) {
+        FixedRecord<8> stop = MakeStopRecord(m_dwResource);
+        IsochStop(stop);
+        m_hDevice.CancelAll();
+    }
+    CloseAttachEvent();
+    if (!m_bStopRequest && m_hDevice.IsOpen()) {
+        FixedRecord<12> detach = MakeDetachRecord(m_dwResource, m_nDescriptors);
+        IsochDetachBuffers(detach);
+    }
+    // Nothing may write into the records once they go.
+    if (m_hDevice.IsOpen()) m_hDevice.CancelAll();
+    CloseReadEvent();
+}

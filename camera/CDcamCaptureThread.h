@@ -1,0 +1,77 @@
+// The receive thread of one capture: the bus layer's transfer thread with a receive loop that
+// copies every completed isochronous read into the next slot of its frame ring.
+//
+// Threading: the owner (the camera object's thread) arms, stops and removes the capture and
+// attaches or detaches the frame sink; the receive thread runs RunTransfer and stores frames;
+// any thread may copy slots and read the ring's figures (the ring is thread-safe, FrameRing.h).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "bus/CIsochTransferThread.h"
+#include "bus/DriverRecords.h"
+#include "camera/FrameRing.h"
+#include "camera/FrameSink.h"
+
+class C1394Dcam;
+
+class CDcamCaptureThread : public CIsochTransferThread {
+public:
+    CDcamCaptureThread();
+    // Stops an attached sink, then ends the receive thread; the ring is freed last.
+    ~CDcamCaptureThread() override;
+
+    bool AllocRing(std::uint32_t slotSize, int slotCount) { return m_pRing->Alloc(slotSize, slotCount); }
+    void FreeRing() { m_pRing->Free(); }
+    // One completed isochronous read: its 16 header bytes and the data that came with it. A
+    // negative status word drops the frame.
+    void OnFrameReceived(std::span<const std::uint8_t> record);
+    // Copies one slot of slot-size bytes into dst (negative slot: the newest).
+    bool CopyFrame(void* dst, int slot, int* slotCopied) const;
+    // The same, false when dst is shorter than a slot; also gives the slot's sequence number.
+    bool CopyFrame(std::span<std::uint8_t> dst, int slot, int* slotCopied,
+                   std::uint16_t* sequence) const;
+
+    int GetSlotCount() const { return m_pRing->GetSlotCount(); }
+    std::uint32_t GetSlotSize() const { return m_pRing->GetSlotSize(); }
+    int GetWriteIndex() const { return m_pRing->GetWriteIndex(); }
+    bool HasFrame() const { return m_pRing->HasFrame(); }
+    std::uint16_t GetSequence(int slot) const { return m_pRing->GetSequence(slot); }
+    FrameRing::Stats GetStats() const { return m_pRing->GetStats(); }
+    // Shared with readers that must outlive the thread object.
+    const std::shared_ptr<FrameRing>& Ring() const { return m_pRing; }
+
+    void SetOwner(C1394Dcam* owner) { m_pOwner = owner; }
+    C1394Dcam* GetOwner() const { return m_pOwner; }
+
+    // Takes a sink over; false when one is attached already or sink is empty.
+    bool AttachSink(std::unique_ptr<FrameSink> sink);
+    FrameSink* GetSink() const { return m_pSink.get(); }
+    // Recording off, the sink stopped and handed back; empty when none was attached.
+    std::unique_ptr<FrameSink> DetachSink();
+    // Whether stored frames signal the sink's event.
+    void SetRecording(bool on) { m_pRing->SetRecording(on && m_pSink != nullptr); }
+    bool IsRecording() const { return m_pRing->IsRecording(); }
+
+protected:
+    // Armed until the start event; then attach, listen and read frame after frame until stopped.
+    void RunTransfer() override;
+
+private:
+    // Attaches the receive buffer and starts listening; false (the attach over) on failure.
+    bool StartListening(bus::Record& attach);
+    void ReceiveFrames(bus::Record& read);
+    // Waits for the pending read; kErrorIoIncomplete only when a stop or quit woke the wait.
+    std::uint32_t WaitForRead(std::uint32_t* bytes);
+    // Starts over on a fresh handle, reports state 3 and waits to be restarted or stopped.
+    void RecoverFromReadError();
+    void EndTransfer();
+    bool Stopping() const { return m_bStopRequest || m_bQuit; }
+
+    std::shared_ptr<FrameRing> m_pRing;
+    std::atomic<C1394Dcam*> m_pOwner{nullptr};
+    std::unique_ptr<FrameSink> m_pSink;  // owner thread only
+};

@@ -1,0 +1,101 @@
+// The frame ring of one capture: slot count x slot size bytes in one block, an unsigned 16-bit
+// sequence number per slot, the auto-reset frame event that wakes readers, and the capture's
+// frame counters.
+//
+// Threading: the receive thread stores frames; any thread waits and copies. m_lock guards the
+// block, the sequence numbers, the next sequence number and the recording event; the figures
+// that readers look at without the lock (write index, slot count, slot size, has-frame, flags,
+// counters) are atomics, changed under m_lock. Readers hold the ring by shared_ptr, so a reader
+// still waiting when its capture is torn down never meets a freed ring.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "platform/Event.h"
+#include "platform/Lock.h"
+
+class FrameRing {
+public:
+    struct Stats {
+        std::uint64_t stored = 0;       // frames stored in a slot
+        std::uint64_t dropped = 0;      // reads that delivered nothing (negative status)
+        std::uint64_t shortFrames = 0;  // stored, but fewer bytes than a slot came (rest zeroed)
+        std::uint64_t readErrors = 0;   // failed reads
+    };
+    static constexpr std::uint32_t kWaitForever = 0xFFFFFFFF;
+
+    FrameRing();
+    FrameRing(const FrameRing&) = delete;
+    FrameRing& operator=(const FrameRing&) = delete;
+
+    // Replaces any previous ring with a zeroed one; false (leaving no ring) when memory is short
+    // or the shape holds nothing.
+    bool Alloc(std::uint32_t slotSize, int slotCount);
+    void Free();
+
+    // Copies a frame into the next slot (at most the slot size; a shorter frame's rest is
+    // zeroed), numbers it and wakes the readers. Without a ring the frame counts as dropped.
+    void Store(std::span<const std::uint8_t> frame);
+    void CountDropped() { ++m_nDropped; }
+    // A read failed: no frame is held any more, and a waiting reader returns at once.
+    void OnReadError();
+
+    // Copies one slot (negative: the newest; others modulo the slot count) into dst, which has
+    // room for capacity bytes; false while no frame is held or when a slot does not fit.
+    bool Copy(void* dst, std::size_t capacity, int slot, int* slotCopied,
+              std::uint16_t* sequence = nullptr) const;
+    // The slot that holds the newest frame, -1 while none is held.
+    int NewestSlot() const;
+    // Waits up to timeoutMs (kWaitForever: without limit) for a stored frame; the newest slot,
+    // or -1 on time-out or when no frame is held.
+    int WaitForFrame(std::uint32_t timeoutMs);
+    void ResetFrameEvent() { m_frameEvent.Reset(); }
+    // Releases one waiter, as a stored frame would.
+    void WakeWaiter() { m_frameEvent.Set(); }
+
+    int GetSlotCount() const { return m_nSlotCount; }
+    std::uint32_t GetSlotSize() const { return m_nSlotSize; }
+    int GetWriteIndex() const { return m_nWriteIndex; }
+    bool HasFrame() const { return m_bHasFrame; }
+    // The sequence number of the frame in slot (taken modulo the slot count); 0 without a ring.
+    std::uint16_t GetSequence(int slot) const;
+    std::uint16_t GetNextSequence() const;
+    Stats GetStats() const;
+
+    // When set, every stored frame signals the frame event.
+    void SetSignalPerFrame(bool on) { m_bSignalPerFrame = on; }
+    // The event signalled after each stored frame while recording is on; null for none. Once
+    // this returns, the previous event is signalled no more.
+    void SetRecordingEvent(platform::Event* event);
+    void SetRecording(bool on) { m_bRecording = on; }
+    bool IsRecording() const { return m_bRecording; }
+
+private:
+    struct FreeBlock {
+        void operator()(std::uint8_t* p) const { std::free(p); }
+    };
+    int SlotOf(int slot) const;
+
+    mutable platform::Lock m_lock;  // guards m_pBlock, m_Sequence, m_nNextSequence, m_pRecordingEvent
+    std::unique_ptr<std::uint8_t[], FreeBlock> m_pBlock;
+    std::vector<std::uint16_t> m_Sequence;
+    std::uint16_t m_nNextSequence = 0;
+    platform::Event* m_pRecordingEvent = nullptr;
+
+    std::atomic<int> m_nSlotCount{0};
+    std::atomic<std::uint32_t> m_nSlotSize{0};
+    std::atomic<int> m_nWriteIndex{0};
+    std::atomic<bool> m_bHasFrame{false};
+    std::atomic<bool> m_bSignalPerFrame{false};
+    std::atomic<bool> m_bRecording{false};
+    std::atomic<std::uint64_t> m_nStored{0};
+    std::atomic<std::uint64_t> m_nDropped{0};
+    std::atomic<std::uint64_t> m_nShort{0};
+    std::atomic<std::uint64_t> m_nReadErrors{0};
+    platform::Event m_frameEvent{platform::EventMode::AutoReset};
+};

@@ -1,0 +1,57 @@
+// Offsets and fields of the IIDC camera registers the camera object uses: command registers
+// from the camera's command base, Format 7 registers from a mode's block.
+#pragma once
+
+#include <cstdint>
+
+namespace camera::iidc {
+
+// Every register is addressed at 0xFFFF:(kRegisterSpace + base + offset), the sum wrapping.
+inline constexpr std::uint16_t kOffsetHigh = 0xFFFF;
+inline constexpr std::uint32_t kRegisterSpace = 0xF0000000;
+inline constexpr unsigned kLocalBus = 1023;
+
+// Command registers.
+inline constexpr std::uint32_t kInitialize = 0x000;
+inline constexpr std::uint32_t kVModeInq = 0x180;  // + 4 x format
+inline constexpr std::uint32_t kVModeInqFormat7 = 0x19C;
+inline constexpr std::uint32_t kVRateInq = 0x200;  // + 32 x format + 4 x mode
+inline constexpr std::uint32_t kVCsrInq7 = 0x2E0;  // + 4 x Format 7 mode
+inline constexpr std::uint32_t kBasicFuncInq = 0x400;
+inline constexpr std::uint32_t kAdvancedFeatureInq = 0x480;
+inline constexpr std::uint32_t kCurVFrmRate = 0x600;
+inline constexpr std::uint32_t kCurVMode = 0x604;
+inline constexpr std::uint32_t kCurVFormat = 0x608;
+inline constexpr std::uint32_t kIsoChannel = 0x60C;
+inline constexpr std::uint32_t kIsoEnable = 0x614;
+inline constexpr std::uint32_t kMemorySave = 0x618;
+inline constexpr std::uint32_t kShot = 0x61C;
+inline constexpr std::uint32_t kMemSaveChannel = 0x620;
+// Features 0..12 at 0x800 + 4n, features 13..16 at 0x880 + 4(n - 13).
+inline constexpr std::uint32_t FeatureOffset(int feature) {
+    return feature < 13 ? 0x800 + 4 * std::uint32_t(feature) : 0x880 + 4 * std::uint32_t(feature - 13);
+}
+
+// Format 7 registers, from the mode's block.
+inline constexpr std::uint32_t kMaxImageSizeInq = 0x00;
+inline constexpr std::uint32_t kUnitSizeInq = 0x04;
+inline constexpr std::uint32_t kImagePosition = 0x08;
+inline constexpr std::uint32_t kImageSize = 0x0C;
+inline constexpr std::uint32_t kColorCodingId = 0x10;
+inline constexpr std::uint32_t kColorCodingInq = 0x14;
+inline constexpr std::uint32_t kTotalBytesLoInq = 0x3C;
+inline constexpr std::uint32_t kPacketParaInq = 0x40;
+inline constexpr std::uint32_t kBytePerPacket = 0x44;
+inline constexpr std::uint32_t kPacketPerFrameInq = 0x48;
+
+inline constexpr std::uint32_t kBit31 = 0x80000000;
+inline constexpr std::uint32_t kMultiShot = 0x40000000;
+inline constexpr int kFormat7 = 7;
+// Bit (0x80000000 >> index), the way inquiry registers list what exists; index 0..31.
+inline constexpr std::uint32_t InqBit(int index) { return kBit31 >> index; }
+inline constexpr std::uint32_t High16(std::uint32_t value) { return value >> 16; }
+inline constexpr std::uint32_t Low16(std::uint32_t value) { return value & 0xFFFF; }
+// The 3-bit fields of the current format, mode and rate registers (bits 31..29).
+inline constexpr int TopField(std::uint32_t value) { return int(value >> 29); }
+
+}  // namespace camera::iidc

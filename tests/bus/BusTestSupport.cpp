@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "platform/MessageQueue.h"
+#include "tests/support/SharedBlockSweep.h"
 
 extern char** environ;
 
@@ -26,6 +27,7 @@ PrivateBus::PrivateBus(const std::string& name) : m_dir("kxbus-" + name) {
 }
 
 PrivateBus::~PrivateBus() {
+    testsupport::SweepSharedBlocks();
     ::unsetenv("KESTRIX_BUS_DIR");
     ::unsetenv("KESTRIX_SHM_NAMESPACE");
 }
@@ -143,11 +145,3 @@ int PeerProcess::Wait() {
 }
 
 }  // namespace bustest
-
-// ThreadSanitizer marks the bytes that sendmsg sent as read only after the call returns. A quick
-// driver has answered by then, and the device handle's reader thread has already written the
-// answer into the same request buffer, so every fast request looks like a race although the
-// kernel copied the bytes before the driver could reply.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:platform::DeviceSocket::WriteBytes\n";
-}

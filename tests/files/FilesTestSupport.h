@@ -63,13 +63,15 @@ inline std::map<std::string, std::string> ProbeStream(const fs::path& path) {
     const std::string command =
         "ffprobe -v error -count_frames -count_packets -select_streams v:0 -show_entries "
         "stream=codec_name,codec_tag_string,width,height,nb_read_packets,nb_read_frames,"
-        "r_frame_rate -of default=noprint_wrappers=1 '" + path.string() + "' 2>/dev/null";
+        "r_frame_rate,pix_fmt,profile -of default=noprint_wrappers=1 '" +
+        path.string() + "' 2>/dev/null";
     std::map<std::string, std::string> fields;
     FILE* pipe = ::popen(command.c_str(), "r");
     for (char line[256]; pipe && std::fgets(line, sizeof line, pipe);) {
         std::string text(line);
         const std::size_t eq = text.find('=');
-        if (eq != std::string::npos) fields[text.substr(0, eq)] = text.substr(eq + 1, text.size() - eq - 2);
+        if (eq != std::string::npos)
+            fields[text.substr(0, eq)] = text.substr(eq + 1, text.size() - eq - 2);
     }
     if (pipe) ::pclose(pipe);
     return fields;
@@ -172,7 +174,8 @@ inline bool RunUntilKilled(const std::function<void(const std::function<void()>&
     const pid_t child = ::fork();
     if (child == 0) {
         body([&] {
-            if (::write(ready[1], "k", 1) == 1) for (;;) ::pause();
+            if (::write(ready[1], "k", 1) == 1)
+                for (;;) ::pause();
         });
         ::_exit(1);
     }

@@ -1,9 +1,8 @@
 // BMP still writer: header fields and row padding, refused sizes, replacing and failed writes.
-#include "files/BmpWriter.h"
-
 #include <gtest/gtest.h>
 
 #include "files/BitmapGeometry.h"
+#include "files/BmpWriter.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -57,7 +56,7 @@ TEST_F(BmpWriterTest, RefusesSizesWithoutPictureBeforeTouchingTheDisk) {
         EXPECT_NE(error.find("pixels"), std::string::npos) << error;
     }
     EXPECT_FALSE(SaveBmpFile(path, bits, 40000, 40000));  // too big for the header's 32 bits
-    EXPECT_FALSE(SaveBmpFile(path, bits, 8, 8));           // buffer shorter than 8 x 8
+    EXPECT_FALSE(SaveBmpFile(path, bits, 8, 8));          // buffer shorter than 8 x 8
     EXPECT_EQ(filestest::EntriesIn(dir.Path()), 0u);
 }
 
@@ -68,7 +67,8 @@ TEST_F(BmpWriterTest, ReplacesOnSuccessAndKeepsTheEarlierFileOnFailure) {
     const int status = filestest::RunInChild(
         [&] {
             std::string error;
-            return !SaveBmpFile(path, bits, 640, 480, &error) && error.find(path.string()) == 0 ? 0 : 1;
+            return !SaveBmpFile(path, bits, 640, 480, &error) && error.find(path.string()) == 0 ? 0
+                                                                                                : 1;
         },
         100000);
     EXPECT_EQ(status, 0);

@@ -1,14 +1,12 @@
-// JPEG still writer: the file decodes (libjpeg) to the bitmap's picture, upright; options,
+// JPEG still writer: the file decodes (ffmpeg) to the bitmap's picture, upright; options,
 // refused input, library errors and failed writes.
-#include "files/JpegWriter.h"
-
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include <cstdio>
 
-#include <jpeglib.h>
-
 #include "files/BitmapGeometry.h"
+#include "files/JpegWriter.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -16,38 +14,6 @@ namespace {
 
 using files::BitmapStride;
 using files::SaveJpegFile;
-
-struct Decoded {
-    int width = 0, height = 0, components = 0;
-    bool progressive = false;
-    std::vector<std::uint8_t> pixels;  // top row first
-};
-
-Decoded Decode(const std::filesystem::path& path) {
-    Decoded out;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    jpeg_decompress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&info);
-    jpeg_stdio_src(&info, file);
-    jpeg_read_header(&info, TRUE);
-    out.progressive = jpeg_has_multiple_scans(&info);
-    jpeg_start_decompress(&info);
-    out.width = int(info.output_width);
-    out.height = int(info.output_height);
-    out.components = info.output_components;
-    const std::size_t rowBytes = std::size_t(out.width) * out.components;
-    out.pixels.resize(rowBytes * out.height);
-    for (JSAMPROW row; info.output_scanline < info.output_height;) {
-        row = &out.pixels[info.output_scanline * rowBytes];
-        jpeg_read_scanlines(&info, &row, 1);
-    }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
-    std::fclose(file);
-    return out;
-}
 
 // A smooth picture, bottom row first in blue-green-red: red grows to the right and green
 // downwards in the upright picture, blue stays 128.
@@ -74,27 +40,32 @@ TEST_F(JpegWriterTest, DecodesToTheBitmapPictureUpright) {
     const int width = 101, height = 60;  // rows with padding that must stay out of the picture
     const auto bits = MakePicture(width, height);
     ASSERT_TRUE(SaveJpegFile(path, bits, width, height, 100, false, false));
+    auto stream = filestest::ProbeStream(path);
+    EXPECT_EQ(stream["width"] + "x" + stream["height"], "101x60");
+    EXPECT_EQ(stream["profile"], "Baseline");
 
-    const Decoded jpeg = Decode(path);
-    ASSERT_EQ(jpeg.width, width);
-    ASSERT_EQ(jpeg.height, height);
-    ASSERT_EQ(jpeg.components, 3);
-    EXPECT_FALSE(jpeg.progressive);
+    // ffmpeg decodes to RGB rows, top first.
     int worst = 0;
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* bgr = &bits[std::size_t(BitmapStride(width)) * (height - 1 - y)];
-        const std::uint8_t* rgb = &jpeg.pixels[std::size_t(y) * width * 3];
-        for (int i = 0; i < 3 * width; ++i) {
-            worst = std::max(worst, std::abs(rgb[i] - bgr[i - i % 3 + 2 - i % 3]));
-        }
-    }
+    const std::size_t decoded = filestest::ForEachFrame(
+        path, std::size_t(width) * height * 3,
+        [&](auto rgb) {
+            for (int y = 0; y < height; ++y) {
+                const std::uint8_t* bgr =
+                    &bits[std::size_t(BitmapStride(width)) * (height - 1 - y)];
+                for (int i = 0; i < 3 * width; ++i) {
+                    worst = std::max(worst,
+                                     std::abs(rgb[y * 3 * width + i] - bgr[i - i % 3 + 2 - i % 3]));
+                }
+            }
+        },
+        "-f rawvideo -pix_fmt rgb24");
+    EXPECT_EQ(decoded, 1u);
     EXPECT_LE(worst, 6);
     EXPECT_EQ(filestest::EntriesIn(dir.Path()), 1u);
 
     ASSERT_TRUE(SaveJpegFile(path, bits, width, height, 75, true, true));
-    const Decoded gray = Decode(path);
-    EXPECT_EQ(gray.components, 1);
-    EXPECT_TRUE(gray.progressive);
+    stream = filestest::ProbeStream(path);
+    EXPECT_EQ(stream["pix_fmt"] + " " + stream["profile"], "gray Progressive");
 }
 
 TEST_F(JpegWriterTest, RefusesBadInputAndSurvivesLibraryErrors) {

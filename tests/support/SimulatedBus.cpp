@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/UniqueFd.h"
+#include "tests/support/SharedBlockSweep.h"
 
 extern char** environ;
 
@@ -106,6 +107,7 @@ SimulatedBus::~SimulatedBus() {
         if (code != 0) ADD_FAILURE() << "kestrix-busd ended with exit code " << code;
     }
     RestoreEnv("KESTRIX_BUS_DIR", m_savedBusDir);
+    if (m_setShmNamespace) SweepSharedBlocks();
     if (m_setShmNamespace) RestoreEnv("KESTRIX_SHM_NAMESPACE", m_savedShmNamespace);
 }
 

@@ -12,7 +12,8 @@ std::size_t SplitTransfer(std::span<std::uint8_t> data, std::uint32_t offsetLow,
     while (done < data.size()) {
         const std::size_t asked = std::min<std::size_t>(unit, data.size() - done);
         const auto offset = static_cast<std::uint32_t>(offsetLow + done);
-        const std::size_t moved = std::min<std::size_t>(piece(data.subspan(done, asked), offset), asked);
+        const std::size_t moved =
+            std::min<std::size_t>(piece(data.subspan(done, asked), offset), asked);
         done += moved;
         if (moved < asked) break;
     }

@@ -9,7 +9,8 @@ namespace camera {
 
 // Moves one piece at offsetLow; returns the bytes moved (fewer than asked, 0 included, ends the
 // transfer).
-using PieceTransfer = std::function<unsigned(std::span<std::uint8_t> piece, std::uint32_t offsetLow)>;
+using PieceTransfer =
+    std::function<unsigned(std::span<std::uint8_t> piece, std::uint32_t offsetLow)>;
 
 // Moves data in pieces of at most unit bytes, the offset advancing by the bytes already moved
 // (wrapping at 32 bits). Stops at the first piece that comes back short, so pieces already moved

@@ -110,8 +110,8 @@ bool IsShare(int percent, int divisor) { return divisor != 0 && percent >= 1 && 
 int C1394Dcam::BufferCount(std::uint32_t frameBytes, int percent, int divisor) const {
     constexpr std::uint32_t kRingLimit = 629145600;  // 600 MiB
     if (!IsShare(percent, divisor)) return 0;
-    const std::uint32_t available = m_MemoryProbe ? m_MemoryProbe()
-                                                  : platform::SystemInfo::AvailablePhysicalMemory();
+    const std::uint32_t available =
+        m_MemoryProbe ? m_MemoryProbe() : platform::SystemInfo::AvailablePhysicalMemory();
     // The share is taken with a single-precision 0.01 in extended precision, so 50 percent of
     // 512 MiB is 268435450 bytes, not 268435456; the ring sizes people are used to depend on it.
     constexpr float kPercent = 0.01f;

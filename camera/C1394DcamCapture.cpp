@@ -1,11 +1,10 @@
 // Starting and stopping captures, transmission control, and reading frames out of the rings.
-#include "camera/C1394Dcam.h"
-
 #include <chrono>
 #include <new>
 #include <thread>
 #include <vector>
 
+#include "camera/C1394Dcam.h"
 #include "camera/IidcRegisters.h"
 #include "camera/VideoModeTables.h"
 
@@ -118,7 +117,8 @@ bool C1394Dcam::ArmCapture(CDcamCaptureThread& thread, int camera, int frameByte
     }
     thread.SignalStart();
     // The thread leaves state 1 for 6 once it listens, or for 3 when it cannot.
-    while (thread.m_nState == CIsochTransferThread::kStateArmed) std::this_thread::sleep_for(kArmPoll);
+    while (thread.m_nState == CIsochTransferThread::kStateArmed)
+        std::this_thread::sleep_for(kArmPoll);
     return thread.m_nState == CIsochTransferThread::kStateRunning;
 }
 

@@ -1,10 +1,9 @@
 // Video format, mode, frame-rate and Format 7 set-up, the isochronous channel, and the frame
 // geometry of a mode or of the camera's current set-up.
-#include "camera/C1394Dcam.h"
-
 #include <chrono>
 #include <thread>
 
+#include "camera/C1394Dcam.h"
 #include "camera/IidcRegisters.h"
 #include "camera/VideoModeTables.h"
 
@@ -68,7 +67,8 @@ bool C1394Dcam::SetVideoMode(int camera, int modeIndex, int rateOrCoding, bool n
             format7 ? ReadFormat7Register(camera, mode, kColorCodingInq, &listed, false)
                     : ReadCommand(camera, kVModeInq + 4 * DWORD(format), &modes) &&
                           (modes & InqBit(mode)) &&
-                          ReadCommand(camera, kVRateInq + 32 * DWORD(format) + 4 * DWORD(mode), &listed);
+                          ReadCommand(camera, kVRateInq + 32 * DWORD(format) + 4 * DWORD(mode),
+                                      &listed);
         if (!listedOk || !(listed & InqBit(x))) return false;
     }
     if (!WriteModeRegisters(camera, format, mode)) return false;
@@ -93,8 +93,9 @@ bool C1394Dcam::SetFormat7Mode(int camera, int modeIndex, int colorCoding, const
     // Inclusive edges; an area that is empty or off the register fields is refused up front.
     const long long width = static_cast<long long>(area->right) - area->left + 1;
     const long long height = static_cast<long long>(area->bottom) - area->top + 1;
-    if (area->left < 0 || area->top < 0 || area->left > kMaxImageSide || area->top > kMaxImageSide ||
-        width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide) {
+    if (area->left < 0 || area->top < 0 || area->left > kMaxImageSide ||
+        area->top > kMaxImageSide || width < 1 || height < 1 || width > kMaxImageSide ||
+        height > kMaxImageSide) {
         return false;
     }
 
@@ -109,7 +110,8 @@ bool C1394Dcam::SetFormat7Mode(int camera, int modeIndex, int colorCoding, const
     if (!ReadFormat7Register(camera, m, kUnitSizeInq, &units, true)) return false;
     const DWORD hUnit = High16(units);
     const DWORD vUnit = Low16(units);
-    if (hUnit == 0 || vUnit == 0 || DWORD(area->left) % hUnit != 0 || DWORD(area->top) % vUnit != 0) {
+    if (hUnit == 0 || vUnit == 0 || DWORD(area->left) % hUnit != 0 ||
+        DWORD(area->top) % vUnit != 0) {
         return false;
     }
     if (!ReadFormat7Register(camera, m, kMaxImageSizeInq, &largest, true) ||
@@ -148,7 +150,8 @@ bool C1394Dcam::SetIsoChannel(int camera, int speed, int channel) {
 bool C1394Dcam::ReadCurrentMode(int camera, int* format, int* mode) {
     DWORD formatValue = 0;
     DWORD modeValue = 0;
-    if (!ReadCommand(camera, kCurVFormat, &formatValue) || !ReadCommand(camera, kCurVMode, &modeValue)) {
+    if (!ReadCommand(camera, kCurVFormat, &formatValue) ||
+        !ReadCommand(camera, kCurVMode, &modeValue)) {
         return false;
     }
     *format = TopField(formatValue);
@@ -178,12 +181,14 @@ int C1394Dcam::GetHeight(int camera) {
 }
 
 int C1394Dcam::GetFrameBytes(int camera) {
-    return CurrentGeometry(camera, GetModeFrameBytes, kTotalBytesLoInq, [](DWORD v) { return v; }, 0);
+    return CurrentGeometry(
+        camera, GetModeFrameBytes, kTotalBytesLoInq, [](DWORD v) { return v; }, 0);
 }
 
 int C1394Dcam::GetColorCoding(int camera) {
-    return CurrentGeometry(camera, GetModeColorCoding, kColorCodingId,
-                           [](DWORD v) -> DWORD { return v >> 24; }, kColorCodingNone);
+    return CurrentGeometry(
+        camera, GetModeColorCoding, kColorCodingId, [](DWORD v) -> DWORD { return v >> 24; },
+        kColorCodingNone);
 }
 
 int C1394Dcam::GetBytesPerPacket(int camera) {

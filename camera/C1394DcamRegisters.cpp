@@ -1,10 +1,9 @@
 // Register access: command, Format 7, vendor and feature registers, as asynchronous requests of
 // at most the access unit, in bus byte order on the wire.
-#include "camera/C1394Dcam.h"
-
 #include <array>
 
 #include "camera/AsyncSplit.h"
+#include "camera/C1394Dcam.h"
 #include "camera/IidcRegisters.h"
 #include "platform/ByteOrder.h"
 
@@ -32,7 +31,8 @@ unsigned C1394Dcam::TransferPiece(bool write, std::span<std::uint8_t> piece, DWO
     const auto bytes = static_cast<unsigned>(piece.size());
     const auto nNode = static_cast<unsigned>(node);
     if (write) {
-        return AsyncWrite(piece.data(), bytes, kLocalBus, nNode, kOffsetHigh, offsetLow) ? bytes : 0;
+        return AsyncWrite(piece.data(), bytes, kLocalBus, nNode, kOffsetHigh, offsetLow) ? bytes
+                                                                                         : 0;
     }
     return AsyncRead(piece.data(), bytes, kLocalBus, nNode, kOffsetHigh, offsetLow);
 }
@@ -96,7 +96,8 @@ bool C1394Dcam::Format7Address(int camera, int f7mode, DWORD offset, bool cached
     if (!cachedBase) {
         DWORD modes = 0;
         DWORD block = 0;
-        if (!ReadCommand(camera, kVModeInqFormat7, &modes) || !(modes & InqBit(f7mode))) return false;
+        if (!ReadCommand(camera, kVModeInqFormat7, &modes) || !(modes & InqBit(f7mode)))
+            return false;
         if (!ReadCommand(camera, kVCsrInq7 + 4 * DWORD(f7mode), &block)) return false;
         m_dwFormat7Base = block;
         m_bFormat7BaseValid = true;

@@ -109,7 +109,8 @@ void CDcamCaptureThread::ReceiveFrames(Record& read) {
         if (status != 0) {
             RecoverFromReadError();
         } else if (!Stopping() && bytes != 0) {
-            OnFrameReceived(std::span<const std::uint8_t>(read).first(std::min<std::size_t>(bytes, read.size())));
+            OnFrameReceived(std::span<const std::uint8_t>(read).first(
+                std::min<std::size_t>(bytes, read.size())));
         }
         CloseReadEvent();
     }

@@ -24,7 +24,9 @@ public:
     // Stops an attached sink, then ends the receive thread; the ring is freed last.
     ~CDcamCaptureThread() override;
 
-    bool AllocRing(std::uint32_t slotSize, int slotCount) { return m_pRing->Alloc(slotSize, slotCount); }
+    bool AllocRing(std::uint32_t slotSize, int slotCount) {
+        return m_pRing->Alloc(slotSize, slotCount);
+    }
     void FreeRing() { m_pRing->Free(); }
     // One completed isochronous read: its 16 header bytes and the data that came with it. A
     // negative status word drops the frame.

@@ -81,7 +81,8 @@ private:
     };
     int SlotOf(int slot) const;
 
-    mutable platform::Lock m_lock;  // guards m_pBlock, m_Sequence, m_nNextSequence, m_pRecordingEvent
+    // Guards m_pBlock, m_Sequence, m_nNextSequence and m_pRecordingEvent.
+    mutable platform::Lock m_lock;
     std::unique_ptr<std::uint8_t[], FreeBlock> m_pBlock;
     std::vector<std::uint16_t> m_Sequence;
     std::uint16_t m_nNextSequence = 0;

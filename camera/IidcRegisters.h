@@ -29,7 +29,8 @@ inline constexpr std::uint32_t kShot = 0x61C;
 inline constexpr std::uint32_t kMemSaveChannel = 0x620;
 // Features 0..12 at 0x800 + 4n, features 13..16 at 0x880 + 4(n - 13).
 inline constexpr std::uint32_t FeatureOffset(int feature) {
-    return feature < 13 ? 0x800 + 4 * std::uint32_t(feature) : 0x880 + 4 * std::uint32_t(feature - 13);
+    return feature < 13 ? 0x800 + 4 * std::uint32_t(feature)
+                        : 0x880 + 4 * std::uint32_t(feature - 13);
 }
 
 // Format 7 registers, from the mode's block.

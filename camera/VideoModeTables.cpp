@@ -6,6 +6,7 @@
 namespace camera {
 namespace {
 
+// clang-format off
 constexpr std::array<VideoMode, kFixedModeCount> kModes{{
     {160, 120, 24, 3},    // Format 0: YUV 4:4:4
     {320, 240, 16, 2},    // YUV 4:2:2
@@ -60,6 +61,7 @@ constexpr std::array<PacketRow, kFixedModeCount> kPacketQuadlets{{
     {160, 320, 640, 0, 0, 0},
     {250, 500, 1000, 0, 0, 0},
 }};
+// clang-format on
 
 }  // namespace
 
@@ -76,7 +78,8 @@ std::uint32_t FixedModeFrameBytes(int modeIndex) {
 
 int PacketQuadlets(int modeIndex, int rateIndex) {
     if (FixedMode(modeIndex) == nullptr || rateIndex < 0 || rateIndex >= kRateCount) return 0;
-    return kPacketQuadlets[static_cast<std::size_t>(modeIndex)][static_cast<std::size_t>(rateIndex)];
+    return kPacketQuadlets[static_cast<std::size_t>(modeIndex)]
+                          [static_cast<std::size_t>(rateIndex)];
 }
 
 }  // namespace camera

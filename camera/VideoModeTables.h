@@ -9,7 +9,7 @@ namespace camera {
 inline constexpr int kFixedModeCount = 24;  // flattened indices 0..23: format x 8 + mode
 inline constexpr int kFormat7First = 24;    // 24..31: Format 7 modes 0..7
 inline constexpr int kModeIndexEnd = 32;
-inline constexpr int kRateCount = 6;        // 1.875, 3.75, 7.5, 15, 30, 60 frames per second
+inline constexpr int kRateCount = 6;  // 1.875, 3.75, 7.5, 15, 30, 60 frames per second
 inline constexpr int kCodingNone = 7;
 
 struct VideoMode {

@@ -28,9 +28,9 @@ struct Mode {
 
 // Format 7 sends one packet per 125-microsecond cycle: 680 packets of 4096 bytes per frame.
 const Mode kModes[] = {
-    {3, 4, "640x480 YUV422 30fps", 30},  {4, 3, "640x480 RGB 15fps", 15},
-    {8, 3, "800x600 YUV422 15fps", 15},  {9, 3, "800x600 RGB 15fps", 15},
-    {11, 3, "1024x768 YUV422 15fps", 15}, {12, 2, "1024x768 RGB 7.5fps", 7.5},
+    {3, 4, "640x480 YUV422 30fps", 30},           {4, 3, "640x480 RGB 15fps", 15},
+    {8, 3, "800x600 YUV422 15fps", 15},           {9, 3, "800x600 RGB 15fps", 15},
+    {11, 3, "1024x768 YUV422 15fps", 15},         {12, 2, "1024x768 RGB 7.5fps", 7.5},
     {24, 2, "1360x1024 YUV422 F7", 8000.0 / 680},
 };
 
@@ -54,7 +54,8 @@ bool SetUp(C1394Dcam& cam, const Mode& mode) {
 }
 
 // The sequence number and camera stamp of the newest frame, read in one copy.
-bool ReadNewest(const CDcamCaptureThread& thread, std::vector<std::uint8_t>& frame, Newest& newest) {
+bool ReadNewest(const CDcamCaptureThread& thread, std::vector<std::uint8_t>& frame,
+                Newest& newest) {
     int slot = -1;
     if (!thread.CopyFrame(frame, -1, &slot, &newest.sequence)) return false;
     newest.stamp = platform::LoadBE32(frame.data());
@@ -87,8 +88,8 @@ Run Measure(const Mode& mode, double scale, double seconds) {
     options.rateScale = scale;
     testsupport::SimulatedBus bus(options);
     C1394Dcam cam;
-    if (!bus.IsRunning() || !cam.Open() || !SetUp(cam, mode) ||
-        !cam.StartCapture(0, 2, 0x02, 8) || !cam.StartTransmission(0, 0)) {
+    if (!bus.IsRunning() || !cam.Open() || !SetUp(cam, mode) || !cam.StartCapture(0, 2, 0x02, 8) ||
+        !cam.StartTransmission(0, 0)) {
         return run;
     }
     const CDcamCaptureThread* thread = cam.GetCaptureThread(0);

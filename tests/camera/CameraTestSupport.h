@@ -30,6 +30,32 @@ using DWORD = C1394Dcam::DWORD;
 inline constexpr int kCameras = C1394Dcam::kCameraDevices;
 inline constexpr int kSpeed400 = 2;
 inline constexpr int kSyncSy = 0x02;
+inline constexpr int kMono8 = 0;
+inline constexpr int kYuv422 = 2;
+inline constexpr int kRgb8 = 4;
+
+// The register addresses the suites use, written out here rather than taken from the library,
+// so that a wrong constant on either side shows: command registers from the command base,
+// Format 7 ones from the mode's block, the colour-bar switch from the vendor block.
+namespace reg {
+inline constexpr DWORD kVModeInqFormat0 = 0x180;
+inline constexpr DWORD kVRateInqFormat0 = 0x200;
+inline constexpr DWORD kBasicFuncInq = 0x400;
+inline constexpr DWORD kCurVFrmRate = 0x600;
+inline constexpr DWORD kCurVMode = 0x604;
+inline constexpr DWORD kCurVFormat = 0x608;
+inline constexpr DWORD kIsoChannel = 0x60C;
+inline constexpr DWORD kIsoEnable = 0x614;
+inline constexpr DWORD kShot = 0x61C;
+inline constexpr DWORD kMemSaveChannel = 0x620;
+inline constexpr DWORD kBrightness = 0x800;
+inline constexpr DWORD kZoom = 0x880;
+inline constexpr DWORD kImagePosition = 0x08;
+inline constexpr DWORD kImageSize = 0x0C;
+inline constexpr DWORD kColorCodingId = 0x10;
+inline constexpr DWORD kBytePerPacket = 0x44;
+inline constexpr DWORD kColourBars = 0xDC;
+}  // namespace reg
 
 // Sanitizer builds run everything (the daemon included) several times slower: the streams are
 // slowed down to match, so that no frame is lost for want of time.

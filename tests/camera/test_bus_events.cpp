@@ -1,14 +1,13 @@
 // Device changes and bus resets against kestrix-busd: the camera table rebuilt in device order,
 // captures stopped on a device change (with readers still running) and kept across a bus
 // reset, and the clients told either way.
-#include "camera/C1394Dcam.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "bus/DriverCodes.h"
+#include "camera/C1394Dcam.h"
 #include "tests/camera/CameraTestSupport.h"
 
 namespace {
@@ -46,7 +45,7 @@ protected:
 TEST_F(NoCameraAtFirst, CamerasAreListedInDeviceOrderPastOtherUnits) {
     EXPECT_EQ(m_cam.GetDeviceCount(kCameras), 0);
     DWORD value = 0;
-    EXPECT_FALSE(m_cam.ReadRegister(0, 0x400, &value));
+    EXPECT_FALSE(m_cam.ReadRegister(0, reg::kBasicFuncInq, &value));
     EXPECT_FALSE(m_cam.SelectCamera(0));
 
     ASSERT_TRUE(Busctl(m_bus, {"add-device"}));
@@ -56,7 +55,7 @@ TEST_F(NoCameraAtFirst, CamerasAreListedInDeviceOrderPastOtherUnits) {
     ASSERT_TRUE(Busctl(m_bus, {"add-camera"}));
     ASSERT_TRUE(PumpUntil([&] { return m_cam.GetDeviceCount(kCameras) == 1; }));
     EXPECT_EQ(m_cam.GetCameraDevice(0), 1) << "camera 0 is device 1";
-    EXPECT_TRUE(m_cam.ReadRegister(0, 0x400, &value));
+    EXPECT_TRUE(m_cam.ReadRegister(0, reg::kBasicFuncInq, &value));
     ASSERT_TRUE(m_cam.SetVideoMode(0, 3, 3, false));
 
     ASSERT_TRUE(Busctl(m_bus, {"add-camera"}));
@@ -77,7 +76,8 @@ TEST_F(BusEvents, AnUnplugStopsTheCaptureUnderRunningReaders) {
     std::thread display([&] {
         std::vector<std::uint8_t> frame(bytes);
         while (!stop) {
-            if (m_cam.WaitForFrame(0, 20) >= 0 && m_cam.GetFrame(0, frame.data(), -1) >= 0) ++frames;
+            if (m_cam.WaitForFrame(0, 20) >= 0 && m_cam.GetFrame(0, frame.data(), -1) >= 0)
+                ++frames;
         }
     });
     ASSERT_TRUE(PumpUntil([&] { return frames > 0; }));
@@ -105,9 +105,9 @@ TEST_F(BusEvents, ACaptureGoesOnThroughABusReset) {
     EXPECT_EQ(thread->m_nState, CIsochTransferThread::kStateRunning);
     EXPECT_EQ(thread->GetStats().readErrors, 0u);
     // Register access follows the new node numbers.
-    EXPECT_EQ(Read(0x614), 0x80000000u);
+    EXPECT_EQ(Read(reg::kIsoEnable), 0x80000000u);
     EXPECT_TRUE(m_cam.StopCapture(0));
-    EXPECT_EQ(Read(0x614), 0u);
+    EXPECT_EQ(Read(reg::kIsoEnable), 0u);
 }
 
 TEST_F(BusEvents, AnArrivingCameraStopsCapturesAndRebuildsTheTable) {

@@ -1,20 +1,18 @@
 // Capture against kestrix-busd: starting and stopping, rings of 2 and 5 slots, one-shot and
 // multi-shot transmission, packet mode, read errors, and a capture that cannot listen.
-#include "camera/C1394Dcam.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
+#include "camera/C1394Dcam.h"
 #include "tests/camera/CameraTestSupport.h"
 
 namespace {
 
 using namespace cameratest;
+using namespace cameratest::reg;
 
-constexpr DWORD kIsoEnable = 0x614;
-constexpr DWORD kShot = 0x61C;
 constexpr int kYuv422Vga = 3;
 constexpr int kRate15 = 3;
 

@@ -1,12 +1,11 @@
 // The conformance run: every mode the viewer offers, set up and captured into rings of several
 // sizes with and without SY synchronisation and packet mode, every frame present and in order,
 // with start/stop cycles and stops while frames are still arriving.
-#include "camera/C1394Dcam.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "camera/C1394Dcam.h"
 #include "tests/camera/CameraTestSupport.h"
 
 namespace {
@@ -35,7 +34,8 @@ protected:
 
     bool SetUpMode() {
         const OfferedMode& mode = GetParam();
-        if (mode.modeIndex < 24) return m_cam.SetVideoMode(0, mode.modeIndex, mode.rateOrCoding, false);
+        if (mode.modeIndex < 24)
+            return m_cam.SetVideoMode(0, mode.modeIndex, mode.rateOrCoding, false);
         // As the viewer connects: the whole sensor in the chosen coding.
         C1394Dcam::Rect area{0, 0, 1359, 1023};
         return m_cam.SetFormat7Mode(0, mode.modeIndex, mode.rateOrCoding, &area);
@@ -65,7 +65,8 @@ protected:
 TEST_P(Conformance, EveryFrameInEveryRing) {
     ASSERT_TRUE(SetUpMode());
     for (const Pass& pass : kPasses) {
-        SCOPED_TRACE("ring of " + std::to_string(pass.slots) + ", flags " + std::to_string(pass.flags));
+        SCOPED_TRACE("ring of " + std::to_string(pass.slots) + ", flags " +
+                     std::to_string(pass.flags));
         CaptureEveryFrame(pass);
         if (HasFatalFailure()) return;
         EXPECT_TRUE(m_cam.StopCapture(0));
@@ -104,14 +105,12 @@ TEST_P(Conformance, QuickStartStopCycles) {
     CaptureEveryFrame({3, kSyncSy});
 }
 
-INSTANTIATE_TEST_SUITE_P(OfferedModes, Conformance,
-                         ::testing::Values(OfferedMode{3, 3, "Vga422"}, OfferedMode{4, 3, "VgaRgb"},
-                                           OfferedMode{8, 3, "Svga422"}, OfferedMode{9, 3, "SvgaRgb"},
-                                           OfferedMode{11, 3, "Xga422"}, OfferedMode{12, 2, "XgaRgb"},
-                                           OfferedMode{24, 2, "Format7Yuv422"},
-                                           OfferedMode{24, 0, "Format7Mono"}),
-                         [](const ::testing::TestParamInfo<OfferedMode>& mode) {
-                             return std::string(mode.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    OfferedModes, Conformance,
+    ::testing::Values(OfferedMode{3, 3, "Vga422"}, OfferedMode{4, 3, "VgaRgb"},
+                      OfferedMode{8, 3, "Svga422"}, OfferedMode{9, 3, "SvgaRgb"},
+                      OfferedMode{11, 3, "Xga422"}, OfferedMode{12, 2, "XgaRgb"},
+                      OfferedMode{24, 2, "Format7Yuv422"}, OfferedMode{24, 0, "Format7Mono"}),
+    [](const ::testing::TestParamInfo<OfferedMode>& mode) { return std::string(mode.param.name); });
 
 }  // namespace

@@ -1,7 +1,5 @@
 // The capture thread's frame ring on its own: frames handed to OnFrameReceived as the receive
 // loop would, slots and sequence numbers, copies out, wake-ups, and a reader racing the writer.
-#include "camera/CDcamCaptureThread.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "bus/DriverRecords.h"
+#include "camera/CDcamCaptureThread.h"
 
 namespace {
 
@@ -32,7 +31,8 @@ class FrameRingTest : public ::testing::Test {
 protected:
     // Frame i is filled with byte i.
     void Receive(int frames, int first = 0) {
-        for (int i = first; i < first + frames; ++i) m_thread.OnFrameReceived(ReadRecord(std::uint8_t(i)));
+        for (int i = first; i < first + frames; ++i)
+            m_thread.OnFrameReceived(ReadRecord(std::uint8_t(i)));
     }
     // The fill byte of the slot copied, and the slot.
     std::pair<int, int> Copy(int slot) {

@@ -1,11 +1,10 @@
 // The fixed video-mode and packet tables, and the ring size taken from free memory.
-#include "camera/VideoModeTables.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
 #include "camera/C1394Dcam.h"
+#include "camera/VideoModeTables.h"
 
 namespace {
 
@@ -41,7 +40,8 @@ TEST(ModeTables, EveryPacketSizeFitsItsFrameAndRate) {
             const std::uint32_t packet = 4 * std::uint32_t(quadlets);
             ASSERT_NE(frame, 0u) << mode;
             EXPECT_EQ(frame % packet, 0u) << mode << " at rate " << rate;
-            EXPECT_LE(frame / packet * kFramesPerSecond[rate], 8000.0) << mode << " at rate " << rate;
+            EXPECT_LE(frame / packet * kFramesPerSecond[rate], 8000.0)
+                << mode << " at rate " << rate;
             EXPECT_LE(packet, 4096u) << "beyond S400: " << mode << " at rate " << rate;
         }
     }

@@ -1,33 +1,19 @@
 // Register access against kestrix-busd: the camera table, the register map, features, memory
 // channels, Format 7 and vendor blocks, the split of longer transfers by the access unit, and
-// failures injected on the bus. Addresses are written out here rather than taken from the
-// library, so that a wrong constant on either side shows.
-#include "camera/C1394Dcam.h"
-
+// failures injected on the bus.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
 
 #include "camera/AsyncSplit.h"
+#include "camera/C1394Dcam.h"
 #include "tests/camera/CameraTestSupport.h"
 
 namespace {
 
 using namespace cameratest;
-
-constexpr DWORD kBasicFuncInq = 0x400;
-constexpr DWORD kVModeInqFormat0 = 0x180;
-constexpr DWORD kVRateInqFormat0 = 0x200;
-constexpr DWORD kCurVFrmRate = 0x600;
-constexpr DWORD kCurVMode = 0x604;
-constexpr DWORD kCurVFormat = 0x608;
-constexpr DWORD kMemSaveChannel = 0x620;
-constexpr DWORD kBrightness = 0x800;
-constexpr DWORD kZoom = 0x880;
-constexpr DWORD kImagePosition = 0x08;
-constexpr DWORD kImageSize = 0x0C;
-constexpr DWORD kColourBars = 0xDC;
+using namespace cameratest::reg;
 
 // ---- The split on its own ----
 
@@ -39,7 +25,8 @@ TEST(SplitTransfer, SendsPiecesOfAtMostTheUnit) {
         return unsigned(piece.size());
     };
     EXPECT_EQ(camera::SplitTransfer(data, 0xFFFFFFF8, 8, record), 20u);
-    const std::vector<std::pair<std::size_t, std::uint32_t>> expected = {{8, 0xFFFFFFF8}, {8, 0}, {4, 8}};
+    const std::vector<std::pair<std::size_t, std::uint32_t>> expected = {
+        {8, 0xFFFFFFF8}, {8, 0}, {4, 8}};
     EXPECT_EQ(pieces, expected) << "the offset advances and wraps";
     EXPECT_EQ(camera::SplitTransfer(data, 0, 0, record), 0u);
 }
@@ -144,7 +131,8 @@ TEST_F(RegisterAccess, BlocksAreSplitByTheAccessUnit) {
     ASSERT_GT(perRequest, 0u);
     for (const int setting : {0, 1, 3, 5}) {
         ASSERT_TRUE(m_cam.SetAccessUnit(setting));
-        EXPECT_EQ(requestsFor([&] { Read(kCurVMode); }), perRequest) << "unit " << m_cam.GetAccessUnit();
+        EXPECT_EQ(requestsFor([&] { Read(kCurVMode); }), perRequest)
+            << "unit " << m_cam.GetAccessUnit();
         std::array<DWORD, 8> block{};
         const std::uint64_t used =
             requestsFor([&] { EXPECT_TRUE(m_cam.ReadRegisterBlock(0, kVRateInqFormat0, block)); });
@@ -180,7 +168,8 @@ TEST_F(RegisterAccess, AReadWhoseThirdPieceComesBackShortFails) {
     EXPECT_LT(got, data.size());
     EXPECT_GE(got, 16u);
     // The first two pieces were stored, in bus order.
-    for (DWORD i = 0; i < 4; ++i) EXPECT_EQ(platform::LoadBE32(&data[4 * i]), Read(kVRateInqFormat0 + 4 * i));
+    for (DWORD i = 0; i < 4; ++i)
+        EXPECT_EQ(platform::LoadBE32(&data[4 * i]), Read(kVRateInqFormat0 + 4 * i));
 
     // The camera object's own block read fails the same way.
     ASSERT_TRUE(m_cam.SetAccessUnit(1));

@@ -1,27 +1,15 @@
 // Video-mode set-up against kestrix-busd: inquiry checks, the registers written, Format 7
 // areas, the isochronous channel, and the geometry read back from the camera.
-#include "camera/C1394Dcam.h"
-
 #include <gtest/gtest.h>
 
+#include "camera/C1394Dcam.h"
 #include "camera/VideoModeTables.h"
 #include "tests/camera/CameraTestSupport.h"
 
 namespace {
 
 using namespace cameratest;
-
-constexpr DWORD kCurVFrmRate = 0x600;
-constexpr DWORD kCurVMode = 0x604;
-constexpr DWORD kCurVFormat = 0x608;
-constexpr DWORD kIsoChannel = 0x60C;
-constexpr DWORD kImagePosition = 0x08;
-constexpr DWORD kImageSize = 0x0C;
-constexpr DWORD kColorCodingId = 0x10;
-constexpr DWORD kBytePerPacket = 0x44;
-constexpr int kMono8 = 0;
-constexpr int kYuv422 = 2;
-constexpr int kRgb8 = 4;
+using namespace cameratest::reg;
 
 class VideoModes : public CameraTest {
 protected:
@@ -30,7 +18,9 @@ protected:
         EXPECT_TRUE(m_cam.ReadFormat7Register(0, 0, offset, &value, false)) << std::hex << offset;
         return value;
     }
-    bool SetArea(int coding, C1394Dcam::Rect area) { return m_cam.SetFormat7Mode(0, 24, coding, &area); }
+    bool SetArea(int coding, C1394Dcam::Rect area) {
+        return m_cam.SetFormat7Mode(0, 24, coding, &area);
+    }
 };
 
 TEST_F(VideoModes, ARateTheCameraLacksIsRefusedUnlessUnchecked) {

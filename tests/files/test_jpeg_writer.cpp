@@ -1,9 +1,6 @@
 // JPEG still writer: the file decodes (ffmpeg) to the bitmap's picture, upright; options,
 // refused input, library errors and failed writes.
 #include <gtest/gtest.h>
-#include <jpeglib.h>
-
-#include <cstdio>
 
 #include "files/BitmapGeometry.h"
 #include "files/JpegWriter.h"

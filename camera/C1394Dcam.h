@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 
 #include "bus/CFirewireComm.h"
 #include "camera/CDcamCaptureThread.h"
@@ -138,6 +139,30 @@ public:
     }
     FrameConverter& GetConverter() { return m_Converter; }
 
+    // ---- Stills and AVI recording (defined with the file writers, library kestrix_files) ----
+    // Thrown and caught inside SaveJpeg; its values are defined with the JPEG writer.
+    enum JpegErr : int;
+    // Converts one ring slot (negative: the newest) and saves it as a 24-bit BMP, or as a JPEG of
+    // quality 1..100. False without a mode, a usable geometry or a frame, touching no file then.
+    bool SaveBitmap(int camera, const char* path, int slot);
+    bool SaveJpeg(int camera, const char* path, int quality, bool progressive, bool grayscale,
+                  int slot);
+    // Creates an AVI file for the camera's running capture, its writer thread paused; bConvert
+    // records 24-bit converted frames instead of the camera's own.
+    bool OpenAviFile(int camera, const char* path, bool bConvert);
+    // Records every frame stored from now on; with frameLimit, pauses by itself once that many
+    // more frames are in the file. False when no open file can take frames.
+    bool StartAviRecording(int camera, std::uint32_t frameLimit = 0);
+    void PauseAviRecording(int camera);
+    // Stops the writer and finishes the file; false without one, or when a write failed.
+    bool CloseAviFile(int camera);
+    // The latest recording of the camera index: frames written, frames the ring lost before the
+    // writer could copy them, and why it failed (empty when it did not). Still readable after
+    // the file was closed or the capture ended, until the next OpenAviFile.
+    int GetAviFrameCount(int camera) const;
+    int GetAviDropped(int camera) const;
+    std::string GetAviErrorText(int camera) const;
+
 protected:
     // A device change stops every capture and rebuilds the camera table.
     std::int64_t OnDeviceListChanged(std::uint64_t wParam, std::int64_t lParam) override;
@@ -195,4 +220,7 @@ private:
     mutable std::mutex m_ringLock;  // guards m_Rings
     // The ring of each running capture by device number, for the frame readers.
     std::array<std::shared_ptr<FrameRing>, kMaxCameras> m_Rings;
+    // The latest AVI writer of each camera index (files/CDcamAviWriter.h), shared with the
+    // capture it records and kept after it stopped for its figures. Owner thread only.
+    std::array<std::shared_ptr<FrameSink>, kMaxCameras> m_AviWriters;
 };

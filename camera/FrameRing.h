@@ -3,10 +3,10 @@
 // frame counters.
 //
 // Threading: the receive thread stores frames; any thread waits and copies. m_lock guards the
-// block, the sequence numbers, the next sequence number and the recording event; the figures
-// that readers look at without the lock (write index, slot count, slot size, has-frame, flags,
-// counters) are atomics, changed under m_lock. Readers hold the ring by shared_ptr, so a reader
-// still waiting when its capture is torn down never meets a freed ring.
+// block, the sequence numbers, the next sequence number and the recording event; what readers
+// look at without the lock (write index, slot count, slot size, has-frame, flags, counters) is
+// atomic. Readers hold the ring by shared_ptr, so a reader still waiting when its capture is
+// torn down never meets a freed ring.
 #pragma once
 
 #include <atomic>

@@ -48,7 +48,8 @@ protected:
         ASSERT_NE(thread, nullptr);
         EXPECT_EQ(thread->GetSlotSize(), std::uint32_t(m_cam.GetFrameBytes(0)));
         ASSERT_TRUE(m_cam.StartTransmission(0, pass.slots));
-        ASSERT_TRUE(WaitForStored(*thread, std::uint64_t(pass.slots)));
+        ASSERT_TRUE(WaitForStored(*thread, std::uint64_t(pass.slots)))
+            << "stored " << thread->GetStats().stored << "\n" << m_bus.Busctl({"status"}).output;
         const auto stamps = StampsInOrder(*thread, pass.slots);
         ExpectConsecutive(stamps);
         const FrameRing::Stats stats = thread->GetStats();
@@ -58,7 +59,8 @@ protected:
         EXPECT_GE(m_cam.WaitForFrame(0, 10000), 0);
     }
 
-    testsupport::SimulatedBus m_bus{BusOptions(1, RateScale(3))};
+    // At real time a frame period is 40 ms or more, margin enough for a loaded machine.
+    testsupport::SimulatedBus m_bus{BusOptions(1, RateScale(1))};
     C1394Dcam m_cam;
 };
 

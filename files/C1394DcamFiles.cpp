@@ -1,0 +1,180 @@
+// The camera object's stills and AVI recording. They live with the file writers so that the
+// camera library needs no file code: kestrix_files defines these members of C1394Dcam.
+#include "camera/C1394Dcam.h"
+
+#include <new>
+#include <vector>
+
+#include "camera/IidcRegisters.h"
+#include "camera/VideoModeTables.h"
+#include "files/BitmapGeometry.h"
+#include "files/BmpWriter.h"
+#include "files/CDcamAviWriter.h"
+#include "files/JpegErr.h"
+#include "files/JpegWriter.h"
+
+namespace {
+
+using files::CDcamAviFile;
+using files::CDcamAviWriter;
+
+// What a frame of the camera's current mode looks like.
+struct Geometry {
+    int modeIndex = -1;
+    int width = 0;
+    int height = 0;
+    int coding = C1394Dcam::kColorCodingNone;
+};
+
+// From the mode table for Formats 0 to 2, from the camera's registers for Format 7. False without
+// a mode, or when the registers give a size or coding that no frame can have (a failed read gives
+// 0), before anything is allocated.
+bool ReadGeometry(C1394Dcam& cam, int camera, Geometry& g) {
+    g.modeIndex = cam.GetModeIndex(camera);
+    if (g.modeIndex < 0) return false;
+    if (g.modeIndex < camera::kFormat7First) {
+        g.width = C1394Dcam::GetModeWidth(g.modeIndex);
+        g.height = C1394Dcam::GetModeHeight(g.modeIndex);
+        g.coding = C1394Dcam::GetModeColorCoding(g.modeIndex);
+    } else {
+        g.width = cam.GetWidth(camera);
+        g.height = cam.GetHeight(camera);
+        g.coding = cam.GetColorCoding(camera);
+    }
+    return FrameConverter::FrameBytes(g.coding, g.width, g.height) != 0;
+}
+
+// Microseconds per frame: by the rate index for Formats 0 to 2; for Format 7, one packet per
+// 125-microsecond cycle. 0 when the camera cannot tell.
+std::uint32_t FramePeriod(C1394Dcam& cam, int camera, const Geometry& g) {
+    if (g.modeIndex < camera::kFormat7First) {
+        return CDcamAviFile::MicrosecondsPerFrame(cam.GetRateIndex(camera));
+    }
+    C1394Dcam::DWORD packets = 0;
+    if (!cam.ReadFormat7Register(camera, g.modeIndex - camera::kFormat7First,
+                                 camera::iidc::kPacketPerFrameInq, &packets, false)) {
+        return 0;
+    }
+    return CDcamAviFile::MicrosecondsPerFormat7Frame(packets);
+}
+
+// Copies one slot of the camera's ring and converts it into bits; false when there is no frame.
+// The raw copy is gone on return, so a writer holds one whole-frame buffer more at most.
+bool ConvertSlot(C1394Dcam& cam, int camera, int slot, const Geometry& g,
+                 std::vector<std::uint8_t>& bits) {
+    const CDcamCaptureThread* thread = cam.GetCaptureThread(camera);
+    if (thread == nullptr || !thread->HasFrame() ||
+        thread->GetSlotSize() < FrameConverter::FrameBytes(g.coding, g.width, g.height)) {
+        return false;
+    }
+    std::vector<std::uint8_t> raw;
+    try {
+        raw.resize(thread->GetSlotSize());
+        bits.assign(files::BitmapBytes(g.width, g.height), 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    int copied = -1;
+    std::uint16_t sequence = 0;
+    return thread->CopyFrame(raw, slot, &copied, &sequence) &&
+           cam.GetConverter().ConvertToBitmap(g.coding, bits, raw, g.width, g.height);
+}
+
+// Lets the camera object keep the writer after its capture has let go of it.
+class SharedSink final : public FrameSink {
+public:
+    explicit SharedSink(std::shared_ptr<FrameSink> sink) : m_pSink(std::move(sink)) {}
+    platform::Event& FrameReady() override { return m_pSink->FrameReady(); }
+    void Stop() override { m_pSink->Stop(); }
+
+private:
+    std::shared_ptr<FrameSink> m_pSink;
+};
+
+}  // namespace
+
+// ---- Stills ----
+
+bool C1394Dcam::SaveBitmap(int camera, const char* path, int slot) {
+    std::vector<std::uint8_t> bits;
+    Geometry g;
+    return path != nullptr && ReadGeometry(*this, camera, g) &&
+           ConvertSlot(*this, camera, slot, g, bits) &&
+           files::SaveBmpFile(path, bits, g.width, g.height);
+}
+
+bool C1394Dcam::SaveJpeg(int camera, const char* path, int quality, bool progressive,
+                         bool grayscale, int slot) {
+    std::vector<std::uint8_t> bits;
+    Geometry g;
+    return path != nullptr && quality >= 1 && quality <= 100 && ReadGeometry(*this, camera, g) &&
+           ConvertSlot(*this, camera, slot, g, bits) &&
+           files::SaveJpegFile(path, bits, g.width, g.height, quality, progressive, grayscale);
+}
+
+// ---- AVI recording ----
+
+namespace {
+
+CDcamAviWriter* WriterOf(
+    const std::array<std::shared_ptr<FrameSink>, C1394Dcam::kMaxCameras>& writers, int camera) {
+    if (camera < 0 || camera >= C1394Dcam::kMaxCameras) return nullptr;
+    return static_cast<CDcamAviWriter*>(writers[std::size_t(camera)].get());
+}
+
+}  // namespace
+
+bool C1394Dcam::OpenAviFile(int camera, const char* path, bool bConvert) {
+    CDcamCaptureThread* thread = GetCaptureThread(camera);
+    if (thread == nullptr || path == nullptr || thread->GetSink() != nullptr) return false;
+    Geometry g;
+    if (!ReadGeometry(*this, camera, g)) return false;
+    const std::uint32_t period = FramePeriod(*this, camera, g);
+    if (period == 0) return false;
+    std::shared_ptr<CDcamAviWriter> writer;
+    std::unique_ptr<SharedSink> sink;
+    try {
+        writer = std::make_shared<CDcamAviWriter>();
+        sink = std::make_unique<SharedSink>(writer);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    // Kept even when opening fails, for its error text.
+    m_AviWriters[std::size_t(camera)] = writer;
+    return writer->Open(path, {g.coding, g.width, g.height, period, bConvert}, thread->Ring(),
+                        m_Converter) &&
+           thread->AttachSink(std::move(sink));
+}
+
+bool C1394Dcam::StartAviRecording(int camera, std::uint32_t frameLimit) {
+    const CDcamCaptureThread* thread = GetCaptureThread(camera);
+    CDcamAviWriter* writer = WriterOf(m_AviWriters, camera);
+    return thread != nullptr && thread->GetSink() != nullptr && writer != nullptr &&
+           writer->Start(frameLimit);
+}
+
+void C1394Dcam::PauseAviRecording(int camera) {
+    if (CDcamAviWriter* writer = WriterOf(m_AviWriters, camera)) writer->Pause();
+}
+
+bool C1394Dcam::CloseAviFile(int camera) {
+    CDcamCaptureThread* thread = GetCaptureThread(camera);
+    const CDcamAviWriter* writer = WriterOf(m_AviWriters, camera);
+    if (thread == nullptr || !thread->DetachSink() || writer == nullptr) return false;
+    return writer->Succeeded();
+}
+
+int C1394Dcam::GetAviFrameCount(int camera) const {
+    const CDcamAviWriter* writer = WriterOf(m_AviWriters, camera);
+    return writer != nullptr ? int(writer->GetFrameCount()) : 0;
+}
+
+int C1394Dcam::GetAviDropped(int camera) const {
+    const CDcamAviWriter* writer = WriterOf(m_AviWriters, camera);
+    return writer != nullptr ? int(writer->GetDropped()) : 0;
+}
+
+std::string C1394Dcam::GetAviErrorText(int camera) const {
+    const CDcamAviWriter* writer = WriterOf(m_AviWriters, camera);
+    return writer != nullptr ? writer->GetErrorText() : std::string();
+}

@@ -157,8 +157,8 @@ public:
     // Stops the writer and finishes the file; false without one, or when a write failed.
     bool CloseAviFile(int camera);
     // The latest recording of the camera index: frames written, frames the ring lost before the
-    // writer could copy them, and why it failed (empty when it did not). Still readable after
-    // the file was closed or the capture ended, until the next OpenAviFile.
+    // writer could copy them, and why it failed or ended by itself (empty when neither). Still
+    // readable after the file was closed or the capture ended, until the next OpenAviFile.
     int GetAviFrameCount(int camera) const;
     int GetAviDropped(int camera) const;
     std::string GetAviErrorText(int camera) const;

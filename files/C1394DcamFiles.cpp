@@ -1,10 +1,9 @@
 // The camera object's stills and AVI recording. They live with the file writers so that the
 // camera library needs no file code: kestrix_files defines these members of C1394Dcam.
-#include "camera/C1394Dcam.h"
-
 #include <new>
 #include <vector>
 
+#include "camera/C1394Dcam.h"
 #include "camera/IidcRegisters.h"
 #include "camera/VideoModeTables.h"
 #include "files/BitmapGeometry.h"

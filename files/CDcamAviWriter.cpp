@@ -148,10 +148,13 @@ bool CDcamAviWriter::WriteFrame(std::uint16_t sequence) {
     switch (m_avi.WriteFrame(data)) {
         case CDcamAviFile::WriteResult::Written:
             break;
-        case CDcamAviFile::WriteResult::IndexFull:
+        case CDcamAviFile::WriteResult::IndexFull: {
             m_bFull = true;
             EndRecording();
+            std::scoped_lock lock(m_errorLock);
+            m_errorText = "the file takes no more frames: its index is full";
             return false;
+        }
         default:
             NoteFailure();
             EndRecording();

@@ -68,6 +68,7 @@ public:
     bool IsFull() const { return m_bFull; }
     // False once opening, a write or finishing failed.
     bool Succeeded() const { return !m_bFailed; }
+    // Why the recording failed or ended by itself; empty while neither happened.
     std::string GetErrorText() const;
 
 private:

@@ -15,8 +15,8 @@ using camera::iidc::InqBit;
 constexpr DWORD kVFormatInq = 0x100;
 constexpr int kFixedFormats = 3;
 constexpr int kModesPerFormat = 8;
-constexpr std::array<const char*, 7> kCodingNames{"mono8",  "yuv411", "yuv422", "yuv444",
-                                                  "rgb",    "mono16", "rgb16"};
+constexpr std::array<const char*, 7> kCodingNames{"mono8", "yuv411", "yuv422", "yuv444",
+                                                  "rgb",   "mono16", "rgb16"};
 constexpr std::array<const char*, camera::kRateCount> kRateNames{"1.875", "3.75", "7.5",
                                                                  "15",    "30",   "60"};
 
@@ -54,7 +54,8 @@ void CameraListing::PrintFixedModes(C1394Dcam& cam, int camera, std::FILE* out) 
             const camera::VideoMode* row = camera::FixedMode(index);
             DWORD rates = 0;
             if (!(modes & InqBit(mode)) || row == nullptr || row->width == 0 ||
-                !cam.ReadRegister(camera, camera::iidc::kVRateInq + 32 * DWORD(format) + 4 * DWORD(mode),
+                !cam.ReadRegister(camera,
+                                  camera::iidc::kVRateInq + 32 * DWORD(format) + 4 * DWORD(mode),
                                   &rates)) {
                 continue;
             }
@@ -83,15 +84,15 @@ void CameraListing::PrintFormat7Modes(C1394Dcam& cam, int camera, std::FILE* out
         if (!(modes & InqBit(mode)) ||
             !cam.ReadFormat7Register(camera, mode, camera::iidc::kMaxImageSizeInq, &largest,
                                      false) ||
-            !cam.ReadFormat7Register(camera, mode, camera::iidc::kColorCodingInq, &codings,
-                                     true)) {
+            !cam.ReadFormat7Register(camera, mode, camera::iidc::kColorCodingInq, &codings, true)) {
             continue;
         }
         std::string line = "  " + std::to_string(camera::iidc::High16(largest)) + "x" +
                            std::to_string(camera::iidc::Low16(largest)) + " Format 7 (mode " +
                            std::to_string(camera::kFormat7First + mode) + "):";
         for (int coding = 0; coding < int(kCodingNames.size()); ++coding) {
-            if (codings & InqBit(coding)) line += std::string(" ") + kCodingNames[std::size_t(coding)];
+            if (codings & InqBit(coding))
+                line += std::string(" ") + kCodingNames[std::size_t(coding)];
         }
         std::fprintf(out, "%s, the rate set by its packet size\n", line.c_str());
     }

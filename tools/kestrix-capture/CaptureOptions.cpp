@@ -2,9 +2,10 @@
 #include "tools/kestrix-capture/CaptureOptions.h"
 
 #include <array>
-#include <cmath>
+#include <cerrno>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -123,9 +124,9 @@ bool TakeValue(CaptureOptions& o, std::string_view option, const char* value, st
 }
 
 bool TakesValue(std::string_view option) {
-    for (const char* name : {"--mode", "--rate", "--frames", "--seconds", "--avi", "--bmp",
-                             "--jpeg", "--quality", "--speed", "--buffer-percent",
-                             "--access-unit"}) {
+    for (const char* name :
+         {"--mode", "--rate", "--frames", "--seconds", "--avi", "--bmp", "--jpeg", "--quality",
+          "--speed", "--buffer-percent", "--access-unit"}) {
         if (option == name) return true;
     }
     return false;

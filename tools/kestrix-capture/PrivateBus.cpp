@@ -76,11 +76,11 @@ bool PrivateBus::StartUnlessRunning(std::string& error) {
         return false;
     }
     platform::UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
-    const std::string daemon = DaemonPath();
     const std::string dir = m_dir.string();
-    std::vector<char*> argv{const_cast<char*>(daemon.c_str()), const_cast<char*>("--dir"),
-                            const_cast<char*>(dir.c_str()), const_cast<char*>("--cameras"),
-                            const_cast<char*>("1"), nullptr};
+    std::vector<std::string> args{DaemonPath(), "--dir", dir, "--cameras", "1"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
     m_pid = ::fork();
     if (m_pid == 0) {
         // The daemon goes when this program dies, however it dies.

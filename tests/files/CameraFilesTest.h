@@ -1,0 +1,26 @@
+// The base of the file writers' camera suites: a camera object on a private kestrix-busd that
+// streams at four times the real rate, a folder for the files, and the modes the suites use.
+#pragma once
+
+#include <string>
+
+#include "tests/camera/CameraTestSupport.h"
+#include "tests/support/TempDir.h"
+
+namespace camerafiles {
+
+inline constexpr int kYuv422Vga = 3;
+inline constexpr int kRgbVga = 4;
+inline constexpr int kRate15 = 3;
+inline constexpr int kFormat7Mode0 = 24;
+
+class CameraFilesTest : public cameratest::CameraTest {
+protected:
+    CameraFilesTest() : CameraTest(1, cameratest::RateScale(4)) {}
+
+    std::string Path(const std::string& name) const { return (m_dir.Path() / name).string(); }
+
+    testsupport::TempDir m_dir{"kestrix-camera-files"};
+};
+
+}  // namespace camerafiles

@@ -1,0 +1,53 @@
+// kestrix-capture: records from camera 0 into an AVI file and stills, for scripts and headless
+// machines. See --help and docs/kestrix-capture.md.
+#include <csignal>
+#include <cstdio>
+#include <span>
+#include <string>
+
+#include "tools/kestrix-capture/CaptureOptions.h"
+#include "tools/kestrix-capture/CaptureSession.h"
+#include "tools/kestrix-capture/ExitCodes.h"
+#include "tools/kestrix-capture/PrivateBus.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+void OnStopSignal(int) { g_stopRequested = 1; }
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A file-size limit or a closed pipe becomes a failed write, reported, not a sudden death.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    const auto options =
+        CaptureOptions::Parse(std::span<char* const>(argv + 1, std::size_t(argc - 1)), error);
+    if (!options) {
+        std::fprintf(stderr, "kestrix-capture: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (options->help) {
+        std::fputs(CaptureOptions::Usage(), stdout);
+        return kExitOk;
+    }
+    InstallSignalHandlers();
+    // Declared first, so that the daemon outlives the session that uses it.
+    PrivateBus bus;
+    if (options->simulate && !bus.StartUnlessRunning(error)) {
+        std::fprintf(stderr, "kestrix-capture: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    CaptureSession session(*options, g_stopRequested);
+    return session.Run();
+}

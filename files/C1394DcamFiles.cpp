@@ -9,7 +9,6 @@
 #include "files/BitmapGeometry.h"
 #include "files/BmpWriter.h"
 #include "files/CDcamAviWriter.h"
-#include "files/JpegErr.h"
 #include "files/JpegWriter.h"
 
 namespace {

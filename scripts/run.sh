@@ -5,8 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DKESTRIX_BUILD_TESTS=OFF -DKESTRIX_BUILD_BENCH=OFF >/dev/null
-cmake --build build -j "$(nproc)"
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build -j "$(nproc)" --target kestrix-capture kestrix-busd kestrix-busctl
 
 out=$(realpath -m "${1:-build/output}")
 mkdir -p "$out"

@@ -12,14 +12,14 @@ build() {
     cmake --build "$dir" -j "$jobs"
 }
 
-build build
+build build -DKESTRIX_SANITIZE= -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_BUILD_BENCH=ON
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-build build-asan -DKESTRIX_SANITIZE=address -DKESTRIX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+build build-asan -DKESTRIX_SANITIZE=address -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 # TSan needs a fixed address layout on kernels with high mmap entropy.
-build build-tsan -DKESTRIX_SANITIZE=thread -DKESTRIX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+build build-tsan -DKESTRIX_SANITIZE=thread -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     setarch "$(uname -m)" -R ctest --test-dir build-tsan -L threaded --output-on-failure -j "$jobs"

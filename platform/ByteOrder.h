@@ -10,9 +10,7 @@ inline std::uint32_t LoadLE32(const std::uint8_t* p) {
            std::uint32_t(p[3]) << 24;
 }
 
-inline std::uint16_t LoadLE16(const std::uint8_t* p) {
-    return std::uint16_t(p[0] | p[1] << 8);
-}
+inline std::uint16_t LoadLE16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
 
 inline std::uint64_t LoadLE64(const std::uint8_t* p) {
     return std::uint64_t(LoadLE32(p)) | std::uint64_t(LoadLE32(p + 4)) << 32;

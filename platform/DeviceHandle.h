@@ -31,9 +31,8 @@ public:
     void Close();
 
     // Sends a request and waits for its answer. Returns the status (0 success).
-    std::uint32_t Request(std::uint32_t code, std::span<std::uint8_t> buffer,
-                          std::uint32_t inSize, std::uint32_t outSize,
-                          std::uint32_t* bytesReturned = nullptr);
+    std::uint32_t Request(std::uint32_t code, std::span<std::uint8_t> buffer, std::uint32_t inSize,
+                          std::uint32_t outSize, std::uint32_t* bytesReturned = nullptr);
 
     // Starts a request: kErrorIoPending while it pends, else its final status.
     std::uint32_t Issue(std::uint32_t code, std::span<std::uint8_t> buffer, std::uint32_t inSize,

@@ -9,9 +9,12 @@ namespace {
 
 std::uint32_t MagicOf(FrameKind kind) {
     switch (kind) {
-        case FrameKind::Request: return kMagicRequest;
-        case FrameKind::Cancel: return kMagicCancel;
-        case FrameKind::Completion: return kMagicCompletion;
+        case FrameKind::Request:
+            return kMagicRequest;
+        case FrameKind::Cancel:
+            return kMagicCancel;
+        case FrameKind::Completion:
+            return kMagicCompletion;
     }
     return 0;
 }
@@ -29,7 +32,8 @@ FrameHeaderBytes EncodeFrameHeader(const FrameHeader& header) {
     return bytes;
 }
 
-std::optional<FrameHeader> DecodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderBytes> bytes) {
+std::optional<FrameHeader> DecodeFrameHeader(
+    std::span<const std::uint8_t, kFrameHeaderBytes> bytes) {
     FrameHeader header;
     const std::uint32_t magic = LoadLE32(&bytes[0]);
     if (magic == kMagicRequest) {

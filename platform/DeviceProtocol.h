@@ -44,7 +44,8 @@ using FrameHeaderBytes = std::array<std::uint8_t, kFrameHeaderBytes>;
 
 FrameHeaderBytes EncodeFrameHeader(const FrameHeader& header);
 // Empty for a bad magic, a payload above kMaxPayload or a non-zero spare word.
-std::optional<FrameHeader> DecodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderBytes> bytes);
+std::optional<FrameHeader> DecodeFrameHeader(
+    std::span<const std::uint8_t, kFrameHeaderBytes> bytes);
 
 FrameHeader MakeRequest(std::uint32_t id, std::uint32_t code, std::uint32_t inSize,
                         std::uint32_t outSize);

@@ -32,14 +32,17 @@ std::uint32_t ErrorFromErrno(int error) {
         case ENOENT:
         case ENOTDIR:
         case ECONNREFUSED:
-        case ENAMETOOLONG: return kErrorFileNotFound;
+        case ENAMETOOLONG:
+            return kErrorFileNotFound;
         case EAGAIN:  // the driver's backlog is full
             return kErrorBusy;
         case EMFILE:
         case ENFILE:
         case ENOMEM:
-        case ENOBUFS: return kErrorNotEnoughMemory;
-        default: return kErrorGenFailure;
+        case ENOBUFS:
+            return kErrorNotEnoughMemory;
+        default:
+            return kErrorGenFailure;
     }
 }
 
@@ -108,12 +111,14 @@ bool DeviceSocket::ReadExact(std::span<std::uint8_t> bytes) {
     std::size_t filled = 0;
     for (;;) {
         switch (ReadMore(m_fd.Get(), bytes, filled)) {
-            case ReadProgress::Complete: return true;
+            case ReadProgress::Complete:
+                return true;
             case ReadProgress::NeedMore:
                 if (!WaitFor(m_fd.Get(), POLLIN)) return false;
                 break;
             case ReadProgress::Closed:
-            case ReadProgress::Failed: return false;
+            case ReadProgress::Failed:
+                return false;
         }
     }
 }

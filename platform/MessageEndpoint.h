@@ -39,8 +39,9 @@ public:
 
     static bool Post(EndpointHandle to, const Message& message);
     // The handler's result, or empty when the endpoint is gone or did not answer in time.
-    static std::optional<std::int64_t> Send(EndpointHandle to, const Message& message,
-                                            std::chrono::milliseconds timeout = kDefaultSendTimeout);
+    static std::optional<std::int64_t> Send(
+        EndpointHandle to, const Message& message,
+        std::chrono::milliseconds timeout = kDefaultSendTimeout);
     // True while an endpoint with this handle is published and its owner process lives.
     static bool Exists(EndpointHandle handle);
 

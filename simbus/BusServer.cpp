@@ -364,16 +364,16 @@ void BusServer::CloseConnection(ClientId client) {
 }
 
 void BusServer::ArmTimer(std::optional<std::uint64_t> dueCycle) {
-    itimerspec spec{};
+    itimerspec deadline{};
     if (dueCycle) {
         const auto since = m_clock->TimeOf(*dueCycle).time_since_epoch();
         const auto nanoseconds =
             std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
-        spec.it_value.tv_sec = nanoseconds / 1'000'000'000;
-        spec.it_value.tv_nsec = nanoseconds % 1'000'000'000;
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+        deadline.it_value.tv_sec = nanoseconds / 1'000'000'000;
+        deadline.it_value.tv_nsec = nanoseconds % 1'000'000'000;
+        if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0) deadline.it_value.tv_nsec = 1;
     }
-    ::timerfd_settime(m_timer.Get(), TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(m_timer.Get(), TFD_TIMER_ABSTIME, &deadline, nullptr);
 }
 
 void BusServer::Unpublish() {

@@ -371,7 +371,8 @@ void BusServer::ArmTimer(std::optional<std::uint64_t> dueCycle) {
             std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
         deadline.it_value.tv_sec = nanoseconds / 1'000'000'000;
         deadline.it_value.tv_nsec = nanoseconds % 1'000'000'000;
-        if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0) deadline.it_value.tv_nsec = 1;
+        if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0)
+            deadline.it_value.tv_nsec = 1;
     }
     ::timerfd_settime(m_timer.Get(), TFD_TIMER_ABSTIME, &deadline, nullptr);
 }

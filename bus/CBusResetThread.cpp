@@ -32,6 +32,11 @@ bool CBusResetThread::InitInstance() {
         if (m_bStop) break;
         std::uint32_t status = device.Issue(bus::kIoctlBusResetWait, {}, 0, 0, m_overlapped);
         if (status != platform::kErrorIoPending) break;
+        // Issuing reset the event: a stop signalled since the check above is seen here.
+        if (m_bStop) {
+            device.CancelAll();
+            break;
+        }
         status = device.GetResult(m_overlapped, nullptr, true);
         if (m_bStop) {
             device.CancelAll();

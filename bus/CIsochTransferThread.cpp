@@ -237,8 +237,9 @@ void CIsochTransferThread::RunTransfer() {
     std::uint32_t bytes = 0;
     // Only a stop or quit, whose flag is set first, wakes this wait early.
     status = WaitAttach(&bytes);
-    FinishTransfer(record, status, bytes);
+    // The attach is over before the final state shows, so a stop that sees it waits for nothing.
     CloseAttachEvent();
+    FinishTransfer(record, status, bytes);
     m_bLoop = false;
 }
 
@@ -293,7 +294,13 @@ std::uint32_t CIsochTransferThread::Begin(std::uint32_t code, std::span<std::uin
                                           std::atomic<bool>& open) {
     open = true;
     const auto size = static_cast<std::uint32_t>(record.size());
-    return m_hDevice.Issue(code, record, size, size, request);
+    const std::uint32_t status = m_hDevice.Issue(code, record, size, size, request);
+    // Issuing resets the request's event: a stop or quit signalled just before would be lost,
+    // and the wait that follows would last until data came.
+    if (status == platform::kErrorIoPending && (m_bStopRequest || m_bQuit)) {
+        if (platform::Event* event = request.GetEvent()) event->Set();
+    }
+    return status;
 }
 
 std::uint32_t CIsochTransferThread::IsochAllocateBandwidth(FixedRecord<20>& record) {

@@ -48,6 +48,7 @@ bool CDcamAviWriter::Open(const std::string& path, const Format& format,
 
 bool CDcamAviWriter::Start(std::uint32_t frameLimit) {
     if (!m_thread.Joinable() || m_bStopped || m_bFailed || m_bFull) return false;
+    std::scoped_lock lock(m_recordingLock);
     m_nFrameTarget = frameLimit == 0 ? 0 : std::uint64_t{GetFrameCount()} + frameLimit;
     m_nStartSequence = m_pRing->GetNextSequence();
     m_bRestart = true;
@@ -87,9 +88,12 @@ void CDcamAviWriter::NoteFailure() {
     m_errorText = m_avi.GetErrorText();
 }
 
-void CDcamAviWriter::EndRecording() {
-    m_bRecording = false;
+void CDcamAviWriter::EndRecording(bool keepNewStart) {
+    std::scoped_lock lock(m_recordingLock);
+    // A start the writer has not taken up yet belongs to the next recording: leave it running.
+    if (keepNewStart && m_bRestart) return;
     if (m_pRing) m_pRing->SetRecording(false);
+    m_bRecording = false;
 }
 
 void CDcamAviWriter::Run() {
@@ -164,7 +168,7 @@ bool CDcamAviWriter::WriteFrame(std::uint16_t sequence) {
     m_nLastSequence = sequence;
     const std::uint64_t target = m_nFrameTarget;
     if (target != 0 && GetFrameCount() >= target) {
-        EndRecording();
+        EndRecording(true);
         return false;
     }
     return true;

@@ -80,7 +80,8 @@ private:
     // frame held when the ring has lapped it; false while the start frame has not come.
     bool LocateStart();
     bool WriteFrame(std::uint16_t sequence);
-    void EndRecording();
+    // Recording off; keepNewStart leaves a start the writer has not taken up yet in force.
+    void EndRecording(bool keepNewStart = false);
     void NoteFailure();
 
     CDcamAviFile m_avi;  // the writer thread's while it runs, the owner's before and after
@@ -106,6 +107,7 @@ private:
     bool m_bStopped = false;  // owner only
 
     mutable std::mutex m_errorLock;  // guards m_errorText
+    std::mutex m_recordingLock;      // orders starts and ends of recording against each other
     std::string m_errorText;
     platform::Thread m_thread;
 };

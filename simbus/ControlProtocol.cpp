@@ -2,6 +2,7 @@
 #include "simbus/ControlProtocol.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -215,6 +216,10 @@ bool ControlProtocol::Exchange(const std::filesystem::path& busDir, std::string_
         error = "no kestrix-busd is running in " + busDir.string();
         return false;
     }
+    // A wedged daemon must not hang scripts and tests that drive the bus.
+    const timeval limit{10, 0};
+    ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     std::string request(line);
     request += '\n';
     for (std::size_t sent = 0; sent < request.size();) {

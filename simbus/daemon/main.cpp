@@ -59,8 +59,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--rate-scale" && ParseNumber(value, number) && number > 0 &&
                    number <= 1000) {
             options.rateScale = number;
-        } else if (arg == "--host-caps" && ParseNumber(value, number) &&
-                   (std::uint32_t(number) & ~simbus::kHostCapsConfigurable) == 0 && number >= 0) {
+        } else if (arg == "--host-caps" && ParseNumber(value, number) && number >= 0 &&
+                   number <= 0xFF && number == std::uint32_t(number) &&
+                   (std::uint32_t(number) & ~simbus::kHostCapsConfigurable) == 0) {
             options.hostCaps = std::uint32_t(number);
         } else {
             return Usage(("bad option " + std::string(arg) + " " + value).c_str());

@@ -108,7 +108,10 @@ bool PrivateBus::WaitUntilServing(int readyFd, std::string& error) {
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || (::poll(&poll, 1, int(left.count())) == 0)) {
+        const int ready = left.count() <= 0 ? 0 : ::poll(&poll, 1, int(left.count()));
+        // A signal ends the wait early; the deadline is checked again.
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
             error = "the simulated bus (" + DaemonPath() + ") did not come up in time";
             Stop();
             return false;

@@ -246,7 +246,6 @@ TEST_F(DeviceHandleTest, CancelAbortsAtOnceAndALateAnswerLeavesTheBufferAlone) {
     AsyncRequest c;
     ASSERT_EQ(m_handle.Issue(kCode, next, 0, 2, c), kErrorIoPending);
     const Frame frame = m_driver->Next();
-    EXPECT_NE(frame.header.id, idA);
     m_driver->Complete(frame.header.id, kErrorSuccess, {3, 3});
     EXPECT_EQ(m_handle.GetResult(c, nullptr, true), kErrorSuccess);  // the connection lived on
     EXPECT_EQ(first, Bytes(4, 0xAA));

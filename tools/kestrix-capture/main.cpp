@@ -8,7 +8,7 @@
 #include "tools/kestrix-capture/CaptureOptions.h"
 #include "tools/kestrix-capture/CaptureSession.h"
 #include "tools/kestrix-capture/ExitCodes.h"
-#include "tools/kestrix-capture/PrivateBus.h"
+#include "tools/common/PrivateBus.h"
 
 namespace {
 

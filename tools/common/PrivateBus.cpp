@@ -1,5 +1,5 @@
 // Finding, starting and stopping the private kestrix-busd of --simulate.
-#include "tools/kestrix-capture/PrivateBus.h"
+#include "tools/common/PrivateBus.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -55,7 +55,8 @@ std::string PrivateBus::DaemonPath() {
     std::error_code ignored;
     const fs::path self = fs::read_symlink("/proc/self/exe", ignored);
     for (const fs::path& candidate :
-         {self.parent_path() / "../../simbus/kestrix-busd", self.parent_path() / "kestrix-busd"}) {
+         {self.parent_path() / "../../simbus/kestrix-busd", self.parent_path() / "../simbus/kestrix-busd",
+          self.parent_path() / "kestrix-busd"}) {
         if (::access(candidate.c_str(), X_OK) == 0) return fs::weakly_canonical(candidate, ignored);
     }
     return "kestrix-busd";
@@ -64,7 +65,7 @@ std::string PrivateBus::DaemonPath() {
 bool PrivateBus::StartUnlessRunning(std::string& error) {
     if (IsServed(platform::DeviceDirectory::Path())) return true;
     std::error_code ignored;
-    std::string folder = (fs::temp_directory_path(ignored) / "kestrix-capture-XXXXXX").string();
+    std::string folder = (fs::temp_directory_path(ignored) / "kestrix-bus-XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr) {
         error = std::string("cannot make a folder for the simulated bus: ") + std::strerror(errno);
         return false;

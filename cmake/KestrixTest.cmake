@@ -8,7 +8,7 @@ function(kestrix_add_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE
-    KESTRIX_BINARY_DIR="${CMAKE_BINARY_DIR}" KESTRIX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+    KESTRIX_BINARY_DIR="${PROJECT_BINARY_DIR}" KESTRIX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)

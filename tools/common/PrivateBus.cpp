@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -54,11 +55,15 @@ bool PrivateBus::IsServed(const fs::path& dir) {
 std::string PrivateBus::DaemonPath() {
     std::error_code ignored;
     const fs::path self = fs::read_symlink("/proc/self/exe", ignored);
-    for (const fs::path& candidate :
-         {self.parent_path() / "../../simbus/kestrix-busd", self.parent_path() / "../simbus/kestrix-busd",
-          self.parent_path() / "kestrix-busd"}) {
-        if (::access(candidate.c_str(), X_OK) == 0) return fs::weakly_canonical(candidate, ignored);
-    }
+    const fs::path beside = self.parent_path() / "kestrix-busd";
+    if (::access(beside.c_str(), X_OK) == 0) return beside;
+#ifdef KESTRIX_BUILD_TREE
+    // An installed copy must never reach back into the tree it was built in.
+    const fs::path tree = fs::weakly_canonical(KESTRIX_BUILD_TREE, ignored);
+    const bool inTree =
+        std::mismatch(tree.begin(), tree.end(), self.begin(), self.end()).first == tree.end();
+    if (inTree && ::access(KESTRIX_BUILD_TREE_BUSD, X_OK) == 0) return KESTRIX_BUILD_TREE_BUSD;
+#endif
     return "kestrix-busd";
 }
 

@@ -23,7 +23,8 @@ public:
 
     // Whether a daemon serves dir (it holds the directory's lock).
     static bool IsServed(const std::filesystem::path& dir);
-    // kestrix-busd beside this program in the build tree or the install, else the name for PATH.
+    // kestrix-busd beside this program (an install), else the build tree's when this program runs
+    // from the build tree, else the bare name for a PATH search.
     static std::string DaemonPath();
 
 private:

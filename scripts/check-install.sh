@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Proves the install works for an outside user: installs a finished build into a temporary
+# prefix, builds the consumer project against it (CMake package and pkg-config) and against the
+# source tree (add_subdirectory), and runs the installed kestrix-capture --simulate from a folder
+# outside the build, where it must find the installed kestrix-busd.
+#   scripts/check-install.sh [build folder (default build)]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+build=$(realpath "${1:-build}")
+work=$(mktemp -d "${TMPDIR:-/tmp}/kestrix-install-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+fail() { echo "check-install.sh: $*" >&2; exit 1; }
+
+echo "installing $build into $prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in bin/kestrix-capture bin/kestrix-busctl bin/kestrix-busd \
+         include/kestrix/camera/C1394Dcam.h include/kestrix/platform/Event.h \
+         include/kestrix/bus/CFirewireComm.h include/kestrix/files/CDcamAviFile.h; do
+    [ -e "$prefix/$f" ] || fail "the install lacks $f"
+done
+libdir=$(dirname "$(find "$prefix" -name libkestrix_platform.a)")
+[ -f "$libdir/cmake/KestrixView/KestrixViewConfig.cmake" ] || fail "no CMake package in $libdir"
+[ -f "$libdir/pkgconfig/kestrixview.pc" ] || fail "no pkg-config file in $libdir"
+
+consumer() {
+    local name=$1
+    shift
+    echo "consumer: $name"
+    cmake -S tests/consumer -B "$work/$name" -G Ninja "$@" >"$work/$name.log" 2>&1 &&
+        cmake --build "$work/$name" -j "$(nproc)" >>"$work/$name.log" 2>&1 ||
+        { cat "$work/$name.log"; fail "the consumer does not build with $name"; }
+    (cd "$work" && "$work/$name/consumer" "$work/$name.jpg")
+}
+consumer find_package -DCMAKE_PREFIX_PATH="$prefix"
+consumer add_subdirectory -DKESTRIX_SOURCE_DIR="$src"
+
+echo "consumer: pkg-config"
+mkdir -p "$work/pkg-config"
+# shellcheck disable=SC2046
+g++ -std=c++20 -o "$work/pkg-config/consumer" tests/consumer/main.cpp \
+    $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs kestrixview) ||
+    fail "the consumer does not build with pkg-config"
+(cd "$work" && "$work/pkg-config/consumer" "$work/pkg-config.jpg")
+
+# A device directory of its own, so that --simulate starts a daemon rather than using one that
+# runs; an empty PATH, so that only the program's own lookup of kestrix-busd counts.
+run_capture() {
+    local program=$1
+    shift
+    mkdir -p "$work/bus" "$work/no-programs"
+    (cd "$work" && env PATH="$work/no-programs" KESTRIX_BUS_DIR="$work/bus" \
+        "$program" --simulate "$@")
+}
+echo "installed kestrix-capture --simulate --frames 5"
+run_capture "$prefix/bin/kestrix-capture" --frames 5 --avi "$work/capture.avi" ||
+    fail "the installed kestrix-capture --simulate failed"
+[ -s "$work/capture.avi" ] || fail "the installed kestrix-capture wrote no AVI file"
+
+# A copy with no kestrix-busd beside it must fail, not fall back on the build tree's daemon.
+mkdir -p "$work/alone"
+cp "$prefix/bin/kestrix-capture" "$work/alone/"
+if run_capture "$work/alone/kestrix-capture" --frames 1 2>"$work/alone.err"; then
+    fail "kestrix-capture without an installed kestrix-busd still ran"
+fi
+grep -q 'simulated bus' "$work/alone.err" || { cat "$work/alone.err"; fail "unexpected error"; }
+echo "install checks passed"

@@ -64,6 +64,7 @@ function(kestrix_install_package)
   list(TRANSFORM libraries PREPEND "-l")
   list(JOIN libraries " " KESTRIX_PC_LIBS)
   file(RELATIVE_PATH KESTRIX_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+  string(REGEX REPLACE "/$" "" KESTRIX_PC_PREFIX "${KESTRIX_PC_PREFIX}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/kestrixview.pc.in
     ${PROJECT_BINARY_DIR}/kestrixview.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/kestrixview.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

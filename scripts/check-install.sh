@@ -24,6 +24,12 @@ libdir=$(dirname "$(find "$prefix" -name libkestrix_platform.a)")
 [ -f "$libdir/cmake/KestrixView/KestrixViewConfig.cmake" ] || fail "no CMake package in $libdir"
 [ -f "$libdir/pkgconfig/kestrixview.pc" ] || fail "no pkg-config file in $libdir"
 
+# Every installed header must find what it includes within the install.
+(cd "$prefix/include/kestrix" && find . -name '*.h' | sort | sed 's|^\./\(.*\)|#include "\1"|') \
+    >"$work/all-headers.cpp"
+g++ -std=c++20 -fsyntax-only -I"$prefix/include/kestrix" "$work/all-headers.cpp" ||
+    fail "an installed header includes one that is not installed"
+
 consumer() {
     local name=$1
     shift

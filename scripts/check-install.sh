@@ -40,7 +40,7 @@ consumer() {
     (cd "$work" && "$work/$name/consumer" "$work/$name.jpg")
 }
 consumer find_package -DCMAKE_PREFIX_PATH="$prefix"
-consumer add_subdirectory -DKESTRIX_SOURCE_DIR="$src"
+consumer add_subdirectory -DKESTRIX_SOURCE_TREE="$src"
 
 echo "consumer: pkg-config"
 mkdir -p "$work/pkg-config"

@@ -50,13 +50,13 @@ void CAeSharpnessDlg::BuildControls() {
     AddLevel(sharpness, "LEVEL DEPEND.", 1139, 1140, kLevelDepend);
     AddLevel(sharpness, "CLISP", 1141, 1143, kClisp);
     AddLevel(sharpness, "H/V BALANCE", 1145, 1147, kBalance);
-    m_colorDetail =
-        AddChoice(sharpness, "COLOR DTL", {"OFF", "ON"}, {1149, 1150}, kColorDetail,
-                  [this](bool on) {
-                      EnableColorDetail(on);
-                      if (on)
-                          for (const DWORD offset : {kPhase, kWidth, kColorLevel}) ReadLevel(offset);
-                  });
+    m_colorDetail = AddChoice(sharpness, "COLOR DTL", {"OFF", "ON"}, {1149, 1150}, kColorDetail,
+                              [this](bool on) {
+                                  EnableColorDetail(on);
+                                  if (on)
+                                      for (const DWORD offset : {kPhase, kWidth, kColorLevel})
+                                          ReadLevel(offset);
+                              });
     m_colorLevels = {AddLevel(sharpness, "PHASE", 1175, 1178, kPhase),
                      AddLevel(sharpness, "WIDTH", 1179, 1181, kWidth),
                      AddLevel(sharpness, "LEVEL", 1183, 1184, kColorLevel)};

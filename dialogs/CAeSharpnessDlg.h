@@ -22,7 +22,7 @@ private:
 
     void BuildControls() override;
     void BuildGate(QGridLayout* ae);
-    // A choice written as it is clicked; onClick, when given, runs after the write instead.
+    // A choice written as it is clicked; an on/off pair's onOffClick adjusts the controls first.
     CRadioGroup* AddChoice(QGridLayout* grid, const QString& caption, const QStringList& buttons,
                            std::vector<int> ids, DWORD offset,
                            std::function<void(bool on)> onOffClick = {});

@@ -38,17 +38,16 @@ void CMiscParamDlg::BuildControls() {
     m_gateH = AddSlider(gate, "H", 1148, 1146, kRange, [this](int) { WriteWhiteGate(true); });
     m_gateV = AddSlider(gate, "V", 1154, 1155, kRange, [this](int) { WriteWhiteGate(true); });
 
-    m_dnr = AddRadios(AddGroup("DNR"), {}, {"OFF", "MODE1", "MODE2"}, Ids(1151, 3),
-                      [this](int index) {
-                          const DWORD value = index == 0 ? kPresent : kManual + DWORD(index - 1);
-                          WriteVendor(kDnr, value, [this] { ReadDnr(); });
-                      });
+    m_dnr =
+        AddRadios(AddGroup("DNR"), {}, {"OFF", "MODE1", "MODE2"}, Ids(1151, 3), [this](int index) {
+            const DWORD value = index == 0 ? kPresent : kManual + DWORD(index - 1);
+            WriteVendor(kDnr, value, [this] { ReadDnr(); });
+        });
 
     QGridLayout* knee = AddGroup("KNEE");
     m_knee = AddRadios(knee, {}, {"OFF", "MANUAL", "AUTO"}, Ids(1156, 3),
                        [this](int index) { WriteKnee(index); });
-    m_kneeLevel =
-        AddSlider(knee, {}, 1169, 1170, kRange, [this](int) { WriteKnee(kKneeManual); });
+    m_kneeLevel = AddSlider(knee, {}, 1169, 1170, kRange, [this](int) { WriteKnee(kKneeManual); });
 
     AddSwitch("BAR", 1171, kBar);
     AddSwitch("NEGA", 1173, kNega);
@@ -59,8 +58,8 @@ void CMiscParamDlg::BuildControls() {
     AddSwitch("PIXEL CONC.", 1185, kPixelConc);
 
     for (CRadioGroup* group : {m_flare, m_whiteGate, m_dnr, m_knee}) group->SetIndex(0);
-    for (CValueSlider* slider : {m_blackBlue, m_blackRed, m_flareLevel, m_gateH, m_gateV,
-                                 m_kneeLevel, m_phase})
+    for (CValueSlider* slider :
+         {m_blackBlue, m_blackRed, m_flareLevel, m_gateH, m_gateV, m_kneeLevel, m_phase})
         slider->Show(0);
 
     ButtonColumn()->addWidget(ReadButton());
@@ -68,18 +67,14 @@ void CMiscParamDlg::BuildControls() {
     ButtonColumn()->addWidget(CloseButton());
 }
 
-CRadioGroup* CMiscParamDlg::AddSwitch(const QString& caption, int firstId, DWORD offset) {
-    auto* group = AddRadios(AddGroup(caption), {}, {"OFF", "ON"}, Ids(firstId, 2),
-                            [this, offset](int index) {
-                                WriteVendor(offset, index == 1 ? kManual : kPresent,
-                                            [this, offset] {
-                                                for (const auto& [g, o] : m_switches)
-                                                    if (o == offset) ReadSwitch(g, o);
-                                            });
-                            });
+void CMiscParamDlg::AddSwitch(const QString& caption, int firstId, DWORD offset) {
+    auto* group =
+        AddRadios(AddGroup(caption), {}, {"OFF", "ON"}, Ids(firstId, 2), [this, offset](int index) {
+            WriteVendor(offset, index == 1 ? kManual : kPresent,
+                        [this, offset] { ReadSwitch(offset); });
+        });
     group->SetIndex(0);
     m_switches.emplace_back(group, offset);
-    return group;
 }
 
 void CMiscParamDlg::ReadAll() {
@@ -88,10 +83,9 @@ void CMiscParamDlg::ReadAll() {
     ReadWhiteGate();
     ReadDnr();
     ReadKnee();
-    for (const auto& [group, offset] : m_switches)
-        if (offset != kPixelConc) ReadSwitch(group, offset);
+    for (const DWORD offset : {kBar, kNega, kGlIn}) ReadSwitch(offset);
     ReadPhase();
-    ReadSwitch(m_switches.back().first, kPixelConc);
+    ReadSwitch(kPixelConc);
 }
 
 void CMiscParamDlg::ReadBlackBalance() {
@@ -135,9 +129,11 @@ void CMiscParamDlg::ReadKnee() {
     m_kneeLevel->SetEnabled(mode == kKneeManual);
 }
 
-void CMiscParamDlg::ReadSwitch(CRadioGroup* group, DWORD offset) {
+void CMiscParamDlg::ReadSwitch(DWORD offset) {
     DWORD value = 0;
-    if (ReadVendor(offset, &value)) group->SetIndex(value & kOn ? 1 : 0);
+    if (!ReadVendor(offset, &value)) return;
+    for (const auto& [group, at] : m_switches)
+        if (at == offset) group->SetIndex(value & kOn ? 1 : 0);
 }
 
 void CMiscParamDlg::ReadPhase() {

@@ -2,6 +2,9 @@
 // 75 ohm, H phase and pixel concentration, all in vendor registers.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "dialogs/CParamDialog.h"
 
 class CMiscParamDlg : public CParamDialog {
@@ -14,14 +17,14 @@ public:
 private:
     void BuildControls() override;
     // An OFF/ON pair in bit 25 with nothing else on it.
-    CRadioGroup* AddSwitch(const QString& caption, int firstId, DWORD offset);
+    void AddSwitch(const QString& caption, int firstId, DWORD offset);
 
     void ReadBlackBalance();
     void ReadFlare();
     void ReadWhiteGate();
     void ReadDnr();
     void ReadKnee();
-    void ReadSwitch(CRadioGroup* group, DWORD offset);
+    void ReadSwitch(DWORD offset);
     void ReadPhase();
 
     void WriteBlackBalance();

@@ -82,4 +82,3 @@ private:
     QBoxLayout* m_buttons;
     QPushButton* m_read = nullptr;
 };
-

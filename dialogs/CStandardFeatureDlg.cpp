@@ -49,7 +49,8 @@ QString CStandardFeatureDlg::FormatShutterTime(int value) {
 
 void CStandardFeatureDlg::BuildControls() {
     const auto featureSlider = [this](QGridLayout* grid, int sliderId, int labelId, int feature,
-                                      CValueSlider::Range range, void (CStandardFeatureDlg::*reread)()) {
+                                      CValueSlider::Range range,
+                                      void (CStandardFeatureDlg::*reread)()) {
         return AddSlider(grid, {}, sliderId, labelId, range, [this, feature, reread](int position) {
             WriteFeature(feature, kManual + DWORD(position), [this, reread] { (this->*reread)(); });
         });
@@ -64,8 +65,10 @@ void CStandardFeatureDlg::BuildControls() {
                          [this](int index) { OnWhiteBalanceMode(index); });
     m_awb = MakeButton("AWB", 1048, [this] { OnAwb(); });
     m_wbMode->Layout()->addWidget(m_awb);
-    m_red = AddSlider(wb, "R GAIN", 1039, 1064, kByteRange, [this](int) { OnWhiteBalanceSlider(); });
-    m_blue = AddSlider(wb, "B GAIN", 1040, 1066, kByteRange, [this](int) { OnWhiteBalanceSlider(); });
+    m_red =
+        AddSlider(wb, "R GAIN", 1039, 1064, kByteRange, [this](int) { OnWhiteBalanceSlider(); });
+    m_blue =
+        AddSlider(wb, "B GAIN", 1040, 1066, kByteRange, [this](int) { OnWhiteBalanceSlider(); });
 
     QGridLayout* gain = AddGroup("GAIN");
     m_gainMode = AddRadios(gain, "MODE", {"AUTO", "MANUAL"}, {1058, 1059},
@@ -84,8 +87,8 @@ void CStandardFeatureDlg::BuildControls() {
         shutter, "SHUTTER SPEED", 1072, 1070, kShutterRange,
         [this](int position) { OnShutterSlider(position); }, Hex);
 
-    m_autoExposure = featureSlider(AddGroup("AUTO EXPOSURE"), 1073, 1085, kAutoExposure,
-                                   kByteRange, &CStandardFeatureDlg::ReadAutoExposure);
+    m_autoExposure = featureSlider(AddGroup("AUTO EXPOSURE"), 1073, 1085, kAutoExposure, kByteRange,
+                                   &CStandardFeatureDlg::ReadAutoExposure);
     m_saturation = featureSlider(AddGroup("SATURATION"), 1074, 1086, kSaturation, kByteRange,
                                  &CStandardFeatureDlg::ReadSaturation);
 
@@ -94,11 +97,11 @@ void CStandardFeatureDlg::BuildControls() {
                             const DWORD value = index == 0 ? kPresent : kManual + DWORD(index - 1);
                             WriteFeature(kGamma, value, [this] { ReadGamma(); });
                         });
-    m_trigger = AddRadios(AddGroup("TRIGGER"), {}, {"OFF", "MODE0", "MODE1"}, Ids(1091, 3),
-                          [this](int index) {
-                              const DWORD value = index == 0 ? kPresent : kManual + DWORD(index - 1);
-                              WriteFeature(kTrigger, value, [this] { ReadTrigger(); });
-                          });
+    m_trigger = AddRadios(
+        AddGroup("TRIGGER"), {}, {"OFF", "MODE0", "MODE1"}, Ids(1091, 3), [this](int index) {
+            const DWORD value = index == 0 ? kPresent : kManual + DWORD(index - 1);
+            WriteFeature(kTrigger, value, [this] { ReadTrigger(); });
+        });
 
     QGridLayout* flash = AddGroup("FLASH");
     m_flashWidth = AddRadios(flash, "WIDTH", {"NARROW", "MIDDLE", "WIDE"}, Ids(1098, 3),

@@ -19,8 +19,8 @@ public:
     using MoveHandler = std::function<void(int position)>;
 
     // Slider and label are children of parent; they are named "slider<id>" and "label<id>".
-    CValueSlider(QWidget* parent, int sliderId, int labelId, const Range& range,
-                 MoveHandler onMove, Formatter format = {});
+    CValueSlider(QWidget* parent, int sliderId, int labelId, const Range& range, MoveHandler onMove,
+                 Formatter format = {});
 
     QSlider* Slider() const { return m_slider; }
     QLabel* Label() const { return m_label; }

@@ -1,5 +1,6 @@
 // Shared pieces of the dialog suites: a camera on a private kestrix-busd, one dialog opened on
-// it as the viewer opens it (the suite's main holds the QApplication), its controls found by their ids, and faults armed on the bus.
+// it as the viewer opens it (the suite's main holds the QApplication), its controls found by their
+// ids, and faults armed on the bus.
 #pragma once
 
 #include <QCheckBox>
@@ -70,7 +71,9 @@ protected:
         ASSERT_TRUE(m_cam.WriteVendorRegister(0, offset, value)) << std::hex << offset;
     }
     // The next count register reads or writes on the bus fail.
-    void FailNext(int count) { cameratest::Busctl(m_bus, {"fault", "async-fail", std::to_string(count)}); }
+    void FailNext(int count) {
+        cameratest::Busctl(m_bus, {"fault", "async-fail", std::to_string(count)});
+    }
     void ClearFaults() { cameratest::Busctl(m_bus, {"fault", "clear"}); }
 
     std::unique_ptr<Dialog> m_dlg;

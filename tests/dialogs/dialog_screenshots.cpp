@@ -7,8 +7,8 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
-#include <QSlider>
 #include <QRadioButton>
+#include <QSlider>
 #include <QTest>
 #include <cstdio>
 #include <functional>
@@ -44,7 +44,8 @@ void Save(CParamDialog& dlg, C1394Dcam& cam, const QString& path) {
     QApplication::processEvents();
     const QPixmap dialog = dlg.grab();
     const QPixmap picture = Picture(cam);
-    QPixmap shot(dialog.width() + picture.width() + 16, std::max(dialog.height(), picture.height()));
+    QPixmap shot(dialog.width() + picture.width() + 16,
+                 std::max(dialog.height(), picture.height()));
     shot.fill(Qt::darkGray);
     QPainter painter(&shot);
     painter.drawPixmap(0, 0, dialog);

@@ -74,9 +74,9 @@ TEST_F(AeSharpnessDlg, ChoicesWriteTheIndexWithBit31) {
         int radio;
         DWORD offset, value;
     };
-    for (const Case c : {Case{1116, 0x74, kOff + 2}, Case{1109, 0x70, kOff + 1},
-                         Case{1138, 0xB0, kOff + 2}, Case{1136, 0xB0, kOff},
-                         Case{1190, 0xD0, kOn}, Case{1189, 0xD0, kOff}}) {
+    for (const Case c :
+         {Case{1116, 0x74, kOff + 2}, Case{1109, 0x70, kOff + 1}, Case{1138, 0xB0, kOff + 2},
+          Case{1136, 0xB0, kOff}, Case{1190, 0xD0, kOn}, Case{1189, 0xD0, kOff}}) {
         Click(Radio(c.radio));
         EXPECT_EQ(Vendor(c.offset), c.value) << c.radio;
     }

@@ -16,9 +16,9 @@ TEST_F(StandardFeatureDlg, SlidersWriteTheirRegisterAndLabelOnLineAndPageKeys) {
     struct Case {
         int slider, label, feature;
     };
-    for (const Case c : {Case{1037, 1060, kBrightness}, Case{1038, 1062, kSharpness},
-                         Case{1041, 1067, kGain}, Case{1073, 1085, kAutoExposure},
-                         Case{1074, 1086, kSaturation}}) {
+    for (const Case c :
+         {Case{1037, 1060, kBrightness}, Case{1038, 1062, kSharpness}, Case{1041, 1067, kGain},
+          Case{1073, 1085, kAutoExposure}, Case{1074, 1086, kSaturation}}) {
         const int start = Slider(c.slider)->value();
         Press(Slider(c.slider), Qt::Key_Right);
         EXPECT_EQ(Feature(c.feature), kOn + DWORD(start + 1)) << c.slider;

@@ -2,6 +2,7 @@
 // processing, all in vendor registers.
 #pragma once
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <array>
 #include <functional>

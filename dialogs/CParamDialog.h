@@ -5,7 +5,6 @@
 // Threading: the GUI thread only, which must also be the camera object's owner thread.
 #pragma once
 
-#include <QCheckBox>
 #include <QDialog>
 #include <QGridLayout>
 #include <QGroupBox>

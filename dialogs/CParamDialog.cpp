@@ -1,0 +1,114 @@
+// The shared dialog pattern: layout helpers, the Read button and checked register access.
+#include "dialogs/CParamDialog.h"
+
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <utility>
+
+#include "dialogs/WaitCursor.h"
+
+CParamDialog::CParamDialog(QWidget* parent, const QString& title)
+    : QDialog(parent), m_groups(new QVBoxLayout), m_buttons(new QVBoxLayout) {
+    setWindowTitle(title);
+    setModal(false);
+    auto* top = new QHBoxLayout(this);
+    top->addLayout(m_groups, 1);
+    top->addLayout(m_buttons);
+}
+
+bool CParamDialog::Create(C1394Dcam* camera, int cameraIndex) {
+    if (camera == nullptr || m_pCamera != nullptr) return false;
+    m_pCamera = camera;
+    m_nCamera = cameraIndex;
+    BuildControls();
+    ReadAll();
+    return true;
+}
+
+QGridLayout* CParamDialog::AddGroup(const QString& caption, QBoxLayout* into) {
+    auto* box = new QGroupBox(caption, this);
+    auto* grid = new QGridLayout(box);
+    grid->setColumnStretch(1, 1);
+    (into ? into : m_groups)->addWidget(box);
+    return grid;
+}
+
+CValueSlider* CParamDialog::AddSlider(QGridLayout* grid, const QString& caption, int sliderId,
+                                      int labelId, const CValueSlider::Range& range,
+                                      CValueSlider::MoveHandler onMove,
+                                      CValueSlider::Formatter format) {
+    auto* slider =
+        new CValueSlider(this, sliderId, labelId, range, std::move(onMove), std::move(format));
+    const int row = grid->rowCount();
+    if (!caption.isEmpty()) grid->addWidget(new QLabel(caption, this), row, 0);
+    grid->addWidget(slider->Slider(), row, 1);
+    grid->addWidget(slider->Label(), row, 2);
+    return slider;
+}
+
+CRadioGroup* CParamDialog::AddRadios(QGridLayout* grid, const QString& caption,
+                                     const QStringList& buttons, std::vector<int> ids,
+                                     CRadioGroup::ClickHandler onClick) {
+    auto* group = new CRadioGroup(this, buttons, std::move(ids), std::move(onClick));
+    const int row = grid->rowCount();
+    if (!caption.isEmpty()) grid->addWidget(new QLabel(caption, this), row, 0);
+    grid->addLayout(group->Layout(), row, 1, 1, 2);
+    return group;
+}
+
+QPushButton* CParamDialog::MakeButton(const QString& text, int id, std::function<void()> onClick) {
+    auto* button = new QPushButton(text, this);
+    button->setObjectName(QStringLiteral("button%1").arg(id));
+    button->setAutoDefault(false);
+    connect(button, &QPushButton::clicked, this, std::move(onClick));
+    return button;
+}
+
+QPushButton* CParamDialog::ReadButton() {
+    m_read = MakeButton(QStringLiteral("Read"), 1071, [this] { OnRead(); });
+    return m_read;
+}
+
+QPushButton* CParamDialog::CloseButton() {
+    return MakeButton(QStringLiteral("Close"), 2, [this] { reject(); });
+}
+
+std::vector<int> CParamDialog::Ids(int first, int count) {
+    std::vector<int> ids;
+    for (int i = 0; i < count; ++i) ids.push_back(first + i);
+    return ids;
+}
+
+bool CParamDialog::ReadFeature(int feature, DWORD* value) {
+    return m_pCamera->ReadFeature(m_nCamera, feature, value);
+}
+
+bool CParamDialog::ReadVendor(DWORD offset, DWORD* value) {
+    return m_pCamera->ReadVendorRegister(m_nCamera, offset, value);
+}
+
+void CParamDialog::WriteFeature(int feature, DWORD value, const std::function<void()>& reread) {
+    if (!m_pCamera->WriteFeature(m_nCamera, feature, &value)) reread();
+}
+
+void CParamDialog::WriteVendor(DWORD offset, DWORD value, const std::function<void()>& reread) {
+    if (!m_pCamera->WriteVendorRegister(m_nCamera, offset, value)) reread();
+}
+
+void CParamDialog::keyPressEvent(QKeyEvent* event) {
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+            reject();
+            return;
+        }
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CParamDialog::OnRead() {
+    const WaitCursor wait;
+    m_read->setEnabled(false);
+    ReadAll();
+    m_read->setEnabled(true);
+}

@@ -1,0 +1,10 @@
+// The dialog suites' main: GoogleTest inside a QApplication that outlives every widget.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}

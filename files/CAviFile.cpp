@@ -133,12 +133,11 @@ void CAviFile::OpenPart() {
         m_nMovi = CreateChunk(FourCC("LIST"), FourCC("movi"), 4, m_nRiff);
         StartStandardIndex();
     } catch (const CFileException&) {
-        // The frames so far stay whole in the part before; StartStandardIndex adds its
-        // super-index entry only once its writes are done.
+        // The frames so far stay whole in the part before. StartStandardIndex takes the new
+        // index and its super-index entry only once its writes are done.
         RemoveChunksFrom(mark);
         m_nRiff = riff;
         m_nMovi = movi;
-        if (m_nStandardIndex >= int(mark)) m_nStandardIndex = -1;
         throw;
     }
     ++m_nRiffs;

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <new>
 #include <optional>
-#include <thread>
 
 #include "bus/DriverCodes.h"
 #include "platform/ByteOrder.h"
@@ -19,7 +18,7 @@ using namespace bus;
 
 namespace {
 
-constexpr auto kPollInterval = std::chrono::milliseconds(100);
+constexpr auto kRewakeInterval = std::chrono::milliseconds(100);
 constexpr std::uint32_t kDefaultBytesPerPacket = 640;
 
 bool IsActive(std::uint32_t state) {
@@ -377,10 +376,10 @@ bool CFirewireComm::StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate,
     thread->CreateEvents();
     if (!thread->CreateThread(platform::ThreadPriority::TimeCritical)) return false;
 
-    while (thread->m_nState == CIsochTransferThread::kStateCreated) {
-        std::this_thread::sleep_for(kPollInterval);
-    }
-    if (thread->m_nState == CIsochTransferThread::kStateFailed) {
+    // The thread leaves state 0 once it holds its resources (5) or has failed to get them (3).
+    const std::uint32_t opened = thread->m_nState.WaitWhile(
+        [](std::uint32_t state) { return state == CIsochTransferThread::kStateCreated; });
+    if (opened == CIsochTransferThread::kStateFailed) {
         thread->QuitAndJoin();
         return false;
     }
@@ -395,11 +394,10 @@ int CFirewireComm::StopIsochTransfer(int nChannel, bool bOrderly) {
     if (!IsActive(state)) return static_cast<int>(state);
     if (!thread->HasAttachEvent()) return 0;
     thread->RequestStop(bOrderly);
-    while (IsActive(state)) {
-        std::this_thread::sleep_for(kPollInterval);
-        // Wake again: a stop that lands just before the loop starts its next wait is not lost.
+    // Returns as soon as the thread has stopped. Should it not answer, the wake is repeated
+    // every interval, so that a stop landing just before a wait of the thread is not lost.
+    while (IsActive(state = thread->m_nState.WaitWhile(IsActive, kRewakeInterval))) {
         thread->WakeWaits();
-        state = thread->m_nState;
     }
     thread->m_nState = CIsochTransferThread::kStateIdle;
     return static_cast<int>(state);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "bus/DriverRecords.h"
+#include "bus/TransferState.h"
 #include "platform/AsyncRequest.h"
 #include "platform/DeviceHandle.h"
 #include "platform/Event.h"
@@ -76,7 +77,8 @@ public:
     std::atomic<void*> m_pData{nullptr};
     std::atomic<std::uint32_t> m_nDataBytes{0};
 
-    std::atomic<std::uint32_t> m_nState{kStateCreated};
+    // Every change wakes its waiters (StartIsochTransfer, StopIsochTransfer, StartCapture).
+    TransferState m_nState{kStateCreated};
     std::atomic<bool> m_bStopRequest{false};
     std::atomic<bool> m_bOrderly{true};
     std::atomic<bool> m_bLoop{false};

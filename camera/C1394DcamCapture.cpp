@@ -1,7 +1,5 @@
 // Starting and stopping captures, transmission control, and reading frames out of the rings.
-#include <chrono>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "camera/C1394Dcam.h"
@@ -16,7 +14,6 @@ constexpr int kPacketModeFlag = 0x10;
 constexpr int kDescriptorModeMask = 0xF;
 constexpr std::uint32_t kSyncValue = 1;
 constexpr int kMaxShots = 0xFFFF;
-constexpr auto kArmPoll = std::chrono::milliseconds(10);
 
 }  // namespace
 
@@ -117,9 +114,9 @@ bool C1394Dcam::ArmCapture(CDcamCaptureThread& thread, int camera, int frameByte
     }
     thread.SignalStart();
     // The thread leaves state 1 for 6 once it listens, or for 3 when it cannot.
-    while (thread.m_nState == CIsochTransferThread::kStateArmed)
-        std::this_thread::sleep_for(kArmPoll);
-    return thread.m_nState == CIsochTransferThread::kStateRunning;
+    return thread.m_nState.WaitWhile([](std::uint32_t state) {
+        return state == CIsochTransferThread::kStateArmed;
+    }) == CIsochTransferThread::kStateRunning;
 }
 
 void C1394Dcam::StopAndRemove(int device, bool orderly) {

@@ -15,7 +15,9 @@ using camera::kModeIndexEnd;
 namespace {
 
 constexpr int kModesPerFormat = 8;
-constexpr int kMaxRate = camera::kRateCount - 1;
+// CUR_V_FRM_RATE's field is 3 bits: unchecked set-ups may write any index that fits it, even
+// one past the rate table.
+constexpr int kMaxRateField = 7;
 constexpr int kMaxCoding = 6;  // RGB 16; 7 is "none"
 constexpr int kMaxImageSide = 0xFFFF;
 // The camera needs a moment to settle a new image area before it can tell its packet limits.
@@ -57,9 +59,9 @@ bool C1394Dcam::SetVideoMode(int camera, int modeIndex, int rateOrCoding, bool n
     const bool format7 = modeIndex >= kFormat7First;
     const int format = format7 ? kFormat7 : modeIndex / kModesPerFormat;
     const int mode = format7 ? modeIndex - kFormat7First : modeIndex % kModesPerFormat;
-    // Out of range, the value would spill into other bits of the register it is written to.
+    // A value that does not fit its register field would spill into other bits.
     const int x = rateOrCoding;
-    if (x < 0 || x > (format7 ? kMaxCoding : kMaxRate)) return false;
+    if (x < 0 || x > (format7 ? kMaxCoding : kMaxRateField)) return false;
     if (!noCheck) {
         DWORD modes = 0;
         DWORD listed = 0;

@@ -105,7 +105,7 @@ bool C1394Dcam::SaveJpeg(int camera, const char* path, int quality, bool progres
                          bool grayscale, int slot) {
     std::vector<std::uint8_t> bits;
     Geometry g;
-    return path != nullptr && quality >= 1 && quality <= 100 && ReadGeometry(*this, camera, g) &&
+    return path != nullptr && ReadGeometry(*this, camera, g) &&
            ConvertSlot(*this, camera, slot, g, bits) &&
            files::SaveJpegFile(path, bits, g.width, g.height, quality, progressive, grayscale);
 }

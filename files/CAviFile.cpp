@@ -2,6 +2,7 @@
 #include "files/CAviFile.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "files/CFileException.h"
 #include "platform/ByteOrder.h"
@@ -88,19 +89,21 @@ void CAviFile::SetStream(const StreamFormat& format) {
 }
 
 bool CAviFile::AppendFrame(std::span<const std::uint8_t> frame) {
-    const bool newRiff = GetChunk(m_nRiff).size > kRiffLimit;
-    const bool newIndex =
-        newRiff || m_nStandardIndex < 0 || GetFrameCount() % kStandardEntries == 0;
-    if (newIndex && m_nSuperEntries >= m_nSuperCapacity) return false;
+    // An "AVIX" part opened by the frame before starts with an empty index that serves here too.
+    const bool newIndex = m_nStandardIndex < 0 ||
+                          (m_nStandardEntries > 0 && GetFrameCount() % kStandardEntries == 0);
+    const std::uint64_t riffAfter = GetChunk(m_nRiff).size + (newIndex ? 8 + kIndexBytes : 0) +
+                                    8 + frame.size() + (frame.size() & 1);
+    // The frame that carries the RIFF past its limit opens the next part at once, so that a file
+    // ending on it still has that part and its index.
+    const bool opensPart = riffAfter > kRiffLimit;
+    if (m_nSuperEntries + unsigned(newIndex) + unsigned(opensPart) > m_nSuperCapacity) {
+        return false;
+    }
 
     const std::size_t mark = GetChunkCount();
-    const int riff = m_nRiff, movi = m_nMovi;
     const std::uint32_t superEntries = m_nSuperEntries;
     try {
-        if (newRiff) {
-            m_nRiff = CreateChunk(FourCC("RIFF"), FourCC("AVIX"), 4, 0);
-            m_nMovi = CreateChunk(FourCC("LIST"), FourCC("movi"), 4, m_nRiff);
-        }
         if (newIndex) StartStandardIndex();
         const int chunk = CreateChunk(kFrameChunkId, 0, frame.size(), m_nMovi);
         WriteChunk(chunk, frame);
@@ -108,8 +111,6 @@ bool CAviFile::AppendFrame(std::span<const std::uint8_t> frame) {
         ForgetLastChunk();
     } catch (const CFileException&) {
         RemoveChunksFrom(mark);
-        m_nRiff = riff;
-        m_nMovi = movi;
         std::fill(m_superIndex.begin() + kIndexHeaderBytes + 16 * superEntries,
                   m_superIndex.begin() + kIndexHeaderBytes + 16 * m_nSuperEntries, 0);
         m_nSuperEntries = superEntries;
@@ -118,9 +119,28 @@ bool CAviFile::AppendFrame(std::span<const std::uint8_t> frame) {
         if (m_nStandardIndex >= int(mark)) m_nStandardIndex = -1;
         throw;
     }
-    if (newRiff) ++m_nRiffs;
+    assert(GetChunk(m_nRiff).size == riffAfter);
     m_nFrames.store(GetFrameCount() + 1, std::memory_order_relaxed);
+    if (opensPart) OpenPart();
     return true;
+}
+
+void CAviFile::OpenPart() {
+    const std::size_t mark = GetChunkCount();
+    const int riff = m_nRiff, movi = m_nMovi;
+    try {
+        m_nRiff = CreateChunk(FourCC("RIFF"), FourCC("AVIX"), 4, 0);
+        m_nMovi = CreateChunk(FourCC("LIST"), FourCC("movi"), 4, m_nRiff);
+        StartStandardIndex();
+    } catch (const CFileException&) {
+        // The frames so far stay whole in the part before. StartStandardIndex takes the new
+        // index and its super-index entry only once its writes are done.
+        RemoveChunksFrom(mark);
+        m_nRiff = riff;
+        m_nMovi = movi;
+        throw;
+    }
+    ++m_nRiffs;
 }
 
 void CAviFile::WriteHeaders(bool final) {

@@ -52,16 +52,19 @@ protected:
     // Fills the headers, empties the indexes and lays out the chunks up to the empty LIST "movi".
     // Nothing is written.
     void SetStream(const StreamFormat& format);
-    // Appends one frame of exactly the format's frame bytes, opening an "AVIX" part or a new
-    // standard index before it when due. False, with nothing changed, when the super index has no
-    // room for the standard index the frame needs. On a file error the chunk table and indexes
-    // are as before the call and CFileException is raised.
+    // Appends one frame of exactly the format's frame bytes, starting a new standard index before
+    // it when due; when the frame carries the RIFF past kRiffLimit, opens the next "AVIX" part
+    // with its "movi" and standard index right after it. False, with nothing changed, when the
+    // super index has no room for the standard indexes the frame needs. On a file error
+    // CFileException is raised and the chunk table and indexes are as before the call, except
+    // when only opening the next part failed: then the frame stays, whole and counted.
     bool AppendFrame(std::span<const std::uint8_t> frame);
     // Writes the header chunks, the super index, the current standard index and the headers not
     // yet written, with the totals as they are now. Raises CFileException.
     void WriteHeaders(bool final);
 
 private:
+    void OpenPart();
     void StartStandardIndex();
     void AddIndexEntry(std::uint64_t dataPos, std::uint32_t bytes);
     void ResetStandardIndex(std::uint64_t baseOffset);

@@ -137,7 +137,6 @@ bool SaveJpegFile(const std::string& path, std::span<const std::uint8_t> bits, i
     std::string problem =
         StillInputProblem(path, bits, width, height, std::numeric_limits<std::uint64_t>::max());
     if (!problem.empty()) return StillFailure(error, std::move(problem));
-    if (quality < 1 || quality > 100) return StillFailure(error, "JPEG quality must be 1 to 100");
     return WriteStill(path, error, [&](PosixFile& file) {
         Stream stream(file);
         Compressor jpeg;

@@ -32,8 +32,24 @@ TEST_F(VideoModes, ARateTheCameraLacksIsRefusedUnlessUnchecked) {
 
     EXPECT_FALSE(m_cam.SetVideoMode(0, 16, 2, false)) << "the camera has no format 2";
     for (const int index : {-1, 32}) EXPECT_FALSE(m_cam.SetVideoMode(0, index, 0, true));
-    EXPECT_FALSE(m_cam.SetVideoMode(0, 3, 6, true)) << "no rate 6";
     EXPECT_EQ(m_cam.GetModeIndex(0), 3);
+}
+
+// Unchecked, any rate that fits the register's 3-bit field is written and recorded, even past
+// the rate table; such a rate has no packet size, so no capture starts on it.
+TEST_F(VideoModes, UncheckedRatesPastTheTableFitTheField) {
+    for (const int rate : {6, 7}) {
+        SCOPED_TRACE(rate);
+        EXPECT_FALSE(m_cam.SetVideoMode(0, 3, rate, false)) << "the camera lists no such rate";
+        ASSERT_TRUE(m_cam.SetVideoMode(0, 3, rate, true));
+        EXPECT_EQ(Read(kCurVFrmRate), DWORD(rate) << 29);
+        EXPECT_EQ(m_cam.GetRateIndex(0), rate);
+        EXPECT_EQ(m_cam.GetBytesPerPacket(0), 0);
+        EXPECT_FALSE(m_cam.StartCapture(0, kSpeed400, kSyncSy, 5));
+    }
+    for (const int rate : {-1, 8}) EXPECT_FALSE(m_cam.SetVideoMode(0, 4, rate, true)) << rate;
+    EXPECT_EQ(Read(kCurVMode), 3u << 29) << "nothing written";
+    EXPECT_EQ(m_cam.GetRateIndex(0), 7);
 }
 
 // The camera's rate inquiry and the library's packet table agree on every fixed mode.

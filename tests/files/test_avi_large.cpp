@@ -10,7 +10,8 @@ namespace {
 
 using files::CDcamAviFile;
 
-// 1360 x 1024 RGB: the first RIFF takes 253 frames, the 254th opens the first AVIX part.
+// 1360 x 1024 RGB: the 253rd frame carries the first RIFF past its limit and opens the first
+// AVIX part.
 constexpr std::uint32_t kFrameBytes = 1360 * 1024 * 3, kFirstRiffFrames = 253;
 
 class AviLargeTest : public ::testing::Test {
@@ -42,24 +43,31 @@ protected:
     }
 };
 
-TEST_F(AviLargeTest, ALongRecordingReadsBackWholeAcrossItsParts) {
+// A recording that ends on the frame crossing the limit ends with the part that frame opened:
+// empty, yet listed in the super index, and the file still reads whole.
+TEST_F(AviLargeTest, ARecordingEndingOnTheCrossingFrameEndsWithAnEmptyPart) {
     {
         CDcamAviFile avi;
-        ASSERT_TRUE(Record(avi, kFirstRiffFrames + 7));
+        ASSERT_TRUE(Record(avi, kFirstRiffFrames));
         EXPECT_EQ(avi.GetRiffCount(), 2u);
         ASSERT_TRUE(avi.Finish());
     }
-    const auto riffs = ExpectFrames(kFirstRiffFrames + 7);
+    const auto riffs = ExpectFrames(kFirstRiffFrames);
+    EXPECT_EQ(filestest::ProbeStream(path)["nb_read_packets"], std::to_string(kFirstRiffFrames));
     ASSERT_EQ(riffs.size(), 2u);
     EXPECT_GT(riffs[0].size, files::CAviFile::kRiffLimit);
     EXPECT_EQ(riffs[1].listType, "AVIX");
+    EXPECT_EQ(riffs[1].position, riffs[0].position + 8 + riffs[0].size);
+    // "AVIX", then LIST "movi" holding one ix00 and nothing else.
+    EXPECT_EQ(riffs[1].size, 4 + 12 + 8 + files::CAviFile::kIndexBytes);
     EXPECT_EQ(riffs[1].position + 8 + riffs[1].size, std::filesystem::file_size(path));
     const auto index = filestest::ReadOdmlIndex(path);
     ASSERT_EQ(index.parts.size(), 2u);
     EXPECT_EQ(index.parts[0].duration, kFirstRiffFrames);
-    EXPECT_EQ(index.parts[1].duration, 7u);
+    EXPECT_EQ(index.parts[1].duration, 0u);
+    EXPECT_EQ(index.parts[1].entries, 0u);
     EXPECT_EQ(index.parts[1].position, riffs[1].position + 24);  // first in the AVIX movi
-    EXPECT_EQ(index.frames.size(), kFirstRiffFrames + 7);
+    EXPECT_EQ(index.frames.size(), kFirstRiffFrames);
 }
 
 TEST_F(AviLargeTest, AWriterKilledInAnAvixPartLeavesAReadableFile) {
@@ -72,7 +80,7 @@ TEST_F(AviLargeTest, AWriterKilledInAnAvixPartLeavesAReadableFile) {
     const auto riffs = ExpectFrames(kFirstRiffFrames + 3);
     ASSERT_EQ(riffs.size(), 2u);
     EXPECT_EQ(riffs[1].listType, "AVIX");
-    EXPECT_EQ(filestest::ReadOdmlIndex(path).frames.size(), kFirstRiffFrames + 1);
+    EXPECT_EQ(filestest::ReadOdmlIndex(path).frames.size(), kFirstRiffFrames);
 }
 
 }  // namespace

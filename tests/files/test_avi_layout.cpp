@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <new>
 
 #include "files/CDcamAviFile.h"
@@ -209,6 +210,19 @@ TEST_F(AviLayoutTest, AFullIndexEndsTheRecordingCleanly) {
     EXPECT_TRUE(avi.Finish());
     EXPECT_EQ(filestest::ReadOdmlIndex(path).frames.size(), 2 * 4028u);
     EXPECT_EQ(filestest::ProbeStream(path)["nb_read_packets"], "8056");
+
+    // A frame that carries the RIFF past its limit opens a part whose index needs an entry of
+    // its own: with room for one entry only, the frame is refused before anything is written.
+    SmallIndexAvi big;
+    big.LimitSuperEntries(1);
+    const auto bigPath = dir.Path() / "big.avi";
+    ASSERT_TRUE(big.Open(bigPath));
+    const std::size_t bytes = std::size_t{32768} * 32257;  // just over 0x3F000000
+    ASSERT_TRUE(big.SetFormat(0, 32768, 32257, 33333, false));
+    const auto huge = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);  // never read
+    EXPECT_EQ(big.WriteFrame({huge.get(), bytes}), Result::IndexFull);
+    EXPECT_TRUE(big.Finish());
+    EXPECT_EQ(std::filesystem::file_size(bigPath), 0u);
 }
 
 TEST_F(AviLayoutTest, RefusesWhatCannotBeRecorded) {

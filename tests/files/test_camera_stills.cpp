@@ -70,7 +70,22 @@ TEST_F(CameraStills, JpegsDecodeToTheConvertedSlotUpright) {
         "-f rawvideo -pix_fmt bgr24");
     ASSERT_EQ(decoded, 1u);
     EXPECT_LT(double(difference) / double(row * 480), 2.0) << "mean difference per byte";
-    EXPECT_FALSE(m_cam.SaveJpeg(0, Path("bad.jpg").c_str(), 0, false, false, -1));
+}
+
+// The quality goes to libjpeg, which clamps it: out of range saves at the nearest end.
+TEST_F(CameraStills, JpegQualityOutOfRangeSavesAtTheNearestEnd) {
+    ASSERT_TRUE(Capture(kYuv422Vga, kRate15, 2));
+    const auto save = [&](int quality) {
+        const std::string path = Path("q" + std::to_string(quality) + ".jpg");
+        EXPECT_TRUE(m_cam.SaveJpeg(0, path.c_str(), quality, false, false, -1)) << quality;
+        return filestest::ReadAll(path);
+    };
+    const auto lowest = save(1);
+    const auto highest = save(100);
+    ASSERT_NE(lowest, highest);
+    EXPECT_TRUE(save(0) == lowest);
+    EXPECT_TRUE(save(-20) == lowest);
+    EXPECT_TRUE(save(150) == highest);
 }
 
 TEST_F(CameraStills, NothingIsWrittenWithoutAFrame) {

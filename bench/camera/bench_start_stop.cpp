@@ -1,0 +1,67 @@
+// Latency of StartCapture, StopCapture and the two together on an idle simulated bus: the camera
+// is set up once, then each round starts a capture (resources, receive thread, armed and
+// listening) and stops it again (stop, join), with no frame sent in between.
+//
+// usage: bench_start_stop [rounds (default 50)]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "camera/C1394Dcam.h"
+#include "tests/support/SimulatedBus.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Milliseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+void Report(const char* what, std::vector<double> times) {
+    std::sort(times.begin(), times.end());
+    const auto at = [&](double share) { return times[std::size_t(share * (times.size() - 1))]; };
+    std::printf("%-24s %9.2f %9.2f %9.2f %9.2f\n", what, times.front(), at(0.5), at(0.9),
+                times.back());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 50;
+    if (rounds < 1) {
+        std::fprintf(stderr, "usage: bench_start_stop [rounds]\n");
+        return 2;
+    }
+    testsupport::SimulatedBus bus(testsupport::SimulatedBus::Options{});
+    C1394Dcam cam;
+    // 640 x 480 YUV 4:2:2 at 15 fps, S400, SY-bit synchronisation, a ring of 8 frames.
+    if (!bus.IsRunning() || !cam.Open() || !cam.SetVideoMode(0, 3, 3, false)) {
+        std::fprintf(stderr, "bench_start_stop: no simulated camera to set up\n");
+        return 1;
+    }
+    std::vector<double> starts, stops, both;
+    for (int i = 0; i < rounds; ++i) {
+        const auto t0 = Clock::now();
+        const bool started = cam.StartCapture(0, 2, 0x02, 8);
+        const auto t1 = Clock::now();
+        const bool stopped = cam.StopCapture(0);
+        const auto t2 = Clock::now();
+        if (!started || !stopped) {
+            std::fprintf(stderr, "bench_start_stop: round %d failed to %s\n", i,
+                         started ? "stop" : "start");
+            return 1;
+        }
+        starts.push_back(Milliseconds(t1 - t0));
+        stops.push_back(Milliseconds(t2 - t1));
+        both.push_back(Milliseconds(t2 - t0));
+    }
+    std::printf("%d rounds, milliseconds\n", rounds);
+    std::printf("%-24s %9s %9s %9s %9s\n", "", "min", "median", "90%", "max");
+    Report("StartCapture", starts);
+    Report("StopCapture", stops);
+    Report("StartCapture+StopCapture", both);
+    return 0;
+}

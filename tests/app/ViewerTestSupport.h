@@ -122,7 +122,8 @@ protected:
 
     // A ring of `frames` slots for the mode chosen next: the memory figure is made to fit.
     void RingOf(int frames, int frameBytes) {
-        const std::uint32_t memory = std::uint32_t(frameBytes) * std::uint32_t(frames) * 2;
+        // Half the memory (the default buffer rate) holds frames and a half.
+        const std::uint32_t memory = std::uint32_t(frameBytes) * std::uint32_t(2 * frames + 1);
         View().Camera().SetMemoryProbe([memory] { return memory; });
     }
     // Connects in mode (640 x 480 RGB 15 fps by default) with a ring of 20.

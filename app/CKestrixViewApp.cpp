@@ -33,6 +33,7 @@ public:
 void TakeScreenshot(CMainFrame& frame, const QString& file) {
     frame.View()->RunCommand(cmd::kConnect);
     frame.View()->RunCommand(cmd::kStart);
+    frame.resize(frame.maximumSize());  // the whole picture
     QTimer::singleShot(2000, &frame, [&frame, file] {
         const bool saved = frame.grab().save(file);
         if (!saved) std::fprintf(stderr, "kestrixview: cannot save %s\n", qPrintable(file));

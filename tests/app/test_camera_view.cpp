@@ -112,6 +112,34 @@ TEST_F(CameraViewTest, MenuPromptsShowInPaneZeroWhileHighlighted) {
     EXPECT_EQ(m_frame->Action(cmd::kExit)->statusTip(), "Quit the application");
 }
 
+TEST_F(CameraViewTest, EveryMenuOpensFromTheKeyboardAndItsItemsRunByMnemonic) {
+    m_frame->activateWindow();
+    ASSERT_TRUE(WaitFor([&] { return QApplication::activeWindow() == m_frame.get(); }));
+    const QList<QAction*> bar = m_frame->menuBar()->actions();
+    const std::pair<Qt::Key, const char*> menus[] = {{Qt::Key_M, "Ca&mera"},
+                                                     {Qt::Key_C, "&Control"},
+                                                     {Qt::Key_P, "Ca&pture"},
+                                                     {Qt::Key_S, "&Setting"},
+                                                     {Qt::Key_H, "&Help"}};
+    for (std::size_t i = 0; i < std::size(menus); ++i) {
+        QMenu* menu = bar.at(qsizetype(i))->menu();
+        EXPECT_EQ(menu->title(), menus[i].second);
+        QTest::keyClick(m_frame.get(), menus[i].first, Qt::AltModifier);
+        EXPECT_TRUE(WaitFor([&] { return menu->isVisible(); })) << menus[i].second;
+        QTest::keyClick(menu, Qt::Key_Escape);
+        QTest::keyClick(m_frame->menuBar(), Qt::Key_Escape);
+        ASSERT_TRUE(WaitFor([&] { return !menu->isVisible(); }));
+    }
+    // Alt+M, then C: Connect.
+    m_prompts->video = CVideoSettingDlg::ChoiceFor(0, 0, 3);
+    RingOf(20, 640 * 480 * 3);
+    QTest::keyClick(m_frame.get(), Qt::Key_M, Qt::AltModifier);
+    QMenu* camera = bar.at(0)->menu();
+    ASSERT_TRUE(WaitFor([&] { return camera->isVisible(); }));
+    QTest::keyClick(camera, Qt::Key_C);
+    EXPECT_TRUE(WaitFor([&] { return View().m_bConnected; }));
+}
+
 TEST_F(CameraViewTest, KeysAreCommandsAndDisabledOnesDoNothing) {
     PressKey(Qt::Key_Up);  // Start while not connected: nothing
     EXPECT_FALSE(View().m_bStreaming);

@@ -129,7 +129,8 @@ bool CCameraView::Create() {
     // show a message box.
     m_pClient = platform::MessageEndpoint::Create([this](const platform::Message& message) {
         const std::uint32_t msg = message.msg;
-        QMetaObject::invokeMethod(this, [this, msg] { OnCameraNotice(msg); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, msg] { OnCameraNotice(msg); }, Qt::QueuedConnection);
         return std::int64_t{0};
     });
     if (m_pClient) m_camera.RegisterClient(m_pClient->Handle(), WM_CAMERA_DEVICELIST);
@@ -234,9 +235,8 @@ void CCameraView::SetTitle() {
 }
 
 bool CCameraView::StartCaptureAndDisplay() {
-    const std::size_t frameBytes = std::size_t(m_nModeIndex < 24
-                                                   ? C1394Dcam::GetModeFrameBytes(m_nModeIndex)
-                                                   : m_camera.GetFrameBytes(0));
+    const std::size_t frameBytes = std::size_t(
+        m_nModeIndex < 24 ? C1394Dcam::GetModeFrameBytes(m_nModeIndex) : m_camera.GetFrameBytes(0));
     const std::size_t bitmapBytes = std::size_t(m_nImageWidth) * std::size_t(m_nImageHeight) * 3;
     m_display.Allocate(m_nImageWidth, m_nImageHeight);
     m_FrameBuffer.assign(frameBytes, 0);
@@ -380,17 +380,16 @@ void CCameraView::OnPrevious() {
 // ---- Stills and AVI ----
 
 void CCameraView::SaveStill(bool jpeg) {
-    const QString path = jpeg ? m_pPrompts->SaveFileName(
-                                    window(), "Capture Still Image [JPEG]",
-                                    "jpeg (*.jpg)|*.jpg|All files (*.*)|*.*||", "jpg")
-                              : m_pPrompts->SaveFileName(
-                                    window(), "Capture Still Image [BITMAP]",
-                                    "Bitmap (*.BMP)|*.bmp|All files (*.*)|*.*||", "bmp");
+    const QString path =
+        jpeg ? m_pPrompts->SaveFileName(window(), "Capture Still Image [JPEG]",
+                                        "jpeg (*.jpg)|*.jpg|All files (*.*)|*.*||", "jpg")
+             : m_pPrompts->SaveFileName(window(), "Capture Still Image [BITMAP]",
+                                        "Bitmap (*.BMP)|*.bmp|All files (*.*)|*.*||", "bmp");
     if (path.isEmpty()) return;
     const QByteArray file = path.toLocal8Bit();
-    const bool saved = jpeg ? m_camera.SaveJpeg(0, file.constData(), 100, false, false,
-                                                m_nCurrentIndex)
-                            : m_camera.SaveBitmap(0, file.constData(), m_nCurrentIndex);
+    const bool saved =
+        jpeg ? m_camera.SaveJpeg(0, file.constData(), 100, false, false, m_nCurrentIndex)
+             : m_camera.SaveBitmap(0, file.constData(), m_nCurrentIndex);
     // The writers leave no partial file; the user still needs to know nothing was saved.
     if (!saved)
         Tell(QString("The still image could not be saved as %1.").arg(path),
@@ -404,7 +403,8 @@ void CCameraView::OnAviOpen() {
     const QString path = m_pPrompts->SaveFileName(
         window(), "Open AVI file", "Microsoft AVI|*.avi|All files (*.*)|*.*||", "avi");
     if (path.isEmpty()) return;
-    const bool convert = m_pPrompts->AskYesNo(window(), "Do you want to make a non-compressed AVI file?");
+    const bool convert =
+        m_pPrompts->AskYesNo(window(), "Do you want to make a non-compressed AVI file?");
     if (m_camera.OpenAviFile(0, path.toLocal8Bit().constData(), convert)) {
         m_bAviOpen = true;
         m_bAviRecording = false;
@@ -448,21 +448,32 @@ void CCameraView::OnAviStop() {
 bool CCameraView::IsCommandEnabled(int id) const {
     const bool stoppedWithFrame = m_bConnected && !m_bStreaming && m_nCurrentIndex >= 0;
     switch (id) {
-        case cmd::kConnect: return !m_bConnected;
-        case cmd::kRelease: return m_bConnected;
+        case cmd::kConnect:
+            return !m_bConnected;
+        case cmd::kRelease:
+            return m_bConnected;
         case cmd::kExit:
-        case cmd::kAbout: return true;
-        case cmd::kStart: return m_bConnected && !m_bStreaming;
-        case cmd::kStop: return m_bConnected && m_bStreaming;
+        case cmd::kAbout:
+            return true;
+        case cmd::kStart:
+            return m_bConnected && !m_bStreaming;
+        case cmd::kStop:
+            return m_bConnected && m_bStreaming;
         case cmd::kNext:
         case cmd::kPrevious:
         case cmd::kStillBitmap:
-        case cmd::kStillJpeg: return stoppedWithFrame;
-        case cmd::kAviOpen: return m_bConnected && !m_bAviOpen;
-        case cmd::kAviClose: return m_bConnected && m_bAviOpen;
-        case cmd::kAviStart: return m_bConnected && m_bAviOpen && !m_bAviRecording;
-        case cmd::kAviStop: return m_bConnected && m_bAviOpen && m_bAviRecording;
-        default: break;
+        case cmd::kStillJpeg:
+            return stoppedWithFrame;
+        case cmd::kAviOpen:
+            return m_bConnected && !m_bAviOpen;
+        case cmd::kAviClose:
+            return m_bConnected && m_bAviOpen;
+        case cmd::kAviStart:
+            return m_bConnected && m_bAviOpen && !m_bAviRecording;
+        case cmd::kAviStop:
+            return m_bConnected && m_bAviOpen && m_bAviRecording;
+        default:
+            break;
     }
     if (InGroup(id, cmd::kSpeedFirst, cmd::kSpeedLast) ||
         InGroup(id, cmd::kBufferFirst, cmd::kBufferLast) ||
@@ -489,30 +500,69 @@ bool CCameraView::IsCommandChecked(int id) const {
 bool CCameraView::RunCommand(int id) {
     if (!IsCommandEnabled(id)) return false;
     switch (id) {
-        case cmd::kConnect: OnConnect(); return true;
-        case cmd::kRelease: OnRelease(); return true;
-        case cmd::kStart: OnStart(); return true;
-        case cmd::kStop: OnStop(); return true;
-        case cmd::kNext: OnNext(); return true;
-        case cmd::kPrevious: OnPrevious(); return true;
-        case cmd::kStillBitmap: OnStillBitmap(); return true;
-        case cmd::kStillJpeg: OnStillJpeg(); return true;
-        case cmd::kAviOpen: OnAviOpen(); return true;
-        case cmd::kAviClose: OnAviClose(); return true;
-        case cmd::kAviStart: OnAviStart(); return true;
-        case cmd::kAviStop: OnAviStop(); return true;
-        case cmd::kParameters: OnParameters(); return true;
-        case cmd::kParameters2: OnParameters2(); return true;
-        case cmd::kParameters3: OnParameters3(); return true;
-        case cmd::kParameters4: OnParameters4(); return true;
-        default: break;
+        case cmd::kConnect:
+            OnConnect();
+            return true;
+        case cmd::kRelease:
+            OnRelease();
+            return true;
+        case cmd::kStart:
+            OnStart();
+            return true;
+        case cmd::kStop:
+            OnStop();
+            return true;
+        case cmd::kNext:
+            OnNext();
+            return true;
+        case cmd::kPrevious:
+            OnPrevious();
+            return true;
+        case cmd::kStillBitmap:
+            OnStillBitmap();
+            return true;
+        case cmd::kStillJpeg:
+            OnStillJpeg();
+            return true;
+        case cmd::kAviOpen:
+            OnAviOpen();
+            return true;
+        case cmd::kAviClose:
+            OnAviClose();
+            return true;
+        case cmd::kAviStart:
+            OnAviStart();
+            return true;
+        case cmd::kAviStop:
+            OnAviStop();
+            return true;
+        case cmd::kParameters:
+            OnParameters();
+            return true;
+        case cmd::kParameters2:
+            OnParameters2();
+            return true;
+        case cmd::kParameters3:
+            OnParameters3();
+            return true;
+        case cmd::kParameters4:
+            OnParameters4();
+            return true;
+        default:
+            break;
     }
-    if (InGroup(id, cmd::kSpeedFirst, cmd::kSpeedLast)) m_nBusSpeed = id - cmd::kSpeedFirst;
-    else if (InGroup(id, cmd::kBufferFirst, cmd::kBufferLast)) m_nBufferRate = id - cmd::kBufferFirst;
-    else if (InGroup(id, cmd::kAccessFirst, cmd::kAccessLast)) m_nAccessUnit = id - cmd::kAccessFirst;
-    else if (InGroup(id, cmd::kStreamFirst, cmd::kStreamLast)) m_nStreamMode = id - cmd::kStreamFirst;
-    else if (InGroup(id, cmd::kSyncFirst, cmd::kSyncLast)) m_nSyncSY = id - cmd::kSyncFirst;
-    else return false;  // Exit and About belong to the frame
+    if (InGroup(id, cmd::kSpeedFirst, cmd::kSpeedLast))
+        m_nBusSpeed = id - cmd::kSpeedFirst;
+    else if (InGroup(id, cmd::kBufferFirst, cmd::kBufferLast))
+        m_nBufferRate = id - cmd::kBufferFirst;
+    else if (InGroup(id, cmd::kAccessFirst, cmd::kAccessLast))
+        m_nAccessUnit = id - cmd::kAccessFirst;
+    else if (InGroup(id, cmd::kStreamFirst, cmd::kStreamLast))
+        m_nStreamMode = id - cmd::kStreamFirst;
+    else if (InGroup(id, cmd::kSyncFirst, cmd::kSyncLast))
+        m_nSyncSY = id - cmd::kSyncFirst;
+    else
+        return false;  // Exit and About belong to the frame
     emit StateChanged();
     return true;
 }
@@ -521,13 +571,26 @@ bool CCameraView::HandleKey(int key, Qt::KeyboardModifiers modifiers) {
     modifiers &= ~Qt::KeypadModifier;
     if (modifiers == Qt::NoModifier) {
         switch (key) {
-            case Qt::Key_Up: RunCommand(cmd::kStart); return true;
-            case Qt::Key_Down: RunCommand(cmd::kStop); return true;
-            case Qt::Key_Right: RunCommand(cmd::kNext); return true;
-            case Qt::Key_Left: RunCommand(cmd::kPrevious); return true;
-            case Qt::Key_Plus: RunCommand(cmd::kNext4x1); return true;
-            case Qt::Key_Minus: RunCommand(cmd::kPrevious4x1); return true;
-            default: return false;
+            case Qt::Key_Up:
+                RunCommand(cmd::kStart);
+                return true;
+            case Qt::Key_Down:
+                RunCommand(cmd::kStop);
+                return true;
+            case Qt::Key_Right:
+                RunCommand(cmd::kNext);
+                return true;
+            case Qt::Key_Left:
+                RunCommand(cmd::kPrevious);
+                return true;
+            case Qt::Key_Plus:
+                RunCommand(cmd::kNext4x1);
+                return true;
+            case Qt::Key_Minus:
+                RunCommand(cmd::kPrevious4x1);
+                return true;
+            default:
+                return false;
         }
     }
     if (modifiers == Qt::ControlModifier && key == Qt::Key_S) {
@@ -582,15 +645,24 @@ void CCameraView::Scroll(Qt::Orientation orientation, int code, int requested) {
     const int size = horizontal ? m_nImageWidth : m_nImageHeight;
     int step = 0;
     switch (code) {
-        case SB_LINELEFT: step = -(page / 100); break;
-        case SB_LINERIGHT: step = page / 100; break;
-        case SB_PAGELEFT: step = -page; break;
-        case SB_PAGERIGHT: step = page; break;
+        case SB_LINELEFT:
+            step = -(page / 100);
+            break;
+        case SB_LINERIGHT:
+            step = page / 100;
+            break;
+        case SB_PAGELEFT:
+            step = -page;
+            break;
+        case SB_PAGERIGHT:
+            step = page;
+            break;
         case SB_THUMBTRACK:
             if (page == 0) return;
             step = requested - pos;
             break;
-        default: return;
+        default:
+            return;
     }
     const int newPos = std::clamp(pos + step, 0, std::max(size - page, 0));
     if (newPos == pos) return;
@@ -608,12 +680,23 @@ void CCameraView::OnScrollAction(Qt::Orientation orientation, int action) {
     QScrollBar* bar = orientation == Qt::Horizontal ? horizontalScrollBar() : verticalScrollBar();
     int code = SB_OTHER;
     switch (action) {
-        case QAbstractSlider::SliderSingleStepSub: code = SB_LINELEFT; break;
-        case QAbstractSlider::SliderSingleStepAdd: code = SB_LINERIGHT; break;
-        case QAbstractSlider::SliderPageStepSub: code = SB_PAGELEFT; break;
-        case QAbstractSlider::SliderPageStepAdd: code = SB_PAGERIGHT; break;
-        case QAbstractSlider::SliderMove: code = SB_THUMBTRACK; break;
-        default: break;
+        case QAbstractSlider::SliderSingleStepSub:
+            code = SB_LINELEFT;
+            break;
+        case QAbstractSlider::SliderSingleStepAdd:
+            code = SB_LINERIGHT;
+            break;
+        case QAbstractSlider::SliderPageStepSub:
+            code = SB_PAGELEFT;
+            break;
+        case QAbstractSlider::SliderPageStepAdd:
+            code = SB_PAGERIGHT;
+            break;
+        case QAbstractSlider::SliderMove:
+            code = SB_THUMBTRACK;
+            break;
+        default:
+            break;
     }
     Scroll(orientation, code, bar->sliderPosition());
     // Our arithmetic decides where the bar ends, not the bar's own.

@@ -36,7 +36,14 @@ public:
     static constexpr std::uint32_t WM_CAMERA_BUSRESET = 0x52E;
 
     // Scroll request codes, as the scroll handlers take them.
-    enum ScrollCode { SB_LINELEFT, SB_LINERIGHT, SB_PAGELEFT, SB_PAGERIGHT, SB_THUMBTRACK, SB_OTHER };
+    enum ScrollCode {
+        SB_LINELEFT,
+        SB_LINERIGHT,
+        SB_PAGELEFT,
+        SB_PAGERIGHT,
+        SB_THUMBTRACK,
+        SB_OTHER
+    };
 
     // prompts: where questions go (the Qt dialogs when null); ticks: the view-rate clock.
     explicit CCameraView(QWidget* parent, std::shared_ptr<ViewerPrompts> prompts = nullptr,

@@ -190,7 +190,8 @@ void CMainFrame::UpdateStatusBar() {
                     ? QString::asprintf(" Buffer Index ----/%04d ", v.m_nBufferCount - 1)
                     : QString::asprintf(" Buffer Index %04d/%04d ", v.m_nCurrentIndex,
                                         v.m_nBufferCount - 1);
-        if (v.m_fViewRate >= 0) rate = QString::asprintf(" View Rate %.03f fps ", double(v.m_fViewRate));
+        if (v.m_fViewRate >= 0)
+            rate = QString::asprintf(" View Rate %.03f fps ", double(v.m_fViewRate));
         if (v.m_bAviOpen) capture = QString::asprintf(" Capture %06d ", v.m_nAviFrames);
     }
     const QString texts[3] = {index, rate, capture};

@@ -1,6 +1,7 @@
 // The display pictures and their hand-over between threads.
 #include "app/DisplayHandOver.h"
 
+#include <cstring>
 #include <utility>
 
 void DisplayHandOver::Allocate(int width, int height) {
@@ -45,7 +46,21 @@ void DisplayHandOver::LayBitmap(const std::uint8_t* bitmap, QImage& picture) {
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* src = bitmap + std::size_t(height - 1 - y) * stride;
         auto* dst = reinterpret_cast<std::uint32_t*>(picture.scanLine(y));
-        for (int x = 0; x < width; ++x, src += 3)
-            dst[x] = 0xFF000000u | std::uint32_t(src[2]) << 16 | std::uint32_t(src[1]) << 8 | src[0];
+        int x = 0;
+        // Four pixels from three little-endian words: the per-byte loop costs the display
+        // thread about twice as much.
+        for (; x + 4 <= width; x += 4, src += 12) {
+            std::uint32_t w0, w1, w2;
+            std::memcpy(&w0, src, 4);
+            std::memcpy(&w1, src + 4, 4);
+            std::memcpy(&w2, src + 8, 4);
+            dst[x] = 0xFF000000u | w0;
+            dst[x + 1] = 0xFF000000u | (w0 >> 24) | (w1 << 8);
+            dst[x + 2] = 0xFF000000u | (w1 >> 16) | (w2 << 16);
+            dst[x + 3] = 0xFF000000u | (w2 >> 8);
+        }
+        for (; x < width; ++x, src += 3)
+            dst[x] =
+                0xFF000000u | std::uint32_t(src[2]) << 16 | std::uint32_t(src[1]) << 8 | src[0];
     }
 }

@@ -39,7 +39,8 @@ bool AskOnce(const std::string& path, int timeoutMs) {
         return false;
     pollfd poller{fd.Get(), POLLIN, 0};
     char answer[16] = {};
-    return ::poll(&poller, 1, timeoutMs) == 1 && ::recv(fd.Get(), answer, sizeof(answer) - 1, 0) > 0 &&
+    return ::poll(&poller, 1, timeoutMs) == 1 &&
+           ::recv(fd.Get(), answer, sizeof(answer) - 1, 0) > 0 &&
            std::strncmp(answer, kRaised, sizeof(kRaised) - 1) == 0;
 }
 

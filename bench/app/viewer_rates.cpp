@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
     frame.show();
     viewertest::WaitFor([&] { return frame.View()->Camera().GetDeviceCount(2) > 0; });
     for (const Mode& mode : modes) {
-        for (bool avi : {false, true}) Run(frame, *prompts, mode, avi, seconds, folder.Path().string());
+        for (bool avi : {false, true})
+            Run(frame, *prompts, mode, avi, seconds, folder.Path().string());
     }
     return 0;
 }

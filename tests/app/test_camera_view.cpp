@@ -14,11 +14,11 @@ namespace viewertest {
 namespace {
 
 // The commands whose enable rule depends on the state, in the order of the rows below.
-constexpr int kCommands[] = {cmd::kConnect,     cmd::kRelease,    cmd::kStart,    cmd::kStop,
-                             cmd::kNext,        cmd::kPrevious,   cmd::kStillBitmap,
-                             cmd::kStillJpeg,   cmd::kAviOpen,    cmd::kAviClose,
-                             cmd::kAviStart,    cmd::kAviStop,    cmd::kSpeedFirst,
-                             cmd::kParameters,  cmd::kOneShot,    cmd::kExit,     cmd::kAbout};
+constexpr int kCommands[] = {cmd::kConnect,    cmd::kRelease,    cmd::kStart,       cmd::kStop,
+                             cmd::kNext,       cmd::kPrevious,   cmd::kStillBitmap, cmd::kStillJpeg,
+                             cmd::kAviOpen,    cmd::kAviClose,   cmd::kAviStart,    cmd::kAviStop,
+                             cmd::kSpeedFirst, cmd::kParameters, cmd::kOneShot,     cmd::kExit,
+                             cmd::kAbout};
 
 // kestrix-capture recording from camera 0 in the background until the object goes.
 class OtherCapture {
@@ -55,9 +55,7 @@ protected:
         }
         return mask;
     }
-    std::string Panes() {
-        return (Pane(1) + "|" + Pane(2) + "|" + Pane(3)).toStdString();
-    }
+    std::string Panes() { return (Pane(1) + "|" + Pane(2) + "|" + Pane(3)).toStdString(); }
     testsupport::TempDir m_files{"kestrix-view-files"};
 };
 
@@ -314,9 +312,8 @@ TEST_F(CameraViewTest, VideoModeFailureAndCaptureFailureLeaveItDisconnected) {
 
     // Another program holding the camera's channel makes the capture start fail.
     OtherCapture other;
-    ASSERT_TRUE(WaitFor([&] {
-        return m_bus.Busctl({"status"}).output.find("channels 0,") != std::string::npos;
-    }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return m_bus.Busctl({"status"}).output.find("channels 0,") != std::string::npos; }));
     EXPECT_FALSE(Connect());
     ASSERT_EQ(m_prompts->messages.size(), 2u);
     EXPECT_EQ(m_prompts->messages[1].toStdString(), "Connection with the camera failed.");

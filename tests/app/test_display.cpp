@@ -14,15 +14,18 @@
 namespace {
 
 TEST(DisplayHandOver, LaysTheBottomRowLastAndSwapsBlueAndRed) {
-    // 2 x 2, bottom row first: (b, g, r) triples.
-    const std::vector<std::uint8_t> bitmap{1, 2, 3, 4, 5, 6,     // bottom row
-                                           7, 8, 9, 10, 11, 12};  // top row
-    QImage picture(2, 2, QImage::Format_RGB32);
+    // 7 x 3 (a run of four and a rest), bottom row first, blue-green-red.
+    constexpr int kWidth = 7, kHeight = 3;
+    std::vector<std::uint8_t> bitmap(kWidth * kHeight * 3);
+    for (std::size_t i = 0; i < bitmap.size(); ++i) bitmap[i] = std::uint8_t(i * 37 + 11);
+    QImage picture(kWidth, kHeight, QImage::Format_RGB32);
     DisplayHandOver::LayBitmap(bitmap.data(), picture);
-    EXPECT_EQ(picture.pixel(0, 0), qRgb(9, 8, 7));
-    EXPECT_EQ(picture.pixel(1, 0), qRgb(12, 11, 10));
-    EXPECT_EQ(picture.pixel(0, 1), qRgb(3, 2, 1));
-    EXPECT_EQ(picture.pixel(1, 1), qRgb(6, 5, 4));
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const std::uint8_t* bgr = &bitmap[std::size_t(((kHeight - 1 - y) * kWidth + x) * 3)];
+            EXPECT_EQ(picture.pixel(x, y), qRgb(bgr[2], bgr[1], bgr[0])) << x << "," << y;
+        }
+    }
 }
 
 // A writer fills every picture with one value per frame; the reader must never see a picture
@@ -78,7 +81,7 @@ TEST(ViewRateMeter, CountsPaintsOverWindowsLongerThanASecondAcrossTheWrap) {
         meter.Step(rate);
     }
     EXPECT_FLOAT_EQ(rate, 6 * 1000.0f / 1200.0f);  // the next window closed after 6 paints
-    rate = -1.0f;  // Stop and Start begin again
+    rate = -1.0f;                                  // Stop and Start begin again
     meter.Step(rate);
     EXPECT_EQ(rate, 0.0f);
 }

@@ -28,8 +28,8 @@ std::string FindProgram(const std::string& name) {
 // Frames ffprobe counts in the file's video stream; -1 when it cannot read the file.
 int ProbeFrames(const fs::path& file) {
     const auto result = testsupport::SimulatedBus::RunProgram(
-        {FindProgram("ffprobe"), "-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
-         "stream=nb_read_packets", "-of", "csv=p=0", file.string()});
+        {FindProgram("ffprobe"), "-v", "error", "-count_packets", "-select_streams", "v:0",
+         "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", file.string()});
     if (!result.Ok() || result.output.empty()) return -1;
     return std::stoi(result.output);
 }
@@ -105,7 +105,11 @@ TEST_F(RecordingTest, AviAnsweredNoHoldsRawFramesYesConvertedOnesAndCountsShow) 
     EXPECT_GE(converted, 5);
     EXPECT_GE(fs::file_size(m_files.Path() / "converted.avi"),
               std::uintmax_t(converted) * 640 * 480 * 3);
-    for (const QString& message : m_prompts->messages) ADD_FAILURE() << message.toStdString();
+    // A loaded machine may drop a frame, which Close reports; nothing else may be said.
+    for (const QString& message : m_prompts->messages) {
+        if (message != "There was a dropped-frame in file capture.")
+            ADD_FAILURE() << message.toStdString();
+    }
 }
 
 TEST_F(RecordingTest, AviThatCannotBeCreatedIsReported) {
@@ -142,9 +146,8 @@ TEST_F(RecordingTest, UnplugWhileRecordingReleasesTellsAndLeavesAReadableFile) {
         << m_prompts->messages[0].toStdString();
     EXPECT_FALSE(View().m_bConnected);
     EXPECT_GE(ProbeFrames(m_files.Path() / "unplug.avi"), 5);
-    ASSERT_TRUE(WaitFor([&] {
-        return View().Camera().GetDeviceCount(C1394Dcam::kCameraDevices) == 0;
-    }));
+    ASSERT_TRUE(
+        WaitFor([&] { return View().Camera().GetDeviceCount(C1394Dcam::kCameraDevices) == 0; }));
     EXPECT_FALSE(Connect());
     EXPECT_EQ(m_prompts->messages.back(), "The camera is not connected.");
 }
@@ -152,9 +155,8 @@ TEST_F(RecordingTest, UnplugWhileRecordingReleasesTellsAndLeavesAReadableFile) {
 TEST_F(RecordingTest, NoticesWhileNotConnectedAreIgnored) {
     ASSERT_TRUE(m_bus.Busctl({"bus-reset"}).Ok());
     ASSERT_TRUE(m_bus.Busctl({"add-camera"}).Ok());
-    ASSERT_TRUE(WaitFor([&] {
-        return View().Camera().GetDeviceCount(C1394Dcam::kCameraDevices) == 2;
-    }));
+    ASSERT_TRUE(
+        WaitFor([&] { return View().Camera().GetDeviceCount(C1394Dcam::kCameraDevices) == 2; }));
     QTest::qWait(100);
     EXPECT_TRUE(m_prompts->messages.empty());
 }

@@ -70,7 +70,8 @@ protected:
     }
 
     std::string SocketPath() const {
-        return (m_runtime.Path() / ("kestrixview-" + std::to_string(::getuid()) + ".sock")).string();
+        return (m_runtime.Path() / ("kestrixview-" + std::to_string(::getuid()) + ".sock"))
+            .string();
     }
 
     // Asks the running first copy to raise its window, as a second copy does; true once it

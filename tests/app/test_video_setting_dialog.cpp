@@ -55,10 +55,10 @@ TEST(VideoSettingDialog, ChoicesGiveTheirModes) {
     struct Row {
         int size, color, mode, width, height, coding;
     };
-    for (const Row& r : {Row{0, 0, 4, 640, 480, 4}, Row{0, 1, 3, 640, 480, 2},
-                         Row{1, 0, 9, 800, 600, 4}, Row{1, 1, 8, 800, 600, 2},
-                         Row{2, 0, 12, 1024, 768, 4}, Row{2, 1, 11, 1024, 768, 2},
-                         Row{3, 0, 24, 1360, 1024, 4}, Row{3, 1, 24, 1360, 1024, 2}}) {
+    for (const Row& r :
+         {Row{0, 0, 4, 640, 480, 4}, Row{0, 1, 3, 640, 480, 2}, Row{1, 0, 9, 800, 600, 4},
+          Row{1, 1, 8, 800, 600, 2}, Row{2, 0, 12, 1024, 768, 4}, Row{2, 1, 11, 1024, 768, 2},
+          Row{3, 0, 24, 1360, 1024, 4}, Row{3, 1, 24, 1360, 1024, 2}}) {
         const auto c = CVideoSettingDlg::ChoiceFor(r.size, r.color, 2);
         EXPECT_EQ(std::tuple(c.nModeIndex, c.nWidth, c.nHeight, c.nColorCoding, c.nFrameRate),
                   std::tuple(r.mode, r.width, r.height, r.coding, 2))

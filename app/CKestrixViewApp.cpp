@@ -44,7 +44,7 @@ void TakeScreenshot(CMainFrame& frame, const QString& file) {
 }  // namespace
 
 const char* CKestrixViewApp::Usage() {
-    return "Usage: kestrixview [--simulate]\n"
+    return "Usage: kestrixview [--simulate] [--help] [--version]\n"
            "Views, records and controls an IIDC 1394 camera.\n"
            "  --simulate   start a private simulated bus with one camera when no bus serves the\n"
            "               device directory (KESTRIX_BUS_DIR), and stop it at exit\n"

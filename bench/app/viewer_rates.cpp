@@ -70,17 +70,22 @@ void Run(CMainFrame& frame, viewertest::ScriptedPrompts& prompts, const Mode& mo
     view.RunCommand(cmd::kStart);
     viewertest::WaitFor([] { return false; }, std::chrono::milliseconds(1500));  // settle
     paints = 0;
+    const CDcamCaptureThread* capture = view.Camera().GetCaptureThread(0);
+    const std::uint64_t stored0 = capture != nullptr ? capture->GetStats().stored : 0;
     const double cpu0 = CpuSeconds();
     const auto t0 = Clock::now();
     viewertest::WaitFor([] { return false; }, std::chrono::milliseconds(int(seconds * 1000)));
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     const double cpu = CpuSeconds() - cpu0;
     QObject::disconnect(counter);
-    const double expected = mode.size == 3 ? 7.5 : kRates[mode.rate];
+    // The camera's rate as it delivered frames (Format 7 runs at its own packet pace).
+    const std::uint64_t stored = capture != nullptr ? capture->GetStats().stored - stored0 : 0;
+    const double camera = double(stored) / wall;
     const double rate = paints / wall;
-    std::printf("%-9s %-3s camera %6.3f fps  view %6.3f fps (%+5.1f %%)  %-9s cpu %5.1f %%\n",
-                kSizes[mode.size], mode.color ? "YUV" : "RGB", expected, rate,
-                (rate / expected - 1) * 100, avi ? "recording" : "", cpu / wall * 100);
+    std::printf("%-9s %-3s %-6s camera %6.3f fps  view %6.3f fps (%+5.1f %%)  %-9s cpu %5.1f %%\n",
+                kSizes[mode.size], mode.color ? "YUV" : "RGB",
+                mode.size == 3 ? "F7" : QByteArray::number(kRates[mode.rate]).constData(), camera,
+                rate, (rate / camera - 1) * 100, avi ? "recording" : "", cpu / wall * 100);
     std::fflush(stdout);
     view.RunCommand(cmd::kStop);
     if (avi) view.RunCommand(cmd::kAviClose);

@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# The main job: builds the programs, records a few seconds from a simulated camera into an AVI
-# file and a JPEG still with kestrix-capture, and checks both with ffprobe.
-#   scripts/run.sh [output folder (default build/output)]
+# The main job. With a display (DISPLAY set) it opens the viewer on a simulated camera; without
+# one it records a few seconds from a simulated camera into an AVI file and a JPEG still with
+# kestrix-capture and checks both with ffprobe.
+#   scripts/run.sh [output folder for the headless recording (default build/output)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target kestrix-capture kestrix-busd kestrix-busctl
+cmake --build build -j "$(nproc)" --target kestrix-capture kestrix-busd kestrix-busctl kestrixview
+
+if [ -n "${DISPLAY:-}" ]; then
+    echo "DISPLAY is set: opening the viewer on a simulated camera (kestrixview --simulate)."
+    echo "Camera > Connect, then Control > Start (or the Up key); close the window to end."
+    exec build/app/kestrixview --simulate
+fi
 
 out=$(realpath -m "${1:-build/output}")
 mkdir -p "$out"
+echo "no DISPLAY: recording headless instead of opening the viewer."
 echo "recording 3 seconds of 640x480 RGB at 15 fps from a simulated camera into $out"
 # --convert stores 24-bit frames, which any player shows; raw camera frames need KestrixView.
 build/tools/kestrix-capture/kestrix-capture --simulate --mode 640x480-rgb --rate 15 --seconds 3 \

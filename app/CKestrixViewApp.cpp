@@ -1,0 +1,116 @@
+// Start-up and end of the viewer.
+#include "app/CKestrixViewApp.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "app/CCameraView.h"
+#include "app/CMainFrame.h"
+#include "app/CommandIds.h"
+#include "app/QtPrompts.h"
+#include "app/SingleInstance.h"
+#include "tools/common/PrivateBus.h"
+
+namespace {
+
+constexpr std::chrono::milliseconds kRaiseTimeout{3000};
+
+// Answers the video-setting dialog with its initial choice, for the unattended screenshot.
+class InitialChoicePrompts : public QtPrompts {
+public:
+    bool ChooseVideoMode(QWidget*, VideoChoice& choice) override {
+        choice = VideoChoice{};
+        return true;
+    }
+};
+
+void TakeScreenshot(CMainFrame& frame, const QString& file) {
+    frame.View()->RunCommand(cmd::kConnect);
+    frame.View()->RunCommand(cmd::kStart);
+    frame.resize(frame.maximumSize());  // the whole picture
+    QTimer::singleShot(2000, &frame, [&frame, file] {
+        const bool saved = frame.grab().save(file);
+        if (!saved) std::fprintf(stderr, "kestrixview: cannot save %s\n", qPrintable(file));
+        QApplication::exit(saved ? 0 : 1);
+    });
+}
+
+}  // namespace
+
+const char* CKestrixViewApp::Usage() {
+    return "Usage: kestrixview [--simulate] [--help] [--version]\n"
+           "Views, records and controls an IIDC 1394 camera.\n"
+           "  --simulate   start a private simulated bus with one camera when no bus serves the\n"
+           "               device directory (KESTRIX_BUS_DIR), and stop it at exit\n"
+           "  --help       show this text\n"
+           "  --version    show the version\n";
+}
+
+std::optional<CKestrixViewApp::Options> CKestrixViewApp::Parse(int argc, char** argv,
+                                                               std::string& error) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--simulate") == 0) {
+            options.simulate = true;
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            options.help = true;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            options.version = true;
+        } else if (std::strcmp(arg, "--screenshot") == 0 && i + 1 < argc) {
+            options.screenshot = QString::fromLocal8Bit(argv[++i]);
+        } else if (std::strncmp(arg, "-platform", 9) == 0 && i + 1 < argc) {
+            ++i;  // Qt's own option
+        } else {
+            error = std::string("unknown option ") + arg + " (see --help)";
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+int CKestrixViewApp::Run(int argc, char** argv) {
+    std::string error;
+    const auto options = Parse(argc, argv, error);
+    if (!options) {
+        std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
+        return 2;
+    }
+    if (options->help || options->version) {
+        std::fputs(options->help ? Usage() : "kestrixview 1.0\n", stdout);
+        return 0;
+    }
+    SingleInstance instance;
+    if (!instance.Claim()) {
+        // Another copy runs: it comes to the front and this one ends quietly.
+        instance.AskFirstToRaise(kRaiseTimeout);
+        return 0;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit becomes a failed write, reported
+    // Before the Qt application, while no other thread exists; it outlives the frame.
+    PrivateBus bus;
+    if (options->simulate && !bus.StartUnlessRunning(error)) {
+        std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("KestrixView");
+    QApplication::setWindowIcon(QIcon(":/kestrixview.png"));
+    instance.Listen();
+
+    std::shared_ptr<ViewerPrompts> prompts;
+    if (!options->screenshot.isEmpty()) prompts = std::make_shared<InitialChoicePrompts>();
+    CMainFrame frame(prompts);
+    QObject::connect(&instance, &SingleInstance::RaiseRequested, &frame, &CMainFrame::RaiseWindow);
+    if (!frame.Create()) return 1;
+    frame.show();
+    if (!options->screenshot.isEmpty()) TakeScreenshot(frame, options->screenshot);
+    return app.exec();
+}

@@ -1,0 +1,26 @@
+// The application object: command line, single running copy, the private simulated bus on
+// request, and the main frame.
+#pragma once
+
+#include <QString>
+
+#include <optional>
+#include <string>
+
+class CKestrixViewApp {
+public:
+    struct Options {
+        bool simulate = false;
+        bool help = false;
+        bool version = false;
+        // Hidden, for the README's screenshot: connect at 640 x 480 RGB 15 fps, start, save a
+        // picture of the window to this file after two seconds and end.
+        QString screenshot;
+    };
+
+    static std::optional<Options> Parse(int argc, char** argv, std::string& error);
+    static const char* Usage();
+
+    // The whole life of the program; its exit status.
+    int Run(int argc, char** argv);
+};

@@ -1,0 +1,241 @@
+// The main frame: menus, key commands, status bar and size limits.
+#include "app/CMainFrame.h"
+
+#include <QAction>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+
+#include "app/CAboutDlg.h"
+#include "app/CCameraView.h"
+#include "app/CommandIds.h"
+
+namespace {
+
+constexpr int kMinimumWidth = 320;
+constexpr QSize kUnconnectedImage{1280, 1024};
+
+}  // namespace
+
+CMainFrame::CMainFrame(std::shared_ptr<ViewerPrompts> prompts, ViewRateMeter::TickSource ticks) {
+    setWindowTitle("KestrixView");
+    resize(640, 480);
+    m_wndView = new CCameraView(this, std::move(prompts), std::move(ticks));
+    setCentralWidget(m_wndView);
+    setFocusProxy(m_wndView);
+
+    m_pReady = new QLabel("Ready", this);
+    statusBar()->addWidget(m_pReady, 1);
+    const char* widest[3] = {" Buffer Index 9999/9999 ", " View Rate 999.999 fps ",
+                             " Capture 000000 "};
+    for (int i = 0; i < 3; ++i) {
+        m_panes[i] = new QLabel(this);
+        m_panes[i]->setFrameShape(QFrame::Panel);
+        m_panes[i]->setFrameShadow(QFrame::Sunken);
+        m_panes[i]->setMinimumWidth(m_panes[i]->fontMetrics().horizontalAdvance(widest[i]) + 8);
+        statusBar()->addPermanentWidget(m_panes[i]);
+    }
+    statusBar()->setSizeGripEnabled(false);
+    BuildMenus();
+
+    connect(m_wndView, &CCameraView::Painted, this, &CMainFrame::UpdateStatusBar);
+    connect(m_wndView, &CCameraView::StateChanged, this, [this] {
+        UpdateCommands();
+        UpdateStatusBar();
+        UpdateSizeLimits();
+    });
+    connect(m_wndView, &CCameraView::ImageSizeChanged, this, &CMainFrame::FitToImage);
+    UpdateCommands();
+    UpdateStatusBar();
+    UpdateSizeLimits();
+}
+
+bool CMainFrame::Create() { return m_wndView->Create(); }
+
+QLabel* CMainFrame::Pane(int index) const { return index == 0 ? m_pReady : m_panes[index - 1]; }
+
+QAction* CMainFrame::Action(int id) const {
+    for (QAction* action : m_actions)
+        if (action->data().toInt() == id) return action;
+    return nullptr;
+}
+
+// ---- Menus and commands ----
+
+QMenu* CMainFrame::AddMenu(QWidget* parent, const QString& title) {
+    QMenu* menu = parent == menuBar() ? menuBar()->addMenu(title)
+                                      : static_cast<QMenu*>(parent)->addMenu(title);
+    // Enable rules are evaluated when a menu opens.
+    connect(menu, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommands);
+    m_menus.push_back(menu);
+    return menu;
+}
+
+void CMainFrame::AddCommand(QMenu* menu, int id, const QString& text, const QString& prompt,
+                            bool checkable) {
+    QAction* action = menu->addAction(text);
+    action->setData(id);
+    // The part before a line break is the status prompt, the rest a tool tip.
+    const qsizetype newline = prompt.indexOf('\n');
+    action->setStatusTip(prompt.left(newline));
+    if (newline >= 0) action->setToolTip(prompt.mid(newline + 1));
+    action->setCheckable(checkable);
+    connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+    m_actions.push_back(action);
+}
+
+void CMainFrame::BuildMenus() {
+    QMenu* camera = AddMenu(menuBar(), "Ca&mera");
+    AddCommand(camera, cmd::kConnect, "&Connect", "Connects with the camera");
+    AddCommand(camera, cmd::kRelease, "&Release", "Release form the camera");
+    camera->addSeparator();
+    AddCommand(camera, cmd::kExit, "E&xit", "Quit the application\nExit");
+
+    QMenu* control = m_pControlMenu = AddMenu(menuBar(), "&Control");
+    AddCommand(control, cmd::kStart, "&Start\t[Up]", "Start transmission of image");
+    AddCommand(control, cmd::kStop, "St&op\t[Down]", "Stop transmission of image");
+    AddCommand(control, cmd::kOneShot, "OneShot\t[Ctrl_S]", " Start One-Shot");
+    control->addSeparator();
+    AddCommand(control, cmd::kNext, "Ne&xt\t[Right]", "Draw next captured image");
+    AddCommand(control, cmd::kPrevious, "Pre&vious\t[Left]", "Draw previous captured image");
+    control->addSeparator();
+    AddCommand(control, cmd::kParameters, "&Parameters", "Start dialog for parameters");
+    AddCommand(control, cmd::kParameters2, "Parameters&2", "Start dialog for parameters2");
+    AddCommand(control, cmd::kParameters3, "Parameters&3", "Start dialog for parameters3");
+    AddCommand(control, cmd::kParameters4, "Parameters&4", "Start dialog for parameters4");
+    m_wndView->SetContextMenu(control);
+
+    QMenu* capture = AddMenu(menuBar(), "Ca&pture");
+    QMenu* still = AddMenu(capture, "Still Captrue");
+    AddCommand(still, cmd::kStillBitmap, "&Bitmap", "Save at the file of bitmap form");
+    AddCommand(still, cmd::kStillJpeg, "&Jpeg", "Save at the file of jpeg form");
+    QMenu* video = AddMenu(capture, "Video Capture");
+    AddCommand(video, cmd::kAviOpen, "&Open", "Configure environment of capturing ");
+    AddCommand(video, cmd::kAviClose, "&Close", "Quit capturing");
+    video->addSeparator();
+    AddCommand(video, cmd::kAviStart, "&Start", "Start capturing");
+    AddCommand(video, cmd::kAviStop, "St&op", "Stop capturing");
+
+    QMenu* setting = AddMenu(menuBar(), "&Setting");
+    auto group = [&](const QString& title, int first, std::initializer_list<const char*> texts,
+                     const QString& prompt) {
+        QMenu* menu = AddMenu(setting, title);
+        int id = first;
+        for (const char* text : texts) AddCommand(menu, id++, text, prompt, true);
+    };
+    group("&Speed", cmd::kSpeedFirst, {"100Mbps", "200Mbps", "400Mbps [Dafault]"},
+          "Choose the speed of IEEE1394 bus");
+    group("&Buffer Size", cmd::kBufferFirst,
+          {"10%", "20%", "30%", "40%", "50%", "60%", "70%", "80%", "90%"},
+          "Choose the rate of the ring-buffer in an available physical memory");
+    group("&Access Unit", cmd::kAccessFirst,
+          {"4 Byte [Default]", "8 Byte", "16 Byte", "32 Byte", "64 Byte", "128 Byte"},
+          "Choose the unit size of asynchronous transmission");
+    group("Stream &Mode", cmd::kStreamFirst, {"Stream Mode [Dafault]", "Packet Mode"},
+          "Choose the mode of isochronous transmission");
+    group("Sync Mode", cmd::kSyncFirst, {"No Sync", "SY Bit"},
+          "Choose the synchronous mode of frame data");
+
+    QMenu* help = AddMenu(menuBar(), "&Help");
+    AddCommand(help, cmd::kAbout, "&About KestrixView...", "Display program information");
+}
+
+void CMainFrame::UpdateCommands() {
+    for (QAction* action : m_actions) {
+        const int id = action->data().toInt();
+        action->setEnabled(m_wndView->IsCommandEnabled(id));
+        if (action->isCheckable()) action->setChecked(m_wndView->IsCommandChecked(id));
+    }
+}
+
+void CMainFrame::OnCommand(int id) {
+    // The view gets every command first; what it does not handle is the frame's.
+    if (m_wndView->RunCommand(id)) {
+        UpdateCommands();
+        return;
+    }
+    if (id == cmd::kExit) {
+        close();
+    } else if (id == cmd::kAbout) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+    UpdateCommands();
+}
+
+void CMainFrame::keyPressEvent(QKeyEvent* event) {
+    // Key commands reach the view also while the focus is elsewhere in the frame.
+    if (m_wndView->HandleKey(event->key(), event->modifiers())) {
+        event->accept();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void CMainFrame::focusInEvent(QFocusEvent* event) {
+    QMainWindow::focusInEvent(event);
+    m_wndView->setFocus();
+}
+
+// ---- Status bar ----
+
+void CMainFrame::UpdateStatusBar() {
+    const CCameraView& v = *m_wndView;
+    QString index = " Buffer Index ----/---- ";
+    QString rate = " View Rate ---.--- fps ";
+    QString capture = " Capture ------ ";
+    if (v.m_bConnected) {
+        index = v.m_nCurrentIndex < 0
+                    ? QString::asprintf(" Buffer Index ----/%04d ", v.m_nBufferCount - 1)
+                    : QString::asprintf(" Buffer Index %04d/%04d ", v.m_nCurrentIndex,
+                                        v.m_nBufferCount - 1);
+        if (v.m_fViewRate >= 0)
+            rate = QString::asprintf(" View Rate %.03f fps ", double(v.m_fViewRate));
+        if (v.m_bAviOpen) capture = QString::asprintf(" Capture %06d ", v.m_nAviFrames);
+    }
+    const QString texts[3] = {index, rate, capture};
+    for (int i = 0; i < 3; ++i)
+        if (m_panes[i]->text() != texts[i]) m_panes[i]->setText(texts[i]);
+}
+
+// ---- Size ----
+
+QSize CMainFrame::FrameDecoration() const {
+    // Menu bar, status bar, and the view's own border and scroll bars.
+    const int bars = menuBar()->sizeHint().height() + statusBar()->sizeHint().height();
+    return m_wndView->Decoration() + QSize(0, bars);
+}
+
+QSize CMainFrame::MaximumFrameSize() const {
+    const QSize image = m_wndView->m_bConnected
+                            ? QSize(m_wndView->m_nImageWidth, m_wndView->m_nImageHeight)
+                            : kUnconnectedImage;
+    return FrameDecoration() + image;
+}
+
+QSize CMainFrame::MinimumFrameSize() const {
+    return {kMinimumWidth, FrameDecoration().height() + 16};
+}
+
+void CMainFrame::UpdateSizeLimits() {
+    // A frame larger than the new limit shrinks in the exceeding direction only.
+    setMinimumSize(MinimumFrameSize());
+    setMaximumSize(MaximumFrameSize());
+}
+
+void CMainFrame::FitToImage() {
+    const bool maximized = isMaximized();
+    if (maximized) showNormal();
+    UpdateSizeLimits();
+    // A maximized frame ends exactly fitting the image.
+    if (maximized) resize(MaximumFrameSize());
+    m_wndView->UpdateScrollBars();
+}
+
+void CMainFrame::RaiseWindow() {
+    if (isMinimized()) showNormal();
+    show();
+    raise();
+    activateWindow();
+}

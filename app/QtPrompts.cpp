@@ -1,0 +1,60 @@
+// The viewer's prompts shown with Qt's dialogs.
+#include "app/QtPrompts.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+#include "app/CVideoSettingDlg.h"
+
+namespace {
+
+const char* const kCaption = "KestrixView";
+
+}  // namespace
+
+QStringList QtPrompts::NameFilters(const QString& filter) {
+    const QStringList parts = filter.split('|', Qt::SkipEmptyParts);
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        // Qt reads the patterns from the last parentheses; "*.*" means every file here.
+        QString pattern = parts[i + 1];
+        if (pattern == "*.*") pattern = "*";
+        filters << parts[i] + " (" + pattern + ")";
+    }
+    return filters;
+}
+
+QString QtPrompts::SaveFileName(QWidget* parent, const QString& title, const QString& filter,
+                                const QString& defaultSuffix) {
+    QFileDialog dialog(parent, title);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(NameFilters(filter));
+    dialog.setDefaultSuffix(defaultSuffix);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+void QtPrompts::Message(QWidget* parent, const QString& text, Icon icon) {
+    QMessageBox box(icon == Icon::Exclamation ? QMessageBox::Warning
+                    : icon == Icon::Question  ? QMessageBox::Question
+                                              : QMessageBox::NoIcon,
+                    kCaption, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+bool QtPrompts::AskYesNo(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::Question, kCaption, text, QMessageBox::Yes | QMessageBox::No,
+                    parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+bool QtPrompts::ChooseVideoMode(QWidget* parent, VideoChoice& choice) {
+    CVideoSettingDlg dialog(parent);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    choice = dialog.Result();
+    return true;
+}

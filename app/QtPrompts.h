@@ -1,0 +1,19 @@
+// The viewer's prompts as the user sees them: QFileDialog, QMessageBox and the video-setting
+// dialog.
+#pragma once
+
+#include <QStringList>
+
+#include "app/ViewerPrompts.h"
+
+class QtPrompts : public ViewerPrompts {
+public:
+    QString SaveFileName(QWidget* parent, const QString& title, const QString& filter,
+                         const QString& defaultSuffix) override;
+    void Message(QWidget* parent, const QString& text, Icon icon) override;
+    bool AskYesNo(QWidget* parent, const QString& text) override;
+    bool ChooseVideoMode(QWidget* parent, VideoChoice& choice) override;
+
+    // "Text|pattern|...||" as Qt name filters "Text (pattern)".
+    static QStringList NameFilters(const QString& filter);
+};

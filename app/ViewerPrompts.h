@@ -1,0 +1,32 @@
+// The questions the viewer puts to the user (file names, messages, the video mode), behind an
+// interface so that tests can script the answers.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+class ViewerPrompts {
+public:
+    enum class Icon { None, Exclamation, Question };
+
+    // What the "VIDEO SETTING" dialog yields.
+    struct VideoChoice {
+        int nModeIndex = 4;
+        int nWidth = 640;
+        int nHeight = 480;
+        int nFrameRate = 3;
+        int nColorCoding = 4;
+    };
+
+    virtual ~ViewerPrompts() = default;
+
+    // A save-file dialog; filter in the form "Text|pattern|Text|pattern||". Empty on cancel.
+    virtual QString SaveFileName(QWidget* parent, const QString& title, const QString& filter,
+                                 const QString& defaultSuffix) = 0;
+    virtual void Message(QWidget* parent, const QString& text, Icon icon) = 0;
+    // A Yes/No question whose default button is No; true for Yes.
+    virtual bool AskYesNo(QWidget* parent, const QString& text) = 0;
+    // The modal video-setting dialog; false unless OK.
+    virtual bool ChooseVideoMode(QWidget* parent, VideoChoice& choice) = 0;
+};

@@ -17,6 +17,10 @@
 
 #include "app/CommandIds.h"
 #include "app/QtPrompts.h"
+#include "dialogs/CAeSharpnessDlg.h"
+#include "dialogs/CMaskingDlg.h"
+#include "dialogs/CMiscParamDlg.h"
+#include "dialogs/CStandardFeatureDlg.h"
 #include "platform/MessageEndpoint.h"
 #include "platform/MessageQueue.h"
 
@@ -445,6 +449,27 @@ void CCameraView::OnAviStop() {
 
 // ---- Commands ----
 
+// ---- Parameter dialogs ----
+
+template <class Dialog>
+void CCameraView::OpenParamDialog(std::unique_ptr<QDialog>& dialog) {
+    if (dialog && dialog->isVisible()) {
+        dialog->raise();
+        dialog->activateWindow();
+        return;
+    }
+    dialog.reset();
+    auto fresh = std::make_unique<Dialog>(this);
+    if (!fresh->Create(&m_camera, 0)) return;
+    fresh->show();
+    dialog = std::move(fresh);
+}
+
+void CCameraView::OnParameters() { OpenParamDialog<CStandardFeatureDlg>(m_pParamDlg); }
+void CCameraView::OnParameters2() { OpenParamDialog<CMaskingDlg>(m_pParamDlg2); }
+void CCameraView::OnParameters3() { OpenParamDialog<CAeSharpnessDlg>(m_pParamDlg3); }
+void CCameraView::OnParameters4() { OpenParamDialog<CMiscParamDlg>(m_pParamDlg4); }
+
 bool CCameraView::IsCommandEnabled(int id) const {
     const bool stoppedWithFrame = m_bConnected && !m_bStreaming && m_nCurrentIndex >= 0;
     switch (id) {
@@ -464,6 +489,11 @@ bool CCameraView::IsCommandEnabled(int id) const {
         case cmd::kStillBitmap:
         case cmd::kStillJpeg:
             return stoppedWithFrame;
+        case cmd::kParameters:
+        case cmd::kParameters2:
+        case cmd::kParameters3:
+        case cmd::kParameters4:
+            return m_bConnected;
         case cmd::kAviOpen:
             return m_bConnected && !m_bAviOpen;
         case cmd::kAviClose:
@@ -481,7 +511,7 @@ bool CCameraView::IsCommandEnabled(int id) const {
         InGroup(id, cmd::kStreamFirst, cmd::kStreamLast) ||
         InGroup(id, cmd::kSyncFirst, cmd::kSyncLast))
         return !m_bConnected;
-    // OneShot, the parameter dialogs (until they land) and the keypad keys.
+    // OneShot and the keypad keys.
     return false;
 }
 

@@ -77,11 +77,10 @@ public:
     void OnAviClose();
     void OnAviStart();
     void OnAviStop();
-    // Filled in when the parameter dialogs land.
-    void OnParameters() {}
-    void OnParameters2() {}
-    void OnParameters3() {}
-    void OnParameters4() {}
+    void OnParameters();
+    void OnParameters2();
+    void OnParameters3();
+    void OnParameters4();
     void OnHScroll(int code, int pos);
     void OnVScroll(int code, int pos);
 
@@ -131,6 +130,9 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
+    // One instance per dialog: a visible one gets the focus, a closed (hidden) one is replaced.
+    template <class Dialog>
+    void OpenParamDialog(std::unique_ptr<QDialog>& dialog);
     void LoadSettings();
     void SaveSettings() const;
     void OnCameraNotice(std::uint32_t message);

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <QMenu>
+#include <QPointer>
 #include <QMenuBar>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -68,28 +69,28 @@ TEST_F(CameraViewTest, StatusTextsAndEnableRulesFollowEveryState) {
     ASSERT_TRUE(Connect());
     EXPECT_EQ(View().m_nBufferCount, 20);
     EXPECT_EQ(Panes(), " Buffer Index ----/0019 | View Rate ---.--- fps | Capture ------ ");
-    EXPECT_EQ(Enabled(), "xooxxxxxoxxxxxxoo");  // no frame yet: no Next, Previous, stills
+    EXPECT_EQ(Enabled(), "xooxxxxxoxxxxoxoo");  // no frame yet: no Next, Previous, stills
 
     PressKey(Qt::Key_Up);  // Start
     ASSERT_TRUE(View().m_bStreaming);
     ASSERT_TRUE(WaitForFrame());
-    EXPECT_EQ(Enabled(), "xoxoxxxxoxxxxxxoo");
+    EXPECT_EQ(Enabled(), "xoxoxxxxoxxxxoxoo");
     ASSERT_TRUE(WaitFor([&] { return Pane(2) == " View Rate 0.000 fps "; }));
     EXPECT_EQ(Pane(1), QString::asprintf(" Buffer Index %04d/0019 ", View().m_nCurrentIndex));
 
     PressKey(Qt::Key_Down);  // Stop
     EXPECT_FALSE(View().m_bStreaming);
     EXPECT_EQ(Pane(2), " View Rate ---.--- fps ");
-    EXPECT_EQ(Enabled(), "xooxoooooxxxxxxoo");
+    EXPECT_EQ(Enabled(), "xooxoooooxxxxoxoo");
 
     m_prompts->fileAnswers.push_back(QString::fromStdString((m_files.Path() / "a.avi").string()));
     ASSERT_TRUE(View().RunCommand(cmd::kAviOpen));
     EXPECT_EQ(Pane(3), " Capture 000000 ");
-    EXPECT_EQ(Enabled(), "xooxooooxooxxxxoo");
+    EXPECT_EQ(Enabled(), "xooxooooxooxxoxoo");
     ASSERT_TRUE(View().RunCommand(cmd::kAviStart));
-    EXPECT_EQ(Enabled(), "xooxooooxoxoxxxoo");
+    EXPECT_EQ(Enabled(), "xooxooooxoxoxoxoo");
     View().RunCommand(cmd::kAviClose);  // offered while recording too
-    EXPECT_EQ(Enabled(), "xooxoooooxxxxxxoo");
+    EXPECT_EQ(Enabled(), "xooxoooooxxxxoxoo");
 
     View().RunCommand(cmd::kRelease);
     EXPECT_EQ(Panes(), " Buffer Index ----/---- | View Rate ---.--- fps | Capture ------ ");
@@ -299,6 +300,37 @@ TEST_F(CameraViewTest, ContextMenuIsTheControlMenuOnlyWhileConnected) {
     EXPECT_TRUE(m_frame->ControlMenu()->isVisible());
     EXPECT_TRUE(m_frame->Action(cmd::kStart)->isEnabled());
     m_frame->ControlMenu()->hide();
+}
+
+TEST_F(CameraViewTest, EachParameterDialogHasOneInstanceAndReleaseDestroysAll) {
+    ASSERT_TRUE(Connect());
+    const std::pair<int, const char*> dialogs[] = {{cmd::kParameters, "IIDC Standard Command"},
+                                                   {cmd::kParameters2, "MASKING"},
+                                                   {cmd::kParameters3, "Detailed AE & SHARPNESS"},
+                                                   {cmd::kParameters4, "Misc. Parameters"}};
+    std::vector<QPointer<QWidget>> opened;
+    for (auto [id, title] : dialogs) {
+        ASSERT_TRUE(View().RunCommand(id));
+        QWidget* dialog = QApplication::activeModalWidget();
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->isVisible() && top->windowTitle() == title) dialog = top;
+        ASSERT_NE(dialog, nullptr) << title;
+        ASSERT_EQ(dialog->windowTitle(), title);
+        // Open again while shown: the same window; after closing: a fresh one.
+        View().RunCommand(id);
+        QTest::keyClick(dialog, Qt::Key_Escape);
+        ASSERT_FALSE(dialog->isVisible());
+        QPointer<QWidget> closed(dialog);
+        View().RunCommand(id);
+        EXPECT_TRUE(closed.isNull()) << title;
+        int shown = 0;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->isVisible() && top->windowTitle() == title) opened.emplace_back(top), ++shown;
+        EXPECT_EQ(shown, 1) << title;
+    }
+    View().RunCommand(cmd::kRelease);
+    for (const QPointer<QWidget>& dialog : opened) EXPECT_TRUE(dialog.isNull());
+    EXPECT_FALSE(View().RunCommand(cmd::kParameters));  // not connected
 }
 
 TEST_F(CameraViewTest, VideoModeFailureAndCaptureFailureLeaveItDisconnected) {

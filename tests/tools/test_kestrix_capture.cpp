@@ -57,10 +57,21 @@ public:
     }
 
     void Signal(int signal) const { ::kill(m_pid, signal); }
-    Result Wait() {
+    // A tool that hangs is killed after a bound and reported, rather than stalling the suite.
+    Result Wait(std::chrono::seconds bound = std::chrono::seconds(90)) {
         int status = 0;
         Result result;
-        if (::waitpid(m_pid, &status, 0) == m_pid && WIFEXITED(status)) {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        pid_t ended = 0;
+        while ((ended = ::waitpid(m_pid, &status, WNOHANG)) == 0 &&
+               std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (ended == 0) {
+            ADD_FAILURE() << "kestrix-capture did not end within " << bound.count() << " s";
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, &status, 0);
+        } else if (ended == m_pid && WIFEXITED(status)) {
             result.exitCode = WEXITSTATUS(status);
         }
         m_pid = -1;

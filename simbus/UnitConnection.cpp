@@ -11,14 +11,18 @@ namespace simbus {
 namespace {
 
 constexpr std::size_t kReadChunk = 256 * 1024;
+// An idle connection keeps no more input buffer than this.
+constexpr std::size_t kIdleInput = 4096;
 constexpr std::size_t kMaxIovecs = 64;
 
 }  // namespace
 
 UnitConnection::UnitConnection(platform::UniqueFd socket, ClientId client)
-    : m_socket(std::move(socket)), m_client(client), m_in(kReadChunk) {}
+    : m_socket(std::move(socket)), m_client(client) {}
 
 bool UnitConnection::Receive(const OnFrame& onFrame) {
+    if (Backlogged()) return true;
+    // Grown by what arrives, never by what a header announces.
     if (m_in.size() - m_inLength < kReadChunk / 4) m_in.resize(m_inLength + kReadChunk);
     const ssize_t n = ::recv(m_socket.Get(), m_in.data() + m_inLength, m_in.size() - m_inLength, 0);
     if (n == 0) return false;
@@ -29,17 +33,13 @@ bool UnitConnection::Receive(const OnFrame& onFrame) {
 
 bool UnitConnection::Parse(const OnFrame& onFrame) {
     std::size_t at = 0;
-    while (m_inLength - at >= platform::kFrameHeaderBytes) {
+    while (m_inLength - at >= platform::kFrameHeaderBytes && !Backlogged()) {
         const auto header =
             platform::DecodeFrameHeader(std::span<const std::uint8_t, platform::kFrameHeaderBytes>(
                 m_in.data() + at, platform::kFrameHeaderBytes));
         if (!header || header->kind == platform::FrameKind::Completion) return false;
         const std::size_t frameBytes = platform::kFrameHeaderBytes + header->PayloadBytes();
-        if (m_inLength - at < frameBytes) {
-            // Room for the rest of a large request arrives with the next reads.
-            if (m_in.size() < frameBytes) m_in.resize(frameBytes + kReadChunk);
-            break;
-        }
+        if (m_inLength - at < frameBytes) break;
         onFrame(*header,
                 std::span<const std::uint8_t>(m_in.data() + at + platform::kFrameHeaderBytes,
                                               header->PayloadBytes()));
@@ -47,13 +47,20 @@ bool UnitConnection::Parse(const OnFrame& onFrame) {
     }
     std::memmove(m_in.data(), m_in.data() + at, m_inLength - at);
     m_inLength -= at;
+    if (m_inLength <= kIdleInput && m_in.capacity() > kIdleInput) {
+        // Between requests a connection holds no room: a thousand idle clients cost nothing.
+        std::vector<std::uint8_t> smaller(m_in.begin(), m_in.begin() + std::ptrdiff_t(m_inLength));
+        m_in.swap(smaller);
+    }
     return true;
 }
 
 void UnitConnection::Queue(Completion&& completion) {
     const auto header = platform::EncodeFrameHeader(
         platform::MakeCompletion(completion.id, completion.status, completion.Length()));
+    m_outBytes += platform::kFrameHeaderBytes + completion.Length();
     m_out.push_back({header, std::move(completion), 0});
+    if (Backlogged() && !m_backloggedSince) m_backloggedSince = Clock::now();
 }
 
 bool UnitConnection::Flush() {
@@ -93,8 +100,10 @@ bool UnitConnection::Flush() {
             const std::size_t step = std::min(written, total - front.sent);
             front.sent += step;
             written -= step;
+            m_outBytes -= step;
             if (front.sent == total) m_out.pop_front();
         }
+        if (!Backlogged()) m_backloggedSince.reset();
         // A short write means the socket is full; the rest goes when it drains.
         if (std::size_t(n) < requested) return true;
     }

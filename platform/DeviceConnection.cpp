@@ -81,8 +81,9 @@ void DeviceConnection::Cancel(const std::shared_ptr<AsyncRequest::State>& reques
     std::uint32_t id = 0;
     {
         std::lock_guard lock(m_mutex);
-        const auto it = std::find_if(m_pending.begin(), m_pending.end(),
-                                     [&](const auto& entry) { return entry.second.request == request; });
+        const auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](const auto& entry) {
+            return entry.second.request == request;
+        });
         if (it == m_pending.end()) return;
         it->second.request->Complete(status, {});
         it->second.request.reset();

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {

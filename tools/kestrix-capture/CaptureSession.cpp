@@ -50,6 +50,8 @@ std::string OutputProblem(const std::string& path) {
 
 std::string Seconds(std::chrono::seconds s) { return std::to_string(s.count()) + " seconds"; }
 
+std::string CutShort(const std::string& why) { return why + ": the recording is cut short"; }
+
 }  // namespace
 
 CaptureSession::CaptureSession(const CaptureOptions& options,
@@ -236,16 +238,17 @@ void CaptureSession::WaitForFrames() {
 
 bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) {
     if (Interrupted()) return true;
-    const std::string cut = ": the recording is cut short";
-    if (m_bDeviceChange || m_bBusReset) {
-        Fail(kExitBusEvent, m_bBusReset ? "a bus reset interrupted the recording"
-                                        : "the devices on the bus changed (was the camera "
-                                          "unplugged?)" + cut);
+    if (m_bBusReset) {
+        Fail(kExitBusEvent, "a bus reset interrupted the recording");
+        return true;
+    }
+    if (m_bDeviceChange) {
+        Fail(kExitBusEvent, CutShort("the devices on the bus changed (was the camera unplugged?)"));
         return true;
     }
     if (ReceiveFailed()) {
-        Fail(kExitFailed, "reading frames from the camera failed (the bus driver reported an "
-                          "error, or it is gone)" + cut);
+        Fail(kExitFailed, CutShort("reading frames from the camera failed (the bus driver "
+                                   "reported an error, or it is gone)"));
         return true;
     }
     if (m_options.frames != 0 && m_nFrames >= m_options.frames) return true;
@@ -259,14 +262,12 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
     if (m_options.Recording() && !m_cam.GetAviErrorText(kCamera).empty()) return true;
     const bool flowing = m_stats.stored != m_statsAtStart.stored;
     const std::chrono::seconds limit = flowing ? kGapTimeout : kStallTimeout;
-    if (now - (flowing ? m_lastArrival : started) > limit) {
-        Fail(kExitFailed, "no frame has come from the camera for " + Seconds(limit) +
-                              (flowing ? " (the bus stalls, or another program switched its "
-                                         "transmission off)" + cut
-                                       : std::string()));
-        return true;
-    }
-    return false;
+    if (now - (flowing ? m_lastArrival : started) <= limit) return false;
+    const std::string silence = "no frame has come from the camera for " + Seconds(limit);
+    Fail(kExitFailed, flowing ? CutShort(silence + " (the bus stalls, or another program "
+                                                   "switched its transmission off)")
+                              : silence);
+    return true;
 }
 
 bool CaptureSession::ReceiveFailed() const {
@@ -314,8 +315,9 @@ void CaptureSession::StopCamera() {
     // After a device change the camera may be gone, and its capture is stopped already.
     if (m_bDeviceChange) return;
     if (m_cam.StopTransmission(kCamera) || m_cam.StopTransmission(kCamera)) return;
-    Fail(kExitFailed, "the camera did not take the command to stop transmitting, twice: it may "
-                      "still be sending");
+    Fail(kExitFailed,
+         "the camera did not take the command to stop transmitting, twice: "
+         "it may still be sending");
 }
 
 void CaptureSession::SaveStills() {
@@ -335,9 +337,8 @@ void CaptureSession::SaveStill(const std::string& path, bool jpeg) {
     if (saved) return;
     // The writer's reason names the file itself when it comes from the system.
     const std::string why = m_cam.GetStillErrorText();
-    Fail(kExitFileError, "cannot write " + (why.rfind(path, 0) == 0 ? why
-                                            : why.empty()         ? path
-                                                                  : path + ": " + why));
+    const bool named = !why.empty() && why.rfind(path, 0) == 0;
+    Fail(kExitFileError, "cannot write " + (named ? why : why.empty() ? path : path + ": " + why));
 }
 
 void CaptureSession::PrintSummary() const {

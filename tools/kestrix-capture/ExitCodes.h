@@ -3,9 +3,9 @@
 
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailed = 1,       // the run failed: the library, the capture, frames ceasing, a failed stop
-    kExitUsage = 2,        // bad arguments
-    kExitNoCamera = 3,     // no camera on the bus, or no bus
+    kExitFailed = 1,    // the run failed: the library, the capture, frames ceasing, a failed stop
+    kExitUsage = 2,     // bad arguments
+    kExitNoCamera = 3,  // no camera on the bus, or no bus
     kExitModeRefused = 4,  // the camera refused the mode or rate
     kExitFileError = 5,    // an output file cannot be created or written
     kExitBusEvent = 6,     // a bus reset or a device change cut the recording short

@@ -5,10 +5,10 @@
 #include <span>
 #include <string>
 
+#include "tools/common/PrivateBus.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 #include "tools/kestrix-capture/CaptureSession.h"
 #include "tools/kestrix-capture/ExitCodes.h"
-#include "tools/common/PrivateBus.h"
 
 namespace {
 

@@ -268,6 +268,56 @@ TEST_F(KestrixCapture, RecordsOnASimulatedBusOfItsOwn) {
     EXPECT_EQ(fs::file_size(File("still.bmp")), 921654u);
 }
 
+// Everything in the folder whose name starts with prefix.
+std::vector<fs::path> Named(const fs::path& folder, const std::string& prefix) {
+    std::vector<fs::path> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path());
+    }
+    return found;
+}
+
+TEST_F(KestrixCapture, ASimulatedBusKilledWithItsOwnerIsSweptAtTheNextStart) {
+    testsupport::TempDir none("kestrix-nobus");
+    testsupport::TempDir runtime("kestrix-runtime");
+    ::setenv("KESTRIX_BUS_DIR", none.Path().c_str(), 1);
+    const char* savedRuntime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string previousRuntime = savedRuntime ? savedRuntime : "";
+    ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+    {
+        ToolRun killed(m_dir.Path(), {"--simulate", "--seconds", "120", "--avi", File("k.avi")});
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        while (!(fs::exists(File("k.avi")) && fs::file_size(File("k.avi")) > kRgbVgaBytes)) {
+            ASSERT_LT(std::chrono::steady_clock::now(), end) << "no frame recorded";
+            std::this_thread::sleep_for(20ms);
+        }
+        killed.Signal(SIGKILL);
+    }
+    const auto left = Named(runtime.Path(), "kestrix-capture-");
+    ASSERT_EQ(left.size(), 1u) << "the private bus lives in XDG_RUNTIME_DIR";
+    const std::string space = "capture-" + left[0].filename().string().substr(16);
+    const std::string shm = "kestrix-" + std::to_string(::getuid()) + "-" + space + "-";
+    EXPECT_FALSE(Named("/dev/shm", shm).empty());
+    // Its daemon follows its owner; the next start sweeps what both left.
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (fs::exists(left[0] / ".busd.lock") && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(20ms);
+    }
+    const auto next = Run({"--simulate", "--list"});
+    EXPECT_EQ(next.exitCode, 0) << next.errors;
+    EXPECT_TRUE(Named(runtime.Path(), "kestrix-capture-").empty());
+    EXPECT_TRUE(Named("/dev/shm", shm).empty());
+    EXPECT_TRUE(Named("/dev/shm", "kestrix-guard-" + std::to_string(::getuid()) + "-" + space)
+                    .empty());
+    ::unsetenv("KESTRIX_BUS_DIR");
+    if (savedRuntime) {
+        ::setenv("XDG_RUNTIME_DIR", previousRuntime.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+}
+
 // A recording cut short leaves the frames that arrived in a finished file, and says so.
 enum class Cut {
     Unplug,

@@ -291,6 +291,7 @@ void BusServer::Housekeep() {
     m_lastHousekeeping = now;
     std::vector<ClientId> stuck;
     for (const auto& [client, connection] : m_connections) {
+        connection->TrimIfIdle();
         const auto since = connection->BackloggedSince();
         if (since && now - *since > kBacklogGrace) stuck.push_back(client);
     }

@@ -6,13 +6,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace simbus {
 namespace {
 
 constexpr std::size_t kReadChunk = 256 * 1024;
-// An idle connection keeps no more input buffer than this.
-constexpr std::size_t kIdleInput = 4096;
 constexpr std::size_t kMaxIovecs = 64;
 
 }  // namespace
@@ -28,6 +27,7 @@ bool UnitConnection::Receive(const OnFrame& onFrame) {
     if (n == 0) return false;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     m_inLength += std::size_t(n);
+    m_bReceived = true;
     return Parse(onFrame);
 }
 
@@ -47,12 +47,13 @@ bool UnitConnection::Parse(const OnFrame& onFrame) {
     }
     std::memmove(m_in.data(), m_in.data() + at, m_inLength - at);
     m_inLength -= at;
-    if (m_inLength <= kIdleInput && m_in.capacity() > kIdleInput) {
-        // Between requests a connection holds no room: a thousand idle clients cost nothing.
-        std::vector<std::uint8_t> smaller(m_in.begin(), m_in.begin() + std::ptrdiff_t(m_inLength));
-        m_in.swap(smaller);
-    }
     return true;
+}
+
+void UnitConnection::TrimIfIdle() {
+    // A busy client keeps its room: growing it again for every large request costs frames.
+    if (std::exchange(m_bReceived, false) || m_inLength != 0) return;
+    std::vector<std::uint8_t>().swap(m_in);
 }
 
 void UnitConnection::Queue(Completion&& completion) {

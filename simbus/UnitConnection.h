@@ -3,9 +3,9 @@
 // stream buffer goes out straight from the storage it was assembled in.
 //
 // Bounds: the input buffer grows as bytes arrive (a header that declares a large payload
-// commits nothing), and is let go when idle; once the unsent answers pass kMaxQueuedBytes the
-// connection takes no more requests (backpressure) until they drain, so a client that sends
-// requests and never reads cannot grow the daemon without limit.
+// commits nothing), and is let go when the connection idles; once the unsent answers pass
+// kMaxQueuedBytes the connection takes no more requests (backpressure) until they drain, so a
+// client that sends requests and never reads cannot grow the daemon without limit.
 #pragma once
 
 #include <chrono>
@@ -41,6 +41,8 @@ public:
     // Hands over the whole frames already read that a backlog held back.
     bool Resume(const OnFrame& onFrame) { return Parse(onFrame); }
     bool HasInput() const { return m_inLength != 0; }
+    // Lets the input buffer go when nothing came since the last call.
+    void TrimIfIdle();
 
     // More unsent answers than kMaxQueuedBytes: take no requests until they drain.
     bool Backlogged() const { return m_outBytes > kMaxQueuedBytes; }
@@ -69,6 +71,7 @@ private:
     std::size_t m_inLength = 0;
     std::deque<Outgoing> m_out;
     std::size_t m_outBytes = 0;  // unsent bytes of m_out
+    bool m_bReceived = false;    // bytes came since the last TrimIfIdle
     std::optional<Clock::time_point> m_backloggedSince;
 };
 

@@ -244,7 +244,8 @@ std::uint32_t CFirewireComm::SendRequest(std::uint32_t code, std::span<std::uint
     platform::DeviceHandle device;
     if (const std::uint32_t error = device.Open(path); error != 0) return error;
     const auto size = static_cast<std::uint32_t>(record.size());
-    return device.Request(code, record, size, size, bytesReturned);
+    return device.Request(code, record, size, size, bytesReturned,
+                          platform::DeviceHandle::kRequestTimeout);
 }
 
 int CFirewireComm::GetNodeNumber(bool bLocalHost) {

@@ -276,16 +276,13 @@ void CIsochTransferThread::StopTransfer() {
 
 std::uint32_t CIsochTransferThread::Call(std::uint32_t code, std::span<std::uint8_t> record,
                                          std::uint32_t outSize) {
-    platform::Event event(platform::EventMode::AutoReset);
-    platform::AsyncRequest request;
-    request.SetEvent(&event);
+    platform::AsyncRequest request;  // no event: the wait is on the request itself
     const auto size = static_cast<std::uint32_t>(record.size());
-    std::uint32_t status = m_hDevice.Issue(code, record, size, outSize, request);
-    // Nobody else knows this event, so only the completion wakes the wait.
-    while (status == kErrorIoPending || status == kErrorIoIncomplete) {
-        status = m_hDevice.GetResult(request, nullptr, true);
-    }
-    return status;
+    const std::uint32_t status = m_hDevice.Issue(code, record, size, outSize, request);
+    // A control request that the driver never answers must not hold the thread, and with it
+    // whoever stops or joins it, for ever.
+    if (status != kErrorIoPending) return status;
+    return m_hDevice.GetResultWithin(request, nullptr, platform::DeviceHandle::kRequestTimeout);
 }
 
 // Issuing resets the request's event, as starting an overlapped request with a fresh one would.

@@ -147,6 +147,9 @@ public:
     bool SaveBitmap(int camera, const char* path, int slot);
     bool SaveJpeg(int camera, const char* path, int quality, bool progressive, bool grayscale,
                   int slot);
+    // Why the last SaveBitmap or SaveJpeg failed writing its file ("No space left on device");
+    // empty when it did not get that far.
+    const std::string& GetStillErrorText() const { return m_strStillError; }
     // Creates an AVI file for the camera's running capture, its writer thread paused; bConvert
     // records 24-bit converted frames instead of the camera's own.
     bool OpenAviFile(int camera, const char* path, bool bConvert);
@@ -223,4 +226,5 @@ private:
     // The latest AVI writer of each camera index (files/CDcamAviWriter.h), shared with the
     // capture it records and kept after it stopped for its figures. Owner thread only.
     std::array<std::shared_ptr<FrameSink>, kMaxCameras> m_AviWriters;
+    std::string m_strStillError;  // owner thread only
 };

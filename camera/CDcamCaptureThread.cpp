@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
 
 using namespace bus;
@@ -24,7 +25,21 @@ void CDcamCaptureThread::OnFrameReceived(std::span<const std::uint8_t> record) {
         m_pRing->CountDropped();
         return;
     }
+    CheckCounter(record.subspan(kIsochReadHeaderBytes));
     m_pRing->Store(record.subspan(kIsochReadHeaderBytes));
+}
+
+void CDcamCaptureThread::CheckCounter(std::span<const std::uint8_t> frame) {
+    if (!m_bCheckCounter || frame.size() < 4) {
+        m_bHaveCounter = false;
+        return;
+    }
+    const std::uint32_t counter = platform::LoadBE32(frame.data());
+    const std::uint32_t step = counter - m_nLastCounter;
+    // Half the counter's range apart is taken for a restart, not for two billion lost frames.
+    if (m_bHaveCounter && step > 1 && step < 0x80000000u) m_nCounterGaps += step - 1;
+    m_bHaveCounter = true;
+    m_nLastCounter = counter;
 }
 
 bool CDcamCaptureThread::CopyFrame(void* dst, int slot, int* slotCopied) const {

@@ -37,6 +37,12 @@ public:
     bool CopyFrame(std::span<std::uint8_t> dst, int slot, int* slotCopied,
                    std::uint16_t* sequence) const;
 
+    // Checks the frame counter a camera may stamp big-endian into each frame's first 4 bytes:
+    // a jump forward counts the frames skipped, lost before they reached the ring. A jump back
+    // (the camera restarted its count) starts the check afresh.
+    void SetCounterCheck(bool on) { m_bCheckCounter = on; }
+    std::uint64_t GetCounterGaps() const { return m_nCounterGaps; }
+
     int GetSlotCount() const { return m_pRing->GetSlotCount(); }
     std::uint32_t GetSlotSize() const { return m_pRing->GetSlotSize(); }
     int GetWriteIndex() const { return m_pRing->GetWriteIndex(); }
@@ -72,8 +78,13 @@ private:
     void RecoverFromReadError();
     void EndTransfer();
     bool Stopping() const { return m_bStopRequest || m_bQuit; }
+    void CheckCounter(std::span<const std::uint8_t> frame);
 
     std::shared_ptr<FrameRing> m_pRing;
     std::atomic<C1394Dcam*> m_pOwner{nullptr};
     std::unique_ptr<FrameSink> m_pSink;  // owner thread only
+    std::atomic<bool> m_bCheckCounter{false};
+    std::atomic<std::uint64_t> m_nCounterGaps{0};
+    bool m_bHaveCounter = false;  // receive thread only, as the counter below
+    std::uint32_t m_nLastCounter = 0;
 };

@@ -1,7 +1,9 @@
-# kestrix_add_test(NAME SOURCES a.cpp ... LIBS lib ... [THREADED] [TIMEOUT s])
+# kestrix_add_test(NAME SOURCES a.cpp ... LIBS lib ... [THREADED] [REALTIME] [TIMEOUT s])
 # One executable per test file so that each runs alone; THREADED suites also run under TSan.
+# REALTIME suites demand that no frame is lost while a simulated camera streams at its real rate:
+# a CPU-heavy suite beside them can starve the receiver, so ctest runs them with nothing else.
 function(kestrix_add_test name)
-  cmake_parse_arguments(T "THREADED" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "THREADED;REALTIME" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(KESTRIX_SANITIZE STREQUAL "thread" AND NOT T_THREADED)
     return()
   endif()
@@ -18,4 +20,15 @@ function(kestrix_add_test name)
     set(labels threaded)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${labels}")
+  if(T_REALTIME)
+    set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
+  endif()
+endfunction()
+
+# kestrix_realtime_flag(VAR NAME LIST...): VAR becomes REALTIME when NAME is in the list.
+function(kestrix_realtime_flag var name)
+  set(${var} "" PARENT_SCOPE)
+  if(name IN_LIST ARGN)
+    set(${var} REALTIME PARENT_SCOPE)
+  endif()
 endfunction()

@@ -96,18 +96,21 @@ private:
 bool C1394Dcam::SaveBitmap(int camera, const char* path, int slot) {
     std::vector<std::uint8_t> bits;
     Geometry g;
+    m_strStillError.clear();
     return path != nullptr && ReadGeometry(*this, camera, g) &&
            ConvertSlot(*this, camera, slot, g, bits) &&
-           files::SaveBmpFile(path, bits, g.width, g.height);
+           files::SaveBmpFile(path, bits, g.width, g.height, &m_strStillError);
 }
 
 bool C1394Dcam::SaveJpeg(int camera, const char* path, int quality, bool progressive,
                          bool grayscale, int slot) {
     std::vector<std::uint8_t> bits;
     Geometry g;
+    m_strStillError.clear();
     return path != nullptr && ReadGeometry(*this, camera, g) &&
            ConvertSlot(*this, camera, slot, g, bits) &&
-           files::SaveJpegFile(path, bits, g.width, g.height, quality, progressive, grayscale);
+           files::SaveJpegFile(path, bits, g.width, g.height, quality, progressive, grayscale,
+                               &m_strStillError);
 }
 
 // ---- AVI recording ----

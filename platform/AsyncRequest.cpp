@@ -70,6 +70,11 @@ void AsyncRequest::State::Wait() {
     m_finished.wait(lock, [this] { return m_phase != Phase::Pending; });
 }
 
+bool AsyncRequest::State::WaitFor(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    return m_finished.wait_for(lock, timeout, [this] { return m_phase != Phase::Pending; });
+}
+
 void AsyncRequest::State::Detach() {
     std::lock_guard lock(m_mutex);
     m_phase = Phase::Detached;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -30,6 +31,9 @@ public:
     std::uint32_t Result(std::uint32_t* bytes) const;
     // Returns once the request no longer pends or, when it has an event, once that is signalled.
     void Wait();
+    // Waits at most timeout for the request to stop pending, whatever its event; false when it
+    // still pends then.
+    bool WaitFor(std::chrono::milliseconds timeout);
     // The owner is going: a completion after this touches neither buffer nor event.
     void Detach();
 

@@ -76,6 +76,24 @@ void DeviceConnection::CancelAll() {
     if (!m_socket.WriteBytes(cancels)) Break(kErrorDeviceNotConnected, kErrorDeviceNotConnected);
 }
 
+void DeviceConnection::Cancel(const std::shared_ptr<AsyncRequest::State>& request,
+                              std::uint32_t status) {
+    std::uint32_t id = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = std::find_if(m_pending.begin(), m_pending.end(), [&](const auto& entry) {
+            return entry.second.request == request;
+        });
+        if (it == m_pending.end()) return;
+        it->second.request->Complete(status, {});
+        it->second.request.reset();
+        id = it->first;
+    }
+    const FrameHeaderBytes frame = EncodeFrameHeader(MakeCancel(id));
+    std::lock_guard writeLock(m_writeMutex);
+    if (!m_socket.WriteBytes(frame)) Break(kErrorDeviceNotConnected, kErrorDeviceNotConnected);
+}
+
 void DeviceConnection::Close() {
     // No cancel frames: the driver drops whatever a closed connection still had pending.
     Break(kErrorOperationAborted, kErrorInvalidHandle);

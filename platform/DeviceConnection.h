@@ -31,6 +31,9 @@ public:
     std::uint32_t Issue(std::uint32_t code, std::span<std::uint8_t> buffer, std::uint32_t inSize,
                         std::uint32_t outSize, const std::shared_ptr<AsyncRequest::State>& request);
     void CancelAll();
+    // Completes one pending request with `status` and tells the driver to drop it; nothing
+    // happens when it no longer pends.
+    void Cancel(const std::shared_ptr<AsyncRequest::State>& request, std::uint32_t status);
     // Aborts everything pending and ends the reader; later requests fail as on a closed handle.
     void Close();
 

@@ -56,10 +56,14 @@ void DeviceHandle::Close() {
 
 std::uint32_t DeviceHandle::Request(std::uint32_t code, std::span<std::uint8_t> buffer,
                                     std::uint32_t inSize, std::uint32_t outSize,
-                                    std::uint32_t* bytesReturned) {
+                                    std::uint32_t* bytesReturned,
+                                    std::chrono::milliseconds timeout) {
     AsyncRequest request;  // no event: the wait below is on the request itself
     const std::uint32_t status = Issue(code, buffer, inSize, outSize, request);
-    if (status == kErrorIoPending) return GetResult(request, bytesReturned, true);
+    if (status == kErrorIoPending) {
+        if (timeout == kNoTimeout) return GetResult(request, bytesReturned, true);
+        return GetResultWithin(request, bytesReturned, timeout);
+    }
     if (bytesReturned != nullptr) *bytesReturned = 0;
     return status;
 }
@@ -76,6 +80,15 @@ std::uint32_t DeviceHandle::GetResult(AsyncRequest& request, std::uint32_t* byte
                                       bool wait) {
     if (wait) request.GetState()->Wait();
     return request.GetState()->Result(bytesReturned);
+}
+
+std::uint32_t DeviceHandle::GetResultWithin(AsyncRequest& request, std::uint32_t* bytesReturned,
+                                            std::chrono::milliseconds timeout) {
+    const auto& state = request.GetState();
+    // Without a connection any more, its close has completed the request already.
+    const auto connection = m_impl ? m_impl->Connection() : nullptr;
+    if (!state->WaitFor(timeout) && connection) connection->Cancel(state, kErrorSemTimeout);
+    return state->Result(bytesReturned);
 }
 
 void DeviceHandle::CancelAll() {

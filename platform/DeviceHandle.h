@@ -9,6 +9,7 @@
 // error and leaves the handle failing every later request.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -30,15 +31,26 @@ public:
     bool IsOpen() const;
     void Close();
 
-    // Sends a request and waits for its answer. Returns the status (0 success).
+    // The bound for a register or control request: a real bus answers an asynchronous
+    // transaction in well under a millisecond, so a second means the other side is stuck.
+    static constexpr std::chrono::milliseconds kRequestTimeout{1000};
+    static constexpr std::chrono::milliseconds kNoTimeout = std::chrono::milliseconds::max();
+
+    // Sends a request and waits for its answer, at most timeout: a request still pending then
+    // is cancelled and fails with kErrorSemTimeout. Returns the status (0 success).
     std::uint32_t Request(std::uint32_t code, std::span<std::uint8_t> buffer, std::uint32_t inSize,
-                          std::uint32_t outSize, std::uint32_t* bytesReturned = nullptr);
+                          std::uint32_t outSize, std::uint32_t* bytesReturned = nullptr,
+                          std::chrono::milliseconds timeout = kNoTimeout);
 
     // Starts a request: kErrorIoPending while it pends, else its final status.
     std::uint32_t Issue(std::uint32_t code, std::span<std::uint8_t> buffer, std::uint32_t inSize,
                         std::uint32_t outSize, AsyncRequest& request);
     // The request's final status, kErrorIoIncomplete while it still pends.
     std::uint32_t GetResult(AsyncRequest& request, std::uint32_t* bytesReturned, bool wait);
+    // Waits at most timeout for the request's final status, ignoring its event; a request
+    // still pending then is cancelled and reported as kErrorSemTimeout.
+    std::uint32_t GetResultWithin(AsyncRequest& request, std::uint32_t* bytesReturned,
+                                  std::chrono::milliseconds timeout);
     void CancelAll();
 
     class Impl;

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 namespace simbus {
 namespace {
@@ -30,6 +31,12 @@ enum class Source : std::uint64_t {
 
 constexpr const char* kLockName = ".busd.lock";
 constexpr std::size_t kMaxControlLine = 4096;
+// A control client sends its one line at once; one that sends nothing for this long is closed.
+constexpr auto kControlIdle = std::chrono::seconds(5);
+// A client that lets its answers pile up over the bound and does not read them for this long
+// is dropped.
+constexpr auto kBacklogGrace = std::chrono::seconds(10);
+constexpr auto kHousekeepingPeriod = std::chrono::milliseconds(500);
 // Room for a whole large frame in the socket makes a frame one or two writes.
 constexpr int kSendBuffer = 4 << 20;
 
@@ -65,10 +72,26 @@ platform::UniqueFd Listen(const std::filesystem::path& path) {
     return socket;
 }
 
+platform::UniqueFd OpenSpare() {
+    return platform::UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+bool OutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+// Resident memory of this process in KiB; 0 when unknown.
+std::uint64_t ResidentKib() {
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return 0;
+    unsigned long long size = 0, resident = 0;
+    const bool read = std::fscanf(statm, "%llu %llu", &size, &resident) == 2;
+    std::fclose(statm);
+    return read ? resident * std::uint64_t(::sysconf(_SC_PAGESIZE)) / 1024 : 0;
+}
+
 }  // namespace
 
 // Made first, so that a Stop that comes while Start still works is not lost.
-BusServer::BusServer() : m_stop(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+BusServer::BusServer() : m_stop(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_spare(OpenSpare()) {}
 
 BusServer::~BusServer() { Unpublish(); }
 
@@ -113,7 +136,10 @@ void BusServer::Run() {
     for (bool stopping = false; !stopping;) {
         ArmTimer(m_bus->Advance());
         FlushConnections();
-        const int n = ::epoll_wait(m_epoll.Get(), events, 64, -1);
+        Housekeep();
+        // Answers that held-back requests produced go out without waiting for an event.
+        const int timeout = m_dirty.empty() ? int(kHousekeepingPeriod.count()) : 0;
+        const int n = ::epoll_wait(m_epoll.Get(), events, 64, timeout);
         for (int i = 0; i < n; ++i) {
             if (SourceOf(events[i].data.u64) == Source::Stop) stopping = true;
             HandleEvent(events[i].data.u64, events[i].events);
@@ -230,11 +256,63 @@ void BusServer::HandleEvent(std::uint64_t key, std::uint32_t events) {
     }
 }
 
+platform::UniqueFd BusServer::AcceptOn(int listener, bool forControl) {
+    platform::UniqueFd socket(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (socket || !OutOfDescriptors(errno)) return socket;
+    // The waiting connection would wake the loop again and again: take it with the spare.
+    if (!m_spare) {
+        // Nothing to take it with; listen again once a descriptor frees.
+        if (!forControl) PauseUnitListeners(true);
+        return {};
+    }
+    m_spare.Reset();
+    socket.Reset(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (forControl) return socket;  // served; the spare comes back when a descriptor frees
+    socket.Reset();                 // a unit client is turned away
+    m_spare = OpenSpare();
+    return {};
+}
+
+void BusServer::PauseUnitListeners(bool pause) {
+    if (pause == m_unitListenersPaused) return;
+    m_unitListenersPaused = pause;
+    for (const auto& [unit, listener] : m_unitListeners) {
+        if (pause) {
+            ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_DEL, listener.Get(), nullptr);
+        } else {
+            Watch(listener.Get(), Key(Source::UnitListener, unit), EPOLLIN);
+        }
+    }
+}
+
+void BusServer::Housekeep() {
+    const auto now = UnitConnection::Clock::now();
+    if (now - m_lastHousekeeping < kHousekeepingPeriod) return;
+    m_lastHousekeeping = now;
+    std::vector<ClientId> stuck;
+    for (const auto& [client, connection] : m_connections) {
+        connection->TrimIfIdle();
+        const auto since = connection->BackloggedSince();
+        if (since && now - *since > kBacklogGrace) stuck.push_back(client);
+    }
+    for (const ClientId client : stuck) CloseConnection(client);
+    std::erase_if(m_controlClients,
+                  [&](const auto& entry) { return now - entry.second.since > kControlIdle; });
+    if (!m_spare) m_spare = OpenSpare();
+    if (m_spare) PauseUnitListeners(false);
+}
+
+std::string BusServer::DaemonStatus() const {
+    return "daemon: resident " + std::to_string(ResidentKib()) + " KiB, connections " +
+           std::to_string(m_connections.size()) + " unit + " +
+           std::to_string(m_controlClients.size()) + " control" +
+           (m_unitListenersPaused ? ", out of descriptors" : "") + "\n";
+}
+
 void BusServer::Accept(UnitId unit) {
     const auto listener = m_unitListeners.find(unit);
     if (listener == m_unitListeners.end()) return;
-    platform::UniqueFd socket(
-        ::accept4(listener->second.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    platform::UniqueFd socket = AcceptOn(listener->second.Get(), false);
     if (!socket) return;
     ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
     const ClientId client = m_bus->Connect(unit);
@@ -243,12 +321,11 @@ void BusServer::Accept(UnitId unit) {
 }
 
 void BusServer::AcceptControl() {
-    platform::UniqueFd socket(
-        ::accept4(m_controlListener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    platform::UniqueFd socket = AcceptOn(m_controlListener.Get(), true);
     if (!socket) return;
     const std::uint64_t id = m_nextControlClient++;
     Watch(socket.Get(), Key(Source::ControlClient, id), EPOLLIN);
-    m_controlClients[id] = ControlClient{std::move(socket), {}};
+    m_controlClients[id] = ControlClient{std::move(socket), {}, UnitConnection::Clock::now()};
 }
 
 void BusServer::ServeConnection(ClientId client, std::uint32_t events) {
@@ -256,12 +333,19 @@ void BusServer::ServeConnection(ClientId client, std::uint32_t events) {
     if (it == m_connections.end()) return;
     if (events & EPOLLOUT) m_dirty.insert(client);
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return;
-    const bool open = it->second->Receive(
-        [this, client](const platform::FrameHeader& header, std::span<const std::uint8_t> payload) {
-            if (header.kind == platform::FrameKind::Cancel) return m_bus->Cancel(client, header.id);
-            m_bus->Submit({client, header.id, header.code, payload, header.outSize});
+    // A backlogged connection reads nothing, so a hang-up would wake the loop for ever.
+    const bool hungUp = (events & (EPOLLHUP | EPOLLERR)) != 0 && it->second->Backlogged();
+    const bool open =
+        !hungUp && it->second->Receive([this, client](const auto& header, const auto payload) {
+            HandleFrame(client, header, payload);
         });
     if (!open) CloseConnection(client);
+}
+
+void BusServer::HandleFrame(ClientId client, const platform::FrameHeader& header,
+                            std::span<const std::uint8_t> payload) {
+    if (header.kind == platform::FrameKind::Cancel) return m_bus->Cancel(client, header.id);
+    m_bus->Submit({client, header.id, header.code, payload, header.outSize});
 }
 
 void BusServer::ServeControl(std::uint64_t id) {
@@ -300,7 +384,7 @@ std::string BusServer::Execute(std::string_view line) {
     switch (command->verb) {
         case ControlCommand::Verb::Status:
             return ControlProtocol::Ok("directory: " + m_options.dir.string() + "\n" +
-                                       m_bus->Status());
+                                       DaemonStatus() + m_bus->Status());
         case ControlCommand::Verb::AddCamera:
         case ControlCommand::Verb::AddDevice: {
             const bool camera = command->verb == ControlCommand::Verb::AddCamera;
@@ -340,6 +424,7 @@ std::string BusServer::Execute(std::string_view line) {
 
 void BusServer::FlushConnections() {
     std::set<ClientId> broken;
+    std::vector<ClientId> resumed;
     for (const ClientId client : m_dirty) {
         const auto it = m_connections.find(client);
         if (it == m_connections.end()) continue;
@@ -347,7 +432,10 @@ void BusServer::FlushConnections() {
             broken.insert(client);
             continue;
         }
-        const std::uint32_t events = it->second->HasOutput() ? EPOLLIN | EPOLLOUT : EPOLLIN;
+        UnitConnection& connection = *it->second;
+        if (!connection.Backlogged() && connection.HasInput()) resumed.push_back(client);
+        const std::uint32_t events = (connection.Backlogged() ? 0u : std::uint32_t(EPOLLIN)) |
+                                     (connection.HasOutput() ? std::uint32_t(EPOLLOUT) : 0u);
         epoll_event event{};
         event.events = events;
         event.data.u64 = Key(Source::Connection, client);
@@ -355,6 +443,16 @@ void BusServer::FlushConnections() {
     }
     m_dirty.clear();
     for (const ClientId client : broken) CloseConnection(client);
+    // Requests a backlog held back, now that their answers drained; theirs mark it dirty again.
+    for (const ClientId client : resumed) {
+        const auto it = m_connections.find(client);
+        if (it == m_connections.end()) continue;
+        const bool open =
+            it->second->Resume([this, client](const auto& header, const auto payload) {
+                HandleFrame(client, header, payload);
+            });
+        if (!open) CloseConnection(client);
+    }
 }
 
 void BusServer::CloseConnection(ClientId client) {

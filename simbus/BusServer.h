@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 
 #include "platform/UniqueFd.h"
@@ -47,6 +48,7 @@ private:
     struct ControlClient {
         platform::UniqueFd socket;
         std::string line;
+        UnitConnection::Clock::time_point since;  // connected: one that sends nothing is closed
     };
 
     void Complete(Completion&& completion) override;
@@ -58,6 +60,15 @@ private:
     void Accept(UnitId unit);
     void AcceptControl();
     void ServeConnection(ClientId client, std::uint32_t events);
+    void HandleFrame(ClientId client, const platform::FrameHeader& header,
+                     std::span<const std::uint8_t> payload);
+    // Accepts on a listener that may find the process out of descriptors.
+    platform::UniqueFd AcceptOn(int listener, bool forControl);
+    void PauseUnitListeners(bool pause);
+    // Once a second or so: drops connections stuck over their bounds, takes the spare
+    // descriptor back, listens again where a lack of descriptors paused it.
+    void Housekeep();
+    std::string DaemonStatus() const;
     void ServeControl(std::uint64_t id);
     std::string Execute(std::string_view line);
     void FlushConnections();
@@ -80,6 +91,11 @@ private:
     std::uint64_t m_nextControlClient = 1;
     std::set<ClientId> m_dirty;  // connections with answers to write
     bool m_published = false;
+    // Held open so that, out of descriptors, a connection can still be accepted: closed at once
+    // on a unit socket, served on the control socket.
+    platform::UniqueFd m_spare;
+    bool m_unitListenersPaused = false;
+    UnitConnection::Clock::time_point m_lastHousekeeping{};
 };
 
 }  // namespace simbus

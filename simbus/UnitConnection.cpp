@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace simbus {
 namespace {
@@ -16,30 +17,29 @@ constexpr std::size_t kMaxIovecs = 64;
 }  // namespace
 
 UnitConnection::UnitConnection(platform::UniqueFd socket, ClientId client)
-    : m_socket(std::move(socket)), m_client(client), m_in(kReadChunk) {}
+    : m_socket(std::move(socket)), m_client(client) {}
 
 bool UnitConnection::Receive(const OnFrame& onFrame) {
+    if (Backlogged()) return true;
+    // Grown by what arrives, never by what a header announces.
     if (m_in.size() - m_inLength < kReadChunk / 4) m_in.resize(m_inLength + kReadChunk);
     const ssize_t n = ::recv(m_socket.Get(), m_in.data() + m_inLength, m_in.size() - m_inLength, 0);
     if (n == 0) return false;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     m_inLength += std::size_t(n);
+    m_bReceived = true;
     return Parse(onFrame);
 }
 
 bool UnitConnection::Parse(const OnFrame& onFrame) {
     std::size_t at = 0;
-    while (m_inLength - at >= platform::kFrameHeaderBytes) {
+    while (m_inLength - at >= platform::kFrameHeaderBytes && !Backlogged()) {
         const auto header =
             platform::DecodeFrameHeader(std::span<const std::uint8_t, platform::kFrameHeaderBytes>(
                 m_in.data() + at, platform::kFrameHeaderBytes));
         if (!header || header->kind == platform::FrameKind::Completion) return false;
         const std::size_t frameBytes = platform::kFrameHeaderBytes + header->PayloadBytes();
-        if (m_inLength - at < frameBytes) {
-            // Room for the rest of a large request arrives with the next reads.
-            if (m_in.size() < frameBytes) m_in.resize(frameBytes + kReadChunk);
-            break;
-        }
+        if (m_inLength - at < frameBytes) break;
         onFrame(*header,
                 std::span<const std::uint8_t>(m_in.data() + at + platform::kFrameHeaderBytes,
                                               header->PayloadBytes()));
@@ -50,10 +50,18 @@ bool UnitConnection::Parse(const OnFrame& onFrame) {
     return true;
 }
 
+void UnitConnection::TrimIfIdle() {
+    // A busy client keeps its room: growing it again for every large request costs frames.
+    if (std::exchange(m_bReceived, false) || m_inLength != 0) return;
+    std::vector<std::uint8_t>().swap(m_in);
+}
+
 void UnitConnection::Queue(Completion&& completion) {
     const auto header = platform::EncodeFrameHeader(
         platform::MakeCompletion(completion.id, completion.status, completion.Length()));
+    m_outBytes += platform::kFrameHeaderBytes + completion.Length();
     m_out.push_back({header, std::move(completion), 0});
+    if (Backlogged() && !m_backloggedSince) m_backloggedSince = Clock::now();
 }
 
 bool UnitConnection::Flush() {
@@ -93,8 +101,10 @@ bool UnitConnection::Flush() {
             const std::size_t step = std::min(written, total - front.sent);
             front.sent += step;
             written -= step;
+            m_outBytes -= step;
             if (front.sent == total) m_out.pop_front();
         }
+        if (!Backlogged()) m_backloggedSince.reset();
         // A short write means the socket is full; the rest goes when it drains.
         if (std::size_t(n) < requested) return true;
     }

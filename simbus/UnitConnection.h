@@ -1,11 +1,18 @@
 // One client's connection to a unit socket: reads request and cancel frames, and writes answers
 // back without ever blocking the bus. Answers wait in a queue while the socket is full; a
 // stream buffer goes out straight from the storage it was assembled in.
+//
+// Bounds: the input buffer grows as bytes arrive (a header that declares a large payload
+// commits nothing), and is let go when the connection idles; once the unsent answers pass
+// kMaxQueuedBytes the connection takes no more requests (backpressure) until they drain, so a
+// client that sends requests and never reads cannot grow the daemon without limit.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -20,14 +27,28 @@ public:
     using OnFrame =
         std::function<void(const platform::FrameHeader&, std::span<const std::uint8_t>)>;
 
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t kMaxQueuedBytes = 64u << 20;
+
     UnitConnection(platform::UniqueFd socket, ClientId client);
 
     int Fd() const { return m_socket.Get(); }
     ClientId Client() const { return m_client; }
 
-    // Reads what the socket holds and hands each whole frame over. False when the peer closed
-    // the connection or broke the framing: the connection is done.
+    // Reads what the socket holds and hands each whole frame over, while not backlogged. False
+    // when the peer closed the connection or broke the framing: the connection is done.
     bool Receive(const OnFrame& onFrame);
+    // Hands over the whole frames already read that a backlog held back.
+    bool Resume(const OnFrame& onFrame) { return Parse(onFrame); }
+    bool HasInput() const { return m_inLength != 0; }
+    // Lets the input buffer go when nothing came since the last call.
+    void TrimIfIdle();
+
+    // More unsent answers than kMaxQueuedBytes: take no requests until they drain.
+    bool Backlogged() const { return m_outBytes > kMaxQueuedBytes; }
+    // Since when it has been backlogged without a pause; empty when it is not.
+    std::optional<Clock::time_point> BackloggedSince() const { return m_backloggedSince; }
+    std::size_t BufferedBytes() const { return m_in.capacity() + m_outBytes; }
 
     void Queue(Completion&& completion);
     // Writes as much as the socket takes. False when the connection broke.
@@ -49,6 +70,9 @@ private:
     std::vector<std::uint8_t> m_in;
     std::size_t m_inLength = 0;
     std::deque<Outgoing> m_out;
+    std::size_t m_outBytes = 0;  // unsent bytes of m_out
+    bool m_bReceived = false;    // bytes came since the last TrimIfIdle
+    std::optional<Clock::time_point> m_backloggedSince;
 };
 
 }  // namespace simbus

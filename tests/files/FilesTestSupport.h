@@ -61,7 +61,8 @@ inline Bytes MakeFrame(std::size_t bytes, std::uint32_t counter) {
 // The video stream as ffprobe counts it: codec_tag_string, width, nb_read_packets, ...
 inline std::map<std::string, std::string> ProbeStream(const fs::path& path) {
     const std::string command =
-        "ffprobe -v error -count_frames -count_packets -select_streams v:0 -show_entries "
+        std::string("'" KESTRIX_FFPROBE_PATH "'") +
+        " -v error -count_frames -count_packets -select_streams v:0 -show_entries "
         "stream=codec_name,codec_tag_string,width,height,nb_read_packets,nb_read_frames,"
         "r_frame_rate,pix_fmt,profile -of default=noprint_wrappers=1 '" +
         path.string() + "' 2>/dev/null";
@@ -83,7 +84,7 @@ inline std::size_t ForEachFrame(const fs::path& path, std::size_t bytes,
                                 const std::function<void(std::span<const std::uint8_t>)>& visit,
                                 const std::string& output = "-c copy -f data") {
     const std::string command =
-        "ffmpeg -v error -i '" + path.string() + "' -map 0:v:0 " + output + " - 2>/dev/null";
+        std::string("'" KESTRIX_FFMPEG_PATH "'") + " -v error -i '" + path.string() + "' -map 0:v:0 " + output + " - 2>/dev/null";
     FILE* pipe = ::popen(command.c_str(), "r");
     std::size_t count = 0;
     for (Bytes frame(bytes); pipe && std::fread(frame.data(), 1, bytes, pipe) == bytes; ++count) {

@@ -251,6 +251,29 @@ TEST_F(DeviceHandleTest, CancelAbortsAtOnceAndALateAnswerLeavesTheBufferAlone) {
     EXPECT_EQ(first, Bytes(4, 0xAA));
 }
 
+TEST_F(DeviceHandleTest, AnUnansweredRequestTimesOutAndOnlyItIsCancelled) {
+    Connect();  // a driver that never answers by itself
+    Bytes other(4, 0xBB);
+    AsyncRequest pending;
+    const std::uint32_t otherId = Pend(other, pending);
+    Bytes buffer(4, 0xAA);
+    std::uint32_t status = 0;
+    std::thread sync([&] {
+        status = m_handle.Request(kCode, buffer, 4, 4, nullptr, std::chrono::milliseconds(50));
+    });
+    const std::uint32_t id = m_driver->Next().header.id;
+    const Frame cancel = m_driver->Next();  // came by itself: the request gave up
+    sync.join();
+    EXPECT_EQ(status, kErrorSemTimeout);
+    EXPECT_EQ(cancel.header.kind, FrameKind::Cancel);
+    EXPECT_EQ(cancel.header.id, id);
+    m_driver->Complete(id, kErrorSuccess, {1, 2, 3, 4});  // too late: the buffer stays
+    m_driver->Complete(otherId, kErrorSuccess, {5, 6, 7, 8});
+    EXPECT_EQ(m_handle.GetResult(pending, nullptr, true), kErrorSuccess);
+    EXPECT_EQ(other, (Bytes{5, 6, 7, 8}));
+    EXPECT_EQ(buffer, Bytes(4, 0xAA));
+}
+
 TEST_F(DeviceHandleTest, ClosingOrDestroyingAHandleAbortsWhatPends) {
     Connect();
     Bytes buffer(4, 0x55);

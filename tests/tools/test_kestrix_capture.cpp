@@ -8,7 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -57,10 +61,21 @@ public:
     }
 
     void Signal(int signal) const { ::kill(m_pid, signal); }
-    Result Wait() {
+    // A tool that hangs is killed after a bound and reported, rather than stalling the suite.
+    Result Wait(std::chrono::seconds bound = std::chrono::seconds(90)) {
         int status = 0;
         Result result;
-        if (::waitpid(m_pid, &status, 0) == m_pid && WIFEXITED(status)) {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        pid_t ended = 0;
+        while ((ended = ::waitpid(m_pid, &status, WNOHANG)) == 0 &&
+               std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (ended == 0) {
+            ADD_FAILURE() << "kestrix-capture did not end within " << bound.count() << " s";
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, &status, 0);
+        } else if (ended == m_pid && WIFEXITED(status)) {
             result.exitCode = WEXITSTATUS(status);
         }
         m_pid = -1;
@@ -85,11 +100,25 @@ std::size_t Lines(const std::string& text) {
     return std::size_t(std::count(text.begin(), text.end(), '\n'));
 }
 
-// frames=N dropped=D fps=F as the last line; N, or -1 when the line is not there.
-long SummaryFrames(const std::string& output) {
-    static const std::regex summary(R"((^|\n)frames=(\d+) dropped=0 fps=[0-9]+\.[0-9]+\n$)");
+// The last line, frames=N dropped=D fps=F lost=L; -1 for each when the line is not there.
+struct Summary {
+    long frames = -1;
+    long dropped = -1;
+    long lost = -1;
+};
+
+Summary ParseSummary(const std::string& output) {
+    static const std::regex summary(
+        R"((^|\n)frames=(\d+) dropped=(\d+) fps=[0-9]+\.[0-9]+ lost=(\d+)\n$)");
     std::smatch match;
-    return std::regex_search(output, match, summary) ? std::stol(match[2]) : -1;
+    if (!std::regex_search(output, match, summary)) return {};
+    return {std::stol(match[2]), std::stol(match[3]), std::stol(match[4])};
+}
+
+// N of a summary without dropped frames, or -1.
+long SummaryFrames(const std::string& output) {
+    const Summary summary = ParseSummary(output);
+    return summary.dropped == 0 ? summary.frames : -1;
 }
 
 class KestrixCapture : public ::testing::Test {
@@ -135,7 +164,7 @@ protected:
 TEST_F(KestrixCapture, BadArgumentsExitWithStatus2) {
     const auto help = Run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* status : {"0 ", "1 ", "2 ", "3 ", "4 ", "5 ", "6 ", "130 "}) {
+    for (const char* status : {"0 ", "1 ", "2 ", "3 ", "4 ", "5 ", "6 ", "7 ", "130 "}) {
         EXPECT_NE(help.output.find("\n  " + std::string(status)), std::string::npos) << status;
     }
     for (const auto& args :
@@ -148,6 +177,24 @@ TEST_F(KestrixCapture, BadArgumentsExitWithStatus2) {
                                                {"--convert"}}) {
         ExpectFailure(args, 2);
     }
+}
+
+TEST_F(KestrixCapture, RefusesOneFileForTwoOutputs) {
+    // However the second output spells the first one's file, nothing is written over it.
+    const std::string first = File("first");
+    std::ofstream(first) << "kept";
+    fs::create_symlink(first, File("link"));
+    const std::string dotted = (m_dir.Path() / "." / "first").string();
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--frames", "5", "--avi", first, "--jpeg", first},
+             {"--bmp", first, "--jpeg", dotted},
+             {"--avi", File("link"), "--bmp", first},
+             {"--avi", File("new.avi"), "--jpeg", (m_dir.Path() / "." / "new.avi").string()}}) {
+        ExpectFailure(args, 2);
+    }
+    std::ifstream in(first);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept");
+    EXPECT_FALSE(fs::exists(File("new.avi")));
 }
 
 TEST_F(KestrixCapture, EachFailureHasItsStatus) {
@@ -165,6 +212,20 @@ TEST_F(KestrixCapture, EachFailureHasItsStatus) {
     ExpectFailure({"--avi", File("missing/x.avi")}, 5);
     ExpectFailure({"--jpeg", m_dir.Path().string()}, 5);
     EXPECT_FALSE(fs::exists(File("missing")));
+    // A FIFO would block the open for ever.
+    ASSERT_EQ(::mkfifo(File("fifo").c_str(), 0600), 0);
+    ExpectFailure({"--avi", File("fifo")}, 5);
+    // 640 x 480 RGB at 15 fps sends 1920 bytes a packet, more than S100 carries.
+    const auto slow = Run({"--speed", "100"});
+    EXPECT_EQ(slow.exitCode, 4);
+    EXPECT_NE(slow.errors.find("bytes per packet, S100 carries 1024"), std::string::npos)
+        << slow.errors;
+    {
+        // A still that does not fit says why.
+        const auto result = ToolRun(m_dir.Path(), {"--bmp", File("big.bmp")}, 100000).Wait();
+        EXPECT_EQ(result.exitCode, 5) << result.errors;
+        EXPECT_NE(result.errors.find(std::strerror(EFBIG)), std::string::npos) << result.errors;
+    }
     ASSERT_TRUE(bus.Busctl({"remove", "0"}).Ok());
     ExpectFailure({"--frames", "1"}, 3);
     ExpectFailure({"--list"}, 3);
@@ -207,8 +268,67 @@ TEST_F(KestrixCapture, RecordsOnASimulatedBusOfItsOwn) {
     EXPECT_EQ(fs::file_size(File("still.bmp")), 921654u);
 }
 
-// A recording cut short leaves the frames that arrived in a finished file.
-enum class Cut { Unplug, BusReset, Interrupt, DiskFull };
+// Everything in the folder whose name starts with prefix.
+std::vector<fs::path> Named(const fs::path& folder, const std::string& prefix) {
+    std::vector<fs::path> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path());
+    }
+    return found;
+}
+
+TEST_F(KestrixCapture, ASimulatedBusKilledWithItsOwnerIsSweptAtTheNextStart) {
+    testsupport::TempDir none("kestrix-nobus");
+    testsupport::TempDir runtime("kestrix-runtime");
+    ::setenv("KESTRIX_BUS_DIR", none.Path().c_str(), 1);
+    const char* savedRuntime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string previousRuntime = savedRuntime ? savedRuntime : "";
+    ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+    {
+        ToolRun killed(m_dir.Path(), {"--simulate", "--seconds", "120", "--avi", File("k.avi")});
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        while (!(fs::exists(File("k.avi")) && fs::file_size(File("k.avi")) > kRgbVgaBytes)) {
+            ASSERT_LT(std::chrono::steady_clock::now(), end) << "no frame recorded";
+            std::this_thread::sleep_for(20ms);
+        }
+        killed.Signal(SIGKILL);
+    }
+    const auto left = Named(runtime.Path(), "kestrix-capture-");
+    ASSERT_EQ(left.size(), 1u) << "the private bus lives in XDG_RUNTIME_DIR";
+    const std::string space = "capture-" + left[0].filename().string().substr(16);
+    const std::string shm = "kestrix-" + std::to_string(::getuid()) + "-" + space + "-";
+    EXPECT_FALSE(Named("/dev/shm", shm).empty());
+    // Its daemon follows its owner; the next start sweeps what both left.
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (fs::exists(left[0] / ".busd.lock") && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(20ms);
+    }
+    const auto next = Run({"--simulate", "--list"});
+    EXPECT_EQ(next.exitCode, 0) << next.errors;
+    EXPECT_TRUE(Named(runtime.Path(), "kestrix-capture-").empty());
+    EXPECT_TRUE(Named("/dev/shm", shm).empty());
+    EXPECT_TRUE(Named("/dev/shm", "kestrix-guard-" + std::to_string(::getuid()) + "-" + space)
+                    .empty());
+    ::unsetenv("KESTRIX_BUS_DIR");
+    if (savedRuntime) {
+        ::setenv("XDG_RUNTIME_DIR", previousRuntime.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+}
+
+// A recording cut short leaves the frames that arrived in a finished file, and says so.
+enum class Cut {
+    Unplug,
+    BusReset,
+    Interrupt,
+    DiskFull,
+    ReadFails,
+    Stalls,
+    DaemonDies,
+    TerminatedInStall,
+};
 
 class CutShort : public KestrixCapture, public ::testing::WithParamInterface<Cut> {};
 
@@ -228,6 +348,8 @@ TEST_P(CutShort, KeepsWhatArrived) {
         }
     }
     int expected = 5;
+    // Those where the stop of the camera fails as well report that on a line of its own.
+    bool oneLine = true;
     switch (GetParam()) {
         case Cut::Unplug:
             ASSERT_TRUE(bus.Busctl({"remove", "0"}).Ok());
@@ -243,10 +365,37 @@ TEST_P(CutShort, KeepsWhatArrived) {
             break;
         case Cut::DiskFull:
             break;
+        case Cut::ReadFails:
+            ASSERT_TRUE(bus.Busctl({"fault", "iso-fail", "1"}).Ok());
+            expected = 1;
+            break;
+        case Cut::Stalls:
+            ASSERT_TRUE(bus.Busctl({"fault", "stall", "1"}).Ok());
+            expected = 1;
+            break;
+        case Cut::DaemonDies:
+            bus.Kill();
+            expected = 1;
+            oneLine = false;
+            break;
+        case Cut::TerminatedInStall:
+            // Every request from now on goes unanswered: the stop's requests must time out.
+            ASSERT_TRUE(bus.Busctl({"fault", "stall", "100"}).Ok());
+            tool.Signal(SIGTERM);
+            expected = 143;
+            oneLine = false;
+            break;
     }
     const auto result = tool.Wait();
     EXPECT_EQ(result.exitCode, expected) << result.errors;
-    EXPECT_EQ(Lines(result.errors), 1u) << result.errors;
+    if (oneLine) {
+        EXPECT_EQ(Lines(result.errors), 1u) << result.errors;
+    }
+    if (expected == 1) {
+        EXPECT_NE(result.errors.substr(0, result.errors.find('\n')).find("cut short"),
+                  std::string::npos)
+            << result.errors;
+    }
     const long frames = SummaryFrames(result.output);
     EXPECT_GE(frames, 2) << result.output;
     if (GetParam() == Cut::DiskFull) {
@@ -260,6 +409,87 @@ TEST_P(CutShort, KeepsWhatArrived) {
 
 INSTANTIATE_TEST_SUITE_P(Recording, CutShort,
                          ::testing::Values(Cut::Unplug, Cut::BusReset, Cut::Interrupt,
-                                           Cut::DiskFull));
+                                           Cut::DiskFull, Cut::ReadFails, Cut::Stalls,
+                                           Cut::DaemonDies, Cut::TerminatedInStall));
+
+// Starts a recording of camera 0 and waits until two frames are in the file.
+class Recording {
+public:
+    Recording(const fs::path& folder, const std::string& avi, std::vector<std::string> args)
+        : m_tool(folder, WithAvi(std::move(args), avi)), m_avi(avi) {}
+    bool WaitForFrames(std::uintmax_t frames = 2) const {
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        while (!(fs::exists(m_avi) && fs::file_size(m_avi) > frames * kRgbVgaBytes)) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+    ToolRun& Tool() { return m_tool; }
+
+private:
+    static std::vector<std::string> WithAvi(std::vector<std::string> args, const std::string& avi) {
+        args.insert(args.end(), {"--avi", avi});
+        return args;
+    }
+
+    ToolRun m_tool;
+    std::string m_avi;
+};
+
+TEST_F(KestrixCapture, AFailedStopOfTheCameraIsReported) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    Recording recording(m_dir.Path(), File("stop.avi"), {"--frames", "30"});
+    ASSERT_TRUE(recording.WaitForFrames());
+    // Register writes fail from now on, the one that switches transmission off among them.
+    ASSERT_TRUE(bus.Busctl({"fault", "async-fail", "100"}).Ok());
+    const auto result = recording.Tool().Wait();
+    EXPECT_EQ(result.exitCode, 1) << result.errors;
+    EXPECT_NE(result.errors.find("stop transmitting"), std::string::npos) << result.errors;
+    EXPECT_EQ(SummaryFrames(result.output), 30) << result.output;
+}
+
+TEST_F(KestrixCapture, CountsTheFramesLostBeforeTheRing) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    const std::string avi = File("lost.avi");
+    Recording recording(m_dir.Path(), avi, {"--frames", "40", "--verify-counter"});
+    ASSERT_TRUE(recording.WaitForFrames());
+    // Ten reads deliver nothing: the frames they would have had never reach the program.
+    ASSERT_TRUE(bus.Busctl({"fault", "iso-negative", "10"}).Ok());
+    const auto result = recording.Tool().Wait();
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+    const Summary summary = ParseSummary(result.output);
+    ASSERT_EQ(summary.frames, 40) << result.output;
+    EXPECT_GE(summary.lost, 10);
+    // Every frame missing from the file's run of counters is reported, lost or dropped.
+    const auto stamps = Stamps(avi);
+    ASSERT_EQ(stamps.size(), 40u);
+    const long missing = long(stamps.back() - stamps.front() + 1) - 40;
+    EXPECT_GE(missing, 10);
+    EXPECT_LE(missing, summary.lost + summary.dropped);
+}
+
+TEST_F(KestrixCapture, LeavesACameraInUseByAnotherProgramAlone) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    const std::string avi = File("first.avi");
+    fs::create_directory(m_dir.Path() / "first");
+    Recording first(m_dir.Path() / "first", avi, {"--seconds", "120"});
+    ASSERT_TRUE(first.WaitForFrames());
+    fs::create_directory(m_dir.Path() / "second");
+    const auto second = ToolRun(m_dir.Path() / "second", {"--frames", "1"}).Wait();
+    EXPECT_EQ(second.exitCode, 7) << second.errors;
+    EXPECT_EQ(second.errors, "kestrix-capture: the camera is in use by another program\n");
+    // The first recording goes on: the second did not switch the camera's transmission off.
+    const std::uintmax_t had = fs::file_size(avi) / kRgbVgaBytes;
+    ASSERT_TRUE(first.WaitForFrames(had + 3));
+    first.Tool().Signal(SIGINT);
+    const auto result = first.Tool().Wait();
+    EXPECT_EQ(result.exitCode, 130) << result.errors;
+    EXPECT_EQ(Lines(result.errors), 1u) << result.errors;
+    EXPECT_EQ(long(Stamps(avi).size()), SummaryFrames(result.output));
+}
 
 }  // namespace

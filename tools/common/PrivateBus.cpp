@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +29,42 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kStartTimeout = std::chrono::seconds(20);
 constexpr auto kStopTimeout = std::chrono::seconds(10);
 constexpr auto kPollStep = std::chrono::milliseconds(10);
+constexpr const char* kFolderPrefix = "kestrix-capture-";
+constexpr const char* kOwnerLock = ".owner.lock";
+// A directory without its owner's lock yet may be one that is being made right now.
+constexpr auto kUnclaimedGrace = std::chrono::minutes(1);
+
+std::string NamespaceOf(const fs::path& dir) {
+    return "capture-" + dir.filename().string().substr(std::strlen(kFolderPrefix));
+}
+
+// Unlinks the shared-memory objects of a namespace: "kestrix-<uid>-<namespace>-..." and the
+// guards beside them.
+void UnlinkSharedMemory(const std::string& space) {
+    const std::string uid = std::to_string(::geteuid());
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/dev/shm", error)) {
+        const std::string name = entry.path().filename().string();
+        for (const char* kind : {"kestrix-", "kestrix-guard-"}) {
+            if (name.rfind(kind + uid + "-" + space + "-", 0) == 0) {
+                ::shm_unlink(("/" + name).c_str());
+            }
+        }
+    }
+}
+
+// Whether the directory's owner is gone: its lock can be taken, or it never took one and the
+// directory is old.
+bool Abandoned(const fs::path& dir) {
+    const platform::UniqueFd lock(
+        ::open((dir / kOwnerLock).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (!lock) {
+        std::error_code error;
+        const auto written = fs::last_write_time(dir, error);
+        return !error && fs::file_time_type::clock::now() - written > kUnclaimedGrace;
+    }
+    return ::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0;
+}
 
 // Reaps pid within timeout; false when it still runs.
 bool Reap(pid_t pid, std::chrono::milliseconds timeout) {
@@ -67,15 +104,53 @@ std::string PrivateBus::DaemonPath() {
     return "kestrix-busd";
 }
 
-bool PrivateBus::StartUnlessRunning(std::string& error) {
-    if (IsServed(platform::DeviceDirectory::Path())) return true;
+fs::path PrivateBus::BaseFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime != '\0' && ::access(runtime, W_OK | X_OK) == 0) {
+        return runtime;
+    }
     std::error_code ignored;
-    std::string folder = (fs::temp_directory_path(ignored) / "kestrix-bus-XXXXXX").string();
+    return fs::temp_directory_path(ignored);
+}
+
+int PrivateBus::SweepLeftovers(const fs::path& base) {
+    int removed = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(base, error)) {
+        const fs::path dir = entry.path();
+        if (dir.filename().string().rfind(kFolderPrefix, 0) != 0 || entry.is_symlink(error) ||
+            !entry.is_directory(error) || IsServed(dir) || !Abandoned(dir)) {
+            continue;
+        }
+        UnlinkSharedMemory(NamespaceOf(dir));
+        fs::remove_all(dir, error);
+        ++removed;
+    }
+    return removed;
+}
+
+bool PrivateBus::MakeDirectory(std::string& error) {
+    const fs::path base = BaseFolder();
+    SweepLeftovers(base);
+    std::string folder = (base / (std::string(kFolderPrefix) + "XXXXXX")).string();
     if (::mkdtemp(folder.data()) == nullptr) {
         error = std::string("cannot make a folder for the simulated bus: ") + std::strerror(errno);
         return false;
     }
     m_dir = folder;
+    // Held for this object's life and not inherited by the daemon: it dies with this process.
+    m_ownerLock.Reset(
+        ::open((m_dir / kOwnerLock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!m_ownerLock || ::flock(m_ownerLock.Get(), LOCK_EX | LOCK_NB) != 0) {
+        error = std::string("cannot lock the simulated bus's folder: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool PrivateBus::StartUnlessRunning(std::string& error) {
+    if (IsServed(platform::DeviceDirectory::Path())) return true;
+    if (!MakeDirectory(error)) return false;
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) {
         error = std::string("cannot start the simulated bus: ") + std::strerror(errno);
@@ -103,7 +178,7 @@ bool PrivateBus::StartUnlessRunning(std::string& error) {
     if (!WaitUntilServing(readyRead.Get(), error)) return false;
     ::setenv("KESTRIX_BUS_DIR", dir.c_str(), 1);
     // The bus state shared between processes must not mix with that of another bus.
-    ::setenv("KESTRIX_SHM_NAMESPACE", ("capture-" + std::to_string(::getpid())).c_str(), 1);
+    ::setenv("KESTRIX_SHM_NAMESPACE", NamespaceOf(m_dir).c_str(), 1);
     return true;
 }
 
@@ -147,4 +222,5 @@ void PrivateBus::Stop() {
         fs::remove_all(m_dir, ignored);
         m_dir.clear();
     }
+    m_ownerLock.Reset();
 }

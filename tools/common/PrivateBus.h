@@ -1,11 +1,18 @@
 // The simulated bus that --simulate brings: a kestrix-busd with one camera in a private device
 // directory, started only when no daemon serves the usual one, and stopped with the object.
+//
+// The directory is kestrix-capture-XXXXXX in XDG_RUNTIME_DIR (else the temporary folder), its
+// shared-memory namespace capture-XXXXXX. The owner holds a lock in it for its lifetime, so a
+// later start can tell which ones a killed owner left and removes them with their shared
+// memory.
 #pragma once
 
 #include <sys/types.h>
 
 #include <filesystem>
 #include <string>
+
+#include "platform/UniqueFd.h"
 
 class PrivateBus {
 public:
@@ -26,11 +33,18 @@ public:
     // kestrix-busd beside this program (an install), else the build tree's when this program runs
     // from the build tree, else the bare name for a PATH search.
     static std::string DaemonPath();
+    // Where the private directories go: XDG_RUNTIME_DIR when usable, else the temporary folder.
+    static std::filesystem::path BaseFolder();
+    // Removes the private directories in base, and the shared memory of their namespaces, whose
+    // owner is gone. Returns how many it removed.
+    static int SweepLeftovers(const std::filesystem::path& base);
 
 private:
+    bool MakeDirectory(std::string& error);
     bool WaitUntilServing(int readyFd, std::string& error);
     void Stop();
 
     std::filesystem::path m_dir;
+    platform::UniqueFd m_ownerLock;
     pid_t m_pid = -1;
 };

@@ -4,7 +4,10 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -138,6 +141,7 @@ bool TakeFlag(CaptureOptions& o, std::string_view option) {
                  : option == "--list"                 ? &o.list
                  : option == "--convert"              ? &o.convert
                  : option == "--packet-mode"          ? &o.packetMode
+                 : option == "--verify-counter"       ? &o.verifyCounter
                                                       : nullptr;
     if (option == "--no-sync") {
         o.sync = false;
@@ -146,6 +150,32 @@ bool TakeFlag(CaptureOptions& o, std::string_view option) {
     if (flag == nullptr) return false;
     *flag = true;
     return true;
+}
+
+// Two outputs that name one file, however spelled (./x, a symlink, a hard link): the second
+// writer would destroy what the first wrote.
+std::string SameFile(const CaptureOptions& o) {
+    namespace fs = std::filesystem;
+    const std::pair<const char*, const std::string*> outputs[] = {
+        {"--avi", &o.avi}, {"--bmp", &o.bmp}, {"--jpeg", &o.jpeg}};
+    const auto same = [](const fs::path& a, const fs::path& b) {
+        std::error_code error;
+        if (fs::equivalent(a, b, error)) return true;
+        const fs::path left = fs::weakly_canonical(fs::absolute(a, error), error);
+        const fs::path right = fs::weakly_canonical(fs::absolute(b, error), error);
+        return left == right;
+    };
+    for (std::size_t i = 0; i < std::size(outputs); ++i) {
+        for (std::size_t j = i + 1; j < std::size(outputs); ++j) {
+            const auto& [first, a] = outputs[i];
+            const auto& [second, b] = outputs[j];
+            if (!a->empty() && !b->empty() && same(*a, *b)) {
+                return std::string(first) + " and " + second + " name the same file '" + *b +
+                       "': give each output a file of its own";
+            }
+        }
+    }
+    return {};
 }
 
 // The combinations that make no sense; empty when there is none.
@@ -159,6 +189,7 @@ std::string Conflict(const CaptureOptions& o, const std::vector<std::string_view
     if (has("--frames") && has("--seconds")) return "--frames and --seconds exclude each other";
     if (o.convert && o.avi.empty()) return "--convert needs --avi";
     if (has("--quality") && o.jpeg.empty()) return "--quality needs --jpeg";
+    if (std::string same = SameFile(o); !same.empty()) return same;
     if (o.list) {
         for (std::string_view g : given) {
             if (g != "--list" && g != "--simulate" && g != "--access-unit") {
@@ -207,11 +238,11 @@ const char* CaptureOptions::Usage() {
                        [--frames N | --seconds S] [--avi FILE [--convert]] [--bmp FILE]
                        [--jpeg FILE [--quality Q]] [--speed 100|200|400]
                        [--buffer-percent 10..90] [--access-unit 4|8|16|32|64|128]
-                       [--packet-mode] [--no-sync]
+                       [--packet-mode] [--no-sync] [--verify-counter]
 
 Connects to camera 0 as the viewer does, records N frames (or S seconds) into an AVI file,
 saves the newest frame as BMP and/or JPEG stills, and prints one summary line:
-frames=N dropped=D fps=F. On a terminal a progress line shows while it records.
+frames=N dropped=D fps=F lost=L. On a terminal a progress line shows while it records.
 
   --simulate         start a private simulated bus (kestrix-busd) when none is running
   --list             list the cameras with the modes and rates each offers, then exit
@@ -229,15 +260,19 @@ frames=N dropped=D fps=F. On a terminal a progress line shows while it records.
   --access-unit U    bytes per register request (default 4)
   --packet-mode      receive packet by packet instead of as a stream
   --no-sync          do not wait for the start-of-frame marker (SY bit)
+  --verify-counter   check the frame counter the camera stamps into each frame's first 4 bytes
+                     (big-endian) and count its gaps as lost frames
 
 Exit status:
   0    done
-  1    the run failed (the camera library, the capture, no frame arriving, a write error)
+  1    the run failed (the camera library, the capture, no frame arriving, frames ceasing
+       before the end, a failed stop of the camera); the file keeps what arrived
   2    bad arguments
   3    no camera found (no bus running, or none on it)
   4    the camera refused the mode or rate
   5    an output file cannot be created or written
   6    a bus reset or a device change cut the recording short; the file keeps what arrived
-  130  stopped by SIGINT or SIGTERM; the file keeps what arrived
+  7    the camera is in use by another program
+  130  stopped by SIGINT (143: SIGTERM); the file keeps what arrived
 )";
 }

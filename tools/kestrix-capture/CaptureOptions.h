@@ -34,6 +34,7 @@ struct CaptureOptions {
     int accessUnit = 0;  // setting 0..5: 4 to 128 bytes
     bool packetMode = false;
     bool sync = true;
+    bool verifyCounter = false;
 
     bool Recording() const { return !avi.empty(); }
 

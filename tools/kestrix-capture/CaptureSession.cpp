@@ -25,15 +25,22 @@ constexpr int kMinRingFrames = 5;
 constexpr int kSyncFlag = 0x02;
 constexpr int kPacketModeFlag = 0x10;
 constexpr auto kPumpStep = std::chrono::milliseconds(10);
-// Far longer than any frame period, so that only a camera that sends nothing trips it.
+// Far longer than any frame period, so that only a camera that sends nothing trips them: the
+// first frame may take a while to come, a gap once frames flow means they have ceased.
 constexpr auto kStallTimeout = std::chrono::seconds(10);
+constexpr auto kGapTimeout = std::chrono::seconds(3);
+// The bus's isochronous budget per cycle, in units of one quadlet at S1600.
+constexpr unsigned kBandwidthUnits = 4915;
 
 // Why path cannot be written, or empty when it can: checked before the camera is touched.
 std::string OutputProblem(const std::string& path) {
     std::error_code error;
     const fs::path file(path);
-    if (fs::is_directory(file, error)) return "is a directory";
-    if (fs::exists(file, error)) {
+    const fs::file_status status = fs::status(file, error);
+    if (fs::is_directory(status)) return "is a directory";
+    if (fs::exists(status)) {
+        // A FIFO or a device would block the open or take the file's structure apart.
+        if (!fs::is_regular_file(status)) return "is not a regular file";
         return ::access(file.c_str(), W_OK) == 0 ? std::string() : std::strerror(errno);
     }
     const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
@@ -41,11 +48,15 @@ std::string OutputProblem(const std::string& path) {
     return fs::is_directory(folder, error) ? std::string() : std::strerror(ENOTDIR);
 }
 
+std::string Seconds(std::chrono::seconds s) { return std::to_string(s.count()) + " seconds"; }
+
+std::string CutShort(const std::string& why) { return why + ": the recording is cut short"; }
+
 }  // namespace
 
 CaptureSession::CaptureSession(const CaptureOptions& options,
-                               const volatile std::sig_atomic_t& stopRequested)
-    : m_options(options), m_stopRequested(stopRequested) {}
+                               const volatile std::sig_atomic_t& stopSignal)
+    : m_options(options), m_stopSignal(stopSignal) {}
 
 CaptureSession::~CaptureSession() { Release(); }
 
@@ -53,6 +64,17 @@ int CaptureSession::Fail(int code, const std::string& message) {
     std::fprintf(stderr, "kestrix-capture: %s\n", message.c_str());
     if (m_nExit == kExitOk) m_nExit = code;
     return m_nExit;
+}
+
+bool CaptureSession::Interrupted() {
+    const int signal = m_stopSignal;
+    if (signal == 0) return false;
+    if (!m_bInterruptReported) {
+        m_bInterruptReported = true;
+        Fail(kExitSignal + signal,
+             std::string("stopped by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+    }
+    return true;
 }
 
 int CaptureSession::Run() {
@@ -63,7 +85,8 @@ int CaptureSession::Run() {
         if (CameraListing::Print(m_cam, stdout) == 0) return Fail(kExitNoCamera, "no camera found");
         return kExitOk;
     }
-    if (!CheckOutputs() || !Connect() || !ListenForBusNotices()) return m_nExit;
+    if (!CheckOutputs() || !ClaimCamera() || !Connect() || !ListenForBusNotices()) return m_nExit;
+    if (Interrupted()) return m_nExit;
     Record();
     SaveStills();
     PrintSummary();
@@ -79,7 +102,7 @@ bool CaptureSession::CheckOutputs() {
     return m_nExit == kExitOk;
 }
 
-bool CaptureSession::Connect() {
+bool CaptureSession::ClaimCamera() {
     if (m_cam.GetDeviceCount(C1394Dcam::kCameraDevices) == 0) {
         Fail(kExitNoCamera,
              m_options.simulate
@@ -87,6 +110,24 @@ bool CaptureSession::Connect() {
                  : "no camera found (is kestrix-busd running? --simulate starts one)");
         return false;
     }
+    // Taken before the first register write: Connect switches the transmission off, which
+    // would cut short another program's recording.
+    const unsigned device = unsigned(m_cam.GetCameraDevice(kCamera));
+    std::string error;
+    switch (m_claim.Take(m_cam.GetDevicePath(device), error)) {
+        case CameraLock::Result::Taken:
+            return true;
+        case CameraLock::Result::InUse:
+            Fail(kExitInUse, "the camera is in use by another program");
+            return false;
+        case CameraLock::Result::Failed:
+            break;
+    }
+    Fail(kExitFailed, error);
+    return false;
+}
+
+bool CaptureSession::Connect() {
     m_cam.StopTransmission(kCamera);
     const bool format7 = m_options.modeIndex >= kFormat7Mode0;
     const C1394Dcam::Rect area{0, 0, m_options.width - 1, m_options.height - 1};
@@ -96,6 +137,10 @@ bool CaptureSession::Connect() {
     if (!set) {
         Fail(kExitModeRefused, "the camera refused " + m_options.modeName +
                                    (format7 ? "" : " at " + m_options.rateName + " fps"));
+        return false;
+    }
+    if (const std::string problem = PacketProblem(); !problem.empty()) {
+        Fail(kExitModeRefused, problem);
         return false;
     }
     const int percent = m_options.bufferPercent;
@@ -110,6 +155,28 @@ bool CaptureSession::Connect() {
     }
     m_bConnected = true;
     return true;
+}
+
+std::string CaptureSession::PacketProblem() {
+    const int bytes = m_cam.GetBytesPerPacket(kCamera);
+    if (bytes <= 0) return {};  // unknown here: the capture's start reports it
+    const int speed = m_options.speed;
+    const std::string bus = "S" + std::to_string(100 << speed);
+    const std::string what = m_options.modeName + (m_options.modeIndex >= kFormat7Mode0
+                                                       ? std::string()
+                                                       : " at " + m_options.rateName + " fps");
+    const int carried = 1024 << speed;
+    if (bytes > carried) {
+        return what + " needs " + std::to_string(bytes) + " bytes per packet, " + bus +
+               " carries " + std::to_string(carried);
+    }
+    // Arbitration, header, CRCs and gap, plus the payload at the speed's cost per quadlet.
+    const unsigned units = 256 + unsigned(bytes + 12) * (4u >> speed);
+    if (units > kBandwidthUnits) {
+        return what + " needs " + std::to_string(units) + " bandwidth units per cycle at " + bus +
+               ", the bus has " + std::to_string(kBandwidthUnits);
+    }
+    return {};
 }
 
 bool CaptureSession::ListenForBusNotices() {
@@ -127,10 +194,10 @@ bool CaptureSession::ListenForBusNotices() {
 }
 
 void CaptureSession::Record() {
-    const CDcamCaptureThread* thread = m_cam.GetCaptureThread(kCamera);
-    if (thread != nullptr) {
-        m_nStoredAtStart = thread->GetStats().stored;
-        m_nDroppedAtStart = thread->GetStats().dropped;
+    if (CDcamCaptureThread* thread = m_cam.GetCaptureThread(kCamera)) {
+        thread->SetCounterCheck(m_options.verifyCounter);
+        m_statsAtStart = m_stats = thread->GetStats();
+        m_nGapsAtStart = m_nGaps = thread->GetCounterGaps();
     }
     if (m_options.Recording()) {
         if (!m_cam.OpenAviFile(kCamera, m_options.avi.c_str(), m_options.convert)) {
@@ -144,13 +211,16 @@ void CaptureSession::Record() {
             return;
         }
     }
+    // Even a start that reports failure may have reached the camera: stop it regardless.
+    m_bTransmitting = true;
     if (!m_cam.StartTransmission(kCamera, 0)) {
         Fail(kExitFailed, "the camera does not start transmitting");
     } else {
         WaitForFrames();
-        m_cam.StopTransmission(kCamera);
     }
+    // The file first: finishing it needs no bus, which may be the thing that fails.
     if (m_options.Recording()) CloseRecording();
+    StopCamera();
 }
 
 void CaptureSession::WaitForFrames() {
@@ -167,38 +237,56 @@ void CaptureSession::WaitForFrames() {
 }
 
 bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) {
-    if (m_stopRequested) {
-        Fail(kExitInterrupted, "stopped by a signal");
+    if (Interrupted()) return true;
+    if (m_bBusReset) {
+        Fail(kExitBusEvent, "a bus reset interrupted the recording");
         return true;
     }
-    if (m_bDeviceChange || m_bBusReset) {
-        Fail(kExitBusEvent, m_bBusReset ? "a bus reset interrupted the recording"
-                                        : "the devices on the bus changed (was the camera "
-                                          "unplugged?): the recording is cut short");
+    if (m_bDeviceChange) {
+        Fail(kExitBusEvent, CutShort("the devices on the bus changed (was the camera unplugged?)"));
+        return true;
+    }
+    if (ReceiveFailed()) {
+        Fail(kExitFailed, CutShort("reading frames from the camera failed (the bus driver "
+                                   "reported an error, or it is gone)"));
         return true;
     }
     if (m_options.frames != 0 && m_nFrames >= m_options.frames) return true;
+    // Ends with the first frame at or past the time asked: frames that cease before it are
+    // caught below, not taken for a finished recording.
     if (m_options.seconds != 0 && m_nFrames > 0 &&
-        now - m_firstSeen >= std::chrono::duration<double>(m_options.seconds)) {
+        m_lastSeen - m_firstSeen >= std::chrono::duration<double>(m_options.seconds)) {
         return true;
     }
     // The recorder stopped by itself: closing says why.
     if (m_options.Recording() && !m_cam.GetAviErrorText(kCamera).empty()) return true;
-    if (now - std::max(m_lastSeen, started) > kStallTimeout) {
-        Fail(kExitFailed, "no frame has come from the camera for " +
-                              std::to_string(kStallTimeout.count()) + " seconds");
-        return true;
-    }
-    return false;
+    const bool flowing = m_stats.stored != m_statsAtStart.stored;
+    const std::chrono::seconds limit = flowing ? kGapTimeout : kStallTimeout;
+    if (now - (flowing ? m_lastArrival : started) <= limit) return false;
+    const std::string silence = "no frame has come from the camera for " + Seconds(limit);
+    Fail(kExitFailed, flowing ? CutShort(silence + " (the bus stalls, or another program "
+                                                   "switched its transmission off)")
+                              : silence);
+    return true;
+}
+
+bool CaptureSession::ReceiveFailed() const {
+    // A capture that went away is a device change, which its notice reports.
+    const CDcamCaptureThread* thread = m_cam.GetCaptureThread(kCamera);
+    return thread != nullptr && (thread->m_nState == CIsochTransferThread::kStateFailed ||
+                                 m_stats.readErrors != m_statsAtStart.readErrors);
 }
 
 void CaptureSession::CountFrames(Clock::time_point now) {
-    std::uint64_t count = m_nFrames;
-    if (m_options.Recording()) {
-        count = std::uint64_t(m_cam.GetAviFrameCount(kCamera));
-    } else if (const CDcamCaptureThread* thread = m_cam.GetCaptureThread(kCamera)) {
-        count = thread->GetStats().stored - m_nStoredAtStart;
+    if (const CDcamCaptureThread* thread = m_cam.GetCaptureThread(kCamera)) {
+        const std::uint64_t stored = m_stats.stored;
+        m_stats = thread->GetStats();
+        m_nGaps = thread->GetCounterGaps();
+        if (m_stats.stored != stored) m_lastArrival = now;
     }
+    const std::uint64_t count = m_options.Recording()
+                                    ? std::uint64_t(m_cam.GetAviFrameCount(kCamera))
+                                    : m_stats.stored - m_statsAtStart.stored;
     if (count == m_nFrames) return;
     if (m_nFrames == 0) {
         m_firstSeen = now;
@@ -221,6 +309,17 @@ void CaptureSession::CloseRecording() {
     }
 }
 
+void CaptureSession::StopCamera() {
+    if (!m_bTransmitting) return;
+    m_bTransmitting = false;
+    // After a device change the camera may be gone, and its capture is stopped already.
+    if (m_bDeviceChange) return;
+    if (m_cam.StopTransmission(kCamera) || m_cam.StopTransmission(kCamera)) return;
+    Fail(kExitFailed,
+         "the camera did not take the command to stop transmitting, twice: "
+         "it may still be sending");
+}
+
 void CaptureSession::SaveStills() {
     if (!m_options.bmp.empty()) SaveStill(m_options.bmp, false);
     if (!m_options.jpeg.empty()) SaveStill(m_options.jpeg, true);
@@ -235,12 +334,18 @@ void CaptureSession::SaveStill(const std::string& path, bool jpeg) {
     const bool saved =
         jpeg ? m_cam.SaveJpeg(kCamera, path.c_str(), m_options.quality, false, false, -1)
              : m_cam.SaveBitmap(kCamera, path.c_str(), -1);
-    if (!saved) Fail(kExitFileError, "cannot write " + path);
+    if (saved) return;
+    // The writer's reason names the file itself when it comes from the system.
+    const std::string why = m_cam.GetStillErrorText();
+    const bool named = !why.empty() && why.rfind(path, 0) == 0;
+    Fail(kExitFileError, "cannot write " + (named ? why : why.empty() ? path : path + ": " + why));
 }
 
 void CaptureSession::PrintSummary() const {
-    std::printf("frames=%llu dropped=%llu fps=%.2f\n", static_cast<unsigned long long>(m_nFrames),
-                static_cast<unsigned long long>(Dropped()), FramesPerSecond());
+    std::printf("frames=%llu dropped=%llu fps=%.2f lost=%llu\n",
+                static_cast<unsigned long long>(m_nFrames),
+                static_cast<unsigned long long>(Dropped()), FramesPerSecond(),
+                static_cast<unsigned long long>(Lost()));
     std::fflush(stdout);
 }
 
@@ -251,18 +356,26 @@ double CaptureSession::FramesPerSecond() const {
 }
 
 std::uint64_t CaptureSession::Dropped() const {
-    if (m_options.Recording()) return std::uint64_t(m_cam.GetAviDropped(kCamera));
-    const CDcamCaptureThread* thread = m_cam.GetCaptureThread(kCamera);
-    return thread != nullptr ? thread->GetStats().dropped - m_nDroppedAtStart : 0;
+    return m_options.Recording() ? std::uint64_t(m_cam.GetAviDropped(kCamera)) : 0;
+}
+
+std::uint64_t CaptureSession::Lost() const {
+    // Frames that arrived cut short are lost as pictures even though a slot holds them.
+    std::uint64_t lost = m_stats.shortFrames - m_statsAtStart.shortFrames;
+    // The counter sees every frame that never came; without it, only the reads that failed or
+    // delivered nothing tell.
+    if (m_options.verifyCounter) return lost + (m_nGaps - m_nGapsAtStart);
+    return lost + (m_stats.dropped - m_statsAtStart.dropped) +
+           (m_stats.readErrors - m_statsAtStart.readErrors);
 }
 
 void CaptureSession::Release() {
     if (m_bConnected) {
-        m_cam.StopTransmission(kCamera);
         m_cam.StopCapture(kCamera);
         m_bConnected = false;
     }
     if (m_pClient) m_cam.UnregisterClient(m_pClient->Handle());
     m_pClient.reset();
     m_cam.Close();
+    m_claim.Release();
 }

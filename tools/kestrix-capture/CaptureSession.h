@@ -13,13 +13,16 @@
 #include <string>
 
 #include "camera/C1394Dcam.h"
+#include "camera/CameraLock.h"
+#include "camera/FrameRing.h"
 #include "platform/MessageEndpoint.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 
 class CaptureSession {
 public:
-    // stopRequested is set by a signal handler; the session then ends like a finished one.
-    CaptureSession(const CaptureOptions& options, const volatile std::sig_atomic_t& stopRequested);
+    // stopSignal is set to the signal's number by a signal handler; the session then finishes
+    // its file, releases the camera and ends with status 128 + that number.
+    CaptureSession(const CaptureOptions& options, const volatile std::sig_atomic_t& stopSignal);
     ~CaptureSession();  // stops the capture and closes the camera library
     CaptureSession(const CaptureSession&) = delete;
     CaptureSession& operator=(const CaptureSession&) = delete;
@@ -32,35 +35,50 @@ private:
 
     // Reports a failure; the first one decides the exit status, which is returned.
     int Fail(int code, const std::string& message);
+    // Reports a stop signal once it came.
+    bool Interrupted();
     bool CheckOutputs();
+    bool ClaimCamera();
     bool Connect();
+    // Why the mode cannot stream at the chosen speed, or empty when it can.
+    std::string PacketProblem();
     bool ListenForBusNotices();
     void Record();
     void WaitForFrames();
     // Whether the wait is over; reports why when it is not the expected end.
     bool WaitEnds(Clock::time_point now, Clock::time_point started);
+    bool ReceiveFailed() const;
     void CountFrames(Clock::time_point now);
     void CloseRecording();
+    void StopCamera();
     void SaveStills();
     void SaveStill(const std::string& path, bool jpeg);
     void PrintSummary() const;
     double FramesPerSecond() const;
     std::uint64_t Dropped() const;
+    std::uint64_t Lost() const;
     void Release();
 
     const CaptureOptions& m_options;
-    const volatile std::sig_atomic_t& m_stopRequested;
+    const volatile std::sig_atomic_t& m_stopSignal;
     C1394Dcam m_cam;
+    CameraLock m_claim;  // keeps other programs off the camera while this one uses it
     std::unique_ptr<platform::MessageEndpoint> m_pClient;  // hears the bus notices
     bool m_bConnected = false;
+    bool m_bTransmitting = false;
     bool m_bDeviceChange = false;
     bool m_bBusReset = false;
+    bool m_bInterruptReported = false;
     int m_nExit = 0;
 
-    std::uint64_t m_nStoredAtStart = 0;  // ring figures when transmission began
-    std::uint64_t m_nDroppedAtStart = 0;
+    // Ring figures when transmission began and as last seen (the capture may go before the end).
+    FrameRing::Stats m_statsAtStart;
+    FrameRing::Stats m_stats;
+    std::uint64_t m_nGapsAtStart = 0;
+    std::uint64_t m_nGaps = 0;
     std::uint64_t m_nFrames = 0;
     std::uint64_t m_nFirstCount = 0;  // frames counted when the first ones were seen
     Clock::time_point m_firstSeen{};
     Clock::time_point m_lastSeen{};
+    Clock::time_point m_lastArrival{};  // of a frame in the ring, recorded or not
 };

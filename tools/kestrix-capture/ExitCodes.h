@@ -3,11 +3,12 @@
 
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailed = 1,       // the run failed: the library, the capture, no frames, no simulated bus
-    kExitUsage = 2,        // bad arguments
-    kExitNoCamera = 3,     // no camera on the bus, or no bus
+    kExitFailed = 1,    // the run failed: the library, the capture, frames ceasing, a failed stop
+    kExitUsage = 2,     // bad arguments
+    kExitNoCamera = 3,  // no camera on the bus, or no bus
     kExitModeRefused = 4,  // the camera refused the mode or rate
     kExitFileError = 5,    // an output file cannot be created or written
     kExitBusEvent = 6,     // a bus reset or a device change cut the recording short
-    kExitInterrupted = 130,  // SIGINT or SIGTERM; the file is finished with what arrived
+    kExitInUse = 7,        // another program captures from the camera
+    kExitSignal = 128,     // plus the signal: 130 SIGINT, 143 SIGTERM; the file keeps what arrived
 };

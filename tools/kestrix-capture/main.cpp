@@ -5,16 +5,17 @@
 #include <span>
 #include <string>
 
+#include "tools/common/PrivateBus.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 #include "tools/kestrix-capture/CaptureSession.h"
 #include "tools/kestrix-capture/ExitCodes.h"
-#include "tools/common/PrivateBus.h"
 
 namespace {
 
-volatile std::sig_atomic_t g_stopRequested = 0;
+// The signal that asked to stop, 0 while none came.
+volatile std::sig_atomic_t g_stopSignal = 0;
 
-void OnStopSignal(int) { g_stopRequested = 1; }
+void OnStopSignal(int signal) { g_stopSignal = signal; }
 
 void InstallSignalHandlers() {
     struct sigaction action {};
@@ -48,6 +49,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrix-capture: %s\n", error.c_str());
         return kExitFailed;
     }
-    CaptureSession session(*options, g_stopRequested);
+    CaptureSession session(*options, g_stopSignal);
     return session.Run();
 }

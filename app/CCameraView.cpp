@@ -190,10 +190,28 @@ void CCameraView::OnConnect() {
             StartCaptureAndDisplay();
         }
     }
+    if (!m_bConnected) m_claim.Release();
     emit StateChanged();
 }
 
+bool CCameraView::ClaimCamera() {
+    m_claim.Release();
+    std::string error;
+    const auto device = unsigned(m_camera.GetCameraDevice(0));
+    const CameraLock::Result claim = m_claim.Take(m_camera.GetDevicePath(device), error);
+    if (claim == CameraLock::Result::Taken) return true;
+    QApplication::restoreOverrideCursor();  // the message must not show a wait cursor
+    Tell(claim == CameraLock::Result::InUse ? "The camera is in use by another program."
+                                            : "Connection with the camera failed.",
+         ViewerPrompts::Icon::Exclamation);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    return false;
+}
+
 bool CCameraView::SetUpMode() {
+    // Checked before any register write: switching off another program's transmission would
+    // cut its recording short.
+    if (!ClaimCamera()) return false;
     m_camera.StopTransmission(0);
     bool ok;
     if (m_nModeIndex >= 24) {
@@ -282,6 +300,7 @@ void CCameraView::Release() {
     StopDisplayThread();
     m_camera.StopTransmission(0);
     m_camera.StopCapture(0);
+    m_claim.Release();
     FreeBuffers();
     m_pParamDlg.reset();
     m_pParamDlg2.reset();

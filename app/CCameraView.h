@@ -21,6 +21,7 @@
 #include "app/ViewRateMeter.h"
 #include "app/ViewerPrompts.h"
 #include "camera/C1394Dcam.h"
+#include "camera/CameraLock.h"
 
 class QMenu;
 class QSocketNotifier;
@@ -138,6 +139,8 @@ private:
     void OnCameraNotice(std::uint32_t message);
     // Connect's steps after the dialog; false when Connect ended there.
     bool SetUpMode();
+    // Claims camera 0 against other programs; false (after telling the user) when it cannot.
+    bool ClaimCamera();
     void AdaptWindowSize();
     void SetTitle();
     bool StartCaptureAndDisplay();
@@ -156,6 +159,8 @@ private:
 
     std::shared_ptr<ViewerPrompts> m_pPrompts;
     C1394Dcam m_camera;
+    // Held while connected, so that another program's capture is never cut short by ours.
+    CameraLock m_claim;
     QSocketNotifier* m_pQueueNotifier = nullptr;
     std::unique_ptr<platform::MessageEndpoint> m_pClient;
     QMenu* m_pContextMenu = nullptr;

@@ -342,13 +342,17 @@ TEST_F(CameraViewTest, VideoModeFailureAndCaptureFailureLeaveItDisconnected) {
     EXPECT_EQ(m_prompts->icons[0], ViewerPrompts::Icon::Exclamation);
     EXPECT_EQ(m_frame->windowTitle(), "KestrixView");
 
-    // Another program holding the camera's channel makes the capture start fail.
+    // Another program capturing from the camera is refused before any register write, so its
+    // transmission goes on.
     OtherCapture other;
-    ASSERT_TRUE(WaitFor(
-        [&] { return m_bus.Busctl({"status"}).output.find("channels 0,") != std::string::npos; }));
+    const auto sending = [&] {
+        return m_bus.Busctl({"status"}).output.find("channels 0,") != std::string::npos;
+    };
+    ASSERT_TRUE(WaitFor(sending));
     EXPECT_FALSE(Connect());
     ASSERT_EQ(m_prompts->messages.size(), 2u);
-    EXPECT_EQ(m_prompts->messages[1].toStdString(), "Connection with the camera failed.");
+    EXPECT_EQ(m_prompts->messages[1].toStdString(), "The camera is in use by another program.");
+    EXPECT_TRUE(sending());
     EXPECT_EQ(m_frame->windowTitle(), "KestrixView");
     EXPECT_EQ(Pane(1), " Buffer Index ----/---- ");
     EXPECT_FALSE(View().m_bConnected);

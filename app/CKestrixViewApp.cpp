@@ -83,7 +83,7 @@ int CKestrixViewApp::Run(int argc, char** argv) {
         return 2;
     }
     if (options->help || options->version) {
-        std::fputs(options->help ? Usage() : "kestrixview 1.0\n", stdout);
+        std::fputs(options->help ? Usage() : "kestrixview " KESTRIX_VERSION "\n", stdout);
         return 0;
     }
     SingleInstance instance;

@@ -8,66 +8,98 @@
 
 #include "platform/DeviceDirectory.h"
 #include "simbus/BusServer.h"
+#include "tools/common/CommandLine.h"
 
 namespace {
 
-simbus::BusServer* g_server = nullptr;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitSignal = 128;  // plus the signal that stopped it: 130 SIGINT, 143 SIGTERM
 
-void OnSignal(int) {
+simbus::BusServer* g_server = nullptr;
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+void OnSignal(int signal) {
+    g_stopSignal = signal;
     if (g_server != nullptr) g_server->Stop();
 }
 
-int Usage(const char* message) {
-    if (message != nullptr) std::fprintf(stderr, "kestrix-busd: %s\n", message);
-    std::fprintf(
-        stderr,
-        "usage: kestrix-busd [--dir DIR] [--cameras N] [--rate-scale X] [--host-caps BITS]\n"
-        "  --dir DIR         device directory (default: KESTRIX_BUS_DIR, else the\n"
-        "                    per-user directory)\n"
-        "  --cameras N       cameras on the bus at start (default 1)\n"
-        "  --rate-scale X    stream X times faster than real time (default 1)\n"
-        "  --host-caps BITS  host adapter capabilities: 0x01 packet-based transfers,\n"
-        "                    0x10 header stripping (default 0x11)\n");
-    return 2;
+constexpr const char* kUsage =
+    "usage: kestrix-busd [--dir DIR] [--cameras N] [--rate-scale X] [--host-caps BITS]\n"
+    "\n"
+    "Serves a simulated 1394 bus with IIDC cameras in a device directory until SIGTERM or\n"
+    "SIGINT; prints one line on stdout once it serves.\n"
+    "\n"
+    "  --dir DIR         device directory (default: KESTRIX_BUS_DIR, else the\n"
+    "                    per-user directory)\n"
+    "  --cameras N       cameras on the bus at start, 0 to 62 (default 1)\n"
+    "  --rate-scale X    stream X times faster than real time, above 0 to 1000 (default 1)\n"
+    "  --host-caps BITS  host adapter capabilities: 0x01 packet-based transfers,\n"
+    "                    0x10 header stripping (default 0x11)\n"
+    "  -h, --help        show this help and exit\n"
+    "      --version     show the version and exit\n"
+    "\n"
+    "Exit status: 0 never (it serves until stopped), 1 it cannot serve, 2 bad arguments,\n"
+    "130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
+
+int Fail(int status, const std::string& message) {
+    std::fprintf(stderr, "kestrix-busd: %s\n", message.c_str());
+    return status;
 }
 
-bool ParseNumber(const char* text, double& value) {
+bool ParseNumber(const std::string& text, double& value) {
     char* end = nullptr;
-    value = std::strtod(text, &end);
-    return end != text && *end == '\0';
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0';
+}
+
+// Sets one option of options; the reason when its value does not hold.
+std::string Take(simbus::BusServer::Options& options, const CommandLine::Given& given) {
+    double number = 0;
+    const bool isNumber = ParseNumber(given.value, number);
+    if (given.name == "dir") {
+        if (given.value.empty()) return "a folder";
+        options.dir = given.value;
+    } else if (given.name == "cameras") {
+        if (!isNumber || number < 0 || number > 62 || number != unsigned(number)) return "0 to 62";
+        options.cameras = unsigned(number);
+    } else if (given.name == "rate-scale") {
+        if (!isNumber || !(number > 0) || number > 1000) return "above 0, at most 1000";
+        options.rateScale = number;
+    } else if (!isNumber || number < 0 || number > 0xFF || number != std::uint32_t(number) ||
+               (std::uint32_t(number) & ~simbus::kHostCapsConfigurable) != 0) {
+        return "bits of 0x11";
+    } else {
+        options.hostCaps = std::uint32_t(number);
+    }
+    return {};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    static constexpr CommandLine::Option kOptions[] = {
+        {"dir", true}, {"cameras", true}, {"rate-scale", true}, {"host-caps", true}};
+    std::string error;
+    const auto line = CommandLine::Parse(std::span<char* const>(argv + 1, std::size_t(argc - 1)),
+                                         kOptions, CommandLine::Operands::Anywhere, error);
+    if (!line) return Fail(kExitUsage, error);
+    if (line->help || line->version) {
+        std::puts(line->help ? kUsage : CommandLine::VersionLine("kestrix-busd").c_str());
+        return 0;
+    }
+    if (!line->operands.empty()) {
+        return Fail(kExitUsage, "unexpected argument '" + line->operands.front() + "' (see --help)");
+    }
     simbus::BusServer::Options options;
     options.dir = platform::DeviceDirectory::Path();
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            Usage(nullptr);
-            return 0;
-        }
-        if (i + 1 >= argc) return Usage(("missing value for " + std::string(arg)).c_str());
-        const char* value = argv[++i];
-        double number = 0;
-        if (arg == "--dir") {
-            options.dir = value;
-        } else if (arg == "--cameras" && ParseNumber(value, number) && number >= 0 &&
-                   number <= 62 && number == unsigned(number)) {
-            options.cameras = unsigned(number);
-        } else if (arg == "--rate-scale" && ParseNumber(value, number) && number > 0 &&
-                   number <= 1000) {
-            options.rateScale = number;
-        } else if (arg == "--host-caps" && ParseNumber(value, number) && number >= 0 &&
-                   number <= 0xFF && number == std::uint32_t(number) &&
-                   (std::uint32_t(number) & ~simbus::kHostCapsConfigurable) == 0) {
-            options.hostCaps = std::uint32_t(number);
-        } else {
-            return Usage(("bad option " + std::string(arg) + " " + value).c_str());
+    for (const CommandLine::Given& given : line->options) {
+        if (const std::string expected = Take(options, given); !expected.empty()) {
+            return Fail(kExitUsage, "bad value '" + given.value + "' for --" + given.name + " (" +
+                                        expected + ")");
         }
     }
-    if (options.dir.empty()) return Usage("no device directory");
+    if (options.dir.empty()) return Fail(kExitUsage, "no device directory");
 
     simbus::BusServer server;
     g_server = &server;
@@ -77,16 +109,13 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    std::string error;
-    if (!server.Start(options, error)) {
-        std::fprintf(stderr, "kestrix-busd: %s\n", error.c_str());
-        return 1;
-    }
+    if (!server.Start(options, error)) return Fail(kExitFailed, error);
 
     std::printf("kestrix-busd: serving %u camera%s in %s\n", options.cameras,
                 options.cameras == 1 ? "" : "s", options.dir.c_str());
     std::fflush(stdout);
     server.Run();
     g_server = nullptr;
-    return 0;
+    // Stopped by a signal (nothing else ends it): the shell's convention for that signal.
+    return g_stopSignal != 0 ? kExitSignal + g_stopSignal : 0;
 }

@@ -163,10 +163,10 @@ TEST(Busd, OwnsItsDirectoryAndCleansUpOnEitherSignal) {
         << second.errors;
     EXPECT_EQ(bus.UnitPaths().size(), 2u);
 
-    EXPECT_EQ(bus.Stop(SIGINT), 0);
+    EXPECT_EQ(bus.Stop(SIGINT), 128 + SIGINT);
     EXPECT_TRUE(std::filesystem::is_empty(bus.Dir()));
     ASSERT_TRUE(bus.Restart());
-    EXPECT_EQ(bus.Stop(SIGTERM), 0);
+    EXPECT_EQ(bus.Stop(SIGTERM), 128 + SIGTERM);
     EXPECT_TRUE(std::filesystem::is_empty(bus.Dir()));
 }
 

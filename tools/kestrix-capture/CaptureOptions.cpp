@@ -8,30 +8,14 @@
 #include <iterator>
 #include <string_view>
 #include <utility>
-#include <vector>
+
+#include "tools/common/CommandLine.h"
+#include "tools/kestrix-capture/CameraFeatures.h"
+#include "tools/kestrix-capture/CameraModes.h"
 
 namespace {
 
-struct ModeChoice {
-    const char* name;
-    int modeIndex;
-    int colorCoding;
-    int width;
-    int height;
-};
-
-// The modes the viewer offers.
-constexpr std::array<ModeChoice, 8> kModes{{
-    {"640x480-rgb", 4, 4, 640, 480},
-    {"640x480-yuv422", 3, 2, 640, 480},
-    {"800x600-rgb", 9, 4, 800, 600},
-    {"800x600-yuv422", 8, 2, 800, 600},
-    {"1024x768-rgb", 12, 4, 1024, 768},
-    {"1024x768-yuv422", 11, 2, 1024, 768},
-    {"1360x1024-rgb", 24, 4, 1360, 1024},
-    {"1360x1024-yuv422", 24, 2, 1360, 1024},
-}};
-constexpr std::array<const char*, 4> kRates{"1.875", "3.75", "7.5", "15"};
+constexpr std::array<const char*, 6> kRates{"1.875", "3.75", "7.5", "15", "30", "60"};
 constexpr std::array<int, 3> kSpeeds{100, 200, 400};
 constexpr std::array<int, 6> kAccessUnits{4, 8, 16, 32, 64, 128};
 
@@ -39,12 +23,21 @@ constexpr std::uint32_t kDefaultFrames = 1;
 constexpr double kDefaultSeconds = 5;
 constexpr double kMaxSeconds = 1e7;
 
+constexpr CommandLine::Option kOptions[] = {
+    {"simulate"},          {"list"},           {"json"},          {"verbose", false, 'v'},
+    {"camera", true},      {"mode", true},     {"rate", true},    {"frames", true},
+    {"seconds", true},     {"avi", true},      {"convert"},       {"bmp", true},
+    {"jpeg", true},        {"quality", true},  {"get", true},     {"set", true},
+    {"speed", true},       {"buffer-percent", true},              {"access-unit", true},
+    {"packet-mode"},       {"no-sync"},        {"verify-counter"},
+};
+
 // A whole number in [low, high]; nothing else, not even trailing blanks.
-std::optional<long long> WholeNumber(const char* text, long long low, long long high) {
+std::optional<long long> WholeNumber(const std::string& text, long long low, long long high) {
     char* end = nullptr;
     errno = 0;
-    const long long value = std::strtoll(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value < low || value > high) return {};
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || errno != 0 || value < low || value > high) return {};
     return value;
 }
 
@@ -56,100 +49,105 @@ int IndexOf(const std::array<int, N>& values, std::optional<long long> value) {
     return -1;
 }
 
-// Sets the option that takes a value; false with error set when the value does not hold.
-bool TakeValue(CaptureOptions& o, std::string_view option, const char* value, std::string& error) {
-    const auto bad = [&](const std::string& expected) {
-        error = "bad value '" + std::string(value) + "' for " + std::string(option) + " (" +
-                expected + ")";
+// Sets a flag; false when name is not one.
+bool TakeFlag(CaptureOptions& o, const std::string& name) {
+    bool* flag = name == "simulate"         ? &o.simulate
+                 : name == "list"           ? &o.list
+                 : name == "json"           ? &o.json
+                 : name == "convert"        ? &o.convert
+                 : name == "packet-mode"    ? &o.packetMode
+                 : name == "verify-counter" ? &o.verifyCounter
+                                            : nullptr;
+    if (name == "no-sync") {
+        o.sync = false;
+    } else if (name == "verbose") {
+        ++o.verbosity;
+    } else if (flag != nullptr) {
+        *flag = true;
+    } else {
         return false;
-    };
-    if (option == "--mode") {
-        for (const ModeChoice& m : kModes) {
-            if (m.name == std::string_view(value)) {
-                o.modeName = m.name;
-                o.modeIndex = m.modeIndex;
-                o.colorCoding = m.colorCoding;
-                o.width = m.width;
-                o.height = m.height;
-                return true;
-            }
-        }
-        return bad("one of 640x480-rgb ... 1360x1024-yuv422, see --help");
     }
-    if (option == "--rate") {
+    return true;
+}
+
+// What a value of the option must be, or empty when value holds (and is taken).
+std::string TakeOutput(CaptureOptions& o, const std::string& name, const std::string& value) {
+    if (value.empty()) return "a file name";
+    (name == "avi" ? o.avi : name == "bmp" ? o.bmp : o.jpeg) = value;
+    o.framesAsked = true;
+    return {};
+}
+
+std::string TakeLength(CaptureOptions& o, const std::string& name, const std::string& value) {
+    o.framesAsked = true;
+    if (name == "frames") {
+        const auto n = WholeNumber(value, 1, 0xFFFFFFFF);
+        if (!n) return "a whole number from 1";
+        o.frames = std::uint32_t(*n);
+        return {};
+    }
+    char* end = nullptr;
+    const double s = std::strtod(value.c_str(), &end);
+    if (end == value.c_str() || *end != '\0' || !(s > 0) || s > kMaxSeconds) {
+        return "a number of seconds above 0";
+    }
+    o.seconds = s;
+    return {};
+}
+
+std::string TakeValue(CaptureOptions& o, const std::string& name, const std::string& value) {
+    if (name == "avi" || name == "bmp" || name == "jpeg") return TakeOutput(o, name, value);
+    if (name == "frames" || name == "seconds") return TakeLength(o, name, value);
+    if (name == "mode") {
+        if (!CameraModes::IsModeName(value)) return "WIDTHxHEIGHT-CODING as --list names it";
+        o.modeName = value;
+        return {};
+    }
+    if (name == "rate") {
         for (std::size_t i = 0; i < kRates.size(); ++i) {
-            if (kRates[i] == std::string_view(value)) {
+            if (kRates[i] == value) {
                 o.rateName = kRates[i];
                 o.rateIndex = int(i);
-                return true;
+                return {};
             }
         }
-        return bad("1.875, 3.75, 7.5 or 15");
+        return "1.875, 3.75, 7.5, 15, 30 or 60";
     }
-    if (option == "--frames") {
-        const auto n = WholeNumber(value, 1, 0xFFFFFFFF);
-        if (!n) return bad("a whole number from 1");
-        o.frames = std::uint32_t(*n);
-        return true;
+    if (name == "camera") {
+        const auto n = WholeNumber(value, 0, 63);
+        if (!n) return "a camera number from 0, as --list shows them";
+        o.camera = int(*n);
+        return {};
     }
-    if (option == "--seconds") {
-        char* end = nullptr;
-        const double s = std::strtod(value, &end);
-        if (end == value || *end != '\0' || !(s > 0) || s > kMaxSeconds) {
-            return bad("a number of seconds above 0");
-        }
-        o.seconds = s;
-        return true;
+    if (name == "get") {
+        if (value != "all" && !CameraFeatures::IsName(value)) return CameraFeatures::NameHint();
+        o.gets.push_back(value);
+        return {};
     }
-    if (option == "--avi" || option == "--bmp" || option == "--jpeg") {
-        if (*value == '\0') return bad("a file name");
-        (option == "--avi" ? o.avi : option == "--bmp" ? o.bmp : o.jpeg) = value;
-        return true;
+    if (name == "set") {
+        const std::string problem = CameraFeatures::CheckSetting(value);
+        if (!problem.empty()) return problem;
+        o.sets.push_back(value);
+        return {};
     }
-    if (option == "--quality") {
+    if (name == "quality") {
         const auto q = WholeNumber(value, 1, 100);
-        if (!q) return bad("1 to 100");
+        if (!q) return "1 to 100";
         o.quality = int(*q);
-        return true;
+        return {};
     }
-    if (option == "--speed") {
+    if (name == "speed") {
         o.speed = IndexOf(kSpeeds, WholeNumber(value, 0, 1000));
-        return o.speed >= 0 || bad("100, 200 or 400");
+        return o.speed >= 0 ? std::string() : "100, 200 or 400";
     }
-    if (option == "--buffer-percent") {
+    if (name == "buffer-percent") {
         const auto p = WholeNumber(value, 10, 90);
-        if (!p) return bad("10 to 90");
+        if (!p) return "10 to 90";
         o.bufferPercent = int(*p);
-        return true;
+        return {};
     }
     o.accessUnit = IndexOf(kAccessUnits, WholeNumber(value, 0, 1000));
-    return o.accessUnit >= 0 || bad("4, 8, 16, 32, 64 or 128");
-}
-
-bool TakesValue(std::string_view option) {
-    for (const char* name :
-         {"--mode", "--rate", "--frames", "--seconds", "--avi", "--bmp", "--jpeg", "--quality",
-          "--speed", "--buffer-percent", "--access-unit"}) {
-        if (option == name) return true;
-    }
-    return false;
-}
-
-bool TakeFlag(CaptureOptions& o, std::string_view option) {
-    bool* flag = option == "--help" || option == "-h" ? &o.help
-                 : option == "--simulate"             ? &o.simulate
-                 : option == "--list"                 ? &o.list
-                 : option == "--convert"              ? &o.convert
-                 : option == "--packet-mode"          ? &o.packetMode
-                 : option == "--verify-counter"       ? &o.verifyCounter
-                                                      : nullptr;
-    if (option == "--no-sync") {
-        o.sync = false;
-        return true;
-    }
-    if (flag == nullptr) return false;
-    *flag = true;
-    return true;
+    return o.accessUnit >= 0 ? std::string() : "4, 8, 16, 32, 64 or 128";
 }
 
 // Two outputs that name one file, however spelled (./x, a symlink, a hard link): the second
@@ -179,21 +177,16 @@ std::string SameFile(const CaptureOptions& o) {
 }
 
 // The combinations that make no sense; empty when there is none.
-std::string Conflict(const CaptureOptions& o, const std::vector<std::string_view>& given) {
-    const auto has = [&](std::string_view name) {
-        for (std::string_view g : given) {
-            if (g == name) return true;
-        }
-        return false;
-    };
-    if (has("--frames") && has("--seconds")) return "--frames and --seconds exclude each other";
+std::string Conflict(const CaptureOptions& o, const CommandLine::Parsed& line) {
+    if (line.Has("frames") && line.Has("seconds")) return "--frames and --seconds exclude each other";
     if (o.convert && o.avi.empty()) return "--convert needs --avi";
-    if (has("--quality") && o.jpeg.empty()) return "--quality needs --jpeg";
+    if (line.Has("quality") && o.jpeg.empty()) return "--quality needs --jpeg";
     if (std::string same = SameFile(o); !same.empty()) return same;
     if (o.list) {
-        for (std::string_view g : given) {
-            if (g != "--list" && g != "--simulate" && g != "--access-unit") {
-                return "--list takes no other option but --simulate and --access-unit";
+        for (const CommandLine::Given& g : line.options) {
+            if (g.name != "list" && g.name != "simulate" && g.name != "access-unit" &&
+                g.name != "verbose") {
+                return "--list takes no other option but --simulate, --access-unit and -v";
             }
         }
     }
@@ -204,24 +197,25 @@ std::string Conflict(const CaptureOptions& o, const std::vector<std::string_view
 
 std::optional<CaptureOptions> CaptureOptions::Parse(std::span<char* const> args,
                                                     std::string& error) {
+    const auto line =
+        CommandLine::Parse(args, kOptions, CommandLine::Operands::Anywhere, error);
+    if (!line) return {};
     CaptureOptions o;
-    std::vector<std::string_view> given;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view option = args[i];
-        given.push_back(option);
-        if (TakeFlag(o, option)) continue;
-        if (!TakesValue(option)) {
-            error = "unknown option '" + std::string(option) + "' (see --help)";
-            return {};
-        }
-        if (i + 1 >= args.size()) {
-            error = "missing value for " + std::string(option);
-            return {};
-        }
-        if (!TakeValue(o, option, args[++i], error)) return {};
+    o.help = line->help;
+    o.version = line->version;
+    if (o.help || o.version) return o;
+    if (!line->operands.empty()) {
+        error = "unexpected argument '" + line->operands.front() + "' (see --help)";
+        return {};
     }
-    if (o.help) return o;
-    error = Conflict(o, given);
+    for (const CommandLine::Given& g : line->options) {
+        if (TakeFlag(o, g.name)) continue;
+        if (const std::string expected = TakeValue(o, g.name, g.value); !expected.empty()) {
+            error = "bad value '" + g.value + "' for --" + g.name + " (" + expected + ")";
+            return {};
+        }
+    }
+    error = Conflict(o, *line);
     if (!error.empty()) return {};
     if (o.frames == 0 && o.seconds == 0) {
         if (o.Recording()) {
@@ -234,45 +228,69 @@ std::optional<CaptureOptions> CaptureOptions::Parse(std::span<char* const> args,
 }
 
 const char* CaptureOptions::Usage() {
-    return R"(usage: kestrix-capture [--simulate] [--list] [--mode MODE] [--rate FPS]
+    return R"(usage: kestrix-capture [--simulate] [--list] [--camera N] [--mode MODE] [--rate FPS]
                        [--frames N | --seconds S] [--avi FILE [--convert]] [--bmp FILE]
-                       [--jpeg FILE [--quality Q]] [--speed 100|200|400]
-                       [--buffer-percent 10..90] [--access-unit 4|8|16|32|64|128]
-                       [--packet-mode] [--no-sync] [--verify-counter]
+                       [--jpeg FILE [--quality Q]] [--get all|FEATURE]... [--set FEATURE=VALUE]...
+                       [--json] [-v|-vv] [--speed 100|200|400] [--buffer-percent 10..90]
+                       [--access-unit 4|8|16|32|64|128] [--packet-mode] [--no-sync]
+                       [--verify-counter]
 
-Connects to camera 0 as the viewer does, records N frames (or S seconds) into an AVI file,
+Connects to a camera as the viewer does, records N frames (or S seconds) into an AVI file,
 saves the newest frame as BMP and/or JPEG stills, and prints one summary line:
 frames=N dropped=D fps=F lost=L. On a terminal a progress line shows while it records.
+Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
 
   --simulate         start a private simulated bus (kestrix-busd) when none is running
   --list             list the cameras with the modes and rates each offers, then exit
-  --mode MODE        640x480-rgb (default), 640x480-yuv422, 800x600-rgb, 800x600-yuv422,
-                     1024x768-rgb, 1024x768-yuv422, 1360x1024-rgb, 1360x1024-yuv422
-  --rate FPS         1.875, 3.75, 7.5 or 15 (default); 1360x1024 modes run at the camera's rate
+  --camera N         the camera to use, numbered as --list shows them (default 0)
+  --mode MODE        a mode as --list names it: WIDTHxHEIGHT-CODING, CODING one of mono8,
+                     yuv411, yuv422, yuv444, rgb, mono16, rgb16 (default 640x480-rgb);
+                     Format 7 modes by their largest size, e.g. 1360x1024-mono8
+  --rate FPS         1.875, 3.75, 7.5, 15 (default), 30 or 60, as the mode offers them;
+                     Format 7 modes run at the rate their packet size gives
   --frames N         record exactly N frames (default 1, or 5 seconds with --avi)
   --seconds S        record for S seconds from the first frame
   --avi FILE         record into FILE; --convert stores 24-bit converted frames instead of
                      the camera's raw frames
   --bmp FILE         save the newest frame as a 24-bit BMP file
   --jpeg FILE        save the newest frame as a JPEG file of quality Q (1..100, default 100)
+  --get FEATURE      print a standard feature as FEATURE=VALUE; "all" prints every one the
+                     camera has (repeatable)
+  --set FEATURE=VALUE
+                     set a standard feature before any recording: a number (switches it on
+                     and to manual), auto, off, on or one-push; white-balance takes U,V
+                     (repeatable, applied in order)
+                     FEATURE: brightness, auto-exposure, sharpness, white-balance, hue,
+                     saturation, gamma, shutter, gain, iris, focus, temperature, trigger,
+                     zoom, pan, tilt, optical-filter
+                     --get and --set without --frames, --seconds or an output only read or
+                     write the features and exit
+  --json             print the summary as one JSON object instead (frames, dropped, fps,
+                     bytes, lost, files, features read, exit reason, exit status)
+  -v, --verbose      report more on stderr; -vv (or -v -v) more still
   --speed S          bus speed in Mbit/s (default 400)
-  --buffer-percent P share of the free memory for the frame ring (default 50; 5 frames at least)
+  --buffer-percent P share of the free memory for the frame ring (default: two seconds of
+                     frames, 5 at least)
   --access-unit U    bytes per register request (default 4)
   --packet-mode      receive packet by packet instead of as a stream
   --no-sync          do not wait for the start-of-frame marker (SY bit)
   --verify-counter   check the frame counter the camera stamps into each frame's first 4 bytes
                      (big-endian) and count its gaps as lost frames
+  -h, --help         show this help and exit
+      --version      show the version and exit
 
 Exit status:
   0    done
   1    the run failed (the camera library, the capture, no frame arriving, frames ceasing
-       before the end, a failed stop of the camera); the file keeps what arrived
-  2    bad arguments
-  3    no camera found (no bus running, or none on it)
-  4    the camera refused the mode or rate
+       before the end, a failed stop of the camera, a failed feature write); the file keeps
+       what arrived
+  2    bad arguments (an unknown feature name among them)
+  3    no camera found (no bus running, none on it, or no camera N)
+  4    the camera does not offer the mode or rate, or refused it
   5    an output file cannot be created or written
   6    a bus reset or a device change cut the recording short; the file keeps what arrived
   7    the camera is in use by another program
+  8    a feature the camera does not have, a value out of its range, or one it did not take
   130  stopped by SIGINT (143: SIGTERM); the file keeps what arrived
 )";
 }

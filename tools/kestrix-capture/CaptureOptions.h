@@ -6,17 +6,20 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 struct CaptureOptions {
     bool help = false;
+    bool version = false;
     bool simulate = false;
     bool list = false;
+    bool json = false;
+    int verbosity = 0;  // -v: 1, -vv: 2
+    int camera = 0;     // index in the camera table, as --list numbers them
 
+    // A mode as --list names it (WIDTHxHEIGHT-CODING); the camera's offer decides whether it
+    // exists.
     std::string modeName = "640x480-rgb";
-    int modeIndex = 4;  // flattened IIDC mode index; 24 is the 1360 x 1024 Format 7 mode
-    int colorCoding = 4;
-    int width = 640;
-    int height = 480;
     std::string rateName = "15";
     int rateIndex = 3;  // unused for Format 7
 
@@ -29,14 +32,22 @@ struct CaptureOptions {
     std::string jpeg;
     int quality = 100;
 
-    int speed = 2;  // 0, 1, 2: 100, 200, 400 Mbit/s
-    int bufferPercent = 50;
-    int accessUnit = 0;  // setting 0..5: 4 to 128 bytes
+    // Standard features to read ("all" or names) and NAME=VALUE settings to apply, in order.
+    std::vector<std::string> gets;
+    std::vector<std::string> sets;
+
+    int speed = 2;          // 0, 1, 2: 100, 200, 400 Mbit/s
+    int bufferPercent = 0;  // share of free memory for the ring; 0: two seconds of frames
+    int accessUnit = 0;     // setting 0..5: 4 to 128 bytes
     bool packetMode = false;
     bool sync = true;
     bool verifyCounter = false;
 
+    bool framesAsked = false;  // --frames, --seconds or an output file given
+
     bool Recording() const { return !avi.empty(); }
+    // Whether frames are to be captured: a --get or --set alone only reads or writes features.
+    bool Capturing() const { return framesAsked || (gets.empty() && sets.empty()); }
 
     // The options of args (argv without the program name); empty with error set when they do not
     // hold. Fills in the default length: one frame, or five seconds when recording an AVI.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -19,9 +20,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kCamera = 0;
-constexpr int kFormat7Mode0 = 24;
 constexpr int kMinRingFrames = 5;
+// A recorder's ring rides out a disk that stalls this long; the viewer's holds a history.
+constexpr double kRecorderRingSeconds = 2;
+// The share of free memory a ring never exceeds unless --buffer-percent asks for more.
+constexpr int kDefaultPercent = 50;
+constexpr double kSlowestRate = 1.875;
+constexpr double kCyclesPerSecond = 8000;  // one isochronous packet per 125 us cycle
 constexpr int kSyncFlag = 0x02;
 constexpr int kPacketModeFlag = 0x10;
 constexpr auto kPumpStep = std::chrono::milliseconds(10);
@@ -52,17 +57,38 @@ std::string Seconds(std::chrono::seconds s) { return std::to_string(s.count()) +
 
 std::string CutShort(const std::string& why) { return why + ": the recording is cut short"; }
 
+// text as a JSON string, quotes included.
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
 }  // namespace
 
 CaptureSession::CaptureSession(const CaptureOptions& options,
                                const volatile std::sig_atomic_t& stopSignal)
-    : m_options(options), m_stopSignal(stopSignal) {}
+    : m_options(options), m_stopSignal(stopSignal), m_nCamera(options.camera) {}
 
 CaptureSession::~CaptureSession() { Release(); }
 
 int CaptureSession::Fail(int code, const std::string& message) {
     std::fprintf(stderr, "kestrix-capture: %s\n", message.c_str());
-    if (m_nExit == kExitOk) m_nExit = code;
+    if (m_nExit == kExitOk) {
+        m_nExit = code;
+        m_strExitReason = message;
+    }
     return m_nExit;
 }
 
@@ -78,6 +104,12 @@ bool CaptureSession::Interrupted() {
 }
 
 int CaptureSession::Run() {
+    const int status = RunSteps();
+    if (m_options.json) PrintJson();
+    return status;
+}
+
+int CaptureSession::RunSteps() {
     if (!m_cam.Open()) return Fail(kExitFailed, "the camera library could not be opened");
     m_cam.SetColorTables(false, false, 10);
     m_cam.SetAccessUnit(m_options.accessUnit);
@@ -85,11 +117,21 @@ int CaptureSession::Run() {
         if (CameraListing::Print(m_cam, stdout) == 0) return Fail(kExitNoCamera, "no camera found");
         return kExitOk;
     }
-    if (!CheckOutputs() || !ClaimCamera() || !Connect() || !ListenForBusNotices()) return m_nExit;
+    if (!CheckOutputs() || !FindCamera()) return m_nExit;
+    if (!m_options.Capturing()) {
+        // Settings alone leave the camera's capture alone, as the viewer's dialogs do.
+        if (ApplyFeatures()) ReadFeatures();
+        return m_nExit;
+    }
+    if (!ClaimCamera() || !ApplyFeatures() || !ReadFeatures() || !Connect() ||
+        !ListenForBusNotices()) {
+        return m_nExit;
+    }
     if (Interrupted()) return m_nExit;
+    m_bCaptured = true;
     Record();
     SaveStills();
-    PrintSummary();
+    if (!m_options.json) PrintSummary();
     return m_nExit;
 }
 
@@ -102,17 +144,27 @@ bool CaptureSession::CheckOutputs() {
     return m_nExit == kExitOk;
 }
 
-bool CaptureSession::ClaimCamera() {
-    if (m_cam.GetDeviceCount(C1394Dcam::kCameraDevices) == 0) {
+bool CaptureSession::FindCamera() {
+    const int cameras = m_cam.GetDeviceCount(C1394Dcam::kCameraDevices);
+    if (cameras == 0) {
         Fail(kExitNoCamera,
              m_options.simulate
                  ? "no camera on the simulated bus"
                  : "no camera found (is kestrix-busd running? --simulate starts one)");
         return false;
     }
+    if (m_nCamera >= cameras) {
+        Fail(kExitNoCamera, "no camera " + std::to_string(m_nCamera) + ": the bus has " +
+                                std::to_string(cameras) + " (see --list)");
+        return false;
+    }
+    return true;
+}
+
+bool CaptureSession::ClaimCamera() {
     // Taken before the first register write: Connect switches the transmission off, which
     // would cut short another program's recording.
-    const unsigned device = unsigned(m_cam.GetCameraDevice(kCamera));
+    const unsigned device = unsigned(m_cam.GetCameraDevice(m_nCamera));
     std::string error;
     switch (m_claim.Take(m_cam.GetDevicePath(device), error)) {
         case CameraLock::Result::Taken:
@@ -127,29 +179,69 @@ bool CaptureSession::ClaimCamera() {
     return false;
 }
 
+bool CaptureSession::FeatureOutcome(const CameraFeatures::Outcome& outcome) {
+    switch (outcome.status) {
+        case CameraFeatures::Status::Ok:
+            return true;
+        case CameraFeatures::Status::Failed:
+            Fail(kExitFailed, outcome.message);
+            return false;
+        case CameraFeatures::Status::Refused:
+            break;
+    }
+    Fail(kExitFeature, outcome.message);
+    return false;
+}
+
+bool CaptureSession::ApplyFeatures() {
+    CameraFeatures features(m_cam, m_nCamera);
+    for (const std::string& setting : m_options.sets) {
+        if (!FeatureOutcome(features.Set(setting))) return false;
+    }
+    return true;
+}
+
+bool CaptureSession::ReadFeatures() {
+    CameraFeatures features(m_cam, m_nCamera);
+    for (const std::string& name : m_options.gets) {
+        const std::size_t had = m_features.size();
+        if (!FeatureOutcome(features.Get(name, m_features))) return false;
+        if (m_options.json) continue;
+        for (std::size_t i = had; i < m_features.size(); ++i) {
+            std::printf("%s=%s\n", m_features[i].first.c_str(), m_features[i].second.c_str());
+        }
+        std::fflush(stdout);
+    }
+    return true;
+}
+
 bool CaptureSession::Connect() {
-    m_cam.StopTransmission(kCamera);
-    const bool format7 = m_options.modeIndex >= kFormat7Mode0;
-    const C1394Dcam::Rect area{0, 0, m_options.width - 1, m_options.height - 1};
+    const auto mode = CameraModes::Find(m_cam, m_nCamera, m_options.modeName);
+    if (!mode) {
+        Fail(kExitModeRefused, "camera " + std::to_string(m_nCamera) + " does not offer " +
+                                   m_options.modeName + " (see --list)");
+        return false;
+    }
+    m_cam.StopTransmission(m_nCamera);
+    const bool format7 = mode->Format7();
+    const C1394Dcam::Rect area{0, 0, mode->width - 1, mode->height - 1};
     const bool set =
-        format7 ? m_cam.SetFormat7Mode(kCamera, m_options.modeIndex, m_options.colorCoding, &area)
-                : m_cam.SetVideoMode(kCamera, m_options.modeIndex, m_options.rateIndex, false);
+        format7 ? m_cam.SetFormat7Mode(m_nCamera, mode->modeIndex, mode->colorCoding, &area)
+                : m_cam.SetVideoMode(m_nCamera, mode->modeIndex, m_options.rateIndex, false);
     if (!set) {
         Fail(kExitModeRefused, "the camera refused " + m_options.modeName +
                                    (format7 ? "" : " at " + m_options.rateName + " fps"));
         return false;
     }
-    if (const std::string problem = PacketProblem(); !problem.empty()) {
+    if (const std::string problem = PacketProblem(*mode); !problem.empty()) {
         Fail(kExitModeRefused, problem);
         return false;
     }
-    const int percent = m_options.bufferPercent;
-    const int frames =
-        std::max(kMinRingFrames, format7 ? m_cam.CalcBufferCountForCamera(kCamera, percent, 1)
-                                         : m_cam.CalcBufferCount(m_options.modeIndex, percent, 1));
+    m_nFrameBytes = m_options.convert ? std::uint64_t(mode->width) * std::uint64_t(mode->height) * 3
+                                      : std::uint64_t(std::max(0, m_cam.GetFrameBytes(m_nCamera)));
     const int flags =
         (m_options.sync ? kSyncFlag : 0) | (m_options.packetMode ? kPacketModeFlag : 0);
-    if (!m_cam.StartCapture(kCamera, m_options.speed, flags, frames)) {
+    if (!m_cam.StartCapture(m_nCamera, m_options.speed, flags, RingSlots(*mode))) {
         Fail(kExitFailed, "connection with the camera failed");
         return false;
     }
@@ -157,14 +249,33 @@ bool CaptureSession::Connect() {
     return true;
 }
 
-std::string CaptureSession::PacketProblem() {
-    const int bytes = m_cam.GetBytesPerPacket(kCamera);
+int CaptureSession::RingSlots(const CameraModes::Mode& mode) {
+    const auto share = [&](int percent) {
+        return mode.Format7() ? m_cam.CalcBufferCountForCamera(m_nCamera, percent, 1)
+                              : m_cam.CalcBufferCount(mode.modeIndex, percent, 1);
+    };
+    if (m_options.bufferPercent != 0) return std::max(kMinRingFrames, share(m_options.bufferPercent));
+    const int recorder = int(std::ceil(kRecorderRingSeconds * ModeFrameRate(mode)));
+    return std::max(kMinRingFrames, std::min(recorder, share(kDefaultPercent)));
+}
+
+double CaptureSession::ModeFrameRate(const CameraModes::Mode& mode) {
+    if (!mode.Format7()) return kSlowestRate * double(1 << m_options.rateIndex);
+    // A Format 7 frame takes as many cycles as it needs packets.
+    const int packetBytes = m_cam.GetBytesPerPacket(m_nCamera);
+    const int frameBytes = m_cam.GetFrameBytes(m_nCamera);
+    if (packetBytes <= 0 || frameBytes <= 0) return kSlowestRate * 8;  // unknown: 15 fps
+    const int packets = (frameBytes + packetBytes - 1) / packetBytes;
+    return kCyclesPerSecond / packets;
+}
+
+std::string CaptureSession::PacketProblem(const CameraModes::Mode& mode) {
+    const int bytes = m_cam.GetBytesPerPacket(m_nCamera);
     if (bytes <= 0) return {};  // unknown here: the capture's start reports it
     const int speed = m_options.speed;
     const std::string bus = "S" + std::to_string(100 << speed);
-    const std::string what = m_options.modeName + (m_options.modeIndex >= kFormat7Mode0
-                                                       ? std::string()
-                                                       : " at " + m_options.rateName + " fps");
+    const std::string what =
+        mode.name + (mode.Format7() ? std::string() : " at " + m_options.rateName + " fps");
     const int carried = 1024 << speed;
     if (bytes > carried) {
         return what + " needs " + std::to_string(bytes) + " bytes per packet, " + bus +
@@ -194,18 +305,18 @@ bool CaptureSession::ListenForBusNotices() {
 }
 
 void CaptureSession::Record() {
-    if (CDcamCaptureThread* thread = m_cam.GetCaptureThread(kCamera)) {
+    if (CDcamCaptureThread* thread = m_cam.GetCaptureThread(m_nCamera)) {
         thread->SetCounterCheck(m_options.verifyCounter);
         m_statsAtStart = m_stats = thread->GetStats();
         m_nGapsAtStart = m_nGaps = thread->GetCounterGaps();
     }
     if (m_options.Recording()) {
-        if (!m_cam.OpenAviFile(kCamera, m_options.avi.c_str(), m_options.convert)) {
-            const std::string why = m_cam.GetAviErrorText(kCamera);
+        if (!m_cam.OpenAviFile(m_nCamera, m_options.avi.c_str(), m_options.convert)) {
+            const std::string why = m_cam.GetAviErrorText(m_nCamera);
             Fail(kExitFileError, why.empty() ? "cannot record into " + m_options.avi : why);
             return;
         }
-        if (!m_cam.StartAviRecording(kCamera, m_options.frames)) {
+        if (!m_cam.StartAviRecording(m_nCamera, m_options.frames)) {
             Fail(kExitFailed, "the recording could not start");
             CloseRecording();
             return;
@@ -213,7 +324,7 @@ void CaptureSession::Record() {
     }
     // Even a start that reports failure may have reached the camera: stop it regardless.
     m_bTransmitting = true;
-    if (!m_cam.StartTransmission(kCamera, 0)) {
+    if (!m_cam.StartTransmission(m_nCamera, 0)) {
         Fail(kExitFailed, "the camera does not start transmitting");
     } else {
         WaitForFrames();
@@ -259,7 +370,7 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
         return true;
     }
     // The recorder stopped by itself: closing says why.
-    if (m_options.Recording() && !m_cam.GetAviErrorText(kCamera).empty()) return true;
+    if (m_options.Recording() && !m_cam.GetAviErrorText(m_nCamera).empty()) return true;
     const bool flowing = m_stats.stored != m_statsAtStart.stored;
     const std::chrono::seconds limit = flowing ? kGapTimeout : kStallTimeout;
     if (now - (flowing ? m_lastArrival : started) <= limit) return false;
@@ -272,20 +383,20 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
 
 bool CaptureSession::ReceiveFailed() const {
     // A capture that went away is a device change, which its notice reports.
-    const CDcamCaptureThread* thread = m_cam.GetCaptureThread(kCamera);
+    const CDcamCaptureThread* thread = m_cam.GetCaptureThread(m_nCamera);
     return thread != nullptr && (thread->m_nState == CIsochTransferThread::kStateFailed ||
                                  m_stats.readErrors != m_statsAtStart.readErrors);
 }
 
 void CaptureSession::CountFrames(Clock::time_point now) {
-    if (const CDcamCaptureThread* thread = m_cam.GetCaptureThread(kCamera)) {
+    if (const CDcamCaptureThread* thread = m_cam.GetCaptureThread(m_nCamera)) {
         const std::uint64_t stored = m_stats.stored;
         m_stats = thread->GetStats();
         m_nGaps = thread->GetCounterGaps();
         if (m_stats.stored != stored) m_lastArrival = now;
     }
     const std::uint64_t count = m_options.Recording()
-                                    ? std::uint64_t(m_cam.GetAviFrameCount(kCamera))
+                                    ? std::uint64_t(m_cam.GetAviFrameCount(m_nCamera))
                                     : m_stats.stored - m_statsAtStart.stored;
     if (count == m_nFrames) return;
     if (m_nFrames == 0) {
@@ -297,11 +408,11 @@ void CaptureSession::CountFrames(Clock::time_point now) {
 }
 
 void CaptureSession::CloseRecording() {
-    m_cam.PauseAviRecording(kCamera);
+    m_cam.PauseAviRecording(m_nCamera);
     // Without a capture any more, its end has finished the file already.
-    m_cam.CloseAviFile(kCamera);
-    m_nFrames = std::uint64_t(m_cam.GetAviFrameCount(kCamera));
-    const std::string problem = m_cam.GetAviErrorText(kCamera);
+    m_cam.CloseAviFile(m_nCamera);
+    m_nFrames = std::uint64_t(m_cam.GetAviFrameCount(m_nCamera));
+    const std::string problem = m_cam.GetAviErrorText(m_nCamera);
     if (!problem.empty()) {
         Fail(kExitFileError, "recording into " + m_options.avi + " stopped: " + problem +
                                  "; the file keeps the " + std::to_string(m_nFrames) +
@@ -314,7 +425,7 @@ void CaptureSession::StopCamera() {
     m_bTransmitting = false;
     // After a device change the camera may be gone, and its capture is stopped already.
     if (m_bDeviceChange) return;
-    if (m_cam.StopTransmission(kCamera) || m_cam.StopTransmission(kCamera)) return;
+    if (m_cam.StopTransmission(m_nCamera) || m_cam.StopTransmission(m_nCamera)) return;
     Fail(kExitFailed,
          "the camera did not take the command to stop transmitting, twice: "
          "it may still be sending");
@@ -326,14 +437,14 @@ void CaptureSession::SaveStills() {
 }
 
 void CaptureSession::SaveStill(const std::string& path, bool jpeg) {
-    const CDcamCaptureThread* thread = m_cam.GetCaptureThread(kCamera);
+    const CDcamCaptureThread* thread = m_cam.GetCaptureThread(m_nCamera);
     if (thread == nullptr || !thread->HasFrame()) {
         Fail(kExitFailed, "no frame to save as " + path);
         return;
     }
     const bool saved =
-        jpeg ? m_cam.SaveJpeg(kCamera, path.c_str(), m_options.quality, false, false, -1)
-             : m_cam.SaveBitmap(kCamera, path.c_str(), -1);
+        jpeg ? m_cam.SaveJpeg(m_nCamera, path.c_str(), m_options.quality, false, false, -1)
+             : m_cam.SaveBitmap(m_nCamera, path.c_str(), -1);
     if (saved) return;
     // The writer's reason names the file itself when it comes from the system.
     const std::string why = m_cam.GetStillErrorText();
@@ -349,6 +460,29 @@ void CaptureSession::PrintSummary() const {
     std::fflush(stdout);
 }
 
+void CaptureSession::PrintJson() const {
+    std::string files;
+    for (const auto& [key, path] : {std::pair<const char*, const std::string&>{"avi", m_options.avi},
+                                    {"bmp", m_options.bmp},
+                                    {"jpeg", m_options.jpeg}}) {
+        if (path.empty()) continue;
+        files += std::string(files.empty() ? "" : ",") + JsonString(key) + ":" + JsonString(path);
+    }
+    std::string features;
+    for (const auto& [name, value] : m_features) {
+        features += (features.empty() ? "" : ",") + JsonString(name) + ":" + JsonString(value);
+    }
+    const auto count = [this](std::uint64_t n) { return m_bCaptured ? n : 0; };
+    std::printf("{\"frames\":%llu,\"dropped\":%llu,\"fps\":%.2f,\"bytes\":%llu,\"lost\":%llu,"
+                "\"files\":{%s},\"features\":{%s},\"exit_reason\":%s,\"exit_status\":%d}\n",
+                static_cast<unsigned long long>(count(m_nFrames)),
+                static_cast<unsigned long long>(count(Dropped())), m_bCaptured ? FramesPerSecond() : 0.0,
+                static_cast<unsigned long long>(count(m_nFrames * m_nFrameBytes)),
+                static_cast<unsigned long long>(count(Lost())), files.c_str(), features.c_str(),
+                JsonString(m_nExit == kExitOk ? "done" : m_strExitReason).c_str(), m_nExit);
+    std::fflush(stdout);
+}
+
 double CaptureSession::FramesPerSecond() const {
     const std::chrono::duration<double> span = m_lastSeen - m_firstSeen;
     if (m_nFrames <= m_nFirstCount || span.count() <= 0) return 0;
@@ -356,7 +490,7 @@ double CaptureSession::FramesPerSecond() const {
 }
 
 std::uint64_t CaptureSession::Dropped() const {
-    return m_options.Recording() ? std::uint64_t(m_cam.GetAviDropped(kCamera)) : 0;
+    return m_options.Recording() ? std::uint64_t(m_cam.GetAviDropped(m_nCamera)) : 0;
 }
 
 std::uint64_t CaptureSession::Lost() const {
@@ -371,7 +505,7 @@ std::uint64_t CaptureSession::Lost() const {
 
 void CaptureSession::Release() {
     if (m_bConnected) {
-        m_cam.StopCapture(kCamera);
+        m_cam.StopCapture(m_nCamera);
         m_bConnected = false;
     }
     if (m_pClient) m_cam.UnregisterClient(m_pClient->Handle());

@@ -1,6 +1,6 @@
-// One run of kestrix-capture on camera 0: connected the way the viewer's Connect does it (mode,
-// ring sized from free memory, capture, transmission), frames recorded, stills saved from the
-// newest frame, one summary line, everything released.
+// One run of kestrix-capture on one camera: features read or set, connected the way the
+// viewer's Connect does it (mode, ring, capture, transmission), frames recorded, stills saved
+// from the newest frame, one summary (a line, or a JSON object), everything released.
 //
 // Threading: the camera object belongs to the thread that runs the session, which pumps its
 // message queue while it waits, so that bus notices reach it and its client window.
@@ -16,6 +16,8 @@
 #include "camera/CameraLock.h"
 #include "camera/FrameRing.h"
 #include "platform/MessageEndpoint.h"
+#include "tools/kestrix-capture/CameraFeatures.h"
+#include "tools/kestrix-capture/CameraModes.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 
 class CaptureSession {
@@ -27,7 +29,8 @@ public:
     CaptureSession(const CaptureSession&) = delete;
     CaptureSession& operator=(const CaptureSession&) = delete;
 
-    // The exit status (ExitCodes.h); every failure has printed one line on stderr.
+    // The exit status (ExitCodes.h); every failure has printed one line on stderr. With --json
+    // a summary object goes to stdout whatever the outcome.
     int Run();
 
 private:
@@ -37,11 +40,20 @@ private:
     int Fail(int code, const std::string& message);
     // Reports a stop signal once it came.
     bool Interrupted();
+    int RunSteps();
     bool CheckOutputs();
+    bool FindCamera();
     bool ClaimCamera();
+    bool ApplyFeatures();
+    bool ReadFeatures();
+    bool FeatureOutcome(const CameraFeatures::Outcome& outcome);
     bool Connect();
+    // Slots for the ring: --buffer-percent of the free memory when given, else what a recorder
+    // needs to ride out a slow disk for a moment.
+    int RingSlots(const CameraModes::Mode& mode);
+    double ModeFrameRate(const CameraModes::Mode& mode);
     // Why the mode cannot stream at the chosen speed, or empty when it can.
-    std::string PacketProblem();
+    std::string PacketProblem(const CameraModes::Mode& mode);
     bool ListenForBusNotices();
     void Record();
     void WaitForFrames();
@@ -54,6 +66,7 @@ private:
     void SaveStills();
     void SaveStill(const std::string& path, bool jpeg);
     void PrintSummary() const;
+    void PrintJson() const;
     double FramesPerSecond() const;
     std::uint64_t Dropped() const;
     std::uint64_t Lost() const;
@@ -61,6 +74,7 @@ private:
 
     const CaptureOptions& m_options;
     const volatile std::sig_atomic_t& m_stopSignal;
+    const int m_nCamera;
     C1394Dcam m_cam;
     CameraLock m_claim;  // keeps other programs off the camera while this one uses it
     std::unique_ptr<platform::MessageEndpoint> m_pClient;  // hears the bus notices
@@ -70,6 +84,10 @@ private:
     bool m_bBusReset = false;
     bool m_bInterruptReported = false;
     int m_nExit = 0;
+    std::string m_strExitReason;  // the failure that decided m_nExit
+    bool m_bCaptured = false;     // a capture ran, so there are figures to report
+    std::uint64_t m_nFrameBytes = 0;  // per frame as counted: raw, or 24-bit with --convert
+    CameraFeatures::Values m_features;  // what --get read
 
     // Ring figures when transmission began and as last seen (the capture may go before the end).
     FrameRing::Stats m_statsAtStart;

@@ -1,14 +1,16 @@
-// kestrix-capture: records from camera 0 into an AVI file and stills, for scripts and headless
-// machines. See --help and docs/kestrix-capture.md.
+// kestrix-capture: records from a camera into an AVI file and stills, and reads or sets its
+// features, for scripts and headless machines. See --help and docs/kestrix-capture.md.
 #include <csignal>
 #include <cstdio>
 #include <span>
 #include <string>
 
+#include "tools/common/CommandLine.h"
 #include "tools/common/PrivateBus.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 #include "tools/kestrix-capture/CaptureSession.h"
 #include "tools/kestrix-capture/ExitCodes.h"
+#include "tools/kestrix-capture/Verbosity.h"
 
 namespace {
 
@@ -42,6 +44,11 @@ int main(int argc, char** argv) {
         std::fputs(CaptureOptions::Usage(), stdout);
         return kExitOk;
     }
+    if (options->version) {
+        std::puts(CommandLine::VersionLine("kestrix-capture").c_str());
+        return kExitOk;
+    }
+    ApplyVerbosity(options->verbosity);
     InstallSignalHandlers();
     // Declared first, so that the daemon outlives the session that uses it.
     PrivateBus bus;

@@ -1,0 +1,53 @@
+// The camera's standard IIDC features from the command line: --get prints them as
+// NAME=VALUE, --set NAME=VALUE writes one and reads it back. A value is checked against the
+// camera's inquiry register (presence, range, auto, on/off, one-push) before it is written.
+//
+// Threading: the camera object's owner thread only, like every register access.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "camera/C1394Dcam.h"
+
+class CameraFeatures {
+public:
+    enum class Status {
+        Ok,
+        Failed,   // a register access failed
+        Refused,  // the camera lacks the feature, the value is out of its range, or not taken
+    };
+    struct Outcome {
+        Status status = Status::Ok;
+        std::string message;  // why, for a failure
+    };
+    using Values = std::vector<std::pair<std::string, std::string>>;  // name, value as --set takes it
+
+    CameraFeatures(C1394Dcam& cam, int camera) : m_cam(cam), m_nCamera(camera) {}
+
+    static bool IsName(std::string_view name);
+    // "one of brightness, ..., optical-filter"
+    static std::string NameHint();
+    // Why setting (NAME=VALUE) cannot be meant, whatever the camera; empty when it can.
+    static std::string CheckSetting(std::string_view setting);
+
+    // Appends the feature's value, or every present feature's for "all".
+    Outcome Get(std::string_view nameOrAll, Values& values);
+    Outcome Set(std::string_view setting);
+
+private:
+    using DWORD = C1394Dcam::DWORD;
+    struct Request;
+
+    Outcome ReadOne(int feature, bool skipAbsent, Values& values);
+    Outcome Inquiry(int feature, DWORD& inquiry);
+    // The control value that carries the request, or a refusal.
+    Outcome Compose(const Request& request, DWORD inquiry, DWORD current, DWORD& wanted) const;
+    static std::string Format(int feature, DWORD inquiry, DWORD control);
+
+    C1394Dcam& m_cam;
+    int m_nCamera;
+};

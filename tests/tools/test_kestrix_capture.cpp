@@ -1,6 +1,8 @@
 // kestrix-capture run as a program: every documented exit status with its one-line error,
-// --list, a recording on a simulated bus of its own checked with ffprobe, and recordings cut
-// short by an unplug, a bus reset, a signal or a full disk, each leaving a readable file.
+// --list and every mode it lists, two cameras at once, --json, --get and --set, a recording on a
+// simulated bus of its own checked with ffprobe, and recordings cut short by an unplug, a bus
+// reset, a signal or a full disk, each leaving a readable file. Also --help and --version of
+// the three tools.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -40,9 +43,9 @@ public:
     };
 
     ToolRun(const fs::path& folder, std::vector<std::string> args,
-            rlim_t fileSizeLimit = RLIM_INFINITY)
+            rlim_t fileSizeLimit = RLIM_INFINITY, const char* program = KESTRIX_CAPTURE_PATH)
         : m_out(folder / "stdout"), m_err(folder / "stderr") {
-        args.insert(args.begin(), KESTRIX_CAPTURE_PATH);
+        args.insert(args.begin(), program);
         std::vector<char*> argv;
         for (std::string& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
@@ -164,7 +167,7 @@ protected:
 TEST_F(KestrixCapture, BadArgumentsExitWithStatus2) {
     const auto help = Run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* status : {"0 ", "1 ", "2 ", "3 ", "4 ", "5 ", "6 ", "7 ", "130 "}) {
+    for (const char* status : {"0 ", "1 ", "2 ", "3 ", "4 ", "5 ", "6 ", "7 ", "8 ", "130 "}) {
         EXPECT_NE(help.output.find("\n  " + std::string(status)), std::string::npos) << status;
     }
     for (const auto& args :
@@ -174,7 +177,13 @@ TEST_F(KestrixCapture, BadArgumentsExitWithStatus2) {
                                                {"--mode", "640x480"},
                                                {"--buffer-percent", "95"},
                                                {"--frames", "3", "--seconds", "1"},
-                                               {"--convert"}}) {
+                                               {"--convert"},
+                                               {"stray"},
+                                               {"--camera", "-1"},
+                                               {"--get", "exposure"},
+                                               {"--set", "brightness"},
+                                               {"--set", "brightness=abc"},
+                                               {"--set", "trigger=auto"}}) {
         ExpectFailure(args, 2);
     }
 }
@@ -209,6 +218,8 @@ TEST_F(KestrixCapture, EachFailureHasItsStatus) {
     ASSERT_TRUE(bus.IsRunning());
     ExpectFailure({"--mode", "800x600-rgb", "--rate", "1.875"}, 4);
     ExpectFailure({"--mode", "1024x768-rgb", "--rate", "15"}, 4);
+    ExpectFailure({"--mode", "2048x1536-mono8"}, 4);
+    ExpectFailure({"--camera", "1"}, 3);
     ExpectFailure({"--avi", File("missing/x.avi")}, 5);
     ExpectFailure({"--jpeg", m_dir.Path().string()}, 5);
     EXPECT_FALSE(fs::exists(File("missing")));
@@ -242,7 +253,7 @@ TEST_F(KestrixCapture, ListsEveryCameraWithItsModes) {
     EXPECT_NE(result.output.find(bus.UnitPaths().at(1)), std::string::npos);
     EXPECT_NE(result.output.find("  640x480-rgb (mode 4): 3.75 7.5 15 30 fps\n"), std::string::npos)
         << result.output;
-    EXPECT_NE(result.output.find("  1360x1024 Format 7 (mode 24):"), std::string::npos);
+    EXPECT_NE(result.output.find("  1360x1024-mono8 (mode 24, Format 7):"), std::string::npos);
 }
 
 TEST_F(KestrixCapture, RecordsOnASimulatedBusOfItsOwn) {
@@ -490,6 +501,159 @@ TEST_F(KestrixCapture, LeavesACameraInUseByAnotherProgramAlone) {
     EXPECT_EQ(result.exitCode, 130) << result.errors;
     EXPECT_EQ(Lines(result.errors), 1u) << result.errors;
     EXPECT_EQ(long(Stamps(avi).size()), SummaryFrames(result.output));
+}
+
+TEST_F(KestrixCapture, EveryToolAnswersHelpAndVersionAndRefusesAnUnknownOption) {
+    const std::pair<const char*, std::string> tools[] = {{KESTRIX_CAPTURE_PATH, "kestrix-capture"},
+                                                         {KESTRIX_BUSD_PATH, "kestrix-busd"},
+                                                         {KESTRIX_BUSCTL_PATH, "kestrix-busctl"}};
+    for (const auto& [path, name] : tools) {
+        const auto help = ToolRun(m_dir.Path(), {"--help"}, RLIM_INFINITY, path).Wait();
+        EXPECT_EQ(help.exitCode, 0) << name;
+        EXPECT_EQ(help.output.rfind("usage: " + name + " ", 0), 0u) << help.output;
+        EXPECT_TRUE(help.errors.empty()) << help.errors;
+        const auto version = ToolRun(m_dir.Path(), {"--version"}, RLIM_INFINITY, path).Wait();
+        EXPECT_EQ(version.exitCode, 0) << name;
+        EXPECT_EQ(version.output, name + " " KESTRIX_VERSION "\n");
+        const auto bad = ToolRun(m_dir.Path(), {"--bogus=1"}, RLIM_INFINITY, path).Wait();
+        EXPECT_EQ(bad.exitCode, 2) << name;
+        EXPECT_EQ(bad.errors, name + ": unknown option '--bogus' (see --help)\n");
+    }
+    // kestrix-busctl takes its device directory after the command as well.
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    const auto status = ToolRun(m_dir.Path(), {"status", "--dir=" + bus.Dir().string()},
+                                RLIM_INFINITY, KESTRIX_BUSCTL_PATH)
+                            .Wait();
+    EXPECT_EQ(status.exitCode, 0) << status.errors;
+    EXPECT_NE(status.output.find("directory: " + bus.Dir().string()), std::string::npos);
+}
+
+int BitsPerPixel(const std::string& coding) {
+    static const std::map<std::string, int> bits{{"mono8", 8},  {"yuv411", 12}, {"yuv422", 16},
+                                                 {"yuv444", 24}, {"rgb", 24},    {"mono16", 16},
+                                                 {"rgb16", 48}};
+    return bits.at(coding);
+}
+
+TEST_F(KestrixCapture, RecordsAFrameInEveryModeItLists) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    const auto list = Run({"--list"});
+    ASSERT_EQ(list.exitCode, 0) << list.errors;
+    static const std::regex row(R"(\n  (\d+)x(\d+)-(\w+) \(mode \d+(, Format 7)?\):( [0-9.]+)?)");
+    std::size_t modes = 0;
+    for (std::sregex_iterator it(list.output.begin(), list.output.end(), row), end; it != end;
+         ++it, ++modes) {
+        const std::smatch& m = *it;
+        const std::string name = m[1].str() + "x" + m[2].str() + "-" + m[3].str();
+        const std::string bmp = File(name + ".bmp");
+        std::vector<std::string> args{"--mode", name, "--frames", "1", "--json", "--bmp", bmp};
+        // The slowest rate the mode offers: one that every mode's bandwidth allows.
+        if (m[5].matched) args.insert(args.end(), {"--rate", m[5].str().substr(1)});
+        const auto result = Run(args);
+        EXPECT_EQ(result.exitCode, 0) << name << ": " << result.errors;
+        const std::uintmax_t pixels = std::stoul(m[1]) * std::stoul(m[2]);
+        const std::string counted = "\"frames\":1,\"dropped\":0,\"fps\":0.00,\"bytes\":" +
+                                    std::to_string(pixels * BitsPerPixel(m[3]) / 8) + ",";
+        EXPECT_NE(result.output.find(counted), std::string::npos) << name << ": " << result.output;
+        EXPECT_EQ(fs::exists(bmp) ? fs::file_size(bmp) : 0, 54 + pixels * 3) << name;
+    }
+    // Every mode line was understood, Format 7 in each of its codings among them.
+    EXPECT_EQ(modes, Lines(list.output) - 1);
+    EXPECT_NE(list.output.find("  1360x1024-yuv422 (mode 24, Format 7)"), std::string::npos);
+}
+
+TEST_F(KestrixCapture, RecordsTwoCamerasAtOnce) {
+    SimulatedBus bus(2);
+    ASSERT_TRUE(bus.IsRunning());
+    std::vector<std::unique_ptr<ToolRun>> runs;
+    for (const char* camera : {"0", "1"}) {
+        fs::create_directory(m_dir.Path() / camera);
+        runs.push_back(std::make_unique<ToolRun>(
+            m_dir.Path() / camera, std::vector<std::string>{"--camera", camera, "--frames", "30",
+                                                            "--avi", File(camera + std::string(".avi"))}));
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const auto result = runs[i]->Wait();
+        EXPECT_EQ(result.exitCode, 0) << "camera " << i << ": " << result.errors;
+        EXPECT_EQ(SummaryFrames(result.output), 30) << result.output;
+        const auto stamps = Stamps(File(std::to_string(i) + ".avi"));
+        EXPECT_EQ(stamps.size(), 30u);
+        ExpectConsecutive(stamps);
+    }
+}
+
+TEST_F(KestrixCapture, JsonSummaryHoldsTheFiguresWhateverTheOutcome) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    const std::string avi = File("quote\"d.avi");
+    const auto done = Run({"--json", "--frames", "4", "--avi", avi, "--get", "gain"});
+    ASSERT_EQ(done.exitCode, 0) << done.errors;
+    const std::string escaped = std::regex_replace(avi, std::regex("\""), "\\\"");
+    EXPECT_EQ(std::regex_replace(done.output, std::regex(R"("fps":[0-9]+\.[0-9]{2},)"), ""),
+              "{\"frames\":4,\"dropped\":0,\"bytes\":" + std::to_string(4 * kRgbVgaBytes) +
+                  ",\"lost\":0,\"files\":{\"avi\":\"" + escaped +
+                  "\"},\"features\":{\"gain\":\"0\"},\"exit_reason\":\"done\",\"exit_status\":0}\n");
+    const auto failed = Run({"--json", "--camera", "4"});
+    EXPECT_EQ(failed.exitCode, 3);
+    EXPECT_EQ(failed.output,
+              "{\"frames\":0,\"dropped\":0,\"fps\":0.00,\"bytes\":0,\"lost\":0,\"files\":{},"
+              "\"features\":{},\"exit_reason\":\"no camera 4: the bus has 1 (see --list)\","
+              "\"exit_status\":3}\n");
+}
+
+std::map<std::string, std::string> Features(const std::string& output) {
+    std::map<std::string, std::string> features;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t equals = line.find('=');
+        if (equals != std::string::npos) features[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return features;
+}
+
+TEST_F(KestrixCapture, SetsAndGetsTheStandardFeatures) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    const auto factory = Run({"--get", "all"});
+    ASSERT_EQ(factory.exitCode, 0) << factory.errors;
+    const auto values = Features(factory.output);
+    EXPECT_EQ(values.size(), 17u) << factory.output;
+    EXPECT_EQ(values.at("white-balance"), "128,128");
+
+    const auto set = Run({"--set", "brightness=200", "--set=shutter=auto", "--set",
+                          "white-balance=100,150", "--set", "gamma=2", "--set", "trigger=1",
+                          "--get", "brightness", "--get", "white-balance"});
+    EXPECT_EQ(set.exitCode, 0) << set.errors;
+    EXPECT_EQ(set.output, "brightness=200\nwhite-balance=100,150\n");
+    const auto changed = Features(Run({"--get", "all"}).output);
+    EXPECT_EQ(changed.at("shutter"), "auto");
+    EXPECT_EQ(changed.at("gamma"), "2");
+    EXPECT_EQ(changed.at("trigger"), "1");
+
+    // What the camera refuses, and why, leaves it as it was.
+    for (const char* refused : {"brightness=300", "gamma=auto", "trigger=3", "white-balance=1,256",
+                                "shutter=1000", "gamma=one-push"}) {
+        ExpectFailure({"--set", refused}, 8);
+    }
+    const auto range = Run({"--set", "brightness=300"});
+    EXPECT_EQ(range.errors,
+              "kestrix-capture: brightness=300 is out of the camera's range 0..255\n");
+    EXPECT_EQ(Features(Run({"--get", "all"}).output), changed);
+
+    // Every line --get printed sets the feature back.
+    std::vector<std::string> restore;
+    for (const auto& [name, value] : values) restore.insert(restore.end(), {"--set", name + "=" + value});
+    EXPECT_EQ(Run(restore).exitCode, 0);
+    EXPECT_EQ(Run({"--get", "all"}).output, factory.output);
+
+    // A setting comes before the recording, and a failed write is a failure of the run.
+    const auto recorded = Run({"--set", "gain=50", "--frames", "1", "--get", "gain"});
+    EXPECT_EQ(recorded.exitCode, 0) << recorded.errors;
+    EXPECT_EQ(recorded.output.rfind("gain=50\nframes=1 ", 0), 0u) << recorded.output;
+    ASSERT_TRUE(bus.Busctl({"fault", "async-fail", "1"}).Ok());
+    ExpectFailure({"--set", "gain=60"}, 1);
 }
 
 }  // namespace

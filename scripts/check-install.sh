@@ -16,6 +16,8 @@ fail() { echo "check-install.sh: $*" >&2; exit 1; }
 echo "installing $build into $prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/kestrix-capture bin/kestrix-busctl bin/kestrix-busd \
+         share/man/man1/kestrix-capture.1 share/man/man1/kestrix-busctl.1 \
+         share/man/man1/kestrix-busd.1 share/bash-completion/completions/kestrix-capture \
          include/kestrix/camera/C1394Dcam.h include/kestrix/platform/Event.h \
          include/kestrix/bus/CFirewireComm.h include/kestrix/files/CDcamAviFile.h; do
     [ -e "$prefix/$f" ] || fail "the install lacks $f"

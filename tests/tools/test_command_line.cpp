@@ -81,6 +81,11 @@ TEST(CommandLine, ACommandKeepsItsOwnOptionsWhileTheProgramsAreTakenAnywhere) {
                               error, CommandLine::Operands::Command);
     ASSERT_TRUE(parsed) << error;
     EXPECT_EQ(Summary(*parsed), "json= frames=2 mode=x | add-camera --speed 400 --json");
+    const auto own = Parse({"add-device", "--version", "5", "--help"}, error,
+                           CommandLine::Operands::Command);
+    ASSERT_TRUE(own);
+    EXPECT_EQ(Summary(*own), "| add-device --version 5 --help");
+    EXPECT_FALSE(own->version || own->help);
     EXPECT_FALSE(Parse({"status", "--frames"}, error, CommandLine::Operands::Command));
     EXPECT_EQ(error, "missing value for --frames");
 }

@@ -10,8 +10,8 @@ namespace {
 
 // getopt_long's answer for the long-only option at index i of the table.
 constexpr int kLongOnly = 256;
-constexpr int kHelp = -2;
-constexpr int kVersion = -3;
+// help and version, which close every table.
+constexpr long kBuiltIns = 2;
 
 struct Table {
     std::vector<CommandLine::Option> options;  // the caller's, then help and version
@@ -82,11 +82,13 @@ bool TakeCommandWords(const Table& t, std::span<char* const> words, CommandLine:
             parsed.operands.insert(parsed.operands.end(), words.begin() + long(w) + 1, words.end());
             return true;
         }
-        const auto own = std::find_if(t.options.begin(), t.options.end(), [&](const auto& o) {
+        // --help and --version stay the command's: add-device takes a --version of its own.
+        const auto callers = t.options.end() - kBuiltIns;
+        const auto own = std::find_if(t.options.begin(), callers, [&](const auto& o) {
             const std::string full = std::string("--") + o.name;
             return word == full || (o.takesValue && word.rfind(full + "=", 0) == 0);
         });
-        if (own == t.options.end()) {
+        if (own == callers) {
             parsed.operands.emplace_back(word);
             continue;
         }

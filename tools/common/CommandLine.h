@@ -24,7 +24,8 @@ public:
     enum class Operands {
         Anywhere,  // options and operands mix freely
         // The first operand starts a command whose words are operands even when they look like
-        // options; the program's own options (spelled in full) are still taken anywhere.
+        // options; the program's own options (spelled in full, --help and --version aside) are
+        // still taken anywhere.
         Command,
     };
     struct Parsed {

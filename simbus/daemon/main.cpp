@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!line->operands.empty()) {
-        return Fail(kExitUsage, "unexpected argument '" + line->operands.front() + "' (see --help)");
+        return Fail(kExitUsage,
+                    "unexpected argument '" + line->operands.front() + "' (see --help)");
     }
     simbus::BusServer::Options options;
     options.dir = platform::DeviceDirectory::Path();

@@ -18,9 +18,9 @@ struct Line {
     }
 };
 
-std::optional<CommandLine::Parsed> Parse(std::vector<std::string> words, std::string& error,
-                                         CommandLine::Operands operands =
-                                             CommandLine::Operands::Anywhere) {
+std::optional<CommandLine::Parsed> Parse(
+    std::vector<std::string> words, std::string& error,
+    CommandLine::Operands operands = CommandLine::Operands::Anywhere) {
     Line line{std::move(words)};
     const std::vector<char*> args = line.Args();
     return CommandLine::Parse(args, kOptions, operands, error);
@@ -76,13 +76,13 @@ TEST(CommandLine, MistakesSayWhat) {
 
 TEST(CommandLine, ACommandKeepsItsOwnOptionsWhileTheProgramsAreTakenAnywhere) {
     std::string error;
-    const auto parsed = Parse({"--json", "add-camera", "--speed", "400", "--frames=2", "--mode",
-                               "x", "--", "--json"},
-                              error, CommandLine::Operands::Command);
+    const auto parsed = Parse(
+        {"--json", "add-camera", "--speed", "400", "--frames=2", "--mode", "x", "--", "--json"},
+        error, CommandLine::Operands::Command);
     ASSERT_TRUE(parsed) << error;
     EXPECT_EQ(Summary(*parsed), "json= frames=2 mode=x | add-camera --speed 400 --json");
-    const auto own = Parse({"add-device", "--version", "5", "--help"}, error,
-                           CommandLine::Operands::Command);
+    const auto own =
+        Parse({"add-device", "--version", "5", "--help"}, error, CommandLine::Operands::Command);
     ASSERT_TRUE(own);
     EXPECT_EQ(Summary(*own), "| add-device --version 5 --help");
     EXPECT_FALSE(own->version || own->help);

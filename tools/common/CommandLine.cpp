@@ -61,7 +61,8 @@ std::string Refusal(const Table& t, int answer, std::string_view word) {
     if (i < 0) return "unknown option '-" + std::string(1, char(optopt)) + "' (see --help)";
     const CommandLine::Option& o = t.options[std::size_t(i)];
     const bool longForm = word.rfind("--", 0) == 0 || o.shortName == 0;
-    const std::string spelled = longForm ? std::string("--") + o.name : std::string("-") + o.shortName;
+    const std::string spelled =
+        longForm ? std::string("--") + o.name : std::string("-") + o.shortName;
     if (answer == ':') return "missing value for " + spelled;
     return "option " + spelled + " takes no value";
 }
@@ -139,7 +140,8 @@ std::optional<CommandLine::Parsed> CommandLine::Parse(std::span<char* const> arg
         Record(parsed, t.options[std::size_t(i)], optarg);
         lastEnd = optind;
     }
-    const bool terminated = optind > lastEnd && std::strcmp(argv[std::size_t(optind - 1)], "--") == 0;
+    const bool terminated =
+        optind > lastEnd && std::strcmp(argv[std::size_t(optind - 1)], "--") == 0;
     const std::span<char* const> rest(argv.data() + optind, std::size_t(argc - optind));
     if (command && !terminated) {
         if (!TakeCommandWords(t, rest, parsed, error)) return {};

@@ -41,9 +41,8 @@ public:
     // Parses args (argv without the program name) against options; --help, -h and --version
     // are known without being listed. Empty with error set ("unknown option '--x'") when the
     // line does not hold.
-    static std::optional<Parsed> Parse(std::span<char* const> args,
-                                       std::span<const Option> options, Operands operands,
-                                       std::string& error);
+    static std::optional<Parsed> Parse(std::span<char* const> args, std::span<const Option> options,
+                                       Operands operands, std::string& error);
     // "PROGRAM VERSION", the project's version as the build gives it.
     static std::string VersionLine(std::string_view program);
 };

@@ -65,9 +65,11 @@ int main(int argc, char** argv) {
         line += word;
     }
     // Checked here too, so that a mistyped command is told apart from a missing daemon.
-    if (!simbus::ControlProtocol::Parse(line, error)) return Fail(kExitUsage, error + " (see --help)");
+    if (!simbus::ControlProtocol::Parse(line, error))
+        return Fail(kExitUsage, error + " (see --help)");
     std::string output;
-    if (!simbus::ControlProtocol::Exchange(dir, line, output, error)) return Fail(kExitFailed, error);
+    if (!simbus::ControlProtocol::Exchange(dir, line, output, error))
+        return Fail(kExitFailed, error);
     std::fputs(output.c_str(), stdout);
     return 0;
 }

@@ -13,8 +13,8 @@ using DWORD = C1394Dcam::DWORD;
 
 // Index = feature number (control register 0x800 + 4n, then 0x880 + 4(n - 13)).
 constexpr std::array<const char*, C1394Dcam::kMaxFeature + 1> kNames{
-    "brightness", "auto-exposure", "sharpness", "white-balance", "hue",  "saturation",
-    "gamma",      "shutter",       "gain",      "iris",          "focus", "temperature",
+    "brightness", "auto-exposure", "sharpness", "white-balance", "hue",           "saturation",
+    "gamma",      "shutter",       "gain",      "iris",          "focus",         "temperature",
     "trigger",    "zoom",          "pan",       "tilt",          "optical-filter"};
 constexpr int kWhiteBalance = 3;
 constexpr int kTrigger = 12;
@@ -60,7 +60,7 @@ struct CameraFeatures::Request {
     enum class Kind { Value, Auto, Off, On, OnePush };
     int feature = -1;
     Kind kind = Kind::Value;
-    unsigned high = 0;  // white balance U/B
+    unsigned high = 0;   // white balance U/B
     unsigned value = 0;  // the value, V/R, or the trigger mode
     std::string text;    // the setting as given
 
@@ -92,7 +92,7 @@ std::optional<CameraFeatures::Request> CameraFeatures::Request::Parse(std::strin
         const std::size_t comma = value.find(',');
         const auto u = Number(value.substr(0, comma), kMaxValue);
         const auto v = comma == std::string_view::npos ? std::nullopt
-                                                        : Number(value.substr(comma + 1), kMaxValue);
+                                                       : Number(value.substr(comma + 1), kMaxValue);
         if (!u || !v) {
             error = "white-balance takes U,V (two numbers 0..4095), auto, off, on or one-push";
             return {};
@@ -197,12 +197,12 @@ CameraFeatures::Outcome CameraFeatures::Set(std::string_view setting) {
         return {Status::Failed, "reading " + name + " back failed"};
     }
     // One-push clears itself once done; every other field must read back as written.
-    const DWORD checked = (feature == kTrigger ? kOn | kTriggerMode
-                                               : kOn | kAuto | kHighValue | kValue) &
-                          (request->kind == Request::Kind::OnePush ? kOn : ~DWORD{0});
+    const DWORD checked =
+        (feature == kTrigger ? kOn | kTriggerMode : kOn | kAuto | kHighValue | kValue) &
+        (request->kind == Request::Kind::OnePush ? kOn : ~DWORD{0});
     if ((now & checked) != (wanted & checked)) {
-        return {Status::Refused, "the camera did not take " + request->text + " (it reads " +
-                                     name + "=" + Format(feature, inquiry, now) + ")"};
+        return {Status::Refused, "the camera did not take " + request->text + " (it reads " + name +
+                                     "=" + Format(feature, inquiry, now) + ")"};
     }
     return {};
 }
@@ -223,7 +223,8 @@ CameraFeatures::Outcome CameraFeatures::Compose(const Request& r, DWORD inquiry,
             wanted = (current | kOn) & ~kOnePush;
             return {};
         case Kind::Auto:
-            if (!(inquiry & kAutoInq)) return refuse(name + " has no automatic mode on this camera");
+            if (!(inquiry & kAutoInq))
+                return refuse(name + " has no automatic mode on this camera");
             wanted = (current | kOn | kAuto) & ~kOnePush;
             return {};
         case Kind::OnePush:

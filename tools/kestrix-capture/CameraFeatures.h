@@ -24,7 +24,8 @@ public:
         Status status = Status::Ok;
         std::string message;  // why, for a failure
     };
-    using Values = std::vector<std::pair<std::string, std::string>>;  // name, value as --set takes it
+    using Values =
+        std::vector<std::pair<std::string, std::string>>;  // name, value as --set takes it
 
     CameraFeatures(C1394Dcam& cam, int camera) : m_cam(cam), m_nCamera(camera) {}
 

@@ -31,8 +31,8 @@ std::string NameOf(unsigned width, unsigned height, int coding) {
 bool CameraModes::Mode::Format7() const { return modeIndex >= camera::kFormat7First; }
 
 bool CameraModes::Mode::OffersRate(int rateIndex) const {
-    return Format7() || (rateIndex >= 0 && rateIndex < camera::kRateCount &&
-                         (rates & InqBit(rateIndex)) != 0);
+    return Format7() ||
+           (rateIndex >= 0 && rateIndex < camera::kRateCount && (rates & InqBit(rateIndex)) != 0);
 }
 
 const char* CameraModes::CodingName(int coding) {
@@ -46,8 +46,9 @@ const char* CameraModes::RateName(int rateIndex) {
 }
 
 bool CameraModes::IsModeName(std::string_view name) {
-    static const std::regex form("[1-9][0-9]{0,4}x[1-9][0-9]{0,4}-(mono8|yuv411|yuv422|yuv444|rgb|"
-                                 "mono16|rgb16)");
+    static const std::regex form(
+        "[1-9][0-9]{0,4}x[1-9][0-9]{0,4}-(mono8|yuv411|yuv422|yuv444|rgb|"
+        "mono16|rgb16)");
     return std::regex_match(name.begin(), name.end(), form);
 }
 
@@ -112,8 +113,8 @@ void CameraModes::ReadFormat7(C1394Dcam& cam, int camera, std::vector<Mode>& mod
             const bool taken = std::any_of(modes.begin(), modes.end(),
                                            [&](const Mode& m) { return m.name == name; });
             if (!taken) {
-                modes.push_back({name, camera::kFormat7First + mode, coding, int(width),
-                                 int(height), 0});
+                modes.push_back(
+                    {name, camera::kFormat7First + mode, coding, int(width), int(height), 0});
             }
         }
     }

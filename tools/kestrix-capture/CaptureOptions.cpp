@@ -24,12 +24,28 @@ constexpr double kDefaultSeconds = 5;
 constexpr double kMaxSeconds = 1e7;
 
 constexpr CommandLine::Option kOptions[] = {
-    {"simulate"},          {"list"},           {"json"},          {"verbose", false, 'v'},
-    {"camera", true},      {"mode", true},     {"rate", true},    {"frames", true},
-    {"seconds", true},     {"avi", true},      {"convert"},       {"bmp", true},
-    {"jpeg", true},        {"quality", true},  {"get", true},     {"set", true},
-    {"speed", true},       {"buffer-percent", true},              {"access-unit", true},
-    {"packet-mode"},       {"no-sync"},        {"verify-counter"},
+    {"simulate"},
+    {"list"},
+    {"json"},
+    {"verbose", false, 'v'},
+    {"camera", true},
+    {"mode", true},
+    {"rate", true},
+    {"frames", true},
+    {"seconds", true},
+    {"avi", true},
+    {"convert"},
+    {"bmp", true},
+    {"jpeg", true},
+    {"quality", true},
+    {"get", true},
+    {"set", true},
+    {"speed", true},
+    {"buffer-percent", true},
+    {"access-unit", true},
+    {"packet-mode"},
+    {"no-sync"},
+    {"verify-counter"},
 };
 
 // A whole number in [low, high]; nothing else, not even trailing blanks.
@@ -178,7 +194,8 @@ std::string SameFile(const CaptureOptions& o) {
 
 // The combinations that make no sense; empty when there is none.
 std::string Conflict(const CaptureOptions& o, const CommandLine::Parsed& line) {
-    if (line.Has("frames") && line.Has("seconds")) return "--frames and --seconds exclude each other";
+    if (line.Has("frames") && line.Has("seconds"))
+        return "--frames and --seconds exclude each other";
     if (o.convert && o.avi.empty()) return "--convert needs --avi";
     if (line.Has("quality") && o.jpeg.empty()) return "--quality needs --jpeg";
     if (std::string same = SameFile(o); !same.empty()) return same;
@@ -197,8 +214,7 @@ std::string Conflict(const CaptureOptions& o, const CommandLine::Parsed& line) {
 
 std::optional<CaptureOptions> CaptureOptions::Parse(std::span<char* const> args,
                                                     std::string& error) {
-    const auto line =
-        CommandLine::Parse(args, kOptions, CommandLine::Operands::Anywhere, error);
+    const auto line = CommandLine::Parse(args, kOptions, CommandLine::Operands::Anywhere, error);
     if (!line) return {};
     CaptureOptions o;
     o.help = line->help;

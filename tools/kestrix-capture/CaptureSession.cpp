@@ -254,7 +254,8 @@ int CaptureSession::RingSlots(const CameraModes::Mode& mode) {
         return mode.Format7() ? m_cam.CalcBufferCountForCamera(m_nCamera, percent, 1)
                               : m_cam.CalcBufferCount(mode.modeIndex, percent, 1);
     };
-    if (m_options.bufferPercent != 0) return std::max(kMinRingFrames, share(m_options.bufferPercent));
+    if (m_options.bufferPercent != 0)
+        return std::max(kMinRingFrames, share(m_options.bufferPercent));
     const int recorder = int(std::ceil(kRecorderRingSeconds * ModeFrameRate(mode)));
     return std::max(kMinRingFrames, std::min(recorder, share(kDefaultPercent)));
 }
@@ -462,9 +463,10 @@ void CaptureSession::PrintSummary() const {
 
 void CaptureSession::PrintJson() const {
     std::string files;
-    for (const auto& [key, path] : {std::pair<const char*, const std::string&>{"avi", m_options.avi},
-                                    {"bmp", m_options.bmp},
-                                    {"jpeg", m_options.jpeg}}) {
+    for (const auto& [key, path] :
+         {std::pair<const char*, const std::string&>{"avi", m_options.avi},
+          {"bmp", m_options.bmp},
+          {"jpeg", m_options.jpeg}}) {
         if (path.empty()) continue;
         files += std::string(files.empty() ? "" : ",") + JsonString(key) + ":" + JsonString(path);
     }
@@ -473,13 +475,14 @@ void CaptureSession::PrintJson() const {
         features += (features.empty() ? "" : ",") + JsonString(name) + ":" + JsonString(value);
     }
     const auto count = [this](std::uint64_t n) { return m_bCaptured ? n : 0; };
-    std::printf("{\"frames\":%llu,\"dropped\":%llu,\"fps\":%.2f,\"bytes\":%llu,\"lost\":%llu,"
-                "\"files\":{%s},\"features\":{%s},\"exit_reason\":%s,\"exit_status\":%d}\n",
-                static_cast<unsigned long long>(count(m_nFrames)),
-                static_cast<unsigned long long>(count(Dropped())), m_bCaptured ? FramesPerSecond() : 0.0,
-                static_cast<unsigned long long>(count(m_nFrames * m_nFrameBytes)),
-                static_cast<unsigned long long>(count(Lost())), files.c_str(), features.c_str(),
-                JsonString(m_nExit == kExitOk ? "done" : m_strExitReason).c_str(), m_nExit);
+    std::printf(
+        "{\"frames\":%llu,\"dropped\":%llu,\"fps\":%.2f,\"bytes\":%llu,\"lost\":%llu,"
+        "\"files\":{%s},\"features\":{%s},\"exit_reason\":%s,\"exit_status\":%d}\n",
+        static_cast<unsigned long long>(count(m_nFrames)),
+        static_cast<unsigned long long>(count(Dropped())), m_bCaptured ? FramesPerSecond() : 0.0,
+        static_cast<unsigned long long>(count(m_nFrames * m_nFrameBytes)),
+        static_cast<unsigned long long>(count(Lost())), files.c_str(), features.c_str(),
+        JsonString(m_nExit == kExitOk ? "done" : m_strExitReason).c_str(), m_nExit);
     std::fflush(stdout);
 }
 

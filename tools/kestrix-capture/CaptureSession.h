@@ -84,9 +84,9 @@ private:
     bool m_bBusReset = false;
     bool m_bInterruptReported = false;
     int m_nExit = 0;
-    std::string m_strExitReason;  // the failure that decided m_nExit
-    bool m_bCaptured = false;     // a capture ran, so there are figures to report
-    std::uint64_t m_nFrameBytes = 0;  // per frame as counted: raw, or 24-bit with --convert
+    std::string m_strExitReason;        // the failure that decided m_nExit
+    bool m_bCaptured = false;           // a capture ran, so there are figures to report
+    std::uint64_t m_nFrameBytes = 0;    // per frame as counted: raw, or 24-bit with --convert
     CameraFeatures::Values m_features;  // what --get read
 
     // Ring figures when transmission began and as last seen (the capture may go before the end).

@@ -34,6 +34,8 @@ constexpr auto kPumpStep = std::chrono::milliseconds(10);
 // first frame may take a while to come, a gap once frames flow means they have ceased.
 constexpr auto kStallTimeout = std::chrono::seconds(10);
 constexpr auto kGapTimeout = std::chrono::seconds(3);
+// How long a failed read waits for a device-change notice that would explain it.
+constexpr auto kNoticeGrace = std::chrono::seconds(1);
 // The bus's isochronous budget per cycle, in units of one quadlet at S1600.
 constexpr unsigned kBandwidthUnits = 4915;
 
@@ -359,6 +361,10 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
         return true;
     }
     if (ReceiveFailed()) {
+        // An unplug fails the reads before its notice arrives: the notice gets a moment to
+        // tell the two apart, so that an unplug is reported as one.
+        if (m_failureSeen == Clock::time_point{}) m_failureSeen = now;
+        if (now - m_failureSeen < kNoticeGrace) return false;
         Fail(kExitFailed, CutShort("reading frames from the camera failed (the bus driver "
                                    "reported an error, or it is gone)"));
         return true;

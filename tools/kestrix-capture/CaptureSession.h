@@ -99,4 +99,5 @@ private:
     Clock::time_point m_firstSeen{};
     Clock::time_point m_lastSeen{};
     Clock::time_point m_lastArrival{};  // of a frame in the ring, recorded or not
+    Clock::time_point m_failureSeen{};  // when the reads were first seen failing
 };

@@ -1,5 +1,6 @@
 // The log: KESTRIX_LOG's syntax, the -v count, what a line looks like, and that a line that is
 // off costs no formatting.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -24,6 +25,9 @@ using platform::LogLevel;
 class LogTest : public ::testing::Test {
 protected:
     LogTest() : m_file(memfd_create("kestrix-log-test", 0)) {
+        // Appending, as a redirected stderr does; a memory file's shared offset alone is not
+        // kept whole across threads.
+        fcntl(m_file.Get(), F_SETFL, O_APPEND);
         m_previousFd = platform::SetLogFd(m_file.Get());
     }
     ~LogTest() override {

@@ -336,8 +336,7 @@ bool CFirewireComm::ReadConfiguration(Record& record, ConfigSizes& sizes) {
         status = SendRequest(kIoctlConfigInfo, record);
     }
     if (status != 0) {
-        KX_LOG(Bus, Warn) << "config-info request failed: "
-                          << platform::StatusText(status);
+        KX_LOG(Bus, Warn) << "config-info request failed: " << platform::StatusText(status);
     }
     return status == 0;
 }

@@ -80,8 +80,8 @@ void C1394Dcam::RebuildCameraTable() {
                                  << " skipped: its unit directory names no register base";
             continue;
         }
-        KX_LOG(Camera, Info) << "camera " << count << " on " << GetDevicePath(device)
-                             << ": vendor " << platform::Hex(vendorId) << ", registers at "
+        KX_LOG(Camera, Info) << "camera " << count << " on " << GetDevicePath(device) << ": vendor "
+                             << platform::Hex(vendorId) << ", registers at "
                              << platform::Hex(0xFFFFF0000000 + commandBase);
         CameraEntry& entry = m_Cameras[count++];
         entry.nDevice = static_cast<int>(device);

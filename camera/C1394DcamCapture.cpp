@@ -112,10 +112,10 @@ bool C1394Dcam::StartCapture(int camera, int speed, int flags, int frames) {
         return RefuseCapture(camera, "the ring or the receiver could not be set up");
     }
     PublishRing(device, thread->Ring());
-    KX_LOG(Capture, Info) << "capture started on camera " << camera << ": mode " << entry.nMode.load()
-                          << ", rate or coding " << entry.nRate.load() << ", " << frameBytes
-                          << "-byte frames in " << bytesPerPacket << "-byte packets, " << frames
-                          << " slots, S" << (100 << speed)
+    KX_LOG(Capture, Info) << "capture started on camera " << camera << ": mode "
+                          << entry.nMode.load() << ", rate or coding " << entry.nRate.load() << ", "
+                          << frameBytes << "-byte frames in " << bytesPerPacket << "-byte packets, "
+                          << frames << " slots, S" << (100 << speed)
                           << (m_bPacketMode ? ", packet mode" : "");
     return true;
 }
@@ -123,8 +123,8 @@ bool C1394Dcam::StartCapture(int camera, int speed, int flags, int frames) {
 bool C1394Dcam::ArmCapture(CDcamCaptureThread& thread, int camera, int frameBytes, int frames) {
     thread.SetOwner(this);
     if (!thread.AllocRing(static_cast<std::uint32_t>(frameBytes), frames)) {
-        KX_LOG(Capture, Warn) << "no memory for a ring of " << frames << " slots of "
-                              << frameBytes << " bytes";
+        KX_LOG(Capture, Warn) << "no memory for a ring of " << frames << " slots of " << frameBytes
+                              << " bytes";
         return false;
     }
     thread.SetDevicePath(GetDevicePath(static_cast<unsigned>(m_Cameras[camera].nDevice.load())));

@@ -150,8 +150,8 @@ bool C1394Dcam::SetFormat7Mode(int camera, int modeIndex, int colorCoding, const
     const DWORD bytesPerPacket = Low16(packets) << 16 | Low16(packets);
     if (!WriteFormat7Register(camera, m, kBytePerPacket, &bytesPerPacket, true)) return false;
     KX_LOG(Camera, Info) << "camera " << camera << " set to mode " << modeIndex << ", coding "
-                         << colorCoding << ", " << width << " x " << height << " at "
-                         << area->left << "," << area->top;
+                         << colorCoding << ", " << width << " x " << height << " at " << area->left
+                         << "," << area->top;
     return true;
 }
 

@@ -45,7 +45,8 @@ std::atomic<int> g_logFd{STDERR_FILENO};
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
     });
 }
 
@@ -58,16 +59,20 @@ std::optional<int> IndexOf(const std::array<const char*, N>& names, std::string_
 }
 
 std::string_view Trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+        text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.remove_suffix(1);
     return text;
 }
 
 // Applies one "category:level", "*:level" or bare "level" item; false when it does not parse.
 bool ApplyItem(std::string_view item, LogConfig& config) {
     const std::size_t colon = item.find(':');
-    const std::string_view name = colon == std::string_view::npos ? "*" : Trim(item.substr(0, colon));
-    const std::string_view levelText = Trim(colon == std::string_view::npos ? item : item.substr(colon + 1));
+    const std::string_view name =
+        colon == std::string_view::npos ? "*" : Trim(item.substr(0, colon));
+    const std::string_view levelText =
+        Trim(colon == std::string_view::npos ? item : item.substr(colon + 1));
     const std::optional<int> level = IndexOf(kLevelNames, levelText);
     if (!level) return false;
     if (name == "*") {
@@ -95,7 +100,8 @@ void Publish(const LogConfig& config) {
     // One -v is info, two or more debug.
     const int raised = std::min(static_cast<int>(LogLevel::Info) + config.verbosity - 1,
                                 static_cast<int>(LogLevel::Debug));
-    const int fallback = config.verbosity > 0 ? std::max(config.defaultLevel, raised) : config.defaultLevel;
+    const int fallback =
+        config.verbosity > 0 ? std::max(config.defaultLevel, raised) : config.defaultLevel;
     for (int i = 0; i < kLogCategoryCount; ++i) {
         const int level = config.named[i] >= 0 ? config.named[i] : fallback;
         detail::g_logThreshold[i].store(level, std::memory_order_relaxed);
@@ -114,8 +120,9 @@ void ReplaceConfigLocked(std::string_view spec) {
     // The user mistyped something: say so whatever the thresholds, once for the whole setting.
     std::string text = "KESTRIX_LOG: ignored";
     for (std::string_view item : rejected) text.append(" \"").append(item).append("\"");
-    text += " (expected category:level, categories bus camera capture files simbus platform app *,"
-            " levels off error warn info debug)";
+    text +=
+        " (expected category:level, categories bus camera capture files simbus platform app *,"
+        " levels off error warn info debug)";
     WriteLogLine(LogCategory::Platform, LogLevel::Warn, text);
 }
 

@@ -24,7 +24,8 @@ int LoadLogConfig(LogCategory category);
 }  // namespace detail
 
 inline bool LogEnabled(LogCategory category, LogLevel level) {
-    int threshold = detail::g_logThreshold[static_cast<int>(category)].load(std::memory_order_relaxed);
+    int threshold =
+        detail::g_logThreshold[static_cast<int>(category)].load(std::memory_order_relaxed);
     if (threshold < 0) threshold = detail::LoadLogConfig(category);
     return static_cast<int>(level) <= threshold;
 }
@@ -74,7 +75,7 @@ private:
 }  // namespace platform
 
 // The if/else shape keeps a following else bound to the caller's if.
-#define KX_LOG(category, level)                                                               \
+#define KX_LOG(category, level)                                                                    \
     if (!::platform::LogEnabled(::platform::LogCategory::category, ::platform::LogLevel::level)) { \
-    } else                                                                                    \
+    } else                                                                                         \
         ::platform::LogLine(::platform::LogCategory::category, ::platform::LogLevel::level).Stream()

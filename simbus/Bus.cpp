@@ -257,9 +257,9 @@ void Bus::HandleAsync(const Request& request) {
         for (std::uint32_t at = 0; at < record.length; at += 4) {
             std::uint32_t value = 0;
             if (target->Read(record.offset + at, value) != CameraModel::Access::Ok) {
-                KX_LOG(Simbus, Debug) << "node " << (record.nodeAddress & 63)
-                                      << " has no readable register at "
-                                      << platform::Hex(record.offset + at);
+                KX_LOG(Simbus, Debug)
+                    << "node " << (record.nodeAddress & 63) << " has no readable register at "
+                    << platform::Hex(record.offset + at);
                 return Reply(request, kErrorGenFailure);
             }
             platform::StoreBE32(&out[kAsyncHeaderBytes + at], value);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -114,6 +115,19 @@ TEST_F(LogTest, LinesAreWholeStampedAndCostNothingWhenOff) {
     for (std::size_t i = 1; i < lines.size(); ++i) {
         ASSERT_TRUE(std::regex_match(lines[i], whole)) << "line " << i << " mixed: " << lines[i];
     }
+}
+
+// The variable itself, read at the first check of a fresh process; the warning goes to stderr.
+TEST(LogEnvironment, IsReadAtTheFirstCheck) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("KESTRIX_LOG", "capture:debug,bogus", 1);
+            const bool read = LogEnabled(LogCategory::Capture, LogLevel::Debug) &&
+                              !LogEnabled(LogCategory::Bus, LogLevel::Error);
+            std::_Exit(read ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "warn platform: KESTRIX_LOG: ignored \"bogus\"");
 }
 
 }  // namespace

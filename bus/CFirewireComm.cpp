@@ -286,13 +286,14 @@ std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, vo
     const std::uint32_t code = host ? (bWrite ? kIoctlHostMemoryWrite : kIoctlHostMemoryRead)
                                     : (bWrite ? kIoctlAsyncWrite : kIoctlAsyncRead);
     std::uint32_t returned = 0;
+    const platform::Hex address(std::uint64_t{nOffsetHigh} << 32 | nOffsetLow);
     if (const std::uint32_t status = SendRequest(code, record, &returned); status != 0) {
         KX_LOG(Bus, Warn) << RequestName(code) << " of " << nBytes << " bytes at node " << nNode
-                          << " address "
-                          << platform::Hex(std::uint64_t{nOffsetHigh} << 32 | nOffsetLow)
-                          << " failed: " << platform::StatusText(status);
+                          << " address " << address << " failed: " << platform::StatusText(status);
         return std::nullopt;
     }
+    KX_LOG(Bus, Debug) << RequestName(code) << " of " << nBytes << " bytes at node " << nNode
+                       << " address " << address << ": " << returned << " record bytes back";
     if (bWrite) return nBytes;
     // The answer may be cut short; only the data bytes that came back count.
     const unsigned got =

@@ -21,6 +21,7 @@
 #include "dialogs/CMaskingDlg.h"
 #include "dialogs/CMiscParamDlg.h"
 #include "dialogs/CStandardFeatureDlg.h"
+#include "platform/Log.h"
 #include "platform/MessageEndpoint.h"
 #include "platform/MessageQueue.h"
 
@@ -151,6 +152,7 @@ void CCameraView::OnCameraNotice(std::uint32_t message) {
 }
 
 void CCameraView::Tell(const QString& text, ViewerPrompts::Icon icon) {
+    KX_LOG(App, Info) << "message: " << text.toStdString();
     m_pPrompts->Message(window(), text, icon);
 }
 
@@ -200,6 +202,9 @@ bool CCameraView::ClaimCamera() {
     const auto device = unsigned(m_camera.GetCameraDevice(0));
     const CameraLock::Result claim = m_claim.Take(m_camera.GetDevicePath(device), error);
     if (claim == CameraLock::Result::Taken) return true;
+    if (claim != CameraLock::Result::InUse) {
+        KX_LOG(App, Warn) << "the camera cannot be claimed: " << error;
+    }
     QApplication::restoreOverrideCursor();  // the message must not show a wait cursor
     Tell(claim == CameraLock::Result::InUse ? "The camera is in use by another program."
                                             : "Connection with the camera failed.",

@@ -12,6 +12,7 @@
 #include "platform/DeviceDirectory.h"
 #include "platform/DeviceHandle.h"
 #include "platform/ErrorCodes.h"
+#include "platform/Log.h"
 #include "platform/SystemInfo.h"
 
 using namespace bus;
@@ -21,7 +22,7 @@ namespace {
 constexpr auto kRewakeInterval = std::chrono::milliseconds(100);
 constexpr std::uint32_t kDefaultBytesPerPacket = 640;
 
-bool IsActive(std::uint32_t state) {
+bool IsActive(IsochState state) {
     return state == CIsochTransferThread::kStateArmed ||
            state == CIsochTransferThread::kStateFailed ||
            state == CIsochTransferThread::kStateRunning;
@@ -55,7 +56,10 @@ CFirewireComm::HWND CFirewireComm::GetSafeHwnd() const {
 bool CFirewireComm::Open() {
     if (IsOpen()) return false;
     m_pSharedMap = SharedBusBlock::Open();
-    if (!m_pSharedMap) return false;
+    if (!m_pSharedMap) {
+        KX_LOG(Bus, Error) << "the shared bus block cannot be joined";
+        return false;
+    }
     m_pSharedMap->AddOpenCount(1);
     m_pWindow = platform::MessageEndpoint::Create(
         [this](const platform::Message& message) { return WindowProc(message); });
@@ -251,6 +255,7 @@ std::uint32_t CFirewireComm::SendRequest(std::uint32_t code, std::span<std::uint
 int CFirewireComm::GetNodeNumber(bool bLocalHost) {
     FixedRecord<8> record = MakeNodeAddressRecord(bLocalHost);
     if (const std::uint32_t error = SendRequest(kIoctlNodeAddress, record); error != 0) {
+        KX_LOG(Bus, Warn) << "node-address request failed: " << platform::StatusText(error);
         return static_cast<int>(error | 0xFFFF);
     }
     return static_cast<int>(Word(record, kNodeAddressOffset) & 0x3F);
@@ -281,7 +286,14 @@ std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, vo
     const std::uint32_t code = host ? (bWrite ? kIoctlHostMemoryWrite : kIoctlHostMemoryRead)
                                     : (bWrite ? kIoctlAsyncWrite : kIoctlAsyncRead);
     std::uint32_t returned = 0;
-    if (SendRequest(code, record, &returned) != 0) return std::nullopt;
+    const platform::Hex address(std::uint64_t{nOffsetHigh} << 32 | nOffsetLow);
+    if (const std::uint32_t status = SendRequest(code, record, &returned); status != 0) {
+        KX_LOG(Bus, Warn) << RequestName(code) << " of " << nBytes << " bytes at node " << nNode
+                          << " address " << address << " failed: " << platform::StatusText(status);
+        return std::nullopt;
+    }
+    KX_LOG(Bus, Debug) << RequestName(code) << " of " << nBytes << " bytes at node " << nNode
+                       << " address " << address << ": " << returned << " record bytes back";
     if (bWrite) return nBytes;
     // The answer may be cut short; only the data bytes that came back count.
     const unsigned got =
@@ -304,8 +316,11 @@ bool CFirewireComm::AsyncWrite(const void* pData, unsigned nBytes, unsigned nBus
 bool CFirewireComm::GetMaxSpeed(int* pSpeed) {
     FixedRecord<268> device = MakeMaxSpeedRecord(false);
     FixedRecord<268> host = MakeMaxSpeedRecord(true);
-    if (SendRequest(kIoctlMaxSpeed, device) != 0 || SendRequest(kIoctlMaxSpeed, host) != 0) {
-        return false;
+    for (auto* record : {&device, &host}) {
+        if (const std::uint32_t status = SendRequest(kIoctlMaxSpeed, *record); status != 0) {
+            KX_LOG(Bus, Warn) << "max-speed request failed: " << platform::StatusText(status);
+            return false;
+        }
     }
     *pSpeed =
         static_cast<int>(std::min(Word(device, kMaxSpeedOffset), Word(host, kMaxSpeedOffset)));
@@ -314,11 +329,17 @@ bool CFirewireComm::GetMaxSpeed(int* pSpeed) {
 
 bool CFirewireComm::ReadConfiguration(Record& record, ConfigSizes& sizes) {
     FixedRecord<kConfigHeaderBytes> header{};
-    if (SendRequest(kIoctlConfigInfo, header) != 0) return false;
-    sizes = ReadConfigSizes(header);
-    if (!AllocateRecord(record, kConfigHeaderBytes + sizes.Total())) return false;
-    WriteConfigSizes(record, sizes);
-    return SendRequest(kIoctlConfigInfo, record) == 0;
+    std::uint32_t status = SendRequest(kIoctlConfigInfo, header);
+    if (status == 0) {
+        sizes = ReadConfigSizes(header);
+        if (!AllocateRecord(record, kConfigHeaderBytes + sizes.Total())) return false;
+        WriteConfigSizes(record, sizes);
+        status = SendRequest(kIoctlConfigInfo, record);
+    }
+    if (status != 0) {
+        KX_LOG(Bus, Warn) << "config-info request failed: " << platform::StatusText(status);
+    }
+    return status == 0;
 }
 
 bool CFirewireComm::GetUnitVersion(int* pVersion) {
@@ -378,9 +399,11 @@ bool CFirewireComm::StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate,
     if (!thread->CreateThread(platform::ThreadPriority::TimeCritical)) return false;
 
     // The thread leaves state 0 once it holds its resources (5) or has failed to get them (3).
-    const std::uint32_t opened = thread->m_nState.WaitWhile(
-        [](std::uint32_t state) { return state == CIsochTransferThread::kStateCreated; });
+    const IsochState opened = thread->m_nState.WaitWhile(
+        [](IsochState state) { return state == CIsochTransferThread::kStateCreated; });
     if (opened == CIsochTransferThread::kStateFailed) {
+        KX_LOG(Bus, Warn) << "isochronous transfer on channel " << nChannel
+                          << " could not get its resources";
         thread->QuitAndJoin();
         return false;
     }
@@ -391,7 +414,7 @@ bool CFirewireComm::StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate,
 int CFirewireComm::StopIsochTransfer(int nChannel, bool bOrderly) {
     CIsochTransferThread* thread = FindIsochThread(nChannel);
     if (thread == nullptr) return 0;
-    std::uint32_t state = thread->m_nState;
+    IsochState state = thread->m_nState;
     if (!IsActive(state)) return static_cast<int>(state);
     if (!thread->HasAttachEvent()) return 0;
     thread->RequestStop(bOrderly);

@@ -108,7 +108,9 @@ protected:
     bool m_bPacketMode = false;
     std::unique_ptr<platform::MessageEndpoint> m_pWindow;
 
-    // Windows 95-family removals wait for the next device-nodes-changed notice; one per process.
+    // Under platform id 1 a removal is acted on at the next device-nodes-changed notice, which
+    // this flag carries over; one per process. This system reports id 2 (rescan at once), so
+    // only tests that store id 1 in the shared block take that path.
     inline static std::atomic<bool> s_bRemovalPending{false};
 
 private:

@@ -7,6 +7,7 @@
 
 #include "bus/DriverCodes.h"
 #include "platform/ErrorCodes.h"
+#include "platform/Log.h"
 
 using namespace bus;
 using platform::kErrorIoIncomplete;
@@ -251,6 +252,7 @@ void CIsochTransferThread::FinishTransfer(Record& record, std::uint32_t status,
         return;
     }
     if (status != 0) {
+        LogFailure(kIoctlAttachBuffers, status);
         m_nState = kStateFailed;
         return;
     }
@@ -281,8 +283,17 @@ std::uint32_t CIsochTransferThread::Call(std::uint32_t code, std::span<std::uint
     const std::uint32_t status = m_hDevice.Issue(code, record, size, outSize, request);
     // A control request that the driver never answers must not hold the thread, and with it
     // whoever stops or joins it, for ever.
-    if (status != kErrorIoPending) return status;
-    return m_hDevice.GetResultWithin(request, nullptr, platform::DeviceHandle::kRequestTimeout);
+    const std::uint32_t result =
+        status != kErrorIoPending
+            ? status
+            : m_hDevice.GetResultWithin(request, nullptr, platform::DeviceHandle::kRequestTimeout);
+    if (result != 0) LogFailure(code, result);
+    return result;
+}
+
+void CIsochTransferThread::LogFailure(std::uint32_t code, std::uint32_t status) const {
+    KX_LOG(Bus, Warn) << RequestName(code) << " on channel " << m_nChannel.load()
+                      << " failed: " << platform::StatusText(status);
 }
 
 // Issuing resets the request's event, as starting an overlapped request with a fresh one would.
@@ -297,6 +308,7 @@ std::uint32_t CIsochTransferThread::Begin(std::uint32_t code, std::span<std::uin
     if (status == platform::kErrorIoPending && (m_bStopRequest || m_bQuit)) {
         if (platform::Event* event = request.GetEvent()) event->Set();
     }
+    if (status != 0 && status != platform::kErrorIoPending) LogFailure(code, status);
     return status;
 }
 

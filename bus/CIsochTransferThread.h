@@ -24,14 +24,8 @@
 
 class CIsochTransferThread {
 public:
-    // States of the transfer.
-    static constexpr std::uint32_t kStateCreated = 0;
-    static constexpr std::uint32_t kStateArmed = 1;
-    static constexpr std::uint32_t kStateDone = 2;
-    static constexpr std::uint32_t kStateFailed = 3;
-    static constexpr std::uint32_t kStateDoneEmpty = 4;
-    static constexpr std::uint32_t kStateIdle = 5;
-    static constexpr std::uint32_t kStateRunning = 6;
+    // The states by their short names: kStateArmed and so on.
+    using enum IsochState;
 
     CIsochTransferThread();
     // Sends the quit signal and joins; a derived class whose RunTransfer uses its own members
@@ -141,6 +135,7 @@ private:
     std::uint32_t Begin(std::uint32_t code, std::span<std::uint8_t> record,
                         platform::AsyncRequest& request, std::atomic<bool>& open);
     void FreeChannelAndBandwidth();
+    void LogFailure(std::uint32_t code, std::uint32_t status) const;
     void FinishTransfer(bus::Record& record, std::uint32_t status, std::uint32_t bytes);
     void StopTransfer();
     void ThreadMain();

@@ -30,6 +30,56 @@ inline constexpr std::uint32_t kIoctlHostInfo = 0x22204C;
 inline constexpr std::uint32_t kIoctlIsochRead = 0x222094;
 inline constexpr std::uint32_t kIoctlBusResetWait = 0x2220C8;
 
+// The request's name, for log lines.
+constexpr const char* RequestName(std::uint32_t code) {
+    switch (code) {
+        case kIoctlAsyncRead:
+            return "async-read";
+        case kIoctlAsyncWrite:
+            return "async-write";
+        case kIoctlNodeAddress:
+            return "node-address";
+        case kIoctlMaxSpeed:
+            return "max-speed";
+        case kIoctlConfigInfo:
+            return "config-info";
+        case kIoctlHostMemoryRead:
+            return "host-memory-read";
+        case kIoctlHostMemoryWrite:
+            return "host-memory-write";
+        case kIoctlAllocateBandwidth:
+            return "allocate-bandwidth";
+        case kIoctlAllocateChannel:
+            return "allocate-channel";
+        case kIoctlAllocateResources:
+            return "allocate-resources";
+        case kIoctlAttachBuffers:
+            return "attach-buffers";
+        case kIoctlDetachBuffers:
+            return "detach-buffers";
+        case kIoctlFreeBandwidth:
+            return "free-bandwidth";
+        case kIoctlFreeChannel:
+            return "free-channel";
+        case kIoctlFreeResources:
+            return "free-resources";
+        case kIoctlListen:
+            return "listen";
+        case kIoctlStop:
+            return "stop";
+        case kIoctlTalk:
+            return "talk";
+        case kIoctlHostInfo:
+            return "host-info";
+        case kIoctlIsochRead:
+            return "isoch-read";
+        case kIoctlBusResetWait:
+            return "bus-reset-wait";
+        default:
+            return "unknown request";
+    }
+}
+
 // Speed codes.
 inline constexpr std::uint32_t kSpeed100 = 1;
 inline constexpr std::uint32_t kSpeed200 = 2;

@@ -9,14 +9,26 @@
 #include <cstdint>
 #include <mutex>
 
+// The states of a transfer thread. The numbers are the ones StopIsochTransfer returns to its
+// callers, so they stay fixed.
+enum class IsochState : std::uint32_t {
+    kStateCreated = 0,
+    kStateArmed = 1,
+    kStateDone = 2,
+    kStateFailed = 3,
+    kStateDoneEmpty = 4,  // done, but nothing was received
+    kStateIdle = 5,       // holds its resources, not transferring (or stopped)
+    kStateRunning = 6,
+};
+
 class TransferState {
 public:
-    explicit TransferState(std::uint32_t value) : m_value(value) {}
+    explicit TransferState(IsochState value) : m_value(value) {}
     TransferState(const TransferState&) = delete;
     TransferState& operator=(const TransferState&) = delete;
 
     // Stores a new state and wakes every waiter.
-    TransferState& operator=(std::uint32_t value) {
+    TransferState& operator=(IsochState value) {
         {
             // Stored under the lock, so that a waiter between its test and its sleep still
             // hears of it.
@@ -26,26 +38,26 @@ public:
         m_changed.notify_all();
         return *this;
     }
-    operator std::uint32_t() const { return m_value.load(); }
-    std::uint32_t load() const { return m_value.load(); }
+    operator IsochState() const { return m_value.load(); }
+    IsochState load() const { return m_value.load(); }
 
     // Waits while busy(state) holds; returns the state that ended the wait.
     template <class Busy>
-    std::uint32_t WaitWhile(Busy busy) const {
+    IsochState WaitWhile(Busy busy) const {
         std::unique_lock lock(m_mutex);
         m_changed.wait(lock, [&] { return !busy(m_value.load()); });
         return m_value.load();
     }
     // The same, giving up after timeout; returns the state then.
     template <class Busy>
-    std::uint32_t WaitWhile(Busy busy, std::chrono::milliseconds timeout) const {
+    IsochState WaitWhile(Busy busy, std::chrono::milliseconds timeout) const {
         std::unique_lock lock(m_mutex);
         m_changed.wait_for(lock, timeout, [&] { return !busy(m_value.load()); });
         return m_value.load();
     }
 
 private:
-    std::atomic<std::uint32_t> m_value;
+    std::atomic<IsochState> m_value;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
 };

@@ -1,6 +1,7 @@
 // The camera object's life, its camera table, and its reaction to bus events.
 #include "camera/C1394Dcam.h"
 
+#include "platform/Log.h"
 #include "platform/SystemInfo.h"
 
 C1394Dcam::C1394Dcam() = default;
@@ -74,7 +75,14 @@ void C1394Dcam::RebuildCameraTable() {
         DWORD commandBase = 0;
         DWORD vendorId = 0;
         if (!SelectDevice(device) || !GetUnitVersion(&kind) || kind != 2) continue;
-        if (!GetUnitInfo(&commandBase, &vendorId)) continue;
+        if (!GetUnitInfo(&commandBase, &vendorId)) {
+            KX_LOG(Camera, Warn) << "camera on " << GetDevicePath(device)
+                                 << " skipped: its unit directory names no register base";
+            continue;
+        }
+        KX_LOG(Camera, Info) << "camera " << count << " on " << GetDevicePath(device) << ": vendor "
+                             << platform::Hex(vendorId) << ", registers at "
+                             << platform::Hex(0xFFFFF0000000 + commandBase);
         CameraEntry& entry = m_Cameras[count++];
         entry.nDevice = static_cast<int>(device);
         entry.dwCommandBase = commandBase;

@@ -5,6 +5,7 @@
 #include "camera/C1394Dcam.h"
 #include "camera/IidcRegisters.h"
 #include "camera/VideoModeTables.h"
+#include "platform/Log.h"
 
 using namespace camera::iidc;
 
@@ -14,6 +15,12 @@ constexpr int kPacketModeFlag = 0x10;
 constexpr int kDescriptorModeMask = 0xF;
 constexpr std::uint32_t kSyncValue = 1;
 constexpr int kMaxShots = 0xFFFF;
+
+// The reason a capture did not start, which StartCapture's false drops.
+bool RefuseCapture(int camera, const char* why) {
+    KX_LOG(Capture, Warn) << "capture on camera " << camera << " not started: " << why;
+    return false;
+}
 
 }  // namespace
 
@@ -68,40 +75,58 @@ bool C1394Dcam::CaptureBufferBytes(int camera, int frameBytes, int* bufferBytes)
 }
 
 bool C1394Dcam::StartCapture(int camera, int speed, int flags, int frames) {
-    if (speed < 0 || speed > 2 || frames < 2 || !IsCamera(camera)) return false;
+    if (speed < 0 || speed > 2) return RefuseCapture(camera, "speed not 0..2");
+    if (frames < 2) return RefuseCapture(camera, "a ring needs at least 2 slots");
+    if (!IsCamera(camera)) return RefuseCapture(camera, "no such camera");
     const CameraEntry& entry = m_Cameras[camera];
     const int device = entry.nDevice;
+    if (entry.nMode < 0 || entry.nRate < 0) return RefuseCapture(camera, "no video mode set");
     // A second capture on the same channel could never get it; the running one stays untouched.
-    if (entry.nMode < 0 || entry.nRate < 0 || HasCapture(camera)) return false;
-    if (!SetIsoChannel(camera, speed, device)) return false;
+    if (HasCapture(camera)) return RefuseCapture(camera, "a capture already runs");
+    if (!SetIsoChannel(camera, speed, device)) {
+        return RefuseCapture(camera, "the channel and speed could not be set");
+    }
     const int bytesPerPacket = GetBytesPerPacket(camera);
     const int frameBytes = GetFrameBytes(camera);
-    if (bytesPerPacket <= 0 || frameBytes <= 0) return false;
+    if (bytesPerPacket <= 0 || frameBytes <= 0) {
+        return RefuseCapture(camera, "the camera reports no frame or packet size");
+    }
     // A frame that fits one packet can only be received packet by packet.
     if (bytesPerPacket >= frameBytes) flags |= kPacketModeFlag;
     int bufferBytes = 0;
-    if (!CaptureBufferBytes(camera, frameBytes, &bufferBytes)) return false;
+    if (!CaptureBufferBytes(camera, frameBytes, &bufferBytes)) {
+        return RefuseCapture(camera, "the Format 7 packet size cannot be read");
+    }
 
     m_bPacketMode = (flags & kPacketModeFlag) != 0;
     // StartIsochTransfer opens the thread on the selected device, which the reads above left
     // at this camera.
     if (!StartIsochTransfer(device, false, true, 1 << speed, flags & kDescriptorModeMask,
                             bytesPerPacket, bufferBytes, true, kSyncValue)) {
-        return false;
+        return RefuseCapture(camera, "no isochronous transfer (bandwidth, channel or resources)");
     }
     auto* thread = dynamic_cast<CDcamCaptureThread*>(FindIsochThread(device));
     if (thread == nullptr || !ArmCapture(*thread, camera, frameBytes, frames)) {
         // A capture that cannot run is taken down, so the camera can be set up again.
         StopAndRemove(device, true);
-        return false;
+        return RefuseCapture(camera, "the ring or the receiver could not be set up");
     }
     PublishRing(device, thread->Ring());
+    KX_LOG(Capture, Info) << "capture started on camera " << camera << ": mode "
+                          << entry.nMode.load() << ", rate or coding " << entry.nRate.load() << ", "
+                          << frameBytes << "-byte frames in " << bytesPerPacket << "-byte packets, "
+                          << frames << " slots, S" << (100 << speed)
+                          << (m_bPacketMode ? ", packet mode" : "");
     return true;
 }
 
 bool C1394Dcam::ArmCapture(CDcamCaptureThread& thread, int camera, int frameBytes, int frames) {
     thread.SetOwner(this);
-    if (!thread.AllocRing(static_cast<std::uint32_t>(frameBytes), frames)) return false;
+    if (!thread.AllocRing(static_cast<std::uint32_t>(frameBytes), frames)) {
+        KX_LOG(Capture, Warn) << "no memory for a ring of " << frames << " slots of " << frameBytes
+                              << " bytes";
+        return false;
+    }
     thread.SetDevicePath(GetDevicePath(static_cast<unsigned>(m_Cameras[camera].nDevice.load())));
     thread.m_pData = nullptr;
     thread.m_nDataBytes = static_cast<std::uint32_t>(frameBytes);
@@ -114,7 +139,7 @@ bool C1394Dcam::ArmCapture(CDcamCaptureThread& thread, int camera, int frameByte
     }
     thread.SignalStart();
     // The thread leaves state 1 for 6 once it listens, or for 3 when it cannot.
-    return thread.m_nState.WaitWhile([](std::uint32_t state) {
+    return thread.m_nState.WaitWhile([](IsochState state) {
         return state == CIsochTransferThread::kStateArmed;
     }) == CIsochTransferThread::kStateRunning;
 }

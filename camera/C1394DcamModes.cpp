@@ -6,6 +6,7 @@
 #include "camera/C1394Dcam.h"
 #include "camera/IidcRegisters.h"
 #include "camera/VideoModeTables.h"
+#include "platform/Log.h"
 
 using namespace camera::iidc;
 using camera::kFixedModeCount;
@@ -71,7 +72,11 @@ bool C1394Dcam::SetVideoMode(int camera, int modeIndex, int rateOrCoding, bool n
                           (modes & InqBit(mode)) &&
                           ReadCommand(camera, kVRateInq + 32 * DWORD(format) + 4 * DWORD(mode),
                                       &listed);
-        if (!listedOk || !(listed & InqBit(x))) return false;
+        if (!listedOk || !(listed & InqBit(x))) {
+            KX_LOG(Camera, Debug) << "camera " << camera << " does not offer mode " << modeIndex
+                                  << (format7 ? " with coding " : " at rate ") << x;
+            return false;
+        }
     }
     if (!WriteModeRegisters(camera, format, mode)) return false;
     CameraEntry& entry = m_Cameras[camera];
@@ -84,6 +89,8 @@ bool C1394Dcam::SetVideoMode(int camera, int modeIndex, int rateOrCoding, bool n
         if (!WriteCommand(camera, kCurVFrmRate, DWORD(x) << 29)) return false;
         entry.nRate = x;
     }
+    KX_LOG(Camera, Info) << "camera " << camera << " set to mode " << modeIndex
+                         << (format7 ? ", coding " : ", rate ") << x;
     return true;
 }
 
@@ -104,6 +111,8 @@ bool C1394Dcam::SetFormat7Mode(int camera, int modeIndex, int colorCoding, const
     DWORD codings = 0;
     if (!ReadFormat7Register(camera, m, kColorCodingInq, &codings, false) ||
         !(codings & InqBit(colorCoding))) {
+        KX_LOG(Camera, Debug) << "camera " << camera << " does not offer mode " << modeIndex
+                              << " with coding " << colorCoding;
         return false;
     }
     // The lookup above holds the block for the rest of this call.
@@ -139,7 +148,11 @@ bool C1394Dcam::SetFormat7Mode(int camera, int modeIndex, int colorCoding, const
     DWORD packets = 0;
     if (!ReadFormat7Register(camera, m, kPacketParaInq, &packets, true)) return false;
     const DWORD bytesPerPacket = Low16(packets) << 16 | Low16(packets);
-    return WriteFormat7Register(camera, m, kBytePerPacket, &bytesPerPacket, true);
+    if (!WriteFormat7Register(camera, m, kBytePerPacket, &bytesPerPacket, true)) return false;
+    KX_LOG(Camera, Info) << "camera " << camera << " set to mode " << modeIndex << ", coding "
+                         << colorCoding << ", " << width << " x " << height << " at " << area->left
+                         << "," << area->top;
+    return true;
 }
 
 bool C1394Dcam::SetIsoChannel(int camera, int speed, int channel) {

@@ -6,6 +6,7 @@
 #include "camera/C1394Dcam.h"
 #include "camera/IidcRegisters.h"
 #include "platform/ByteOrder.h"
+#include "platform/Log.h"
 
 using namespace camera::iidc;
 
@@ -14,6 +15,14 @@ namespace {
 // Register blocks are small; a larger transfer is refused rather than allocated.
 constexpr std::size_t kMaxBlockQuadlets = 256;
 constexpr int kMaxNode = 63;
+
+// The address a bool result drops; the bus layer's line before it has the driver's status.
+bool LogRegisterFailure(const char* what, std::uint32_t offsetLow, std::size_t quadlets) {
+    KX_LOG(Camera, Debug) << "register " << what << " of " << quadlets << " quadlet(s) at "
+                          << platform::Hex(std::uint64_t{kOffsetHigh} << 32 | offsetLow)
+                          << " failed";
+    return false;
+}
 
 }  // namespace
 
@@ -44,7 +53,9 @@ bool C1394Dcam::ReadQuadlets(DWORD offsetLow, std::span<DWORD> values) {
     const auto piece = [this](std::span<std::uint8_t> p, std::uint32_t at) {
         return TransferPiece(false, p, at);
     };
-    if (camera::SplitTransfer(bytes, offsetLow, m_nAccessUnit, piece) != bytes.size()) return false;
+    if (camera::SplitTransfer(bytes, offsetLow, m_nAccessUnit, piece) != bytes.size()) {
+        return LogRegisterFailure("read", offsetLow, values.size());
+    }
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = platform::LoadBE32(&bytes[4 * i]);
     return true;
 }
@@ -57,7 +68,10 @@ bool C1394Dcam::WriteQuadlets(DWORD offsetLow, std::span<const DWORD> values) {
     const auto piece = [this](std::span<std::uint8_t> p, std::uint32_t at) {
         return TransferPiece(true, p, at);
     };
-    return camera::SplitTransfer(bytes, offsetLow, m_nAccessUnit, piece) == bytes.size();
+    if (camera::SplitTransfer(bytes, offsetLow, m_nAccessUnit, piece) != bytes.size()) {
+        return LogRegisterFailure("write", offsetLow, values.size());
+    }
+    return true;
 }
 
 // ---- Command registers ----

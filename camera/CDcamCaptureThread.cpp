@@ -7,6 +7,7 @@
 
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
+#include "platform/Log.h"
 
 using namespace bus;
 using platform::kErrorIoIncomplete;
@@ -84,6 +85,8 @@ void CDcamCaptureThread::RunTransfer() {
     }
     Record read;
     if (!AllocateRecord(read, kIsochReadHeaderBytes + std::uint64_t{m_nBufferBytes})) {
+        KX_LOG(Capture, Warn) << "no memory for a read record of " << m_nBufferBytes.load()
+                              << " bytes";
         m_hDevice.CancelAll();
         CloseAttachEvent();
         m_nState = kStateFailed;
@@ -122,6 +125,9 @@ void CDcamCaptureThread::ReceiveFrames(Record& read) {
         // Stopped while the read pends: it is cancelled after the loop.
         if (status == kErrorIoIncomplete) break;
         if (status != 0) {
+            KX_LOG(Capture, Warn) << "isochronous read on channel " << m_nChannel.load()
+                                  << " failed: " << platform::StatusText(status)
+                                  << "; the capture holds its frames until it is stopped";
             RecoverFromReadError();
         } else if (!Stopping() && bytes != 0) {
             OnFrameReceived(std::span<const std::uint8_t>(read).first(

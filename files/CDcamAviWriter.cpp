@@ -5,6 +5,7 @@
 #include <span>
 
 #include "files/BitmapGeometry.h"
+#include "platform/Log.h"
 
 namespace files {
 
@@ -76,6 +77,7 @@ std::string CDcamAviWriter::GetErrorText() const {
 }
 
 bool CDcamAviWriter::Refuse(const std::string& text) {
+    KX_LOG(Files, Warn) << "recording: " << text;
     m_bFailed = true;
     std::scoped_lock lock(m_errorLock);
     m_errorText = text;
@@ -154,6 +156,7 @@ bool CDcamAviWriter::WriteFrame(std::uint16_t sequence) {
             break;
         case CDcamAviFile::WriteResult::IndexFull: {
             m_bFull = true;
+            KX_LOG(Files, Warn) << "recording ended: the AVI index is full";
             EndRecording();
             std::scoped_lock lock(m_errorLock);
             m_errorText = "the file takes no more frames: its index is full";

@@ -8,6 +8,7 @@
 
 #include "files/CFileException.h"
 #include "platform/ByteOrder.h"
+#include "platform/Log.h"
 
 namespace files {
 
@@ -104,6 +105,7 @@ void CRiffFile::TruncateFile(std::uint64_t size) { m_file.Truncate(size); }
 
 void CRiffFile::NoteError(const std::string& text) noexcept {
     try {
+        KX_LOG(Files, Warn) << "AVI file: " << text;
         m_errorText += m_errorText.empty() ? text : "; " + text;
     } catch (...) {
         // Out of memory while describing an error: the result already tells of the failure.

@@ -6,6 +6,7 @@
 #include "files/BitmapGeometry.h"
 #include "files/CFileException.h"
 #include "files/StagedFile.h"
+#include "platform/Log.h"
 
 namespace files {
 
@@ -22,6 +23,7 @@ std::string StillInputProblem(const std::string& path, std::span<const std::uint
 }
 
 bool StillFailure(std::string* error, std::string text) {
+    KX_LOG(Files, Warn) << "still image not saved: " << text;
     if (error) *error = std::move(text);
     return false;
 }

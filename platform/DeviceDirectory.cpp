@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <system_error>
 
 #include "platform/DeviceDirectoryScan.h"
+#include "platform/Log.h"
 
 namespace platform {
 
@@ -17,6 +19,19 @@ namespace {
 const char* NonEmptyEnv(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+// Why a directory yields no devices: a missing one only means no bus runs; one that belongs to
+// someone else is refused, which the user would not guess.
+void LogUnusableDirectory(const std::filesystem::path& directory) {
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) != 0) {
+        KX_LOG(Platform, Debug) << "device directory " << directory.string() << ": "
+                                << ErrnoText(errno);
+    } else {
+        KX_LOG(Platform, Warn) << "device directory " << directory.string()
+                               << " ignored: not a directory owned by this user";
+    }
 }
 
 }  // namespace
@@ -40,7 +55,10 @@ bool IsOwnDirectory(const std::filesystem::path& directory, struct stat* info) {
 
 std::vector<std::string> ListUnitSockets(const std::filesystem::path& directory) {
     std::vector<std::string> sockets;
-    if (!IsOwnDirectory(directory)) return sockets;
+    if (!IsOwnDirectory(directory)) {
+        LogUnusableDirectory(directory);
+        return sockets;
+    }
     std::error_code error;
     for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
          it.increment(error)) {

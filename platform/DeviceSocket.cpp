@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "platform/ErrorCodes.h"
+#include "platform/Log.h"
 #include "platform/UnixSocket.h"
 
 namespace platform {
@@ -58,7 +59,10 @@ std::uint32_t DeviceSocket::Connect(const std::string& path) {
     UniqueFd connection;
     int error = ConnectUnix(path, connection);
     if (error == ENAMETOOLONG) error = ConnectLongPath(path, connection);
-    if (error != 0) return ErrorFromErrno(error);
+    if (error != 0) {
+        KX_LOG(Platform, Warn) << "device " << path << " cannot be opened: " << ErrnoText(error);
+        return ErrorFromErrno(error);
+    }
     m_fd = std::move(connection);
     return kErrorSuccess;
 }

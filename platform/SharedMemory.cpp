@@ -22,6 +22,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/Log.h"
 #include "platform/UniqueFd.h"
 
 namespace platform {
@@ -266,7 +267,11 @@ void SharedMemory::Impl::Unlock() { pthread_mutex_unlock(&m_trailer->mutex); }
 
 std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, std::size_t size) {
     auto impl = Impl::Open(name, size);
-    if (!impl) return nullptr;
+    if (!impl) {
+        KX_LOG(Platform, Warn) << "shared block " << ObjectName(name) << " (" << size
+                               << " bytes) cannot be opened: " << ErrnoText(errno);
+        return nullptr;
+    }
     return std::unique_ptr<SharedMemory>(new SharedMemory(std::move(impl)));
 }
 

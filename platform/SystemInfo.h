@@ -16,7 +16,8 @@ public:
     static std::uint32_t TickCount();
     // Added to every later TickCount, so that tests can start the tick just before its wrap.
     static void SetTickCountOffset(std::uint32_t offset);
-    // 2 (the NT family) here; the bus layer keeps its other branch for tests.
+    // Always 2: a device removal is rescanned at once. The bus layer's branch for 1 (a removal
+    // acted on at the next nodes-changed notice) is reached only by tests that store 1.
     static std::uint32_t PlatformId();
 };
 

@@ -7,6 +7,7 @@
 
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
+#include "platform/Log.h"
 #include "simbus/RequestCodes.h"
 #include "simbus/RequestDecoder.h"
 
@@ -208,6 +209,7 @@ void Bus::Finish(Completion&& completion) {
 }
 
 void Bus::Reply(const Request& request, std::uint32_t status, std::vector<std::uint8_t> head) {
+    if (status != kErrorSuccess) LogRefusal(request, status);
     Finish(Answer(request, status, std::move(head)));
 }
 
@@ -255,6 +257,9 @@ void Bus::HandleAsync(const Request& request) {
         for (std::uint32_t at = 0; at < record.length; at += 4) {
             std::uint32_t value = 0;
             if (target->Read(record.offset + at, value) != CameraModel::Access::Ok) {
+                KX_LOG(Simbus, Debug)
+                    << "node " << (record.nodeAddress & 63) << " has no readable register at "
+                    << platform::Hex(record.offset + at);
                 return Reply(request, kErrorGenFailure);
             }
             platform::StoreBE32(&out[kAsyncHeaderBytes + at], value);
@@ -364,6 +369,11 @@ void Bus::HandleHostMemory(const Request& request) {
     Reply(request, kErrorSuccess, std::move(out));
 }
 
+void Bus::LogRefusal(const Request& request, std::uint32_t status) {
+    KX_LOG(Simbus, Warn) << "request " << platform::Hex(request.code) << " of client "
+                         << request.client << " refused: " << platform::StatusText(status);
+}
+
 void Bus::HandleIsoch(const Request& request, Client& client) {
     const bool read = request.code == kCodeIsochRead;
     if (read && m_faults.Take(FaultKind::IsochFail)) return Reply(request, kErrorGenFailure);
@@ -371,6 +381,7 @@ void Bus::HandleIsoch(const Request& request, Client& client) {
     std::uint32_t resource = 0;
     const std::uint32_t status =
         m_isoch.Handle(request, m_hostCaps, m_clock.Now(), negative, resource);
+    if (status != kErrorSuccess && status != kErrorIoPending) LogRefusal(request, status);
     const auto entry = client.pending.find(request.id);
     if (status == kErrorIoPending && entry != client.pending.end()) {
         entry->second = {PendingKind::Isoch, resource};

@@ -78,6 +78,7 @@ private:
     void HandleHostInfo(const Request& request);
     void HandleHostMemory(const Request& request);
     void HandleIsoch(const Request& request, Client& client);
+    void LogRefusal(const Request& request, std::uint32_t status);
     // Answers one pending request with status, wherever it waits.
     void Abandon(ClientId client, std::uint32_t id, const Pending& pending, std::uint32_t status);
     void Plug(std::unique_ptr<Node> node);

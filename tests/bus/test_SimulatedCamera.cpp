@@ -17,7 +17,7 @@ constexpr unsigned kLocalBus = 1023;
 constexpr std::uint16_t kCsrHigh = 0xFFFF;
 constexpr std::uint32_t kCsrLow = 0xF0000000;
 
-bool WaitForState(const CIsochTransferThread& thread, std::uint32_t state) {
+bool WaitForState(const CIsochTransferThread& thread, IsochState state) {
     const auto end = std::chrono::steady_clock::now() + 10s;
     while (thread.m_nState != state) {
         if (std::chrono::steady_clock::now() > end) return false;

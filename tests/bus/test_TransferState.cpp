@@ -12,22 +12,23 @@
 namespace {
 
 TEST(TransferState, EveryChangeReachesTheOtherThread) {
-    constexpr std::uint32_t kRounds = 2000;
-    TransferState state{0};
-    // Each side waits for the other's number, then answers with the next one.
-    std::thread odd([&] {
-        for (std::uint32_t n = 1; n < 2 * kRounds; n += 2) {
-            state.WaitWhile([n](std::uint32_t s) { return s != n - 1; });
-            state = n;
+    constexpr int kRounds = 2000;
+    TransferState state{IsochState::kStateCreated};
+    // The two sides take turns: each waits for the other's state, then answers with its own.
+    std::thread other([&] {
+        for (int n = 0; n < kRounds; ++n) {
+            state.WaitWhile([](IsochState s) { return s != IsochState::kStateArmed; });
+            state = IsochState::kStateRunning;
         }
     });
-    for (std::uint32_t n = 2; n <= 2 * kRounds; n += 2) {
-        EXPECT_EQ(state.WaitWhile([n](std::uint32_t s) { return s != n - 1; }), n - 1);
-        state = n;
+    for (int n = 0; n < kRounds; ++n) {
+        state = IsochState::kStateArmed;
+        EXPECT_EQ(state.WaitWhile([](IsochState s) { return s != IsochState::kStateRunning; }),
+                  IsochState::kStateRunning);
     }
-    odd.join();
-    EXPECT_EQ(state.WaitWhile([](std::uint32_t) { return true; }, std::chrono::milliseconds(1)),
-              2 * kRounds);
+    other.join();
+    EXPECT_EQ(state.WaitWhile([](IsochState) { return true; }, std::chrono::milliseconds(1)),
+              IsochState::kStateRunning);
 }
 
 }  // namespace

@@ -603,6 +603,19 @@ TEST_F(KestrixCapture, JsonSummaryHoldsTheFiguresWhateverTheOutcome) {
               "\"exit_status\":3}\n");
 }
 
+TEST_F(KestrixCapture, VerboseReportsTheCaptureStartAndQuietSaysNothing) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    ::unsetenv("KESTRIX_LOG");
+    const auto quiet = Run({"--frames", "1"});
+    ASSERT_EQ(quiet.exitCode, 0) << quiet.errors;
+    EXPECT_EQ(quiet.errors, "");
+    const auto verbose = Run({"-v", "--frames", "1"});
+    ASSERT_EQ(verbose.exitCode, 0) << verbose.errors;
+    EXPECT_NE(verbose.errors.find("capture started on camera 0"), std::string::npos)
+        << verbose.errors;
+}
+
 std::map<std::string, std::string> Features(const std::string& output) {
     std::map<std::string, std::string> features;
     std::istringstream lines(output);

@@ -5,12 +5,12 @@
 #include <span>
 #include <string>
 
+#include "platform/Log.h"
 #include "tools/common/CommandLine.h"
 #include "tools/common/PrivateBus.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 #include "tools/kestrix-capture/CaptureSession.h"
 #include "tools/kestrix-capture/ExitCodes.h"
-#include "tools/kestrix-capture/Verbosity.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
         std::puts(CommandLine::VersionLine("kestrix-capture").c_str());
         return kExitOk;
     }
-    ApplyVerbosity(options->verbosity);
+    platform::SetLogVerbosity(options->verbosity);
     InstallSignalHandlers();
     // Declared first, so that the daemon outlives the session that uses it.
     PrivateBus bus;

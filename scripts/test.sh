@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every suite: plain (then checks its install), under ASan+UBSan, and the
-# threaded suites under TSan.
+# Builds and runs every suite: plain (then checks its install and runs the viewer on an X server),
+# under ASan+UBSan, and the threaded suites under TSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -16,6 +16,7 @@ build() {
 build build -DKESTRIX_SANITIZE= -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_BUILD_BENCH=ON
 ctest --test-dir build --output-on-failure -j "$jobs"
 scripts/check-install.sh build
+scripts/check-viewer-x11.sh build
 
 build build-asan -DKESTRIX_SANITIZE=address -DKESTRIX_BUILD_TESTS=ON -DKESTRIX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \

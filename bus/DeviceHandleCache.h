@@ -1,5 +1,5 @@
 // The bus object's open connections to its devices, one per device path, so that a register
-// access costs one driver round trip instead of a connect, a reader thread and a close.
+// access costs driver round trips only, not a connect and a close around each request.
 //
 // Only connections are kept, never node numbers: a bus reset reaches the bus window as a posted
 // notice, so a node number remembered across it could address the wrong node until the notice

@@ -4,9 +4,13 @@
 // (an overlapped handle connected and closed per request, replayed here), through the camera
 // object with the cache off (a plain handle per request) and with it on. Beneath them: one
 // driver round trip (a node-address request) on an open overlapped handle and on an open plain
-// handle.
+// handle, and the floor: the same bytes bounced off an echoing child process over a socket pair.
 //
 // usage: bench_register_access [rounds (default 2000)]
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -93,6 +97,40 @@ bool NodeAddress(Handle& device) {
     return device.Request(bus::kIoctlNodeAddress, record, 8, 8, nullptr, kTimeout) == 0;
 }
 
+// A child process that sends back every 28-byte message (a node-address request's size) it
+// reads, until the socket closes.
+class EchoPeer {
+public:
+    EchoPeer() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(fds[0]);
+            std::uint8_t message[28];
+            while (::recv(fds[1], message, sizeof message, MSG_WAITALL) == sizeof message &&
+                   ::send(fds[1], message, sizeof message, MSG_NOSIGNAL) == sizeof message) {
+            }
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        m_fd = fds[0];
+    }
+    ~EchoPeer() {
+        if (m_fd >= 0) ::close(m_fd);
+        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
+    }
+    bool RoundTrip() {
+        std::uint8_t message[28] = {};
+        return ::send(m_fd, message, sizeof message, MSG_NOSIGNAL) == sizeof message &&
+               ::recv(m_fd, message, sizeof message, MSG_WAITALL) == sizeof message;
+    }
+
+private:
+    int m_fd = -1;
+    pid_t m_pid = -1;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,5 +170,8 @@ int main(int argc, char** argv) {
          Measure("round trip: open overlapped handle", rounds,
                  [&] { return NodeAddress(overlapped); }) &&
          Measure("round trip: open plain handle", rounds, [&] { return NodeAddress(plain); });
+    EchoPeer peer;
+    ok = ok &&
+         Measure("round trip: bare socket pair (floor)", rounds, [&] { return peer.RoundTrip(); });
     return ok ? 0 : 1;
 }

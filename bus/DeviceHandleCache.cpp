@@ -28,12 +28,8 @@ void DeviceHandleCache::Drop(const std::shared_ptr<platform::PlainDeviceHandle>&
 }
 
 void DeviceHandleCache::Clear() {
-    decltype(m_handles) closing;
-    {
-        std::lock_guard lock(m_mutex);
-        closing.swap(m_handles);
-    }
-    // Closed outside the lock: joining a connection's reader must not hold up other callers.
+    std::lock_guard lock(m_mutex);
+    m_handles.clear();
 }
 
 void DeviceHandleCache::SetEnabled(bool bEnabled) {

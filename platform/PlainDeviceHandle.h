@@ -3,9 +3,9 @@
 // round trip to the driver and no hand-off to a reader thread.
 //
 // Threading: any thread may call any operation; requests on one handle take turns, as
-// synchronous requests on one plain handle do. A request still unanswered at its time-out, or
-// a malformed answer, ends the connection (the driver drops what a closed connection had
-// pending), so no late answer is ever read as another request's.
+// synchronous requests on one plain handle do, and Close waits for the one in progress. A request
+// still unanswered at its time-out, or a malformed answer, ends the connection (the driver drops
+// what a closed connection had pending), so no late answer is ever read as another request's.
 #pragma once
 
 #include <chrono>

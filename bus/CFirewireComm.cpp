@@ -123,6 +123,7 @@ int CFirewireComm::OnCreate() {
 }
 
 void CFirewireComm::OnDestroy() {
+    m_handleCache.Clear();
     StopBusResetThread();
     for (auto& thread : m_TransferList) thread->QuitAndJoin();
     m_TransferList.clear();
@@ -134,6 +135,7 @@ std::uint32_t CFirewireComm::CheckOSVersion() {
 }
 
 void CFirewireComm::EnumerateDevices() {
+    m_handleCache.Clear();
     StopBusResetThread();
     if (m_pSharedMap->SetDevices(platform::DeviceDirectory::ListInterfaces()) > 0) {
         StartBusResetThread();
@@ -199,6 +201,8 @@ void CFirewireComm::BroadcastShared(std::uint32_t nMsg) { m_pSharedMap->SendToWi
 void CFirewireComm::GetDeviceList() { m_nDeviceCount = m_pSharedMap->GetDevices(m_szDevicePath); }
 
 std::int64_t CFirewireComm::OnDeviceListChanged(std::uint64_t wParam, std::int64_t lParam) {
+    // A path may now name another device, or none.
+    m_handleCache.Clear();
     GetDeviceList();
     if (m_nCurrentDevice < 0 && m_nDeviceCount > 0) SelectDevice(0);
     for (const auto& [hWnd, nMsg] : m_ClientList) {
@@ -208,6 +212,7 @@ std::int64_t CFirewireComm::OnDeviceListChanged(std::uint64_t wParam, std::int64
 }
 
 std::int64_t CFirewireComm::OnBusReset(std::uint64_t wParam, std::int64_t lParam) {
+    m_handleCache.Clear();
     for (const auto& [hWnd, nMsg] : m_ClientList) {
         if (hWnd != 0) platform::MessageEndpoint::Post(hWnd, {nMsg + 1, wParam, lParam});
     }
@@ -245,11 +250,19 @@ std::uint32_t CFirewireComm::SendRequest(std::uint32_t code, std::span<std::uint
                                          std::uint32_t* bytesReturned) {
     const char* path = CurrentPath();
     if (path == nullptr) return platform::kErrorInvalidHandle;
-    platform::DeviceHandle device;
-    if (const std::uint32_t error = device.Open(path); error != 0) return error;
+    std::uint32_t error = 0;
+    const auto device = m_handleCache.Acquire(path, error);
+    if (!device) return error;
     const auto size = static_cast<std::uint32_t>(record.size());
-    return device.Request(code, record, size, size, bytesReturned,
-                          platform::DeviceHandle::kRequestTimeout);
+    error = device->Request(code, record, size, size, bytesReturned,
+                            platform::DeviceHandle::kRequestTimeout);
+    // The connection may be broken (driver gone or restarted) or stuck: the next request
+    // connects afresh. This one is not repeated, so no request reaches the driver twice.
+    if (error == platform::kErrorDeviceNotConnected || error == platform::kErrorInvalidHandle ||
+        error == platform::kErrorSemTimeout) {
+        m_handleCache.Drop(device);
+    }
+    return error;
 }
 
 int CFirewireComm::GetNodeNumber(bool bLocalHost) {

@@ -5,7 +5,10 @@
 //
 // Threading: every operation runs on the thread that called Open (the window's owner), which
 // must dispatch its MessageQueue (a headless loop calls Pump; a GUI watches Fd). The transfer
-// threads and the bus-reset thread exchange state with it through their atomic fields.
+// threads and the bus-reset thread exchange state with it through their atomic fields. The
+// cache of open device handles behind the requests is locked, so requests from a second thread
+// are safe while the selected device and the device list stay as they are; a bus reset handled
+// meanwhile only makes them connect afresh.
 #pragma once
 
 #include <array>
@@ -20,6 +23,7 @@
 
 #include "bus/CBusResetThread.h"
 #include "bus/CIsochTransferThread.h"
+#include "bus/DeviceHandleCache.h"
 #include "bus/SharedBusBlock.h"
 #include "platform/DeviceNotification.h"
 #include "platform/MessageEndpoint.h"
@@ -91,7 +95,8 @@ protected:
     void BroadcastShared(std::uint32_t nMsg);
     void GetDeviceList();
 
-    // One request on a plain handle opened on the current path for it: 0 or the error code.
+    // One request on the current path's cached handle (connected on first use): 0 or the
+    // error code.
     std::uint32_t SendRequest(std::uint32_t code, std::span<std::uint8_t> record,
                               std::uint32_t* bytesReturned = nullptr);
     const char* CurrentPath() const;
@@ -107,6 +112,8 @@ protected:
     std::uint32_t m_dwHostAddressRange = 0;
     bool m_bPacketMode = false;
     std::unique_ptr<platform::MessageEndpoint> m_pWindow;
+    // Open connections per device path, closed at every device-list change and bus reset.
+    bus::DeviceHandleCache m_handleCache;
 
     // Under platform id 1 a removal is acted on at the next device-nodes-changed notice, which
     // this flag carries over; one per process. This system reports id 2 (rescan at once), so

@@ -47,9 +47,9 @@ std::uint32_t ErrorFromErrno(int error) {
     }
 }
 
-bool WaitFor(int fd, short events) {
+bool WaitFor(int fd, short events, Deadline deadline = kNoDeadline) {
     pollfd entry{fd, events, 0};
-    return PollUntil({&entry, 1}, kNoDeadline) == 1 && (entry.revents & POLLNVAL) == 0;
+    return PollUntil({&entry, 1}, deadline) == 1 && (entry.revents & POLLNVAL) == 0;
 }
 
 }  // namespace
@@ -67,15 +67,16 @@ std::uint32_t DeviceSocket::Connect(const std::string& path) {
     return kErrorSuccess;
 }
 
-std::optional<FrameHeader> DeviceSocket::ReadHeader() {
+std::optional<FrameHeader> DeviceSocket::ReadHeader(Deadline deadline) {
     FrameHeaderBytes raw;
-    if (!ReadExact(raw)) return std::nullopt;
+    if (!ReadExact(raw, deadline)) return std::nullopt;
     return DecodeFrameHeader(raw);
 }
 
-bool DeviceSocket::ReadPayload(const FrameHeader& header, std::vector<std::uint8_t>& payload) {
+bool DeviceSocket::ReadPayload(const FrameHeader& header, std::vector<std::uint8_t>& payload,
+                               Deadline deadline) {
     payload.resize(header.PayloadBytes());
-    return ReadExact(payload);
+    return ReadExact(payload, deadline);
 }
 
 std::optional<FrameHeader> DeviceSocket::ReadFrame(std::vector<std::uint8_t>& payload) {
@@ -111,14 +112,14 @@ bool DeviceSocket::WriteBytes(std::span<const std::uint8_t> head,
     return true;
 }
 
-bool DeviceSocket::ReadExact(std::span<std::uint8_t> bytes) {
+bool DeviceSocket::ReadExact(std::span<std::uint8_t> bytes, Deadline deadline) {
     std::size_t filled = 0;
     for (;;) {
         switch (ReadMore(m_fd.Get(), bytes, filled)) {
             case ReadProgress::Complete:
                 return true;
             case ReadProgress::NeedMore:
-                if (!WaitFor(m_fd.Get(), POLLIN)) return false;
+                if (!WaitFor(m_fd.Get(), POLLIN, deadline)) return false;
                 break;
             case ReadProgress::Closed:
             case ReadProgress::Failed:

@@ -1,5 +1,6 @@
-// One end of a unit-socket connection, moving whole frames of the device framing. Reads and
-// writes block until done; Shutdown from any thread wakes a blocked reader or writer for good.
+// One end of a unit-socket connection, moving whole frames of the device framing. Reads block
+// until done or the deadline passes, writes until done; Shutdown from any thread wakes a
+// blocked reader or writer for good.
 // One thread may read while another writes; writers must take turns.
 #pragma once
 
@@ -11,6 +12,7 @@
 
 #include "platform/DeviceProtocol.h"
 #include "platform/UniqueFd.h"
+#include "platform/UnixSocket.h"
 
 namespace platform {
 
@@ -23,17 +25,19 @@ public:
     std::uint32_t Connect(const std::string& path);
     bool IsValid() const { return m_fd.IsValid(); }
 
-    // The next frame's header; empty when the stream ended, failed or carried a malformed one.
-    std::optional<FrameHeader> ReadHeader();
+    // The next frame's header; empty when the stream ended, failed, carried a malformed one or
+    // the deadline passed (the stream may then stop inside a frame).
+    std::optional<FrameHeader> ReadHeader(Deadline deadline = kNoDeadline);
     // The payload that follows `header`, into `payload` (resized, its capacity reused).
-    bool ReadPayload(const FrameHeader& header, std::vector<std::uint8_t>& payload);
+    bool ReadPayload(const FrameHeader& header, std::vector<std::uint8_t>& payload,
+                     Deadline deadline = kNoDeadline);
     std::optional<FrameHeader> ReadFrame(std::vector<std::uint8_t>& payload);
     bool WriteFrame(const FrameHeader& header, std::span<const std::uint8_t> payload = {});
     bool WriteBytes(std::span<const std::uint8_t> head, std::span<const std::uint8_t> tail = {});
     void Shutdown();
 
 private:
-    bool ReadExact(std::span<std::uint8_t> bytes);
+    bool ReadExact(std::span<std::uint8_t> bytes, Deadline deadline);
 
     UniqueFd m_fd;
 };

@@ -237,6 +237,7 @@ void BusServer::HandleEvent(std::uint64_t key, std::uint32_t events) {
             std::uint64_t expirations = 0;
             [[maybe_unused]] ssize_t ignored =
                 ::read(m_timer.Get(), &expirations, sizeof expirations);
+            m_armedCycle.reset();  // spent: the next due cycle is armed even if it is the same
             break;
         }
         case Source::Stop:
@@ -317,7 +318,9 @@ void BusServer::Accept(UnitId unit) {
     ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
     const ClientId client = m_bus->Connect(unit);
     Watch(socket.Get(), Key(Source::Connection, client), EPOLLIN);
-    m_connections[client] = std::make_unique<UnitConnection>(std::move(socket), client);
+    auto connection = std::make_unique<UnitConnection>(std::move(socket), client);
+    connection->SetWatchedEvents(EPOLLIN);
+    m_connections[client] = std::move(connection);
 }
 
 void BusServer::AcceptControl() {
@@ -436,6 +439,8 @@ void BusServer::FlushConnections() {
         if (!connection.Backlogged() && connection.HasInput()) resumed.push_back(client);
         const std::uint32_t events = (connection.Backlogged() ? 0u : std::uint32_t(EPOLLIN)) |
                                      (connection.HasOutput() ? std::uint32_t(EPOLLOUT) : 0u);
+        if (events == connection.WatchedEvents()) continue;
+        connection.SetWatchedEvents(events);
         epoll_event event{};
         event.events = events;
         event.data.u64 = Key(Source::Connection, client);
@@ -462,6 +467,9 @@ void BusServer::CloseConnection(ClientId client) {
 }
 
 void BusServer::ArmTimer(std::optional<std::uint64_t> dueCycle) {
+    // Every turn of the loop asks; a request answered between frames must not cost a syscall.
+    if (dueCycle == m_armedCycle) return;
+    m_armedCycle = dueCycle;
     itimerspec deadline{};
     if (dueCycle) {
         const auto since = m_clock->TimeOf(*dueCycle).time_since_epoch();

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -96,6 +97,7 @@ private:
     platform::UniqueFd m_spare;
     bool m_unitListenersPaused = false;
     UnitConnection::Clock::time_point m_lastHousekeeping{};
+    std::optional<std::uint64_t> m_armedCycle;  // what the stream timer is set for
 };
 
 }  // namespace simbus

@@ -55,6 +55,10 @@ public:
     bool Flush();
     bool HasOutput() const { return !m_out.empty(); }
 
+    // The poll events the server last asked for on this socket, so it asks only on a change.
+    std::uint32_t WatchedEvents() const { return m_watchedEvents; }
+    void SetWatchedEvents(std::uint32_t events) { m_watchedEvents = events; }
+
 private:
     struct Outgoing {
         platform::FrameHeaderBytes header;
@@ -73,6 +77,7 @@ private:
     std::size_t m_outBytes = 0;  // unsent bytes of m_out
     bool m_bReceived = false;    // bytes came since the last TrimIfIdle
     std::optional<Clock::time_point> m_backloggedSince;
+    std::uint32_t m_watchedEvents = 0;
 };
 
 }  // namespace simbus

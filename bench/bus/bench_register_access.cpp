@@ -1,0 +1,177 @@
+// Latency of register access on an idle simulated bus, before and after in one run. A feature
+// register access is three driver requests (the camera's node number, the host's node number,
+// then the read or write), sent three ways: as the bus object sent them before the handle cache
+// (an overlapped handle connected and closed per request, replayed here), through the camera
+// object with the cache off (a plain handle per request) and with it on. Beneath them: one
+// driver round trip (a node-address request) on an open overlapped handle and on an open plain
+// handle, and the floor: the same bytes bounced off an echoing child process over a socket pair.
+//
+// usage: bench_register_access [rounds (default 2000)]
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bus/DriverCodes.h"
+#include "bus/DriverRecords.h"
+#include "camera/C1394Dcam.h"
+#include "platform/DeviceHandle.h"
+#include "platform/PlainDeviceHandle.h"
+#include "tests/support/SimulatedBus.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kTimeout = platform::DeviceHandle::kRequestTimeout;
+constexpr std::uint32_t kBrightness = 0x800;  // feature 0's control register
+constexpr unsigned kLocalBus = 1023;
+
+// The camera object with its handle cache switchable, to measure the path without it.
+class CBenchDcam : public C1394Dcam {
+public:
+    void UseHandleCache(bool bUse) { m_handleCache.SetEnabled(bUse); }
+};
+
+// Times `step` rounds times after a short warm-up; false when a round failed.
+bool Measure(const char* what, int rounds, const std::function<bool()>& step) {
+    for (int i = 0; i < std::min(rounds, 50); ++i) {
+        if (!step()) return false;
+    }
+    std::vector<double> times;
+    times.reserve(std::size_t(rounds));
+    for (int i = 0; i < rounds; ++i) {
+        const auto t0 = Clock::now();
+        if (!step()) {
+            std::fprintf(stderr, "bench_register_access: %s failed in round %d\n", what, i);
+            return false;
+        }
+        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    std::sort(times.begin(), times.end());
+    const auto at = [&](double share) { return times[std::size_t(share * (times.size() - 1))]; };
+    std::printf("%-44s %8.1f %8.1f %8.1f %8.1f\n", what, times.front(), at(0.5), at(0.9),
+                times.back());
+    return true;
+}
+
+// One request on a handle of its own, as the bus object sent every request before.
+bool OldRequest(const std::string& path, std::uint32_t code, std::span<std::uint8_t> record) {
+    platform::DeviceHandle device;
+    const auto size = static_cast<std::uint32_t>(record.size());
+    return device.Open(path) == 0 &&
+           device.Request(code, record, size, size, nullptr, kTimeout) == 0;
+}
+
+// A quadlet read or write of the old bus object: both node numbers, then the request. The
+// quadlet, in bus order, comes from and goes to data.
+bool OldFeatureAccess(const std::string& path, bool write, std::uint32_t offsetLow,
+                      std::uint8_t (&data)[4]) {
+    bus::FixedRecord<8> device = bus::MakeNodeAddressRecord(false);
+    bus::FixedRecord<8> host = bus::MakeNodeAddressRecord(true);
+    if (!OldRequest(path, bus::kIoctlNodeAddress, device) ||
+        !OldRequest(path, bus::kIoctlNodeAddress, host)) {
+        return false;
+    }
+    const unsigned node = bus::Word(device, bus::kNodeAddressOffset) & 0x3F;
+    bus::FixedRecord<44> record{};
+    bus::FillAsyncRecord(record, bus::NodeAddress(kLocalBus, node), 0xFFFF, offsetLow, 4);
+    if (write) std::memcpy(&record[bus::kAsyncDataOffset], data, 4);
+    if (!OldRequest(path, write ? bus::kIoctlAsyncWrite : bus::kIoctlAsyncRead, record)) {
+        return false;
+    }
+    if (!write) std::memcpy(data, &record[bus::kAsyncDataOffset], 4);
+    return true;
+}
+
+template <typename Handle>
+bool NodeAddress(Handle& device) {
+    bus::FixedRecord<8> record = bus::MakeNodeAddressRecord(false);
+    return device.Request(bus::kIoctlNodeAddress, record, 8, 8, nullptr, kTimeout) == 0;
+}
+
+// A child process that sends back every 28-byte message (a node-address request's size) it
+// reads, until the socket closes.
+class EchoPeer {
+public:
+    EchoPeer() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(fds[0]);
+            std::uint8_t message[28];
+            while (::recv(fds[1], message, sizeof message, MSG_WAITALL) == sizeof message &&
+                   ::send(fds[1], message, sizeof message, MSG_NOSIGNAL) == sizeof message) {
+            }
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        m_fd = fds[0];
+    }
+    ~EchoPeer() {
+        if (m_fd >= 0) ::close(m_fd);
+        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
+    }
+    bool RoundTrip() {
+        std::uint8_t message[28] = {};
+        return ::send(m_fd, message, sizeof message, MSG_NOSIGNAL) == sizeof message &&
+               ::recv(m_fd, message, sizeof message, MSG_WAITALL) == sizeof message;
+    }
+
+private:
+    int m_fd = -1;
+    pid_t m_pid = -1;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 2000;
+    if (rounds < 1) {
+        std::fprintf(stderr, "usage: bench_register_access [rounds]\n");
+        return 2;
+    }
+    testsupport::SimulatedBus bus(testsupport::SimulatedBus::Options{});
+    CBenchDcam cam;
+    if (!bus.IsRunning() || !cam.Open() || cam.GetDeviceCount(C1394Dcam::kCameraDevices) < 1) {
+        std::fprintf(stderr, "bench_register_access: no simulated camera\n");
+        return 1;
+    }
+    const std::string path = cam.GetDevicePath(unsigned(cam.GetCameraDevice(0)));
+    const std::uint32_t brightness = 0xF0000000 + cam.GetCommandBase(0) + kBrightness;
+    C1394Dcam::DWORD value = 0;
+    std::uint8_t quadlet[4] = {};
+    const auto read = [&] { return cam.ReadFeature(0, 0, &value); };
+    const auto write = [&] { return cam.WriteFeature(0, 0, &value); };
+    platform::DeviceHandle overlapped;
+    platform::PlainDeviceHandle plain;
+    if (overlapped.Open(path) != 0 || plain.Open(path) != 0) return 1;
+
+    std::printf("%d rounds, microseconds\n", rounds);
+    std::printf("%-44s %8s %8s %8s %8s\n", "", "min", "median", "90%", "max");
+    bool ok = Measure("read feature: before (handle per request)", rounds,
+                      [&] { return OldFeatureAccess(path, false, brightness, quadlet); }) &&
+              Measure("write feature: before (handle per request)", rounds,
+                      [&] { return OldFeatureAccess(path, true, brightness, quadlet); });
+    cam.UseHandleCache(false);
+    ok = ok && Measure("read feature: cache off (plain per request)", rounds, read) &&
+         Measure("write feature: cache off (plain per request)", rounds, write);
+    cam.UseHandleCache(true);
+    ok = ok && Measure("read feature: cached plain handle", rounds, read) &&
+         Measure("write feature: cached plain handle", rounds, write) &&
+         Measure("round trip: open overlapped handle", rounds,
+                 [&] { return NodeAddress(overlapped); }) &&
+         Measure("round trip: open plain handle", rounds, [&] { return NodeAddress(plain); });
+    EchoPeer peer;
+    ok = ok &&
+         Measure("round trip: bare socket pair (floor)", rounds, [&] { return peer.RoundTrip(); });
+    return ok ? 0 : 1;
+}

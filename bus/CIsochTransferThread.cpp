@@ -288,10 +288,10 @@ std::uint32_t CIsochTransferThread::Call(std::uint32_t code, std::span<std::uint
 // Issuing resets the request's event, as starting an overlapped request with a fresh one would.
 std::uint32_t CIsochTransferThread::Begin(std::uint32_t code, std::span<std::uint8_t> record,
                                           platform::AsyncRequest& request,
-                                          std::atomic<bool>& open) {
+                                          std::atomic<bool>& open, int passFd) {
     open = true;
     const auto size = static_cast<std::uint32_t>(record.size());
-    const std::uint32_t status = m_hDevice.Issue(code, record, size, size, request);
+    const std::uint32_t status = m_hDevice.Issue(code, record, size, size, request, passFd);
     // Issuing resets the request's event: a stop or quit signalled just before would be lost,
     // and the wait that follows would last until data came.
     if (status == platform::kErrorIoPending && (m_bStopRequest || m_bQuit)) {
@@ -334,8 +334,9 @@ std::uint32_t CIsochTransferThread::IsochHostInfo(FixedRecord<28>& record) {
     return Call(kIoctlHostInfo, record, 28);
 }
 
-std::uint32_t CIsochTransferThread::IsochAttachBuffers(std::span<std::uint8_t> record) {
-    return Begin(kIoctlAttachBuffers, record, m_attachOverlapped, m_bAttachEventOpen);
+std::uint32_t CIsochTransferThread::IsochAttachBuffers(std::span<std::uint8_t> record,
+                                                       int memoryFd) {
+    return Begin(kIoctlAttachBuffers, record, m_attachOverlapped, m_bAttachEventOpen, memoryFd);
 }
 
 std::uint32_t CIsochTransferThread::IsochReadData(std::span<std::uint8_t> record) {

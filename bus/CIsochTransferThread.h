@@ -107,7 +107,8 @@ protected:
     std::uint32_t IsochAllocateBandwidth(bus::FixedRecord<20>& record);
     std::uint32_t IsochAllocateChannel(bus::FixedRecord<16>& record);
     std::uint32_t IsochAllocateResources(bus::FixedRecord<32>& record);
-    std::uint32_t IsochAttachBuffers(std::span<std::uint8_t> record);
+    // memoryFd, when valid, hands the driver receive memory to fill in place (a memfd).
+    std::uint32_t IsochAttachBuffers(std::span<std::uint8_t> record, int memoryFd = -1);
     std::uint32_t IsochDetachBuffers(bus::FixedRecord<12>& record);
     std::uint32_t IsochFreeBandwidth(bus::FixedRecord<4>& record);
     std::uint32_t IsochFreeChannel(bus::FixedRecord<4>& record);
@@ -139,7 +140,8 @@ protected:
 private:
     std::uint32_t Call(std::uint32_t code, std::span<std::uint8_t> record, std::uint32_t outSize);
     std::uint32_t Begin(std::uint32_t code, std::span<std::uint8_t> record,
-                        platform::AsyncRequest& request, std::atomic<bool>& open);
+                        platform::AsyncRequest& request, std::atomic<bool>& open,
+                        int passFd = -1);
     void FreeChannelAndBandwidth();
     void FinishTransfer(bus::Record& record, std::uint32_t status, std::uint32_t bytes);
     void StopTransfer();

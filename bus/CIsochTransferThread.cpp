@@ -287,11 +287,11 @@ std::uint32_t CIsochTransferThread::Call(std::uint32_t code, std::span<std::uint
 
 // Issuing resets the request's event, as starting an overlapped request with a fresh one would.
 std::uint32_t CIsochTransferThread::Begin(std::uint32_t code, std::span<std::uint8_t> record,
-                                          platform::AsyncRequest& request,
+                                          std::uint32_t inSize, platform::AsyncRequest& request,
                                           std::atomic<bool>& open, int passFd) {
     open = true;
     const auto size = static_cast<std::uint32_t>(record.size());
-    const std::uint32_t status = m_hDevice.Issue(code, record, size, size, request, passFd);
+    const std::uint32_t status = m_hDevice.Issue(code, record, inSize, size, request, passFd);
     // Issuing resets the request's event: a stop or quit signalled just before would be lost,
     // and the wait that follows would last until data came.
     if (status == platform::kErrorIoPending && (m_bStopRequest || m_bQuit)) {
@@ -336,11 +336,15 @@ std::uint32_t CIsochTransferThread::IsochHostInfo(FixedRecord<28>& record) {
 
 std::uint32_t CIsochTransferThread::IsochAttachBuffers(std::span<std::uint8_t> record,
                                                        int memoryFd) {
-    return Begin(kIoctlAttachBuffers, record, m_attachOverlapped, m_bAttachEventOpen, memoryFd);
+    return Begin(kIoctlAttachBuffers, record, static_cast<std::uint32_t>(record.size()),
+                 m_attachOverlapped, m_bAttachEventOpen, memoryFd);
 }
 
-std::uint32_t CIsochTransferThread::IsochReadData(std::span<std::uint8_t> record) {
-    return Begin(kIoctlIsochRead, record, m_readOverlapped, m_bReadEventOpen);
+std::uint32_t CIsochTransferThread::IsochReadData(std::span<std::uint8_t> record,
+                                                  bool sendData) {
+    const auto inSize = static_cast<std::uint32_t>(
+        sendData ? record.size() : std::min(record.size(), kIsochReadHeaderBytes));
+    return Begin(kIoctlIsochRead, record, inSize, m_readOverlapped, m_bReadEventOpen);
 }
 
 std::uint32_t CIsochTransferThread::WaitAttach(std::uint32_t* bytes) {

@@ -117,7 +117,8 @@ protected:
     std::uint32_t IsochStop(bus::FixedRecord<8>& record);
     std::uint32_t IsochTalk(bus::FixedRecord<12>& record);
     std::uint32_t IsochHostInfo(bus::FixedRecord<28>& record);
-    std::uint32_t IsochReadData(std::span<std::uint8_t> record);
+    // sendData false sends only the record's header: the answer still has room for all of it.
+    std::uint32_t IsochReadData(std::span<std::uint8_t> record, bool sendData = true);
 
     // Wait for the pending attach or read: its status, kErrorIoIncomplete when the wait was
     // woken (a stop) while the request still pends.
@@ -139,7 +140,7 @@ protected:
 
 private:
     std::uint32_t Call(std::uint32_t code, std::span<std::uint8_t> record, std::uint32_t outSize);
-    std::uint32_t Begin(std::uint32_t code, std::span<std::uint8_t> record,
+    std::uint32_t Begin(std::uint32_t code, std::span<std::uint8_t> record, std::uint32_t inSize,
                         platform::AsyncRequest& request, std::atomic<bool>& open,
                         int passFd = -1);
     void FreeChannelAndBandwidth();

@@ -179,7 +179,8 @@ void CDcamCaptureThread::ReceiveFrames(Record& read) {
     while (!m_bStopRequest && !m_bQuit) {
         FillIsochReadRecord(read, m_dwResource, bufferBytes);
         std::uint32_t bytes = 0;
-        std::uint32_t status = IsochReadData(read);
+        // Into shared memory the data area is never used: only the header travels.
+        std::uint32_t status = IsochReadData(read, m_pShared == nullptr);
         if (status == 0 || status == kErrorIoPending) status = WaitForRead(&bytes);
         // Stopped while the read pends: it is cancelled after the loop.
         if (status == kErrorIoIncomplete) break;

@@ -340,8 +340,7 @@ std::uint32_t CIsochTransferThread::IsochAttachBuffers(std::span<std::uint8_t> r
                  m_attachOverlapped, m_bAttachEventOpen, memoryFd);
 }
 
-std::uint32_t CIsochTransferThread::IsochReadData(std::span<std::uint8_t> record,
-                                                  bool sendData) {
+std::uint32_t CIsochTransferThread::IsochReadData(std::span<std::uint8_t> record, bool sendData) {
     const auto inSize = static_cast<std::uint32_t>(
         sendData ? record.size() : std::min(record.size(), kIsochReadHeaderBytes));
     return Begin(kIoctlIsochRead, record, inSize, m_readOverlapped, m_bReadEventOpen);

@@ -141,8 +141,7 @@ protected:
 private:
     std::uint32_t Call(std::uint32_t code, std::span<std::uint8_t> record, std::uint32_t outSize);
     std::uint32_t Begin(std::uint32_t code, std::span<std::uint8_t> record, std::uint32_t inSize,
-                        platform::AsyncRequest& request, std::atomic<bool>& open,
-                        int passFd = -1);
+                        platform::AsyncRequest& request, std::atomic<bool>& open, int passFd = -1);
     void FreeChannelAndBandwidth();
     void FinishTransfer(bus::Record& record, std::uint32_t status, std::uint32_t bytes);
     void StopTransfer();

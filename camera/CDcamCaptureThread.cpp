@@ -139,7 +139,8 @@ bool CDcamCaptureThread::StartListening(Record& attach) {
         // The driver answers in order, so a refused attach has been answered by now; a
         // listening attach otherwise pends until it is detached. Refused shared memory falls
         // back to the socket.
-        if (m_pShared && m_hDevice.GetResult(m_attachOverlapped, nullptr, false) != kErrorIoIncomplete) {
+        if (m_pShared &&
+            m_hDevice.GetResult(m_attachOverlapped, nullptr, false) != kErrorIoIncomplete) {
             ReleaseSharedBuffers();
             const std::uint32_t again = IsochAttachBuffers(attach);
             if (again == 0 || again == kErrorIoPending) return true;
@@ -187,8 +188,8 @@ void CDcamCaptureThread::ReceiveFrames(Record& read) {
         if (status != 0) {
             RecoverFromReadError();
         } else if (!Stopping() && bytes != 0) {
-            const auto answer =
-                std::span<const std::uint8_t>(read).first(std::min<std::size_t>(bytes, read.size()));
+            const auto answer = std::span<const std::uint8_t>(read).first(
+                std::min<std::size_t>(bytes, read.size()));
             if (m_pShared && answer.size() == kIsochReadHeaderBytes) {
                 OnSharedFrameReceived(answer);
             } else {

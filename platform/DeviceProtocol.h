@@ -21,10 +21,10 @@
 
 namespace platform {
 
-inline constexpr std::uint32_t kMagicRequest = 0x5152584B;     // "KXRQ"
+inline constexpr std::uint32_t kMagicRequest = 0x5152584B;        // "KXRQ"
 inline constexpr std::uint32_t kMagicSharedRequest = 0x4D52584B;  // "KXRM"
-inline constexpr std::uint32_t kMagicCancel = 0x4E43584B;      // "KXCN"
-inline constexpr std::uint32_t kMagicCompletion = 0x5043584B;  // "KXCP"
+inline constexpr std::uint32_t kMagicCancel = 0x4E43584B;         // "KXCN"
+inline constexpr std::uint32_t kMagicCompletion = 0x5043584B;     // "KXCP"
 
 inline constexpr std::size_t kFrameHeaderBytes = 20;
 // Largest payload either side accepts: a 1360 x 1024 RGB 16 frame with its records fits.

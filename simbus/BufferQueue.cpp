@@ -104,8 +104,8 @@ void BufferQueue::CopyOut(std::uint64_t attachId, std::span<std::uint8_t> record
         const std::size_t at = buffer.setup.dataOffset;
         if (at > record.size()) continue;
         // A shared slot may be longer than the descriptor it served.
-        const std::size_t n = std::min({buffer.storage->size(), std::size_t{buffer.setup.length},
-                                        record.size() - at});
+        const std::size_t n = std::min(
+            {buffer.storage->size(), std::size_t{buffer.setup.length}, record.size() - at});
         std::memcpy(record.data() + at, buffer.storage->data(), n);
     }
 }

@@ -336,7 +336,8 @@ void BusServer::ServeConnection(ClientId client, std::uint32_t events) {
     // A backlogged connection reads nothing, so a hang-up would wake the loop for ever.
     const bool hungUp = (events & (EPOLLHUP | EPOLLERR)) != 0 && it->second->Backlogged();
     const bool open =
-        !hungUp && it->second->Receive([this, client](const auto& header, const auto payload, int passedFd) {
+        !hungUp &&
+        it->second->Receive([this, client](const auto& header, const auto payload, int passedFd) {
             HandleFrame(client, header, payload, passedFd);
         });
     if (!open) CloseConnection(client);
@@ -448,8 +449,8 @@ void BusServer::FlushConnections() {
     for (const ClientId client : resumed) {
         const auto it = m_connections.find(client);
         if (it == m_connections.end()) continue;
-        const bool open =
-            it->second->Resume([this, client](const auto& header, const auto payload, int passedFd) {
+        const bool open = it->second->Resume(
+            [this, client](const auto& header, const auto payload, int passedFd) {
                 HandleFrame(client, header, payload, passedFd);
             });
         if (!open) CloseConnection(client);

@@ -42,8 +42,8 @@ public:
     // A shared attach (memoryFd: the passed memfd, -1 when none came) is refused with
     // kErrorInvalidParameter unless the memory checks out.
     std::uint32_t Attach(std::uint32_t id, const AttachRecord& record,
-                         std::span<const std::uint8_t> in, std::uint32_t outSize,
-                         std::uint64_t now, bool shared = false, int memoryFd = -1);
+                         std::span<const std::uint8_t> in, std::uint32_t outSize, std::uint64_t now,
+                         bool shared = false, int memoryFd = -1);
     std::uint32_t Read(std::uint32_t id, std::uint32_t bytes, bool negative);
     std::uint32_t Detach(std::uint32_t count);
 

@@ -31,8 +31,8 @@ namespace simbus {
 class UnitConnection {
 public:
     // The descriptor (-1 for none) is valid only during the call.
-    using OnFrame = std::function<void(const platform::FrameHeader&,
-                                       std::span<const std::uint8_t>, int passedFd)>;
+    using OnFrame = std::function<void(const platform::FrameHeader&, std::span<const std::uint8_t>,
+                                       int passedFd)>;
 
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t kMaxQueuedBytes = 64u << 20;

@@ -55,9 +55,11 @@ public:
             kCsrBase + std::uint64_t(LoadBE32(&full[68 + unitBytes]) & 0xFF'FFFF) * 4;
         Bytes node = Words({0, 0});
         ASSERT_EQ(Call(simbus::kCodeNodeAddress, node), kErrorSuccess);
-        const std::pair<std::uint32_t, std::uint32_t> writes[] = {
-            {kCurFormat, 0}, {kCurMode, 3u << 29}, {kCurFrameRate, 3u << 29},
-            {kIsoChannelSpeed, 2u << 24}, {kIsoEnable, 0x8000'0000}};
+        const std::pair<std::uint32_t, std::uint32_t> writes[] = {{kCurFormat, 0},
+                                                                  {kCurMode, 3u << 29},
+                                                                  {kCurFrameRate, 3u << 29},
+                                                                  {kIsoChannelSpeed, 2u << 24},
+                                                                  {kIsoEnable, 0x8000'0000}};
         for (const auto& [offset, value] : writes) {
             Bytes write = AsyncWrite(NodeAddress(Word(node, 4) & 63), base + offset, {value});
             ASSERT_EQ(Call(simbus::kCodeAsyncWrite, write), kErrorSuccess);
@@ -73,9 +75,8 @@ public:
 
     // Issues the attach, passing memoryFd when valid; kErrorIoPending when it pends.
     std::uint32_t Attach(int memoryFd = -1) {
-        m_attachRecord =
-            simbustest::Attach(m_resource, {{simbus::kDescriptorSync, kVgaFrameBytes,
-                                             kVgaPacketBytes, 1, 0}});
+        m_attachRecord = simbustest::Attach(
+            m_resource, {{simbus::kDescriptorSync, kVgaFrameBytes, kVgaPacketBytes, 1, 0}});
         const auto size = std::uint32_t(m_attachRecord.size());
         return m_handle.Issue(simbus::kCodeAttachBuffers, m_attachRecord, size, size, m_attach,
                               memoryFd);

@@ -298,11 +298,11 @@ void CIsochTransferThread::LogFailure(std::uint32_t code, std::uint32_t status) 
 
 // Issuing resets the request's event, as starting an overlapped request with a fresh one would.
 std::uint32_t CIsochTransferThread::Begin(std::uint32_t code, std::span<std::uint8_t> record,
-                                          platform::AsyncRequest& request,
-                                          std::atomic<bool>& open) {
+                                          std::uint32_t inSize, platform::AsyncRequest& request,
+                                          std::atomic<bool>& open, int passFd) {
     open = true;
     const auto size = static_cast<std::uint32_t>(record.size());
-    const std::uint32_t status = m_hDevice.Issue(code, record, size, size, request);
+    const std::uint32_t status = m_hDevice.Issue(code, record, inSize, size, request, passFd);
     // Issuing resets the request's event: a stop or quit signalled just before would be lost,
     // and the wait that follows would last until data came.
     if (status == platform::kErrorIoPending && (m_bStopRequest || m_bQuit)) {
@@ -346,12 +346,16 @@ std::uint32_t CIsochTransferThread::IsochHostInfo(FixedRecord<28>& record) {
     return Call(kIoctlHostInfo, record, 28);
 }
 
-std::uint32_t CIsochTransferThread::IsochAttachBuffers(std::span<std::uint8_t> record) {
-    return Begin(kIoctlAttachBuffers, record, m_attachOverlapped, m_bAttachEventOpen);
+std::uint32_t CIsochTransferThread::IsochAttachBuffers(std::span<std::uint8_t> record,
+                                                       int memoryFd) {
+    return Begin(kIoctlAttachBuffers, record, static_cast<std::uint32_t>(record.size()),
+                 m_attachOverlapped, m_bAttachEventOpen, memoryFd);
 }
 
-std::uint32_t CIsochTransferThread::IsochReadData(std::span<std::uint8_t> record) {
-    return Begin(kIoctlIsochRead, record, m_readOverlapped, m_bReadEventOpen);
+std::uint32_t CIsochTransferThread::IsochReadData(std::span<std::uint8_t> record, bool sendData) {
+    const auto inSize = static_cast<std::uint32_t>(
+        sendData ? record.size() : std::min(record.size(), kIsochReadHeaderBytes));
+    return Begin(kIoctlIsochRead, record, inSize, m_readOverlapped, m_bReadEventOpen);
 }
 
 std::uint32_t CIsochTransferThread::WaitAttach(std::uint32_t* bytes) {

@@ -101,7 +101,8 @@ protected:
     std::uint32_t IsochAllocateBandwidth(bus::FixedRecord<20>& record);
     std::uint32_t IsochAllocateChannel(bus::FixedRecord<16>& record);
     std::uint32_t IsochAllocateResources(bus::FixedRecord<32>& record);
-    std::uint32_t IsochAttachBuffers(std::span<std::uint8_t> record);
+    // memoryFd, when valid, hands the driver receive memory to fill in place (a memfd).
+    std::uint32_t IsochAttachBuffers(std::span<std::uint8_t> record, int memoryFd = -1);
     std::uint32_t IsochDetachBuffers(bus::FixedRecord<12>& record);
     std::uint32_t IsochFreeBandwidth(bus::FixedRecord<4>& record);
     std::uint32_t IsochFreeChannel(bus::FixedRecord<4>& record);
@@ -110,7 +111,8 @@ protected:
     std::uint32_t IsochStop(bus::FixedRecord<8>& record);
     std::uint32_t IsochTalk(bus::FixedRecord<12>& record);
     std::uint32_t IsochHostInfo(bus::FixedRecord<28>& record);
-    std::uint32_t IsochReadData(std::span<std::uint8_t> record);
+    // sendData false sends only the record's header: the answer still has room for all of it.
+    std::uint32_t IsochReadData(std::span<std::uint8_t> record, bool sendData = true);
 
     // Wait for the pending attach or read: its status, kErrorIoIncomplete when the wait was
     // woken (a stop) while the request still pends.
@@ -132,8 +134,8 @@ protected:
 
 private:
     std::uint32_t Call(std::uint32_t code, std::span<std::uint8_t> record, std::uint32_t outSize);
-    std::uint32_t Begin(std::uint32_t code, std::span<std::uint8_t> record,
-                        platform::AsyncRequest& request, std::atomic<bool>& open);
+    std::uint32_t Begin(std::uint32_t code, std::span<std::uint8_t> record, std::uint32_t inSize,
+                        platform::AsyncRequest& request, std::atomic<bool>& open, int passFd = -1);
     void FreeChannelAndBandwidth();
     void LogFailure(std::uint32_t code, std::uint32_t status) const;
     void FinishTransfer(bus::Record& record, std::uint32_t status, std::uint32_t bytes);

@@ -94,8 +94,11 @@ FixedRecord<8> MakeStopRecord(std::uint32_t resource);
 FixedRecord<4> MakeFreeRecord(std::uint32_t handleOrChannel);
 
 // Isochronous read: 16 + b bytes; signed status at 4 (negative: nothing delivered), data at 16.
+// Answered with the header alone after a shared-memory attach: the data lie in that memory, at
+// the offset the driver puts at 12.
 inline constexpr std::size_t kIsochReadHeaderBytes = 16;
 inline constexpr std::size_t kIsochReadStatusOffset = 4;
+inline constexpr std::size_t kIsochReadSharedOffset = 12;
 void FillIsochReadRecord(std::span<std::uint8_t> record, std::uint32_t resource,
                          std::uint32_t bytesPerBuffer);
 

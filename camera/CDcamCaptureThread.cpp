@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
+#include <string_view>
 
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
@@ -13,7 +15,18 @@ using namespace bus;
 using platform::kErrorIoIncomplete;
 using platform::kErrorIoPending;
 
-CDcamCaptureThread::CDcamCaptureThread() : m_pRing(std::make_shared<FrameRing>()) {}
+namespace {
+
+// KESTRIX_SHARED_BUFFERS=0 sends frames through the socket, to compare the two paths.
+bool SharedBuffersWanted() {
+    const char* value = std::getenv("KESTRIX_SHARED_BUFFERS");
+    return value == nullptr || std::string_view(value) != "0";
+}
+
+}  // namespace
+
+CDcamCaptureThread::CDcamCaptureThread()
+    : m_pRing(std::make_shared<FrameRing>()), m_bSharedBuffers(SharedBuffersWanted()) {}
 
 CDcamCaptureThread::~CDcamCaptureThread() {
     DetachSink();
@@ -26,8 +39,24 @@ void CDcamCaptureThread::OnFrameReceived(std::span<const std::uint8_t> record) {
         m_pRing->CountDropped();
         return;
     }
-    CheckCounter(record.subspan(kIsochReadHeaderBytes));
-    m_pRing->Store(record.subspan(kIsochReadHeaderBytes));
+    StoreFrame(record.subspan(kIsochReadHeaderBytes));
+}
+
+void CDcamCaptureThread::OnSharedFrameReceived(std::span<const std::uint8_t> header) {
+    const auto length = static_cast<std::int32_t>(Word(header, kIsochReadStatusOffset));
+    const std::span<const std::uint8_t> memory = m_pShared->Bytes();
+    const std::size_t offset = Word(header, kIsochReadSharedOffset);
+    // A place outside the memory is the driver's fault; the frame is lost, nothing is read.
+    if (length < 0 || offset > memory.size() || std::size_t(length) > memory.size() - offset) {
+        m_pRing->CountDropped();
+        return;
+    }
+    StoreFrame(memory.subspan(offset, std::size_t(length)));
+}
+
+void CDcamCaptureThread::StoreFrame(std::span<const std::uint8_t> frame) {
+    CheckCounter(frame);
+    m_pRing->Store(frame);
 }
 
 void CDcamCaptureThread::CheckCounter(std::span<const std::uint8_t> frame) {
@@ -102,17 +131,51 @@ void CDcamCaptureThread::RunTransfer() {
 
 bool CDcamCaptureThread::StartListening(Record& attach) {
     if (!AllocAttachRecord(attach) || !BuildDescriptors(attach, nullptr)) return false;
-    const std::uint32_t status = IsochAttachBuffers(attach);
+    const std::uint32_t status = AttachReceiveBuffers(attach);
     if (status != 0 && status != kErrorIoPending) {
         CloseAttachEvent();
+        ReleaseSharedBuffers();
         return false;
     }
     FixedRecord<12> start = MakeStartRecord(m_dwResource);
-    if (IsochListen(start) == 0) return true;
+    if (IsochListen(start) == 0) {
+        // The driver answers in order, so a refused attach has been answered by now; a
+        // listening attach otherwise pends until it is detached. Refused shared memory falls
+        // back to the socket.
+        if (m_pShared &&
+            m_hDevice.GetResult(m_attachOverlapped, nullptr, false) != kErrorIoIncomplete) {
+            ReleaseSharedBuffers();
+            const std::uint32_t again = IsochAttachBuffers(attach);
+            if (again == 0 || again == kErrorIoPending) return true;
+            FixedRecord<8> stop = MakeStopRecord(m_dwResource);
+            IsochStop(stop);
+            CloseAttachEvent();
+            return false;
+        }
+        return true;
+    }
     // The cancelled attach no longer writes into its record.
     m_hDevice.CancelAll();
     CloseAttachEvent();
+    ReleaseSharedBuffers();
     return false;
+}
+
+std::uint32_t CDcamCaptureThread::AttachReceiveBuffers(Record& attach) {
+    // Room for every descriptor, one slot being filled and one the loop still copies from.
+    const std::uint64_t bytes = (std::uint64_t{m_nDescriptors} + 2) * m_nBufferBytes;
+    if (m_bSharedBuffers) m_pShared = platform::SharedBuffer::Create(bytes);
+    if (!m_pShared) return IsochAttachBuffers(attach);
+    const std::uint32_t status = IsochAttachBuffers(attach, m_pShared->Fd());
+    // The driver holds its own descriptor once the request is sent; the mapping stays.
+    m_pShared->CloseFd();
+    m_bHaveShared = true;
+    return status;
+}
+
+void CDcamCaptureThread::ReleaseSharedBuffers() {
+    m_bHaveShared = false;
+    m_pShared.reset();
 }
 
 void CDcamCaptureThread::ReceiveFrames(Record& read) {
@@ -120,7 +183,8 @@ void CDcamCaptureThread::ReceiveFrames(Record& read) {
     while (!m_bStopRequest && !m_bQuit) {
         FillIsochReadRecord(read, m_dwResource, bufferBytes);
         std::uint32_t bytes = 0;
-        std::uint32_t status = IsochReadData(read);
+        // Into shared memory the data area is never used: only the header travels.
+        std::uint32_t status = IsochReadData(read, m_pShared == nullptr);
         if (status == 0 || status == kErrorIoPending) status = WaitForRead(&bytes);
         // Stopped while the read pends: it is cancelled after the loop.
         if (status == kErrorIoIncomplete) break;
@@ -130,8 +194,13 @@ void CDcamCaptureThread::ReceiveFrames(Record& read) {
                                   << "; the capture holds its frames until it is stopped";
             RecoverFromReadError();
         } else if (!Stopping() && bytes != 0) {
-            OnFrameReceived(std::span<const std::uint8_t>(read).first(
-                std::min<std::size_t>(bytes, read.size())));
+            const auto answer = std::span<const std::uint8_t>(read).first(
+                std::min<std::size_t>(bytes, read.size()));
+            if (m_pShared && answer.size() == kIsochReadHeaderBytes) {
+                OnSharedFrameReceived(answer);
+            } else {
+                OnFrameReceived(answer);
+            }
         }
         CloseReadEvent();
     }
@@ -147,6 +216,8 @@ void CDcamCaptureThread::RecoverFromReadError() {
     // The handle may have died with its device or the bus: take a fresh one. Without one, a stop
     // can only close.
     if (!OpenDevice()) m_bOrderly = false;
+    // The driver let go of the shared memory with the old connection.
+    ReleaseSharedBuffers();
     m_nState = kStateFailed;
     m_pRing->OnReadError();
     m_pStartEvent->Wait();
@@ -167,4 +238,5 @@ void CDcamCaptureThread::EndTransfer() {
     // Nothing may write into the records once they go.
     if (m_hDevice.IsOpen()) m_hDevice.CancelAll();
     CloseReadEvent();
+    ReleaseSharedBuffers();
 }

@@ -1,6 +1,10 @@
 // The receive thread of one capture: the bus layer's transfer thread with a receive loop that
 // copies every completed isochronous read into the next slot of its frame ring.
 //
+// By default the receive memory is shared with the driver (a memfd handed over with the attach),
+// so a read completes with the frame already in place and the one copy is into the ring slot;
+// a driver that refuses it gets the frames through the socket instead.
+//
 // Threading: the owner (the camera object's thread) arms, stops and removes the capture and
 // attaches or detaches the frame sink; the receive thread runs RunTransfer and stores frames;
 // any thread may copy slots and read the ring's figures (the ring is thread-safe, FrameRing.h).
@@ -15,6 +19,7 @@
 #include "bus/DriverRecords.h"
 #include "camera/FrameRing.h"
 #include "camera/FrameSink.h"
+#include "platform/SharedBuffer.h"
 
 class C1394Dcam;
 
@@ -52,6 +57,11 @@ public:
     // Shared with readers that must outlive the thread object.
     const std::shared_ptr<FrameRing>& Ring() const { return m_pRing; }
 
+    // Whether the next capture offers the driver shared receive memory (set before the start).
+    void UseSharedBuffers(bool on) { m_bSharedBuffers = on; }
+    // Whether the running capture receives through shared memory.
+    bool HasSharedBuffers() const { return m_bHaveShared; }
+
     void SetOwner(C1394Dcam* owner) { m_pOwner = owner; }
     C1394Dcam* GetOwner() const { return m_pOwner; }
 
@@ -71,6 +81,12 @@ protected:
 private:
     // Attaches the receive buffer and starts listening; false (the attach over) on failure.
     bool StartListening(bus::Record& attach);
+    // Attaches the buffers, with shared memory when that is on and can be made.
+    std::uint32_t AttachReceiveBuffers(bus::Record& attach);
+    // A read answered with only its header: the frame lies in the shared memory.
+    void OnSharedFrameReceived(std::span<const std::uint8_t> header);
+    void StoreFrame(std::span<const std::uint8_t> frame);
+    void ReleaseSharedBuffers();
     void ReceiveFrames(bus::Record& read);
     // Waits for the pending read; kErrorIoIncomplete only when a stop or quit woke the wait.
     std::uint32_t WaitForRead(std::uint32_t* bytes);
@@ -83,6 +99,9 @@ private:
     std::shared_ptr<FrameRing> m_pRing;
     std::atomic<C1394Dcam*> m_pOwner{nullptr};
     std::unique_ptr<FrameSink> m_pSink;  // owner thread only
+    std::atomic<bool> m_bSharedBuffers{true};
+    std::atomic<bool> m_bHaveShared{false};
+    std::unique_ptr<platform::SharedBuffer> m_pShared;  // receive thread only
     std::atomic<bool> m_bCheckCounter{false};
     std::atomic<std::uint64_t> m_nCounterGaps{0};
     bool m_bHaveCounter = false;  // receive thread only, as the counter below

@@ -31,7 +31,8 @@ DeviceConnection::~DeviceConnection() { Close(); }
 
 std::uint32_t DeviceConnection::Issue(std::uint32_t code, std::span<std::uint8_t> buffer,
                                       std::uint32_t inSize, std::uint32_t outSize,
-                                      const std::shared_ptr<AsyncRequest::State>& request) {
+                                      const std::shared_ptr<AsyncRequest::State>& request,
+                                      int passFd) {
     if (std::max(inSize, outSize) > std::min<std::size_t>(buffer.size(), kMaxPayload)) {
         return kErrorInvalidParameter;
     }
@@ -47,7 +48,9 @@ std::uint32_t DeviceConnection::Issue(std::uint32_t code, std::span<std::uint8_t
         id = NextId();
         m_pending[id] = {request, outSize};
     }
-    if (!m_socket.WriteFrame(MakeRequest(id, code, inSize, outSize), buffer.first(inSize))) {
+    const FrameHeader header = passFd >= 0 ? MakeSharedRequest(id, code, inSize, outSize)
+                                           : MakeRequest(id, code, inSize, outSize);
+    if (!m_socket.WriteFrame(header, buffer.first(inSize), passFd)) {
         Break(kErrorDeviceNotConnected, kErrorDeviceNotConnected);
         return request->Result(nullptr);
     }

@@ -27,9 +27,11 @@ public:
     DeviceConnection(const DeviceConnection&) = delete;
     DeviceConnection& operator=(const DeviceConnection&) = delete;
 
-    // kErrorIoPending once the request is on its way, else its final status.
+    // kErrorIoPending once the request is on its way, else its final status. A valid passFd
+    // goes along (a shared-buffer request) and stays the caller's.
     std::uint32_t Issue(std::uint32_t code, std::span<std::uint8_t> buffer, std::uint32_t inSize,
-                        std::uint32_t outSize, const std::shared_ptr<AsyncRequest::State>& request);
+                        std::uint32_t outSize, const std::shared_ptr<AsyncRequest::State>& request,
+                        int passFd = -1);
     void CancelAll();
     // Completes one pending request with `status` and tells the driver to drop it; nothing
     // happens when it no longer pends.

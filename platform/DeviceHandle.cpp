@@ -70,10 +70,10 @@ std::uint32_t DeviceHandle::Request(std::uint32_t code, std::span<std::uint8_t> 
 
 std::uint32_t DeviceHandle::Issue(std::uint32_t code, std::span<std::uint8_t> buffer,
                                   std::uint32_t inSize, std::uint32_t outSize,
-                                  AsyncRequest& request) {
+                                  AsyncRequest& request, int passFd) {
     const auto connection = m_impl ? m_impl->Connection() : nullptr;
     if (!connection) return kErrorInvalidHandle;
-    return connection->Issue(code, buffer, inSize, outSize, request.GetState());
+    return connection->Issue(code, buffer, inSize, outSize, request.GetState(), passFd);
 }
 
 std::uint32_t DeviceHandle::GetResult(AsyncRequest& request, std::uint32_t* bytesReturned,

@@ -42,9 +42,10 @@ public:
                           std::uint32_t outSize, std::uint32_t* bytesReturned = nullptr,
                           std::chrono::milliseconds timeout = kNoTimeout);
 
-    // Starts a request: kErrorIoPending while it pends, else its final status.
+    // Starts a request: kErrorIoPending while it pends, else its final status. A valid passFd
+    // (the memfd of an attach-buffers request) is passed to the driver, which gets its own copy.
     std::uint32_t Issue(std::uint32_t code, std::span<std::uint8_t> buffer, std::uint32_t inSize,
-                        std::uint32_t outSize, AsyncRequest& request);
+                        std::uint32_t outSize, AsyncRequest& request, int passFd = -1);
     // The request's final status, kErrorIoIncomplete while it still pends.
     std::uint32_t GetResult(AsyncRequest& request, std::uint32_t* bytesReturned, bool wait);
     // Waits at most timeout for the request's final status, ignoring its event; a request

@@ -11,6 +11,8 @@ std::uint32_t MagicOf(FrameKind kind) {
     switch (kind) {
         case FrameKind::Request:
             return kMagicRequest;
+        case FrameKind::SharedRequest:
+            return kMagicSharedRequest;
         case FrameKind::Cancel:
             return kMagicCancel;
         case FrameKind::Completion:
@@ -38,6 +40,8 @@ std::optional<FrameHeader> DecodeFrameHeader(
     const std::uint32_t magic = LoadLE32(&bytes[0]);
     if (magic == kMagicRequest) {
         header.kind = FrameKind::Request;
+    } else if (magic == kMagicSharedRequest) {
+        header.kind = FrameKind::SharedRequest;
     } else if (magic == kMagicCancel) {
         header.kind = FrameKind::Cancel;
     } else if (magic == kMagicCompletion) {
@@ -60,6 +64,11 @@ std::optional<FrameHeader> DecodeFrameHeader(
 FrameHeader MakeRequest(std::uint32_t id, std::uint32_t code, std::uint32_t inSize,
                         std::uint32_t outSize) {
     return {FrameKind::Request, id, code, inSize, outSize};
+}
+
+FrameHeader MakeSharedRequest(std::uint32_t id, std::uint32_t code, std::uint32_t inSize,
+                              std::uint32_t outSize) {
+    return {FrameKind::SharedRequest, id, code, inSize, outSize};
 }
 
 FrameHeader MakeCancel(std::uint32_t id) { return {FrameKind::Cancel, id, 0, 0, 0}; }

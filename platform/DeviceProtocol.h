@@ -4,6 +4,8 @@
 // little-endian 32-bit words; a frame's payload follows its header directly.
 //
 //   client -> driver  Request     magic 'KXRQ', id, code, inSize, outSize   + inSize bytes
+//   client -> driver  Request     magic 'KXRM': the same, with one descriptor (a memfd the
+//                                 driver fills in place) passed on its first byte
 //   client -> driver  Cancel      magic 'KXCN', id (0 = every pending), 0, 0, 0
 //   driver -> client  Completion  magic 'KXCP', id, status, outLen, 0       + outLen bytes
 //
@@ -19,15 +21,16 @@
 
 namespace platform {
 
-inline constexpr std::uint32_t kMagicRequest = 0x5152584B;     // "KXRQ"
-inline constexpr std::uint32_t kMagicCancel = 0x4E43584B;      // "KXCN"
-inline constexpr std::uint32_t kMagicCompletion = 0x5043584B;  // "KXCP"
+inline constexpr std::uint32_t kMagicRequest = 0x5152584B;        // "KXRQ"
+inline constexpr std::uint32_t kMagicSharedRequest = 0x4D52584B;  // "KXRM"
+inline constexpr std::uint32_t kMagicCancel = 0x4E43584B;         // "KXCN"
+inline constexpr std::uint32_t kMagicCompletion = 0x5043584B;     // "KXCP"
 
 inline constexpr std::size_t kFrameHeaderBytes = 20;
 // Largest payload either side accepts: a 1360 x 1024 RGB 16 frame with its records fits.
 inline constexpr std::uint32_t kMaxPayload = 16u << 20;
 
-enum class FrameKind { Request, Cancel, Completion };
+enum class FrameKind { Request, SharedRequest, Cancel, Completion };
 
 struct FrameHeader {
     FrameKind kind = FrameKind::Request;
@@ -49,6 +52,8 @@ std::optional<FrameHeader> DecodeFrameHeader(
 
 FrameHeader MakeRequest(std::uint32_t id, std::uint32_t code, std::uint32_t inSize,
                         std::uint32_t outSize);
+FrameHeader MakeSharedRequest(std::uint32_t id, std::uint32_t code, std::uint32_t inSize,
+                              std::uint32_t outSize);
 FrameHeader MakeCancel(std::uint32_t id);
 FrameHeader MakeCompletion(std::uint32_t id, std::uint32_t status, std::uint32_t outLen);
 

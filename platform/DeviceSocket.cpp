@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/ErrorCodes.h"
@@ -85,25 +86,37 @@ std::optional<FrameHeader> DeviceSocket::ReadFrame(std::vector<std::uint8_t>& pa
     return header;
 }
 
-bool DeviceSocket::WriteFrame(const FrameHeader& header, std::span<const std::uint8_t> payload) {
+bool DeviceSocket::WriteFrame(const FrameHeader& header, std::span<const std::uint8_t> payload,
+                              int passFd) {
     const FrameHeaderBytes raw = EncodeFrameHeader(header);
-    return WriteBytes(raw, payload);
+    return WriteBytes(raw, payload, passFd);
 }
 
 bool DeviceSocket::WriteBytes(std::span<const std::uint8_t> head,
-                              std::span<const std::uint8_t> tail) {
+                              std::span<const std::uint8_t> tail, int passFd) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     while (!head.empty() || !tail.empty()) {
         iovec parts[2] = {{const_cast<std::uint8_t*>(head.data()), head.size()},
                           {const_cast<std::uint8_t*>(tail.data()), tail.size()}};
         msghdr message{};
         message.msg_iov = head.empty() ? &parts[1] : parts;
         message.msg_iovlen = head.empty() ? 1 : 2;
+        if (passFd >= 0) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* rights = CMSG_FIRSTHDR(&message);
+            rights->cmsg_level = SOL_SOCKET;
+            rights->cmsg_type = SCM_RIGHTS;
+            rights->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(rights), &passFd, sizeof(int));
+        }
         const ssize_t sent = ::sendmsg(m_fd.Get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN || !WaitFor(m_fd.Get(), POLLOUT)) return false;
             continue;
         }
+        passFd = -1;  // it went with the bytes just sent
         auto done = static_cast<std::size_t>(sent);
         const std::size_t fromHead = std::min(done, head.size());
         head = head.subspan(fromHead);

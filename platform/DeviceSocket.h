@@ -32,8 +32,12 @@ public:
     bool ReadPayload(const FrameHeader& header, std::vector<std::uint8_t>& payload,
                      Deadline deadline = kNoDeadline);
     std::optional<FrameHeader> ReadFrame(std::vector<std::uint8_t>& payload);
-    bool WriteFrame(const FrameHeader& header, std::span<const std::uint8_t> payload = {});
-    bool WriteBytes(std::span<const std::uint8_t> head, std::span<const std::uint8_t> tail = {});
+    // passFd, when valid, travels (SCM_RIGHTS) with the first byte written; the peer gets its
+    // own copy.
+    bool WriteFrame(const FrameHeader& header, std::span<const std::uint8_t> payload = {},
+                    int passFd = -1);
+    bool WriteBytes(std::span<const std::uint8_t> head, std::span<const std::uint8_t> tail = {},
+                    int passFd = -1);
     void Shutdown();
 
 private:

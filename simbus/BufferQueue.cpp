@@ -18,10 +18,12 @@ std::uint32_t ModeOf(const BufferQueue::Buffer& buffer) {
 }  // namespace
 
 void BufferQueue::Attach(const DescriptorRecord& setup, std::uint64_t attachId,
-                         std::span<const std::uint8_t> data) {
-    Buffer buffer{setup, attachId, nullptr, false};
-    if (!data.empty())
-        buffer.storage = std::make_shared<std::vector<std::uint8_t>>(data.begin(), data.end());
+                         std::span<const std::uint8_t> data, SharedSlots slots) {
+    Buffer buffer{setup, attachId, nullptr, false, std::move(slots)};
+    if (!data.empty()) {
+        buffer.storage = std::make_shared<BufferStorage>(data.size());
+        std::copy(data.begin(), data.end(), buffer.storage->data());
+    }
     m_buffers.push_back(std::move(buffer));
 }
 
@@ -101,7 +103,9 @@ void BufferQueue::CopyOut(std::uint64_t attachId, std::span<std::uint8_t> record
         if (buffer.attachId != attachId || !buffer.storage) continue;
         const std::size_t at = buffer.setup.dataOffset;
         if (at > record.size()) continue;
-        const std::size_t n = std::min(buffer.storage->size(), record.size() - at);
+        // A shared slot may be longer than the descriptor it served.
+        const std::size_t n = std::min(
+            {buffer.storage->size(), std::size_t{buffer.setup.length}, record.size() - at});
         std::memcpy(record.data() + at, buffer.storage->data(), n);
     }
 }
@@ -116,7 +120,7 @@ bool BufferQueue::Place(const PacketRun& run, std::size_t index, const OnFilled&
         const unsigned sy = index == 0 ? run.firstSy : 0;
         // A synchronised buffer starts with the packet that carries the SY value.
         if (mode == kDescriptorSync && sy != buffer->setup.syncValue) return true;
-        Renew(*buffer);
+        if (!Renew(*buffer)) return false;
     }
     return m_layout.packetBased ? PlaceSlot(*buffer, run, index, onFilled)
                                 : PlaceStream(run, index, onFilled);
@@ -162,7 +166,7 @@ bool BufferQueue::PlaceStream(const PacketRun& run, std::size_t index, const OnF
             if (m_fill == 0 && !packetStart) {
                 // The rest of a packet cannot begin a buffer that waits for a frame start.
                 if (ModeOf(*buffer) == kDescriptorSync) return true;
-                Renew(*buffer);
+                if (!Renew(*buffer)) return false;
             }
             packetStart = false;
             const std::size_t n = std::min(part.size(), buffer->setup.length - m_fill);
@@ -187,20 +191,31 @@ void BufferQueue::Fill(Buffer& buffer, const OnFilled& onFilled) {
     onFilled(buffer);
 }
 
-void BufferQueue::Renew(Buffer& buffer) {
+bool BufferQueue::Renew(Buffer& buffer) {
     // Let go first: when nothing else holds the buffer's last storage, it is reused at once.
     buffer.storage.reset();
     const std::size_t bytes = buffer.setup.length;
+    if (buffer.slots) {
+        // Held only by the slot list: neither waiting for a read nor in the client's hands.
+        for (const Storage& slot : *buffer.slots) {
+            if (slot.use_count() == 1) {
+                buffer.storage = slot;
+                return true;
+            }
+        }
+        return false;
+    }
     // Storage that only the pool still holds is free again.
     for (const Storage& storage : m_pool) {
         if (storage.use_count() == 1 && storage->size() == bytes) {
             buffer.storage = storage;
-            return;
+            return true;
         }
     }
     std::erase_if(m_pool, [](const Storage& s) { return s.use_count() == 1; });
-    buffer.storage = std::make_shared<std::vector<std::uint8_t>>(bytes);
+    buffer.storage = std::make_shared<BufferStorage>(bytes);
     m_pool.push_back(buffer.storage);
+    return true;
 }
 
 }  // namespace simbus

@@ -3,7 +3,10 @@
 // stream (packets back to back) or packet-based (one fixed slot per packet) layout.
 //
 // Each buffer's bytes live in a shared storage block so that a filled buffer can travel to the
-// client while the next one fills; storage still on its way out is never written again.
+// client while the next one fills; storage still on its way out is never written again. An
+// attach that shared memory fills slots of it instead: a slot that anybody but the attach's
+// slot list still holds (a filled buffer waiting for a read or read by the client) is not
+// written, and a buffer that finds no free slot drops its packets.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "simbus/BufferStorage.h"
 #include "simbus/PacketRun.h"
 #include "simbus/RequestDecoder.h"
 
@@ -20,7 +24,9 @@ namespace simbus {
 
 class BufferQueue {
 public:
-    using Storage = std::shared_ptr<std::vector<std::uint8_t>>;
+    using Storage = std::shared_ptr<BufferStorage>;
+    // The slots of one attach's shared memory, shared by its buffers.
+    using SharedSlots = std::shared_ptr<const std::vector<Storage>>;
 
     struct Layout {
         bool stripHeader = false;
@@ -34,6 +40,7 @@ public:
         std::uint64_t attachId = 0;
         Storage storage;
         bool done = false;  // filled (or sent) and not to be used again
+        SharedSlots slots;  // null: the bus's own memory
     };
 
     // Called for each buffer that a run filled.
@@ -41,9 +48,10 @@ public:
 
     explicit BufferQueue(const Layout& layout) : m_layout(layout) {}
 
-    // Appends a buffer; a talked buffer carries its data, a received one starts zeroed.
+    // Appends a buffer; a talked buffer carries its data, a received one starts zeroed, or
+    // fills the given shared slots.
     void Attach(const DescriptorRecord& setup, std::uint64_t attachId,
-                std::span<const std::uint8_t> data);
+                std::span<const std::uint8_t> data, SharedSlots slots = nullptr);
     // Removes the oldest count buffers; returns the attach ids left without buffers.
     std::vector<std::uint64_t> Detach(std::size_t count);
     // Removes every buffer of one attach.
@@ -74,8 +82,9 @@ private:
                    const OnFilled& onFilled);
     bool PlaceStream(const PacketRun& run, std::size_t index, const OnFilled& onFilled);
     void Fill(Buffer& buffer, const OnFilled& onFilled);
-    // Gives the buffer storage that nothing else holds before it is filled again.
-    void Renew(Buffer& buffer);
+    // Gives the buffer storage that nothing else holds before it is filled again; false when
+    // every shared slot is taken.
+    bool Renew(Buffer& buffer);
 
     Layout m_layout;
     std::deque<Buffer> m_buffers;

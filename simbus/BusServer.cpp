@@ -339,16 +339,18 @@ void BusServer::ServeConnection(ClientId client, std::uint32_t events) {
     // A backlogged connection reads nothing, so a hang-up would wake the loop for ever.
     const bool hungUp = (events & (EPOLLHUP | EPOLLERR)) != 0 && it->second->Backlogged();
     const bool open =
-        !hungUp && it->second->Receive([this, client](const auto& header, const auto payload) {
-            HandleFrame(client, header, payload);
+        !hungUp &&
+        it->second->Receive([this, client](const auto& header, const auto payload, int passedFd) {
+            HandleFrame(client, header, payload, passedFd);
         });
     if (!open) CloseConnection(client);
 }
 
 void BusServer::HandleFrame(ClientId client, const platform::FrameHeader& header,
-                            std::span<const std::uint8_t> payload) {
+                            std::span<const std::uint8_t> payload, int passedFd) {
     if (header.kind == platform::FrameKind::Cancel) return m_bus->Cancel(client, header.id);
-    m_bus->Submit({client, header.id, header.code, payload, header.outSize});
+    const bool shared = header.kind == platform::FrameKind::SharedRequest;
+    m_bus->Submit({client, header.id, header.code, payload, header.outSize, shared, passedFd});
 }
 
 void BusServer::ServeControl(std::uint64_t id) {
@@ -452,9 +454,9 @@ void BusServer::FlushConnections() {
     for (const ClientId client : resumed) {
         const auto it = m_connections.find(client);
         if (it == m_connections.end()) continue;
-        const bool open =
-            it->second->Resume([this, client](const auto& header, const auto payload) {
-                HandleFrame(client, header, payload);
+        const bool open = it->second->Resume(
+            [this, client](const auto& header, const auto payload, int passedFd) {
+                HandleFrame(client, header, payload, passedFd);
             });
         if (!open) CloseConnection(client);
     }

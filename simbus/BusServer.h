@@ -62,7 +62,7 @@ private:
     void AcceptControl();
     void ServeConnection(ClientId client, std::uint32_t events);
     void HandleFrame(ClientId client, const platform::FrameHeader& header,
-                     std::span<const std::uint8_t> payload);
+                     std::span<const std::uint8_t> payload, int passedFd);
     // Accepts on a listener that may find the process out of descriptors.
     platform::UniqueFd AcceptOn(int listener, bool forControl);
     void PauseUnitListeners(bool pause);

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "simbus/BufferStorage.h"
+
 namespace simbus {
 
 using ClientId = std::uint32_t;
@@ -17,6 +19,10 @@ struct Request {
     std::uint32_t code = 0;
     std::span<const std::uint8_t> in;  // valid only while the request is being handled
     std::uint32_t outSize = 0;         // room the caller has for the answer
+    // A shared-buffer request: memoryFd is the memfd that came with it (-1 when none came),
+    // valid only while the request is being handled.
+    bool shared = false;
+    int memoryFd = -1;
 };
 
 struct Completion {
@@ -26,7 +32,7 @@ struct Completion {
     // The answer is head followed by the first bodyLength bytes of body. A stream buffer travels
     // as body, shared with the pool it came from, so that it is not copied on the way out.
     std::vector<std::uint8_t> head;
-    std::shared_ptr<const std::vector<std::uint8_t>> body;
+    std::shared_ptr<const BufferStorage> body;
     std::uint32_t bodyLength = 0;
 
     std::uint32_t Length() const { return std::uint32_t(head.size()) + bodyLength; }

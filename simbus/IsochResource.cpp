@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
@@ -19,6 +20,8 @@ using platform::kErrorSuccess;
 
 // The status word of an isochronous read that delivered nothing.
 constexpr std::uint32_t kNothingDelivered = 0xFFFF'FFFF;
+// Shared slots beyond one per descriptor: one being filled while another waits in the client.
+constexpr std::size_t kSpareSharedSlots = 2;
 
 BufferQueue::Layout LayoutOf(const ResourceRecord& setup) {
     return {(setup.flags & kResourceStripHeader) != 0, (setup.flags & kResourcePacketBased) != 0,
@@ -50,13 +53,19 @@ std::uint32_t IsochResource::CheckDescriptors(const AttachRecord& record) const 
 
 std::uint32_t IsochResource::Attach(std::uint32_t id, const AttachRecord& record,
                                     std::span<const std::uint8_t> in, std::uint32_t outSize,
-                                    std::uint64_t now) {
+                                    std::uint64_t now, bool shared, int memoryFd) {
     if (const std::uint32_t status = CheckDescriptors(record)) return status;
     // Received data is the answer, so the caller must have room for the whole record.
     if (!Talks() && outSize < record.totalSize) return kErrorInsufficientBuffer;
+    BufferQueue::SharedSlots slots;
+    if (shared) {
+        slots = ShareMemory(record, memoryFd);
+        if (!slots) return kErrorInvalidParameter;
+    }
 
     const std::uint64_t attachId = m_nextAttach++;
-    PendingAttach pending{id, outSize, std::vector<std::uint8_t>(record.totalSize)};
+    PendingAttach pending{id, outSize, std::vector<std::uint8_t>(record.totalSize),
+                          slots ? slots->front()->Memory() : nullptr};
     std::memcpy(pending.record.data(), in.data(), kAttachHeaderBytes);
     const bool wasIdle = m_buffers.Current() == nullptr;
     for (const DescriptorRecord& d : record.descriptors) {
@@ -64,15 +73,36 @@ std::uint32_t IsochResource::Attach(std::uint32_t id, const AttachRecord& record
         std::memcpy(pending.record.data() + fields, in.data() + fields, kDescriptorFieldBytes);
         const auto data =
             Talks() ? in.subspan(d.dataOffset, d.length) : std::span<const std::uint8_t>();
-        m_buffers.Attach(d, attachId, data);
+        m_buffers.Attach(d, attachId, data, slots);
     }
     m_attaches.emplace(attachId, std::move(pending));
     if (Talks() && wasIdle) m_talkDue = now + CyclesToSend(m_buffers.Current()->setup);
     return kErrorIoPending;
 }
 
+BufferQueue::SharedSlots IsochResource::ShareMemory(const AttachRecord& record,
+                                                    int memoryFd) const {
+    std::size_t length = 0;
+    for (const DescriptorRecord& d : record.descriptors)
+        length = std::max<std::size_t>(length, d.length);
+    // Talked data comes in the record; a shared buffer serves reception only.
+    if (Talks() || length == 0 || record.descriptors.empty()) return nullptr;
+    const std::size_t count = record.descriptors.size() + kSpareSharedSlots;
+    // A read answers with a slot's offset in one 32-bit word.
+    if (count * length > std::numeric_limits<std::uint32_t>::max()) return nullptr;
+    std::shared_ptr<platform::SharedBuffer> memory =
+        platform::SharedBuffer::Adopt(memoryFd, count * length);
+    if (!memory) return nullptr;
+    auto slots = std::make_shared<std::vector<BufferQueue::Storage>>();
+    for (std::size_t i = 0; i < count; ++i)
+        slots->push_back(std::make_shared<BufferStorage>(memory, i * length, length));
+    return slots;
+}
+
 std::uint32_t IsochResource::Read(std::uint32_t id, std::uint32_t bytes, bool negative) {
     if (Talks()) return kErrorInvalidParameter;
+    // The client is done with what its earlier reads delivered.
+    m_lent.clear();
     if (bytes < m_setup.bytesPerBuffer) return kErrorInsufficientBuffer;
     m_reads.push_back({id, bytes, negative});
     ServeReads();
@@ -124,6 +154,7 @@ void IsochResource::CancelAll(std::uint32_t status) {
     while (!m_attaches.empty()) Cancel(m_attaches.begin()->second.id, status);
     m_buffers.Clear();
     m_ready.clear();
+    m_lent.clear();
 }
 
 void IsochResource::Receive(const PacketRun& run) {
@@ -144,7 +175,7 @@ PacketRun IsochResource::TakeTalked() {
     run.tag = mode == kDescriptorTag ? buffer.setup.tagValue : 0;
     run.firstSy = mode == kDescriptorSync ? buffer.setup.syncValue : 0;
     run.bytesPerPacket = PacketBytes(buffer.setup);
-    run.payload = std::span<const std::uint8_t>(*buffer.storage).first(buffer.setup.length);
+    run.payload = std::span<const std::uint8_t>(buffer.storage->data(), buffer.setup.length);
     const std::uint64_t attachId = buffer.attachId;
     m_buffers.Advance();
     ++m_delivered;
@@ -199,6 +230,14 @@ void IsochResource::AnswerAttach(std::uint64_t attachId, std::uint32_t status) {
         completion.head = std::move(attach.record);
     }
     m_emit(std::move(completion));
+    // The client's memory is its own again: nothing waits in it or is delivered from it.
+    if (attach.memory != nullptr) {
+        const auto inMemory = [&](const BufferQueue::Storage& storage) {
+            return storage->Memory() == attach.memory;
+        };
+        std::erase_if(m_ready, [&](const Ready& ready) { return inMemory(ready.storage); });
+        std::erase_if(m_lent, inMemory);
+    }
 }
 
 void IsochResource::ServeReads() {
@@ -229,7 +268,11 @@ void IsochResource::AnswerRead(const PendingRead& read, const Ready* ready) {
     platform::StoreLE32(&completion.head[0], m_handle);
     platform::StoreLE32(&completion.head[4], delivers ? ready->length : kNothingDelivered);
     platform::StoreLE32(&completion.head[8], read.bytes);
-    if (delivers) {
+    if (delivers && ready->storage->Memory() != nullptr) {
+        // Already in place: the answer says where.
+        platform::StoreLE32(&completion.head[12], std::uint32_t(ready->storage->Offset()));
+        m_lent.push_back(ready->storage);
+    } else if (delivers) {
         completion.body = ready->storage;
         completion.bodyLength = ready->length;
     }

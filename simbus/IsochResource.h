@@ -1,6 +1,11 @@
 // One isochronous resource: a listening or talking end on a channel, its attached buffers, the
 // filled buffers waiting for isochronous reads, and the requests that pend on it.
 //
+// A listening attach may share memory (a memfd the client passed): its buffers fill slots of it,
+// and a read answers with the slot's offset instead of the bytes. A slot a read delivered is
+// the client's until its next read on the resource (or until the attach ends), and is not
+// written meanwhile.
+//
 // Single-threaded: the bus calls it from its one thread. Answers go out through the bus's emit
 // function, which also forgets them as pending.
 #pragma once
@@ -34,9 +39,11 @@ public:
     bool Active() const { return m_active; }
 
     // Each returns the status to answer now, or kErrorIoPending when the request now pends.
+    // A shared attach (memoryFd: the passed memfd, -1 when none came) is refused with
+    // kErrorInvalidParameter unless the memory checks out.
     std::uint32_t Attach(std::uint32_t id, const AttachRecord& record,
-                         std::span<const std::uint8_t> in, std::uint32_t outSize,
-                         std::uint64_t now);
+                         std::span<const std::uint8_t> in, std::uint32_t outSize, std::uint64_t now,
+                         bool shared = false, int memoryFd = -1);
     std::uint32_t Read(std::uint32_t id, std::uint32_t bytes, bool negative);
     std::uint32_t Detach(std::uint32_t count);
 
@@ -60,6 +67,7 @@ private:
         std::uint32_t id;
         std::uint32_t outSize;
         std::vector<std::uint8_t> record;  // header and descriptor fields; data filled on answer
+        const platform::SharedBuffer* memory = nullptr;  // what its slots lie in, if shared
     };
     struct PendingRead {
         std::uint32_t id;
@@ -80,6 +88,8 @@ private:
     void ServeReadsEmpty();
     void AnswerRead(const PendingRead& read, const Ready* ready);
     std::uint32_t CheckDescriptors(const AttachRecord& record) const;
+    // The slots of the client's memory for this attach; null when it does not check out.
+    BufferQueue::SharedSlots ShareMemory(const AttachRecord& record, int memoryFd) const;
     std::uint32_t PacketBytes(const DescriptorRecord& setup) const;
     std::uint64_t CyclesToSend(const DescriptorRecord& setup) const;
 
@@ -93,6 +103,7 @@ private:
     std::map<std::uint64_t, PendingAttach> m_attaches;
     std::deque<PendingRead> m_reads;
     std::deque<Ready> m_ready;
+    std::vector<BufferQueue::Storage> m_lent;  // shared slots delivered, until the next read
     std::uint64_t m_talkDue = 0;
     BufferQueue::Storage m_talked;  // what the last talked run points into
     std::uint64_t m_delivered = 0;

@@ -171,8 +171,8 @@ std::uint32_t IsochService::HandleAttach(const Request& request, std::uint64_t n
     IsochResource* resource = Find(request.client, record.resource);
     if (resource == nullptr) return Reply(request, kErrorInvalidHandle);
     pendingOn = record.resource;
-    const std::uint32_t status =
-        resource->Attach(request.id, record, request.in, request.outSize, now);
+    const std::uint32_t status = resource->Attach(request.id, record, request.in, request.outSize,
+                                                  now, request.shared, request.memoryFd);
     return status == kErrorIoPending ? status : Reply(request, status);
 }
 

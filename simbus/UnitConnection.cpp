@@ -23,12 +23,34 @@ bool UnitConnection::Receive(const OnFrame& onFrame) {
     if (Backlogged()) return true;
     // Grown by what arrives, never by what a header announces.
     if (m_in.size() - m_inLength < kReadChunk / 4) m_in.resize(m_inLength + kReadChunk);
-    const ssize_t n = ::recv(m_socket.Get(), m_in.data() + m_inLength, m_in.size() - m_inLength, 0);
-    if (n == 0) return false;
+    iovec room{m_in.data() + m_inLength, m_in.size() - m_inLength};
+    alignas(cmsghdr) char control[CMSG_SPACE(kMaxQueuedFds * sizeof(int))];
+    msghdr message{};
+    message.msg_iov = &room;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(m_socket.Get(), &message, MSG_CMSG_CLOEXEC);
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    if (!TakeDescriptors(message) || n == 0) return false;
     m_inLength += std::size_t(n);
     m_bReceived = true;
     return Parse(onFrame);
+}
+
+bool UnitConnection::TakeDescriptors(const msghdr& message) {
+    for (const cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
+         part = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(part))) {
+        if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_RIGHTS) continue;
+        const std::size_t count = (part->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+            int fd = -1;
+            std::memcpy(&fd, CMSG_DATA(part) + i * sizeof(int), sizeof fd);
+            m_fds.emplace_back(fd);  // owned from here on, so closed whatever happens next
+        }
+    }
+    // Descriptors the kernel dropped would pair the rest with the wrong requests.
+    return (message.msg_flags & MSG_CTRUNC) == 0 && m_fds.size() <= kMaxQueuedFds;
 }
 
 bool UnitConnection::Parse(const OnFrame& onFrame) {
@@ -40,9 +62,15 @@ bool UnitConnection::Parse(const OnFrame& onFrame) {
         if (!header || header->kind == platform::FrameKind::Completion) return false;
         const std::size_t frameBytes = platform::kFrameHeaderBytes + header->PayloadBytes();
         if (m_inLength - at < frameBytes) break;
+        platform::UniqueFd passed;
+        if (header->kind == platform::FrameKind::SharedRequest && !m_fds.empty()) {
+            passed = std::move(m_fds.front());
+            m_fds.pop_front();
+        }
         onFrame(*header,
                 std::span<const std::uint8_t>(m_in.data() + at + platform::kFrameHeaderBytes,
-                                              header->PayloadBytes()));
+                                              header->PayloadBytes()),
+                passed.Get());
         at += frameBytes;
     }
     std::memmove(m_in.data(), m_in.data() + at, m_inLength - at);
@@ -74,8 +102,8 @@ bool UnitConnection::Flush() {
             // The frame is header, head and body back to back; skip what already went.
             const std::span<const std::uint8_t> parts[3] = {
                 out.header, out.completion.head,
-                out.completion.body ? std::span<const std::uint8_t>(*out.completion.body)
-                                          .first(out.completion.bodyLength)
+                out.completion.body ? std::span<const std::uint8_t>(out.completion.body->data(),
+                                                                    out.completion.bodyLength)
                                     : std::span<const std::uint8_t>()};
             std::size_t skip = out.sent;
             for (const auto& part : parts) {

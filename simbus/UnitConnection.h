@@ -2,6 +2,10 @@
 // back without ever blocking the bus. Answers wait in a queue while the socket is full; a
 // stream buffer goes out straight from the storage it was assembled in.
 //
+// Descriptors: a shared-buffer request ('KXRM') takes the oldest descriptor that came with the
+// stream and not yet taken, for the time it is handled; it is closed afterwards. A 'KXRM' frame
+// without one gets -1. More than kMaxQueuedFds waiting, or a truncated set, ends the connection.
+//
 // Bounds: the input buffer grows as bytes arrive (a header that declares a large payload
 // commits nothing), and is let go when the connection idles; once the unsent answers pass
 // kMaxQueuedBytes the connection takes no more requests (backpressure) until they drain, so a
@@ -20,15 +24,19 @@
 #include "platform/UniqueFd.h"
 #include "simbus/Completion.h"
 
+struct msghdr;
+
 namespace simbus {
 
 class UnitConnection {
 public:
-    using OnFrame =
-        std::function<void(const platform::FrameHeader&, std::span<const std::uint8_t>)>;
+    // The descriptor (-1 for none) is valid only during the call.
+    using OnFrame = std::function<void(const platform::FrameHeader&, std::span<const std::uint8_t>,
+                                       int passedFd)>;
 
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t kMaxQueuedBytes = 64u << 20;
+    static constexpr std::size_t kMaxQueuedFds = 8;
 
     UnitConnection(platform::UniqueFd socket, ClientId client);
 
@@ -68,9 +76,12 @@ private:
 
     // Hands over the whole frames at the start of the input; false on a malformed frame.
     bool Parse(const OnFrame& onFrame);
+    // Keeps the descriptors a read brought; false when there were too many.
+    bool TakeDescriptors(const msghdr& message);
 
     platform::UniqueFd m_socket;
     ClientId m_client;
+    std::deque<platform::UniqueFd> m_fds;  // passed, not yet taken by a frame
     std::vector<std::uint8_t> m_in;
     std::size_t m_inLength = 0;
     std::deque<Outgoing> m_out;

@@ -1,12 +1,20 @@
 // Frames per second through the capture ring, per offered mode, from a kestrix-busd streaming
-// ever faster than real time: each mode runs at rate scales 1, 2, 4, ... until a frame is lost,
-// and the fastest stream that arrived whole is reported.
+// ever faster than real time: each mode runs at rate scales 1, 2, 4, ... 64 until a frame is
+// lost, and the fastest stream that arrived whole is reported. Every mode runs twice, its frames
+// through the device socket (before) and through shared memory (after). Beside the rate, each
+// run reports the processor time per frame of this program and of the daemon (user + system),
+// which a busy machine does not distort the way it distorts the loss-free rate.
 //
-// usage: bench_capture [seconds per run (default 1.5)] [largest rate scale (default 64)]
+// usage: bench_capture [seconds per run (1.5)] [largest rate scale (64)] [mode name part (all)]
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,7 +48,28 @@ struct Run {
     std::uint32_t frames = 0;
     std::int64_t lost = 0;
     double megabytesPerSecond = 0;
+    double scale = 0;  // of the fastest loss-free run
+    double clientMsPerFrame = 0;
+    double daemonMsPerFrame = 0;
 };
+
+// User plus system time of a process so far, in milliseconds; 0 when unknown.
+double CpuMilliseconds(pid_t pid) {
+    std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (file == nullptr) return 0;
+    char text[1024] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    const char* fields = std::strrchr(text, ')');
+    if (n == 0 || fields == nullptr) return 0;
+    unsigned long long user = 0, system = 0;
+    // After the name: state and ten numbers, then utime and stime.
+    if (std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                    &system) != 2) {
+        return 0;
+    }
+    return double(user + system) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
+}
 
 struct Newest {
     std::uint16_t sequence = 0;
@@ -98,9 +127,14 @@ Run Measure(const Mode& mode, double scale, double seconds) {
     Newest last;
     if (!WaitForFirstFrame(*thread) || !ReadNewest(*thread, frame, first)) return run;
     const auto start = Clock::now();
+    const double clientAtStart = CpuMilliseconds(::getpid());
+    const double daemonAtStart = CpuMilliseconds(bus.Pid());
     const std::uint64_t storedAtStart = thread->GetStats().stored;
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const std::uint64_t storedAtEnd = thread->GetStats().stored;
+    const double stored = double(std::max<std::uint64_t>(1, storedAtEnd - storedAtStart));
+    run.clientMsPerFrame = (CpuMilliseconds(::getpid()) - clientAtStart) / stored;
+    run.daemonMsPerFrame = (CpuMilliseconds(bus.Pid()) - daemonAtStart) / stored;
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     cam.StopTransmission(0);
     WaitUntilQuiet(*thread);
@@ -121,34 +155,51 @@ Run Measure(const Mode& mode, double scale, double seconds) {
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 1.5;
     const double largestScale = argc > 2 ? std::atof(argv[2]) : 64;
+    const std::string only = argc > 3 ? argv[3] : "";
     if (seconds <= 0 || largestScale < 1) {
-        std::fprintf(stderr, "usage: bench_capture [seconds per run] [largest rate scale]\n");
+        std::fprintf(stderr,
+                     "usage: bench_capture [seconds per run] [largest rate scale] [mode]\n");
         return 2;
     }
-    std::printf("%-24s %6s %9s %9s %7s %7s\n", "mode", "scale", "nominal", "fps", "MB/s", "lost");
-    std::vector<std::pair<const Mode*, Run>> best;
+    std::printf("%-24s %-6s %6s %9s %9s %7s %7s %13s %13s\n", "mode", "path", "scale", "nominal",
+                "fps", "MB/s", "lost", "ms cpu/frame", "daemon ms/fr");
+    struct Best {
+        const Mode* mode;
+        const char* path;
+        Run run;
+    };
+    std::vector<Best> best;
     for (const Mode& mode : kModes) {
-        Run fastest;
-        for (double scale = 1; scale <= largestScale; scale *= 2) {
-            const Run run = Measure(mode, scale, seconds);
-            if (!run.ok) {
-                std::printf("%-24s %6g  (the capture did not run)\n", mode.name, scale);
-                break;
+        if (std::string(mode.name).find(only) == std::string::npos) continue;
+        for (const bool shared : {false, true}) {
+            const char* path = shared ? "shared" : "socket";
+            ::setenv("KESTRIX_SHARED_BUFFERS", shared ? "1" : "0", 1);
+            Run fastest;
+            for (double scale = 1; scale <= largestScale; scale *= 2) {
+                const Run run = Measure(mode, scale, seconds);
+                if (!run.ok) {
+                    std::printf("%-24s %-6s %6g  (the capture did not run)\n", mode.name, path,
+                                scale);
+                    break;
+                }
+                std::printf("%-24s %-6s %6g %9.1f %9.1f %7.1f %7lld %13.2f %13.2f\n", mode.name,
+                            path, scale, mode.framesPerSecond * scale, run.fps,
+                            run.megabytesPerSecond, static_cast<long long>(run.lost),
+                            run.clientMsPerFrame, run.daemonMsPerFrame);
+                std::fflush(stdout);
+                if (run.lost != 0) break;
+                fastest = run;
+                fastest.scale = scale;
+                // A stream the bus cannot render any faster gains nothing from a higher scale.
+                if (run.fps < 0.8 * mode.framesPerSecond * scale) break;
             }
-            std::printf("%-24s %6g %9.1f %9.1f %7.1f %7lld\n", mode.name, scale,
-                        mode.framesPerSecond * scale, run.fps, run.megabytesPerSecond,
-                        static_cast<long long>(run.lost));
-            std::fflush(stdout);
-            if (run.lost != 0) break;
-            fastest = run;
-            // A stream the bus cannot render any faster gains nothing from a higher scale.
-            if (run.fps < 0.8 * mode.framesPerSecond * scale) break;
+            best.push_back({&mode, path, fastest});
         }
-        best.emplace_back(&mode, fastest);
     }
     std::printf("\nfastest stream with no frame lost, frames per second through the ring:\n");
-    for (const auto& [mode, run] : best) {
-        std::printf("  %-24s %8.1f fps  %7.1f MB/s\n", mode->name, run.fps, run.megabytesPerSecond);
+    for (const auto& [mode, path, run] : best) {
+        std::printf("  %-24s %-6s %4gx %8.1f fps  %7.1f MB/s\n", mode->name, path, run.scale,
+                    run.fps, run.megabytesPerSecond);
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 
 #include "camera/C1394Dcam.h"
@@ -63,6 +64,22 @@ TEST_F(Capture, FiveSlotsAfterSevenFrames) {
     EXPECT_EQ(CopiedSlot(7, &oldest), 2) << "slot 7 is slot 2, the oldest held";
     EXPECT_EQ(Stamp(newest), Stamp(oldest) + 4);
     ExpectEveryFrameInOrder(*thread, 5);
+}
+
+// Shared receive memory is the default; without it the frames come through the socket, and the
+// ring holds every frame in order either way.
+TEST_F(Capture, FramesArriveWithAndWithoutSharedMemory) {
+    for (const bool shared : {true, false}) {
+        if (!shared) ::setenv("KESTRIX_SHARED_BUFFERS", "0", 1);
+        CDcamCaptureThread* thread = Start(kVga422, kRate15, 5);
+        ::unsetenv("KESTRIX_SHARED_BUFFERS");
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(thread->HasSharedBuffers(), shared);
+        ASSERT_TRUE(m_cam.StartTransmission(0, 5));
+        ASSERT_TRUE(WaitForStored(*thread, 5));
+        ExpectEveryFrameInOrder(*thread, 5);
+        ASSERT_TRUE(m_cam.StopCapture(0));
+    }
 }
 
 // Read back on a set-up the camera cannot send, so that no frame clears the shot register.

@@ -1,0 +1,281 @@
+// Shared receive memory between kestrix-busd and a program: frames identical to the socket
+// path, memory the daemon must refuse, and the daemon letting go of the memory it mapped.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "platform/AsyncRequest.h"
+#include "platform/DeviceHandle.h"
+#include "platform/Event.h"
+#include "platform/SharedBuffer.h"
+#include "platform/UniqueFd.h"
+#include "tests/simbus/BusRecords.h"
+#include "tests/support/SimulatedBus.h"
+
+namespace {
+
+using namespace simbustest;
+using namespace platform;
+using testsupport::SimulatedBus;
+
+constexpr auto kGenerous = std::chrono::seconds(20);
+// What the daemon needs: one slot per descriptor and two more.
+constexpr std::size_t kSharedBytes = 3 * std::size_t{kVgaFrameBytes};
+
+// One connection to the camera unit, listening on channel 0 with one VGA frame buffer.
+class Listener {
+public:
+    explicit Listener(const std::string& path) {
+        EXPECT_EQ(m_handle.Open(path), kErrorSuccess) << path;
+        m_attach.SetEvent(&m_attachDone);
+    }
+
+    std::uint32_t Call(std::uint32_t code, Bytes& buffer, std::uint32_t* returned = nullptr) {
+        return m_handle.Request(code, buffer, std::uint32_t(buffer.size()),
+                                std::uint32_t(buffer.size()), returned);
+    }
+
+    // Programs VGA YUV 4:2:2 on channel 0 and has the camera send continuously, or one frame
+    // per Shot.
+    void StartCamera(bool continuous = true) {
+        Bytes header(68);
+        ASSERT_EQ(Call(simbus::kCodeConfigInfo, header), kErrorSuccess);
+        const std::uint32_t unitBytes = Word(header, 24);
+        Bytes full(68 + unitBytes + Word(header, 40) + Word(header, 56) + Word(header, 60));
+        std::copy_n(header.begin() + 24, 44, full.begin() + 24);
+        ASSERT_EQ(Call(simbus::kCodeConfigInfo, full), kErrorSuccess);
+        const std::uint64_t base =
+            kCsrBase + std::uint64_t(LoadBE32(&full[68 + unitBytes]) & 0xFF'FFFF) * 4;
+        Bytes node = Words({0, 0});
+        ASSERT_EQ(Call(simbus::kCodeNodeAddress, node), kErrorSuccess);
+        m_node = NodeAddress(Word(node, 4) & 63);
+        m_base = base;
+        const std::pair<std::uint32_t, std::uint32_t> writes[] = {{kCurFormat, 0},
+                                                                  {kCurMode, 3u << 29},
+                                                                  {kCurFrameRate, 3u << 29},
+                                                                  {kIsoChannelSpeed, 2u << 24}};
+        for (const auto& [offset, value] : writes) ASSERT_EQ(Write(offset, value), kErrorSuccess);
+        if (continuous) {
+            ASSERT_EQ(Write(kIsoEnable, 0x8000'0000), kErrorSuccess);
+        }
+    }
+
+    void Shot() { ASSERT_EQ(Write(kShot, 0x8000'0000), kErrorSuccess); }
+
+    std::uint32_t AllocateResource() {
+        Bytes record = Resources(0x0D, 0, kVgaPacketBytes, 1, kVgaFrameBytes);
+        EXPECT_EQ(Call(simbus::kCodeAllocateResources, record), kErrorSuccess);
+        m_resource = Word(record, 28);
+        return m_resource;
+    }
+
+    // Issues the attach, passing memoryFd when valid; kErrorIoPending when it pends.
+    std::uint32_t Attach(int memoryFd = -1) {
+        m_attachRecord = simbustest::Attach(
+            m_resource, {{simbus::kDescriptorSync, kVgaFrameBytes, kVgaPacketBytes, 1, 0}});
+        const auto size = std::uint32_t(m_attachRecord.size());
+        return m_handle.Issue(simbus::kCodeAttachBuffers, m_attachRecord, size, size, m_attach,
+                              memoryFd);
+    }
+    // The attach's final status, once it came.
+    std::uint32_t AttachResult() {
+        if (!m_attachDone.WaitFor(std::chrono::milliseconds(kGenerous))) return kErrorIoIncomplete;
+        return m_handle.GetResult(m_attach, nullptr, false);
+    }
+
+    // A resource that receives into shared memory (or through the socket without it).
+    void Listen(SharedBuffer* memory) {
+        m_memory = memory;
+        AllocateResource();
+        ASSERT_EQ(Attach(memory ? memory->Fd() : -1), kErrorIoPending);
+        Bytes start = Words({m_resource, 0, 0});
+        ASSERT_EQ(Call(simbus::kCodeListen, start), kErrorSuccess);
+    }
+
+    // The next frame's bytes, copied out before the next read hands its slot back.
+    std::optional<Bytes> NextFrame() {
+        Bytes record = IsochRead(m_resource, kVgaFrameBytes);
+        std::uint32_t returned = 0;
+        if (Call(simbus::kCodeIsochRead, record, &returned) != kErrorSuccess) return std::nullopt;
+        const auto length = std::int32_t(Word(record, 4));
+        if (length < 0) return std::nullopt;
+        if (m_memory == nullptr) {
+            EXPECT_EQ(returned, 16u + std::uint32_t(length));
+            return Bytes(record.begin() + 16, record.begin() + 16 + length);
+        }
+        EXPECT_EQ(returned, 16u);  // the bytes are in place already
+        const auto bytes = m_memory->Bytes().subspan(Word(record, 12), std::size_t(length));
+        return Bytes(bytes.begin(), bytes.end());
+    }
+
+    void Detach() {
+        Bytes record = Words({m_resource, 1, 0});
+        EXPECT_EQ(Call(simbus::kCodeDetachBuffers, record), kErrorSuccess);
+    }
+
+    DeviceHandle& Handle() { return m_handle; }
+
+private:
+    std::uint32_t Write(std::uint32_t offset, std::uint32_t value) {
+        Bytes write = AsyncWrite(m_node, m_base + offset, {value});
+        return Call(simbus::kCodeAsyncWrite, write);
+    }
+
+    DeviceHandle m_handle;
+    std::uint16_t m_node = 0;
+    std::uint64_t m_base = 0;
+    std::uint32_t m_resource = 0;
+    Bytes m_attachRecord;
+    Event m_attachDone{EventMode::ManualReset};
+    AsyncRequest m_attach;
+    SharedBuffer* m_memory = nullptr;
+};
+
+std::size_t CountLines(const std::string& file, const std::string& needle) {
+    std::ifstream in(file);
+    std::size_t count = 0;
+    for (std::string line; std::getline(in, line);) count += line.find(needle) != line.npos;
+    return count;
+}
+
+std::size_t SharedMappings(pid_t pid) {
+    return CountLines("/proc/" + std::to_string(pid) + "/maps", "memfd:");
+}
+
+std::size_t OpenFds(pid_t pid) {
+    const std::filesystem::path dir = "/proc/" + std::to_string(pid) + "/fd";
+    return std::size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+// Waits (bounded) until the daemon holds `count` shared mappings.
+bool WaitForMappings(pid_t pid, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+    while (SharedMappings(pid) != count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Both paths listen on the same stream at once, so the same frame reaches both.
+TEST(BusdShared, DeliversTheSameFramesAsTheSocket) {
+    SimulatedBus bus(1, 4.0);
+    ASSERT_TRUE(bus.IsRunning());
+    const std::string path = bus.UnitPaths().at(0);
+    const auto memory = SharedBuffer::Create(kSharedBytes);
+    ASSERT_TRUE(memory);
+    Listener socket(path), shared(path);
+    socket.Listen(nullptr);
+    shared.Listen(memory.get());
+    memory->CloseFd();
+    shared.StartCamera(false);
+
+    // One frame per shot: each resource holds it until read, however late the reader.
+    for (int shot = 0; shot < 3; ++shot) {
+        shared.Shot();
+        const auto fromSocket = socket.NextFrame();
+        const auto fromMemory = shared.NextFrame();
+        ASSERT_TRUE(fromSocket && fromMemory);
+        EXPECT_EQ(LoadBE32(fromMemory->data()), std::uint32_t(shot));
+        EXPECT_EQ(*fromSocket, *fromMemory) << "shot " << shot;
+    }
+}
+
+TEST(BusdShared, RefusesUnfitMemoryAndServesOn) {
+    SimulatedBus bus(1, 4.0);
+    ASSERT_TRUE(bus.IsRunning());
+    const pid_t daemon = bus.Pid();
+    const std::size_t daemonFds = OpenFds(daemon);
+
+    const auto memfd = [](std::size_t bytes, unsigned flags, int seals) {
+        UniqueFd fd(::memfd_create("test", MFD_CLOEXEC | flags));
+        EXPECT_EQ(::ftruncate(fd.Get(), off_t(bytes)), 0);
+        if (seals != 0) {
+            EXPECT_EQ(::fcntl(fd.Get(), F_ADD_SEALS, seals), 0);
+        }
+        return fd;
+    };
+    const std::filesystem::path file = bus.Dir() / "plain-file";
+    std::ofstream(file).close();
+    std::filesystem::resize_file(file, kSharedBytes);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    UniqueFd pipeRead(pipeFds[0]), pipeWrite(pipeFds[1]);
+
+    std::vector<std::pair<const char*, UniqueFd>> unfit;
+    unfit.emplace_back("too small", memfd(kVgaFrameBytes, MFD_ALLOW_SEALING, 0));
+    unfit.emplace_back("sealed against writes",
+                       memfd(kSharedBytes, MFD_ALLOW_SEALING, F_SEAL_WRITE));
+    unfit.emplace_back("cannot be sealed", memfd(kSharedBytes, 0, 0));
+    unfit.emplace_back("a plain file", UniqueFd(::open(file.c_str(), O_RDWR | O_CLOEXEC)));
+    unfit.emplace_back("a pipe", std::move(pipeRead));
+    Listener unit(bus.UnitPaths().at(0));
+    unit.AllocateResource();
+    for (auto& [what, fd] : unfit) {
+        ASSERT_TRUE(fd) << what;
+        ASSERT_EQ(unit.Attach(fd.Get()), kErrorIoPending) << what;
+        EXPECT_EQ(unit.AttachResult(), kErrorInvalidParameter) << what;
+    }
+
+    // Fit memory from a careless creator is sealed by the daemon before it maps it, so the
+    // creator cannot pull the pages away under the daemon.
+    UniqueFd unsealed = memfd(kSharedBytes, MFD_ALLOW_SEALING, 0);
+    ASSERT_EQ(unit.Attach(unsealed.Get()), kErrorIoPending);
+    Bytes node = Words({0, 0});  // answered after the attach was handled
+    ASSERT_EQ(unit.Call(simbus::kCodeNodeAddress, node), kErrorSuccess);
+    EXPECT_NE(::ftruncate(unsealed.Get(), 0), 0);
+    unit.Handle().CancelAll();
+
+    // The daemon kept nothing it refused and still serves: a plain attach delivers frames.
+    Listener plain(bus.UnitPaths().at(0));
+    plain.Listen(nullptr);
+    plain.StartCamera();
+    EXPECT_TRUE(plain.NextFrame());
+    EXPECT_EQ(SharedMappings(daemon), 0u);
+    EXPECT_EQ(OpenFds(daemon), daemonFds + 2);  // the two connections
+}
+
+TEST(BusdShared, LetsTheMemoryGoOnDetachAndOnDisconnect) {
+    SimulatedBus bus(1, 4.0);
+    ASSERT_TRUE(bus.IsRunning());
+    const pid_t daemon = bus.Pid();
+    const std::size_t ownFds = OpenFds(::getpid());
+    const std::size_t ownMappings = SharedMappings(::getpid());
+    {
+        auto memory = SharedBuffer::Create(kSharedBytes);
+        ASSERT_TRUE(memory);
+        Listener unit(bus.UnitPaths().at(0));
+        unit.Listen(memory.get());
+        memory->CloseFd();
+        unit.StartCamera();
+        ASSERT_TRUE(unit.NextFrame());
+        EXPECT_EQ(SharedMappings(daemon), 1u);
+        unit.Detach();
+        EXPECT_EQ(unit.AttachResult(), kErrorSuccess);
+        EXPECT_EQ(SharedMappings(daemon), 0u);
+
+        memory.reset();
+        EXPECT_EQ(SharedMappings(::getpid()), ownMappings);
+    }
+    {
+        auto memory = SharedBuffer::Create(kSharedBytes);
+        ASSERT_TRUE(memory);
+        Listener unit(bus.UnitPaths().at(0));
+        unit.Listen(memory.get());
+        memory->CloseFd();
+        ASSERT_TRUE(unit.NextFrame());
+        EXPECT_EQ(SharedMappings(daemon), 1u);
+    }
+    EXPECT_TRUE(WaitForMappings(daemon, 0));
+    EXPECT_EQ(OpenFds(::getpid()), ownFds);
+    EXPECT_EQ(SharedMappings(::getpid()), ownMappings);
+}
+
+}  // namespace

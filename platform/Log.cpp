@@ -85,13 +85,13 @@ bool ApplyItem(std::string_view item, LogConfig& config) {
     return true;
 }
 
-LogConfig Parse(std::string_view spec, std::vector<std::string_view>& rejected) {
+LogConfig Parse(std::string_view settings, std::vector<std::string_view>& rejected) {
     LogConfig config;
-    while (!spec.empty()) {
-        const std::size_t comma = spec.find(',');
-        const std::string_view item = Trim(spec.substr(0, comma));
+    while (!settings.empty()) {
+        const std::size_t comma = settings.find(',');
+        const std::string_view item = Trim(settings.substr(0, comma));
         if (!item.empty() && !ApplyItem(item, config)) rejected.push_back(item);
-        spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
+        settings = comma == std::string_view::npos ? std::string_view{} : settings.substr(comma + 1);
     }
     return config;
 }
@@ -109,10 +109,10 @@ void Publish(const LogConfig& config) {
 }
 
 // Requires g_configMutex.
-void ReplaceConfigLocked(std::string_view spec) {
+void ReplaceConfigLocked(std::string_view settings) {
     std::vector<std::string_view> rejected;
     const int verbosity = g_config.verbosity;
-    g_config = Parse(spec, rejected);
+    g_config = Parse(settings, rejected);
     g_config.verbosity = verbosity;
     g_loaded = true;
     Publish(g_config);
@@ -128,8 +128,8 @@ void ReplaceConfigLocked(std::string_view spec) {
 
 void LoadFromEnvironmentLocked() {
     if (g_loaded) return;
-    const char* spec = std::getenv("KESTRIX_LOG");
-    ReplaceConfigLocked(spec != nullptr ? spec : "");
+    const char* settings = std::getenv("KESTRIX_LOG");
+    ReplaceConfigLocked(settings != nullptr ? settings : "");
 }
 
 void AppendTimestamp(std::string& line) {
@@ -176,9 +176,9 @@ int LoadLogConfig(LogCategory category) {
 }
 }  // namespace detail
 
-void ConfigureLog(std::string_view spec) {
+void ConfigureLog(std::string_view settings) {
     std::scoped_lock lock(g_configMutex);
-    ReplaceConfigLocked(spec);
+    ReplaceConfigLocked(settings);
 }
 
 void SetLogVerbosity(int count) {

@@ -30,9 +30,9 @@ inline bool LogEnabled(LogCategory category, LogLevel level) {
     return static_cast<int>(level) <= threshold;
 }
 
-// Replaces the configuration with spec (KESTRIX_LOG's syntax: "camera:debug,*:warn"). Items
+// Replaces the configuration with settings (KESTRIX_LOG's syntax: "camera:debug,*:warn"). Items
 // that do not parse are ignored and named in one warning line.
-void ConfigureLog(std::string_view spec);
+void ConfigureLog(std::string_view settings);
 
 // A command line's -v count: 1 raises every category KESTRIX_LOG does not name to info, 2 to
 // debug. Never lowers a threshold.

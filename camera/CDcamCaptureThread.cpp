@@ -23,6 +23,16 @@ bool SharedBuffersWanted() {
     return value == nullptr || std::string_view(value) != "0";
 }
 
+// A receive thread that misses a few frame periods (another process ran, the disk was slow)
+// finds the frames it missed waiting in the driver, up to 8 or this much memory.
+constexpr std::uint64_t kQueuedFrameBytes = 32 * 1024 * 1024;
+constexpr std::uint64_t kMostQueuedFrames = 8;
+
+std::uint64_t QueuedFrames(std::uint64_t bufferBytes) {
+    return std::clamp<std::uint64_t>(kQueuedFrameBytes / std::max<std::uint64_t>(1, bufferBytes), 1,
+                                     kMostQueuedFrames);
+}
+
 }  // namespace
 
 CDcamCaptureThread::CDcamCaptureThread()
@@ -162,8 +172,10 @@ bool CDcamCaptureThread::StartListening(Record& attach) {
 }
 
 std::uint32_t CDcamCaptureThread::AttachReceiveBuffers(Record& attach) {
-    // Room for every descriptor, one slot being filled and one the loop still copies from.
-    const std::uint64_t bytes = (std::uint64_t{m_nDescriptors} + 2) * m_nBufferBytes;
+    // Room for every descriptor, one slot being filled, one the loop still copies from, and
+    // frames the driver holds while this thread is not scheduled.
+    const std::uint64_t bytes =
+        (std::uint64_t{m_nDescriptors} + 2 + QueuedFrames(m_nBufferBytes)) * m_nBufferBytes;
     if (m_bSharedBuffers) m_pShared = platform::SharedBuffer::Create(bytes);
     if (!m_pShared) return IsochAttachBuffers(attach);
     const std::uint32_t status = IsochAttachBuffers(attach, m_pShared->Fd());

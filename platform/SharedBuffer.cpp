@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
@@ -59,15 +60,17 @@ std::unique_ptr<SharedBuffer> SharedBuffer::Create(std::size_t bytes) {
     return Wrap(raw, bytes, std::move(fd));
 }
 
-std::unique_ptr<SharedBuffer> SharedBuffer::Adopt(int fd, std::size_t minBytes) {
+std::unique_ptr<SharedBuffer> SharedBuffer::Adopt(int fd, std::size_t minBytes,
+                                                  std::size_t maxBytes) {
     struct stat info {};
-    // Only the first minBytes are ever used: a larger file maps no more than that.
     if (fd < 0 || minBytes == 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) < minBytes ||
         !SealedAgainstShrinking(fd)) {
         return nullptr;
     }
-    return Wrap(fd, minBytes, UniqueFd());
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    return Wrap(fd, std::max<std::size_t>(minBytes, std::min<std::uint64_t>(size, maxBytes)),
+                UniqueFd());
 }
 
 }  // namespace platform

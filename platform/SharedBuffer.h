@@ -21,8 +21,9 @@ public:
     static std::unique_ptr<SharedBuffer> Create(std::size_t bytes);
     // Maps a descriptor another process passed, refusing (empty) anything but a memfd of at
     // least minBytes whose size is sealed against shrinking (the seal is added when the creator
-    // allowed sealing) and that may be written. The descriptor stays the caller's.
-    static std::unique_ptr<SharedBuffer> Adopt(int fd, std::size_t minBytes);
+    // allowed sealing) and that may be written. Maps the whole file, but no more than maxBytes
+    // (nor less than minBytes). The descriptor stays the caller's.
+    static std::unique_ptr<SharedBuffer> Adopt(int fd, std::size_t minBytes, std::size_t maxBytes);
 
     // Takes over a mapping of `size` bytes at `data`.
     SharedBuffer(std::uint8_t* data, std::size_t size, UniqueFd fd);

@@ -22,6 +22,8 @@ using platform::kErrorSuccess;
 constexpr std::uint32_t kNothingDelivered = 0xFFFF'FFFF;
 // Shared slots beyond one per descriptor: one being filled while another waits in the client.
 constexpr std::size_t kSpareSharedSlots = 2;
+// The most slots one attach's memory is cut into; more memory than that goes unused.
+constexpr std::size_t kMostSharedSlots = 64;
 
 BufferQueue::Layout LayoutOf(const ResourceRecord& setup) {
     return {(setup.flags & kResourceStripHeader) != 0, (setup.flags & kResourcePacketBased) != 0,
@@ -87,12 +89,16 @@ BufferQueue::SharedSlots IsochResource::ShareMemory(const AttachRecord& record,
         length = std::max<std::size_t>(length, d.length);
     // Talked data comes in the record; a shared buffer serves reception only.
     if (Talks() || length == 0 || record.descriptors.empty()) return nullptr;
-    const std::size_t count = record.descriptors.size() + kSpareSharedSlots;
+    const std::size_t fewest = record.descriptors.size() + kSpareSharedSlots;
     // A read answers with a slot's offset in one 32-bit word.
-    if (count * length > std::numeric_limits<std::uint32_t>::max()) return nullptr;
+    const std::size_t most =
+        std::min(kMostSharedSlots, std::size_t{std::numeric_limits<std::uint32_t>::max()} / length);
+    if (fewest > most) return nullptr;
     std::shared_ptr<platform::SharedBuffer> memory =
-        platform::SharedBuffer::Adopt(memoryFd, count * length);
+        platform::SharedBuffer::Adopt(memoryFd, fewest * length, most * length);
     if (!memory) return nullptr;
+    // Every further slot holds one more filled buffer, as a longer DMA ring would.
+    const std::size_t count = memory->Bytes().size() / length;
     auto slots = std::make_shared<std::vector<BufferQueue::Storage>>();
     for (std::size_t i = 0; i < count; ++i)
         slots->push_back(std::make_shared<BufferStorage>(memory, i * length, length));
@@ -202,8 +208,11 @@ std::string IsochResource::Describe() const {
 
 void IsochResource::OnFilled(const BufferQueue::Buffer& buffer) {
     m_ready.push_back({buffer.storage, buffer.setup.length});
-    // Buffers wait only as long as the hardware would keep them: one per attached descriptor.
-    while (m_ready.size() > std::max<std::size_t>(1, m_buffers.Size())) {
+    // Buffers wait only as long as the hardware would keep them: one per attached descriptor, or
+    // in shared memory every slot but the one being filled and the one the client reads.
+    const std::size_t room = buffer.slots ? buffer.slots->size() - kSpareSharedSlots
+                                          : std::max<std::size_t>(1, m_buffers.Size());
+    while (m_ready.size() > room) {
         m_ready.pop_front();
         ++m_lost;
     }

@@ -4,7 +4,7 @@
 // A listening attach may share memory (a memfd the client passed): its buffers fill slots of it,
 // and a read answers with the slot's offset instead of the bytes. A slot a read delivered is
 // the client's until its next read on the resource (or until the attach ends), and is not
-// written meanwhile.
+// written meanwhile. Filled buffers wait for reads in every other slot but the one being filled.
 //
 // Single-threaded: the bus calls it from its one thread. Answers go out through the bus's emit
 // function, which also forgets them as pending.

@@ -38,8 +38,10 @@ public:
     }
 
     std::uint32_t Call(std::uint32_t code, Bytes& buffer, std::uint32_t* returned = nullptr) {
+        // Bounded, so that a frame that never comes fails the test instead of hanging it.
         return m_handle.Request(code, buffer, std::uint32_t(buffer.size()),
-                                std::uint32_t(buffer.size()), returned);
+                                std::uint32_t(buffer.size()), returned,
+                                std::chrono::milliseconds(kGenerous));
     }
 
     // Programs VGA YUV 4:2:2 on channel 0 and has the camera send continuously, or one frame
@@ -185,6 +187,32 @@ TEST(BusdShared, DeliversTheSameFramesAsTheSocket) {
         ASSERT_TRUE(fromSocket && fromMemory);
         EXPECT_EQ(LoadBE32(fromMemory->data()), std::uint32_t(shot));
         EXPECT_EQ(*fromSocket, *fromMemory) << "shot " << shot;
+    }
+}
+
+// Each slot beyond one per descriptor and two holds one more filled frame while the program
+// does not read, as a longer DMA ring would; past that the oldest frame goes.
+TEST(BusdShared, MoreMemoryHoldsMoreFramesUntilRead) {
+    SimulatedBus bus(1, 4.0);
+    ASSERT_TRUE(bus.IsRunning());
+    const std::string path = bus.UnitPaths().at(0);
+    const auto memory = SharedBuffer::Create(kSharedBytes + 3 * std::size_t{kVgaFrameBytes});
+    ASSERT_TRUE(memory);
+    Listener witness(path), shared(path);
+    witness.Listen(nullptr);
+    shared.Listen(memory.get());
+    memory->CloseFd();
+    shared.StartCamera(false);
+
+    // The witness reading a frame proves that it reached both resources.
+    for (int shot = 0; shot < 5; ++shot) {
+        shared.Shot();
+        ASSERT_TRUE(witness.NextFrame());
+    }
+    for (std::uint32_t expected = 1; expected <= 4; ++expected) {
+        const auto frame = shared.NextFrame();
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(LoadBE32(frame->data()), expected);
     }
 }
 

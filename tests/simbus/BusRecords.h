@@ -2,6 +2,7 @@
 // driven in process with a manual clock, for the simulated-bus tests.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <map>
@@ -113,6 +114,20 @@ inline Bytes Resources(std::uint32_t flags, std::uint32_t channel, std::uint32_t
 // The isochronous read as the transfer thread sends it: the whole buffer goes both ways.
 inline Bytes IsochRead(std::uint32_t resource, std::uint32_t bytes) {
     return Words({resource, 0, bytes, 0}, 16 + bytes);
+}
+
+// The camera unit's command base, from its configuration: a first config-info request gives the
+// sizes, the second the unit directory, whose command-base entry follows it. `call` sends one
+// request, (code, buffer) -> status; 0 when a request fails.
+template <typename Call>
+std::uint64_t ReadCommandBase(Call&& call) {
+    Bytes header(68);
+    if (call(simbus::kCodeConfigInfo, header) != platform::kErrorSuccess) return 0;
+    const std::uint32_t unitBytes = Word(header, 24);
+    Bytes full(68 + unitBytes + Word(header, 40) + Word(header, 56) + Word(header, 60));
+    std::copy_n(header.begin() + 24, 44, full.begin() + 24);
+    if (call(simbus::kCodeConfigInfo, full) != platform::kErrorSuccess) return 0;
+    return kCsrBase + std::uint64_t(platform::LoadBE32(&full[68 + unitBytes]) & 0xFF'FFFF) * 4;
 }
 
 // The bus in process: answers are kept by (client, request id) until taken.

@@ -47,13 +47,10 @@ public:
     }
 
     std::uint64_t CommandBase() {
-        Bytes header(68);
-        EXPECT_EQ(Call(simbus::kCodeConfigInfo, header), kErrorSuccess);
-        const std::uint32_t unitBytes = Word(header, 24);
-        Bytes full(68 + unitBytes + Word(header, 40) + Word(header, 56) + Word(header, 60));
-        std::copy_n(header.begin() + 24, 44, full.begin() + 24);
-        EXPECT_EQ(Call(simbus::kCodeConfigInfo, full), kErrorSuccess);
-        return kCsrBase + std::uint64_t(platform::LoadBE32(&full[68 + unitBytes]) & 0xFF'FFFF) * 4;
+        const std::uint64_t base = ReadCommandBase(
+            [this](std::uint32_t code, Bytes& buffer) { return Call(code, buffer); });
+        EXPECT_NE(base, 0u);
+        return base;
     }
 
     std::uint32_t Write(std::uint32_t offset, std::uint32_t value) {

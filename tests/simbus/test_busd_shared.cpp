@@ -47,14 +47,9 @@ public:
     // Programs VGA YUV 4:2:2 on channel 0 and has the camera send continuously, or one frame
     // per Shot.
     void StartCamera(bool continuous = true) {
-        Bytes header(68);
-        ASSERT_EQ(Call(simbus::kCodeConfigInfo, header), kErrorSuccess);
-        const std::uint32_t unitBytes = Word(header, 24);
-        Bytes full(68 + unitBytes + Word(header, 40) + Word(header, 56) + Word(header, 60));
-        std::copy_n(header.begin() + 24, 44, full.begin() + 24);
-        ASSERT_EQ(Call(simbus::kCodeConfigInfo, full), kErrorSuccess);
-        const std::uint64_t base =
-            kCsrBase + std::uint64_t(LoadBE32(&full[68 + unitBytes]) & 0xFF'FFFF) * 4;
+        const std::uint64_t base = ReadCommandBase(
+            [this](std::uint32_t code, Bytes& buffer) { return Call(code, buffer); });
+        ASSERT_NE(base, 0u);
         Bytes node = Words({0, 0});
         ASSERT_EQ(Call(simbus::kCodeNodeAddress, node), kErrorSuccess);
         m_node = NodeAddress(Word(node, 4) & 63);

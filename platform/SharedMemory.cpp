@@ -87,7 +87,12 @@ std::string ComposeName(std::string_view kind, const std::string& name) {
     const char* space = std::getenv("KESTRIX_SHM_NAMESPACE");
     const bool spaced = space != nullptr && *space != '\0';
     if (!ValidPart(name) || (spaced && !ValidPart(space))) return {};
-    std::string composed = "/" + std::string(kind) + "-" + std::to_string(geteuid()) + "-";
+    // Appended rather than "/" + kind: GCC 12 at -O3 warns falsely about the latter (-Wrestrict).
+    std::string composed = "/";
+    composed += kind;
+    composed += '-';
+    composed += std::to_string(geteuid());
+    composed += '-';
     if (spaced) composed += std::string(space) + "-";
     return composed + name;
 }

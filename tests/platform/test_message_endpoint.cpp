@@ -13,6 +13,7 @@
 #include <atomic>
 #include <barrier>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <latch>
@@ -103,7 +104,9 @@ public:
         char* argv[] = {path.data(), argument.data(), nullptr};
         if (posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv, environ) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
-        if (m_pid > 0) m_handle = static_cast<EndpointHandle>(std::stoul("0" + ReadLine()));
+        // An empty or unreadable line is handle 0.
+        if (m_pid > 0)
+            m_handle = static_cast<EndpointHandle>(std::strtoul(ReadLine().c_str(), nullptr, 10));
     }
     ~Peer() { Kill(); }
     Peer(const Peer&) = delete;

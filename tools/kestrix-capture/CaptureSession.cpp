@@ -276,7 +276,8 @@ std::string CaptureSession::PacketProblem(const CameraModes::Mode& mode) {
     const int bytes = m_cam.GetBytesPerPacket(m_nCamera);
     if (bytes <= 0) return {};  // unknown here: the capture's start reports it
     const int speed = m_options.speed;
-    const std::string bus = "S" + std::to_string(100 << speed);
+    std::string bus = "S";  // appended: GCC 12 at -O3 warns falsely about "S" + number
+    bus += std::to_string(100 << speed);
     const std::string what =
         mode.name + (mode.Format7() ? std::string() : " at " + m_options.rateName + " fps");
     const int carried = 1024 << speed;
@@ -478,7 +479,10 @@ void CaptureSession::PrintJson() const {
     }
     std::string features;
     for (const auto& [name, value] : m_features) {
-        features += (features.empty() ? "" : ",") + JsonString(name) + ":" + JsonString(value);
+        if (!features.empty()) features += ',';
+        features += JsonString(name);
+        features += ':';
+        features += JsonString(value);
     }
     const auto count = [this](std::uint64_t n) { return m_bCaptured ? n : 0; };
     std::printf(

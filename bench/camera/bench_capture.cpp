@@ -6,7 +6,7 @@
 // which a busy machine does not distort the way it distorts the loss-free rate.
 //
 // A run counts from a moment after the first frames: the first pass through a new ring and the
-// shared memory pays for the first write to each page, which on a virtual machine costs several
+// shared memory pays for the first write to each page, which on our virtual machine costs several
 // times the copy (docs/capture.md); frames lost then are reported apart, as "lost first".
 //
 // usage: bench_capture [seconds per run (1.5)] [largest rate scale (64)] [mode name part (all)]

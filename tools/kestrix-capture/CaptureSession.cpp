@@ -244,7 +244,8 @@ bool CaptureSession::Connect() {
     const int flags =
         (m_options.sync ? kSyncFlag : 0) | (m_options.packetMode ? kPacketModeFlag : 0);
     if (!m_cam.StartCapture(m_nCamera, m_options.speed, flags, RingSlots(*mode))) {
-        Fail(kExitFailed, "connection with the camera failed");
+        // The reasons (no bandwidth or channel left on the bus, a refused transfer) are logged.
+        Fail(kExitFailed, "connection with the camera failed; -v shows why");
         return false;
     }
     m_bConnected = true;

@@ -161,24 +161,36 @@ bool WaitForMappings(pid_t pid, std::size_t count) {
     return true;
 }
 
-// Both paths listen on the same stream at once, so the same frame reaches both.
-TEST(BusdShared, DeliversTheSameFramesAsTheSocket) {
-    SimulatedBus bus(1, 4.0);
-    ASSERT_TRUE(bus.IsRunning());
-    const std::string path = bus.UnitPaths().at(0);
-    const auto memory = SharedBuffer::Create(kSharedBytes);
-    ASSERT_TRUE(memory);
-    Listener socket(path), shared(path);
-    socket.Listen(nullptr);
-    shared.Listen(memory.get());
-    memory->CloseFd();
-    shared.StartCamera(false);
+// A listener through the socket and one into shared memory of the given size, on the same
+// stream, so the same frame reaches both; the camera sends one frame per shot.
+class BusdSharedStream : public ::testing::Test {
+protected:
+    void Listen(std::size_t memoryBytes) {
+        ASSERT_TRUE(m_bus.IsRunning());
+        const std::string path = m_bus.UnitPaths().at(0);
+        m_memory = SharedBuffer::Create(memoryBytes);
+        ASSERT_TRUE(m_memory);
+        m_socket.emplace(path);
+        m_shared.emplace(path);
+        m_socket->Listen(nullptr);
+        m_shared->Listen(m_memory.get());
+        m_memory->CloseFd();
+        m_shared->StartCamera(false);
+    }
 
-    // One frame per shot: each resource holds it until read, however late the reader.
+    SimulatedBus m_bus{1, 4.0};
+    std::unique_ptr<SharedBuffer> m_memory;
+    std::optional<Listener> m_socket;
+    std::optional<Listener> m_shared;
+};
+
+TEST_F(BusdSharedStream, DeliversTheSameFramesAsTheSocket) {
+    ASSERT_NO_FATAL_FAILURE(Listen(kSharedBytes));
+    // Each resource holds its frame until read, however late the reader.
     for (int shot = 0; shot < 3; ++shot) {
-        shared.Shot();
-        const auto fromSocket = socket.NextFrame();
-        const auto fromMemory = shared.NextFrame();
+        m_shared->Shot();
+        const auto fromSocket = m_socket->NextFrame();
+        const auto fromMemory = m_shared->NextFrame();
         ASSERT_TRUE(fromSocket && fromMemory);
         EXPECT_EQ(LoadBE32(fromMemory->data()), std::uint32_t(shot));
         EXPECT_EQ(*fromSocket, *fromMemory) << "shot " << shot;
@@ -187,25 +199,15 @@ TEST(BusdShared, DeliversTheSameFramesAsTheSocket) {
 
 // Each slot beyond one per descriptor and two holds one more filled frame while the program
 // does not read, as a longer DMA ring would; past that the oldest frame goes.
-TEST(BusdShared, MoreMemoryHoldsMoreFramesUntilRead) {
-    SimulatedBus bus(1, 4.0);
-    ASSERT_TRUE(bus.IsRunning());
-    const std::string path = bus.UnitPaths().at(0);
-    const auto memory = SharedBuffer::Create(kSharedBytes + 3 * std::size_t{kVgaFrameBytes});
-    ASSERT_TRUE(memory);
-    Listener witness(path), shared(path);
-    witness.Listen(nullptr);
-    shared.Listen(memory.get());
-    memory->CloseFd();
-    shared.StartCamera(false);
-
-    // The witness reading a frame proves that it reached both resources.
+TEST_F(BusdSharedStream, MoreMemoryHoldsMoreFramesUntilRead) {
+    ASSERT_NO_FATAL_FAILURE(Listen(kSharedBytes + 3 * std::size_t{kVgaFrameBytes}));
+    // The socket listener reading a frame proves that it reached both resources.
     for (int shot = 0; shot < 5; ++shot) {
-        shared.Shot();
-        ASSERT_TRUE(witness.NextFrame());
+        m_shared->Shot();
+        ASSERT_TRUE(m_socket->NextFrame());
     }
     for (std::uint32_t expected = 1; expected <= 4; ++expected) {
-        const auto frame = shared.NextFrame();
+        const auto frame = m_shared->NextFrame();
         ASSERT_TRUE(frame);
         EXPECT_EQ(LoadBE32(frame->data()), expected);
     }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "camera/VideoModeTables.h"
-#include "tools/kestrix-capture/CameraModes.h"
+#include "camera/CameraModes.h"
 
 int CameraListing::Print(C1394Dcam& cam, std::FILE* out) {
     const int cameras = cam.GetDeviceCount(C1394Dcam::kCameraDevices);

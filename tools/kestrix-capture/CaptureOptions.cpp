@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "tools/common/CommandLine.h"
-#include "tools/kestrix-capture/CameraFeatures.h"
-#include "tools/kestrix-capture/CameraModes.h"
+#include "camera/CameraFeatures.h"
+#include "camera/CameraModes.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "camera/CameraLock.h"
 #include "camera/FrameRing.h"
 #include "platform/MessageEndpoint.h"
-#include "tools/kestrix-capture/CameraFeatures.h"
-#include "tools/kestrix-capture/CameraModes.h"
+#include "camera/CameraFeatures.h"
+#include "camera/CameraModes.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 
 class CaptureSession {

@@ -1,5 +1,6 @@
-// The video modes a camera offers, as its inquiry registers tell them, under the names --list
-// prints and --mode takes: WIDTHxHEIGHT-CODING (640x480-rgb, 1360x1024-mono8).
+// The video modes a camera offers, as its inquiry registers tell them, under the names that
+// kestrix-capture's --list prints and every front end takes: WIDTHxHEIGHT-CODING (640x480-rgb,
+// 1360x1024-mono8).
 #pragma once
 
 #include <cstdint>

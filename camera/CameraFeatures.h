@@ -1,6 +1,6 @@
-// The camera's standard IIDC features from the command line: --get prints them as
-// NAME=VALUE, --set NAME=VALUE writes one and reads it back. A value is checked against the
-// camera's inquiry register (presence, range, auto, on/off, one-push) before it is written.
+// The camera's standard IIDC features by name, as kestrix-capture's --get prints them
+// (NAME=VALUE) and --set takes them: a setting is written, then read back. A value is checked
+// against the camera's inquiry register (presence, range, auto, on/off, one-push) first.
 //
 // Threading: the camera object's owner thread only, like every register access.
 #pragma once

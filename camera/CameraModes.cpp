@@ -1,5 +1,5 @@
 // Reading the modes a camera offers from its inquiry registers.
-#include "tools/kestrix-capture/CameraModes.h"
+#include "camera/CameraModes.h"
 
 #include <algorithm>
 #include <array>

@@ -1,5 +1,5 @@
 // Reading, checking and writing the standard feature registers for --get and --set.
-#include "tools/kestrix-capture/CameraFeatures.h"
+#include "camera/CameraFeatures.h"
 
 #include <array>
 #include <charconv>

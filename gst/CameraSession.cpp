@@ -11,7 +11,6 @@ namespace {
 constexpr int kSpeedS400 = 2;
 constexpr int kSyncFlag = 0x02;
 constexpr std::uint32_t kWaitStepMs = 50;
-// An unplug fails the reads before its notice arrives: the notice gets this long to name it.
 constexpr auto kNoticeGrace = std::chrono::seconds(1);
 
 CameraSession::Error Failure(CameraSession::Fault fault, std::string message) {
@@ -174,17 +173,23 @@ void CameraSession::Interrupt(bool on) {
     if (const auto ring = Ring(); on && ring) ring->WakeWaiter();
 }
 
-bool CameraSession::Ended(Error& error) {
-    if (m_bBusReset) {
-        error = Failure(Fault::BusReset, "a bus reset interrupted the stream");
-        return true;
-    }
+bool CameraSession::Ended(const CaptureCounters& now, Error& error) {
     if (m_bDeviceChange) {
         error = Failure(Fault::Unplugged,
                         "the camera was unplugged (the devices on the bus changed)");
         return true;
     }
-    return false;
+    // An unplug fails the reads and resets the bus before its own notice arrives: that notice
+    // gets a moment to name the cause.
+    const bool readsFailed = now.readErrors != m_atStart.readErrors;
+    if (!m_bBusReset && !readsFailed) return false;
+    const auto seen = std::chrono::steady_clock::now();
+    if (m_failureSeen == std::chrono::steady_clock::time_point{}) m_failureSeen = seen;
+    if (seen - m_failureSeen < kNoticeGrace) return false;
+    error = m_bBusReset ? Failure(Fault::BusReset, "a bus reset interrupted the stream")
+                        : Failure(Fault::Failed, "reading frames from the camera failed (the bus "
+                                                 "driver reported an error, or it is gone)");
+    return true;
 }
 
 CameraSession::Next CameraSession::NextFrame(std::span<std::uint8_t> dst, FrameInfo& info,
@@ -196,17 +201,8 @@ CameraSession::Next CameraSession::NextFrame(std::span<std::uint8_t> dst, FrameI
     }
     for (;;) {
         if (m_bInterrupted) return Next::Interrupted;
-        if (Ended(error)) return Next::Failed;
         const CaptureCounters now = CaptureCounters::Read(*ring);
-        if (now.readErrors != m_atStart.readErrors) {
-            const auto seen = std::chrono::steady_clock::now();
-            if (m_failureSeen == std::chrono::steady_clock::time_point{}) m_failureSeen = seen;
-            if (seen - m_failureSeen >= kNoticeGrace) {
-                error = Failure(Fault::Failed, "reading frames from the camera failed (the bus "
-                                               "driver reported an error, or it is gone)");
-                return Next::Failed;
-            }
-        }
+        if (Ended(now, error)) return Next::Failed;
         const std::uint64_t stored = now.stored - m_atStart.stored;
         const auto slots = std::uint64_t(ring->GetSlotCount());
         if (slots != 0 && stored > m_nNextIndex) {

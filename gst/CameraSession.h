@@ -80,7 +80,7 @@ private:
     void StopOnThread();
     void CloseOnThread();
     // The stream's end, once a failure or notice says so.
-    bool Ended(Error& error);
+    bool Ended(const CaptureCounters& now, Error& error);
     std::shared_ptr<FrameRing> Ring() const;
 
     std::unique_ptr<CameraThread> m_pThread;

@@ -4,7 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <set>
+#include <map>
 #include <string>
 
 #include "camera/C1394Dcam.h"
@@ -20,8 +20,11 @@ GST_DEBUG_CATEGORY_STATIC(kestrix_provider_debug);
 namespace {
 
 struct Watch {
-    std::mutex lock;  // serialises the rescans of the watcher thread and stop
+    std::mutex lock;  // serialises the rescans of the watcher thread and stop; guards known
     std::unique_ptr<platform::DirectoryWatcher> watcher;
+    // The devices announced, by key. GStreamer's own list is out of reach during start, which
+    // holds the lock that gst_device_provider_get_devices takes.
+    std::map<std::string, GstDevice*> known;
 };
 
 }  // namespace
@@ -56,49 +59,50 @@ GList* ProbeCameras() {
 GList* Probe(GstDeviceProvider*) { return ProbeCameras(); }
 
 // Announces the cameras that came and those that went since the last look.
-void Rescan(GstDeviceProvider* provider) {
+void Rescan(GstDeviceProvider* provider, Watch& watch) {
+    std::map<std::string, GstDevice*> now;
     GList* found = ProbeCameras();
-    std::set<std::string> now;
-    for (GList* l = found; l != nullptr; l = l->next)
-        now.insert(gst_kestrix_device_get_key(GST_KESTRIX_DEVICE(l->data)));
-
-    std::set<std::string> known;
-    GList* current = gst_device_provider_get_devices(provider);
-    for (GList* l = current; l != nullptr; l = l->next) {
-        auto* device = GST_KESTRIX_DEVICE(l->data);
-        const std::string key = gst_kestrix_device_get_key(device);
-        known.insert(key);
-        if (now.count(key) == 0) {
-            GST_INFO_OBJECT(provider, "camera %s went", key.c_str());
-            gst_device_provider_device_remove(provider, GST_DEVICE(device));
-        }
-    }
-    g_list_free_full(current, gst_object_unref);
-
     for (GList* l = found; l != nullptr; l = l->next) {
-        auto* device = GST_DEVICE(l->data);
-        if (known.count(gst_kestrix_device_get_key(GST_KESTRIX_DEVICE(device))) == 0) {
-            GST_INFO_OBJECT(provider, "camera %s came",
-                            gst_kestrix_device_get_key(GST_KESTRIX_DEVICE(device)));
-            gst_device_provider_device_add(provider, device);  // takes the floating ref
-        } else {
-            gst_object_ref_sink(device);
-            gst_object_unref(device);
-        }
+        auto* device = GST_DEVICE(gst_object_ref_sink(l->data));
+        now.emplace(gst_kestrix_device_get_key(GST_KESTRIX_DEVICE(device)), device);
     }
     g_list_free(found);
+    for (auto it = watch.known.begin(); it != watch.known.end();) {
+        if (now.count(it->first) != 0) {
+            ++it;
+            continue;
+        }
+        GST_INFO_OBJECT(provider, "camera %s went", it->first.c_str());
+        gst_device_provider_device_remove(provider, it->second);
+        gst_object_unref(it->second);
+        it = watch.known.erase(it);
+    }
+    for (auto& [key, device] : now) {
+        if (watch.known.count(key) == 0) {
+            GST_INFO_OBJECT(provider, "camera %s came", key.c_str());
+            gst_device_provider_device_add(provider, device);
+            watch.known.emplace(key, GST_DEVICE(gst_object_ref(device)));
+        }
+        gst_object_unref(device);
+    }
+}
+
+// GStreamer drops its own list of the devices once stopped.
+void Forget(Watch& watch) {
+    for (auto& [key, device] : watch.known) gst_object_unref(device);
+    watch.known.clear();
 }
 
 gboolean Start(GstDeviceProvider* provider) {
     Watch& watch = WatchOf(provider);
     std::scoped_lock lock(watch.lock);
-    Rescan(provider);
+    Rescan(provider, watch);
     watch.watcher = platform::DirectoryWatcher::Start(
         platform::DeviceDirectory::Path(),
         [provider](platform::DirectoryWatcher::Change, const std::string&) {
             Watch& w = WatchOf(provider);
             std::scoped_lock rescan(w.lock);
-            Rescan(provider);
+            Rescan(provider, w);
         });
     if (!watch.watcher) {
         GST_WARNING_OBJECT(provider, "cannot watch %s: cameras that come or go are not announced",
@@ -116,6 +120,9 @@ void Stop(GstDeviceProvider* provider) {
         watcher = std::move(watch.watcher);
     }
     watcher.reset();
+    Watch& watch = WatchOf(provider);
+    std::scoped_lock lock(watch.lock);
+    Forget(watch);
 }
 
 void Finalize(GObject* object) {

@@ -127,6 +127,26 @@ GstStructure* StatsOf(State& s) {
                              guint64(figures.bytes), nullptr);
 }
 
+std::string TextOf(const GValue* value) {
+    const char* text = g_value_get_string(value);
+    return text != nullptr ? text : "";
+}
+
+// Why the properties cannot be meant, whatever the camera; empty when they can. Checked at
+// start, so that a mistyped setting stops the pipeline instead of being ignored.
+std::string PropertyProblem(const std::string& guid, const std::string& mode,
+                            const std::vector<std::string>& settings) {
+    if (!guid.empty() && !ParseGuid(guid))
+        return "guid '" + guid + "' is not a GUID (up to 16 hex digits)";
+    if (!mode.empty() && !CameraModes::IsModeName(mode))
+        return "mode '" + mode + "' is not a mode name (WIDTHxHEIGHT-CODING, such as 640x480-mono8)";
+    for (const std::string& setting : settings) {
+        if (std::string why = CameraFeatures::CheckSetting(setting); !why.empty())
+            return "bad value '" + setting + "' in features (" + why + ")";
+    }
+    return {};
+}
+
 void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     State& s = StateOf(object);
     std::scoped_lock lock(s.lock);
@@ -134,41 +154,18 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
         case PROP_CAMERA:
             s.camera = g_value_get_int(value);
             break;
-        case PROP_GUID: {
-            const char* guid = g_value_get_string(value);
-            if (guid != nullptr && *guid != '\0' && !ParseGuid(guid)) {
-                g_warning("kestrixsrc: '%s' is not a GUID (up to 16 hex digits)", guid);
-                break;
-            }
-            s.guid = guid != nullptr ? guid : "";
+        case PROP_GUID:
+            s.guid = TextOf(value);
             break;
-        }
-        case PROP_MODE: {
-            const char* mode = g_value_get_string(value);
-            if (mode != nullptr && *mode != '\0' && !CameraModes::IsModeName(mode)) {
-                g_warning("kestrixsrc: '%s' is not a mode name (WIDTHxHEIGHT-CODING, such as "
-                          "640x480-mono8)",
-                          mode);
-                break;
-            }
-            s.mode = mode != nullptr ? mode : "";
+        case PROP_MODE:
+            s.mode = TextOf(value);
             break;
-        }
         case PROP_RING_SIZE:
             s.ringSize = g_value_get_int(value);
             break;
-        case PROP_FEATURES: {
-            const char* text = g_value_get_string(value);
-            const std::string features = text != nullptr ? text : "";
-            for (const std::string& setting : SplitSettings(features)) {
-                if (const std::string why = CameraFeatures::CheckSetting(setting); !why.empty()) {
-                    g_warning("kestrixsrc: features: %s", why.c_str());
-                    return;
-                }
-            }
-            s.features = features;
+        case PROP_FEATURES:
+            s.features = TextOf(value);
             break;
-        }
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
             break;
@@ -216,6 +213,10 @@ gboolean Start(GstBaseSrc* src) {
         mode = s.mode;
     }
     CameraSession::Error error;
+    if (const std::string problem = PropertyProblem(which.guid, mode, settings); !problem.empty()) {
+        PostError(self, {CameraSession::Fault::Settings, problem});
+        return FALSE;
+    }
     if (!s.session.Open(which, settings, error)) {
         PostError(self, error);
         return FALSE;

@@ -145,6 +145,31 @@ TEST_F(KestrixSrc, NegotiationTakesTheModeAskedFor) {
     EXPECT_FALSE(contradicting.ErrorText().empty());
 }
 
+TEST_F(KestrixSrc, ABadSettingOrABusyCameraStopsThePipelineWithTheReason) {
+    SimulatedBus bus(1);
+    const std::pair<const char*, const char*> cases[] = {
+        {"mode=640x480-jpeg", "mode '640x480-jpeg' is not a mode name"},
+        {"guid=xyz", "guid 'xyz' is not a GUID"},
+        {"features=gain=5000", "bad value 'gain=5000' in features"},
+        {"features=gain=4000", "gain=4000 is out of the camera's range"},
+        {"camera=3", "no camera 3: the bus has 1"},
+        {"guid=0123456789abcdef", "no camera with GUID 0123456789abcdef"},
+    };
+    for (const auto& [property, reason] : cases) {
+        Pipeline pipeline(std::string("kestrixsrc ") + property + " ! fakesink");
+        pipeline.Play();
+        EXPECT_NE(pipeline.ErrorText().find(reason), std::string::npos) << property;
+    }
+    Pipeline first("kestrixsrc ! appsink name=sink");
+    ASSERT_TRUE(first.Play());
+    GstSample* sample = first.Pull();
+    ASSERT_NE(sample, nullptr) << first.ErrorText(0s);
+    gst_sample_unref(sample);
+    Pipeline second("kestrixsrc ! fakesink");
+    second.Play();
+    EXPECT_EQ(second.ErrorText(), "the camera is in use by another program");
+}
+
 TEST_F(KestrixSrc, LossIsDiscontAMessageAndCountedWhileBuffersOutliveTheRing) {
     SimulatedBus bus(1);
     Pipeline pipeline(

@@ -23,8 +23,8 @@ constexpr int kBitsPerPixel[] = {8, 12, 16, 24, 24, 16, 48};
 
 std::optional<DWORD> ReadCsr(C1394Dcam& cam, int node, DWORD offsetLow) {
     std::uint8_t bytes[4];
-    if (cam.AsyncRead(bytes, 4, camera::iidc::kLocalBus, unsigned(node),
-                      camera::iidc::kOffsetHigh, offsetLow) != 4) {
+    if (cam.AsyncRead(bytes, 4, camera::iidc::kLocalBus, unsigned(node), camera::iidc::kOffsetHigh,
+                      offsetLow) != 4) {
         return {};
     }
     return platform::LoadBE32(bytes);
@@ -48,11 +48,10 @@ Fraction Format7Rate(C1394Dcam& cam, int camera, const CameraModes::Mode& mode) 
         camera::iidc::Low16(packet) == 0) {
         return {};
     }
-    const std::uint64_t bytes =
-        std::uint64_t(mode.width) * std::uint64_t(mode.height) *
-        std::uint64_t(kBitsPerPixel[mode.colorCoding]) / 8;
-    const std::uint64_t packets = (bytes + camera::iidc::Low16(packet) - 1) /
-                                  camera::iidc::Low16(packet);
+    const std::uint64_t bytes = std::uint64_t(mode.width) * std::uint64_t(mode.height) *
+                                std::uint64_t(kBitsPerPixel[mode.colorCoding]) / 8;
+    const std::uint64_t packets =
+        (bytes + camera::iidc::Low16(packet) - 1) / camera::iidc::Low16(packet);
     return {kCyclesPerSecond, int(std::max<std::uint64_t>(packets, 1))};
 }
 

@@ -55,9 +55,9 @@ bool CameraSession::OpenOnThread(const Which& which, const std::vector<std::stri
     for (const std::string& setting : settings) {
         const CameraFeatures::Outcome outcome = features.Set(setting);
         if (outcome.status != CameraFeatures::Status::Ok) {
-            error = Failure(outcome.status == CameraFeatures::Status::Refused ? Fault::Settings
-                                                                              : Fault::Failed,
-                            outcome.message);
+            error = Failure(
+                outcome.status == CameraFeatures::Status::Refused ? Fault::Settings : Fault::Failed,
+                outcome.message);
             return false;
         }
     }
@@ -132,9 +132,8 @@ bool CameraSession::StartOnThread(const ModeOffer& offer, int rateIndex, int rin
         return false;
     }
     if (!m_pCam->StartCapture(camera, kSpeedS400, kSyncFlag, ringSlots)) {
-        error = Failure(Fault::Failed,
-                        "the capture of " + mode.name +
-                            " did not start (KESTRIX_LOG=capture:info shows why)");
+        error = Failure(Fault::Failed, "the capture of " + mode.name +
+                                           " did not start (KESTRIX_LOG=capture:info shows why)");
         return false;
     }
     m_bCapturing = true;
@@ -175,8 +174,8 @@ void CameraSession::Interrupt(bool on) {
 
 bool CameraSession::Ended(const CaptureCounters& now, Error& error) {
     if (m_bDeviceChange) {
-        error = Failure(Fault::Unplugged,
-                        "the camera was unplugged (the devices on the bus changed)");
+        error =
+            Failure(Fault::Unplugged, "the camera was unplugged (the devices on the bus changed)");
         return true;
     }
     // An unplug fails the reads and resets the bus before its own notice arrives: that notice
@@ -187,8 +186,9 @@ bool CameraSession::Ended(const CaptureCounters& now, Error& error) {
     if (m_failureSeen == std::chrono::steady_clock::time_point{}) m_failureSeen = seen;
     if (seen - m_failureSeen < kNoticeGrace) return false;
     error = m_bBusReset ? Failure(Fault::BusReset, "a bus reset interrupted the stream")
-                        : Failure(Fault::Failed, "reading frames from the camera failed (the bus "
-                                                 "driver reported an error, or it is gone)");
+                        : Failure(Fault::Failed,
+                                  "reading frames from the camera failed (the bus "
+                                  "driver reported an error, or it is gone)");
     return true;
 }
 

@@ -36,8 +36,8 @@ public:
         std::string guid;  // when set, chooses the camera instead of the index
     };
     struct FrameInfo {
-        std::uint64_t offset = 0;  // the frame's number among the frames the camera sent
-        std::int64_t arrival = 0;  // steady-clock nanoseconds
+        std::uint64_t offset = 0;   // the frame's number among the frames the camera sent
+        std::int64_t arrival = 0;   // steady-clock nanoseconds
         std::uint64_t dropped = 0;  // frames before it overwritten in the ring before the copy
         std::uint64_t lost = 0;     // frames before it lost before the ring
     };
@@ -72,8 +72,7 @@ public:
     void Close();
 
 private:
-    bool OpenOnThread(const Which& which, const std::vector<std::string>& settings,
-                      Error& error);
+    bool OpenOnThread(const Which& which, const std::vector<std::string>& settings, Error& error);
     bool FindCamera(const Which& which, Error& error);
     bool ListenForNotices();
     bool StartOnThread(const ModeOffer& offer, int rateIndex, int ringSlots, Error& error);

@@ -7,9 +7,9 @@
 #include "camera/FrameRing.h"
 
 struct CaptureCounters {
-    std::uint64_t stored = 0;     // frames stored in the ring
-    std::uint64_t lost = 0;       // frames lost before the ring: reads that delivered nothing,
-                                  // frames that came short
+    std::uint64_t stored = 0;      // frames stored in the ring
+    std::uint64_t lost = 0;        // frames lost before the ring: reads that delivered nothing,
+                                   // frames that came short
     std::uint64_t readErrors = 0;  // failed reads: the capture stopped receiving
 
     static CaptureCounters Read(const FrameRing& ring) {

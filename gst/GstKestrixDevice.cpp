@@ -50,8 +50,8 @@ GstDevice* gst_kestrix_device_new(const CameraIdentity& camera, GstCaps* caps) {
                              (guid.empty() ? "" : ", GUID " + guid) + ")";
     GstStructure* props = gst_structure_new(
         "kestrix-proplist", "device.api", G_TYPE_STRING, "kestrix", "device.path", G_TYPE_STRING,
-        camera.path.c_str(), "device.guid", G_TYPE_STRING, guid.c_str(), "device.index",
-        G_TYPE_INT, camera.index, "device.vendor-id", G_TYPE_UINT, guint(camera.vendor), nullptr);
+        camera.path.c_str(), "device.guid", G_TYPE_STRING, guid.c_str(), "device.index", G_TYPE_INT,
+        camera.index, "device.vendor-id", G_TYPE_UINT, guint(camera.vendor), nullptr);
     auto* device = GST_KESTRIX_DEVICE(g_object_new(GST_TYPE_KESTRIX_DEVICE, "display-name",
                                                    name.c_str(), "device-class", "Video/Source",
                                                    "caps", caps, "properties", props, nullptr));

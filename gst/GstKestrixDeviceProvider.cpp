@@ -1,10 +1,10 @@
 // Probing the bus for cameras, and following the device directory while started.
 #include "gst/GstKestrixDeviceProvider.h"
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <map>
 #include <string>
 
 #include "camera/C1394Dcam.h"

@@ -12,42 +12,23 @@
 #include <string>
 #include <vector>
 
-#include "camera/CameraFeatures.h"
-#include "camera/CameraModes.h"
 #include "gst/CameraSession.h"
 #include "gst/ModeCaps.h"
+#include "gst/SrcProperties.h"
 
 GST_DEBUG_CATEGORY_STATIC(kestrix_src_debug);
 #define GST_CAT_DEFAULT kestrix_src_debug
 
 namespace {
 
-constexpr int kDefaultRingSize = 16;
-constexpr int kMinRingSize = 2;
-constexpr int kMaxRingSize = 4096;
 // What negotiation settles on when downstream leaves the choice: kestrix-capture's default.
 constexpr const char* kPreferredMode = "640x480-rgb";
 constexpr int kPreferredRate = 15;
 
-enum {
-    PROP_0,
-    PROP_CAMERA,
-    PROP_GUID,
-    PROP_MODE,
-    PROP_RING_SIZE,
-    PROP_FEATURES,
-    PROP_STATS,
-};
-
 // What the element keeps beside its GObject instance: C++ members, built in init, destroyed in
 // finalize.
 struct State {
-    std::mutex lock;  // guards the properties below
-    int camera = 0;
-    std::string guid;
-    std::string mode;
-    int ringSize = kDefaultRingSize;
-    std::string features;
+    SrcProperties properties;
 
     // The streaming side, set up in start and negotiation and used by the streaming thread.
     CameraSession session;
@@ -79,27 +60,6 @@ State& StateOf(gpointer object) {
     return *std::launder(reinterpret_cast<State*>(GST_KESTRIX_SRC(object)->state));
 }
 
-// "shutter=auto,gain=200,white-balance=100,150": a piece without '=' continues the value
-// before it, since white balance takes two numbers.
-std::vector<std::string> SplitSettings(const std::string& text) {
-    std::vector<std::string> settings;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(',', start);
-        if (end == std::string::npos) end = text.size();
-        std::string piece = text.substr(start, end - start);
-        if (!piece.empty()) {
-            if (piece.find('=') == std::string::npos && !settings.empty()) {
-                settings.back() += "," + piece;
-            } else {
-                settings.push_back(std::move(piece));
-            }
-        }
-        start = end + 1;
-    }
-    return settings;
-}
-
 void PostError(GstKestrixSrc* self, const CameraSession::Error& error) {
     const char* text = error.message.c_str();
     switch (error.fault) {
@@ -123,101 +83,38 @@ GstStructure* StatsOf(State& s) {
     const CameraSession::Figures figures = s.session.GetFigures();
     return gst_structure_new("stats", "frames", G_TYPE_UINT64, guint64(figures.frames), "dropped",
                              G_TYPE_UINT64, guint64(figures.dropped), "lost", G_TYPE_UINT64,
-                             guint64(figures.lost), "bytes", G_TYPE_UINT64,
-                             guint64(figures.bytes), nullptr);
-}
-
-std::string TextOf(const GValue* value) {
-    const char* text = g_value_get_string(value);
-    return text != nullptr ? text : "";
-}
-
-// Why the properties cannot be meant, whatever the camera; empty when they can. Checked at
-// start, so that a mistyped setting stops the pipeline instead of being ignored.
-std::string PropertyProblem(const std::string& guid, const std::string& mode,
-                            const std::vector<std::string>& settings) {
-    if (!guid.empty() && !ParseGuid(guid))
-        return "guid '" + guid + "' is not a GUID (up to 16 hex digits)";
-    if (!mode.empty() && !CameraModes::IsModeName(mode))
-        return "mode '" + mode + "' is not a mode name (WIDTHxHEIGHT-CODING, such as 640x480-mono8)";
-    for (const std::string& setting : settings) {
-        if (std::string why = CameraFeatures::CheckSetting(setting); !why.empty())
-            return "bad value '" + setting + "' in features (" + why + ")";
-    }
-    return {};
+                             guint64(figures.lost), "bytes", G_TYPE_UINT64, guint64(figures.bytes),
+                             nullptr);
 }
 
 void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
-    State& s = StateOf(object);
-    std::scoped_lock lock(s.lock);
-    switch (id) {
-        case PROP_CAMERA:
-            s.camera = g_value_get_int(value);
-            break;
-        case PROP_GUID:
-            s.guid = TextOf(value);
-            break;
-        case PROP_MODE:
-            s.mode = TextOf(value);
-            break;
-        case PROP_RING_SIZE:
-            s.ringSize = g_value_get_int(value);
-            break;
-        case PROP_FEATURES:
-            s.features = TextOf(value);
-            break;
-        default:
-            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-            break;
-    }
+    if (!StateOf(object).properties.Set(id, value))
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
 }
 
 void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     State& s = StateOf(object);
-    std::scoped_lock lock(s.lock);
-    switch (id) {
-        case PROP_CAMERA:
-            g_value_set_int(value, s.camera);
-            break;
-        case PROP_GUID:
-            g_value_set_string(value, s.guid.c_str());
-            break;
-        case PROP_MODE:
-            g_value_set_string(value, s.mode.c_str());
-            break;
-        case PROP_RING_SIZE:
-            g_value_set_int(value, s.ringSize);
-            break;
-        case PROP_FEATURES:
-            g_value_set_string(value, s.features.c_str());
-            break;
-        case PROP_STATS:
-            g_value_take_boxed(value, StatsOf(s));
-            break;
-        default:
-            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-            break;
+    if (id == SrcProperties::kStats) {
+        g_value_take_boxed(value, StatsOf(s));
+    } else if (!s.properties.Get(id, value)) {
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
 }
 
 gboolean Start(GstBaseSrc* src) {
     auto* self = GST_KESTRIX_SRC(src);
     State& s = StateOf(src);
-    CameraSession::Which which;
-    std::vector<std::string> settings;
-    std::string mode;
-    {
-        std::scoped_lock lock(s.lock);
-        which = {s.camera, s.guid};
-        settings = SplitSettings(s.features);
-        mode = s.mode;
-    }
-    CameraSession::Error error;
-    if (const std::string problem = PropertyProblem(which.guid, mode, settings); !problem.empty()) {
+    const SrcProperties::Values values = s.properties.Snapshot();
+    const std::string& mode = values.mode;
+    // Checked here rather than when set, so that a mistyped setting stops the pipeline instead
+    // of being ignored.
+    if (const std::string problem = SrcProperties::Problem(values); !problem.empty()) {
         PostError(self, {CameraSession::Fault::Settings, problem});
         return FALSE;
     }
-    if (!s.session.Open(which, settings, error)) {
+    CameraSession::Error error;
+    if (!s.session.Open({values.camera, values.guid}, SrcProperties::SplitSettings(values.features),
+                        error)) {
         PostError(self, error);
         return FALSE;
     }
@@ -225,10 +122,10 @@ gboolean Start(GstBaseSrc* src) {
     GstCaps* caps = modecaps::OffersCaps(s.offers, mode);
     if (gst_caps_is_empty(caps)) {
         gst_caps_unref(caps);
-        const std::string why = mode.empty() ? "the camera offers no mode a pipeline can take"
-                                             : "camera " +
-                                                   std::to_string(s.session.Identity().index) +
-                                                   " does not offer " + mode;
+        const std::string why = mode.empty()
+                                    ? "the camera offers no mode a pipeline can take"
+                                    : "camera " + std::to_string(s.session.Identity().index) +
+                                          " does not offer " + mode;
         s.session.Close();
         PostError(self, {CameraSession::Fault::Settings, why});
         return FALSE;
@@ -294,19 +191,15 @@ gboolean SetCaps(GstBaseSrc* src, GstCaps* caps) {
     const auto choice = modecaps::Choose(s.offers, caps);
     GstVideoInfo info;
     if (!choice || !gst_video_info_from_caps(&info, caps)) {
-        GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("the camera offers no mode for %" GST_PTR_FORMAT, caps),
-                          (nullptr));
+        GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
+                          ("the camera offers no mode for %" GST_PTR_FORMAT, caps), (nullptr));
         return FALSE;
     }
     if (s.running == choice->offer && s.runningRate == choice->rateIndex) return TRUE;
     if (s.running != nullptr) s.session.Stop();
-    int ringSize = kDefaultRingSize;
-    {
-        std::scoped_lock lock(s.lock);
-        ringSize = s.ringSize;
-    }
     CameraSession::Error error;
-    if (!s.session.Start(*choice->offer, choice->rateIndex, ringSize, error)) {
+    if (!s.session.Start(*choice->offer, choice->rateIndex, s.properties.Snapshot().ringSize,
+                         error)) {
         s.session.Stop();
         s.running = nullptr;
         PostError(self, error);
@@ -355,11 +248,7 @@ gboolean DecideAllocation(GstBaseSrc* src, GstQuery* query) {
 gboolean Query(GstBaseSrc* src, GstQuery* query) {
     State& s = StateOf(src);
     if (GST_QUERY_TYPE(query) == GST_QUERY_LATENCY && GST_CLOCK_TIME_IS_VALID(s.duration)) {
-        int ringSize = kDefaultRingSize;
-        {
-            std::scoped_lock lock(s.lock);
-            ringSize = s.ringSize;
-        }
+        const int ringSize = s.properties.Snapshot().ringSize;
         // A frame is whole one period after it began; the ring holds ring-size of them.
         gst_query_set_latency(query, TRUE, s.duration, s.duration * guint64(ringSize));
         return TRUE;
@@ -394,14 +283,14 @@ GstClockTime RunningTimeOf(GstElement* element, std::int64_t arrival) {
 void PostLoss(GstKestrixSrc* self, const CameraSession::FrameInfo& frame) {
     GstStructure* lost = gst_structure_new(
         "kestrix-lost", "count", G_TYPE_UINT64, guint64(frame.dropped + frame.lost), "dropped",
-        G_TYPE_UINT64, guint64(frame.dropped), "lost", G_TYPE_UINT64, guint64(frame.lost),
-        "offset", G_TYPE_UINT64, guint64(frame.offset), nullptr);
+        G_TYPE_UINT64, guint64(frame.dropped), "lost", G_TYPE_UINT64, guint64(frame.lost), "offset",
+        G_TYPE_UINT64, guint64(frame.offset), nullptr);
     gst_element_post_message(GST_ELEMENT(self), gst_message_new_element(GST_OBJECT(self), lost));
 }
 
 // Copies the frame into buffer, row by row when the buffer's rows are padded.
-bool Fill(State& s, GstBuffer* buffer, CameraSession::FrameInfo& frame,
-          CameraSession::Error& error, CameraSession::Next& next) {
+bool Fill(State& s, GstBuffer* buffer, CameraSession::FrameInfo& frame, CameraSession::Error& error,
+          CameraSession::Next& next) {
     const std::size_t frameBytes = s.session.FrameBytes();
     const std::size_t height = std::size_t(GST_VIDEO_INFO_HEIGHT(&s.info));
     const std::size_t stride = std::size_t(GST_VIDEO_INFO_PLANE_STRIDE(&s.info, 0));
@@ -456,7 +345,8 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
     GST_BUFFER_OFFSET_END(buffer) = frame.offset + 1;
     if (frame.dropped + frame.lost != 0) {
         GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
-        GST_WARNING_OBJECT(self, "%" G_GUINT64_FORMAT " frames missing before frame %" G_GUINT64_FORMAT,
+        GST_WARNING_OBJECT(self,
+                           "%" G_GUINT64_FORMAT " frames missing before frame %" G_GUINT64_FORMAT,
                            guint64(frame.dropped + frame.lost), guint64(frame.offset));
         PostLoss(self, frame);
     }
@@ -486,41 +376,7 @@ static void gst_kestrix_src_class_init(GstKestrixSrcClass* klass) {
     object->get_property = GetProperty;
     object->finalize = Finalize;
 
-    const auto ready = GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
-                                   GST_PARAM_MUTABLE_READY);
-    g_object_class_install_property(
-        object, PROP_CAMERA,
-        g_param_spec_int("camera", "Camera",
-                         "The camera by index, as kestrix-capture --list numbers them", 0,
-                         C1394Dcam::kMaxCameras - 1, 0, ready));
-    g_object_class_install_property(
-        object, PROP_GUID,
-        g_param_spec_string("guid", "GUID",
-                            "The camera by its 64-bit GUID in hex (chooses instead of camera)",
-                            "", ready));
-    g_object_class_install_property(
-        object, PROP_MODE,
-        g_param_spec_string("mode", "Mode",
-                            "Only this mode, named as kestrix-capture --list names it "
-                            "(640x480-mono8, 1360x1024-yuv422); empty: negotiation picks",
-                            "", ready));
-    g_object_class_install_property(
-        object, PROP_RING_SIZE,
-        g_param_spec_int("ring-size", "Ring size",
-                         "Frames the capture ring holds while downstream is busy", kMinRingSize,
-                         kMaxRingSize, kDefaultRingSize, ready));
-    g_object_class_install_property(
-        object, PROP_FEATURES,
-        g_param_spec_string("features", "Features",
-                            "Feature settings applied at start, as kestrix-capture --set takes "
-                            "them, separated by commas: \"shutter=auto,gain=200\"",
-                            "", ready));
-    g_object_class_install_property(
-        object, PROP_STATS,
-        g_param_spec_boxed("stats", "Statistics",
-                           "frames (pushed), dropped (overwritten in the ring before the copy), "
-                           "lost (never reached the ring), bytes (pushed)",
-                           GST_TYPE_STRUCTURE, GParamFlags(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+    SrcProperties::Install(object);
 
     gst_element_class_set_static_metadata(element, "Kestrix camera source", "Source/Video",
                                           "Captures from an IIDC 1394 camera through the Kestrix "

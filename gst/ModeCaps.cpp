@@ -24,9 +24,8 @@ void SetRate(GValue* value, Fraction rate) {
 GstStructure* StructureOf(const ModeOffer& offer) {
     GstStructure* s = gst_structure_new(
         "video/x-raw", "format", G_TYPE_STRING, FormatOf(offer.mode.colorCoding), "width",
-        G_TYPE_INT, offer.mode.width, "height", G_TYPE_INT, offer.mode.height,
-        "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, "interlace-mode", G_TYPE_STRING,
-        "progressive", nullptr);
+        G_TYPE_INT, offer.mode.width, "height", G_TYPE_INT, offer.mode.height, "pixel-aspect-ratio",
+        GST_TYPE_FRACTION, 1, 1, "interlace-mode", G_TYPE_STRING, "progressive", nullptr);
     GValue rates = G_VALUE_INIT;
     if (offer.mode.Format7() || offer.rateIndexes.size() == 1) {
         SetRate(&rates, offer.mode.Format7() ? offer.format7Rate

@@ -14,10 +14,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -84,13 +84,15 @@ Figures Capture(double seconds, bool record) {
     const double cpu = ChildCpu(child) - before;
     std::string json;
     char chunk[4096];
-    for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;) json.append(chunk, std::size_t(n));
+    for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;)
+        json.append(chunk, std::size_t(n));
     ::close(out[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
     ::unlink(avi.c_str());
     std::smatch m;
-    if (!std::regex_search(json, m, std::regex(R"("fps":([0-9.]+).*"lost":([0-9]+))"))) return figures;
+    if (!std::regex_search(json, m, std::regex(R"("fps":([0-9.]+).*"lost":([0-9]+))")))
+        return figures;
     figures.fps = std::stod(m[1]);
     figures.lost = std::stoull(m[2]);
     figures.msPerFrame = figures.fps > 0 ? cpu * 1000 / (figures.fps * seconds) : 0;
@@ -156,7 +158,8 @@ Figures Pipeline(double seconds) {
     gst_object_unref(src);
     gst_object_unref(pipeline);
     figures.fps = double(counted) / span.count();
-    figures.msPerFrame = counted > 0 ? (CpuSeconds(end) - CpuSeconds(start)) * 1000 / double(counted) : 0;
+    figures.msPerFrame =
+        counted > 0 ? (CpuSeconds(end) - CpuSeconds(start)) * 1000 / double(counted) : 0;
     return figures;
 }
 
@@ -200,9 +203,10 @@ void HandOver() {
         gst_buffer_unref(buffer);
     }
     const double wrap = ThreadCpuMs() - began;
-    std::printf("hand-over of a %zu-byte frame (processor time): copy into a pooled buffer "
-                "%.3f ms, wrap with a release %.4f ms\n",
-                kFrameBytes, copy / kRounds, wrap / kRounds);
+    std::printf(
+        "hand-over of a %zu-byte frame (processor time): copy into a pooled buffer "
+        "%.3f ms, wrap with a release %.4f ms\n",
+        kFrameBytes, copy / kRounds, wrap / kRounds);
 }
 
 }  // namespace

@@ -83,9 +83,8 @@ public:
     }
     // The next message of these types (unref it), or null after the bound.
     GstMessage* WaitFor(int types, std::chrono::seconds bound = 20s) const {
-        return gst_bus_timed_pop_filtered(m_bus,
-                                          GstClockTime(std::chrono::nanoseconds(bound).count()),
-                                          GstMessageType(types));
+        return gst_bus_timed_pop_filtered(
+            m_bus, GstClockTime(std::chrono::nanoseconds(bound).count()), GstMessageType(types));
     }
     // The text of the error that ended the pipeline, empty when none came within the bound.
     std::string ErrorText(std::chrono::seconds bound = 20s) const {

@@ -27,7 +27,7 @@ std::vector<ListedMode> ListModes() {
     SimulatedBus bus(1);
     const auto list = SimulatedBus::RunProgram({KESTRIX_CAPTURE_PATH, "--list"});
     EXPECT_EQ(list.exitCode, 0) << list.errors;
-    static const std::map<std::string, int> bits{{"mono8", 8},  {"yuv411", 12}, {"yuv422", 16},
+    static const std::map<std::string, int> bits{{"mono8", 8},   {"yuv411", 12}, {"yuv422", 16},
                                                  {"yuv444", 24}, {"rgb", 24},    {"mono16", 16}};
     static const std::regex row(R"(\n  (\d+)x(\d+)-(\w+) \(mode \d+[^)]*\):(( [0-9.]+)*))");
     std::vector<ListedMode> modes;
@@ -73,8 +73,8 @@ TEST_F(KestrixSrc, EveryModeGivesTheBytesKestrixCaptureRecords) {
         {
             SimulatedBus bus(fast);
             const std::string avi = (m_dir.Path() / "mode.avi").string();
-            std::vector<std::string> args{KESTRIX_CAPTURE_PATH, "--mode", mode.name, "--frames",
-                                          "3", "--avi", avi};
+            std::vector<std::string> args{
+                KESTRIX_CAPTURE_PATH, "--mode", mode.name, "--frames", "3", "--avi", avi};
             if (!mode.fastestRate.empty()) args.insert(args.end(), {"--rate", mode.fastestRate});
             const auto run = SimulatedBus::RunProgram(args);
             ASSERT_EQ(run.exitCode, 0) << run.errors;
@@ -121,7 +121,8 @@ TEST_F(KestrixSrc, NegotiationTakesTheModeAskedFor) {
          "video/x-raw,format=GRAY8,width=1024,height=768,framerate=15/1"},
         {"! video/x-raw,format=UYVY,width=320,framerate=30/1",
          "video/x-raw,format=UYVY,width=320,height=240,framerate=30/1"},
-        {"! video/x-raw,format=IYU2", "video/x-raw,format=IYU2,width=160,height=120,framerate=15/1"},
+        {"! video/x-raw,format=IYU2",
+         "video/x-raw,format=IYU2,width=160,height=120,framerate=15/1"},
         {"! video/x-raw,width=1360,format=UYVY", "video/x-raw,format=UYVY,width=1360,height=1024"},
     };
     for (const Case& c : cases) {
@@ -200,8 +201,8 @@ TEST_F(KestrixSrc, LossIsDiscontAMessageAndCountedWhileBuffersOutliveTheRing) {
                   std::uint64_t(Stamp(buffer) - Stamp(first)))
             << "buffer " << i;
         if (i > 0) {
-            const std::uint64_t step =
-                GST_BUFFER_OFFSET(buffer) - GST_BUFFER_OFFSET(gst_sample_get_buffer(samples[i - 1]));
+            const std::uint64_t step = GST_BUFFER_OFFSET(buffer) -
+                                       GST_BUFFER_OFFSET(gst_sample_get_buffer(samples[i - 1]));
             EXPECT_EQ(step > 1, GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT))
                 << "buffer " << i;
             gaps += step - 1;

@@ -28,10 +28,9 @@ TEST(RtpLoopback, EveryFrameOfA640x480StreamArrives) {
     g_object_get(receiver.Element("udp"), "port", &port, nullptr);
     ASSERT_GT(port, 0);
 
-    Pipeline sender("kestrixsrc name=src mode=640x480-yuv422 num-buffers=" +
-                    std::to_string(kFrames) +
-                    " ! rtpvrawpay ! udpsink host=127.0.0.1 sync=false port=" +
-                    std::to_string(port));
+    Pipeline sender(
+        "kestrixsrc name=src mode=640x480-yuv422 num-buffers=" + std::to_string(kFrames) +
+        " ! rtpvrawpay ! udpsink host=127.0.0.1 sync=false port=" + std::to_string(port));
     ASSERT_TRUE(sender.Play());
     std::vector<std::uint32_t> stamps;
     while (stamps.size() < std::size_t(kFrames)) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -226,5 +227,8 @@ private:
     // The latest AVI writer of each camera index (files/CDcamAviWriter.h), shared with the
     // capture it records and kept after it stopped for its figures. Owner thread only.
     std::array<std::shared_ptr<FrameSink>, kMaxCameras> m_AviWriters;
+    // Receive memory a stopped capture kept, by device, for the next capture of the same size.
+    // Owner thread only.
+    std::map<int, std::unique_ptr<platform::SharedBuffer>> m_KeptReceiveMemory;
     std::string m_strStillError;  // owner thread only
 };

@@ -4,10 +4,8 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <new>
 
 #include "platform/ErrorCodes.h"
@@ -82,17 +80,8 @@ std::span<std::uint8_t> ClientMemory::Slot(std::size_t index) const {
 bool ClientMemory::Touch(std::size_t index) {
     if (index >= m_touched.size()) return false;
     if (m_touched[index]) return true;
-    // In whole pages; the mapping's last page is whole too, and lies within the sealed file.
-    static const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<std::uintptr_t>(Slot(index).data());
-    const std::uintptr_t first = start & ~(page - 1);
-    const std::uintptr_t end = (start + m_slotBytes + page - 1) & ~(page - 1);
-    int result = 0;
-    do {
-        result = ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
-    } while (result != 0 && errno == EINTR);
-    // A kernel without populating leaves the pages to come in as they are written.
-    if (result != 0 && errno != EINVAL) return false;
+    // The mapping lies within the sealed file, so populating it cannot fault.
+    if (!m_mapping.Populate(index * m_slotBytes, m_slotBytes)) return false;
     m_touched[index] = true;
     return true;
 }

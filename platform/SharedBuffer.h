@@ -18,7 +18,8 @@ namespace platform {
 
 class SharedBuffer {
 public:
-    // A zeroed buffer of `bytes`; empty (errno set) when it cannot be made.
+    // A zeroed buffer of `bytes`; empty (errno set) when it cannot be made. Its pages come in
+    // as they are first used (or with Populate), so making it costs next to nothing.
     static std::unique_ptr<SharedBuffer> Create(std::size_t bytes);
 
     // Takes over a mapping of `size` bytes at `data`.
@@ -28,6 +29,9 @@ public:
     SharedBuffer& operator=(const SharedBuffer&) = delete;
 
     std::span<std::uint8_t> Bytes() const { return {m_data, m_size}; }
+    // Brings in the pages of [offset, offset + bytes) for writing, so that filling them later
+    // pays no page faults; false when the system cannot give them.
+    bool Populate(std::size_t offset, std::size_t bytes) const;
     // The descriptor to pass; invalid once closed.
     int Fd() const { return m_fd.Get(); }
     // Once passed, the mapping alone keeps the memory.

@@ -114,6 +114,10 @@ public:
     // speed 0..2; flags: bit 0x02 SY synchronisation, bit 0x10 packet mode; frames >= 2 slots.
     bool StartCapture(int camera, int speed, int flags, int frames);
     bool StopCapture(int camera);
+    // Ends the capture of a camera whose bus driver no longer answers: the connection is dropped
+    // instead of asking the driver to stop and free, which a stalled driver would hold for each
+    // request's time-out. A recording is finished as by StopCapture.
+    bool AbandonCapture(int camera);
     void StopAllCaptures();
     // shots 0: continuous, 1: one frame, 2..65535: that many frames.
     bool StartTransmission(int camera, int shots);

@@ -171,6 +171,12 @@ bool C1394Dcam::StopCapture(int camera) {
     return true;
 }
 
+bool C1394Dcam::AbandonCapture(int camera) {
+    if (!HasCapture(camera)) return false;
+    StopAndRemove(m_Cameras[camera].nDevice, false);
+    return true;
+}
+
 void C1394Dcam::StopAllCaptures() {
     // With no camera left in the table the devices are gone: handles are closed, not stopped.
     const bool orderly = m_nCameraCount > 0;

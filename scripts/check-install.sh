@@ -80,7 +80,8 @@ if [ -f "$build/gst/libgstkestrix.so" ]; then
     case "$plugin" in */gstreamer-1.0/libgstkestrix.so) ;; *) fail "plugin not in a gstreamer-1.0 folder: $plugin" ;; esac
     export GST_PLUGIN_PATH=$(dirname "$plugin") GST_REGISTRY=$work/gst-registry.bin
     echo "gst-inspect-1.0 kestrixsrc from the install"
-    gst-inspect-1.0 kestrixsrc 2>"$work/inspect.err" | grep -q "Filename *$plugin" ||
+    gst-inspect-1.0 kestrixsrc >"$work/inspect.out" 2>"$work/inspect.err" &&
+        grep -q "Filename *$plugin" "$work/inspect.out" ||
         { cat "$work/inspect.err"; fail "GStreamer does not load the installed plugin"; }
     echo "gst-launch-1.0 kestrixsrc num-buffers=30 ! videoconvert ! pngenc ! multifilesink"
     mkdir -p "$work/gst-bus" "$work/png"

@@ -11,28 +11,14 @@
 #include <vector>
 
 #include "platform/ByteOrder.h"
-#include "simbus/CameraModel.h"
+#include "tests/fw/ExpectedFrame.h"
 #include "tests/support/FakeFwControl.h"
 
 namespace {
 
-constexpr std::uint64_t kCommandBase = 0xFFFF'F0F0'0000;
-
 void FailOnLog(dc1394log_t type, const char* message, void*) {
     ADD_FAILURE() << "libdc1394 " << (type == DC1394_LOG_ERROR ? "error" : "warning") << ": "
                   << message;
-}
-
-// The picture the camera sends for a fixed mode with factory settings, frame counter included.
-std::vector<std::uint8_t> ExpectedFrame(unsigned mode, unsigned rate, std::uint32_t counter,
-                                        std::size_t bytes) {
-    simbus::CameraModel model(1, simbus::CameraModel::Kind::Kx1360);
-    model.Write(kCommandBase + 0x608, 0);
-    model.Write(kCommandBase + 0x604, mode << 29);
-    model.Write(kCommandBase + 0x600, rate << 29);
-    std::vector<std::uint8_t> frame(bytes);
-    model.RenderFrame(frame, counter);
-    return frame;
 }
 
 class Dc1394 : public ::testing::Test {
@@ -60,7 +46,7 @@ protected:
                   DC1394_SUCCESS);
         if (frame == nullptr) return 0;
         const std::uint32_t counter = platform::LoadBE32(frame->image);
-        const auto expected = ExpectedFrame(mode, rate, counter, frame->image_bytes);
+        const auto expected = fwtest::ExpectedFrame(mode, rate, counter, frame->image_bytes);
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), frame->image))
             << "mode " << mode << " frame " << counter << " differs from the camera's picture";
         dc1394_capture_enqueue(m_camera.get(), frame);

@@ -111,6 +111,11 @@ std::string FakeBus::Execute(std::string_view line) {
         Reset();
         return "ok";
     }
+    if (verb == "bandwidth-after-reset") {
+        if (n > 4915) return "error at most 4915 units";
+        m_bandwidthAfterReset = n;
+        return "ok";
+    }
     if (verb == "deny" || verb == "allow") {
         if (n >= m_denied.size()) return "error no fw" + std::to_string(n);
         m_denied[n] = verb == "deny";

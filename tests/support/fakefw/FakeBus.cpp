@@ -160,7 +160,8 @@ void FakeBus::Reset() {
     Renumber();
     for (auto& node : m_nodes)
         if (node) node->generation = m_generation;
-    m_irm.bandwidth = kBandwidthInitial;
+    m_irm.bandwidth = m_bandwidthAfterReset.value_or(kBandwidthInitial);
+    m_bandwidthAfterReset.reset();
     m_irm.channelsFree = ~(std::uint64_t{1} << kBroadcastChannel);
     for (auto& [fd, file] : m_files) {
         if (!file->listening || file->Node().gone) continue;

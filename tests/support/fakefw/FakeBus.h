@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -132,6 +133,8 @@ private:
     std::vector<bool> m_denied;  // by slot
     // Faults armed by the control socket.
     unsigned m_busy = 0, m_wrongGeneration = 0, m_lose = 0, m_short = 0;
+    // Bandwidth another node leaves free at the next reset, before the files re-allocate.
+    std::optional<std::uint32_t> m_bandwidthAfterReset;
 };
 
 }  // namespace fakefw

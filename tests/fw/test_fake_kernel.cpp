@@ -217,8 +217,11 @@ TEST_F(Reception, FramesLandInTheMappingWithTheirHeaders) {
 }
 
 TEST_F(Reception, LostAndShortPacketsShowAsTheKernelWouldShowThem) {
+    // Counted shots instead of a stream, so that no frame goes out between the steps.
+    ASSERT_EQ(m_camera.Write(kCommand + 0x614, 0), unsigned(RCODE_COMPLETE));
     ASSERT_EQ(Control("short-packets 1"), "ok");
     QueueFrame(0);
+    ASSERT_EQ(m_camera.Write(kCommand + 0x61C, kOn), unsigned(RCODE_COMPLETE));  // one shot
     std::uint32_t counter = 0;
     auto headers = ReceiveFrame(0, counter, false);
     ASSERT_FALSE(headers.empty());
@@ -226,9 +229,10 @@ TEST_F(Reception, LostAndShortPacketsShowAsTheKernelWouldShowThem) {
 
     ASSERT_EQ(Control("lose-packets " + std::to_string(kPackets)), "ok");  // a whole frame
     QueueFrame(1);
+    ASSERT_EQ(m_camera.Write(kCommand + 0x61C, 0x4000'0002), unsigned(RCODE_COMPLETE));
     std::uint32_t next = 0;
     headers = ReceiveFrame(1, next);
-    EXPECT_EQ(next, counter + 2);
+    EXPECT_EQ(next, counter + 2) << "the first of two shots was lost";
 }
 
 TEST(FakeKernel, UnplugHangsUpAndPlugTakesTheLowestFreeFile) {

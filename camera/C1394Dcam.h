@@ -77,6 +77,9 @@ public:
                               bool cachedBase);
     bool ReadVendorRegister(int camera, DWORD offset, DWORD* value);
     bool WriteVendorRegister(int camera, DWORD offset, DWORD value);
+    // Whether the camera has the maker's vendor registers (advanced features): a camera that
+    // implements only the standard IIDC registers has none.
+    bool HasVendorRegisters(int camera);
     // Feature control registers of features 0..16.
     bool ReadFeature(int camera, int feature, DWORD* value);
     bool WriteFeature(int camera, int feature, const DWORD* value);

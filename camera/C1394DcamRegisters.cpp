@@ -146,6 +146,11 @@ bool C1394Dcam::VendorAddress(int camera, DWORD offset, DWORD* offsetLow) {
     return true;
 }
 
+bool C1394Dcam::HasVendorRegisters(int camera) {
+    DWORD address = 0;
+    return VendorAddress(camera, 0, &address);
+}
+
 bool C1394Dcam::ReadVendorRegister(int camera, DWORD offset, DWORD* value) {
     DWORD address = 0;
     return value != nullptr && VendorAddress(camera, offset, &address) &&

@@ -82,9 +82,11 @@ void FakeBus::Complete(const Timed& request) {
     constexpr std::size_t kData = offsetof(fw_cdev_event_response, data);
     std::vector<std::uint8_t> event(sizeof head + head.length, 0);
     std::memcpy(event.data(), &head, kData);
-    std::memcpy(event.data() + kData, out.data(), head.length);
-    if (head.length <= sizeof head - kData)
-        std::memcpy(event.data() + sizeof head, out.data(), head.length);
+    if (head.length > 0) {
+        std::memcpy(event.data() + kData, out.data(), head.length);
+        if (head.length <= sizeof head - kData)
+            std::memcpy(event.data() + sizeof head, out.data(), head.length);
+    }
     file->Post(std::move(event));
 }
 

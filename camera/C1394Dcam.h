@@ -77,9 +77,10 @@ public:
                               bool cachedBase);
     bool ReadVendorRegister(int camera, DWORD offset, DWORD* value);
     bool WriteVendorRegister(int camera, DWORD offset, DWORD value);
-    // Whether the camera has the maker's vendor registers (advanced features): a camera that
-    // implements only the standard IIDC registers has none.
-    bool HasVendorRegisters(int camera);
+    // True when the camera says it has none of the maker's vendor registers (no advanced
+    // features), as a camera with only the standard IIDC registers does. A camera that cannot
+    // be read now is not taken to lack them.
+    bool LacksVendorRegisters(int camera);
     // Feature control registers of features 0..16.
     bool ReadFeature(int camera, int feature, DWORD* value);
     bool WriteFeature(int camera, int feature, const DWORD* value);

@@ -146,9 +146,9 @@ bool C1394Dcam::VendorAddress(int camera, DWORD offset, DWORD* offsetLow) {
     return true;
 }
 
-bool C1394Dcam::HasVendorRegisters(int camera) {
-    DWORD address = 0;
-    return VendorAddress(camera, 0, &address);
+bool C1394Dcam::LacksVendorRegisters(int camera) {
+    DWORD functions = 0;
+    return ReadCommand(camera, kBasicFuncInq, &functions) && !(functions & kBit31);
 }
 
 bool C1394Dcam::ReadVendorRegister(int camera, DWORD offset, DWORD* value) {

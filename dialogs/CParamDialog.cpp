@@ -38,7 +38,7 @@ bool CParamDialog::Create(C1394Dcam* camera, int cameraIndex) {
     m_nCamera = cameraIndex;
     BuildControls();
     if (VendorOnly()) WidgetsOf(m_groups, m_vendorGroups);
-    if (!m_vendorGroups.empty() && !m_pCamera->HasVendorRegisters(m_nCamera))
+    if (!m_vendorGroups.empty() && m_pCamera->LacksVendorRegisters(m_nCamera))
         ShowNoVendorRegisters();
     ReadAll();
     return true;

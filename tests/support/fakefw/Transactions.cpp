@@ -62,13 +62,13 @@ void FakeBus::Complete(const Timed& request) {
         for (const auto& node : m_nodes)
             if (node && node->camera != 0) {
                 std::vector<std::uint8_t> ignored;
-                Execute(*node, request.tcode, request.offset, request.payload, ignored);
+                Transact(*node, request.tcode, request.offset, request.payload, ignored);
             }
     } else if (file->Node().gone) {
         rcode = RCODE_CANCELLED;
     } else {
         out.resize(IsRead(request.tcode) ? request.length : 0);
-        rcode = Execute(file->Node(), request.tcode, request.offset, request.payload, out);
+        rcode = Transact(file->Node(), request.tcode, request.offset, request.payload, out);
     }
     if (rcode != RCODE_COMPLETE) out.clear();
 
@@ -90,9 +90,9 @@ void FakeBus::Complete(const Timed& request) {
     file->Post(std::move(event));
 }
 
-std::uint32_t FakeBus::Execute(FwNode& node, std::uint32_t tcode, std::uint64_t offset,
-                               std::span<const std::uint8_t> payload,
-                               std::vector<std::uint8_t>& out) {
+std::uint32_t FakeBus::Transact(FwNode& node, std::uint32_t tcode, std::uint64_t offset,
+                                std::span<const std::uint8_t> payload,
+                                std::vector<std::uint8_t>& out) {
     if (node.camera == 0) return LocalCsr(tcode, offset, payload, out);
     simbus::CameraModel& model = *node.model;
     if (offset % 4 != 0) return RCODE_ADDRESS_ERROR;

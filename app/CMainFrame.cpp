@@ -72,6 +72,8 @@ CMainFrame::CMainFrame(std::shared_ptr<ViewerPrompts> prompts, ViewRateMeter::Ti
 CMainFrame::~CMainFrame() {
     m_wndView->Options().histogram = Dock(cmd::kHistogram)->isVisibleTo(this);
     m_wndView->Options().statistics = Dock(cmd::kStatistics)->isVisibleTo(this);
+    // Hiding the docks while the frame goes must not reach the menus or the view.
+    for (const auto& [id, dock] : m_docks) dock->disconnect();
 }
 
 bool CMainFrame::Create() { return m_wndView->Create(); }
@@ -82,7 +84,9 @@ QDockWidget* CMainFrame::Dock(int id) const {
     return nullptr;
 }
 
-QLabel* CMainFrame::Pane(int index) const { return index == 0 ? m_pReady : m_panes[index - 1]; }
+QLabel* CMainFrame::Pane(int index) const {
+    return index == 0 ? m_pReady : index == 4 ? m_pPixelPane : m_panes[index - 1];
+}
 
 QAction* CMainFrame::Action(int id) const {
     for (QAction* action : m_actions)

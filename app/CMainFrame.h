@@ -28,6 +28,7 @@ public:
     bool Create();
 
     CCameraView* View() const { return m_wndView; }
+    // 0: prompts, 1..3: buffer index, view rate, capture, 4: pixel value.
     QLabel* Pane(int index) const;
     QAction* Action(int id) const;
     QMenu* ControlMenu() const { return m_pControlMenu; }

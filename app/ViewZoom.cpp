@@ -53,8 +53,10 @@ QSize ViewZoom::Zoomed(QSize image) const {
 QPoint ViewZoom::ToImage(QPoint point, QPoint scroll, QSize image) const {
     const QSize shown = Zoomed(image);
     if (shown.isEmpty()) return {-1, -1};
+    // The first and last screen pixels are the first and last image pixels, so the corners
+    // read as corners at any scale.
     auto axis = [](int at, int length, int drawn) {
-        return int(std::floor((at + 0.5) * length / drawn));
+        return drawn <= 1 ? 0 : int(std::floor(double(at) * (length - 1) / (drawn - 1) + 0.5));
     };
     return {axis(point.x() + scroll.x(), image.width(), shown.width()),
             axis(point.y() + scroll.y(), image.height(), shown.height())};

@@ -27,8 +27,7 @@ public:
 
     // The image's size on screen, never larger than it at the scale (so a fit never scrolls).
     QSize Zoomed(QSize image) const;
-    // The image pixel drawn at a point of the window scrolled to `scroll` (may lie outside it):
-    // the one under the screen pixel's centre, as the painter samples it.
+    // The image pixel at a point of the window scrolled to `scroll` (may lie outside it).
     QPoint ToImage(QPoint point, QPoint scroll, QSize image) const;
     // The scroll position that puts image point `at` under window point `point`.
     QPoint ScrollFor(QPoint at, QPoint point, QSize image) const;

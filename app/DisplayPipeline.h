@@ -66,6 +66,8 @@ public:
     // wanted, so it runs no more often than pictures are shown.
     void SetObserver(FrameObserver observer);
     void ArmObserver() { m_bObserverArmed = true; }
+    // No picture was painted for more than a second.
+    bool RateIsStale() const { return m_rateMeter.IsStale(); }
 
 signals:
     // A new picture is the front one; first: the first of this connection.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Proves the install works for an outside user: installs a finished build into a temporary
 # prefix, builds the consumer project against it (CMake package and pkg-config) and against the
-# source tree (add_subdirectory), and runs the installed kestrix-capture --simulate from a folder
-# outside the build, where it must find the installed kestrix-busd.
+# source tree (add_subdirectory), runs the installed kestrix-capture --simulate from a folder
+# outside the build, where it must find the installed kestrix-busd, and, when the build has the
+# Python module, imports the installed one and takes a frame with it.
 #   scripts/check-install.sh [build folder (default build)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,4 +74,31 @@ if run_capture "$work/alone/kestrix-capture" --frames 1 2>"$work/alone.err"; the
     fail "kestrix-capture without an installed kestrix-busd still ran"
 fi
 grep -q 'simulated bus' "$work/alone.err" || { cat "$work/alone.err"; fail "unexpected error"; }
+python_check() {
+    local python site
+    python=$(sed -n 's/^_\{0,1\}Python_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt" | head -n 1)
+    site=$(dirname "$(find "$prefix" -path '*/kestrix/__init__.py' | head -n 1)")
+    [ -n "$site" ] && [ -f "$site/_kestrix.pyi" ] || fail "the install lacks the Python package kestrix"
+    echo "installed Python module: a frame from a simulated camera"
+    mkdir -p "$work/pybus"
+    "$prefix/bin/kestrix-busd" --dir "$work/pybus" >/dev/null &
+    local busd=$!
+    # Only the install's folder on the path, from a folder outside the build.
+    (cd "$work" && KESTRIX_BUS_DIR="$work/pybus" KESTRIX_SHM_NAMESPACE="install-$$" \
+        PYTHONPATH="$(dirname "$site")" "$python" -c '
+import time, kestrix
+deadline = time.monotonic() + 20
+while not kestrix.list_cameras():
+    assert time.monotonic() < deadline, "no camera on the bus"
+    time.sleep(0.05)
+with kestrix.open() as cam:
+    cam.mode = "640x480-mono8"
+    with cam.stream() as s:
+        f = s.grab()
+assert f.array.shape == (480, 640) and kestrix.__file__.startswith("'"$prefix"'")
+') || { kill "$busd"; fail "the installed Python module does not work"; }
+    kill "$busd"
+    wait "$busd" || true
+}
+if [ -d "$build/python/kestrix" ]; then python_check; fi
 echo "install checks passed"

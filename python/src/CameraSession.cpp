@@ -79,7 +79,7 @@ std::shared_ptr<CameraSession> CameraSession::Open(int index, std::optional<std:
                                  : "no camera " + std::to_string(index) + ": the bus has " +
                                        std::to_string(cameras.size()) + " (see list_cameras())");
     }
-    std::shared_ptr<CameraSession> session(new CameraSession(worker, *found));
+    auto session = std::make_shared<CameraSession>(Key(), worker, *found);
     std::string error;
     switch (session->m_claim.Take(found->path, error)) {
         case CameraLock::Result::Taken:
@@ -107,7 +107,7 @@ void CameraSession::CloseAll() {
     for (const auto& session : open) session->Close();
 }
 
-CameraSession::CameraSession(std::shared_ptr<CameraWorker> worker, CameraInfo info)
+CameraSession::CameraSession(Key, std::shared_ptr<CameraWorker> worker, CameraInfo info)
     : m_worker(std::move(worker)), m_info(std::move(info)) {}
 
 CameraSession::~CameraSession() { Close(); }

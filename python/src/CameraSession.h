@@ -46,6 +46,12 @@ public:
     static std::shared_ptr<CameraSession> Open(int index, std::optional<std::uint64_t> guid);
     // Closes every session still open (at interpreter exit), so no camera keeps transmitting.
     static void CloseAll();
+    // Only Open makes one.
+    class Key {
+        friend class CameraSession;
+        Key() = default;
+    };
+    CameraSession(Key, std::shared_ptr<CameraWorker> worker, CameraInfo info);
     ~CameraSession();
 
     // Stops the stream, lets the camera go; harmless when closed already.
@@ -75,7 +81,6 @@ public:
     CameraModes::Mode Apply(C1394Dcam& cam, int camera);
 
 private:
-    CameraSession(std::shared_ptr<CameraWorker> worker, CameraInfo info);
     CameraModes::Mode FindMode(C1394Dcam& cam, int camera, const std::string& name) const;
     void EnsureMode();
     void RefuseWhileStreaming() const;

@@ -23,12 +23,12 @@ std::weak_ptr<CameraWorker> g_shared;  // guarded by g_sharedLock
 std::shared_ptr<CameraWorker> CameraWorker::Shared() {
     std::scoped_lock lock(g_sharedLock);
     if (auto worker = g_shared.lock()) return worker;
-    std::shared_ptr<CameraWorker> worker(new CameraWorker());  // private constructor
+    auto worker = std::make_shared<CameraWorker>(Key());
     g_shared = worker;
     return worker;
 }
 
-CameraWorker::CameraWorker() {
+CameraWorker::CameraWorker(Key) {
     std::promise<void> opened;
     std::future<void> ready = opened.get_future();
     m_thread = std::thread(&CameraWorker::Main, this, std::move(opened));

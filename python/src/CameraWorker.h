@@ -27,6 +27,12 @@ public:
     // The process's worker, started (and the library opened) when none runs; it ends once the
     // last holder lets go. Throws Error when the library cannot be opened.
     static std::shared_ptr<CameraWorker> Shared();
+    // Only Shared makes one.
+    class Key {
+        friend class CameraWorker;
+        Key() = default;
+    };
+    explicit CameraWorker(Key);
     ~CameraWorker();
     CameraWorker(const CameraWorker&) = delete;
     CameraWorker& operator=(const CameraWorker&) = delete;
@@ -46,7 +52,6 @@ public:
     std::uint64_t DeviceChanges() const { return m_nDeviceChanges; }
 
 private:
-    CameraWorker();
     void Main(std::promise<void> opened);
     void Submit(std::function<void()> task);
     void RunQueued();

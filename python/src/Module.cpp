@@ -168,10 +168,12 @@ void BindCamera(py::module_& m) {
         .def_property_readonly("closed", &CameraSession::IsClosed)
         .def_property_readonly("modes", &CameraSession::Modes, Release(),
                                "Every mode the camera offers, as a list of Mode.")
-        .def_property("mode", &CameraSession::Mode, &CameraSession::SetMode,
+        .def_property("mode", py::cpp_function(&CameraSession::Mode, Release()),
+                      py::cpp_function(&CameraSession::SetMode, Release()),
                       "The mode's name; setting it sets the camera up (ValueError for a mode it "
                       "does not offer).")
-        .def_property("rate", &CameraSession::Rate, &CameraSession::SetRate,
+        .def_property("rate", py::cpp_function(&CameraSession::Rate, Release()),
+                      py::cpp_function(&CameraSession::SetRate, Release()),
                       "Frames per second of a fixed mode (None for Format 7).")
         .def("_get_feature", &CameraSession::GetFeature, Release())
         .def("_set_feature", &CameraSession::SetFeature, Release())

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -70,6 +71,24 @@ TEST_F(FrameRingTest, SequenceNumbersWrapAfter65536Frames) {
     EXPECT_EQ(m_thread.GetSequence(last), 65535);
     m_thread.OnFrameReceived(record);
     EXPECT_EQ(m_thread.GetSequence(m_thread.Ring()->NewestSlot()), 0);
+}
+
+TEST_F(FrameRingTest, EachSlotKeepsWhenItsFrameArrived) {
+    ASSERT_TRUE(m_thread.AllocRing(kSlot, 2));
+    const auto now = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    const std::int64_t before = now();
+    Receive(1);
+    const std::int64_t between = now();
+    Receive(1, 1);
+    std::vector<std::uint8_t> frame(kSlot);
+    std::int64_t first = 0, second = 0;
+    ASSERT_TRUE(m_thread.Ring()->Copy(frame.data(), kSlot, 0, nullptr, nullptr, &first));
+    ASSERT_TRUE(m_thread.Ring()->Copy(frame.data(), kSlot, 1, nullptr, nullptr, &second));
+    EXPECT_TRUE(before <= first && first <= between && between <= second && second <= now());
 }
 
 TEST_F(FrameRingTest, ReadErrorsAndFramesWakeWaiters) {

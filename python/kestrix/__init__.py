@@ -11,7 +11,9 @@ Frames own their pixels: they stay valid after the stream and the camera are clo
 """
 
 import atexit as _atexit
+import os as _os
 from collections.abc import MutableMapping as _MutableMapping
+from pathlib import Path as _Path
 
 from ._kestrix import (  # noqa: F401
     BusResetError,
@@ -36,12 +38,29 @@ __all__ = [
 ]
 
 
-def open(index: "int | None" = None, guid: "int | str | None" = None) -> Camera:  # noqa: A001
+def _daemon_path():
+    """kestrix-busd of the same install (PREFIX/bin) or build tree (build/simbus), else PATH's."""
+    package = _Path(__file__).resolve().parent
+    for candidate in (package.parents[3] / "bin" / "kestrix-busd",
+                      package.parents[1] / "simbus" / "kestrix-busd"):
+        if _os.access(candidate, _os.X_OK):
+            return str(candidate)
+    return "kestrix-busd"
+
+
+def open(index: "int | None" = None, guid: "int | str | None" = None,  # noqa: A001
+         simulate: bool = False) -> Camera:
     """Opens the camera at `index` (default 0) or the one whose unique id is `guid` (an int, or
-    a string such as "0x02CA3E0000000001"), and claims it against other programs.
+    a string such as "0x02CA3E0000010000"), and claims it against other programs.
+
+    simulate=True first starts a private kestrix-busd with one simulated camera, unless a daemon
+    serves the device directory already; it runs until the interpreter exits. It must come
+    before any camera is opened in this process.
 
     Raises NoCameraError when there is no such camera, CameraInUseError when another program
     holds it."""
+    if simulate:
+        _kestrix._simulate(_daemon_path())
     if index is not None and guid is not None:
         raise ValueError("give index or guid, not both")
     if isinstance(guid, str):

@@ -28,6 +28,11 @@ std::shared_ptr<CameraWorker> CameraWorker::Shared() {
     return worker;
 }
 
+bool CameraWorker::IsRunning() {
+    std::scoped_lock lock(g_sharedLock);
+    return !g_shared.expired();
+}
+
 CameraWorker::CameraWorker(Key) {
     std::promise<void> opened;
     std::future<void> ready = opened.get_future();

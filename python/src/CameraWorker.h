@@ -27,6 +27,8 @@ public:
     // The process's worker, started (and the library opened) when none runs; it ends once the
     // last holder lets go. Throws Error when the library cannot be opened.
     static std::shared_ptr<CameraWorker> Shared();
+    // Whether the library is open in this process.
+    static bool IsRunning();
     // Only Shared makes one.
     class Key {
         friend class CameraWorker;

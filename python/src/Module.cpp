@@ -13,6 +13,7 @@
 #include "python/src/Errors.h"
 #include "python/src/FrameData.h"
 #include "python/src/FrameStream.h"
+#include "python/src/Simulation.h"
 
 namespace py = pybind11;
 using namespace kxpy;
@@ -279,5 +280,12 @@ PYBIND11_MODULE(_kestrix, m) {
         "_open",
         [](int index, std::optional<std::uint64_t> guid) { return CameraSession::Open(index, guid); },
         py::arg("index"), py::arg("guid"), Release());
-    m.def("_close_all", &CameraSession::CloseAll, Release());
+    m.def("_simulate", &StartSimulation, Release());
+    m.def(
+        "_close_all",
+        [] {
+            CameraSession::CloseAll();
+            StopSimulation();
+        },
+        Release());
 }

@@ -62,3 +62,18 @@ def test_timeouts_and_bus_events(bus):
                 list(s.frames(count=20, timeout=5))
         with pytest.raises(kestrix.NoCameraError, match="gone"):
             cam.mode = "640x480-mono8"
+
+
+def test_simulate_starts_a_private_bus_and_stops_it_at_the_end(tmp_path, monkeypatch):
+    # No daemon serves the device directory; private buses go into a folder of this test's.
+    monkeypatch.setenv("KESTRIX_BUS_DIR", str(tmp_path / "nobody"))
+    monkeypatch.setenv("KESTRIX_SHM_NAMESPACE", "kxpy-simulate")
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(tmp_path))
+    with pytest.raises(kestrix.NoCameraError, match="kestrix-busd"):
+        kestrix.open()
+    with kestrix.open(simulate=True) as cam:
+        assert cam.info.path.startswith(str(tmp_path / "kestrix-capture-"))
+        with cam.stream() as s:
+            s.grab()
+    kestrix._kestrix._close_all()
+    assert not list(tmp_path.glob("kestrix-capture-*"))

@@ -1,5 +1,9 @@
 """What goes wrong reaches Python as exceptions with the library's reasons."""
 
+import os
+import signal
+import threading
+
 import pytest
 
 import kestrix
@@ -77,3 +81,16 @@ def test_simulate_starts_a_private_bus_and_stops_it_at_the_end(tmp_path, monkeyp
             s.grab()
     kestrix._kestrix._close_all()
     assert not list(tmp_path.glob("kestrix-capture-*"))
+
+
+def test_a_wait_without_limit_answers_ctrl_c(bus):
+    with kestrix.open() as cam:
+        cam.mode = "640x480-mono8"
+        with cam.stream() as s:
+            next(s.frames(timeout=5))
+            # The receive thread's next read is never answered: no frame comes any more.
+            bus.busctl("fault", "stall", "1")
+            threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+            with pytest.raises(KeyboardInterrupt):
+                for _ in s.frames(timeout=None):
+                    pass

@@ -167,7 +167,7 @@ protected:
 TEST_F(KestrixCapture, BadArgumentsExitWithStatus2) {
     const auto help = Run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* status : {"0 ", "1 ", "2 ", "3 ", "4 ", "5 ", "6 ", "7 ", "8 ", "130 "}) {
+    for (const char* status : {"0 ", "1 ", "2 ", "3 ", "4 ", "5 ", "6 ", "7 ", "8 ", "128+N "}) {
         EXPECT_NE(help.output.find("\n  " + std::string(status)), std::string::npos) << status;
     }
     for (const auto& args :
@@ -334,6 +334,8 @@ enum class Cut {
     Unplug,
     BusReset,
     Interrupt,
+    HangUp,
+    Quit,
     DiskFull,
     ReadFails,
     Stalls,
@@ -373,6 +375,14 @@ TEST_P(CutShort, KeepsWhatArrived) {
         case Cut::Interrupt:
             tool.Signal(SIGINT);
             expected = 130;
+            break;
+        case Cut::HangUp:
+            tool.Signal(SIGHUP);
+            expected = 129;
+            break;
+        case Cut::Quit:
+            tool.Signal(SIGQUIT);
+            expected = 131;
             break;
         case Cut::DiskFull:
             break;
@@ -416,10 +426,15 @@ TEST_P(CutShort, KeepsWhatArrived) {
     const auto stamps = Stamps(avi);
     EXPECT_EQ(long(stamps.size()), frames);
     ExpectConsecutive(stamps);
+    if (expected > 128 && GetParam() != Cut::TerminatedInStall) {
+        // A signal switches the camera off as it ends the recording.
+        EXPECT_EQ(bus.Busctl({"status"}).output.find("sending on channel"), std::string::npos);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Recording, CutShort,
-                         ::testing::Values(Cut::Unplug, Cut::BusReset, Cut::Interrupt,
+                         ::testing::Values(Cut::Unplug, Cut::BusReset, Cut::Interrupt, Cut::HangUp,
+                                           Cut::Quit,
                                            Cut::DiskFull, Cut::ReadFails, Cut::Stalls,
                                            Cut::DaemonDies, Cut::TerminatedInStall));
 

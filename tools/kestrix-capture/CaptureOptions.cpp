@@ -307,6 +307,7 @@ Exit status:
   6    a bus reset or a device change cut the recording short; the file keeps what arrived
   7    the camera is in use by another program
   8    a feature the camera does not have, a value out of its range, or one it did not take
-  130  stopped by SIGINT (143: SIGTERM); the file keeps what arrived
+  128+N  stopped by signal N: 129 SIGHUP, 130 SIGINT, 131 SIGQUIT, 143 SIGTERM; the file
+         keeps what arrived and the camera is switched off
 )";
 }

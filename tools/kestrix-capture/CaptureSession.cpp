@@ -55,6 +55,19 @@ std::string OutputProblem(const std::string& path) {
     return fs::is_directory(folder, error) ? std::string() : std::strerror(ENOTDIR);
 }
 
+const char* SignalName(int signal) {
+    switch (signal) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGQUIT:
+            return "SIGQUIT";
+        default:
+            return "SIGINT";
+    }
+}
+
 std::string Seconds(std::chrono::seconds s) { return std::to_string(s.count()) + " seconds"; }
 
 std::string CutShort(const std::string& why) { return why + ": the recording is cut short"; }
@@ -99,8 +112,7 @@ bool CaptureSession::Interrupted() {
     if (signal == 0) return false;
     if (!m_bInterruptReported) {
         m_bInterruptReported = true;
-        Fail(kExitSignal + signal,
-             std::string("stopped by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+        Fail(kExitSignal + signal, std::string("stopped by ") + SignalName(signal));
     }
     return true;
 }

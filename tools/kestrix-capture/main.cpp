@@ -23,8 +23,9 @@ void InstallSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal (SIGHUP) or a quit key ends the run as an interrupt does: the file is
+    // finished and the camera switched off, rather than left broken and transmitting.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
     // A file-size limit or a closed pipe becomes a failed write, reported, not a sudden death.
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);

@@ -376,6 +376,15 @@ bool CFirewireComm::GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVen
     return true;
 }
 
+bool CFirewireComm::GetUnitGuid(std::uint64_t* pGuid) {
+    Record record;
+    ConfigSizes sizes;
+    if (!ReadConfiguration(record, sizes)) return false;
+    *pGuid = std::uint64_t{platform::LoadBE32(&record[kConfigGuidOffset])} << 32 |
+             platform::LoadBE32(&record[kConfigGuidOffset + 4]);
+    return true;
+}
+
 // ---- Transfer threads ----
 
 std::unique_ptr<CIsochTransferThread> CFirewireComm::CreateIsochThread() {

@@ -55,6 +55,8 @@ public:
     bool GetMaxSpeed(int* pSpeed);
     bool GetUnitVersion(int* pVersion);
     bool GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVendorId);
+    // The current device's 64-bit GUID (company id and chip id) from its bus information block.
+    bool GetUnitGuid(std::uint64_t* pGuid);
 
     bool StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate, int nSpeed, int nDescMode,
                             int nBytesPerPacket, int nBufferBytes, bool bCircular,

@@ -54,6 +54,7 @@ inline constexpr std::size_t kMaxSpeedOffset = 264;
 // Configuration information: a 68-byte header whose sizes say how much data follows it.
 inline constexpr std::size_t kConfigHeaderBytes = 68;
 inline constexpr std::size_t kConfigCompanyIdOffset = 12;
+inline constexpr std::size_t kConfigGuidOffset = 12;  // 8 bytes: company id, then chip id
 struct ConfigSizes {
     std::uint32_t unitDirectory = 0;
     std::uint32_t unitDependentDirectory = 0;

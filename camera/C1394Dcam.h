@@ -56,6 +56,8 @@ public:
     int GetCameraDevice(int camera) const;
     DWORD GetCommandBase(int camera) const;
     DWORD GetVendorId(int camera) const;
+    // The camera's GUID from its configuration ROM, read from the camera; 0 when unreadable.
+    std::uint64_t GetCameraGuid(int camera);
     // The flattened mode index and rate index last set up; -1 until set.
     int GetModeIndex(int camera) const;
     int GetRateIndex(int camera) const;

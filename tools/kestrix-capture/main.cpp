@@ -1,5 +1,9 @@
 // kestrix-capture: records from a camera into an AVI file and stills, and reads or sets its
 // features, for scripts and headless machines. See --help and docs/kestrix-capture.md.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <span>
@@ -31,9 +35,19 @@ void InstallSignalHandlers() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// A standard descriptor closed by the caller would be handed to the next file or socket
+// opened, and the summary written into it: hold it with a descriptor that takes no writes, so
+// that writing fails and is reported instead.
+void HoldClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", O_RDONLY);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    HoldClosedStandardDescriptors();
     std::string error;
     const auto options =
         CaptureOptions::Parse(std::span<char* const>(argv + 1, std::size_t(argc - 1)), error);

@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <climits>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -24,7 +24,8 @@ namespace {
 std::string TemporaryName(const std::string& target, unsigned serial) {
     const std::size_t slash = target.rfind('/');
     const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    const std::string tail = "." + std::to_string(::getpid()) + "-" + std::to_string(serial) + ".tmp";
+    const std::string tail =
+        "." + std::to_string(::getpid()) + "-" + std::to_string(serial) + ".tmp";
     std::string name = "." + target.substr(nameStart) + tail;
     if (name.size() > NAME_MAX) name = ".kestrix" + tail;
     return target.substr(0, nameStart) + name;
@@ -79,8 +80,7 @@ void StagedFile::Commit() {
         if (!owned) {
             KX_LOG(Files, Info) << m_target << " becomes this user's: " << std::strerror(errno);
         }
-        if (::fchmod(fd, m_existing.st_mode & 07777) != 0)
-            throw CFileException(m_target, errno);
+        if (::fchmod(fd, m_existing.st_mode & 07777) != 0) throw CFileException(m_target, errno);
     }
     m_file.Sync();
     m_file.Close();

@@ -116,7 +116,7 @@ TEST_F(BmpWriterTest, WritesThroughLinksKeepingTheFileAndRefusesWhatIsNoFile) {
     const fs::path dangling = dir.Path() / "dangling.bmp";
     fs::create_symlink(dir.Path() / "nothing", dangling);
     for (const auto& [target, why] : {std::pair{fifo, "is not a regular file"},
-                                     {dangling, "is a symbolic link to a missing file"}}) {
+                                      {dangling, "is a symbolic link to a missing file"}}) {
         std::string error;
         EXPECT_FALSE(SaveBmpFile(target, bits, 64, 48, &error));
         EXPECT_EQ(error, target.string() + " " + why);

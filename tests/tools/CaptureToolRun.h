@@ -121,6 +121,16 @@ inline long SummaryFrames(const std::string& output) {
     return summary.dropped == 0 ? summary.frames : -1;
 }
 
+// Waits (up to a minute) until the file at path has grown past bytes: frames are in it.
+inline bool WaitForFileSize(const std::string& path, std::uintmax_t bytes) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!(fs::exists(path) && fs::file_size(path) > bytes)) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 class KestrixCapture : public ::testing::Test {
 protected:
     // Runs that find no bus of the test's own still join the bus layer's shared block.

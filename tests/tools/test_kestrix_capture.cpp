@@ -299,8 +299,7 @@ TEST_P(CutShort, KeepsWhatArrived) {
 
 INSTANTIATE_TEST_SUITE_P(Recording, CutShort,
                          ::testing::Values(Cut::Unplug, Cut::BusReset, Cut::Interrupt, Cut::HangUp,
-                                           Cut::Quit,
-                                           Cut::DiskFull, Cut::ReadFails, Cut::Stalls,
+                                           Cut::Quit, Cut::DiskFull, Cut::ReadFails, Cut::Stalls,
                                            Cut::DaemonDies, Cut::TerminatedInStall));
 
 // Starts a recording of camera 0 and waits until two frames are in the file.

@@ -23,12 +23,12 @@ int CameraListing::Print(C1394Dcam& cam, std::string& out) {
     for (int camera = 0; camera < cameras; ++camera) {
         const int device = cam.GetCameraDevice(camera);
         Append(out, "camera %d: vendor 0x%06X, device %d, %s\n", camera,
-                     unsigned(cam.GetVendorId(camera)), device,
-                     cam.GetDevicePath(unsigned(device)).c_str());
+               unsigned(cam.GetVendorId(camera)), device,
+               cam.GetDevicePath(unsigned(device)).c_str());
         for (const CameraModes::Mode& mode : CameraModes::Read(cam, camera)) {
             if (mode.Format7()) {
                 Append(out, "  %s (mode %d, Format 7): the rate set by its packet size\n",
-                             mode.name.c_str(), mode.modeIndex);
+                       mode.name.c_str(), mode.modeIndex);
                 continue;
             }
             std::string rates;
@@ -36,7 +36,7 @@ int CameraListing::Print(C1394Dcam& cam, std::string& out) {
                 if (mode.OffersRate(rate)) rates += std::string(" ") + CameraModes::RateName(rate);
             }
             Append(out, "  %s (mode %d):%s fps\n", mode.name.c_str(), mode.modeIndex,
-                         rates.c_str());
+                   rates.c_str());
         }
     }
     return cameras;

@@ -61,7 +61,8 @@ std::string OutputProblem(const std::string& path) {
     if (errno != ENOENT) return std::strerror(errno);
     const platform::UniqueFd file(
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!file) return errno == EEXIST ? "is a symbolic link to a missing file" : std::strerror(errno);
+    if (!file)
+        return errno == EEXIST ? "is a symbolic link to a missing file" : std::strerror(errno);
     ::unlink(path.c_str());
     return {};
 }
@@ -147,7 +148,8 @@ int CaptureSession::RunSteps() {
     m_cam.SetAccessUnit(m_options.accessUnit);
     if (m_options.list) {
         std::string listing;
-        if (CameraListing::Print(m_cam, listing) == 0) return Fail(kExitNoCamera, "no camera found");
+        if (CameraListing::Print(m_cam, listing) == 0)
+            return Fail(kExitNoCamera, "no camera found");
         WriteOut(listing);
         return m_nExit;
     }
@@ -192,11 +194,11 @@ bool CaptureSession::FindCamera() {
         // has fewer cameras than it has.
         const std::size_t units = platform::DeviceDirectory::ListInterfaces().size();
         const std::size_t reached = m_cam.GetDevicePathCount();
-        const std::string count =
-            units > reached ? "the camera library reaches " + std::to_string(reached) +
-                                  " of the bus's " + std::to_string(units) + " units, " +
-                                  std::to_string(cameras) + " cameras among them"
-                            : "the bus has " + std::to_string(cameras);
+        const std::string count = units > reached
+                                      ? "the camera library reaches " + std::to_string(reached) +
+                                            " of the bus's " + std::to_string(units) + " units, " +
+                                            std::to_string(cameras) + " cameras among them"
+                                      : "the bus has " + std::to_string(cameras);
         Fail(kExitNoCamera,
              "no camera " + std::to_string(m_nCamera) + ": " + count + " (see --list)");
         return false;
@@ -286,7 +288,15 @@ bool CaptureSession::Connect() {
     const int flags =
         (m_options.sync ? kSyncFlag : 0) | (m_options.packetMode ? kPacketModeFlag : 0);
     if (!m_cam.StartCapture(m_nCamera, m_options.speed, flags, RingSlots(*mode))) {
-        // The reasons (no bandwidth or channel left on the bus, a refused transfer) are logged.
+        std::uint32_t needed = 0, left = 0;
+        if (m_cam.GetBandwidthRefusal(&needed, &left)) {
+            Fail(kExitModeRefused,
+                 mode->name + (mode->Format7() ? "" : " at " + m_options.rateName + " fps") +
+                     " needs " + std::to_string(needed) + " bandwidth units, the bus has " +
+                     std::to_string(left) + " left");
+            return false;
+        }
+        // The other reasons (no channel left on the bus, a refused transfer) are logged.
         Fail(kExitFailed, "connection with the camera failed; -v shows why");
         return false;
     }
@@ -301,18 +311,13 @@ int CaptureSession::RingSlots(const CameraModes::Mode& mode) {
     };
     if (m_options.bufferPercent != 0)
         return std::max(kMinRingFrames, share(m_options.bufferPercent));
-    const int recorder = int(std::ceil(kRecorderRingSeconds * ModeFrameRate(mode)));
+    const int recorder = int(std::ceil(kRecorderRingSeconds * ModeFrameRate()));
     return std::max(kMinRingFrames, std::min(recorder, share(kDefaultPercent)));
 }
 
-double CaptureSession::ModeFrameRate(const CameraModes::Mode& mode) {
-    if (!mode.Format7()) return kSlowestRate * double(1 << m_options.rateIndex);
-    // A Format 7 frame takes as many cycles as it needs packets.
-    const int packetBytes = m_cam.GetBytesPerPacket(m_nCamera);
-    const int frameBytes = m_cam.GetFrameBytes(m_nCamera);
-    if (packetBytes <= 0 || frameBytes <= 0) return kSlowestRate * 8;  // unknown: 15 fps
-    const int packets = (frameBytes + packetBytes - 1) / packetBytes;
-    return kCyclesPerSecond / packets;
+double CaptureSession::ModeFrameRate() {
+    const double period = m_cam.GetFramePeriodCycles(m_nCamera);
+    return period > 0 ? kCyclesPerSecond / period : kSlowestRate * 8;  // unknown: 15 fps
 }
 
 std::string CaptureSession::PacketProblem(const CameraModes::Mode& mode) {
@@ -473,8 +478,9 @@ void CaptureSession::CloseRecording() {
     m_nFrames = std::uint64_t(m_cam.GetAviFrameCount(m_nCamera));
     const std::string problem = m_cam.GetAviErrorText(m_nCamera);
     if (FileGone(m_options.avi, m_aviFile)) {
-        Fail(kExitFileError, "recording into " + m_options.avi + " failed: the file is gone (its "
-                             "folder or the file was removed during the recording), and the " +
+        Fail(kExitFileError, "recording into " + m_options.avi +
+                                 " failed: the file is gone (its "
+                                 "folder or the file was removed during the recording), and the " +
                                  std::to_string(m_nFrames) + " frames written with it");
     } else if (!problem.empty()) {
         Fail(kExitFileError, "recording into " + m_options.avi + " stopped: " + problem +
@@ -590,10 +596,10 @@ std::uint64_t CaptureSession::Dropped() const {
 std::uint64_t CaptureSession::Lost() const {
     // Frames that arrived cut short are lost as pictures even though a slot holds them.
     std::uint64_t lost = m_stats.shortFrames - m_statsAtStart.shortFrames;
-    // The counter sees every frame that never came; without it, only the reads that failed or
-    // delivered nothing tell.
+    // The counter sees every frame that never came; without it, the reads that failed or
+    // delivered nothing and the periods the frames' cycle stamps show missing tell.
     if (m_options.verifyCounter) return lost + (m_nGaps - m_nGapsAtStart);
-    return lost + (m_stats.dropped - m_statsAtStart.dropped) +
+    return lost + (m_stats.lost - m_statsAtStart.lost) +
            (m_stats.readErrors - m_statsAtStart.readErrors);
 }
 

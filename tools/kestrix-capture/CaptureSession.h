@@ -53,7 +53,7 @@ private:
     // Slots for the ring: --buffer-percent of the free memory when given, else what a recorder
     // needs to ride out a slow disk for a moment.
     int RingSlots(const CameraModes::Mode& mode);
-    double ModeFrameRate(const CameraModes::Mode& mode);
+    double ModeFrameRate();
     // Why the mode cannot stream at the chosen speed, or empty when it can.
     std::string PacketProblem(const CameraModes::Mode& mode);
     bool ListenForBusNotices();
@@ -107,7 +107,7 @@ private:
     Clock::time_point m_lastSeen{};
     Clock::time_point m_lastArrival{};  // of a frame in the ring, recorded or not
     Clock::time_point m_failureSeen{};  // when the reads were first seen failing
-    std::uint16_t m_nFirstSequence = 0;   // the ring's number for the run's first frame
-    struct stat m_aviFile {};             // the recording's file as it was created
+    std::uint16_t m_nFirstSequence = 0;  // the ring's number for the run's first frame
+    struct stat m_aviFile {};            // the recording's file as it was created
     Clock::time_point m_fileChecked{};
 };

@@ -128,7 +128,8 @@ bool CameraSession::ClaimCamera(QString& failure) {
     m_claim.Release();
     std::string error;
     const auto device = unsigned(m_camera.GetCameraDevice(0));
-    const CameraLock::Result claim = m_claim.Take(m_camera.GetDevicePath(device), error);
+    const CameraLock::Result claim =
+        m_claim.Take(m_camera.GetDevicePath(device), m_camera.GetCameraGuid(0), error);
     if (claim == CameraLock::Result::Taken) return true;
     if (claim != CameraLock::Result::InUse) {
         KX_LOG(App, Warn) << "the camera cannot be claimed: " << error;

@@ -172,7 +172,9 @@ bool C1394Dcam::ReadFeature(int camera, int feature, DWORD* value) {
 
 bool C1394Dcam::WriteFeature(int camera, int feature, const DWORD* value) {
     if (feature < 0 || feature > kMaxFeature) return false;
-    return WriteRegister(camera, FeatureOffset(feature), value);
+    if (!WriteRegister(camera, FeatureOffset(feature), value)) return false;
+    if (feature == kTriggerFeature) CountLossesByTime(camera, (*value & kTriggerOn) == 0);
+    return true;
 }
 
 bool C1394Dcam::SaveMemoryChannel(int camera, int channel) {

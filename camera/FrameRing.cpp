@@ -132,7 +132,7 @@ std::uint16_t FrameRing::GetNextSequence() const {
 }
 
 FrameRing::Stats FrameRing::GetStats() const {
-    return {m_nStored, m_nDropped, m_nShort, m_nReadErrors};
+    return {m_nStored, m_nDropped, m_nShort, m_nReadErrors, m_nLost};
 }
 
 void FrameRing::SetRecordingEvent(platform::Event* event) {

@@ -81,7 +81,7 @@ std::shared_ptr<CameraSession> CameraSession::Open(int index, std::optional<std:
     }
     auto session = std::make_shared<CameraSession>(Key(), worker, *found);
     std::string error;
-    switch (session->m_claim.Take(found->path, error)) {
+    switch (session->m_claim.Take(found->path, found->guid, error)) {
         case CameraLock::Result::Taken:
             break;
         case CameraLock::Result::InUse:

@@ -3,7 +3,7 @@
 // frame counters.
 //
 // Threading: the receive thread stores frames; any thread waits and copies. m_lock guards the
-// block, the sequence numbers, the next sequence number and the recording event; what readers
+// block, the sequence numbers and arrival times, the next sequence number and the recording event; what readers
 // look at without the lock (write index, slot count, slot size, has-frame, flags, counters) is
 // atomic. Readers hold the ring by shared_ptr, so a reader still waiting when its capture is
 // torn down never meets a freed ring.
@@ -55,9 +55,10 @@ public:
     void OnReadError();
 
     // Copies one slot (negative: the newest; others modulo the slot count) into dst, which has
-    // room for capacity bytes; false while no frame is held or when a slot does not fit.
+    // room for capacity bytes; false while no frame is held or when a slot does not fit. arrival
+    // gets the moment the frame was stored, in steady-clock (CLOCK_MONOTONIC) nanoseconds.
     bool Copy(void* dst, std::size_t capacity, int slot, int* slotCopied,
-              std::uint16_t* sequence = nullptr) const;
+              std::uint16_t* sequence = nullptr, std::int64_t* arrival = nullptr) const;
     // The slot that holds the newest frame, -1 while none is held.
     int NewestSlot() const;
     // Waits up to timeoutMs (kWaitForever: without limit) for a stored frame; the newest slot,
@@ -90,10 +91,11 @@ private:
     };
     int SlotOf(int slot) const;
 
-    // Guards m_pBlock, m_Sequence, m_nNextSequence and m_pRecordingEvent.
+    // Guards m_pBlock, m_Sequence, m_Arrival, m_nNextSequence and m_pRecordingEvent.
     mutable platform::Lock m_lock;
     std::unique_ptr<std::uint8_t[], FreeBlock> m_pBlock;
     std::vector<std::uint16_t> m_Sequence;
+    std::vector<std::int64_t> m_Arrival;
     std::uint16_t m_nNextSequence = 0;
     platform::Event* m_pRecordingEvent = nullptr;
 

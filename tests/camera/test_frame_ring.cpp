@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <thread>
 #include <vector>
@@ -99,6 +100,31 @@ TEST_F(FrameRingTest, SequenceNumbersWrapAfter65536Frames) {
     EXPECT_EQ(m_thread.GetSequence(last), 65535);
     m_thread.OnFrameReceived(record);
     EXPECT_EQ(m_thread.GetSequence(m_thread.Ring()->NewestSlot()), 0);
+}
+
+TEST_F(FrameRingTest, EachSlotKeepsWhenItsFrameArrived) {
+    ASSERT_TRUE(m_thread.AllocRing(kSlot, 3));
+    const auto now = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    std::int64_t before[2], after[2];
+    for (int i = 0; i < 2; ++i) {
+        before[i] = now();
+        Receive(1, i);
+        after[i] = now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // An older frame copied out keeps its own moment, not the newest one's.
+    std::vector<std::uint8_t> frame(kSlot);
+    for (int slot = 0; slot < 2; ++slot) {
+        std::int64_t arrival = 0;
+        ASSERT_TRUE(
+            m_thread.Ring()->Copy(frame.data(), frame.size(), slot, nullptr, nullptr, &arrival));
+        EXPECT_GE(arrival, before[slot]);
+        EXPECT_LE(arrival, after[slot]);
+    }
 }
 
 TEST_F(FrameRingTest, ReadErrorsAndFramesWakeWaiters) {

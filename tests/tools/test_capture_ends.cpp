@@ -104,7 +104,7 @@ TEST_F(KestrixCapture, ABusOutOfBandwidthRefusesTheModeAndSaysByHowMuch) {
     SimulatedBus bus(2);
     ASSERT_TRUE(bus.IsRunning());
     const std::string avi = File("wide.avi");
-    // 1024 x 768 YUV 4:2:2 at 15 fps: 2949-byte packets, 3217 of the bus's 4915 units.
+    // 1024 x 768 YUV 4:2:2 at 15 fps: 3072-byte packets, 3340 of the bus's 4915 units.
     const std::vector<std::string> wide{"--mode", "1024x768-yuv422", "--rate", "15"};
     std::vector<std::string> first = wide;
     first.insert(first.end(), {"--seconds", "60", "--avi", avi});
@@ -116,8 +116,8 @@ TEST_F(KestrixCapture, ABusOutOfBandwidthRefusesTheModeAndSaysByHowMuch) {
     const auto refused = ToolRun(m_dir.Path() / "second", second).Wait();
     EXPECT_EQ(refused.exitCode, 4);
     EXPECT_EQ(refused.errors,
-              "kestrix-capture: 1024x768-yuv422 at 15 fps needs 3217 bandwidth units, the bus "
-              "has 1698 left\n");
+              "kestrix-capture: 1024x768-yuv422 at 15 fps needs 3340 bandwidth units, the bus "
+              "has 1575 left\n");
     tool.Signal(SIGINT);
     EXPECT_EQ(tool.Wait().exitCode, 130);
 }

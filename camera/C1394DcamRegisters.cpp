@@ -146,6 +146,11 @@ bool C1394Dcam::VendorAddress(int camera, DWORD offset, DWORD* offsetLow) {
     return true;
 }
 
+bool C1394Dcam::LacksVendorRegisters(int camera) {
+    DWORD functions = 0;
+    return ReadCommand(camera, kBasicFuncInq, &functions) && !(functions & kBit31);
+}
+
 bool C1394Dcam::ReadVendorRegister(int camera, DWORD offset, DWORD* value) {
     DWORD address = 0;
     return value != nullptr && VendorAddress(camera, offset, &address) &&
@@ -167,7 +172,9 @@ bool C1394Dcam::ReadFeature(int camera, int feature, DWORD* value) {
 
 bool C1394Dcam::WriteFeature(int camera, int feature, const DWORD* value) {
     if (feature < 0 || feature > kMaxFeature) return false;
-    return WriteRegister(camera, FeatureOffset(feature), value);
+    if (!WriteRegister(camera, FeatureOffset(feature), value)) return false;
+    if (feature == kTriggerFeature) CountLossesByTime(camera, (*value & kTriggerOn) == 0);
+    return true;
 }
 
 bool C1394Dcam::SaveMemoryChannel(int camera, int channel) {

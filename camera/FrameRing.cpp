@@ -45,6 +45,7 @@ void FrameRing::Free() {
 }
 
 void FrameRing::Store(std::span<const std::uint8_t> frame) {
+    const auto arrival = std::chrono::steady_clock::now().time_since_epoch();
     std::scoped_lock lock(m_lock);
     const int count = m_nSlotCount;
     if (count == 0) {
@@ -63,9 +64,7 @@ void FrameRing::Store(std::span<const std::uint8_t> frame) {
     }
     m_Sequence[std::size_t(index)] = m_nNextSequence++;
     m_Arrival[std::size_t(index)] =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::steady_clock::now().time_since_epoch())
-            .count();
+        std::chrono::duration_cast<std::chrono::nanoseconds>(arrival).count();
     // The index moves first: a reader that sees the frame held also sees where it went.
     m_nWriteIndex = (index + 1) % count;
     m_bHasFrame = true;
@@ -133,7 +132,7 @@ std::uint16_t FrameRing::GetNextSequence() const {
 }
 
 FrameRing::Stats FrameRing::GetStats() const {
-    return {m_nStored, m_nDropped, m_nShort, m_nReadErrors};
+    return {m_nStored, m_nDropped, m_nShort, m_nReadErrors, m_nLost};
 }
 
 void FrameRing::SetRecordingEvent(platform::Event* event) {

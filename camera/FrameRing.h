@@ -26,6 +26,10 @@ public:
         std::uint64_t dropped = 0;      // reads that delivered nothing (negative status)
         std::uint64_t shortFrames = 0;  // stored, but fewer bytes than a slot came (rest zeroed)
         std::uint64_t readErrors = 0;   // failed reads
+        // Frames that never reached the ring: every read that delivered nothing, and the frame
+        // periods that the cycle stamps of a free-running camera's frames show missing (a
+        // stalled driver or bus loses frames without a read failing).
+        std::uint64_t lost = 0;
     };
     static constexpr std::uint32_t kWaitForever = 0xFFFFFFFF;
 
@@ -41,7 +45,12 @@ public:
     // Copies a frame into the next slot (at most the slot size; a shorter frame's rest is
     // zeroed), numbers it and wakes the readers. Without a ring the frame counts as dropped.
     void Store(std::span<const std::uint8_t> frame);
-    void CountDropped() { ++m_nDropped; }
+    // A read delivered nothing: its frame is dropped and lost.
+    void CountDropped() {
+        ++m_nDropped;
+        ++m_nLost;
+    }
+    void CountLost(std::uint64_t frames) { m_nLost += frames; }
     // A read failed: no frame is held any more, and a waiting reader returns at once.
     void OnReadError();
 
@@ -100,5 +109,6 @@ private:
     std::atomic<std::uint64_t> m_nDropped{0};
     std::atomic<std::uint64_t> m_nShort{0};
     std::atomic<std::uint64_t> m_nReadErrors{0};
+    std::atomic<std::uint64_t> m_nLost{0};
     platform::Event m_frameEvent{platform::EventMode::AutoReset};
 };

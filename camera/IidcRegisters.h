@@ -32,6 +32,9 @@ inline constexpr std::uint32_t FeatureOffset(int feature) {
     return feature < 13 ? 0x800 + 4 * std::uint32_t(feature)
                         : 0x880 + 4 * std::uint32_t(feature - 13);
 }
+// The trigger feature and its on/off bit: a triggered camera sends a frame per trigger.
+inline constexpr int kTriggerFeature = 12;
+inline constexpr std::uint32_t kTriggerOn = 0x02000000;
 
 // Format 7 registers, from the mode's block.
 inline constexpr std::uint32_t kMaxImageSizeInq = 0x00;

@@ -41,7 +41,7 @@ bool CameraSession::OpenOnThread(const Which& which, const std::vector<std::stri
     }
     if (!FindCamera(which, error)) return false;
     std::string why;
-    switch (m_claim.Take(m_identity.path, why)) {
+    switch (m_claim.Take(m_identity.path, m_identity.guid.value_or(0), why)) {
         case CameraLock::Result::Taken:
             break;
         case CameraLock::Result::InUse:

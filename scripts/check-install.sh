@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Proves the install works for an outside user: installs a finished build into a temporary
 # prefix, builds the consumer project against it (CMake package and pkg-config) and against the
-# source tree (add_subdirectory), and runs the installed kestrix-capture --simulate from a folder
-# outside the build, where it must find the installed kestrix-busd. When the build has the
-# GStreamer plugin, GStreamer must load it from the install and stream from a camera with it.
+# source tree (add_subdirectory), runs the installed kestrix-capture --simulate from a folder
+# outside the build, where it must find the installed kestrix-busd, and, when the build has them,
+# loads the installed GStreamer plugin and streams with it and imports the installed Python
+# module and takes a frame with it.
 #   scripts/check-install.sh [build folder (default build)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -95,4 +96,24 @@ if [ -f "$build/gst/libgstkestrix.so" ]; then
     wait $busd || true
     [ "$(find "$work/png" -name '*.png' | wc -l)" -eq 30 ] || fail "the pipeline did not write 30 frames"
 fi
+python_check() {
+    local python site
+    python=$(sed -n 's/^_\{0,1\}Python_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt" | head -n 1)
+    site=$(dirname "$(find "$prefix" -path '*/kestrix/__init__.py' | head -n 1)")
+    [ -n "$site" ] && [ -f "$site/_kestrix.pyi" ] || fail "the install lacks the Python package kestrix"
+    echo "installed Python module: open(simulate=True) and a frame"
+    # As for kestrix-capture above: only the install's kestrix-busd may serve, and only the
+    # install's folder is on the module path.
+    mkdir -p "$work/pybus" "$work/no-programs"
+    (cd "$work" && env PATH="$work/no-programs" KESTRIX_BUS_DIR="$work/pybus" XDG_RUNTIME_DIR="$work" \
+        PYTHONPATH="$(dirname "$site")" "$python" -c '
+import kestrix
+with kestrix.open(simulate=True) as cam:
+    cam.mode = "640x480-mono8"
+    with cam.stream() as s:
+        f = s.grab()
+assert f.array.shape == (480, 640) and kestrix.__file__.startswith("'"$prefix"'")
+') || fail "the installed Python module does not work"
+}
+if [ -d "$build/python/kestrix" ]; then python_check; fi
 echo "install checks passed"

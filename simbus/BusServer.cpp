@@ -120,6 +120,7 @@ bool BusServer::Serve(const Options& options, std::string& error) {
 
     m_clock = std::make_unique<CycleClock>(options.rateScale);
     m_bus = std::make_unique<Bus>(static_cast<CompletionSink&>(*this), *m_clock, options.hostCaps);
+    m_bus->SetCameraKind(options.model);
     for (unsigned i = 0; i < options.cameras; ++i) {
         const auto unit = m_bus->AddCamera();
         if (!unit) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <thread>
 #include <vector>
 
@@ -61,6 +62,34 @@ TEST_F(FrameRingTest, BadReadsAreDroppedAndShortOnesLeaveNoOlderBytes) {
     EXPECT_EQ(Copy(-1), std::make_pair(0x55, 0));
     std::vector<std::uint8_t> small(kSlot - 1);
     EXPECT_FALSE(m_thread.CopyFrame(small, 0, nullptr, nullptr));
+}
+
+// A free-running camera's frames carry the cycle they started in: missing periods are lost
+// frames, a read that delivered nothing counted once among them; with no period (a trigger
+// paces the frames) a long gap is no loss.
+TEST_F(FrameRingTest, GapsInTheCycleStampsOfAFreeRunningCameraCountAsLost) {
+    constexpr double kPeriod = 1600.0 / 3;  // 15 fps
+    constexpr std::uint64_t kWrap = 128 * 8000;
+    std::uint64_t cycle = kWrap - 1000;  // the stamps wrap below
+    const auto receive = [&](double periods) {
+        cycle += std::uint64_t(std::llround(periods * kPeriod));
+        std::vector<std::uint8_t> record = ReadRecord(1);
+        const std::uint64_t stamp = cycle % kWrap;
+        bus::SetWord(record, bus::kIsochReadCycleTimeOffset,
+                     std::uint32_t(stamp / 8000) << 25 | std::uint32_t(stamp % 8000) << 12);
+        m_thread.OnFrameReceived(record);
+    };
+    m_thread.SetFramePeriod(kPeriod);
+    receive(0);
+    receive(1);
+    receive(4);
+    m_thread.OnFrameReceived(ReadRecord(9, kSlot, 0xFFFFFFFF));
+    receive(2);
+    EXPECT_EQ(m_thread.GetStats().lost, 4u);
+    m_thread.SetFramePeriod(0);
+    receive(1);
+    receive(30);
+    EXPECT_EQ(m_thread.GetStats().lost, 4u);
 }
 
 TEST_F(FrameRingTest, SequenceNumbersWrapAfter65536Frames) {

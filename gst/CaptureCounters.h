@@ -9,11 +9,12 @@
 struct CaptureCounters {
     std::uint64_t stored = 0;      // frames stored in the ring
     std::uint64_t lost = 0;        // frames lost before the ring: reads that delivered nothing,
-                                   // frames that came short
+                                   // frame periods missing by the camera's cycle stamps, frames
+                                   // that came short
     std::uint64_t readErrors = 0;  // failed reads: the capture stopped receiving
 
     static CaptureCounters Read(const FrameRing& ring) {
         const FrameRing::Stats stats = ring.GetStats();
-        return {stats.stored, stats.dropped + stats.shortFrames, stats.readErrors};
+        return {stats.stored, stats.lost + stats.shortFrames, stats.readErrors};
     }
 };

@@ -87,7 +87,8 @@ void FrameStream::Close() {
 }
 
 std::uint64_t FrameStream::LostBeforeRing(const FrameRing::Stats& stats) {
-    return stats.dropped + stats.readErrors;
+    // lost holds the reads that delivered nothing and the frame periods the cycle stamps miss.
+    return stats.lost + stats.readErrors;
 }
 
 std::shared_ptr<FrameData> FrameStream::Next(std::chrono::nanoseconds timeout, bool newest) {

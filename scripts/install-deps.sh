@@ -11,7 +11,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libjpeg62-turbo-dev libyuv-dev
           ffmpeg xvfb pkgconf qt6-base-dev qt6-image-formats-plugins libdc1394-dev
           libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
-          gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+          gstreamer1.0-plugins-base gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good
+          gstreamer1.0-plugins-bad
           pybind11-dev python3-dev python3-numpy python3-pytest)
 missing=()
 for p in "${packages[@]}"; do

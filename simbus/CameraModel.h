@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace simbus {
@@ -81,6 +82,9 @@ public:
     // first 4 bytes, and counts down one-shot and multi-shot: call Stream() afterwards to learn
     // whether another frame follows.
     void RenderFrame(std::span<std::uint8_t> frame, std::uint32_t counter);
+    // A pulse on the camera's trigger input; why it was ignored, or empty when it was taken.
+    // Call Stream() afterwards: the frames it releases follow.
+    std::string ExternalTrigger();
 
 private:
     std::unique_ptr<ConfigRomImage> m_rom;

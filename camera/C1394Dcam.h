@@ -81,6 +81,10 @@ public:
     bool ReadFeature(int camera, int feature, DWORD* value);
     bool WriteFeature(int camera, int feature, const DWORD* value);
     bool SaveMemoryChannel(int camera, int channel);
+    // Whether the camera's trigger was on when this object last read or wrote its trigger
+    // register (through ReadFeature or WriteFeature, feature 12); false before either. A
+    // triggered camera sends frames only when triggered, so long gaps are no loss. Any thread.
+    bool IsTriggerOn(int camera) const;
 
     // ---- Video modes ----
     // modeIndex 0..23 with a rate index, or 24..31 with a colour coding id.
@@ -180,6 +184,7 @@ private:
         std::atomic<DWORD> dwCommandBase{0xFFFFFFFF};
         std::atomic<int> nMode{-1};
         std::atomic<int> nRate{-1};
+        std::atomic<bool> bTriggerOn{false};
     };
 
     bool IsCamera(int camera) const;

@@ -162,12 +162,20 @@ bool C1394Dcam::WriteVendorRegister(int camera, DWORD offset, DWORD value) {
 
 bool C1394Dcam::ReadFeature(int camera, int feature, DWORD* value) {
     if (feature < 0 || feature > kMaxFeature) return false;
-    return ReadRegister(camera, FeatureOffset(feature), value);
+    if (!ReadRegister(camera, FeatureOffset(feature), value)) return false;
+    if (feature == kTriggerFeature) m_Cameras[camera].bTriggerOn = (*value & kOn) != 0;
+    return true;
 }
 
 bool C1394Dcam::WriteFeature(int camera, int feature, const DWORD* value) {
     if (feature < 0 || feature > kMaxFeature) return false;
-    return WriteRegister(camera, FeatureOffset(feature), value);
+    if (!WriteRegister(camera, FeatureOffset(feature), value)) return false;
+    if (feature == kTriggerFeature) m_Cameras[camera].bTriggerOn = (*value & kOn) != 0;
+    return true;
+}
+
+bool C1394Dcam::IsTriggerOn(int camera) const {
+    return IsCamera(camera) && m_Cameras[camera].bTriggerOn;
 }
 
 bool C1394Dcam::SaveMemoryChannel(int camera, int channel) {

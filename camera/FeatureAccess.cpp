@@ -62,10 +62,10 @@ bool FeatureAccess::Inquire(int feature, Offer& offer) {
     offer.rawMin = (inquiry & kHighValue) >> 12;
     offer.rawMax = inquiry & kValue;
     if (!(inquiry & kAbsoluteControl) || feature == kTriggerFeature) return true;
-    if (!ReadFloat(feature, kAbsoluteMin, offer.absoluteMin) ||
-        !ReadFloat(feature, kAbsoluteMax, offer.absoluteMax))
-        return false;
-    offer.absolute = true;
+    // A block that names nowhere or cannot be read leaves the raw value, which still works.
+    offer.absolute = ReadFloat(feature, kAbsoluteMin, offer.absoluteMin) &&
+                     ReadFloat(feature, kAbsoluteMax, offer.absoluteMax);
+    if (!offer.absolute) return true;
     offer.unit = FeatureUnits::Unit(feature);
     return true;
 }

@@ -125,6 +125,8 @@ signals:
     void Painted();
     // Connect set a new image size: the frame fits itself to it.
     void ImageSizeChanged();
+    // Control > Features (Ctrl+E) while connected: the frame shows or hides its Features dock.
+    void FeaturesWanted();
 
 protected:
     void paintEvent(QPaintEvent* event) override;

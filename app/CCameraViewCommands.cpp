@@ -33,6 +33,7 @@ bool CCameraView::IsCommandEnabled(int id) const {
         case cmd::kParameters2:
         case cmd::kParameters3:
         case cmd::kParameters4:
+        case cmd::kFeatures:
             return m_bConnected;
         case cmd::kAviOpen:
             return m_bConnected && !m_bAviOpen;
@@ -118,6 +119,9 @@ bool CCameraView::RunCommand(int id) {
         case cmd::kParameters4:
             OnParameters4();
             return true;
+        case cmd::kFeatures:
+            emit FeaturesWanted();
+            return true;
         default:
             break;
     }
@@ -165,6 +169,10 @@ bool CCameraView::HandleKey(int key, Qt::KeyboardModifiers modifiers) {
     }
     if (modifiers == Qt::ControlModifier && key == Qt::Key_S) {
         RunCommand(cmd::kOneShot);
+        return true;
+    }
+    if (modifiers == Qt::ControlModifier && key == Qt::Key_E) {
+        RunCommand(cmd::kFeatures);
         return true;
     }
     return false;

@@ -12,6 +12,7 @@
 #include "app/ViewerPrompts.h"
 
 class CCameraView;
+class FeaturesDock;
 class QAction;
 class QLabel;
 class QMenu;
@@ -29,6 +30,7 @@ public:
     QLabel* Pane(int index) const;
     QAction* Action(int id) const;
     QMenu* ControlMenu() const { return m_pControlMenu; }
+    FeaturesDock* Features() const { return m_pFeatures; }
     const std::vector<QMenu*>& Menus() const { return m_menus; }
 
     // Writes panes 1 to 3 from the view's state.
@@ -60,6 +62,7 @@ private:
     QLabel* m_pReady;
     QLabel* m_panes[3];
     QMenu* m_pControlMenu = nullptr;
+    FeaturesDock* m_pFeatures;
     std::vector<QMenu*> m_menus;
     std::vector<QAction*> m_actions;
 };

@@ -73,8 +73,9 @@ bool CCameraView::Create() {
 
 void CCameraView::OnConnectionLost(CameraSession::Loss loss) {
     Release();
-    Tell(loss == CameraSession::Loss::DeviceList ? "The notice of device change was detected."
-                                                 : "The notice of busreset was detected.",
+    // A driver that died or stalled changed the devices the program can reach.
+    Tell(loss == CameraSession::Loss::BusReset ? "The notice of busreset was detected."
+                                               : "The notice of device change was detected.",
          ViewerPrompts::Icon::None);
 }
 

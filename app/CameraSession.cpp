@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
+#include "camera/CDcamCaptureThread.h"
+#include "camera/IidcRegisters.h"
 #include "platform/Log.h"
 #include "platform/MessageEndpoint.h"
 #include "platform/MessageQueue.h"
@@ -30,7 +33,10 @@ constexpr std::array<SettingRow, 5> kSettings{{
 
 }  // namespace
 
-CameraSession::CameraSession(QObject* parent) : QObject(parent) {}
+CameraSession::CameraSession(QObject* parent) : QObject(parent) {
+    m_driverWatch.setInterval(500);
+    connect(&m_driverWatch, &QTimer::timeout, this, &CameraSession::WatchDriver);
+}
 
 CameraSession::~CameraSession() {
     if (m_state.m_bConnected) End();
@@ -87,6 +93,22 @@ void CameraSession::OnCameraNotice(std::uint32_t message) {
     if (message == WM_CAMERA_BUSRESET) emit ConnectionLost(Loss::BusReset);
 }
 
+void CameraSession::WatchDriver() {
+    if (!m_state.m_bConnected) return;
+    const CDcamCaptureThread* capture = m_camera.GetCaptureThread(0);
+    const std::uint64_t frames = capture != nullptr ? capture->GetStats().stored : 0;
+    if (frames != m_nFramesSeen) {
+        m_nFramesSeen = frames;
+        return;
+    }
+    // The read waits at most the bus layer's request time-out (a second).
+    C1394Dcam::DWORD value = 0;
+    if (m_camera.ReadRegister(0, camera::iidc::kIsoEnable, &value)) return;
+    KX_LOG(App, Warn) << "the bus driver does not answer";
+    m_bDriverLost = true;
+    emit ConnectionLost(Loss::DriverGone);
+}
+
 // ---- Connection ----
 
 void CameraSession::ResetState() {
@@ -141,6 +163,8 @@ bool CameraSession::Connect(const ViewerPrompts::VideoChoice& choice, QString& f
         return false;
     }
     m_state.m_bConnected = true;
+    m_nFramesSeen = 0;
+    m_driverWatch.start();
     return true;
 }
 
@@ -161,8 +185,13 @@ bool CameraSession::StartCapture() {
 }
 
 void CameraSession::End() {
-    m_camera.StopTransmission(0);
-    m_camera.StopCapture(0);
+    m_driverWatch.stop();
+    if (std::exchange(m_bDriverLost, false)) {
+        m_camera.AbandonCapture(0);
+    } else {
+        m_camera.StopTransmission(0);
+        m_camera.StopCapture(0);
+    }
     m_claim.Release();
     m_state.m_bConnected = m_state.m_bStreaming = false;
 }

@@ -10,6 +10,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <memory>
@@ -48,7 +49,7 @@ public:
         int m_nModeIndex = -1;
     };
     // Why a connection ended without being asked to.
-    enum class Loss { DeviceList, BusReset };
+    enum class Loss { DeviceList, BusReset, DriverGone };
     Q_ENUM(Loss)
 
     explicit CameraSession(QObject* parent = nullptr);
@@ -104,6 +105,9 @@ private:
     // Claims camera 0 against other programs, so that another program's capture is never cut
     // short by ours.
     bool ClaimCamera(QString& failure);
+    // A bus driver that died or stalled sends no notice: twice a second while connected, new
+    // frames or an answered register read prove it alive.
+    void WatchDriver();
 
     C1394Dcam m_camera;
     CameraLock m_claim;
@@ -111,5 +115,8 @@ private:
     std::size_t m_nFrameBytes = 0;
     TransferSettings m_settings;
     QSocketNotifier* m_pQueueNotifier = nullptr;
+    QTimer m_driverWatch;
+    std::uint64_t m_nFramesSeen = 0;
+    bool m_bDriverLost = false;  // the next End does not wait for the driver
     std::unique_ptr<platform::MessageEndpoint> m_pClient;
 };

@@ -51,6 +51,8 @@ public:
     void RestartRate() { m_fViewRate = -1.0f; }
     // One picture painted while streaming.
     void CountPaint() { m_rateMeter.Step(m_fViewRate); }
+    // No picture was painted for more than a second.
+    bool RateIsStale() const { return m_rateMeter.IsStale(); }
 
 signals:
     // A new picture is the front one; first: the first of this connection.

@@ -146,6 +146,11 @@ bool C1394Dcam::VendorAddress(int camera, DWORD offset, DWORD* offsetLow) {
     return true;
 }
 
+bool C1394Dcam::LacksVendorRegisters(int camera) {
+    DWORD functions = 0;
+    return ReadCommand(camera, kBasicFuncInq, &functions) && !(functions & kBit31);
+}
+
 bool C1394Dcam::ReadVendorRegister(int camera, DWORD offset, DWORD* value) {
     DWORD address = 0;
     return value != nullptr && VendorAddress(camera, offset, &address) &&

@@ -96,6 +96,13 @@ BusServer::BusServer() : m_stop(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_spa
 BusServer::~BusServer() { Unpublish(); }
 
 bool BusServer::Start(const Options& options, std::string& error) {
+    if (Serve(options, error)) return true;
+    Unpublish();
+    RemoveMadeFolders();
+    return false;
+}
+
+bool BusServer::Serve(const Options& options, std::string& error) {
     m_options = options;
     if (!(options.rateScale > 0 && options.rateScale <= 1000)) {
         error = "the rate scale must be above 0 and at most 1000";
@@ -113,6 +120,7 @@ bool BusServer::Start(const Options& options, std::string& error) {
 
     m_clock = std::make_unique<CycleClock>(options.rateScale);
     m_bus = std::make_unique<Bus>(static_cast<CompletionSink&>(*this), *m_clock, options.hostCaps);
+    m_bus->SetCameraKind(options.model);
     for (unsigned i = 0; i < options.cameras; ++i) {
         const auto unit = m_bus->AddCamera();
         if (!unit) {
@@ -166,6 +174,13 @@ void BusServer::Complete(Completion&& completion) {
 bool BusServer::TakeDirectory(std::string& error) {
     const std::filesystem::path& dir = m_options.dir;
     std::error_code failure;
+    std::filesystem::path missing = dir.lexically_normal();
+    if (!missing.has_filename()) missing = missing.parent_path();  // a trailing slash
+    for (; !missing.empty() && missing != missing.root_path() &&
+           !std::filesystem::exists(missing, failure);
+         missing = missing.parent_path()) {
+        m_madeFolders.insert(m_madeFolders.begin(), missing);
+    }
     std::filesystem::create_directories(dir, failure);
     struct stat info {};
     if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
@@ -201,6 +216,13 @@ bool BusServer::TakeDirectory(std::string& error) {
         return false;
     }
     return true;
+}
+
+void BusServer::RemoveMadeFolders() {
+    while (!m_madeFolders.empty()) {
+        if (::rmdir(m_madeFolders.back().c_str()) != 0) break;
+        m_madeFolders.pop_back();
+    }
 }
 
 bool BusServer::PublishUnit(UnitId unit, std::string& error) {
@@ -303,11 +325,18 @@ void BusServer::Housekeep() {
     if (m_spare) PauseUnitListeners(false);
 }
 
-std::string BusServer::DaemonStatus() const {
+std::string BusServer::DaemonStatus() {
     return "daemon: resident " + std::to_string(ResidentKib()) + " KiB, connections " +
            std::to_string(m_connections.size()) + " unit + " +
            std::to_string(m_controlClients.size()) + " control" +
-           (m_unitListenersPaused ? ", out of descriptors" : "") + "\n";
+           (ShortOfDescriptors() ? ", out of descriptors" : "") + "\n";
+}
+
+bool BusServer::ShortOfDescriptors() {
+    // The spare comes back as soon as a descriptor frees, not only at the next housekeeping.
+    if (!m_spare) m_spare = OpenSpare();
+    if (!m_spare || m_unitListenersPaused) return true;
+    return !OpenSpare();
 }
 
 void BusServer::Accept(UnitId unit) {

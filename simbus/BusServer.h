@@ -13,6 +13,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/UniqueFd.h"
 #include "simbus/Bus.h"
@@ -30,6 +31,7 @@ public:
         unsigned cameras = 1;
         double rateScale = 1.0;
         std::uint32_t hostCaps = kHostCapsConfigurable;
+        CameraModel::Kind model = CameraModel::Kind::Kx1360;
     };
 
     BusServer();
@@ -38,7 +40,7 @@ public:
     BusServer& operator=(const BusServer&) = delete;
 
     // Takes the directory (refused while another daemon holds it) and publishes the units.
-    // False with a message when it cannot.
+    // False with a message when it cannot; folders it made for the directory are gone then.
     bool Start(const Options& options, std::string& error);
     // Serves until Stop; then removes everything it published.
     void Run();
@@ -53,7 +55,10 @@ private:
     };
 
     void Complete(Completion&& completion) override;
+    bool Serve(const Options& options, std::string& error);
     bool TakeDirectory(std::string& error);
+    // Removes the folders TakeDirectory made, innermost first, as long as they are empty.
+    void RemoveMadeFolders();
     bool PublishUnit(UnitId unit, std::string& error);
     void UnpublishUnit(UnitId unit);
     void Watch(int fd, std::uint64_t key, std::uint32_t events);
@@ -69,7 +74,9 @@ private:
     // Once a second or so: drops connections stuck over their bounds, takes the spare
     // descriptor back, listens again where a lack of descriptors paused it.
     void Housekeep();
-    std::string DaemonStatus() const;
+    std::string DaemonStatus();
+    // Whether a connection now would need the spare descriptor (or find none).
+    bool ShortOfDescriptors();
     void ServeControl(std::uint64_t id);
     std::string Execute(std::string_view line);
     void FlushConnections();
@@ -92,6 +99,7 @@ private:
     std::uint64_t m_nextControlClient = 1;
     std::set<ClientId> m_dirty;  // connections with answers to write
     bool m_published = false;
+    std::vector<std::filesystem::path> m_madeFolders;  // outermost first
     // Held open so that, out of descriptors, a connection can still be accepted: closed at once
     // on a unit socket, served on the control socket.
     platform::UniqueFd m_spare;

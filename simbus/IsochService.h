@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ClientMemoryBudget.h"
 #include "simbus/Completion.h"
 #include "simbus/IsochResource.h"
 #include "simbus/PacketRun.h"
@@ -35,6 +36,7 @@ public:
     bool SendTalked(std::uint64_t now);
 
     const ResourceManager& Resources() const { return m_manager; }
+    // What pending attaches hold, then a line per resource.
     std::vector<std::string> Describe() const;
 
 private:
@@ -53,6 +55,7 @@ private:
                         std::vector<std::uint8_t> head = {});
 
     IsochResource::Emit m_emit;
+    platform::ClientMemoryBudget m_budget;  // before the resources, whose charges it holds
     ResourceManager m_manager;
     std::map<std::uint32_t, std::unique_ptr<IsochResource>> m_resources;  // by handle
 };

@@ -51,8 +51,14 @@ bool FeatureAccess::Inquire(int feature, Offer& offer) {
     DWORD inquiry = 0;
     if (!m_cam.ReadRegister(m_nCamera, ControlOffset(feature) - kInquiryBelowControl, &inquiry))
         return false;
+    // A feature exists when the feature list names it and its own inquiry says present.
+    const DWORD control = ControlOffset(feature);
+    const bool low = control >= FeatureOffset(13);
+    DWORD listed = 0;
+    if (!m_cam.ReadRegister(m_nCamera, low ? kFeatureLoInq : kFeatureHiInq, &listed)) return false;
     offer.inquiry = inquiry;
-    offer.present = inquiry & kBit31;
+    offer.present =
+        (listed & InqBit(int(control - FeatureOffset(low ? 13 : 0)) / 4)) && (inquiry & kBit31);
     if (!offer.present) return true;
     offer.manual = inquiry & kManualInq;
     offer.automatic = inquiry & kAutoInq;

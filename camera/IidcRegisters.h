@@ -18,6 +18,10 @@ inline constexpr std::uint32_t kVModeInqFormat7 = 0x19C;
 inline constexpr std::uint32_t kVRateInq = 0x200;  // + 32 x format + 4 x mode
 inline constexpr std::uint32_t kVCsrInq7 = 0x2E0;  // + 4 x Format 7 mode
 inline constexpr std::uint32_t kBasicFuncInq = 0x400;
+// Which features exist: bit n (from the top) for the control register at 0x800 + 4n (HI) and
+// 0x880 + 4n (LO).
+inline constexpr std::uint32_t kFeatureHiInq = 0x404;
+inline constexpr std::uint32_t kFeatureLoInq = 0x408;
 inline constexpr std::uint32_t kAdvancedFeatureInq = 0x480;
 inline constexpr std::uint32_t kCurVFrmRate = 0x600;
 inline constexpr std::uint32_t kCurVMode = 0x604;

@@ -150,7 +150,7 @@ bool CameraRegisters::ReadInquiry(std::uint32_t offset, std::uint32_t& value) co
                 value = kBasicFunctions;
                 break;
             case kFeatureHiInq:
-                value = 0xFFFA'0000;
+                value = 0xFFF9'0000;
                 break;  // features 0 to 12 and frame rate
             case kFeatureLoInq:
                 value = 0xF000'0000;

@@ -44,6 +44,12 @@ C1394Dcam::DWORD C1394Dcam::GetVendorId(int camera) const {
     return IsCamera(camera) ? m_Cameras[camera].dwVendorId.load() : 0xFFFFFFFF;
 }
 
+std::uint64_t C1394Dcam::GetCameraGuid(int camera) {
+    std::uint64_t guid = 0;
+    if (!SelectCamera(camera) || !GetUnitGuid(&guid)) return 0;
+    return guid;
+}
+
 int C1394Dcam::GetModeIndex(int camera) const {
     return IsCamera(camera) ? m_Cameras[camera].nMode.load() : -1;
 }

@@ -38,10 +38,12 @@ inline constexpr std::uint32_t FeatureOffset(int feature) {
     return feature < 13 ? 0x800 + 4 * std::uint32_t(feature)
                         : 0x880 + 4 * std::uint32_t(feature - 13);
 }
+// The trigger feature and its on/off bit: a triggered camera sends a frame per trigger.
+inline constexpr int kTriggerFeature = 12;
+inline constexpr std::uint32_t kTriggerOn = 0x02000000;
 
 // FRAME_RATE lies beyond the 17 features ReadFeature numbers; the feature classes call it 17.
 inline constexpr int kFrameRateFeature = 17;
-inline constexpr int kTriggerFeature = 12;
 inline constexpr std::uint32_t ControlOffset(int feature) {
     return feature == kFrameRateFeature ? 0x83C : FeatureOffset(feature);
 }

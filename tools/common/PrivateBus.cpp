@@ -191,8 +191,9 @@ bool PrivateBus::MakeDirectory(std::string& error) {
     return true;
 }
 
-bool PrivateBus::StartUnlessRunning(std::string& error) {
+bool PrivateBus::StartUnlessRunning(std::string& error, const std::string& daemon) {
     if (IsServed(platform::DeviceDirectory::Path())) return true;
+    m_daemon = daemon;
     if (!MakeDirectory(error)) return false;
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) {
@@ -201,7 +202,7 @@ bool PrivateBus::StartUnlessRunning(std::string& error) {
     }
     platform::UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
     const std::string dir = m_dir.string();
-    std::vector<std::string> args{DaemonPath(), "--dir", dir, "--cameras", "1"};
+    std::vector<std::string> args{m_daemon, "--dir", dir, "--cameras", "1"};
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -239,7 +240,7 @@ bool PrivateBus::WaitUntilServing(int readyFd, std::string& error) {
         // A signal ends the wait early; the deadline is checked again.
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
-            error = "the simulated bus (" + DaemonPath() + ") did not come up in time";
+            error = "the simulated bus (" + m_daemon + ") did not come up in time";
             Stop();
             return false;
         }
@@ -247,7 +248,7 @@ bool PrivateBus::WaitUntilServing(int readyFd, std::string& error) {
         const ssize_t n = ::read(readyFd, chunk, sizeof chunk);
         if (n > 0 && std::memchr(chunk, '\n', std::size_t(n)) != nullptr) return true;
         if (n == 0 || (n < 0 && errno != EINTR)) {
-            error = "the simulated bus (" + DaemonPath() + ") could not be started";
+            error = "the simulated bus (" + m_daemon + ") could not be started";
             Stop();
             return false;
         }

@@ -24,8 +24,8 @@ public:
     // Uses the daemon that serves the device directory, or starts one in a fresh directory and
     // points KESTRIX_BUS_DIR and KESTRIX_SHM_NAMESPACE at it for this process. Call before the
     // camera library is opened and before any other thread exists. False with error set when
-    // the daemon cannot be found or does not come up.
-    bool StartUnlessRunning(std::string& error);
+    // the daemon cannot be found or does not come up. daemon: the program to start.
+    bool StartUnlessRunning(std::string& error, const std::string& daemon = DaemonPath());
     bool Started() const { return m_pid > 0; }
 
     // Whether a daemon serves dir (it holds the directory's lock).
@@ -45,6 +45,7 @@ private:
     void Stop();
 
     std::filesystem::path m_dir;
+    std::string m_daemon;
     platform::UniqueFd m_ownerLock;
     pid_t m_pid = -1;
 };

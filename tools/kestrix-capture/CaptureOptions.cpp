@@ -327,15 +327,16 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
 Exit status:
   0    done
   1    the run failed (the camera library, the capture, no frame arriving, frames ceasing
-       before the end, a failed stop of the camera, a failed feature write); the file keeps
-       what arrived
+       before the end, a failed stop of the camera, a failed feature write, stdout that
+       cannot be written); the file keeps what arrived
   2    bad arguments (an unknown feature name among them)
   3    no camera found (no bus running, none on it, or no camera N)
   4    the camera does not offer the mode or rate, or refused it
-  5    an output file cannot be created or written
+  5    an output file cannot be created or written, or it vanished while recording
   6    a bus reset or a device change cut the recording short; the file keeps what arrived
   7    the camera is in use by another program
   8    a feature the camera does not have, a value out of its range, or one it did not take
-  130  stopped by SIGINT (143: SIGTERM); the file keeps what arrived
+  128+N  stopped by signal N: 129 SIGHUP, 130 SIGINT, 131 SIGQUIT, 143 SIGTERM; the file
+         keeps what arrived and the camera is switched off
 )";
 }

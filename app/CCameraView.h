@@ -160,6 +160,8 @@ signals:
     void Painted();
     // Connect set a new image size: the frame fits itself to it.
     void ImageSizeChanged();
+    // Control > Features (Ctrl+E) while connected: the frame shows or hides its Features dock.
+    void FeaturesWanted();
     // The pixel-value pane's text changed (empty: nothing under the pointer).
     void PixelValueChanged(const QString& text);
     // A snapshot was written.

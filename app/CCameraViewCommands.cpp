@@ -46,6 +46,7 @@ bool CCameraView::IsCommandEnabled(int id) const {
         case cmd::kParameters2:
         case cmd::kParameters3:
         case cmd::kParameters4:
+        case cmd::kFeatures:
             return m_bConnected;
         case cmd::kAviOpen:
             return m_bConnected && !m_bAviOpen;
@@ -133,6 +134,9 @@ bool CCameraView::RunCommand(int id) {
         case cmd::kParameters4:
             OnParameters4();
             return true;
+        case cmd::kFeatures:
+            emit FeaturesWanted();
+            return true;
         case cmd::kZoomIn:
             OnZoomIn();
             return true;
@@ -204,6 +208,10 @@ bool CCameraView::HandleKey(int key, Qt::KeyboardModifiers modifiers) {
     }
     if (modifiers == Qt::ControlModifier && key == Qt::Key_S) {
         RunCommand(cmd::kOneShot);
+        return true;
+    }
+    if (modifiers == Qt::ControlModifier && key == Qt::Key_E) {
+        RunCommand(cmd::kFeatures);
         return true;
     }
     return HandleZoomKey(key, modifiers);

@@ -16,6 +16,7 @@
 #include "app/CAboutDlg.h"
 #include "app/CCameraView.h"
 #include "app/CommandIds.h"
+#include "app/FeaturesDock.h"
 #include "app/HistogramDock.h"
 #include "app/StatisticsDock.h"
 #include "platform/Log.h"
@@ -57,10 +58,15 @@ CMainFrame::CMainFrame(std::shared_ptr<ViewerPrompts> prompts, ViewRateMeter::Ti
     connect(m_wndView, &CCameraView::SnapshotSaved, this,
             [this](const QString& path) { statusBar()->showMessage("Saved " + path, 5000); });
     statusBar()->setSizeGripEnabled(false);
+    m_pFeatures = new FeaturesDock(this);
+    addDockWidget(Qt::RightDockWidgetArea, m_pFeatures);
     BuildMenus();
 
     connect(m_wndView, &CCameraView::Painted, this, &CMainFrame::UpdateStatusBar);
+    connect(m_wndView, &CCameraView::FeaturesWanted, this,
+            [this] { m_pFeatures->Toggle(m_wndView->Camera(), m_wndView->m_nCamera); });
     connect(m_wndView, &CCameraView::StateChanged, this, [this] {
+        if (!m_wndView->m_bConnected) m_pFeatures->Drop();
         m_pPixelPane->setVisible(m_wndView->Options().pixelValue);
         UpdateCommands();
         UpdateStatusBar();
@@ -144,6 +150,8 @@ void CMainFrame::BuildMenus() {
     AddCommand(control, cmd::kParameters2, "Parameters&2", "Start dialog for parameters2");
     AddCommand(control, cmd::kParameters3, "Parameters&3", "Start dialog for parameters3");
     AddCommand(control, cmd::kParameters4, "Parameters&4", "Start dialog for parameters4");
+    AddCommand(control, cmd::kFeatures, "&Features\tCtrl+E",
+               "Show or hide the camera's features in real units, its trigger and memory channels");
     m_wndView->SetContextMenu(control);
 
     QMenu* capture = AddMenu(menuBar(), "Ca&pture");

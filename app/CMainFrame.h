@@ -12,6 +12,7 @@
 #include "app/ViewerPrompts.h"
 
 class CCameraView;
+class FeaturesDock;
 class QAction;
 class QDockWidget;
 class QLabel;
@@ -32,6 +33,7 @@ public:
     QLabel* Pane(int index) const;
     QAction* Action(int id) const;
     QMenu* ControlMenu() const { return m_pControlMenu; }
+    FeaturesDock* Features() const { return m_pFeatures; }
     const std::vector<QMenu*>& Menus() const { return m_menus; }
     QMenu* ViewMenu() const { return m_pViewMenu; }
     // The dock a View command toggles; null for other ids.
@@ -78,6 +80,7 @@ private:
     QLabel* m_panes[3];
     QLabel* m_pPixelPane;
     QMenu* m_pControlMenu = nullptr;
+    FeaturesDock* m_pFeatures;
     QMenu* m_pViewMenu = nullptr;
     std::vector<std::pair<int, QDockWidget*>> m_docks;
     bool m_bWasMaximized = false;  // before full screen

@@ -15,6 +15,7 @@ inline constexpr int kParameters = 32777;
 inline constexpr int kParameters2 = 32809;
 inline constexpr int kParameters3 = 32810;
 inline constexpr int kParameters4 = 32811;
+inline constexpr int kFeatures = 32820;  // the Features dock
 inline constexpr int kStillBitmap = 32778;
 inline constexpr int kStillJpeg = 32779;
 inline constexpr int kAviOpen = 32783;

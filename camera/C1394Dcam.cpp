@@ -66,6 +66,7 @@ void C1394Dcam::ClearCameraTable() {
         entry.dwCommandBase = 0xFFFFFFFF;
         entry.nMode = -1;
         entry.nRate = -1;
+        entry.bTriggerOn = false;
     }
     // The cached block belonged to a camera of the old table.
     m_bFormat7BaseValid = false;

@@ -88,6 +88,10 @@ public:
     bool ReadFeature(int camera, int feature, DWORD* value);
     bool WriteFeature(int camera, int feature, const DWORD* value);
     bool SaveMemoryChannel(int camera, int channel);
+    // Whether the camera's trigger was on when this object last read or wrote its trigger
+    // register (through ReadFeature or WriteFeature, feature 12); false before either. A
+    // triggered camera sends frames only when triggered, so long gaps are no loss. Any thread.
+    bool IsTriggerOn(int camera) const;
 
     // ---- Video modes ----
     // modeIndex 0..23 with a rate index, or 24..31 with a colour coding id.
@@ -197,6 +201,7 @@ private:
         std::atomic<DWORD> dwCommandBase{0xFFFFFFFF};
         std::atomic<int> nMode{-1};
         std::atomic<int> nRate{-1};
+        std::atomic<bool> bTriggerOn{false};
         std::atomic<bool> bContinuous{false};  // transmitting without a shot count
     };
 
@@ -229,6 +234,7 @@ private:
     // Has the capture count frames missing by their cycle stamps while the camera free-runs
     // (continuous, trigger off), and not otherwise.
     void CountLossesByTime(int camera, bool freeRunning);
+    void NoteTrigger(int camera, DWORD trigger);
     void StopAndRemove(int device, bool orderly);
     std::shared_ptr<FrameRing> FindRing(int device) const;
     void PublishRing(int device, std::shared_ptr<FrameRing> ring);

@@ -473,7 +473,7 @@ TEST_F(KestrixCapture, JsonSummaryHoldsTheFiguresWhateverTheOutcome) {
     EXPECT_EQ(std::regex_replace(done.output, std::regex(R"("fps":[0-9]+\.[0-9]{2},)"), ""),
               "{\"frames\":4,\"dropped\":0,\"bytes\":" + std::to_string(4 * kRgbVgaBytes) +
                   ",\"lost\":0,\"files\":{\"avi\":\"" + escaped +
-                  "\"},\"features\":{\"gain\":\"0\"},\"exit_reason\":\"done\",\"exit_status\":0}\n");
+                  "\"},\"features\":{\"gain\":\"0 (0.0 dB)\"},\"exit_reason\":\"done\",\"exit_status\":0}\n");
     const auto failed = Run({"--json", "--camera", "4"});
     EXPECT_EQ(failed.exitCode, 3);
     EXPECT_EQ(failed.output,
@@ -511,16 +511,17 @@ TEST_F(KestrixCapture, SetsAndGetsTheStandardFeatures) {
     const auto factory = Run({"--get", "all"});
     ASSERT_EQ(factory.exitCode, 0) << factory.errors;
     const auto values = Features(factory.output);
-    EXPECT_EQ(values.size(), 17u) << factory.output;
-    EXPECT_EQ(values.at("white-balance"), "128,128");
+    EXPECT_EQ(values.size(), 18u) << factory.output;
+    EXPECT_EQ(values.at("white-balance"), "128,128 (6500 K)");
+    EXPECT_EQ(values.at("frame-rate"), "120 (15.00 fps)");
 
     const auto set = Run({"--set", "brightness=200", "--set=shutter=auto", "--set",
                           "white-balance=100,150", "--set", "gamma=2", "--set", "trigger=1",
                           "--get", "brightness", "--get", "white-balance"});
     EXPECT_EQ(set.exitCode, 0) << set.errors;
-    EXPECT_EQ(set.output, "brightness=200\nwhite-balance=100,150\n");
+    EXPECT_EQ(set.output, "brightness=200 (78.43 %)\nwhite-balance=100,150 (10000 K)\n");
     const auto changed = Features(Run({"--get", "all"}).output);
-    EXPECT_EQ(changed.at("shutter"), "auto");
+    EXPECT_EQ(changed.at("shutter"), "auto (33.33 ms)");
     EXPECT_EQ(changed.at("gamma"), "2");
     EXPECT_EQ(changed.at("trigger"), "1");
 
@@ -543,9 +544,49 @@ TEST_F(KestrixCapture, SetsAndGetsTheStandardFeatures) {
     // A setting comes before the recording, and a failed write is a failure of the run.
     const auto recorded = Run({"--set", "gain=50", "--frames", "1", "--get", "gain"});
     EXPECT_EQ(recorded.exitCode, 0) << recorded.errors;
-    EXPECT_EQ(recorded.output.rfind("gain=50\nframes=1 ", 0), 0u) << recorded.output;
+    EXPECT_EQ(recorded.output.rfind("gain=50 (5.0 dB)\nframes=1 ", 0), 0u) << recorded.output;
     ASSERT_TRUE(bus.Busctl({"fault", "async-fail", "1"}).Ok());
     ExpectFailure({"--set", "gain=60"}, 1);
+}
+
+// Values in units both ways, and runs on trigger: nothing without a trigger, a frame per
+// software trigger, the trigger input driven by kestrix-busctl, the camera's setting put back.
+TEST_F(KestrixCapture, TakesUnitsAndRunsOnTrigger) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    const auto units = Run({"--set", "shutter=10ms", "--set=gain=6 dB", "--get", "shutter",
+                            "--get", "gain"});
+    EXPECT_EQ(units.exitCode, 0) << units.errors;
+    EXPECT_EQ(units.output, "shutter=2168 (9.979 ms)\ngain=64 (6.0 dB)\n");
+    ExpectFailure({"--set", "shutter=6dB"}, 2);
+    ExpectFailure({"--set", "shutter=5s"}, 8);
+    ExpectFailure({"--set", "hue=10deg"}, 8);
+    ExpectFailure({"--software-trigger-every", "50"}, 2);
+    ExpectFailure({"--trigger", "3", "--frames", "1"}, 8);
+
+    const auto none = Run({"--trigger", "0", "--seconds", "0.3"});
+    EXPECT_EQ(none.exitCode, 0) << none.errors;
+    EXPECT_EQ(ParseSummary(none.output).frames, 0) << none.output;
+    const auto fired =
+        Run({"--trigger", "0", "--software-trigger-every", "20", "--frames", "3",
+             "--verify-counter", "--avi", File("t.avi")});
+    EXPECT_EQ(fired.exitCode, 0) << fired.errors;
+    EXPECT_EQ(ParseSummary(fired.output).lost, 0) << fired.output;
+    const auto stamps = Stamps(File("t.avi"));
+    EXPECT_EQ(stamps.size(), 3u);
+    ExpectConsecutive(stamps);
+
+    ToolRun waiting(m_dir.Path(), {"--trigger", "1", "--frames", "1"});
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    std::string reply;
+    while (reply != "taken\n" && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(20ms);
+        reply = bus.Busctl({"trigger", "0"}).output;  // ignored until the camera transmits
+    }
+    const auto triggered = waiting.Wait();
+    EXPECT_EQ(triggered.exitCode, 0) << triggered.errors;
+    EXPECT_EQ(SummaryFrames(triggered.output), 1) << triggered.output;
+    EXPECT_EQ(Run({"--get", "trigger"}).output, "trigger=off\n") << "put back after each run";
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ TEST_F(GenericCamera, ListsAndRecordsEveryModeItOffers) {
             << m[1] << ": " << result.output;
     }
     const std::vector<std::string> expected{
-        "320x240-yuv422 1",    "640x480-yuv422 3",     "640x480-rgb 4",     "640x480-mono8 5",
+        "320x240-yuv422 1",   "640x480-yuv422 3",    "640x480-rgb 4",   "640x480-mono8 5",
         "1360x1024-mono8 24", "1360x1024-yuv422 24", "1360x1024-rgb 24"};
     EXPECT_EQ(modes, expected) << list.output;
 }
@@ -51,10 +51,11 @@ TEST_F(GenericCamera, ReadsAndSetsItsFeaturesAndNamesTheMissingOnes) {
     const auto all = Capture({"--get", "all"});
     ASSERT_EQ(all.exitCode, 0) << all.errors;
     EXPECT_EQ(all.output,
-              "brightness=128\nauto-exposure=128\nwhite-balance=128,128\nshutter=2048\ngain=0\n");
+              "brightness=128 (50.20 %)\nauto-exposure=128\nwhite-balance=128,128 (6500 K)\n"
+              "shutter=2048 (33.33 ms)\ngain=0 (0.0 dB)\n");
     const auto set = Capture({"--set", "gain=50", "--get", "gain"});
     EXPECT_EQ(set.exitCode, 0) << set.errors;
-    EXPECT_EQ(set.output, "gain=50\n");
+    EXPECT_EQ(set.output, "gain=50 (5.0 dB)\n");
     const auto missing = Capture({"--set", "sharpness=10"});
     EXPECT_EQ(missing.exitCode, 8);
     EXPECT_EQ(missing.errors, "kestrix-capture: the camera has no sharpness\n");

@@ -113,7 +113,10 @@ std::string JsonString(const std::string& text) {
 
 CaptureSession::CaptureSession(const CaptureOptions& options,
                                const volatile std::sig_atomic_t& stopSignal)
-    : m_options(options), m_stopSignal(stopSignal), m_nCamera(options.camera) {}
+    : m_options(options),
+      m_stopSignal(stopSignal),
+      m_nCamera(options.camera),
+      m_trigger(m_cam, options.camera, options) {}
 
 CaptureSession::~CaptureSession() { Release(); }
 
@@ -138,6 +141,9 @@ bool CaptureSession::Interrupted() {
 
 int CaptureSession::Run() {
     RunSteps();
+    // An unplugged camera has no trigger to put back.
+    if (!m_bDeviceChange && !m_trigger.Restore())
+        Fail(kExitFailed, "putting the camera's trigger setting back failed");
     if (m_options.json) PrintJson();
     return m_nExit;
 }
@@ -159,7 +165,7 @@ int CaptureSession::RunSteps() {
         if (ApplyFeatures()) ReadFeatures();
         return m_nExit;
     }
-    if (!ClaimCamera() || !ApplyFeatures() || !ReadFeatures() || !Connect() ||
+    if (!ClaimCamera() || !ApplyFeatures() || !ApplyTrigger() || !ReadFeatures() || !Connect() ||
         !ListenForBusNotices()) {
         return m_nExit;
     }
@@ -245,6 +251,8 @@ bool CaptureSession::ApplyFeatures() {
     }
     return true;
 }
+
+bool CaptureSession::ApplyTrigger() { return FeatureOutcome(m_trigger.Apply()); }
 
 bool CaptureSession::ReadFeatures() {
     CameraFeatures features(m_cam, m_nCamera);
@@ -393,6 +401,7 @@ void CaptureSession::WaitForFrames() {
     auto& queue = platform::MessageQueue::ForCurrentThread();
     const auto started = Clock::now();
     for (;;) {
+        m_trigger.Tick(Clock::now());
         queue.Pump(kPumpStep);
         const auto now = Clock::now();
         CountFrames(now);
@@ -434,10 +443,19 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
         // Writes into a file whose folder was removed succeed, and the frames with it are lost.
         if (FileGone(m_options.avi, m_aviFile)) return true;
     }
+    // On trigger a frame comes only when triggered: no silence is a failure, and the time
+    // asked runs from the start.
+    if (m_options.Triggered()) {
+        return m_options.seconds != 0 &&
+               now - started >= std::chrono::duration<double>(m_options.seconds);
+    }
     const bool flowing = m_stats.stored != m_statsAtStart.stored;
     const std::chrono::seconds limit = flowing ? kGapTimeout : kStallTimeout;
     if (now - (flowing ? m_lastArrival : started) <= limit) return false;
-    const std::string silence = "no frame has come from the camera for " + Seconds(limit);
+    const std::string waiting = m_trigger.Waiting();
+    const std::string silence =
+        "no frame has come from the camera for " + Seconds(limit) +
+        (waiting.empty() ? "" : " (" + waiting + ": it sends when triggered)");
     Fail(kExitFailed, flowing ? CutShort(silence + " (the bus stalls, or another program "
                                                    "switched its transmission off)")
                               : silence);

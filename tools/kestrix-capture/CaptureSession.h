@@ -15,12 +15,13 @@
 #include <sys/stat.h>
 
 #include "camera/C1394Dcam.h"
+#include "camera/CameraFeatures.h"
 #include "camera/CameraLock.h"
+#include "camera/CameraModes.h"
 #include "camera/FrameRing.h"
 #include "platform/MessageEndpoint.h"
-#include "camera/CameraFeatures.h"
-#include "camera/CameraModes.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
+#include "tools/kestrix-capture/CaptureTrigger.h"
 
 class CaptureSession {
 public:
@@ -47,6 +48,7 @@ private:
     bool FindCamera();
     bool ClaimCamera();
     bool ApplyFeatures();
+    bool ApplyTrigger();
     bool ReadFeatures();
     bool FeatureOutcome(const CameraFeatures::Outcome& outcome);
     bool Connect();
@@ -82,7 +84,8 @@ private:
     const volatile std::sig_atomic_t& m_stopSignal;
     const int m_nCamera;
     C1394Dcam m_cam;
-    CameraLock m_claim;  // keeps other programs off the camera while this one uses it
+    CaptureTrigger m_trigger;  // --trigger, undone at the end of the run
+    CameraLock m_claim;        // keeps other programs off the camera while this one uses it
     std::unique_ptr<platform::MessageEndpoint> m_pClient;  // hears the bus notices
     bool m_bConnected = false;
     bool m_bTransmitting = false;

@@ -69,6 +69,14 @@ void CDcamAviWriter::Stop() {
     m_thread.Join();
     EndRecording();
     if (m_avi.IsOpen() && !m_avi.Finish()) NoteFailure();
+    // The camera object keeps a finished writer for its figures: it must not keep the ring, the
+    // largest block a program holds, alive into the next connection, nor the frame buffers.
+    {
+        std::scoped_lock lock(m_recordingLock);
+        m_pRing.reset();
+    }
+    m_frame = {};
+    m_bitmap = {};
 }
 
 std::string CDcamAviWriter::GetErrorText() const {

@@ -126,10 +126,13 @@ void CDcamAviWriter::WriteNewFrames() {
     if (m_nReadSlot < 0 && !LocateStart()) return;
     const int slots = m_pRing->GetSlotCount();
     while (m_bRecording && !m_bRestart && slots > 0) {
+        // A slot that holds no newer frame is the one the ring fills next: looked at before the
+        // copy, which would otherwise copy a whole stale frame every time the writer caught up.
+        if (std::int16_t(m_pRing->GetSequence(m_nReadSlot) - m_nLastSequence) <= 0) return;
         int copied = -1;
         std::uint16_t sequence = 0;
         if (!m_pRing->Copy(m_frame.data(), m_frame.size(), m_nReadSlot, &copied, &sequence)) return;
-        // A slot that holds no newer frame is the one the ring fills next.
+        // The ring may have moved on between the look and the copy.
         if (std::int16_t(sequence - m_nLastSequence) <= 0) return;
         if (m_bQuit && std::int16_t(sequence - m_nStopSequence) >= 0) return;
         if (!WriteFrame(sequence)) return;

@@ -32,9 +32,8 @@ void LayRowPlain(const std::uint8_t* src, std::uint32_t* dst, int width) {
 #ifdef KESTRIX_X86_SIMD
 // Four pixels a shuffle; the scalar loop was the display thread's largest cost.
 __attribute__((target("ssse3"))) void LayRowSsse3(const std::uint8_t* src, std::uint32_t* dst,
-                                                   int width) {
-    const __m128i spread =
-        _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+                                                  int width) {
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     const __m128i opaque = _mm_set1_epi32(int(0xFF000000u));
     int x = 0;
     // Each load takes 16 bytes for the 12 it uses: it stops while two pixels (6 bytes) follow.

@@ -161,9 +161,7 @@ void CameraSession::Interrupt(bool on) {
     if (const auto ring = Ring(); on && ring) ring->WakeWaiter();
 }
 
-bool CameraSession::BusReset() const {
-    return m_pThread->BusResets() != m_nBusResetsAtStart;
-}
+bool CameraSession::BusReset() const { return m_pThread->BusResets() != m_nBusResetsAtStart; }
 
 bool CameraSession::DeviceChanged() const {
     return m_pThread->DeviceChanges() != m_nDeviceChangesAtStart;
@@ -184,9 +182,9 @@ bool CameraSession::Ended(const CaptureCounters& now, Error& error) {
     if (m_failureSeen == std::chrono::steady_clock::time_point{}) m_failureSeen = seen;
     if (seen - m_failureSeen < kNoticeGrace) return false;
     error = busReset ? Failure(Fault::BusReset, "a bus reset interrupted the stream")
-                        : Failure(Fault::Failed,
-                                  "reading frames from the camera failed (the bus "
-                                  "driver reported an error, or it is gone)");
+                     : Failure(Fault::Failed,
+                               "reading frames from the camera failed (the bus "
+                               "driver reported an error, or it is gone)");
     return true;
 }
 

@@ -36,8 +36,8 @@ bool PageBlock::Allocate(std::size_t bytes) {
     // on huge pages; the slack before and after stays mapped but is never touched.
     const bool huge = bytes >= kHugePage;
     const std::size_t mapped = huge ? bytes + kHugePage : bytes;
-    void* mapping = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                           -1, 0);
+    void* mapping =
+        ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return false;
     auto* start = static_cast<std::uint8_t*>(mapping);
     if (huge) {

@@ -26,7 +26,7 @@ public:
 
 private:
     std::uint8_t* m_pData = nullptr;
-    std::size_t m_nBytes = 0;   // asked for
+    std::size_t m_nBytes = 0;    // asked for
     void* m_pMapping = nullptr;  // the whole mapping, aligned start included
     std::size_t m_nMapped = 0;
 };

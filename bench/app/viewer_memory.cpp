@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         if (const CDcamCaptureThread* capture = view.Camera().GetCaptureThread(0)) {
-            largestRing = std::max(largestRing, std::uint64_t(capture->GetSlotCount()) *
-                                                    capture->GetSlotSize());
+            largestRing = std::max(largestRing,
+                                   std::uint64_t(capture->GetSlotCount()) * capture->GetSlotSize());
         }
         prompts->fileAnswers.push_back(QString::fromStdString(file));
         prompts->answerYes = false;
@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     const double peak = double(viewerbench::StatusBytes("VmHWM")) / kMB;
     const double bound = double(largestRing) / kMB + 100;
     std::printf("peak resident %.0f MB over %d switches; largest ring %.0f MB, bound %.0f MB: %s\n",
-                peak, switches, double(largestRing) / kMB, bound, peak <= bound ? "kept" : "EXCEEDED");
+                peak, switches, double(largestRing) / kMB, bound,
+                peak <= bound ? "kept" : "EXCEEDED");
     return 0;
 }

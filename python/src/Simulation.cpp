@@ -4,8 +4,8 @@
 #include <memory>
 #include <mutex>
 
-#include "python/src/SharedCamera.h"
 #include "python/src/Errors.h"
+#include "python/src/SharedCamera.h"
 #include "tools/common/PrivateBus.h"
 
 namespace kxpy {

@@ -1,7 +1,6 @@
 // Connecting, recording, saving stills and releasing for kestrix-capture.
 #include "tools/kestrix-capture/CaptureSession.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -508,9 +507,10 @@ CaptureSummary CaptureSession::Summary() const {
         summary.bytes = m_nFrames * m_nFrameBytes;
         summary.lost = Lost();
     }
-    for (const auto& [key, path] : {std::pair<const char*, const std::string&>{"avi", m_options.avi},
-                                    {"bmp", m_options.bmp},
-                                    {"jpeg", m_options.jpeg}}) {
+    for (const auto& [key, path] :
+         {std::pair<const char*, const std::string&>{"avi", m_options.avi},
+          {"bmp", m_options.bmp},
+          {"jpeg", m_options.jpeg}}) {
         if (!path.empty()) summary.files.emplace_back(key, path);
     }
     summary.features = m_features;

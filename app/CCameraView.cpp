@@ -11,7 +11,9 @@
 
 #include <algorithm>
 
+#include "app/CCameraFormatDlg.h"
 #include "app/QtPrompts.h"
+#include "camera/CameraIdentity.h"
 #include "dialogs/CAeSharpnessDlg.h"
 #include "dialogs/CMaskingDlg.h"
 #include "dialogs/CMiscParamDlg.h"
@@ -123,20 +125,52 @@ void CCameraView::OnConnect() {
         Tell("The camera is not connected.", ViewerPrompts::Icon::Exclamation);
         return;
     }
-    ViewerPrompts::VideoChoice choice;
-    if (!m_pPrompts->ChooseVideoMode(window(), choice)) return;
-    {
-        WaitCursor wait;
-        QString failure;
-        if (m_session.Connect(choice, failure)) {
-            AdaptWindowSize();
-            SetTitle();
-            StartCaptureAndDisplay();
-        } else {
-            TellOverWait(failure);
-        }
+    const int camera = m_session.PickedCamera();
+    if (camera < 0) {
+        const CameraSession::CameraPick& pick = m_session.Pick();
+        Tell(pick.guid != 0 ? QString("The camera %1 is not on the bus.")
+                                  .arg(QString::fromStdString(CameraIdentity::GuidText(pick.guid)))
+                            : QString("There is no camera %1 on the bus.").arg(pick.index),
+             ViewerPrompts::Icon::Exclamation);
+        return;
     }
+    // A format kept for this camera stands in for the "VIDEO SETTING" question.
+    const std::optional<CameraFormatChoice> format =
+        CameraFormatChoice::Load(Camera().GetCameraGuid(camera));
+    ViewerPrompts::VideoChoice choice;
+    if (format) {
+        const QString problem =
+            format->BandwidthProblem(CameraFormatChoice::UnitsLeft(Camera(), camera));
+        if (!problem.isEmpty()) {
+            Tell(problem, ViewerPrompts::Icon::Exclamation);
+            return;
+        }
+    } else if (!m_pPrompts->ChooseVideoMode(window(), choice)) {
+        return;
+    }
+    ConnectCamera(camera, format, choice);
     emit StateChanged();
+}
+
+void CCameraView::ConnectCamera(int camera, const std::optional<CameraFormatChoice>& format,
+                                const ViewerPrompts::VideoChoice& choice) {
+    WaitCursor wait;
+    QString failure;
+    const bool connected = format ? m_session.ConnectFormat(camera, *format, failure)
+                                  : m_session.Connect(choice, failure, camera);
+    if (!connected) {
+        TellOverWait(failure);
+        return;
+    }
+    AdaptWindowSize();
+    SetTitle();
+    StartCaptureAndDisplay();
+}
+
+void CCameraView::OnFormat() {
+    CCameraFormatDlg dialog(Camera(), m_session.PickedCamera(), m_LastPicture, window());
+    if (dialog.exec() != QDialog::Accepted || dialog.Camera() < 0) return;
+    m_session.SetCameraPick({dialog.Camera(), dialog.Guid()});
 }
 
 QSize CCameraView::Decoration() const {
@@ -162,7 +196,7 @@ void CCameraView::SetTitle() {
 
 void CCameraView::StartCaptureAndDisplay() {
     if (!m_session.StartCapture()) {
-        TellOverWait("Connection with the camera failed.");
+        TellOverWait(m_session.StartFailure());
         Release();
         return;
     }
@@ -185,6 +219,7 @@ void CCameraView::CloseParamDialogs() {
 
 void CCameraView::Release() {
     m_pipeline.Stop();
+    if (!m_pipeline.Front().isNull()) m_LastPicture = m_pipeline.Front().copy();
     m_session.End();
     m_pipeline.Free();
     CloseParamDialogs();

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -71,6 +72,8 @@ public:
     void SetContextMenu(QMenu* menu) { m_pContextMenu = menu; }
 
     void OnConnect();
+    // Camera > Format...: the camera and the format the next Connect uses.
+    void OnFormat();
     void OnRelease();
     void Release();
     void ResetState();
@@ -190,6 +193,9 @@ private:
     void AdaptWindowSize();
     void SetTitle();
     void StartCaptureAndDisplay();
+    // Sets the mode (the kept format of the camera, else the "VIDEO SETTING" choice) and starts.
+    void ConnectCamera(int camera, const std::optional<CameraFormatChoice>& format,
+                       const ViewerPrompts::VideoChoice& choice);
     void CloseParamDialogs();
     void OnFrameShown(bool first);
     // Shows ring slot `slot` now (Next and Previous).
@@ -213,6 +219,7 @@ private:
     void OnSnapshotDone(const QString& path, const QString& error);
 
     std::shared_ptr<ViewerPrompts> m_pPrompts;
+    QImage m_LastPicture;  // the last connection's last picture, for Camera Format
     QMenu* m_pContextMenu = nullptr;
     QString m_strTitle = "KestrixView";  // without the recording suffix
     ViewOptions m_options = ViewOptions::Load();

@@ -14,17 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace {
 
 constexpr char kRaise[] = "raise\n";
 constexpr char kRaised[] = "raised\n";
-
-std::string BaseName() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string dir = runtime != nullptr && *runtime != '\0' ? runtime : "/tmp";
-    return dir + "/kestrixview-" + std::to_string(::getuid());
-}
 
 // One connect-and-ask attempt; true once the first copy answered.
 bool AskOnce(const std::string& path, int timeoutMs) {
@@ -46,8 +41,15 @@ bool AskOnce(const std::string& path, int timeoutMs) {
 
 }  // namespace
 
-SingleInstance::SingleInstance() = default;
+SingleInstance::SingleInstance(std::string key) : m_strKey(std::move(key)) {}
 SingleInstance::~SingleInstance() = default;
+
+std::string SingleInstance::BaseName() const {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string dir = runtime != nullptr && *runtime != '\0' ? runtime : "/tmp";
+    const std::string name = dir + "/kestrixview-" + std::to_string(::getuid());
+    return m_strKey.empty() ? name : name + "-" + m_strKey;
+}
 
 std::string SingleInstance::LockPath() const { return BaseName() + ".lock"; }
 std::string SingleInstance::SocketPath() const { return BaseName() + ".sock"; }

@@ -7,6 +7,7 @@
 
 #include "app/CCameraFormatDlg.h"
 #include "app/CameraFormatChoice.h"
+#include "app/RegionPreview.h"
 #include "camera/IidcRegisters.h"
 #include "camera/VideoModeTables.h"
 #include "tests/app/ViewerTestSupport.h"
@@ -88,6 +89,16 @@ TEST_F(CameraFormatTest, DialogKeepsARegionOnTheGridForTheCameraChosen) {
     emit width->editingFinished();
     EXPECT_EQ(width->value(), 1000) << "the unit is 8";
     EXPECT_EQ(Find<QSpinBox>(dialog, "left")->value(), 360) << "moved back onto the sensor";
+    // Dragged on the thumbnail (240 pixels for 1360) by 50 pixels to the left: 283 sensor
+    // pixels, on the grid of 8.
+    dialog.show();
+    QWidget* preview = dialog.Preview();
+    const QPoint grab = preview->rect().center();
+    QTest::mousePress(preview, Qt::LeftButton, {}, grab);
+    QTest::mouseMove(preview, grab - QPoint(50, 0));
+    QTest::mouseRelease(preview, Qt::LeftButton, {}, grab - QPoint(50, 0));
+    EXPECT_EQ(Find<QSpinBox>(dialog, "left")->value(), 72);
+    Find<QSpinBox>(dialog, "left")->setValue(360);
     Find<QSpinBox>(dialog, "packetSize")->setValue(3000);
     // 1000 x 1024 x 3 bytes in packets of 3000: 1024 packets.
     EXPECT_EQ(Find<QLabel>(dialog, "packetInfo")->text(),

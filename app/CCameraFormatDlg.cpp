@@ -166,7 +166,8 @@ void CCameraFormatDlg::OnCameraChanged() {
         QString text = QString::fromStdString(mode.name);
         if (mode.Format7()) text += QString(" (Format 7 mode %1)").arg(mode.modeIndex - 24);
         m_pModes->addItem(text);
-        if (m_stored && m_stored->modeIndex == mode.modeIndex && m_stored->coding == mode.colorCoding)
+        if (m_stored && m_stored->modeIndex == mode.modeIndex &&
+            m_stored->coding == mode.colorCoding)
             selected = int(i);
     }
     m_pModes->setCurrentIndex(m_modes.empty() ? -1 : selected);
@@ -210,13 +211,12 @@ void CCameraFormatDlg::OnModeChanged() {
         m_pPacket->setSingleStep(g.packetUnit);
         m_pPreview->SetSensor(g.maxWidth, g.maxHeight);
         // The last frame stands for the sensor only when it showed all of it.
-        m_pPreview->SetPicture(m_lastPicture.size() == QSize(g.maxWidth, g.maxHeight)
-                                   ? m_lastPicture
-                                   : QImage());
+        m_pPreview->SetPicture(
+            m_lastPicture.size() == QSize(g.maxWidth, g.maxHeight) ? m_lastPicture : QImage());
         ShowRegion(same ? m_stored->region : Format7Region{0, 0, g.maxWidth, g.maxHeight});
-        m_pPacket->setValue(same ? m_stored->bytesPerPacket
-                                 : g.packetRecommended > 0 ? g.packetRecommended
-                                                           : g.LargestPacket(SpeedMax()));
+        m_pPacket->setValue(same                      ? m_stored->bytesPerPacket
+                            : g.packetRecommended > 0 ? g.packetRecommended
+                                                      : g.LargestPacket(SpeedMax()));
     }
     OnSpeedChanged();
 }

@@ -62,7 +62,7 @@ private:
     std::vector<CameraModes::Mode> m_modes;
     std::optional<Format7Geometry> m_geometry;
     std::optional<CameraFormatChoice> m_stored;  // of the camera shown
-    unsigned m_nUnitsLeft = 0;                     // beside the other cameras, when it was shown
+    unsigned m_nUnitsLeft = 0;                   // beside the other cameras, when it was shown
 
     QComboBox* m_pCameras;
     QComboBox* m_pModes;

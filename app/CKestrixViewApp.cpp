@@ -86,7 +86,8 @@ const char* CKestrixViewApp::Usage() {
 
 std::string CKestrixViewApp::InstanceKey(const Options& options) {
     if (options.cameraGuid != 0) return CameraIdentity::GuidText(options.cameraGuid);
-    return options.cameraIndex == 0 ? std::string() : "camera" + std::to_string(options.cameraIndex);
+    return options.cameraIndex == 0 ? std::string()
+                                    : "camera" + std::to_string(options.cameraIndex);
 }
 
 std::optional<CKestrixViewApp::Options> CKestrixViewApp::Parse(int argc, char** argv,

@@ -34,13 +34,13 @@ unsigned CameraFormatChoice::UnitsLeft(C1394Dcam& cam, int camera) {
 
 QString CameraFormatChoice::BandwidthProblem(unsigned unitsLeft) const {
     const std::string why = BusBandwidth::Refusal(unsigned(PacketBytes()), speed, unitsLeft);
-    return why.empty() ? QString() : QString("The bus cannot carry %1: %2.").arg(Text(),
-                                                                             why.c_str());
+    return why.empty() ? QString()
+                       : QString("The bus cannot carry %1: %2.").arg(Text(), why.c_str());
 }
 
 QString CameraFormatChoice::Text() const {
-    const QString size = QString("%1x%2/%3").arg(Width()).arg(Height()).arg(
-        CameraModes::CodingName(coding));
+    const QString size =
+        QString("%1x%2/%3").arg(Width()).arg(Height()).arg(CameraModes::CodingName(coding));
     if (Format7()) return QString("%1/Format 7/%2fps").arg(size).arg(Fps(), 0, 'g', 3);
     return QString("%1/%2fps").arg(size, CameraModes::RateName(rateIndex));
 }

@@ -16,7 +16,7 @@ struct CameraFormatChoice {
     int modeIndex = -1;  // flattened IIDC index; 24..31 Format 7
     int rateIndex = 0;   // fixed modes
     int coding = 0;
-    Format7Region region;  // Format 7; fixed modes: 0, 0 and the mode's size
+    Format7Region region;    // Format 7; fixed modes: 0, 0 and the mode's size
     int bytesPerPacket = 0;  // Format 7
     int speed = 2;           // 0..2: S100..S400
 

@@ -192,8 +192,7 @@ bool CameraSession::Connect(const ViewerPrompts::VideoChoice& choice, QString& f
         failure);
 }
 
-bool CameraSession::ConnectFormat(int camera, const CameraFormatChoice& format,
-                                  QString& failure) {
+bool CameraSession::ConnectFormat(int camera, const CameraFormatChoice& format, QString& failure) {
     m_state.m_nModeIndex = format.modeIndex;
     m_state.m_nFrameRate = format.Format7() ? 0 : format.rateIndex;
     m_state.m_nColorCoding = format.coding;
@@ -218,9 +217,9 @@ bool CameraSession::ConnectFormat(int camera, const CameraFormatChoice& format,
 
 bool CameraSession::StartCapture() {
     const int camera = m_state.m_nCamera;
-    m_nFrameBytes = std::size_t(m_state.m_nModeIndex < 24
-                                    ? C1394Dcam::GetModeFrameBytes(m_state.m_nModeIndex)
-                                    : m_camera.GetFrameBytes(camera));
+    m_nFrameBytes =
+        std::size_t(m_state.m_nModeIndex < 24 ? C1394Dcam::GetModeFrameBytes(m_state.m_nModeIndex)
+                                              : m_camera.GetFrameBytes(camera));
     const int percent = 10 * (m_settings.m_nBufferRate + 1);
     const int frames = m_state.m_nModeIndex < 24
                            ? m_camera.CalcBufferCount(m_state.m_nModeIndex, percent, 1)
@@ -238,8 +237,9 @@ QString CameraSession::StartFailure() const {
     std::uint32_t needed = 0, left = 0;
     // A chosen format says why the bus refused it; the "VIDEO SETTING" path keeps its sentence.
     if (m_format && m_camera.GetBandwidthRefusal(&needed, &left)) {
-        return QString("The bus cannot carry %1: it needs %2 bandwidth units (%3 %), the bus has "
-                       "%4 left (%5 %).")
+        return QString(
+                   "The bus cannot carry %1: it needs %2 bandwidth units (%3 %), the bus has "
+                   "%4 left (%5 %).")
             .arg(m_format->Text())
             .arg(needed)
             .arg(BusBandwidth::Percent(needed), 0, 'f', 1)
@@ -274,7 +274,8 @@ void CameraSession::StopTransmission() {
 // ---- Recording and stills ----
 
 bool CameraSession::OpenAvi(const QString& path, bool convert) {
-    if (!m_camera.OpenAviFile(m_state.m_nCamera, path.toLocal8Bit().constData(), convert)) return false;
+    if (!m_camera.OpenAviFile(m_state.m_nCamera, path.toLocal8Bit().constData(), convert))
+        return false;
     m_state.m_bAviOpen = true;
     m_state.m_bAviRecording = false;
     m_state.m_nAviFrames = 0;

@@ -9,7 +9,7 @@
 class C1394Dcam;
 
 struct CameraIdentity {
-    int camera = -1;  // index in the camera table
+    int camera = -1;     // index in the camera table
     std::string vendor;  // the ROM's name, else the vendor id in hex
     std::string model;   // the ROM's name, else empty
     std::uint64_t guid = 0;

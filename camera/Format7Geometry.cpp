@@ -54,8 +54,8 @@ std::optional<Format7Geometry> Format7Geometry::Read(C1394Dcam& cam, int camera,
 Format7Region Format7Geometry::Fit(Format7Region r) const {
     r.width = std::clamp(Floor(r.width, unitWidth), unitWidth, Floor(maxWidth, unitWidth));
     r.height = std::clamp(Floor(r.height, unitHeight), unitHeight, Floor(maxHeight, unitHeight));
-    r.left = std::clamp(Floor(std::max(r.left, 0), unitLeft), 0,
-                        Floor(maxWidth - r.width, unitLeft));
+    r.left =
+        std::clamp(Floor(std::max(r.left, 0), unitLeft), 0, Floor(maxWidth - r.width, unitLeft));
     r.top = std::clamp(Floor(std::max(r.top, 0), unitTop), 0, Floor(maxHeight - r.height, unitTop));
     return r;
 }

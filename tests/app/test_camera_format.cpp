@@ -57,8 +57,8 @@ TEST_F(CameraFormatTest, EveryModeTheCameraListsConnectsAndShowsAPictureOfItsSiz
         const CameraFormatChoice choice = ChoiceFor(mode);
         choice.Save(Guid(0));
         ASSERT_TRUE(View().RunCommand(cmd::kConnect));
-        ASSERT_TRUE(View().m_bConnected) << (m_prompts->messages.empty()
-                                                 ? "" : m_prompts->messages.back().toStdString());
+        ASSERT_TRUE(View().m_bConnected)
+            << (m_prompts->messages.empty() ? "" : m_prompts->messages.back().toStdString());
         EXPECT_EQ(m_frame->windowTitle(), "KestrixView [" + choice.Text() + "]");
         ASSERT_TRUE(StreamAndStop());
         EXPECT_EQ(View().Pipeline().Front().size(), QSize(choice.Width(), choice.Height()));

@@ -200,7 +200,8 @@ void CCameraView::StartCaptureAndDisplay() {
         Release();
         return;
     }
-    m_pipeline.Start(m_nColorCoding, m_nImageWidth, m_nImageHeight, m_session.FrameBytes());
+    m_pipeline.Start(m_nColorCoding, m_nImageWidth, m_nImageHeight, m_session.FrameBytes(),
+                     m_nCamera);
     m_statistics.Reset();
     m_nRawShown = ~std::uint64_t{0};
     m_pHistogram.reset();
@@ -370,7 +371,7 @@ void CCameraView::OpenParamDialog(std::unique_ptr<QDialog>& dialog) {
     }
     dialog.reset();
     auto fresh = std::make_unique<Dialog>(this);
-    if (!fresh->Create(&m_session.Camera(), 0)) return;
+    if (!fresh->Create(&m_session.Camera(), m_nCamera)) return;
     fresh->show();
     dialog = std::move(fresh);
 }

@@ -115,6 +115,8 @@ TEST_F(CameraFormatTest, DialogKeepsARegionOnTheGridForTheCameraChosen) {
     EXPECT_EQ(View().m_nCamera, 1);
     EXPECT_EQ(View().Camera().GetWidth(1), 1000);
     EXPECT_EQ(View().Camera().GetBytesPerPacket(1), 3000);
+    ASSERT_TRUE(StreamAndStop()) << "the picture comes from camera 1";
+    EXPECT_EQ(View().Pipeline().Front().size(), QSize(1000, 1024));
 }
 
 TEST_F(CameraFormatTest, FormatTheBusCannotCarryIsRefusedWithTheReason) {

@@ -170,6 +170,11 @@ void CCameraView::ConnectCamera(int camera, const std::optional<CameraFormatChoi
 void CCameraView::OnFormat() {
     CCameraFormatDlg dialog(Camera(), m_session.PickedCamera(), m_LastPicture, window());
     if (dialog.exec() != QDialog::Accepted || dialog.Camera() < 0) return;
+    if (m_cameraClaim && !m_cameraClaim(dialog.Camera())) {
+        Tell(QString("Camera %1 is shown by another KestrixView window.").arg(dialog.Camera()),
+             ViewerPrompts::Icon::Exclamation);
+        return;
+    }
     m_session.SetCameraPick({dialog.Camera(), dialog.Guid()});
 }
 

@@ -70,6 +70,10 @@ public:
     // The key commands: true when the key is one of them (run or, when disabled, swallowed).
     bool HandleKey(int key, Qt::KeyboardModifiers modifiers);
     void SetContextMenu(QMenu* menu) { m_pContextMenu = menu; }
+    // Asked before Camera Format makes another camera (index) the viewer's: false when another
+    // copy of the program shows that camera. Without it any camera may be picked.
+    using CameraClaim = std::function<bool(int camera)>;
+    void SetCameraClaim(CameraClaim claim) { m_cameraClaim = std::move(claim); }
 
     void OnConnect();
     // Camera > Format...: the camera and the format the next Connect uses.
@@ -221,6 +225,7 @@ private:
     std::shared_ptr<ViewerPrompts> m_pPrompts;
     QImage m_LastPicture;  // the last connection's last picture, for Camera Format
     QMenu* m_pContextMenu = nullptr;
+    CameraClaim m_cameraClaim;
     QString m_strTitle = "KestrixView";  // without the recording suffix
     ViewOptions m_options = ViewOptions::Load();
     ViewZoom m_zoom;

@@ -157,6 +157,16 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     if (!options->screenshot.isEmpty()) prompts = std::make_shared<InitialChoicePrompts>();
     CMainFrame frame(prompts);
     frame.View()->Session().SetCameraPick({options->cameraIndex, options->cameraGuid});
+    // A camera picked in Camera Format moves this copy to that camera's key, unless another copy
+    // shows it: that one comes to the front instead.
+    frame.View()->SetCameraClaim([&instance](int camera) {
+        Options picked;
+        picked.cameraIndex = camera;
+        const std::string key = InstanceKey(picked);
+        if (instance.Move(key)) return true;
+        SingleInstance(key).AskFirstToRaise(kRaiseTimeout);
+        return false;
+    });
     QObject::connect(&instance, &SingleInstance::RaiseRequested, &frame, &CMainFrame::RaiseWindow);
     if (!frame.Create()) return 1;
     // Termination ends the loop in order: the recording finished, the camera released, and the

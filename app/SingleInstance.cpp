@@ -73,12 +73,24 @@ bool SingleInstance::AskFirstToRaise(std::chrono::milliseconds timeout) const {
     return false;
 }
 
+bool SingleInstance::Move(const std::string& key) {
+    if (key == m_strKey) return true;
+    SingleInstance next(key);
+    if (!next.Claim()) return false;
+    if (m_pServer != nullptr) m_pServer->close();  // removes the old socket
+    m_lock = std::move(next.m_lock);  // the old lock goes with its descriptor
+    m_strKey = key;
+    return Listen();
+}
+
 bool SingleInstance::Listen() {
-    m_pServer = new QLocalServer(this);
+    if (m_pServer == nullptr) {
+        m_pServer = new QLocalServer(this);
+        m_pServer->setSocketOptions(QLocalServer::UserAccessOption);
+        connect(m_pServer, &QLocalServer::newConnection, this, &SingleInstance::OnConnection);
+    }
     // Holding the lock, any socket left there belongs to a copy that is gone.
     QLocalServer::removeServer(QString::fromStdString(SocketPath()));
-    m_pServer->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(m_pServer, &QLocalServer::newConnection, this, &SingleInstance::OnConnection);
     return m_pServer->listen(QString::fromStdString(SocketPath()));
 }
 

@@ -27,6 +27,9 @@ public:
     bool AskFirstToRaise(std::chrono::milliseconds timeout) const;
     // Listens for later copies (after Claim, with a Qt application); false when it cannot.
     bool Listen();
+    // Becomes the copy for another camera: takes that key's lock and listens there, letting the
+    // old key go. False, keeping the old key, when another live copy holds the new one.
+    bool Move(const std::string& key);
 
     std::string LockPath() const;
     std::string SocketPath() const;

@@ -1,6 +1,7 @@
 // One running copy per user and camera, across real kestrixview processes: a second copy for
 // the same camera asks the first to raise its window and ends with status 0, a copy for another
-// camera runs beside it; a first copy that crashed blocks nobody.
+// camera runs beside it, and a copy moved to another camera lets its old one go; a first copy
+// that crashed blocks nobody.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "app/SingleInstance.h"
 #include "tests/app/ViewerProcess.h"
 #include "tests/support/SimulatedBus.h"
 #include "tests/support/TempDir.h"
@@ -89,6 +91,20 @@ TEST_F(SingleInstanceTest, CopiesForTwoCamerasRunBesideEachOther) {
     EXPECT_EQ(Viewer({"--camera", "one"}).Wait(20s), 2);
     EXPECT_EQ(first.Wait(0ms), -1);
     EXPECT_EQ(other.Wait(0ms), -1);
+}
+
+TEST_F(SingleInstanceTest, CopyMovedToAnotherCameraLetsItsOldCameraGo) {
+    Viewer other({"--camera", "1"});
+    ASSERT_TRUE(FirstCopyAnswers(20s, "camera1"));
+    SingleInstance mine;  // camera 0, as Camera Format moves it
+    ASSERT_TRUE(mine.Claim());
+    ASSERT_TRUE(mine.Listen());
+    EXPECT_FALSE(mine.Move("camera1")) << "another copy shows camera 1";
+    ASSERT_TRUE(mine.Move("camera2"));
+    EXPECT_FALSE(SingleInstance("camera2").Claim());
+    Viewer first;  // camera 0 is free again
+    EXPECT_TRUE(FirstCopyAnswers());
+    EXPECT_EQ(first.Wait(0ms), -1);
 }
 
 TEST_F(SingleInstanceTest, CrashedFirstCopyDoesNotBlockTheNext) {

@@ -16,7 +16,9 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "app/CKestrixViewApp.h"
 #include "app/SingleInstance.h"
 #include "tests/app/ViewerProcess.h"
 #include "tests/support/SimulatedBus.h"
@@ -105,6 +107,33 @@ TEST_F(SingleInstanceTest, CopyMovedToAnotherCameraLetsItsOldCameraGo) {
     Viewer first;  // camera 0 is free again
     EXPECT_TRUE(FirstCopyAnswers());
     EXPECT_EQ(first.Wait(0ms), -1);
+}
+
+TEST(CameraOptionTest, NumberOrGuidNamesTheCameraAndItsKey) {
+    const auto parse = [](std::vector<std::string> words, std::string& error) {
+        words.insert(words.begin(), "kestrixview");
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        return CKestrixViewApp::Parse(int(argv.size()), argv.data(), error);
+    };
+    std::string error;
+    auto options = parse({"--camera=12"}, error);
+    ASSERT_TRUE(options);
+    EXPECT_EQ(options->cameraIndex, 12);
+    EXPECT_EQ(CKestrixViewApp::InstanceKey(*options), "camera12");
+    options = parse({"--camera", "0x02CA3E0000010001"}, error);
+    ASSERT_TRUE(options);
+    EXPECT_EQ(options->cameraGuid, 0x02CA3E0000010001u);
+    EXPECT_EQ(CKestrixViewApp::InstanceKey(*options), "02ca3e0000010001");
+    options = parse({}, error);
+    EXPECT_EQ(CKestrixViewApp::InstanceKey(*options), "") << "camera 0 keeps the old names";
+    for (const char* bad : {"64", "-1", "0000000000000000", "02ca3e000001000", "cam"}) {
+        EXPECT_FALSE(parse({"--camera", bad}, error)) << bad;
+        EXPECT_EQ(error, std::string("--camera ") + bad +
+                             ": give a camera number from 0 to 63 or a GUID of 16 hex digits");
+    }
+    EXPECT_FALSE(parse({"--camera"}, error));
+    EXPECT_EQ(error, "--camera needs a camera number or GUID (see --help)");
 }
 
 TEST_F(SingleInstanceTest, CrashedFirstCopyDoesNotBlockTheNext) {

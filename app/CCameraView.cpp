@@ -11,7 +11,6 @@
 
 #include <algorithm>
 
-#include "app/CCameraFormatDlg.h"
 #include "app/QtPrompts.h"
 #include "camera/CameraIdentity.h"
 #include "dialogs/CAeSharpnessDlg.h"
@@ -125,7 +124,7 @@ void CCameraView::OnConnect() {
         Tell("The camera is not connected.", ViewerPrompts::Icon::Exclamation);
         return;
     }
-    const int camera = m_session.PickedCamera();
+    int camera = m_session.PickedCamera();
     if (camera < 0) {
         const CameraSession::CameraPick& pick = m_session.Pick();
         Tell(pick.guid != 0 ? QString("The camera %1 is not on the bus.")
@@ -134,9 +133,14 @@ void CCameraView::OnConnect() {
              ViewerPrompts::Icon::Exclamation);
         return;
     }
-    // A format kept for this camera stands in for the "VIDEO SETTING" question.
-    const std::optional<CameraFormatChoice> format =
+    // A format kept for this camera stands in for the "VIDEO SETTING" question, whose sizes are
+    // the maker's: another maker's camera is asked for one of its own modes instead.
+    std::optional<CameraFormatChoice> format =
         CameraFormatChoice::Load(Camera().GetCameraGuid(camera));
+    if (!format && Camera().LacksVendorRegisters(camera)) {
+        if (!PickFormat(camera)) return;
+        format = CameraFormatChoice::Load(Camera().GetCameraGuid(camera));
+    }
     ViewerPrompts::VideoChoice choice;
     if (format) {
         const QString problem =
@@ -168,14 +172,21 @@ void CCameraView::ConnectCamera(int camera, const std::optional<CameraFormatChoi
 }
 
 void CCameraView::OnFormat() {
-    CCameraFormatDlg dialog(Camera(), m_session.PickedCamera(), m_LastPicture, window());
-    if (dialog.exec() != QDialog::Accepted || dialog.Camera() < 0) return;
-    if (m_cameraClaim && !m_cameraClaim(dialog.Camera())) {
-        Tell(QString("Camera %1 is shown by another KestrixView window.").arg(dialog.Camera()),
+    int camera = m_session.PickedCamera();
+    PickFormat(camera);
+}
+
+bool CCameraView::PickFormat(int& camera) {
+    int chosen = camera;
+    if (!m_pPrompts->ChooseCameraFormat(window(), Camera(), chosen, m_LastPicture)) return false;
+    if (m_cameraClaim && !m_cameraClaim(chosen)) {
+        Tell(QString("Camera %1 is shown by another KestrixView window.").arg(chosen),
              ViewerPrompts::Icon::Exclamation);
-        return;
+        return false;
     }
-    m_session.SetCameraPick({dialog.Camera(), dialog.Guid()});
+    m_session.SetCameraPick({chosen, Camera().GetCameraGuid(chosen)});
+    camera = chosen;
+    return true;
 }
 
 QSize CCameraView::Decoration() const {

@@ -200,6 +200,9 @@ private:
     // Sets the mode (the kept format of the camera, else the "VIDEO SETTING" choice) and starts.
     void ConnectCamera(int camera, const std::optional<CameraFormatChoice>& format,
                        const ViewerPrompts::VideoChoice& choice);
+    // Asks "Camera Format" starting at camera; true with the camera chosen, which is then the
+    // viewer's.
+    bool PickFormat(int& camera);
     void CloseParamDialogs();
     void OnFrameShown(bool first);
     // Shows ring slot `slot` now (Next and Previous).

@@ -1,6 +1,7 @@
 // Camera > Format...: every mode the camera lists connects and shows a picture of its size, the
 // dialog lists the cameras and keeps a Format 7 region on the camera's grid for the camera it
-// was chosen for, and a format the bus cannot carry is refused with the reason.
+// was chosen for, a format the bus cannot carry is refused with the reason, and Connect on
+// another maker's camera asks for one of its own modes.
 #include <QComboBox>
 #include <QLabel>
 #include <QSpinBox>
@@ -142,6 +143,38 @@ TEST_F(CameraFormatTest, FormatTheBusCannotCarryIsRefusedWithTheReason) {
     EXPECT_FALSE(View().m_bConnected);
     ASSERT_FALSE(m_prompts->messages.empty());
     EXPECT_EQ(m_prompts->messages.back(), reason);
+}
+
+// Camera Format as the tests answer it: the format given, kept for the camera shown.
+class FormatPrompts : public ScriptedPrompts {
+public:
+    bool ChooseCameraFormat(QWidget*, C1394Dcam& cam, int& camera, const QImage&) override {
+        ++formatDialogs;
+        format.Save(cam.GetCameraGuid(camera));
+        return true;
+    }
+    CameraFormatChoice format;
+    int formatDialogs = 0;
+};
+
+class GenericCameraTest : public ViewerTest {
+protected:
+    GenericCameraTest() : ViewerTest(1, 1.0, {"--model", "generic"}) {}
+    void SetUp() override {
+        m_prompts = m_formatPrompts;
+        ViewerTest::SetUp();
+    }
+    std::shared_ptr<FormatPrompts> m_formatPrompts = std::make_shared<FormatPrompts>();
+};
+
+TEST_F(GenericCameraTest, ConnectAsksForOneOfTheCamerasOwnModesInsteadOfVideoSetting) {
+    m_formatPrompts->format.modeIndex = 5;  // 640 x 480 mono 8 at 30 fps
+    m_formatPrompts->format.rateIndex = 4;
+    ASSERT_TRUE(View().RunCommand(cmd::kConnect));
+    EXPECT_TRUE(View().m_bConnected);
+    EXPECT_EQ(m_formatPrompts->formatDialogs, 1);
+    EXPECT_EQ(m_prompts->videoDialogs, 0);
+    EXPECT_EQ(m_frame->windowTitle(), "KestrixView [640x480/mono8/30fps]");
 }
 
 }  // namespace

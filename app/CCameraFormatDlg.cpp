@@ -267,6 +267,8 @@ void CCameraFormatDlg::UpdateFigures() {
         m_pPacketInfo->clear();
         if (CurrentMode() != nullptr)
             m_pProblem->setText("The camera does not answer its Format 7 registers.");
+        else if (Camera() >= 0)
+            m_pProblem->setText("The camera lists no video mode, or does not answer.");
         return;
     }
     if (m_geometry) {

@@ -18,16 +18,16 @@ void DisplayPipeline::ResetState() {
     m_fViewRate = -1.0f;
 }
 
-void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t frameBytes) {
+void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t frameBytes,
+                            int camera) {
+    m_nCamera = camera;
     m_nColorCoding = colorCoding;
-    m_nWidth = width;
-    m_nHeight = height;
     m_display.Allocate(width, height);
     m_FrameBuffer.assign(frameBytes, 0);
     m_nShown = 0;
     m_bDisplayRun = true;
     m_displayThread =
-        std::thread(&DisplayPipeline::DisplayLoop, this, colorCoding, frameBytes);
+        std::thread(&DisplayPipeline::DisplayLoop, this, camera, colorCoding, frameBytes);
 }
 
 void DisplayPipeline::Stop() {
@@ -42,12 +42,12 @@ void DisplayPipeline::Free() {
     m_Band = {};
 }
 
-void DisplayPipeline::DisplayLoop(int colorCoding, std::size_t frameBytes) {
+void DisplayPipeline::DisplayLoop(int camera, int colorCoding, std::size_t frameBytes) {
     std::vector<std::uint8_t> frame(frameBytes);
     std::vector<std::uint8_t> band;
     while (m_bDisplayRun) {
-        if (m_camera.WaitForFrame(0, 100) < 0) continue;
-        const int slot = m_camera.GetFrame(0, frame.data(), -1);
+        if (m_camera.WaitForFrame(camera, 100) < 0) continue;
+        const int slot = m_camera.GetFrame(camera, frame.data(), -1);
         if (slot < 0) {
             // The capture went (a device change): nothing to wait on until Release stops us.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -73,7 +73,7 @@ void DisplayPipeline::OnFramePublished() {
 
 void DisplayPipeline::ShowSlot(int slot) {
     m_nCurrentIndex = slot;
-    m_camera.GetFrame(0, m_FrameBuffer.data(), slot);
+    m_camera.GetFrame(m_nCamera, m_FrameBuffer.data(), slot);
     // A frame the display thread still publishes must not replace the slot asked for.
     m_display.DropPending();
     DisplayHandOver::ConvertFrame(m_camera.GetConverter(), m_nColorCoding, m_FrameBuffer.data(),

@@ -22,9 +22,8 @@ TEST(CameraOwnerThread, RunsJobsOnItsThreadAndHearsNoticesBetweenThem) {
     EXPECT_NE(ownerId, std::this_thread::get_id());
     // A job may hand work to its own thread: it runs at once instead of waiting for itself.
     const int cameras = owner.Call([&](C1394Dcam&) {
-        return owner.Call([](C1394Dcam& cam) {
-            return cam.GetDeviceCount(C1394Dcam::kCameraDevices);
-        });
+        return owner.Call(
+            [](C1394Dcam& cam) { return cam.GetDeviceCount(C1394Dcam::kCameraDevices); });
     });
     EXPECT_EQ(cameras, 1);
     EXPECT_THROW(owner.Call([](C1394Dcam&) -> int { throw std::runtime_error("refused"); }),

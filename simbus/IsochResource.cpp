@@ -168,6 +168,17 @@ void IsochResource::Receive(const PacketRun& run) {
     m_buffers.Receive(run, [this](const BufferQueue::Buffer& buffer) { OnFilled(buffer); });
 }
 
+void IsochResource::DropPartial() {
+    if (!m_buffers.Partial()) return;
+    m_buffers.Restart();
+    ++m_lost;
+}
+
+std::uint32_t IsochResource::NextBufferLength() const {
+    const BufferQueue::Buffer* buffer = m_buffers.Current();
+    return buffer != nullptr ? buffer->setup.length : 0;
+}
+
 std::optional<std::uint64_t> IsochResource::TalkDue() const {
     if (!m_active || !Talks() || m_buffers.Current() == nullptr) return std::nullopt;
     return m_talkDue;

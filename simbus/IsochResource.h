@@ -55,6 +55,12 @@ public:
     void CancelAll(std::uint32_t status);
 
     void Receive(const PacketRun& run);
+    // A buffer is partly filled; DropPartial forgets it, counted as a lost buffer (a receiver
+    // that saw packets go missing).
+    bool Partial() const { return m_buffers.Partial(); }
+    void DropPartial();
+    // Length of the buffer that fills next; 0 when none is attached.
+    std::uint32_t NextBufferLength() const;
     // Talking: when the next buffer is fully sent, and that buffer as a run (it stays valid
     // until the resource changes).
     std::optional<std::uint64_t> TalkDue() const;

@@ -47,7 +47,9 @@ const char* CKestrixViewApp::Usage() {
     return "Usage: kestrixview [--simulate] [--help] [--version]\n"
            "Views, records and controls an IIDC 1394 camera.\n"
            "  --simulate   start a private simulated bus with one camera when no bus serves the\n"
-           "               device directory (KESTRIX_BUS_DIR), and stop it at exit\n"
+           "               device directory (KESTRIX_BUS_DIR), and stop it at exit; without\n"
+           "               it, a private FireWire bridge (kestrix-fwd) serves the machine's\n"
+           "               cameras when no bus daemon runs\n"
            "  --help       show this text\n"
            "  --version    show the version\n";
 }
@@ -99,6 +101,11 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     if (options->simulate && !bus.StartUnlessRunning(error)) {
         std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
         return 1;
+    }
+    // Without --simulate, the machine's FireWire cameras through a bridge of its own when no bus
+    // daemon runs. The window opens whatever happens: the line says why it finds no camera.
+    if (!options->simulate && !bus.StartUnlessRunning(error, PrivateBus::Daemon::FireWire)) {
+        std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName("KestrixView");

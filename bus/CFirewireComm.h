@@ -55,6 +55,9 @@ public:
     bool GetMaxSpeed(int* pSpeed);
     bool GetUnitVersion(int* pVersion);
     bool GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVendorId);
+    // The vendor and model names of the selected unit's configuration ROM (empty when it
+    // carries none).
+    bool GetUnitNames(std::string* pVendor, std::string* pModel);
 
     bool StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate, int nSpeed, int nDescMode,
                             int nBytesPerPacket, int nBufferBytes, bool bCircular,

@@ -90,7 +90,13 @@ void FwBus::AddNode(const std::string& name) {
                              << std::strerror(errno);
         return;
     }
-    rom.resize(std::min<std::size_t>(info.rom_length, rom.size()));
+    // The kernel hands the ROM over as quadlets in host order; the records carry bus order.
+    rom.resize(std::min<std::size_t>(info.rom_length, rom.size()) / 4 * 4);
+    for (std::size_t at = 0; at < rom.size(); at += 4) {
+        std::uint32_t quadlet;
+        std::memcpy(&quadlet, &rom[at], 4);
+        StoreBE32(&rom[at], quadlet);
+    }
     // The controller's own node: never a unit, but kept to know the node files.
     node->local = node->reset.node_id == node->reset.local_node_id;
     if (const auto camera = node->local ? std::nullopt : ConfigRom::ParseCamera(rom)) {
@@ -141,8 +147,12 @@ void FwBus::ReadNodeEvents(const std::string& name) {
         if (it == m_nodes.end()) return;
         const ssize_t n = m_kernel.Read(it->second->fd.Get(), event, sizeof event);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-        // The node left the bus: its file answers ENODEV (or nothing more) from now on.
-        if (n <= 0) return RemoveNode(name);
+        // The node left the bus: its file answers ENODEV (or nothing more) from now on. A file
+        // of that name may already stand for another node.
+        if (n <= 0) {
+            RemoveNode(name);
+            return Scan();
+        }
         if (std::size_t(n) < sizeof(fw_cdev_event_common)) continue;
         fw_cdev_event_common common;
         std::memcpy(&common, event, sizeof common);

@@ -45,8 +45,9 @@ FakeKernel::FakeKernel(unsigned cameras) {
         for (std::uint64_t at = 0;
              node.camera->Read(kRomAddress + at, quadlet) == simbus::CameraModel::Access::Ok;
              at += 4) {
+            // In host order, as the kernel keeps it.
             node.rom.resize(at + 4);
-            platform::StoreBE32(&node.rom[at], quadlet);
+            std::memcpy(&node.rom[at], &quadlet, 4);
         }
     }
 }

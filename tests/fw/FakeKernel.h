@@ -52,7 +52,7 @@ public:
 private:
     struct FakeNode {
         std::unique_ptr<simbus::Node> camera;  // null for the controller's node
-        std::vector<std::uint8_t> rom;          // bus order
+        std::vector<std::uint8_t> rom;          // quadlets in host order
         std::uint32_t id = 0;
         bool present = true;
         bool denied = false;

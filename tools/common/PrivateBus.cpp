@@ -1,4 +1,4 @@
-// Finding, starting and stopping the private kestrix-busd of --simulate.
+// Finding, starting and stopping the private bus daemon.
 #include "tools/common/PrivateBus.h"
 
 #include <fcntl.h>
@@ -66,6 +66,10 @@ bool Abandoned(const fs::path& dir) {
     return ::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0;
 }
 
+std::string Describe(PrivateBus::Daemon daemon) {
+    return daemon == PrivateBus::Daemon::Simulated ? "the simulated bus" : "the FireWire bridge";
+}
+
 // Reaps pid within timeout; false when it still runs.
 bool Reap(pid_t pid, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
@@ -89,19 +93,36 @@ bool PrivateBus::IsServed(const fs::path& dir) {
     return errno == EWOULDBLOCK;
 }
 
-std::string PrivateBus::DaemonPath() {
+std::string PrivateBus::DaemonPath(Daemon daemon) {
+    const bool simulated = daemon == Daemon::Simulated;
+    const char* name = simulated ? "kestrix-busd" : "kestrix-fwd";
     std::error_code ignored;
     const fs::path self = fs::read_symlink("/proc/self/exe", ignored);
-    const fs::path beside = self.parent_path() / "kestrix-busd";
+    const fs::path beside = self.parent_path() / name;
     if (::access(beside.c_str(), X_OK) == 0) return beside;
 #ifdef KESTRIX_BUILD_TREE
     // An installed copy must never reach back into the tree it was built in.
     const fs::path tree = fs::weakly_canonical(KESTRIX_BUILD_TREE, ignored);
     const bool inTree =
         std::mismatch(tree.begin(), tree.end(), self.begin(), self.end()).first == tree.end();
-    if (inTree && ::access(KESTRIX_BUILD_TREE_BUSD, X_OK) == 0) return KESTRIX_BUILD_TREE_BUSD;
+    const char* built = simulated ? KESTRIX_BUILD_TREE_BUSD : KESTRIX_BUILD_TREE_FWD;
+    if (inTree && ::access(built, X_OK) == 0) return built;
 #endif
-    return "kestrix-busd";
+    return name;
+}
+
+bool PrivateBus::HasFireWire() {
+    const char* set = std::getenv("KESTRIX_FW_DEVDIR");
+    const fs::path dir = set != nullptr && *set != '\0' ? set : "/dev";
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 2 && name.starts_with("fw") &&
+            name.find_first_not_of("0123456789", 2) == std::string::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 fs::path PrivateBus::BaseFolder() {
@@ -134,7 +155,7 @@ bool PrivateBus::MakeDirectory(std::string& error) {
     SweepLeftovers(base);
     std::string folder = (base / (std::string(kFolderPrefix) + "XXXXXX")).string();
     if (::mkdtemp(folder.data()) == nullptr) {
-        error = std::string("cannot make a folder for the simulated bus: ") + std::strerror(errno);
+        error = std::string("cannot make a folder for the private bus: ") + std::strerror(errno);
         return false;
     }
     m_dir = folder;
@@ -142,23 +163,30 @@ bool PrivateBus::MakeDirectory(std::string& error) {
     m_ownerLock.Reset(
         ::open((m_dir / kOwnerLock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!m_ownerLock || ::flock(m_ownerLock.Get(), LOCK_EX | LOCK_NB) != 0) {
-        error = std::string("cannot lock the simulated bus's folder: ") + std::strerror(errno);
+        error = std::string("cannot lock the private bus's folder: ") + std::strerror(errno);
         return false;
     }
     return true;
 }
 
-bool PrivateBus::StartUnlessRunning(std::string& error) {
+bool PrivateBus::StartUnlessRunning(std::string& error, Daemon daemon) {
     if (IsServed(platform::DeviceDirectory::Path())) return true;
+    m_noController = daemon == Daemon::FireWire && !HasFireWire();
+    if (m_noController) {
+        error = "no FireWire controller on this machine (no /dev/fw*); --simulate uses a "
+                "simulated camera";
+        return false;
+    }
     if (!MakeDirectory(error)) return false;
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) {
-        error = std::string("cannot start the simulated bus: ") + std::strerror(errno);
+        error = "cannot start " + Describe(daemon) + ": " + std::strerror(errno);
         return false;
     }
     platform::UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
     const std::string dir = m_dir.string();
-    std::vector<std::string> args{DaemonPath(), "--dir", dir, "--cameras", "1"};
+    std::vector<std::string> args{DaemonPath(daemon), "--dir", dir};
+    if (daemon == Daemon::Simulated) args.insert(args.end(), {"--cameras", "1"});
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -172,17 +200,17 @@ bool PrivateBus::StartUnlessRunning(std::string& error) {
     }
     readyWrite.Reset();
     if (m_pid < 0) {
-        error = std::string("cannot start the simulated bus: ") + std::strerror(errno);
+        error = "cannot start " + Describe(daemon) + ": " + std::strerror(errno);
         return false;
     }
-    if (!WaitUntilServing(readyRead.Get(), error)) return false;
+    if (!WaitUntilServing(readyRead.Get(), daemon, error)) return false;
     ::setenv("KESTRIX_BUS_DIR", dir.c_str(), 1);
     // The bus state shared between processes must not mix with that of another bus.
     ::setenv("KESTRIX_SHM_NAMESPACE", NamespaceOf(m_dir).c_str(), 1);
     return true;
 }
 
-bool PrivateBus::WaitUntilServing(int readyFd, std::string& error) {
+bool PrivateBus::WaitUntilServing(int readyFd, Daemon daemon, std::string& error) {
     // It prints one line once it serves; an exit before that closes the pipe.
     pollfd poll{readyFd, POLLIN, 0};
     const auto deadline = Clock::now() + kStartTimeout;
@@ -193,7 +221,7 @@ bool PrivateBus::WaitUntilServing(int readyFd, std::string& error) {
         // A signal ends the wait early; the deadline is checked again.
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
-            error = "the simulated bus (" + DaemonPath() + ") did not come up in time";
+            error = Describe(daemon) + " (" + DaemonPath(daemon) + ") did not come up in time";
             Stop();
             return false;
         }
@@ -201,7 +229,7 @@ bool PrivateBus::WaitUntilServing(int readyFd, std::string& error) {
         const ssize_t n = ::read(readyFd, chunk, sizeof chunk);
         if (n > 0 && std::memchr(chunk, '\n', std::size_t(n)) != nullptr) return true;
         if (n == 0 || (n < 0 && errno != EINTR)) {
-            error = "the simulated bus (" + DaemonPath() + ") could not be started";
+            error = Describe(daemon) + " (" + DaemonPath(daemon) + ") could not be started";
             Stop();
             return false;
         }

@@ -152,7 +152,7 @@ bool CaptureSession::FindCamera() {
         Fail(kExitNoCamera,
              m_options.simulate
                  ? "no camera on the simulated bus"
-                 : "no camera found (is kestrix-busd running? --simulate starts one)");
+                 : "no camera found on the FireWire bus (--simulate uses a simulated one)");
         return false;
     }
     if (m_nCamera >= cameras) {

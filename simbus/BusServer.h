@@ -28,6 +28,7 @@ public:
         unsigned cameras = 1;
         double rateScale = 1.0;
         std::uint32_t hostCaps = kHostCapsConfigurable;
+        CameraModel::Kind model = CameraModel::Kind::Kx1360;
     };
 
     BusServer();

@@ -4,6 +4,7 @@
 
 #include "simbus/CameraRegisters.h"
 #include "simbus/ConfigRomImage.h"
+#include "simbus/GenericCamera.h"
 #include "simbus/IidcRegisterMap.h"
 #include "simbus/TestPicture.h"
 
@@ -26,9 +27,20 @@ bool InRom(std::uint64_t address, std::uint64_t& offset) {
 
 }  // namespace
 
-CameraModel::CameraModel(std::uint32_t serial)
-    : m_rom(std::make_unique<ConfigRomImage>(kCompanyId, serial, iidc::kCommandBaseQuadlets,
-                                             kVendorName, kModelName)),
+std::optional<CameraModel::Kind> CameraModel::KindNamed(std::string_view name) {
+    if (name == "kx1360") return Kind::Kx1360;
+    if (name == "generic") return Kind::Generic;
+    return std::nullopt;
+}
+
+CameraModel::CameraModel(std::uint32_t serial, Kind kind)
+    : m_kind(kind),
+      m_rom(kind == Kind::Generic
+                ? std::make_unique<ConfigRomImage>(generic::kCompanyId, serial,
+                                                   iidc::kCommandBaseQuadlets,
+                                                   generic::kVendorName, generic::kModelName)
+                : std::make_unique<ConfigRomImage>(kCompanyId, serial, iidc::kCommandBaseQuadlets,
+                                                   kVendorName, kModelName)),
       m_registers(std::make_unique<CameraRegisters>()),
       m_picture(std::make_unique<TestPicture>()) {}
 
@@ -41,7 +53,23 @@ const CameraModel::ConfigRom& CameraModel::Rom() const { return m_rom->Pieces();
 CameraModel::Access CameraModel::Read(std::uint64_t address, std::uint32_t& value) const {
     std::uint64_t offset = 0;
     if (InRom(address, offset)) return m_rom->Read(offset, value) ? Access::Ok : Access::Unmapped;
-    return m_registers->Read(address, value);
+    if (m_kind == Kind::Generic && generic::Hides(address)) return Access::Unmapped;
+    const Access access = m_registers->Read(address, value);
+    if (m_kind == Kind::Generic && access == Access::Ok) {
+        unsigned format = 0, mode = 0;
+        CurrentMode(format, mode);
+        generic::Narrow(address, format, mode, value);
+    }
+    return access;
+}
+
+void CameraModel::CurrentMode(unsigned& format, unsigned& mode) const {
+    const std::uint64_t base = iidc::BlockAddress(iidc::kCommandBaseQuadlets);
+    std::uint32_t value = 0;
+    format = m_registers->Read(base + iidc::kCurVFormat, value) == Access::Ok
+                 ? iidc::TopField(value) : 0;
+    mode = m_registers->Read(base + iidc::kCurVMode, value) == Access::Ok
+               ? iidc::TopField(value) : 0;
 }
 
 CameraModel::Access CameraModel::Write(std::uint64_t address, std::uint32_t value) {
@@ -49,10 +77,30 @@ CameraModel::Access CameraModel::Write(std::uint64_t address, std::uint32_t valu
     std::uint32_t ignored = 0;
     if (InRom(address, offset))
         return m_rom->Read(offset, ignored) ? Access::ReadOnly : Access::Unmapped;
+    if (m_kind == Kind::Generic) {
+        if (generic::Hides(address)) return Access::Unmapped;
+        // An absent feature's control register takes writes and keeps nothing.
+        if (const int feature = generic::FeatureAt(address);
+            feature >= 0 && !generic::HasFeature(unsigned(feature)))
+            return m_registers->Read(address, ignored);
+    }
     return m_registers->Write(address, value);
 }
 
-CameraModel::StreamSetup CameraModel::Stream() const { return m_registers->Stream(); }
+CameraModel::StreamSetup CameraModel::Stream() const {
+    StreamSetup setup = m_registers->Stream();
+    unsigned format = 0, mode = 0;
+    CurrentMode(format, mode);
+    if (m_kind == Kind::Generic && !generic::Offers(format, mode)) {
+        const StreamSetup silent;
+        setup.transmitting = false;
+        setup.bytesPerPacket = silent.bytesPerPacket;
+        setup.packetsPerFrame = silent.packetsPerFrame;
+        setup.frameBytes = silent.frameBytes;
+        setup.width = setup.height = 0;
+    }
+    return setup;
+}
 
 void CameraModel::RenderFrame(std::span<std::uint8_t> frame, std::uint32_t counter) {
     if (const auto shape = m_registers->Shape())

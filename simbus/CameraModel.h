@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace simbus {
@@ -62,8 +64,14 @@ public:
         }
     };
 
+    // Kx1360: the maker's camera, with its vendor registers. Generic: a camera that has only the
+    // standard IIDC registers, fewer modes and features, and another vendor's name.
+    enum class Kind { Kx1360, Generic };
+    // The kind named "kx1360" or "generic", or nothing.
+    static std::optional<Kind> KindNamed(std::string_view name);
+
     // serial is the camera's unique id in its configuration ROM (chip id).
-    explicit CameraModel(std::uint32_t serial);
+    explicit CameraModel(std::uint32_t serial, Kind kind = Kind::Kx1360);
     ~CameraModel();
     CameraModel(CameraModel&&) noexcept;
     CameraModel& operator=(CameraModel&&) noexcept;
@@ -83,6 +91,10 @@ public:
     void RenderFrame(std::span<std::uint8_t> frame, std::uint32_t counter);
 
 private:
+    // CUR_V_FORMAT and CUR_V_MODE as the registers hold them.
+    void CurrentMode(unsigned& format, unsigned& mode) const;
+
+    Kind m_kind;
     std::unique_ptr<ConfigRomImage> m_rom;
     std::unique_ptr<CameraRegisters> m_registers;
     std::unique_ptr<TestPicture> m_picture;

@@ -25,7 +25,8 @@ void OnSignal(int signal) {
 }
 
 constexpr const char* kUsage =
-    "usage: kestrix-busd [--dir DIR] [--cameras N] [--rate-scale X] [--host-caps BITS]\n"
+    "usage: kestrix-busd [--dir DIR] [--cameras N] [--model NAME] [--rate-scale X]\n"
+    "                    [--host-caps BITS]\n"
     "\n"
     "Serves a simulated 1394 bus with IIDC cameras in a device directory until SIGTERM or\n"
     "SIGINT; prints one line on stdout once it serves.\n"
@@ -33,6 +34,8 @@ constexpr const char* kUsage =
     "  --dir DIR         device directory (default: KESTRIX_BUS_DIR, else the\n"
     "                    per-user directory)\n"
     "  --cameras N       cameras on the bus at start, 0 to 62 (default 1)\n"
+    "  --model NAME      the cameras' model: kx1360 (default), or generic (only the\n"
+    "                    standard IIDC registers, fewer modes and features)\n"
     "  --rate-scale X    stream X times faster than real time, above 0 to 1000 (default 1)\n"
     "  --host-caps BITS  host adapter capabilities: 0x01 packet-based transfers,\n"
     "                    0x10 header stripping (default 0x11)\n"
@@ -63,6 +66,10 @@ std::string Take(simbus::BusServer::Options& options, const CommandLine::Given& 
     } else if (given.name == "cameras") {
         if (!isNumber || number < 0 || number > 62 || number != unsigned(number)) return "0 to 62";
         options.cameras = unsigned(number);
+    } else if (given.name == "model") {
+        const auto kind = simbus::CameraModel::KindNamed(given.value);
+        if (!kind) return "kx1360 or generic";
+        options.model = *kind;
     } else if (given.name == "rate-scale") {
         if (!isNumber || !(number > 0) || number > 1000) return "above 0, at most 1000";
         options.rateScale = number;
@@ -79,7 +86,8 @@ std::string Take(simbus::BusServer::Options& options, const CommandLine::Given& 
 
 int main(int argc, char** argv) {
     static constexpr CommandLine::Option kOptions[] = {
-        {"dir", true}, {"cameras", true}, {"rate-scale", true}, {"host-caps", true}};
+        {"dir", true}, {"cameras", true}, {"model", true}, {"rate-scale", true},
+        {"host-caps", true}};
     std::string error;
     const auto line = CommandLine::Parse(std::span<char* const>(argv + 1, std::size_t(argc - 1)),
                                          kOptions, CommandLine::Operands::Anywhere, error);

@@ -16,6 +16,9 @@ inline constexpr std::uint32_t kOn = 0x8000'0000;
 
 class CameraModelFixture : public ::testing::Test {
 protected:
+    CameraModelFixture() = default;
+    explicit CameraModelFixture(CameraModel::Kind kind) : cam(0x00C0FFEE, kind) {}
+
     using Access = CameraModel::Access;
 
     // The unit dependent directory's first quadlet shifted left by 2: the key byte drops out

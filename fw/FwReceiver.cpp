@@ -48,7 +48,12 @@ bool FwReceiver::Start(const std::string& path, std::string& error) {
     const bool strip = (setup.flags & simbus::kResourceStripHeader) != 0;
     const bool packetBased = (setup.flags & simbus::kResourcePacketBased) != 0;
     const std::uint32_t perPacket = m_slotBytes + (strip ? 0 : 4);
-    const std::uint32_t length = m_resource.NextBufferLength();
+    const simbus::DescriptorRecord* next = m_resource.NextBuffer();
+    const std::uint32_t length = next != nullptr ? next->length : 0;
+    // Frame starts are waited for only where the client's buffers hold whole frames; other
+    // buffers take the stream as it comes.
+    m_waitForFrames = next != nullptr &&
+                      (next->flags & ~simbus::kDescriptorMarker) == simbus::kDescriptorSync;
     m_framePackets = std::max<std::uint32_t>(
         1, packetBased ? length / perPacket : (length + perPacket - 1) / perPacket);
     m_ringPackets = m_framePackets * kRingFrames;
@@ -97,7 +102,7 @@ void FwReceiver::Queue() {
             const std::uint32_t inFrame = (at + i) % m_framePackets;
             controls[i] = FW_CDEV_ISO_PAYLOAD_LENGTH(m_slotBytes) |
                           FW_CDEV_ISO_HEADER_LENGTH(kHeaderBytes) |
-                          (inFrame == 0 ? FW_CDEV_ISO_SYNC : 0u) |
+                          (inFrame == 0 && m_waitForFrames ? FW_CDEV_ISO_SYNC : 0u) |
                           (inFrame + 1 == m_framePackets ? FW_CDEV_ISO_INTERRUPT : 0u);
         }
         fw_cdev_queue_iso queue{};
@@ -160,14 +165,14 @@ void FwReceiver::TakePacket(std::uint32_t header, const std::uint8_t* payload) {
     run.bytesPerPacket = length;
     run.payload = std::span<const std::uint8_t>(payload, length);
     // A frame start while a buffer fills: the rest of the previous frame never came.
-    if (run.firstSy == simbus::kFrameStartSy && m_resource.Partial()) {
+    if (run.firstSy == simbus::kFrameStartSy && m_resource.PartialFrame()) {
         m_resource.DropPartial();
         ++m_droppedFrames;
     }
     m_resource.Receive(run);
     const bool packetBased = (m_resource.Setup().flags & simbus::kResourcePacketBased) != 0;
     // A short packet is a frame's last or a broken one; whatever it left unfilled is lost.
-    if (length < m_slotBytes && !packetBased && m_resource.Partial()) {
+    if (length < m_slotBytes && !packetBased && m_resource.PartialFrame()) {
         ++m_shortPackets;
         m_resource.DropPartial();
         ++m_droppedFrames;

@@ -1,12 +1,14 @@
 // One listening resource's isochronous reception through a kernel context of its own: a file,
 // a receive context with 8-byte packet headers on the resource's channel, and the kernel's
-// packet buffer mapped into the daemon. Packets are queued a frame at a time (the first one
-// waits for the frame start, the last one raises the interrupt), laid out by the resource
+// packet buffer mapped into the daemon. Packets are queued a frame at a time (the last one
+// raises the interrupt; for synchronised buffers the first one waits for the frame start), laid
+// out by the resource
 // straight from the mapping into its buffers (the client's shared memory, when it gave some),
 // and queued again at once.
 //
-// A frame that lost packets (a frame start comes while a buffer is partly filled) or that
-// carries a short packet before its end is dropped and counted, never delivered.
+// A frame that lost packets (a frame start comes while a synchronised buffer is partly filled)
+// or that carries a short packet before its end is dropped and counted, never delivered.
+// Unsynchronised buffers take the stream as it comes, for the client to parse.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +51,7 @@ private:
     std::uint32_t m_slotBytes = 0;      // payload room of one packet
     std::uint32_t m_ringPackets = 0;    // a whole number of frames
     std::uint32_t m_framePackets = 1;
+    bool m_waitForFrames = false;  // each frame's first packet waits for the frame start
     std::uint64_t m_queued = 0;     // packets handed to the kernel, ever
     std::uint64_t m_completed = 0;  // packets it gave back
     std::uint64_t m_packetsSeen = 0;

@@ -168,15 +168,21 @@ void IsochResource::Receive(const PacketRun& run) {
     m_buffers.Receive(run, [this](const BufferQueue::Buffer& buffer) { OnFilled(buffer); });
 }
 
+bool IsochResource::PartialFrame() const {
+    const BufferQueue::Buffer* buffer = m_buffers.Current();
+    return buffer != nullptr && m_buffers.Partial() &&
+           (buffer->setup.flags & ~kDescriptorMarker) == kDescriptorSync;
+}
+
 void IsochResource::DropPartial() {
-    if (!m_buffers.Partial()) return;
+    if (!PartialFrame()) return;
     m_buffers.Restart();
     ++m_lost;
 }
 
-std::uint32_t IsochResource::NextBufferLength() const {
+const DescriptorRecord* IsochResource::NextBuffer() const {
     const BufferQueue::Buffer* buffer = m_buffers.Current();
-    return buffer != nullptr ? buffer->setup.length : 0;
+    return buffer != nullptr ? &buffer->setup : nullptr;
 }
 
 std::optional<std::uint64_t> IsochResource::TalkDue() const {

@@ -6,6 +6,8 @@
 #include <sys/mman.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -195,7 +197,11 @@ protected:
         counter = platform::LoadBE32(frame);
         const auto expected = fwtest::ExpectedFrame(0, 4, counter, kFrameBytes);
         EXPECT_TRUE(!whole || std::equal(expected.begin(), expected.end(), frame));
-        return {event.begin() + sizeof(fw_cdev_event_iso_interrupt), event.end()};
+        // The headers start at the trailing array, inside the structure's padding.
+        constexpr std::size_t at = offsetof(fw_cdev_event_iso_interrupt, header);
+        fw_cdev_event_iso_interrupt head;
+        std::memcpy(&head, event.data(), sizeof head);
+        return {event.begin() + at, event.begin() + at + head.header_length};
     }
 
     FwClient m_camera{"/dev/fw1"};

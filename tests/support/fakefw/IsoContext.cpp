@@ -4,6 +4,7 @@
 #include <linux/firewire-cdev.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/ByteOrder.h"
@@ -26,7 +27,10 @@ void IsoContext::Flush(const Post& post) {
     head.cycle = m_lastStamp;
     head.header_length = std::uint32_t(m_headers.size());
     std::memcpy(event.data(), &head, sizeof head);
-    std::memcpy(event.data() + sizeof head, m_headers.data(), m_headers.size());
+    // The kernel copies the headers into the structure's trailing array, which starts inside
+    // its padding; the event is still sizeof + headers long.
+    std::memcpy(event.data() + offsetof(fw_cdev_event_iso_interrupt, header), m_headers.data(),
+                m_headers.size());
     m_headers.clear();
     post(std::move(event));
 }

@@ -181,7 +181,9 @@ void FwBus::OnBusReset(const fw_cdev_event_bus_reset& reset) {
     std::vector<std::pair<ClientId, std::uint32_t>> waits;
     for (const auto& [id, client] : m_clients) {
         for (const auto& [requestId, pending] : client->pending) {
-            if (pending.kind == PendingKind::ResetWait) waits.emplace_back(id, requestId);
+            if (pending.kind != PendingKind::ResetWait) continue;
+            waits.emplace_back(id, requestId);
+            client->generation = m_generation;
         }
     }
     for (const auto& [id, requestId] : waits) Finish({id, requestId, kErrorSuccess, {}, nullptr, 0});
@@ -213,6 +215,7 @@ ClientId FwBus::Connect(UnitId unit) {
     auto client = std::make_unique<Client>();
     client->unit = unit;
     client->unitGone = UnitNode(unit) == nullptr;
+    client->generation = m_generation;
     m_clients[id] = std::move(client);
     return id;
 }
@@ -318,6 +321,10 @@ void FwBus::Dispatch(const simbus::Request& request, Client& client) {
         case simbus::kCodeHostInfo:
             return HandleHostInfo(request);
         case simbus::kCodeBusResetWait:
+            if (client.generation != m_generation) {
+                client.generation = m_generation;
+                return Reply(request, kErrorSuccess);
+            }
             client.pending[request.id].kind = PendingKind::ResetWait;
             return;
         case simbus::kCodeHostMemoryRead:

@@ -34,6 +34,9 @@ struct FwBus::Allocation {
 struct FwBus::Client {
     UnitId unit = 0;
     bool unitGone = false;
+    // The bus generation the client last heard of: a reset that came while it had no wait
+    // pending answers its next wait at once.
+    std::uint32_t generation = 0;
     std::map<std::uint32_t, Pending> pending;  // by request id
     KernelFd isoFd;                            // opened at the first allocation
     std::map<std::uint32_t, Allocation> allocations;  // by the handle the client knows

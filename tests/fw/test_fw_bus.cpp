@@ -96,6 +96,11 @@ TEST(FwBusReset, AResetWaitCompletesOnceWithTheNewNodeNumbersInPlace) {
     const std::uint32_t next = fw.Send(client, simbus::kCodeBusResetWait, {});
     fw.Pump();
     EXPECT_FALSE(fw.Take(client, next));
+    fw.bus.Cancel(client, next);
+    // A reset that comes while the client has no wait pending is not lost.
+    fw.kernel.Reset();
+    fw.Pump();
+    EXPECT_EQ(fw.Call(client, simbus::kCodeBusResetWait, {}), kErrorSuccess);
 }
 
 // A listening resource on kChannel with its bandwidth, channel and buffers, as a capture sets

@@ -63,18 +63,26 @@ void FwBus::Scan() {
     for (const std::string& name : present) {
         if (!m_nodes.contains(name)) AddNode(name);
     }
+    // The controller's own node is often closed to users; a file that could not be opened
+    // matters when no camera can be reached, and then it is said why.
+    for (const std::string& path : m_denied) {
+        if (!m_units.empty() || !m_told.insert(path).second) continue;
+        m_host.Tell("cannot open " + path + " (permission denied): " + kPermissionFix);
+    }
 }
 
 void FwBus::AddNode(const std::string& name) {
     const std::string path = m_devDir + "/" + name;
     KernelFd fd(m_kernel, m_kernel.Open(path));
     if (!fd) {
-        if ((errno == EACCES || errno == EPERM) && m_denied.insert(path).second)
-            m_host.Tell("cannot open " + path + " (permission denied): " + kPermissionFix);
+        if ((errno == EACCES || errno == EPERM) && m_denied.insert(path).second) {
+            KX_LOG(Simbus, Info) << "cannot open " << path << ": permission denied";
+        }
         // Anything else (a file being set up, a node gone again) is tried at the next change.
         return;
     }
     m_denied.erase(path);
+    m_told.erase(path);
     auto node = std::make_unique<Node>();
     node->name = name;
     node->path = path;

@@ -62,7 +62,8 @@ public:
     void Cancel(ClientId client, std::uint32_t id) override;
 
     std::size_t CameraCount() const { return m_units.size(); }
-    // Files that could not be opened for want of permission.
+    // Files that could not be opened for want of permission; the user is told about them
+    // (once) while no camera can be reached.
     const std::set<std::string>& Denied() const { return m_denied; }
     // The node files the folder held at the last scan.
     std::size_t NodeFiles() const { return m_nodes.size(); }
@@ -126,6 +127,7 @@ private:
     std::map<std::string, std::unique_ptr<Node>> m_nodes;  // by file name, cameras or not
     std::map<UnitId, std::string> m_units;                 // published cameras
     std::set<std::string> m_denied;
+    std::set<std::string> m_told;  // denied files the user has been told about
     UnitId m_nextUnit = 0;
     std::uint32_t m_generation = 0;
     bool m_generationKnown = false;

@@ -34,9 +34,6 @@ public:
     bool ReadEvents();
     std::string Describe() const;
 
-    std::uint64_t Packets() const { return m_packetsSeen; }
-    std::uint64_t DroppedFrames() const { return m_droppedFrames; }
-
 private:
     void Queue();
     void OnInterrupt(const std::uint8_t* event, std::size_t bytes);

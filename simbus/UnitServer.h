@@ -53,8 +53,6 @@ public:
     bool Open(const std::filesystem::path& dir, std::string_view daemon, std::string& error);
     void SetBackend(UnitBackend* backend) { m_backend = backend; }
     const std::filesystem::path& Dir() const { return m_dir; }
-    // A private sub-folder that programs listing units never see.
-    std::filesystem::path StagingDir() const;
 
     // Bound and listening before the socket appears, so that nobody who sees it is refused.
     bool Publish(UnitId unit, std::string& error);
@@ -83,6 +81,8 @@ public:
     std::string DaemonStatus(std::size_t extraControl) const;
 
 private:
+    // A private sub-folder that programs listing units never see, where units are staged.
+    std::filesystem::path StagingDir() const;
     void Add(int fd, std::uint64_t key, std::uint32_t events);
     void HandleEvent(std::uint64_t key, std::uint32_t events);
     void Accept(UnitId unit);

@@ -52,7 +52,6 @@ public:
     // clean of what a daemon that died left behind. False with a message when it cannot.
     bool Open(const std::filesystem::path& dir, std::string_view daemon, std::string& error);
     void SetBackend(UnitBackend* backend) { m_backend = backend; }
-    const std::filesystem::path& Dir() const { return m_dir; }
 
     // Bound and listening before the socket appears, so that nobody who sees it is refused.
     bool Publish(UnitId unit, std::string& error);

@@ -91,7 +91,7 @@ int FakeKernel::Ioctl(int fd, unsigned long request, void* argument) {
         case FW_CDEV_IOC_GET_INFO: {
             auto& info = *static_cast<fw_cdev_get_info*>(argument);
             const std::vector<std::uint8_t>& rom = m_nodes[file.node].rom;
-            if (info.rom != 0) {
+            if (info.rom != 0 && !rom.empty()) {
                 std::memcpy(reinterpret_cast<void*>(info.rom), rom.data(),
                             std::min<std::size_t>(info.rom_length, rom.size()));
             }

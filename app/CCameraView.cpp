@@ -1,48 +1,26 @@
-// The camera view: connection, display, scrolling, dragging and the command handlers.
+// The camera view: connection and capture commands over the session, painting the pipeline's
+// picture, scrolling and dragging.
 #include "app/CCameraView.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
-#include <QSettings>
-#include <QSocketNotifier>
 
 #include <algorithm>
-#include <array>
-#include <chrono>
 
-#include "app/CommandIds.h"
 #include "app/QtPrompts.h"
 #include "dialogs/CAeSharpnessDlg.h"
 #include "dialogs/CMaskingDlg.h"
 #include "dialogs/CMiscParamDlg.h"
 #include "dialogs/CStandardFeatureDlg.h"
 #include "platform/Log.h"
-#include "platform/MessageEndpoint.h"
-#include "platform/MessageQueue.h"
 
 namespace {
 
-constexpr int kAccessUnitBytes[] = {4, 8, 16, 32, 64, 128};
 constexpr const char* kRateNames[] = {"1.875fps", "3.75fps", "7.5fps", "15fps", "30fps"};
-
-struct SettingRow {
-    const char* name;
-    int CCameraView::*member;
-    int defaultValue;
-    int maximum;
-};
-constexpr std::array<SettingRow, 5> kSettings{{
-    {"BusSpeed", &CCameraView::m_nBusSpeed, 2, 2},
-    {"BufferRate", &CCameraView::m_nBufferRate, 4, 8},
-    {"StreamMode", &CCameraView::m_nStreamMode, 0, 1},
-    {"AccessUnit", &CCameraView::m_nAccessUnit, 0, 5},
-    {"SyncSY", &CCameraView::m_nSyncSY, 1, 1},
-}};
 
 // The wait cursor for the life of a scope.
 class WaitCursor {
@@ -53,15 +31,13 @@ public:
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-bool InGroup(int id, int first, int last) { return id >= first && id <= last; }
-
 }  // namespace
 
 CCameraView::CCameraView(QWidget* parent, std::shared_ptr<ViewerPrompts> prompts,
                          ViewRateMeter::TickSource ticks)
     : QAbstractScrollArea(parent),
-      m_pPrompts(prompts ? std::move(prompts) : std::make_shared<QtPrompts>()),
-      m_rateMeter(ticks ? ViewRateMeter(std::move(ticks)) : ViewRateMeter()) {
+      m_pipeline(m_session.Camera(), std::move(ticks)),
+      m_pPrompts(prompts ? std::move(prompts) : std::make_shared<QtPrompts>()) {
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Sunken);
     setFocusPolicy(Qt::StrongFocus);
@@ -75,79 +51,31 @@ CCameraView::CCameraView(QWidget* parent, std::shared_ptr<ViewerPrompts> prompts
         connect(bar, &QScrollBar::actionTriggered, this,
                 [this, orientation](int action) { OnScrollAction(orientation, action); });
     }
+    connect(&m_session, &CameraSession::ConnectionLost, this, &CCameraView::OnConnectionLost);
+    connect(&m_pipeline, &DisplayPipeline::FrameShown, this, &CCameraView::OnFrameShown);
     ResetState();
     UpdateScrollBars();
 }
 
 CCameraView::~CCameraView() {
-    StopDisplayThread();
-    if (m_bConnected) {
-        m_camera.StopTransmission(0);
-        m_camera.StopCapture(0);
-        m_bConnected = false;
-    }
-    FreeBuffers();
-    m_pParamDlg.reset();
-    m_pParamDlg2.reset();
-    m_pParamDlg3.reset();
-    m_pParamDlg4.reset();
-    if (m_pClient) m_camera.UnregisterClient(m_pClient->Handle());
-    m_camera.Close();
-    m_pClient.reset();
-    SaveSettings();
+    // The display thread reads the ring, so it ends before the session, destroyed last, ends the
+    // capture, closes the camera and writes the settings.
+    m_pipeline.Stop();
+    CloseParamDialogs();
 }
-
-// ---- Settings ----
-
-void CCameraView::LoadSettings() {
-    QSettings settings("Tarnwell", "KestrixView");
-    settings.beginGroup("Setting");
-    for (const SettingRow& row : kSettings) {
-        bool ok = false;
-        const int value = settings.value(row.name, row.defaultValue).toInt(&ok);
-        this->*row.member = ok && value >= 0 && value <= row.maximum ? value : row.defaultValue;
-    }
-}
-
-void CCameraView::SaveSettings() const {
-    QSettings settings("Tarnwell", "KestrixView");
-    settings.beginGroup("Setting");
-    for (const SettingRow& row : kSettings) settings.setValue(row.name, this->*row.member);
-}
-
-// ---- Creation and bus notices ----
 
 bool CCameraView::Create() {
-    LoadSettings();
-    // The camera object's bus window lives on this thread's queue, dispatched by Qt's loop.
-    platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
-    m_pQueueNotifier = new QSocketNotifier(queue.Fd(), QSocketNotifier::Read, this);
-    connect(m_pQueueNotifier, &QSocketNotifier::activated, this,
-            [] { platform::MessageQueue::ForCurrentThread().DispatchPending(); });
-    if (!m_camera.Open()) {
-        Tell("Initialization of digital camera library was not completed.",
-             ViewerPrompts::Icon::None);
-        return false;
-    }
-    m_camera.SetColorTables(false, false, 10);
-    // The notice is handled from Qt's loop, not inside the queue's dispatch, since it may
-    // show a message box.
-    m_pClient = platform::MessageEndpoint::Create([this](const platform::Message& message) {
-        const std::uint32_t msg = message.msg;
-        QMetaObject::invokeMethod(
-            this, [this, msg] { OnCameraNotice(msg); }, Qt::QueuedConnection);
-        return std::int64_t{0};
-    });
-    if (m_pClient) m_camera.RegisterClient(m_pClient->Handle(), WM_CAMERA_DEVICELIST);
-    return true;
+    if (m_session.Open()) return true;
+    Tell("Initialization of digital camera library was not completed.",
+         ViewerPrompts::Icon::None);
+    return false;
 }
 
-void CCameraView::OnCameraNotice(std::uint32_t message) {
-    if (!m_bConnected) return;
-    if (message != WM_CAMERA_DEVICELIST && message != WM_CAMERA_BUSRESET) return;
+void CCameraView::OnConnectionLost(CameraSession::Loss loss) {
     Release();
-    Tell(message == WM_CAMERA_DEVICELIST ? "The notice of device change was detected."
-                                         : "The notice of busreset was detected.",
+    // A driver that died or stalled changed the devices the program can reach.
+    Tell(loss == CameraSession::Loss::BusReset ? "The notice of busreset was detected."
+                                               : "The notice of device change was detected.",
          ViewerPrompts::Icon::None);
 }
 
@@ -156,23 +84,25 @@ void CCameraView::Tell(const QString& text, ViewerPrompts::Icon icon) {
     m_pPrompts->Message(window(), text, icon);
 }
 
+void CCameraView::TellOverWait(const QString& text) {
+    QApplication::restoreOverrideCursor();
+    Tell(text, ViewerPrompts::Icon::Exclamation);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
 // ---- Connect and Release ----
 
 void CCameraView::ResetState() {
     m_nVPage = m_nHPage = m_nVPos = m_nHPos = 0;
-    m_fViewRate = -1.0f;
-    m_nCamera = 0;
-    m_bConnected = m_bStreaming = false;
-    m_bAviOpen = m_bAviRecording = false;
-    m_nAviFrames = -1;
-    m_nCurrentIndex = -1;
+    m_pipeline.ResetState();
+    m_session.ResetState();
     m_bDragging = false;
 }
 
 void CCameraView::OnConnect() {
     ResetState();
-    m_camera.SetAccessUnit(m_nAccessUnit);
-    if (m_camera.GetDeviceCount(C1394Dcam::kCameraDevices) == 0) {
+    m_session.ApplyAccessUnit();
+    if (m_session.CameraCount() == 0) {
         Tell("The camera is not connected.", ViewerPrompts::Icon::Exclamation);
         return;
     }
@@ -180,57 +110,16 @@ void CCameraView::OnConnect() {
     if (!m_pPrompts->ChooseVideoMode(window(), choice)) return;
     {
         WaitCursor wait;
-        m_nModeIndex = choice.nModeIndex;
-        m_nFrameRate = choice.nFrameRate;
-        m_nColorCoding = choice.nColorCoding;
-        m_nImageWidth = choice.nWidth;
-        m_nImageHeight = choice.nHeight;
-        m_nCamera = 0;
-        if (SetUpMode()) {
+        QString failure;
+        if (m_session.Connect(choice, failure)) {
             AdaptWindowSize();
             SetTitle();
             StartCaptureAndDisplay();
+        } else {
+            TellOverWait(failure);
         }
     }
-    if (!m_bConnected) m_claim.Release();
     emit StateChanged();
-}
-
-bool CCameraView::ClaimCamera() {
-    m_claim.Release();
-    std::string error;
-    const auto device = unsigned(m_camera.GetCameraDevice(0));
-    const CameraLock::Result claim = m_claim.Take(m_camera.GetDevicePath(device), error);
-    if (claim == CameraLock::Result::Taken) return true;
-    if (claim != CameraLock::Result::InUse) {
-        KX_LOG(App, Warn) << "the camera cannot be claimed: " << error;
-    }
-    QApplication::restoreOverrideCursor();  // the message must not show a wait cursor
-    Tell(claim == CameraLock::Result::InUse ? "The camera is in use by another program."
-                                            : "Connection with the camera failed.",
-         ViewerPrompts::Icon::Exclamation);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    return false;
-}
-
-bool CCameraView::SetUpMode() {
-    // Checked before any register write: switching off another program's transmission would
-    // cut its recording short.
-    if (!ClaimCamera()) return false;
-    m_camera.StopTransmission(0);
-    bool ok;
-    if (m_nModeIndex >= 24) {
-        const C1394Dcam::Rect area{0, 0, m_nImageWidth - 1, m_nImageHeight - 1};
-        ok = m_camera.SetFormat7Mode(0, m_nModeIndex, m_nColorCoding, &area);
-    } else {
-        ok = m_camera.SetVideoMode(0, m_nModeIndex, m_nFrameRate, false);
-    }
-    if (!ok) {
-        QApplication::restoreOverrideCursor();  // the message must not show a wait cursor
-        Tell("Video-mode setup failed.", ViewerPrompts::Icon::Exclamation);
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-    }
-    return ok;
 }
 
 QSize CCameraView::Decoration() const {
@@ -243,7 +132,6 @@ void CCameraView::AdaptWindowSize() {
     const QSize decoration = Decoration();
     m_nWindowWidth = m_nImageWidth + decoration.width();
     m_nWindowHeight = m_nImageHeight + decoration.height();
-    m_bConnected = true;
     emit ImageSizeChanged();
     UpdateScrollBars();
 }
@@ -261,56 +149,29 @@ void CCameraView::SetTitle() {
     window()->setWindowTitle(text);
 }
 
-bool CCameraView::StartCaptureAndDisplay() {
-    const std::size_t frameBytes = std::size_t(
-        m_nModeIndex < 24 ? C1394Dcam::GetModeFrameBytes(m_nModeIndex) : m_camera.GetFrameBytes(0));
-    const std::size_t bitmapBytes = std::size_t(m_nImageWidth) * std::size_t(m_nImageHeight) * 3;
-    m_display.Allocate(m_nImageWidth, m_nImageHeight);
-    m_FrameBuffer.assign(frameBytes, 0);
-    m_DisplayBits.assign(bitmapBytes, 0);
-
-    const int percent = 10 * (m_nBufferRate + 1);
-    int frames = m_nModeIndex < 24 ? m_camera.CalcBufferCount(m_nModeIndex, percent, 1)
-                                   : m_camera.CalcBufferCountForCamera(0, percent, 1);
-    m_nBufferCount = std::max(frames, 5);
-    const int flags = (m_nSyncSY == 1 ? 0x02 : 0) | (m_nStreamMode == 1 ? 0x10 : 0);
-    const int speed = m_nBusSpeed == 0 || m_nBusSpeed == 1 ? m_nBusSpeed : 2;
-    if (frameBytes == 0 || !m_camera.StartCapture(0, speed, flags, m_nBufferCount)) {
-        QApplication::restoreOverrideCursor();
-        Tell("Connection with the camera failed.", ViewerPrompts::Icon::Exclamation);
-        QApplication::setOverrideCursor(Qt::WaitCursor);
+void CCameraView::StartCaptureAndDisplay() {
+    if (!m_session.StartCapture()) {
+        TellOverWait("Connection with the camera failed.");
         Release();
-        return false;
+        return;
     }
-    m_bDisplayRun = true;
-    m_displayThread = std::thread(&CCameraView::DisplayLoop, this, m_nColorCoding, m_nImageWidth,
-                                  m_nImageHeight, frameBytes);
-    return true;
+    m_pipeline.Start(m_nColorCoding, m_nImageWidth, m_nImageHeight, m_session.FrameBytes());
 }
 
 void CCameraView::OnRelease() { Release(); }
 
-void CCameraView::StopDisplayThread() {
-    m_bDisplayRun = false;
-    if (m_displayThread.joinable()) m_displayThread.join();
-}
-
-void CCameraView::FreeBuffers() {
-    m_display.Free();
-    m_FrameBuffer = {};
-    m_DisplayBits = {};
-}
-
-void CCameraView::Release() {
-    StopDisplayThread();
-    m_camera.StopTransmission(0);
-    m_camera.StopCapture(0);
-    m_claim.Release();
-    FreeBuffers();
+void CCameraView::CloseParamDialogs() {
     m_pParamDlg.reset();
     m_pParamDlg2.reset();
     m_pParamDlg3.reset();
     m_pParamDlg4.reset();
+}
+
+void CCameraView::Release() {
+    m_pipeline.Stop();
+    m_session.End();
+    m_pipeline.Free();
+    CloseParamDialogs();
     ResetState();
     window()->setWindowTitle("KestrixView");
     viewport()->update();
@@ -321,29 +182,7 @@ void CCameraView::Release() {
 
 // ---- Display ----
 
-void CCameraView::DisplayLoop(int colorCoding, int width, int height, std::size_t frameBytes) {
-    std::vector<std::uint8_t> frame(frameBytes);
-    std::vector<std::uint8_t> bits(std::size_t(width) * std::size_t(height) * 3);
-    while (m_bDisplayRun) {
-        if (m_camera.WaitForFrame(0, 100) < 0) continue;
-        const int slot = m_camera.GetFrame(0, frame.data(), -1);
-        if (slot < 0) {
-            // The capture went (a device change): nothing to wait on until Release stops us.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue;
-        }
-        m_camera.ConvertToBitmap(colorCoding, bits.data(), frame.data(), width, height);
-        DisplayHandOver::LayBitmap(bits.data(), m_display.Back());
-        if (m_display.Publish(slot))
-            QMetaObject::invokeMethod(this, &CCameraView::OnFramePublished, Qt::QueuedConnection);
-    }
-}
-
-void CCameraView::OnFramePublished() {
-    int slot = -1;
-    if (!m_bDisplayRun || !m_display.TakePending(slot)) return;
-    const bool first = m_nCurrentIndex < 0;
-    m_nCurrentIndex = slot;
+void CCameraView::OnFrameShown(bool first) {
     viewport()->update();
     if (first) emit StateChanged();
 }
@@ -351,18 +190,19 @@ void CCameraView::OnFramePublished() {
 void CCameraView::paintEvent(QPaintEvent*) {
     QPainter painter(viewport());
     const QRect client = viewport()->rect();
-    if (m_nCurrentIndex < 0 || m_display.Front().isNull()) {
+    const QImage& picture = m_pipeline.Front();
+    if (m_nCurrentIndex < 0 || picture.isNull()) {
         painter.fillRect(client, palette().base());
         return;
     }
     const QPoint origin(-m_nHPos, -m_nVPos);
-    painter.drawImage(origin, m_display.Front());
+    painter.drawImage(origin, picture);
     // Only what the picture leaves free is filled.
-    const QRegion rest = QRegion(client) - QRegion(QRect(origin, m_display.Front().size()));
+    const QRegion rest = QRegion(client) - QRegion(QRect(origin, picture.size()));
     for (const QRect& rect : rest) painter.fillRect(rect, palette().base());
     painter.end();
-    if (m_bStreaming) m_rateMeter.Step(m_fViewRate);
-    if (m_bAviOpen) m_nAviFrames = m_camera.GetAviFrameCount(0);
+    if (m_bStreaming) m_pipeline.CountPaint();
+    m_session.RefreshAviFrames();
     emit Painted();
 }
 
@@ -372,27 +212,19 @@ void CCameraView::RedrawNow() {
 }
 
 void CCameraView::ShowSlot(int slot) {
-    m_nCurrentIndex = slot;
-    m_camera.GetFrame(0, m_FrameBuffer.data(), slot);
-    m_camera.ConvertToBitmap(m_nColorCoding, m_DisplayBits.data(), m_FrameBuffer.data(),
-                             m_nImageWidth, m_nImageHeight);
-    // A frame the display thread still publishes must not replace the slot asked for.
-    m_display.DropPending();
-    DisplayHandOver::LayBitmap(m_DisplayBits.data(), m_display.Front());
+    m_pipeline.ShowSlot(slot);
     RedrawNow();
 }
 
 void CCameraView::OnStart() {
-    m_camera.StartTransmission(0, 0);
-    m_bStreaming = true;
-    m_fViewRate = -1.0f;
+    m_session.StartTransmission();
+    m_pipeline.RestartRate();
     emit StateChanged();
 }
 
 void CCameraView::OnStop() {
-    m_camera.StopTransmission(0);
-    m_bStreaming = false;
-    m_fViewRate = -1.0f;
+    m_session.StopTransmission();
+    m_pipeline.RestartRate();
     RedrawNow();
     emit StateChanged();
 }
@@ -414,12 +246,8 @@ void CCameraView::SaveStill(bool jpeg) {
              : m_pPrompts->SaveFileName(window(), "Capture Still Image [BITMAP]",
                                         "Bitmap (*.BMP)|*.bmp|All files (*.*)|*.*||", "bmp");
     if (path.isEmpty()) return;
-    const QByteArray file = path.toLocal8Bit();
-    const bool saved =
-        jpeg ? m_camera.SaveJpeg(0, file.constData(), 100, false, false, m_nCurrentIndex)
-             : m_camera.SaveBitmap(0, file.constData(), m_nCurrentIndex);
     // The writers leave no partial file; the user still needs to know nothing was saved.
-    if (!saved)
+    if (!m_session.SaveStill(path, jpeg, m_nCurrentIndex))
         Tell(QString("The still image could not be saved as %1.").arg(path),
              ViewerPrompts::Icon::Exclamation);
 }
@@ -433,45 +261,35 @@ void CCameraView::OnAviOpen() {
     if (path.isEmpty()) return;
     const bool convert =
         m_pPrompts->AskYesNo(window(), "Do you want to make a non-compressed AVI file?");
-    if (m_camera.OpenAviFile(0, path.toLocal8Bit().constData(), convert)) {
-        m_bAviOpen = true;
-        m_bAviRecording = false;
-        m_nAviFrames = 0;
-    } else {
+    if (!m_session.OpenAvi(path, convert))
         Tell("AVI file has not been created.", ViewerPrompts::Icon::None);
-    }
     emit StateChanged();
     emit Painted();
 }
 
 void CCameraView::OnAviClose() {
-    const bool finished = m_camera.CloseAviFile(0);
-    const int dropped = m_camera.GetAviDropped(0);
-    m_bAviOpen = false;
-    m_bAviRecording = false;
+    QString failure;
+    bool dropped = false;
+    const bool finished = m_session.CloseAvi(failure, dropped);
     emit StateChanged();
     emit Painted();
     // A write that failed (a full disk) must not pass for a good recording.
     if (!finished) {
-        Tell(QString("The AVI file could not be written completely: %1")
-                 .arg(QString::fromStdString(m_camera.GetAviErrorText(0))),
+        Tell(QString("The AVI file could not be written completely: %1").arg(failure),
              ViewerPrompts::Icon::Exclamation);
     }
-    if (dropped != 0) Tell("There was a dropped-frame in file capture.", ViewerPrompts::Icon::None);
+    if (dropped) Tell("There was a dropped-frame in file capture.", ViewerPrompts::Icon::None);
 }
 
 void CCameraView::OnAviStart() {
-    if (m_camera.StartAviRecording(0)) m_bAviRecording = true;
+    m_session.StartAvi();
     emit StateChanged();
 }
 
 void CCameraView::OnAviStop() {
-    m_camera.PauseAviRecording(0);
-    m_bAviRecording = false;
+    m_session.StopAvi();
     emit StateChanged();
 }
-
-// ---- Commands ----
 
 // ---- Parameter dialogs ----
 
@@ -484,7 +302,7 @@ void CCameraView::OpenParamDialog(std::unique_ptr<QDialog>& dialog) {
     }
     dialog.reset();
     auto fresh = std::make_unique<Dialog>(this);
-    if (!fresh->Create(&m_camera, 0)) return;
+    if (!fresh->Create(&m_session.Camera(), 0)) return;
     fresh->show();
     dialog = std::move(fresh);
 }
@@ -493,177 +311,6 @@ void CCameraView::OnParameters() { OpenParamDialog<CStandardFeatureDlg>(m_pParam
 void CCameraView::OnParameters2() { OpenParamDialog<CMaskingDlg>(m_pParamDlg2); }
 void CCameraView::OnParameters3() { OpenParamDialog<CAeSharpnessDlg>(m_pParamDlg3); }
 void CCameraView::OnParameters4() { OpenParamDialog<CMiscParamDlg>(m_pParamDlg4); }
-
-bool CCameraView::IsCommandEnabled(int id) const {
-    const bool stoppedWithFrame = m_bConnected && !m_bStreaming && m_nCurrentIndex >= 0;
-    switch (id) {
-        case cmd::kConnect:
-            return !m_bConnected;
-        case cmd::kRelease:
-            return m_bConnected;
-        case cmd::kExit:
-        case cmd::kAbout:
-            return true;
-        case cmd::kStart:
-            return m_bConnected && !m_bStreaming;
-        case cmd::kStop:
-            return m_bConnected && m_bStreaming;
-        case cmd::kNext:
-        case cmd::kPrevious:
-        case cmd::kStillBitmap:
-        case cmd::kStillJpeg:
-            return stoppedWithFrame;
-        case cmd::kParameters:
-        case cmd::kParameters2:
-        case cmd::kParameters3:
-        case cmd::kParameters4:
-            return m_bConnected;
-        case cmd::kAviOpen:
-            return m_bConnected && !m_bAviOpen;
-        case cmd::kAviClose:
-            return m_bConnected && m_bAviOpen;
-        case cmd::kAviStart:
-            return m_bConnected && m_bAviOpen && !m_bAviRecording;
-        case cmd::kAviStop:
-            return m_bConnected && m_bAviOpen && m_bAviRecording;
-        default:
-            break;
-    }
-    if (InGroup(id, cmd::kSpeedFirst, cmd::kSpeedLast) ||
-        InGroup(id, cmd::kBufferFirst, cmd::kBufferLast) ||
-        InGroup(id, cmd::kAccessFirst, cmd::kAccessLast) ||
-        InGroup(id, cmd::kStreamFirst, cmd::kStreamLast) ||
-        InGroup(id, cmd::kSyncFirst, cmd::kSyncLast))
-        return !m_bConnected;
-    // OneShot and the keypad keys.
-    return false;
-}
-
-bool CCameraView::IsCommandChecked(int id) const {
-    if (InGroup(id, cmd::kSpeedFirst, cmd::kSpeedLast)) return m_nBusSpeed == id - cmd::kSpeedFirst;
-    if (InGroup(id, cmd::kBufferFirst, cmd::kBufferLast))
-        return m_nBufferRate == id - cmd::kBufferFirst;
-    if (InGroup(id, cmd::kAccessFirst, cmd::kAccessLast))
-        return m_nAccessUnit == id - cmd::kAccessFirst;
-    if (InGroup(id, cmd::kStreamFirst, cmd::kStreamLast))
-        return m_nStreamMode == id - cmd::kStreamFirst;
-    if (InGroup(id, cmd::kSyncFirst, cmd::kSyncLast)) return m_nSyncSY == id - cmd::kSyncFirst;
-    return false;
-}
-
-bool CCameraView::RunCommand(int id) {
-    if (!IsCommandEnabled(id)) return false;
-    switch (id) {
-        case cmd::kConnect:
-            OnConnect();
-            return true;
-        case cmd::kRelease:
-            OnRelease();
-            return true;
-        case cmd::kStart:
-            OnStart();
-            return true;
-        case cmd::kStop:
-            OnStop();
-            return true;
-        case cmd::kNext:
-            OnNext();
-            return true;
-        case cmd::kPrevious:
-            OnPrevious();
-            return true;
-        case cmd::kStillBitmap:
-            OnStillBitmap();
-            return true;
-        case cmd::kStillJpeg:
-            OnStillJpeg();
-            return true;
-        case cmd::kAviOpen:
-            OnAviOpen();
-            return true;
-        case cmd::kAviClose:
-            OnAviClose();
-            return true;
-        case cmd::kAviStart:
-            OnAviStart();
-            return true;
-        case cmd::kAviStop:
-            OnAviStop();
-            return true;
-        case cmd::kParameters:
-            OnParameters();
-            return true;
-        case cmd::kParameters2:
-            OnParameters2();
-            return true;
-        case cmd::kParameters3:
-            OnParameters3();
-            return true;
-        case cmd::kParameters4:
-            OnParameters4();
-            return true;
-        default:
-            break;
-    }
-    if (InGroup(id, cmd::kSpeedFirst, cmd::kSpeedLast))
-        m_nBusSpeed = id - cmd::kSpeedFirst;
-    else if (InGroup(id, cmd::kBufferFirst, cmd::kBufferLast))
-        m_nBufferRate = id - cmd::kBufferFirst;
-    else if (InGroup(id, cmd::kAccessFirst, cmd::kAccessLast))
-        m_nAccessUnit = id - cmd::kAccessFirst;
-    else if (InGroup(id, cmd::kStreamFirst, cmd::kStreamLast))
-        m_nStreamMode = id - cmd::kStreamFirst;
-    else if (InGroup(id, cmd::kSyncFirst, cmd::kSyncLast))
-        m_nSyncSY = id - cmd::kSyncFirst;
-    else
-        return false;  // Exit and About belong to the frame
-    emit StateChanged();
-    return true;
-}
-
-bool CCameraView::HandleKey(int key, Qt::KeyboardModifiers modifiers) {
-    modifiers &= ~Qt::KeypadModifier;
-    if (modifiers == Qt::NoModifier) {
-        switch (key) {
-            case Qt::Key_Up:
-                RunCommand(cmd::kStart);
-                return true;
-            case Qt::Key_Down:
-                RunCommand(cmd::kStop);
-                return true;
-            case Qt::Key_Right:
-                RunCommand(cmd::kNext);
-                return true;
-            case Qt::Key_Left:
-                RunCommand(cmd::kPrevious);
-                return true;
-            case Qt::Key_Plus:
-                RunCommand(cmd::kNext4x1);
-                return true;
-            case Qt::Key_Minus:
-                RunCommand(cmd::kPrevious4x1);
-                return true;
-            default:
-                return false;
-        }
-    }
-    if (modifiers == Qt::ControlModifier && key == Qt::Key_S) {
-        RunCommand(cmd::kOneShot);
-        return true;
-    }
-    return false;
-}
-
-void CCameraView::keyPressEvent(QKeyEvent* event) {
-    // Arrow keys are commands here, never scrolling.
-    const bool keypadSign = (event->modifiers() & Qt::KeypadModifier) ||
-                            (event->key() != Qt::Key_Plus && event->key() != Qt::Key_Minus);
-    if (keypadSign && HandleKey(event->key(), event->modifiers())) {
-        event->accept();
-        return;
-    }
-    QWidget::keyPressEvent(event);
-}
 
 // ---- Scrolling and dragging ----
 

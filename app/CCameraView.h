@@ -1,40 +1,36 @@
-// The camera view: the scroll area filling the main frame above its status bar. It owns the
-// camera object and carries the whole connection: Connect and Release, the display thread and
-// painting, scrolling and dragging, and the command handlers with their enable rules.
+// The camera view: the scroll area filling the main frame above its status bar. It paints the
+// display pipeline's picture, scrolls and drags it, and carries the command handlers with their
+// enable rules, which drive the camera session (connection, capture, recording, bus notices)
+// and the display pipeline (display thread, hand-over, view rate). It holds both for the
+// program's life.
 //
-// Threading: everything runs on the window's thread, which opened the camera object and
-// dispatches its message queue, except the display thread (DisplayLoop), which touches only
-// m_bDisplayRun, the camera's frame readers and the back side of m_display.
+// Threading: the window's thread only; the display thread belongs to the pipeline.
 #pragma once
 
 #include <QAbstractScrollArea>
 #include <QDialog>
 #include <QPoint>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <thread>
-#include <vector>
 
-#include "app/DisplayHandOver.h"
+#include "app/CameraSession.h"
+#include "app/DisplayPipeline.h"
 #include "app/ViewRateMeter.h"
 #include "app/ViewerPrompts.h"
-#include "camera/C1394Dcam.h"
-#include "camera/CameraLock.h"
 
 class QMenu;
-class QSocketNotifier;
 class QScrollBar;
-namespace platform {
-class MessageEndpoint;
-}
 
 class CCameraView : public QAbstractScrollArea {
     Q_OBJECT
+    // Declared first: the state names below refer into them.
+    CameraSession m_session;
+    DisplayPipeline m_pipeline;
+
 public:
-    static constexpr std::uint32_t WM_CAMERA_DEVICELIST = 0x52D;
-    static constexpr std::uint32_t WM_CAMERA_BUSRESET = 0x52E;
+    static constexpr std::uint32_t WM_CAMERA_DEVICELIST = CameraSession::WM_CAMERA_DEVICELIST;
+    static constexpr std::uint32_t WM_CAMERA_BUSRESET = CameraSession::WM_CAMERA_BUSRESET;
 
     // Scroll request codes, as the scroll handlers take them.
     enum ScrollCode {
@@ -89,28 +85,38 @@ public:
     void UpdateScrollBars();
     // The view's border and scroll bars: outer size minus client size.
     QSize Decoration() const;
-    C1394Dcam& Camera() { return m_camera; }
+
+    CameraSession& Session() { return m_session; }
+    DisplayPipeline& Pipeline() { return m_pipeline; }
+    C1394Dcam& Camera() { return m_session.Camera(); }
 
     // ---- State, read by the main frame and tests ----
     int m_nVPage = 0, m_nHPage = 0;
     int m_nVPos = 0, m_nHPos = 0;
-    float m_fViewRate = -1.0f;
     std::unique_ptr<QDialog> m_pParamDlg, m_pParamDlg2, m_pParamDlg3, m_pParamDlg4;
-    int m_nCamera = 0;
-    bool m_bConnected = false;
-    bool m_bStreaming = false;
-    bool m_bAviOpen = false, m_bAviRecording = false;
-    int m_nAviFrames = -1;
-    int m_nBufferCount = 0;
-    int m_nCurrentIndex = -1;
-    int m_nImageHeight = 0, m_nImageWidth = 0;
     int m_nWindowHeight = 0, m_nWindowWidth = 0;
-    int m_nColorCoding = 0;
-    int m_nFrameRate = 0;
-    int m_nModeIndex = -1;
     bool m_bDragging = false;
     QPoint m_ptLast;
-    int m_nBusSpeed = 2, m_nBufferRate = 4, m_nStreamMode = 0, m_nAccessUnit = 0, m_nSyncSY = 1;
+    // The pipeline's and the session's state under the names the commands use.
+    const float& m_fViewRate = m_pipeline.ViewRate();
+    const int& m_nCurrentIndex = m_pipeline.CurrentIndex();
+    const int& m_nCamera = m_session.Now().m_nCamera;
+    const bool& m_bConnected = m_session.Now().m_bConnected;
+    const bool& m_bStreaming = m_session.Now().m_bStreaming;
+    const bool& m_bAviOpen = m_session.Now().m_bAviOpen;
+    const bool& m_bAviRecording = m_session.Now().m_bAviRecording;
+    const int& m_nAviFrames = m_session.Now().m_nAviFrames;
+    const int& m_nBufferCount = m_session.Now().m_nBufferCount;
+    const int& m_nImageHeight = m_session.Now().m_nImageHeight;
+    const int& m_nImageWidth = m_session.Now().m_nImageWidth;
+    const int& m_nColorCoding = m_session.Now().m_nColorCoding;
+    const int& m_nFrameRate = m_session.Now().m_nFrameRate;
+    const int& m_nModeIndex = m_session.Now().m_nModeIndex;
+    const int& m_nBusSpeed = m_session.Settings().m_nBusSpeed;
+    const int& m_nBufferRate = m_session.Settings().m_nBufferRate;
+    const int& m_nStreamMode = m_session.Settings().m_nStreamMode;
+    const int& m_nAccessUnit = m_session.Settings().m_nAccessUnit;
+    const int& m_nSyncSY = m_session.Settings().m_nSyncSY;
 
 signals:
     // Connection, streaming, frame or AVI state changed: commands and status need a refresh.
@@ -134,21 +140,12 @@ private:
     // One instance per dialog: a visible one gets the focus, a closed (hidden) one is replaced.
     template <class Dialog>
     void OpenParamDialog(std::unique_ptr<QDialog>& dialog);
-    void LoadSettings();
-    void SaveSettings() const;
-    void OnCameraNotice(std::uint32_t message);
-    // Connect's steps after the dialog; false when Connect ended there.
-    bool SetUpMode();
-    // Claims camera 0 against other programs; false (after telling the user) when it cannot.
-    bool ClaimCamera();
+    void OnConnectionLost(CameraSession::Loss loss);
     void AdaptWindowSize();
     void SetTitle();
-    bool StartCaptureAndDisplay();
-    void StopDisplayThread();
-    void FreeBuffers();
-    void DisplayLoop(int colorCoding, int width, int height, std::size_t frameBytes);
-    // Takes the picture the display thread published.
-    void OnFramePublished();
+    void StartCaptureAndDisplay();
+    void CloseParamDialogs();
+    void OnFrameShown(bool first);
     // Shows ring slot `slot` now (Next and Previous).
     void ShowSlot(int slot);
     void RedrawNow();
@@ -156,20 +153,9 @@ private:
     void Scroll(Qt::Orientation orientation, int code, int pos);
     void OnScrollAction(Qt::Orientation orientation, int action);
     void Tell(const QString& text, ViewerPrompts::Icon icon);
+    // Tells while Connect's wait cursor shows, which the message must not show.
+    void TellOverWait(const QString& text);
 
     std::shared_ptr<ViewerPrompts> m_pPrompts;
-    C1394Dcam m_camera;
-    // Held while connected, so that another program's capture is never cut short by ours.
-    CameraLock m_claim;
-    QSocketNotifier* m_pQueueNotifier = nullptr;
-    std::unique_ptr<platform::MessageEndpoint> m_pClient;
     QMenu* m_pContextMenu = nullptr;
-
-    DisplayHandOver m_display;
-    // Raw frame and bitmap of the window's own conversions (Next, Previous).
-    std::vector<std::uint8_t> m_FrameBuffer;
-    std::vector<std::uint8_t> m_DisplayBits;
-    std::thread m_displayThread;
-    std::atomic<bool> m_bDisplayRun{false};
-    ViewRateMeter m_rateMeter;
 };

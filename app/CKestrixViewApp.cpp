@@ -15,6 +15,7 @@
 #include "app/CommandIds.h"
 #include "app/QtPrompts.h"
 #include "app/SingleInstance.h"
+#include "app/TerminationSignals.h"
 #include "tools/common/PrivateBus.h"
 
 namespace {
@@ -110,6 +111,9 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("KestrixView");
     QApplication::setWindowIcon(QIcon(":/kestrixview.png"));
+    // In place before a second copy can find this one, so that a signal from now on ends the
+    // program in order; one that comes before the window's loop runs waits in the pipe.
+    TerminationSignals termination;
     instance.Listen();
 
     std::shared_ptr<ViewerPrompts> prompts;
@@ -117,6 +121,10 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     CMainFrame frame(prompts);
     QObject::connect(&instance, &SingleInstance::RaiseRequested, &frame, &CMainFrame::RaiseWindow);
     if (!frame.Create()) return 1;
+    // Termination ends the loop in order: the recording finished, the camera released, and the
+    // private bus stopped when `bus` goes.
+    QObject::connect(&termination, &TerminationSignals::Received, &frame,
+                     &CMainFrame::EndBySignal);
     frame.show();
     if (!options->screenshot.isEmpty()) TakeScreenshot(frame, options->screenshot);
     return app.exec();

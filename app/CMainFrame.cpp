@@ -2,14 +2,17 @@
 #include "app/CMainFrame.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QStatusBar>
+#include <QTimer>
 
 #include "app/CAboutDlg.h"
 #include "app/CCameraView.h"
 #include "app/CommandIds.h"
+#include "platform/Log.h"
 
 namespace {
 
@@ -46,6 +49,10 @@ CMainFrame::CMainFrame(std::shared_ptr<ViewerPrompts> prompts, ViewRateMeter::Ti
         UpdateSizeLimits();
     });
     connect(m_wndView, &CCameraView::ImageSizeChanged, this, &CMainFrame::FitToImage);
+    // Paints drive the panes; this also shows a picture that stopped moving.
+    auto* refresh = new QTimer(this);
+    connect(refresh, &QTimer::timeout, this, &CMainFrame::UpdateStatusBar);
+    refresh->start(500);
     UpdateCommands();
     UpdateStatusBar();
     UpdateSizeLimits();
@@ -190,7 +197,9 @@ void CMainFrame::UpdateStatusBar() {
                     ? QString::asprintf(" Buffer Index ----/%04d ", v.m_nBufferCount - 1)
                     : QString::asprintf(" Buffer Index %04d/%04d ", v.m_nCurrentIndex,
                                         v.m_nBufferCount - 1);
-        if (v.m_fViewRate >= 0)
+        if (v.m_bStreaming && v.m_fViewRate >= 0 && m_wndView->Pipeline().RateIsStale())
+            rate = " View Rate: no frames ";
+        else if (v.m_fViewRate >= 0)
             rate = QString::asprintf(" View Rate %.03f fps ", double(v.m_fViewRate));
         if (v.m_bAviOpen) capture = QString::asprintf(" Capture %06d ", v.m_nAviFrames);
     }
@@ -231,6 +240,12 @@ void CMainFrame::FitToImage() {
     // A maximized frame ends exactly fitting the image.
     if (maximized) resize(MaximumFrameSize());
     m_wndView->UpdateScrollBars();
+}
+
+void CMainFrame::EndBySignal(int signal) {
+    KX_LOG(App, Info) << "signal " << signal << ": the viewer ends";
+    if (m_wndView->m_bConnected) m_wndView->Release();
+    QApplication::exit(128 + signal);
 }
 
 void CMainFrame::RaiseWindow() {

@@ -41,6 +41,9 @@ public:
     QSize MinimumFrameSize() const;
     // Brings this copy to the front (a second copy asked).
     void RaiseWindow();
+    // A termination signal arrived: the recording is finished and the camera released, then
+    // the program's loop ends with status 128 + signal.
+    void EndBySignal(int signal);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -15,6 +15,9 @@ public:
     // One painted frame while streaming. A negative rate (after Start or Stop) opens the first
     // window and becomes 0; a window longer than 1000 ms closes with its rate.
     void Step(float& rate);
+    // Whether more than a second passed since the last painted frame: a rate shown then would
+    // describe a picture that no longer moves.
+    bool IsStale() const;
 
 private:
     std::int64_t Elapsed() const;
@@ -22,4 +25,5 @@ private:
     TickSource m_ticks;
     std::uint32_t m_start = 0;
     std::uint32_t m_count = 0;
+    std::uint32_t m_lastStep = 0;
 };

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -113,6 +114,10 @@ public:
     // speed 0..2; flags: bit 0x02 SY synchronisation, bit 0x10 packet mode; frames >= 2 slots.
     bool StartCapture(int camera, int speed, int flags, int frames);
     bool StopCapture(int camera);
+    // Ends the capture of a camera whose bus driver no longer answers: the connection is dropped
+    // instead of asking the driver to stop and free, which a stalled driver would hold for each
+    // request's time-out. A recording is finished as by StopCapture.
+    bool AbandonCapture(int camera);
     void StopAllCaptures();
     // shots 0: continuous, 1: one frame, 2..65535: that many frames.
     bool StartTransmission(int camera, int shots);
@@ -226,5 +231,8 @@ private:
     // The latest AVI writer of each camera index (files/CDcamAviWriter.h), shared with the
     // capture it records and kept after it stopped for its figures. Owner thread only.
     std::array<std::shared_ptr<FrameSink>, kMaxCameras> m_AviWriters;
+    // Receive memory a stopped capture kept, by device, for the next capture of the same size.
+    // Owner thread only.
+    std::map<int, std::unique_ptr<platform::SharedBuffer>> m_KeptReceiveMemory;
     std::string m_strStillError;  // owner thread only
 };

@@ -131,6 +131,11 @@ bool C1394Dcam::ArmCapture(CDcamCaptureThread& thread, int camera, int frameByte
     thread.m_pData = nullptr;
     thread.m_nDataBytes = static_cast<std::uint32_t>(frameBytes);
     thread.m_bMarker = true;
+    const auto kept = m_KeptReceiveMemory.find(m_Cameras[camera].nDevice);
+    if (kept != m_KeptReceiveMemory.end()) {
+        thread.OfferSharedBuffers(std::move(kept->second));
+        m_KeptReceiveMemory.erase(kept);
+    }
     thread.m_nState = CIsochTransferThread::kStateArmed;
     for (const auto& other : m_TransferList) {
         if (auto* capture = dynamic_cast<CDcamCaptureThread*>(other.get())) {
@@ -146,8 +151,16 @@ bool C1394Dcam::ArmCapture(CDcamCaptureThread& thread, int camera, int frameByte
 
 void C1394Dcam::StopAndRemove(int device, bool orderly) {
     PublishRing(device, nullptr);
-    if (CIsochTransferThread* thread = FindIsochThread(device)) thread->m_bMarker = false;
+    CIsochTransferThread* thread = FindIsochThread(device);
+    if (thread != nullptr) thread->m_bMarker = false;
     StopIsochTransfer(device, orderly);
+    if (auto* capture = dynamic_cast<CDcamCaptureThread*>(thread)) {
+        // Ended first, so that it no longer touches what it hands over.
+        capture->QuitAndJoin();
+        if (auto memory = capture->TakeKeptSharedBuffers()) {
+            m_KeptReceiveMemory[device] = std::move(memory);
+        }
+    }
     RemoveIsochTransfer(device);
 }
 
@@ -158,6 +171,12 @@ bool C1394Dcam::StopCapture(int camera) {
     return true;
 }
 
+bool C1394Dcam::AbandonCapture(int camera) {
+    if (!HasCapture(camera)) return false;
+    StopAndRemove(m_Cameras[camera].nDevice, false);
+    return true;
+}
+
 void C1394Dcam::StopAllCaptures() {
     // With no camera left in the table the devices are gone: handles are closed, not stopped.
     const bool orderly = m_nCameraCount > 0;
@@ -165,6 +184,8 @@ void C1394Dcam::StopAllCaptures() {
     for (const auto& thread : m_TransferList) channels.push_back(thread->m_nChannel);
     for (const int channel : channels) StopAndRemove(channel, orderly);
     m_TransferList.clear();
+    // The devices may be others now.
+    m_KeptReceiveMemory.clear();
     std::scoped_lock lock(m_ringLock);
     for (auto& ring : m_Rings) ring.reset();
 }

@@ -133,6 +133,9 @@ void CDcamCaptureThread::RunTransfer() {
     }
     m_bLoop = true;
     m_nState = kStateRunning;
+    // Fresh memory is brought in while the first frame is on its way, not in the start; frames
+    // that complete meanwhile wait in the driver.
+    if (m_pShared) m_pShared->Populate(0, m_pShared->Bytes().size());
     ReceiveFrames(read);
     EndTransfer();
     m_bLoop = false;
@@ -176,17 +179,22 @@ std::uint32_t CDcamCaptureThread::AttachReceiveBuffers(Record& attach) {
     // frames the driver holds while this thread is not scheduled.
     const std::uint64_t bytes =
         (std::uint64_t{m_nDescriptors} + 2 + QueuedFrames(m_nBufferBytes)) * m_nBufferBytes;
-    if (m_bSharedBuffers) m_pShared = platform::SharedBuffer::Create(bytes);
+    std::unique_ptr<platform::SharedBuffer> offered = std::move(m_pOffered);
+    if (m_bSharedBuffers) {
+        m_pShared = offered && offered->Bytes().size() == bytes && offered->Fd() >= 0
+                        ? std::move(offered)
+                        : platform::SharedBuffer::Create(bytes);
+    }
     if (!m_pShared) return IsochAttachBuffers(attach);
+    // The descriptor stays open, so that the memory can be passed again after a stop.
     const std::uint32_t status = IsochAttachBuffers(attach, m_pShared->Fd());
-    // The driver holds its own descriptor once the request is sent; the mapping stays.
-    m_pShared->CloseFd();
     m_bHaveShared = true;
     return status;
 }
 
-void CDcamCaptureThread::ReleaseSharedBuffers() {
+void CDcamCaptureThread::ReleaseSharedBuffers(bool keep) {
     m_bHaveShared = false;
+    m_pKept = keep ? std::move(m_pShared) : nullptr;
     m_pShared.reset();
 }
 
@@ -237,18 +245,20 @@ void CDcamCaptureThread::RecoverFromReadError() {
 
 void CDcamCaptureThread::EndTransfer() {
     if (!m_bOrderly) m_hDevice.Close();
+    // Whether the driver answered that it no longer fills the memory.
+    bool letGo = false;
     if (m_bStopRequest && m_hDevice.IsOpen()) {
         FixedRecord<8> stop = MakeStopRecord(m_dwResource);
-        IsochStop(stop);
+        letGo = IsochStop(stop) == 0;
         m_hDevice.CancelAll();
     }
     CloseAttachEvent();
     if (!m_bStopRequest && m_hDevice.IsOpen()) {
         FixedRecord<12> detach = MakeDetachRecord(m_dwResource, m_nDescriptors);
-        IsochDetachBuffers(detach);
+        letGo = IsochDetachBuffers(detach) == 0;
     }
     // Nothing may write into the records once they go.
     if (m_hDevice.IsOpen()) m_hDevice.CancelAll();
     CloseReadEvent();
-    ReleaseSharedBuffers();
+    ReleaseSharedBuffers(letGo);
 }

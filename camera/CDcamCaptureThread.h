@@ -3,7 +3,9 @@
 //
 // By default the receive memory is shared with the driver (a memfd handed over with the attach),
 // so a read completes with the frame already in place and the one copy is into the ring slot;
-// a driver that refuses it gets the frames through the socket instead.
+// a driver that refuses it gets the frames through the socket instead. Memory the driver let go
+// of in order is kept for the owner, so that the next capture of the same size need not make
+// and fault in new memory.
 //
 // Threading: the owner (the camera object's thread) arms, stops and removes the capture and
 // attaches or detaches the frame sink; the receive thread runs RunTransfer and stores frames;
@@ -61,6 +63,14 @@ public:
     void UseSharedBuffers(bool on) { m_bSharedBuffers = on; }
     // Whether the running capture receives through shared memory.
     bool HasSharedBuffers() const { return m_bHaveShared; }
+    // Receive memory an earlier capture kept (owner, before the start): used when it has the
+    // size this capture needs, let go otherwise.
+    void OfferSharedBuffers(std::unique_ptr<platform::SharedBuffer> memory) {
+        m_pOffered = std::move(memory);
+    }
+    // Once the thread has ended: its receive memory if the driver let go of it in order (so it
+    // may be passed again), else empty.
+    std::unique_ptr<platform::SharedBuffer> TakeKeptSharedBuffers() { return std::move(m_pKept); }
 
     void SetOwner(C1394Dcam* owner) { m_pOwner = owner; }
     C1394Dcam* GetOwner() const { return m_pOwner; }
@@ -86,7 +96,8 @@ private:
     // A read answered with only its header: the frame lies in the shared memory.
     void OnSharedFrameReceived(std::span<const std::uint8_t> header);
     void StoreFrame(std::span<const std::uint8_t> frame);
-    void ReleaseSharedBuffers();
+    // keep: the driver no longer writes into the memory, so a later capture may pass it again.
+    void ReleaseSharedBuffers(bool keep = false);
     void ReceiveFrames(bus::Record& read);
     // Waits for the pending read; kErrorIoIncomplete only when a stop or quit woke the wait.
     std::uint32_t WaitForRead(std::uint32_t* bytes);
@@ -102,6 +113,9 @@ private:
     std::atomic<bool> m_bSharedBuffers{true};
     std::atomic<bool> m_bHaveShared{false};
     std::unique_ptr<platform::SharedBuffer> m_pShared;  // receive thread only
+    // Handed over by the owner before the start / to the owner after the thread ended.
+    std::unique_ptr<platform::SharedBuffer> m_pOffered;
+    std::unique_ptr<platform::SharedBuffer> m_pKept;
     std::atomic<bool> m_bCheckCounter{false};
     std::atomic<std::uint64_t> m_nCounterGaps{0};
     bool m_bHaveCounter = false;  // receive thread only, as the counter below

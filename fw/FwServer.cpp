@@ -21,6 +21,12 @@ FwServer::~FwServer() {
 }
 
 bool FwServer::Start(const Options& options, std::string& error) {
+    if (Serve(options, error)) return true;
+    m_server.Abandon();
+    return false;
+}
+
+bool FwServer::Serve(const Options& options, std::string& error) {
     if (!m_server.Open(options.dir, "kestrix-fwd", error)) return false;
     m_bus = std::make_unique<FwBus>(m_kernel, m_server, *this, options.devDir);
     m_server.SetBackend(m_bus.get());

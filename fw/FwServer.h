@@ -41,6 +41,7 @@ public:
     void Tell(const std::string& message) override { m_tell(message); }
 
 private:
+    bool Serve(const Options& options, std::string& error);
     void OnFolderChange();
 
     KernelApi& m_kernel;

@@ -2,9 +2,10 @@
 // processes, so the driver assembles packets where the program reads them, as a host adapter's
 // DMA fills the driver's buffer in place.
 //
-// The program creates the buffer (sealed against shrinking, so the driver never touches pages
-// that went away) and passes its descriptor once; the driver adopts a passed descriptor only
-// after checking it. A mapping lives as long as the object; the descriptor can go earlier.
+// The program creates the buffer (sealed against shrinking and growing) and passes its
+// descriptor with the attach; the driver takes a passed descriptor only as ClientMemory.h
+// allows. A mapping lives as long as the object; the descriptor can go earlier, or be kept to
+// pass the same memory again.
 #pragma once
 
 #include <cstdint>
@@ -17,13 +18,9 @@ namespace platform {
 
 class SharedBuffer {
 public:
-    // A zeroed buffer of `bytes`; empty (errno set) when it cannot be made.
+    // A zeroed buffer of `bytes`; empty (errno set) when it cannot be made. Its pages come in
+    // as they are first used (or with Populate), so making it costs next to nothing.
     static std::unique_ptr<SharedBuffer> Create(std::size_t bytes);
-    // Maps a descriptor another process passed, refusing (empty) anything but a memfd of at
-    // least minBytes whose size is sealed against shrinking (the seal is added when the creator
-    // allowed sealing) and that may be written. Maps the whole file, but no more than maxBytes
-    // (nor less than minBytes). The descriptor stays the caller's.
-    static std::unique_ptr<SharedBuffer> Adopt(int fd, std::size_t minBytes, std::size_t maxBytes);
 
     // Takes over a mapping of `size` bytes at `data`.
     SharedBuffer(std::uint8_t* data, std::size_t size, UniqueFd fd);
@@ -32,7 +29,10 @@ public:
     SharedBuffer& operator=(const SharedBuffer&) = delete;
 
     std::span<std::uint8_t> Bytes() const { return {m_data, m_size}; }
-    // The descriptor to pass; invalid after Adopt or once closed.
+    // Brings in the pages of [offset, offset + bytes) for writing, so that filling them later
+    // pays no page faults; false when the system cannot give them.
+    bool Populate(std::size_t offset, std::size_t bytes) const;
+    // The descriptor to pass; invalid once closed.
     int Fd() const { return m_fd.Get(); }
     // Once passed, the mapping alone keeps the memory.
     void CloseFd() { m_fd.Reset(); }

@@ -198,7 +198,7 @@ bool BufferQueue::Renew(Buffer& buffer) {
     if (buffer.slots) {
         // Held only by the slot list: neither waiting for a read nor in the client's hands.
         for (const Storage& slot : *buffer.slots) {
-            if (slot.use_count() == 1) {
+            if (slot.use_count() == 1 && slot->Prepare()) {
                 buffer.storage = slot;
                 return true;
             }

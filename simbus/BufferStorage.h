@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/SharedBuffer.h"
+#include "platform/ClientMemory.h"
 
 namespace simbus {
 
@@ -15,12 +15,11 @@ class BufferStorage {
 public:
     // Own memory, zeroed.
     explicit BufferStorage(std::size_t bytes) : m_own(bytes), m_bytes(m_own) {}
-    // A slot of shared memory: the bytes at [offset, offset + bytes), which must lie inside it.
-    BufferStorage(std::shared_ptr<platform::SharedBuffer> memory, std::size_t offset,
-                  std::size_t bytes)
+    // One slot of memory a client shared.
+    BufferStorage(std::shared_ptr<platform::ClientMemory> memory, std::size_t slot)
         : m_memory(std::move(memory)),
-          m_bytes(m_memory->Bytes().subspan(offset, bytes)),
-          m_offset(offset) {}
+          m_bytes(m_memory->Slot(slot)),
+          m_slot(slot) {}
     BufferStorage(const BufferStorage&) = delete;
     BufferStorage& operator=(const BufferStorage&) = delete;
 
@@ -30,14 +29,16 @@ public:
     const std::uint8_t* end() const { return m_bytes.data() + m_bytes.size(); }
 
     // The shared memory this slot lies in; null for own memory.
-    const platform::SharedBuffer* Memory() const { return m_memory.get(); }
-    std::size_t Offset() const { return m_offset; }
+    const platform::ClientMemory* Memory() const { return m_memory.get(); }
+    std::size_t Offset() const { return m_memory ? m_slot * m_memory->SlotBytes() : 0; }
+    // Ready to be written: a shared slot's pages are brought in when it is first used.
+    bool Prepare() { return !m_memory || m_memory->Touch(m_slot); }
 
 private:
     std::vector<std::uint8_t> m_own;
-    std::shared_ptr<platform::SharedBuffer> m_memory;  // keeps the mapping while a slot is used
+    std::shared_ptr<platform::ClientMemory> m_memory;  // keeps the mapping while a slot is used
     std::span<std::uint8_t> m_bytes;
-    std::size_t m_offset = 0;
+    std::size_t m_slot = 0;
 };
 
 }  // namespace simbus

@@ -29,6 +29,12 @@ BusServer::~BusServer() {
 }
 
 bool BusServer::Start(const Options& options, std::string& error) {
+    if (Serve(options, error)) return true;
+    m_server.Abandon();
+    return false;
+}
+
+bool BusServer::Serve(const Options& options, std::string& error) {
     m_options = options;
     if (!(options.rateScale > 0 && options.rateScale <= 1000)) {
         error = "the rate scale must be above 0 and at most 1000";

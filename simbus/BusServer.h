@@ -37,7 +37,7 @@ public:
     BusServer& operator=(const BusServer&) = delete;
 
     // Takes the directory (refused while another daemon holds it) and publishes the units.
-    // False with a message when it cannot.
+    // False with a message when it cannot; folders it made for the directory are gone then.
     bool Start(const Options& options, std::string& error);
     // Serves until Stop; then removes everything it published.
     void Run();
@@ -51,6 +51,7 @@ private:
         UnitConnection::Clock::time_point since;  // connected: one that sends nothing is closed
     };
 
+    bool Serve(const Options& options, std::string& error);
     void AcceptControl();
     void ServeControl(std::uint64_t id);
     std::string Execute(std::string_view line);

@@ -16,6 +16,7 @@ namespace {
 using platform::kErrorInsufficientBuffer;
 using platform::kErrorInvalidParameter;
 using platform::kErrorIoPending;
+using platform::kErrorNotEnoughMemory;
 using platform::kErrorSuccess;
 
 // The status word of an isochronous read that delivered nothing.
@@ -33,11 +34,12 @@ BufferQueue::Layout LayoutOf(const ResourceRecord& setup) {
 }  // namespace
 
 IsochResource::IsochResource(std::uint32_t handle, ClientId owner, const ResourceRecord& setup,
-                             Emit emit)
+                             Emit emit, platform::ClientMemoryBudget& budget)
     : m_handle(handle),
       m_owner(owner),
       m_setup(setup),
       m_emit(std::move(emit)),
+      m_budget(budget),
       m_buffers(LayoutOf(setup)) {}
 
 bool IsochResource::Talks() const { return (m_setup.flags & kResourceTalk) != 0; }
@@ -59,15 +61,23 @@ std::uint32_t IsochResource::Attach(std::uint32_t id, const AttachRecord& record
     if (const std::uint32_t status = CheckDescriptors(record)) return status;
     // Received data is the answer, so the caller must have room for the whole record.
     if (!Talks() && outSize < record.totalSize) return kErrorInsufficientBuffer;
+    // Held until answered: the record, and the buffers' own memory unless the client shares its.
+    std::uint64_t held = record.totalSize;
+    if (!shared) {
+        for (const DescriptorRecord& d : record.descriptors) held += d.length;
+    }
+    platform::ClientMemoryBudget::Charge charge = m_budget.Take(m_owner, held);
+    if (!charge) return kErrorNotEnoughMemory;
     BufferQueue::SharedSlots slots;
     if (shared) {
-        slots = ShareMemory(record, memoryFd);
-        if (!slots) return kErrorInvalidParameter;
+        std::uint32_t status = kErrorSuccess;
+        slots = ShareMemory(record, memoryFd, status);
+        if (!slots) return status;
     }
 
     const std::uint64_t attachId = m_nextAttach++;
     PendingAttach pending{id, outSize, std::vector<std::uint8_t>(record.totalSize),
-                          slots ? slots->front()->Memory() : nullptr};
+                          slots ? slots->front()->Memory() : nullptr, std::move(charge)};
     std::memcpy(pending.record.data(), in.data(), kAttachHeaderBytes);
     const bool wasIdle = m_buffers.Current() == nullptr;
     for (const DescriptorRecord& d : record.descriptors) {
@@ -82,8 +92,9 @@ std::uint32_t IsochResource::Attach(std::uint32_t id, const AttachRecord& record
     return kErrorIoPending;
 }
 
-BufferQueue::SharedSlots IsochResource::ShareMemory(const AttachRecord& record,
-                                                    int memoryFd) const {
+BufferQueue::SharedSlots IsochResource::ShareMemory(const AttachRecord& record, int memoryFd,
+                                                    std::uint32_t& status) const {
+    status = kErrorInvalidParameter;
     std::size_t length = 0;
     for (const DescriptorRecord& d : record.descriptors)
         length = std::max<std::size_t>(length, d.length);
@@ -94,14 +105,13 @@ BufferQueue::SharedSlots IsochResource::ShareMemory(const AttachRecord& record,
     const std::size_t most =
         std::min(kMostSharedSlots, std::size_t{std::numeric_limits<std::uint32_t>::max()} / length);
     if (fewest > most) return nullptr;
-    std::shared_ptr<platform::SharedBuffer> memory =
-        platform::SharedBuffer::Adopt(memoryFd, fewest * length, most * length);
-    if (!memory) return nullptr;
     // Every further slot holds one more filled buffer, as a longer DMA ring would.
-    const std::size_t count = memory->Bytes().size() / length;
+    std::shared_ptr<platform::ClientMemory> memory =
+        platform::ClientMemory::Adopt(memoryFd, {length, fewest, most}, m_budget, m_owner, status);
+    if (!memory) return nullptr;
     auto slots = std::make_shared<std::vector<BufferQueue::Storage>>();
-    for (std::size_t i = 0; i < count; ++i)
-        slots->push_back(std::make_shared<BufferStorage>(memory, i * length, length));
+    for (std::size_t i = 0; i < memory->SlotCount(); ++i)
+        slots->push_back(std::make_shared<BufferStorage>(memory, i));
     return slots;
 }
 
@@ -211,16 +221,25 @@ PacketRun IsochResource::TakeTalked() {
 }
 
 std::string IsochResource::Describe() const {
-    char text[200];
+    char text[256];
     std::snprintf(text, sizeof text,
                   "resource 0x%X: %s channel %u, %zu of %u buffers of %u B, %s, delivered %llu, "
-                  "lost %llu, dropped packets %llu",
+                  "lost %llu, dropped packets %llu, holds %llu KiB",
                   m_handle, Talks() ? "talk" : "listen", m_setup.channel, m_buffers.Size(),
                   m_setup.buffers, m_setup.bytesPerBuffer, m_active ? "running" : "stopped",
                   static_cast<unsigned long long>(m_delivered),
                   static_cast<unsigned long long>(m_lost),
-                  static_cast<unsigned long long>(m_buffers.DroppedPackets()));
+                  static_cast<unsigned long long>(m_buffers.DroppedPackets()),
+                  static_cast<unsigned long long>(HeldBytes() / 1024));
     return text;
+}
+
+std::uint64_t IsochResource::HeldBytes() const {
+    std::uint64_t held = 0;
+    for (const auto& [attachId, attach] : m_attaches) {
+        held += attach.charge.Bytes() + (attach.memory ? attach.memory->HeldBytes() : 0);
+    }
+    return held;
 }
 
 void IsochResource::OnFilled(const BufferQueue::Buffer& buffer) {

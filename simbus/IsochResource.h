@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ClientMemoryBudget.h"
 #include "simbus/BufferQueue.h"
 #include "simbus/Completion.h"
 #include "simbus/PacketRun.h"
@@ -30,7 +31,9 @@ class IsochResource {
 public:
     using Emit = std::function<void(Completion&&)>;
 
-    IsochResource(std::uint32_t handle, ClientId owner, const ResourceRecord& setup, Emit emit);
+    // What pending attaches hold is charged to the owner in budget, which outlives the resource.
+    IsochResource(std::uint32_t handle, ClientId owner, const ResourceRecord& setup, Emit emit,
+                  platform::ClientMemoryBudget& budget);
 
     std::uint32_t Handle() const { return m_handle; }
     ClientId Owner() const { return m_owner; }
@@ -40,7 +43,8 @@ public:
 
     // Each returns the status to answer now, or kErrorIoPending when the request now pends.
     // A shared attach (memoryFd: the passed memfd, -1 when none came) is refused with
-    // kErrorInvalidParameter unless the memory checks out.
+    // kErrorInvalidParameter unless the memory checks out. An attach that would take its
+    // client past its budget is refused with kErrorNotEnoughMemory.
     std::uint32_t Attach(std::uint32_t id, const AttachRecord& record,
                          std::span<const std::uint8_t> in, std::uint32_t outSize, std::uint64_t now,
                          bool shared = false, int memoryFd = -1);
@@ -73,7 +77,8 @@ private:
         std::uint32_t id;
         std::uint32_t outSize;
         std::vector<std::uint8_t> record;  // header and descriptor fields; data filled on answer
-        const platform::SharedBuffer* memory = nullptr;  // what its slots lie in, if shared
+        const platform::ClientMemory* memory = nullptr;  // what its slots lie in, if shared
+        platform::ClientMemoryBudget::Charge charge;     // the record and its own buffers
     };
     struct PendingRead {
         std::uint32_t id;
@@ -94,8 +99,12 @@ private:
     void ServeReadsEmpty();
     void AnswerRead(const PendingRead& read, const Ready* ready);
     std::uint32_t CheckDescriptors(const AttachRecord& record) const;
-    // The slots of the client's memory for this attach; null when it does not check out.
-    BufferQueue::SharedSlots ShareMemory(const AttachRecord& record, int memoryFd) const;
+    // The slots of the client's memory for this attach; null (status set) when it does not
+    // check out.
+    BufferQueue::SharedSlots ShareMemory(const AttachRecord& record, int memoryFd,
+                                         std::uint32_t& status) const;
+    // Bytes the pending attaches hold.
+    std::uint64_t HeldBytes() const;
     std::uint32_t PacketBytes(const DescriptorRecord& setup) const;
     std::uint64_t CyclesToSend(const DescriptorRecord& setup) const;
 
@@ -103,6 +112,7 @@ private:
     ClientId m_owner;
     ResourceRecord m_setup;
     Emit m_emit;
+    platform::ClientMemoryBudget& m_budget;
     BufferQueue m_buffers;
     bool m_active = false;
     std::uint64_t m_nextAttach = 1;

@@ -112,7 +112,10 @@ bool IsochService::SendTalked(std::uint64_t now) {
 }
 
 std::vector<std::string> IsochService::Describe() const {
-    std::vector<std::string> lines;
+    const auto kib = [](std::uint64_t bytes) { return std::to_string(bytes / 1024); };
+    std::vector<std::string> lines{"attach memory: " + kib(m_budget.Held()) + " KiB held, at most " +
+                                   kib(m_budget.PerClient()) + " KiB per connection and " +
+                                   kib(m_budget.Total()) + " KiB in all"};
     for (const auto& [handle, resource] : m_resources) lines.push_back(resource->Describe());
     return lines;
 }
@@ -156,7 +159,8 @@ std::uint32_t IsochService::HandleResources(const Request& request, std::uint32_
     if (status == kErrorSuccess) status = CheckResourceSetup(setup, hostCaps);
     if (status != kErrorSuccess) return Reply(request, status);
     const std::uint32_t handle = m_manager.NewHandle();
-    m_resources[handle] = std::make_unique<IsochResource>(handle, request.client, setup, m_emit);
+    m_resources[handle] =
+        std::make_unique<IsochResource>(handle, request.client, setup, m_emit, m_budget);
     std::vector<std::uint8_t> out = Echo(request, 32);
     platform::StoreLE32(&out[28], handle);
     return Reply(request, status, std::move(out));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ClientMemoryBudget.h"
 #include "simbus/Completion.h"
 #include "simbus/IsochResource.h"
 #include "simbus/PacketRun.h"
@@ -38,6 +39,7 @@ public:
     IsochResource* Find(ClientId client, std::uint32_t handle);
 
     const ResourceManager& Resources() const { return m_manager; }
+    // What pending attaches hold, then a line per resource.
     std::vector<std::string> Describe() const;
 
 private:
@@ -54,6 +56,7 @@ private:
                         std::vector<std::uint8_t> head = {});
 
     IsochResource::Emit m_emit;
+    platform::ClientMemoryBudget m_budget;  // before the resources, whose charges it holds
     ResourceManager m_manager;
     std::map<std::uint32_t, std::unique_ptr<IsochResource>> m_resources;  // by handle
 };

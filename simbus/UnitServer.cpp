@@ -101,6 +101,13 @@ bool UnitServer::Open(const std::filesystem::path& dir, std::string_view daemon,
     }
     Add(m_stop.Get(), Key(Source::Stop, 0), EPOLLIN);
     std::error_code failure;
+    std::filesystem::path missing = dir.lexically_normal();
+    if (!missing.has_filename()) missing = missing.parent_path();  // a trailing slash
+    for (; !missing.empty() && missing != missing.root_path() &&
+           !std::filesystem::exists(missing, failure);
+         missing = missing.parent_path()) {
+        m_madeFolders.insert(m_madeFolders.begin(), missing);
+    }
     std::filesystem::create_directories(dir, failure);
     struct stat info {};
     if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
@@ -140,6 +147,14 @@ bool UnitServer::Open(const std::filesystem::path& dir, std::string_view daemon,
         return false;
     }
     return true;
+}
+
+void UnitServer::Abandon() {
+    Unpublish();
+    while (!m_madeFolders.empty()) {
+        if (::rmdir(m_madeFolders.back().c_str()) != 0) break;
+        m_madeFolders.pop_back();
+    }
 }
 
 bool UnitServer::Publish(UnitId unit, std::string& error) {
@@ -278,10 +293,17 @@ void UnitServer::Housekeep() {
     if (m_spare) PauseUnitListeners(false);
 }
 
-std::string UnitServer::DaemonStatus(std::size_t extraControl) const {
+std::string UnitServer::DaemonStatus(std::size_t extraControl) {
     return "daemon: resident " + std::to_string(ResidentKib()) + " KiB, connections " +
            std::to_string(m_connections.size()) + " unit + " + std::to_string(extraControl) +
-           " control" + (m_unitListenersPaused ? ", out of descriptors" : "") + "\n";
+           " control" + (ShortOfDescriptors() ? ", out of descriptors" : "") + "\n";
+}
+
+bool UnitServer::ShortOfDescriptors() {
+    // The spare comes back as soon as a descriptor frees, not only at the next housekeeping.
+    if (!m_spare) m_spare = OpenSpare();
+    if (!m_spare || m_unitListenersPaused) return true;
+    return !OpenSpare();
 }
 
 void UnitServer::Accept(UnitId unit) {

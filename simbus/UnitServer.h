@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/UniqueFd.h"
 #include "simbus/Completion.h"
@@ -51,6 +52,9 @@ public:
     // Takes the directory for daemon (refused while another daemon holds it) and leaves it
     // clean of what a daemon that died left behind. False with a message when it cannot.
     bool Open(const std::filesystem::path& dir, std::string_view daemon, std::string& error);
+    // For a start that failed after Open: lets the directory go and removes the folders Open
+    // made for it, innermost first, as long as they are empty.
+    void Abandon();
     void SetBackend(UnitBackend* backend) { m_backend = backend; }
 
     // Bound and listening before the socket appears, so that nobody who sees it is refused.
@@ -77,7 +81,7 @@ public:
     // still served then, a unit client turned away.
     platform::UniqueFd AcceptOn(int listener, bool forControl);
     // "daemon: resident ... KiB, connections ..." with extraControl control connections.
-    std::string DaemonStatus(std::size_t extraControl) const;
+    std::string DaemonStatus(std::size_t extraControl);
 
 private:
     // A private sub-folder that programs listing units never see, where units are staged.
@@ -94,6 +98,8 @@ private:
     void Housekeep();
     void FlushConnections();
     void Unpublish();
+    // Whether a connection now would need the spare descriptor (or find none).
+    bool ShortOfDescriptors();
 
     std::filesystem::path m_dir;
     UnitBackend* m_backend = nullptr;
@@ -106,6 +112,7 @@ private:
     std::map<int, Handler> m_watched;  // the daemon's own descriptors
     std::set<ClientId> m_dirty;        // connections with answers to write
     bool m_published = false;
+    std::vector<std::filesystem::path> m_madeFolders;  // outermost first
     // Held open so that, out of descriptors, a connection can still be accepted.
     platform::UniqueFd m_spare;
     bool m_unitListenersPaused = false;

@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -77,6 +81,27 @@ inline bool WaitFor(const std::function<bool()>& done,
         QTest::qWait(5);
     }
     return true;
+}
+
+inline std::string FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin";
+    for (std::size_t at = 0; at <= dirs.size();) {
+        const std::size_t end = std::min(dirs.find(':', at), dirs.size());
+        const auto candidate = std::filesystem::path(dirs.substr(at, end - at)) / name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+        at = end + 1;
+    }
+    return name;
+}
+
+// Frames ffprobe counts in the file's video stream; -1 when it cannot read the file.
+inline int ProbeFrames(const std::filesystem::path& file) {
+    const auto result = testsupport::SimulatedBus::RunProgram(
+        {FindProgram("ffprobe"), "-v", "error", "-count_packets", "-select_streams", "v:0",
+         "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", file.string()});
+    if (!result.Ok() || result.output.empty()) return -1;
+    return std::stoi(result.output);
 }
 
 // Settings of the test in a folder of its own.

@@ -84,6 +84,13 @@ TEST(ViewRateMeter, CountsPaintsOverWindowsLongerThanASecondAcrossTheWrap) {
     rate = -1.0f;                                  // Stop and Start begin again
     meter.Step(rate);
     EXPECT_EQ(rate, 0.0f);
+    // A picture that stopped moving makes the rate stale, the next paint fresh again.
+    tick += 1000;
+    EXPECT_FALSE(meter.IsStale());
+    tick += 1;
+    EXPECT_TRUE(meter.IsStale());
+    meter.Step(rate);
+    EXPECT_FALSE(meter.IsStale());
 }
 
 }  // namespace

@@ -13,27 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string FindProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin";
-    for (std::size_t at = 0; at <= dirs.size();) {
-        const std::size_t end = std::min(dirs.find(':', at), dirs.size());
-        const fs::path candidate = fs::path(dirs.substr(at, end - at)) / name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-        at = end + 1;
-    }
-    return name;
-}
-
-// Frames ffprobe counts in the file's video stream; -1 when it cannot read the file.
-int ProbeFrames(const fs::path& file) {
-    const auto result = testsupport::SimulatedBus::RunProgram(
-        {FindProgram("ffprobe"), "-v", "error", "-count_packets", "-select_streams", "v:0",
-         "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", file.string()});
-    if (!result.Ok() || result.output.empty()) return -1;
-    return std::stoi(result.output);
-}
-
 std::string Head(const fs::path& file, std::size_t bytes) {
     std::ifstream in(file, std::ios::binary);
     std::string head(bytes, '\0');

@@ -15,50 +15,15 @@
 #include <string>
 #include <thread>
 
+#include "tests/app/ViewerProcess.h"
 #include "tests/support/SimulatedBus.h"
 #include "tests/support/TempDir.h"
-
-extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// A kestrixview process, killed and reaped when the object goes.
-class Viewer {
-public:
-    Viewer() {
-        char* argv[] = {const_cast<char*>(KESTRIXVIEW_PATH), nullptr};
-        if (::posix_spawn(&m_pid, KESTRIXVIEW_PATH, nullptr, nullptr, argv, environ) != 0)
-            m_pid = -1;
-    }
-    ~Viewer() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            Wait(10s);
-        }
-    }
-    Viewer(const Viewer&) = delete;
-    Viewer& operator=(const Viewer&) = delete;
-
-    // The exit status once the process ended within timeout; -1 while it runs, -2 after a signal.
-    int Wait(std::chrono::milliseconds timeout) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        do {
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-            }
-            std::this_thread::sleep_for(20ms);
-        } while (std::chrono::steady_clock::now() < end);
-        return -1;
-    }
-    void Crash() { ::kill(m_pid, SIGKILL); }
-
-private:
-    pid_t m_pid = -1;
-};
+using Viewer = viewertest::ViewerProcess;
 
 class SingleInstanceTest : public ::testing::Test {
 protected:
@@ -114,7 +79,7 @@ TEST_F(SingleInstanceTest, CrashedFirstCopyDoesNotBlockTheNext) {
     {
         Viewer crashed;
         ASSERT_TRUE(FirstCopyAnswers());
-        crashed.Crash();
+        crashed.Signal(SIGKILL);
         EXPECT_EQ(crashed.Wait(10s), -2);
     }
     Viewer next;

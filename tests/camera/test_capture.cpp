@@ -4,6 +4,10 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "camera/C1394Dcam.h"
@@ -80,6 +84,36 @@ TEST_F(Capture, FramesArriveWithAndWithoutSharedMemory) {
         ExpectEveryFrameInOrder(*thread, 5);
         ASSERT_TRUE(m_cam.StopCapture(0));
     }
+}
+
+// The inodes of the receive memory this process maps.
+std::set<std::string> ReceiveMemory() {
+    std::ifstream maps("/proc/self/maps");
+    std::set<std::string> inodes;
+    for (std::string line; std::getline(maps, line);) {
+        std::istringstream fields(line);
+        std::string range, mode, offset, device, inode;
+        fields >> range >> mode >> offset >> device >> inode;
+        if (line.find("memfd:kestrix-isoch") != std::string::npos) inodes.insert(inode);
+    }
+    return inodes;
+}
+
+// A stop and start of the same mode receives into the memory the first capture made.
+TEST_F(Capture, ARestartOfTheSameModeKeepsItsReceiveMemory) {
+    std::set<std::string> first;
+    for (int round = 0; round < 2; ++round) {
+        CDcamCaptureThread* thread = Start(kVga422, kRate15, 3);
+        ASSERT_NE(thread, nullptr);
+        ASSERT_TRUE(thread->HasSharedBuffers());
+        ASSERT_TRUE(m_cam.StartTransmission(0, 3));
+        ASSERT_TRUE(WaitForStored(*thread, 3));
+        ExpectEveryFrameInOrder(*thread, 3);
+        if (round == 0) first = ReceiveMemory();
+        EXPECT_EQ(ReceiveMemory(), first);
+        ASSERT_TRUE(m_cam.StopCapture(0));
+    }
+    EXPECT_EQ(first.size(), 1u);
 }
 
 // Read back on a set-up the camera cannot send, so that no frame clears the shot register.

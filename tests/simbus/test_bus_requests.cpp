@@ -2,6 +2,9 @@
 // resources, pending requests with cancel and close, resets, unplugging and faults.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "tests/simbus/BusRecords.h"
 
 namespace {
@@ -285,6 +288,37 @@ TEST_F(BusRequests, PendingRequestsAnswerOnceOnCancelAndNeverAfterClose) {
     h.bus.Disconnect(other);
     h.bus.Reset(false);
     EXPECT_FALSE(h.Take(other, again));
+}
+
+// Attaches that never complete cannot make the bus hold without limit: each holds its record
+// and its buffers until answered, and a connection holds at most 128 MiB of them.
+TEST_F(BusRequests, PendingAttachesHoldNoMoreThanTheConnectionsShare) {
+    constexpr std::uint32_t kLength = 15u << 20;
+    Bytes out;
+    ASSERT_EQ(h.Call(camera, simbus::kCodeAllocateResources,
+                     Resources(0x0D, 5, 1280, 8, kLength), &out),
+              kErrorSuccess);
+    const Bytes record = Attach(Word(out, 28), {{9, kLength, 0, 1, 0}});
+    const auto held = [&] {
+        const std::string status = h.bus.Status();
+        const auto at = status.find("attach memory: ");
+        return at == std::string::npos ? -1L : std::stol(status.substr(at + 15));
+    };
+    std::vector<std::uint32_t> pending;
+    for (int i = 0; i < 4; ++i) pending.push_back(h.Send(camera, simbus::kCodeAttachBuffers, record));
+    const std::uint32_t refused = h.Send(camera, simbus::kCodeAttachBuffers, record);
+    for (const std::uint32_t id : pending) EXPECT_FALSE(h.Take(camera, id)) << id;
+    const auto answer = h.Take(camera, refused);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, kErrorNotEnoughMemory);
+    EXPECT_EQ(held(), long(4 * 2 * record.size() / 1024));
+
+    // What an answered attach held is free again.
+    h.bus.Cancel(camera, pending.back());
+    const std::uint32_t again = h.Send(camera, simbus::kCodeAttachBuffers, record);
+    EXPECT_FALSE(h.Take(camera, again));
+    h.bus.Disconnect(camera);
+    EXPECT_EQ(held(), 0L);
 }
 
 TEST_F(BusRequests, ResetCompletesEveryWaitOfEveryClient) {

@@ -167,6 +167,17 @@ TEST(Busd, OwnsItsDirectoryAndCleansUpOnEitherSignal) {
     EXPECT_TRUE(std::filesystem::is_empty(bus.Dir()));
 }
 
+TEST(Busd, LeavesNoFolderBehindWhenItCannotServe) {
+    testsupport::TempDir base;
+    // Too long a path for its sockets' addresses: made, then found unusable.
+    const auto made = base.Path() / "made";
+    const auto dir = made / (std::string(100, 'd') + "/");
+    const auto failed = SimulatedBus::RunProgram({KESTRIX_BUSD_PATH, "--dir", dir.string()});
+    EXPECT_EQ(failed.exitCode, 1) << failed.errors;
+    EXPECT_FALSE(std::filesystem::exists(made));
+    EXPECT_TRUE(std::filesystem::exists(base.Path()));
+}
+
 TEST(Busd, StartsAfterADaemonThatCrashed) {
     SimulatedBus bus(1);
     bus.Kill();

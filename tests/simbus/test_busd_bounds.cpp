@@ -132,6 +132,10 @@ TEST(BusdBounds, OutOfDescriptorsItNeitherSpinsNorStopsAnswering) {
     const DaemonFigures figures = Figures(bus);
     EXPECT_GT(figures.unitConnections, 0);
     EXPECT_LT(figures.unitConnections, 64);
+    const auto outOf = [&] {
+        return bus.Busctl({"status"}).output.find("out of descriptors") != std::string::npos;
+    };
+    EXPECT_TRUE(outOf());
     std::this_thread::sleep_for(1s);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
@@ -139,6 +143,12 @@ TEST(BusdBounds, OutOfDescriptorsItNeitherSpinsNorStopsAnswering) {
     EXPECT_LT(double(CpuTicks(bus.Pid()) - start), 0.5 * seconds * double(::sysconf(_SC_CLK_TCK)));
     clients.clear();
     EXPECT_TRUE(bus.Busctl({"status"}).Ok());
+    // Once the daemon has closed them, it says so no more.
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (Figures(bus).unitConnections != 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_FALSE(outOf());
 }
 
 TEST(BusdBounds, ClosesAControlConnectionThatSendsNothing) {

@@ -267,6 +267,34 @@ TEST(BusdShared, RefusesUnfitMemoryAndServesOn) {
     EXPECT_EQ(OpenFds(daemon), daemonFds + 2);  // the two connections
 }
 
+// Resident memory of a process in KiB.
+long ResidentKib(pid_t pid) {
+    std::ifstream statm("/proc/" + std::to_string(pid) + "/statm");
+    long size = 0, resident = -1;
+    statm >> size >> resident;
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A large sparse file costs the daemon only the slots it fills, and those frames arrive.
+TEST(BusdShared, TouchesOnlyTheSlotsItFills) {
+    SimulatedBus bus(1, 4.0);
+    ASSERT_TRUE(bus.IsRunning());
+    constexpr std::size_t kSparse = std::size_t{1} << 30;
+    UniqueFd fd(::memfd_create("sparse", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    ASSERT_EQ(::ftruncate(fd.Get(), off_t(kSparse)), 0);
+    void* view = ::mmap(nullptr, kSparse, PROT_READ, MAP_SHARED, fd.Get(), 0);
+    ASSERT_NE(view, MAP_FAILED);
+    SharedBuffer memory(static_cast<std::uint8_t*>(view), kSparse, std::move(fd));
+
+    Listener unit(bus.UnitPaths().at(0));
+    const long before = ResidentKib(bus.Pid());
+    unit.Listen(&memory);
+    // 64 slots of a VGA frame would be 38 MiB.
+    EXPECT_LT(ResidentKib(bus.Pid()) - before, 8 * 1024);
+    unit.StartCamera();
+    for (std::uint32_t frame = 0; frame < 3; ++frame) ASSERT_TRUE(unit.NextFrame());
+}
+
 TEST(BusdShared, LetsTheMemoryGoOnDetachAndOnDisconnect) {
     SimulatedBus bus(1, 4.0);
     ASSERT_TRUE(bus.IsRunning());

@@ -7,6 +7,8 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -68,6 +71,44 @@ bool Abandoned(const fs::path& dir) {
 
 std::string Describe(PrivateBus::Daemon daemon) {
     return daemon == PrivateBus::Daemon::Simulated ? "the simulated bus" : "the FireWire bridge";
+}
+
+// The daemon that listens on dir's control socket, when it is a kestrix-busd of this user; -1
+// otherwise. The socket's credentials name it: a pid file could be stale or forged.
+pid_t ServingDaemon(const fs::path& dir) {
+    const std::string path = (dir / ".control" / "busctl.sock").string();
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return -1;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const platform::UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (!socket ||
+        ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockopt(socket.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+        peer.uid != ::geteuid() || peer.pid <= 0) {
+        return -1;
+    }
+    std::ifstream comm("/proc/" + std::to_string(peer.pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name == "kestrix-busd" ? peer.pid : -1;
+}
+
+// Ends a daemon whose owner is gone (SIGTERM, then SIGKILL); true once it let dir go.
+bool EndOrphan(const fs::path& dir) {
+    const pid_t pid = ServingDaemon(dir);
+    if (pid < 0) return false;
+    for (const int signal : {SIGTERM, SIGKILL}) {
+        ::kill(pid, signal);
+        const auto deadline = Clock::now() + kStopTimeout;
+        while (PrivateBus::IsServed(dir) && Clock::now() < deadline) {
+            std::this_thread::sleep_for(kPollStep);
+        }
+        if (!PrivateBus::IsServed(dir)) return true;
+    }
+    return false;
 }
 
 // Reaps pid within timeout; false when it still runs.
@@ -140,9 +181,11 @@ int PrivateBus::SweepLeftovers(const fs::path& base) {
     for (const auto& entry : fs::directory_iterator(base, error)) {
         const fs::path dir = entry.path();
         if (dir.filename().string().rfind(kFolderPrefix, 0) != 0 || entry.is_symlink(error) ||
-            !entry.is_directory(error) || IsServed(dir) || !Abandoned(dir)) {
+            !entry.is_directory(error) || !Abandoned(dir)) {
             continue;
         }
+        // A daemon whose owner died before it could pass on its death.
+        if (IsServed(dir) && !EndOrphan(dir)) continue;
         UnlinkSharedMemory(NamespaceOf(dir));
         fs::remove_all(dir, error);
         ++removed;
@@ -190,10 +233,13 @@ bool PrivateBus::StartUnlessRunning(std::string& error, Daemon daemon) {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    const pid_t parent = ::getpid();
     m_pid = ::fork();
     if (m_pid == 0) {
-        // The daemon goes when this program dies, however it dies.
+        // The daemon goes when this program dies, however it dies; a parent that died before
+        // the request took effect can no longer signal it.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(127);
         ::dup2(readyWrite.Get(), STDOUT_FILENO);
         ::execvp(argv[0], argv.data());
         ::_exit(127);

@@ -44,7 +44,7 @@ public:
     // Where the private directories go: XDG_RUNTIME_DIR when usable, else the temporary folder.
     static std::filesystem::path BaseFolder();
     // Removes the private directories in base, and the shared memory of their namespaces, whose
-    // owner is gone. Returns how many it removed.
+    // owner is gone, ending a daemon that still serves one. Returns how many it removed.
     static int SweepLeftovers(const std::filesystem::path& base);
 
 private:

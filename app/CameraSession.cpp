@@ -1,0 +1,246 @@
+// The viewer's camera session: connection, capture, recording, bus notices and settings.
+#include "app/CameraSession.h"
+
+#include <QSettings>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "camera/CDcamCaptureThread.h"
+#include "camera/IidcRegisters.h"
+#include "platform/Log.h"
+#include "platform/MessageEndpoint.h"
+#include "platform/MessageQueue.h"
+
+namespace {
+
+struct SettingRow {
+    const char* name;
+    int CameraSession::TransferSettings::*member;
+    int defaultValue;
+    int maximum;
+};
+using Settings = CameraSession::TransferSettings;
+constexpr std::array<SettingRow, 5> kSettings{{
+    {"BusSpeed", &Settings::m_nBusSpeed, 2, 2},
+    {"BufferRate", &Settings::m_nBufferRate, 4, 8},
+    {"StreamMode", &Settings::m_nStreamMode, 0, 1},
+    {"AccessUnit", &Settings::m_nAccessUnit, 0, 5},
+    {"SyncSY", &Settings::m_nSyncSY, 1, 1},
+}};
+
+}  // namespace
+
+CameraSession::CameraSession(QObject* parent) : QObject(parent) {
+    m_driverWatch.setInterval(500);
+    connect(&m_driverWatch, &QTimer::timeout, this, &CameraSession::WatchDriver);
+}
+
+CameraSession::~CameraSession() {
+    if (m_state.m_bConnected) End();
+    if (m_pClient) m_camera.UnregisterClient(m_pClient->Handle());
+    m_camera.Close();
+    m_pClient.reset();
+    SaveSettings();
+}
+
+// ---- Settings ----
+
+void CameraSession::LoadSettings() {
+    QSettings settings("Tarnwell", "KestrixView");
+    settings.beginGroup("Setting");
+    for (const SettingRow& row : kSettings) {
+        bool ok = false;
+        const int value = settings.value(row.name, row.defaultValue).toInt(&ok);
+        m_settings.*row.member = ok && value >= 0 && value <= row.maximum ? value : row.defaultValue;
+    }
+}
+
+void CameraSession::SaveSettings() const {
+    QSettings settings("Tarnwell", "KestrixView");
+    settings.beginGroup("Setting");
+    for (const SettingRow& row : kSettings) settings.setValue(row.name, m_settings.*row.member);
+}
+
+// ---- Opening and bus notices ----
+
+bool CameraSession::Open() {
+    LoadSettings();
+    // The camera object's bus window lives on this thread's queue, dispatched by Qt's loop.
+    platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
+    m_pQueueNotifier = new QSocketNotifier(queue.Fd(), QSocketNotifier::Read, this);
+    connect(m_pQueueNotifier, &QSocketNotifier::activated, this,
+            [] { platform::MessageQueue::ForCurrentThread().DispatchPending(); });
+    if (!m_camera.Open()) return false;
+    m_camera.SetColorTables(false, false, 10);
+    // The notice is handled from Qt's loop, not inside the queue's dispatch, since its handlers
+    // may show a message box.
+    m_pClient = platform::MessageEndpoint::Create([this](const platform::Message& message) {
+        const std::uint32_t msg = message.msg;
+        QMetaObject::invokeMethod(
+            this, [this, msg] { OnCameraNotice(msg); }, Qt::QueuedConnection);
+        return std::int64_t{0};
+    });
+    if (m_pClient) m_camera.RegisterClient(m_pClient->Handle(), WM_CAMERA_DEVICELIST);
+    return true;
+}
+
+void CameraSession::OnCameraNotice(std::uint32_t message) {
+    if (!m_state.m_bConnected) return;
+    if (message == WM_CAMERA_DEVICELIST) emit ConnectionLost(Loss::DeviceList);
+    if (message == WM_CAMERA_BUSRESET) emit ConnectionLost(Loss::BusReset);
+}
+
+void CameraSession::WatchDriver() {
+    if (!m_state.m_bConnected) return;
+    const CDcamCaptureThread* capture = m_camera.GetCaptureThread(0);
+    const std::uint64_t frames = capture != nullptr ? capture->GetStats().stored : 0;
+    if (frames != m_nFramesSeen) {
+        m_nFramesSeen = frames;
+        return;
+    }
+    // The read waits at most the bus layer's request time-out (a second).
+    C1394Dcam::DWORD value = 0;
+    if (m_camera.ReadRegister(0, camera::iidc::kIsoEnable, &value)) return;
+    KX_LOG(App, Warn) << "the bus driver does not answer";
+    m_bDriverLost = true;
+    emit ConnectionLost(Loss::DriverGone);
+}
+
+// ---- Connection ----
+
+void CameraSession::ResetState() {
+    m_state.m_nCamera = 0;
+    m_state.m_bConnected = m_state.m_bStreaming = false;
+    m_state.m_bAviOpen = m_state.m_bAviRecording = false;
+    m_state.m_nAviFrames = -1;
+}
+
+int CameraSession::CameraCount() { return m_camera.GetDeviceCount(C1394Dcam::kCameraDevices); }
+
+void CameraSession::ApplyAccessUnit() { m_camera.SetAccessUnit(m_settings.m_nAccessUnit); }
+
+bool CameraSession::ClaimCamera(QString& failure) {
+    m_claim.Release();
+    std::string error;
+    const auto device = unsigned(m_camera.GetCameraDevice(0));
+    const CameraLock::Result claim = m_claim.Take(m_camera.GetDevicePath(device), error);
+    if (claim == CameraLock::Result::Taken) return true;
+    if (claim != CameraLock::Result::InUse) {
+        KX_LOG(App, Warn) << "the camera cannot be claimed: " << error;
+    }
+    failure = claim == CameraLock::Result::InUse ? "The camera is in use by another program."
+                                                 : "Connection with the camera failed.";
+    return false;
+}
+
+bool CameraSession::Connect(const ViewerPrompts::VideoChoice& choice, QString& failure) {
+    m_state.m_nModeIndex = choice.nModeIndex;
+    m_state.m_nFrameRate = choice.nFrameRate;
+    m_state.m_nColorCoding = choice.nColorCoding;
+    m_state.m_nImageWidth = choice.nWidth;
+    m_state.m_nImageHeight = choice.nHeight;
+    m_state.m_nCamera = 0;
+    // Checked before any register write: switching off another program's transmission would
+    // cut its recording short.
+    if (!ClaimCamera(failure)) {
+        m_claim.Release();
+        return false;
+    }
+    m_camera.StopTransmission(0);
+    bool ok;
+    if (m_state.m_nModeIndex >= 24) {
+        const C1394Dcam::Rect area{0, 0, m_state.m_nImageWidth - 1, m_state.m_nImageHeight - 1};
+        ok = m_camera.SetFormat7Mode(0, m_state.m_nModeIndex, m_state.m_nColorCoding, &area);
+    } else {
+        ok = m_camera.SetVideoMode(0, m_state.m_nModeIndex, m_state.m_nFrameRate, false);
+    }
+    if (!ok) {
+        m_claim.Release();
+        failure = "Video-mode setup failed.";
+        return false;
+    }
+    m_state.m_bConnected = true;
+    m_nFramesSeen = 0;
+    m_driverWatch.start();
+    return true;
+}
+
+bool CameraSession::StartCapture() {
+    m_nFrameBytes = std::size_t(m_state.m_nModeIndex < 24
+                                    ? C1394Dcam::GetModeFrameBytes(m_state.m_nModeIndex)
+                                    : m_camera.GetFrameBytes(0));
+    const int percent = 10 * (m_settings.m_nBufferRate + 1);
+    const int frames = m_state.m_nModeIndex < 24
+                           ? m_camera.CalcBufferCount(m_state.m_nModeIndex, percent, 1)
+                           : m_camera.CalcBufferCountForCamera(0, percent, 1);
+    m_state.m_nBufferCount = std::max(frames, 5);
+    const int flags =
+        (m_settings.m_nSyncSY == 1 ? 0x02 : 0) | (m_settings.m_nStreamMode == 1 ? 0x10 : 0);
+    const int speed =
+        m_settings.m_nBusSpeed == 0 || m_settings.m_nBusSpeed == 1 ? m_settings.m_nBusSpeed : 2;
+    return m_nFrameBytes != 0 && m_camera.StartCapture(0, speed, flags, m_state.m_nBufferCount);
+}
+
+void CameraSession::End() {
+    m_driverWatch.stop();
+    if (std::exchange(m_bDriverLost, false)) {
+        m_camera.AbandonCapture(0);
+    } else {
+        m_camera.StopTransmission(0);
+        m_camera.StopCapture(0);
+    }
+    m_claim.Release();
+    m_state.m_bConnected = m_state.m_bStreaming = false;
+}
+
+void CameraSession::StartTransmission() {
+    m_camera.StartTransmission(0, 0);
+    m_state.m_bStreaming = true;
+}
+
+void CameraSession::StopTransmission() {
+    m_camera.StopTransmission(0);
+    m_state.m_bStreaming = false;
+}
+
+// ---- Recording and stills ----
+
+bool CameraSession::OpenAvi(const QString& path, bool convert) {
+    if (!m_camera.OpenAviFile(0, path.toLocal8Bit().constData(), convert)) return false;
+    m_state.m_bAviOpen = true;
+    m_state.m_bAviRecording = false;
+    m_state.m_nAviFrames = 0;
+    return true;
+}
+
+bool CameraSession::CloseAvi(QString& failure, bool& dropped) {
+    const bool finished = m_camera.CloseAviFile(0);
+    dropped = m_camera.GetAviDropped(0) != 0;
+    m_state.m_bAviOpen = false;
+    m_state.m_bAviRecording = false;
+    if (!finished) failure = QString::fromStdString(m_camera.GetAviErrorText(0));
+    return finished;
+}
+
+bool CameraSession::StartAvi() {
+    if (m_camera.StartAviRecording(0)) m_state.m_bAviRecording = true;
+    return m_state.m_bAviRecording;
+}
+
+void CameraSession::StopAvi() {
+    m_camera.PauseAviRecording(0);
+    m_state.m_bAviRecording = false;
+}
+
+void CameraSession::RefreshAviFrames() {
+    if (m_state.m_bAviOpen) m_state.m_nAviFrames = m_camera.GetAviFrameCount(0);
+}
+
+bool CameraSession::SaveStill(const QString& path, bool jpeg, int slot) {
+    const QByteArray file = path.toLocal8Bit();
+    return jpeg ? m_camera.SaveJpeg(0, file.constData(), 100, false, false, slot)
+                : m_camera.SaveBitmap(0, file.constData(), slot);
+}

@@ -1,0 +1,122 @@
+// The viewer's camera session: the camera object, the claim on camera 0, the connection and its
+// capture ring, transmission, the AVI recorder, the bus notices and the five transfer settings.
+// It shows nothing and asks nothing: failures come back as the message the user should read, and
+// a lost connection as the ConnectionLost signal, so any front end can drive it.
+//
+// Threading: the window's thread only (it opened the camera object and dispatches its message
+// queue). Readers of frames (the display pipeline) use Camera() from their own thread as the
+// camera library allows.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <memory>
+
+#include "app/ViewerPrompts.h"
+#include "camera/C1394Dcam.h"
+#include "camera/CameraLock.h"
+
+class QSocketNotifier;
+namespace platform {
+class MessageEndpoint;
+}
+
+class CameraSession : public QObject {
+    Q_OBJECT
+public:
+    static constexpr std::uint32_t WM_CAMERA_DEVICELIST = 0x52D;
+    static constexpr std::uint32_t WM_CAMERA_BUSRESET = 0x52E;
+
+    // The transfer settings the next connection uses, persisted between runs.
+    struct TransferSettings {
+        int m_nBusSpeed = 2, m_nBufferRate = 4, m_nStreamMode = 0, m_nAccessUnit = 0,
+            m_nSyncSY = 1;
+    };
+    // The connection's state; members without a reset value keep the last connection's.
+    struct State {
+        int m_nCamera = 0;
+        bool m_bConnected = false;
+        bool m_bStreaming = false;
+        bool m_bAviOpen = false, m_bAviRecording = false;
+        int m_nAviFrames = -1;
+        int m_nBufferCount = 0;
+        int m_nImageHeight = 0, m_nImageWidth = 0;
+        int m_nColorCoding = 0;
+        int m_nFrameRate = 0;
+        int m_nModeIndex = -1;
+    };
+    // Why a connection ended without being asked to.
+    enum class Loss { DeviceList, BusReset, DriverGone };
+    Q_ENUM(Loss)
+
+    explicit CameraSession(QObject* parent = nullptr);
+    ~CameraSession() override;  // ends any connection, closes the camera, writes the settings
+
+    // Reads the settings and opens the camera library; false when the library cannot start.
+    bool Open();
+
+    const State& Now() const { return m_state; }
+    TransferSettings& Settings() { return m_settings; }
+    const TransferSettings& Settings() const { return m_settings; }
+    C1394Dcam& Camera() { return m_camera; }
+
+    // Back to the idle state, freeing nothing.
+    void ResetState();
+    int CameraCount();
+    // Sets the access unit the settings name, for the register transfers that follow.
+    void ApplyAccessUnit();
+    // Claims camera 0 and sets the chosen mode; on success the session is connected. On failure
+    // `failure` says why and nothing stays claimed.
+    bool Connect(const ViewerPrompts::VideoChoice& choice, QString& failure);
+    // Starts reception into a ring sized by the settings; false when the capture cannot start.
+    bool StartCapture();
+    // Bytes of one raw frame of the capture started last.
+    std::size_t FrameBytes() const { return m_nFrameBytes; }
+    // Stops transmission and reception and lets camera 0 go: no longer connected.
+    void End();
+
+    void StartTransmission();
+    void StopTransmission();
+
+    // The AVI recorder of camera 0.
+    bool OpenAvi(const QString& path, bool convert);
+    // Closes the file; false with `failure` set when its writes failed. `dropped`: frames were
+    // dropped while recording.
+    bool CloseAvi(QString& failure, bool& dropped);
+    bool StartAvi();
+    void StopAvi();
+    // Reads the recorder's frame count while a file is open.
+    void RefreshAviFrames();
+
+    // Writes ring slot `slot` as a still; false when nothing was saved.
+    bool SaveStill(const QString& path, bool jpeg, int slot);
+
+signals:
+    // The bus ended the connection; the session stays connected until the caller ends it.
+    void ConnectionLost(CameraSession::Loss loss);
+
+private:
+    void LoadSettings();
+    void SaveSettings() const;
+    void OnCameraNotice(std::uint32_t message);
+    // Claims camera 0 against other programs, so that another program's capture is never cut
+    // short by ours.
+    bool ClaimCamera(QString& failure);
+    // A bus driver that died or stalled sends no notice: twice a second while connected, new
+    // frames or an answered register read prove it alive.
+    void WatchDriver();
+
+    C1394Dcam m_camera;
+    CameraLock m_claim;
+    State m_state;
+    std::size_t m_nFrameBytes = 0;
+    TransferSettings m_settings;
+    QSocketNotifier* m_pQueueNotifier = nullptr;
+    QTimer m_driverWatch;
+    std::uint64_t m_nFramesSeen = 0;
+    bool m_bDriverLost = false;  // the next End does not wait for the driver
+    std::unique_ptr<platform::MessageEndpoint> m_pClient;
+};

@@ -1,0 +1,81 @@
+// The display pipeline: display thread, hand-over to the window's thread and the view rate.
+#include "app/DisplayPipeline.h"
+
+#include <chrono>
+
+#include "camera/C1394Dcam.h"
+
+DisplayPipeline::DisplayPipeline(C1394Dcam& camera, ViewRateMeter::TickSource ticks,
+                                 QObject* parent)
+    : QObject(parent),
+      m_camera(camera),
+      m_rateMeter(ticks ? ViewRateMeter(std::move(ticks)) : ViewRateMeter()) {}
+
+DisplayPipeline::~DisplayPipeline() { Stop(); }
+
+void DisplayPipeline::ResetState() {
+    m_nCurrentIndex = -1;
+    m_fViewRate = -1.0f;
+}
+
+void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t frameBytes) {
+    m_nColorCoding = colorCoding;
+    m_nWidth = width;
+    m_nHeight = height;
+    m_display.Allocate(width, height);
+    m_FrameBuffer.assign(frameBytes, 0);
+    m_DisplayBits.assign(std::size_t(width) * std::size_t(height) * 3, 0);
+    m_bDisplayRun = true;
+    m_displayThread =
+        std::thread(&DisplayPipeline::DisplayLoop, this, colorCoding, width, height, frameBytes);
+}
+
+void DisplayPipeline::Stop() {
+    m_bDisplayRun = false;
+    if (m_displayThread.joinable()) m_displayThread.join();
+}
+
+void DisplayPipeline::Free() {
+    Stop();
+    m_display.Free();
+    m_FrameBuffer = {};
+    m_DisplayBits = {};
+}
+
+void DisplayPipeline::DisplayLoop(int colorCoding, int width, int height,
+                                  std::size_t frameBytes) {
+    std::vector<std::uint8_t> frame(frameBytes);
+    std::vector<std::uint8_t> bits(std::size_t(width) * std::size_t(height) * 3);
+    while (m_bDisplayRun) {
+        if (m_camera.WaitForFrame(0, 100) < 0) continue;
+        const int slot = m_camera.GetFrame(0, frame.data(), -1);
+        if (slot < 0) {
+            // The capture went (a device change): nothing to wait on until Release stops us.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        m_camera.ConvertToBitmap(colorCoding, bits.data(), frame.data(), width, height);
+        DisplayHandOver::LayBitmap(bits.data(), m_display.Back());
+        if (m_display.Publish(slot))
+            QMetaObject::invokeMethod(this, &DisplayPipeline::OnFramePublished,
+                                      Qt::QueuedConnection);
+    }
+}
+
+void DisplayPipeline::OnFramePublished() {
+    int slot = -1;
+    if (!m_bDisplayRun || !m_display.TakePending(slot)) return;
+    const bool first = m_nCurrentIndex < 0;
+    m_nCurrentIndex = slot;
+    emit FrameShown(first);
+}
+
+void DisplayPipeline::ShowSlot(int slot) {
+    m_nCurrentIndex = slot;
+    m_camera.GetFrame(0, m_FrameBuffer.data(), slot);
+    m_camera.ConvertToBitmap(m_nColorCoding, m_DisplayBits.data(), m_FrameBuffer.data(), m_nWidth,
+                             m_nHeight);
+    // A frame the display thread still publishes must not replace the slot asked for.
+    m_display.DropPending();
+    DisplayHandOver::LayBitmap(m_DisplayBits.data(), m_display.Front());
+}

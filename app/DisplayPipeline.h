@@ -1,0 +1,77 @@
+// The display pipeline of one connection: a display thread that takes the newest frame of the
+// capture ring, converts it for display and hands it to the window's thread as a whole picture
+// (DisplayHandOver), the ring slot that picture holds, and the view rate. It paints nothing:
+// whatever shows the picture reads Front() when FrameShown arrives and counts its paints with
+// CountPaint, so another display (zoomed, another widget) can sit on the same pipeline.
+//
+// Threading: all members on the window's thread, except the display thread (DisplayLoop), which
+// touches only m_bDisplayRun, the camera's frame readers and the back side of m_display.
+#pragma once
+
+#include <QImage>
+#include <QObject>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "app/DisplayHandOver.h"
+#include "app/ViewRateMeter.h"
+
+class C1394Dcam;
+
+class DisplayPipeline : public QObject {
+    Q_OBJECT
+public:
+    // camera: the frame source, which outlives the pipeline; ticks: the view-rate clock.
+    explicit DisplayPipeline(C1394Dcam& camera, ViewRateMeter::TickSource ticks = {},
+                             QObject* parent = nullptr);
+    ~DisplayPipeline() override;  // stops the display thread
+
+    // Allocates the pictures of a stream and starts the display thread on camera 0.
+    void Start(int colorCoding, int width, int height, std::size_t frameBytes);
+    // Stops the display thread, waiting without limit; the pictures stay.
+    void Stop();
+    // Stops and frees the pictures.
+    void Free();
+
+    // Shows ring slot `slot` now, converted on this thread (stepping through a stopped ring).
+    void ShowSlot(int slot);
+    // The picture shown; null before the first one.
+    const QImage& Front() { return m_display.Front(); }
+    // The ring slot of the picture shown; -1 = none yet.
+    const int& CurrentIndex() const { return m_nCurrentIndex; }
+    // Paints per second while streaming; negative = not measured.
+    const float& ViewRate() const { return m_fViewRate; }
+
+    // Forgets the slot shown and the rate, freeing nothing.
+    void ResetState();
+    // Starts the view-rate measurement afresh (Start, Stop).
+    void RestartRate() { m_fViewRate = -1.0f; }
+    // One picture painted while streaming.
+    void CountPaint() { m_rateMeter.Step(m_fViewRate); }
+    // No picture was painted for more than a second.
+    bool RateIsStale() const { return m_rateMeter.IsStale(); }
+
+signals:
+    // A new picture is the front one; first: the first of this connection.
+    void FrameShown(bool first);
+
+private:
+    void DisplayLoop(int colorCoding, int width, int height, std::size_t frameBytes);
+    // Takes the picture the display thread published.
+    void OnFramePublished();
+
+    C1394Dcam& m_camera;
+    DisplayHandOver m_display;
+    int m_nColorCoding = 0, m_nWidth = 0, m_nHeight = 0;
+    int m_nCurrentIndex = -1;
+    float m_fViewRate = -1.0f;
+    // Raw frame and bitmap of the window's own conversions (ShowSlot).
+    std::vector<std::uint8_t> m_FrameBuffer;
+    std::vector<std::uint8_t> m_DisplayBits;
+    std::thread m_displayThread;
+    std::atomic<bool> m_bDisplayRun{false};
+    ViewRateMeter m_rateMeter;
+};

@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr const char* kRateNames[] = {"1.875fps", "3.75fps", "7.5fps", "15fps", "30fps"};
-
 // The wait cursor for the life of a scope.
 class WaitCursor {
 public:
@@ -53,6 +51,21 @@ CCameraView::CCameraView(QWidget* parent, std::shared_ptr<ViewerPrompts> prompts
     }
     connect(&m_session, &CameraSession::ConnectionLost, this, &CCameraView::OnConnectionLost);
     connect(&m_pipeline, &DisplayPipeline::FrameShown, this, &CCameraView::OnFrameShown);
+    // Counted on the display thread, at most once per picture shown.
+    m_pipeline.SetObserver([this](const QImage& picture, std::span<const std::uint8_t> raw) {
+        auto histogram = std::make_shared<const Histogram>(
+            Histogram::Count(picture, m_nHistogramCoding, raw, m_bHistogramOverlay));
+        QMetaObject::invokeMethod(
+            this, [this, histogram] { OnHistogram(histogram); }, Qt::QueuedConnection);
+    });
+    m_statisticsTimer.setInterval(500);
+    connect(&m_statisticsTimer, &QTimer::timeout, this, &CCameraView::SampleStatistics);
+    m_snapshotWriter.setMaxThreadCount(1);
+    viewport()->setMouseTracking(true);
+    if (m_options.fit)
+        m_zoom.Fit({}, {});
+    else
+        m_zoom.SetScale(m_options.scale);
     ResetState();
     UpdateScrollBars();
 }
@@ -61,7 +74,11 @@ CCameraView::~CCameraView() {
     // The display thread reads the ring, so it ends before the session, destroyed last, ends the
     // capture, closes the camera and writes the settings.
     m_pipeline.Stop();
+    m_snapshotWriter.waitForDone();
     CloseParamDialogs();
+    m_options.scale = m_zoom.Scale();
+    m_options.fit = m_zoom.Fitting();
+    m_options.Save();
 }
 
 bool CCameraView::Create() {
@@ -138,15 +155,9 @@ void CCameraView::AdaptWindowSize() {
 
 void CCameraView::SetTitle() {
     const QString title = window()->windowTitle().left(254);
-    const QString size = QString("%1x%2").arg(m_nImageWidth).arg(m_nImageHeight);
-    const QString color = m_nColorCoding == 2 ? "YUV4:2:2" : "RGB";
-    QString text = title;
-    if (m_nModeIndex >= 24 && m_nModeIndex < 32) {
-        text = QString("%1 [%2/%3/7.5fps]").arg(title, size, color);
-    } else if (m_nModeIndex >= 0 && m_nFrameRate >= 0 && m_nFrameRate <= 4) {
-        text = QString("%1 [%2/%3/%4]").arg(title, size, color, kRateNames[m_nFrameRate]);
-    }
-    window()->setWindowTitle(text);
+    const QString mode = m_session.ModeText();
+    m_strTitle = mode.isEmpty() ? title : QString("%1 [%2]").arg(title, mode);
+    ShowRecordingInTitle();
 }
 
 void CCameraView::StartCaptureAndDisplay() {
@@ -156,6 +167,11 @@ void CCameraView::StartCaptureAndDisplay() {
         return;
     }
     m_pipeline.Start(m_nColorCoding, m_nImageWidth, m_nImageHeight, m_session.FrameBytes());
+    m_statistics.Reset();
+    m_nRawShown = ~std::uint64_t{0};
+    m_pHistogram.reset();
+    m_statisticsTimer.start();
+    SampleStatistics();
 }
 
 void CCameraView::OnRelease() { Release(); }
@@ -173,7 +189,10 @@ void CCameraView::Release() {
     m_pipeline.Free();
     CloseParamDialogs();
     ResetState();
-    window()->setWindowTitle("KestrixView");
+    m_statisticsTimer.stop();
+    SampleStatistics();
+    m_strTitle = "KestrixView";
+    window()->setWindowTitle(m_strTitle);
     viewport()->update();
     UpdateScrollBars();
     emit StateChanged();
@@ -184,6 +203,8 @@ void CCameraView::Release() {
 
 void CCameraView::OnFrameShown(bool first) {
     viewport()->update();
+    ArmHistogram();
+    if (m_options.pixelValue) UpdatePixelValue();
     if (first) emit StateChanged();
 }
 
@@ -195,10 +216,17 @@ void CCameraView::paintEvent(QPaintEvent*) {
         painter.fillRect(client, palette().base());
         return;
     }
-    const QPoint origin(-m_nHPos, -m_nVPos);
-    painter.drawImage(origin, picture);
+    const QRect target(QPoint(-m_nHPos, -m_nVPos), m_zoom.Zoomed(picture.size()));
+    // Scaled by the painter straight from the front picture: no copy per frame.
+    if (target.size() == picture.size())
+        painter.drawImage(target.topLeft(), picture);
+    else
+        painter.drawImage(target, picture);
+    if (m_options.overexposure && m_pHistogram &&
+        m_pHistogram->Overexposed().size() == picture.size())
+        painter.drawImage(target, m_pHistogram->Overexposed());
     // Only what the picture leaves free is filled.
-    const QRegion rest = QRegion(client) - QRegion(QRect(origin, picture.size()));
+    const QRegion rest = QRegion(client) - QRegion(target);
     for (const QRect& rect : rest) painter.fillRect(rect, palette().base());
     painter.end();
     if (m_bStreaming) m_pipeline.CountPaint();
@@ -212,8 +240,10 @@ void CCameraView::RedrawNow() {
 }
 
 void CCameraView::ShowSlot(int slot) {
+    ArmHistogram();
     m_pipeline.ShowSlot(slot);
     RedrawNow();
+    if (m_options.pixelValue) UpdatePixelValue();
 }
 
 void CCameraView::OnStart() {
@@ -271,6 +301,7 @@ void CCameraView::OnAviClose() {
     QString failure;
     bool dropped = false;
     const bool finished = m_session.CloseAvi(failure, dropped);
+    ShowRecordingInTitle();
     emit StateChanged();
     emit Painted();
     // A write that failed (a full disk) must not pass for a good recording.
@@ -283,11 +314,13 @@ void CCameraView::OnAviClose() {
 
 void CCameraView::OnAviStart() {
     m_session.StartAvi();
+    ShowRecordingInTitle();
     emit StateChanged();
 }
 
 void CCameraView::OnAviStop() {
     m_session.StopAvi();
+    ShowRecordingInTitle();
     emit StateChanged();
 }
 
@@ -316,6 +349,8 @@ void CCameraView::OnParameters4() { OpenParamDialog<CMiscParamDlg>(m_pParamDlg4)
 
 void CCameraView::UpdateScrollBars() {
     const QSize client = viewport()->size();
+    if (m_bConnected) m_zoom.Refit(client, {m_nImageWidth, m_nImageHeight});
+    const QSize shown = ShownSize();
     auto setUp = [this](QScrollBar* bar, int c, int s, int& page, int& pos) {
         if (m_bConnected && c < s) {
             page = c;
@@ -330,8 +365,8 @@ void CCameraView::UpdateScrollBars() {
         bar->setValue(pos);
         bar->setEnabled(page != 0);
     };
-    setUp(horizontalScrollBar(), client.width(), m_nImageWidth, m_nHPage, m_nHPos);
-    setUp(verticalScrollBar(), client.height(), m_nImageHeight, m_nVPage, m_nVPos);
+    setUp(horizontalScrollBar(), client.width(), shown.width(), m_nHPage, m_nHPos);
+    setUp(verticalScrollBar(), client.height(), shown.height(), m_nVPage, m_nVPos);
 }
 
 void CCameraView::resizeEvent(QResizeEvent* event) {
@@ -343,7 +378,7 @@ void CCameraView::Scroll(Qt::Orientation orientation, int code, int requested) {
     const bool horizontal = orientation == Qt::Horizontal;
     int& pos = horizontal ? m_nHPos : m_nVPos;
     const int page = horizontal ? m_nHPage : m_nVPage;
-    const int size = horizontal ? m_nImageWidth : m_nImageHeight;
+    const int size = horizontal ? ShownSize().width() : ShownSize().height();
     int step = 0;
     switch (code) {
         case SB_LINELEFT:
@@ -420,6 +455,8 @@ void CCameraView::mousePressEvent(QMouseEvent* event) {
 
 void CCameraView::mouseMoveEvent(QMouseEvent* event) {
     QAbstractScrollArea::mouseMoveEvent(event);
+    m_ptPointer = event->position().toPoint();
+    if (m_options.pixelValue) UpdatePixelValue();
     if (!m_bDragging) return;
     QPoint point = event->position().toPoint();
     // At an edge the reference point stays, so the picture moves again only once the pointer

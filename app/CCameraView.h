@@ -10,12 +10,22 @@
 #include <QAbstractScrollArea>
 #include <QDialog>
 #include <QPoint>
+#include <QThreadPool>
+#include <QTimer>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "app/CameraSession.h"
 #include "app/DisplayPipeline.h"
+#include "app/Histogram.h"
+#include "app/StatisticsSampler.h"
+#include "app/ViewOptions.h"
+#include "app/ViewZoom.h"
 #include "app/ViewRateMeter.h"
 #include "app/ViewerPrompts.h"
 
@@ -81,6 +91,31 @@ public:
     void OnHScroll(int code, int pos);
     void OnVScroll(int code, int pos);
 
+    // ---- The View menu (CCameraViewZoom.cpp) ----
+    void OnZoomIn();
+    void OnZoomOut();
+    void OnActualSize();
+    void OnFitToWindow();
+    void OnPixelValue();
+    void OnSnapshot();
+    void OnSnapshotSettings();
+    // Keyboard panning: by a tenth of the page, a page, or to either end.
+    void Pan(Qt::Orientation orientation, int code, int direction);
+    ViewZoom& Zoom() { return m_zoom; }
+    ViewOptions& Options() { return m_options; }
+    // The image's size on screen at the current zoom.
+    QSize ShownSize() const;
+    // Whether pictures go to the histogram (its dock shows, or the overlay is on).
+    void SetHistogramWanted(bool wanted);
+    // The overexposure overlay on the picture.
+    void SetOverexposure(bool on);
+    // The latest histogram; null before the first.
+    const std::shared_ptr<const Histogram>& LastHistogram() const { return m_pHistogram; }
+    // The figures of the last sample (twice a second while connected); SampleStatistics takes
+    // one now.
+    const ViewerStatistics& Statistics() const { return m_statistics.Last(); }
+    const ViewerStatistics& SampleStatistics();
+
     // Sets the scroll pages and positions from the viewer's client size and the image size.
     void UpdateScrollBars();
     // The view's border and scroll bars: outer size minus client size.
@@ -125,6 +160,14 @@ signals:
     void Painted();
     // Connect set a new image size: the frame fits itself to it.
     void ImageSizeChanged();
+    // Control > Features (Ctrl+E) while connected: the frame shows or hides its Features dock.
+    void FeaturesWanted();
+    // The pixel-value pane's text changed (empty: nothing under the pointer).
+    void PixelValueChanged(const QString& text);
+    // A snapshot was written.
+    void SnapshotSaved(const QString& path);
+    void HistogramUpdated();
+    void StatisticsUpdated();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -135,12 +178,15 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
+    void leaveEvent(QEvent* event) override;
 
 private:
     // One instance per dialog: a visible one gets the focus, a closed (hidden) one is replaced.
     template <class Dialog>
     void OpenParamDialog(std::unique_ptr<QDialog>& dialog);
     void OnConnectionLost(CameraSession::Loss loss);
+    bool HandlePanKey(int key);
+    bool HandleZoomKey(int key, Qt::KeyboardModifiers modifiers);
     void AdaptWindowSize();
     void SetTitle();
     void StartCaptureAndDisplay();
@@ -155,7 +201,30 @@ private:
     void Tell(const QString& text, ViewerPrompts::Icon icon);
     // Tells while Connect's wait cursor shows, which the message must not show.
     void TellOverWait(const QString& text);
+    // The title's recording suffix follows the recorder.
+    void ShowRecordingInTitle();
+    // A new scale, keeping the picture's point at the window's centre where it was.
+    void ApplyZoom(const std::function<void()>& change);
+    void UpdatePixelValue();
+    // The raw frame of the picture shown, fetched once per picture (PixelProbe::NeedsRaw).
+    std::span<const std::uint8_t> RawShown();
+    void ArmHistogram();
+    void OnHistogram(std::shared_ptr<const Histogram> histogram);
+    void OnSnapshotDone(const QString& path, const QString& error);
 
     std::shared_ptr<ViewerPrompts> m_pPrompts;
     QMenu* m_pContextMenu = nullptr;
+    QString m_strTitle = "KestrixView";  // without the recording suffix
+    ViewOptions m_options = ViewOptions::Load();
+    ViewZoom m_zoom;
+    QPoint m_ptPointer{-1, -1};  // last pointer position in the window; -1: outside
+    std::vector<std::uint8_t> m_RawShown;
+    std::uint64_t m_nRawShown = ~std::uint64_t{0};  // FramesShown() when m_RawShown was read
+    bool m_bHistogramWanted = false;
+    std::atomic<int> m_nHistogramCoding{0};
+    std::atomic<bool> m_bHistogramOverlay{false};
+    std::shared_ptr<const Histogram> m_pHistogram;
+    StatisticsSampler m_statistics;
+    QTimer m_statisticsTimer;
+    QThreadPool m_snapshotWriter;  // one thread: snapshots are written in order
 };

@@ -19,7 +19,20 @@ bool CCameraView::IsCommandEnabled(int id) const {
             return m_bConnected;
         case cmd::kExit:
         case cmd::kAbout:
+        case cmd::kActualSize:
+        case cmd::kFitToWindow:
+        case cmd::kFullScreen:
+        case cmd::kHistogram:
+        case cmd::kStatistics:
+        case cmd::kPixelValue:
+        case cmd::kSnapshotSettings:
             return true;
+        case cmd::kZoomIn:
+            return m_zoom.Fitting() || m_zoom.CanZoomIn();
+        case cmd::kZoomOut:
+            return m_zoom.Fitting() || m_zoom.CanZoomOut();
+        case cmd::kSnapshot:
+            return m_bConnected && m_nCurrentIndex >= 0;
         case cmd::kStart:
             return m_bConnected && !m_bStreaming;
         case cmd::kStop:
@@ -33,6 +46,7 @@ bool CCameraView::IsCommandEnabled(int id) const {
         case cmd::kParameters2:
         case cmd::kParameters3:
         case cmd::kParameters4:
+        case cmd::kFeatures:
             return m_bConnected;
         case cmd::kAviOpen:
             return m_bConnected && !m_bAviOpen;
@@ -64,6 +78,8 @@ bool CCameraView::IsCommandChecked(int id) const {
     if (InGroup(id, cmd::kStreamFirst, cmd::kStreamLast))
         return m_nStreamMode == id - cmd::kStreamFirst;
     if (InGroup(id, cmd::kSyncFirst, cmd::kSyncLast)) return m_nSyncSY == id - cmd::kSyncFirst;
+    if (id == cmd::kFitToWindow) return m_zoom.Fitting();
+    if (id == cmd::kPixelValue) return m_options.pixelValue;
     return false;
 }
 
@@ -118,6 +134,30 @@ bool CCameraView::RunCommand(int id) {
         case cmd::kParameters4:
             OnParameters4();
             return true;
+        case cmd::kFeatures:
+            emit FeaturesWanted();
+            return true;
+        case cmd::kZoomIn:
+            OnZoomIn();
+            return true;
+        case cmd::kZoomOut:
+            OnZoomOut();
+            return true;
+        case cmd::kActualSize:
+            OnActualSize();
+            return true;
+        case cmd::kFitToWindow:
+            OnFitToWindow();
+            return true;
+        case cmd::kPixelValue:
+            OnPixelValue();
+            return true;
+        case cmd::kSnapshot:
+            OnSnapshot();
+            return true;
+        case cmd::kSnapshotSettings:
+            OnSnapshotSettings();
+            return true;
         default:
             break;
     }
@@ -132,7 +172,7 @@ bool CCameraView::RunCommand(int id) {
     else if (InGroup(id, cmd::kSyncFirst, cmd::kSyncLast))
         m_session.Settings().m_nSyncSY = id - cmd::kSyncFirst;
     else
-        return false;  // Exit and About belong to the frame
+        return false;  // Exit, About, Full Screen and the docks belong to the frame
     emit StateChanged();
     return true;
 }
@@ -159,20 +199,76 @@ bool CCameraView::HandleKey(int key, Qt::KeyboardModifiers modifiers) {
             case Qt::Key_Minus:
                 RunCommand(cmd::kPrevious4x1);
                 return true;
+            case Qt::Key_F12:
+                RunCommand(cmd::kSnapshot);
+                return true;
             default:
-                return false;
+                return HandlePanKey(key);
         }
     }
     if (modifiers == Qt::ControlModifier && key == Qt::Key_S) {
         RunCommand(cmd::kOneShot);
         return true;
     }
-    return false;
+    if (modifiers == Qt::ControlModifier && key == Qt::Key_E) {
+        RunCommand(cmd::kFeatures);
+        return true;
+    }
+    return HandleZoomKey(key, modifiers);
+}
+
+bool CCameraView::HandlePanKey(int key) {
+    switch (key) {
+        case Qt::Key_PageUp:
+            Pan(Qt::Vertical, SB_PAGELEFT, -1);
+            return true;
+        case Qt::Key_PageDown:
+            Pan(Qt::Vertical, SB_PAGERIGHT, 1);
+            return true;
+        case Qt::Key_Home:
+        case Qt::Key_End:
+            for (Qt::Orientation o : {Qt::Horizontal, Qt::Vertical})
+                Pan(o, SB_OTHER, key == Qt::Key_Home ? -1 : 1);
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool CCameraView::HandleZoomKey(int key, Qt::KeyboardModifiers modifiers) {
+    // Ctrl++ needs Shift on many layouts.
+    if (key == Qt::Key_Plus) modifiers &= ~Qt::ShiftModifier;
+    if (modifiers != Qt::ControlModifier) return false;
+    switch (key) {
+        case Qt::Key_Plus:
+        case Qt::Key_Equal:
+            RunCommand(cmd::kZoomIn);
+            return true;
+        case Qt::Key_Minus:
+            RunCommand(cmd::kZoomOut);
+            return true;
+        case Qt::Key_0:
+            RunCommand(cmd::kActualSize);
+            return true;
+        case Qt::Key_F:
+            RunCommand(cmd::kFitToWindow);
+            return true;
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+            Pan(Qt::Horizontal, SB_THUMBTRACK, key == Qt::Key_Left ? -1 : 1);
+            return true;
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+            Pan(Qt::Vertical, SB_THUMBTRACK, key == Qt::Key_Up ? -1 : 1);
+            return true;
+        default:
+            return false;
+    }
 }
 
 void CCameraView::keyPressEvent(QKeyEvent* event) {
     // Arrow keys are commands here, never scrolling.
-    const bool keypadSign = (event->modifiers() & Qt::KeypadModifier) ||
+    const bool keypadSign = (event->modifiers() & (Qt::KeypadModifier | Qt::ControlModifier)) ||
                             (event->key() != Qt::Key_Plus && event->key() != Qt::Key_Minus);
     if (keypadSign && HandleKey(event->key(), event->modifiers())) {
         event->accept();

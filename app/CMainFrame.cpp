@@ -3,15 +3,22 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDockWidget>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
+
+#include <algorithm>
 
 #include "app/CAboutDlg.h"
 #include "app/CCameraView.h"
 #include "app/CommandIds.h"
+#include "app/FeaturesDock.h"
+#include "app/HistogramDock.h"
+#include "app/StatisticsDock.h"
 #include "platform/Log.h"
 
 namespace {
@@ -39,11 +46,28 @@ CMainFrame::CMainFrame(std::shared_ptr<ViewerPrompts> prompts, ViewRateMeter::Ti
         m_panes[i]->setMinimumWidth(m_panes[i]->fontMetrics().horizontalAdvance(widest[i]) + 8);
         statusBar()->addPermanentWidget(m_panes[i]);
     }
+    // The pixel value: shown only while its View item is checked.
+    m_pPixelPane = new QLabel(this);
+    m_pPixelPane->setFrameShape(QFrame::Panel);
+    m_pPixelPane->setFrameShadow(QFrame::Sunken);
+    m_pPixelPane->setMinimumWidth(
+        m_pPixelPane->fontMetrics().horizontalAdvance(" X 0000 Y 0000  R 00000 G 00000 B 00000 "));
+    statusBar()->addPermanentWidget(m_pPixelPane);
+    m_pPixelPane->setVisible(m_wndView->Options().pixelValue);
+    connect(m_wndView, &CCameraView::PixelValueChanged, m_pPixelPane, &QLabel::setText);
+    connect(m_wndView, &CCameraView::SnapshotSaved, this,
+            [this](const QString& path) { statusBar()->showMessage("Saved " + path, 5000); });
     statusBar()->setSizeGripEnabled(false);
+    m_pFeatures = new FeaturesDock(this);
+    addDockWidget(Qt::RightDockWidgetArea, m_pFeatures);
     BuildMenus();
 
     connect(m_wndView, &CCameraView::Painted, this, &CMainFrame::UpdateStatusBar);
+    connect(m_wndView, &CCameraView::FeaturesWanted, this,
+            [this] { m_pFeatures->Toggle(m_wndView->Camera(), m_wndView->m_nCamera); });
     connect(m_wndView, &CCameraView::StateChanged, this, [this] {
+        if (!m_wndView->m_bConnected) m_pFeatures->Drop();
+        m_pPixelPane->setVisible(m_wndView->Options().pixelValue);
         UpdateCommands();
         UpdateStatusBar();
         UpdateSizeLimits();
@@ -58,9 +82,24 @@ CMainFrame::CMainFrame(std::shared_ptr<ViewerPrompts> prompts, ViewRateMeter::Ti
     UpdateSizeLimits();
 }
 
+CMainFrame::~CMainFrame() {
+    m_wndView->Options().histogram = Dock(cmd::kHistogram)->isVisibleTo(this);
+    m_wndView->Options().statistics = Dock(cmd::kStatistics)->isVisibleTo(this);
+    // Hiding the docks while the frame goes must not reach the menus or the view.
+    for (const auto& [id, dock] : m_docks) dock->disconnect();
+}
+
 bool CMainFrame::Create() { return m_wndView->Create(); }
 
-QLabel* CMainFrame::Pane(int index) const { return index == 0 ? m_pReady : m_panes[index - 1]; }
+QDockWidget* CMainFrame::Dock(int id) const {
+    for (const auto& [dockId, dock] : m_docks)
+        if (dockId == id) return dock;
+    return nullptr;
+}
+
+QLabel* CMainFrame::Pane(int index) const {
+    return index == 0 ? m_pReady : index == 4 ? m_pPixelPane : m_panes[index - 1];
+}
 
 QAction* CMainFrame::Action(int id) const {
     for (QAction* action : m_actions)
@@ -111,6 +150,8 @@ void CMainFrame::BuildMenus() {
     AddCommand(control, cmd::kParameters2, "Parameters&2", "Start dialog for parameters2");
     AddCommand(control, cmd::kParameters3, "Parameters&3", "Start dialog for parameters3");
     AddCommand(control, cmd::kParameters4, "Parameters&4", "Start dialog for parameters4");
+    AddCommand(control, cmd::kFeatures, "&Features\tCtrl+E",
+               "Show or hide the camera's features in real units, its trigger and memory channels");
     m_wndView->SetContextMenu(control);
 
     QMenu* capture = AddMenu(menuBar(), "Ca&pture");
@@ -144,16 +185,77 @@ void CMainFrame::BuildMenus() {
     group("Sync Mode", cmd::kSyncFirst, {"No Sync", "SY Bit"},
           "Choose the synchronous mode of frame data");
 
+    BuildViewMenu();
+
     QMenu* help = AddMenu(menuBar(), "&Help");
     AddCommand(help, cmd::kAbout, "&About KestrixView...", "Display program information");
+}
+
+void CMainFrame::BuildViewMenu() {
+    QMenu* view = m_pViewMenu = AddMenu(menuBar(), "&View");
+    AddCommand(view, cmd::kZoomIn, "Zoom &In\tCtrl++", "Enlarge the picture");
+    AddCommand(view, cmd::kZoomOut, "Zoom &Out\tCtrl+-", "Reduce the picture");
+    AddCommand(view, cmd::kActualSize, "&Actual Size\tCtrl+0",
+               "Show the picture one image pixel to one screen pixel");
+    AddCommand(view, cmd::kFitToWindow, "&Fit to Window\tCtrl+F",
+               "Fit the whole picture into the window", true);
+    AddCommand(view, cmd::kFullScreen, "F&ull Screen\tF11",
+               "Show the picture on the whole screen (Escape leaves)", true);
+    view->addSeparator();
+    const ViewOptions& options = m_wndView->Options();
+    AddDock(view, cmd::kHistogram, "&Histogram", "Show or hide the histogram",
+            new HistogramDock(this, m_wndView), options.histogram);
+    AddDock(view, cmd::kStatistics, "S&tatistics", "Show or hide the capture statistics",
+            new StatisticsDock(this, m_wndView), options.statistics);
+    AddCommand(view, cmd::kPixelValue, "&Pixel Value",
+               "Show the position and value of the pixel under the pointer", true);
+    view->addSeparator();
+    AddCommand(view, cmd::kSnapshot, "&Snapshot\tF12", "Save the picture shown");
+    AddCommand(view, cmd::kSnapshotSettings, "Snapshot Settin&gs...",
+               "Choose the folder and the format of snapshots");
+}
+
+void CMainFrame::AddDock(QMenu* menu, int id, const QString& text, const QString& prompt,
+                         QDockWidget* dock, bool shown) {
+    addDockWidget(Qt::RightDockWidgetArea, dock);
+    dock->setVisible(shown);
+    m_docks.emplace_back(id, dock);
+    AddCommand(menu, id, text, prompt, true);
+    connect(dock, &QDockWidget::visibilityChanged, this, [this] {
+        UpdateCommands();
+        UpdateSizeLimits();
+    });
 }
 
 void CMainFrame::UpdateCommands() {
     for (QAction* action : m_actions) {
         const int id = action->data().toInt();
         action->setEnabled(m_wndView->IsCommandEnabled(id));
-        if (action->isCheckable()) action->setChecked(m_wndView->IsCommandChecked(id));
+        if (!action->isCheckable()) continue;
+        if (QDockWidget* dock = Dock(id))
+            action->setChecked(dock->isVisibleTo(this));
+        else if (id == cmd::kFullScreen)
+            action->setChecked(isFullScreen());
+        else
+            action->setChecked(m_wndView->IsCommandChecked(id));
     }
+}
+
+void CMainFrame::SetFullScreen(bool on) {
+    if (on == isFullScreen()) return;
+    menuBar()->setVisible(!on);
+    statusBar()->setVisible(!on);
+    if (on) {
+        m_bWasMaximized = isMaximized();
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        showFullScreen();
+    } else if (m_bWasMaximized) {
+        showMaximized();
+    } else {
+        showNormal();
+    }
+    if (!on) UpdateSizeLimits();
+    UpdateCommands();
 }
 
 void CMainFrame::OnCommand(int id) {
@@ -162,7 +264,11 @@ void CMainFrame::OnCommand(int id) {
         UpdateCommands();
         return;
     }
-    if (id == cmd::kExit) {
+    if (QDockWidget* dock = Dock(id)) {
+        dock->setVisible(!dock->isVisibleTo(this));
+    } else if (id == cmd::kFullScreen) {
+        SetFullScreen(!isFullScreen());
+    } else if (id == cmd::kExit) {
         close();
     } else if (id == cmd::kAbout) {
         CAboutDlg about(this);
@@ -174,6 +280,13 @@ void CMainFrame::OnCommand(int id) {
 void CMainFrame::keyPressEvent(QKeyEvent* event) {
     // Key commands reach the view also while the focus is elsewhere in the frame.
     if (m_wndView->HandleKey(event->key(), event->modifiers())) {
+        event->accept();
+        return;
+    }
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (plain && (event->key() == Qt::Key_F11 ||
+                  (event->key() == Qt::Key_Escape && isFullScreen()))) {
+        SetFullScreen(event->key() == Qt::Key_F11 && !isFullScreen());
         event->accept();
         return;
     }
@@ -213,13 +326,26 @@ void CMainFrame::UpdateStatusBar() {
 QSize CMainFrame::FrameDecoration() const {
     // Menu bar, status bar, and the view's own border and scroll bars.
     const int bars = menuBar()->sizeHint().height() + statusBar()->sizeHint().height();
-    return m_wndView->Decoration() + QSize(0, bars);
+    return m_wndView->Decoration() + QSize(0, bars) + DockExtent();
+}
+
+QSize CMainFrame::DockExtent() const {
+    int width = 0;
+    for (const auto& [id, dock] : m_docks) {
+        if (dock->isVisibleTo(this) && !dock->isFloating())
+            width = std::max(width, std::max(dock->width(), dock->minimumSizeHint().width()));
+    }
+    if (width == 0) return {0, 0};
+    return {width + style()->pixelMetric(QStyle::PM_DockWidgetSeparatorExtent, nullptr, this),
+            0};
 }
 
 QSize CMainFrame::MaximumFrameSize() const {
-    const QSize image = m_wndView->m_bConnected
+    // Fitting follows the window up to the image's own size; a fixed zoom shows it whole.
+    const QSize image = !m_wndView->m_bConnected ? kUnconnectedImage
+                        : m_wndView->Zoom().Fitting()
                             ? QSize(m_wndView->m_nImageWidth, m_wndView->m_nImageHeight)
-                            : kUnconnectedImage;
+                            : m_wndView->ShownSize();
     return FrameDecoration() + image;
 }
 
@@ -228,6 +354,7 @@ QSize CMainFrame::MinimumFrameSize() const {
 }
 
 void CMainFrame::UpdateSizeLimits() {
+    if (isFullScreen()) return;
     // A frame larger than the new limit shrinks in the exceeding direction only.
     setMinimumSize(MinimumFrameSize());
     setMaximumSize(MaximumFrameSize());

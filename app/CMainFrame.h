@@ -12,7 +12,9 @@
 #include "app/ViewerPrompts.h"
 
 class CCameraView;
+class FeaturesDock;
 class QAction;
+class QDockWidget;
 class QLabel;
 class QMenu;
 
@@ -21,15 +23,23 @@ class CMainFrame : public QMainWindow {
 public:
     explicit CMainFrame(std::shared_ptr<ViewerPrompts> prompts = nullptr,
                         ViewRateMeter::TickSource ticks = {});
+    ~CMainFrame() override;  // keeps which docks show for the next run
 
     // Opens the camera library through the view; false when the program must end.
     bool Create();
 
     CCameraView* View() const { return m_wndView; }
+    // 0: prompts, 1..3: buffer index, view rate, capture, 4: pixel value.
     QLabel* Pane(int index) const;
     QAction* Action(int id) const;
     QMenu* ControlMenu() const { return m_pControlMenu; }
+    FeaturesDock* Features() const { return m_pFeatures; }
     const std::vector<QMenu*>& Menus() const { return m_menus; }
+    QMenu* ViewMenu() const { return m_pViewMenu; }
+    // The dock a View command toggles; null for other ids.
+    QDockWidget* Dock(int id) const;
+    // Full screen shows only the picture (and the docks); F11 or Escape leaves it.
+    void SetFullScreen(bool on);
 
     // Writes panes 1 to 3 from the view's state.
     void UpdateStatusBar();
@@ -56,13 +66,24 @@ private:
                     bool checkable = false);
     void OnCommand(int id);
     void UpdateSizeLimits();
+    void BuildViewMenu();
+    // A check item in the View menu that shows and hides `dock`, at the right of the view.
+    void AddDock(QMenu* menu, int id, const QString& text, const QString& prompt,
+                 QDockWidget* dock, bool shown);
+    // Width the docks beside the view take.
+    QSize DockExtent() const;
     void FitToImage();
     QSize FrameDecoration() const;
 
     CCameraView* m_wndView;
     QLabel* m_pReady;
     QLabel* m_panes[3];
+    QLabel* m_pPixelPane;
     QMenu* m_pControlMenu = nullptr;
+    FeaturesDock* m_pFeatures;
+    QMenu* m_pViewMenu = nullptr;
+    std::vector<std::pair<int, QDockWidget*>> m_docks;
+    bool m_bWasMaximized = false;  // before full screen
     std::vector<QMenu*> m_menus;
     std::vector<QAction*> m_actions;
 };

@@ -31,6 +31,8 @@ constexpr std::array<SettingRow, 5> kSettings{{
     {"SyncSY", &Settings::m_nSyncSY, 1, 1},
 }};
 
+constexpr const char* kRateNames[] = {"1.875fps", "3.75fps", "7.5fps", "15fps", "30fps"};
+
 }  // namespace
 
 CameraSession::CameraSession(QObject* parent) : QObject(parent) {
@@ -126,7 +128,8 @@ bool CameraSession::ClaimCamera(QString& failure) {
     m_claim.Release();
     std::string error;
     const auto device = unsigned(m_camera.GetCameraDevice(0));
-    const CameraLock::Result claim = m_claim.Take(m_camera.GetDevicePath(device), error);
+    const CameraLock::Result claim =
+        m_claim.Take(m_camera.GetDevicePath(device), m_camera.GetCameraGuid(0), error);
     if (claim == CameraLock::Result::Taken) return true;
     if (claim != CameraLock::Result::InUse) {
         KX_LOG(App, Warn) << "the camera cannot be claimed: " << error;
@@ -213,6 +216,7 @@ bool CameraSession::OpenAvi(const QString& path, bool convert) {
     m_state.m_bAviOpen = true;
     m_state.m_bAviRecording = false;
     m_state.m_nAviFrames = 0;
+    m_state.m_strAviPath = path;
     return true;
 }
 
@@ -243,4 +247,37 @@ bool CameraSession::SaveStill(const QString& path, bool jpeg, int slot) {
     const QByteArray file = path.toLocal8Bit();
     return jpeg ? m_camera.SaveJpeg(0, file.constData(), 100, false, false, slot)
                 : m_camera.SaveBitmap(0, file.constData(), slot);
+}
+
+// ---- Figures ----
+
+CameraSession::CaptureCounters CameraSession::Counters() const {
+    CaptureCounters counters;
+    if (const CDcamCaptureThread* thread = m_camera.GetCaptureThread(0)) {
+        const FrameRing::Stats stats = thread->GetStats();
+        counters.received = stats.stored;
+        counters.lost = stats.dropped;
+    }
+    if (m_state.m_bAviOpen) {
+        counters.dropped = std::uint64_t(std::max(m_camera.GetAviDropped(0), 0));
+        counters.recorded = m_camera.GetAviFrameCount(0);
+    }
+    return counters;
+}
+
+QString CameraSession::ModeText() const {
+    const QString size = QString("%1x%2").arg(m_state.m_nImageWidth).arg(m_state.m_nImageHeight);
+    const QString color = m_state.m_nColorCoding == 2 ? "YUV4:2:2" : "RGB";
+    if (m_state.m_nModeIndex >= 24 && m_state.m_nModeIndex < 32)
+        return QString("%1/%2/7.5fps").arg(size, color);
+    if (m_state.m_nModeIndex >= 0 && m_state.m_nFrameRate >= 0 && m_state.m_nFrameRate <= 4)
+        return QString("%1/%2/%3").arg(size, color, kRateNames[m_state.m_nFrameRate]);
+    return {};
+}
+
+double CameraSession::ModeFps() const {
+    const bool fixed = m_state.m_nModeIndex >= 0 && m_state.m_nModeIndex < 24;
+    return fixed && m_state.m_nFrameRate >= 0 && m_state.m_nFrameRate <= 4
+               ? 1.875 * double(1 << m_state.m_nFrameRate)
+               : 0.0;
 }

@@ -42,11 +42,19 @@ public:
         bool m_bStreaming = false;
         bool m_bAviOpen = false, m_bAviRecording = false;
         int m_nAviFrames = -1;
+        QString m_strAviPath;  // of the file open
         int m_nBufferCount = 0;
         int m_nImageHeight = 0, m_nImageWidth = 0;
         int m_nColorCoding = 0;
         int m_nFrameRate = 0;
         int m_nModeIndex = -1;
+    };
+    // The capture's frame counters; every figure the viewer shows is read here.
+    struct CaptureCounters {
+        std::uint64_t received = 0;  // stored in the ring
+        std::uint64_t lost = 0;      // never delivered by the bus
+        std::uint64_t dropped = 0;   // overwritten in the ring before the recorder copied them
+        std::int64_t recorded = 0;   // in the file open
     };
     // Why a connection ended without being asked to.
     enum class Loss { DeviceList, BusReset, DriverGone };
@@ -90,6 +98,12 @@ public:
     void StopAvi();
     // Reads the recorder's frame count while a file is open.
     void RefreshAviFrames();
+
+    CaptureCounters Counters() const;
+    // The mode as the title shows it ("640x480/RGB/15fps"); empty before a mode is known.
+    QString ModeText() const;
+    // The mode's nominal frame rate; 0 for a Format 7 mode.
+    double ModeFps() const;
 
     // Writes ring slot `slot` as a still; false when nothing was saved.
     bool SaveStill(const QString& path, bool jpeg, int slot);

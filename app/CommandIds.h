@@ -15,6 +15,7 @@ inline constexpr int kParameters = 32777;
 inline constexpr int kParameters2 = 32809;
 inline constexpr int kParameters3 = 32810;
 inline constexpr int kParameters4 = 32811;
+inline constexpr int kFeatures = 32820;  // the Features dock
 inline constexpr int kStillBitmap = 32778;
 inline constexpr int kStillJpeg = 32779;
 inline constexpr int kAviOpen = 32783;
@@ -32,6 +33,17 @@ inline constexpr int kStreamLast = 32803;
 inline constexpr int kSyncFirst = 32807;  // no sync, SY bit
 inline constexpr int kSyncLast = 32808;
 inline constexpr int kAbout = 57664;
+// The View menu.
+inline constexpr int kZoomIn = 32900;
+inline constexpr int kZoomOut = 32901;
+inline constexpr int kActualSize = 32902;
+inline constexpr int kFitToWindow = 32903;
+inline constexpr int kFullScreen = 32904;
+inline constexpr int kHistogram = 32905;
+inline constexpr int kStatistics = 32906;
+inline constexpr int kPixelValue = 32907;
+inline constexpr int kSnapshot = 32908;
+inline constexpr int kSnapshotSettings = 32909;
 // Keypad plus and minus: bound keys with no command behind them.
 inline constexpr int kNext4x1 = 32805;
 inline constexpr int kPrevious4x1 = 32806;

@@ -25,6 +25,7 @@ void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t 
     m_display.Allocate(width, height);
     m_FrameBuffer.assign(frameBytes, 0);
     m_DisplayBits.assign(std::size_t(width) * std::size_t(height) * 3, 0);
+    m_nShown = 0;
     m_bDisplayRun = true;
     m_displayThread =
         std::thread(&DisplayPipeline::DisplayLoop, this, colorCoding, width, height, frameBytes);
@@ -56,6 +57,7 @@ void DisplayPipeline::DisplayLoop(int colorCoding, int width, int height,
         }
         m_camera.ConvertToBitmap(colorCoding, bits.data(), frame.data(), width, height);
         DisplayHandOver::LayBitmap(bits.data(), m_display.Back());
+        Observe(m_display.Back(), frame);
         if (m_display.Publish(slot))
             QMetaObject::invokeMethod(this, &DisplayPipeline::OnFramePublished,
                                       Qt::QueuedConnection);
@@ -67,6 +69,7 @@ void DisplayPipeline::OnFramePublished() {
     if (!m_bDisplayRun || !m_display.TakePending(slot)) return;
     const bool first = m_nCurrentIndex < 0;
     m_nCurrentIndex = slot;
+    ++m_nShown;
     emit FrameShown(first);
 }
 
@@ -78,4 +81,17 @@ void DisplayPipeline::ShowSlot(int slot) {
     // A frame the display thread still publishes must not replace the slot asked for.
     m_display.DropPending();
     DisplayHandOver::LayBitmap(m_DisplayBits.data(), m_display.Front());
+    ++m_nShown;
+    Observe(m_display.Front(), m_FrameBuffer);
+}
+
+void DisplayPipeline::SetObserver(FrameObserver observer) {
+    std::scoped_lock lock(m_observerLock);
+    m_observer = std::move(observer);
+}
+
+void DisplayPipeline::Observe(const QImage& picture, std::span<const std::uint8_t> raw) {
+    if (!m_bObserverArmed.exchange(false)) return;
+    std::scoped_lock lock(m_observerLock);
+    if (m_observer) m_observer(picture, raw);
 }

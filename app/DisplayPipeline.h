@@ -13,6 +13,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -24,6 +27,11 @@ class C1394Dcam;
 class DisplayPipeline : public QObject {
     Q_OBJECT
 public:
+    // Looks at a converted picture and its raw frame, on the display thread while streaming
+    // (on the window's thread for ShowSlot); neither outlives the call.
+    using FrameObserver =
+        std::function<void(const QImage& picture, std::span<const std::uint8_t> raw)>;
+
     // camera: the frame source, which outlives the pipeline; ticks: the view-rate clock.
     explicit DisplayPipeline(C1394Dcam& camera, ViewRateMeter::TickSource ticks = {},
                              QObject* parent = nullptr);
@@ -51,6 +59,13 @@ public:
     void RestartRate() { m_fViewRate = -1.0f; }
     // One picture painted while streaming.
     void CountPaint() { m_rateMeter.Step(m_fViewRate); }
+    // Pictures taken as the front one since Start.
+    std::uint64_t FramesShown() const { return m_nShown; }
+
+    // The observer the next converted picture goes to, once: arm it again for each picture
+    // wanted, so it runs no more often than pictures are shown.
+    void SetObserver(FrameObserver observer);
+    void ArmObserver() { m_bObserverArmed = true; }
     // No picture was painted for more than a second.
     bool RateIsStale() const { return m_rateMeter.IsStale(); }
 
@@ -62,6 +77,7 @@ private:
     void DisplayLoop(int colorCoding, int width, int height, std::size_t frameBytes);
     // Takes the picture the display thread published.
     void OnFramePublished();
+    void Observe(const QImage& picture, std::span<const std::uint8_t> raw);
 
     C1394Dcam& m_camera;
     DisplayHandOver m_display;
@@ -74,4 +90,8 @@ private:
     std::thread m_displayThread;
     std::atomic<bool> m_bDisplayRun{false};
     ViewRateMeter m_rateMeter;
+    std::uint64_t m_nShown = 0;
+    std::mutex m_observerLock;  // guards m_observer
+    FrameObserver m_observer;
+    std::atomic<bool> m_bObserverArmed{false};
 };

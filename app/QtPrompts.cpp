@@ -5,6 +5,7 @@
 #include <QMessageBox>
 
 #include "app/CVideoSettingDlg.h"
+#include "app/SnapshotSettingsDlg.h"
 
 namespace {
 
@@ -56,5 +57,13 @@ bool QtPrompts::ChooseVideoMode(QWidget* parent, VideoChoice& choice) {
     CVideoSettingDlg dialog(parent);
     if (dialog.exec() != QDialog::Accepted) return false;
     choice = dialog.Result();
+    return true;
+}
+
+bool QtPrompts::ChooseSnapshotSettings(QWidget* parent, QString& folder, int& format) {
+    SnapshotSettingsDlg dialog(parent, folder, format);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    folder = dialog.Folder();
+    format = dialog.Format();
     return true;
 }

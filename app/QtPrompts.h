@@ -13,6 +13,7 @@ public:
     void Message(QWidget* parent, const QString& text, Icon icon) override;
     bool AskYesNo(QWidget* parent, const QString& text) override;
     bool ChooseVideoMode(QWidget* parent, VideoChoice& choice) override;
+    bool ChooseSnapshotSettings(QWidget* parent, QString& folder, int& format) override;
 
     // "Text|pattern|...||" as Qt name filters "Text (pattern)".
     static QStringList NameFilters(const QString& filter);

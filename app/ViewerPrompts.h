@@ -29,4 +29,9 @@ public:
     virtual bool AskYesNo(QWidget* parent, const QString& text) = 0;
     // The modal video-setting dialog; false unless OK.
     virtual bool ChooseVideoMode(QWidget* parent, VideoChoice& choice) = 0;
+    // The snapshot settings page: folder and SnapshotWriter::Format; false unless OK. Prompts
+    // without the page never change them.
+    virtual bool ChooseSnapshotSettings(QWidget*, QString& /*folder*/, int& /*format*/) {
+        return false;
+    }
 };

@@ -11,6 +11,7 @@
 
 #include "bus/SharedBusBlock.h"
 #include "platform/AsyncRequest.h"
+#include "platform/DeviceHandle.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
 
@@ -37,5 +38,8 @@ protected:
     platform::AsyncRequest m_overlapped;
 
 private:
+    // Opens device and issues the wait; false when stopping or the driver refuses.
+    bool Arm(platform::DeviceHandle& device);
+
     platform::Thread m_thread;
 };

@@ -396,6 +396,22 @@ bool CFirewireComm::GetUnitNames(std::string* pVendor, std::string* pModel) {
     return true;
 }
 
+bool CFirewireComm::GetBandwidthRefusal(std::uint32_t* pNeeded, std::uint32_t* pLeft) const {
+    if (m_bandwidthRefusal.first == 0) return false;
+    *pNeeded = m_bandwidthRefusal.first;
+    *pLeft = m_bandwidthRefusal.second;
+    return true;
+}
+
+bool CFirewireComm::GetUnitGuid(std::uint64_t* pGuid) {
+    Record record;
+    ConfigSizes sizes;
+    if (!ReadConfiguration(record, sizes)) return false;
+    *pGuid = std::uint64_t{platform::LoadBE32(&record[kConfigGuidOffset])} << 32 |
+             platform::LoadBE32(&record[kConfigGuidOffset + 4]);
+    return true;
+}
+
 // ---- Transfer threads ----
 
 std::unique_ptr<CIsochTransferThread> CFirewireComm::CreateIsochThread() {
@@ -409,6 +425,7 @@ std::unique_ptr<CIsochTransferThread> CFirewireComm::CreateIsochThread() {
 bool CFirewireComm::StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate, int nSpeed,
                                        int nDescMode, int nBytesPerPacket, int nBufferBytes,
                                        bool bCircular, std::uint32_t dwDescValue) {
+    m_bandwidthRefusal = {0, 0};
     int speed = nSpeed;
     if (speed == -1 && !GetMaxSpeed(&speed)) return false;
     std::unique_ptr<CIsochTransferThread> thread = CreateIsochThread();
@@ -434,6 +451,7 @@ bool CFirewireComm::StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate,
     // The thread leaves state 0 once it holds its resources (5) or has failed to get them (3).
     const IsochState opened = thread->m_nState.WaitWhile(
         [](IsochState state) { return state == CIsochTransferThread::kStateCreated; });
+    m_bandwidthRefusal = {thread->m_nBandwidthNeeded, thread->m_nBandwidthLeft};
     if (opened == CIsochTransferThread::kStateFailed) {
         KX_LOG(Bus, Warn) << "isochronous transfer on channel " << nChannel
                           << " could not get its resources";

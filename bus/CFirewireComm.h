@@ -58,6 +58,11 @@ public:
     // The vendor and model names of the selected unit's configuration ROM (empty when it
     // carries none).
     bool GetUnitNames(std::string* pVendor, std::string* pModel);
+    // The current device's 64-bit GUID (company id and chip id) from its bus information block.
+    bool GetUnitGuid(std::uint64_t* pGuid);
+    // When the last StartIsochTransfer failed for want of bus bandwidth and the driver said so:
+    // the units its stream needs and the units the bus had left.
+    bool GetBandwidthRefusal(std::uint32_t* pNeeded, std::uint32_t* pLeft) const;
 
     bool StartIsochTransfer(int nChannel, bool bTalk, bool bAllocate, int nSpeed, int nDescMode,
                             int nBytesPerPacket, int nBufferBytes, bool bCircular,
@@ -114,6 +119,8 @@ protected:
     std::vector<std::pair<HWND, std::uint32_t>> m_ClientList;
     std::uint32_t m_dwHostAddressRange = 0;
     bool m_bPacketMode = false;
+    // Of the last StartIsochTransfer: bandwidth units needed and left, {0, 0} unless refused.
+    std::pair<std::uint32_t, std::uint32_t> m_bandwidthRefusal{0, 0};
     std::unique_ptr<platform::MessageEndpoint> m_pWindow;
     // Open connections per device path, closed at every device-list change and bus reset.
     bus::DeviceHandleCache m_handleCache;

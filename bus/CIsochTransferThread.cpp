@@ -111,6 +111,8 @@ bool CIsochTransferThread::OpenTransfer() {
     if (m_bAllocate) {
         FixedRecord<20> bandwidth = MakeAllocateBandwidthRecord(m_nBytesPerPacket, m_nSpeed);
         if (IsochAllocateBandwidth(bandwidth) != 0) {
+            m_nBandwidthNeeded = Word(bandwidth, kBandwidthNeededOffset);
+            m_nBandwidthLeft = Word(bandwidth, kBandwidthLeftOffset);
             m_hDevice.Close();
             return false;
         }

@@ -55,6 +55,9 @@ public:
     bool HasAttachEvent() const { return m_bAttachEventOpen; }
 
     // Parameters, set by the owner before the thread starts.
+    // Set when the driver refused the bandwidth and said why: units needed and left (0: unsaid).
+    std::atomic<std::uint32_t> m_nBandwidthNeeded{0};
+    std::atomic<std::uint32_t> m_nBandwidthLeft{0};
     std::atomic<int> m_nChannel{0};
     std::atomic<bool> m_bTalk{false};
     std::atomic<bool> m_bAllocate{false};

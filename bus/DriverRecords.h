@@ -54,6 +54,7 @@ inline constexpr std::size_t kMaxSpeedOffset = 264;
 // Configuration information: a 68-byte header whose sizes say how much data follows it.
 inline constexpr std::size_t kConfigHeaderBytes = 68;
 inline constexpr std::size_t kConfigCompanyIdOffset = 12;
+inline constexpr std::size_t kConfigGuidOffset = 12;  // 8 bytes: company id, then chip id
 struct ConfigSizes {
     std::uint32_t unitDirectory = 0;
     std::uint32_t unitDependentDirectory = 0;
@@ -70,6 +71,10 @@ void WriteConfigSizes(std::span<std::uint8_t> record, const ConfigSizes& sizes);
 // Isochronous records of the transfer thread.
 inline constexpr std::size_t kHostInfoCapsOffset = 12;
 inline constexpr std::size_t kBandwidthHandleOffset = 8;
+// Out with a refusal (170 busy), when the driver says: the units the stream needs and those the
+// bus has left.
+inline constexpr std::size_t kBandwidthNeededOffset = 12;
+inline constexpr std::size_t kBandwidthLeftOffset = 16;
 inline constexpr std::size_t kResourceHandleOffset = 28;
 FixedRecord<28> MakeHostInfoRecord();
 FixedRecord<20> MakeAllocateBandwidthRecord(std::uint32_t bytesPerPacket, std::uint32_t speed);
@@ -99,6 +104,9 @@ FixedRecord<4> MakeFreeRecord(std::uint32_t handleOrChannel);
 inline constexpr std::size_t kIsochReadHeaderBytes = 16;
 inline constexpr std::size_t kIsochReadStatusOffset = 4;
 inline constexpr std::size_t kIsochReadSharedOffset = 12;
+// Out, when a frame was delivered: the bus cycle time of its first packet (seconds modulo 128
+// at bit 25, cycle count at bit 12), as the host adapter stamped it.
+inline constexpr std::size_t kIsochReadCycleTimeOffset = 8;
 void FillIsochReadRecord(std::span<std::uint8_t> record, std::uint32_t resource,
                          std::uint32_t bytesPerBuffer);
 

@@ -44,6 +44,12 @@ C1394Dcam::DWORD C1394Dcam::GetVendorId(int camera) const {
     return IsCamera(camera) ? m_Cameras[camera].dwVendorId.load() : 0xFFFFFFFF;
 }
 
+std::uint64_t C1394Dcam::GetCameraGuid(int camera) {
+    std::uint64_t guid = 0;
+    if (!SelectCamera(camera) || !GetUnitGuid(&guid)) return 0;
+    return guid;
+}
+
 int C1394Dcam::GetModeIndex(int camera) const {
     return IsCamera(camera) ? m_Cameras[camera].nMode.load() : -1;
 }
@@ -60,6 +66,7 @@ void C1394Dcam::ClearCameraTable() {
         entry.dwCommandBase = 0xFFFFFFFF;
         entry.nMode = -1;
         entry.nRate = -1;
+        entry.bTriggerOn = false;
     }
     // The cached block belonged to a camera of the old table.
     m_bFormat7BaseValid = false;

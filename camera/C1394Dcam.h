@@ -57,6 +57,8 @@ public:
     int GetCameraDevice(int camera) const;
     DWORD GetCommandBase(int camera) const;
     DWORD GetVendorId(int camera) const;
+    // The camera's GUID from its configuration ROM, read from the camera; 0 when unreadable.
+    std::uint64_t GetCameraGuid(int camera);
     // The flattened mode index and rate index last set up; -1 until set.
     int GetModeIndex(int camera) const;
     int GetRateIndex(int camera) const;
@@ -78,10 +80,18 @@ public:
                               bool cachedBase);
     bool ReadVendorRegister(int camera, DWORD offset, DWORD* value);
     bool WriteVendorRegister(int camera, DWORD offset, DWORD value);
+    // True when the camera says it has none of the maker's vendor registers (no advanced
+    // features), as a camera with only the standard IIDC registers does. A camera that cannot
+    // be read now is not taken to lack them.
+    bool LacksVendorRegisters(int camera);
     // Feature control registers of features 0..16.
     bool ReadFeature(int camera, int feature, DWORD* value);
     bool WriteFeature(int camera, int feature, const DWORD* value);
     bool SaveMemoryChannel(int camera, int channel);
+    // Whether the camera's trigger was on when this object last read or wrote its trigger
+    // register (through ReadFeature or WriteFeature, feature 12); false before either. A
+    // triggered camera sends frames only when triggered, so long gaps are no loss. Any thread.
+    bool IsTriggerOn(int camera) const;
 
     // ---- Video modes ----
     // modeIndex 0..23 with a rate index, or 24..31 with a colour coding id.
@@ -133,6 +143,12 @@ public:
     int GetFrameFromDevice(int device, void* dst, int slot);
     // The capture thread of the camera's device, null when none runs (owner thread only).
     CDcamCaptureThread* GetCaptureThread(int camera) const;
+    // The running capture's counters (FrameRing::Stats: frames stored, dropped, short, failed
+    // reads, lost), all 0 when none runs. Any thread may call it at any time.
+    FrameRing::Stats GetCaptureStats(int camera) const;
+    // The camera's frame period in bus cycles (8000 a second) for the mode and rate set up:
+    // the rate's, or for Format 7 one cycle per packet; 0 when unknown.
+    double GetFramePeriodCycles(int camera);
 
     // ---- Conversion for display ----
     void SetColorTables(bool studioRange, bool leftJustified, int significantBits) {
@@ -185,6 +201,8 @@ private:
         std::atomic<DWORD> dwCommandBase{0xFFFFFFFF};
         std::atomic<int> nMode{-1};
         std::atomic<int> nRate{-1};
+        std::atomic<bool> bTriggerOn{false};
+        std::atomic<bool> bContinuous{false};  // transmitting without a shot count
     };
 
     bool IsCamera(int camera) const;
@@ -213,6 +231,10 @@ private:
     // Bytes the bus layer's buffer takes for one frame: a Format 7 camera may pad its packets.
     bool CaptureBufferBytes(int camera, int frameBytes, int* bufferBytes);
     bool ArmCapture(CDcamCaptureThread& thread, int camera, int frameBytes, int frames);
+    // Has the capture count frames missing by their cycle stamps while the camera free-runs
+    // (continuous, trigger off), and not otherwise.
+    void CountLossesByTime(int camera, bool freeRunning);
+    void NoteTrigger(int camera, DWORD trigger);
     void StopAndRemove(int device, bool orderly);
     std::shared_ptr<FrameRing> FindRing(int device) const;
     void PublishRing(int device, std::shared_ptr<FrameRing> ring);

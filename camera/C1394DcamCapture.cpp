@@ -15,6 +15,8 @@ constexpr int kPacketModeFlag = 0x10;
 constexpr int kDescriptorModeMask = 0xF;
 constexpr std::uint32_t kSyncValue = 1;
 constexpr int kMaxShots = 0xFFFF;
+constexpr double kCyclesPerSecond = 8000;    // isochronous cycles of 125 us
+constexpr double kSlowestFrameRate = 1.875;  // rate index 0; each index doubles it
 
 // The reason a capture did not start, which StartCapture's false drops.
 bool RefuseCapture(int camera, const char* why) {
@@ -206,10 +208,49 @@ bool C1394Dcam::StartTransmission(int camera, int shots) {
     const int shotMode = shots == 0 ? 0 : shots == 1 ? 1 : 2;
     // A waiter must not take a frame signalled before this transmission for one of it.
     if (const auto ring = FindRing(GetCameraDevice(camera))) ring->ResetFrameEvent();
+    if (IsCamera(camera)) m_Cameras[camera].bContinuous = shots == 0;
+    // Only a free-running camera sends a frame every period: shots and a trigger pace theirs.
+    bool freeRunning = shots == 0;
+    DWORD trigger = 0;
+    if (freeRunning && GetCaptureThread(camera) != nullptr) {
+        freeRunning = ReadFeature(camera, kTriggerFeature, &trigger) && (trigger & kTriggerOn) == 0;
+    }
+    CountLossesByTime(camera, freeRunning);
     return SetTransmission(camera, shots == 0, shotMode, shots);
 }
 
-bool C1394Dcam::StopTransmission(int camera) { return SetTransmission(camera, false, 0, 0); }
+bool C1394Dcam::StopTransmission(int camera) {
+    if (IsCamera(camera)) m_Cameras[camera].bContinuous = false;
+    CountLossesByTime(camera, false);
+    return SetTransmission(camera, false, 0, 0);
+}
+
+void C1394Dcam::CountLossesByTime(int camera, bool freeRunning) {
+    CDcamCaptureThread* thread = GetCaptureThread(camera);
+    if (thread == nullptr) return;
+    const bool counting = freeRunning && m_Cameras[camera].bContinuous;
+    thread->SetFramePeriod(counting ? GetFramePeriodCycles(camera) : 0);
+}
+
+double C1394Dcam::GetFramePeriodCycles(int camera) {
+    const int mode = GetModeIndex(camera);
+    if (mode < 0) return 0;
+    if (mode < camera::kFormat7First) {
+        const int rate = GetRateIndex(camera);
+        if (rate < 0 || rate >= camera::kRateCount) return 0;
+        return kCyclesPerSecond / (kSlowestFrameRate * double(1 << rate));
+    }
+    // A Format 7 frame takes one cycle per packet.
+    const int packet = GetBytesPerPacket(camera);
+    const int frame = GetFrameBytes(camera);
+    if (packet <= 0 || frame <= 0) return 0;
+    return double((frame + packet - 1) / packet);
+}
+
+FrameRing::Stats C1394Dcam::GetCaptureStats(int camera) const {
+    const std::shared_ptr<FrameRing> ring = FindRing(GetCameraDevice(camera));
+    return ring ? ring->GetStats() : FrameRing::Stats{};
+}
 
 // ---- Frames ----
 

@@ -146,6 +146,11 @@ bool C1394Dcam::VendorAddress(int camera, DWORD offset, DWORD* offsetLow) {
     return true;
 }
 
+bool C1394Dcam::LacksVendorRegisters(int camera) {
+    DWORD functions = 0;
+    return ReadCommand(camera, kBasicFuncInq, &functions) && !(functions & kBit31);
+}
+
 bool C1394Dcam::ReadVendorRegister(int camera, DWORD offset, DWORD* value) {
     DWORD address = 0;
     return value != nullptr && VendorAddress(camera, offset, &address) &&
@@ -162,12 +167,27 @@ bool C1394Dcam::WriteVendorRegister(int camera, DWORD offset, DWORD value) {
 
 bool C1394Dcam::ReadFeature(int camera, int feature, DWORD* value) {
     if (feature < 0 || feature > kMaxFeature) return false;
-    return ReadRegister(camera, FeatureOffset(feature), value);
+    if (!ReadRegister(camera, FeatureOffset(feature), value)) return false;
+    if (feature == kTriggerFeature) m_Cameras[camera].bTriggerOn = (*value & kTriggerOn) != 0;
+    return true;
 }
 
 bool C1394Dcam::WriteFeature(int camera, int feature, const DWORD* value) {
     if (feature < 0 || feature > kMaxFeature) return false;
-    return WriteRegister(camera, FeatureOffset(feature), value);
+    if (!WriteRegister(camera, FeatureOffset(feature), value)) return false;
+    if (feature == kTriggerFeature) NoteTrigger(camera, *value);
+    return true;
+}
+
+// A written trigger setting: remembered, and the capture counts losses by time only without it.
+void C1394Dcam::NoteTrigger(int camera, DWORD trigger) {
+    const bool on = (trigger & kTriggerOn) != 0;
+    m_Cameras[camera].bTriggerOn = on;
+    CountLossesByTime(camera, !on);
+}
+
+bool C1394Dcam::IsTriggerOn(int camera) const {
+    return IsCamera(camera) && m_Cameras[camera].bTriggerOn;
 }
 
 bool C1394Dcam::SaveMemoryChannel(int camera, int channel) {

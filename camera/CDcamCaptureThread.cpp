@@ -2,10 +2,12 @@
 #include "camera/CDcamCaptureThread.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
@@ -28,6 +30,17 @@ bool SharedBuffersWanted() {
 constexpr std::uint64_t kQueuedFrameBytes = 32 * 1024 * 1024;
 constexpr std::uint64_t kMostQueuedFrames = 8;
 
+// The cycle time a driver stamps a frame with: seconds modulo 128 at bit 25, the cycle 0..7999
+// at bit 12. Distances wrap at 128 seconds.
+constexpr std::uint32_t kCyclesPerSecond = 8000;
+constexpr std::uint32_t kCycleWrap = 128 * kCyclesPerSecond;
+
+bool IsCycleTime(std::uint32_t stamp) { return (stamp >> 12 & 0x1FFF) < kCyclesPerSecond; }
+
+std::uint32_t CycleOf(std::uint32_t stamp) {
+    return (stamp >> 25) * kCyclesPerSecond + (stamp >> 12 & 0x1FFF);
+}
+
 std::uint64_t QueuedFrames(std::uint64_t bufferBytes) {
     return std::clamp<std::uint64_t>(kQueuedFrameBytes / std::max<std::uint64_t>(1, bufferBytes), 1,
                                      kMostQueuedFrames);
@@ -46,10 +59,10 @@ CDcamCaptureThread::~CDcamCaptureThread() {
 void CDcamCaptureThread::OnFrameReceived(std::span<const std::uint8_t> record) {
     if (record.size() < kIsochReadHeaderBytes ||
         static_cast<std::int32_t>(Word(record, kIsochReadStatusOffset)) < 0) {
-        m_pRing->CountDropped();
+        OnNothingDelivered();
         return;
     }
-    StoreFrame(record.subspan(kIsochReadHeaderBytes));
+    StoreFrame(record.subspan(kIsochReadHeaderBytes), Word(record, kIsochReadCycleTimeOffset));
 }
 
 void CDcamCaptureThread::OnSharedFrameReceived(std::span<const std::uint8_t> header) {
@@ -58,15 +71,46 @@ void CDcamCaptureThread::OnSharedFrameReceived(std::span<const std::uint8_t> hea
     const std::size_t offset = Word(header, kIsochReadSharedOffset);
     // A place outside the memory is the driver's fault; the frame is lost, nothing is read.
     if (length < 0 || offset > memory.size() || std::size_t(length) > memory.size() - offset) {
-        m_pRing->CountDropped();
+        OnNothingDelivered();
         return;
     }
-    StoreFrame(memory.subspan(offset, std::size_t(length)));
+    StoreFrame(memory.subspan(offset, std::size_t(length)),
+               Word(header, kIsochReadCycleTimeOffset));
 }
 
-void CDcamCaptureThread::StoreFrame(std::span<const std::uint8_t> frame) {
+void CDcamCaptureThread::OnNothingDelivered() {
+    m_pRing->CountDropped();
+    ++m_nDropsSinceFrame;
+}
+
+void CDcamCaptureThread::StoreFrame(std::span<const std::uint8_t> frame, std::uint32_t cycleTime) {
+    CountMissedFrames(cycleTime);
     CheckCounter(frame);
     m_pRing->Store(frame);
+}
+
+void CDcamCaptureThread::SetFramePeriod(double cycles) {
+    m_dFramePeriod = cycles;
+    ++m_nPeriodSerial;
+}
+
+void CDcamCaptureThread::CountMissedFrames(std::uint32_t cycleTime) {
+    const double period = m_dFramePeriod;
+    const unsigned serial = m_nPeriodSerial;
+    const std::uint64_t drops = std::exchange(m_nDropsSinceFrame, 0);
+    const bool counting = m_bHaveStamp && serial == m_nStampSerial;
+    m_bHaveStamp = period > 0 && IsCycleTime(cycleTime);
+    m_nStampSerial = serial;
+    const std::uint32_t last = std::exchange(m_nLastStamp, cycleTime);
+    if (!counting || !m_bHaveStamp) return;
+    const std::uint32_t cycles = (CycleOf(cycleTime) + kCycleWrap - CycleOf(last)) % kCycleWrap;
+    // Every frame alike: a driver that stamps nothing (the field holds the buffer size).
+    if (cycles == 0) return;
+    const long long periods = std::llround(cycles / period);
+    // The reads that delivered nothing in the gap were counted already.
+    if (periods > 1 && std::uint64_t(periods - 1) > drops) {
+        m_pRing->CountLost(std::uint64_t(periods - 1) - drops);
+    }
 }
 
 void CDcamCaptureThread::CheckCounter(std::span<const std::uint8_t> frame) {
@@ -132,6 +176,7 @@ void CDcamCaptureThread::RunTransfer() {
         return;
     }
     m_bLoop = true;
+    m_bHaveStamp = false;
     m_nState = kStateRunning;
     // Fresh memory is brought in while the first frame is on its way, not in the start; frames
     // that complete meanwhile wait in the driver.
@@ -238,6 +283,7 @@ void CDcamCaptureThread::RecoverFromReadError() {
     if (!OpenDevice()) m_bOrderly = false;
     // The driver let go of the shared memory with the old connection.
     ReleaseSharedBuffers();
+    m_bHaveStamp = false;
     m_nState = kStateFailed;
     m_pRing->OnReadError();
     m_pStartEvent->Wait();

@@ -50,6 +50,12 @@ public:
     void SetCounterCheck(bool on) { m_bCheckCounter = on; }
     std::uint64_t GetCounterGaps() const { return m_nCounterGaps; }
 
+    // The frame period of a free-running camera in bus cycles (8000 a second): the gaps between
+    // the cycle stamps the driver gives each frame then count the frames that never arrived as
+    // lost (FrameRing::Stats). 0 counts none: a trigger or a shot count paces the frames, or the
+    // camera does not transmit. Each call starts the count afresh.
+    void SetFramePeriod(double cycles);
+
     int GetSlotCount() const { return m_pRing->GetSlotCount(); }
     std::uint32_t GetSlotSize() const { return m_pRing->GetSlotSize(); }
     int GetWriteIndex() const { return m_pRing->GetWriteIndex(); }
@@ -93,9 +99,13 @@ private:
     bool StartListening(bus::Record& attach);
     // Attaches the buffers, with shared memory when that is on and can be made.
     std::uint32_t AttachReceiveBuffers(bus::Record& attach);
+    // A read that delivered nothing: its frame is lost.
+    void OnNothingDelivered();
     // A read answered with only its header: the frame lies in the shared memory.
     void OnSharedFrameReceived(std::span<const std::uint8_t> header);
-    void StoreFrame(std::span<const std::uint8_t> frame);
+    void StoreFrame(std::span<const std::uint8_t> frame, std::uint32_t cycleTime);
+    // Counts the frames missing between the last frame and one stamped cycleTime.
+    void CountMissedFrames(std::uint32_t cycleTime);
     // keep: the driver no longer writes into the memory, so a later capture may pass it again.
     void ReleaseSharedBuffers(bool keep = false);
     void ReceiveFrames(bus::Record& read);
@@ -120,4 +130,11 @@ private:
     std::atomic<std::uint64_t> m_nCounterGaps{0};
     bool m_bHaveCounter = false;  // receive thread only, as the counter below
     std::uint32_t m_nLastCounter = 0;
+    std::atomic<double> m_dFramePeriod{0};
+    std::atomic<unsigned> m_nPeriodSerial{0};  // changed by every SetFramePeriod
+    // Receive thread only: the stamp of the last frame and what it was counted under.
+    bool m_bHaveStamp = false;
+    std::uint32_t m_nLastStamp = 0;
+    unsigned m_nStampSerial = 0;
+    std::uint64_t m_nDropsSinceFrame = 0;  // lost already, and so not counted again by time
 };

@@ -5,38 +5,27 @@
 #include <charconv>
 #include <optional>
 
+#include "camera/FeatureAccess.h"
+#include "camera/FeatureUnits.h"
 #include "camera/IidcRegisters.h"
+
+using namespace camera::iidc;
 
 namespace {
 
 using DWORD = C1394Dcam::DWORD;
 
-// Index = feature number (control register 0x800 + 4n, then 0x880 + 4(n - 13)).
-constexpr std::array<const char*, C1394Dcam::kMaxFeature + 1> kNames{
-    "brightness", "auto-exposure", "sharpness", "white-balance", "hue",           "saturation",
-    "gamma",      "shutter",       "gain",      "iris",          "focus",         "temperature",
-    "trigger",    "zoom",          "pan",       "tilt",          "optical-filter"};
+// Index = feature number (control register 0x800 + 4n, then 0x880 + 4(n - 13)); frame rate
+// (0x83C) last.
+constexpr std::array<const char*, FeatureAccess::kFeatureCount> kNames{
+    "brightness", "auto-exposure",  "sharpness", "white-balance", "hue",
+    "saturation", "gamma",          "shutter",   "gain",          "iris",
+    "focus",      "temperature",    "trigger",   "zoom",          "pan",
+    "tilt",       "optical-filter", "frame-rate"};
 constexpr int kWhiteBalance = 3;
-constexpr int kTrigger = 12;
-// Each inquiry register sits this far below its control register.
-constexpr DWORD kInquiryBelowControl = 0x300;
-
-// Inquiry bits.
-constexpr DWORD kPresent = 0x8000'0000;
-constexpr DWORD kOnePushInq = 1u << 28;
-constexpr DWORD kOnOffInq = 1u << 26;
-constexpr DWORD kAutoInq = 1u << 25;
-constexpr DWORD kManualInq = 1u << 24;
-constexpr DWORD kTriggerMode0Inq = 0x8000;  // mode N: this bit >> N
-// Control bits and fields.
-constexpr DWORD kOnePush = 0x0400'0000;
-constexpr DWORD kOn = 0x0200'0000;
-constexpr DWORD kAuto = 0x0100'0000;
-constexpr DWORD kHighValue = 0x00FF'F000;
-constexpr DWORD kValue = 0x0000'0FFF;
-constexpr DWORD kTriggerMode = 0x000F'0000;
-constexpr int kTriggerModeShift = 16;
-constexpr unsigned kMaxValue = 0xFFF;
+constexpr int kTrigger = kTriggerFeature;
+constexpr DWORD kPresent = kBit31;
+constexpr unsigned kMaxValue = kValue;
 constexpr unsigned kMaxTriggerMode = 15;
 
 int FeatureOf(std::string_view name) {
@@ -57,12 +46,13 @@ std::optional<unsigned> Number(std::string_view text, unsigned max) {
 
 // One --set, parsed.
 struct CameraFeatures::Request {
-    enum class Kind { Value, Auto, Off, On, OnePush };
+    enum class Kind { Value, Absolute, Auto, Off, On, OnePush };
     int feature = -1;
     Kind kind = Kind::Value;
-    unsigned high = 0;   // white balance U/B
-    unsigned value = 0;  // the value, V/R, or the trigger mode
-    std::string text;    // the setting as given
+    unsigned high = 0;    // white balance U/B
+    unsigned value = 0;   // the value, V/R, or the trigger mode
+    double absolute = 0;  // in the feature's unit
+    std::string text;     // the setting as given
 
     // The request of setting; error set when it cannot be meant.
     static std::optional<Request> Parse(std::string_view setting, std::string& error);
@@ -78,7 +68,11 @@ std::optional<CameraFeatures::Request> CameraFeatures::Request::Parse(std::strin
         error = "FEATURE=VALUE, FEATURE " + NameHint();
         return {};
     }
-    const std::string_view value = setting.substr(equals + 1);
+    std::string_view value = setting.substr(equals + 1);
+    // What --get prints beside the raw value ("2048 (33.33 ms)") is a note: the raw value rules.
+    if (const std::size_t note = value.find(" (");
+        note != std::string_view::npos && value.back() == ')')
+        value = value.substr(0, note);
     if (value == "auto") r.kind = Kind::Auto;
     if (value == "off") r.kind = Kind::Off;
     if (value == "on") r.kind = Kind::On;
@@ -88,13 +82,21 @@ std::optional<CameraFeatures::Request> CameraFeatures::Request::Parse(std::strin
         return {};
     }
     if (r.kind != Kind::Value) return r;
+    if (const auto units = FeatureUnits::Parse(r.feature, value)) {
+        r.kind = Kind::Absolute;
+        r.absolute = *units;
+        return r;
+    }
+    const std::string accepted = FeatureUnits::Accepted(r.feature);
+    const std::string inUnits = accepted.empty() ? "" : ", a value in " + accepted;
     if (r.feature == kWhiteBalance) {
         const std::size_t comma = value.find(',');
         const auto u = Number(value.substr(0, comma), kMaxValue);
         const auto v = comma == std::string_view::npos ? std::nullopt
                                                        : Number(value.substr(comma + 1), kMaxValue);
         if (!u || !v) {
-            error = "white-balance takes U,V (two numbers 0..4095), auto, off, on or one-push";
+            error = "white-balance takes U,V (two numbers 0..4095)" + inUnits +
+                    ", auto, off, on or one-push";
             return {};
         }
         r.high = *u;
@@ -104,8 +106,9 @@ std::optional<CameraFeatures::Request> CameraFeatures::Request::Parse(std::strin
     const unsigned max = r.feature == kTrigger ? kMaxTriggerMode : kMaxValue;
     const auto n = Number(value, max);
     if (!n) {
-        error = r.feature == kTrigger ? "trigger takes a mode 0..15, on or off"
-                                      : "a number 0..4095, auto, off, on or one-push";
+        error = r.feature == kTrigger
+                    ? "trigger takes a mode 0..15, on or off"
+                    : "a number 0..4095" + inUnits + ", auto, off, on or one-push";
         return {};
     }
     r.value = *n;
@@ -125,13 +128,12 @@ std::string CameraFeatures::CheckSetting(std::string_view setting) {
     return Request::Parse(setting, error) ? std::string() : error;
 }
 
-CameraFeatures::Outcome CameraFeatures::Inquiry(int feature, DWORD& inquiry) {
-    const DWORD offset = camera::iidc::FeatureOffset(feature) - kInquiryBelowControl;
-    if (!m_cam.ReadRegister(m_nCamera, offset, &inquiry)) {
+CameraFeatures::Outcome CameraFeatures::Inquiry(int feature, FeatureAccess::Offer& offer) {
+    if (!FeatureAccess(m_cam, m_nCamera).Inquire(feature, offer)) {
         return {Status::Failed, std::string("reading what the camera offers for ") +
                                     kNames[std::size_t(feature)] + " failed"};
     }
-    if (!(inquiry & kPresent)) {
+    if (!offer.present) {
         return {Status::Refused, std::string("the camera has no ") + kNames[std::size_t(feature)]};
     }
     return {};
@@ -148,16 +150,23 @@ CameraFeatures::Outcome CameraFeatures::Get(std::string_view nameOrAll, Values& 
 }
 
 CameraFeatures::Outcome CameraFeatures::ReadOne(int feature, bool skipAbsent, Values& values) {
-    DWORD inquiry = 0;
-    Outcome outcome = Inquiry(feature, inquiry);
+    FeatureAccess::Offer offer;
+    Outcome outcome = Inquiry(feature, offer);
     if (outcome.status == Status::Refused && skipAbsent) return {};
     if (outcome.status != Status::Ok) return outcome;
-    DWORD control = 0;
-    if (!m_cam.ReadFeature(m_nCamera, feature, &control)) {
+    FeatureAccess::State state;
+    if (!FeatureAccess(m_cam, m_nCamera).Read(feature, state)) {
         return {Status::Failed, std::string("reading ") + kNames[std::size_t(feature)] + " failed"};
     }
-    values.emplace_back(kNames[std::size_t(feature)], Format(feature, inquiry, control));
+    values.emplace_back(kNames[std::size_t(feature)], Format(feature, offer.inquiry, state));
     return {};
+}
+
+std::string CameraFeatures::Format(int feature, DWORD inquiry, const FeatureAccess::State& state) {
+    std::string text = Format(feature, inquiry, state.control);
+    if (state.absolute && text != "off")
+        text += " (" + FeatureUnits::Format(feature, *state.absolute) + ")";
+    return text;
 }
 
 std::string CameraFeatures::Format(int feature, DWORD inquiry, DWORD control) {
@@ -178,24 +187,29 @@ CameraFeatures::Outcome CameraFeatures::Set(std::string_view setting) {
     if (!request) return {Status::Refused, "bad setting '" + std::string(setting) + "'"};
     const int feature = request->feature;
     const std::string name = kNames[std::size_t(feature)];
-    DWORD inquiry = 0;
-    DWORD current = 0;
-    if (Outcome outcome = Inquiry(feature, inquiry); outcome.status != Status::Ok) return outcome;
-    if (!m_cam.ReadFeature(m_nCamera, feature, &current)) {
-        return {Status::Failed, "reading " + name + " failed"};
-    }
+    FeatureAccess access(m_cam, m_nCamera);
+    FeatureAccess::Offer offer;
+    FeatureAccess::State current;
+    if (Outcome outcome = Inquiry(feature, offer); outcome.status != Status::Ok) return outcome;
+    if (request->kind == Request::Kind::Absolute) return SetAbsolute(*request, offer);
+    if (!access.Read(feature, current)) return {Status::Failed, "reading " + name + " failed"};
+    // A feature the camera only reports takes the value it has, so that --get's lines set a
+    // camera back whole.
+    if (!offer.manual && !offer.onOff && request->kind == Request::Kind::Value &&
+        feature != kTrigger && request->value == current.value && current.on)
+        return {};
     DWORD wanted = 0;
-    if (Outcome outcome = Compose(*request, inquiry, current, wanted);
+    if (Outcome outcome = Compose(*request, offer.inquiry, current.control, wanted);
         outcome.status != Status::Ok) {
         return outcome;
     }
-    if (!m_cam.WriteFeature(m_nCamera, feature, &wanted)) {
+    if (!access.WriteControl(feature, wanted)) {
         return {Status::Failed, "writing " + request->text + " failed (the register write failed)"};
     }
-    DWORD now = 0;
-    if (!m_cam.ReadFeature(m_nCamera, feature, &now)) {
-        return {Status::Failed, "reading " + name + " back failed"};
-    }
+    FeatureAccess::State state;
+    if (!access.Read(feature, state)) return {Status::Failed, "reading " + name + " back failed"};
+    const DWORD now = state.control;
+    const DWORD inquiry = offer.inquiry;
     // One-push clears itself once done; every other field must read back as written.
     const DWORD checked =
         (feature == kTrigger ? kOn | kTriggerMode : kOn | kAuto | kHighValue | kValue) &
@@ -232,6 +246,7 @@ CameraFeatures::Outcome CameraFeatures::Compose(const Request& r, DWORD inquiry,
             wanted = (current | kOn | kOnePush) & ~kAuto;
             return {};
         case Kind::Value:
+        case Kind::Absolute:
             break;
     }
     if (r.feature == kTrigger) {
@@ -249,7 +264,37 @@ CameraFeatures::Outcome CameraFeatures::Compose(const Request& r, DWORD inquiry,
         return refuse(r.text + " is out of the camera's range " + std::to_string(low) + ".." +
                       std::to_string(high));
     }
-    wanted = (current & ~(kAuto | kOnePush | kHighValue | kValue)) | kOn | DWORD(r.value) |
-             (pair ? DWORD(r.high) << 12 : (current & kHighValue));
+    // A raw value takes the feature out of absolute control, where the camera would ignore it.
+    wanted = (current & ~(kAbsoluteControl | kAuto | kOnePush | kHighValue | kValue)) | kOn |
+             DWORD(r.value) | (pair ? DWORD(r.high) << 12 : (current & kHighValue));
+    return {};
+}
+
+CameraFeatures::Outcome CameraFeatures::SetAbsolute(const Request& r,
+                                                    const FeatureAccess::Offer& offer) {
+    const std::string name = kNames[std::size_t(r.feature)];
+    const auto refuse = [](const std::string& why) { return Outcome{Status::Refused, why}; };
+    if (!offer.absolute) {
+        return refuse(name + " takes no value in " + FeatureUnits::Unit(r.feature) +
+                      " on this camera: give a number " + std::to_string(offer.rawMin) + ".." +
+                      std::to_string(offer.rawMax));
+    }
+    if (!offer.manual) return refuse(name + " cannot be set by hand on this camera");
+    const auto value = float(r.absolute);
+    if (!(value >= offer.absoluteMin && value <= offer.absoluteMax)) {
+        return refuse(r.text + " is out of the camera's range " +
+                      FeatureUnits::Format(r.feature, offer.absoluteMin) + " to " +
+                      FeatureUnits::Format(r.feature, offer.absoluteMax));
+    }
+    FeatureAccess access(m_cam, m_nCamera);
+    if (!access.WriteAbsolute(r.feature, value)) {
+        return {Status::Failed, "writing " + r.text + " failed (the register write failed)"};
+    }
+    FeatureAccess::State state;
+    if (!access.Read(r.feature, state)) return {Status::Failed, "reading " + name + " back failed"};
+    if (!state.on || state.automatic || !state.absoluteControl || !state.absolute) {
+        return refuse("the camera did not take " + r.text + " (it reads " + name + "=" +
+                      Format(r.feature, offer.inquiry, state) + ")");
+    }
     return {};
 }

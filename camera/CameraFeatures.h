@@ -1,6 +1,8 @@
 // The camera's standard IIDC features by name, as kestrix-capture's --get prints them
-// (NAME=VALUE) and --set takes them: a setting is written, then read back. A value is checked
-// against the camera's inquiry register (presence, range, auto, on/off, one-push) first.
+// (NAME=VALUE, with the value in real units beside the raw one where the camera has absolute
+// registers: "shutter=2048 (33.33 ms)") and --set takes them (raw, or with a unit: "10ms",
+// "6dB"): a setting is written, then read back. A value is checked against the camera's
+// inquiry register (presence, range, auto, on/off, one-push, absolute range) first.
 //
 // Threading: the camera object's owner thread only, like every register access.
 #pragma once
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "camera/C1394Dcam.h"
+#include "camera/FeatureAccess.h"
 
 class CameraFeatures {
 public:
@@ -44,10 +47,14 @@ private:
     struct Request;
 
     Outcome ReadOne(int feature, bool skipAbsent, Values& values);
-    Outcome Inquiry(int feature, DWORD& inquiry);
+    Outcome Inquiry(int feature, FeatureAccess::Offer& offer);
     // The control value that carries the request, or a refusal.
     Outcome Compose(const Request& request, DWORD inquiry, DWORD current, DWORD& wanted) const;
+    // A value in units, written to the absolute register.
+    Outcome SetAbsolute(const Request& request, const FeatureAccess::Offer& offer);
     static std::string Format(int feature, DWORD inquiry, DWORD control);
+    // With the absolute value in its unit beside the raw one: "2048 (33.33 ms)".
+    static std::string Format(int feature, DWORD inquiry, const FeatureAccess::State& state);
 
     C1394Dcam& m_cam;
     int m_nCamera;

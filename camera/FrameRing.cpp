@@ -20,6 +20,7 @@ bool FrameRing::Alloc(std::uint32_t slotSize, int slotCount) {
     if (!block) return false;
     try {
         m_Sequence.assign(static_cast<std::size_t>(slotCount), 0);
+        m_Arrival.assign(static_cast<std::size_t>(slotCount), 0);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -39,9 +40,12 @@ void FrameRing::Free() {
     m_pBlock.reset();
     m_Sequence.clear();
     m_Sequence.shrink_to_fit();
+    m_Arrival.clear();
+    m_Arrival.shrink_to_fit();
 }
 
 void FrameRing::Store(std::span<const std::uint8_t> frame) {
+    const auto arrival = std::chrono::steady_clock::now().time_since_epoch();
     std::scoped_lock lock(m_lock);
     const int count = m_nSlotCount;
     if (count == 0) {
@@ -59,6 +63,8 @@ void FrameRing::Store(std::span<const std::uint8_t> frame) {
         ++m_nShort;
     }
     m_Sequence[std::size_t(index)] = m_nNextSequence++;
+    m_Arrival[std::size_t(index)] =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(arrival).count();
     // The index moves first: a reader that sees the frame held also sees where it went.
     m_nWriteIndex = (index + 1) % count;
     m_bHasFrame = true;
@@ -83,7 +89,7 @@ int FrameRing::SlotOf(int slot) const {
 }
 
 bool FrameRing::Copy(void* dst, std::size_t capacity, int slot, int* slotCopied,
-                     std::uint16_t* sequence) const {
+                     std::uint16_t* sequence, std::int64_t* arrival) const {
     if (!m_bHasFrame) return false;
     std::scoped_lock lock(m_lock);
     // The ring may have been emptied between the look and the lock.
@@ -94,6 +100,7 @@ bool FrameRing::Copy(void* dst, std::size_t capacity, int slot, int* slotCopied,
     std::memcpy(dst, m_pBlock.get() + std::size_t(index) * slotSize, slotSize);
     if (slotCopied != nullptr) *slotCopied = index;
     if (sequence != nullptr) *sequence = m_Sequence[std::size_t(index)];
+    if (arrival != nullptr) *arrival = m_Arrival[std::size_t(index)];
     return true;
 }
 
@@ -125,7 +132,7 @@ std::uint16_t FrameRing::GetNextSequence() const {
 }
 
 FrameRing::Stats FrameRing::GetStats() const {
-    return {m_nStored, m_nDropped, m_nShort, m_nReadErrors};
+    return {m_nStored, m_nDropped, m_nShort, m_nReadErrors, m_nLost};
 }
 
 void FrameRing::SetRecordingEvent(platform::Event* event) {

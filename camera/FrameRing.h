@@ -3,7 +3,7 @@
 // frame counters.
 //
 // Threading: the receive thread stores frames; any thread waits and copies. m_lock guards the
-// block, the sequence numbers, the next sequence number and the recording event; what readers
+// block, the sequence numbers and arrival times, the next sequence number and the recording event; what readers
 // look at without the lock (write index, slot count, slot size, has-frame, flags, counters) is
 // atomic. Readers hold the ring by shared_ptr, so a reader still waiting when its capture is
 // torn down never meets a freed ring.
@@ -26,6 +26,10 @@ public:
         std::uint64_t dropped = 0;      // reads that delivered nothing (negative status)
         std::uint64_t shortFrames = 0;  // stored, but fewer bytes than a slot came (rest zeroed)
         std::uint64_t readErrors = 0;   // failed reads
+        // Frames that never reached the ring: every read that delivered nothing, and the frame
+        // periods that the cycle stamps of a free-running camera's frames show missing (a
+        // stalled driver or bus loses frames without a read failing).
+        std::uint64_t lost = 0;
     };
     static constexpr std::uint32_t kWaitForever = 0xFFFFFFFF;
 
@@ -41,14 +45,20 @@ public:
     // Copies a frame into the next slot (at most the slot size; a shorter frame's rest is
     // zeroed), numbers it and wakes the readers. Without a ring the frame counts as dropped.
     void Store(std::span<const std::uint8_t> frame);
-    void CountDropped() { ++m_nDropped; }
+    // A read delivered nothing: its frame is dropped and lost.
+    void CountDropped() {
+        ++m_nDropped;
+        ++m_nLost;
+    }
+    void CountLost(std::uint64_t frames) { m_nLost += frames; }
     // A read failed: no frame is held any more, and a waiting reader returns at once.
     void OnReadError();
 
     // Copies one slot (negative: the newest; others modulo the slot count) into dst, which has
-    // room for capacity bytes; false while no frame is held or when a slot does not fit.
+    // room for capacity bytes; false while no frame is held or when a slot does not fit. arrival
+    // gets the moment the frame was stored, in steady-clock (CLOCK_MONOTONIC) nanoseconds.
     bool Copy(void* dst, std::size_t capacity, int slot, int* slotCopied,
-              std::uint16_t* sequence = nullptr) const;
+              std::uint16_t* sequence = nullptr, std::int64_t* arrival = nullptr) const;
     // The slot that holds the newest frame, -1 while none is held.
     int NewestSlot() const;
     // Waits up to timeoutMs (kWaitForever: without limit) for a stored frame; the newest slot,
@@ -81,10 +91,11 @@ private:
     };
     int SlotOf(int slot) const;
 
-    // Guards m_pBlock, m_Sequence, m_nNextSequence and m_pRecordingEvent.
+    // Guards m_pBlock, m_Sequence, m_Arrival, m_nNextSequence and m_pRecordingEvent.
     mutable platform::Lock m_lock;
     std::unique_ptr<std::uint8_t[], FreeBlock> m_pBlock;
     std::vector<std::uint16_t> m_Sequence;
+    std::vector<std::int64_t> m_Arrival;
     std::uint16_t m_nNextSequence = 0;
     platform::Event* m_pRecordingEvent = nullptr;
 
@@ -98,5 +109,6 @@ private:
     std::atomic<std::uint64_t> m_nDropped{0};
     std::atomic<std::uint64_t> m_nShort{0};
     std::atomic<std::uint64_t> m_nReadErrors{0};
+    std::atomic<std::uint64_t> m_nLost{0};
     platform::Event m_frameEvent{platform::EventMode::AutoReset};
 };

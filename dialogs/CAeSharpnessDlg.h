@@ -21,6 +21,7 @@ public:
 private:
     static constexpr int kGateChecks = 9;  // "1" to "8" are the line's areas, "9" has no bit
 
+    bool VendorOnly() const override { return true; }
     void BuildControls() override;
     void BuildGate(QGridLayout* ae);
     // A choice written as it is clicked; an on/off pair's onOffClick adjusts the controls first.

@@ -15,6 +15,7 @@ public:
 private:
     static constexpr int kRows = 12;  // six saturations, then six hues
 
+    bool VendorOnly() const override { return true; }
     void BuildControls() override;
     void ReadOnOff();
     void ReadRow(int row);

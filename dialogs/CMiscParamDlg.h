@@ -15,6 +15,7 @@ public:
     void ReadAll() override;
 
 private:
+    bool VendorOnly() const override { return true; }
     void BuildControls() override;
     // An OFF/ON pair in bit 25 with nothing else on it.
     void AddSwitch(const QString& caption, int firstId, DWORD offset);

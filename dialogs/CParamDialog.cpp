@@ -8,6 +8,21 @@
 
 #include "dialogs/WaitCursor.h"
 
+namespace {
+
+// Every widget a layout holds, its nested layouts' included.
+void WidgetsOf(QLayout* layout, std::vector<QWidget*>& widgets) {
+    for (int i = 0; i < layout->count(); ++i) {
+        QLayoutItem* item = layout->itemAt(i);
+        if (QWidget* widget = item->widget())
+            widgets.push_back(widget);
+        else if (QLayout* inner = item->layout())
+            WidgetsOf(inner, widgets);
+    }
+}
+
+}  // namespace
+
 CParamDialog::CParamDialog(QWidget* parent, const QString& title)
     : QDialog(parent), m_groups(new QVBoxLayout), m_buttons(new QVBoxLayout) {
     setWindowTitle(title);
@@ -22,8 +37,28 @@ bool CParamDialog::Create(C1394Dcam* camera, int cameraIndex) {
     m_pCamera = camera;
     m_nCamera = cameraIndex;
     BuildControls();
+    if (VendorOnly()) WidgetsOf(m_groups, m_vendorGroups);
+    if (!m_vendorGroups.empty() && m_pCamera->LacksVendorRegisters(m_nCamera))
+        ShowNoVendorRegisters();
     ReadAll();
     return true;
+}
+
+void CParamDialog::NeedsVendorRegisters(QGridLayout* group) {
+    m_vendorGroups.push_back(group->parentWidget());
+}
+
+void CParamDialog::ShowNoVendorRegisters() {
+    for (QWidget* group : m_vendorGroups) group->setEnabled(false);
+    auto* notice = new QLabel(
+        VendorOnly() ? QStringLiteral("This camera has no vendor registers: these settings "
+                                      "need them and are not available.")
+                     : QStringLiteral("This camera has no vendor registers: the settings "
+                                      "greyed out need them."),
+        this);
+    notice->setObjectName(QStringLiteral("noVendorRegisters"));
+    notice->setWordWrap(true);
+    m_groups->insertWidget(0, notice);
 }
 
 QGridLayout* CParamDialog::AddGroup(const QString& caption, QBoxLayout* into) {

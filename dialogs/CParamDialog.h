@@ -41,6 +41,12 @@ protected:
     CParamDialog(QWidget* parent, const QString& title);
 
     virtual void BuildControls() = 0;
+    // True for a dialog whose every group uses the maker's vendor registers.
+    virtual bool VendorOnly() const { return false; }
+    // Marks a group that uses the maker's vendor registers: on a camera without them it is
+    // greyed out (with everything left of the buttons, in a VendorOnly dialog) under a notice
+    // that says why.
+    void NeedsVendorRegisters(QGridLayout* group);
 
     // ---- Layout: groups top to bottom at the left, buttons at the right ----
     QGridLayout* AddGroup(const QString& caption, QBoxLayout* into = nullptr);
@@ -74,10 +80,12 @@ protected:
 
 private:
     void OnRead();
+    void ShowNoVendorRegisters();
 
     C1394Dcam* m_pCamera = nullptr;
     int m_nCamera = 0;
     QBoxLayout* m_groups;
     QBoxLayout* m_buttons;
     QPushButton* m_read = nullptr;
+    std::vector<QWidget*> m_vendorGroups;
 };

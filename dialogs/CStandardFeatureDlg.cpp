@@ -104,11 +104,13 @@ void CStandardFeatureDlg::BuildControls() {
         });
 
     QGridLayout* flash = AddGroup("FLASH");
+    NeedsVendorRegisters(flash);
     m_flashWidth = AddRadios(flash, "WIDTH", {"NARROW", "MIDDLE", "WIDE"}, Ids(1098, 3),
                              [this](int) { OnFlash(); });
     m_flashStart = AddSlider(flash, "START", 1096, 1095, kFlashRange, [this](int) { OnFlash(); });
 
     QGridLayout* shading = AddGroup("AUTO SHADING");
+    NeedsVendorRegisters(shading);
     m_shading = AddRadios(shading, {}, {"OFF", "COLOR", "LUMINUNCE", "FLAT"}, Ids(1081, 4),
                           [this](int index) { OnShading(index); });
     m_adjust = MakeButton("ADJUST", 1055, [this] { OnAdjust(); });

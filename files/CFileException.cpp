@@ -10,4 +10,7 @@ CFileException::CFileException(const std::string& fileName, int error)
       m_fileName(fileName),
       m_error(error) {}
 
+CFileException::CFileException(const std::string& fileName, int error, const std::string& reason)
+    : std::runtime_error(fileName + " " + reason), m_fileName(fileName), m_error(error) {}
+
 }  // namespace files

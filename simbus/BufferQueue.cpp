@@ -121,6 +121,7 @@ bool BufferQueue::Place(const PacketRun& run, std::size_t index, const OnFilled&
         // A synchronised buffer starts with the packet that carries the SY value.
         if (mode == kDescriptorSync && sy != buffer->setup.syncValue) return true;
         if (!Renew(*buffer)) return false;
+        buffer->cycle = run.cycle + index;
     }
     return m_layout.packetBased ? PlaceSlot(*buffer, run, index, onFilled)
                                 : PlaceStream(run, index, onFilled);
@@ -167,6 +168,7 @@ bool BufferQueue::PlaceStream(const PacketRun& run, std::size_t index, const OnF
                 // The rest of a packet cannot begin a buffer that waits for a frame start.
                 if (ModeOf(*buffer) == kDescriptorSync) return true;
                 if (!Renew(*buffer)) return false;
+                buffer->cycle = run.cycle + index;
             }
             packetStart = false;
             const std::size_t n = std::min(part.size(), buffer->setup.length - m_fill);

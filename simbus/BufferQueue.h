@@ -41,6 +41,7 @@ public:
         Storage storage;
         bool done = false;  // filled (or sent) and not to be used again
         SharedSlots slots;  // null: the bus's own memory
+        std::uint64_t cycle = 0;  // the bus cycle of the first packet it holds
     };
 
     // Called for each buffer that a run filled.

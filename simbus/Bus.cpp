@@ -84,6 +84,17 @@ std::optional<UnitId> Bus::RemoveUnit(std::size_t index) {
     return unit;
 }
 
+bool Bus::Trigger(std::size_t index, std::string& why) {
+    Node* node = index + 1 < m_nodes.size() ? m_nodes[index + 1].get() : nullptr;
+    if (node == nullptr || node->Camera() == nullptr) {
+        why = "no camera has device number " + std::to_string(index);
+        return false;
+    }
+    why = node->Camera()->ExternalTrigger();
+    node->Stream()->Follow(node->Camera()->Stream(), m_clock.Now());
+    return true;
+}
+
 void Bus::Reset(bool renumber) {
     if (renumber) ++m_rotation;
     Renumber();

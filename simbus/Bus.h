@@ -37,6 +37,9 @@ public:
     std::optional<UnitId> AddDevice(std::uint32_t version);
     // Unplugs the unit at index in plug order (the device number clients see).
     std::optional<UnitId> RemoveUnit(std::size_t index);
+    // A pulse on the trigger input of the camera at index in plug order. False, with why, when
+    // there is no such camera; true with why set when the camera ignored the pulse.
+    bool Trigger(std::size_t index, std::string& why);
     // Completes every pending reset wait; renumber gives the nodes other numbers.
     void Reset(bool renumber);
     // Present units in plug order.

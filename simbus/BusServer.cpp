@@ -177,6 +177,11 @@ std::string BusServer::Execute(std::string_view line) {
         case ControlCommand::Verb::HostCaps:
             m_bus->SetHostCaps(command->value);
             return ControlProtocol::Ok("");
+        case ControlCommand::Verb::Trigger: {
+            std::string why;
+            if (!m_bus->Trigger(command->value, why)) return ControlProtocol::Error(why);
+            return ControlProtocol::Ok(why.empty() ? "taken\n" : "ignored: " + why + "\n");
+        }
     }
     return ControlProtocol::Error("unknown command");
 }

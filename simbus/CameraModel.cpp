@@ -103,9 +103,13 @@ CameraModel::StreamSetup CameraModel::Stream() const {
 }
 
 void CameraModel::RenderFrame(std::span<std::uint8_t> frame, std::uint32_t counter) {
-    if (const auto shape = m_registers->Shape())
+    if (const auto shape = m_registers->Shape()) {
         m_picture->Render(shape->format, m_registers->Picture(), counter, frame);
+        m_registers->Metered(m_picture->MeanLevel());
+    }
     m_registers->FrameSent();
 }
+
+std::string CameraModel::ExternalTrigger() { return m_registers->ExternalTrigger(); }
 
 }  // namespace simbus

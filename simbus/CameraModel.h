@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -89,6 +90,9 @@ public:
     // first 4 bytes, and counts down one-shot and multi-shot: call Stream() afterwards to learn
     // whether another frame follows.
     void RenderFrame(std::span<std::uint8_t> frame, std::uint32_t counter);
+    // A pulse on the camera's trigger input; why it was ignored, or empty when it was taken.
+    // Call Stream() afterwards: the frames it releases follow.
+    std::string ExternalTrigger();
 
 private:
     // CUR_V_FORMAT and CUR_V_MODE as the registers hold them.

@@ -1,6 +1,11 @@
 // Decodes register addresses into the camera's blocks and gives each register its behaviour.
 #include "simbus/CameraRegisters.h"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "simbus/AbsoluteScale.h"
 #include "simbus/IidcRegisterMap.h"
 
 namespace simbus {
@@ -12,11 +17,20 @@ using namespace iidc;
 constexpr unsigned kFormat7 = 7;
 constexpr std::uint32_t kBit31 = 0x8000'0000;
 constexpr std::uint32_t kMultiShotBit = 0x4000'0000;
+constexpr double kCyclesPerSecond = 8000;
+
+// FRAME_RATE: readout in eighths of a frame per second (1.875 to 511.875), and absolute.
+constexpr std::uint32_t kFrameRateInquiry =
+    kPresence | kAbsoluteControl | 1u << 27 | 15u << 12 | kValue;
+constexpr double kFrameRateSteps = 8;
 
 // Basic functions: advanced features, video-mode error status, power control, one-shot,
 // multi-shot, and the highest memory channel.
 constexpr std::uint32_t kBasicFunctions =
     kBit31 | 1u << 30 | 1u << 15 | 1u << 12 | 1u << 11 | CameraRegisters::kMemoryChannels;
+
+// The control register whose absolute-value block holds the byte at offset of the block.
+std::uint32_t AbsoluteControl(std::uint32_t offset) { return kFeatureControl + offset / 16 * 4; }
 
 // Offset of address inside the block at quadlets of bytes length, if it lies there.
 bool InBlock(std::uint64_t address, std::uint32_t quadlets, std::uint32_t bytes,
@@ -54,6 +68,8 @@ Access CameraRegisters::Read(std::uint64_t address, std::uint32_t& value) const 
         return m_format7.Read(offset, m_isoSpeed, value);
     if (InBlock(address, kVendorBlockQuadlets, kVendorBlockBytes, offset))
         return m_settings.ReadVendor(offset, value) ? Access::Ok : Access::Unmapped;
+    if (InBlock(address, kAbsoluteBlockQuadlets, kAbsoluteBlockBytes, offset))
+        return ReadAbsolute(offset, value) ? Access::Ok : Access::Unmapped;
     return Access::Unmapped;
 }
 
@@ -66,7 +82,45 @@ Access CameraRegisters::Write(std::uint64_t address, std::uint32_t value) {
         return m_format7.Write(offset, value);
     if (InBlock(address, kVendorBlockQuadlets, kVendorBlockBytes, offset))
         return m_settings.WriteVendor(offset, value) ? Access::Ok : Access::Unmapped;
+    if (InBlock(address, kAbsoluteBlockQuadlets, kAbsoluteBlockBytes, offset))
+        return WriteAbsolute(offset, value);
     return Access::Unmapped;
+}
+
+bool CameraRegisters::ReadAbsolute(std::uint32_t offset, std::uint32_t& value) const {
+    const std::uint32_t control = AbsoluteControl(offset);
+    const std::uint32_t field = offset % 16;
+    if (field > kAbsoluteValue) return false;
+    if (control != kFrameRateControl) {
+        const int feature = FeatureAtControl(control);
+        return feature >= 0 && m_settings.ReadAbsolute(unsigned(feature), field, value);
+    }
+    const AbsoluteScale* scale = AbsoluteScale::ForControl(control);
+    const float units = field == kAbsoluteMin   ? scale->Min(kFrameRateInquiry)
+                        : field == kAbsoluteMax ? scale->Max(kFrameRateInquiry)
+                                                : float(FrameRate());
+    value = std::bit_cast<std::uint32_t>(units);
+    return true;
+}
+
+Access CameraRegisters::WriteAbsolute(std::uint32_t offset, std::uint32_t value) {
+    std::uint32_t ignored = 0;
+    if (!ReadAbsolute(offset, ignored)) return Access::Unmapped;
+    const int feature = FeatureAtControl(AbsoluteControl(offset));
+    const bool taken =
+        feature >= 0 && m_settings.WriteAbsolute(unsigned(feature), offset % 16, value);
+    return taken ? Access::Ok : Access::ReadOnly;
+}
+
+double CameraRegisters::FrameRate() const {
+    const auto shape = Shape();
+    if (!shape || shape->cyclesNum == 0) return 0;
+    return kCyclesPerSecond * shape->cyclesDen / shape->cyclesNum;
+}
+
+std::uint32_t CameraRegisters::FrameRateControl() const {
+    const double steps = std::min(std::round(FrameRate() * kFrameRateSteps), double(kValue));
+    return kPresence | kOn | std::uint32_t(steps);
 }
 
 bool CameraRegisters::ReadInquiry(std::uint32_t offset, std::uint32_t& value) const {
@@ -79,6 +133,14 @@ bool CameraRegisters::ReadInquiry(std::uint32_t offset, std::uint32_t& value) co
     } else if (const int feature = FeatureAtControl(offset + kFeatureInqToControl);
                feature >= 0 && offset < kFeatureControl) {
         value = CameraSettings::FeatureInquiry(unsigned(feature));
+    } else if (offset + kFeatureInqToControl == kFrameRateControl) {
+        value = kFrameRateInquiry;
+    } else if (const std::uint32_t control = offset + kAbsoluteCsrToControl;
+               offset < kFeatureControl &&
+               (FeatureAtControl(control) >= 0 || control == kFrameRateControl)) {
+        std::uint32_t ignored = 0;
+        const std::uint32_t block = (control - kFeatureControl) * 4;
+        value = ReadAbsolute(block, ignored) ? kAbsoluteBlockQuadlets + block / 4 : 0;
     } else {
         switch (offset) {
             case kVFormatInq:
@@ -88,8 +150,8 @@ bool CameraRegisters::ReadInquiry(std::uint32_t offset, std::uint32_t& value) co
                 value = kBasicFunctions;
                 break;
             case kFeatureHiInq:
-                value = 0xFFF8'0000;
-                break;  // features 0 to 12
+                value = 0xFFF9'0000;
+                break;  // features 0 to 12 and frame rate
             case kFeatureLoInq:
                 value = 0xF000'0000;
                 break;  // zoom, pan, tilt, optical filter
@@ -144,6 +206,12 @@ Access CameraRegisters::ReadCommand(std::uint32_t offset, std::uint32_t& value) 
         case kCurMemChannel:
             value = m_curMemChannel << 28;
             break;
+        case kSoftwareTrigger:
+            value = m_trigger.Busy() ? kBit31 : 0;
+            break;
+        case kFrameRateControl:
+            value = FrameRateControl();
+            break;
         default:
             return Access::Unmapped;
     }
@@ -151,6 +219,12 @@ Access CameraRegisters::ReadCommand(std::uint32_t offset, std::uint32_t& value) 
 }
 
 Access CameraRegisters::WriteCommand(std::uint32_t offset, std::uint32_t value) {
+    const Access access = WriteCommandRegister(offset, value);
+    FollowTrigger();
+    return access;
+}
+
+Access CameraRegisters::WriteCommandRegister(std::uint32_t offset, std::uint32_t value) {
     if (const int feature = FeatureAtControl(offset); feature >= 0) {
         m_settings.WriteFeature(unsigned(feature), value);
         return Access::Ok;
@@ -201,6 +275,9 @@ Access CameraRegisters::WriteCommand(std::uint32_t offset, std::uint32_t value) 
         case kCurMemChannel:
             if (!LoadSettings(value >> 28)) return Access::ReadOnly;
             break;
+        case kSoftwareTrigger:
+            m_trigger.Software(set, Trigger(), Armed());
+            break;
         default: {
             std::uint32_t ignored = 0;
             return ReadInquiry(offset, ignored) ? Access::ReadOnly : Access::Unmapped;
@@ -228,7 +305,8 @@ CameraModel::StreamSetup CameraRegisters::Stream() const {
     s.speedCode = 1u << m_isoSpeed;
     const auto shape = Shape();
     if (!shape) return s;
-    s.transmitting = m_powered && (m_isoEnabled || ShotsLeft());
+    // A camera on trigger sends only the frames its triggers released.
+    s.transmitting = Armed() && (!TriggerControl::On(Trigger()) || m_trigger.FrameReady());
     s.bytesPerPacket = shape->bytesPerPacket;
     s.packetsPerFrame = shape->packetsPerFrame;
     s.frameBytes = shape->frameBytes;
@@ -242,11 +320,19 @@ CameraModel::StreamSetup CameraRegisters::Stream() const {
 }
 
 void CameraRegisters::FrameSent() {
+    m_trigger.FrameSent();
     if (m_isoEnabled) return;
     if (m_oneShot)
         m_oneShot = false;
     else if (m_multiShot > 0)
         --m_multiShot;
+    FollowTrigger();
+}
+
+std::string CameraRegisters::ExternalTrigger() { return m_trigger.External(Trigger(), Armed()); }
+
+void CameraRegisters::FollowTrigger() {
+    if (!TriggerControl::On(Trigger()) || !Armed()) m_trigger.Reset();
 }
 
 }  // namespace simbus

@@ -25,8 +25,17 @@ public:
     bool ReadVendor(std::uint32_t offset, std::uint32_t& value) const;
     bool WriteVendor(std::uint32_t offset, std::uint32_t value);
 
+    // A field (min, max, value) of the feature's absolute-value block as IEEE 754 bits; false
+    // when the feature has none, or (writing) when the field or value cannot be taken: only
+    // the value takes writes, in range, while the feature's absolute control is on.
+    bool ReadAbsolute(unsigned feature, std::uint32_t field, std::uint32_t& value) const;
+    bool WriteAbsolute(unsigned feature, std::uint32_t field, std::uint32_t value);
+
     // What these settings do to the test picture.
     PictureSettings Picture() const;
+    // Automatic shutter and gain answer the mean level (0..255) of the last frame's picture;
+    // a negative level (nothing metered) changes nothing.
+    void AutoExpose(double level);
 
 private:
     std::array<std::uint32_t, iidc::kFeatureCount> m_features{};

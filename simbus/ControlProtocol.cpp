@@ -106,6 +106,8 @@ std::string_view ControlProtocol::Commands() {
            "  add-device [--version V]      plug in a unit that is not a camera (version\n"
            "                                0x010001 unless given)\n"
            "  remove N                      unplug the unit with device number N\n"
+           "  trigger N                     a pulse on the trigger input of the camera with\n"
+           "                                device number N\n"
            "  bus-reset [--renumber]        reset the bus; --renumber gives new node numbers\n"
            "  fault KIND [COUNT]            make the next COUNT requests (1 unless given) fail:\n"
            "                                async-fail, async-short, iso-negative, iso-fail,\n"
@@ -159,15 +161,16 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         if (error.empty()) error = "unknown option for " + std::string(verb);
         return std::nullopt;
     }
-    if (verb == "remove" || verb == "host-caps") {
-        command.verb =
-            verb == "remove" ? ControlCommand::Verb::Remove : ControlCommand::Verb::HostCaps;
+    if (verb == "remove" || verb == "trigger" || verb == "host-caps") {
+        command.verb = verb == "remove"    ? ControlCommand::Verb::Remove
+                       : verb == "trigger" ? ControlCommand::Verb::Trigger
+                                           : ControlCommand::Verb::HostCaps;
         const auto value = args.plain.size() == 1 ? Number(args.plain[0]) : std::nullopt;
         if (!value || (command.verb == ControlCommand::Verb::HostCaps &&
                        (*value & ~kHostCapsConfigurable) != 0)) {
-            error = command.verb == ControlCommand::Verb::Remove
-                        ? "remove needs a device number"
-                        : "host-caps takes bits 0x01 and 0x10 only";
+            error = command.verb == ControlCommand::Verb::HostCaps
+                        ? "host-caps takes bits 0x01 and 0x10 only"
+                        : std::string(verb) + " needs a device number";
             return std::nullopt;
         }
         command.value = *value;

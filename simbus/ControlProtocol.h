@@ -14,9 +14,9 @@
 namespace simbus {
 
 struct ControlCommand {
-    enum class Verb { Status, AddCamera, AddDevice, Remove, BusReset, Fault, HostCaps };
+    enum class Verb { Status, AddCamera, AddDevice, Remove, BusReset, Fault, HostCaps, Trigger };
     Verb verb = Verb::Status;
-    // add-camera: speed code; add-device: software version; remove: device number;
+    // add-camera: speed code; add-device: software version; remove, trigger: device number;
     // fault: count; host-caps: the capability bits.
     std::uint32_t value = 0;
     bool renumber = false;           // bus-reset --renumber

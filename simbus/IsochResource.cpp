@@ -26,6 +26,14 @@ constexpr std::size_t kSpareSharedSlots = 2;
 // The most slots one attach's memory is cut into; more memory than that goes unused.
 constexpr std::size_t kMostSharedSlots = 64;
 
+// A cycle as the bus's cycle time register gives it: seconds modulo 128 at bit 25, the cycle
+// count 0..7999 at bit 12, no offset within the cycle.
+std::uint32_t CycleTime(std::uint64_t cycle) {
+    constexpr std::uint64_t kCyclesPerSecond = 8000;
+    return std::uint32_t(cycle / kCyclesPerSecond % 128) << 25 |
+           std::uint32_t(cycle % kCyclesPerSecond) << 12;
+}
+
 BufferQueue::Layout LayoutOf(const ResourceRecord& setup) {
     return {(setup.flags & kResourceStripHeader) != 0, (setup.flags & kResourcePacketBased) != 0,
             (setup.flags & kResourceCircular) != 0, setup.bytesPerPacket};
@@ -209,6 +217,7 @@ PacketRun IsochResource::TakeTalked() {
     run.firstSy = mode == kDescriptorSync ? buffer.setup.syncValue : 0;
     run.bytesPerPacket = PacketBytes(buffer.setup);
     run.payload = std::span<const std::uint8_t>(buffer.storage->data(), buffer.setup.length);
+    run.cycle = m_talkDue - CyclesToSend(buffer.setup);
     const std::uint64_t attachId = buffer.attachId;
     m_buffers.Advance();
     ++m_delivered;
@@ -243,7 +252,7 @@ std::uint64_t IsochResource::HeldBytes() const {
 }
 
 void IsochResource::OnFilled(const BufferQueue::Buffer& buffer) {
-    m_ready.push_back({buffer.storage, buffer.setup.length});
+    m_ready.push_back({buffer.storage, buffer.setup.length, buffer.cycle});
     // Buffers wait only as long as the hardware would keep them: one per attached descriptor, or
     // in shared memory every slot but the one being filled and the one the client reads.
     const std::size_t room = buffer.slots ? buffer.slots->size() - kSpareSharedSlots
@@ -312,7 +321,9 @@ void IsochResource::AnswerRead(const PendingRead& read, const Ready* ready) {
                           nullptr,       0};
     platform::StoreLE32(&completion.head[0], m_handle);
     platform::StoreLE32(&completion.head[4], delivers ? ready->length : kNothingDelivered);
-    platform::StoreLE32(&completion.head[8], read.bytes);
+    // A delivered frame carries when it came, as a host adapter stamps its packets: the bus's
+    // cycle time (seconds, cycle count) of its first packet. Nothing delivered echoes b.
+    platform::StoreLE32(&completion.head[8], delivers ? CycleTime(ready->cycle) : read.bytes);
     if (delivers && ready->storage->Memory() != nullptr) {
         // Already in place: the answer says where.
         platform::StoreLE32(&completion.head[12], std::uint32_t(ready->storage->Offset()));

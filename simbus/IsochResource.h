@@ -88,6 +88,7 @@ private:
     struct Ready {
         BufferQueue::Storage storage;
         std::uint32_t length;
+        std::uint64_t cycle;  // of its first packet
     };
 
     void OnFilled(const BufferQueue::Buffer& buffer);

@@ -9,6 +9,7 @@
 namespace simbus {
 namespace {
 
+using platform::kErrorBusy;
 using platform::kErrorInvalidHandle;
 using platform::kErrorInvalidParameter;
 using platform::kErrorIoPending;
@@ -133,8 +134,14 @@ std::uint32_t IsochService::HandleBandwidth(const Request& request) {
         RequestDecoder::Bandwidth(request.in, request.outSize, bytesPerPacket, speed);
     if (status == kErrorSuccess)
         status = m_manager.AllocateBandwidth(request.client, bytesPerPacket, speed, handle);
-    if (status != kErrorSuccess) return Reply(request, status);
     std::vector<std::uint8_t> out = Echo(request, 20);
+    if (status == kErrorBusy) {
+        // Says how far the bus is from taking the stream, so the program can tell the user.
+        platform::StoreLE32(&out[12], ResourceManager::BandwidthUnits(bytesPerPacket, speed));
+        platform::StoreLE32(&out[16], ResourceManager::kUnitsPerCycle - m_manager.UnitsUsed());
+        return Reply(request, status, std::move(out));
+    }
+    if (status != kErrorSuccess) return Reply(request, status);
     platform::StoreLE32(&out[8], handle);
     return Reply(request, status, std::move(out));
 }

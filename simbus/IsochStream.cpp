@@ -64,13 +64,17 @@ PacketRun IsochStream::SendFrame(CameraModel& camera, std::uint64_t now) {
     run.firstSy = kFrameStartSy;
     run.bytesPerPacket = m_setup.bytesPerPacket;
     run.payload = m_frame;
+    run.cycle = m_frameStart;
 
     // The next frame starts on time, but never before this one's last packet.
     const std::uint64_t packets = PacketsPerFrame();
     m_frameStart = std::max(m_streamStart + FrameOffset(++m_frameIndex), m_frameStart + packets);
     if (now > m_frameStart + kMaxFramesBehind * (FrameOffset(1) + packets)) {
-        m_streamStart = m_frameStart = now;
-        m_frameIndex = 0;
+        // The camera went on sending while the bus stalled: the frames whose time passed are
+        // lost on the bus, counted as such, and its counter and clock moved on with them.
+        const std::uint64_t missed = SkipPassedFrames(now - packets);
+        m_counter += std::uint32_t(missed);
+        m_framesLost += missed;
         ++m_lateRestarts;
     }
     return run;
@@ -82,7 +86,8 @@ std::string IsochStream::Describe() const {
     return "sending on channel " + std::to_string(m_setup.channel) + ", " +
            std::to_string(m_setup.bytesPerPacket) + " B x " + std::to_string(PacketsPerFrame()) +
            " packets every " + std::to_string(FrameOffset(1)) + " cycles, frames " +
-           std::to_string(m_framesSent) + ", late restarts " + std::to_string(m_lateRestarts);
+           std::to_string(m_framesSent) + ", late restarts " + std::to_string(m_lateRestarts) +
+           " (frames lost on the bus " + std::to_string(m_framesLost) + ")";
 }
 
 bool IsochStream::SameStream(const CameraModel::StreamSetup& setup) const {
@@ -93,6 +98,23 @@ bool IsochStream::SameStream(const CameraModel::StreamSetup& setup) const {
            setup.cyclesPerFrame == m_setup.cyclesPerFrame &&
            setup.cyclesPerFrameNum == m_setup.cyclesPerFrameNum &&
            setup.cyclesPerFrameDen == m_setup.cyclesPerFrameDen;
+}
+
+std::uint64_t IsochStream::SkipPassedFrames(std::uint64_t last) {
+    const std::uint64_t num = m_setup.cyclesPerFrameNum != 0 && m_setup.cyclesPerFrameDen != 0
+                                  ? m_setup.cyclesPerFrameNum
+                                  : m_setup.cyclesPerFrame;
+    const std::uint64_t den = m_setup.cyclesPerFrameNum != 0 && m_setup.cyclesPerFrameDen != 0
+                                  ? m_setup.cyclesPerFrameDen
+                                  : 1;
+    if (num == 0 || last < m_streamStart) return 0;
+    // The last frame n that starts at or before last: floor(n x num / den) <= last - start.
+    const std::uint64_t passed = ((last - m_streamStart + 1) * den - 1) / num;
+    if (passed < m_frameIndex) return 0;
+    const std::uint64_t missed = passed + 1 - m_frameIndex;
+    m_frameIndex = passed + 1;
+    m_frameStart = m_streamStart + FrameOffset(m_frameIndex);
+    return missed;
 }
 
 std::uint64_t IsochStream::FrameOffset(std::uint64_t n) const {

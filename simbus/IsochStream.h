@@ -28,6 +28,8 @@ public:
 
 private:
     bool SameStream(const CameraModel::StreamSetup& setup) const;
+    // Moves past every frame that starts at or before cycle last; returns how many.
+    std::uint64_t SkipPassedFrames(std::uint64_t last);
     // Cycle at which frame n after the stream's start begins, relative to that start.
     std::uint64_t FrameOffset(std::uint64_t n) const;
     std::uint64_t PacketsPerFrame() const { return m_frame.size() / m_setup.bytesPerPacket; }
@@ -43,6 +45,7 @@ private:
     std::uint32_t m_counter = 0;
     std::uint64_t m_framesSent = 0;
     std::uint64_t m_lateRestarts = 0;
+    std::uint64_t m_framesLost = 0;     // frames whose time passed while the bus stalled
     std::vector<std::uint8_t> m_frame;  // packets per frame x bytes per packet, padding zero
 };
 

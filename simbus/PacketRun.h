@@ -13,6 +13,7 @@ struct PacketRun {
     unsigned tag = 0;
     unsigned firstSy = 0;  // SY of the first packet; the others carry 0
     std::uint32_t bytesPerPacket = 0;
+    std::uint64_t cycle = 0;  // the bus cycle of the first packet; one packet per cycle after it
     std::span<const std::uint8_t> payload;  // the packets back to back; the last may be short
 
     std::size_t PacketCount() const {

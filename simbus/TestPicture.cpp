@@ -147,6 +147,7 @@ void TestPicture::Prepare(const FrameFormat& format, const PictureSettings& sett
     m_ready = true;
     m_background.assign(FrameBytes(format), 0);
     m_barRow.clear();
+    m_meanLevel = -1;
     if (m_background.empty()) return;
     if (settings.colourBars)
         PrepareColourBars();
@@ -171,19 +172,25 @@ void TestPicture::PrepareScene() {
     std::vector<Rgb> row(f.width);
     const std::size_t rowBytes = RowBytes(f);
     unsigned previousLevel = 256;
+    double lumaSum = 0, rowLuma = 0;
     for (unsigned y = 0; y < f.height; ++y) {
         std::uint8_t* out = m_background.data() + y * rowBytes;
         // Green takes 160 levels down the sensor, so most rows repeat the one above.
         const unsigned level = 48 + 160 * std::min(f.top + y, sh - 1) / sh;
-        if (level == previousLevel) {
+        if (level != previousLevel) {
+            previousLevel = level;
+            rowLuma = 0;
+            for (unsigned x = 0; x < f.width; ++x) {
+                rowLuma += Luma(rowRed[x], green[level], rowBlue[x]);
+                row[x] = Finish(s, rowRed[x], green[level], rowBlue[x]);
+            }
+            EncodeRow(f.coding, row, out);
+        } else {
             std::memcpy(out, out - rowBytes, rowBytes);
-            continue;
         }
-        previousLevel = level;
-        for (unsigned x = 0; x < f.width; ++x)
-            row[x] = Finish(s, rowRed[x], green[level], rowBlue[x]);
-        EncodeRow(f.coding, row, out);
+        lumaSum += rowLuma;
     }
+    m_meanLevel = lumaSum / (double(f.width) * f.height);
     const Rgb bar = Finish(s, red[kBarColour.r], green[kBarColour.g], blue[kBarColour.b]);
     row.assign(f.width, bar);
     m_barRow.resize(rowBytes);

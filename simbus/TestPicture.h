@@ -35,6 +35,10 @@ public:
     void Render(const FrameFormat& format, const PictureSettings& settings, std::uint32_t counter,
                 std::span<std::uint8_t> frame);
 
+    // Mean luma (0..255) of the scene before saturation and negative act, as an exposure meter
+    // sees it; -1 for colour bars, which no exposure changes.
+    double MeanLevel() const { return m_meanLevel; }
+
 private:
     void Prepare(const FrameFormat& format, const PictureSettings& settings);
     void PrepareScene();
@@ -46,6 +50,7 @@ private:
     PictureSettings m_settings;
     std::vector<std::uint8_t> m_background;  // the whole frame without bar and counter
     std::vector<std::uint8_t> m_barRow;      // a whole row in the bar's colour; empty: no bar
+    double m_meanLevel = -1;
 };
 
 }  // namespace simbus

@@ -119,6 +119,7 @@ TEST_F(CameraViewTest, EveryMenuOpensFromTheKeyboardAndItsItemsRunByMnemonic) {
                                                      {Qt::Key_C, "&Control"},
                                                      {Qt::Key_P, "Ca&pture"},
                                                      {Qt::Key_S, "&Setting"},
+                                                     {Qt::Key_V, "&View"},
                                                      {Qt::Key_H, "&Help"}};
     for (std::size_t i = 0; i < std::size(menus); ++i) {
         QMenu* menu = bar.at(qsizetype(i))->menu();

@@ -138,6 +138,7 @@ class CameraTest : public ::testing::Test {
 protected:
     explicit CameraTest(unsigned cameras = 1, double rateScale = RateScale(1))
         : m_bus(BusOptions(cameras, rateScale)) {}
+    explicit CameraTest(const testsupport::SimulatedBus::Options& options) : m_bus(options) {}
 
     void SetUp() override {
         ASSERT_TRUE(m_bus.IsRunning());

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <thread>
 #include <vector>
 
@@ -62,6 +64,34 @@ TEST_F(FrameRingTest, BadReadsAreDroppedAndShortOnesLeaveNoOlderBytes) {
     EXPECT_FALSE(m_thread.CopyFrame(small, 0, nullptr, nullptr));
 }
 
+// A free-running camera's frames carry the cycle they started in: missing periods are lost
+// frames, a read that delivered nothing counted once among them; with no period (a trigger
+// paces the frames) a long gap is no loss.
+TEST_F(FrameRingTest, GapsInTheCycleStampsOfAFreeRunningCameraCountAsLost) {
+    constexpr double kPeriod = 1600.0 / 3;  // 15 fps
+    constexpr std::uint64_t kWrap = 128 * 8000;
+    std::uint64_t cycle = kWrap - 1000;  // the stamps wrap below
+    const auto receive = [&](double periods) {
+        cycle += std::uint64_t(std::llround(periods * kPeriod));
+        std::vector<std::uint8_t> record = ReadRecord(1);
+        const std::uint64_t stamp = cycle % kWrap;
+        bus::SetWord(record, bus::kIsochReadCycleTimeOffset,
+                     std::uint32_t(stamp / 8000) << 25 | std::uint32_t(stamp % 8000) << 12);
+        m_thread.OnFrameReceived(record);
+    };
+    m_thread.SetFramePeriod(kPeriod);
+    receive(0);
+    receive(1);
+    receive(4);
+    m_thread.OnFrameReceived(ReadRecord(9, kSlot, 0xFFFFFFFF));
+    receive(2);
+    EXPECT_EQ(m_thread.GetStats().lost, 4u);
+    m_thread.SetFramePeriod(0);
+    receive(1);
+    receive(30);
+    EXPECT_EQ(m_thread.GetStats().lost, 4u);
+}
+
 TEST_F(FrameRingTest, SequenceNumbersWrapAfter65536Frames) {
     ASSERT_TRUE(m_thread.AllocRing(kSlot, 3));
     const std::vector<std::uint8_t> record = ReadRecord(1);
@@ -70,6 +100,31 @@ TEST_F(FrameRingTest, SequenceNumbersWrapAfter65536Frames) {
     EXPECT_EQ(m_thread.GetSequence(last), 65535);
     m_thread.OnFrameReceived(record);
     EXPECT_EQ(m_thread.GetSequence(m_thread.Ring()->NewestSlot()), 0);
+}
+
+TEST_F(FrameRingTest, EachSlotKeepsWhenItsFrameArrived) {
+    ASSERT_TRUE(m_thread.AllocRing(kSlot, 3));
+    const auto now = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    std::int64_t before[2], after[2];
+    for (int i = 0; i < 2; ++i) {
+        before[i] = now();
+        Receive(1, i);
+        after[i] = now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // An older frame copied out keeps its own moment, not the newest one's.
+    std::vector<std::uint8_t> frame(kSlot);
+    for (int slot = 0; slot < 2; ++slot) {
+        std::int64_t arrival = 0;
+        ASSERT_TRUE(
+            m_thread.Ring()->Copy(frame.data(), frame.size(), slot, nullptr, nullptr, &arrival));
+        EXPECT_GE(arrival, before[slot]);
+        EXPECT_LE(arrival, after[slot]);
+    }
 }
 
 TEST_F(FrameRingTest, ReadErrorsAndFramesWakeWaiters) {

@@ -1,5 +1,7 @@
 // BMP still writer: header fields and row padding, refused sizes, replacing and failed writes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "files/BitmapGeometry.h"
 #include "files/BmpWriter.h"
@@ -82,6 +84,49 @@ TEST_F(BmpWriterTest, ReplacesOnSuccessAndKeepsTheEarlierFileOnFailure) {
     std::string error;
     EXPECT_FALSE(SaveBmpFile(dir.Path() / "missing" / "x.bmp", bits, 640, 480, &error));
     EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+}
+
+// A link is written through and stays a link; the file it leads to keeps its mode (and, for
+// root, its owner); what is no regular file, or a link to nothing, is refused and left alone.
+TEST_F(BmpWriterTest, WritesThroughLinksKeepingTheFileAndRefusesWhatIsNoFile) {
+    namespace fs = std::filesystem;
+    const auto bits = filestest::MakeFrame(files::BitmapBytes(64, 48), 2);
+    fs::create_directory(dir.Path() / "elsewhere");
+    const fs::path real = dir.Path() / "elsewhere" / "real.bmp";
+    std::ofstream(real) << "earlier";
+    ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(real.c_str(), 1, 1), 0);
+    }
+    fs::create_symlink(real, path);
+    ASSERT_TRUE(SaveBmpFile(path, bits, 64, 48));
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(fs::file_size(real), 54 + files::BitmapBytes(64, 48));
+    struct stat info {};
+    ASSERT_EQ(::stat(real.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(info.st_uid, 1u);
+    }
+    EXPECT_EQ(filestest::EntriesIn(dir.Path() / "elsewhere"), 1u);
+
+    const fs::path fifo = dir.Path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path dangling = dir.Path() / "dangling.bmp";
+    fs::create_symlink(dir.Path() / "nothing", dangling);
+    for (const auto& [target, why] : {std::pair{fifo, "is not a regular file"},
+                                      {dangling, "is a symbolic link to a missing file"}}) {
+        std::string error;
+        EXPECT_FALSE(SaveBmpFile(target, bits, 64, 48, &error));
+        EXPECT_EQ(error, target.string() + " " + why);
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_TRUE(fs::is_symlink(dangling));
+    EXPECT_FALSE(fs::exists(dir.Path() / "nothing"));
+
+    // A name near the system's limit still gets a temporary file beside it.
+    EXPECT_TRUE(SaveBmpFile(dir.Path() / (std::string(250, 'n') + ".bmp"), bits, 64, 48));
 }
 
 }  // namespace

@@ -124,7 +124,7 @@ TEST_F(CameraModelTest, InquiryOffersTheViewerModesAtTheirTableRates) {
             << c.format << "/" << c.mode;
 
     EXPECT_EQ(Get(Cmd(0x400)) & 0x8000'000F, 0x8000'0002u);  // vendor block, 2 memory channels
-    EXPECT_EQ(Get(Cmd(0x404)), 0xFFF8'0000u);
+    EXPECT_EQ(Get(Cmd(0x404)), 0xFFF9'0000u);                // features 0 to 12 and frame rate
     for (unsigned f = 0; f < 17; ++f) {
         const std::uint32_t inquiry = Get(Cmd(FeatureOffset(f) - 0x300));
         EXPECT_EQ(inquiry & kOn, kOn) << f;

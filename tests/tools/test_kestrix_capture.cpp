@@ -20,154 +20,19 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/files/FilesTestSupport.h"
-#include "tests/support/SharedBlockSweep.h"
 #include "tests/support/SimulatedBus.h"
-#include "tests/support/TempDir.h"
+#include "tests/tools/CaptureToolRun.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace capturetest;
 using namespace std::chrono_literals;
 using testsupport::SimulatedBus;
-
-constexpr std::size_t kRgbVgaBytes = 640 * 480 * 3;
-
-// The tool running in a child process, its output going to files.
-class ToolRun {
-public:
-    struct Result {
-        int exitCode = -1;
-        std::string output;
-        std::string errors;
-    };
-
-    ToolRun(const fs::path& folder, std::vector<std::string> args,
-            rlim_t fileSizeLimit = RLIM_INFINITY, const char* program = KESTRIX_CAPTURE_PATH)
-        : m_out(folder / "stdout"), m_err(folder / "stderr") {
-        args.insert(args.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            const rlimit limit{fileSizeLimit, fileSizeLimit};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-            ::dup2(::open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-            ::dup2(::open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-    }
-    ~ToolRun() {
-        if (m_pid > 0) Wait();
-    }
-
-    void Signal(int signal) const { ::kill(m_pid, signal); }
-    // A tool that hangs is killed after a bound and reported, rather than stalling the suite.
-    Result Wait(std::chrono::seconds bound = std::chrono::seconds(90)) {
-        int status = 0;
-        Result result;
-        const auto end = std::chrono::steady_clock::now() + bound;
-        pid_t ended = 0;
-        while ((ended = ::waitpid(m_pid, &status, WNOHANG)) == 0 &&
-               std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (ended == 0) {
-            ADD_FAILURE() << "kestrix-capture did not end within " << bound.count() << " s";
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, &status, 0);
-        } else if (ended == m_pid && WIFEXITED(status)) {
-            result.exitCode = WEXITSTATUS(status);
-        }
-        m_pid = -1;
-        result.output = Text(m_out);
-        result.errors = Text(m_err);
-        return result;
-    }
-
-private:
-    static std::string Text(const fs::path& path) {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    fs::path m_out, m_err;
-    pid_t m_pid = -1;
-};
-
-std::size_t Lines(const std::string& text) {
-    return std::size_t(std::count(text.begin(), text.end(), '\n'));
-}
-
-// The last line, frames=N dropped=D fps=F lost=L; -1 for each when the line is not there.
-struct Summary {
-    long frames = -1;
-    long dropped = -1;
-    long lost = -1;
-};
-
-Summary ParseSummary(const std::string& output) {
-    static const std::regex summary(
-        R"((^|\n)frames=(\d+) dropped=(\d+) fps=[0-9]+\.[0-9]+ lost=(\d+)\n$)");
-    std::smatch match;
-    if (!std::regex_search(output, match, summary)) return {};
-    return {std::stol(match[2]), std::stol(match[3]), std::stol(match[4])};
-}
-
-// N of a summary without dropped frames, or -1.
-long SummaryFrames(const std::string& output) {
-    const Summary summary = ParseSummary(output);
-    return summary.dropped == 0 ? summary.frames : -1;
-}
-
-class KestrixCapture : public ::testing::Test {
-protected:
-    // Runs that find no bus of the test's own still join the bus layer's shared block.
-    void SetUp() override {
-        static int runs = 0;
-        const std::string name =
-            "kxcap-" + std::to_string(::getpid()) + "-" + std::to_string(runs++);
-        ::setenv("KESTRIX_SHM_NAMESPACE", name.c_str(), 1);
-    }
-    void TearDown() override {
-        testsupport::SweepSharedBlocks();
-        ::unsetenv("KESTRIX_SHM_NAMESPACE");
-    }
-    ToolRun::Result Run(const std::vector<std::string>& args) {
-        return ToolRun(m_dir.Path(), args).Wait();
-    }
-    // A failure with its exit status and exactly one line of error.
-    void ExpectFailure(const std::vector<std::string>& args, int exitCode) {
-        const auto result = Run(args);
-        EXPECT_EQ(result.exitCode, exitCode) << args.front() << ": " << result.errors;
-        EXPECT_EQ(Lines(result.errors), 1u) << result.errors;
-        EXPECT_EQ(result.errors.rfind("kestrix-capture: ", 0), 0u) << result.errors;
-    }
-    std::string File(const std::string& name) const { return (m_dir.Path() / name).string(); }
-
-    // The counters the simulated camera stamped into the frames of a raw RGB recording.
-    std::vector<std::uint32_t> Stamps(const std::string& path) const {
-        std::vector<std::uint32_t> stamps;
-        filestest::ForEachFrame(path, kRgbVgaBytes, [&](auto frame) {
-            stamps.push_back(platform::LoadBE32(frame.data()));
-        });
-        return stamps;
-    }
-    void ExpectConsecutive(const std::vector<std::uint32_t>& stamps) const {
-        for (std::size_t i = 1; i < stamps.size(); ++i) EXPECT_EQ(stamps[i], stamps[i - 1] + 1);
-    }
-
-    testsupport::TempDir m_dir{"kestrix-capture-test"};
-};
 
 TEST_F(KestrixCapture, BadArgumentsExitWithStatus2) {
     const auto help = Run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* status : {"0 ", "1 ", "2 ", "3 ", "4 ", "5 ", "6 ", "7 ", "8 ", "130 "}) {
+    for (const char* status : {"0 ", "1 ", "2 ", "3 ", "4 ", "5 ", "6 ", "7 ", "8 ", "128+N "}) {
         EXPECT_NE(help.output.find("\n  " + std::string(status)), std::string::npos) << status;
     }
     for (const auto& args :
@@ -334,6 +199,8 @@ enum class Cut {
     Unplug,
     BusReset,
     Interrupt,
+    HangUp,
+    Quit,
     DiskFull,
     ReadFails,
     Stalls,
@@ -373,6 +240,14 @@ TEST_P(CutShort, KeepsWhatArrived) {
         case Cut::Interrupt:
             tool.Signal(SIGINT);
             expected = 130;
+            break;
+        case Cut::HangUp:
+            tool.Signal(SIGHUP);
+            expected = 129;
+            break;
+        case Cut::Quit:
+            tool.Signal(SIGQUIT);
+            expected = 131;
             break;
         case Cut::DiskFull:
             break;
@@ -416,11 +291,15 @@ TEST_P(CutShort, KeepsWhatArrived) {
     const auto stamps = Stamps(avi);
     EXPECT_EQ(long(stamps.size()), frames);
     ExpectConsecutive(stamps);
+    if (expected > 128 && GetParam() != Cut::TerminatedInStall) {
+        // A signal switches the camera off as it ends the recording.
+        EXPECT_EQ(bus.Busctl({"status"}).output.find("sending on channel"), std::string::npos);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Recording, CutShort,
-                         ::testing::Values(Cut::Unplug, Cut::BusReset, Cut::Interrupt,
-                                           Cut::DiskFull, Cut::ReadFails, Cut::Stalls,
+                         ::testing::Values(Cut::Unplug, Cut::BusReset, Cut::Interrupt, Cut::HangUp,
+                                           Cut::Quit, Cut::DiskFull, Cut::ReadFails, Cut::Stalls,
                                            Cut::DaemonDies, Cut::TerminatedInStall));
 
 // Starts a recording of camera 0 and waits until two frames are in the file.
@@ -594,7 +473,7 @@ TEST_F(KestrixCapture, JsonSummaryHoldsTheFiguresWhateverTheOutcome) {
     EXPECT_EQ(std::regex_replace(done.output, std::regex(R"("fps":[0-9]+\.[0-9]{2},)"), ""),
               "{\"frames\":4,\"dropped\":0,\"bytes\":" + std::to_string(4 * kRgbVgaBytes) +
                   ",\"lost\":0,\"files\":{\"avi\":\"" + escaped +
-                  "\"},\"features\":{\"gain\":\"0\"},\"exit_reason\":\"done\",\"exit_status\":0}\n");
+                  "\"},\"features\":{\"gain\":\"0 (0.0 dB)\"},\"exit_reason\":\"done\",\"exit_status\":0}\n");
     const auto failed = Run({"--json", "--camera", "4"});
     EXPECT_EQ(failed.exitCode, 3);
     EXPECT_EQ(failed.output,
@@ -632,16 +511,17 @@ TEST_F(KestrixCapture, SetsAndGetsTheStandardFeatures) {
     const auto factory = Run({"--get", "all"});
     ASSERT_EQ(factory.exitCode, 0) << factory.errors;
     const auto values = Features(factory.output);
-    EXPECT_EQ(values.size(), 17u) << factory.output;
-    EXPECT_EQ(values.at("white-balance"), "128,128");
+    EXPECT_EQ(values.size(), 18u) << factory.output;
+    EXPECT_EQ(values.at("white-balance"), "128,128 (6500 K)");
+    EXPECT_EQ(values.at("frame-rate"), "120 (15.00 fps)");
 
     const auto set = Run({"--set", "brightness=200", "--set=shutter=auto", "--set",
                           "white-balance=100,150", "--set", "gamma=2", "--set", "trigger=1",
                           "--get", "brightness", "--get", "white-balance"});
     EXPECT_EQ(set.exitCode, 0) << set.errors;
-    EXPECT_EQ(set.output, "brightness=200\nwhite-balance=100,150\n");
+    EXPECT_EQ(set.output, "brightness=200 (78.43 %)\nwhite-balance=100,150 (10000 K)\n");
     const auto changed = Features(Run({"--get", "all"}).output);
-    EXPECT_EQ(changed.at("shutter"), "auto");
+    EXPECT_EQ(changed.at("shutter"), "auto (33.33 ms)");
     EXPECT_EQ(changed.at("gamma"), "2");
     EXPECT_EQ(changed.at("trigger"), "1");
 
@@ -664,9 +544,49 @@ TEST_F(KestrixCapture, SetsAndGetsTheStandardFeatures) {
     // A setting comes before the recording, and a failed write is a failure of the run.
     const auto recorded = Run({"--set", "gain=50", "--frames", "1", "--get", "gain"});
     EXPECT_EQ(recorded.exitCode, 0) << recorded.errors;
-    EXPECT_EQ(recorded.output.rfind("gain=50\nframes=1 ", 0), 0u) << recorded.output;
+    EXPECT_EQ(recorded.output.rfind("gain=50 (5.0 dB)\nframes=1 ", 0), 0u) << recorded.output;
     ASSERT_TRUE(bus.Busctl({"fault", "async-fail", "1"}).Ok());
     ExpectFailure({"--set", "gain=60"}, 1);
+}
+
+// Values in units both ways, and runs on trigger: nothing without a trigger, a frame per
+// software trigger, the trigger input driven by kestrix-busctl, the camera's setting put back.
+TEST_F(KestrixCapture, TakesUnitsAndRunsOnTrigger) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    const auto units = Run({"--set", "shutter=10ms", "--set=gain=6 dB", "--get", "shutter",
+                            "--get", "gain"});
+    EXPECT_EQ(units.exitCode, 0) << units.errors;
+    EXPECT_EQ(units.output, "shutter=2168 (9.979 ms)\ngain=64 (6.0 dB)\n");
+    ExpectFailure({"--set", "shutter=6dB"}, 2);
+    ExpectFailure({"--set", "shutter=5s"}, 8);
+    ExpectFailure({"--set", "hue=10deg"}, 8);
+    ExpectFailure({"--software-trigger-every", "50"}, 2);
+    ExpectFailure({"--trigger", "3", "--frames", "1"}, 8);
+
+    const auto none = Run({"--trigger", "0", "--seconds", "0.3"});
+    EXPECT_EQ(none.exitCode, 0) << none.errors;
+    EXPECT_EQ(ParseSummary(none.output).frames, 0) << none.output;
+    const auto fired =
+        Run({"--trigger", "0", "--software-trigger-every", "20", "--frames", "3",
+             "--verify-counter", "--avi", File("t.avi")});
+    EXPECT_EQ(fired.exitCode, 0) << fired.errors;
+    EXPECT_EQ(ParseSummary(fired.output).lost, 0) << fired.output;
+    const auto stamps = Stamps(File("t.avi"));
+    EXPECT_EQ(stamps.size(), 3u);
+    ExpectConsecutive(stamps);
+
+    ToolRun waiting(m_dir.Path(), {"--trigger", "1", "--frames", "1"});
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    std::string reply;
+    while (reply != "taken\n" && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(20ms);
+        reply = bus.Busctl({"trigger", "0"}).output;  // ignored until the camera transmits
+    }
+    const auto triggered = waiting.Wait();
+    EXPECT_EQ(triggered.exitCode, 0) << triggered.errors;
+    EXPECT_EQ(SummaryFrames(triggered.output), 1) << triggered.output;
+    EXPECT_EQ(Run({"--get", "trigger"}).output, "trigger=off\n") << "put back after each run";
 }
 
 }  // namespace

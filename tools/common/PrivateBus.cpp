@@ -212,7 +212,8 @@ bool PrivateBus::MakeDirectory(std::string& error) {
     return true;
 }
 
-bool PrivateBus::StartUnlessRunning(std::string& error, Daemon daemon) {
+bool PrivateBus::StartUnlessRunning(std::string& error, Daemon daemon,
+                                    const std::string& program) {
     if (IsServed(platform::DeviceDirectory::Path())) return true;
     m_noController = daemon == Daemon::FireWire && !HasFireWire();
     if (m_noController) {
@@ -220,6 +221,7 @@ bool PrivateBus::StartUnlessRunning(std::string& error, Daemon daemon) {
                 "simulated camera";
         return false;
     }
+    m_daemon = program.empty() ? DaemonPath(daemon) : program;
     if (!MakeDirectory(error)) return false;
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) {
@@ -228,7 +230,7 @@ bool PrivateBus::StartUnlessRunning(std::string& error, Daemon daemon) {
     }
     platform::UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
     const std::string dir = m_dir.string();
-    std::vector<std::string> args{DaemonPath(daemon), "--dir", dir};
+    std::vector<std::string> args{m_daemon, "--dir", dir};
     if (daemon == Daemon::Simulated) args.insert(args.end(), {"--cameras", "1"});
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
@@ -267,7 +269,7 @@ bool PrivateBus::WaitUntilServing(int readyFd, Daemon daemon, std::string& error
         // A signal ends the wait early; the deadline is checked again.
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
-            error = Describe(daemon) + " (" + DaemonPath(daemon) + ") did not come up in time";
+            error = Describe(daemon) + " (" + m_daemon + ") did not come up in time";
             Stop();
             return false;
         }
@@ -275,7 +277,7 @@ bool PrivateBus::WaitUntilServing(int readyFd, Daemon daemon, std::string& error
         const ssize_t n = ::read(readyFd, chunk, sizeof chunk);
         if (n > 0 && std::memchr(chunk, '\n', std::size_t(n)) != nullptr) return true;
         if (n == 0 || (n < 0 && errno != EINTR)) {
-            error = Describe(daemon) + " (" + DaemonPath(daemon) + ") could not be started";
+            error = Describe(daemon) + " (" + m_daemon + ") could not be started";
             Stop();
             return false;
         }

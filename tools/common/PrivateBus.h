@@ -28,8 +28,9 @@ public:
     // points KESTRIX_BUS_DIR and KESTRIX_SHM_NAMESPACE at it for this process. Call before the
     // camera library is opened and before any other thread exists. False with error set when
     // the daemon cannot be found or does not come up, or, for the bridge, when the machine has
-    // no FireWire controller.
-    bool StartUnlessRunning(std::string& error, Daemon daemon = Daemon::Simulated);
+    // no FireWire controller. program: the daemon's executable when not DaemonPath(daemon).
+    bool StartUnlessRunning(std::string& error, Daemon daemon = Daemon::Simulated,
+                            const std::string& program = {});
     bool Started() const { return m_pid > 0; }
     // The last start was refused because the machine has no FireWire controller.
     bool NoController() const { return m_noController; }
@@ -53,6 +54,7 @@ private:
     void Stop();
 
     std::filesystem::path m_dir;
+    std::string m_daemon;
     platform::UniqueFd m_ownerLock;
     pid_t m_pid = -1;
     bool m_noController = false;

@@ -1,34 +1,46 @@
 // Printing the cameras and their modes for --list.
 #include "tools/kestrix-capture/CameraListing.h"
 
+#include <cstdio>
 #include <string>
 
 #include "camera/VideoModeTables.h"
 #include "camera/CameraModes.h"
 
-int CameraListing::Print(C1394Dcam& cam, std::FILE* out) {
+namespace {
+
+template <typename... Args>
+void Append(std::string& out, const char* format, Args... args) {
+    char line[512];
+    std::snprintf(line, sizeof line, format, args...);
+    out += line;
+}
+
+}  // namespace
+
+int CameraListing::Print(C1394Dcam& cam, std::string& out) {
     const int cameras = cam.GetDeviceCount(C1394Dcam::kCameraDevices);
     for (int camera = 0; camera < cameras; ++camera) {
         const int device = cam.GetCameraDevice(camera);
         // Its maker and model as its configuration ROM names them.
         std::string vendor, model;
         const bool named = cam.SelectCamera(camera) && cam.GetUnitNames(&vendor, &model);
-        std::fprintf(out, "camera %d: %s%s%s, vendor 0x%06X, device %d, %s\n", camera,
-                     named ? vendor.c_str() : "?", model.empty() ? "" : " ", model.c_str(),
-                     unsigned(cam.GetVendorId(camera)), device,
-                     cam.GetDevicePath(unsigned(device)).c_str());
+        Append(out, "camera %d: %s%s%s, vendor 0x%06X, device %d, %s\n", camera,
+               named ? vendor.c_str() : "?", model.empty() ? "" : " ", model.c_str(),
+               unsigned(cam.GetVendorId(camera)), device,
+               cam.GetDevicePath(unsigned(device)).c_str());
         for (const CameraModes::Mode& mode : CameraModes::Read(cam, camera)) {
             if (mode.Format7()) {
-                std::fprintf(out, "  %s (mode %d, Format 7): the rate set by its packet size\n",
-                             mode.name.c_str(), mode.modeIndex);
+                Append(out, "  %s (mode %d, Format 7): the rate set by its packet size\n",
+                       mode.name.c_str(), mode.modeIndex);
                 continue;
             }
             std::string rates;
             for (int rate = 0; rate < camera::kRateCount; ++rate) {
                 if (mode.OffersRate(rate)) rates += std::string(" ") + CameraModes::RateName(rate);
             }
-            std::fprintf(out, "  %s (mode %d):%s fps\n", mode.name.c_str(), mode.modeIndex,
-                         rates.c_str());
+            Append(out, "  %s (mode %d):%s fps\n", mode.name.c_str(), mode.modeIndex,
+                   rates.c_str());
         }
     }
     return cameras;

@@ -2,12 +2,12 @@
 // named as --mode takes them.
 #pragma once
 
-#include <cstdio>
+#include <string>
 
 #include "camera/C1394Dcam.h"
 
 class CameraListing {
 public:
-    // Prints the cameras of cam's table to out; returns how many there are.
-    static int Print(C1394Dcam& cam, std::FILE* out);
+    // Appends the listing of the cameras of cam's table to out; returns how many there are.
+    static int Print(C1394Dcam& cam, std::string& out);
 };

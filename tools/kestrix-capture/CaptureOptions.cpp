@@ -9,9 +9,9 @@
 #include <string_view>
 #include <utility>
 
-#include "tools/common/CommandLine.h"
 #include "camera/CameraFeatures.h"
 #include "camera/CameraModes.h"
+#include "tools/common/CommandLine.h"
 
 namespace {
 
@@ -22,6 +22,8 @@ constexpr std::array<int, 6> kAccessUnits{4, 8, 16, 32, 64, 128};
 constexpr std::uint32_t kDefaultFrames = 1;
 constexpr double kDefaultSeconds = 5;
 constexpr double kMaxSeconds = 1e7;
+constexpr long long kMaxTriggerMode = 15;
+constexpr long long kMaxTriggerMs = 3'600'000;
 
 constexpr CommandLine::Option kOptions[] = {
     {"simulate"},
@@ -40,6 +42,8 @@ constexpr CommandLine::Option kOptions[] = {
     {"quality", true},
     {"get", true},
     {"set", true},
+    {"trigger", true},
+    {"software-trigger-every", true},
     {"speed", true},
     {"buffer-percent", true},
     {"access-unit", true},
@@ -146,6 +150,19 @@ std::string TakeValue(CaptureOptions& o, const std::string& name, const std::str
         o.sets.push_back(value);
         return {};
     }
+    if (name == "trigger") {
+        const auto mode = value == "off" ? std::optional<long long>(CaptureOptions::kTriggerOff)
+                                         : WholeNumber(value, 0, kMaxTriggerMode);
+        if (!mode) return "a trigger mode 0..15, or off";
+        o.trigger = int(*mode);
+        return {};
+    }
+    if (name == "software-trigger-every") {
+        const auto ms = WholeNumber(value, 1, kMaxTriggerMs);
+        if (!ms) return "milliseconds from 1 to 3600000";
+        o.softwareTriggerMs = std::uint32_t(*ms);
+        return {};
+    }
     if (name == "quality") {
         const auto q = WholeNumber(value, 1, 100);
         if (!q) return "1 to 100";
@@ -198,6 +215,8 @@ std::string Conflict(const CaptureOptions& o, const CommandLine::Parsed& line) {
         return "--frames and --seconds exclude each other";
     if (o.convert && o.avi.empty()) return "--convert needs --avi";
     if (line.Has("quality") && o.jpeg.empty()) return "--quality needs --jpeg";
+    if (o.softwareTriggerMs != 0 && (!o.trigger || *o.trigger == CaptureOptions::kTriggerOff))
+        return "--software-trigger-every needs --trigger MODE";
     if (std::string same = SameFile(o); !same.empty()) return same;
     if (o.list) {
         for (const CommandLine::Given& g : line.options) {
@@ -247,6 +266,7 @@ const char* CaptureOptions::Usage() {
     return R"(usage: kestrix-capture [--simulate] [--list] [--camera N] [--mode MODE] [--rate FPS]
                        [--frames N | --seconds S] [--avi FILE [--convert]] [--bmp FILE]
                        [--jpeg FILE [--quality Q]] [--get all|FEATURE]... [--set FEATURE=VALUE]...
+                       [--trigger MODE|off [--software-trigger-every MS]]
                        [--json] [-v|-vv] [--speed 100|200|400] [--buffer-percent 10..90]
                        [--access-unit 4|8|16|32|64|128] [--packet-mode] [--no-sync]
                        [--verify-counter]
@@ -272,15 +292,24 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
                      the camera's raw frames
   --bmp FILE         save the newest frame as a 24-bit BMP file
   --jpeg FILE        save the newest frame as a JPEG file of quality Q (1..100, default 100)
-  --get FEATURE      print a standard feature as FEATURE=VALUE; "all" prints every one the
-                     camera has (repeatable)
+  --get FEATURE      print a standard feature as FEATURE=VALUE, with its value in real units
+                     beside where the camera has them: shutter=2048 (33.33 ms); "all" prints
+                     every one the camera has (repeatable)
   --set FEATURE=VALUE
                      set a standard feature before any recording: a number (switches it on
-                     and to manual), auto, off, on or one-push; white-balance takes U,V
-                     (repeatable, applied in order)
+                     and to manual), a value with its unit (shutter=10ms, 250us or 0.5s,
+                     gain=6dB, brightness=50%, white-balance=5000K, temperature=290K), auto,
+                     off, on or one-push; white-balance takes U,V (repeatable, in order)
                      FEATURE: brightness, auto-exposure, sharpness, white-balance, hue,
                      saturation, gamma, shutter, gain, iris, focus, temperature, trigger,
-                     zoom, pan, tilt, optical-filter
+                     zoom, pan, tilt, optical-filter, frame-rate
+  --trigger MODE     for this run, switch the camera's trigger on in MODE (0..15 as the
+                     camera offers them; 0: one frame per trigger) or off; the camera then
+                     sends a frame only when triggered, and its own setting comes back after
+                     the run. Without --software-trigger-every it waits for its trigger input
+                     (kestrix-busctl trigger N on the simulated bus)
+  --software-trigger-every MS
+                     trigger the camera by software every MS milliseconds
                      --get and --set without --frames, --seconds or an output only read or
                      write the features and exit
   --json             print the summary as one JSON object instead (frames, dropped, fps,
@@ -300,15 +329,16 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
 Exit status:
   0    done
   1    the run failed (the camera library, the capture, no frame arriving, frames ceasing
-       before the end, a failed stop of the camera, a failed feature write); the file keeps
-       what arrived
+       before the end, a failed stop of the camera, a failed feature write, stdout that
+       cannot be written); the file keeps what arrived
   2    bad arguments (an unknown feature name among them)
   3    no camera found (no bus running, none on it, or no camera N)
   4    the camera does not offer the mode or rate, or refused it
-  5    an output file cannot be created or written
+  5    an output file cannot be created or written, or it vanished while recording
   6    a bus reset or a device change cut the recording short; the file keeps what arrived
   7    the camera is in use by another program
   8    a feature the camera does not have, a value out of its range, or one it did not take
-  130  stopped by SIGINT (143: SIGTERM); the file keeps what arrived
+  128+N  stopped by signal N: 129 SIGHUP, 130 SIGINT, 131 SIGQUIT, 143 SIGTERM; the file
+         keeps what arrived and the camera is switched off
 )";
 }

@@ -36,6 +36,12 @@ struct CaptureOptions {
     std::vector<std::string> gets;
     std::vector<std::string> sets;
 
+    // --trigger: the trigger mode for this run (kTriggerOff switches it off); empty: as the
+    // camera has it. --software-trigger-every: milliseconds between software triggers, 0: none.
+    static constexpr int kTriggerOff = -1;
+    std::optional<int> trigger;
+    std::uint32_t softwareTriggerMs = 0;
+
     int speed = 2;          // 0, 1, 2: 100, 200, 400 Mbit/s
     int bufferPercent = 0;  // share of free memory for the ring; 0: two seconds of frames
     int accessUnit = 0;     // setting 0..5: 4 to 128 bytes
@@ -47,7 +53,9 @@ struct CaptureOptions {
 
     bool Recording() const { return !avi.empty(); }
     // Whether frames are to be captured: a --get or --set alone only reads or writes features.
-    bool Capturing() const { return framesAsked || (gets.empty() && sets.empty()); }
+    bool Capturing() const { return framesAsked || trigger || (gets.empty() && sets.empty()); }
+    // Whether the run sets a trigger, so that frames come only when triggered.
+    bool Triggered() const { return trigger && *trigger != kTriggerOff; }
 
     // The options of args (argv without the program name); empty with error set when they do not
     // hold. Fills in the default length: one frame, or five seconds when recording an AVI.

@@ -1,6 +1,8 @@
 // Connecting, recording, saving stills and releasing for kestrix-capture.
 #include "tools/kestrix-capture/CaptureSession.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +13,9 @@
 #include <filesystem>
 
 #include "bus/DriverCodes.h"
+#include "platform/DeviceDirectory.h"
 #include "platform/MessageQueue.h"
+#include "platform/UniqueFd.h"
 #include "tools/kestrix-capture/CameraListing.h"
 #include "tools/kestrix-capture/ExitCodes.h"
 #include "tools/kestrix-capture/ProgressLine.h"
@@ -36,23 +40,51 @@ constexpr auto kStallTimeout = std::chrono::seconds(10);
 constexpr auto kGapTimeout = std::chrono::seconds(3);
 // How long a failed read waits for a device-change notice that would explain it.
 constexpr auto kNoticeGrace = std::chrono::seconds(1);
+// How often a recording looks whether its file is still there.
+constexpr auto kFileCheckInterval = std::chrono::seconds(1);
 // The bus's isochronous budget per cycle, in units of one quadlet at S1600.
 constexpr unsigned kBandwidthUnits = 4915;
 
-// Why path cannot be written, or empty when it can: checked before the camera is touched.
+// Why path cannot be written, or empty when it can: checked before the camera is touched by
+// opening the file (and making a new one, removed again at once), so that whatever the system
+// would refuse later (a name too long, a folder such as /proc that takes no files) is refused
+// now rather than after the camera started.
 std::string OutputProblem(const std::string& path) {
-    std::error_code error;
-    const fs::path file(path);
-    const fs::file_status status = fs::status(file, error);
-    if (fs::is_directory(status)) return "is a directory";
-    if (fs::exists(status)) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return "is a directory";
         // A FIFO or a device would block the open or take the file's structure apart.
-        if (!fs::is_regular_file(status)) return "is not a regular file";
-        return ::access(file.c_str(), W_OK) == 0 ? std::string() : std::strerror(errno);
+        if (!S_ISREG(info.st_mode)) return "is not a regular file";
+        const platform::UniqueFd file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        return file ? std::string() : std::strerror(errno);
     }
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    if (::access(folder.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
-    return fs::is_directory(folder, error) ? std::string() : std::strerror(ENOTDIR);
+    if (errno != ENOENT) return std::strerror(errno);
+    const platform::UniqueFd file(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!file)
+        return errno == EEXIST ? "is a symbolic link to a missing file" : std::strerror(errno);
+    ::unlink(path.c_str());
+    return {};
+}
+
+// Whether the file at path is no longer the one identified by info.
+bool FileGone(const std::string& path, const struct stat& info) {
+    struct stat now {};
+    return ::stat(path.c_str(), &now) != 0 || now.st_dev != info.st_dev ||
+           now.st_ino != info.st_ino;
+}
+
+const char* SignalName(int signal) {
+    switch (signal) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGQUIT:
+            return "SIGQUIT";
+        default:
+            return "SIGINT";
+    }
 }
 
 std::string Seconds(std::chrono::seconds s) { return std::to_string(s.count()) + " seconds"; }
@@ -81,7 +113,10 @@ std::string JsonString(const std::string& text) {
 
 CaptureSession::CaptureSession(const CaptureOptions& options,
                                const volatile std::sig_atomic_t& stopSignal)
-    : m_options(options), m_stopSignal(stopSignal), m_nCamera(options.camera) {}
+    : m_options(options),
+      m_stopSignal(stopSignal),
+      m_nCamera(options.camera),
+      m_trigger(m_cam, options.camera, options) {}
 
 CaptureSession::~CaptureSession() { Release(); }
 
@@ -99,16 +134,18 @@ bool CaptureSession::Interrupted() {
     if (signal == 0) return false;
     if (!m_bInterruptReported) {
         m_bInterruptReported = true;
-        Fail(kExitSignal + signal,
-             std::string("stopped by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+        Fail(kExitSignal + signal, std::string("stopped by ") + SignalName(signal));
     }
     return true;
 }
 
 int CaptureSession::Run() {
-    const int status = RunSteps();
+    RunSteps();
+    // An unplugged camera has no trigger to put back.
+    if (!m_bDeviceChange && !m_trigger.Restore())
+        Fail(kExitFailed, "putting the camera's trigger setting back failed");
     if (m_options.json) PrintJson();
-    return status;
+    return m_nExit;
 }
 
 int CaptureSession::RunSteps() {
@@ -116,8 +153,11 @@ int CaptureSession::RunSteps() {
     m_cam.SetColorTables(false, false, 10);
     m_cam.SetAccessUnit(m_options.accessUnit);
     if (m_options.list) {
-        if (CameraListing::Print(m_cam, stdout) == 0) return Fail(kExitNoCamera, "no camera found");
-        return kExitOk;
+        std::string listing;
+        if (CameraListing::Print(m_cam, listing) == 0)
+            return Fail(kExitNoCamera, "no camera found");
+        WriteOut(listing);
+        return m_nExit;
     }
     if (!CheckOutputs() || !FindCamera()) return m_nExit;
     if (!m_options.Capturing()) {
@@ -125,7 +165,7 @@ int CaptureSession::RunSteps() {
         if (ApplyFeatures()) ReadFeatures();
         return m_nExit;
     }
-    if (!ClaimCamera() || !ApplyFeatures() || !ReadFeatures() || !Connect() ||
+    if (!ClaimCamera() || !ApplyFeatures() || !ApplyTrigger() || !ReadFeatures() || !Connect() ||
         !ListenForBusNotices()) {
         return m_nExit;
     }
@@ -156,8 +196,17 @@ bool CaptureSession::FindCamera() {
         return false;
     }
     if (m_nCamera >= cameras) {
-        Fail(kExitNoCamera, "no camera " + std::to_string(m_nCamera) + ": the bus has " +
-                                std::to_string(cameras) + " (see --list)");
+        // The library reaches only the first units of a large bus: say so, not that the bus
+        // has fewer cameras than it has.
+        const std::size_t units = platform::DeviceDirectory::ListInterfaces().size();
+        const std::size_t reached = m_cam.GetDevicePathCount();
+        const std::string count = units > reached
+                                      ? "the camera library reaches " + std::to_string(reached) +
+                                            " of the bus's " + std::to_string(units) + " units, " +
+                                            std::to_string(cameras) + " cameras among them"
+                                      : "the bus has " + std::to_string(cameras);
+        Fail(kExitNoCamera,
+             "no camera " + std::to_string(m_nCamera) + ": " + count + " (see --list)");
         return false;
     }
     return true;
@@ -168,7 +217,7 @@ bool CaptureSession::ClaimCamera() {
     // would cut short another program's recording.
     const unsigned device = unsigned(m_cam.GetCameraDevice(m_nCamera));
     std::string error;
-    switch (m_claim.Take(m_cam.GetDevicePath(device), error)) {
+    switch (m_claim.Take(m_cam.GetDevicePath(device), m_cam.GetCameraGuid(m_nCamera), error)) {
         case CameraLock::Result::Taken:
             return true;
         case CameraLock::Result::InUse:
@@ -203,16 +252,19 @@ bool CaptureSession::ApplyFeatures() {
     return true;
 }
 
+bool CaptureSession::ApplyTrigger() { return FeatureOutcome(m_trigger.Apply()); }
+
 bool CaptureSession::ReadFeatures() {
     CameraFeatures features(m_cam, m_nCamera);
     for (const std::string& name : m_options.gets) {
         const std::size_t had = m_features.size();
         if (!FeatureOutcome(features.Get(name, m_features))) return false;
         if (m_options.json) continue;
+        std::string lines;
         for (std::size_t i = had; i < m_features.size(); ++i) {
-            std::printf("%s=%s\n", m_features[i].first.c_str(), m_features[i].second.c_str());
+            lines += m_features[i].first + "=" + m_features[i].second + "\n";
         }
-        std::fflush(stdout);
+        WriteOut(lines);
     }
     return true;
 }
@@ -244,7 +296,15 @@ bool CaptureSession::Connect() {
     const int flags =
         (m_options.sync ? kSyncFlag : 0) | (m_options.packetMode ? kPacketModeFlag : 0);
     if (!m_cam.StartCapture(m_nCamera, m_options.speed, flags, RingSlots(*mode))) {
-        // The reasons (no bandwidth or channel left on the bus, a refused transfer) are logged.
+        std::uint32_t needed = 0, left = 0;
+        if (m_cam.GetBandwidthRefusal(&needed, &left)) {
+            Fail(kExitModeRefused,
+                 mode->name + (mode->Format7() ? "" : " at " + m_options.rateName + " fps") +
+                     " needs " + std::to_string(needed) + " bandwidth units, the bus has " +
+                     std::to_string(left) + " left");
+            return false;
+        }
+        // The other reasons (no channel left on the bus, a refused transfer) are logged.
         Fail(kExitFailed, "connection with the camera failed; -v shows why");
         return false;
     }
@@ -259,18 +319,13 @@ int CaptureSession::RingSlots(const CameraModes::Mode& mode) {
     };
     if (m_options.bufferPercent != 0)
         return std::max(kMinRingFrames, share(m_options.bufferPercent));
-    const int recorder = int(std::ceil(kRecorderRingSeconds * ModeFrameRate(mode)));
+    const int recorder = int(std::ceil(kRecorderRingSeconds * ModeFrameRate()));
     return std::max(kMinRingFrames, std::min(recorder, share(kDefaultPercent)));
 }
 
-double CaptureSession::ModeFrameRate(const CameraModes::Mode& mode) {
-    if (!mode.Format7()) return kSlowestRate * double(1 << m_options.rateIndex);
-    // A Format 7 frame takes as many cycles as it needs packets.
-    const int packetBytes = m_cam.GetBytesPerPacket(m_nCamera);
-    const int frameBytes = m_cam.GetFrameBytes(m_nCamera);
-    if (packetBytes <= 0 || frameBytes <= 0) return kSlowestRate * 8;  // unknown: 15 fps
-    const int packets = (frameBytes + packetBytes - 1) / packetBytes;
-    return kCyclesPerSecond / packets;
+double CaptureSession::ModeFrameRate() {
+    const double period = m_cam.GetFramePeriodCycles(m_nCamera);
+    return period > 0 ? kCyclesPerSecond / period : kSlowestRate * 8;  // unknown: 15 fps
 }
 
 std::string CaptureSession::PacketProblem(const CameraModes::Mode& mode) {
@@ -314,6 +369,7 @@ void CaptureSession::Record() {
         thread->SetCounterCheck(m_options.verifyCounter);
         m_statsAtStart = m_stats = thread->GetStats();
         m_nGapsAtStart = m_nGaps = thread->GetCounterGaps();
+        m_nFirstSequence = thread->Ring()->GetNextSequence();
     }
     if (m_options.Recording()) {
         if (!m_cam.OpenAviFile(m_nCamera, m_options.avi.c_str(), m_options.convert)) {
@@ -321,6 +377,7 @@ void CaptureSession::Record() {
             Fail(kExitFileError, why.empty() ? "cannot record into " + m_options.avi : why);
             return;
         }
+        ::stat(m_options.avi.c_str(), &m_aviFile);
         if (!m_cam.StartAviRecording(m_nCamera, m_options.frames)) {
             Fail(kExitFailed, "the recording could not start");
             CloseRecording();
@@ -344,6 +401,7 @@ void CaptureSession::WaitForFrames() {
     auto& queue = platform::MessageQueue::ForCurrentThread();
     const auto started = Clock::now();
     for (;;) {
+        m_trigger.Tick(Clock::now());
         queue.Pump(kPumpStep);
         const auto now = Clock::now();
         CountFrames(now);
@@ -380,10 +438,24 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
     }
     // The recorder stopped by itself: closing says why.
     if (m_options.Recording() && !m_cam.GetAviErrorText(m_nCamera).empty()) return true;
+    if (m_options.Recording() && now - m_fileChecked >= kFileCheckInterval) {
+        m_fileChecked = now;
+        // Writes into a file whose folder was removed succeed, and the frames with it are lost.
+        if (FileGone(m_options.avi, m_aviFile)) return true;
+    }
+    // On trigger a frame comes only when triggered: no silence is a failure, and the time
+    // asked runs from the start.
+    if (m_options.Triggered()) {
+        return m_options.seconds != 0 &&
+               now - started >= std::chrono::duration<double>(m_options.seconds);
+    }
     const bool flowing = m_stats.stored != m_statsAtStart.stored;
     const std::chrono::seconds limit = flowing ? kGapTimeout : kStallTimeout;
     if (now - (flowing ? m_lastArrival : started) <= limit) return false;
-    const std::string silence = "no frame has come from the camera for " + Seconds(limit);
+    const std::string waiting = m_trigger.Waiting();
+    const std::string silence =
+        "no frame has come from the camera for " + Seconds(limit) +
+        (waiting.empty() ? "" : " (" + waiting + ": it sends when triggered)");
     Fail(kExitFailed, flowing ? CutShort(silence + " (the bus stalls, or another program "
                                                    "switched its transmission off)")
                               : silence);
@@ -404,9 +476,10 @@ void CaptureSession::CountFrames(Clock::time_point now) {
         m_nGaps = thread->GetCounterGaps();
         if (m_stats.stored != stored) m_lastArrival = now;
     }
-    const std::uint64_t count = m_options.Recording()
-                                    ? std::uint64_t(m_cam.GetAviFrameCount(m_nCamera))
-                                    : m_stats.stored - m_statsAtStart.stored;
+    std::uint64_t count = m_options.Recording() ? std::uint64_t(m_cam.GetAviFrameCount(m_nCamera))
+                                                : m_stats.stored - m_statsAtStart.stored;
+    // Frames that arrive between the Nth and the camera's stop are not part of the run.
+    if (m_options.frames != 0) count = std::min<std::uint64_t>(count, m_options.frames);
     if (count == m_nFrames) return;
     if (m_nFrames == 0) {
         m_firstSeen = now;
@@ -422,7 +495,12 @@ void CaptureSession::CloseRecording() {
     m_cam.CloseAviFile(m_nCamera);
     m_nFrames = std::uint64_t(m_cam.GetAviFrameCount(m_nCamera));
     const std::string problem = m_cam.GetAviErrorText(m_nCamera);
-    if (!problem.empty()) {
+    if (FileGone(m_options.avi, m_aviFile)) {
+        Fail(kExitFileError, "recording into " + m_options.avi +
+                                 " failed: the file is gone (its "
+                                 "folder or the file was removed during the recording), and the " +
+                                 std::to_string(m_nFrames) + " frames written with it");
+    } else if (!problem.empty()) {
         Fail(kExitFileError, "recording into " + m_options.avi + " stopped: " + problem +
                                  "; the file keeps the " + std::to_string(m_nFrames) +
                                  " frames written before");
@@ -451,9 +529,10 @@ void CaptureSession::SaveStill(const std::string& path, bool jpeg) {
         Fail(kExitFailed, "no frame to save as " + path);
         return;
     }
+    const int slot = StillSlot(*thread);
     const bool saved =
-        jpeg ? m_cam.SaveJpeg(m_nCamera, path.c_str(), m_options.quality, false, false, -1)
-             : m_cam.SaveBitmap(m_nCamera, path.c_str(), -1);
+        jpeg ? m_cam.SaveJpeg(m_nCamera, path.c_str(), m_options.quality, false, false, slot)
+             : m_cam.SaveBitmap(m_nCamera, path.c_str(), slot);
     if (saved) return;
     // The writer's reason names the file itself when it comes from the system.
     const std::string why = m_cam.GetStillErrorText();
@@ -461,15 +540,38 @@ void CaptureSession::SaveStill(const std::string& path, bool jpeg) {
     Fail(kExitFileError, "cannot write " + (named ? why : why.empty() ? path : path + ": " + why));
 }
 
-void CaptureSession::PrintSummary() const {
-    std::printf("frames=%llu dropped=%llu fps=%.2f lost=%llu\n",
-                static_cast<unsigned long long>(m_nFrames),
-                static_cast<unsigned long long>(Dropped()), FramesPerSecond(),
-                static_cast<unsigned long long>(Lost()));
-    std::fflush(stdout);
+int CaptureSession::StillSlot(const CDcamCaptureThread& thread) const {
+    // With --frames the still is the run's last frame, not one that came after it.
+    const std::uint64_t stored = m_stats.stored - m_statsAtStart.stored;
+    const int slots = thread.GetSlotCount();
+    if (m_options.frames == 0 || stored < m_options.frames ||
+        stored - m_options.frames >= std::uint64_t(slots)) {
+        return -1;
+    }
+    const auto last = std::uint16_t(m_nFirstSequence + m_options.frames - 1);
+    for (int slot = 0; slot < slots; ++slot) {
+        if (thread.GetSequence(slot) == last) return slot;
+    }
+    return -1;
 }
 
-void CaptureSession::PrintJson() const {
+void CaptureSession::WriteOut(const std::string& text) {
+    if (m_bStdoutFailed || text.empty()) return;
+    if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0) return;
+    m_bStdoutFailed = true;
+    Fail(kExitFailed, std::string("cannot write to standard output: ") + std::strerror(errno));
+}
+
+void CaptureSession::PrintSummary() {
+    char line[160];
+    std::snprintf(line, sizeof line, "frames=%llu dropped=%llu fps=%.2f lost=%llu\n",
+                  static_cast<unsigned long long>(m_nFrames),
+                  static_cast<unsigned long long>(Dropped()), FramesPerSecond(),
+                  static_cast<unsigned long long>(Lost()));
+    WriteOut(line);
+}
+
+void CaptureSession::PrintJson() {
     std::string files;
     for (const auto& [key, path] :
          {std::pair<const char*, const std::string&>{"avi", m_options.avi},
@@ -486,15 +588,17 @@ void CaptureSession::PrintJson() const {
         features += JsonString(value);
     }
     const auto count = [this](std::uint64_t n) { return m_bCaptured ? n : 0; };
-    std::printf(
-        "{\"frames\":%llu,\"dropped\":%llu,\"fps\":%.2f,\"bytes\":%llu,\"lost\":%llu,"
-        "\"files\":{%s},\"features\":{%s},\"exit_reason\":%s,\"exit_status\":%d}\n",
-        static_cast<unsigned long long>(count(m_nFrames)),
-        static_cast<unsigned long long>(count(Dropped())), m_bCaptured ? FramesPerSecond() : 0.0,
-        static_cast<unsigned long long>(count(m_nFrames * m_nFrameBytes)),
-        static_cast<unsigned long long>(count(Lost())), files.c_str(), features.c_str(),
-        JsonString(m_nExit == kExitOk ? "done" : m_strExitReason).c_str(), m_nExit);
-    std::fflush(stdout);
+    char figures[256];
+    std::snprintf(figures, sizeof figures,
+                  "{\"frames\":%llu,\"dropped\":%llu,\"fps\":%.2f,\"bytes\":%llu,\"lost\":%llu,",
+                  static_cast<unsigned long long>(count(m_nFrames)),
+                  static_cast<unsigned long long>(count(Dropped())),
+                  m_bCaptured ? FramesPerSecond() : 0.0,
+                  static_cast<unsigned long long>(count(m_nFrames * m_nFrameBytes)),
+                  static_cast<unsigned long long>(count(Lost())));
+    WriteOut(std::string(figures) + "\"files\":{" + files + "},\"features\":{" + features +
+             "},\"exit_reason\":" + JsonString(m_nExit == kExitOk ? "done" : m_strExitReason) +
+             ",\"exit_status\":" + std::to_string(m_nExit) + "}\n");
 }
 
 double CaptureSession::FramesPerSecond() const {
@@ -510,10 +614,10 @@ std::uint64_t CaptureSession::Dropped() const {
 std::uint64_t CaptureSession::Lost() const {
     // Frames that arrived cut short are lost as pictures even though a slot holds them.
     std::uint64_t lost = m_stats.shortFrames - m_statsAtStart.shortFrames;
-    // The counter sees every frame that never came; without it, only the reads that failed or
-    // delivered nothing tell.
+    // The counter sees every frame that never came; without it, the reads that failed or
+    // delivered nothing and the periods the frames' cycle stamps show missing tell.
     if (m_options.verifyCounter) return lost + (m_nGaps - m_nGapsAtStart);
-    return lost + (m_stats.dropped - m_statsAtStart.dropped) +
+    return lost + (m_stats.lost - m_statsAtStart.lost) +
            (m_stats.readErrors - m_statsAtStart.readErrors);
 }
 

@@ -12,13 +12,16 @@
 #include <memory>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "camera/C1394Dcam.h"
+#include "camera/CameraFeatures.h"
 #include "camera/CameraLock.h"
+#include "camera/CameraModes.h"
 #include "camera/FrameRing.h"
 #include "platform/MessageEndpoint.h"
-#include "camera/CameraFeatures.h"
-#include "camera/CameraModes.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
+#include "tools/kestrix-capture/CaptureTrigger.h"
 
 class CaptureSession {
 public:
@@ -45,13 +48,14 @@ private:
     bool FindCamera();
     bool ClaimCamera();
     bool ApplyFeatures();
+    bool ApplyTrigger();
     bool ReadFeatures();
     bool FeatureOutcome(const CameraFeatures::Outcome& outcome);
     bool Connect();
     // Slots for the ring: --buffer-percent of the free memory when given, else what a recorder
     // needs to ride out a slow disk for a moment.
     int RingSlots(const CameraModes::Mode& mode);
-    double ModeFrameRate(const CameraModes::Mode& mode);
+    double ModeFrameRate();
     // Why the mode cannot stream at the chosen speed, or empty when it can.
     std::string PacketProblem(const CameraModes::Mode& mode);
     bool ListenForBusNotices();
@@ -65,8 +69,12 @@ private:
     void StopCamera();
     void SaveStills();
     void SaveStill(const std::string& path, bool jpeg);
-    void PrintSummary() const;
-    void PrintJson() const;
+    // The slot of the frame a still shows: the run's last one, or the newest (-1).
+    int StillSlot(const CDcamCaptureThread& thread) const;
+    // Writes text to stdout; a failure (stdout closed, a full device) is the run's failure.
+    void WriteOut(const std::string& text);
+    void PrintSummary();
+    void PrintJson();
     double FramesPerSecond() const;
     std::uint64_t Dropped() const;
     std::uint64_t Lost() const;
@@ -76,13 +84,15 @@ private:
     const volatile std::sig_atomic_t& m_stopSignal;
     const int m_nCamera;
     C1394Dcam m_cam;
-    CameraLock m_claim;  // keeps other programs off the camera while this one uses it
+    CaptureTrigger m_trigger;  // --trigger, undone at the end of the run
+    CameraLock m_claim;        // keeps other programs off the camera while this one uses it
     std::unique_ptr<platform::MessageEndpoint> m_pClient;  // hears the bus notices
     bool m_bConnected = false;
     bool m_bTransmitting = false;
     bool m_bDeviceChange = false;
     bool m_bBusReset = false;
     bool m_bInterruptReported = false;
+    bool m_bStdoutFailed = false;
     int m_nExit = 0;
     std::string m_strExitReason;        // the failure that decided m_nExit
     bool m_bCaptured = false;           // a capture ran, so there are figures to report
@@ -100,4 +110,7 @@ private:
     Clock::time_point m_lastSeen{};
     Clock::time_point m_lastArrival{};  // of a frame in the ring, recorded or not
     Clock::time_point m_failureSeen{};  // when the reads were first seen failing
+    std::uint16_t m_nFirstSequence = 0;  // the ring's number for the run's first frame
+    struct stat m_aviFile {};            // the recording's file as it was created
+    Clock::time_point m_fileChecked{};
 };

@@ -11,5 +11,5 @@ enum ExitCode : int {
     kExitBusEvent = 6,     // a bus reset or a device change cut the recording short
     kExitInUse = 7,        // another program captures from the camera
     kExitFeature = 8,      // a feature the camera lacks, a value out of range or not taken
-    kExitSignal = 128,     // plus the signal: 130 SIGINT, 143 SIGTERM; the file keeps what arrived
+    kExitSignal = 128,     // plus the signal: 129 SIGHUP, 130 SIGINT, 131 SIGQUIT, 143 SIGTERM
 };

@@ -19,7 +19,7 @@ _kestrix_capture_modes() {
 _kestrix_capture() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local features="brightness auto-exposure sharpness white-balance hue saturation gamma
-        shutter gain iris focus temperature trigger zoom pan tilt optical-filter"
+        shutter gain iris focus temperature trigger zoom pan tilt optical-filter frame-rate"
     COMPREPLY=()
     # Bash splits --opt=value at the '=' (COMP_WORDBREAKS): complete it like --opt value.
     if [[ $cur == = ]]; then
@@ -44,6 +44,9 @@ _kestrix_capture() {
         --get)
             COMPREPLY=($(compgen -W "all $features" -- "$cur"))
             return ;;
+        --trigger)
+            COMPREPLY=($(compgen -W "off 0 1 2 3 4 5 14 15" -- "$cur"))
+            return ;;
         --set)
             compopt -o nospace 2>/dev/null
             COMPREPLY=($(compgen -S = -W "$features" -- "$cur"))
@@ -52,12 +55,13 @@ _kestrix_capture() {
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return ;;
-        --camera | --frames | --seconds | --quality | --buffer-percent)
+        --camera | --frames | --seconds | --quality | --buffer-percent | --software-trigger-every)
             return ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--simulate --list --camera --mode --rate --frames --seconds
-            --avi --convert --bmp --jpeg --quality --get --set --json --verbose --speed
+            --avi --convert --bmp --jpeg --quality --get --set --trigger
+            --software-trigger-every --json --verbose --speed
             --buffer-percent --access-unit --packet-mode --no-sync --verify-counter --help
             --version -v -vv" -- "$cur"))
     fi

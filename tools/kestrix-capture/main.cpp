@@ -1,5 +1,9 @@
 // kestrix-capture: records from a camera into an AVI file and stills, and reads or sets its
 // features, for scripts and headless machines. See --help and docs/kestrix-capture.md.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <span>
@@ -23,16 +27,27 @@ void InstallSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal (SIGHUP) or a quit key ends the run as an interrupt does: the file is
+    // finished and the camera switched off, rather than left broken and transmitting.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
     // A file-size limit or a closed pipe becomes a failed write, reported, not a sudden death.
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// A standard descriptor closed by the caller would be handed to the next file or socket
+// opened, and the summary written into it: hold it with a descriptor that takes no writes, so
+// that writing fails and is reported instead.
+void HoldClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", O_RDONLY);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    HoldClosedStandardDescriptors();
     std::string error;
     const auto options =
         CaptureOptions::Parse(std::span<char* const>(argv + 1, std::size_t(argc - 1)), error);

@@ -314,7 +314,7 @@ void FakeBus::Advance() {
         while (const auto due = node->stream.DueAt()) {
             if (*due > now) break;
             const simbus::PacketRun run = node->stream.SendFrame(*node->model, now);
-            DeliverFrame(*node, run, *due - run.PacketCount());
+            DeliverFrame(run, *due - run.PacketCount());
             node->stream.Follow(node->model->Stream(), now);
         }
     }
@@ -333,8 +333,7 @@ void FakeBus::Advance() {
     }
 }
 
-void FakeBus::DeliverFrame(FwNode& camera, const simbus::PacketRun& run, std::uint64_t firstCycle) {
-    (void)camera;
+void FakeBus::DeliverFrame(const simbus::PacketRun& run, std::uint64_t firstCycle) {
     std::vector<std::pair<FwFile*, IsoContext::Post>> listeners;
     for (auto& [fd, file] : m_files) {
         if (file->context && file->context->Running() && !file->Node().gone &&

@@ -3,12 +3,14 @@
 // delayed answers. One lock guards it all; every public call takes it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,7 +84,7 @@ private:
 
     void Run();
     void Advance();
-    void DeliverFrame(FwNode& camera, const simbus::PacketRun& run, std::uint64_t firstCycle);
+    void DeliverFrame(const simbus::PacketRun& run, std::uint64_t firstCycle);
     void Reset();
     // A reset after the configured delay, on the bus's thread.
     void ScheduleReset();
@@ -106,8 +108,9 @@ private:
 
     // Transactions.cpp
     void Complete(const Timed& request);
-    std::uint32_t Execute(FwNode& node, std::uint32_t tcode, std::uint64_t offset,
-                          std::span<const std::uint8_t> payload, std::vector<std::uint8_t>& out);
+    // One transaction on a node; its rcode, and a read's or lock's answer in out.
+    std::uint32_t Transact(FwNode& node, std::uint32_t tcode, std::uint64_t offset,
+                           std::span<const std::uint8_t> payload, std::vector<std::uint8_t>& out);
     std::uint32_t LocalCsr(std::uint32_t tcode, std::uint64_t offset,
                            std::span<const std::uint8_t> payload, std::vector<std::uint8_t>& out);
     // Allocates (or frees) a channel out of channels and bandwidth units; the kernel's answer:

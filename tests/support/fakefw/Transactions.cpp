@@ -62,13 +62,13 @@ void FakeBus::Complete(const Timed& request) {
         for (const auto& node : m_nodes)
             if (node && node->camera != 0) {
                 std::vector<std::uint8_t> ignored;
-                Execute(*node, request.tcode, request.offset, request.payload, ignored);
+                Transact(*node, request.tcode, request.offset, request.payload, ignored);
             }
     } else if (file->Node().gone) {
         rcode = RCODE_CANCELLED;
     } else {
         out.resize(IsRead(request.tcode) ? request.length : 0);
-        rcode = Execute(file->Node(), request.tcode, request.offset, request.payload, out);
+        rcode = Transact(file->Node(), request.tcode, request.offset, request.payload, out);
     }
     if (rcode != RCODE_COMPLETE) out.clear();
 
@@ -82,15 +82,17 @@ void FakeBus::Complete(const Timed& request) {
     constexpr std::size_t kData = offsetof(fw_cdev_event_response, data);
     std::vector<std::uint8_t> event(sizeof head + head.length, 0);
     std::memcpy(event.data(), &head, kData);
-    std::memcpy(event.data() + kData, out.data(), head.length);
-    if (head.length <= sizeof head - kData)
-        std::memcpy(event.data() + sizeof head, out.data(), head.length);
+    if (head.length > 0) {
+        std::memcpy(event.data() + kData, out.data(), head.length);
+        if (head.length <= sizeof head - kData)
+            std::memcpy(event.data() + sizeof head, out.data(), head.length);
+    }
     file->Post(std::move(event));
 }
 
-std::uint32_t FakeBus::Execute(FwNode& node, std::uint32_t tcode, std::uint64_t offset,
-                               std::span<const std::uint8_t> payload,
-                               std::vector<std::uint8_t>& out) {
+std::uint32_t FakeBus::Transact(FwNode& node, std::uint32_t tcode, std::uint64_t offset,
+                                std::span<const std::uint8_t> payload,
+                                std::vector<std::uint8_t>& out) {
     if (node.camera == 0) return LocalCsr(tcode, offset, payload, out);
     simbus::CameraModel& model = *node.model;
     if (offset % 4 != 0) return RCODE_ADDRESS_ERROR;

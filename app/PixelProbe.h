@@ -1,0 +1,20 @@
+// The pixel-value pane's text: the image position and the value there, read from the camera's
+// own samples where the picture shown holds less (mono 8 and 16, RGB 16), else from the picture.
+#pragma once
+
+#include <QImage>
+#include <QPoint>
+#include <QString>
+
+#include <cstdint>
+#include <span>
+
+class PixelProbe {
+public:
+    // Whether Text reads the camera's frame for this IIDC colour coding.
+    static bool NeedsRaw(int colorCoding);
+    // "X 0123 Y 0456  R 200 G 180 B 020", "X 0123 Y 0456  Y 3012" (mono 16); empty when `at`
+    // lies outside the picture or the frame is too short.
+    static QString Text(const QImage& picture, int colorCoding,
+                        std::span<const std::uint8_t> raw, QPoint at);
+};

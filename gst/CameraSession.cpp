@@ -1,0 +1,272 @@
+// Opening, connecting and reading one camera for kestrixsrc.
+#include "gst/CameraSession.h"
+
+#include <algorithm>
+
+#include "bus/DriverCodes.h"
+#include "camera/CameraFeatures.h"
+
+namespace {
+
+constexpr int kSpeedS400 = 2;
+constexpr int kSyncFlag = 0x02;
+constexpr std::uint32_t kWaitStepMs = 50;
+constexpr auto kNoticeGrace = std::chrono::seconds(1);
+
+CameraSession::Error Failure(CameraSession::Fault fault, std::string message) {
+    return {fault, std::move(message)};
+}
+
+}  // namespace
+
+CameraSession::CameraSession() = default;
+
+CameraSession::~CameraSession() { Close(); }
+
+bool CameraSession::Open(const Which& which, const std::vector<std::string>& settings,
+                         Error& error) {
+    Close();
+    m_pThread = std::make_unique<CameraThread>();
+    if (m_pThread->Call([&] { return OpenOnThread(which, settings, error); })) return true;
+    Close();
+    return false;
+}
+
+bool CameraSession::OpenOnThread(const Which& which, const std::vector<std::string>& settings,
+                                 Error& error) {
+    m_pCam = std::make_unique<C1394Dcam>();
+    if (!m_pCam->Open()) {
+        error = Failure(Fault::Failed, "the camera library could not be opened");
+        return false;
+    }
+    if (!FindCamera(which, error)) return false;
+    std::string why;
+    switch (m_claim.Take(m_identity.path, m_identity.guid.value_or(0), why)) {
+        case CameraLock::Result::Taken:
+            break;
+        case CameraLock::Result::InUse:
+            error = Failure(Fault::InUse, "the camera is in use by another program");
+            return false;
+        case CameraLock::Result::Failed:
+            error = Failure(Fault::Failed, why);
+            return false;
+    }
+    CameraFeatures features(*m_pCam, m_identity.index);
+    for (const std::string& setting : settings) {
+        const CameraFeatures::Outcome outcome = features.Set(setting);
+        if (outcome.status != CameraFeatures::Status::Ok) {
+            error = Failure(
+                outcome.status == CameraFeatures::Status::Refused ? Fault::Settings : Fault::Failed,
+                outcome.message);
+            return false;
+        }
+    }
+    m_offers = ReadOffers(*m_pCam, m_identity.index);
+    if (m_offers.empty()) {
+        error = Failure(Fault::Failed, "the camera does not answer with its modes");
+        return false;
+    }
+    if (!ListenForNotices()) {
+        error = Failure(Fault::Failed, "cannot listen for bus notices");
+        return false;
+    }
+    return true;
+}
+
+bool CameraSession::FindCamera(const Which& which, Error& error) {
+    const std::vector<CameraIdentity> cameras = ListCameras(*m_pCam);
+    if (cameras.empty()) {
+        error = Failure(Fault::NotFound, "no camera found (is kestrix-busd running?)");
+        return false;
+    }
+    if (!which.guid.empty()) {
+        const auto guid = ParseGuid(which.guid);
+        const auto found = std::find_if(cameras.begin(), cameras.end(),
+                                        [&](const CameraIdentity& c) { return c.guid == guid; });
+        if (!guid || found == cameras.end()) {
+            error = Failure(Fault::NotFound, "no camera with GUID " + which.guid + " on the bus");
+            return false;
+        }
+        m_identity = *found;
+        return true;
+    }
+    if (which.camera < 0 || which.camera >= int(cameras.size())) {
+        error = Failure(Fault::NotFound, "no camera " + std::to_string(which.camera) +
+                                             ": the bus has " + std::to_string(cameras.size()));
+        return false;
+    }
+    m_identity = cameras[std::size_t(which.camera)];
+    return true;
+}
+
+bool CameraSession::ListenForNotices() {
+    m_pClient = platform::MessageEndpoint::Create([this](const platform::Message& message) {
+        if (message.msg == bus::kWmCameraDeviceList) m_bDeviceChange = true;
+        if (message.msg == bus::kWmCameraBusReset) m_bBusReset = true;
+        return std::int64_t{0};
+    });
+    if (!m_pClient) return false;
+    m_pCam->RegisterClient(m_pClient->Handle(), bus::kWmCameraDeviceList);
+    return true;
+}
+
+bool CameraSession::Start(const ModeOffer& offer, int rateIndex, int ringSlots, Error& error) {
+    if (!m_pThread) {
+        error = Failure(Fault::Failed, "the camera is not open");
+        return false;
+    }
+    return m_pThread->Call([&] { return StartOnThread(offer, rateIndex, ringSlots, error); });
+}
+
+bool CameraSession::StartOnThread(const ModeOffer& offer, int rateIndex, int ringSlots,
+                                  Error& error) {
+    const int camera = m_identity.index;
+    const CameraModes::Mode& mode = offer.mode;
+    m_pCam->StopTransmission(camera);
+    const C1394Dcam::Rect area{0, 0, mode.width - 1, mode.height - 1};
+    const bool set = mode.Format7()
+                         ? m_pCam->SetFormat7Mode(camera, mode.modeIndex, mode.colorCoding, &area)
+                         : m_pCam->SetVideoMode(camera, mode.modeIndex, rateIndex, false);
+    if (!set) {
+        error = Failure(Fault::Settings, "the camera refused " + mode.name);
+        return false;
+    }
+    if (!m_pCam->StartCapture(camera, kSpeedS400, kSyncFlag, ringSlots)) {
+        error = Failure(Fault::Failed, "the capture of " + mode.name +
+                                           " did not start (KESTRIX_LOG=capture:info shows why)");
+        return false;
+    }
+    m_bCapturing = true;
+    CDcamCaptureThread* thread = m_pCam->GetCaptureThread(camera);
+    std::shared_ptr<FrameRing> ring = thread != nullptr ? thread->Ring() : nullptr;
+    if (!ring) {
+        error = Failure(Fault::Failed, "the capture has no frame ring");
+        return false;
+    }
+    m_nSlotBytes = ring->GetSlotSize();
+    m_nFrameBytes = std::uint32_t(std::max(0, m_pCam->GetFrameBytes(camera)));
+    m_nNextIndex = 0;
+    m_nFrames = m_nDropped = m_nLost = m_nBytes = 0;
+    m_atStart = CaptureCounters::Read(*ring);
+    m_failureSeen = {};
+    m_bBusReset = false;
+    m_bDeviceChange = false;
+    {
+        std::scoped_lock lock(m_ringLock);
+        m_pRing = std::move(ring);
+    }
+    if (!m_pCam->StartTransmission(camera, 0)) {
+        error = Failure(Fault::Failed, "the camera does not start transmitting");
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<FrameRing> CameraSession::Ring() const {
+    std::scoped_lock lock(m_ringLock);
+    return m_pRing;
+}
+
+void CameraSession::Interrupt(bool on) {
+    m_bInterrupted = on;
+    if (const auto ring = Ring(); on && ring) ring->WakeWaiter();
+}
+
+bool CameraSession::Ended(const CaptureCounters& now, Error& error) {
+    if (m_bDeviceChange) {
+        error =
+            Failure(Fault::Unplugged, "the camera was unplugged (the devices on the bus changed)");
+        return true;
+    }
+    // An unplug fails the reads and resets the bus before its own notice arrives: that notice
+    // gets a moment to name the cause.
+    const bool readsFailed = now.readErrors != m_atStart.readErrors;
+    if (!m_bBusReset && !readsFailed) return false;
+    const auto seen = std::chrono::steady_clock::now();
+    if (m_failureSeen == std::chrono::steady_clock::time_point{}) m_failureSeen = seen;
+    if (seen - m_failureSeen < kNoticeGrace) return false;
+    error = m_bBusReset ? Failure(Fault::BusReset, "a bus reset interrupted the stream")
+                        : Failure(Fault::Failed,
+                                  "reading frames from the camera failed (the bus "
+                                  "driver reported an error, or it is gone)");
+    return true;
+}
+
+CameraSession::Next CameraSession::NextFrame(std::span<std::uint8_t> dst, FrameInfo& info,
+                                             Error& error) {
+    const std::shared_ptr<FrameRing> ring = Ring();
+    if (!ring) {
+        error = Failure(Fault::Failed, "the capture is not running");
+        return Next::Failed;
+    }
+    for (;;) {
+        if (m_bInterrupted) return Next::Interrupted;
+        const CaptureCounters now = CaptureCounters::Read(*ring);
+        if (Ended(now, error)) return Next::Failed;
+        const std::uint64_t stored = now.stored - m_atStart.stored;
+        const auto slots = std::uint64_t(ring->GetSlotCount());
+        if (slots != 0 && stored > m_nNextIndex) {
+            // Frame i sits in slot i modulo the slot count until the ring comes round again.
+            const std::uint64_t index =
+                std::max(m_nNextIndex, stored > slots ? stored - slots : std::uint64_t{0});
+            int slot = 0;
+            std::uint16_t sequence = 0;
+            const std::uint64_t absolute = m_atStart.stored + index;
+            if (!ring->Copy(dst.data(), dst.size(), int(absolute % slots), &slot, &sequence,
+                            &info.arrival)) {
+                ring->WaitForFrame(kWaitStepMs);  // a failed read emptied the ring
+                continue;
+            }
+            if (sequence == std::uint16_t(absolute)) {
+                const std::uint64_t lost = now.lost - m_atStart.lost;
+                info.dropped = index - m_nNextIndex;
+                info.lost = lost - m_nLost;
+                info.offset = index + lost;
+                m_nNextIndex = index + 1;
+                m_nDropped += info.dropped;
+                m_nLost += info.lost;
+                ++m_nFrames;
+                m_nBytes += m_nFrameBytes;
+                return Next::Frame;
+            }
+            continue;  // overwritten while we looked: the next look finds a newer one
+        }
+        ring->WaitForFrame(kWaitStepMs);
+    }
+}
+
+CameraSession::Figures CameraSession::GetFigures() const {
+    return {m_nFrames, m_nDropped, m_nLost, m_nBytes};
+}
+
+void CameraSession::Stop() {
+    if (m_pThread) m_pThread->Call([this] { StopOnThread(); });
+}
+
+void CameraSession::StopOnThread() {
+    if (!m_bCapturing) return;
+    m_bCapturing = false;
+    const int camera = m_identity.index;
+    // After an unplug the capture is gone already and the camera may be too.
+    if (!m_bDeviceChange) m_pCam->StopTransmission(camera);
+    m_pCam->StopCapture(camera);
+}
+
+void CameraSession::Close() {
+    if (!m_pThread) return;
+    m_pThread->Call([this] { CloseOnThread(); });
+    m_pThread.reset();
+    std::scoped_lock lock(m_ringLock);
+    m_pRing.reset();
+}
+
+void CameraSession::CloseOnThread() {
+    if (!m_pCam) return;
+    StopOnThread();
+    if (m_pClient) m_pCam->UnregisterClient(m_pClient->Handle());
+    m_pClient.reset();
+    m_pCam->Close();
+    m_pCam.reset();
+    m_claim.Release();
+    m_offers.clear();
+}

@@ -1,0 +1,291 @@
+// The Python bindings of the module kestrix (its compiled part, kestrix._kestrix).
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "camera/FrameConverter.h"
+#include "python/src/CameraSession.h"
+#include "python/src/Errors.h"
+#include "python/src/FrameData.h"
+#include "python/src/FrameStream.h"
+#include "python/src/Simulation.h"
+
+namespace py = pybind11;
+using namespace kxpy;
+
+namespace {
+
+using FramePtr = std::shared_ptr<FrameData>;
+using StreamPtr = std::shared_ptr<FrameStream>;
+using Release = py::call_guard<py::gil_scoped_release>;
+
+// The longest the GIL stays released in one wait, so that Ctrl+C is seen while no frame comes.
+constexpr auto kSignalCheck = std::chrono::milliseconds(200);
+
+std::chrono::nanoseconds Duration(double seconds) {
+    if (!(seconds >= 0)) throw std::invalid_argument("a timeout cannot be negative");
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(seconds));
+}
+
+// The next frame with the GIL released while waiting and copying; null once the stream is
+// closed. timeout empty: no limit.
+FramePtr NextFrame(FrameStream& stream, std::optional<double> timeout, bool newest) {
+    const auto total = timeout ? Duration(*timeout) : std::chrono::nanoseconds::max();
+    // "No limit" is a year, which keeps the arithmetic below from overflowing.
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::min<std::chrono::nanoseconds>(total, std::chrono::hours(24 * 365));
+    for (;;) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        const bool last = left <= kSignalCheck;
+        try {
+            py::gil_scoped_release release;
+            return stream.Next(last ? std::max(left, std::chrono::steady_clock::duration::zero())
+                                    : kSignalCheck,
+                               newest);
+        } catch (const Timeout&) {
+            if (last) {
+                char text[64];
+                std::snprintf(text, sizeof text, "no frame came from the camera within %g s",
+                              timeout.value_or(0));
+                throw Timeout(text);
+            }
+        }
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+}
+
+// A numpy view of the frame's pixels; the capsule holds the frame for as long as the view lives.
+py::array ArrayOf(const FramePtr& frame) {
+    const FrameFormat& f = frame->Format();
+    const auto h = py::ssize_t(f.height), w = py::ssize_t(f.width);
+    std::vector<py::ssize_t> shape;
+    py::dtype type = py::dtype::of<std::uint8_t>();
+    switch (f.coding) {
+        case FrameConverter::Mono8:
+            shape = {h, w};
+            break;
+        case FrameConverter::Mono16:
+            shape = {h, w};
+            type = py::dtype(">u2");
+            break;
+        case FrameConverter::Yuv411:  // U Y Y V Y Y: 6 bytes per 4 pixels
+            shape = {h, w * 3 / 2};
+            break;
+        case FrameConverter::Yuv422:  // U Y V Y: a chroma and a luma byte per pixel
+            shape = {h, w, 2};
+            break;
+        case FrameConverter::Rgb16:
+            shape = {h, w, 3};
+            type = py::dtype(">u2");
+            break;
+        default:  // RGB 8, YUV 4:4:4 (U Y V)
+            shape = {h, w, 3};
+            break;
+    }
+    // The C API hands the capsule a plain pointer; its destructor takes the holder back.
+    auto holder = std::make_unique<FramePtr>(frame);
+    py::capsule base(holder.get(), [](void* p) {
+        const std::unique_ptr<FramePtr> owned(static_cast<FramePtr*>(p));
+    });
+    holder.release();
+    return py::array(type, shape, frame->Data(), base);
+}
+
+std::string GuidText(std::uint64_t guid) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%016llX", static_cast<unsigned long long>(guid));
+    return text;
+}
+
+// The iterator that frames() returns.
+struct FrameIterator {
+    StreamPtr stream;
+    std::optional<std::uint64_t> left;
+    std::optional<double> timeout;
+};
+
+void RegisterErrors(py::module_& m) {
+    static py::exception<Error> error(m, "Error", PyExc_RuntimeError);
+    static py::exception<NoCameraError> noCamera(m, "NoCameraError", error.ptr());
+    static py::exception<CameraInUseError> inUse(m, "CameraInUseError", error.ptr());
+    static py::exception<BusResetError> busReset(m, "BusResetError", error.ptr());
+    static py::exception<DeviceChangedError> changed(m, "DeviceChangedError", busReset.ptr());
+    // Most derived first: the first translator that catches wins.
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const DeviceChangedError& e) {
+            changed(e.what());
+        } catch (const BusResetError& e) {
+            busReset(e.what());
+        } catch (const CameraInUseError& e) {
+            inUse(e.what());
+        } catch (const NoCameraError& e) {
+            noCamera(e.what());
+        } catch (const Error& e) {
+            error(e.what());
+        } catch (const Timeout& e) {
+            PyErr_SetString(PyExc_TimeoutError, e.what());
+        } catch (const FileError& e) {
+            PyErr_SetString(PyExc_OSError, e.what());
+        } catch (const UnknownName& e) {
+            PyErr_SetString(PyExc_KeyError, e.what());
+        }
+    });
+}
+
+void BindCamera(py::module_& m) {
+    py::class_<CameraInfo>(m, "CameraInfo", "A camera on the bus, as list_cameras() finds it.")
+        .def_readonly("index", &CameraInfo::index, "Position in the camera table (open(index=...)).")
+        .def_readonly("guid", &CameraInfo::guid, "64-bit unique id (open(guid=...)).")
+        .def_readonly("vendor_id", &CameraInfo::vendorId, "24-bit company id.")
+        .def_readonly("path", &CameraInfo::path, "The unit's device path.")
+        .def("__repr__", [](const CameraInfo& c) {
+            return "CameraInfo(index=" + std::to_string(c.index) + ", guid=" + GuidText(c.guid) +
+                   ", path='" + c.path + "')";
+        });
+
+    py::class_<ModeInfo>(m, "Mode", "A video mode the camera offers.")
+        .def_readonly("name", &ModeInfo::name, "The mode's name, e.g. '640x480-mono8'.")
+        .def_readonly("width", &ModeInfo::width)
+        .def_readonly("height", &ModeInfo::height)
+        .def_readonly("coding", &ModeInfo::coding, "Colour coding: mono8, yuv422, rgb, ...")
+        .def_readonly("rates", &ModeInfo::rates,
+                      "Frames per second offered; empty for Format 7 (its packet size sets it).")
+        .def_readonly("format7", &ModeInfo::format7)
+        .def("__str__", [](const ModeInfo& mode) { return mode.name; })
+        .def("__repr__", [](const ModeInfo& mode) { return "Mode('" + mode.name + "')"; });
+
+    py::class_<CameraSession, std::shared_ptr<CameraSession>>(
+        m, "Camera", "An open camera; open() makes one. Use it as a context manager.")
+        .def_property_readonly("info", &CameraSession::Info)
+        .def_property_readonly("closed", &CameraSession::IsClosed)
+        .def_property_readonly("modes", &CameraSession::Modes, Release(),
+                               "Every mode the camera offers, as a list of Mode.")
+        .def_property("mode", py::cpp_function(&CameraSession::Mode, Release()),
+                      py::cpp_function(&CameraSession::SetMode, Release()),
+                      "The mode's name; setting it sets the camera up (ValueError for a mode it "
+                      "does not offer).")
+        .def_property("rate", py::cpp_function(&CameraSession::Rate, Release()),
+                      py::cpp_function(&CameraSession::SetRate, Release()),
+                      "Frames per second of a fixed mode (None for Format 7).")
+        .def("_get_feature", &CameraSession::GetFeature, Release())
+        .def("_set_feature", &CameraSession::SetFeature, Release())
+        .def("_feature_items", &CameraSession::Features, Release())
+        .def("stream", &CameraSession::Stream, py::arg("buffers") = 8, Release(),
+             "Starts streaming into a ring of `buffers` frames; use it as a context manager.")
+        .def("close", &CameraSession::Close, Release(), "Stops any stream and lets the camera go.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](CameraSession& cam, py::args) {
+            py::gil_scoped_release release;
+            cam.Close();
+        });
+}
+
+void BindStream(py::module_& m) {
+    py::class_<FrameIterator>(m, "FrameIterator")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", [](FrameIterator& it) {
+            if (it.left && *it.left == 0) throw py::stop_iteration();
+            FramePtr frame = NextFrame(*it.stream, it.timeout, false);
+            if (!frame) throw py::stop_iteration();
+            if (it.left) --*it.left;
+            return frame;
+        });
+
+    py::class_<FrameStream, StreamPtr>(m, "Stream", "A running stream; Camera.stream() makes one.")
+        .def("frames",
+             [](const StreamPtr& s, std::optional<std::uint64_t> count,
+                std::optional<double> timeout) {
+                 if (timeout) Duration(*timeout);  // refuses a negative one now
+                 return FrameIterator{s, count, timeout};
+             },
+             py::arg("count") = py::none(), py::arg("timeout") = 5.0,
+             "Every frame in order (count of them, or until the stream closes), each within "
+             "timeout seconds (None: no limit) or TimeoutError.")
+        .def("grab",
+             [](FrameStream& s, std::optional<double> timeout) {
+                 FramePtr frame = NextFrame(s, timeout, true);
+                 if (!frame) throw Error("the stream is closed");
+                 return frame;
+             },
+             py::arg("timeout") = 5.0,
+             "The newest frame (waiting for one newer than the last taken), skipping older ones.")
+        .def_property_readonly("mode", [](const FrameStream& s) { return s.Format().mode; })
+        .def_property_readonly("closed", &FrameStream::IsClosed)
+        .def_property_readonly("delivered", &FrameStream::Delivered, "Frames handed out so far.")
+        .def_property_readonly("lost", &FrameStream::Lost, "Frames lost so far.")
+        .def("close", &FrameStream::Close, Release(), "Stops the transmission and the capture.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](FrameStream& s, py::args) {
+            py::gil_scoped_release release;
+            s.Close();
+        });
+}
+
+void BindFrame(py::module_& m) {
+    py::class_<FrameData, FramePtr>(m, "Frame", "One frame, holding its own copy of the pixels.")
+        .def_property_readonly("array", &ArrayOf,
+                               "numpy view of the camera's pixels: (H, W) uint8 mono8, (H, W) "
+                               "'>u2' mono16, (H, W, 3) uint8 rgb and yuv444, (H, W, 2) uint8 "
+                               "yuv422 (UYVY), (H, W*3/2) uint8 yuv411.")
+        .def_readonly("sequence", &FrameData::sequence,
+                      "Number in the stream, counting lost frames: a gap is lost_before.")
+        .def_readonly("timestamp_ns", &FrameData::timestampNs,
+                      "Arrival on the host, time.monotonic_ns() clock.")
+        .def_readonly("lost_before", &FrameData::lostBefore,
+                      "Frames lost between the frame before this one and this one.")
+        .def_property_readonly("mode", [](const FrameData& f) { return f.Format().mode; })
+        .def_property_readonly("width", [](const FrameData& f) { return f.Format().width; })
+        .def_property_readonly("height", [](const FrameData& f) { return f.Format().height; })
+        .def("to_rgb",
+             [](const FramePtr& f) {
+                 std::vector<std::uint8_t> rgb;
+                 {
+                     py::gil_scoped_release release;
+                     rgb = f->ToRgb();
+                 }
+                 const FrameFormat& format = f->Format();
+                 py::array_t<std::uint8_t> out({py::ssize_t(format.height),
+                                                py::ssize_t(format.width), py::ssize_t(3)});
+                 std::memcpy(out.mutable_data(), rgb.data(), rgb.size());
+                 return out;
+             },
+             "(H, W, 3) uint8 red-green-blue, converted as the viewer converts.")
+        .def("save", &FrameData::Save, py::arg("path"), py::arg("quality") = 90, Release(),
+             "Saves a BMP (.bmp) or JPEG (.jpg, .jpeg) still, converted as to_rgb() converts.")
+        .def("__repr__", [](const FrameData& f) {
+            return "Frame(mode='" + f.Format().mode + "', sequence=" + std::to_string(f.sequence) +
+                   ", lost_before=" + std::to_string(f.lostBefore) + ")";
+        });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_kestrix, m) {
+    m.doc() = "IIDC 1394 cameras through the KestrixView camera library.";
+    RegisterErrors(m);
+    BindCamera(m);
+    BindStream(m);
+    BindFrame(m);
+    m.def("list_cameras", &CameraSession::List, Release(), "The cameras on the bus.");
+    m.def(
+        "_open",
+        [](int index, std::optional<std::uint64_t> guid) { return CameraSession::Open(index, guid); },
+        py::arg("index"), py::arg("guid"), Release());
+    m.def("_simulate", &StartSimulation, Release());
+    m.def(
+        "_close_all",
+        [] {
+            CameraSession::CloseAll();
+            StopSimulation();
+        },
+        Release());
+}

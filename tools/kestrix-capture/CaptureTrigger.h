@@ -1,0 +1,42 @@
+// kestrix-capture's --trigger and --software-trigger-every: switches the camera's trigger for
+// the run, fires the software trigger on time while frames are awaited, and puts the camera's
+// own trigger setting back afterwards.
+//
+// Threading: the session's thread, like every register access.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "camera/CameraFeatures.h"
+#include "camera/CameraTrigger.h"
+#include "tools/kestrix-capture/CaptureOptions.h"
+
+class CaptureTrigger {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    CaptureTrigger(C1394Dcam& cam, int camera, const CaptureOptions& options)
+        : m_cam(cam), m_nCamera(camera), m_options(options), m_trigger(cam, camera) {}
+
+    // Sets the trigger the options ask for (nothing when they ask for none), after checking it
+    // against what the camera offers; the trigger setting is read in any case.
+    CameraFeatures::Outcome Apply();
+    // Why frames may not come by themselves ("the camera's trigger is on (mode 0)"); empty
+    // when the camera runs free.
+    std::string Waiting() const;
+    // Fires the software trigger when its time has come; the first at once.
+    void Tick(Clock::time_point now);
+    // Puts back the setting Apply found, if it changed it.
+    bool Restore();
+
+private:
+    C1394Dcam& m_cam;
+    int m_nCamera;
+    const CaptureOptions& m_options;
+    CameraTrigger m_trigger;
+    CameraTrigger::Setting m_found;
+    CameraTrigger::Setting m_now;
+    bool m_bChanged = false;
+    Clock::time_point m_nextFire{};
+};

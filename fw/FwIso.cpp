@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bus/DriverRecords.h"
 #include "fw/FwBus.h"
 #include "fw/FwBusState.h"
 #include "platform/ByteOrder.h"
@@ -222,8 +223,15 @@ void FwBus::OnIsoResource(ClientId id, Client& client, const std::uint8_t* event
     const Allocation& allocation = pending.allocation;
     const bool granted = allocation.channel ? resource.channel >= 0 : resource.bandwidth > 0;
     if (!granted) {
-        // The resource manager said no: "no bandwidth" or a taken channel, as on any bus.
-        return Finish({id, pending.requestId, kErrorBusy, {}, nullptr, 0});
+        // The resource manager said no: "no bandwidth" or a taken channel, as on any bus. The
+        // kernel does not say what the bus has left, only that this stream does not fit.
+        std::vector<std::uint8_t> answer;
+        if (!allocation.channel) {
+            answer = std::move(pending.answer);
+            StoreLE32(&answer[bus::kBandwidthNeededOffset], allocation.value);
+            StoreLE32(&answer[bus::kBandwidthLeftOffset], bus::kBandwidthLeftUnknown);
+        }
+        return Finish({id, pending.requestId, kErrorBusy, std::move(answer), nullptr, 0});
     }
     const std::uint32_t handle = m_nextAllocation++;
     if (!allocation.channel) StoreLE32(&pending.answer[8], handle);

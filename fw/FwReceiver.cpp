@@ -146,14 +146,25 @@ void FwReceiver::OnInterrupt(const std::uint8_t* event, std::size_t bytes) {
     for (std::size_t at = 0; at + kHeaderBytes <= headers; at += kHeaderBytes) {
         // The kernel gives both quadlets in bus order.
         const std::uint32_t header = platform::LoadBE32(event + fixed + at);
+        const std::uint32_t stamp = platform::LoadBE32(event + fixed + at + 4) & 0xFFFF;
         const std::uint32_t slot = std::uint32_t(m_completed % m_ringPackets);
-        TakePacket(header, m_ring + std::size_t{slot} * m_slotBytes);
+        TakePacket(header, BusCycle(stamp), m_ring + std::size_t{slot} * m_slotBytes);
         ++m_completed;
     }
     Queue();
 }
 
-void FwReceiver::TakePacket(std::uint32_t header, const std::uint8_t* payload) {
+std::uint64_t FwReceiver::BusCycle(std::uint32_t stamp) {
+    // The stamp holds 3 bits of seconds and 13 of cycles, so it wraps every 8 s; counting on
+    // from the last packet's keeps the frames' distances right for gaps shorter than that.
+    constexpr std::uint32_t kStampWrap = 8 * 8000;
+    const std::uint32_t cycles = (stamp >> 13) * 8000 + (stamp & 0x1FFF) % 8000;
+    if (m_packetsSeen == 0) return m_busCycle = cycles;
+    return m_busCycle += (cycles + kStampWrap - m_busCycle % kStampWrap) % kStampWrap;
+}
+
+void FwReceiver::TakePacket(std::uint32_t header, std::uint64_t cycle,
+                            const std::uint8_t* payload) {
     ++m_packetsSeen;
     const std::uint32_t length = std::min(header >> 16, m_slotBytes);
     // Some cameras fill the cycles between frames with empty packets.
@@ -163,6 +174,7 @@ void FwReceiver::TakePacket(std::uint32_t header, const std::uint8_t* payload) {
     run.tag = (header >> 14) & 3;
     run.firstSy = header & 15;
     run.bytesPerPacket = length;
+    run.cycle = cycle;
     run.payload = std::span<const std::uint8_t>(payload, length);
     // A frame start while a buffer fills: the rest of the previous frame never came.
     if (run.firstSy == simbus::kFrameStartSy && m_resource.PartialFrame()) {

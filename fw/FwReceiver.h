@@ -37,7 +37,9 @@ public:
 private:
     void Queue();
     void OnInterrupt(const std::uint8_t* event, std::size_t bytes);
-    void TakePacket(std::uint32_t header, const std::uint8_t* payload);
+    // The bus cycle of a packet from its 16-bit receive stamp, counted on from the last one.
+    std::uint64_t BusCycle(std::uint32_t stamp);
+    void TakePacket(std::uint32_t header, std::uint64_t cycle, const std::uint8_t* payload);
 
     KernelApi& m_kernel;
     simbus::IsochResource& m_resource;
@@ -55,6 +57,7 @@ private:
     std::uint64_t m_shortPackets = 0;
     std::uint64_t m_droppedFrames = 0;
     std::uint32_t m_lastCycle = 0;
+    std::uint64_t m_busCycle = 0;  // of the last packet seen
 };
 
 }  // namespace fw

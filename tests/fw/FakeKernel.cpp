@@ -289,7 +289,8 @@ void FakeKernel::SendFrame(unsigned channel, const std::vector<std::uint8_t>& fr
                         std::min(length, packet.control & 0xFFFF));
             std::uint8_t header[8];
             platform::StoreBE32(header, length << 16 | channel << 8 | 0xA << 4 | sy);
-            platform::StoreBE32(header + 4, std::uint32_t(i));
+            const std::uint64_t cycle = m_cycle + i;
+            platform::StoreBE32(header + 4, std::uint32_t(cycle / 8000 % 8 << 13 | cycle % 8000));
             file.headers.insert(file.headers.end(), header, header + 8);
             if (packet.control & FW_CDEV_ISO_INTERRUPT) {
                 fw_cdev_event_iso_interrupt interrupt{};
@@ -302,6 +303,7 @@ void FakeKernel::SendFrame(unsigned channel, const std::vector<std::uint8_t>& fr
             }
         }
     }
+    m_cycle += packets;
 }
 
 }  // namespace fwtest

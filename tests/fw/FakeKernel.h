@@ -43,6 +43,9 @@ public:
     void SendFrame(unsigned channel, const std::vector<std::uint8_t>& frame,
                    std::uint32_t bytesPerPacket, int lose = -1, int shorten = -1);
 
+    // The bus cycle of the next packet sent; each packet's receive stamp holds it modulo 8 s.
+    void SetCycle(std::uint64_t cycle) { m_cycle = cycle; }
+
     int Transactions() const { return m_transactions; }
     std::uint32_t BandwidthUsed() const { return m_bandwidth; }
     std::size_t OpenFiles() const { return m_files.size(); }
@@ -84,6 +87,7 @@ private:
     int m_busy = 0;
     int m_transactions = 0;
     std::uint32_t m_bandwidth = 0;
+    std::uint64_t m_cycle = 0;
     std::uint32_t m_nextHandle = 1;
 };
 

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "FwHarness.h"
 #include "platform/SharedBuffer.h"
+#include "simbus/ResourceManager.h"
 
 namespace fwtest {
 namespace {
@@ -141,6 +143,7 @@ struct Capture {
         if (!answer || answer->status != kErrorSuccess) return std::nullopt;
         const Bytes payload = BusHarness::Payload(*answer);
         if (Word(payload, 4) != kFrame) return std::nullopt;
+        cycleTime = Word(payload, 8);
         if (memory == nullptr) return Bytes(payload.begin() + 16, payload.end());
         const auto at = memory->Bytes().subspan(Word(payload, 12), kFrame);
         return Bytes(at.begin(), at.end());
@@ -149,6 +152,7 @@ struct Capture {
     simbus::ClientId client;
     std::uint32_t handle = 0;
     std::uint32_t attach = 0;  // the request that pends while the buffers fill
+    std::uint32_t cycleTime = 0;  // the last frame's, as the read answered it
 };
 
 TEST(FwUnplug, AnUnpluggedCameraIsWithdrawnAndItsClientsAnsweredNotConnected) {
@@ -200,6 +204,26 @@ TEST(FwIsoch, WholeFramesArriveRoundTheKernelsRingAndBrokenOnesNever) {
     EXPECT_TRUE(frame == Frame(102) || frame == Frame(103));
 }
 
+TEST(FwIsoch, FramesCarryTheirFirstPacketsCycleAcrossTheStampsWrap) {
+    FwHarness fw(1);
+    fw.bus.Scan();
+    const simbus::ClientId client = fw.bus.Connect(0);
+    Capture capture(fw, client,
+                    simbus::kResourceListen | simbus::kResourceStripHeader |
+                        simbus::kResourceCircular);
+    // The kernel's 16-bit stamps wrap after 8 s, inside the second frame.
+    fw.kernel.SetCycle(8 * 8000 - 12);
+    std::vector<std::uint32_t> cycles;
+    for (std::uint8_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(capture.Read(Frame(i)));
+        cycles.push_back((capture.cycleTime >> 25) * 8000 + (capture.cycleTime >> 12 & 0x1FFF));
+    }
+    const std::uint32_t packets = kFrame / kPacket;
+    EXPECT_EQ(cycles[0], 8 * 8000 - 12);
+    EXPECT_EQ(cycles[1] - cycles[0], packets);
+    EXPECT_EQ(cycles[2] - cycles[1], packets);
+}
+
 TEST(FwIsoch, SharedMemoryReceivesTheFrameInPlace) {
     FwHarness fw(1);
     fw.bus.Scan();
@@ -218,7 +242,11 @@ TEST(FwIsoch, RefusedBandwidthIsBusyAndAClientsEndGivesEverythingBack) {
     // Two of these are more than a cycle holds.
     const Bytes most = Words({1024, simbus::kSpeed100, 0, 0, 0});
     EXPECT_EQ(fw.Call(client, simbus::kCodeAllocateBandwidth, most), kErrorSuccess);
-    EXPECT_EQ(fw.Call(client, simbus::kCodeAllocateBandwidth, most), kErrorBusy);
+    Bytes refusal;
+    EXPECT_EQ(fw.Call(client, simbus::kCodeAllocateBandwidth, most, &refusal), kErrorBusy);
+    // What the stream needs; the kernel does not say what the bus has left.
+    EXPECT_EQ(Word(refusal, 12), simbus::ResourceManager::BandwidthUnits(1024, simbus::kSpeed100));
+    EXPECT_EQ(Word(refusal, 16), 0xFFFFFFFFu);
     fw.bus.Disconnect(client);
     EXPECT_EQ(fw.kernel.BandwidthUsed(), 0u);
     client = fw.bus.Connect(0);

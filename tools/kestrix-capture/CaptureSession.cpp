@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "bus/DriverCodes.h"
+#include "bus/DriverRecords.h"
 #include "platform/DeviceDirectory.h"
 #include "platform/MessageQueue.h"
 #include "platform/UniqueFd.h"
@@ -301,7 +302,7 @@ bool CaptureSession::Connect() {
             Fail(kExitModeRefused,
                  mode->name + (mode->Format7() ? "" : " at " + m_options.rateName + " fps") +
                      " needs " + std::to_string(needed) + " bandwidth units, the bus has " +
-                     std::to_string(left) + " left");
+                     (left == bus::kBandwidthLeftUnknown ? "fewer" : std::to_string(left)) + " left");
             return false;
         }
         // The other reasons (no channel left on the bus, a refused transfer) are logged.

@@ -212,7 +212,14 @@ bool SimulatedBus::Restart() {
 }
 
 std::vector<std::string> SimulatedBus::Arguments() const {
-    if (OverFakeKernel()) return {kFwdPath, "--dir", Dir().string()};
+    if (OverFakeKernel()) {
+        // Of the simulated bus's options only a folder to serve applies to the bridge.
+        std::vector<std::string> args = {kFwdPath, "--dir", Dir().string()};
+        const auto& extra = m_options.extraArguments;
+        const auto dir = std::find(extra.begin(), extra.end(), "--dir");
+        if (dir != extra.end() && dir + 1 != extra.end()) args.insert(args.end(), dir, dir + 2);
+        return args;
+    }
     char scale[32];
     std::snprintf(scale, sizeof scale, "%g", m_options.rateScale);
     std::vector<std::string> args = {

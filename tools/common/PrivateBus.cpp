@@ -8,6 +8,8 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,9 +17,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -73,9 +77,20 @@ std::string Describe(PrivateBus::Daemon daemon) {
     return daemon == PrivateBus::Daemon::Simulated ? "the simulated bus" : "the FireWire bridge";
 }
 
-// The daemon that listens on dir's control socket, when it is a kestrix-busd of this user; -1
-// otherwise. The socket's credentials name it: a pid file could be stale or forged.
-pid_t ServingDaemon(const fs::path& dir) {
+// The name of pid's program when it runs as this user; empty otherwise.
+std::string ProgramOfOurs(pid_t pid) {
+    struct stat owner {};
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (::stat(proc.c_str(), &owner) != 0 || owner.st_uid != ::geteuid()) return {};
+    std::ifstream comm(proc + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// The kestrix-busd that listens on dir's control socket; -1 when there is none. The socket's
+// credentials name it: a pid file could be stale or forged.
+pid_t ControlSocketDaemon(const fs::path& dir) {
     const std::string path = (dir / ".control" / "busctl.sock").string();
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) return -1;
@@ -87,13 +102,43 @@ pid_t ServingDaemon(const fs::path& dir) {
     if (!socket ||
         ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::getsockopt(socket.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
-        peer.uid != ::geteuid() || peer.pid <= 0) {
+        peer.pid <= 0) {
         return -1;
     }
-    std::ifstream comm("/proc/" + std::to_string(peer.pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name == "kestrix-busd" ? peer.pid : -1;
+    return ProgramOfOurs(peer.pid) == "kestrix-busd" ? peer.pid : -1;
+}
+
+// The kestrix-fwd that holds dir's lock, by the kernel's table of locks: the bridge has no
+// control socket.
+pid_t LockHoldingBridge(const fs::path& dir) {
+    struct stat lock {};
+    if (::stat((dir / ".busd.lock").c_str(), &lock) != 0) return -1;
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:1f:5678 0 EOF"; waiters ("1: -> FLOCK") never match.
+        char kind[16] = {}, file[64] = {};
+        int pid = -1;
+        if (std::sscanf(line.c_str(), "%*s %15s %*s %*s %d %63s", kind, &pid, file) != 3 ||
+            std::strcmp(kind, "FLOCK") != 0) {
+            continue;
+        }
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(file, "%x:%x:%llu", &major, &minor, &inode) == 3 &&
+            inode == lock.st_ino && makedev(major, minor) == lock.st_dev &&
+            ProgramOfOurs(pid) == "kestrix-fwd") {
+            return pid;
+        }
+    }
+    return -1;
+}
+
+// The daemon that serves dir, when it is a kestrix-busd or kestrix-fwd of this user; -1
+// otherwise.
+pid_t ServingDaemon(const fs::path& dir) {
+    const pid_t busd = ControlSocketDaemon(dir);
+    return busd > 0 ? busd : LockHoldingBridge(dir);
 }
 
 // Ends a daemon whose owner is gone (SIGTERM, then SIGKILL); true once it let dir go.

@@ -77,7 +77,9 @@ const char* CKestrixViewApp::Usage() {
     return "Usage: kestrixview [--simulate] [--camera N|GUID] [--help] [--version]\n"
            "Views, records and controls an IIDC 1394 camera.\n"
            "  --simulate       start a private simulated bus with one camera when no bus serves\n"
-           "                   the device directory (KESTRIX_BUS_DIR), and stop it at exit\n"
+           "                   the device directory (KESTRIX_BUS_DIR), and stop it at exit;\n"
+           "                   without it, a private FireWire bridge (kestrix-fwd) serves the\n"
+           "                   machine's cameras when no bus daemon runs\n"
            "  --camera N|GUID  the camera to view: its number on the bus (default 0) or its\n"
            "                   16-digit GUID; one copy runs per camera\n"
            "  --help           show this text\n"
@@ -144,6 +146,11 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     if (options->simulate && !bus.StartUnlessRunning(error)) {
         std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
         return 1;
+    }
+    // Without --simulate, the machine's FireWire cameras through a bridge of its own when no bus
+    // daemon runs. The window opens whatever happens: the line says why it finds no camera.
+    if (!options->simulate && !bus.StartUnlessRunning(error, PrivateBus::Daemon::FireWire)) {
+        std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName("KestrixView");

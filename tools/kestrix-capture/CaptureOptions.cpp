@@ -276,7 +276,9 @@ saves the newest frame as BMP and/or JPEG stills, and prints one summary line:
 frames=N dropped=D fps=F lost=L. On a terminal a progress line shows while it records.
 Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
 
-  --simulate         start a private simulated bus (kestrix-busd) when none is running
+  --simulate         start a private simulated bus (kestrix-busd) when none is running;
+                     without it, a private FireWire bridge (kestrix-fwd) serves the
+                     machine's cameras when no bus daemon runs
   --list             list the cameras with the modes and rates each offers, then exit
   --camera N         the camera to use, numbered as --list shows them (default 0)
   --mode MODE        a mode as --list names it: WIDTHxHEIGHT-CODING, CODING one of mono8,

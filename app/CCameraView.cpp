@@ -336,7 +336,7 @@ void CCameraView::OpenParamDialog(std::unique_ptr<QDialog>& dialog) {
     dialog.reset();
     auto fresh = std::make_unique<Dialog>(this);
     if (!fresh->Create(&m_session.Camera(), 0)) return;
-    fresh->show();
+    fresh->ShowBeside(window());
     dialog = std::move(fresh);
 }
 

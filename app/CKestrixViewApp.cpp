@@ -130,8 +130,10 @@ int CKestrixViewApp::Run(int argc, char** argv) {
 
     std::shared_ptr<ViewerPrompts> prompts;
     if (!options->screenshot.isEmpty()) {
-        prompts = std::make_shared<FixedChoicePrompts>(
-            options->screenshotFit ? CVideoSettingDlg::ChoiceFor(3, 0, 3) : ViewerPrompts::VideoChoice{});
+        // 1360 x 1024 RGB when fitting, else the dialog's initial choice.
+        prompts = std::make_shared<FixedChoicePrompts>(options->screenshotFit
+                                                           ? CVideoSettingDlg::ChoiceFor(3, 0, 3)
+                                                           : ViewerPrompts::VideoChoice{});
     }
     CMainFrame frame(prompts);
     QObject::connect(&instance, &SingleInstance::RaiseRequested, &frame, &CMainFrame::RaiseWindow);

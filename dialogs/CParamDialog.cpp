@@ -3,8 +3,8 @@
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QShowEvent>
 #include <QLabel>
+#include <QShowEvent>
 #include <utility>
 
 #include "dialogs/DialogPlacement.h"

@@ -103,7 +103,7 @@ TEST_F(MaskingOnALaptop, AShortDialogShowsWholeAndOpensBesideTheMainWindow) {
         ASSERT_TRUE(m_dlg->Create(&m_cam, 0));
         m_dlg->ShowBeside(&window);
         const QRect at = m_dlg->frameGeometry();
-        const std::string where = at.left() > window.frameGeometry().right()  ? "right"
+        const std::string where = at.left() > window.frameGeometry().right()   ? "right"
                                   : at.right() < window.frameGeometry().left() ? "left"
                                                                                : "none";
         EXPECT_EQ(where, c.where);

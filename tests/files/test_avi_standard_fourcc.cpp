@@ -43,7 +43,8 @@ TEST_F(StandardFourCCTest, EachCodingDecodesToTheConvertedPixels) {
                          {5, "b16g", "gray16be", 1},
                          {6, "b48r", "rgb48be", 1}}) {
         SCOPED_TRACE(c.tag);
-        const auto raw = filestest::MakeFrame(FrameConverter::FrameBytes(c.coding, kWidth, kHeight), 7);
+        const auto raw =
+            filestest::MakeFrame(FrameConverter::FrameBytes(c.coding, kWidth, kHeight), 7);
         Record(c.coding, raw, RawFourCC::Standard);
         auto stream = filestest::ProbeStream(path);
         EXPECT_EQ(stream["codec_tag_string"] + " " + stream["pix_fmt"],

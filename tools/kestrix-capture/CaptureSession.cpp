@@ -373,7 +373,8 @@ void CaptureSession::Record() {
         m_nFirstSequence = thread->Ring()->GetNextSequence();
     }
     if (m_options.Recording()) {
-        if (!m_cam.OpenAviFile(m_nCamera, m_options.avi.c_str(), m_options.convert)) {
+        if (!m_cam.OpenAviFile(m_nCamera, m_options.avi.c_str(), m_options.convert,
+                              m_options.standardFourCC)) {
             const std::string why = m_cam.GetAviErrorText(m_nCamera);
             Fail(kExitFileError, why.empty() ? "cannot record into " + m_options.avi : why);
             return;

@@ -11,6 +11,9 @@
 
 #include <cstdint>
 #include <mutex>
+#include <vector>
+
+#include "camera/FrameConverter.h"
 
 class DisplayHandOver {
 public:
@@ -30,8 +33,21 @@ public:
 
     // Lays a bottom-up 24-bit blue-green-red bitmap of the picture's size into it, top row first.
     static void LayBitmap(const std::uint8_t* bitmap, QImage& picture);
+    // Converts a raw frame of the picture's size into it, a band of rows at a time through
+    // `band`, a bitmap small enough to stay in the processor's cache: a whole-frame bitmap
+    // between conversion and laying cost as much memory traffic as the conversion itself.
+    // False, leaving the picture as it was, when the converter refuses the coding or size.
+    static bool ConvertFrame(const FrameConverter& converter, int colorCoding,
+                             const std::uint8_t* raw, QImage& picture,
+                             std::vector<std::uint8_t>& band);
 
 private:
+    // Lays one bitmap row (blue-green-red) into one picture row.
+    using RowLayer = void (*)(const std::uint8_t* src, std::uint32_t* dst, int width);
+    static RowLayer ChooseRowLayer();
+    // LayBitmap with bitmap rows `stride` bytes apart.
+    static void LayRows(const std::uint8_t* bitmap, std::size_t stride, QImage& picture);
+
     std::mutex m_lock;  // guards m_pending, m_nPendingSlot and m_bPending
     QImage m_back;
     QImage m_pending;

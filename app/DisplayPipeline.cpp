@@ -22,15 +22,12 @@ void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t 
                             int camera) {
     m_nCamera = camera;
     m_nColorCoding = colorCoding;
-    m_nWidth = width;
-    m_nHeight = height;
     m_display.Allocate(width, height);
     m_FrameBuffer.assign(frameBytes, 0);
-    m_DisplayBits.assign(std::size_t(width) * std::size_t(height) * 3, 0);
     m_nShown = 0;
     m_bDisplayRun = true;
-    m_displayThread = std::thread(&DisplayPipeline::DisplayLoop, this, camera, colorCoding, width,
-                                  height, frameBytes);
+    m_displayThread =
+        std::thread(&DisplayPipeline::DisplayLoop, this, camera, colorCoding, frameBytes);
 }
 
 void DisplayPipeline::Stop() {
@@ -42,13 +39,12 @@ void DisplayPipeline::Free() {
     Stop();
     m_display.Free();
     m_FrameBuffer = {};
-    m_DisplayBits = {};
+    m_Band = {};
 }
 
-void DisplayPipeline::DisplayLoop(int camera, int colorCoding, int width, int height,
-                                  std::size_t frameBytes) {
+void DisplayPipeline::DisplayLoop(int camera, int colorCoding, std::size_t frameBytes) {
     std::vector<std::uint8_t> frame(frameBytes);
-    std::vector<std::uint8_t> bits(std::size_t(width) * std::size_t(height) * 3);
+    std::vector<std::uint8_t> band;
     while (m_bDisplayRun) {
         if (m_camera.WaitForFrame(camera, 100) < 0) continue;
         const int slot = m_camera.GetFrame(camera, frame.data(), -1);
@@ -57,8 +53,8 @@ void DisplayPipeline::DisplayLoop(int camera, int colorCoding, int width, int he
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        m_camera.ConvertToBitmap(colorCoding, bits.data(), frame.data(), width, height);
-        DisplayHandOver::LayBitmap(bits.data(), m_display.Back());
+        DisplayHandOver::ConvertFrame(m_camera.GetConverter(), colorCoding, frame.data(),
+                                      m_display.Back(), band);
         Observe(m_display.Back(), frame);
         if (m_display.Publish(slot))
             QMetaObject::invokeMethod(this, &DisplayPipeline::OnFramePublished,
@@ -78,11 +74,10 @@ void DisplayPipeline::OnFramePublished() {
 void DisplayPipeline::ShowSlot(int slot) {
     m_nCurrentIndex = slot;
     m_camera.GetFrame(m_nCamera, m_FrameBuffer.data(), slot);
-    m_camera.ConvertToBitmap(m_nColorCoding, m_DisplayBits.data(), m_FrameBuffer.data(), m_nWidth,
-                             m_nHeight);
     // A frame the display thread still publishes must not replace the slot asked for.
     m_display.DropPending();
-    DisplayHandOver::LayBitmap(m_DisplayBits.data(), m_display.Front());
+    DisplayHandOver::ConvertFrame(m_camera.GetConverter(), m_nColorCoding, m_FrameBuffer.data(),
+                                  m_display.Front(), m_Band);
     ++m_nShown;
     Observe(m_display.Front(), m_FrameBuffer);
 }

@@ -74,7 +74,7 @@ signals:
     void FrameShown(bool first);
 
 private:
-    void DisplayLoop(int camera, int colorCoding, int width, int height, std::size_t frameBytes);
+    void DisplayLoop(int camera, int colorCoding, std::size_t frameBytes);
     // Takes the picture the display thread published.
     void OnFramePublished();
     void Observe(const QImage& picture, std::span<const std::uint8_t> raw);
@@ -82,12 +82,12 @@ private:
     C1394Dcam& m_camera;
     DisplayHandOver m_display;
     int m_nCamera = 0;  // set before the display thread starts, which gets its own copy
-    int m_nColorCoding = 0, m_nWidth = 0, m_nHeight = 0;
+    int m_nColorCoding = 0;
     int m_nCurrentIndex = -1;
     float m_fViewRate = -1.0f;
-    // Raw frame and bitmap of the window's own conversions (ShowSlot).
+    // Raw frame and conversion band of the window's own conversions (ShowSlot).
     std::vector<std::uint8_t> m_FrameBuffer;
-    std::vector<std::uint8_t> m_DisplayBits;
+    std::vector<std::uint8_t> m_Band;
     std::thread m_displayThread;
     std::atomic<bool> m_bDisplayRun{false};
     ViewRateMeter m_rateMeter;

@@ -14,17 +14,17 @@ bool FrameRing::Alloc(std::uint32_t slotSize, int slotCount) {
     Free();
     if (slotSize == 0 || slotCount <= 0) return false;
     const std::size_t bytes = std::size_t{slotSize} * static_cast<std::size_t>(slotCount);
-    // calloc leaves the zero pages to the system, so a large ring costs nothing until it fills.
-    std::unique_ptr<std::uint8_t[], FreeBlock> block(
-        static_cast<std::uint8_t*>(std::calloc(bytes, 1)));
-    if (!block) return false;
+    // Mapped, not taken from the heap: a large ring costs nothing until it fills, fills with
+    // few page faults, and all of it goes back to the system when the capture ends.
+    platform::PageBlock block;
+    if (!block.Allocate(bytes)) return false;
     try {
         m_Sequence.assign(static_cast<std::size_t>(slotCount), 0);
         m_Arrival.assign(static_cast<std::size_t>(slotCount), 0);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    m_pBlock = std::move(block);
+    m_block = std::move(block);
     m_nSlotSize = slotSize;
     m_nSlotCount = slotCount;
     return true;
@@ -37,7 +37,7 @@ void FrameRing::Free() {
     m_nSlotSize = 0;
     m_nWriteIndex = 0;
     m_nNextSequence = 0;
-    m_pBlock.reset();
+    m_block.Free();
     m_Sequence.clear();
     m_Sequence.shrink_to_fit();
     m_Arrival.clear();
@@ -54,7 +54,7 @@ void FrameRing::Store(std::span<const std::uint8_t> frame) {
     }
     const std::size_t slotSize = m_nSlotSize;
     const int index = m_nWriteIndex;
-    std::uint8_t* slot = m_pBlock.get() + std::size_t(index) * slotSize;
+    std::uint8_t* slot = m_block.Data() + std::size_t(index) * slotSize;
     const std::size_t bytes = std::min(frame.size(), slotSize);
     std::memcpy(slot, frame.data(), bytes);
     if (bytes < slotSize) {
@@ -97,7 +97,7 @@ bool FrameRing::Copy(void* dst, std::size_t capacity, int slot, int* slotCopied,
     const std::size_t slotSize = m_nSlotSize;
     if (dst == nullptr || capacity < slotSize) return false;
     const int index = SlotOf(slot);
-    std::memcpy(dst, m_pBlock.get() + std::size_t(index) * slotSize, slotSize);
+    std::memcpy(dst, m_block.Data() + std::size_t(index) * slotSize, slotSize);
     if (slotCopied != nullptr) *slotCopied = index;
     if (sequence != nullptr) *sequence = m_Sequence[std::size_t(index)];
     if (arrival != nullptr) *arrival = m_Arrival[std::size_t(index)];

@@ -11,13 +11,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <span>
 #include <vector>
 
 #include "platform/Event.h"
 #include "platform/Lock.h"
+#include "platform/PageBlock.h"
 
 class FrameRing {
 public:
@@ -86,14 +86,11 @@ public:
     bool IsRecording() const { return m_bRecording; }
 
 private:
-    struct FreeBlock {
-        void operator()(std::uint8_t* p) const { std::free(p); }
-    };
     int SlotOf(int slot) const;
 
-    // Guards m_pBlock, m_Sequence, m_Arrival, m_nNextSequence and m_pRecordingEvent.
+    // Guards m_block, m_Sequence, m_Arrival, m_nNextSequence and m_pRecordingEvent.
     mutable platform::Lock m_lock;
-    std::unique_ptr<std::uint8_t[], FreeBlock> m_pBlock;
+    platform::PageBlock m_block;
     std::vector<std::uint16_t> m_Sequence;
     std::vector<std::int64_t> m_Arrival;
     std::uint16_t m_nNextSequence = 0;

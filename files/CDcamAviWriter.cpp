@@ -70,6 +70,14 @@ void CDcamAviWriter::Stop() {
     m_thread.Join();
     EndRecording();
     if (m_avi.IsOpen() && !m_avi.Finish()) NoteFailure();
+    // The camera object keeps a finished writer for its figures: it must not keep the ring, the
+    // largest block a program holds, alive into the next connection, nor the frame buffers.
+    {
+        std::scoped_lock lock(m_recordingLock);
+        m_pRing.reset();
+    }
+    m_frame = {};
+    m_bitmap = {};
 }
 
 std::string CDcamAviWriter::GetErrorText() const {
@@ -119,10 +127,13 @@ void CDcamAviWriter::WriteNewFrames() {
     if (m_nReadSlot < 0 && !LocateStart()) return;
     const int slots = m_pRing->GetSlotCount();
     while (m_bRecording && !m_bRestart && slots > 0) {
+        // A slot that holds no newer frame is the one the ring fills next: looked at before the
+        // copy, which would otherwise copy a whole stale frame every time the writer caught up.
+        if (std::int16_t(m_pRing->GetSequence(m_nReadSlot) - m_nLastSequence) <= 0) return;
         int copied = -1;
         std::uint16_t sequence = 0;
         if (!m_pRing->Copy(m_frame.data(), m_frame.size(), m_nReadSlot, &copied, &sequence)) return;
-        // A slot that holds no newer frame is the one the ring fills next.
+        // The ring may have moved on between the look and the copy.
         if (std::int16_t(sequence - m_nLastSequence) <= 0) return;
         if (m_bQuit && std::int16_t(sequence - m_nStopSequence) >= 0) return;
         if (!WriteFrame(sequence)) return;

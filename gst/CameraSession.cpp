@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "bus/DriverCodes.h"
 #include "camera/CameraFeatures.h"
 
 namespace {
@@ -26,19 +25,23 @@ CameraSession::~CameraSession() { Close(); }
 bool CameraSession::Open(const Which& which, const std::vector<std::string>& settings,
                          Error& error) {
     Close();
-    m_pThread = std::make_unique<CameraThread>();
-    if (m_pThread->Call([&] { return OpenOnThread(which, settings, error); })) return true;
+    m_pThread = std::make_unique<CameraOwnerThread>();
+    if (!m_pThread->IsOpen()) {
+        error = Failure(Fault::Failed, "the camera library could not be opened");
+        Close();
+        return false;
+    }
+    if (m_pThread->Call([&](C1394Dcam& cam) {
+            m_pCam = &cam;
+            return OpenOnThread(which, settings, error);
+        }))
+        return true;
     Close();
     return false;
 }
 
 bool CameraSession::OpenOnThread(const Which& which, const std::vector<std::string>& settings,
                                  Error& error) {
-    m_pCam = std::make_unique<C1394Dcam>();
-    if (!m_pCam->Open()) {
-        error = Failure(Fault::Failed, "the camera library could not be opened");
-        return false;
-    }
     if (!FindCamera(which, error)) return false;
     std::string why;
     switch (m_claim.Take(m_identity.path, m_identity.guid.value_or(0), why)) {
@@ -64,10 +67,6 @@ bool CameraSession::OpenOnThread(const Which& which, const std::vector<std::stri
     m_offers = ReadOffers(*m_pCam, m_identity.index);
     if (m_offers.empty()) {
         error = Failure(Fault::Failed, "the camera does not answer with its modes");
-        return false;
-    }
-    if (!ListenForNotices()) {
-        error = Failure(Fault::Failed, "cannot listen for bus notices");
         return false;
     }
     return true;
@@ -99,23 +98,13 @@ bool CameraSession::FindCamera(const Which& which, Error& error) {
     return true;
 }
 
-bool CameraSession::ListenForNotices() {
-    m_pClient = platform::MessageEndpoint::Create([this](const platform::Message& message) {
-        if (message.msg == bus::kWmCameraDeviceList) m_bDeviceChange = true;
-        if (message.msg == bus::kWmCameraBusReset) m_bBusReset = true;
-        return std::int64_t{0};
-    });
-    if (!m_pClient) return false;
-    m_pCam->RegisterClient(m_pClient->Handle(), bus::kWmCameraDeviceList);
-    return true;
-}
-
 bool CameraSession::Start(const ModeOffer& offer, int rateIndex, int ringSlots, Error& error) {
     if (!m_pThread) {
         error = Failure(Fault::Failed, "the camera is not open");
         return false;
     }
-    return m_pThread->Call([&] { return StartOnThread(offer, rateIndex, ringSlots, error); });
+    return m_pThread->Call(
+        [&](C1394Dcam&) { return StartOnThread(offer, rateIndex, ringSlots, error); });
 }
 
 bool CameraSession::StartOnThread(const ModeOffer& offer, int rateIndex, int ringSlots,
@@ -149,8 +138,8 @@ bool CameraSession::StartOnThread(const ModeOffer& offer, int rateIndex, int rin
     m_nFrames = m_nDropped = m_nLost = m_nBytes = 0;
     m_atStart = CaptureCounters::Read(*ring);
     m_failureSeen = {};
-    m_bBusReset = false;
-    m_bDeviceChange = false;
+    m_nBusResetsAtStart = m_pThread->BusResets();
+    m_nDeviceChangesAtStart = m_pThread->DeviceChanges();
     {
         std::scoped_lock lock(m_ringLock);
         m_pRing = std::move(ring);
@@ -172,8 +161,14 @@ void CameraSession::Interrupt(bool on) {
     if (const auto ring = Ring(); on && ring) ring->WakeWaiter();
 }
 
+bool CameraSession::BusReset() const { return m_pThread->BusResets() != m_nBusResetsAtStart; }
+
+bool CameraSession::DeviceChanged() const {
+    return m_pThread->DeviceChanges() != m_nDeviceChangesAtStart;
+}
+
 bool CameraSession::Ended(const CaptureCounters& now, Error& error) {
-    if (m_bDeviceChange) {
+    if (DeviceChanged()) {
         error =
             Failure(Fault::Unplugged, "the camera was unplugged (the devices on the bus changed)");
         return true;
@@ -181,14 +176,15 @@ bool CameraSession::Ended(const CaptureCounters& now, Error& error) {
     // An unplug fails the reads and resets the bus before its own notice arrives: that notice
     // gets a moment to name the cause.
     const bool readsFailed = now.readErrors != m_atStart.readErrors;
-    if (!m_bBusReset && !readsFailed) return false;
+    const bool busReset = BusReset();
+    if (!busReset && !readsFailed) return false;
     const auto seen = std::chrono::steady_clock::now();
     if (m_failureSeen == std::chrono::steady_clock::time_point{}) m_failureSeen = seen;
     if (seen - m_failureSeen < kNoticeGrace) return false;
-    error = m_bBusReset ? Failure(Fault::BusReset, "a bus reset interrupted the stream")
-                        : Failure(Fault::Failed,
-                                  "reading frames from the camera failed (the bus "
-                                  "driver reported an error, or it is gone)");
+    error = busReset ? Failure(Fault::BusReset, "a bus reset interrupted the stream")
+                     : Failure(Fault::Failed,
+                               "reading frames from the camera failed (the bus "
+                               "driver reported an error, or it is gone)");
     return true;
 }
 
@@ -240,7 +236,7 @@ CameraSession::Figures CameraSession::GetFigures() const {
 }
 
 void CameraSession::Stop() {
-    if (m_pThread) m_pThread->Call([this] { StopOnThread(); });
+    if (m_pThread && m_pThread->IsOpen()) m_pThread->Call([this](C1394Dcam&) { StopOnThread(); });
 }
 
 void CameraSession::StopOnThread() {
@@ -248,13 +244,13 @@ void CameraSession::StopOnThread() {
     m_bCapturing = false;
     const int camera = m_identity.index;
     // After an unplug the capture is gone already and the camera may be too.
-    if (!m_bDeviceChange) m_pCam->StopTransmission(camera);
+    if (!DeviceChanged()) m_pCam->StopTransmission(camera);
     m_pCam->StopCapture(camera);
 }
 
 void CameraSession::Close() {
     if (!m_pThread) return;
-    m_pThread->Call([this] { CloseOnThread(); });
+    if (m_pThread->IsOpen()) m_pThread->Call([this](C1394Dcam&) { CloseOnThread(); });
     m_pThread.reset();
     std::scoped_lock lock(m_ringLock);
     m_pRing.reset();
@@ -263,10 +259,7 @@ void CameraSession::Close() {
 void CameraSession::CloseOnThread() {
     if (!m_pCam) return;
     StopOnThread();
-    if (m_pClient) m_pCam->UnregisterClient(m_pClient->Handle());
-    m_pClient.reset();
-    m_pCam->Close();
-    m_pCam.reset();
+    m_pCam = nullptr;
     m_claim.Release();
     m_offers.clear();
 }

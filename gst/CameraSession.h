@@ -3,7 +3,7 @@
 // and the frames missing before it.
 //
 // Threading: Open, Start, Stop and Close come from the element's state changes; they run on the
-// session's CameraThread, which owns the camera object and hears the bus notices. NextFrame is
+// session's CameraOwnerThread, which owns the camera object and hears the bus notices. NextFrame is
 // the streaming thread's; Interrupt and Counters may come from any thread.
 #pragma once
 
@@ -18,11 +18,10 @@
 
 #include "camera/C1394Dcam.h"
 #include "camera/CameraLock.h"
+#include "camera/CameraOwnerThread.h"
 #include "camera/FrameRing.h"
 #include "gst/CameraOffer.h"
-#include "gst/CameraThread.h"
 #include "gst/CaptureCounters.h"
-#include "platform/MessageEndpoint.h"
 
 class CameraSession {
 public:
@@ -74,7 +73,6 @@ public:
 private:
     bool OpenOnThread(const Which& which, const std::vector<std::string>& settings, Error& error);
     bool FindCamera(const Which& which, Error& error);
-    bool ListenForNotices();
     bool StartOnThread(const ModeOffer& offer, int rateIndex, int ringSlots, Error& error);
     void StopOnThread();
     void CloseOnThread();
@@ -82,10 +80,13 @@ private:
     bool Ended(const CaptureCounters& now, Error& error);
     std::shared_ptr<FrameRing> Ring() const;
 
-    std::unique_ptr<CameraThread> m_pThread;
-    // Owned by m_pThread's thread from Open to Close.
-    std::unique_ptr<C1394Dcam> m_pCam;
-    std::unique_ptr<platform::MessageEndpoint> m_pClient;
+    // The notices heard since the stream started.
+    bool BusReset() const;
+    bool DeviceChanged() const;
+
+    std::unique_ptr<CameraOwnerThread> m_pThread;
+    // m_pThread's from Open to Close.
+    C1394Dcam* m_pCam = nullptr;
     CameraLock m_claim;
     bool m_bCapturing = false;
     std::vector<ModeOffer> m_offers;
@@ -96,8 +97,8 @@ private:
     std::atomic<std::uint32_t> m_nSlotBytes{0};
     std::atomic<std::uint32_t> m_nFrameBytes{0};
     std::atomic<bool> m_bInterrupted{false};
-    std::atomic<bool> m_bBusReset{false};
-    std::atomic<bool> m_bDeviceChange{false};
+    std::atomic<std::uint64_t> m_nBusResetsAtStart{0};
+    std::atomic<std::uint64_t> m_nDeviceChangesAtStart{0};
 
     // The streaming thread's.
     std::uint64_t m_nNextIndex = 0;  // of the next frame wanted among those stored

@@ -1,5 +1,7 @@
-// The display path of one frame: conversion to the bottom-up bitmap, laying it into the
-// hand-over picture, the hand-over itself, and the paint into a window-sized backing store.
+// The display path of one frame as the display thread and the window run it: the copy out of
+// the ring, the conversion laid into the hand-over picture, the hand-over itself, and the paint
+// into a window's backing store, at 1:1 (a window the picture's size) and in Fit to Window (the
+// picture scaled into a 1024 x 700 window, a 1366 x 768 laptop's screen).
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
@@ -7,36 +9,48 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "app/DisplayHandOver.h"
+#include "app/ViewZoom.h"
 #include "camera/FrameConverter.h"
 
 namespace {
 
 constexpr int kYuv422 = 2, kRgb8 = 4;
+constexpr QSize kFitWindow{1024, 700};
 
 void DisplayPath(benchmark::State& state) {
     const int width = int(state.range(0));
     const int height = int(state.range(1));
     const int coding = int(state.range(2));
-    const std::size_t pixels = std::size_t(width) * std::size_t(height);
-    std::vector<std::uint8_t> frame(pixels * (coding == kYuv422 ? 2 : 3));
-    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = std::uint8_t(i * 7);
-    std::vector<std::uint8_t> bits(pixels * 3);
+    const bool fit = state.range(3) != 0;
+    std::vector<std::uint8_t> slot(FrameConverter::FrameBytes(coding, width, height));
+    for (std::size_t i = 0; i < slot.size(); ++i) slot[i] = std::uint8_t(i * 7);
+    std::vector<std::uint8_t> frame(slot.size());
+    std::vector<std::uint8_t> band;
     FrameConverter converter;
     converter.SetColorTables(false, false, 10);
     DisplayHandOver handOver;
     handOver.Allocate(width, height);
-    QImage backingStore(width, height, QImage::Format_ARGB32_Premultiplied);
-    int slot = 0;
+    const QSize picture(width, height);
+    ViewZoom zoom;
+    if (fit) zoom.Fit(kFitWindow, picture);
+    const QSize window = fit ? kFitWindow : picture;
+    QImage backingStore(window, QImage::Format_ARGB32_Premultiplied);
+    const QRect target(QPoint(0, 0), zoom.Zoomed(picture));
+    int index = 0;
     for (auto _ : state) {
-        converter.ConvertToBitmap(coding, bits.data(), frame.data(), width, height);
-        DisplayHandOver::LayBitmap(bits.data(), handOver.Back());
-        handOver.Publish(slot);
-        handOver.TakePending(slot);
+        std::memcpy(frame.data(), slot.data(), slot.size());
+        DisplayHandOver::ConvertFrame(converter, coding, frame.data(), handOver.Back(), band);
+        handOver.Publish(index);
+        handOver.TakePending(index);
         QPainter painter(&backingStore);
-        painter.drawImage(0, 0, handOver.Front());
+        if (target.size() == picture)
+            painter.drawImage(target.topLeft(), handOver.Front());
+        else
+            painter.drawImage(target, handOver.Front());
         painter.end();
         benchmark::DoNotOptimize(backingStore.constBits());
     }
@@ -44,11 +58,14 @@ void DisplayPath(benchmark::State& state) {
 }
 
 BENCHMARK(DisplayPath)
-    ->ArgNames({"w", "h", "coding"})
-    ->Args({640, 480, kRgb8})
-    ->Args({640, 480, kYuv422})
-    ->Args({1360, 1024, kRgb8})
-    ->Args({1360, 1024, kYuv422})
+    ->ArgNames({"w", "h", "coding", "fit"})
+    ->Args({640, 480, kRgb8, 0})
+    ->Args({640, 480, kYuv422, 0})
+    ->Args({1024, 768, kYuv422, 0})
+    ->Args({1360, 1024, kRgb8, 0})
+    ->Args({1360, 1024, kYuv422, 0})
+    ->Args({1360, 1024, kRgb8, 1})
+    ->Args({1360, 1024, kYuv422, 1})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -63,12 +63,12 @@ std::vector<std::weak_ptr<CameraSession>> g_open;  // guarded by g_openLock
 }  // namespace
 
 std::vector<CameraInfo> CameraSession::List() {
-    return CameraWorker::Shared()->Run(ReadTable);
+    return SharedCameraThread()->Call(ReadTable);
 }
 
 std::shared_ptr<CameraSession> CameraSession::Open(int index, std::optional<std::uint64_t> guid) {
-    std::shared_ptr<CameraWorker> worker = CameraWorker::Shared();
-    const std::vector<CameraInfo> cameras = worker->Run(ReadTable);
+    std::shared_ptr<CameraOwnerThread> worker = SharedCameraThread();
+    const std::vector<CameraInfo> cameras = worker->Call(ReadTable);
     if (cameras.empty()) throw NoCameraError("no camera found (is kestrix-busd running?)");
     const CameraInfo* found = nullptr;
     for (const CameraInfo& info : cameras) {
@@ -107,7 +107,7 @@ void CameraSession::CloseAll() {
     for (const auto& session : open) session->Close();
 }
 
-CameraSession::CameraSession(Key, std::shared_ptr<CameraWorker> worker, CameraInfo info)
+CameraSession::CameraSession(Key, std::shared_ptr<CameraOwnerThread> worker, CameraInfo info)
     : m_worker(std::move(worker)), m_info(std::move(info)) {}
 
 CameraSession::~CameraSession() { Close(); }
@@ -118,7 +118,7 @@ void CameraSession::Close() {
     m_worker.reset();
 }
 
-CameraWorker& CameraSession::Worker() {
+CameraOwnerThread& CameraSession::Worker() {
     if (!m_worker) throw Error("the camera is closed");
     return *m_worker;
 }
@@ -131,7 +131,7 @@ int CameraSession::Index(C1394Dcam& cam) const {
 }
 
 std::vector<ModeInfo> CameraSession::Modes() {
-    return Worker().Run([this](C1394Dcam& cam) {
+    return Worker().Call([this](C1394Dcam& cam) {
         std::vector<ModeInfo> modes;
         for (const CameraModes::Mode& mode : CameraModes::Read(cam, Index(cam))) {
             ModeInfo info{mode.name, mode.width, mode.height,
@@ -154,7 +154,7 @@ CameraModes::Mode CameraSession::FindMode(C1394Dcam& cam, int camera,
 
 void CameraSession::EnsureMode() {
     if (!m_mode.empty()) return;
-    const CameraModes::Mode mode = Worker().Run([this](C1394Dcam& cam) {
+    const CameraModes::Mode mode = Worker().Call([this](C1394Dcam& cam) {
         const int camera = Index(cam);
         if (auto preferred = CameraModes::Find(cam, camera, kDefaultMode)) return *preferred;
         const std::vector<CameraModes::Mode> modes = CameraModes::Read(cam, camera);
@@ -184,7 +184,7 @@ void CameraSession::SetMode(const std::string& name) {
         throw std::invalid_argument("not a mode name: '" + name +
                                     "' (WIDTHxHEIGHT-CODING, such as 640x480-mono8)");
     }
-    Worker().Run([&](C1394Dcam& cam) {
+    Worker().Call([&](C1394Dcam& cam) {
         const int camera = Index(cam);
         const CameraModes::Mode mode = FindMode(cam, camera, name);
         // A rate the new mode lacks gives way to the fastest it offers.
@@ -211,7 +211,7 @@ void CameraSession::SetRate(double fps) {
     if (m_bFormat7) {
         throw std::invalid_argument(m_mode + " is a Format 7 mode: its packet size sets its rate");
     }
-    Worker().Run([&](C1394Dcam& cam) {
+    Worker().Call([&](C1394Dcam& cam) {
         const int camera = Index(cam);
         const CameraModes::Mode mode = FindMode(cam, camera, m_mode);
         std::string offered;
@@ -248,7 +248,7 @@ CameraModes::Mode CameraSession::Apply(C1394Dcam& cam, int camera) {
 
 std::string CameraSession::GetFeature(const std::string& name) {
     CheckFeatureName(name);
-    return Worker().Run([&](C1394Dcam& cam) {
+    return Worker().Call([&](C1394Dcam& cam) {
         CameraFeatures::Values values;
         Check(CameraFeatures(cam, Index(cam)).Get(name, values));
         return values.empty() ? std::string() : values.front().second;
@@ -261,11 +261,11 @@ void CameraSession::SetFeature(const std::string& name, const std::string& value
     if (const std::string why = CameraFeatures::CheckSetting(setting); !why.empty()) {
         throw std::invalid_argument(why);
     }
-    Worker().Run([&](C1394Dcam& cam) { Check(CameraFeatures(cam, Index(cam)).Set(setting)); });
+    Worker().Call([&](C1394Dcam& cam) { Check(CameraFeatures(cam, Index(cam)).Set(setting)); });
 }
 
 std::vector<std::pair<std::string, std::string>> CameraSession::Features() {
-    return Worker().Run([&](C1394Dcam& cam) {
+    return Worker().Call([&](C1394Dcam& cam) {
         CameraFeatures::Values values;
         Check(CameraFeatures(cam, Index(cam)).Get("all", values));
         return values;

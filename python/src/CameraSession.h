@@ -17,7 +17,7 @@
 
 #include "camera/CameraLock.h"
 #include "camera/CameraModes.h"
-#include "python/src/CameraWorker.h"
+#include "python/src/SharedCamera.h"
 
 namespace kxpy {
 
@@ -51,7 +51,7 @@ public:
         friend class CameraSession;
         Key() = default;
     };
-    CameraSession(Key, std::shared_ptr<CameraWorker> worker, CameraInfo info);
+    CameraSession(Key, std::shared_ptr<CameraOwnerThread> worker, CameraInfo info);
     ~CameraSession();
 
     // Stops the stream, lets the camera go; harmless when closed already.
@@ -74,7 +74,7 @@ public:
 
     // Sets the mode up, starts a capture into a ring of that many frames and the transmission.
     std::shared_ptr<FrameStream> Stream(int buffers);
-    CameraWorker& Worker();
+    CameraOwnerThread& Worker();
     // The camera's index in the current table; throws when it is gone.
     int Index(C1394Dcam& cam) const;
     // The mode and rate as chosen, set up on the camera (camera worker only).
@@ -85,7 +85,7 @@ private:
     void EnsureMode();
     void RefuseWhileStreaming() const;
 
-    std::shared_ptr<CameraWorker> m_worker;
+    std::shared_ptr<CameraOwnerThread> m_worker;
     CameraInfo m_info;
     CameraLock m_claim;
     std::string m_mode;          // empty until chosen or first asked for

@@ -36,10 +36,10 @@ FrameStream::FrameStream(std::shared_ptr<CameraSession> session, int buffers)
 FrameStream::~FrameStream() { Close(); }
 
 void FrameStream::Start(int buffers) {
-    CameraWorker& worker = m_pSession->Worker();
+    CameraOwnerThread& worker = m_pSession->Worker();
     m_nResets0 = worker.BusResets();
     m_nChanges0 = worker.DeviceChanges();
-    worker.Run([&](C1394Dcam& cam) {
+    worker.Call([&](C1394Dcam& cam) {
         const int camera = m_pSession->Index(cam);
         const CameraModes::Mode mode = m_pSession->Apply(cam, camera);
         auto format = std::make_shared<FrameFormat>();
@@ -76,7 +76,7 @@ void FrameStream::Close() {
     if (m_bClosed.exchange(true)) return;
     if (m_pRing) m_pRing->WakeWaiter();
     try {
-        m_pSession->Worker().Run([this](C1394Dcam& cam) {
+        m_pSession->Worker().Call([this](C1394Dcam& cam) {
             const int camera = m_pSession->Index(cam);
             cam.StopTransmission(camera);
             cam.StopCapture(camera);
@@ -114,7 +114,7 @@ std::shared_ptr<FrameData> FrameStream::Next(std::chrono::nanoseconds timeout, b
 }
 
 void FrameStream::CheckHealth(const FrameRing::Stats& stats) {
-    CameraWorker& worker = m_pSession->Worker();
+    CameraOwnerThread& worker = m_pSession->Worker();
     if (worker.DeviceChanges() != m_nChanges0 || worker.BusResets() != m_nResets0) {
         Fail(std::make_exception_ptr(BusResetError("a bus reset interrupted the stream")));
     }
@@ -127,7 +127,7 @@ void FrameStream::CheckHealth(const FrameRing::Stats& stats) {
 }
 
 void FrameStream::Fail(std::exception_ptr fallback) {
-    CameraWorker& worker = m_pSession->Worker();
+    CameraOwnerThread& worker = m_pSession->Worker();
     const auto until = Clock::now() + kNoticeGrace;
     while (worker.DeviceChanges() == m_nChanges0 && Clock::now() < until) {
         std::this_thread::sleep_for(kNoticePoll);

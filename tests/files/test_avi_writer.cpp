@@ -84,6 +84,7 @@ TEST_F(AviWriterTest, RecordsTheFramesStoredWhileRecording) {
     EXPECT_EQ(writer.GetFrameCount(), 6u);
     EXPECT_EQ(CountersInFile(), (std::vector<std::uint32_t>{2, 3, 4, 7, 8, 9}));
     EXPECT_FALSE(writer.Start()) << "a stopped writer takes nothing more";
+    EXPECT_EQ(ring.use_count(), 1) << "a stopped writer still holds the ring";
 }
 
 TEST_F(AviWriterTest, ARingThatLapsTheWriterShowsAsDroppedFrames) {

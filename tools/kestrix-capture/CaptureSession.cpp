@@ -1,10 +1,6 @@
 // Connecting, recording, saving stills and releasing for kestrix-capture.
 #include "tools/kestrix-capture/CaptureSession.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -16,7 +12,6 @@
 #include "bus/DriverRecords.h"
 #include "platform/DeviceDirectory.h"
 #include "platform/MessageQueue.h"
-#include "platform/UniqueFd.h"
 #include "tools/kestrix-capture/CameraListing.h"
 #include "tools/kestrix-capture/ExitCodes.h"
 #include "tools/kestrix-capture/ProgressLine.h"
@@ -41,39 +36,8 @@ constexpr auto kStallTimeout = std::chrono::seconds(10);
 constexpr auto kGapTimeout = std::chrono::seconds(3);
 // How long a failed read waits for a device-change notice that would explain it.
 constexpr auto kNoticeGrace = std::chrono::seconds(1);
-// How often a recording looks whether its file is still there.
-constexpr auto kFileCheckInterval = std::chrono::seconds(1);
 // The bus's isochronous budget per cycle, in units of one quadlet at S1600.
 constexpr unsigned kBandwidthUnits = 4915;
-
-// Why path cannot be written, or empty when it can: checked before the camera is touched by
-// opening the file (and making a new one, removed again at once), so that whatever the system
-// would refuse later (a name too long, a folder such as /proc that takes no files) is refused
-// now rather than after the camera started.
-std::string OutputProblem(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0) {
-        if (S_ISDIR(info.st_mode)) return "is a directory";
-        // A FIFO or a device would block the open or take the file's structure apart.
-        if (!S_ISREG(info.st_mode)) return "is not a regular file";
-        const platform::UniqueFd file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-        return file ? std::string() : std::strerror(errno);
-    }
-    if (errno != ENOENT) return std::strerror(errno);
-    const platform::UniqueFd file(
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!file)
-        return errno == EEXIST ? "is a symbolic link to a missing file" : std::strerror(errno);
-    ::unlink(path.c_str());
-    return {};
-}
-
-// Whether the file at path is no longer the one identified by info.
-bool FileGone(const std::string& path, const struct stat& info) {
-    struct stat now {};
-    return ::stat(path.c_str(), &now) != 0 || now.st_dev != info.st_dev ||
-           now.st_ino != info.st_ino;
-}
 
 const char* SignalName(int signal) {
     switch (signal) {
@@ -91,24 +55,6 @@ const char* SignalName(int signal) {
 std::string Seconds(std::chrono::seconds s) { return std::to_string(s.count()) + " seconds"; }
 
 std::string CutShort(const std::string& why) { return why + ": the recording is cut short"; }
-
-// text as a JSON string, quotes included.
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 }  // namespace
 
@@ -145,7 +91,7 @@ int CaptureSession::Run() {
     // An unplugged camera has no trigger to put back.
     if (!m_bDeviceChange && !m_trigger.Restore())
         Fail(kExitFailed, "putting the camera's trigger setting back failed");
-    if (m_options.json) PrintJson();
+    if (m_options.json) WriteOut(Summary().Json());
     return m_nExit;
 }
 
@@ -174,14 +120,14 @@ int CaptureSession::RunSteps() {
     m_bCaptured = true;
     Record();
     SaveStills();
-    if (!m_options.json) PrintSummary();
+    if (!m_options.json) WriteOut(Summary().Line());
     return m_nExit;
 }
 
 bool CaptureSession::CheckOutputs() {
     for (const std::string& path : {m_options.avi, m_options.bmp, m_options.jpeg}) {
         if (path.empty()) continue;
-        const std::string problem = OutputProblem(path);
+        const std::string problem = OutputFileCheck::Problem(path);
         if (!problem.empty()) Fail(kExitFileError, "cannot create " + path + ": " + problem);
     }
     return m_nExit == kExitOk;
@@ -379,7 +325,7 @@ void CaptureSession::Record() {
             Fail(kExitFileError, why.empty() ? "cannot record into " + m_options.avi : why);
             return;
         }
-        ::stat(m_options.avi.c_str(), &m_aviFile);
+        m_aviFile.Created(m_options.avi);
         if (!m_cam.StartAviRecording(m_nCamera, m_options.frames)) {
             Fail(kExitFailed, "the recording could not start");
             CloseRecording();
@@ -440,24 +386,13 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
     }
     // The recorder stopped by itself: closing says why.
     if (m_options.Recording() && !m_cam.GetAviErrorText(m_nCamera).empty()) return true;
-    if (m_options.Recording() && now - m_fileChecked >= kFileCheckInterval) {
-        m_fileChecked = now;
-        // Writes into a file whose folder was removed succeed, and the frames with it are lost.
-        if (FileGone(m_options.avi, m_aviFile)) return true;
-    }
-    // On trigger a frame comes only when triggered: no silence is a failure, and the time
-    // asked runs from the start.
-    if (m_options.Triggered()) {
-        return m_options.seconds != 0 &&
-               now - started >= std::chrono::duration<double>(m_options.seconds);
-    }
+    if (m_options.Recording() && m_aviFile.GoneBy(now)) return true;
+    if (const std::optional<bool> ends = m_trigger.TriggeredRunEnds(now, started)) return *ends;
     const bool flowing = m_stats.stored != m_statsAtStart.stored;
     const std::chrono::seconds limit = flowing ? kGapTimeout : kStallTimeout;
     if (now - (flowing ? m_lastArrival : started) <= limit) return false;
-    const std::string waiting = m_trigger.Waiting();
     const std::string silence =
-        "no frame has come from the camera for " + Seconds(limit) +
-        (waiting.empty() ? "" : " (" + waiting + ": it sends when triggered)");
+        "no frame has come from the camera for " + Seconds(limit) + m_trigger.SilenceNote();
     Fail(kExitFailed, flowing ? CutShort(silence + " (the bus stalls, or another program "
                                                    "switched its transmission off)")
                               : silence);
@@ -497,7 +432,7 @@ void CaptureSession::CloseRecording() {
     m_cam.CloseAviFile(m_nCamera);
     m_nFrames = std::uint64_t(m_cam.GetAviFrameCount(m_nCamera));
     const std::string problem = m_cam.GetAviErrorText(m_nCamera);
-    if (FileGone(m_options.avi, m_aviFile)) {
+    if (m_aviFile.Gone()) {
         Fail(kExitFileError, "recording into " + m_options.avi +
                                  " failed: the file is gone (its "
                                  "folder or the file was removed during the recording), and the " +
@@ -564,43 +499,26 @@ void CaptureSession::WriteOut(const std::string& text) {
     Fail(kExitFailed, std::string("cannot write to standard output: ") + std::strerror(errno));
 }
 
-void CaptureSession::PrintSummary() {
-    char line[160];
-    std::snprintf(line, sizeof line, "frames=%llu dropped=%llu fps=%.2f lost=%llu\n",
-                  static_cast<unsigned long long>(m_nFrames),
-                  static_cast<unsigned long long>(Dropped()), FramesPerSecond(),
-                  static_cast<unsigned long long>(Lost()));
-    WriteOut(line);
-}
-
-void CaptureSession::PrintJson() {
-    std::string files;
+CaptureSummary CaptureSession::Summary() const {
+    CaptureSummary summary;
+    // Without a capture there is nothing to count.
+    if (m_bCaptured) {
+        summary.frames = m_nFrames;
+        summary.dropped = Dropped();
+        summary.fps = FramesPerSecond();
+        summary.bytes = m_nFrames * m_nFrameBytes;
+        summary.lost = Lost();
+    }
     for (const auto& [key, path] :
          {std::pair<const char*, const std::string&>{"avi", m_options.avi},
           {"bmp", m_options.bmp},
           {"jpeg", m_options.jpeg}}) {
-        if (path.empty()) continue;
-        files += std::string(files.empty() ? "" : ",") + JsonString(key) + ":" + JsonString(path);
+        if (!path.empty()) summary.files.emplace_back(key, path);
     }
-    std::string features;
-    for (const auto& [name, value] : m_features) {
-        if (!features.empty()) features += ',';
-        features += JsonString(name);
-        features += ':';
-        features += JsonString(value);
-    }
-    const auto count = [this](std::uint64_t n) { return m_bCaptured ? n : 0; };
-    char figures[256];
-    std::snprintf(figures, sizeof figures,
-                  "{\"frames\":%llu,\"dropped\":%llu,\"fps\":%.2f,\"bytes\":%llu,\"lost\":%llu,",
-                  static_cast<unsigned long long>(count(m_nFrames)),
-                  static_cast<unsigned long long>(count(Dropped())),
-                  m_bCaptured ? FramesPerSecond() : 0.0,
-                  static_cast<unsigned long long>(count(m_nFrames * m_nFrameBytes)),
-                  static_cast<unsigned long long>(count(Lost())));
-    WriteOut(std::string(figures) + "\"files\":{" + files + "},\"features\":{" + features +
-             "},\"exit_reason\":" + JsonString(m_nExit == kExitOk ? "done" : m_strExitReason) +
-             ",\"exit_status\":" + std::to_string(m_nExit) + "}\n");
+    summary.features = m_features;
+    summary.exitReason = m_nExit == kExitOk ? "done" : m_strExitReason;
+    summary.exitStatus = m_nExit;
+    return summary;
 }
 
 double CaptureSession::FramesPerSecond() const {

@@ -12,8 +12,6 @@
 #include <memory>
 #include <string>
 
-#include <sys/stat.h>
-
 #include "camera/C1394Dcam.h"
 #include "camera/CameraFeatures.h"
 #include "camera/CameraLock.h"
@@ -21,7 +19,9 @@
 #include "camera/FrameRing.h"
 #include "platform/MessageEndpoint.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
+#include "tools/kestrix-capture/CaptureSummary.h"
 #include "tools/kestrix-capture/CaptureTrigger.h"
+#include "tools/kestrix-capture/OutputFileCheck.h"
 
 class CaptureSession {
 public:
@@ -73,8 +73,7 @@ private:
     int StillSlot(const CDcamCaptureThread& thread) const;
     // Writes text to stdout; a failure (stdout closed, a full device) is the run's failure.
     void WriteOut(const std::string& text);
-    void PrintSummary();
-    void PrintJson();
+    CaptureSummary Summary() const;
     double FramesPerSecond() const;
     std::uint64_t Dropped() const;
     std::uint64_t Lost() const;
@@ -111,6 +110,5 @@ private:
     Clock::time_point m_lastArrival{};  // of a frame in the ring, recorded or not
     Clock::time_point m_failureSeen{};  // when the reads were first seen failing
     std::uint16_t m_nFirstSequence = 0;  // the ring's number for the run's first frame
-    struct stat m_aviFile {};            // the recording's file as it was created
-    Clock::time_point m_fileChecked{};
+    OutputFileCheck m_aviFile;           // the recording's file, watched while it grows
 };

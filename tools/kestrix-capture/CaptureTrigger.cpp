@@ -45,9 +45,17 @@ CameraFeatures::Outcome CaptureTrigger::Apply() {
     return {};
 }
 
-std::string CaptureTrigger::Waiting() const {
+std::string CaptureTrigger::SilenceNote() const {
     if (!m_cam.IsTriggerOn(m_nCamera)) return {};
-    return "the camera's trigger is on (mode " + std::to_string(m_now.mode) + ")";
+    return " (the camera's trigger is on (mode " + std::to_string(m_now.mode) +
+           "): it sends when triggered)";
+}
+
+std::optional<bool> CaptureTrigger::TriggeredRunEnds(Clock::time_point now,
+                                                     Clock::time_point started) const {
+    if (!m_options.Triggered()) return std::nullopt;
+    return m_options.seconds != 0 &&
+           now - started >= std::chrono::duration<double>(m_options.seconds);
 }
 
 void CaptureTrigger::Tick(Clock::time_point now) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "camera/CameraFeatures.h"
@@ -22,9 +23,13 @@ public:
     // Sets the trigger the options ask for (nothing when they ask for none), after checking it
     // against what the camera offers; the trigger setting is read in any case.
     CameraFeatures::Outcome Apply();
-    // Why frames may not come by themselves ("the camera's trigger is on (mode 0)"); empty
-    // when the camera runs free.
-    std::string Waiting() const;
+    // What the silence of a camera on its trigger means (" (the camera's trigger is on (mode
+    // 0): it sends when triggered)"); empty when the camera runs free.
+    std::string SilenceNote() const;
+    // For a run on trigger, whose frames come only when triggered, so that no silence is a
+    // failure and the time asked runs from the start: whether the run is over at now. Empty
+    // for a run without a trigger.
+    std::optional<bool> TriggeredRunEnds(Clock::time_point now, Clock::time_point started) const;
     // Fires the software trigger when its time has come; the first at once.
     void Tick(Clock::time_point now);
     // Puts back the setting Apply found, if it changed it.

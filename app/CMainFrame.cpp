@@ -37,13 +37,19 @@ CMainFrame::CMainFrame(std::shared_ptr<ViewerPrompts> prompts, ViewRateMeter::Ti
 
     m_pReady = new QLabel("Ready", this);
     statusBar()->addWidget(m_pReady, 1);
-    const char* widest[3] = {" Buffer Index 9999/9999 ", " View Rate 999.999 fps ",
-                             " Capture 000000 "};
+    const QStringList texts[3] = {{" Buffer Index 9999/9999 ", " Buffer Index ----/---- "},
+                                  {" View Rate 999.999 fps ", " View Rate: no frames "},
+                                  {" Capture 000000 ", " Capture ------ "}};
     for (int i = 0; i < 3; ++i) {
-        m_panes[i] = new QLabel(this);
+        m_panes[i] = new QLabel(texts[i].front(), this);
         m_panes[i]->setFrameShape(QFrame::Panel);
         m_panes[i]->setFrameShadow(QFrame::Sunken);
-        m_panes[i]->setMinimumWidth(m_panes[i]->fontMetrics().horizontalAdvance(widest[i]) + 8);
+        int width = 0;
+        for (const QString& text : texts[i])
+            width = std::max(width, m_panes[i]->fontMetrics().horizontalAdvance(text) + 8);
+        // A fixed size keeps the status bar from laying itself out again at every frame.
+        m_panes[i]->setFixedSize(width, m_panes[i]->sizeHint().height());
+        m_panes[i]->clear();
         statusBar()->addPermanentWidget(m_panes[i]);
     }
     // The pixel value: shown only while its View item is checked.

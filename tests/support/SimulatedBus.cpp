@@ -131,6 +131,16 @@ bool SimulatedBus::WaitForUnits(std::size_t count, std::chrono::milliseconds tim
     return true;
 }
 
+bool SimulatedBus::WaitForResetWaits(std::size_t count, std::chrono::milliseconds timeout) const {
+    const std::string field = "reset waits " + std::to_string(count) + ",";
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Busctl({"status"}).output.find(field) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(kPollStep);
+    }
+    return true;
+}
+
 SimulatedBus::Result SimulatedBus::Busctl(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv = {kBusctlPath, "--dir", Dir().string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());

@@ -53,7 +53,9 @@ TEST_F(CameraRecording, RawRecordingsHoldEveryFrameInOrder) {
         ASSERT_NE(Start(c.mode, c.rateOrCoding, 6), nullptr);
         Record(false, 12);
         EXPECT_EQ(m_cam.GetAviFrameCount(0), 12);
-        if (testsupport::kEveryFrameArrives) EXPECT_EQ(m_cam.GetAviDropped(0), 0);
+        if (testsupport::kEveryFrameArrives) {
+            EXPECT_EQ(m_cam.GetAviDropped(0), 0);
+        }
         auto stream = filestest::ProbeStream(m_path);
         EXPECT_EQ(stream["codec_tag_string"], c.tag);
         EXPECT_EQ(stream["width"] + "x" + stream["height"],

@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "app/QtPrompts.h"
+#include "camera/CameraIdentity.h"
 #include "dialogs/CAeSharpnessDlg.h"
 #include "dialogs/CMaskingDlg.h"
 #include "dialogs/CMiscParamDlg.h"
@@ -123,20 +124,69 @@ void CCameraView::OnConnect() {
         Tell("The camera is not connected.", ViewerPrompts::Icon::Exclamation);
         return;
     }
-    ViewerPrompts::VideoChoice choice;
-    if (!m_pPrompts->ChooseVideoMode(window(), choice)) return;
-    {
-        WaitCursor wait;
-        QString failure;
-        if (m_session.Connect(choice, failure)) {
-            AdaptWindowSize();
-            SetTitle();
-            StartCaptureAndDisplay();
-        } else {
-            TellOverWait(failure);
-        }
+    int camera = m_session.PickedCamera();
+    if (camera < 0) {
+        const CameraSession::CameraPick& pick = m_session.Pick();
+        Tell(pick.guid != 0 ? QString("The camera %1 is not on the bus.")
+                                  .arg(QString::fromStdString(CameraIdentity::GuidText(pick.guid)))
+                            : QString("There is no camera %1 on the bus.").arg(pick.index),
+             ViewerPrompts::Icon::Exclamation);
+        return;
     }
+    // A format kept for this camera stands in for the "VIDEO SETTING" question, whose sizes are
+    // the maker's: another maker's camera is asked for one of its own modes instead.
+    std::optional<CameraFormatChoice> format =
+        CameraFormatChoice::Load(Camera().GetCameraGuid(camera));
+    if (!format && Camera().LacksVendorRegisters(camera)) {
+        if (!PickFormat(camera)) return;
+        format = CameraFormatChoice::Load(Camera().GetCameraGuid(camera));
+    }
+    ViewerPrompts::VideoChoice choice;
+    if (format) {
+        const QString problem =
+            format->BandwidthProblem(CameraFormatChoice::UnitsLeft(Camera(), camera));
+        if (!problem.isEmpty()) {
+            Tell(problem, ViewerPrompts::Icon::Exclamation);
+            return;
+        }
+    } else if (!m_pPrompts->ChooseVideoMode(window(), choice)) {
+        return;
+    }
+    ConnectCamera(camera, format, choice);
     emit StateChanged();
+}
+
+void CCameraView::ConnectCamera(int camera, const std::optional<CameraFormatChoice>& format,
+                                const ViewerPrompts::VideoChoice& choice) {
+    WaitCursor wait;
+    QString failure;
+    const bool connected = format ? m_session.ConnectFormat(camera, *format, failure)
+                                  : m_session.Connect(choice, failure, camera);
+    if (!connected) {
+        TellOverWait(failure);
+        return;
+    }
+    AdaptWindowSize();
+    SetTitle();
+    StartCaptureAndDisplay();
+}
+
+void CCameraView::OnFormat() {
+    int camera = m_session.PickedCamera();
+    PickFormat(camera);
+}
+
+bool CCameraView::PickFormat(int& camera) {
+    int chosen = camera;
+    if (!m_pPrompts->ChooseCameraFormat(window(), Camera(), chosen, m_LastPicture)) return false;
+    if (m_cameraClaim && !m_cameraClaim(chosen)) {
+        Tell(QString("Camera %1 is shown by another KestrixView window.").arg(chosen),
+             ViewerPrompts::Icon::Exclamation);
+        return false;
+    }
+    m_session.SetCameraPick({chosen, Camera().GetCameraGuid(chosen)});
+    camera = chosen;
+    return true;
 }
 
 QSize CCameraView::Decoration() const {
@@ -162,11 +212,12 @@ void CCameraView::SetTitle() {
 
 void CCameraView::StartCaptureAndDisplay() {
     if (!m_session.StartCapture()) {
-        TellOverWait("Connection with the camera failed.");
+        TellOverWait(m_session.StartFailure());
         Release();
         return;
     }
-    m_pipeline.Start(m_nColorCoding, m_nImageWidth, m_nImageHeight, m_session.FrameBytes());
+    m_pipeline.Start(m_nColorCoding, m_nImageWidth, m_nImageHeight, m_session.FrameBytes(),
+                     m_nCamera);
     m_statistics.Reset();
     m_nRawShown = ~std::uint64_t{0};
     m_pHistogram.reset();
@@ -185,6 +236,7 @@ void CCameraView::CloseParamDialogs() {
 
 void CCameraView::Release() {
     m_pipeline.Stop();
+    if (!m_pipeline.Front().isNull()) m_LastPicture = m_pipeline.Front().copy();
     m_session.End();
     m_pipeline.Free();
     CloseParamDialogs();
@@ -335,7 +387,7 @@ void CCameraView::OpenParamDialog(std::unique_ptr<QDialog>& dialog) {
     }
     dialog.reset();
     auto fresh = std::make_unique<Dialog>(this);
-    if (!fresh->Create(&m_session.Camera(), 0)) return;
+    if (!fresh->Create(&m_session.Camera(), m_nCamera)) return;
     fresh->show();
     dialog = std::move(fresh);
 }

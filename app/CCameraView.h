@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -69,8 +70,14 @@ public:
     // The key commands: true when the key is one of them (run or, when disabled, swallowed).
     bool HandleKey(int key, Qt::KeyboardModifiers modifiers);
     void SetContextMenu(QMenu* menu) { m_pContextMenu = menu; }
+    // Asked before Camera Format makes another camera (index) the viewer's: false when another
+    // copy of the program shows that camera. Without it any camera may be picked.
+    using CameraClaim = std::function<bool(int camera)>;
+    void SetCameraClaim(CameraClaim claim) { m_cameraClaim = std::move(claim); }
 
     void OnConnect();
+    // Camera > Format...: the camera and the format the next Connect uses.
+    void OnFormat();
     void OnRelease();
     void Release();
     void ResetState();
@@ -190,6 +197,12 @@ private:
     void AdaptWindowSize();
     void SetTitle();
     void StartCaptureAndDisplay();
+    // Sets the mode (the kept format of the camera, else the "VIDEO SETTING" choice) and starts.
+    void ConnectCamera(int camera, const std::optional<CameraFormatChoice>& format,
+                       const ViewerPrompts::VideoChoice& choice);
+    // Asks "Camera Format" starting at camera; true with the camera chosen, which is then the
+    // viewer's.
+    bool PickFormat(int& camera);
     void CloseParamDialogs();
     void OnFrameShown(bool first);
     // Shows ring slot `slot` now (Next and Previous).
@@ -213,7 +226,9 @@ private:
     void OnSnapshotDone(const QString& path, const QString& error);
 
     std::shared_ptr<ViewerPrompts> m_pPrompts;
+    QImage m_LastPicture;  // the last connection's last picture, for Camera Format
     QMenu* m_pContextMenu = nullptr;
+    CameraClaim m_cameraClaim;
     QString m_strTitle = "KestrixView";  // without the recording suffix
     ViewOptions m_options = ViewOptions::Load();
     ViewZoom m_zoom;

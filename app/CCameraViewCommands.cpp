@@ -14,6 +14,7 @@ bool CCameraView::IsCommandEnabled(int id) const {
     const bool stoppedWithFrame = m_bConnected && !m_bStreaming && m_nCurrentIndex >= 0;
     switch (id) {
         case cmd::kConnect:
+        case cmd::kFormat:
             return !m_bConnected;
         case cmd::kRelease:
             return m_bConnected;
@@ -91,6 +92,9 @@ bool CCameraView::RunCommand(int id) {
             return true;
         case cmd::kRelease:
             OnRelease();
+            return true;
+        case cmd::kFormat:
+            OnFormat();
             return true;
         case cmd::kStart:
             OnStart();

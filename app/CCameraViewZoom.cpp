@@ -72,8 +72,8 @@ void CCameraView::leaveEvent(QEvent* event) {
 std::span<const std::uint8_t> CCameraView::RawShown() {
     if (m_nRawShown != m_pipeline.FramesShown()) {
         m_RawShown.resize(m_session.FrameBytes());
-        if (m_RawShown.empty() || m_session.Camera().GetFrame(0, m_RawShown.data(),
-                                                              m_nCurrentIndex) < 0)
+        if (m_RawShown.empty() ||
+            m_session.Camera().GetFrame(m_nCamera, m_RawShown.data(), m_nCurrentIndex) < 0)
             m_RawShown.clear();
         m_nRawShown = m_pipeline.FramesShown();
     }

@@ -5,10 +5,13 @@
 #include <QIcon>
 #include <QTimer>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "app/CCameraView.h"
 #include "app/CMainFrame.h"
@@ -16,6 +19,7 @@
 #include "app/QtPrompts.h"
 #include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
+#include "camera/CameraIdentity.h"
 #include "tools/common/PrivateBus.h"
 
 namespace {
@@ -42,15 +46,48 @@ void TakeScreenshot(CMainFrame& frame, const QString& file) {
     });
 }
 
+// A camera number below the table's size, or a GUID of 16 hex digits (an optional 0x before).
+bool ParseCamera(std::string_view text, CKestrixViewApp::Options& options, std::string& error) {
+    const std::string given(text);
+    if (!text.empty() && text.size() <= 2 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        const int index = std::stoi(given);
+        if (index < C1394Dcam::kMaxCameras) {
+            options.cameraIndex = index;
+            options.cameraGuid = 0;
+            return true;
+        }
+    }
+    if (text.starts_with("0x") || text.starts_with("0X")) text.remove_prefix(2);
+    if (text.size() == 16 && std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        })) {
+        options.cameraGuid = std::stoull(std::string(text), nullptr, 16);
+        options.cameraIndex = 0;
+        if (options.cameraGuid != 0) return true;
+    }
+    error = "--camera " + given + ": give a camera number from 0 to " +
+            std::to_string(C1394Dcam::kMaxCameras - 1) + " or a GUID of 16 hex digits";
+    return false;
+}
+
 }  // namespace
 
 const char* CKestrixViewApp::Usage() {
-    return "Usage: kestrixview [--simulate] [--help] [--version]\n"
+    return "Usage: kestrixview [--simulate] [--camera N|GUID] [--help] [--version]\n"
            "Views, records and controls an IIDC 1394 camera.\n"
-           "  --simulate   start a private simulated bus with one camera when no bus serves the\n"
-           "               device directory (KESTRIX_BUS_DIR), and stop it at exit\n"
-           "  --help       show this text\n"
-           "  --version    show the version\n";
+           "  --simulate       start a private simulated bus with one camera when no bus serves\n"
+           "                   the device directory (KESTRIX_BUS_DIR), and stop it at exit\n"
+           "  --camera N|GUID  the camera to view: its number on the bus (default 0) or its\n"
+           "                   16-digit GUID; one copy runs per camera\n"
+           "  --help           show this text\n"
+           "  --version        show the version\n";
+}
+
+std::string CKestrixViewApp::InstanceKey(const Options& options) {
+    if (options.cameraGuid != 0) return CameraIdentity::GuidText(options.cameraGuid);
+    return options.cameraIndex == 0 ? std::string()
+                                    : "camera" + std::to_string(options.cameraIndex);
 }
 
 std::optional<CKestrixViewApp::Options> CKestrixViewApp::Parse(int argc, char** argv,
@@ -58,7 +95,14 @@ std::optional<CKestrixViewApp::Options> CKestrixViewApp::Parse(int argc, char** 
     Options options;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (std::strcmp(arg, "--simulate") == 0) {
+        if (std::strcmp(arg, "--camera") == 0 || std::strncmp(arg, "--camera=", 9) == 0) {
+            const bool joined = arg[8] == '=';
+            if (!joined && i + 1 >= argc) {
+                error = "--camera needs a camera number or GUID (see --help)";
+                return std::nullopt;
+            }
+            if (!ParseCamera(joined ? arg + 9 : argv[++i], options, error)) return std::nullopt;
+        } else if (std::strcmp(arg, "--simulate") == 0) {
             options.simulate = true;
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             options.help = true;
@@ -87,7 +131,7 @@ int CKestrixViewApp::Run(int argc, char** argv) {
         std::fputs(options->help ? Usage() : "kestrixview " KESTRIX_VERSION "\n", stdout);
         return 0;
     }
-    SingleInstance instance;
+    SingleInstance instance(InstanceKey(*options));
     if (!instance.Claim()) {
         // Another copy runs: it comes to the front and this one ends quietly.
         instance.AskFirstToRaise(kRaiseTimeout);
@@ -112,6 +156,17 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     std::shared_ptr<ViewerPrompts> prompts;
     if (!options->screenshot.isEmpty()) prompts = std::make_shared<InitialChoicePrompts>();
     CMainFrame frame(prompts);
+    frame.View()->Session().SetCameraPick({options->cameraIndex, options->cameraGuid});
+    // A camera picked in Camera Format moves this copy to that camera's key, unless another copy
+    // shows it: that one comes to the front instead.
+    frame.View()->SetCameraClaim([&instance](int camera) {
+        Options picked;
+        picked.cameraIndex = camera;
+        const std::string key = InstanceKey(picked);
+        if (instance.Move(key)) return true;
+        SingleInstance(key).AskFirstToRaise(kRaiseTimeout);
+        return false;
+    });
     QObject::connect(&instance, &SingleInstance::RaiseRequested, &frame, &CMainFrame::RaiseWindow);
     if (!frame.Create()) return 1;
     // Termination ends the loop in order: the recording finished, the camera released, and the

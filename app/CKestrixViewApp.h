@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,9 @@ public:
         bool simulate = false;
         bool help = false;
         bool version = false;
+        // --camera: an index in the camera table, or a GUID (then not 0).
+        int cameraIndex = 0;
+        std::uint64_t cameraGuid = 0;
         // Hidden, for the README's screenshot: connect at 640 x 480 RGB 15 fps, start, save a
         // picture of the window to this file after two seconds and end.
         QString screenshot;
@@ -20,6 +24,9 @@ public:
 
     static std::optional<Options> Parse(int argc, char** argv, std::string& error);
     static const char* Usage();
+    // What tells copies of the program apart: one copy runs per camera. Empty for camera 0,
+    // whose copies keep the names they had before cameras could be chosen.
+    static std::string InstanceKey(const Options& options);
 
     // The whole life of the program; its exit status.
     int Run(int argc, char** argv);

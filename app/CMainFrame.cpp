@@ -134,6 +134,8 @@ void CMainFrame::AddCommand(QMenu* menu, int id, const QString& text, const QStr
 void CMainFrame::BuildMenus() {
     QMenu* camera = AddMenu(menuBar(), "Ca&mera");
     AddCommand(camera, cmd::kConnect, "&Connect", "Connects with the camera");
+    AddCommand(camera, cmd::kFormat, "&Format...",
+               "Chooses the camera and its video format for the next Connect");
     AddCommand(camera, cmd::kRelease, "&Release", "Release form the camera");
     camera->addSeparator();
     AddCommand(camera, cmd::kExit, "E&xit", "Quit the application\nExit");

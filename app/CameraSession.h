@@ -1,4 +1,4 @@
-// The viewer's camera session: the camera object, the claim on camera 0, the connection and its
+// The viewer's camera session: the camera object, the claim on its camera, the connection and its
 // capture ring, transmission, the AVI recorder, the bus notices and the five transfer settings.
 // It shows nothing and asks nothing: failures come back as the message the user should read, and
 // a lost connection as the ConnectionLost signal, so any front end can drive it.
@@ -13,8 +13,11 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 
+#include "app/CameraFormatChoice.h"
 #include "app/ViewerPrompts.h"
 #include "camera/C1394Dcam.h"
 #include "camera/CameraLock.h"
@@ -56,6 +59,11 @@ public:
         std::uint64_t dropped = 0;   // overwritten in the ring before the recorder copied them
         std::int64_t recorded = 0;   // in the file open
     };
+    // The camera the viewer uses: by GUID when one is given, else by index in the camera table.
+    struct CameraPick {
+        int index = 0;
+        std::uint64_t guid = 0;
+    };
     // Why a connection ended without being asked to.
     enum class Loss { DeviceList, BusReset, DriverGone };
     Q_ENUM(Loss)
@@ -74,22 +82,30 @@ public:
     // Back to the idle state, freeing nothing.
     void ResetState();
     int CameraCount();
+    void SetCameraPick(const CameraPick& pick) { m_pick = pick; }
+    const CameraPick& Pick() const { return m_pick; }
+    // The picked camera's index now; -1 when it is not on the bus.
+    int PickedCamera();
     // Sets the access unit the settings name, for the register transfers that follow.
     void ApplyAccessUnit();
-    // Claims camera 0 and sets the chosen mode; on success the session is connected. On failure
-    // `failure` says why and nothing stays claimed.
-    bool Connect(const ViewerPrompts::VideoChoice& choice, QString& failure);
+    // Claims camera index `camera` and sets the chosen mode; on success the session is
+    // connected. On failure `failure` says why and nothing stays claimed.
+    bool Connect(const ViewerPrompts::VideoChoice& choice, QString& failure, int camera = 0);
+    // The same with a "Camera Format" choice, on camera index `camera`.
+    bool ConnectFormat(int camera, const CameraFormatChoice& format, QString& failure);
     // Starts reception into a ring sized by the settings; false when the capture cannot start.
     bool StartCapture();
+    // What the user should read after StartCapture failed.
+    QString StartFailure() const;
     // Bytes of one raw frame of the capture started last.
     std::size_t FrameBytes() const { return m_nFrameBytes; }
-    // Stops transmission and reception and lets camera 0 go: no longer connected.
+    // Stops transmission and reception and lets the camera go: no longer connected.
     void End();
 
     void StartTransmission();
     void StopTransmission();
 
-    // The AVI recorder of camera 0.
+    // The AVI recorder of the connected camera.
     bool OpenAvi(const QString& path, bool convert);
     // Closes the file; false with `failure` set when its writes failed. `dropped`: frames were
     // dropped while recording.
@@ -102,7 +118,7 @@ public:
     CaptureCounters Counters() const;
     // The mode as the title shows it ("640x480/RGB/15fps"); empty before a mode is known.
     QString ModeText() const;
-    // The mode's nominal frame rate; 0 for a Format 7 mode.
+    // The mode's nominal frame rate; 0 for a Format 7 mode of "VIDEO SETTING".
     double ModeFps() const;
 
     // Writes ring slot `slot` as a still; false when nothing was saved.
@@ -116,9 +132,11 @@ private:
     void LoadSettings();
     void SaveSettings() const;
     void OnCameraNotice(std::uint32_t message);
-    // Claims camera 0 against other programs, so that another program's capture is never cut
+    // Claims the camera against other programs, so that another program's capture is never cut
     // short by ours.
     bool ClaimCamera(QString& failure);
+    // Claims the camera and sets its mode; connected on success.
+    bool SetUpMode(const std::function<bool()>& setMode, QString& failure);
     // A bus driver that died or stalled sends no notice: twice a second while connected, new
     // frames or an answered register read prove it alive.
     void WatchDriver();
@@ -126,6 +144,8 @@ private:
     C1394Dcam m_camera;
     CameraLock m_claim;
     State m_state;
+    CameraPick m_pick;
+    std::optional<CameraFormatChoice> m_format;  // of the connection, when Camera Format chose
     std::size_t m_nFrameBytes = 0;
     TransferSettings m_settings;
     QSocketNotifier* m_pQueueNotifier = nullptr;

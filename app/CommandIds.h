@@ -5,6 +5,7 @@ namespace cmd {
 
 inline constexpr int kConnect = 32771;
 inline constexpr int kRelease = 32772;
+inline constexpr int kFormat = 32821;  // the "Camera Format" dialog
 inline constexpr int kExit = 57665;
 inline constexpr int kStart = 32773;
 inline constexpr int kStop = 32774;

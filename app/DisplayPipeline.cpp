@@ -18,7 +18,9 @@ void DisplayPipeline::ResetState() {
     m_fViewRate = -1.0f;
 }
 
-void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t frameBytes) {
+void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t frameBytes,
+                            int camera) {
+    m_nCamera = camera;
     m_nColorCoding = colorCoding;
     m_nWidth = width;
     m_nHeight = height;
@@ -27,8 +29,8 @@ void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t 
     m_DisplayBits.assign(std::size_t(width) * std::size_t(height) * 3, 0);
     m_nShown = 0;
     m_bDisplayRun = true;
-    m_displayThread =
-        std::thread(&DisplayPipeline::DisplayLoop, this, colorCoding, width, height, frameBytes);
+    m_displayThread = std::thread(&DisplayPipeline::DisplayLoop, this, camera, colorCoding, width,
+                                  height, frameBytes);
 }
 
 void DisplayPipeline::Stop() {
@@ -43,13 +45,13 @@ void DisplayPipeline::Free() {
     m_DisplayBits = {};
 }
 
-void DisplayPipeline::DisplayLoop(int colorCoding, int width, int height,
+void DisplayPipeline::DisplayLoop(int camera, int colorCoding, int width, int height,
                                   std::size_t frameBytes) {
     std::vector<std::uint8_t> frame(frameBytes);
     std::vector<std::uint8_t> bits(std::size_t(width) * std::size_t(height) * 3);
     while (m_bDisplayRun) {
-        if (m_camera.WaitForFrame(0, 100) < 0) continue;
-        const int slot = m_camera.GetFrame(0, frame.data(), -1);
+        if (m_camera.WaitForFrame(camera, 100) < 0) continue;
+        const int slot = m_camera.GetFrame(camera, frame.data(), -1);
         if (slot < 0) {
             // The capture went (a device change): nothing to wait on until Release stops us.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -75,7 +77,7 @@ void DisplayPipeline::OnFramePublished() {
 
 void DisplayPipeline::ShowSlot(int slot) {
     m_nCurrentIndex = slot;
-    m_camera.GetFrame(0, m_FrameBuffer.data(), slot);
+    m_camera.GetFrame(m_nCamera, m_FrameBuffer.data(), slot);
     m_camera.ConvertToBitmap(m_nColorCoding, m_DisplayBits.data(), m_FrameBuffer.data(), m_nWidth,
                              m_nHeight);
     // A frame the display thread still publishes must not replace the slot asked for.

@@ -37,8 +37,8 @@ public:
                              QObject* parent = nullptr);
     ~DisplayPipeline() override;  // stops the display thread
 
-    // Allocates the pictures of a stream and starts the display thread on camera 0.
-    void Start(int colorCoding, int width, int height, std::size_t frameBytes);
+    // Allocates the pictures of a stream and starts the display thread on camera index camera.
+    void Start(int colorCoding, int width, int height, std::size_t frameBytes, int camera = 0);
     // Stops the display thread, waiting without limit; the pictures stay.
     void Stop();
     // Stops and frees the pictures.
@@ -74,13 +74,14 @@ signals:
     void FrameShown(bool first);
 
 private:
-    void DisplayLoop(int colorCoding, int width, int height, std::size_t frameBytes);
+    void DisplayLoop(int camera, int colorCoding, int width, int height, std::size_t frameBytes);
     // Takes the picture the display thread published.
     void OnFramePublished();
     void Observe(const QImage& picture, std::span<const std::uint8_t> raw);
 
     C1394Dcam& m_camera;
     DisplayHandOver m_display;
+    int m_nCamera = 0;  // set before the display thread starts, which gets its own copy
     int m_nColorCoding = 0, m_nWidth = 0, m_nHeight = 0;
     int m_nCurrentIndex = -1;
     float m_fViewRate = -1.0f;

@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include "app/CCameraFormatDlg.h"
 #include "app/CVideoSettingDlg.h"
 #include "app/SnapshotSettingsDlg.h"
 
@@ -57,6 +58,14 @@ bool QtPrompts::ChooseVideoMode(QWidget* parent, VideoChoice& choice) {
     CVideoSettingDlg dialog(parent);
     if (dialog.exec() != QDialog::Accepted) return false;
     choice = dialog.Result();
+    return true;
+}
+
+bool QtPrompts::ChooseCameraFormat(QWidget* parent, C1394Dcam& cam, int& camera,
+                                   const QImage& lastPicture) {
+    CCameraFormatDlg dialog(cam, camera, lastPicture, parent);
+    if (dialog.exec() != QDialog::Accepted || dialog.Camera() < 0) return false;
+    camera = dialog.Camera();
     return true;
 }
 

@@ -1,5 +1,5 @@
-// The viewer's prompts as the user sees them: QFileDialog, QMessageBox and the video-setting
-// dialog.
+// The viewer's prompts as the user sees them: QFileDialog, QMessageBox, the video-setting and
+// camera-format dialogs.
 #pragma once
 
 #include <QStringList>
@@ -14,6 +14,8 @@ public:
     bool AskYesNo(QWidget* parent, const QString& text) override;
     bool ChooseVideoMode(QWidget* parent, VideoChoice& choice) override;
     bool ChooseSnapshotSettings(QWidget* parent, QString& folder, int& format) override;
+    bool ChooseCameraFormat(QWidget* parent, C1394Dcam& cam, int& camera,
+                            const QImage& lastPicture) override;
 
     // "Text|pattern|...||" as Qt name filters "Text (pattern)".
     static QStringList NameFilters(const QString& filter);

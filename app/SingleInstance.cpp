@@ -14,17 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace {
 
 constexpr char kRaise[] = "raise\n";
 constexpr char kRaised[] = "raised\n";
-
-std::string BaseName() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string dir = runtime != nullptr && *runtime != '\0' ? runtime : "/tmp";
-    return dir + "/kestrixview-" + std::to_string(::getuid());
-}
 
 // One connect-and-ask attempt; true once the first copy answered.
 bool AskOnce(const std::string& path, int timeoutMs) {
@@ -46,8 +41,15 @@ bool AskOnce(const std::string& path, int timeoutMs) {
 
 }  // namespace
 
-SingleInstance::SingleInstance() = default;
+SingleInstance::SingleInstance(std::string key) : m_strKey(std::move(key)) {}
 SingleInstance::~SingleInstance() = default;
+
+std::string SingleInstance::BaseName() const {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string dir = runtime != nullptr && *runtime != '\0' ? runtime : "/tmp";
+    const std::string name = dir + "/kestrixview-" + std::to_string(::getuid());
+    return m_strKey.empty() ? name : name + "-" + m_strKey;
+}
 
 std::string SingleInstance::LockPath() const { return BaseName() + ".lock"; }
 std::string SingleInstance::SocketPath() const { return BaseName() + ".sock"; }
@@ -71,12 +73,24 @@ bool SingleInstance::AskFirstToRaise(std::chrono::milliseconds timeout) const {
     return false;
 }
 
+bool SingleInstance::Move(const std::string& key) {
+    if (key == m_strKey) return true;
+    SingleInstance next(key);
+    if (!next.Claim()) return false;
+    if (m_pServer != nullptr) m_pServer->close();  // removes the old socket
+    m_lock = std::move(next.m_lock);  // the old lock goes with its descriptor
+    m_strKey = key;
+    return Listen();
+}
+
 bool SingleInstance::Listen() {
-    m_pServer = new QLocalServer(this);
+    if (m_pServer == nullptr) {
+        m_pServer = new QLocalServer(this);
+        m_pServer->setSocketOptions(QLocalServer::UserAccessOption);
+        connect(m_pServer, &QLocalServer::newConnection, this, &SingleInstance::OnConnection);
+    }
     // Holding the lock, any socket left there belongs to a copy that is gone.
     QLocalServer::removeServer(QString::fromStdString(SocketPath()));
-    m_pServer->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(m_pServer, &QLocalServer::newConnection, this, &SingleInstance::OnConnection);
     return m_pServer->listen(QString::fromStdString(SocketPath()));
 }
 

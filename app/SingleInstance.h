@@ -1,6 +1,7 @@
-// One running copy per user: the first copy holds a lock that dies with its process and
-// listens on a local socket; a later copy asks it there to raise its window, then ends.
-// Both live in XDG_RUNTIME_DIR (else /tmp), named after the program and the user.
+// One running copy per user and camera: the first copy holds a lock that dies with its process
+// and listens on a local socket; a later copy for the same camera asks it there to raise its
+// window, then ends. Both live in XDG_RUNTIME_DIR (else /tmp), named after the program, the
+// user and the camera's key.
 #pragma once
 
 #include <QObject>
@@ -15,7 +16,8 @@ class QLocalServer;
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    SingleInstance();
+    // key: the camera's; empty for camera 0.
+    explicit SingleInstance(std::string key = {});
     ~SingleInstance() override;
 
     // Takes the lock; false when another live copy holds it. Needs no Qt application.
@@ -25,6 +27,9 @@ public:
     bool AskFirstToRaise(std::chrono::milliseconds timeout) const;
     // Listens for later copies (after Claim, with a Qt application); false when it cannot.
     bool Listen();
+    // Becomes the copy for another camera: takes that key's lock and listens there, letting the
+    // old key go. False, keeping the old key, when another live copy holds the new one.
+    bool Move(const std::string& key);
 
     std::string LockPath() const;
     std::string SocketPath() const;
@@ -35,6 +40,9 @@ signals:
 private:
     void OnConnection();
 
+    std::string BaseName() const;
+
+    std::string m_strKey;
     platform::UniqueFd m_lock;
     QLocalServer* m_pServer = nullptr;
 };

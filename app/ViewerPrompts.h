@@ -4,6 +4,8 @@
 
 #include <QString>
 
+class C1394Dcam;
+class QImage;
 class QWidget;
 
 class ViewerPrompts {
@@ -29,6 +31,12 @@ public:
     virtual bool AskYesNo(QWidget* parent, const QString& text) = 0;
     // The modal video-setting dialog; false unless OK.
     virtual bool ChooseVideoMode(QWidget* parent, VideoChoice& choice) = 0;
+    // "Camera Format" (it keeps the choice itself); camera: the one shown first, then the one
+    // chosen. False unless OK or Forget; prompts without the dialog never choose.
+    virtual bool ChooseCameraFormat(QWidget*, C1394Dcam&, int& /*camera*/,
+                                    const QImage& /*lastPicture*/) {
+        return false;
+    }
     // The snapshot settings page: folder and SnapshotWriter::Format; false unless OK. Prompts
     // without the page never change them.
     virtual bool ChooseSnapshotSettings(QWidget*, QString& /*folder*/, int& /*format*/) {

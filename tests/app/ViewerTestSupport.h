@@ -120,11 +120,14 @@ private:
 // A main frame on a private bus (cameras as asked), shown offscreen, with scripted prompts.
 class ViewerTest : public ::testing::Test {
 protected:
-    explicit ViewerTest(unsigned cameras = 1, double rateScale = 1.0)
+    // busArguments: more kestrix-busd options (--model generic).
+    explicit ViewerTest(unsigned cameras = 1, double rateScale = 1.0,
+                        std::vector<std::string> busArguments = {})
         : m_bus([&] {
               testsupport::SimulatedBus::Options options;
               options.cameras = cameras;
               options.rateScale = rateScale;
+              options.extraArguments = std::move(busArguments);
               return options;
           }()) {}
 

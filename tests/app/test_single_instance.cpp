@@ -1,5 +1,7 @@
-// One running copy per user, across real kestrixview processes: a second copy asks the first
-// to raise its window and ends with status 0; a first copy that crashed blocks nobody.
+// One running copy per user and camera, across real kestrixview processes: a second copy for
+// the same camera asks the first to raise its window and ends with status 0, a copy for another
+// camera runs beside it, and a copy moved to another camera lets its old one go; a first copy
+// that crashed blocks nobody.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -14,7 +16,10 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "app/CKestrixViewApp.h"
+#include "app/SingleInstance.h"
 #include "tests/app/ViewerProcess.h"
 #include "tests/support/SimulatedBus.h"
 #include "tests/support/TempDir.h"
@@ -34,20 +39,22 @@ protected:
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
 
-    std::string SocketPath() const {
-        return (m_runtime.Path() / ("kestrixview-" + std::to_string(::getuid()) + ".sock"))
-            .string();
+    // key: the camera's part of the name ("camera1", a GUID); empty for camera 0.
+    std::string SocketPath(const std::string& key = {}) const {
+        const std::string name = "kestrixview-" + std::to_string(::getuid());
+        return (m_runtime.Path() / ((key.empty() ? name : name + "-" + key) + ".sock")).string();
     }
 
     // Asks the running first copy to raise its window, as a second copy does; true once it
     // answered within the time.
-    bool FirstCopyAnswers(std::chrono::milliseconds timeout = 20s) const {
+    bool FirstCopyAnswers(std::chrono::milliseconds timeout = 20s,
+                          const std::string& key = {}) const {
         const auto end = std::chrono::steady_clock::now() + timeout;
         do {
             const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_un address{};
             address.sun_family = AF_UNIX;
-            std::strncpy(address.sun_path, SocketPath().c_str(), sizeof(address.sun_path) - 1);
+            std::strncpy(address.sun_path, SocketPath(key).c_str(), sizeof(address.sun_path) - 1);
             char answer[16] = {};
             timeval wait{5, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
@@ -73,6 +80,60 @@ TEST_F(SingleInstanceTest, SecondCopyRaisesTheFirstAndEndsWithStatusZero) {
     EXPECT_EQ(second.Wait(20s), 0);
     EXPECT_EQ(first.Wait(0ms), -1) << "the first copy must keep running";
     EXPECT_TRUE(FirstCopyAnswers(1s));
+}
+
+TEST_F(SingleInstanceTest, CopiesForTwoCamerasRunBesideEachOther) {
+    Viewer first;  // camera 0
+    ASSERT_TRUE(FirstCopyAnswers());
+    Viewer other({"--camera", "1"});
+    ASSERT_TRUE(FirstCopyAnswers(20s, "camera1")) << "runs beside the first";
+    Viewer again({"--camera=1"});
+    EXPECT_EQ(again.Wait(20s), 0) << "the copy for camera 1 is raised instead";
+    EXPECT_EQ(Viewer({"--camera", "0"}).Wait(20s), 0) << "camera 0 is the default's";
+    EXPECT_EQ(Viewer({"--camera", "one"}).Wait(20s), 2);
+    EXPECT_EQ(first.Wait(0ms), -1);
+    EXPECT_EQ(other.Wait(0ms), -1);
+}
+
+TEST_F(SingleInstanceTest, CopyMovedToAnotherCameraLetsItsOldCameraGo) {
+    Viewer other({"--camera", "1"});
+    ASSERT_TRUE(FirstCopyAnswers(20s, "camera1"));
+    SingleInstance mine;  // camera 0, as Camera Format moves it
+    ASSERT_TRUE(mine.Claim());
+    ASSERT_TRUE(mine.Listen());
+    EXPECT_FALSE(mine.Move("camera1")) << "another copy shows camera 1";
+    ASSERT_TRUE(mine.Move("camera2"));
+    EXPECT_FALSE(SingleInstance("camera2").Claim());
+    Viewer first;  // camera 0 is free again
+    EXPECT_TRUE(FirstCopyAnswers());
+    EXPECT_EQ(first.Wait(0ms), -1);
+}
+
+TEST(CameraOptionTest, NumberOrGuidNamesTheCameraAndItsKey) {
+    const auto parse = [](std::vector<std::string> words, std::string& error) {
+        words.insert(words.begin(), "kestrixview");
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        return CKestrixViewApp::Parse(int(argv.size()), argv.data(), error);
+    };
+    std::string error;
+    auto options = parse({"--camera=12"}, error);
+    ASSERT_TRUE(options);
+    EXPECT_EQ(options->cameraIndex, 12);
+    EXPECT_EQ(CKestrixViewApp::InstanceKey(*options), "camera12");
+    options = parse({"--camera", "0x02CA3E0000010001"}, error);
+    ASSERT_TRUE(options);
+    EXPECT_EQ(options->cameraGuid, 0x02CA3E0000010001u);
+    EXPECT_EQ(CKestrixViewApp::InstanceKey(*options), "02ca3e0000010001");
+    options = parse({}, error);
+    EXPECT_EQ(CKestrixViewApp::InstanceKey(*options), "") << "camera 0 keeps the old names";
+    for (const char* bad : {"64", "-1", "0000000000000000", "02ca3e000001000", "cam"}) {
+        EXPECT_FALSE(parse({"--camera", bad}, error)) << bad;
+        EXPECT_EQ(error, std::string("--camera ") + bad +
+                             ": give a camera number from 0 to 63 or a GUID of 16 hex digits");
+    }
+    EXPECT_FALSE(parse({"--camera"}, error));
+    EXPECT_EQ(error, "--camera needs a camera number or GUID (see --help)");
 }
 
 TEST_F(SingleInstanceTest, CrashedFirstCopyDoesNotBlockTheNext) {

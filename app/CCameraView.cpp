@@ -388,7 +388,7 @@ void CCameraView::OpenParamDialog(std::unique_ptr<QDialog>& dialog) {
     dialog.reset();
     auto fresh = std::make_unique<Dialog>(this);
     if (!fresh->Create(&m_session.Camera(), m_nCamera)) return;
-    fresh->show();
+    fresh->ShowBeside(window());
     dialog = std::move(fresh);
 }
 

@@ -159,6 +159,7 @@ public:
     const int& m_nStreamMode = m_session.Settings().m_nStreamMode;
     const int& m_nAccessUnit = m_session.Settings().m_nAccessUnit;
     const int& m_nSyncSY = m_session.Settings().m_nSyncSY;
+    const int& m_nRawFourCC = m_session.Settings().m_nRawFourCC;
 
 signals:
     // Connection, streaming, frame or AVI state changed: commands and status need a refresh.

@@ -66,6 +66,8 @@ bool CCameraView::IsCommandEnabled(int id) const {
         InGroup(id, cmd::kStreamFirst, cmd::kStreamLast) ||
         InGroup(id, cmd::kSyncFirst, cmd::kSyncLast))
         return !m_bConnected;
+    // Taken at the next AVI Open, so it may change at any time.
+    if (InGroup(id, cmd::kFourCCFirst, cmd::kFourCCLast)) return true;
     // OneShot and the keypad keys.
     return false;
 }
@@ -79,6 +81,8 @@ bool CCameraView::IsCommandChecked(int id) const {
     if (InGroup(id, cmd::kStreamFirst, cmd::kStreamLast))
         return m_nStreamMode == id - cmd::kStreamFirst;
     if (InGroup(id, cmd::kSyncFirst, cmd::kSyncLast)) return m_nSyncSY == id - cmd::kSyncFirst;
+    if (InGroup(id, cmd::kFourCCFirst, cmd::kFourCCLast))
+        return m_nRawFourCC == id - cmd::kFourCCFirst;
     if (id == cmd::kFitToWindow) return m_zoom.Fitting();
     if (id == cmd::kPixelValue) return m_options.pixelValue;
     return false;
@@ -175,6 +179,8 @@ bool CCameraView::RunCommand(int id) {
         m_session.Settings().m_nStreamMode = id - cmd::kStreamFirst;
     else if (InGroup(id, cmd::kSyncFirst, cmd::kSyncLast))
         m_session.Settings().m_nSyncSY = id - cmd::kSyncFirst;
+    else if (InGroup(id, cmd::kFourCCFirst, cmd::kFourCCLast))
+        m_session.Settings().m_nRawFourCC = id - cmd::kFourCCFirst;
     else
         return false;  // Exit, About, Full Screen and the docks belong to the frame
     emit StateChanged();

@@ -15,6 +15,7 @@
 
 #include "app/CCameraView.h"
 #include "app/CMainFrame.h"
+#include "app/CVideoSettingDlg.h"
 #include "app/CommandIds.h"
 #include "app/QtPrompts.h"
 #include "app/SingleInstance.h"
@@ -26,20 +27,36 @@ namespace {
 
 constexpr std::chrono::milliseconds kRaiseTimeout{3000};
 
-// Answers the video-setting dialog with its initial choice, for the unattended screenshot.
-class InitialChoicePrompts : public QtPrompts {
+// Answers the video-setting dialog with a fixed choice, for the unattended screenshot.
+class FixedChoicePrompts : public QtPrompts {
 public:
+    explicit FixedChoicePrompts(VideoChoice choice) : m_choice(choice) {}
     bool ChooseVideoMode(QWidget*, VideoChoice& choice) override {
-        choice = VideoChoice{};
+        choice = m_choice;
         return true;
     }
+
+private:
+    VideoChoice m_choice;
 };
 
-void TakeScreenshot(CMainFrame& frame, const QString& file) {
+// The fitted screenshot's frame: smaller than 1360 x 1024, so that fitting has to shrink.
+constexpr QSize kFitFrame{1100, 800};
+
+void TakeScreenshot(CMainFrame& frame, const QString& file, bool fit) {
     frame.View()->RunCommand(cmd::kConnect);
+    if (fit) frame.View()->RunCommand(cmd::kFitToWindow);
     frame.View()->RunCommand(cmd::kStart);
-    frame.resize(frame.maximumSize());  // the whole picture
-    QTimer::singleShot(2000, &frame, [&frame, file] {
+    frame.resize(fit ? kFitFrame : frame.maximumSize());  // fitted, or the whole picture at 1:1
+    QTimer::singleShot(2000, &frame, [&frame, file, fit] {
+        if (fit) {
+            // Where the picture area lies in the saved window, for the end-to-end check.
+            const QWidget* area = frame.View()->viewport();
+            const QPoint at = area->mapTo(&frame, QPoint(0, 0));
+            std::printf("picture area %d %d %d %d\n", at.x(), at.y(), area->width(),
+                        area->height());
+            std::fflush(stdout);
+        }
         const bool saved = frame.grab().save(file);
         if (!saved) std::fprintf(stderr, "kestrixview: cannot save %s\n", qPrintable(file));
         QApplication::exit(saved ? 0 : 1);
@@ -77,7 +94,9 @@ const char* CKestrixViewApp::Usage() {
     return "Usage: kestrixview [--simulate] [--camera N|GUID] [--help] [--version]\n"
            "Views, records and controls an IIDC 1394 camera.\n"
            "  --simulate       start a private simulated bus with one camera when no bus serves\n"
-           "                   the device directory (KESTRIX_BUS_DIR), and stop it at exit\n"
+           "                   the device directory (KESTRIX_BUS_DIR), and stop it at exit;\n"
+           "                   without it, a private FireWire bridge (kestrix-fwd) serves the\n"
+           "                   machine's cameras when no bus daemon runs\n"
            "  --camera N|GUID  the camera to view: its number on the bus (default 0) or its\n"
            "                   16-digit GUID; one copy runs per camera\n"
            "  --help           show this text\n"
@@ -110,6 +129,8 @@ std::optional<CKestrixViewApp::Options> CKestrixViewApp::Parse(int argc, char** 
             options.version = true;
         } else if (std::strcmp(arg, "--screenshot") == 0 && i + 1 < argc) {
             options.screenshot = QString::fromLocal8Bit(argv[++i]);
+        } else if (std::strcmp(arg, "--screenshot-fit") == 0) {
+            options.screenshotFit = true;
         } else if (std::strncmp(arg, "-platform", 9) == 0 && i + 1 < argc) {
             ++i;  // Qt's own option
         } else {
@@ -145,6 +166,11 @@ int CKestrixViewApp::Run(int argc, char** argv) {
         std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
         return 1;
     }
+    // Without --simulate, the machine's FireWire cameras through a bridge of its own when no bus
+    // daemon runs. The window opens whatever happens: the line says why it finds no camera.
+    if (!options->simulate && !bus.StartUnlessRunning(error, PrivateBus::Daemon::FireWire)) {
+        std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName("KestrixView");
     QApplication::setWindowIcon(QIcon(":/kestrixview.png"));
@@ -154,7 +180,12 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     instance.Listen();
 
     std::shared_ptr<ViewerPrompts> prompts;
-    if (!options->screenshot.isEmpty()) prompts = std::make_shared<InitialChoicePrompts>();
+    if (!options->screenshot.isEmpty()) {
+        // 1360 x 1024 RGB when fitting, else the dialog's initial choice.
+        prompts = std::make_shared<FixedChoicePrompts>(options->screenshotFit
+                                                           ? CVideoSettingDlg::ChoiceFor(3, 0, 3)
+                                                           : ViewerPrompts::VideoChoice{});
+    }
     CMainFrame frame(prompts);
     frame.View()->Session().SetCameraPick({options->cameraIndex, options->cameraGuid});
     // A camera picked in Camera Format moves this copy to that camera's key, unless another copy
@@ -174,6 +205,7 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     QObject::connect(&termination, &TerminationSignals::Received, &frame,
                      &CMainFrame::EndBySignal);
     frame.show();
-    if (!options->screenshot.isEmpty()) TakeScreenshot(frame, options->screenshot);
+    if (!options->screenshot.isEmpty())
+        TakeScreenshot(frame, options->screenshot, options->screenshotFit);
     return app.exec();
 }

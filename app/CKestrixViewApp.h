@@ -20,6 +20,9 @@ public:
         // Hidden, for the README's screenshot: connect at 640 x 480 RGB 15 fps, start, save a
         // picture of the window to this file after two seconds and end.
         QString screenshot;
+        // Hidden, with screenshot: 1360 x 1024 RGB fitted into a smaller window instead, and the
+        // picture area's place in the saved window printed on stdout.
+        bool screenshotFit = false;
     };
 
     static std::optional<Options> Parse(int argc, char** argv, std::string& error);

@@ -186,6 +186,8 @@ void CMainFrame::BuildMenus() {
           "Choose the mode of isochronous transmission");
     group("Sync Mode", cmd::kSyncFirst, {"No Sync", "SY Bit"},
           "Choose the synchronous mode of frame data");
+    group("Raw AVI &FourCC", cmd::kFourCCFirst, {"Camera [Default]", "Standard"},
+          "Choose the FourCC of raw AVI files: the camera maker's, or the one players decode");
 
     BuildViewMenu();
 
@@ -209,6 +211,10 @@ void CMainFrame::BuildViewMenu() {
             new HistogramDock(this, m_wndView), options.histogram);
     AddDock(view, cmd::kStatistics, "S&tatistics", "Show or hide the capture statistics",
             new StatisticsDock(this, m_wndView), options.statistics);
+    // The same command as Control > Features, checked while its dock shows.
+    AddCommand(view, cmd::kFeatures, "F&eatures\tCtrl+E",
+               "Show or hide the camera's features in real units, its trigger and memory channels",
+               true);
     AddCommand(view, cmd::kPixelValue, "&Pixel Value",
                "Show the position and value of the pixel under the pointer", true);
     view->addSeparator();
@@ -238,6 +244,8 @@ void CMainFrame::UpdateCommands() {
             action->setChecked(dock->isVisibleTo(this));
         else if (id == cmd::kFullScreen)
             action->setChecked(isFullScreen());
+        else if (id == cmd::kFeatures)
+            action->setChecked(m_pFeatures->isVisibleTo(this));
         else
             action->setChecked(m_wndView->IsCommandChecked(id));
     }

@@ -11,6 +11,8 @@
 
 #include <array>
 
+#include "dialogs/RadioTabStop.h"
+
 namespace {
 
 constexpr std::array<const char*, 4> kSizes{"640 x 480", "800 x 600", "1024 x 768", "1360 x 1024"};
@@ -36,6 +38,7 @@ QButtonGroup* AddGroup(QDialog* dialog, QBoxLayout* into, const char* caption,
         layout->addWidget(button);
     }
     into->addWidget(box);
+    RadioTabStop::Apply(group);
     return group;
 }
 

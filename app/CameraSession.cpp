@@ -24,12 +24,13 @@ struct SettingRow {
     int maximum;
 };
 using Settings = CameraSession::TransferSettings;
-constexpr std::array<SettingRow, 5> kSettings{{
+constexpr std::array<SettingRow, 6> kSettings{{
     {"BusSpeed", &Settings::m_nBusSpeed, 2, 2},
     {"BufferRate", &Settings::m_nBufferRate, 4, 8},
     {"StreamMode", &Settings::m_nStreamMode, 0, 1},
     {"AccessUnit", &Settings::m_nAccessUnit, 0, 5},
     {"SyncSY", &Settings::m_nSyncSY, 1, 1},
+    {"RawAviFourCC", &Settings::m_nRawFourCC, 0, 1},
 }};
 
 constexpr const char* kRateNames[] = {"1.875fps", "3.75fps", "7.5fps", "15fps", "30fps"};
@@ -274,7 +275,8 @@ void CameraSession::StopTransmission() {
 // ---- Recording and stills ----
 
 bool CameraSession::OpenAvi(const QString& path, bool convert) {
-    if (!m_camera.OpenAviFile(m_state.m_nCamera, path.toLocal8Bit().constData(), convert))
+    if (!m_camera.OpenAviFile(m_state.m_nCamera, path.toLocal8Bit().constData(), convert,
+                              m_settings.m_nRawFourCC == 1))
         return false;
     m_state.m_bAviOpen = true;
     m_state.m_bAviRecording = false;

@@ -33,10 +33,12 @@ public:
     static constexpr std::uint32_t WM_CAMERA_DEVICELIST = 0x52D;
     static constexpr std::uint32_t WM_CAMERA_BUSRESET = 0x52E;
 
-    // The transfer settings the next connection uses, persisted between runs.
+    // The transfer settings the next connection uses, and the FourCC style (0 the camera's,
+    // 1 the standard one) of the next raw AVI file, persisted between runs.
     struct TransferSettings {
         int m_nBusSpeed = 2, m_nBufferRate = 4, m_nStreamMode = 0, m_nAccessUnit = 0,
             m_nSyncSY = 1;
+        int m_nRawFourCC = 0;
     };
     // The connection's state; members without a reset value keep the last connection's.
     struct State {

@@ -33,6 +33,8 @@ inline constexpr int kStreamFirst = 32802;  // stream, packet
 inline constexpr int kStreamLast = 32803;
 inline constexpr int kSyncFirst = 32807;  // no sync, SY bit
 inline constexpr int kSyncLast = 32808;
+inline constexpr int kFourCCFirst = 32910;  // raw AVI FourCC: camera, standard
+inline constexpr int kFourCCLast = 32911;
 inline constexpr int kAbout = 57664;
 // The View menu.
 inline constexpr int kZoomIn = 32900;

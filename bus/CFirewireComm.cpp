@@ -376,6 +376,26 @@ bool CFirewireComm::GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVen
     return true;
 }
 
+bool CFirewireComm::GetUnitNames(std::string* pVendor, std::string* pModel) {
+    Record record;
+    ConfigSizes sizes;
+    if (!ReadConfiguration(record, sizes)) return false;
+    // A textual leaf: type and language quadlets, then ASCII padded with zeros.
+    const auto text = [&](std::size_t at, std::uint32_t bytes) {
+        std::string name;
+        for (std::size_t i = 8; i < bytes && record[at + i] != 0; ++i) {
+            const char c = static_cast<char>(record[at + i]);
+            name += c >= 0x20 && c < 0x7F ? c : '?';
+        }
+        return name;
+    };
+    const std::size_t vendorAt =
+        kConfigHeaderBytes + std::size_t{sizes.unitDirectory} + sizes.unitDependentDirectory;
+    *pVendor = text(vendorAt, sizes.vendorLeaf);
+    *pModel = text(vendorAt + sizes.vendorLeaf, sizes.modelLeaf);
+    return true;
+}
+
 bool CFirewireComm::GetBandwidthRefusal(std::uint32_t* pNeeded, std::uint32_t* pLeft) const {
     if (m_bandwidthRefusal.first == 0) return false;
     *pNeeded = m_bandwidthRefusal.first;

@@ -55,6 +55,9 @@ public:
     bool GetMaxSpeed(int* pSpeed);
     bool GetUnitVersion(int* pVersion);
     bool GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVendorId);
+    // The vendor and model names of the selected unit's configuration ROM (empty when it
+    // carries none).
+    bool GetUnitNames(std::string* pVendor, std::string* pModel);
     // The current device's 64-bit GUID (company id and chip id) from its bus information block.
     bool GetUnitGuid(std::uint64_t* pGuid);
     // When the last StartIsochTransfer failed for want of bus bandwidth and the driver said so:

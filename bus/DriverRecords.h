@@ -75,6 +75,8 @@ inline constexpr std::size_t kBandwidthHandleOffset = 8;
 // bus has left.
 inline constexpr std::size_t kBandwidthNeededOffset = 12;
 inline constexpr std::size_t kBandwidthLeftOffset = 16;
+// In the left word when the driver knows the need but not what the bus has left.
+inline constexpr std::uint32_t kBandwidthLeftUnknown = 0xFFFFFFFF;
 inline constexpr std::size_t kResourceHandleOffset = 28;
 FixedRecord<28> MakeHostInfoRecord();
 FixedRecord<20> MakeAllocateBandwidthRecord(std::uint32_t bytesPerPacket, std::uint32_t speed);

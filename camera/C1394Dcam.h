@@ -172,8 +172,9 @@ public:
     // empty when it did not get that far.
     const std::string& GetStillErrorText() const { return m_strStillError; }
     // Creates an AVI file for the camera's running capture, its writer thread paused; bConvert
-    // records 24-bit converted frames instead of the camera's own.
-    bool OpenAviFile(int camera, const char* path, bool bConvert);
+    // records 24-bit converted frames instead of the camera's own; bStandardFourCC tags raw
+    // frames with the FourCC common decoders know instead of the camera maker's.
+    bool OpenAviFile(int camera, const char* path, bool bConvert, bool bStandardFourCC = false);
     // Records every frame stored from now on; with frameLimit, pauses by itself once that many
     // more frames are in the file. False when no open file can take frames.
     bool StartAviRecording(int camera, std::uint32_t frameLimit = 0);

@@ -32,3 +32,25 @@ function(kestrix_realtime_flag var name)
     set(${var} REALTIME PARENT_SCOPE)
   endif()
 endfunction()
+
+# kestrix_fw_rerun(TEST [FILTER PATTERN]): the suite once more against kestrix-fwd over the fake
+# kernel (label fw), limited to the gtest filter PATTERN when given. Left out under
+# ThreadSanitizer, whose runtime cannot follow the preloaded fake's threads.
+function(kestrix_fw_rerun name)
+  cmake_parse_arguments(F "" "FILTER" "" ${ARGN})
+  if(NOT TARGET kestrix_fakefw OR NOT TARGET ${name} OR KESTRIX_SANITIZE STREQUAL "thread")
+    return()
+  endif()
+  set(arguments)
+  if(F_FILTER)
+    set(arguments --gtest_filter=${F_FILTER})
+  endif()
+  add_test(NAME ${name}_fw COMMAND ${name} ${arguments})
+  get_test_property(${name} RUN_SERIAL serial)
+  get_test_property(${name} TIMEOUT timeout)
+  set_tests_properties(${name}_fw PROPERTIES LABELS fw ENVIRONMENT KESTRIX_TEST_BRIDGE=fw
+                       TIMEOUT ${timeout})
+  if(serial)
+    set_tests_properties(${name}_fw PROPERTIES RUN_SERIAL TRUE)
+  endif()
+endfunction()

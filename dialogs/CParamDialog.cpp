@@ -4,8 +4,11 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QShowEvent>
 #include <utility>
 
+#include "dialogs/DialogPlacement.h"
+#include "dialogs/DialogScrollArea.h"
 #include "dialogs/WaitCursor.h"
 
 namespace {
@@ -27,9 +30,14 @@ CParamDialog::CParamDialog(QWidget* parent, const QString& title)
     : QDialog(parent), m_groups(new QVBoxLayout), m_buttons(new QVBoxLayout) {
     setWindowTitle(title);
     setModal(false);
-    auto* top = new QHBoxLayout(this);
+    auto* content = new QWidget;
+    auto* top = new QHBoxLayout(content);
+    top->setContentsMargins(0, 0, 0, 0);
     top->addLayout(m_groups, 1);
     top->addLayout(m_buttons);
+    auto* outer = new QVBoxLayout(this);
+    m_scroll = new DialogScrollArea(this, content);
+    outer->addWidget(m_scroll);
 }
 
 bool CParamDialog::Create(C1394Dcam* camera, int cameraIndex) {
@@ -42,6 +50,24 @@ bool CParamDialog::Create(C1394Dcam* camera, int cameraIndex) {
         ShowNoVendorRegisters();
     ReadAll();
     return true;
+}
+
+void CParamDialog::ShowBeside(const QWidget* window) {
+    m_pBeside = window;
+    show();
+}
+
+void CParamDialog::showEvent(QShowEvent* event) {
+    // Sized and placed once, when the controls first show and before the window maps: the
+    // controls' size, or the screen's height with a scroll bar.
+    if (!event->spontaneous() && !m_bPlaced) {
+        m_bPlaced = true;
+        // The layout holds the hint the scroll area had while its controls were hidden.
+        m_scroll->updateGeometry();
+        resize(sizeHint());
+        if (m_pBeside != nullptr) PlaceBeside(this, m_pBeside);
+    }
+    QDialog::showEvent(event);
 }
 
 void CParamDialog::NeedsVendorRegisters(QGridLayout* group) {

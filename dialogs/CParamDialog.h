@@ -16,6 +16,7 @@
 #include "camera/C1394Dcam.h"
 #include "dialogs/CRadioGroup.h"
 #include "dialogs/CValueSlider.h"
+#include "dialogs/DialogScrollArea.h"
 
 class CParamDialog : public QDialog {
     Q_OBJECT
@@ -29,6 +30,9 @@ public:
     // Reads every register of the dialog into its controls; a failed read leaves or resets that
     // register's controls as each dialog says.
     virtual void ReadAll() = 0;
+    // Shows the dialog beside window (the main window) when the screen has room there, so that
+    // it does not cover the picture; else where the system puts it.
+    void ShowBeside(const QWidget* window);
 
 protected:
     // Values the dialogs write, in the feature-register layout.
@@ -77,6 +81,7 @@ protected:
 
     // Enter hides the dialog as Escape does; no button is the default.
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void OnRead();
@@ -84,6 +89,9 @@ private:
 
     C1394Dcam* m_pCamera = nullptr;
     int m_nCamera = 0;
+    DialogScrollArea* m_scroll;
+    const QWidget* m_pBeside = nullptr;
+    bool m_bPlaced = false;
     QBoxLayout* m_groups;
     QBoxLayout* m_buttons;
     QPushButton* m_read = nullptr;

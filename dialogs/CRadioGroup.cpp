@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "dialogs/RadioTabStop.h"
+
 CRadioGroup::CRadioGroup(QWidget* parent, const QStringList& captions, std::vector<int> ids,
                          ClickHandler onClick)
     : QObject(parent), m_group(new QButtonGroup(this)), m_layout(new QHBoxLayout) {
@@ -14,6 +16,7 @@ CRadioGroup::CRadioGroup(QWidget* parent, const QStringList& captions, std::vect
         m_buttons.push_back(button);
     }
     m_layout->addStretch();
+    RadioTabStop::Apply(m_group);
     connect(m_group, &QButtonGroup::idClicked, this, std::move(onClick));
 }
 

@@ -15,6 +15,7 @@ namespace {
 
 using files::CDcamAviFile;
 using files::CDcamAviWriter;
+using files::RawFourCC;
 
 // What a frame of the camera's current mode looks like.
 struct Geometry {
@@ -125,7 +126,7 @@ CDcamAviWriter* WriterOf(
 
 }  // namespace
 
-bool C1394Dcam::OpenAviFile(int camera, const char* path, bool bConvert) {
+bool C1394Dcam::OpenAviFile(int camera, const char* path, bool bConvert, bool bStandardFourCC) {
     CDcamCaptureThread* thread = GetCaptureThread(camera);
     if (thread == nullptr || path == nullptr || thread->GetSink() != nullptr) return false;
     Geometry g;
@@ -142,8 +143,9 @@ bool C1394Dcam::OpenAviFile(int camera, const char* path, bool bConvert) {
     }
     // Kept even when opening fails, for its error text.
     m_AviWriters[std::size_t(camera)] = writer;
-    return writer->Open(path, {g.coding, g.width, g.height, period, bConvert}, thread->Ring(),
-                        m_Converter) &&
+    const RawFourCC fourcc = bStandardFourCC ? RawFourCC::Standard : RawFourCC::Camera;
+    return writer->Open(path, {g.coding, g.width, g.height, period, bConvert, fourcc},
+                        thread->Ring(), m_Converter) &&
            thread->AttachSink(std::move(sink));
 }
 

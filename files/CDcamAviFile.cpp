@@ -10,22 +10,9 @@ namespace files {
 
 namespace {
 
-struct CodingFormat {
-    std::uint32_t handler;
-    std::uint32_t compression;
-    std::uint16_t bitCount;
-};
-
-constexpr std::array<CodingFormat, 8> kCodingFormats{{
-    {CRiffFile::FourCC("dcm1"), CRiffFile::FourCC("dcm1"), 8},   // mono 8
-    {CRiffFile::FourCC("dcy1"), CRiffFile::FourCC("dcy1"), 12},  // YUV 4:1:1
-    {CRiffFile::FourCC("dcy2"), CRiffFile::FourCC("dcy2"), 16},  // YUV 4:2:2
-    {CRiffFile::FourCC("dcy3"), CRiffFile::FourCC("dcy3"), 24},  // YUV 4:4:4
-    {CRiffFile::FourCC("dcr1"), CRiffFile::FourCC("dcr1"), 24},  // RGB 8
-    {CRiffFile::FourCC("dcm2"), CRiffFile::FourCC("dcm2"), 16},  // mono 16
-    {CRiffFile::FourCC("dcr2"), CRiffFile::FourCC("dcr2"), 48},  // RGB 16
-    {CRiffFile::FourCC("DIB "), 0, 24},                          // converted, uncompressed
-}};
+// Bits per pixel by colour coding; the last row is the converted 24-bit frame.
+constexpr std::array<std::uint16_t, 8> kBitCounts{8, 12, 16, 24, 24, 16, 48, 24};
+constexpr std::uint32_t kConvertedHandler = CRiffFile::FourCC("DIB ");
 
 constexpr std::array<std::uint32_t, 7> kMicrosecondsPerFrame{533333, 266666, 133333, 66666,
                                                              33333,  16666,  500000};
@@ -58,7 +45,7 @@ bool CDcamAviFile::Open(const std::string& path) {
 }
 
 bool CDcamAviFile::SetFormat(int colorCoding, int width, int height,
-                             std::uint32_t microsecondsPerFrame, bool convert) {
+                             std::uint32_t microsecondsPerFrame, bool convert, RawFourCC fourcc) {
     if (m_bStarted) return Refuse("the recording has already begun");
     // Converted frames are 24-bit whatever the camera sends; raw frames need a known layout, and
     // coding 7 ("none") has none.
@@ -71,17 +58,18 @@ bool CDcamAviFile::SetFormat(int colorCoding, int width, int height,
                       std::to_string(height) + " pixels");
     }
     if (microsecondsPerFrame == 0) return Refuse("cannot record a frame period of 0 microseconds");
-    const CodingFormat& chosen = kCodingFormats[std::size_t(coding)];
+    const std::uint16_t bitCount = kBitCounts[std::size_t(coding)];
     const std::uint64_t frameBytes =
         convert ? BitmapBytes(width, height)
-                : std::uint64_t(width) * std::uint32_t(height) * chosen.bitCount / 8;
+                : std::uint64_t(width) * std::uint32_t(height) * bitCount / 8;
     if (frameBytes > kMaxFrameBytes) return Refuse("frames too large for an AVI file");
 
     m_nFrameBytes = std::uint32_t(frameBytes);
     m_nRiffsRefreshed = 0;
     m_nDropped = 0;
     RestartSequence();
-    SetStream({chosen.handler, chosen.compression, chosen.bitCount, width, height,
+    const std::uint32_t tag = convert ? 0 : RawFourCCFor(coding, fourcc);
+    SetStream({convert ? kConvertedHandler : tag, tag, bitCount, width, height,
                microsecondsPerFrame, m_nFrameBytes});
     return true;
 }

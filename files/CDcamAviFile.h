@@ -18,6 +18,7 @@
 #include <span>
 
 #include "files/CAviFile.h"
+#include "files/RawFourCC.h"
 
 namespace files {
 
@@ -49,9 +50,10 @@ public:
     // Chooses the stream format: the camera's raw frames of colorCoding 0..6, or with convert
     // the 24-bit bottom-up bitmaps of the frame conversion (rows padded to 4 bytes) whatever the
     // coding. False with GetErrorText() set for a coding, size or period that cannot be recorded,
-    // or once frames are being written to the open file.
+    // or once frames are being written to the open file. Raw frames carry the FourCC of the
+    // style chosen; converted ones none.
     bool SetFormat(int colorCoding, int width, int height, std::uint32_t microsecondsPerFrame,
-                   bool convert);
+                   bool convert, RawFourCC fourcc = RawFourCC::Camera);
     // Bytes of one frame as WriteFrame takes it; 0 before SetFormat.
     std::uint32_t GetFrameBytes() const { return m_nFrameBytes; }
 

@@ -31,7 +31,8 @@ bool CDcamAviWriter::Open(const std::string& path, const Format& format,
         return Refuse("not enough memory for the recorder's frame buffers");
     }
     if (!m_avi.Open(path) || !m_avi.SetFormat(format.colorCoding, format.width, format.height,
-                                              format.microsecondsPerFrame, format.convert)) {
+                                              format.microsecondsPerFrame, format.convert,
+                                              format.fourcc)) {
         NoteFailure();
         if (m_avi.IsOpen()) m_avi.Finish();
         return false;

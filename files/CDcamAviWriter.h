@@ -37,6 +37,7 @@ public:
         int height = 0;
         std::uint32_t microsecondsPerFrame = 0;
         bool convert = false;
+        RawFourCC fourcc = RawFourCC::Camera;  // of raw frames
     };
     // The writer also looks at the ring this often, so a missed signal delays a frame, no more.
     static constexpr std::chrono::milliseconds kPollInterval{100};

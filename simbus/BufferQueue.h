@@ -66,6 +66,8 @@ public:
     void Advance();
     // Forgets a partly filled buffer (reception stopped).
     void Restart() { m_fill = 0; }
+    // A buffer is partly filled.
+    bool Partial() const { return m_fill != 0; }
 
     void Receive(const PacketRun& run, const OnFilled& onFilled);
 

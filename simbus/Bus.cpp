@@ -8,6 +8,7 @@
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
+#include "simbus/ConfigInfoAnswer.h"
 #include "simbus/RequestCodes.h"
 #include "simbus/RequestDecoder.h"
 
@@ -334,36 +335,12 @@ void Bus::HandleMaxSpeed(const Request& request, const Client& client) {
 }
 
 void Bus::HandleConfigInfo(const Request& request, const Client& client) {
-    ConfigInfoRecord record;
-    if (const std::uint32_t status =
-            RequestDecoder::ConfigInfo(request.in, request.outSize, record)) {
-        return Reply(request, status);
-    }
     const CameraModel::ConfigRom& rom = UnitNode(client.unit)->Rom();
-    const std::vector<std::uint8_t>* pieces[4] = {&rom.unitDirectory, &rom.unitDependentDirectory,
-                                                  &rom.vendorLeaf, &rom.modelLeaf};
-    std::size_t total = kConfigHeaderBytes;
-    for (std::size_t i = 0; i < 4; ++i) {
-        // The second call must ask for exactly what the first one reported.
-        if (!record.AskingSizes() && record.sizes[i] != pieces[i]->size()) {
-            return Reply(request, kErrorInvalidParameter);
-        }
-        total += pieces[i]->size();
-    }
-    if (record.AskingSizes()) total = kConfigHeaderBytes;
-    if (request.outSize < total) return Reply(request, kErrorInsufficientBuffer);
-
-    std::vector<std::uint8_t> out = Echo(request, total);
-    std::copy_n(rom.busInfo.begin(), std::min<std::size_t>(24, rom.busInfo.size()), out.begin());
-    const std::size_t sizeOffsets[4] = {24, 40, 56, 60};
-    std::size_t at = kConfigHeaderBytes;
-    for (std::size_t i = 0; i < 4; ++i) {
-        platform::StoreLE32(&out[sizeOffsets[i]], std::uint32_t(pieces[i]->size()));
-        if (record.AskingSizes()) continue;
-        std::copy(pieces[i]->begin(), pieces[i]->end(), out.begin() + std::ptrdiff_t(at));
-        at += pieces[i]->size();
-    }
-    Reply(request, kErrorSuccess, std::move(out));
+    std::vector<std::uint8_t> out;
+    const std::uint32_t status = AnswerConfigInfo(
+        request, rom.busInfo,
+        {&rom.unitDirectory, &rom.unitDependentDirectory, &rom.vendorLeaf, &rom.modelLeaf}, out);
+    Reply(request, status, std::move(out));
 }
 
 void Bus::HandleHostInfo(const Request& request) {

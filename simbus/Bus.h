@@ -19,13 +19,14 @@
 #include "simbus/FaultInjector.h"
 #include "simbus/IsochService.h"
 #include "simbus/Node.h"
+#include "simbus/UnitServer.h"
 
 namespace simbus {
 
-class Bus {
+class Bus : public UnitBackend {
 public:
     Bus(CompletionSink& sink, const CycleClock& clock, std::uint32_t hostCaps);
-    ~Bus();
+    ~Bus() override;
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
@@ -44,12 +45,12 @@ public:
     // Present units in plug order.
     std::vector<UnitId> Units() const;
 
-    ClientId Connect(UnitId unit);
+    ClientId Connect(UnitId unit) override;
     // The client's pending requests are dropped unanswered and all it holds is freed.
-    void Disconnect(ClientId client);
-    void Submit(const Request& request);
+    void Disconnect(ClientId client) override;
+    void Submit(const Request& request) override;
     // Answers a pending request (id 0: all of the client's) as aborted.
-    void Cancel(ClientId client, std::uint32_t id);
+    void Cancel(ClientId client, std::uint32_t id) override;
 
     // Sends what is due by the clock's now; returns the cycle at which more is due. A call sends
     // a bounded batch, so a loaded bus may be due again at once.

@@ -186,6 +186,23 @@ void IsochResource::Receive(const PacketRun& run) {
     m_buffers.Receive(run, [this](const BufferQueue::Buffer& buffer) { OnFilled(buffer); });
 }
 
+bool IsochResource::PartialFrame() const {
+    const BufferQueue::Buffer* buffer = m_buffers.Current();
+    return buffer != nullptr && m_buffers.Partial() &&
+           (buffer->setup.flags & ~kDescriptorMarker) == kDescriptorSync;
+}
+
+void IsochResource::DropPartial() {
+    if (!PartialFrame()) return;
+    m_buffers.Restart();
+    ++m_lost;
+}
+
+const DescriptorRecord* IsochResource::NextBuffer() const {
+    const BufferQueue::Buffer* buffer = m_buffers.Current();
+    return buffer != nullptr ? &buffer->setup : nullptr;
+}
+
 std::optional<std::uint64_t> IsochResource::TalkDue() const {
     if (!m_active || !Talks() || m_buffers.Current() == nullptr) return std::nullopt;
     return m_talkDue;

@@ -59,6 +59,12 @@ public:
     void CancelAll(std::uint32_t status);
 
     void Receive(const PacketRun& run);
+    // A synchronised buffer (a frame from its start) is partly filled; DropPartial forgets it,
+    // counted as a lost buffer (a receiver that saw packets of the frame go missing).
+    bool PartialFrame() const;
+    void DropPartial();
+    // How the buffer that fills next was attached; null when none is.
+    const DescriptorRecord* NextBuffer() const;
     // Talking: when the next buffer is fully sent, and that buffer as a run (it stays valid
     // until the resource changes).
     std::optional<std::uint64_t> TalkDue() const;

@@ -35,6 +35,9 @@ public:
     // Sends each talked buffer that is due by now; true when one went out.
     bool SendTalked(std::uint64_t now);
 
+    // The client's resource with that handle, or null.
+    IsochResource* Find(ClientId client, std::uint32_t handle);
+
     const ResourceManager& Resources() const { return m_manager; }
     // What pending attaches hold, then a line per resource.
     std::vector<std::string> Describe() const;
@@ -48,8 +51,6 @@ private:
     std::uint32_t HandleStartStop(const Request& request, std::uint64_t now);
     std::uint32_t HandleFree(const Request& request);
     std::uint32_t HandleRead(const Request& request, bool negative, std::uint32_t& pendingOn);
-    // The client's resource with that handle, or null.
-    IsochResource* Find(ClientId client, std::uint32_t handle);
     // Answers now and returns the status it answered with.
     std::uint32_t Reply(const Request& request, std::uint32_t status,
                         std::vector<std::uint8_t> head = {});

@@ -9,6 +9,9 @@
 // shared memory pays for the first write to each page, which on our virtual machine costs several
 // times the copy (docs/capture.md); frames lost then are reported apart, as "lost first".
 //
+// With KESTRIX_TEST_BRIDGE=fw the stream comes through kestrix-fwd over the fake kernel, and
+// the daemon's figures are the bridge's.
+//
 // usage: bench_capture [seconds per run (1.5)] [largest rate scale (64)] [mode name part (all)]
 //                      [warm-up seconds (0.5)]
 #include <unistd.h>

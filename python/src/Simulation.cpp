@@ -25,7 +25,7 @@ void StartSimulation(const std::string& daemon) {
     }
     auto bus = std::make_unique<PrivateBus>();
     std::string error;
-    if (!bus->StartUnlessRunning(error, daemon)) throw Error(error);
+    if (!bus->StartUnlessRunning(error, PrivateBus::Daemon::Simulated, daemon)) throw Error(error);
     g_bus = std::move(bus);
 }
 

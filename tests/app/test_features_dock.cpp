@@ -1,6 +1,7 @@
 // The Features dock of the main frame: Control > Features and Ctrl+E only while connected,
-// showing and hiding the camera's panel, dropped when the connection ends.
+// showing and hiding the camera's panel, dropped when the connection ends; its View menu item.
 #include <QDockWidget>
+#include <QMenu>
 
 #include "app/FeaturesDock.h"
 #include "dialogs/CFeaturesPanel.h"
@@ -31,6 +32,23 @@ TEST_F(FeaturesDockTest, CtrlEShowsAndHidesTheConnectedCamerasFeatures) {
     View().RunCommand(cmd::kRelease);
     EXPECT_EQ(dock->Panel(), nullptr);
     EXPECT_FALSE(m_frame->Action(cmd::kFeatures)->isEnabled());
+}
+
+TEST_F(FeaturesDockTest, TheViewMenuListsTheDockCheckedWhileItShows) {
+    QAction* item = nullptr;
+    for (QAction* action : m_frame->ViewMenu()->actions())
+        if (action->data().toInt() == cmd::kFeatures) item = action;
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->text(), "F&eatures\tCtrl+E");
+    ASSERT_TRUE(Connect());
+    m_frame->UpdateCommands();
+    ASSERT_TRUE(item->isEnabled());
+    item->trigger();
+    EXPECT_TRUE(m_frame->Features()->isVisible());
+    EXPECT_TRUE(item->isChecked());
+    PressKey(Qt::Key_E, Qt::ControlModifier);
+    m_frame->UpdateCommands();
+    EXPECT_FALSE(item->isChecked());
 }
 
 }  // namespace

@@ -91,6 +91,20 @@ TEST_F(RecordingTest, AviAnsweredNoHoldsRawFramesYesConvertedOnesAndCountsShow) 
     }
 }
 
+TEST_F(RecordingTest, TheRawFourCCSettingTagsTheNextRawFile) {
+    ASSERT_TRUE(Connect(0, 1, 3));
+    m_frame->Action(cmd::kFourCCLast)->trigger();  // Standard, also while connected
+    Record("standard.avi", false, 1);
+    View().RunCommand(cmd::kAviClose);
+    View().RunCommand(cmd::kStop);
+    m_frame->Action(cmd::kFourCCFirst)->trigger();
+    Record("camera.avi", false, 1);
+    View().RunCommand(cmd::kAviClose);
+    // The tag stands in the stream header, twice (handler and compression).
+    EXPECT_NE(Head(m_files.Path() / "standard.avi", 256).find("UYVY"), std::string::npos);
+    EXPECT_NE(Head(m_files.Path() / "camera.avi", 256).find("dcy2"), std::string::npos);
+}
+
 TEST_F(RecordingTest, AviThatCannotBeCreatedIsReported) {
     ASSERT_TRUE(Connect());
     m_prompts->fileAnswers.push_back(File("gone/a.avi"));

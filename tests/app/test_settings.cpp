@@ -73,5 +73,26 @@ TEST_F(SettingsTest, MenusSetAndCheckTheValueAndAreGreyWhileConnected) {
     EXPECT_EQ(Stored(), (Values{1, 2, 1, 5, 0}));
 }
 
+TEST_F(SettingsTest, RawAviFourCCIsAnExclusiveChoiceKeptBetweenRuns) {
+    {
+        QSettings settings = PrivateSettings::Open();
+        settings.beginGroup("Setting");
+        settings.setValue("RawAviFourCC", 2);  // out of range: the camera's
+    }
+    MakeFrame();
+    m_frame->UpdateCommands();
+    QAction* camera = m_frame->Action(cmd::kFourCCFirst);
+    QAction* standard = m_frame->Action(cmd::kFourCCLast);
+    EXPECT_EQ(camera->text() + " | " + standard->text(), "Camera [Default] | Standard");
+    EXPECT_FALSE(standard->statusTip().isEmpty());
+    EXPECT_TRUE(camera->isChecked());
+    standard->trigger();
+    EXPECT_TRUE(standard->isChecked());
+    EXPECT_FALSE(camera->isChecked());
+    m_frame.reset();
+    QSettings settings = PrivateSettings::Open();
+    EXPECT_EQ(settings.value("Setting/RawAviFourCC").toInt(), 1);
+}
+
 }  // namespace
 }  // namespace viewertest

@@ -1,5 +1,6 @@
 // The "VIDEO SETTING" dialog: initial choice, the rate rules of every size and colour, the mode
 // each choice yields, and Enter / Escape.
+#include <QApplication>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -81,6 +82,26 @@ TEST(VideoSettingDialog, EnterAcceptsTheChoiceAndEscapeCancels) {
     QTest::keyClick(&cancelled, Qt::Key_Escape);
     EXPECT_EQ(cancelled.result(), QDialog::Rejected);
     EXPECT_FALSE(cancelled.isVisible());
+}
+
+TEST(VideoSettingDialog, TabLandsOnEachGroupsCheckedButtonAndChangesNothing) {
+    CVideoSettingDlg dialog;
+    dialog.SizeButton(1)->click();
+    dialog.RateButton(2)->click();  // 800 x 600 RGB at 7.5 fps
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    dialog.SizeButton(1)->setFocus(Qt::TabFocusReason);
+    auto tab = [](Qt::Key key) {
+        QTest::keyClick(QApplication::focusWidget(), key);
+        return QApplication::focusWidget();
+    };
+    EXPECT_EQ(tab(Qt::Key_Tab), dialog.ColorButton(0));
+    EXPECT_EQ(tab(Qt::Key_Tab), dialog.RateButton(2)) << "not the first rate on";
+    EXPECT_EQ(qobject_cast<QRadioButton*>(tab(Qt::Key_Tab)), nullptr) << "the next Tab leaves";
+    EXPECT_EQ(tab(Qt::Key_Backtab), dialog.RateButton(2));
+    EXPECT_EQ(tab(Qt::Key_Backtab), dialog.ColorButton(0));
+    EXPECT_TRUE(dialog.SizeButton(1)->isChecked() && dialog.ColorButton(0)->isChecked() &&
+                dialog.RateButton(2)->isChecked());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/UniqueFd.h"
+#include "tests/support/FakeFwControl.h"
 #include "tests/support/SharedBlockSweep.h"
 
 extern char** environ;
@@ -34,6 +35,14 @@ constexpr const char* kBusdPath = "";
 constexpr const char* kBusctlPath = KESTRIX_BUSCTL_PATH;
 #else
 constexpr const char* kBusctlPath = "";
+#endif
+
+#if defined(KESTRIX_FWD_PATH) && defined(KESTRIX_FAKEFW_PRELOAD)
+constexpr const char* kFwdPath = KESTRIX_FWD_PATH;
+constexpr const char* kFakeKernel = KESTRIX_FAKEFW_PRELOAD;
+#else
+constexpr const char* kFwdPath = "";
+constexpr const char* kFakeKernel = "";
 #endif
 
 constexpr auto kPollStep = std::chrono::milliseconds(10);
@@ -141,7 +150,13 @@ bool SimulatedBus::WaitForResetWaits(std::size_t count, std::chrono::millisecond
     return true;
 }
 
+bool SimulatedBus::OverFakeKernel() {
+    const char* bridge = std::getenv("KESTRIX_TEST_BRIDGE");
+    return bridge != nullptr && std::string(bridge) == "fw";
+}
+
 SimulatedBus::Result SimulatedBus::Busctl(const std::vector<std::string>& arguments) const {
+    if (OverFakeKernel()) return FakeKernelCommand(arguments);
     std::vector<std::string> argv = {kBusctlPath, "--dir", Dir().string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return RunProgram(argv);
@@ -206,15 +221,81 @@ bool SimulatedBus::Restart() {
     return Launch();
 }
 
-bool SimulatedBus::Launch() {
-    const Options& options = m_options;
+std::vector<std::string> SimulatedBus::Arguments() const {
+    if (OverFakeKernel()) {
+        // Of the simulated bus's options only a folder to serve applies to the bridge.
+        std::vector<std::string> args = {kFwdPath, "--dir", Dir().string()};
+        const auto& extra = m_options.extraArguments;
+        const auto dir = std::find(extra.begin(), extra.end(), "--dir");
+        if (dir != extra.end() && dir + 1 != extra.end()) args.insert(args.end(), dir, dir + 2);
+        return args;
+    }
     char scale[32];
-    std::snprintf(scale, sizeof scale, "%g", options.rateScale);
+    std::snprintf(scale, sizeof scale, "%g", m_options.rateScale);
     std::vector<std::string> args = {
-        kBusdPath,      "--dir", Dir().string(), "--cameras", std::to_string(options.cameras),
+        kBusdPath,      "--dir", Dir().string(), "--cameras", std::to_string(m_options.cameras),
         "--rate-scale", scale};
-    args.insert(args.end(), options.extraArguments.begin(), options.extraArguments.end());
+    args.insert(args.end(), m_options.extraArguments.begin(), m_options.extraArguments.end());
+    return args;
+}
+
+std::vector<std::string> SimulatedBus::Environment() const {
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        environment.emplace_back(*variable);
+    if (!OverFakeKernel()) return environment;
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "%g", m_options.rateScale);
+    environment.insert(environment.end(),
+                       {std::string("LD_PRELOAD=") + kFakeKernel,
+                        "KESTRIX_FW_DEVDIR=" + m_kernelDir.Path().string(),
+                        "KESTRIX_FAKEFW_CTL=" + (m_kernelDir.Path() / "ctl.sock").string(),
+                        "KESTRIX_FAKEFW_CAMERAS=" + std::to_string(m_options.cameras),
+                        std::string("KESTRIX_FAKEFW_RATE_SCALE=") + scale});
+    // The simulated bus's model option names the fake's model.
+    const auto& extra = m_options.extraArguments;
+    const auto model = std::find(extra.begin(), extra.end(), "--model");
+    if (model != extra.end() && model + 1 != extra.end())
+        environment.push_back("KESTRIX_FAKEFW_MODEL=" + *(model + 1));
+    return environment;
+}
+
+SimulatedBus::Result SimulatedBus::FakeKernelCommand(const std::vector<std::string>& arguments) const {
+    Result result;
+    std::string command;
+    const std::string verb = arguments.empty() ? "" : arguments[0];
+    if (verb == "status" || verb == "bus-reset") {
+        command = verb == "status" ? "status" : "reset";
+    } else if (verb == "remove" && arguments.size() == 2 &&
+               std::stoul(arguments[1]) < m_plugged.size()) {
+        const auto at = m_plugged.begin() + std::ptrdiff_t(std::stoul(arguments[1]));
+        command = "unplug " + std::to_string(*at);
+        m_unplugged.push_back(*at);
+        m_plugged.erase(at);
+    } else if (verb == "add-camera" && !m_unplugged.empty()) {
+        command = "plug " + std::to_string(m_unplugged.front());
+        m_plugged.push_back(m_unplugged.front());
+        m_unplugged.erase(m_unplugged.begin());
+    } else {
+        result.exitCode = 2;
+        result.errors = "not on the fake kernel: " + verb;
+        return result;
+    }
+    const std::string answer =
+        fakefw::SendCommand((m_kernelDir.Path() / "ctl.sock").string(), command);
+    result.exitCode = answer.rfind("ok", 0) == 0 ? 0 : 1;
+    (result.exitCode == 0 ? result.output : result.errors) = answer;
+    return result;
+}
+
+bool SimulatedBus::Launch() {
+    const std::vector<std::string> args = Arguments();
     std::vector<char*> argv = ArgvOf(args);
+    const std::vector<std::string> variables = Environment();
+    std::vector<char*> environment = ArgvOf(variables);
+    m_plugged.clear();
+    m_unplugged.clear();
+    for (unsigned camera = 1; camera <= m_options.cameras; ++camera) m_plugged.push_back(camera);
 
     // The daemon says on stdout when it serves; its errors go to the test's stderr.
     int ready[2];
@@ -223,7 +304,8 @@ bool SimulatedBus::Launch() {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, readyWrite.Get(), STDOUT_FILENO);
-    const int spawned = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned =
+        ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
     readyWrite.Reset();
     if (spawned != 0) {

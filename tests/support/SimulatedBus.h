@@ -2,6 +2,10 @@
 // pointing at it (and, unless asked otherwise, a fresh KESTRIX_SHM_NAMESPACE), driven through
 // kestrix-busctl, stopped with SIGTERM and reaped when the object goes. The previous values of
 // both variables come back then.
+//
+// With KESTRIX_TEST_BRIDGE=fw the same suites run against kestrix-fwd over the fake kernel
+// instead: the cameras are the fake's, and Busctl's status, bus-reset, remove and add-camera
+// become the fake's commands (anything else fails, exit code 2).
 #pragma once
 
 #include <sys/types.h>
@@ -69,14 +73,23 @@ public:
 
     // Runs a program and collects its output and exit code.
     static Result RunProgram(const std::vector<std::string>& argv);
+    // Whether the suites run against kestrix-fwd over the fake kernel.
+    static bool OverFakeKernel();
 
 private:
     bool Launch();
     bool WaitUntilServing(int readyFd);
+    // The daemon's command line, and the environment it runs in.
+    std::vector<std::string> Arguments() const;
+    std::vector<std::string> Environment() const;
+    Result FakeKernelCommand(const std::vector<std::string>& arguments) const;
     int Reap();
 
     Options m_options;
     TempDir m_dir{"kestrix-bus"};
+    TempDir m_kernelDir{"kestrix-fwdev"};  // the fake kernel's fw* files and control socket
+    mutable std::vector<unsigned> m_plugged;  // the fake's cameras in device order
+    mutable std::vector<unsigned> m_unplugged;
     pid_t m_pid = -1;
     std::optional<std::string> m_savedBusDir;
     std::optional<std::string> m_savedShmNamespace;

@@ -115,9 +115,10 @@ TEST_F(KestrixCapture, ABusOutOfBandwidthRefusesTheModeAndSaysByHowMuch) {
     second.insert(second.end(), {"--camera", "1", "--frames", "1"});
     const auto refused = ToolRun(m_dir.Path() / "second", second).Wait();
     EXPECT_EQ(refused.exitCode, 4);
-    EXPECT_EQ(refused.errors,
-              "kestrix-capture: 1024x768-yuv422 at 15 fps needs 3340 bandwidth units, the bus "
-              "has 1575 left\n");
+    // The kernel's bridge knows the need but not what the bus has left.
+    const std::string left = SimulatedBus::OverFakeKernel() ? "fewer" : "1575";
+    EXPECT_EQ(refused.errors, "kestrix-capture: 1024x768-yuv422 at 15 fps needs 3340 bandwidth "
+                              "units, the bus has " + left + " left\n");
     tool.Signal(SIGINT);
     EXPECT_EQ(tool.Wait().exitCode, 130);
 }

@@ -43,6 +43,10 @@ TEST_F(KestrixCapture, BadArgumentsExitWithStatus2) {
                                                {"--buffer-percent", "95"},
                                                {"--frames", "3", "--seconds", "1"},
                                                {"--convert"},
+                                               {"--fourcc", "standard"},
+                                               {"--avi", "a.avi", "--fourcc", "uyvy"},
+                                               {"--avi", "a.avi", "--convert", "--fourcc",
+                                                "camera"},
                                                {"stray"},
                                                {"--camera", "-1"},
                                                {"--get", "exposure"},
@@ -142,6 +146,15 @@ TEST_F(KestrixCapture, RecordsOnASimulatedBusOfItsOwn) {
     auto still = filestest::ProbeStream(File("still.jpg"));
     EXPECT_EQ(still["width"] + "x" + still["height"], "640x480");
     EXPECT_EQ(fs::file_size(File("still.bmp")), 921654u);
+}
+
+TEST_F(KestrixCapture, FourccStandardTagsRawFramesAsDecodersKnowThem) {
+    const auto result = Run({"--simulate", "--mode", "320x240-yuv422", "--rate", "30", "--frames",
+                             "2", "--avi", File("movie.avi"), "--fourcc", "standard"});
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+    auto stream = filestest::ProbeStream(File("movie.avi"));
+    EXPECT_EQ(stream["codec_tag_string"] + " " + stream["pix_fmt"], "UYVY uyvy422");
+    EXPECT_EQ(stream["nb_read_frames"], "2");
 }
 
 // Everything in the folder whose name starts with prefix.

@@ -1,4 +1,4 @@
-// Finding, starting and stopping the private kestrix-busd of --simulate.
+// Finding, starting and stopping the private bus daemon.
 #include "tools/common/PrivateBus.h"
 
 #include <fcntl.h>
@@ -8,6 +8,8 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,9 +17,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -69,9 +73,24 @@ bool Abandoned(const fs::path& dir) {
     return ::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0;
 }
 
-// The daemon that listens on dir's control socket, when it is a kestrix-busd of this user; -1
-// otherwise. The socket's credentials name it: a pid file could be stale or forged.
-pid_t ServingDaemon(const fs::path& dir) {
+std::string Describe(PrivateBus::Daemon daemon) {
+    return daemon == PrivateBus::Daemon::Simulated ? "the simulated bus" : "the FireWire bridge";
+}
+
+// The name of pid's program when it runs as this user; empty otherwise.
+std::string ProgramOfOurs(pid_t pid) {
+    struct stat owner {};
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (::stat(proc.c_str(), &owner) != 0 || owner.st_uid != ::geteuid()) return {};
+    std::ifstream comm(proc + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// The kestrix-busd that listens on dir's control socket; -1 when there is none. The socket's
+// credentials name it: a pid file could be stale or forged.
+pid_t ControlSocketDaemon(const fs::path& dir) {
     const std::string path = (dir / ".control" / "busctl.sock").string();
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) return -1;
@@ -83,13 +102,43 @@ pid_t ServingDaemon(const fs::path& dir) {
     if (!socket ||
         ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::getsockopt(socket.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
-        peer.uid != ::geteuid() || peer.pid <= 0) {
+        peer.pid <= 0) {
         return -1;
     }
-    std::ifstream comm("/proc/" + std::to_string(peer.pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name == "kestrix-busd" ? peer.pid : -1;
+    return ProgramOfOurs(peer.pid) == "kestrix-busd" ? peer.pid : -1;
+}
+
+// The kestrix-fwd that holds dir's lock, by the kernel's table of locks: the bridge has no
+// control socket.
+pid_t LockHoldingBridge(const fs::path& dir) {
+    struct stat lock {};
+    if (::stat((dir / ".busd.lock").c_str(), &lock) != 0) return -1;
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:1f:5678 0 EOF"; waiters ("1: -> FLOCK") never match.
+        char kind[16] = {}, file[64] = {};
+        int pid = -1;
+        if (std::sscanf(line.c_str(), "%*s %15s %*s %*s %d %63s", kind, &pid, file) != 3 ||
+            std::strcmp(kind, "FLOCK") != 0) {
+            continue;
+        }
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(file, "%x:%x:%llu", &major, &minor, &inode) == 3 &&
+            inode == lock.st_ino && makedev(major, minor) == lock.st_dev &&
+            ProgramOfOurs(pid) == "kestrix-fwd") {
+            return pid;
+        }
+    }
+    return -1;
+}
+
+// The daemon that serves dir, when it is a kestrix-busd or kestrix-fwd of this user; -1
+// otherwise.
+pid_t ServingDaemon(const fs::path& dir) {
+    const pid_t busd = ControlSocketDaemon(dir);
+    return busd > 0 ? busd : LockHoldingBridge(dir);
 }
 
 // Ends a daemon whose owner is gone (SIGTERM, then SIGKILL); true once it let dir go.
@@ -130,19 +179,36 @@ bool PrivateBus::IsServed(const fs::path& dir) {
     return errno == EWOULDBLOCK;
 }
 
-std::string PrivateBus::DaemonPath() {
+std::string PrivateBus::DaemonPath(Daemon daemon) {
+    const bool simulated = daemon == Daemon::Simulated;
+    const char* name = simulated ? "kestrix-busd" : "kestrix-fwd";
     std::error_code ignored;
     const fs::path self = fs::read_symlink("/proc/self/exe", ignored);
-    const fs::path beside = self.parent_path() / "kestrix-busd";
+    const fs::path beside = self.parent_path() / name;
     if (::access(beside.c_str(), X_OK) == 0) return beside;
 #ifdef KESTRIX_BUILD_TREE
     // An installed copy must never reach back into the tree it was built in.
     const fs::path tree = fs::weakly_canonical(KESTRIX_BUILD_TREE, ignored);
     const bool inTree =
         std::mismatch(tree.begin(), tree.end(), self.begin(), self.end()).first == tree.end();
-    if (inTree && ::access(KESTRIX_BUILD_TREE_BUSD, X_OK) == 0) return KESTRIX_BUILD_TREE_BUSD;
+    const char* built = simulated ? KESTRIX_BUILD_TREE_BUSD : KESTRIX_BUILD_TREE_FWD;
+    if (inTree && ::access(built, X_OK) == 0) return built;
 #endif
-    return "kestrix-busd";
+    return name;
+}
+
+bool PrivateBus::HasFireWire() {
+    const char* set = std::getenv("KESTRIX_FW_DEVDIR");
+    const fs::path dir = set != nullptr && *set != '\0' ? set : "/dev";
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 2 && name.starts_with("fw") &&
+            name.find_first_not_of("0123456789", 2) == std::string::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 fs::path PrivateBus::BaseFolder() {
@@ -177,7 +243,7 @@ bool PrivateBus::MakeDirectory(std::string& error) {
     SweepLeftovers(base);
     std::string folder = (base / (std::string(kFolderPrefix) + "XXXXXX")).string();
     if (::mkdtemp(folder.data()) == nullptr) {
-        error = std::string("cannot make a folder for the simulated bus: ") + std::strerror(errno);
+        error = std::string("cannot make a folder for the private bus: ") + std::strerror(errno);
         return false;
     }
     m_dir = folder;
@@ -185,24 +251,32 @@ bool PrivateBus::MakeDirectory(std::string& error) {
     m_ownerLock.Reset(
         ::open((m_dir / kOwnerLock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!m_ownerLock || ::flock(m_ownerLock.Get(), LOCK_EX | LOCK_NB) != 0) {
-        error = std::string("cannot lock the simulated bus's folder: ") + std::strerror(errno);
+        error = std::string("cannot lock the private bus's folder: ") + std::strerror(errno);
         return false;
     }
     return true;
 }
 
-bool PrivateBus::StartUnlessRunning(std::string& error, const std::string& daemon) {
+bool PrivateBus::StartUnlessRunning(std::string& error, Daemon daemon,
+                                    const std::string& program) {
     if (IsServed(platform::DeviceDirectory::Path())) return true;
-    m_daemon = daemon;
+    m_noController = daemon == Daemon::FireWire && !HasFireWire();
+    if (m_noController) {
+        error = "no FireWire controller on this machine (no /dev/fw*); --simulate uses a "
+                "simulated camera";
+        return false;
+    }
+    m_daemon = program.empty() ? DaemonPath(daemon) : program;
     if (!MakeDirectory(error)) return false;
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) {
-        error = std::string("cannot start the simulated bus: ") + std::strerror(errno);
+        error = "cannot start " + Describe(daemon) + ": " + std::strerror(errno);
         return false;
     }
     platform::UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
     const std::string dir = m_dir.string();
-    std::vector<std::string> args{m_daemon, "--dir", dir, "--cameras", "1"};
+    std::vector<std::string> args{m_daemon, "--dir", dir};
+    if (daemon == Daemon::Simulated) args.insert(args.end(), {"--cameras", "1"});
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -219,17 +293,17 @@ bool PrivateBus::StartUnlessRunning(std::string& error, const std::string& daemo
     }
     readyWrite.Reset();
     if (m_pid < 0) {
-        error = std::string("cannot start the simulated bus: ") + std::strerror(errno);
+        error = "cannot start " + Describe(daemon) + ": " + std::strerror(errno);
         return false;
     }
-    if (!WaitUntilServing(readyRead.Get(), error)) return false;
+    if (!WaitUntilServing(readyRead.Get(), daemon, error)) return false;
     ::setenv("KESTRIX_BUS_DIR", dir.c_str(), 1);
     // The bus state shared between processes must not mix with that of another bus.
     ::setenv("KESTRIX_SHM_NAMESPACE", NamespaceOf(m_dir).c_str(), 1);
     return true;
 }
 
-bool PrivateBus::WaitUntilServing(int readyFd, std::string& error) {
+bool PrivateBus::WaitUntilServing(int readyFd, Daemon daemon, std::string& error) {
     // It prints one line once it serves; an exit before that closes the pipe.
     pollfd poll{readyFd, POLLIN, 0};
     const auto deadline = Clock::now() + kStartTimeout;
@@ -240,7 +314,7 @@ bool PrivateBus::WaitUntilServing(int readyFd, std::string& error) {
         // A signal ends the wait early; the deadline is checked again.
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
-            error = "the simulated bus (" + m_daemon + ") did not come up in time";
+            error = Describe(daemon) + " (" + m_daemon + ") did not come up in time";
             Stop();
             return false;
         }
@@ -248,7 +322,7 @@ bool PrivateBus::WaitUntilServing(int readyFd, std::string& error) {
         const ssize_t n = ::read(readyFd, chunk, sizeof chunk);
         if (n > 0 && std::memchr(chunk, '\n', std::size_t(n)) != nullptr) return true;
         if (n == 0 || (n < 0 && errno != EINTR)) {
-            error = "the simulated bus (" + m_daemon + ") could not be started";
+            error = Describe(daemon) + " (" + m_daemon + ") could not be started";
             Stop();
             return false;
         }

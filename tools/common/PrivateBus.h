@@ -1,5 +1,6 @@
-// The simulated bus that --simulate brings: a kestrix-busd with one camera in a private device
-// directory, started only when no daemon serves the usual one, and stopped with the object.
+// The bus daemon a program brings when none serves the device directory: the simulated bus
+// (a kestrix-busd with one camera) for --simulate, else the bridge to the machine's FireWire
+// cameras (kestrix-fwd). It runs in a private device directory and stops with the object.
 //
 // The directory is kestrix-capture-XXXXXX in XDG_RUNTIME_DIR (else the temporary folder), its
 // shared-memory namespace capture-XXXXXX. The owner holds a lock in it for its lifetime, so a
@@ -21,18 +22,26 @@ public:
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
+    enum class Daemon { Simulated, FireWire };
+
     // Uses the daemon that serves the device directory, or starts one in a fresh directory and
     // points KESTRIX_BUS_DIR and KESTRIX_SHM_NAMESPACE at it for this process. Call before the
     // camera library is opened and before any other thread exists. False with error set when
-    // the daemon cannot be found or does not come up. daemon: the program to start.
-    bool StartUnlessRunning(std::string& error, const std::string& daemon = DaemonPath());
+    // the daemon cannot be found or does not come up, or, for the bridge, when the machine has
+    // no FireWire controller. program: the daemon's executable when not DaemonPath(daemon).
+    bool StartUnlessRunning(std::string& error, Daemon daemon = Daemon::Simulated,
+                            const std::string& program = {});
     bool Started() const { return m_pid > 0; }
+    // The last start was refused because the machine has no FireWire controller.
+    bool NoController() const { return m_noController; }
 
     // Whether a daemon serves dir (it holds the directory's lock).
     static bool IsServed(const std::filesystem::path& dir);
-    // kestrix-busd beside this program (an install), else the build tree's when this program runs
-    // from the build tree, else the bare name for a PATH search.
-    static std::string DaemonPath();
+    // The daemon (kestrix-busd or kestrix-fwd) beside this program (an install), else the build
+    // tree's when this program runs from the build tree, else the bare name for a PATH search.
+    static std::string DaemonPath(Daemon daemon = Daemon::Simulated);
+    // Whether the kernel shows a FireWire node (fw* in KESTRIX_FW_DEVDIR, else /dev).
+    static bool HasFireWire();
     // Where the private directories go: XDG_RUNTIME_DIR when usable, else the temporary folder.
     static std::filesystem::path BaseFolder();
     // Removes the private directories in base, and the shared memory of their namespaces, whose
@@ -41,11 +50,12 @@ public:
 
 private:
     bool MakeDirectory(std::string& error);
-    bool WaitUntilServing(int readyFd, std::string& error);
+    bool WaitUntilServing(int readyFd, Daemon daemon, std::string& error);
     void Stop();
 
     std::filesystem::path m_dir;
     std::string m_daemon;
     platform::UniqueFd m_ownerLock;
     pid_t m_pid = -1;
+    bool m_noController = false;
 };

@@ -22,7 +22,11 @@ int CameraListing::Print(C1394Dcam& cam, std::string& out) {
     const int cameras = cam.GetDeviceCount(C1394Dcam::kCameraDevices);
     for (int camera = 0; camera < cameras; ++camera) {
         const int device = cam.GetCameraDevice(camera);
-        Append(out, "camera %d: vendor 0x%06X, device %d, %s\n", camera,
+        // Its maker and model as its configuration ROM names them.
+        std::string vendor, model;
+        const bool named = cam.SelectCamera(camera) && cam.GetUnitNames(&vendor, &model);
+        Append(out, "camera %d: %s%s%s, vendor 0x%06X, device %d, %s\n", camera,
+               named ? vendor.c_str() : "?", model.empty() ? "" : " ", model.c_str(),
                unsigned(cam.GetVendorId(camera)), device,
                cam.GetDevicePath(unsigned(device)).c_str());
         for (const CameraModes::Mode& mode : CameraModes::Read(cam, camera)) {

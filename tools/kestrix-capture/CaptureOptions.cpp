@@ -37,6 +37,7 @@ constexpr CommandLine::Option kOptions[] = {
     {"seconds", true},
     {"avi", true},
     {"convert"},
+    {"fourcc", true},
     {"bmp", true},
     {"jpeg", true},
     {"quality", true},
@@ -163,6 +164,11 @@ std::string TakeValue(CaptureOptions& o, const std::string& name, const std::str
         o.softwareTriggerMs = std::uint32_t(*ms);
         return {};
     }
+    if (name == "fourcc") {
+        if (value != "camera" && value != "standard") return "standard or camera";
+        o.standardFourCC = value == "standard";
+        return {};
+    }
     if (name == "quality") {
         const auto q = WholeNumber(value, 1, 100);
         if (!q) return "1 to 100";
@@ -214,6 +220,9 @@ std::string Conflict(const CaptureOptions& o, const CommandLine::Parsed& line) {
     if (line.Has("frames") && line.Has("seconds"))
         return "--frames and --seconds exclude each other";
     if (o.convert && o.avi.empty()) return "--convert needs --avi";
+    if (line.Has("fourcc") && o.avi.empty()) return "--fourcc needs --avi";
+    if (line.Has("fourcc") && o.convert)
+        return "--fourcc names the tag of raw frames: converted frames (--convert) carry none";
     if (line.Has("quality") && o.jpeg.empty()) return "--quality needs --jpeg";
     if (o.softwareTriggerMs != 0 && (!o.trigger || *o.trigger == CaptureOptions::kTriggerOff))
         return "--software-trigger-every needs --trigger MODE";
@@ -264,7 +273,8 @@ std::optional<CaptureOptions> CaptureOptions::Parse(std::span<char* const> args,
 
 const char* CaptureOptions::Usage() {
     return R"(usage: kestrix-capture [--simulate] [--list] [--camera N] [--mode MODE] [--rate FPS]
-                       [--frames N | --seconds S] [--avi FILE [--convert]] [--bmp FILE]
+                       [--frames N | --seconds S] [--avi FILE [--convert | --fourcc TAGS]]
+                       [--bmp FILE]
                        [--jpeg FILE [--quality Q]] [--get all|FEATURE]... [--set FEATURE=VALUE]...
                        [--trigger MODE|off [--software-trigger-every MS]]
                        [--json] [-v|-vv] [--speed 100|200|400] [--buffer-percent 10..90]
@@ -276,7 +286,9 @@ saves the newest frame as BMP and/or JPEG stills, and prints one summary line:
 frames=N dropped=D fps=F lost=L. On a terminal a progress line shows while it records.
 Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
 
-  --simulate         start a private simulated bus (kestrix-busd) when none is running
+  --simulate         start a private simulated bus (kestrix-busd) when none is running;
+                     without it, a private FireWire bridge (kestrix-fwd) serves the
+                     machine's cameras when no bus daemon runs
   --list             list the cameras with the modes and rates each offers, then exit
   --camera N         the camera to use, numbered as --list shows them (default 0)
   --mode MODE        a mode as --list names it: WIDTHxHEIGHT-CODING, CODING one of mono8,
@@ -288,6 +300,9 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
   --seconds S        record for S seconds from the first frame
   --avi FILE         record into FILE; --convert stores 24-bit converted frames instead of
                      the camera's raw frames
+  --fourcc TAGS      the FourCC of raw frames in the AVI file: camera (default), the camera
+                     maker's tags, or standard, the tags ffmpeg and players decode (Y800,
+                     Y411, UYVY, "raw ", b16g, b48r; YUV 4:4:4 has none: dcy3 stays)
   --bmp FILE         save the newest frame as a 24-bit BMP file
   --jpeg FILE        save the newest frame as a JPEG file of quality Q (1..100, default 100)
   --get FEATURE      print a standard feature as FEATURE=VALUE, with its value in real units

@@ -28,6 +28,7 @@ struct CaptureOptions {
 
     std::string avi;
     bool convert = false;
+    bool standardFourCC = false;  // --fourcc standard: raw frames tagged as decoders know them
     std::string bmp;
     std::string jpeg;
     int quality = 100;

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "bus/DriverCodes.h"
+#include "bus/DriverRecords.h"
 #include "platform/DeviceDirectory.h"
 #include "platform/MessageQueue.h"
 #include "platform/UniqueFd.h"
@@ -192,7 +193,7 @@ bool CaptureSession::FindCamera() {
         Fail(kExitNoCamera,
              m_options.simulate
                  ? "no camera on the simulated bus"
-                 : "no camera found (is kestrix-busd running? --simulate starts one)");
+                 : "no camera found on the FireWire bus (--simulate uses a simulated one)");
         return false;
     }
     if (m_nCamera >= cameras) {
@@ -301,7 +302,7 @@ bool CaptureSession::Connect() {
             Fail(kExitModeRefused,
                  mode->name + (mode->Format7() ? "" : " at " + m_options.rateName + " fps") +
                      " needs " + std::to_string(needed) + " bandwidth units, the bus has " +
-                     std::to_string(left) + " left");
+                     (left == bus::kBandwidthLeftUnknown ? "fewer" : std::to_string(left)) + " left");
             return false;
         }
         // The other reasons (no channel left on the bus, a refused transfer) are logged.
@@ -372,7 +373,8 @@ void CaptureSession::Record() {
         m_nFirstSequence = thread->Ring()->GetNextSequence();
     }
     if (m_options.Recording()) {
-        if (!m_cam.OpenAviFile(m_nCamera, m_options.avi.c_str(), m_options.convert)) {
+        if (!m_cam.OpenAviFile(m_nCamera, m_options.avi.c_str(), m_options.convert,
+                              m_options.standardFourCC)) {
             const std::string why = m_cam.GetAviErrorText(m_nCamera);
             Fail(kExitFileError, why.empty() ? "cannot record into " + m_options.avi : why);
             return;

@@ -41,6 +41,9 @@ _kestrix_capture() {
         --access-unit)
             COMPREPLY=($(compgen -W "4 8 16 32 64 128" -- "$cur"))
             return ;;
+        --fourcc)
+            COMPREPLY=($(compgen -W "camera standard" -- "$cur"))
+            return ;;
         --get)
             COMPREPLY=($(compgen -W "all $features" -- "$cur"))
             return ;;
@@ -60,7 +63,7 @@ _kestrix_capture() {
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--simulate --list --camera --mode --rate --frames --seconds
-            --avi --convert --bmp --jpeg --quality --get --set --trigger
+            --avi --convert --fourcc --bmp --jpeg --quality --get --set --trigger
             --software-trigger-every --json --verbose --speed
             --buffer-percent --access-unit --packet-mode --no-sync --verify-counter --help
             --version -v -vv" -- "$cur"))

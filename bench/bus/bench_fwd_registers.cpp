@@ -1,0 +1,77 @@
+// Register reads through kestrix-fwd over the fake kernel against the same reads through
+// kestrix-busd, in one run: a feature register read by the camera object (three driver requests
+// on its cached handle, the last an asynchronous transaction through the kernel's file). What
+// the bridge adds is the difference of the medians.
+//
+// usage: bench_fwd_registers [rounds (default 2000)]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "camera/C1394Dcam.h"
+#include "tests/support/SimulatedBus.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kBrightness = 0;
+
+struct Figures {
+    double median = 0;
+    double p90 = 0;
+};
+
+// Times rounds steps after a short warm-up; empty when a step failed.
+std::optional<Figures> Measure(int rounds, const std::function<bool()>& step) {
+    for (int i = 0; i < std::min(rounds, 50); ++i) {
+        if (!step()) return std::nullopt;
+    }
+    std::vector<double> times;
+    for (int i = 0; i < rounds; ++i) {
+        const auto t0 = Clock::now();
+        if (!step()) return std::nullopt;
+        times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    std::sort(times.begin(), times.end());
+    return Figures{times[times.size() / 2], times[times.size() * 9 / 10]};
+}
+
+// The feature read on the daemon the environment selects.
+std::optional<Figures> FeatureRead(int rounds) {
+    testsupport::SimulatedBus bus(testsupport::SimulatedBus::Options{});
+    C1394Dcam cam;
+    if (!bus.IsRunning() || !cam.Open() || cam.GetDeviceCount(C1394Dcam::kCameraDevices) < 1)
+        return std::nullopt;
+    C1394Dcam::DWORD value = 0;
+    return Measure(rounds, [&] { return cam.ReadFeature(0, kBrightness, &value); });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 2000;
+    if (rounds < 1) {
+        std::fprintf(stderr, "usage: bench_fwd_registers [rounds]\n");
+        return 2;
+    }
+    ::unsetenv("KESTRIX_TEST_BRIDGE");
+    const auto busd = FeatureRead(rounds);
+    ::setenv("KESTRIX_TEST_BRIDGE", "fw", 1);
+    const auto fwd = FeatureRead(rounds);
+    if (!busd || !fwd) {
+        std::fprintf(stderr, "bench_fwd_registers: a read failed\n");
+        return 1;
+    }
+    std::printf("feature register read, %d rounds, microseconds   median      90%%\n", rounds);
+    std::printf("  through kestrix-busd                          %8.1f %8.1f\n", busd->median,
+                busd->p90);
+    std::printf("  through kestrix-fwd over the fake kernel      %8.1f %8.1f\n", fwd->median,
+                fwd->p90);
+    std::printf("  added by the bridge (median)                  %8.1f  (target: at most 50)\n",
+                fwd->median - busd->median);
+    return 0;
+}

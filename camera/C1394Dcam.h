@@ -232,6 +232,9 @@ private:
     // Bytes the bus layer's buffer takes for one frame: a Format 7 camera may pad its packets.
     bool CaptureBufferBytes(int camera, int frameBytes, int* bufferBytes);
     bool ArmCapture(CDcamCaptureThread& thread, int camera, int frameBytes, int frames);
+    // Makes the receive memory the next capture of the mode just set needs, pages in, so that
+    // its start only passes it on. Replaces memory kept for another size.
+    void PrepareReceiveMemory(int camera);
     // Has the capture count frames missing by their cycle stamps while the camera free-runs
     // (continuous, trigger off), and not otherwise.
     void CountLossesByTime(int camera, bool freeRunning);
@@ -254,8 +257,8 @@ private:
     // The latest AVI writer of each camera index (files/CDcamAviWriter.h), shared with the
     // capture it records and kept after it stopped for its figures. Owner thread only.
     std::array<std::shared_ptr<FrameSink>, kMaxCameras> m_AviWriters;
-    // Receive memory a stopped capture kept, by device, for the next capture of the same size.
-    // Owner thread only.
+    // Receive memory a stopped capture kept, or a mode set made ready, by device, for the next
+    // capture of the same size. Owner thread only.
     std::map<int, std::unique_ptr<platform::SharedBuffer>> m_KeptReceiveMemory;
     std::string m_strStillError;  // owner thread only
 };

@@ -76,6 +76,21 @@ bool C1394Dcam::CaptureBufferBytes(int camera, int frameBytes, int* bufferBytes)
     return true;
 }
 
+void C1394Dcam::PrepareReceiveMemory(int camera) {
+    const int frameBytes = GetFrameBytes(camera);
+    int bufferBytes = 0;
+    if (frameBytes <= 0 || !CaptureBufferBytes(camera, frameBytes, &bufferBytes)) return;
+    // One buffer, as StartIsochTransfer gives a capture.
+    const std::uint64_t bytes =
+        CDcamCaptureThread::SharedBufferBytes(1, std::uint32_t(bufferBytes));
+    auto& kept = m_KeptReceiveMemory[m_Cameras[camera].nDevice];
+    if (kept && kept->Bytes().size() == bytes) return;
+    // Let go first, so that the old size and the new are never held together.
+    kept.reset();
+    kept = CDcamCaptureThread::PrepareSharedBuffers(bytes);
+    if (!kept) m_KeptReceiveMemory.erase(m_Cameras[camera].nDevice);
+}
+
 bool C1394Dcam::StartCapture(int camera, int speed, int flags, int frames) {
     if (speed < 0 || speed > 2) return RefuseCapture(camera, "speed not 0..2");
     if (frames < 2) return RefuseCapture(camera, "a ring needs at least 2 slots");

@@ -91,6 +91,7 @@ bool C1394Dcam::SetVideoMode(int camera, int modeIndex, int rateOrCoding, bool n
     }
     KX_LOG(Camera, Info) << "camera " << camera << " set to mode " << modeIndex
                          << (format7 ? ", coding " : ", rate ") << x;
+    PrepareReceiveMemory(camera);
     return true;
 }
 
@@ -152,6 +153,7 @@ bool C1394Dcam::SetFormat7Mode(int camera, int modeIndex, int colorCoding, const
     KX_LOG(Camera, Info) << "camera " << camera << " set to mode " << modeIndex << ", coding "
                          << colorCoding << ", " << width << " x " << height << " at " << area->left
                          << "," << area->top;
+    PrepareReceiveMemory(camera);
     return true;
 }
 

@@ -219,11 +219,25 @@ bool CDcamCaptureThread::StartListening(Record& attach) {
     return false;
 }
 
-std::uint32_t CDcamCaptureThread::AttachReceiveBuffers(Record& attach) {
+std::uint64_t CDcamCaptureThread::SharedBufferBytes(std::uint32_t descriptors,
+                                                    std::uint32_t bufferBytes) {
     // Room for every descriptor, one slot being filled, one the loop still copies from, and
     // frames the driver holds while this thread is not scheduled.
-    const std::uint64_t bytes =
-        (std::uint64_t{m_nDescriptors} + 2 + QueuedFrames(m_nBufferBytes)) * m_nBufferBytes;
+    return (std::uint64_t{descriptors} + 2 + QueuedFrames(bufferBytes)) * bufferBytes;
+}
+
+std::unique_ptr<platform::SharedBuffer> CDcamCaptureThread::PrepareSharedBuffers(
+    std::uint64_t bytes) {
+    if (!SharedBuffersWanted() || bytes == 0 || bytes > std::numeric_limits<std::size_t>::max())
+        return nullptr;
+    auto memory = platform::SharedBuffer::Create(std::size_t(bytes));
+    // Memory whose pages cannot all be had now would only fault in later, on the receive path.
+    if (memory && !memory->Populate(0, memory->Bytes().size())) return nullptr;
+    return memory;
+}
+
+std::uint32_t CDcamCaptureThread::AttachReceiveBuffers(Record& attach) {
+    const std::uint64_t bytes = SharedBufferBytes(m_nDescriptors, m_nBufferBytes);
     std::unique_ptr<platform::SharedBuffer> offered = std::move(m_pOffered);
     if (m_bSharedBuffers) {
         m_pShared = offered && offered->Bytes().size() == bytes && offered->Fd() >= 0

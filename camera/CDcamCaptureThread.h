@@ -77,6 +77,11 @@ public:
     // Once the thread has ended: its receive memory if the driver let go of it in order (so it
     // may be passed again), else empty.
     std::unique_ptr<platform::SharedBuffer> TakeKeptSharedBuffers() { return std::move(m_pKept); }
+    // The receive memory a capture of descriptors buffers of bufferBytes passes the driver.
+    static std::uint64_t SharedBufferBytes(std::uint32_t descriptors, std::uint32_t bufferBytes);
+    // Receive memory of bytes with its pages in, made ahead of a capture so that the start need
+    // not fault it in; empty when shared memory is off or cannot be had.
+    static std::unique_ptr<platform::SharedBuffer> PrepareSharedBuffers(std::uint64_t bytes);
 
     void SetOwner(C1394Dcam* owner) { m_pOwner = owner; }
     C1394Dcam* GetOwner() const { return m_pOwner; }

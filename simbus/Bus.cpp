@@ -95,6 +95,15 @@ bool Bus::Trigger(std::size_t index, std::string& why) {
     return true;
 }
 
+std::size_t Bus::ResetWaits() const {
+    std::size_t waits = 0;
+    for (const auto& [id, client] : m_clients) {
+        for (const auto& [requestId, entry] : client.pending)
+            waits += entry.kind == PendingKind::ResetWait;
+    }
+    return waits;
+}
+
 void Bus::Reset(bool renumber) {
     if (renumber) ++m_rotation;
     Renumber();
@@ -194,13 +203,13 @@ std::string Bus::Status() const {
         channels += ' ';
         channels += std::to_string(channel);
     }
-    char line[256];
+    char line[512];
     std::snprintf(line, sizeof line,
                   "bus: generation %u, rate scale %g, host caps 0x%X, bandwidth %u/%u units, "
-                  "channels%s, clients %zu, requests %llu, faults %s\n",
+                  "channels%s, clients %zu, requests %llu, reset waits %zu, faults %s\n",
                   m_generation, m_clock.RateScale(), m_hostCaps, resources.UnitsUsed(),
                   ResourceManager::kUnitsPerCycle, channels.empty() ? " none" : channels.c_str(),
-                  m_clients.size(), static_cast<unsigned long long>(m_requests),
+                  m_clients.size(), static_cast<unsigned long long>(m_requests), ResetWaits(),
                   m_faults.Describe().c_str());
     std::string text = line;
     for (std::size_t i = 0; i < m_nodes.size(); ++i) {

@@ -85,6 +85,7 @@ private:
     void HandleHostMemory(const Request& request);
     void HandleIsoch(const Request& request, Client& client);
     void LogRefusal(const Request& request, std::uint32_t status);
+    std::size_t ResetWaits() const;
     // Answers one pending request with status, wherever it waits.
     void Abandon(ClientId client, std::uint32_t id, const Pending& pending, std::uint32_t status);
     void Plug(std::unique_ptr<Node> node);

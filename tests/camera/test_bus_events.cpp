@@ -81,6 +81,7 @@ TEST_F(BusEvents, AnUnplugStopsTheCaptureUnderARunningDisplayLoop) {
 TEST_F(BusEvents, ACaptureGoesOnThroughABusReset) {
     CDcamCaptureThread* thread = StartStreaming();
     ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(m_bus.WaitForResetWaits(1));
     ASSERT_TRUE(Busctl(m_bus, {"bus-reset", "--renumber"}));
     ASSERT_TRUE(PumpUntil([&] { return m_client.Count(bus::kWmCameraBusReset) >= 1; }));
     EXPECT_EQ(m_cam.GetCaptureThread(0), thread);

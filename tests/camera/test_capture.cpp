@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "camera/C1394Dcam.h"
 #include "tests/camera/CameraTestSupport.h"
@@ -114,6 +115,50 @@ TEST_F(Capture, ARestartOfTheSameModeKeepsItsReceiveMemory) {
         ASSERT_TRUE(m_cam.StopCapture(0));
     }
     EXPECT_EQ(first.size(), 1u);
+}
+
+// The receive memory mapped here, summed: its size and how much of it is in memory, in KiB.
+std::pair<long, long> ReceiveMemoryKib() {
+    std::ifstream smaps("/proc/self/smaps");
+    long size = 0, resident = 0;
+    bool ours = false;
+    for (std::string line; std::getline(smaps, line);) {
+        std::istringstream fields(line);
+        std::string first;
+        long kib = 0;
+        fields >> first >> kib;
+        // A mapping's first line starts with its address range, its figures with a name.
+        if (first.find('-') != std::string::npos && first.find(':') == std::string::npos) {
+            ours = line.find("memfd:kestrix-isoch") != std::string::npos;
+        } else if (ours && first == "Size:") {
+            size += kib;
+        } else if (ours && first == "Rss:") {
+            resident += kib;
+        }
+    }
+    return {size, resident};
+}
+
+// Setting a mode makes its receive memory, pages in, and the first capture receives into it; a
+// mode of another size replaces it, and closing lets it go.
+TEST_F(Capture, AModeSetMakesTheReceiveMemoryTheFirstCaptureUses) {
+    ASSERT_TRUE(m_cam.SetVideoMode(0, kVga422, kRate15, false));
+    const std::set<std::string> ready = ReceiveMemory();
+    ASSERT_EQ(ready.size(), 1u);
+    // Eleven frames: one buffer, two spare, eight the driver may hold.
+    EXPECT_EQ(ReceiveMemoryKib(), std::make_pair(11 * 600L, 11 * 600L));
+    CDcamCaptureThread* thread = Start(kVga422, kRate15, 3);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(thread->HasSharedBuffers());
+    EXPECT_EQ(ReceiveMemory(), ready);
+    ASSERT_TRUE(m_cam.StopCapture(0));
+
+    ASSERT_TRUE(m_cam.SetVideoMode(0, 4, kRate15, false));  // 640 x 480 RGB: 900 KiB a frame
+    EXPECT_EQ(ReceiveMemory().size(), 1u);
+    EXPECT_NE(ReceiveMemory(), ready);
+    EXPECT_EQ(ReceiveMemoryKib().first, 11 * 900L);
+    m_cam.Close();
+    EXPECT_TRUE(ReceiveMemory().empty());
 }
 
 // Read back on a set-up the camera cannot send, so that no frame clears the shot register.

@@ -79,13 +79,24 @@ TEST_P(Conformance, QuickStartStopCycles) {
     CaptureEveryFrame({3, kSyncSy});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    OfferedModes, Conformance,
-    ::testing::Values(OfferedMode{3, 3, "Vga422"}, OfferedMode{4, 3, "VgaRgb"},
-                      OfferedMode{8, 3, "Svga422"}, OfferedMode{9, 3, "SvgaRgb"},
-                      OfferedMode{11, 3, "Xga422"}, OfferedMode{12, 2, "XgaRgb"},
-                      OfferedMode{24, kYuv422, "Format7Yuv422"},
-                      OfferedMode{24, kRgb8, "Format7Rgb"}),
-    [](const ::testing::TestParamInfo<OfferedMode>& mode) { return std::string(mode.param.name); });
+#if defined(__SANITIZE_THREAD__)
+// Every mode runs the same threads: under ThreadSanitizer, whose runs take several times as
+// long, the smallest and the largest fixed mode and Format 7 check them.
+constexpr OfferedMode kModes[] = {{3, 3, "Vga422"}, {12, 2, "XgaRgb"}, {24, kRgb8, "Format7Rgb"}};
+#else
+constexpr OfferedMode kModes[] = {{3, 3, "Vga422"},
+                                  {4, 3, "VgaRgb"},
+                                  {8, 3, "Svga422"},
+                                  {9, 3, "SvgaRgb"},
+                                  {11, 3, "Xga422"},
+                                  {12, 2, "XgaRgb"},
+                                  {24, kYuv422, "Format7Yuv422"},
+                                  {24, kRgb8, "Format7Rgb"}};
+#endif
+
+INSTANTIATE_TEST_SUITE_P(OfferedModes, Conformance, ::testing::ValuesIn(kModes),
+                         [](const ::testing::TestParamInfo<OfferedMode>& mode) {
+                             return std::string(mode.param.name);
+                         });
 
 }  // namespace

@@ -2,9 +2,11 @@
 // streams at the real rate, a folder for the files, and the modes the suites use.
 #pragma once
 
+#include <algorithm>
 #include <string>
 
 #include "tests/camera/CameraTestSupport.h"
+#include "tests/support/FrameStamps.h"
 #include "tests/support/TempDir.h"
 
 namespace camerafiles {
@@ -19,8 +21,10 @@ protected:
     // Recordings check that no frame is missing, and the bus drops a frame a late reader did not
     // take: they record at the real rate, which a loaded machine still keeps up with (at four
     // times it, 1360 x 1024 frames lost one in two beside other work), and sanitized builds,
-    // whose copies of large frames are slow, at half of it.
-    CameraFilesTest() : CameraTest(1, cameratest::kSanitized ? 0.5 : 1) {}
+    // whose copies of large frames are slow, at half of it; ThreadSanitizer's daemon renders
+    // them slower still.
+    CameraFilesTest()
+        : CameraTest(1, cameratest::kSanitized ? std::min(0.5, testsupport::kLargeFrameRate) : 1) {}
 
     std::string Path(const std::string& name) const { return (m_dir.Path() / name).string(); }
 

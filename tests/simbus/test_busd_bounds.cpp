@@ -26,6 +26,12 @@ using namespace std::chrono_literals;
 using platform::UniqueFd;
 using testsupport::SimulatedBus;
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 UniqueFd ConnectTo(const std::string& path) {
     UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
@@ -109,7 +115,10 @@ TEST(BusdBounds, WhatClientsSendOrLeaveUnreadDoesNotGrowItWithoutLimit) {
         std::this_thread::sleep_for(200ms);
         const DaemonFigures after = Figures(bus);
         EXPECT_EQ(after.unitConnections, 21);
-        EXPECT_LT(after.residentKib - before, 160 * 1024) << "from " << before << " KiB";
+        // ThreadSanitizer's shadow memory grows with the daemon's, several times over.
+        if (!kThreadSanitizer) {
+            EXPECT_LT(after.residentKib - before, 160 * 1024) << "from " << before << " KiB";
+        }
     }
 }
 
@@ -126,16 +135,19 @@ TEST(BusdBounds, OutOfDescriptorsItNeitherSpinsNorStopsAnswering) {
 
     std::vector<UniqueFd> clients;
     for (int i = 0; i < 80; ++i) clients.push_back(ConnectTo(bus.UnitPaths().at(0)));
-    std::this_thread::sleep_for(200ms);  // the daemon meets the limit on the last ones
+    const auto outOf = [&] {
+        return bus.Busctl({"status"}).output.find("out of descriptors") != std::string::npos;
+    };
+    // The daemon meets the limit on the last ones.
+    const auto limitMet = std::chrono::steady_clock::now() + 20s;
+    while (!outOf() && std::chrono::steady_clock::now() < limitMet)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(outOf());
     const long start = CpuTicks(bus.Pid());
     const auto wall = std::chrono::steady_clock::now();
     const DaemonFigures figures = Figures(bus);
     EXPECT_GT(figures.unitConnections, 0);
     EXPECT_LT(figures.unitConnections, 64);
-    const auto outOf = [&] {
-        return bus.Busctl({"status"}).output.find("out of descriptors") != std::string::npos;
-    };
-    EXPECT_TRUE(outOf());
     std::this_thread::sleep_for(1s);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();

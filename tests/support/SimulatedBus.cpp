@@ -140,6 +140,16 @@ bool SimulatedBus::WaitForUnits(std::size_t count, std::chrono::milliseconds tim
     return true;
 }
 
+bool SimulatedBus::WaitForResetWaits(std::size_t count, std::chrono::milliseconds timeout) const {
+    const std::string field = "reset waits " + std::to_string(count) + ",";
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Busctl({"status"}).output.find(field) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(kPollStep);
+    }
+    return true;
+}
+
 bool SimulatedBus::OverFakeKernel() {
     const char* bridge = std::getenv("KESTRIX_TEST_BRIDGE");
     return bridge != nullptr && std::string(bridge) == "fw";

@@ -55,6 +55,11 @@ public:
     bool WaitForUnits(std::size_t count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
+    // Waits until exactly count bus-reset waits pend at the daemon: a program's watcher arms its
+    // wait on a thread of its own, and a reset before that goes unheard.
+    bool WaitForResetWaits(std::size_t count,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
     // Runs kestrix-busctl with these arguments against this bus.
     Result Busctl(const std::vector<std::string>& arguments) const;
 

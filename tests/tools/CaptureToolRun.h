@@ -21,6 +21,7 @@
 
 #include "platform/ByteOrder.h"
 #include "tests/files/FilesTestSupport.h"
+#include "tests/support/FrameStamps.h"
 #include "tests/support/SharedBlockSweep.h"
 #include "tests/support/TempDir.h"
 
@@ -165,7 +166,7 @@ protected:
         return stamps;
     }
     void ExpectConsecutive(const std::vector<std::uint32_t>& stamps) const {
-        for (std::size_t i = 1; i < stamps.size(); ++i) EXPECT_EQ(stamps[i], stamps[i - 1] + 1);
+        testsupport::ExpectStampsInOrder(stamps);
     }
 
     testsupport::TempDir m_dir{"kestrix-capture-test"};

@@ -429,7 +429,7 @@ int BitsPerPixel(const std::string& coding) {
 }
 
 TEST_F(KestrixCapture, RecordsAFrameInEveryModeItLists) {
-    SimulatedBus bus(1);
+    SimulatedBus bus(1, testsupport::kLargeFrameRate);
     ASSERT_TRUE(bus.IsRunning());
     const auto list = Run({"--list"});
     ASSERT_EQ(list.exitCode, 0) << list.errors;
@@ -483,10 +483,15 @@ TEST_F(KestrixCapture, JsonSummaryHoldsTheFiguresWhateverTheOutcome) {
     const auto done = Run({"--json", "--frames", "4", "--avi", avi, "--get", "gain"});
     ASSERT_EQ(done.exitCode, 0) << done.errors;
     const std::string escaped = std::regex_replace(avi, std::regex("\""), "\\\"");
-    EXPECT_EQ(std::regex_replace(done.output, std::regex(R"("fps":[0-9]+\.[0-9]{2},)"), ""),
-              "{\"frames\":4,\"dropped\":0,\"bytes\":" + std::to_string(4 * kRgbVgaBytes) +
-                  ",\"lost\":0,\"files\":{\"avi\":\"" + escaped +
-                  "\"},\"features\":{\"gain\":\"0 (0.0 dB)\"},\"exit_reason\":\"done\",\"exit_status\":0}\n");
+    std::string line =
+        std::regex_replace(done.output, std::regex(R"("fps":[0-9]+\.[0-9]{2},)"), "");
+    // Where frames may be lost to slowness, how many were is no part of the line's form.
+    if (!testsupport::kEveryFrameArrives)
+        line = std::regex_replace(line, std::regex(R"("lost":[0-9]+)"), "\"lost\":0");
+    EXPECT_EQ(line, "{\"frames\":4,\"dropped\":0,\"bytes\":" + std::to_string(4 * kRgbVgaBytes) +
+                        ",\"lost\":0,\"files\":{\"avi\":\"" + escaped +
+                        "\"},\"features\":{\"gain\":\"0 (0.0 "
+                        "dB)\"},\"exit_reason\":\"done\",\"exit_status\":0}\n");
     const auto failed = Run({"--json", "--camera", "4"});
     EXPECT_EQ(failed.exitCode, 3);
     EXPECT_EQ(failed.output,

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/FrameStamps.h"
 #include "tests/support/SimulatedBus.h"
 
 namespace {
@@ -21,7 +22,8 @@ SimulatedBus::Result Capture(std::vector<std::string> args) {
 class GenericCamera : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_bus.IsRunning()); }
-    SimulatedBus m_bus{SimulatedBus::Options{1, 1.0, {"--model", "generic"}, true}};
+    SimulatedBus m_bus{
+        SimulatedBus::Options{1, testsupport::kLargeFrameRate, {"--model", "generic"}, true}};
 };
 
 TEST_F(GenericCamera, ListsAndRecordsEveryModeItOffers) {

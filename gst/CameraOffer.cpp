@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <numeric>
 
 #include "camera/IidcRegisters.h"
 #include "camera/VideoModeTables.h"
@@ -14,12 +15,10 @@ namespace {
 using DWORD = C1394Dcam::DWORD;
 
 constexpr int kRgb16 = 6;
-constexpr int kCyclesPerSecond = 8000;
 constexpr int kMaxNode = 63;
 // The GUID's two quadlets in the bus information block of the configuration ROM.
 constexpr DWORD kGuidHigh = camera::iidc::kRegisterSpace + 0x40C;
 constexpr DWORD kGuidLow = camera::iidc::kRegisterSpace + 0x410;
-constexpr int kBitsPerPixel[] = {8, 12, 16, 24, 24, 16, 48};
 
 std::optional<DWORD> ReadCsr(C1394Dcam& cam, int node, DWORD offsetLow) {
     std::uint8_t bytes[4];
@@ -40,26 +39,37 @@ std::optional<std::uint64_t> ReadGuid(C1394Dcam& cam, int camera) {
     return std::uint64_t{*high} << 32 | *low;
 }
 
-// A Format 7 mode sends its largest packets, so its frame takes the fewest cycles.
-Fraction Format7Rate(C1394Dcam& cam, int camera, const CameraModes::Mode& mode) {
-    DWORD packet = 0;
-    const int f7mode = mode.modeIndex - camera::kFormat7First;
-    if (!cam.ReadFormat7Register(camera, f7mode, camera::iidc::kPacketParaInq, &packet, false) ||
-        camera::iidc::Low16(packet) == 0) {
-        return {};
-    }
-    const std::uint64_t bytes = std::uint64_t(mode.width) * std::uint64_t(mode.height) *
-                                std::uint64_t(kBitsPerPixel[mode.colorCoding]) / 8;
-    const std::uint64_t packets =
-        (bytes + camera::iidc::Low16(packet) - 1) / camera::iidc::Low16(packet);
-    return {kCyclesPerSecond, int(std::max<std::uint64_t>(packets, 1))};
-}
-
 }  // namespace
 
 Fraction ModeOffer::RateOf(int rateIndex) {
     // 1.875 x 2^index frames per second.
     return {15 << rateIndex, 8};
+}
+
+bool ModeOffer::Fits(int width, int height) const {
+    if (!format7) return false;
+    const Format7Geometry& g = *format7;
+    return width >= g.unitWidth && height >= g.unitHeight && width % g.unitWidth == 0 &&
+           height % g.unitHeight == 0 && width <= g.maxWidth && height <= g.maxHeight;
+}
+
+Fraction ModeOffer::Format7Rate(int width, int height) const {
+    if (!format7) return {};
+    const std::uint64_t packets = Format7Geometry::PacketsPerFrame(
+        Format7Geometry::FrameBytes({0, 0, width, height}, mode.colorCoding), format7->packetMax);
+    if (packets == 0 || packets > std::uint64_t(INT32_MAX)) return {};
+    return {int(Format7Geometry::kCyclesPerSecond), int(packets)};
+}
+
+Format7Region ModeOffer::Centred(int width, int height) const {
+    if (!format7) return {0, 0, width, height};
+    const Format7Geometry& g = *format7;
+    // The camera library also wants the corner on the size grid: a multiple of both steps suits
+    // either.
+    const int stepX = std::lcm(g.unitLeft, g.unitWidth);
+    const int stepY = std::lcm(g.unitTop, g.unitHeight);
+    return {std::max(0, (g.maxWidth - width) / 2) / stepX * stepX,
+            std::max(0, (g.maxHeight - height) / 2) / stepY * stepY, width, height};
 }
 
 std::string CameraIdentity::GuidText() const {
@@ -75,8 +85,10 @@ std::vector<ModeOffer> ReadOffers(C1394Dcam& cam, int camera) {
         if (mode.colorCoding < 0 || mode.colorCoding >= kRgb16) continue;
         ModeOffer offer{std::move(mode), {}, {}};
         if (offer.mode.Format7()) {
-            offer.format7Rate = Format7Rate(cam, camera, offer.mode);
-            if (offer.format7Rate.num == 0) continue;
+            offer.format7 =
+                Format7Geometry::Read(cam, camera, offer.mode.modeIndex - camera::kFormat7First);
+            if (!offer.format7 || !offer.Fits(offer.format7->unitWidth, offer.format7->unitHeight))
+                continue;
         } else {
             for (int rate = camera::kRateCount - 1; rate >= 0; --rate) {
                 if (offer.mode.OffersRate(rate) &&

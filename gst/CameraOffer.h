@@ -12,6 +12,7 @@
 
 #include "camera/C1394Dcam.h"
 #include "camera/CameraModes.h"
+#include "camera/Format7Geometry.h"
 
 struct Fraction {
     int num = 0;
@@ -20,12 +21,19 @@ struct Fraction {
 
 struct ModeOffer {
     CameraModes::Mode mode;
-    // Fixed modes: the rate indexes the camera offers, fastest first. Format 7: empty, the rate
-    // below follows from its packet size (one packet per 125 us cycle).
+    // Fixed modes: the rate indexes the camera offers, fastest first. Format 7: empty.
     std::vector<int> rateIndexes;
-    Fraction format7Rate;
+    // Format 7: the sizes, positions and packets the camera takes.
+    std::optional<Format7Geometry> format7;
 
     static Fraction RateOf(int rateIndex);
+    // Format 7: whether the camera takes a frame of that size (on its size grid, on the sensor).
+    bool Fits(int width, int height) const;
+    // Format 7: the rate of frames of that size sent in the largest packets, one packet per
+    // 125 us cycle (the packet size sets the rate, not a rate register); 0/1 without a geometry.
+    Fraction Format7Rate(int width, int height) const;
+    // Format 7: a region of that size centred on the sensor, its corner on the position grid.
+    Format7Region Centred(int width, int height) const;
 };
 
 struct CameraIdentity {

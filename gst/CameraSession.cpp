@@ -98,26 +98,32 @@ bool CameraSession::FindCamera(const Which& which, Error& error) {
     return true;
 }
 
-bool CameraSession::Start(const ModeOffer& offer, int rateIndex, int ringSlots, Error& error) {
+bool CameraSession::Start(const ModeOffer& offer, int rateIndex, const Format7Region& region,
+                          int ringSlots, Error& error) {
     if (!m_pThread) {
         error = Failure(Fault::Failed, "the camera is not open");
         return false;
     }
     return m_pThread->Call(
-        [&](C1394Dcam&) { return StartOnThread(offer, rateIndex, ringSlots, error); });
+        [&](C1394Dcam&) { return StartOnThread(offer, rateIndex, region, ringSlots, error); });
 }
 
-bool CameraSession::StartOnThread(const ModeOffer& offer, int rateIndex, int ringSlots,
-                                  Error& error) {
+bool CameraSession::StartOnThread(const ModeOffer& offer, int rateIndex,
+                                  const Format7Region& region, int ringSlots, Error& error) {
     const int camera = m_identity.index;
     const CameraModes::Mode& mode = offer.mode;
     m_pCam->StopTransmission(camera);
-    const C1394Dcam::Rect area{0, 0, mode.width - 1, mode.height - 1};
+    const C1394Dcam::Rect area{region.left, region.top, region.left + region.width - 1,
+                               region.top + region.height - 1};
     const bool set = mode.Format7()
                          ? m_pCam->SetFormat7Mode(camera, mode.modeIndex, mode.colorCoding, &area)
                          : m_pCam->SetVideoMode(camera, mode.modeIndex, rateIndex, false);
     if (!set) {
-        error = Failure(Fault::Settings, "the camera refused " + mode.name);
+        error = Failure(Fault::Settings,
+                        "the camera refused " + mode.name +
+                            (mode.Format7() ? " at " + std::to_string(region.width) + "x" +
+                                                  std::to_string(region.height)
+                                            : std::string()));
         return false;
     }
     if (!m_pCam->StartCapture(camera, kSpeedS400, kSyncFlag, ringSlots)) {

@@ -56,9 +56,10 @@ public:
     const std::vector<ModeOffer>& Offers() const { return m_offers; }
     const CameraIdentity& Identity() const { return m_identity; }
 
-    // Sets the mode (rateIndex for a fixed mode), starts the capture into a ring of ringSlots
-    // and the camera's transmission.
-    bool Start(const ModeOffer& offer, int rateIndex, int ringSlots, Error& error);
+    // Sets the mode (rateIndex for a fixed mode, region for Format 7), starts the capture into a
+    // ring of ringSlots and the camera's transmission.
+    bool Start(const ModeOffer& offer, int rateIndex, const Format7Region& region, int ringSlots,
+               Error& error);
     std::uint32_t SlotBytes() const { return m_nSlotBytes; }
     std::uint32_t FrameBytes() const { return m_nFrameBytes; }
     // Copies the next frame in order into dst (SlotBytes() long). Waits until one is there, an
@@ -73,7 +74,8 @@ public:
 private:
     bool OpenOnThread(const Which& which, const std::vector<std::string>& settings, Error& error);
     bool FindCamera(const Which& which, Error& error);
-    bool StartOnThread(const ModeOffer& offer, int rateIndex, int ringSlots, Error& error);
+    bool StartOnThread(const ModeOffer& offer, int rateIndex, const Format7Region& region,
+                       int ringSlots, Error& error);
     void StopOnThread();
     void CloseOnThread();
     // The stream's end, once a failure or notice says so.

@@ -34,8 +34,10 @@ struct State {
     CameraSession session;
     GstCaps* caps = nullptr;  // what the open camera offers
     std::vector<ModeOffer> offers;
+    std::string onlyMode;  // the mode property as it stood at start
     const ModeOffer* running = nullptr;
     int runningRate = -1;
+    Format7Region runningRegion;
     GstVideoInfo info{};
     GstClockTime duration = GST_CLOCK_TIME_NONE;
     std::vector<std::uint8_t> scratch;  // for a frame whose rows the buffer pads
@@ -119,6 +121,7 @@ gboolean Start(GstBaseSrc* src) {
         return FALSE;
     }
     s.offers = s.session.Offers();
+    s.onlyMode = mode;
     GstCaps* caps = modecaps::OffersCaps(s.offers, mode);
     if (gst_caps_is_empty(caps)) {
         gst_caps_unref(caps);
@@ -180,26 +183,29 @@ GstCaps* GetCaps(GstBaseSrc* src, GstCaps* filter) {
 
 GstCaps* Fixate(GstBaseSrc* src, GstCaps* caps) {
     caps = gst_caps_truncate(gst_caps_make_writable(caps));
-    GstStructure* s = gst_caps_get_structure(caps, 0);
-    gst_structure_fixate_field_nearest_fraction(s, "framerate", kPreferredRate, 1);
+    const State& s = StateOf(src);
+    modecaps::Fixate(s.offers, gst_caps_get_structure(caps, 0), kPreferredRate, s.onlyMode);
     return GST_BASE_SRC_CLASS(gst_kestrix_src_parent_class)->fixate(src, caps);
 }
 
 gboolean SetCaps(GstBaseSrc* src, GstCaps* caps) {
     auto* self = GST_KESTRIX_SRC(src);
     State& s = StateOf(src);
-    const auto choice = modecaps::Choose(s.offers, caps);
+    const auto choice = modecaps::Choose(s.offers, caps, s.onlyMode);
     GstVideoInfo info;
     if (!choice || !gst_video_info_from_caps(&info, caps)) {
         GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
                           ("the camera offers no mode for %" GST_PTR_FORMAT, caps), (nullptr));
         return FALSE;
     }
-    if (s.running == choice->offer && s.runningRate == choice->rateIndex) return TRUE;
+    if (s.running == choice->offer && s.runningRate == choice->rateIndex &&
+        s.runningRegion == choice->region) {
+        return TRUE;
+    }
     if (s.running != nullptr) s.session.Stop();
     CameraSession::Error error;
-    if (!s.session.Start(*choice->offer, choice->rateIndex, s.properties.Snapshot().ringSize,
-                         error)) {
+    if (!s.session.Start(*choice->offer, choice->rateIndex, choice->region,
+                         s.properties.Snapshot().ringSize, error)) {
         s.session.Stop();
         s.running = nullptr;
         PostError(self, error);
@@ -207,10 +213,12 @@ gboolean SetCaps(GstBaseSrc* src, GstCaps* caps) {
     }
     s.running = choice->offer;
     s.runningRate = choice->rateIndex;
+    s.runningRegion = choice->region;
     s.info = info;
     s.duration = gst_util_uint64_scale_int(GST_SECOND, choice->rate.den, choice->rate.num);
-    GST_INFO_OBJECT(src, "streaming %s, %u bytes a frame", choice->offer->mode.name.c_str(),
-                    s.session.FrameBytes());
+    GST_INFO_OBJECT(src, "streaming %s, %dx%d at %d,%d, %u bytes a frame",
+                    choice->offer->mode.name.c_str(), choice->region.width, choice->region.height,
+                    choice->region.left, choice->region.top, s.session.FrameBytes());
     return TRUE;
 }
 

@@ -21,15 +21,52 @@ void SetRate(GValue* value, Fraction rate) {
     gst_value_set_fraction(value, rate.num, rate.den);
 }
 
+// A size as an int, or a range in the camera's steps when it offers more than one.
+void SetSide(GstStructure* s, const char* field, int step, int largest) {
+    GValue side = G_VALUE_INIT;
+    if (step < largest) {
+        g_value_init(&side, GST_TYPE_INT_RANGE);
+        gst_value_set_int_range_step(&side, step, largest, step);
+    } else {
+        g_value_init(&side, G_TYPE_INT);
+        g_value_set_int(&side, largest);
+    }
+    gst_structure_take_value(s, field, &side);
+}
+
+// Format 7: every size on the camera's grid, and the rates those sizes give, from the largest
+// frame's to the smallest's.
+void SetFormat7Range(GstStructure* s, const ModeOffer& offer) {
+    const Format7Geometry& g = *offer.format7;
+    const int widest = g.maxWidth / g.unitWidth * g.unitWidth;
+    const int highest = g.maxHeight / g.unitHeight * g.unitHeight;
+    SetSide(s, "width", g.unitWidth, widest);
+    SetSide(s, "height", g.unitHeight, highest);
+    const Fraction slowest = offer.Format7Rate(widest, highest);
+    const Fraction fastest = offer.Format7Rate(g.unitWidth, g.unitHeight);
+    GValue rates = G_VALUE_INIT;
+    if (gst_util_fraction_compare(slowest.num, slowest.den, fastest.num, fastest.den) < 0) {
+        g_value_init(&rates, GST_TYPE_FRACTION_RANGE);
+        gst_value_set_fraction_range_full(&rates, slowest.num, slowest.den, fastest.num,
+                                          fastest.den);
+    } else {
+        SetRate(&rates, slowest);
+    }
+    gst_structure_take_value(s, "framerate", &rates);
+}
+
 GstStructure* StructureOf(const ModeOffer& offer) {
     GstStructure* s = gst_structure_new(
         "video/x-raw", "format", G_TYPE_STRING, FormatOf(offer.mode.colorCoding), "width",
         G_TYPE_INT, offer.mode.width, "height", G_TYPE_INT, offer.mode.height, "pixel-aspect-ratio",
         GST_TYPE_FRACTION, 1, 1, "interlace-mode", G_TYPE_STRING, "progressive", nullptr);
+    if (offer.format7) {
+        SetFormat7Range(s, offer);
+        return s;
+    }
     GValue rates = G_VALUE_INIT;
-    if (offer.mode.Format7() || offer.rateIndexes.size() == 1) {
-        SetRate(&rates, offer.mode.Format7() ? offer.format7Rate
-                                             : ModeOffer::RateOf(offer.rateIndexes.front()));
+    if (offer.rateIndexes.size() == 1) {
+        SetRate(&rates, ModeOffer::RateOf(offer.rateIndexes.front()));
     } else {
         g_value_init(&rates, GST_TYPE_LIST);
         for (int index : offer.rateIndexes) {
@@ -44,6 +81,34 @@ GstStructure* StructureOf(const ModeOffer& offer) {
 
 bool SameRate(Fraction a, int num, int den) {
     return gst_util_fraction_compare(a.num, a.den, num, den) == 0;
+}
+
+// The first offer (of the mode named, when one is) that sends frames of that format and size
+// at a rate that `takes` accepts; a fixed mode at the fastest such rate.
+template <typename Takes>
+std::optional<Choice> Match(const std::vector<ModeOffer>& offers, const std::string& onlyMode,
+                            const char* format, int width, int height, Takes takes) {
+    for (const ModeOffer& offer : offers) {
+        const char* ours = FormatOf(offer.mode.colorCoding);
+        if (ours == nullptr || std::strcmp(ours, format) != 0 ||
+            (!onlyMode.empty() && offer.mode.name != onlyMode)) {
+            continue;
+        }
+        if (offer.format7) {
+            // The packet size sets a Format 7 rate: caps asking another rate of this size fit
+            // no mode.
+            const Fraction rate = offer.Format7Rate(width, height);
+            if (offer.Fits(width, height) && takes(rate))
+                return Choice{&offer, -1, rate, offer.Centred(width, height)};
+            continue;
+        }
+        if (offer.mode.width != width || offer.mode.height != height) continue;
+        for (int index : offer.rateIndexes) {
+            if (takes(ModeOffer::RateOf(index)))
+                return Choice{&offer, index, ModeOffer::RateOf(index), {0, 0, width, height}};
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -70,7 +135,8 @@ GstCaps* OffersCaps(const std::vector<ModeOffer>& offers, const std::string& onl
     return caps;
 }
 
-std::optional<Choice> Choose(const std::vector<ModeOffer>& offers, const GstCaps* caps) {
+std::optional<Choice> Choose(const std::vector<ModeOffer>& offers, const GstCaps* caps,
+                             const std::string& onlyMode) {
     if (caps == nullptr || gst_caps_get_size(caps) == 0) return {};
     const GstStructure* s = gst_caps_get_structure(caps, 0);
     const char* format = gst_structure_get_string(s, "format");
@@ -80,19 +146,32 @@ std::optional<Choice> Choose(const std::vector<ModeOffer>& offers, const GstCaps
         !gst_structure_get_fraction(s, "framerate", &num, &den)) {
         return {};
     }
-    for (const ModeOffer& offer : offers) {
-        const char* ours = FormatOf(offer.mode.colorCoding);
-        if (ours == nullptr || std::strcmp(ours, format) != 0 || offer.mode.width != width ||
-            offer.mode.height != height) {
-            continue;
-        }
-        if (offer.mode.Format7()) return Choice{&offer, -1, offer.format7Rate};
-        for (int index : offer.rateIndexes) {
-            if (SameRate(ModeOffer::RateOf(index), num, den))
-                return Choice{&offer, index, ModeOffer::RateOf(index)};
-        }
+    return Match(offers, onlyMode, format, width, height,
+                 [&](Fraction rate) { return SameRate(rate, num, den); });
+}
+
+void Fixate(const std::vector<ModeOffer>& offers, GstStructure* s, int preferredRate,
+            const std::string& onlyMode) {
+    // The largest size left, as a Format 7 mode always ran before it offered others.
+    gst_structure_fixate_field_nearest_int(s, "width", G_MAXINT);
+    gst_structure_fixate_field_nearest_int(s, "height", G_MAXINT);
+    const char* format = gst_structure_get_string(s, "format");
+    const GValue* rates = gst_structure_get_value(s, "framerate");
+    int width = 0, height = 0;
+    std::optional<Choice> choice;
+    if (format != nullptr && rates != nullptr && gst_structure_get_int(s, "width", &width) &&
+        gst_structure_get_int(s, "height", &height)) {
+        choice = Match(offers, onlyMode, format, width, height, [&](Fraction rate) {
+            GValue one = G_VALUE_INIT;
+            SetRate(&one, rate);
+            const bool takes = gst_value_can_intersect(&one, rates);
+            g_value_unset(&one);
+            return takes;
+        });
     }
-    return {};
+    const Fraction rate = choice && choice->offer->format7 ? choice->rate
+                                                           : Fraction{preferredRate, 1};
+    gst_structure_fixate_field_nearest_fraction(s, "framerate", rate.num, rate.den);
 }
 
 }  // namespace modecaps

@@ -21,8 +21,15 @@ struct Choice {
     const ModeOffer* offer = nullptr;
     int rateIndex = -1;  // fixed modes
     Fraction rate;
+    Format7Region region;  // Format 7: where on the sensor; fixed modes: the whole frame
 };
-// The offer and rate that fixed caps ask for; empty when no offer matches.
-std::optional<Choice> Choose(const std::vector<ModeOffer>& offers, const GstCaps* caps);
+// The offer (of the mode named, when one is) and rate that fixed caps ask for; empty when no
+// offer matches.
+std::optional<Choice> Choose(const std::vector<ModeOffer>& offers, const GstCaps* caps,
+                             const std::string& onlyMode = {});
+// Fixes a structure of the offers' caps: its largest size, then the rate a Format 7 mode has at
+// that size, or else the rate nearest preferredRate.
+void Fixate(const std::vector<ModeOffer>& offers, GstStructure* s, int preferredRate,
+            const std::string& onlyMode = {});
 
 }  // namespace modecaps

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <map>
 #include <regex>
+#include <thread>
 
+#include "camera/C1394Dcam.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/gst/GstTestSupport.h"
 #include "tests/support/SimulatedBus.h"
@@ -52,6 +54,32 @@ std::uint64_t Field(const GstStructure* s, const char* name) {
     guint64 value = 0;
     EXPECT_TRUE(gst_structure_get_uint64(s, name, &value)) << name;
     return value;
+}
+
+// Frames of a Format 7 region as the camera library itself captures them, by the camera's
+// counter, from a fresh camera.
+std::map<std::uint32_t, std::vector<std::uint8_t>> LibraryFrames(int coding,
+                                                                 const C1394Dcam::Rect& area) {
+    constexpr int kFrames = 3;
+    std::map<std::uint32_t, std::vector<std::uint8_t>> frames;
+    SimulatedBus bus(1);
+    C1394Dcam cam;
+    if (!cam.Open() || !cam.SetFormat7Mode(0, 24, coding, &area) ||
+        !cam.StartCapture(0, 2, 0x02, kFrames + 1) || !cam.StartTransmission(0, kFrames)) {
+        ADD_FAILURE() << "the library's capture did not start";
+        return frames;
+    }
+    const CDcamCaptureThread& thread = *cam.GetCaptureThread(0);
+    for (int i = 0; i < 3000 && thread.GetStats().stored < kFrames; ++i)
+        std::this_thread::sleep_for(10ms);
+    for (int slot = 0; slot < kFrames; ++slot) {
+        std::vector<std::uint8_t> frame(thread.GetSlotSize());
+        EXPECT_TRUE(thread.CopyFrame(frame.data(), slot, nullptr));
+        frame.resize(std::size_t(cam.GetFrameBytes(0)));
+        frames[platform::LoadBE32(frame.data())] = std::move(frame);
+    }
+    cam.StopCapture(0);
+    return frames;
 }
 
 class KestrixSrc : public ::testing::Test {
@@ -123,7 +151,11 @@ TEST_F(KestrixSrc, NegotiationTakesTheModeAskedFor) {
          "video/x-raw,format=UYVY,width=320,height=240,framerate=30/1"},
         {"! video/x-raw,format=IYU2",
          "video/x-raw,format=IYU2,width=160,height=120,framerate=15/1"},
-        {"! video/x-raw,width=1360,format=UYVY", "video/x-raw,format=UYVY,width=1360,height=1024"},
+        // Format 7 takes the largest size the caps leave, at the rate its packets give.
+        {"! video/x-raw,width=1360,format=UYVY",
+         "video/x-raw,format=UYVY,width=1360,height=1024,framerate=200/17"},
+        {"mode=1360x1024-mono8 ! video/x-raw,height=[100,301]",
+         "video/x-raw,format=GRAY8,width=1360,height=300,framerate=8000/100"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.between);
@@ -144,6 +176,53 @@ TEST_F(KestrixSrc, NegotiationTakesTheModeAskedFor) {
     Pipeline contradicting("kestrixsrc mode=640x480-rgb ! video/x-raw,format=GRAY8 ! appsink");
     contradicting.Play();
     EXPECT_FALSE(contradicting.ErrorText().empty());
+}
+
+TEST_F(KestrixSrc, AFormat7SizeIsAWindowCentredOnTheSensorAtTheRateItsPacketsGive) {
+    struct Case {
+        std::string pipeline;
+        int coding, width, height, left, top, bytesPerPixel;
+    } cases[] = {
+        // A fixed mode of that size exists: the mode property sends it to Format 7.
+        {"mode=1360x1024-yuv422 ! video/x-raw,format=UYVY,width=640,height=480", 2, 640, 480, 360,
+         272, 2},
+        // No fixed mode has this size; the centre's corner rounds down onto the 8 x 2 grid.
+        {"! video/x-raw,format=GRAY8,width=1000,height=500", 0, 1000, 500, 176, 262, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pipeline);
+        const auto recorded = LibraryFrames(
+            c.coding, {c.left, c.top, c.left + c.width - 1, c.top + c.height - 1});
+        ASSERT_EQ(recorded.size(), 3u);
+        SimulatedBus bus(1);
+        Pipeline pipeline("kestrixsrc num-buffers=3 " + c.pipeline + " ! appsink name=sink");
+        ASSERT_TRUE(pipeline.Play());
+        int matched = 0;
+        for (int i = 0; i < 3; ++i) {
+            GstSample* sample = pipeline.Pull();
+            ASSERT_NE(sample, nullptr) << pipeline.ErrorText(0s);
+            // The largest packets the camera takes at S400 are 4096 bytes, one a cycle.
+            const int packets = (c.width * c.height * c.bytesPerPixel + 4095) / 4096;
+            const GstStructure* s = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
+            int num = 0, den = 0;
+            ASSERT_TRUE(gst_structure_get_fraction(s, "framerate", &num, &den));
+            EXPECT_EQ(gst_util_fraction_compare(num, den, 8000, packets), 0) << num << "/" << den;
+            GstBuffer* buffer = gst_sample_get_buffer(sample);
+            if (const auto it = recorded.find(Stamp(buffer)); it != recorded.end()) {
+                EXPECT_TRUE(Bytes(buffer) == it->second) << "frame " << it->first << " differs";
+                ++matched;
+            }
+            gst_sample_unref(sample);
+        }
+        EXPECT_GE(matched, 2);
+    }
+    // A Format 7 size at a rate its packets do not give fits no mode.
+    SimulatedBus bus(1);
+    Pipeline refused(
+        "kestrixsrc mode=1360x1024-yuv422 ! video/x-raw,width=640,height=480,framerate=30/1 ! "
+        "fakesink");
+    refused.Play();
+    EXPECT_FALSE(refused.ErrorText().empty());
 }
 
 TEST_F(KestrixSrc, ABadSettingOrABusyCameraStopsThePipelineWithTheReason) {

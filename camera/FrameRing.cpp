@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <numeric>
 
 FrameRing::FrameRing() = default;
 
@@ -19,8 +20,13 @@ bool FrameRing::Alloc(std::uint32_t slotSize, int slotCount) {
     platform::PageBlock block;
     if (!block.Allocate(bytes)) return false;
     try {
-        m_Sequence.assign(static_cast<std::size_t>(slotCount), 0);
-        m_Arrival.assign(static_cast<std::size_t>(slotCount), 0);
+        const auto count = static_cast<std::size_t>(slotCount);
+        m_Sequence.assign(count, 0);
+        m_Arrival.assign(count, 0);
+        m_Buffer.resize(count);
+        std::iota(m_Buffer.begin(), m_Buffer.end(), 0);
+        m_Holder = m_Buffer;
+        m_Lent.assign(count, 0);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -37,7 +43,19 @@ void FrameRing::Free() {
     m_nSlotSize = 0;
     m_nWriteIndex = 0;
     m_nNextSequence = 0;
+    if (m_nLentBuffers > 0) {
+        // Borrowers still read these bytes.
+        m_retired.push_back(std::move(m_block));
+        m_retired.push_back(std::move(m_spareBlock));
+    }
     m_block.Free();
+    m_spareBlock.Free();
+    ++m_nGeneration;
+    m_nSpares = m_nLentBuffers = 0;
+    m_Buffer.clear();
+    m_Holder.clear();
+    m_Lent.clear();
+    m_FreeSpares.clear();
     m_Sequence.clear();
     m_Sequence.shrink_to_fit();
     m_Arrival.clear();
@@ -54,7 +72,15 @@ void FrameRing::Store(std::span<const std::uint8_t> frame) {
     }
     const std::size_t slotSize = m_nSlotSize;
     const int index = m_nWriteIndex;
-    std::uint8_t* slot = m_block.Data() + std::size_t(index) * slotSize;
+    if (const int lent = m_Buffer[std::size_t(index)]; m_Lent[std::size_t(lent)] > 0) {
+        // Never over a lent frame: a spare takes its place (Lend leaves one for each loan).
+        const int spare = m_FreeSpares.back();
+        m_FreeSpares.pop_back();
+        m_Holder[std::size_t(lent)] = -1;
+        m_Holder[std::size_t(spare)] = index;
+        m_Buffer[std::size_t(index)] = spare;
+    }
+    std::uint8_t* slot = BufferData(m_Buffer[std::size_t(index)]);
     const std::size_t bytes = std::min(frame.size(), slotSize);
     std::memcpy(slot, frame.data(), bytes);
     if (bytes < slotSize) {
@@ -97,11 +123,68 @@ bool FrameRing::Copy(void* dst, std::size_t capacity, int slot, int* slotCopied,
     const std::size_t slotSize = m_nSlotSize;
     if (dst == nullptr || capacity < slotSize) return false;
     const int index = SlotOf(slot);
-    std::memcpy(dst, m_block.Data() + std::size_t(index) * slotSize, slotSize);
+    std::memcpy(dst, BufferData(m_Buffer[std::size_t(index)]), slotSize);
     if (slotCopied != nullptr) *slotCopied = index;
     if (sequence != nullptr) *sequence = m_Sequence[std::size_t(index)];
     if (arrival != nullptr) *arrival = m_Arrival[std::size_t(index)];
     return true;
+}
+
+std::uint8_t* FrameRing::BufferData(int buffer) const {
+    const int slots = m_nSlotCount;
+    const std::size_t slotSize = m_nSlotSize;
+    return buffer < slots ? m_block.Data() + std::size_t(buffer) * slotSize
+                          : m_spareBlock.Data() + std::size_t(buffer - slots) * slotSize;
+}
+
+bool FrameRing::AddSpares(int count) {
+    std::scoped_lock lock(m_lock);
+    const int slots = m_nSlotCount;
+    if (slots == 0 || m_nSpares != 0 || count <= 0) return false;
+    platform::PageBlock block;
+    if (!block.Allocate(std::size_t(m_nSlotSize) * std::size_t(count))) return false;
+    try {
+        m_Holder.resize(std::size_t(slots + count), -1);
+        m_Lent.resize(std::size_t(slots + count), 0);
+        m_FreeSpares.resize(std::size_t(count));
+    } catch (const std::bad_alloc&) {
+        m_Holder.resize(std::size_t(slots));
+        m_Lent.resize(std::size_t(slots));
+        return false;
+    }
+    std::iota(m_FreeSpares.begin(), m_FreeSpares.end(), slots);
+    m_spareBlock = std::move(block);
+    m_nSpares = count;
+    return true;
+}
+
+std::optional<FrameRing::Loan> FrameRing::Lend(int slot, std::uint16_t sequence) {
+    std::scoped_lock lock(m_lock);
+    if (!m_bHasFrame || m_nSlotCount == 0) return std::nullopt;
+    const int index = SlotOf(slot);
+    const int buffer = m_Buffer[std::size_t(index)];
+    int& loans = m_Lent[std::size_t(buffer)];
+    if (m_Sequence[std::size_t(index)] != sequence || (loans == 0 && m_nLentBuffers >= m_nSpares))
+        return std::nullopt;
+    if (loans++ == 0) ++m_nLentBuffers;
+    return Loan{BufferData(buffer),       m_nSlotSize, buffer, m_nGeneration, sequence,
+                m_Arrival[std::size_t(index)]};
+}
+
+void FrameRing::Return(const Loan& loan) {
+    std::scoped_lock lock(m_lock);
+    if (loan.generation != m_nGeneration || loan.buffer < 0 ||
+        loan.buffer >= int(m_Lent.size()) || m_Lent[std::size_t(loan.buffer)] == 0) {
+        return;
+    }
+    if (--m_Lent[std::size_t(loan.buffer)] > 0) return;
+    --m_nLentBuffers;
+    if (m_Holder[std::size_t(loan.buffer)] < 0) m_FreeSpares.push_back(loan.buffer);
+}
+
+int FrameRing::LentCount() const {
+    std::scoped_lock lock(m_lock);
+    return m_nLentBuffers;
 }
 
 int FrameRing::NewestSlot() const {

@@ -2,16 +2,22 @@
 // sequence number per slot, the auto-reset frame event that wakes readers, and the capture's
 // frame counters.
 //
-// Threading: the receive thread stores frames; any thread waits and copies. m_lock guards the
-// block, the sequence numbers and arrival times, the next sequence number and the recording event; what readers
-// look at without the lock (write index, slot count, slot size, has-frame, flags, counters) is
-// atomic. Readers hold the ring by shared_ptr, so a reader still waiting when its capture is
-// torn down never meets a freed ring.
+// A reader may also borrow a frame in place instead of copying it, once the ring has spare
+// buffers: the ring never overwrites a lent frame, but stores the slot's next frame into a spare
+// and takes the lent buffer as a spare when it comes back. At most as many frames are out as
+// there are spares, so the capture keeps all its slots whatever the borrowers hold.
+//
+// Threading: the receive thread stores frames; any thread waits, copies, borrows and returns.
+// m_lock guards the blocks, the sequence numbers and arrival times, the next sequence number, the
+// recording event and the lending books; what readers look at without the lock (write index, slot
+// count, slot size, has-frame, flags, counters) is atomic. Readers hold the ring by shared_ptr,
+// so a reader still waiting when its capture is torn down never meets a freed ring.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -32,6 +38,15 @@ public:
         std::uint64_t lost = 0;
     };
     static constexpr std::uint32_t kWaitForever = 0xFFFFFFFF;
+    // A frame lent in place: valid, and unchanged, until handed back with Return.
+    struct Loan {
+        const std::uint8_t* data = nullptr;
+        std::size_t size = 0;  // the slot size
+        int buffer = -1;
+        std::uint64_t generation = 0;  // of the ring's memory it came from
+        std::uint16_t sequence = 0;
+        std::int64_t arrival = 0;
+    };
 
     FrameRing();
     FrameRing(const FrameRing&) = delete;
@@ -59,6 +74,17 @@ public:
     // gets the moment the frame was stored, in steady-clock (CLOCK_MONOTONIC) nanoseconds.
     bool Copy(void* dst, std::size_t capacity, int slot, int* slotCopied,
               std::uint16_t* sequence = nullptr, std::int64_t* arrival = nullptr) const;
+    // Adds count zeroed spare buffers for lending, once per ring; false without a ring, when
+    // spares were added already, or when memory is short.
+    bool AddSpares(int count);
+    // Lends the frame in slot (modulo the slot count) when it has the sequence number expected
+    // and a spare is left to take its place; nothing otherwise.
+    std::optional<Loan> Lend(int slot, std::uint16_t sequence);
+    // Hands a lent frame back; from any thread, also after the ring was freed or allocated anew.
+    void Return(const Loan& loan);
+    // Buffers lent out now.
+    int LentCount() const;
+
     // The slot that holds the newest frame, -1 while none is held.
     int NewestSlot() const;
     // Waits up to timeoutMs (kWaitForever: without limit) for a stored frame; the newest slot,
@@ -87,10 +113,22 @@ public:
 
 private:
     int SlotOf(int slot) const;
+    // The bytes of a buffer: slots' first, then spares.
+    std::uint8_t* BufferData(int buffer) const;
 
-    // Guards m_block, m_Sequence, m_Arrival, m_nNextSequence and m_pRecordingEvent.
+    // Guards m_block, m_Sequence, m_Arrival, m_nNextSequence, m_pRecordingEvent and the lending
+    // books below.
     mutable platform::Lock m_lock;
     platform::PageBlock m_block;
+    platform::PageBlock m_spareBlock;
+    std::vector<platform::PageBlock> m_retired;  // freed while lent: kept until the ring goes
+    std::vector<int> m_Buffer;                   // by slot: the buffer that holds its frame
+    std::vector<int> m_Holder;                   // by buffer: the slot it serves, -1 for none
+    std::vector<int> m_Lent;                     // by buffer: loans out
+    std::vector<int> m_FreeSpares;
+    int m_nSpares = 0;
+    int m_nLentBuffers = 0;
+    std::uint64_t m_nGeneration = 0;
     std::vector<std::uint16_t> m_Sequence;
     std::vector<std::int64_t> m_Arrival;
     std::uint16_t m_nNextSequence = 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "camera/CameraFeatures.h"
+#include "platform/Log.h"
 
 namespace {
 
@@ -99,17 +100,20 @@ bool CameraSession::FindCamera(const Which& which, Error& error) {
 }
 
 bool CameraSession::Start(const ModeOffer& offer, int rateIndex, const Format7Region& region,
-                          int ringSlots, Error& error) {
+                          int ringSlots, int lendSlots, Error& error) {
     if (!m_pThread) {
         error = Failure(Fault::Failed, "the camera is not open");
         return false;
     }
     return m_pThread->Call(
-        [&](C1394Dcam&) { return StartOnThread(offer, rateIndex, region, ringSlots, error); });
+        [&](C1394Dcam&) {
+            return StartOnThread(offer, rateIndex, region, ringSlots, lendSlots, error);
+        });
 }
 
 bool CameraSession::StartOnThread(const ModeOffer& offer, int rateIndex,
-                                  const Format7Region& region, int ringSlots, Error& error) {
+                                  const Format7Region& region, int ringSlots, int lendSlots,
+                                  Error& error) {
     const int camera = m_identity.index;
     const CameraModes::Mode& mode = offer.mode;
     m_pCam->StopTransmission(camera);
@@ -138,10 +142,14 @@ bool CameraSession::StartOnThread(const ModeOffer& offer, int rateIndex,
         error = Failure(Fault::Failed, "the capture has no frame ring");
         return false;
     }
+    // Without the spares' memory every frame is copied: slower, but nothing is lost.
+    if (lendSlots > 0 && !ring->AddSpares(lendSlots)) {
+        KX_LOG(Capture, Warn) << "no memory for " << lendSlots << " spare frames: copying all";
+    }
     m_nSlotBytes = ring->GetSlotSize();
     m_nFrameBytes = std::uint32_t(std::max(0, m_pCam->GetFrameBytes(camera)));
     m_nNextIndex = 0;
-    m_nFrames = m_nDropped = m_nLost = m_nBytes = 0;
+    m_nFrames = m_nDropped = m_nLost = m_nBytes = m_nLent = 0;
     m_atStart = CaptureCounters::Read(*ring);
     m_failureSeen = {};
     m_nBusResetsAtStart = m_pThread->BusResets();
@@ -194,8 +202,8 @@ bool CameraSession::Ended(const CaptureCounters& now, Error& error) {
     return true;
 }
 
-CameraSession::Next CameraSession::NextFrame(std::span<std::uint8_t> dst, FrameInfo& info,
-                                             Error& error) {
+template <typename TakeFn>
+CameraSession::Next CameraSession::Take(TakeFn take, FrameInfo& info, Error& error) {
     const std::shared_ptr<FrameRing> ring = Ring();
     if (!ring) {
         error = Failure(Fault::Failed, "the capture is not running");
@@ -211,34 +219,64 @@ CameraSession::Next CameraSession::NextFrame(std::span<std::uint8_t> dst, FrameI
             // Frame i sits in slot i modulo the slot count until the ring comes round again.
             const std::uint64_t index =
                 std::max(m_nNextIndex, stored > slots ? stored - slots : std::uint64_t{0});
-            int slot = 0;
-            std::uint16_t sequence = 0;
             const std::uint64_t absolute = m_atStart.stored + index;
-            if (!ring->Copy(dst.data(), dst.size(), int(absolute % slots), &slot, &sequence,
-                            &info.arrival)) {
-                ring->WaitForFrame(kWaitStepMs);  // a failed read emptied the ring
-                continue;
+            switch (take(ring, int(absolute % slots), std::uint16_t(absolute), info)) {
+                case Took::Frame: {
+                    const std::uint64_t lost = now.lost - m_atStart.lost;
+                    info.dropped = index - m_nNextIndex;
+                    info.lost = lost - m_nLost;
+                    info.offset = index + lost;
+                    m_nNextIndex = index + 1;
+                    m_nDropped += info.dropped;
+                    m_nLost += info.lost;
+                    ++m_nFrames;
+                    m_nBytes += m_nFrameBytes;
+                    return Next::Frame;
+                }
+                case Took::NoSpare:
+                    return Next::NoSpare;
+                case Took::Overwritten:
+                    continue;  // while we looked: the next look finds a newer one
+                case Took::Emptied:
+                    break;  // a failed read emptied the ring
             }
-            if (sequence == std::uint16_t(absolute)) {
-                const std::uint64_t lost = now.lost - m_atStart.lost;
-                info.dropped = index - m_nNextIndex;
-                info.lost = lost - m_nLost;
-                info.offset = index + lost;
-                m_nNextIndex = index + 1;
-                m_nDropped += info.dropped;
-                m_nLost += info.lost;
-                ++m_nFrames;
-                m_nBytes += m_nFrameBytes;
-                return Next::Frame;
-            }
-            continue;  // overwritten while we looked: the next look finds a newer one
         }
         ring->WaitForFrame(kWaitStepMs);
     }
 }
 
+CameraSession::Next CameraSession::NextFrame(std::span<std::uint8_t> dst, FrameInfo& info,
+                                             Error& error) {
+    return Take(
+        [&](const std::shared_ptr<FrameRing>& ring, int slot, std::uint16_t wanted,
+            FrameInfo& frame) {
+            std::uint16_t sequence = 0;
+            if (!ring->Copy(dst.data(), dst.size(), slot, nullptr, &sequence, &frame.arrival))
+                return Took::Emptied;
+            return sequence == wanted ? Took::Frame : Took::Overwritten;
+        },
+        info, error);
+}
+
+CameraSession::Next CameraSession::LendFrame(LentFrame& lent, FrameInfo& info, Error& error) {
+    const Next next = Take(
+        [&](const std::shared_ptr<FrameRing>& ring, int slot, std::uint16_t wanted,
+            FrameInfo& frame) {
+            if (auto loan = ring->Lend(slot, wanted)) {
+                lent = {ring, *loan};
+                frame.arrival = loan->arrival;
+                return Took::Frame;
+            }
+            if (!ring->HasFrame()) return Took::Emptied;
+            return ring->GetSequence(slot) == wanted ? Took::NoSpare : Took::Overwritten;
+        },
+        info, error);
+    if (next == Next::Frame) ++m_nLent;
+    return next;
+}
+
 CameraSession::Figures CameraSession::GetFigures() const {
-    return {m_nFrames, m_nDropped, m_nLost, m_nBytes};
+    return {m_nFrames, m_nDropped, m_nLost, m_nBytes, m_nLent};
 }
 
 void CameraSession::Stop() {

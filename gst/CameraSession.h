@@ -40,9 +40,17 @@ public:
         std::uint64_t dropped = 0;  // frames before it overwritten in the ring before the copy
         std::uint64_t lost = 0;     // frames before it lost before the ring
     };
-    enum class Next { Frame, Interrupted, Failed };
+    // NoSpare: a frame is there, but every spare buffer is lent (see LendFrame).
+    enum class Next { Frame, Interrupted, Failed, NoSpare };
     struct Figures {
         std::uint64_t frames = 0, dropped = 0, lost = 0, bytes = 0;
+        std::uint64_t lent = 0;  // of the frames, those lent in place rather than copied
+    };
+    // A frame lent in place from the capture's ring, until ring->Return(loan). It holds the
+    // ring, so it may outlive the stream.
+    struct LentFrame {
+        std::shared_ptr<FrameRing> ring;
+        FrameRing::Loan loan;
     };
 
     CameraSession();
@@ -57,14 +65,17 @@ public:
     const CameraIdentity& Identity() const { return m_identity; }
 
     // Sets the mode (rateIndex for a fixed mode, region for Format 7), starts the capture into a
-    // ring of ringSlots and the camera's transmission.
+    // ring of ringSlots with lendSlots spare buffers for lending, and the camera's transmission.
     bool Start(const ModeOffer& offer, int rateIndex, const Format7Region& region, int ringSlots,
-               Error& error);
+               int lendSlots, Error& error);
     std::uint32_t SlotBytes() const { return m_nSlotBytes; }
     std::uint32_t FrameBytes() const { return m_nFrameBytes; }
     // Copies the next frame in order into dst (SlotBytes() long). Waits until one is there, an
     // Interrupt, or a failure that ends the stream (a bus reset, an unplug, failed reads).
     Next NextFrame(std::span<std::uint8_t> dst, FrameInfo& info, Error& error);
+    // As NextFrame, but lends the frame in place. NoSpare while every spare is lent: the frame
+    // stays for NextFrame to copy.
+    Next LendFrame(LentFrame& lent, FrameInfo& info, Error& error);
     // While on, NextFrame returns Interrupted at once.
     void Interrupt(bool on);
     Figures GetFigures() const;
@@ -75,7 +86,12 @@ private:
     bool OpenOnThread(const Which& which, const std::vector<std::string>& settings, Error& error);
     bool FindCamera(const Which& which, Error& error);
     bool StartOnThread(const ModeOffer& offer, int rateIndex, const Format7Region& region,
-                       int ringSlots, Error& error);
+                       int ringSlots, int lendSlots, Error& error);
+    // What Take's callback did with the frame it was shown.
+    enum class Took { Frame, Overwritten, Emptied, NoSpare };
+    // Waits for the next frame in order and hands take(ring, slot, sequence, info) its slot.
+    template <typename TakeFn>
+    Next Take(TakeFn take, FrameInfo& info, Error& error);
     void StopOnThread();
     void CloseOnThread();
     // The stream's end, once a failure or notice says so.
@@ -111,4 +127,5 @@ private:
     std::atomic<std::uint64_t> m_nDropped{0};
     std::atomic<std::uint64_t> m_nLost{0};
     std::atomic<std::uint64_t> m_nBytes{0};
+    std::atomic<std::uint64_t> m_nLent{0};
 };

@@ -41,6 +41,7 @@ struct State {
     GstVideoInfo info{};
     GstClockTime duration = GST_CLOCK_TIME_NONE;
     std::vector<std::uint8_t> scratch;  // for a frame whose rows the buffer pads
+    bool lending = false;               // frames go downstream in place while spares last
 
     ~State() {
         if (caps != nullptr) gst_caps_unref(caps);
@@ -86,7 +87,8 @@ GstStructure* StatsOf(State& s) {
     return gst_structure_new("stats", "frames", G_TYPE_UINT64, guint64(figures.frames), "dropped",
                              G_TYPE_UINT64, guint64(figures.dropped), "lost", G_TYPE_UINT64,
                              guint64(figures.lost), "bytes", G_TYPE_UINT64, guint64(figures.bytes),
-                             nullptr);
+                             "lent", G_TYPE_UINT64, guint64(figures.lent), "copied", G_TYPE_UINT64,
+                             guint64(figures.frames - figures.lent), nullptr);
 }
 
 void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
@@ -188,6 +190,14 @@ GstCaps* Fixate(GstBaseSrc* src, GstCaps* caps) {
     return GST_BASE_SRC_CLASS(gst_kestrix_src_parent_class)->fixate(src, caps);
 }
 
+// Rows that GStreamer lays out as the camera sends them go as they are (and can be lent); padded
+// ones are copied row by row.
+bool Packed(const State& s) {
+    const std::size_t height = std::size_t(GST_VIDEO_INFO_HEIGHT(&s.info));
+    return height == 0 ||
+           std::size_t(GST_VIDEO_INFO_PLANE_STRIDE(&s.info, 0)) * height == s.session.FrameBytes();
+}
+
 gboolean SetCaps(GstBaseSrc* src, GstCaps* caps) {
     auto* self = GST_KESTRIX_SRC(src);
     State& s = StateOf(src);
@@ -204,8 +214,9 @@ gboolean SetCaps(GstBaseSrc* src, GstCaps* caps) {
     }
     if (s.running != nullptr) s.session.Stop();
     CameraSession::Error error;
-    if (!s.session.Start(*choice->offer, choice->rateIndex, choice->region,
-                         s.properties.Snapshot().ringSize, error)) {
+    const SrcProperties::Values values = s.properties.Snapshot();
+    if (!s.session.Start(*choice->offer, choice->rateIndex, choice->region, values.ringSize,
+                         values.lendSlots, error)) {
         s.session.Stop();
         s.running = nullptr;
         PostError(self, error);
@@ -215,6 +226,7 @@ gboolean SetCaps(GstBaseSrc* src, GstCaps* caps) {
     s.runningRate = choice->rateIndex;
     s.runningRegion = choice->region;
     s.info = info;
+    s.lending = values.lendSlots > 0 && Packed(s);
     s.duration = gst_util_uint64_scale_int(GST_SECOND, choice->rate.den, choice->rate.num);
     GST_INFO_OBJECT(src, "streaming %s, %dx%d at %d,%d, %u bytes a frame",
                     choice->offer->mode.name.c_str(), choice->region.width, choice->region.height,
@@ -302,7 +314,7 @@ bool Fill(State& s, GstBuffer* buffer, CameraSession::FrameInfo& frame, CameraSe
     const std::size_t frameBytes = s.session.FrameBytes();
     const std::size_t height = std::size_t(GST_VIDEO_INFO_HEIGHT(&s.info));
     const std::size_t stride = std::size_t(GST_VIDEO_INFO_PLANE_STRIDE(&s.info, 0));
-    const bool packed = height == 0 || stride * height == frameBytes;
+    const bool packed = Packed(s);
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) return false;
     if (packed) {
@@ -322,26 +334,48 @@ bool Fill(State& s, GstBuffer* buffer, CameraSession::FrameInfo& frame, CameraSe
     return true;
 }
 
+// The frame lent in place, wrapped read-only (a writer downstream gets a copy); the buffer's
+// release hands the frame back to the ring. Null while every spare is lent.
+GstBuffer* LendFrame(State& s, CameraSession::FrameInfo& frame, CameraSession::Error& error,
+                     CameraSession::Next& next) {
+    CameraSession::LentFrame lent;
+    next = s.session.LendFrame(lent, frame, error);
+    if (next != CameraSession::Next::Frame) return nullptr;
+    auto held = std::make_unique<CameraSession::LentFrame>(std::move(lent));
+    auto* data = const_cast<std::uint8_t*>(held->loan.data);
+    const gsize size = held->loan.size;
+    return gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, data, size, 0,
+                                       s.session.FrameBytes(), held.release(), [](gpointer p) {
+                                           std::unique_ptr<CameraSession::LentFrame> back(
+                                               static_cast<CameraSession::LentFrame*>(p));
+                                           back->ring->Return(back->loan);
+                                       });
+}
+
 GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
     auto* self = GST_KESTRIX_SRC(push);
     auto* src = GST_BASE_SRC(push);
     State& s = StateOf(push);
     if (s.running == nullptr) return GST_FLOW_NOT_NEGOTIATED;
-    GstBuffer* buffer = nullptr;
-    const guint size = std::max<guint>(s.session.SlotBytes(), guint(GST_VIDEO_INFO_SIZE(&s.info)));
-    const GstFlowReturn allocated =
-        GST_BASE_SRC_CLASS(gst_kestrix_src_parent_class)->alloc(src, 0, size, &buffer);
-    if (allocated != GST_FLOW_OK) return allocated;
     CameraSession::FrameInfo frame;
     CameraSession::Error error;
-    CameraSession::Next next = CameraSession::Next::Failed;
-    if (!Fill(s, buffer, frame, error, next)) {
-        gst_buffer_unref(buffer);
-        GST_ELEMENT_ERROR(self, RESOURCE, WRITE, ("cannot map a buffer for the frame"), (nullptr));
-        return GST_FLOW_ERROR;
+    CameraSession::Next next = CameraSession::Next::NoSpare;
+    GstBuffer* buffer = s.lending ? LendFrame(s, frame, error, next) : nullptr;
+    if (next == CameraSession::Next::NoSpare) {
+        const guint size =
+            std::max<guint>(s.session.SlotBytes(), guint(GST_VIDEO_INFO_SIZE(&s.info)));
+        const GstFlowReturn allocated =
+            GST_BASE_SRC_CLASS(gst_kestrix_src_parent_class)->alloc(src, 0, size, &buffer);
+        if (allocated != GST_FLOW_OK) return allocated;
+        if (!Fill(s, buffer, frame, error, next)) {
+            gst_buffer_unref(buffer);
+            GST_ELEMENT_ERROR(self, RESOURCE, WRITE, ("cannot map a buffer for the frame"),
+                              (nullptr));
+            return GST_FLOW_ERROR;
+        }
     }
     if (next != CameraSession::Next::Frame) {
-        gst_buffer_unref(buffer);
+        if (buffer != nullptr) gst_buffer_unref(buffer);
         if (next == CameraSession::Next::Interrupted) return GST_FLOW_FLUSHING;
         PostError(self, error);
         return GST_FLOW_ERROR;

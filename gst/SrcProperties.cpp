@@ -10,6 +10,7 @@ namespace {
 
 constexpr int kMinRingSize = 2;
 constexpr int kMaxRingSize = 4096;
+constexpr int kMaxLendSlots = 1024;
 
 std::string TextOf(const GValue* value) {
     const char* text = g_value_get_string(value);
@@ -43,6 +44,12 @@ void SrcProperties::Install(GObjectClass* klass) {
                          "Frames the capture ring holds while downstream is busy", kMinRingSize,
                          kMaxRingSize, kDefaultRingSize, ready));
     g_object_class_install_property(
+        klass, kLendSlots,
+        g_param_spec_int("lend-slots", "Lend slots",
+                         "Frames handed downstream in place of a copy, at most this many at once "
+                         "(the ring keeps as many spare frames); more are copied. 0: copy all",
+                         0, kMaxLendSlots, kDefaultLendSlots, ready));
+    g_object_class_install_property(
         klass, kFeatures,
         g_param_spec_string("features", "Features",
                             "Feature settings applied at start, as kestrix-capture --set takes "
@@ -52,7 +59,8 @@ void SrcProperties::Install(GObjectClass* klass) {
         klass, kStats,
         g_param_spec_boxed("stats", "Statistics",
                            "frames (pushed), dropped (overwritten in the ring before the copy), "
-                           "lost (never reached the ring), bytes (pushed)",
+                           "lost (never reached the ring), bytes (pushed), lent and copied (of "
+                           "the frames pushed)",
                            GST_TYPE_STRUCTURE,
                            GParamFlags(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
 }
@@ -74,6 +82,9 @@ bool SrcProperties::Set(guint id, const GValue* value) {
             return true;
         case kFeatures:
             m_values.features = TextOf(value);
+            return true;
+        case kLendSlots:
+            m_values.lendSlots = g_value_get_int(value);
             return true;
         default:
             return false;
@@ -97,6 +108,9 @@ bool SrcProperties::Get(guint id, GValue* value) const {
             return true;
         case kFeatures:
             g_value_set_string(value, m_values.features.c_str());
+            return true;
+        case kLendSlots:
+            g_value_set_int(value, m_values.lendSlots);
             return true;
         default:
             return false;

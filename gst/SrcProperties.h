@@ -10,8 +10,9 @@
 
 class SrcProperties {
 public:
-    enum Id : guint { kCamera = 1, kGuid, kMode, kRingSize, kFeatures, kStats };
+    enum Id : guint { kCamera = 1, kGuid, kMode, kRingSize, kFeatures, kStats, kLendSlots };
     static constexpr int kDefaultRingSize = 16;
+    static constexpr int kDefaultLendSlots = 4;
 
     struct Values {
         int camera = 0;
@@ -19,6 +20,7 @@ public:
         std::string mode;
         int ringSize = kDefaultRingSize;
         std::string features;
+        int lendSlots = kDefaultLendSlots;
     };
 
     // Every property; the element answers kStats (read-only) itself.

@@ -121,6 +121,8 @@ struct CounterGaps {
     bool seen = false;
     std::uint32_t last = 0;
     std::atomic<std::uint64_t> gaps{0};
+    std::uint64_t buffers = 0;
+    Clock::time_point first, latest;  // of the first and the latest buffer
 };
 
 GstPadProbeReturn CountGaps(GstPad*, GstPadProbeInfo* info, gpointer data) {
@@ -130,6 +132,9 @@ GstPadProbeReturn CountGaps(GstPad*, GstPadProbeInfo* info, gpointer data) {
     const std::uint32_t stamp = std::uint32_t(head[0]) << 24 | std::uint32_t(head[1]) << 16 |
                                 std::uint32_t(head[2]) << 8 | head[3];
     if (counter->seen && stamp > counter->last + 1) counter->gaps += stamp - counter->last - 1;
+    counter->latest = Clock::now();
+    if (!counter->seen) counter->first = counter->latest;
+    ++counter->buffers;
     counter->seen = true;
     counter->last = stamp;
     return GST_PAD_PROBE_OK;
@@ -146,19 +151,21 @@ int PipelineChild(double seconds) {
     GstPad* pad = gst_element_get_static_pad(src, "src");
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, CountGaps, &counter, nullptr);
     gst_object_unref(pad);
-    const auto began = Clock::now();
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     GstMessage* error = gst_bus_timed_pop_filtered(
         GST_ELEMENT_BUS(pipeline), GstClockTime(seconds * 1e9), GST_MESSAGE_ERROR);
-    const std::chrono::duration<double> span = Clock::now() - began;
     GstStructure* stats = nullptr;
     g_object_get(src, "stats", &stats, nullptr);
-    guint64 frames = 0;
+    guint64 frames = 0, lent = 0;
     gst_structure_get_uint64(stats, "frames", &frames);
+    gst_structure_get_uint64(stats, "lent", &lent);
     gst_structure_free(stats);
     gst_element_set_state(pipeline, GST_STATE_NULL);
-    std::printf("{\"frames\":%llu,\"fps\":%.2f,\"lost\":%llu}\n",
-                static_cast<unsigned long long>(frames), double(frames) / span.count(),
+    // As kestrix-capture counts it: from the first frame on.
+    const std::chrono::duration<double> span = counter.latest - counter.first;
+    std::printf("{\"frames\":%llu,\"lent\":%llu,\"fps\":%.2f,\"lost\":%llu}\n",
+                static_cast<unsigned long long>(frames), static_cast<unsigned long long>(lent),
+                span.count() > 0 ? double(counter.buffers - 1) / span.count() : 0,
                 static_cast<unsigned long long>(counter.gaps.load()));
     const bool failed = error != nullptr || frames == 0;
     if (error != nullptr) gst_message_unref(error);

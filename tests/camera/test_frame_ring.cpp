@@ -199,4 +199,33 @@ TEST_F(FrameRingTest, ReadersNeverSeeATornFrame) {
     EXPECT_EQ(m_thread.GetStats().stored, std::uint64_t(kFrames));
 }
 
+// A borrowed frame stays as it was while the ring comes round over its slot many times; loans
+// stop at the spares, and a buffer handed back serves again.
+TEST_F(FrameRingTest, ALentFrameIsNeverOverwrittenAndTheSparesBoundTheLoans) {
+    ASSERT_TRUE(m_thread.AllocRing(kSlot, 2));
+    FrameRing& ring = *m_thread.Ring();
+    Receive(2);
+    EXPECT_FALSE(ring.Lend(0, 0)) << "no spares, no loans";
+    ASSERT_TRUE(ring.AddSpares(1));
+    EXPECT_FALSE(ring.Lend(0, 1)) << "slot 0 holds frame 0, not 1";
+    const auto loan = ring.Lend(0, 0);
+    ASSERT_TRUE(loan);
+    EXPECT_FALSE(ring.Lend(1, 1)) << "the one spare is spoken for";
+    Receive(5, 2);
+    EXPECT_EQ(std::count(loan->data, loan->data + kSlot, 0), std::ptrdiff_t(kSlot));
+    EXPECT_EQ(Copy(5), std::make_pair(5, 1));
+    EXPECT_EQ(Copy(6), std::make_pair(6, 0));
+    ring.Return(*loan);
+    EXPECT_EQ(ring.LentCount(), 0);
+    const auto again = ring.Lend(1, 5);
+    ASSERT_TRUE(again);
+    Receive(4, 7);
+    EXPECT_EQ(again->data[0], 5);
+    // Freed while lent: the bytes stay until the ring goes, and the late return is harmless.
+    ring.Free();
+    EXPECT_EQ(again->data[kSlot - 1], 5);
+    ring.Return(*again);
+    EXPECT_EQ(ring.LentCount(), 0);
+}
+
 }  // namespace

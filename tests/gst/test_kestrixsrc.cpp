@@ -253,11 +253,12 @@ TEST_F(KestrixSrc, ABadSettingOrABusyCameraStopsThePipelineWithTheReason) {
 TEST_F(KestrixSrc, LossIsDiscontAMessageAndCountedWhileBuffersOutliveTheRing) {
     SimulatedBus bus(1);
     Pipeline pipeline(
-        "kestrixsrc name=src ring-size=3 mode=640x480-mono8 ! video/x-raw,framerate=30/1 ! "
+        "kestrixsrc name=src ring-size=3 lend-slots=2 mode=640x480-mono8 ! "
+        "video/x-raw,framerate=30/1 ! "
         "appsink name=sink sync=false");
     ASSERT_TRUE(pipeline.Play());
-    // Every sample is held to the end: a buffer that shared a ring slot would by then hold a
-    // later frame.
+    // Every sample is held to the end: a buffer that shared a ring slot, lent or not, would by
+    // then hold a later frame.
     std::vector<GstSample*> samples;
     for (int i = 0; i < 40; ++i) {
         if (i == 5) {
@@ -298,6 +299,9 @@ TEST_F(KestrixSrc, LossIsDiscontAMessageAndCountedWhileBuffersOutliveTheRing) {
     EXPECT_GE(Field(stats, "lost"), 10u);
     EXPECT_EQ(Field(stats, "lost") + Field(stats, "dropped"), gaps);
     EXPECT_EQ(Field(stats, "bytes"), Field(stats, "frames") * 640 * 480);
+    // The first frames go downstream in place until the spares run out; the rest are copied.
+    EXPECT_EQ(Field(stats, "lent"), 2u);
+    EXPECT_EQ(Field(stats, "lent") + Field(stats, "copied"), Field(stats, "frames"));
     gst_structure_free(stats);
     for (GstSample* sample : samples) gst_sample_unref(sample);
 }

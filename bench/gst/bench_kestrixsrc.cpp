@@ -2,7 +2,8 @@
 // kestrix-busd at rate scales 1, 2, 4, ...: processor time per frame, frames per second and
 // frames lost (end to end, from the counter the simulated camera stamps into each frame).
 // kestrix-capture runs twice: only counting frames, and recording them into an AVI file in
-// /dev/shm, which copies each frame out of the ring as kestrixsrc does.
+// /dev/shm, which copies each frame out of the ring. kestrixsrc runs twice too: as it is, lending
+// frames downstream in place, and with lend-slots=0, copying each into a pooled buffer.
 //
 // Every program runs as a child process and is measured the same way: the processor time of all
 // its threads (from the scheduler, in nanoseconds) over the same stretch after a warm-up, divided
@@ -141,10 +142,11 @@ GstPadProbeReturn CountGaps(GstPad*, GstPadProbeInfo* info, gpointer data) {
 }
 
 // The kestrixsrc side, in a child of its own: streams for `seconds` and prints its summary.
-int PipelineChild(double seconds) {
-    GstElement* pipeline = gst_parse_launch(
-        (std::string("kestrixsrc name=src mode=") + kMode + " ! fakesink sync=false").c_str(),
-        nullptr);
+int PipelineChild(double seconds, const char* lendSlots) {
+    GstElement* pipeline = gst_parse_launch((std::string("kestrixsrc name=src mode=") + kMode +
+                                             " lend-slots=" + lendSlots + " ! fakesink sync=false")
+                                                .c_str(),
+                                            nullptr);
     if (pipeline == nullptr) return 1;
     GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
     CounterGaps counter;
@@ -251,8 +253,8 @@ void PrintLoad(const char* when) {
 int main(int argc, char** argv) {
     ::setenv("GST_PLUGIN_PATH", KESTRIX_GST_PLUGIN_PATH, 1);
     gst_init(&argc, &argv);
-    if (argc == 3 && std::string(argv[1]) == kPipelineChild)
-        return PipelineChild(std::atof(argv[2]));
+    if (argc == 4 && std::string(argv[1]) == kPipelineChild)
+        return PipelineChild(std::atof(argv[2]), argv[3]);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 5;
     const double largest = argc > 2 ? std::atof(argv[2]) : 8;
     const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
@@ -266,17 +268,21 @@ int main(int argc, char** argv) {
         testsupport::SimulatedBus bus(1, scale);
         if (!bus.IsRunning()) return 1;
         const double fps = CameraFps(scale);
-        std::vector<Run> counting, recording, pipeline;
+        std::vector<Run> counting, recording, lending, copying;
         for (int run = 0; run < runs; ++run) {
             counting.push_back(Measure(CaptureArgs(total, false), seconds, fps));
             recording.push_back(Measure(CaptureArgs(total, true), seconds, fps));
-            pipeline.push_back(Measure({self, kPipelineChild, std::to_string(total)}, seconds, fps));
+            lending.push_back(
+                Measure({self, kPipelineChild, std::to_string(total), "4"}, seconds, fps));
+            copying.push_back(
+                Measure({self, kPipelineChild, std::to_string(total), "0"}, seconds, fps));
         }
         const double capture = Print("kestrix-capture", scale, counting);
         Print("  with --avi", scale, recording);
-        const double src = Print("kestrixsrc", scale, pipeline);
-        std::printf("%-16s %3.0fx  kestrixsrc / kestrix-capture: %.2f\n", "", scale,
-                    capture > 0 ? src / capture : 0);
+        const double lent = Print("kestrixsrc", scale, lending);
+        const double copied = Print("  lend-slots=0", scale, copying);
+        std::printf("%-16s %3.0fx  against kestrix-capture: kestrixsrc %.2f, lend-slots=0 %.2f\n",
+                    "", scale, capture > 0 ? lent / capture : 0, capture > 0 ? copied / capture : 0);
     }
     ::unlink(("/dev/shm/bench-kestrixsrc-" + std::to_string(::getpid()) + ".avi").c_str());
     HandOver();

@@ -164,32 +164,38 @@ void CIsochTransferThread::CloseTransfer() {
     m_hDevice.Close();
 }
 
-bool CIsochTransferThread::AllocAttachRecord(Record& record) const {
-    return AllocateRecord(record, AttachRecordSize(m_nBufferBytes, m_nDescriptors));
+bool CIsochTransferThread::AllocAttachRecord(Record& record, bool dataAreas) const {
+    return AllocateRecord(record, AttachRecordSize(m_nBufferBytes, m_nDescriptors, dataAreas));
 }
 
 bool CIsochTransferThread::BuildDescriptors(std::span<std::uint8_t> record, const void* pData) {
     const std::uint32_t count = m_nDescriptors;
     const std::uint32_t length = m_nBufferBytes;
-    if (record.size() < AttachRecordSize(length, count)) return false;
-    WriteAttachHeader(record, m_dwResource, count);
+    const bool dataAreas = record.size() >= AttachRecordSize(length, count);
+    const bool talk = m_bTalk;
+    // Talked data travel in the record, so a talking attach always has data areas.
+    if (!dataAreas && (talk || record.size() != AttachRecordSize(length, count, false))) {
+        return false;
+    }
+    WriteAttachHeader(record, m_dwResource, count, dataAreas ? 0 : kAttachNoDataAreas);
 
     DescriptorSetup setup = DescriptorFor(m_nDescMode, m_dwDescValue, m_bMarker);
     setup.length = length;
     setup.bytesPerPacket = m_nBytesPerPacket;
     const auto* source = static_cast<const std::uint8_t*>(pData);
-    const bool talk = m_bTalk;
     std::size_t offset = kAttachHeaderBytes;
     for (std::uint32_t i = 0; i < count; ++i) {
-        std::span<std::uint8_t> block = record.subspan(offset, kDescriptorOverhead + length);
+        std::span<std::uint8_t> block =
+            record.subspan(offset, kDescriptorOverhead + (dataAreas ? length : 0));
         WriteDescriptor(block, setup);
+        offset += block.size();
+        if (!dataAreas) continue;
         std::span<std::uint8_t> data = block.subspan(kDescriptorFieldBytes);
         std::fill(data.begin(), data.end(), 0);
         if (talk && source != nullptr) {
             const std::uint32_t share = DescriptorShare(m_nDataBytes, length, i, count);
             std::memcpy(data.data(), source + std::size_t{i} * length, share);
         }
-        offset += block.size();
     }
     return true;
 }

@@ -91,13 +91,16 @@ protected:
     // The transfer loop; this base moves m_nDataBytes once (see the source).
     virtual void RunTransfer();
     virtual void CloseTransfer();
-    // Fills an attach-buffers record for m_nDescriptors buffers; false when it does not fit.
+    // Fills an attach-buffers record for m_nDescriptors buffers: with data areas, or without
+    // them when the record has exactly that size (receiving into shared memory only); false when
+    // it fits neither.
     virtual bool BuildDescriptors(std::span<std::uint8_t> record, const void* pData);
     // Copies received descriptor data back into pData, split as BuildDescriptors splits it.
     virtual void CopyOut(std::span<const std::uint8_t> record, void* pData);
 
-    // The zeroed attach record, (bytes per buffer + 36) x descriptors + 32 bytes.
-    bool AllocAttachRecord(bus::Record& record) const;
+    // The zeroed attach record, (bytes per buffer + 36) x descriptors + 32 bytes, or 36 x
+    // descriptors + 32 without the data areas.
+    bool AllocAttachRecord(bus::Record& record, bool dataAreas = true) const;
 
     // Request wrappers on m_hDevice; each returns 0 or the error code. The attach and read
     // wrappers return at once (0, kErrorIoPending or the error); wait with WaitAttach/WaitRead.

@@ -150,11 +150,11 @@ DescriptorSetup DescriptorFor(std::uint32_t mode, std::uint32_t value, bool mark
 }
 
 void WriteAttachHeader(std::span<std::uint8_t> record, std::uint32_t resource,
-                       std::uint32_t descriptors) {
+                       std::uint32_t descriptors, std::uint32_t flags) {
     SetWord(record, 0, resource);
     SetWord(record, 4, descriptors);
     SetWord(record, 8, static_cast<std::uint32_t>(record.size()));
-    SetWord(record, 12, 0);
+    SetWord(record, kAttachFlagsOffset, flags);
 }
 
 void WriteDescriptor(std::span<std::uint8_t> block, const DescriptorSetup& setup) {

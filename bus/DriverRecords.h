@@ -113,15 +113,21 @@ void FillIsochReadRecord(std::span<std::uint8_t> record, std::uint32_t resource,
                          std::uint32_t bytesPerBuffer);
 
 // Attach buffers: a 32-byte header, then per descriptor 32 bytes of fields, L data bytes and 4
-// spare bytes.
+// spare bytes. A listening attach that passes shared memory may leave the data areas out (36
+// bytes a descriptor): the frames never travel in the record, so neither side need make, send
+// or copy a frame's worth of zeros. The header's word 12 says so.
 inline constexpr std::size_t kAttachHeaderBytes = 32;
+inline constexpr std::size_t kAttachFlagsOffset = 12;
+inline constexpr std::uint32_t kAttachNoDataAreas = 1;
 inline constexpr std::size_t kDescriptorFieldBytes = 32;
 inline constexpr std::size_t kDescriptorOverhead = 36;
 inline constexpr std::uint32_t kDescriptorTag = 0x0A;
 inline constexpr std::uint32_t kDescriptorSync = 0x09;
 inline constexpr std::uint32_t kDescriptorMarker = 0x80000000;
-inline std::uint64_t AttachRecordSize(std::uint64_t bytesPerBuffer, std::uint64_t descriptors) {
-    return (bytesPerBuffer + kDescriptorOverhead) * descriptors + kAttachHeaderBytes;
+inline std::uint64_t AttachRecordSize(std::uint64_t bytesPerBuffer, std::uint64_t descriptors,
+                                      bool dataAreas = true) {
+    return ((dataAreas ? bytesPerBuffer : 0) + kDescriptorOverhead) * descriptors +
+           kAttachHeaderBytes;
 }
 
 struct DescriptorSetup {
@@ -134,7 +140,7 @@ struct DescriptorSetup {
 // Flags and sync/tag values for a descriptor mode (1 tag, 2 sync, other none).
 DescriptorSetup DescriptorFor(std::uint32_t mode, std::uint32_t value, bool marker);
 void WriteAttachHeader(std::span<std::uint8_t> record, std::uint32_t resource,
-                       std::uint32_t descriptors);
+                       std::uint32_t descriptors, std::uint32_t flags = 0);
 void WriteDescriptor(std::span<std::uint8_t> block, const DescriptorSetup& setup);
 
 // How many of a caller's byte count go into descriptor i of count, each length bytes long: full

@@ -12,10 +12,12 @@
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
+#include "platform/PageBlock.h"
 
 using namespace bus;
 using platform::kErrorIoIncomplete;
 using platform::kErrorIoPending;
+using platform::kErrorNotEnoughMemory;
 
 namespace {
 
@@ -166,8 +168,10 @@ void CDcamCaptureThread::RunTransfer() {
         m_nState = kStateFailed;
         return;
     }
-    Record read;
-    if (!AllocateRecord(read, kIsochReadHeaderBytes + std::uint64_t{m_nBufferBytes})) {
+    // Zeroed by the system and faulted in only where an answer writes: into shared memory that
+    // is the header alone, so a start does not pay for a frame's worth of pages it never uses.
+    platform::PageBlock read;
+    if (!read.Allocate(kIsochReadHeaderBytes + std::size_t{m_nBufferBytes})) {
         KX_LOG(Capture, Warn) << "no memory for a read record of " << m_nBufferBytes.load()
                               << " bytes";
         m_hDevice.CancelAll();
@@ -180,16 +184,15 @@ void CDcamCaptureThread::RunTransfer() {
     m_nState = kStateRunning;
     // Fresh memory is brought in while the first frame is on its way, not in the start; frames
     // that complete meanwhile wait in the driver.
-    if (m_pShared) m_pShared->Populate(0, m_pShared->Bytes().size());
-    ReceiveFrames(read);
+    if (m_pShared && m_bFreshShared) m_pShared->Populate(0, m_pShared->Bytes().size());
+    ReceiveFrames({read.Data(), read.Size()});
     EndTransfer();
     m_bLoop = false;
     m_nState = kStateIdle;
 }
 
 bool CDcamCaptureThread::StartListening(Record& attach) {
-    if (!AllocAttachRecord(attach) || !BuildDescriptors(attach, nullptr)) return false;
-    const std::uint32_t status = AttachReceiveBuffers(attach);
+    const std::uint32_t status = AttachReceiveBuffers(attach, true);
     if (status != 0 && status != kErrorIoPending) {
         CloseAttachEvent();
         ReleaseSharedBuffers();
@@ -203,7 +206,7 @@ bool CDcamCaptureThread::StartListening(Record& attach) {
         if (m_pShared &&
             m_hDevice.GetResult(m_attachOverlapped, nullptr, false) != kErrorIoIncomplete) {
             ReleaseSharedBuffers();
-            const std::uint32_t again = IsochAttachBuffers(attach);
+            const std::uint32_t again = AttachReceiveBuffers(attach, false);
             if (again == 0 || again == kErrorIoPending) return true;
             FixedRecord<8> stop = MakeStopRecord(m_dwResource);
             IsochStop(stop);
@@ -236,13 +239,17 @@ std::unique_ptr<platform::SharedBuffer> CDcamCaptureThread::PrepareSharedBuffers
     return memory;
 }
 
-std::uint32_t CDcamCaptureThread::AttachReceiveBuffers(Record& attach) {
+std::uint32_t CDcamCaptureThread::AttachReceiveBuffers(Record& attach, bool shared) {
     const std::uint64_t bytes = SharedBufferBytes(m_nDescriptors, m_nBufferBytes);
     std::unique_ptr<platform::SharedBuffer> offered = std::move(m_pOffered);
-    if (m_bSharedBuffers) {
-        m_pShared = offered && offered->Bytes().size() == bytes && offered->Fd() >= 0
-                        ? std::move(offered)
-                        : platform::SharedBuffer::Create(bytes);
+    if (shared && m_bSharedBuffers) {
+        // Memory offered by the owner has its pages in already (made ready, or used before).
+        m_bFreshShared = !(offered && offered->Bytes().size() == bytes && offered->Fd() >= 0);
+        m_pShared = m_bFreshShared ? platform::SharedBuffer::Create(bytes) : std::move(offered);
+    }
+    // Into shared memory the record needs no data areas.
+    if (!AllocAttachRecord(attach, m_pShared == nullptr) || !BuildDescriptors(attach, nullptr)) {
+        return kErrorNotEnoughMemory;
     }
     if (!m_pShared) return IsochAttachBuffers(attach);
     // The descriptor stays open, so that the memory can be passed again after a stop.
@@ -257,7 +264,7 @@ void CDcamCaptureThread::ReleaseSharedBuffers(bool keep) {
     m_pShared.reset();
 }
 
-void CDcamCaptureThread::ReceiveFrames(Record& read) {
+void CDcamCaptureThread::ReceiveFrames(std::span<std::uint8_t> read) {
     const std::uint32_t bufferBytes = m_nBufferBytes;
     while (!m_bStopRequest && !m_bQuit) {
         FillIsochReadRecord(read, m_dwResource, bufferBytes);

@@ -102,8 +102,9 @@ protected:
 private:
     // Attaches the receive buffer and starts listening; false (the attach over) on failure.
     bool StartListening(bus::Record& attach);
-    // Attaches the buffers, with shared memory when that is on and can be made.
-    std::uint32_t AttachReceiveBuffers(bus::Record& attach);
+    // Builds the attach record and attaches the buffers: with shared memory (and a record
+    // without data areas) when shared is asked, on and can be made, else through the socket.
+    std::uint32_t AttachReceiveBuffers(bus::Record& attach, bool shared);
     // A read that delivered nothing: its frame is lost.
     void OnNothingDelivered();
     // A read answered with only its header: the frame lies in the shared memory.
@@ -113,7 +114,7 @@ private:
     void CountMissedFrames(std::uint32_t cycleTime);
     // keep: the driver no longer writes into the memory, so a later capture may pass it again.
     void ReleaseSharedBuffers(bool keep = false);
-    void ReceiveFrames(bus::Record& read);
+    void ReceiveFrames(std::span<std::uint8_t> read);
     // Waits for the pending read; kErrorIoIncomplete only when a stop or quit woke the wait.
     std::uint32_t WaitForRead(std::uint32_t* bytes);
     // Starts over on a fresh handle, reports state 3 and waits to be restarted or stopped.
@@ -128,6 +129,7 @@ private:
     std::atomic<bool> m_bSharedBuffers{true};
     std::atomic<bool> m_bHaveShared{false};
     std::unique_ptr<platform::SharedBuffer> m_pShared;  // receive thread only
+    bool m_bFreshShared = false;  // m_pShared was made by this capture: its pages are not in
     // Handed over by the owner before the start / to the owner after the thread ended.
     std::unique_ptr<platform::SharedBuffer> m_pOffered;
     std::unique_ptr<platform::SharedBuffer> m_pKept;

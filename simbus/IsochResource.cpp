@@ -67,6 +67,8 @@ std::uint32_t IsochResource::Attach(std::uint32_t id, const AttachRecord& record
                                     std::span<const std::uint8_t> in, std::uint32_t outSize,
                                     std::uint64_t now, bool shared, int memoryFd) {
     if (const std::uint32_t status = CheckDescriptors(record)) return status;
+    // Only shared memory can take received data that has no place in the record.
+    if (!record.dataAreas && (!shared || Talks())) return kErrorInvalidParameter;
     // Received data is the answer, so the caller must have room for the whole record.
     if (!Talks() && outSize < record.totalSize) return kErrorInsufficientBuffer;
     // Held until answered: the record, and the buffers' own memory unless the client shares its.
@@ -84,8 +86,12 @@ std::uint32_t IsochResource::Attach(std::uint32_t id, const AttachRecord& record
     }
 
     const std::uint64_t attachId = m_nextAttach++;
-    PendingAttach pending{id, outSize, std::vector<std::uint8_t>(record.totalSize),
-                          slots ? slots->front()->Memory() : nullptr, std::move(charge)};
+    PendingAttach pending{id,
+                          outSize,
+                          std::vector<std::uint8_t>(record.totalSize),
+                          record.dataAreas,
+                          slots ? slots->front()->Memory() : nullptr,
+                          std::move(charge)};
     std::memcpy(pending.record.data(), in.data(), kAttachHeaderBytes);
     const bool wasIdle = m_buffers.Current() == nullptr;
     for (const DescriptorRecord& d : record.descriptors) {
@@ -279,7 +285,7 @@ void IsochResource::AnswerAttach(std::uint64_t attachId, std::uint32_t status) {
     m_attaches.erase(it);
     Completion completion{m_owner, attach.id, status, {}, nullptr, 0};
     if (status == kErrorSuccess) {
-        m_buffers.CopyOut(attachId, attach.record);
+        if (attach.dataAreas) m_buffers.CopyOut(attachId, attach.record);
         attach.record.resize(std::min<std::size_t>(attach.record.size(), attach.outSize));
         completion.head = std::move(attach.record);
     }

@@ -77,6 +77,7 @@ private:
         std::uint32_t id;
         std::uint32_t outSize;
         std::vector<std::uint8_t> record;  // header and descriptor fields; data filled on answer
+        bool dataAreas;                    // the record has room for the buffers' data
         const platform::ClientMemory* memory = nullptr;  // what its slots lie in, if shared
         platform::ClientMemoryBudget::Charge charge;     // the record and its own buffers
     };

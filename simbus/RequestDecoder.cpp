@@ -50,7 +50,7 @@ std::uint32_t DecodeDescriptors(RequestDecoder::Bytes in, std::uint32_t count, A
         if (d.length == 0 || (mode != 0 && mode != kDescriptorSync && mode != kDescriptorTag)) {
             return kErrorInvalidParameter;
         }
-        offset += kDescriptorOverhead + std::uint64_t{d.length};
+        offset += kDescriptorOverhead + (out.dataAreas ? std::uint64_t{d.length} : 0);
         if (offset > out.totalSize) return kErrorInvalidParameter;
         out.descriptors.push_back(d);
     }
@@ -133,6 +133,7 @@ std::uint32_t RequestDecoder::Attach(Bytes in, AttachRecord& out) {
     out.resource = Word(in, 0);
     const std::uint32_t count = Word(in, 4);
     out.totalSize = Word(in, 8);
+    out.dataAreas = (Word(in, 12) & kAttachNoDataAreas) == 0;
     if (count == 0 || count > kMaxDescriptors || out.totalSize > in.size()) {
         return kErrorInvalidParameter;
     }

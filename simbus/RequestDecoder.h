@@ -17,6 +17,9 @@ inline constexpr std::uint32_t kMaxDescriptors = 1024;
 inline constexpr std::size_t kAsyncHeaderBytes = 36;
 inline constexpr std::size_t kConfigHeaderBytes = 68;
 inline constexpr std::size_t kAttachHeaderBytes = 32;
+// In the attach header's word 12: the descriptors carry no data areas (their buffers lie in
+// shared memory passed with the request).
+inline constexpr std::uint32_t kAttachNoDataAreas = 1;
 inline constexpr std::size_t kDescriptorFieldBytes = 32;
 inline constexpr std::size_t kDescriptorOverhead = 36;
 inline constexpr std::size_t kIsochReadHeaderBytes = 16;
@@ -51,12 +54,13 @@ struct DescriptorRecord {
     std::uint32_t bytesPerPacket = 0;
     std::uint32_t syncValue = 0;
     std::uint32_t tagValue = 0;
-    std::size_t dataOffset = 0;  // where its L bytes start in the record
+    std::size_t dataOffset = 0;  // where its L bytes start (or would) in the record
 };
 
 struct AttachRecord {
     std::uint32_t resource = 0;
     std::uint32_t totalSize = 0;
+    bool dataAreas = true;  // false: 36 bytes a descriptor, its L bytes left out
     std::vector<DescriptorRecord> descriptors;
 };
 

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -11,6 +12,7 @@
 namespace simbus {
 namespace {
 
+constexpr std::size_t kFirstChunk = 4 * 1024;
 constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr std::size_t kMaxIovecs = 64;
 
@@ -21,8 +23,10 @@ UnitConnection::UnitConnection(platform::UniqueFd socket, ClientId client)
 
 bool UnitConnection::Receive(const OnFrame& onFrame) {
     if (Backlogged()) return true;
-    // Grown by what arrives, never by what a header announces.
-    if (m_in.size() - m_inLength < kReadChunk / 4) m_in.resize(m_inLength + kReadChunk);
+    // Grown by what arrives, never by what a header announces, and from a page on: a new
+    // connection's requests are small, and a larger room would be zeroed for nothing.
+    const std::size_t step = std::clamp(m_in.size(), kFirstChunk, kReadChunk);
+    if (m_in.size() - m_inLength < step / 4) m_in.resize(m_inLength + step);
     iovec room{m_in.data() + m_inLength, m_in.size() - m_inLength};
     alignas(cmsghdr) char control[CMSG_SPACE(kMaxQueuedFds * sizeof(int))];
     msghdr message{};

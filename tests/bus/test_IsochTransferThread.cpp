@@ -221,6 +221,28 @@ TEST(IsochTransferThread, DescriptorsSplitTheCallersDataAcrossBuffers) {
     EXPECT_FALSE(thread.BuildDescriptors(small, data.data()));
 }
 
+// A listening record sized without data areas gets none and says so; a talking one cannot do
+// without them.
+TEST(IsochTransferThread, AReceiveRecordMayLeaveItsDataAreasOut) {
+    ProbeThread thread;
+    thread.m_nDescriptors = 2;
+    thread.m_nBufferBytes = 640;
+    thread.m_nDescMode = 2;
+    thread.m_dwDescValue = 1;
+    Record record;
+    ASSERT_TRUE(thread.AllocAttachRecord(record, false));
+    ASSERT_EQ(record.size(), 36u * 2 + 32);
+    ASSERT_TRUE(thread.BuildDescriptors(record, nullptr));
+    EXPECT_EQ(At(record, 8), record.size());
+    EXPECT_EQ(At(record, kAttachFlagsOffset), kAttachNoDataAreas);
+    for (std::size_t block : {std::size_t{32}, std::size_t{68}}) {
+        EXPECT_EQ(At(record, block), kDescriptorSync);
+        EXPECT_EQ(At(record, block + 4), 640u) << "the length still says the buffer's size";
+    }
+    thread.m_bTalk = true;
+    EXPECT_FALSE(thread.BuildDescriptors(record, nullptr));
+}
+
 class RunningTransfer : public IsochTransfer {
 protected:
     // Starts channel 5 listening and brings it to state 6 with its attach pending.

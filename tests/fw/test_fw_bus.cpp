@@ -115,9 +115,10 @@ TEST(FwBusReset, AResetWaitCompletesOnceWithTheNewNodeNumbersInPlace) {
 }
 
 // A listening resource on kChannel with its bandwidth, channel and buffers, as a capture sets
-// it up; memoryFd shares the client's memory.
+// it up; memoryFd shares the client's memory, and then the record may leave its data areas out.
 struct Capture {
-    Capture(FwHarness& harness, simbus::ClientId id, std::uint32_t flags, int memoryFd = -1)
+    Capture(FwHarness& harness, simbus::ClientId id, std::uint32_t flags, int memoryFd = -1,
+            bool dataAreas = true)
         : fw(harness), client(id) {
         Bytes out;
         EXPECT_EQ(fw.Call(client, simbus::kCodeAllocateChannel, Words({kChannel, 0, 0, 0})),
@@ -130,8 +131,8 @@ struct Capture {
                   kErrorSuccess);
         handle = Word(out, 28);
         const Descriptor d{simbus::kDescriptorSync, kFrame, kPacket, 1, 0};
-        attach = fw.Send(client, simbus::kCodeAttachBuffers, Attach(handle, {d, d}),
-                         std::nullopt, memoryFd);
+        attach = fw.Send(client, simbus::kCodeAttachBuffers,
+                         Attach(handle, {d, d}, {}, dataAreas), std::nullopt, memoryFd);
         EXPECT_EQ(fw.Call(client, simbus::kCodeListen, Words({handle, 0, 0})), kErrorSuccess);
     }
     // The next frame a read delivers, from the answer or the shared memory.
@@ -227,12 +228,16 @@ TEST(FwIsoch, FramesCarryTheirFirstPacketsCycleAcrossTheStampsWrap) {
 TEST(FwIsoch, SharedMemoryReceivesTheFrameInPlace) {
     FwHarness fw(1);
     fw.bus.Scan();
-    const simbus::ClientId client = fw.bus.Connect(0);
-    const auto memory = platform::SharedBuffer::Create(4 * kFrame);
-    ASSERT_TRUE(memory);
-    Capture capture(fw, client, simbus::kResourceListen | simbus::kResourceStripHeader,
-                    memory->Fd());
-    EXPECT_EQ(capture.Read(Frame(9), memory.get()), Frame(9));
+    simbus::ClientId client = fw.bus.Connect(0);
+    for (const bool dataAreas : {true, false}) {
+        const auto memory = platform::SharedBuffer::Create(4 * kFrame);
+        ASSERT_TRUE(memory);
+        Capture capture(fw, client, simbus::kResourceListen | simbus::kResourceStripHeader,
+                        memory->Fd(), dataAreas);
+        EXPECT_EQ(capture.Read(Frame(9), memory.get()), Frame(9)) << dataAreas;
+        fw.bus.Disconnect(client);
+        client = fw.bus.Connect(0);
+    }
 }
 
 TEST(FwIsoch, RefusedBandwidthIsBusyAndAClientsEndGivesEverythingBack) {

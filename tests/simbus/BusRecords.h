@@ -15,6 +15,7 @@
 #include "platform/ErrorCodes.h"
 #include "simbus/Bus.h"
 #include "simbus/RequestCodes.h"
+#include "simbus/RequestDecoder.h"
 
 namespace simbustest {
 
@@ -84,17 +85,23 @@ struct Descriptor {
     std::uint32_t tagValue = 0;
 };
 
+// Without data areas (for shared memory), each descriptor is its fields and 4 spare bytes.
 inline Bytes Attach(std::uint32_t resource, const std::vector<Descriptor>& descriptors,
-                    std::span<const std::uint8_t> data = {}) {
+                    std::span<const std::uint8_t> data = {}, bool dataAreas = true) {
     std::size_t total = 32;
-    for (const Descriptor& d : descriptors) total += 36 + d.length;
-    Bytes record =
-        Words({resource, std::uint32_t(descriptors.size()), std::uint32_t(total)}, total);
+    for (const Descriptor& d : descriptors) total += 36 + (dataAreas ? d.length : 0);
+    Bytes record = Words({resource, std::uint32_t(descriptors.size()), std::uint32_t(total),
+                          dataAreas ? 0 : simbus::kAttachNoDataAreas},
+                         total);
     std::size_t at = 32;
     for (const Descriptor& d : descriptors) {
         const Bytes fields =
             Words({d.flags, d.length, d.bytesPerPacket, d.syncValue, d.tagValue, 0, 1, 0});
         std::copy(fields.begin(), fields.end(), record.begin() + std::ptrdiff_t(at));
+        if (!dataAreas) {
+            at += 36;
+            continue;
+        }
         const std::size_t n = std::min<std::size_t>(d.length, data.size());
         std::copy_n(data.begin(), n, record.begin() + std::ptrdiff_t(at + 32));
         data = data.subspan(n);

@@ -74,24 +74,25 @@ public:
     }
 
     // Issues the attach, passing memoryFd when valid; kErrorIoPending when it pends.
-    std::uint32_t Attach(int memoryFd = -1) {
+    std::uint32_t Attach(int memoryFd = -1, bool dataAreas = true) {
         m_attachRecord = simbustest::Attach(
-            m_resource, {{simbus::kDescriptorSync, kVgaFrameBytes, kVgaPacketBytes, 1, 0}});
+            m_resource, {{simbus::kDescriptorSync, kVgaFrameBytes, kVgaPacketBytes, 1, 0}}, {},
+            dataAreas);
         const auto size = std::uint32_t(m_attachRecord.size());
         return m_handle.Issue(simbus::kCodeAttachBuffers, m_attachRecord, size, size, m_attach,
                               memoryFd);
     }
-    // The attach's final status, once it came.
-    std::uint32_t AttachResult() {
+    // The attach's final status, once it came, and how many bytes its answer had.
+    std::uint32_t AttachResult(std::uint32_t* returned = nullptr) {
         if (!m_attachDone.WaitFor(std::chrono::milliseconds(kGenerous))) return kErrorIoIncomplete;
-        return m_handle.GetResult(m_attach, nullptr, false);
+        return m_handle.GetResult(m_attach, returned, false);
     }
 
     // A resource that receives into shared memory (or through the socket without it).
-    void Listen(SharedBuffer* memory) {
+    void Listen(SharedBuffer* memory, bool dataAreas = true) {
         m_memory = memory;
         AllocateResource();
-        ASSERT_EQ(Attach(memory ? memory->Fd() : -1), kErrorIoPending);
+        ASSERT_EQ(Attach(memory ? memory->Fd() : -1, dataAreas), kErrorIoPending);
         Bytes start = Words({m_resource, 0, 0});
         ASSERT_EQ(Call(simbus::kCodeListen, start), kErrorSuccess);
     }
@@ -118,6 +119,7 @@ public:
     }
 
     DeviceHandle& Handle() { return m_handle; }
+    std::uint32_t Resource() const { return m_resource; }
 
 private:
     std::uint32_t Write(std::uint32_t offset, std::uint32_t value) {
@@ -265,6 +267,40 @@ TEST(BusdShared, RefusesUnfitMemoryAndServesOn) {
     EXPECT_TRUE(plain.NextFrame());
     EXPECT_EQ(SharedMappings(daemon), 0u);
     EXPECT_EQ(OpenFds(daemon), daemonFds + 2);  // the two connections
+}
+
+// Into shared memory the record need not carry a frame's room: 68 bytes instead of 600 KB.
+// Without memory to take the data, or claiming room it does not send, it is refused.
+TEST(BusdShared, AnAttachWithoutDataAreasNeedsTheMemoryItsDataGoTo) {
+    SimulatedBus bus(1, 4.0);
+    ASSERT_TRUE(bus.IsRunning());
+    const auto memory = SharedBuffer::Create(kSharedBytes);
+    ASSERT_TRUE(memory);
+    Listener unit(bus.UnitPaths().at(0));
+    unit.AllocateResource();
+    ASSERT_EQ(unit.Attach(-1, false), kErrorIoPending);
+    EXPECT_EQ(unit.AttachResult(), kErrorInvalidParameter) << "no memory came with it";
+
+    // The record of a shared attach without its data area, but not flagged as such.
+    Bytes claimsData = simbustest::Attach(
+        unit.Resource(), {{simbus::kDescriptorSync, kVgaFrameBytes, kVgaPacketBytes, 1, 0}}, {},
+        false);
+    StoreLE32(&claimsData[12], 0);
+    AsyncRequest request;
+    std::uint32_t status = unit.Handle().Issue(
+        simbus::kCodeAttachBuffers, claimsData, std::uint32_t(claimsData.size()),
+        std::uint32_t(claimsData.size()), request, memory->Fd());
+    if (status == kErrorIoPending) status = unit.Handle().GetResult(request, nullptr, true);
+    EXPECT_EQ(status, kErrorInvalidParameter);
+
+    Listener shared(bus.UnitPaths().at(0));
+    shared.Listen(memory.get(), false);
+    shared.StartCamera();
+    for (std::uint32_t frame = 0; frame < 2; ++frame) ASSERT_TRUE(shared.NextFrame());
+    shared.Detach();
+    std::uint32_t answered = 0;
+    EXPECT_EQ(shared.AttachResult(&answered), kErrorSuccess);
+    EXPECT_EQ(answered, 32u + 36) << "the answer is the record as it came, and no more";
 }
 
 // Resident memory of a process in KiB.

@@ -46,6 +46,25 @@ TEST(RequestDecoder, AttachRecordsMustAddUp) {
     EXPECT_EQ(refused(Words({7, 0, 32}, 32)), kErrorInvalidParameter);
 }
 
+// Flagged as such, a record leaves every descriptor's data out; unflagged, it must carry them.
+TEST(RequestDecoder, AttachRecordsWithoutDataAreasAddUpWithoutThem) {
+    const std::vector<Descriptor> two = {{9, 100, 0, 1, 0}, {0, 8, 0, 0, 0}};
+    const Bytes compact = Attach(7, two, {}, false);
+    simbus::AttachRecord record;
+    ASSERT_EQ(RequestDecoder::Attach(compact, record), kErrorSuccess);
+    EXPECT_FALSE(record.dataAreas);
+    ASSERT_EQ(record.descriptors.size(), 2u);
+    EXPECT_EQ(record.descriptors[1].length, 8u);
+    EXPECT_EQ(record.descriptors[1].dataOffset, 32u + 36 + 32);
+
+    Bytes claimsData = compact;
+    platform::StoreLE32(&claimsData[12], 0);
+    EXPECT_EQ(RequestDecoder::Attach(claimsData, record), kErrorInvalidParameter);
+    Bytes flaggedFull = Attach(7, two);
+    platform::StoreLE32(&flaggedFull[12], simbus::kAttachNoDataAreas);
+    EXPECT_EQ(RequestDecoder::Attach(flaggedFull, record), kErrorInvalidParameter);
+}
+
 TEST(RequestDecoder, ReadsNeedRoomForTheirAnswerButNotItsBytes) {
     simbus::IsochReadRecord read;
     const Bytes header = Words({5, 0, 1000, 0});

@@ -43,10 +43,9 @@ void FrameRing::Free() {
     m_nSlotSize = 0;
     m_nWriteIndex = 0;
     m_nNextSequence = 0;
-    if (m_nLentBuffers > 0) {
-        // Borrowers still read these bytes.
-        m_retired.push_back(std::move(m_block));
-        m_retired.push_back(std::move(m_spareBlock));
+    if (const int loans = std::accumulate(m_Lent.begin(), m_Lent.end(), 0); loans > 0) {
+        // Borrowers still read these bytes: kept until the last of them comes back.
+        m_retired.push_back({m_nGeneration, loans, std::move(m_block), std::move(m_spareBlock)});
     }
     m_block.Free();
     m_spareBlock.Free();
@@ -173,7 +172,14 @@ std::optional<FrameRing::Loan> FrameRing::Lend(int slot, std::uint16_t sequence)
 
 void FrameRing::Return(const Loan& loan) {
     std::scoped_lock lock(m_lock);
-    if (loan.generation != m_nGeneration || loan.buffer < 0 ||
+    if (loan.generation != m_nGeneration) {
+        const auto retired = std::find_if(m_retired.begin(), m_retired.end(), [&](const Retired& r) {
+            return r.generation == loan.generation;
+        });
+        if (retired != m_retired.end() && --retired->loans == 0) m_retired.erase(retired);
+        return;
+    }
+    if (loan.buffer < 0 ||
         loan.buffer >= int(m_Lent.size()) || m_Lent[std::size_t(loan.buffer)] == 0) {
         return;
     }

@@ -121,7 +121,14 @@ private:
     mutable platform::Lock m_lock;
     platform::PageBlock m_block;
     platform::PageBlock m_spareBlock;
-    std::vector<platform::PageBlock> m_retired;  // freed while lent: kept until the ring goes
+    // Memory of an earlier allocation that frames were still lent from when it was freed.
+    struct Retired {
+        std::uint64_t generation = 0;
+        int loans = 0;
+        platform::PageBlock slots;
+        platform::PageBlock spares;
+    };
+    std::vector<Retired> m_retired;
     std::vector<int> m_Buffer;                   // by slot: the buffer that holds its frame
     std::vector<int> m_Holder;                   // by buffer: the slot it serves, -1 for none
     std::vector<int> m_Lent;                     // by buffer: loans out

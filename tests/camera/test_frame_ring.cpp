@@ -221,7 +221,7 @@ TEST_F(FrameRingTest, ALentFrameIsNeverOverwrittenAndTheSparesBoundTheLoans) {
     ASSERT_TRUE(again);
     Receive(4, 7);
     EXPECT_EQ(again->data[0], 5);
-    // Freed while lent: the bytes stay until the ring goes, and the late return is harmless.
+    // Freed while lent: the bytes stay until the last loan comes back, which releases them.
     ring.Free();
     EXPECT_EQ(again->data[kSlot - 1], 5);
     ring.Return(*again);

@@ -125,7 +125,7 @@ private:
     struct Retired {
         std::uint64_t generation = 0;
         int loans = 0;
-        platform::PageBlock slots;
+        platform::PageBlock ring;
         platform::PageBlock spares;
     };
     std::vector<Retired> m_retired;

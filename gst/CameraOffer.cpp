@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "camera/Format7Geometry.h"
 #include "camera/IidcRegisters.h"
 #include "camera/VideoModeTables.h"
 #include "platform/ByteOrder.h"
@@ -13,13 +14,11 @@ namespace {
 
 using DWORD = C1394Dcam::DWORD;
 
-constexpr int kRgb16 = 6;
 constexpr int kCyclesPerSecond = 8000;
 constexpr int kMaxNode = 63;
 // The GUID's two quadlets in the bus information block of the configuration ROM.
 constexpr DWORD kGuidHigh = camera::iidc::kRegisterSpace + 0x40C;
 constexpr DWORD kGuidLow = camera::iidc::kRegisterSpace + 0x410;
-constexpr int kBitsPerPixel[] = {8, 12, 16, 24, 24, 16, 48};
 
 std::optional<DWORD> ReadCsr(C1394Dcam& cam, int node, DWORD offsetLow) {
     std::uint8_t bytes[4];
@@ -49,7 +48,7 @@ Fraction Format7Rate(C1394Dcam& cam, int camera, const CameraModes::Mode& mode) 
         return {};
     }
     const std::uint64_t bytes = std::uint64_t(mode.width) * std::uint64_t(mode.height) *
-                                std::uint64_t(kBitsPerPixel[mode.colorCoding]) / 8;
+                                std::uint64_t(Format7Geometry::BitsPerPixel(mode.colorCoding)) / 8;
     const std::uint64_t packets =
         (bytes + camera::iidc::Low16(packet) - 1) / camera::iidc::Low16(packet);
     return {kCyclesPerSecond, int(std::max<std::uint64_t>(packets, 1))};
@@ -72,7 +71,7 @@ std::string CameraIdentity::GuidText() const {
 std::vector<ModeOffer> ReadOffers(C1394Dcam& cam, int camera) {
     std::vector<ModeOffer> offers;
     for (CameraModes::Mode& mode : CameraModes::Read(cam, camera)) {
-        if (mode.colorCoding < 0 || mode.colorCoding >= kRgb16) continue;
+        if (mode.colorCoding == FrameConverter::Rgb16) continue;
         ModeOffer offer{std::move(mode), {}, {}};
         if (offer.mode.Format7()) {
             offer.format7Rate = Format7Rate(cam, camera, offer.mode);

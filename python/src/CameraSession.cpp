@@ -135,7 +135,8 @@ std::vector<ModeInfo> CameraSession::Modes() {
         std::vector<ModeInfo> modes;
         for (const CameraModes::Mode& mode : CameraModes::Read(cam, Index(cam))) {
             ModeInfo info{mode.name, mode.width, mode.height,
-                          CameraModes::CodingName(mode.colorCoding), {}, mode.Format7()};
+                          CameraModes::CodingName(mode.colorCoding), {}, mode.Format7(), {}};
+            if (mode.bayer != BayerPattern::None) info.bayer = BayerPatternName(mode.bayer);
             for (int rate = 0; rate < camera::kRateCount && !mode.Format7(); ++rate) {
                 if (mode.OffersRate(rate)) info.rates.push_back(RateOf(rate));
             }

@@ -37,7 +37,9 @@ TEST_P(BayerFilter, TheRaw8ModeCarriesThePatternTheRegisterNames) {
     EXPECT_EQ(mode->bayer, GetParam().expected);
     // Only the raw mode has a filter to name.
     for (const CameraModes::Mode& other : CameraModes::Read(m_cam, 0)) {
-        if (other.name != mode->name) EXPECT_EQ(other.bayer, BayerPattern::None) << other.name;
+        if (other.name != mode->name) {
+            EXPECT_EQ(other.bayer, BayerPattern::None) << other.name;
+        }
     }
 
     ASSERT_TRUE(SetFullSensor(FrameConverter::Raw8));

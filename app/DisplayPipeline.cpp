@@ -23,8 +23,8 @@ void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t 
     m_nCamera = camera;
     m_nColorCoding = colorCoding;
     // Read here, on the thread that owns the camera's registers.
-    m_bayer = colorCoding == FrameConverter::Raw8 ? m_camera.GetBayerPattern(camera)
-                                                  : BayerPattern::None;
+    m_bayer =
+        colorCoding == FrameConverter::Raw8 ? m_camera.GetBayerPattern(camera) : BayerPattern::None;
     m_display.Allocate(width, height);
     m_FrameBuffer.assign(frameBytes, 0);
     m_nShown = 0;

@@ -17,9 +17,8 @@ constexpr DWORD kVFormatInq = 0x100;
 constexpr int kFixedFormats = 3;
 constexpr int kModesPerFormat = 8;
 // By IIDC colour coding id; the signed 16-bit codings (7, 8) are not offered.
-constexpr std::array<const char*, 10> kCodingNames{"mono8",  "yuv411", "yuv422", "yuv444",
-                                                   "rgb",    "mono16", "rgb16",  nullptr,
-                                                   nullptr,  "raw8"};
+constexpr std::array<const char*, 10> kCodingNames{"mono8",  "yuv411", "yuv422", "yuv444", "rgb",
+                                                   "mono16", "rgb16",  nullptr,  nullptr,  "raw8"};
 constexpr std::array<const char*, camera::kRateCount> kRateNames{"1.875", "3.75", "7.5",
                                                                  "15",    "30",   "60"};
 
@@ -38,8 +37,9 @@ bool CameraModes::Mode::OffersRate(int rateIndex) const {
 }
 
 const char* CameraModes::CodingName(int coding) {
-    const char* name =
-        coding >= 0 && coding < int(kCodingNames.size()) ? kCodingNames[std::size_t(coding)] : nullptr;
+    const char* name = coding >= 0 && coding < int(kCodingNames.size())
+                           ? kCodingNames[std::size_t(coding)]
+                           : nullptr;
     return name != nullptr ? name : "unknown";
 }
 
@@ -117,8 +117,10 @@ void CameraModes::ReadFormat7(C1394Dcam& cam, int camera, std::vector<Mode>& mod
             const bool taken = std::any_of(modes.begin(), modes.end(),
                                            [&](const Mode& m) { return m.name == name; });
             if (taken) continue;
-            modes.push_back({name, camera::kFormat7First + mode, coding, int(width), int(height), 0});
-            if (coding == FrameConverter::Raw8) modes.back().bayer = cam.GetBayerPattern(camera, mode);
+            modes.push_back(
+                {name, camera::kFormat7First + mode, coding, int(width), int(height), 0});
+            if (coding == FrameConverter::Raw8)
+                modes.back().bayer = cam.GetBayerPattern(camera, mode);
         }
     }
 }

@@ -316,7 +316,8 @@ void FrameConverter::Demosaic(BayerPattern pattern, std::uint8_t* lastRow, std::
             const std::array<int, 4> s{upper[left], upper[right], lower[left], lower[right]};
             const int red = s[std::size_t(at.red)];
             const int blue = s[std::size_t(at.blue)];
-            const auto green = static_cast<std::uint8_t>((s[0] + s[1] + s[2] + s[3] - red - blue + 1) / 2);
+            const auto green =
+                static_cast<std::uint8_t>((s[0] + s[1] + s[2] + s[3] - red - blue + 1) / 2);
             const int columns = std::min(2, width - qx);
             for (int dy = 0; dy < rows; ++dy) {
                 std::uint8_t* out = lastRow - stride * static_cast<std::size_t>(qy + dy) +

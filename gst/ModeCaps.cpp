@@ -32,8 +32,8 @@ MediaFormat FormatOf(const CameraModes::Mode& mode) {
 }
 
 GstStructure* AnySize(const char* media, const char* format) {
-    return gst_structure_new(media, "format", G_TYPE_STRING, format, "width", GST_TYPE_INT_RANGE,
-                             1, kLargestSide, "height", GST_TYPE_INT_RANGE, 1, kLargestSide,
+    return gst_structure_new(media, "format", G_TYPE_STRING, format, "width", GST_TYPE_INT_RANGE, 1,
+                             kLargestSide, "height", GST_TYPE_INT_RANGE, 1, kLargestSide,
                              "framerate", GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
 }
 
@@ -45,9 +45,9 @@ void SetRate(GValue* value, Fraction rate) {
 GstStructure* StructureOf(const ModeOffer& offer) {
     const MediaFormat ours = FormatOf(offer.mode);
     GstStructure* s = gst_structure_new(
-        ours.media, "format", G_TYPE_STRING, ours.format, "width",
-        G_TYPE_INT, offer.mode.width, "height", G_TYPE_INT, offer.mode.height, "pixel-aspect-ratio",
-        GST_TYPE_FRACTION, 1, 1, "interlace-mode", G_TYPE_STRING, "progressive", nullptr);
+        ours.media, "format", G_TYPE_STRING, ours.format, "width", G_TYPE_INT, offer.mode.width,
+        "height", G_TYPE_INT, offer.mode.height, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1,
+        "interlace-mode", G_TYPE_STRING, "progressive", nullptr);
     GValue rates = G_VALUE_INIT;
     if (offer.mode.Format7() || offer.rateIndexes.size() == 1) {
         SetRate(&rates, offer.mode.Format7() ? offer.format7Rate
@@ -73,8 +73,8 @@ bool SameRate(Fraction a, int num, int den) {
 GstCaps* TemplateCaps() {
     GstCaps* caps = gst_caps_new_empty();
     for (const char* format : kFormats) gst_caps_append_structure(caps, AnySize(kRawVideo, format));
-    for (auto pattern : {BayerPattern::Rggb, BayerPattern::Gbrg, BayerPattern::Grbg,
-                         BayerPattern::Bggr}) {
+    for (auto pattern :
+         {BayerPattern::Rggb, BayerPattern::Gbrg, BayerPattern::Grbg, BayerPattern::Bggr}) {
         gst_caps_append_structure(caps, AnySize(kBayer, BayerPatternName(pattern)));
     }
     return caps;

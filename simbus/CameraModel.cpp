@@ -37,8 +37,8 @@ CameraModel::CameraModel(std::uint32_t serial, Kind kind, BayerFilter filter)
     : m_kind(kind),
       m_rom(kind == Kind::Generic
                 ? std::make_unique<ConfigRomImage>(generic::kCompanyId, serial,
-                                                   iidc::kCommandBaseQuadlets,
-                                                   generic::kVendorName, generic::kModelName)
+                                                   iidc::kCommandBaseQuadlets, generic::kVendorName,
+                                                   generic::kModelName)
                 : std::make_unique<ConfigRomImage>(kCompanyId, serial, iidc::kCommandBaseQuadlets,
                                                    kVendorName, kModelName)),
       m_registers(std::make_unique<CameraRegisters>(filter)),

@@ -61,7 +61,7 @@ unsigned BitsPerPixel(ColorCoding coding) {
 }
 
 std::optional<BayerFilter> BayerFilterNamed(std::string_view name) {
-    constexpr std::array<std::string_view, 6> kNames{"none", "rggb",     "gbrg",
+    constexpr std::array<std::string_view, 6> kNames{"none", "rggb", "gbrg",
                                                      "grbg", "bggr", "unlisted"};
     for (std::size_t i = 0; i < kNames.size(); ++i) {
         if (name == kNames[i]) return BayerFilter(i);

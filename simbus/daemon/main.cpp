@@ -93,9 +93,9 @@ std::string Take(simbus::BusServer::Options& options, const CommandLine::Given& 
 }  // namespace
 
 int main(int argc, char** argv) {
-    static constexpr CommandLine::Option kOptions[] = {
-        {"dir", true},        {"cameras", true},  {"model", true},
-        {"bayer", true},      {"rate-scale", true}, {"host-caps", true}};
+    static constexpr CommandLine::Option kOptions[] = {{"dir", true},        {"cameras", true},
+                                                       {"model", true},      {"bayer", true},
+                                                       {"rate-scale", true}, {"host-caps", true}};
     std::string error;
     const auto line = CommandLine::Parse(std::span<char* const>(argv + 1, std::size_t(argc - 1)),
                                          kOptions, CommandLine::Operands::Anywhere, error);

@@ -388,7 +388,7 @@ Bytes Mosaic(const char* quad, int width, int height, Bgr colour) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const char seen = quad[2 * (y % 2) + x % 2];
-            frame.push_back(std::uint8_t(seen == 'R' ? colour.red
+            frame.push_back(std::uint8_t(seen == 'R'   ? colour.red
                                          : seen == 'G' ? colour.green
                                                        : colour.blue));
         }
@@ -409,7 +409,8 @@ TEST(FrameConverterRaw8, AUniformFieldDemosaicsToItsColourUnderEveryPattern) {
                 ASSERT_TRUE(c.ConvertToBitmap(FrameConverter::Raw8, canvas.Bitmap(), frame.data(),
                                               width, height, pattern));
                 for (int y = 0; y < height; ++y)
-                    for (int x = 0; x < width; ++x) ASSERT_EQ(canvas.Pixel(x, y), colour) << x << "," << y;
+                    for (int x = 0; x < width; ++x)
+                        ASSERT_EQ(canvas.Pixel(x, y), colour) << x << "," << y;
                 EXPECT_TRUE(canvas.UntouchedOutsidePixels());
             }
         }
@@ -437,8 +438,8 @@ TEST(FrameConverterRaw8, EvenBandsGiveTheWholeFrameAndNoPatternShowsGrey) {
     const Bytes frame = RandomBytes(std::size_t(width * height), rng);
     const FrameConverter c;
     Canvas whole(width, height);
-    ASSERT_TRUE(c.ConvertToBitmap(FrameConverter::Raw8, whole.Bitmap(), frame.data(), width,
-                                  height, BayerPattern::Grbg));
+    ASSERT_TRUE(c.ConvertToBitmap(FrameConverter::Raw8, whole.Bitmap(), frame.data(), width, height,
+                                  BayerPattern::Grbg));
     // The viewer converts in bands of even rows, each band a frame of its own.
     for (const auto& [top, rows] : {std::pair{0, 4}, {4, 2}}) {
         Canvas band(width, rows);

@@ -42,9 +42,8 @@ TEST_F(KestrixSrcBayer, Raw8IsTheMosaicKestrixCaptureRecordsWithThePatternOfTheR
     // Two fresh cameras, whose counters both start at 0: one records, one streams.
     SimulatedBus bus(ColourCameras(2, "gbrg"));
     const std::string avi = (m_dir.Path() / "raw8.avi").string();
-    const auto run = SimulatedBus::RunProgram(
-        {KESTRIX_CAPTURE_PATH, "--camera", "0", "--mode", "1360x1024-raw8", "--frames", "3",
-         "--avi", avi});
+    const auto run = SimulatedBus::RunProgram({KESTRIX_CAPTURE_PATH, "--camera", "0", "--mode",
+                                               "1360x1024-raw8", "--frames", "3", "--avi", avi});
     ASSERT_EQ(run.exitCode, 0) << run.errors;
     std::map<std::uint32_t, filestest::Bytes> recorded;
     filestest::ForEachFrame(avi, kFrameBytes, [&](auto frame) {
@@ -53,8 +52,9 @@ TEST_F(KestrixSrcBayer, Raw8IsTheMosaicKestrixCaptureRecordsWithThePatternOfTheR
     ASSERT_EQ(recorded.size(), 3u);
 
     // Asking for a Bayer mosaic is enough to pick the mode.
-    Pipeline pipeline("kestrixsrc camera=1 num-buffers=3 ! video/x-bayer ! appsink name=sink "
-                      "sync=false");
+    Pipeline pipeline(
+        "kestrixsrc camera=1 num-buffers=3 ! video/x-bayer ! appsink name=sink "
+        "sync=false");
     ASSERT_TRUE(pipeline.Play());
     int matched = 0;
     for (int i = 0; i < 3; ++i) {

@@ -41,7 +41,8 @@ int AgreeingColumns(const filestest::Bytes& a, const filestest::Bytes& b, int to
         bool agrees = true;
         for (int y = 2; y < kHeight && agrees; ++y) {
             for (int c = 0; c < 3; ++c) {
-                const std::size_t at = (std::size_t(y) * kWidth + std::size_t(x)) * 3 + std::size_t(c);
+                const std::size_t at =
+                    (std::size_t(y) * kWidth + std::size_t(x)) * 3 + std::size_t(c);
                 agrees = agrees && std::abs(int(a[at]) - int(b[at])) <= tolerance;
             }
         }
@@ -76,8 +77,8 @@ TEST_F(ColourCamera, RecordsTheMosaicAsGreyPlayersDecode) {
     for (const char* fourcc : {"camera", "standard"}) {
         SCOPED_TRACE(fourcc);
         const std::string avi = File("raw.avi");
-        const auto run = Capture({"--mode", "1360x1024-raw8", "--frames", "3", "--avi", avi,
-                                  "--fourcc", fourcc});
+        const auto run = Capture(
+            {"--mode", "1360x1024-raw8", "--frames", "3", "--avi", avi, "--fourcc", fourcc});
         ASSERT_EQ(run.exitCode, 0) << run.errors;
         auto stream = filestest::ProbeStream(avi);
         EXPECT_EQ(stream["codec_tag_string"] + " " + stream["pix_fmt"], "Y800 gray");
@@ -89,9 +90,11 @@ TEST_F(ColourCamera, RecordsTheMosaicAsGreyPlayersDecode) {
 // The simulated mosaic is cut from the picture the RGB mode sends, so once demosaiced the two
 // agree everywhere but where the moving bar stands in either.
 TEST_F(ColourCamera, StillsAreDemosaicedToTheCamerasColours) {
-    const auto raw = Capture({"--camera", "0", "--mode", "1360x1024-raw8", "--bmp", File("raw.bmp")});
+    const auto raw =
+        Capture({"--camera", "0", "--mode", "1360x1024-raw8", "--bmp", File("raw.bmp")});
     ASSERT_EQ(raw.exitCode, 0) << raw.errors;
-    const auto rgb = Capture({"--camera", "1", "--mode", "1360x1024-rgb", "--bmp", File("rgb.bmp")});
+    const auto rgb =
+        Capture({"--camera", "1", "--mode", "1360x1024-rgb", "--bmp", File("rgb.bmp")});
     ASSERT_EQ(rgb.exitCode, 0) << rgb.errors;
     const filestest::Bytes demosaiced = Decoded(File("raw.bmp"));
     const filestest::Bytes colour = Decoded(File("rgb.bmp"));

@@ -40,8 +40,6 @@ CCameraView::CCameraView(QWidget* parent, std::shared_ptr<ViewerPrompts> prompts
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Sunken);
     setFocusPolicy(Qt::StrongFocus);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // The picture covers what it paints; only the rest is filled, so nothing flickers.
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     viewport()->setCursor(Qt::ArrowCursor);
@@ -67,6 +65,7 @@ CCameraView::CCameraView(QWidget* parent, std::shared_ptr<ViewerPrompts> prompts
         m_zoom.Fit({}, {});
     else
         m_zoom.SetScale(m_options.scale);
+    ShowScrollBars();
     ResetState();
     UpdateScrollBars();
 }
@@ -191,6 +190,7 @@ bool CCameraView::PickFormat(int& camera) {
 
 QSize CCameraView::Decoration() const {
     const int frame = 2 * frameWidth();
+    if (verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOff) return {frame, frame};
     return {frame + verticalScrollBar()->sizeHint().width(),
             frame + horizontalScrollBar()->sizeHint().height()};
 }

@@ -219,6 +219,7 @@ private:
     void ShowRecordingInTitle();
     // A new scale, keeping the picture's point at the window's centre where it was.
     void ApplyZoom(const std::function<void()>& change);
+    void ShowScrollBars();
     void UpdatePixelValue();
     // The raw frame of the picture shown, fetched once per picture (PixelProbe::NeedsRaw).
     std::span<const std::uint8_t> RawShown();

@@ -17,6 +17,7 @@ void CCameraView::ApplyZoom(const std::function<void()>& change) {
     const QSize image(m_nImageWidth, m_nImageHeight);
     const QPoint at = m_zoom.ToImage(centre, {m_nHPos, m_nVPos}, image);
     change();
+    ShowScrollBars();
     m_options.scale = m_zoom.Scale();
     m_options.fit = m_zoom.Fitting();
     const QPoint scroll = m_zoom.ScrollFor(at, centre, image);
@@ -26,6 +27,13 @@ void CCameraView::ApplyZoom(const std::function<void()>& change) {
     viewport()->update();
     if (m_options.pixelValue) UpdatePixelValue();
     emit StateChanged();
+}
+
+// A fitted picture never needs scrolling, so its bars would only take room from it.
+void CCameraView::ShowScrollBars() {
+    const auto policy = m_zoom.Fitting() ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAlwaysOn;
+    setHorizontalScrollBarPolicy(policy);
+    setVerticalScrollBarPolicy(policy);
 }
 
 void CCameraView::OnZoomIn() {

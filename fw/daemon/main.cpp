@@ -1,6 +1,5 @@
 // kestrix-fwd: the bridge between the device protocol and the kernel's FireWire stack, serving
 // every IIDC camera on the machine's buses in the device directory until SIGTERM or SIGINT.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,20 +8,12 @@
 #include "fw/KernelApi.h"
 #include "platform/DeviceDirectory.h"
 #include "tools/common/CommandLine.h"
+#include "tools/common/DaemonSignals.h"
 
 namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitSignal = 128;  // plus the signal that stopped it: 130 SIGINT, 143 SIGTERM
-
-fw::FwServer* g_server = nullptr;
-volatile std::sig_atomic_t g_stopSignal = 0;
-
-void OnSignal(int signal) {
-    g_stopSignal = signal;
-    if (g_server != nullptr) g_server->Stop();
-}
 
 constexpr const char* kUsage =
     "usage: kestrix-fwd [--dir DIR]\n"
@@ -71,13 +62,7 @@ int main(int argc, char** argv) {
 
     fw::SystemKernel kernel;
     fw::FwServer server(kernel, [](const std::string& message) { Fail(0, message); });
-    g_server = &server;
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    DaemonSignals::StopOn(server);
     if (!server.Start(options, error)) return Fail(kExitFailed, error);
     if (server.Bus().NodeFiles() == 0 && server.Bus().Denied().empty()) {
         Fail(0, "no FireWire controller (no fw* files in " + options.devDir +
@@ -88,6 +73,6 @@ int main(int argc, char** argv) {
                 options.dir.c_str());
     std::fflush(stdout);
     server.Run();
-    g_server = nullptr;
-    return g_stopSignal != 0 ? kExitSignal + g_stopSignal : 0;
+    DaemonSignals::Forget();
+    return DaemonSignals::ExitStatus();
 }

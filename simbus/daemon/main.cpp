@@ -1,6 +1,5 @@
 // kestrix-busd: the simulated 1394 bus, serving its units in the device directory until
 // SIGTERM or SIGINT.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,20 +8,12 @@
 #include "platform/DeviceDirectory.h"
 #include "simbus/BusServer.h"
 #include "tools/common/CommandLine.h"
+#include "tools/common/DaemonSignals.h"
 
 namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitSignal = 128;  // plus the signal that stopped it: 130 SIGINT, 143 SIGTERM
-
-simbus::BusServer* g_server = nullptr;
-volatile std::sig_atomic_t g_stopSignal = 0;
-
-void OnSignal(int signal) {
-    g_stopSignal = signal;
-    if (g_server != nullptr) g_server->Stop();
-}
 
 constexpr const char* kUsage =
     "usage: kestrix-busd [--dir DIR] [--cameras N] [--model NAME] [--bayer PATTERN]\n"
@@ -119,20 +110,13 @@ int main(int argc, char** argv) {
     if (options.dir.empty()) return Fail(kExitUsage, "no device directory");
 
     simbus::BusServer server;
-    g_server = &server;
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    DaemonSignals::StopOn(server);
     if (!server.Start(options, error)) return Fail(kExitFailed, error);
 
     std::printf("kestrix-busd: serving %u camera%s in %s\n", options.cameras,
                 options.cameras == 1 ? "" : "s", options.dir.c_str());
     std::fflush(stdout);
     server.Run();
-    g_server = nullptr;
-    // Stopped by a signal (nothing else ends it): the shell's convention for that signal.
-    return g_stopSignal != 0 ? kExitSignal + g_stopSignal : 0;
+    DaemonSignals::Forget();
+    return DaemonSignals::ExitStatus();
 }

@@ -58,9 +58,10 @@ TEST_F(ViewMenuTest, ScrollRangesFollowTheZoomedSizeAtEveryStep) {
 
 TEST_F(ViewMenuTest, FitKeepsTheWholePictureInTheWindowAsItIsResized) {
     ASSERT_TRUE(Connect(1));  // 800 x 600
-    const QSize decoration = Decoration();
     PressKey(Qt::Key_F, Qt::ControlModifier);
     EXPECT_TRUE(m_frame->Action(cmd::kFitToWindow)->isChecked());
+    EXPECT_FALSE(View().verticalScrollBar()->isVisible() || View().horizontalScrollBar()->isVisible());
+    const QSize decoration = Decoration();
     for (const QSize area : {QSize(400, 400), QSize(700, 300), QSize(800, 600)}) {
         m_frame->resize(decoration + area);
         ASSERT_EQ(View().viewport()->size(), area);
@@ -72,6 +73,7 @@ TEST_F(ViewMenuTest, FitKeepsTheWholePictureInTheWindowAsItIsResized) {
     }
     PressKey(Qt::Key_0, Qt::ControlModifier);
     EXPECT_FALSE(View().Zoom().Fitting());
+    EXPECT_TRUE(View().verticalScrollBar()->isVisible() && View().horizontalScrollBar()->isVisible());
 }
 
 TEST_F(ViewMenuTest, PixelValueAtThePicturesCornersInEachColourCoding) {

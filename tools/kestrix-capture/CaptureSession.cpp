@@ -10,6 +10,7 @@
 
 #include "bus/DriverCodes.h"
 #include "bus/DriverRecords.h"
+#include "camera/BusBandwidth.h"
 #include "platform/DeviceDirectory.h"
 #include "platform/MessageQueue.h"
 #include "tools/kestrix-capture/CameraListing.h"
@@ -36,8 +37,6 @@ constexpr auto kStallTimeout = std::chrono::seconds(10);
 constexpr auto kGapTimeout = std::chrono::seconds(3);
 // How long a failed read waits for a device-change notice that would explain it.
 constexpr auto kNoticeGrace = std::chrono::seconds(1);
-// The bus's isochronous budget per cycle, in units of one quadlet at S1600.
-constexpr unsigned kBandwidthUnits = 4915;
 
 const char* SignalName(int signal) {
     switch (signal) {
@@ -283,16 +282,15 @@ std::string CaptureSession::PacketProblem(const CameraModes::Mode& mode) {
     bus += std::to_string(100 << speed);
     const std::string what =
         mode.name + (mode.Format7() ? std::string() : " at " + m_options.rateName + " fps");
-    const int carried = 1024 << speed;
-    if (bytes > carried) {
+    const unsigned carried = BusBandwidth::MaxPacketBytes(speed);
+    if (unsigned(bytes) > carried) {
         return what + " needs " + std::to_string(bytes) + " bytes per packet, " + bus +
                " carries " + std::to_string(carried);
     }
-    // Arbitration, header, CRCs and gap, plus the payload at the speed's cost per quadlet.
-    const unsigned units = 256 + unsigned(bytes + 12) * (4u >> speed);
-    if (units > kBandwidthUnits) {
+    const unsigned units = BusBandwidth::Units(unsigned(bytes), speed);
+    if (units > BusBandwidth::kUnitsPerCycle) {
         return what + " needs " + std::to_string(units) + " bandwidth units per cycle at " + bus +
-               ", the bus has " + std::to_string(kBandwidthUnits);
+               ", the bus has " + std::to_string(BusBandwidth::kUnitsPerCycle);
     }
     return {};
 }

@@ -93,8 +93,8 @@ void DisplayHandOver::DropPending() {
 
 bool DisplayHandOver::ConvertFrame(const FrameConverter& converter, int colorCoding,
                                    const std::uint8_t* raw, QImage& picture,
-                                   std::vector<std::uint8_t>& band) {
-    constexpr int kBandRows = 16;
+                                   std::vector<std::uint8_t>& band, BayerPattern bayer) {
+    constexpr int kBandRows = 16;  // even, so that a band keeps the colour filter's phase
     const int width = picture.width();
     const int height = picture.height();
     const std::size_t rowBytes = FrameConverter::FrameBytes(colorCoding, width, 1);
@@ -103,7 +103,7 @@ bool DisplayHandOver::ConvertFrame(const FrameConverter& converter, int colorCod
     for (int top = 0; top < height; top += kBandRows) {
         const int rows = std::min(kBandRows, height - top);
         converter.ConvertToBitmap(colorCoding, band.data(), raw + rowBytes * std::size_t(top),
-                                  width, rows);
+                                  width, rows, bayer);
         // The band's rows of the picture, written in place.
         QImage part(picture.scanLine(top), width, rows, picture.bytesPerLine(), picture.format());
         LayRows(band.data(), std::size_t(FrameConverter::Stride(width)), part);

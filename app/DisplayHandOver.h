@@ -39,7 +39,8 @@ public:
     // False, leaving the picture as it was, when the converter refuses the coding or size.
     static bool ConvertFrame(const FrameConverter& converter, int colorCoding,
                              const std::uint8_t* raw, QImage& picture,
-                             std::vector<std::uint8_t>& band);
+                             std::vector<std::uint8_t>& band,
+                             BayerPattern bayer = BayerPattern::None);
 
 private:
     // Lays one bitmap row (blue-green-red) into one picture row.

@@ -22,6 +22,9 @@ void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t 
                             int camera) {
     m_nCamera = camera;
     m_nColorCoding = colorCoding;
+    // Read here, on the thread that owns the camera's registers.
+    m_bayer =
+        colorCoding == FrameConverter::Raw8 ? m_camera.GetBayerPattern(camera) : BayerPattern::None;
     m_display.Allocate(width, height);
     m_FrameBuffer.assign(frameBytes, 0);
     m_nShown = 0;
@@ -54,7 +57,7 @@ void DisplayPipeline::DisplayLoop(int camera, int colorCoding, std::size_t frame
             continue;
         }
         DisplayHandOver::ConvertFrame(m_camera.GetConverter(), colorCoding, frame.data(),
-                                      m_display.Back(), band);
+                                      m_display.Back(), band, m_bayer);
         Observe(m_display.Back(), frame);
         if (m_display.Publish(slot))
             QMetaObject::invokeMethod(this, &DisplayPipeline::OnFramePublished,
@@ -77,7 +80,7 @@ void DisplayPipeline::ShowSlot(int slot) {
     // A frame the display thread still publishes must not replace the slot asked for.
     m_display.DropPending();
     DisplayHandOver::ConvertFrame(m_camera.GetConverter(), m_nColorCoding, m_FrameBuffer.data(),
-                                  m_display.Front(), m_Band);
+                                  m_display.Front(), m_Band, m_bayer);
     ++m_nShown;
     Observe(m_display.Front(), m_FrameBuffer);
 }

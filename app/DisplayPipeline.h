@@ -83,6 +83,9 @@ private:
     DisplayHandOver m_display;
     int m_nCamera = 0;  // set before the display thread starts, which gets its own copy
     int m_nColorCoding = 0;
+    // Set in Start before the display thread starts, then only read (happens-before by the
+    // thread's start).
+    BayerPattern m_bayer = BayerPattern::None;
     int m_nCurrentIndex = -1;
     float m_fViewRate = -1.0f;
     // Raw frame and conversion band of the window's own conversions (ShowSlot).

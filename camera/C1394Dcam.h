@@ -111,6 +111,11 @@ public:
     int GetFrameBytes(int camera);
     int GetColorCoding(int camera);
     int GetBytesPerPacket(int camera);
+    // The colour filter of a Format 7 mode's sensor (f7mode 0..7), from its COLOR_FILTER_ID
+    // register; None when the camera has no such register or names no pattern.
+    BayerPattern GetBayerPattern(int camera, int f7mode);
+    // That of the current mode when it sends RAW8; None for any other mode.
+    BayerPattern GetBayerPattern(int camera);
 
     // Ring slots that percent (1..99) of the available memory holds, at most 600 MiB in all,
     // divided by divisor; 0 when nothing fits or an argument is out of range.

@@ -19,7 +19,11 @@ constexpr int kModesPerFormat = 8;
 // CUR_V_FRM_RATE's field is 3 bits: unchecked set-ups may write any index that fits it, even
 // one past the rate table.
 constexpr int kMaxRateField = 7;
-constexpr int kMaxCoding = 6;  // RGB 16; 7 is "none"
+// The colour codings a mode can be set to: 0..6 and RAW8; 7 is "none" here, and the signed
+// 16-bit codings (7, 8) are not taken.
+bool IsSettableCoding(int coding) {
+    return (coding >= 0 && coding <= FrameConverter::Rgb16) || coding == FrameConverter::Raw8;
+}
 constexpr int kMaxImageSide = 0xFFFF;
 // The camera needs a moment to settle a new image area before it can tell its packet limits.
 constexpr auto kFormat7Settle = std::chrono::milliseconds(5);
@@ -62,7 +66,7 @@ bool C1394Dcam::SetVideoMode(int camera, int modeIndex, int rateOrCoding, bool n
     const int mode = format7 ? modeIndex - kFormat7First : modeIndex % kModesPerFormat;
     // A value that does not fit its register field would spill into other bits.
     const int x = rateOrCoding;
-    if (x < 0 || x > (format7 ? kMaxCoding : kMaxRateField)) return false;
+    if (format7 ? !IsSettableCoding(x) : x < 0 || x > kMaxRateField) return false;
     if (!noCheck) {
         DWORD modes = 0;
         DWORD listed = 0;
@@ -98,7 +102,7 @@ bool C1394Dcam::SetVideoMode(int camera, int modeIndex, int rateOrCoding, bool n
 bool C1394Dcam::SetFormat7Mode(int camera, int modeIndex, int colorCoding, const Rect* area) {
     if (!SelectCamera(camera) || HasCapture(camera) || area == nullptr) return false;
     if (modeIndex < kFormat7First || modeIndex >= kModeIndexEnd) return false;
-    if (colorCoding < 0 || colorCoding > kMaxCoding) return false;
+    if (!IsSettableCoding(colorCoding)) return false;
     const int m = modeIndex - kFormat7First;
     // Inclusive edges; an area that is empty or off the register fields is refused up front.
     const long long width = static_cast<long long>(area->right) - area->left + 1;
@@ -206,6 +210,24 @@ int C1394Dcam::GetColorCoding(int camera) {
     return CurrentGeometry(
         camera, GetModeColorCoding, kColorCodingId, [](DWORD v) -> DWORD { return v >> 24; },
         kColorCodingNone);
+}
+
+BayerPattern C1394Dcam::GetBayerPattern(int camera, int f7mode) {
+    DWORD filter = 0;
+    // A camera before IIDC 1.31 has no such register: a refused read names no pattern.
+    if (!ReadFormat7Register(camera, f7mode, kColorFilterId, &filter, false))
+        return BayerPattern::None;
+    return BayerPatternFromFilterId(filter);
+}
+
+BayerPattern C1394Dcam::GetBayerPattern(int camera) {
+    int format = 0;
+    int mode = 0;
+    if (!ReadCurrentMode(camera, &format, &mode) || format != kFormat7 ||
+        GetColorCoding(camera) != FrameConverter::Raw8) {
+        return BayerPattern::None;
+    }
+    return GetBayerPattern(camera, mode);
 }
 
 int C1394Dcam::GetBytesPerPacket(int camera) {

@@ -16,8 +16,9 @@ using camera::iidc::InqBit;
 constexpr DWORD kVFormatInq = 0x100;
 constexpr int kFixedFormats = 3;
 constexpr int kModesPerFormat = 8;
-constexpr std::array<const char*, 7> kCodingNames{"mono8", "yuv411", "yuv422", "yuv444",
-                                                  "rgb",   "mono16", "rgb16"};
+// By IIDC colour coding id; the signed 16-bit codings (7, 8) are not offered.
+constexpr std::array<const char*, 10> kCodingNames{"mono8",  "yuv411", "yuv422", "yuv444", "rgb",
+                                                   "mono16", "rgb16",  nullptr,  nullptr,  "raw8"};
 constexpr std::array<const char*, camera::kRateCount> kRateNames{"1.875", "3.75", "7.5",
                                                                  "15",    "30",   "60"};
 
@@ -36,8 +37,10 @@ bool CameraModes::Mode::OffersRate(int rateIndex) const {
 }
 
 const char* CameraModes::CodingName(int coding) {
-    return coding >= 0 && coding < int(kCodingNames.size()) ? kCodingNames[std::size_t(coding)]
-                                                            : "unknown";
+    const char* name = coding >= 0 && coding < int(kCodingNames.size())
+                           ? kCodingNames[std::size_t(coding)]
+                           : nullptr;
+    return name != nullptr ? name : "unknown";
 }
 
 const char* CameraModes::RateName(int rateIndex) {
@@ -48,7 +51,7 @@ const char* CameraModes::RateName(int rateIndex) {
 bool CameraModes::IsModeName(std::string_view name) {
     static const std::regex form(
         "[1-9][0-9]{0,4}x[1-9][0-9]{0,4}-(mono8|yuv411|yuv422|yuv444|rgb|"
-        "mono16|rgb16)");
+        "mono16|rgb16|raw8)");
     return std::regex_match(name.begin(), name.end(), form);
 }
 
@@ -107,15 +110,17 @@ void CameraModes::ReadFormat7(C1394Dcam& cam, int camera, std::vector<Mode>& mod
         const unsigned width = camera::iidc::High16(largest);
         const unsigned height = camera::iidc::Low16(largest);
         for (int coding = 0; coding < int(kCodingNames.size()); ++coding) {
-            if (!(codings & InqBit(coding))) continue;
+            if (kCodingNames[std::size_t(coding)] == nullptr || !(codings & InqBit(coding)))
+                continue;
             // A second Format 7 mode of the same size keeps the name the first one took.
             const std::string name = NameOf(width, height, coding);
             const bool taken = std::any_of(modes.begin(), modes.end(),
                                            [&](const Mode& m) { return m.name == name; });
-            if (!taken) {
-                modes.push_back(
-                    {name, camera::kFormat7First + mode, coding, int(width), int(height), 0});
-            }
+            if (taken) continue;
+            modes.push_back(
+                {name, camera::kFormat7First + mode, coding, int(width), int(height), 0});
+            if (coding == FrameConverter::Raw8)
+                modes.back().bayer = cam.GetBayerPattern(camera, mode);
         }
     }
 }

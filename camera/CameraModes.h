@@ -1,6 +1,6 @@
 // The video modes a camera offers, as its inquiry registers tell them, under the names that
 // kestrix-capture's --list prints and every front end takes: WIDTHxHEIGHT-CODING (640x480-rgb,
-// 1360x1024-mono8).
+// 1360x1024-mono8, 1360x1024-raw8).
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,7 @@ public:
         int width = 0;
         int height = 0;
         std::uint32_t rates = 0;  // fixed modes: inquiry bits of the rates offered
+        BayerPattern bayer = BayerPattern::None;  // RAW8: the sensor's colour filter, if known
 
         bool Format7() const;
         bool OffersRate(int rateIndex) const;

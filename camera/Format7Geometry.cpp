@@ -16,7 +16,8 @@ using camera::iidc::Low16;
 // 0 there (or nothing), and their position steps are the size steps.
 constexpr std::uint32_t kUnitPositionInq = 0x4C;
 
-constexpr std::array<int, 7> kBits{8, 12, 16, 24, 24, 16, 48};
+// By IIDC colour coding id; the signed 16-bit codings (7, 8) are not taken.
+constexpr std::array<int, 10> kBits{8, 12, 16, 24, 24, 16, 48, 0, 0, 8};
 
 // value rounded down to a multiple of step (step > 0).
 int Floor(int value, int step) { return value / step * step; }

@@ -42,7 +42,7 @@ public:
     // The largest packet size at that speed.
     int LargestPacket(int speedMax) const;
 
-    // Bits per pixel of an IIDC colour coding (0..6); 0 for any other.
+    // Bits per pixel of an IIDC colour coding (0..6, 9 RAW8); 0 for any other.
     static int BitsPerPixel(int coding);
     static std::uint64_t FrameBytes(const Format7Region& region, int coding);
     // Packets a frame takes, the last one padded; 0 when bytesPerPacket is not positive.

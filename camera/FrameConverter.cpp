@@ -18,9 +18,9 @@ struct SampleGroup {
     int pixels;
     int bytes;
 };
-// Indexed by colour coding id.
-constexpr std::array<SampleGroup, 7> kGroups{
-    {{1, 1}, {4, 6}, {2, 4}, {1, 3}, {1, 3}, {1, 2}, {1, 6}}};
+// Indexed by colour coding id; 7 and 8 (signed 16-bit codings) are not converted.
+constexpr std::array<SampleGroup, 10> kGroups{
+    {{1, 1}, {4, 6}, {2, 4}, {1, 3}, {1, 3}, {1, 2}, {1, 6}, {0, 0}, {0, 0}, {1, 1}}};
 
 // Clamping floor(s / 256) to 0..255 through a table keeps branches out of the pixel loops; it
 // covers every sum the tables can make (checked below). Sums carrying kClampBias are never
@@ -61,7 +61,35 @@ std::size_t RowBytes(int colorCoding, int width) {
 }
 
 bool IsKnownCoding(int colorCoding) {
-    return colorCoding >= 0 && colorCoding < static_cast<int>(kGroups.size());
+    return colorCoding >= 0 && colorCoding < static_cast<int>(kGroups.size()) &&
+           kGroups[static_cast<std::size_t>(colorCoding)].pixels != 0;
+}
+
+// Where red and blue sit in a 2 x 2 quad (top row 0 and 1, second row 2 and 3); the greens
+// take the other two places.
+struct QuadLayout {
+    int red;
+    int blue;
+};
+
+QuadLayout LayoutOf(BayerPattern pattern) {
+    switch (pattern) {
+        case BayerPattern::Gbrg:
+            return {2, 1};
+        case BayerPattern::Grbg:
+            return {1, 2};
+        case BayerPattern::Bggr:
+            return {3, 0};
+        default:
+            return {0, 3};
+    }
+}
+
+// The first line of the quad that covers line i of size lines: a last odd line shares the
+// quad before it, so that every quad keeps the filter's phase.
+int QuadStart(int i, int size) {
+    const int q = i & ~1;
+    return q + 1 < size ? q : std::max(q - 2, 0);
 }
 
 bool IsValidSize(int width, int height) {
@@ -141,22 +169,29 @@ std::size_t FrameConverter::FrameBytes(int colorCoding, int width, int height) {
 }
 
 bool FrameConverter::ConvertToBitmap(int colorCoding, std::span<std::uint8_t> dst,
-                                     std::span<const std::uint8_t> src, int width,
-                                     int height) const {
+                                     std::span<const std::uint8_t> src, int width, int height,
+                                     BayerPattern pattern) const {
     const std::size_t frameBytes = FrameBytes(colorCoding, width, height);
     if (frameBytes == 0 || src.size() < frameBytes || dst.size() < BitmapBytes(width, height))
         return false;
-    return ConvertToBitmap(colorCoding, dst.data(), src.data(), width, height);
+    return ConvertToBitmap(colorCoding, dst.data(), src.data(), width, height, pattern);
 }
 
 bool FrameConverter::ConvertToBitmap(int colorCoding, std::uint8_t* dst, const std::uint8_t* src,
-                                     int width, int height) const {
+                                     int width, int height, BayerPattern pattern) const {
     if (dst == nullptr || src == nullptr || FrameBytes(colorCoding, width, height) == 0)
         return false;
 
-    const std::size_t srcRow = RowBytes(colorCoding, width);
     const std::size_t stride = static_cast<std::size_t>(Stride(width));
     std::uint8_t* const lastRow = dst + stride * static_cast<std::size_t>(height - 1);
+    if (colorCoding == Raw8) {
+        if (pattern != BayerPattern::None) {
+            Demosaic(pattern, lastRow, stride, src, width, height);
+            return true;
+        }
+        colorCoding = Mono8;
+    }
+    const std::size_t srcRow = RowBytes(colorCoding, width);
     const int done = ConvertSimd(colorCoding, {lastRow, -static_cast<std::ptrdiff_t>(stride), src,
                                                static_cast<std::ptrdiff_t>(srcRow), width, height});
     if (done == width) return true;
@@ -263,5 +298,36 @@ void FrameConverter::RowRgb16(std::uint8_t* dst, const std::uint8_t* src, int wi
         dst[0] = reduce(src[4]);
         dst[1] = reduce(src[2]);
         dst[2] = reduce(src[0]);
+    }
+}
+
+void FrameConverter::Demosaic(BayerPattern pattern, std::uint8_t* lastRow, std::size_t stride,
+                              const std::uint8_t* src, int width, int height) {
+    const QuadLayout at = LayoutOf(pattern);
+    const auto line = [&](int y) { return src + static_cast<std::size_t>(y) * std::size_t(width); };
+    for (int qy = 0; qy < height; qy += 2) {
+        const int top = QuadStart(qy, height);
+        const std::uint8_t* upper = line(top);
+        const std::uint8_t* lower = line(std::min(top + 1, height - 1));
+        const int rows = std::min(2, height - qy);
+        for (int qx = 0; qx < width; qx += 2) {
+            const int left = QuadStart(qx, width);
+            const int right = std::min(left + 1, width - 1);
+            const std::array<int, 4> s{upper[left], upper[right], lower[left], lower[right]};
+            const int red = s[std::size_t(at.red)];
+            const int blue = s[std::size_t(at.blue)];
+            const auto green =
+                static_cast<std::uint8_t>((s[0] + s[1] + s[2] + s[3] - red - blue + 1) / 2);
+            const int columns = std::min(2, width - qx);
+            for (int dy = 0; dy < rows; ++dy) {
+                std::uint8_t* out = lastRow - stride * static_cast<std::size_t>(qy + dy) +
+                                    3 * static_cast<std::size_t>(qx);
+                for (int dx = 0; dx < columns; ++dx, out += 3) {
+                    out[0] = static_cast<std::uint8_t>(blue);
+                    out[1] = green;
+                    out[2] = static_cast<std::uint8_t>(red);
+                }
+            }
+        }
     }
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "camera/BayerPattern.h"
+
 namespace frame_simd {
 struct FrameRows;
 }
@@ -23,6 +25,7 @@ public:
         Rgb8 = 4,
         Mono16 = 5,
         Rgb16 = 6,
+        Raw8 = 9,  // one byte a pixel under a Bayer colour filter
     };
 
     // Every path writes the same bytes; Auto picks the fastest one this processor runs.
@@ -38,11 +41,16 @@ public:
     // whole sample groups) into `dst`, Stride(width) bytes a row, the first source row last.
     // Row padding is never written. Returns false, writing nothing, for an unknown coding, a size
     // that is not positive or too large (see FrameBytes), or a null buffer.
+    // RAW8 is demosaiced with `pattern`, each 2 x 2 quad taking its red, its blue and the mean of
+    // its greens (a last odd row or column shares the quad before it); without a pattern it shows
+    // as the grey it is, like mono 8. Converting a frame in bands keeps this exact when every
+    // band starts on an even row.
     bool ConvertToBitmap(int colorCoding, std::uint8_t* dst, const std::uint8_t* src, int width,
-                         int height) const;
+                         int height, BayerPattern pattern = BayerPattern::None) const;
     // The same, also false when a buffer is shorter than BitmapBytes or FrameBytes.
     bool ConvertToBitmap(int colorCoding, std::span<std::uint8_t> dst,
-                         std::span<const std::uint8_t> src, int width, int height) const;
+                         std::span<const std::uint8_t> src, int width, int height,
+                         BayerPattern pattern = BayerPattern::None) const;
 
     // False, leaving the path as it was, when this processor cannot run `path`.
     bool SetConversionPath(ConversionPath path);
@@ -89,6 +97,8 @@ private:
     void RowRgb8(std::uint8_t* dst, const std::uint8_t* src, int width) const;
     void RowMono16(std::uint8_t* dst, const std::uint8_t* src, int width) const;
     void RowRgb16(std::uint8_t* dst, const std::uint8_t* src, int width) const;
+    static void Demosaic(BayerPattern pattern, std::uint8_t* lastRow, std::size_t stride,
+                         const std::uint8_t* src, int width, int height);
     template <auto kGroup>
     void RowYuv(std::uint8_t* dst, const std::uint8_t* src, int width) const;
 

@@ -90,6 +90,8 @@ inline constexpr std::uint32_t kTotalBytesLoInq = 0x3C;
 inline constexpr std::uint32_t kPacketParaInq = 0x40;
 inline constexpr std::uint32_t kBytePerPacket = 0x44;
 inline constexpr std::uint32_t kPacketPerFrameInq = 0x48;
+// IIDC 1.31: the Bayer pattern of a raw sensor in bits 31..24; older cameras lack it.
+inline constexpr std::uint32_t kColorFilterId = 0x58;
 
 inline constexpr std::uint32_t kBit31 = 0x80000000;
 inline constexpr std::uint32_t kMultiShot = 0x40000000;

@@ -23,6 +23,7 @@ struct Geometry {
     int width = 0;
     int height = 0;
     int coding = C1394Dcam::kColorCodingNone;
+    BayerPattern bayer = BayerPattern::None;
 };
 
 // From the mode table for Formats 0 to 2, from the camera's registers for Format 7. False without
@@ -39,6 +40,7 @@ bool ReadGeometry(C1394Dcam& cam, int camera, Geometry& g) {
         g.width = cam.GetWidth(camera);
         g.height = cam.GetHeight(camera);
         g.coding = cam.GetColorCoding(camera);
+        g.bayer = cam.GetBayerPattern(camera);
     }
     return FrameConverter::FrameBytes(g.coding, g.width, g.height) != 0;
 }
@@ -76,7 +78,7 @@ bool ConvertSlot(C1394Dcam& cam, int camera, int slot, const Geometry& g,
     int copied = -1;
     std::uint16_t sequence = 0;
     return thread->CopyFrame(raw, slot, &copied, &sequence) &&
-           cam.GetConverter().ConvertToBitmap(g.coding, bits, raw, g.width, g.height);
+           cam.GetConverter().ConvertToBitmap(g.coding, bits, raw, g.width, g.height, g.bayer);
 }
 
 // Lets the camera object keep the writer after its capture has let go of it.
@@ -144,7 +146,7 @@ bool C1394Dcam::OpenAviFile(int camera, const char* path, bool bConvert, bool bS
     // Kept even when opening fails, for its error text.
     m_AviWriters[std::size_t(camera)] = writer;
     const RawFourCC fourcc = bStandardFourCC ? RawFourCC::Standard : RawFourCC::Camera;
-    return writer->Open(path, {g.coding, g.width, g.height, period, bConvert, fourcc},
+    return writer->Open(path, {g.coding, g.width, g.height, period, bConvert, fourcc, g.bayer},
                         thread->Ring(), m_Converter) &&
            thread->AttachSink(std::move(sink));
 }

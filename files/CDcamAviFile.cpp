@@ -10,8 +10,10 @@ namespace files {
 
 namespace {
 
-// Bits per pixel by colour coding; the last row is the converted 24-bit frame.
-constexpr std::array<std::uint16_t, 8> kBitCounts{8, 12, 16, 24, 24, 16, 48, 24};
+// Bits per pixel of raw frames by colour coding; 0 where frames have no known layout (7 is
+// "none", 8 a signed coding never set).
+constexpr std::array<std::uint16_t, 10> kRawBitCounts{8, 12, 16, 24, 24, 16, 48, 0, 0, 8};
+constexpr std::uint16_t kConvertedBitCount = 24;
 constexpr std::uint32_t kConvertedHandler = CRiffFile::FourCC("DIB ");
 
 constexpr std::array<std::uint32_t, 7> kMicrosecondsPerFrame{533333, 266666, 133333, 66666,
@@ -47,18 +49,19 @@ bool CDcamAviFile::Open(const std::string& path) {
 bool CDcamAviFile::SetFormat(int colorCoding, int width, int height,
                              std::uint32_t microsecondsPerFrame, bool convert, RawFourCC fourcc) {
     if (m_bStarted) return Refuse("the recording has already begun");
-    // Converted frames are 24-bit whatever the camera sends; raw frames need a known layout, and
-    // coding 7 ("none") has none.
-    if (!convert && (colorCoding < 0 || colorCoding >= kConvertedCoding)) {
+    // Converted frames are 24-bit whatever the camera sends; raw frames need a known layout.
+    const std::uint16_t rawBits = colorCoding >= 0 && colorCoding < int(kRawBitCounts.size())
+                                      ? kRawBitCounts[std::size_t(colorCoding)]
+                                      : 0;
+    if (!convert && rawBits == 0) {
         return Refuse("cannot record raw frames of colour coding " + std::to_string(colorCoding));
     }
-    const int coding = convert ? kConvertedCoding : colorCoding;
     if (!IsValidImageSize(width, height)) {
         return Refuse("cannot record frames of " + std::to_string(width) + " x " +
                       std::to_string(height) + " pixels");
     }
     if (microsecondsPerFrame == 0) return Refuse("cannot record a frame period of 0 microseconds");
-    const std::uint16_t bitCount = kBitCounts[std::size_t(coding)];
+    const std::uint16_t bitCount = convert ? kConvertedBitCount : rawBits;
     const std::uint64_t frameBytes =
         convert ? BitmapBytes(width, height)
                 : std::uint64_t(width) * std::uint32_t(height) * bitCount / 8;
@@ -68,7 +71,7 @@ bool CDcamAviFile::SetFormat(int colorCoding, int width, int height,
     m_nRiffsRefreshed = 0;
     m_nDropped = 0;
     RestartSequence();
-    const std::uint32_t tag = convert ? 0 : RawFourCCFor(coding, fourcc);
+    const std::uint32_t tag = convert ? 0 : RawFourCCFor(colorCoding, fourcc);
     SetStream({convert ? kConvertedHandler : tag, tag, bitCount, width, height,
                microsecondsPerFrame, m_nFrameBytes});
     return true;

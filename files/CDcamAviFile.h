@@ -32,7 +32,6 @@ public:
     };
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-    static constexpr int kConvertedCoding = 7;
     static constexpr std::chrono::seconds kRefreshInterval{1};
 
     CDcamAviFile();
@@ -47,7 +46,8 @@ public:
     // files, one after the other.
     bool Open(const std::string& path) override;
 
-    // Chooses the stream format: the camera's raw frames of colorCoding 0..6, or with convert
+    // Chooses the stream format: the camera's raw frames of colorCoding 0..6 or 9 (RAW8, as it
+    // comes: a mosaic, tagged as 8-bit grey), or with convert
     // the 24-bit bottom-up bitmaps of the frame conversion (rows padded to 4 bytes) whatever the
     // coding. False with GetErrorText() set for a coding, size or period that cannot be recorded,
     // or once frames are being written to the open file. Raw frames carry the FourCC of the

@@ -156,7 +156,7 @@ bool CDcamAviWriter::WriteFrame(std::uint16_t sequence) {
     std::span<const std::uint8_t> data(m_frame);
     if (m_format.convert) {
         if (!m_converter.ConvertToBitmap(m_format.colorCoding, m_bitmap, data, m_format.width,
-                                         m_format.height)) {
+                                         m_format.height, m_format.bayer)) {
             Refuse("a frame could not be converted");
             EndRecording();
             return false;

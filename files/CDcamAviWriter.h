@@ -32,12 +32,13 @@ class CDcamAviWriter : public FrameSink {
 public:
     // The frames the ring holds, and whether the file takes them converted.
     struct Format {
-        int colorCoding = 0;  // IIDC colour coding of the ring's frames, 0..6
+        int colorCoding = 0;  // IIDC colour coding of the ring's frames, 0..6 or 9 (RAW8)
         int width = 0;
         int height = 0;
         std::uint32_t microsecondsPerFrame = 0;
         bool convert = false;
         RawFourCC fourcc = RawFourCC::Camera;  // of raw frames
+        BayerPattern bayer = BayerPattern::None;  // RAW8: how converted frames are demosaiced
     };
     // The writer also looks at the ring this often, so a missed signal delays a frame, no more.
     static constexpr std::chrono::milliseconds kPollInterval{100};

@@ -16,8 +16,10 @@ struct Tags {
 
 // Indexed by IIDC colour coding. The standard tags say the same bytes the camera sends: Y411 is
 // U Y Y V Y Y, UYVY is U Y V Y, b16g and b48r are big-endian 16-bit samples, and "raw " at 24
-// bits is R G B top row first (a BI_RGB frame would be B G R bottom row first).
-constexpr std::array<Tags, 7> kTags{{
+// bits is R G B top row first (a BI_RGB frame would be B G R bottom row first). The maker's
+// tags have none for RAW8, so no file relies on one: both styles call its mosaic 8-bit grey,
+// which players show as it is.
+constexpr std::array<Tags, 10> kTags{{
     {CRiffFile::FourCC("dcm1"), CRiffFile::FourCC("Y800")},  // mono 8
     {CRiffFile::FourCC("dcy1"), CRiffFile::FourCC("Y411")},  // YUV 4:1:1
     {CRiffFile::FourCC("dcy2"), CRiffFile::FourCC("UYVY")},  // YUV 4:2:2
@@ -25,6 +27,9 @@ constexpr std::array<Tags, 7> kTags{{
     {CRiffFile::FourCC("dcr1"), CRiffFile::FourCC("raw ")},  // RGB 8
     {CRiffFile::FourCC("dcm2"), CRiffFile::FourCC("b16g")},  // mono 16
     {CRiffFile::FourCC("dcr2"), CRiffFile::FourCC("b48r")},  // RGB 16
+    {0, 0},                                                  // none
+    {0, 0},                                                  // signed mono 16: never set
+    {CRiffFile::FourCC("Y800"), CRiffFile::FourCC("Y800")},  // RAW8
 }};
 
 }  // namespace

@@ -11,9 +11,9 @@ enum class RawFourCC {
     Standard,  // "Y800", "UYVY", ...: where a decoder's tag describes the bytes as they are
 };
 
-// The strh handler and strf compression tag of raw frames of IIDC colour coding 0..6; 0 for
-// another coding. The standard style keeps the camera's tag for a coding no decoder has a tag
-// for (YUV 4:4:4, whose U Y V byte order none of them reads).
+// The strh handler and strf compression tag of raw frames of IIDC colour coding 0..6 and 9
+// (RAW8); 0 for another coding. The standard style keeps the camera's tag for a coding no decoder
+// has a tag for (YUV 4:4:4, whose U Y V byte order none of them reads).
 std::uint32_t RawFourCCFor(int colorCoding, RawFourCC style);
 
 }  // namespace files

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <numeric>
 
+#include "camera/Format7Geometry.h"
 #include "camera/IidcRegisters.h"
 #include "camera/VideoModeTables.h"
 #include "platform/ByteOrder.h"
@@ -14,7 +15,6 @@ namespace {
 
 using DWORD = C1394Dcam::DWORD;
 
-constexpr int kRgb16 = 6;
 constexpr int kMaxNode = 63;
 // The GUID's two quadlets in the bus information block of the configuration ROM.
 constexpr DWORD kGuidHigh = camera::iidc::kRegisterSpace + 0x40C;
@@ -82,7 +82,7 @@ std::string CameraIdentity::GuidText() const {
 std::vector<ModeOffer> ReadOffers(C1394Dcam& cam, int camera) {
     std::vector<ModeOffer> offers;
     for (CameraModes::Mode& mode : CameraModes::Read(cam, camera)) {
-        if (mode.colorCoding < 0 || mode.colorCoding >= kRgb16) continue;
+        if (mode.colorCoding == FrameConverter::Rgb16) continue;
         ModeOffer offer{std::move(mode), {}, {}};
         if (offer.mode.Format7()) {
             offer.format7 =

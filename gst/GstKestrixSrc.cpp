@@ -203,7 +203,7 @@ gboolean SetCaps(GstBaseSrc* src, GstCaps* caps) {
     State& s = StateOf(src);
     const auto choice = modecaps::Choose(s.offers, caps, s.onlyMode);
     GstVideoInfo info;
-    if (!choice || !gst_video_info_from_caps(&info, caps)) {
+    if (!choice || !modecaps::VideoInfoOf(caps, &info)) {
         GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
                           ("the camera offers no mode for %" GST_PTR_FORMAT, caps), (nullptr));
         return FALSE;
@@ -245,13 +245,17 @@ gboolean DecideAllocation(GstBaseSrc* src, GstQuery* query) {
         guint ignored = 0;
         gst_query_parse_nth_allocation_pool(query, 0, &pool, &ignored, &min, &max);
     }
-    if (pool == nullptr) pool = gst_video_buffer_pool_new();
+    // A video pool takes only video/x-raw caps.
+    const auto newPool = [caps] {
+        return modecaps::IsRawVideo(caps) ? gst_video_buffer_pool_new() : gst_buffer_pool_new();
+    };
+    if (pool == nullptr) pool = newPool();
     GstStructure* config = gst_buffer_pool_get_config(pool);
     gst_buffer_pool_config_set_params(config, caps, size, min, max);
     if (!gst_buffer_pool_set_config(pool, config)) {
         // A pool that refuses the size gets replaced by one of ours.
         gst_object_unref(pool);
-        pool = gst_video_buffer_pool_new();
+        pool = newPool();
         config = gst_buffer_pool_get_config(pool);
         gst_buffer_pool_config_set_params(config, caps, size, min, max);
         gst_buffer_pool_set_config(pool, config);

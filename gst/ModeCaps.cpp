@@ -10,10 +10,31 @@ namespace {
 // V Y2 Y3 for 4:1:1, U Y V for 4:4:4, 16-bit grey high byte first).
 constexpr const char* kFormats[] = {"GRAY8", "IYU1", "UYVY", "IYU2", "RGB", "GRAY16_BE"};
 constexpr int kFormatCount = int(sizeof kFormats / sizeof kFormats[0]);
+constexpr const char* kRawVideo = "video/x-raw";
+constexpr const char* kBayer = "video/x-bayer";
 constexpr int kLargestSide = 65535;
 
-const char* FormatOf(int coding) {
-    return coding >= 0 && coding < kFormatCount ? kFormats[coding] : nullptr;
+struct MediaFormat {
+    const char* media = nullptr;
+    const char* format = nullptr;
+};
+
+// RAW8 is a Bayer mosaic of the pattern its colour-filter register names; a camera that names
+// none sends it as the grey picture it then is.
+MediaFormat FormatOf(const CameraModes::Mode& mode) {
+    if (mode.colorCoding == FrameConverter::Raw8) {
+        return mode.bayer == BayerPattern::None ? MediaFormat{kRawVideo, "GRAY8"}
+                                                : MediaFormat{kBayer, BayerPatternName(mode.bayer)};
+    }
+    const int coding = mode.colorCoding;
+    return coding >= 0 && coding < kFormatCount ? MediaFormat{kRawVideo, kFormats[coding]}
+                                                : MediaFormat{};
+}
+
+GstStructure* AnySize(const char* media, const char* format) {
+    return gst_structure_new(media, "format", G_TYPE_STRING, format, "width", GST_TYPE_INT_RANGE, 1,
+                             kLargestSide, "height", GST_TYPE_INT_RANGE, 1, kLargestSide,
+                             "framerate", GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
 }
 
 void SetRate(GValue* value, Fraction rate) {
@@ -56,10 +77,11 @@ void SetFormat7Range(GstStructure* s, const ModeOffer& offer) {
 }
 
 GstStructure* StructureOf(const ModeOffer& offer) {
+    const MediaFormat ours = FormatOf(offer.mode);
     GstStructure* s = gst_structure_new(
-        "video/x-raw", "format", G_TYPE_STRING, FormatOf(offer.mode.colorCoding), "width",
-        G_TYPE_INT, offer.mode.width, "height", G_TYPE_INT, offer.mode.height, "pixel-aspect-ratio",
-        GST_TYPE_FRACTION, 1, 1, "interlace-mode", G_TYPE_STRING, "progressive", nullptr);
+        ours.media, "format", G_TYPE_STRING, ours.format, "width", G_TYPE_INT, offer.mode.width,
+        "height", G_TYPE_INT, offer.mode.height, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1,
+        "interlace-mode", G_TYPE_STRING, "progressive", nullptr);
     if (offer.format7) {
         SetFormat7Range(s, offer);
         return s;
@@ -83,14 +105,16 @@ bool SameRate(Fraction a, int num, int den) {
     return gst_util_fraction_compare(a.num, a.den, num, den) == 0;
 }
 
-// The first offer (of the mode named, when one is) that sends frames of that format and size
-// at a rate that `takes` accepts; a fixed mode at the fastest such rate.
+// The first offer (of the mode named, when one is) that sends frames of that media type,
+// format and size at a rate that `takes` accepts; a fixed mode at the fastest such rate.
 template <typename Takes>
 std::optional<Choice> Match(const std::vector<ModeOffer>& offers, const std::string& onlyMode,
-                            const char* format, int width, int height, Takes takes) {
+                            const GstStructure* s, const char* format, int width, int height,
+                            Takes takes) {
     for (const ModeOffer& offer : offers) {
-        const char* ours = FormatOf(offer.mode.colorCoding);
-        if (ours == nullptr || std::strcmp(ours, format) != 0 ||
+        const MediaFormat ours = FormatOf(offer.mode);
+        if (ours.media == nullptr || !gst_structure_has_name(s, ours.media) ||
+            std::strcmp(ours.format, format) != 0 ||
             (!onlyMode.empty() && offer.mode.name != onlyMode)) {
             continue;
         }
@@ -115,12 +139,10 @@ std::optional<Choice> Match(const std::vector<ModeOffer>& offers, const std::str
 
 GstCaps* TemplateCaps() {
     GstCaps* caps = gst_caps_new_empty();
-    for (const char* format : kFormats) {
-        gst_caps_append_structure(
-            caps, gst_structure_new("video/x-raw", "format", G_TYPE_STRING, format, "width",
-                                    GST_TYPE_INT_RANGE, 1, kLargestSide, "height",
-                                    GST_TYPE_INT_RANGE, 1, kLargestSide, "framerate",
-                                    GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr));
+    for (const char* format : kFormats) gst_caps_append_structure(caps, AnySize(kRawVideo, format));
+    for (auto pattern :
+         {BayerPattern::Rggb, BayerPattern::Gbrg, BayerPattern::Grbg, BayerPattern::Bggr}) {
+        gst_caps_append_structure(caps, AnySize(kBayer, BayerPatternName(pattern)));
     }
     return caps;
 }
@@ -128,7 +150,7 @@ GstCaps* TemplateCaps() {
 GstCaps* OffersCaps(const std::vector<ModeOffer>& offers, const std::string& onlyMode) {
     GstCaps* caps = gst_caps_new_empty();
     for (const ModeOffer& offer : offers) {
-        if (!FormatOf(offer.mode.colorCoding)) continue;
+        if (!FormatOf(offer.mode).media) continue;
         if (!onlyMode.empty() && offer.mode.name != onlyMode) continue;
         gst_caps_append_structure(caps, StructureOf(offer));
     }
@@ -146,7 +168,7 @@ std::optional<Choice> Choose(const std::vector<ModeOffer>& offers, const GstCaps
         !gst_structure_get_fraction(s, "framerate", &num, &den)) {
         return {};
     }
-    return Match(offers, onlyMode, format, width, height,
+    return Match(offers, onlyMode, s, format, width, height,
                  [&](Fraction rate) { return SameRate(rate, num, den); });
 }
 
@@ -161,7 +183,7 @@ void Fixate(const std::vector<ModeOffer>& offers, GstStructure* s, int preferred
     std::optional<Choice> choice;
     if (format != nullptr && rates != nullptr && gst_structure_get_int(s, "width", &width) &&
         gst_structure_get_int(s, "height", &height)) {
-        choice = Match(offers, onlyMode, format, width, height, [&](Fraction rate) {
+        choice = Match(offers, onlyMode, s, format, width, height, [&](Fraction rate) {
             GValue one = G_VALUE_INIT;
             SetRate(&one, rate);
             const bool takes = gst_value_can_intersect(&one, rates);
@@ -172,6 +194,27 @@ void Fixate(const std::vector<ModeOffer>& offers, GstStructure* s, int preferred
     const Fraction rate = choice && choice->offer->format7 ? choice->rate
                                                            : Fraction{preferredRate, 1};
     gst_structure_fixate_field_nearest_fraction(s, "framerate", rate.num, rate.den);
+}
+
+bool IsRawVideo(const GstCaps* caps) {
+    return caps != nullptr && gst_caps_get_size(caps) > 0 &&
+           gst_structure_has_name(gst_caps_get_structure(caps, 0), kRawVideo);
+}
+
+bool VideoInfoOf(const GstCaps* caps, GstVideoInfo* info) {
+    if (IsRawVideo(caps)) return gst_video_info_from_caps(info, caps);
+    // A Bayer frame lies in memory as 8-bit grey does, rows padded to 4 bytes.
+    const GstStructure* s = gst_caps_get_structure(caps, 0);
+    int width = 0, height = 0, num = 0, den = 1;
+    if (!gst_structure_has_name(s, kBayer) || !gst_structure_get_int(s, "width", &width) ||
+        !gst_structure_get_int(s, "height", &height) ||
+        !gst_structure_get_fraction(s, "framerate", &num, &den) ||
+        !gst_video_info_set_format(info, GST_VIDEO_FORMAT_GRAY8, guint(width), guint(height))) {
+        return false;
+    }
+    GST_VIDEO_INFO_FPS_N(info) = num;
+    GST_VIDEO_INFO_FPS_D(info) = den;
+    return true;
 }
 
 }  // namespace modecaps

@@ -1,8 +1,9 @@
-// Caps of a camera's modes and back: the raw video format of each colour coding, the mode's
-// size, and its frame rates as the camera offers them.
+// Caps of a camera's modes and back: the raw video format of each colour coding (RAW8 as a
+// Bayer mosaic), the mode's size, and its frame rates as the camera offers them.
 #pragma once
 
 #include <gst/gst.h>
+#include <gst/video/video.h>
 
 #include <optional>
 #include <string>
@@ -31,5 +32,10 @@ std::optional<Choice> Choose(const std::vector<ModeOffer>& offers, const GstCaps
 // that size, or else the rate nearest preferredRate.
 void Fixate(const std::vector<ModeOffer>& offers, GstStructure* s, int preferredRate,
             const std::string& onlyMode = {});
+
+// Whether fixed caps are video/x-raw (else a Bayer mosaic, which video buffer pools refuse).
+bool IsRawVideo(const GstCaps* caps);
+// The frame layout of fixed caps; a Bayer mosaic is laid out as 8-bit grey.
+bool VideoInfoOf(const GstCaps* caps, GstVideoInfo* info);
 
 }  // namespace modecaps

@@ -56,7 +56,7 @@ Bus::~Bus() = default;
 std::optional<UnitId> Bus::AddCamera(std::uint32_t speed) {
     if (m_nodes.size() >= kMaxNodes) return std::nullopt;
     const UnitId unit = m_nextUnit++;
-    Plug(Node::MakeCamera(unit, speed, m_cameraKind));
+    Plug(Node::MakeCamera(unit, speed, m_cameraKind, m_cameraFilter));
     return unit;
 }
 

@@ -34,6 +34,8 @@ public:
     std::optional<UnitId> AddCamera(std::uint32_t speed = kSpeed400);
     // The kind of camera AddCamera plugs in from now on.
     void SetCameraKind(CameraModel::Kind kind) { m_cameraKind = kind; }
+    // The colour filter of the cameras AddCamera plugs in from now on.
+    void SetCameraFilter(BayerFilter filter) { m_cameraFilter = filter; }
     std::optional<UnitId> AddDevice(std::uint32_t version);
     // Unplugs the unit at index in plug order (the device number clients see).
     std::optional<UnitId> RemoveUnit(std::size_t index);
@@ -101,6 +103,7 @@ private:
     std::vector<std::unique_ptr<Node>> m_nodes;  // the host adapter first, then plug order
     UnitId m_nextUnit = 0;
     CameraModel::Kind m_cameraKind = CameraModel::Kind::Kx1360;
+    BayerFilter m_cameraFilter = BayerFilter::None;
     std::uint32_t m_generation = 0;
     std::uint32_t m_rotation = 0;  // how far renumbering has turned the numbers
     std::map<ClientId, Client> m_clients;

@@ -51,6 +51,7 @@ bool BusServer::Serve(const Options& options, std::string& error) {
     m_bus = std::make_unique<Bus>(static_cast<CompletionSink&>(m_server), *m_clock,
                                   options.hostCaps);
     m_bus->SetCameraKind(options.model);
+    m_bus->SetCameraFilter(options.bayer);
     m_server.SetBackend(m_bus.get());
     for (unsigned i = 0; i < options.cameras; ++i) {
         const auto unit = m_bus->AddCamera();

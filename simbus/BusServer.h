@@ -29,6 +29,7 @@ public:
         double rateScale = 1.0;
         std::uint32_t hostCaps = kHostCapsConfigurable;
         CameraModel::Kind model = CameraModel::Kind::Kx1360;
+        BayerFilter bayer = BayerFilter::None;
     };
 
     BusServer();

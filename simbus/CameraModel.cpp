@@ -33,15 +33,15 @@ std::optional<CameraModel::Kind> CameraModel::KindNamed(std::string_view name) {
     return std::nullopt;
 }
 
-CameraModel::CameraModel(std::uint32_t serial, Kind kind)
+CameraModel::CameraModel(std::uint32_t serial, Kind kind, BayerFilter filter)
     : m_kind(kind),
       m_rom(kind == Kind::Generic
                 ? std::make_unique<ConfigRomImage>(generic::kCompanyId, serial,
-                                                   iidc::kCommandBaseQuadlets,
-                                                   generic::kVendorName, generic::kModelName)
+                                                   iidc::kCommandBaseQuadlets, generic::kVendorName,
+                                                   generic::kModelName)
                 : std::make_unique<ConfigRomImage>(kCompanyId, serial, iidc::kCommandBaseQuadlets,
                                                    kVendorName, kModelName)),
-      m_registers(std::make_unique<CameraRegisters>()),
+      m_registers(std::make_unique<CameraRegisters>(filter)),
       m_picture(std::make_unique<TestPicture>()) {}
 
 CameraModel::~CameraModel() = default;

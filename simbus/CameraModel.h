@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "simbus/VideoModes.h"
+
 namespace simbus {
 
 class ConfigRomImage;
@@ -71,8 +73,10 @@ public:
     // The kind named "kx1360" or "generic", or nothing.
     static std::optional<Kind> KindNamed(std::string_view name);
 
-    // serial is the camera's unique id in its configuration ROM (chip id).
-    explicit CameraModel(std::uint32_t serial, Kind kind = Kind::Kx1360);
+    // serial is the camera's unique id in its configuration ROM (chip id); filter: the colour
+    // filter of its sensor (none: a monochrome sensor).
+    explicit CameraModel(std::uint32_t serial, Kind kind = Kind::Kx1360,
+                         BayerFilter filter = BayerFilter::None);
     ~CameraModel();
     CameraModel(CameraModel&&) noexcept;
     CameraModel& operator=(CameraModel&&) noexcept;

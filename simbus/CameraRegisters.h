@@ -20,6 +20,8 @@ public:
     using Access = CameraModel::Access;
     static constexpr unsigned kMemoryChannels = 2;  // user channels 1 and 2; 0 is the factory's
 
+    explicit CameraRegisters(BayerFilter filter = BayerFilter::None) : m_format7(filter) {}
+
     Access Read(std::uint64_t address, std::uint32_t& value) const;
     Access Write(std::uint64_t address, std::uint32_t value);
 

@@ -14,6 +14,13 @@ using namespace iidc;
 constexpr std::uint32_t kCodingsOffered = InqBit(unsigned(ColorCoding::Mono8)) |
                                           InqBit(unsigned(ColorCoding::Yuv422)) |
                                           InqBit(unsigned(ColorCoding::Rgb8));
+
+// The pattern index (0 RGGB .. 3 BGGR) the sensor is mosaicked with.
+unsigned MosaicOf(BayerFilter filter) {
+    return filter >= BayerFilter::Rggb && filter <= BayerFilter::Bggr
+               ? unsigned(filter) - unsigned(BayerFilter::Rggb)
+               : 0;
+}
 constexpr unsigned kS400 = 2;
 
 constexpr std::uint32_t Pair(std::uint32_t high, std::uint32_t low) {
@@ -26,12 +33,16 @@ std::uint32_t Format7Mode::MaxBytesPerPacket(unsigned speed) {
     return 1024u << std::min(speed, kS400);
 }
 
-Format7Mode::Format7Mode() : m_bytesPerPacket(MaxBytesPerPacket(kS400)) {}
+Format7Mode::Format7Mode(BayerFilter filter)
+    : m_bytesPerPacket(MaxBytesPerPacket(kS400)),
+      m_filter(filter),
+      m_codings(kCodingsOffered |
+                (filter == BayerFilter::None ? 0 : InqBit(unsigned(ColorCoding::Raw8)))) {}
 
 FrameFormat Format7Mode::Format() const {
     return {m_size >> 16,     m_size & 0xFFFF,     ColorCoding(m_coding),
             m_position >> 16, m_position & 0xFFFF, kMaxWidth,
-            kMaxHeight};
+            kMaxHeight,       MosaicOf(m_filter)};
 }
 
 Access Format7Mode::Read(std::uint32_t offset, unsigned speed, std::uint32_t& value) const {
@@ -56,7 +67,12 @@ Access Format7Mode::Read(std::uint32_t offset, unsigned speed, std::uint32_t& va
             value = m_coding << 24;
             break;
         case kColorCodingInq:
-            value = kCodingsOffered;
+            value = m_codings;
+            break;
+        case kColorFilterId:
+            if (m_filter == BayerFilter::None || m_filter == BayerFilter::Unlisted)
+                return Access::Unmapped;
+            value = MosaicOf(m_filter) << 24;
             break;
         case kPixelNumberInq:
             value = f.width * f.height;
@@ -112,7 +128,7 @@ void Format7Mode::FollowSpeed(unsigned speed) {
 
 std::optional<StreamShape> Format7Mode::Shape(unsigned speed) const {
     const FrameFormat f = Format();
-    const bool codingOk = m_coding < 8 && (kCodingsOffered & InqBit(m_coding));
+    const bool codingOk = m_coding < 32 && (m_codings & InqBit(m_coding));
     const bool windowOk = f.width > 0 && f.height > 0 && f.width % kUnitWidth == 0 &&
                           f.height % kUnitHeight == 0 && f.left % kUnitWidth == 0 &&
                           f.top % kUnitHeight == 0 && f.left + f.width <= kMaxWidth &&

@@ -1,5 +1,6 @@
 // Format 7 mode 0 of the simulated camera: a window of the 1360 x 1024 sensor in mono 8,
-// YUV 4:2:2 or RGB 8, with its image, coding and packet registers.
+// YUV 4:2:2 or RGB 8 (and RAW8 behind a colour filter), with its image, coding and packet
+// registers.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +21,9 @@ public:
     // Largest packet at an ISO speed field (0 S100, 1 S200, 2 S400): what the bus can carry.
     static std::uint32_t MaxBytesPerPacket(unsigned speed);
 
-    // Full sensor, mono 8, the largest packets S400 carries.
-    Format7Mode();
+    // Full sensor, mono 8, the largest packets S400 carries; a sensor with a colour filter also
+    // sends RAW8.
+    explicit Format7Mode(BayerFilter filter = BayerFilter::None);
 
     // Registers at offset from the mode's base; speed is the ISO speed field now programmed.
     CameraModel::Access Read(std::uint32_t offset, unsigned speed, std::uint32_t& value) const;
@@ -41,6 +43,8 @@ private:
     std::uint32_t m_size = kMaxWidth << 16 | kMaxHeight;
     unsigned m_coding = 0;
     std::uint32_t m_bytesPerPacket;
+    BayerFilter m_filter;
+    std::uint32_t m_codings;  // COLOR_CODING_INQ
 };
 
 }  // namespace simbus

@@ -91,6 +91,7 @@ inline constexpr std::uint32_t kPacketParaInq = 0x40;
 inline constexpr std::uint32_t kBytePerPacket = 0x44;
 inline constexpr std::uint32_t kPacketPerFrameInq = 0x48;
 inline constexpr std::uint32_t kUnitPositionInq = 0x4C;
+inline constexpr std::uint32_t kColorFilterId = 0x58;  // IIDC 1.31: Bayer pattern in bits 31..24
 
 // Bits of feature-style registers (features and vendor registers alike).
 inline constexpr std::uint32_t kPresence = 0x8000'0000;

@@ -44,9 +44,10 @@ std::unique_ptr<Node> Node::MakeHostAdapter(std::uint32_t speed) {
     return node;
 }
 
-std::unique_ptr<Node> Node::MakeCamera(UnitId unit, std::uint32_t speed, CameraModel::Kind kind) {
+std::unique_ptr<Node> Node::MakeCamera(UnitId unit, std::uint32_t speed, CameraModel::Kind kind,
+                                       BayerFilter filter) {
     std::unique_ptr<Node> node(new Node(Kind::Camera, unit, speed));
-    node->m_camera = std::make_unique<CameraModel>(kFirstSerial + unit, kind);
+    node->m_camera = std::make_unique<CameraModel>(kFirstSerial + unit, kind, filter);
     return node;
 }
 

@@ -19,7 +19,8 @@ public:
 
     static std::unique_ptr<Node> MakeHostAdapter(std::uint32_t speed);
     static std::unique_ptr<Node> MakeCamera(UnitId unit, std::uint32_t speed,
-                                            CameraModel::Kind kind = CameraModel::Kind::Kx1360);
+                                            CameraModel::Kind kind = CameraModel::Kind::Kx1360,
+                                            BayerFilter filter = BayerFilter::None);
     // version: the unit directory's software version (0x010001 and 0x014100 are units other
     // programs serve).
     static std::unique_ptr<Node> MakeDevice(UnitId unit, std::uint32_t version);

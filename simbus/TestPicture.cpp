@@ -49,14 +49,29 @@ void GroupChroma(const Rgb* px, unsigned n, std::uint8_t& u, std::uint8_t& v) {
 }
 std::uint8_t LumaOf(const Rgb& p) { return Luma(p.r, p.g, p.b); }
 
-// Encodes a row of pixels (a whole number of groups) in coding; out holds the row's bytes.
-void EncodeRow(ColorCoding coding, std::span<const Rgb> px, std::uint8_t* out) {
+// Which channel (0 red, 1 green, 2 blue) each place of a 2 x 2 quad sees, top row first, for
+// the mosaics RGGB, GBRG, GRBG and BGGR.
+constexpr std::array<std::array<std::uint8_t, 4>, 4> kMosaics{
+    {{0, 1, 1, 2}, {1, 2, 0, 1}, {1, 0, 2, 1}, {2, 1, 1, 0}}};
+
+std::uint8_t Channel(const Rgb& p, unsigned channel) {
+    return channel == 0 ? p.r : channel == 1 ? p.g : p.b;
+}
+
+// Encodes row y of a frame of format f (a whole number of groups); out holds the row's bytes.
+void EncodeRow(const FrameFormat& f, unsigned y, std::span<const Rgb> px, std::uint8_t* out) {
     const std::size_t n = px.size();
     std::uint8_t u = 0, v = 0;
-    switch (coding) {
+    switch (f.coding) {
         case ColorCoding::Mono8:
             for (std::size_t x = 0; x < n; ++x) out[x] = LumaOf(px[x]);
             break;
+        case ColorCoding::Raw8: {
+            const auto& quad = kMosaics[f.mosaic % kMosaics.size()];
+            const std::size_t row = 2 * (y % 2);
+            for (std::size_t x = 0; x < n; ++x) out[x] = Channel(px[x], quad[row + x % 2]);
+            break;
+        }
         case ColorCoding::Mono16:
             for (std::size_t x = 0; x < n; ++x) Store10(out + 2 * x, LumaOf(px[x]));
             break;
@@ -146,7 +161,7 @@ void TestPicture::Prepare(const FrameFormat& format, const PictureSettings& sett
     m_settings = settings;
     m_ready = true;
     m_background.assign(FrameBytes(format), 0);
-    m_barRow.clear();
+    m_barRows.clear();
     m_meanLevel = -1;
     if (m_background.empty()) return;
     if (settings.colourBars)
@@ -173,10 +188,14 @@ void TestPicture::PrepareScene() {
     const std::size_t rowBytes = RowBytes(f);
     unsigned previousLevel = 256;
     double lumaSum = 0, rowLuma = 0;
+    // A mosaic alternates its rows, so it repeats the row two above.
+    const unsigned period = f.coding == ColorCoding::Raw8 ? 2 : 1;
+    std::vector<unsigned> levels(f.height);
     for (unsigned y = 0; y < f.height; ++y) {
         std::uint8_t* out = m_background.data() + y * rowBytes;
         // Green takes 160 levels down the sensor, so most rows repeat the one above.
         const unsigned level = 48 + 160 * std::min(f.top + y, sh - 1) / sh;
+        levels[y] = level;
         if (level != previousLevel) {
             previousLevel = level;
             rowLuma = 0;
@@ -184,17 +203,18 @@ void TestPicture::PrepareScene() {
                 rowLuma += Luma(rowRed[x], green[level], rowBlue[x]);
                 row[x] = Finish(s, rowRed[x], green[level], rowBlue[x]);
             }
-            EncodeRow(f.coding, row, out);
-        } else {
-            std::memcpy(out, out - rowBytes, rowBytes);
         }
+        if (y >= period && levels[y - period] == level)
+            std::memcpy(out, out - period * rowBytes, rowBytes);
+        else
+            EncodeRow(f, y, row, out);
         lumaSum += rowLuma;
     }
     m_meanLevel = lumaSum / (double(f.width) * f.height);
     const Rgb bar = Finish(s, red[kBarColour.r], green[kBarColour.g], blue[kBarColour.b]);
     row.assign(f.width, bar);
-    m_barRow.resize(rowBytes);
-    EncodeRow(f.coding, row, m_barRow.data());
+    m_barRows.resize(period * rowBytes);
+    for (unsigned y = 0; y < period; ++y) EncodeRow(f, y, row, m_barRows.data() + y * rowBytes);
 }
 
 // White, yellow, cyan, green, magenta, red, blue, black: the camera's own reference signal.
@@ -206,24 +226,32 @@ void TestPicture::PrepareColourBars() {
     std::vector<Rgb> row(f.width);
     for (unsigned x = 0; x < f.width; ++x) row[x] = kBars[x * 8 / f.width];
     const std::size_t rowBytes = RowBytes(f);
-    EncodeRow(f.coding, row, m_background.data());
-    for (unsigned y = 1; y < f.height; ++y)
-        std::memcpy(m_background.data() + y * rowBytes, m_background.data(), rowBytes);
+    const unsigned period = f.coding == ColorCoding::Raw8 ? 2 : 1;
+    for (unsigned y = 0; y < f.height; ++y) {
+        std::uint8_t* out = m_background.data() + y * rowBytes;
+        if (y < period)
+            EncodeRow(f, y, row, out);
+        else
+            std::memcpy(out, out - period * rowBytes, rowBytes);
+    }
 }
 
 // A vertical bar of a sixteenth of the width, moving kBarStep pixels per frame and wrapping.
 void TestPicture::DrawBar(std::uint32_t counter, std::span<std::uint8_t> frame) const {
     const unsigned w = m_format.width;
-    if (m_barRow.empty() || w % kBarAlign != 0) return;
+    const unsigned period = m_format.coding == ColorCoding::Raw8 ? 2 : 1;
+    if (m_barRows.empty() || w % kBarAlign != 0) return;
     const unsigned barWidth = std::max(kBarAlign, w / 16 / kBarAlign * kBarAlign);
     const unsigned x0 = unsigned(std::uint64_t{counter} * kBarStep % w) / kBarAlign * kBarAlign;
     const unsigned bits = BitsPerPixel(m_format.coding);
-    const std::size_t rowBytes = m_barRow.size();
+    const std::size_t rowBytes = m_barRows.size() / period;
     const auto paint = [&](unsigned from, unsigned to) {
         const std::size_t at = std::size_t(from) * bits / 8,
                           len = std::size_t(to - from) * bits / 8;
-        for (std::size_t row = 0; (row + 1) * rowBytes <= frame.size(); ++row)
-            std::memcpy(frame.data() + row * rowBytes + at, m_barRow.data() + at, len);
+        for (std::size_t row = 0; (row + 1) * rowBytes <= frame.size(); ++row) {
+            std::memcpy(frame.data() + row * rowBytes + at,
+                        m_barRows.data() + row % period * rowBytes + at, len);
+        }
     };
     paint(x0, std::min(x0 + barWidth, w));
     if (x0 + barWidth > w) paint(0, x0 + barWidth - w);

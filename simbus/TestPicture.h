@@ -49,7 +49,8 @@ private:
     FrameFormat m_format;
     PictureSettings m_settings;
     std::vector<std::uint8_t> m_background;  // the whole frame without bar and counter
-    std::vector<std::uint8_t> m_barRow;      // a whole row in the bar's colour; empty: no bar
+    // Whole rows in the bar's colour (two for a mosaic, whose rows alternate); empty: no bar.
+    std::vector<std::uint8_t> m_barRows;
     double m_meanLevel = -1;
 };
 

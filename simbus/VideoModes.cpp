@@ -42,6 +42,7 @@ constexpr std::array<std::array<FixedMode, 8>, kFixedFormatCount> kFixedModes{{
 unsigned BitsPerPixel(ColorCoding coding) {
     switch (coding) {
         case Mono8:
+        case Raw8:
             return 8;
         case Yuv411:
             return 12;
@@ -57,6 +58,15 @@ unsigned BitsPerPixel(ColorCoding coding) {
             break;
     }
     return 0;
+}
+
+std::optional<BayerFilter> BayerFilterNamed(std::string_view name) {
+    constexpr std::array<std::string_view, 6> kNames{"none", "rggb", "gbrg",
+                                                     "grbg", "bggr", "unlisted"};
+    for (std::size_t i = 0; i < kNames.size(); ++i) {
+        if (name == kNames[i]) return BayerFilter(i);
+    }
+    return std::nullopt;
 }
 
 unsigned PixelsPerGroup(ColorCoding coding) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace simbus {
 
@@ -17,11 +18,19 @@ enum class ColorCoding : std::uint8_t {
     Mono16 = 5,
     Rgb16 = 6,
     None = 7,
+    Raw8 = 9,  // one byte a pixel, each under its colour filter
 };
 // Bits per pixel; 0 for None and unknown ids.
 unsigned BitsPerPixel(ColorCoding coding);
 // Pixels that share one group of bytes (4 for YUV 4:1:1, 2 for 4:2:2, else 1).
 unsigned PixelsPerGroup(ColorCoding coding);
+
+// The colour filter of a camera's sensor. With one, Format 7 mode 0 also sends RAW8 and its
+// COLOR_FILTER_ID register names the pattern; Unlisted mosaics as RGGB but has no such register,
+// as a camera older than IIDC 1.31 that sends raw frames.
+enum class BayerFilter : std::uint8_t { None, Rggb, Gbrg, Grbg, Bggr, Unlisted };
+// "none", "rggb", "gbrg", "grbg", "bggr" or "unlisted"; nothing for any other name.
+std::optional<BayerFilter> BayerFilterNamed(std::string_view name);
 
 // The picture a frame holds: its size and coding, and where it lies on the sensor (a fixed mode
 // scales the whole sensor; a Format 7 frame is a window of it).
@@ -33,6 +42,8 @@ struct FrameFormat {
     unsigned top = 0;
     unsigned sensorWidth = 0;  // width and height of the scene the frame is cut from
     unsigned sensorHeight = 0;
+    // RAW8: the filter over the frame's top-left 2 x 2 pixels, 0 RGGB, 1 GBRG, 2 GRBG, 3 BGGR.
+    unsigned mosaic = 0;
     bool operator==(const FrameFormat&) const = default;
 };
 std::uint32_t FrameBytes(const FrameFormat& format);

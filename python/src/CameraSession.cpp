@@ -134,8 +134,10 @@ std::vector<ModeInfo> CameraSession::Modes() {
     return Worker().Call([this](C1394Dcam& cam) {
         std::vector<ModeInfo> modes;
         for (const CameraModes::Mode& mode : CameraModes::Read(cam, Index(cam))) {
-            ModeInfo info{mode.name, mode.width, mode.height,
-                          CameraModes::CodingName(mode.colorCoding), {}, mode.Format7()};
+            ModeInfo info{
+                mode.name, mode.width,     mode.height, CameraModes::CodingName(mode.colorCoding),
+                {},        mode.Format7(), {}};
+            if (mode.bayer != BayerPattern::None) info.bayer = BayerPatternName(mode.bayer);
             for (int rate = 0; rate < camera::kRateCount && !mode.Format7(); ++rate) {
                 if (mode.OffersRate(rate)) info.rates.push_back(RateOf(rate));
             }

@@ -37,6 +37,8 @@ struct ModeInfo {
     std::string coding;
     std::vector<double> rates;  // frames per second offered; empty for a Format 7 mode
     bool format7 = false;
+    std::optional<std::string>
+        bayer;  // raw8: the colour filter's pattern, when the camera names it
 };
 
 class CameraSession : public std::enable_shared_from_this<CameraSession> {

@@ -59,7 +59,8 @@ FrameData::~FrameData() { m_pPool->Give(std::move(m_pBytes)); }
 std::vector<std::uint8_t> FrameData::ToBitmap() const {
     const FrameFormat& f = *m_pFormat;
     std::vector<std::uint8_t> bits(FrameConverter::BitmapBytes(f.width, f.height));
-    if (!Converter().ConvertToBitmap(f.coding, bits, {Data(), f.frameBytes}, f.width, f.height)) {
+    if (!Converter().ConvertToBitmap(f.coding, bits, {Data(), f.frameBytes}, f.width, f.height,
+                                     f.bayer)) {
         throw Error("frames of " + f.mode + " cannot be converted");
     }
     return bits;

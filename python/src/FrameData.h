@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "camera/BayerPattern.h"
+
 namespace kxpy {
 
 // What every frame of a stream looks like.
@@ -20,6 +22,7 @@ struct FrameFormat {
     int width = 0;
     int height = 0;
     int coding = 0;              // IIDC colour coding id
+    BayerPattern bayer = BayerPattern::None;  // raw8: how to_rgb demosaics
     std::size_t frameBytes = 0;  // the picture's bytes; a ring slot may be longer
     std::size_t slotBytes = 0;
 };

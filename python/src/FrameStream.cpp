@@ -47,6 +47,7 @@ void FrameStream::Start(int buffers) {
         format->width = mode.width;
         format->height = mode.height;
         format->coding = mode.colorCoding;
+        format->bayer = mode.bayer;
         format->frameBytes = FrameConverter::FrameBytes(mode.colorCoding, mode.width, mode.height);
         if (!cam.StartCapture(camera, kSpeed400, 0, buffers)) {
             throw Error("the camera could not start streaming " + mode.name +

@@ -69,6 +69,7 @@ py::array ArrayOf(const FramePtr& frame) {
     py::dtype type = py::dtype::of<std::uint8_t>();
     switch (f.coding) {
         case FrameConverter::Mono8:
+        case FrameConverter::Raw8:  // the mosaic as it comes
             shape = {h, w};
             break;
         case FrameConverter::Mono16:
@@ -160,6 +161,9 @@ void BindCamera(py::module_& m) {
         .def_readonly("rates", &ModeInfo::rates,
                       "Frames per second offered; empty for Format 7 (its packet size sets it).")
         .def_readonly("format7", &ModeInfo::format7)
+        .def_readonly("bayer", &ModeInfo::bayer,
+                      "raw8: the colour filter's pattern ('rggb', 'gbrg', 'grbg', 'bggr'); "
+                      "None for other modes and when the camera names none.")
         .def("__str__", [](const ModeInfo& mode) { return mode.name; })
         .def("__repr__", [](const ModeInfo& mode) { return "Mode('" + mode.name + "')"; });
 
@@ -233,8 +237,9 @@ void BindStream(py::module_& m) {
 void BindFrame(py::module_& m) {
     py::class_<FrameData, FramePtr>(m, "Frame", "One frame, holding its own copy of the pixels.")
         .def_property_readonly("array", &ArrayOf,
-                               "numpy view of the camera's pixels: (H, W) uint8 mono8, (H, W) "
-                               "'>u2' mono16, (H, W, 3) uint8 rgb and yuv444, (H, W, 2) uint8 "
+                               "numpy view of the camera's pixels: (H, W) uint8 mono8 and raw8 "
+                               "(the Bayer mosaic), (H, W) '>u2' mono16, (H, W, 3) uint8 rgb and "
+                               "yuv444, (H, W, 2) uint8 "
                                "yuv422 (UYVY), (H, W*3/2) uint8 yuv411.")
         .def_readonly("sequence", &FrameData::sequence,
                       "Number in the stream, counting lost frames: a gap is lost_before.")
@@ -245,20 +250,22 @@ void BindFrame(py::module_& m) {
         .def_property_readonly("mode", [](const FrameData& f) { return f.Format().mode; })
         .def_property_readonly("width", [](const FrameData& f) { return f.Format().width; })
         .def_property_readonly("height", [](const FrameData& f) { return f.Format().height; })
-        .def("to_rgb",
-             [](const FramePtr& f) {
-                 std::vector<std::uint8_t> rgb;
-                 {
-                     py::gil_scoped_release release;
-                     rgb = f->ToRgb();
-                 }
-                 const FrameFormat& format = f->Format();
-                 py::array_t<std::uint8_t> out({py::ssize_t(format.height),
-                                                py::ssize_t(format.width), py::ssize_t(3)});
-                 std::memcpy(out.mutable_data(), rgb.data(), rgb.size());
-                 return out;
-             },
-             "(H, W, 3) uint8 red-green-blue, converted as the viewer converts.")
+        .def(
+            "to_rgb",
+            [](const FramePtr& f) {
+                std::vector<std::uint8_t> rgb;
+                {
+                    py::gil_scoped_release release;
+                    rgb = f->ToRgb();
+                }
+                const FrameFormat& format = f->Format();
+                py::array_t<std::uint8_t> out(
+                    {py::ssize_t(format.height), py::ssize_t(format.width), py::ssize_t(3)});
+                std::memcpy(out.mutable_data(), rgb.data(), rgb.size());
+                return out;
+            },
+            "(H, W, 3) uint8 red-green-blue, converted as the viewer converts (raw8 "
+            "demosaiced by its mode's bayer pattern, grey without one).")
         .def("save", &FrameData::Save, py::arg("path"), py::arg("quality") = 90, Release(),
              "Saves a BMP (.bmp) or JPEG (.jpg, .jpeg) still, converted as to_rgb() converts.")
         .def("__repr__", [](const FrameData& f) {

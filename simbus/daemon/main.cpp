@@ -16,8 +16,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
-    "usage: kestrix-busd [--dir DIR] [--cameras N] [--model NAME] [--rate-scale X]\n"
-    "                    [--host-caps BITS]\n"
+    "usage: kestrix-busd [--dir DIR] [--cameras N] [--model NAME] [--bayer PATTERN]\n"
+    "                    [--rate-scale X] [--host-caps BITS]\n"
     "\n"
     "Serves a simulated 1394 bus with IIDC cameras in a device directory until SIGTERM or\n"
     "SIGINT; prints one line on stdout once it serves.\n"
@@ -27,6 +27,10 @@ constexpr const char* kUsage =
     "  --cameras N       cameras on the bus at start, 0 to 62 (default 1)\n"
     "  --model NAME      the cameras' model: kx1360 (default), or generic (only the\n"
     "                    standard IIDC registers, fewer modes and features)\n"
+    "  --bayer PATTERN   the cameras' sensor has a colour filter: Format 7 mode 0 also\n"
+    "                    sends RAW8, its colour-filter register naming PATTERN (rggb,\n"
+    "                    gbrg, grbg, bggr), or unlisted (RGGB without the register);\n"
+    "                    none (default) is a monochrome sensor\n"
     "  --rate-scale X    stream X times faster than real time, above 0 to 1000 (default 1)\n"
     "  --host-caps BITS  host adapter capabilities: 0x01 packet-based transfers,\n"
     "                    0x10 header stripping (default 0x11)\n"
@@ -61,6 +65,10 @@ std::string Take(simbus::BusServer::Options& options, const CommandLine::Given& 
         const auto kind = simbus::CameraModel::KindNamed(given.value);
         if (!kind) return "kx1360 or generic";
         options.model = *kind;
+    } else if (given.name == "bayer") {
+        const auto filter = simbus::BayerFilterNamed(given.value);
+        if (!filter) return "none, rggb, gbrg, grbg, bggr or unlisted";
+        options.bayer = *filter;
     } else if (given.name == "rate-scale") {
         if (!isNumber || !(number > 0) || number > 1000) return "above 0, at most 1000";
         options.rateScale = number;
@@ -76,9 +84,9 @@ std::string Take(simbus::BusServer::Options& options, const CommandLine::Given& 
 }  // namespace
 
 int main(int argc, char** argv) {
-    static constexpr CommandLine::Option kOptions[] = {
-        {"dir", true}, {"cameras", true}, {"model", true}, {"rate-scale", true},
-        {"host-caps", true}};
+    static constexpr CommandLine::Option kOptions[] = {{"dir", true},        {"cameras", true},
+                                                       {"model", true},      {"bayer", true},
+                                                       {"rate-scale", true}, {"host-caps", true}};
     std::string error;
     const auto line = CommandLine::Parse(std::span<char* const>(argv + 1, std::size_t(argc - 1)),
                                          kOptions, CommandLine::Operands::Anywhere, error);

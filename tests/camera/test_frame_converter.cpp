@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -370,6 +371,86 @@ TEST(FrameConverter, BadRequestsWriteNothing) {
     EXPECT_EQ(canvas.bytes, before);
     EXPECT_TRUE(c.ConvertToBitmap(2, bitmap, std::span(frame).first(2 * 64 * 4), 64, 4));
     EXPECT_TRUE(canvas.UntouchedOutsidePixels());
+}
+
+// --- RAW8: a mosaic under each colour filter. ---
+
+constexpr std::array<std::pair<BayerPattern, const char*>, 4> kPatterns{{
+    {BayerPattern::Rggb, "RGGB"},
+    {BayerPattern::Gbrg, "GBRG"},
+    {BayerPattern::Grbg, "GRBG"},
+    {BayerPattern::Bggr, "BGGR"},
+}};
+
+// What a sensor under the filter (its 2 x 2 quad, top row first) sends for a uniform colour.
+Bytes Mosaic(const char* quad, int width, int height, Bgr colour) {
+    Bytes frame;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const char seen = quad[2 * (y % 2) + x % 2];
+            frame.push_back(std::uint8_t(seen == 'R'   ? colour.red
+                                         : seen == 'G' ? colour.green
+                                                       : colour.blue));
+        }
+    }
+    return frame;
+}
+
+TEST(FrameConverterRaw8, AUniformFieldDemosaicsToItsColourUnderEveryPattern) {
+    const FrameConverter c;
+    const Bgr colours[] = {{0, 0, 255}, {0, 255, 0}, {255, 0, 0}, {50, 100, 200}};
+    for (const auto& [pattern, quad] : kPatterns) {
+        for (const Bgr colour : colours) {
+            for (const auto& [width, height] : {std::pair{4, 4}, {5, 3}, {2, 2}}) {
+                SCOPED_TRACE(std::string(quad) + " " + std::to_string(width) + "x" +
+                             std::to_string(height) + " red " + std::to_string(colour.red));
+                Canvas canvas(width, height);
+                const Bytes frame = Mosaic(quad, width, height, colour);
+                ASSERT_TRUE(c.ConvertToBitmap(FrameConverter::Raw8, canvas.Bitmap(), frame.data(),
+                                              width, height, pattern));
+                for (int y = 0; y < height; ++y)
+                    for (int x = 0; x < width; ++x)
+                        ASSERT_EQ(canvas.Pixel(x, y), colour) << x << "," << y;
+                EXPECT_TRUE(canvas.UntouchedOutsidePixels());
+            }
+        }
+    }
+}
+
+TEST(FrameConverterRaw8, AQuadTakesItsRedItsBlueAndItsGreensMean) {
+    const FrameConverter c;
+    const Bytes quad{10, 20, 31, 40};  // top row 10 20, second row 31 40
+    const Bgr expected[] = {{40, 26, 10}, {20, 25, 31}, {31, 25, 20}, {10, 26, 40}};
+    for (std::size_t i = 0; i < kPatterns.size(); ++i) {
+        const Canvas canvas = [&] {
+            Canvas out(2, 2);
+            EXPECT_TRUE(c.ConvertToBitmap(FrameConverter::Raw8, out.Bitmap(), quad.data(), 2, 2,
+                                          kPatterns[i].first));
+            return out;
+        }();
+        EXPECT_EQ(canvas.Pixel(1, 1), expected[i]) << kPatterns[i].second;
+    }
+}
+
+TEST(FrameConverterRaw8, EvenBandsGiveTheWholeFrameAndNoPatternShowsGrey) {
+    std::mt19937 rng(9);
+    const int width = 7, height = 6;
+    const Bytes frame = RandomBytes(std::size_t(width * height), rng);
+    const FrameConverter c;
+    Canvas whole(width, height);
+    ASSERT_TRUE(c.ConvertToBitmap(FrameConverter::Raw8, whole.Bitmap(), frame.data(), width, height,
+                                  BayerPattern::Grbg));
+    // The viewer converts in bands of even rows, each band a frame of its own.
+    for (const auto& [top, rows] : {std::pair{0, 4}, {4, 2}}) {
+        Canvas band(width, rows);
+        ASSERT_TRUE(c.ConvertToBitmap(FrameConverter::Raw8, band.Bitmap(),
+                                      frame.data() + top * width, width, rows, BayerPattern::Grbg));
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < width; ++x) EXPECT_EQ(band.Pixel(x, y), whole.Pixel(x, top + y));
+    }
+    EXPECT_EQ(FrameConverter::FrameBytes(FrameConverter::Raw8, width, height), frame.size());
+    EXPECT_EQ(Convert(c, FrameConverter::Raw8, frame, width, height).bytes,
+              Convert(c, FrameConverter::Mono8, frame, width, height).bytes);
 }
 
 }  // namespace

@@ -23,10 +23,11 @@ START_TIMEOUT = 20
 
 
 class Bus:
-    def __init__(self, folder, cameras, rate_scale):
+    def __init__(self, folder, cameras, rate_scale, bayer=None):
         self.dir = folder
         self.process = subprocess.Popen(
-            [BUSD, "--dir", str(folder), "--cameras", str(cameras), "--rate-scale", str(rate_scale)],
+            [BUSD, "--dir", str(folder), "--cameras", str(cameras), "--rate-scale", str(rate_scale),
+             *(["--bayer", bayer] if bayer else [])],
             stdout=subprocess.PIPE)
         # It prints one line once it serves.
         ready, _, _ = select.select([self.process.stdout], [], [], START_TIMEOUT)
@@ -53,15 +54,16 @@ def _sweep_shared_memory(space):
 
 @pytest.fixture
 def make_bus(monkeypatch):
-    """make_bus(cameras=1, rate_scale=1.0) starts the test's daemon."""
+    """make_bus(cameras=1, rate_scale=1.0, bayer=None) starts the test's daemon; bayer gives its
+    cameras a colour sensor (kestrix-busd --bayer)."""
     buses = []
     space = f"kxpy-{os.getpid()}-{time.monotonic_ns()}"
     folder = Path(tempfile.mkdtemp(prefix="kestrix-pytest-"))
     monkeypatch.setenv("KESTRIX_BUS_DIR", str(folder))
     monkeypatch.setenv("KESTRIX_SHM_NAMESPACE", space)
 
-    def start(cameras=1, rate_scale=1.0):
-        buses.append(Bus(folder, cameras, rate_scale))
+    def start(cameras=1, rate_scale=1.0, bayer=None):
+        buses.append(Bus(folder, cameras, rate_scale, bayer))
         return buses[-1]
 
     yield start

@@ -31,8 +31,14 @@ int CameraListing::Print(C1394Dcam& cam, std::string& out) {
                cam.GetDevicePath(unsigned(device)).c_str());
         for (const CameraModes::Mode& mode : CameraModes::Read(cam, camera)) {
             if (mode.Format7()) {
-                Append(out, "  %s (mode %d, Format 7): the rate set by its packet size\n",
-                       mode.name.c_str(), mode.modeIndex);
+                // A raw mode names its colour filter, which converted output depends on.
+                const std::string filter =
+                    mode.colorCoding != FrameConverter::Raw8 ? std::string()
+                    : mode.bayer == BayerPattern::None
+                        ? "; Bayer filter unknown (shown as grey)"
+                        : std::string("; Bayer filter ") + BayerPatternName(mode.bayer);
+                Append(out, "  %s (mode %d, Format 7): the rate set by its packet size%s\n",
+                       mode.name.c_str(), mode.modeIndex, filter.c_str());
                 continue;
             }
             std::string rates;

@@ -292,7 +292,7 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
   --list             list the cameras with the modes and rates each offers, then exit
   --camera N         the camera to use, numbered as --list shows them (default 0)
   --mode MODE        a mode as --list names it: WIDTHxHEIGHT-CODING, CODING one of mono8,
-                     yuv411, yuv422, yuv444, rgb, mono16, rgb16 (default 640x480-rgb);
+                     yuv411, yuv422, yuv444, rgb, mono16, rgb16, raw8 (default 640x480-rgb);
                      Format 7 modes by their largest size, e.g. 1360x1024-mono8
   --rate FPS         1.875, 3.75, 7.5, 15 (default), 30 or 60, as the mode offers them;
                      Format 7 modes run at the rate their packet size gives

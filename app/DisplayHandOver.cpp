@@ -99,9 +99,11 @@ bool DisplayHandOver::ConvertFrame(const FrameConverter& converter, int colorCod
     const int height = picture.height();
     const std::size_t rowBytes = FrameConverter::FrameBytes(colorCoding, width, 1);
     if (rowBytes == 0 || height < 1 || raw == nullptr) return false;
-    band.resize(FrameConverter::BitmapBytes(width, std::min(kBandRows, height)));
-    for (int top = 0; top < height; top += kBandRows) {
-        const int rows = std::min(kBandRows, height - top);
+    band.resize(FrameConverter::BitmapBytes(width, std::min(kBandRows + 1, height)));
+    for (int top = 0, rows = 0; top < height; top += rows) {
+        rows = std::min(kBandRows, height - top);
+        // A lone last row takes its colours from the row above it, so it joins the band before.
+        if (height - top - rows == 1) ++rows;
         converter.ConvertToBitmap(colorCoding, band.data(), raw + rowBytes * std::size_t(top),
                                   width, rows, bayer);
         // The band's rows of the picture, written in place.

@@ -29,21 +29,31 @@ TEST(DisplayHandOver, LaysTheBottomRowLastAndSwapsBlueAndRed) {
 }
 
 TEST(DisplayHandOver, ConvertsAFrameBandByBandAsTheWholeBitmapShowsIt) {
-    // Rows padded to whole words (22 x 3 = 66 bytes) and a last band of 5 rows.
-    constexpr int kWidth = 22, kHeight = 37, kYuv422 = 2;
-    std::vector<std::uint8_t> raw(FrameConverter::FrameBytes(kYuv422, kWidth, kHeight));
-    for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = std::uint8_t(i * 53 + 7);
-    FrameConverter converter;
-    std::vector<std::uint8_t> bitmap(FrameConverter::BitmapBytes(kWidth, kHeight));
-    ASSERT_TRUE(converter.ConvertToBitmap(kYuv422, bitmap, raw, kWidth, kHeight));
-    QImage picture(kWidth, kHeight, QImage::Format_RGB32);
-    std::vector<std::uint8_t> band;
-    ASSERT_TRUE(DisplayHandOver::ConvertFrame(converter, kYuv422, raw.data(), picture, band));
-    const int stride = FrameConverter::Stride(kWidth);
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
-            const std::uint8_t* bgr = &bitmap[std::size_t((kHeight - 1 - y) * stride + x * 3)];
-            ASSERT_EQ(picture.pixel(x, y), qRgb(bgr[2], bgr[1], bgr[0])) << x << "," << y;
+    // Rows padded to whole words (22 x 3 = 66 bytes): YUV with a last band of 5 rows, and a
+    // mosaic whose last row is alone after its bands and needs the row above for its colours.
+    const struct {
+        int coding, height;
+        BayerPattern bayer;
+    } cases[] = {{FrameConverter::Yuv422, 37, BayerPattern::None},
+                 {FrameConverter::Raw8, 33, BayerPattern::Grbg}};
+    constexpr int kWidth = 22;
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> raw(FrameConverter::FrameBytes(c.coding, kWidth, c.height));
+        for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = std::uint8_t(i * 53 + 7);
+        FrameConverter converter;
+        std::vector<std::uint8_t> bitmap(FrameConverter::BitmapBytes(kWidth, c.height));
+        ASSERT_TRUE(converter.ConvertToBitmap(c.coding, bitmap, raw, kWidth, c.height, c.bayer));
+        QImage picture(kWidth, c.height, QImage::Format_RGB32);
+        std::vector<std::uint8_t> band;
+        ASSERT_TRUE(
+            DisplayHandOver::ConvertFrame(converter, c.coding, raw.data(), picture, band, c.bayer));
+        const int stride = FrameConverter::Stride(kWidth);
+        for (int y = 0; y < c.height; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                const std::uint8_t* bgr = &bitmap[std::size_t((c.height - 1 - y) * stride + x * 3)];
+                ASSERT_EQ(picture.pixel(x, y), qRgb(bgr[2], bgr[1], bgr[0]))
+                    << c.coding << ": " << x << "," << y;
+            }
         }
     }
 }

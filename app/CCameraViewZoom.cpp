@@ -96,7 +96,7 @@ void CCameraView::UpdatePixelValue() {
         const QPoint at = m_zoom.ToImage(m_ptPointer, {m_nHPos, m_nVPos}, picture.size());
         const auto raw = PixelProbe::NeedsRaw(m_nColorCoding) ? RawShown()
                                                               : std::span<const std::uint8_t>{};
-        text = PixelProbe::Text(picture, m_nColorCoding, raw, at);
+        text = PixelProbe::Text(picture, m_nColorCoding, raw, at, m_pipeline.Bayer());
     }
     emit PixelValueChanged(text);
 }

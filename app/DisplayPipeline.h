@@ -50,6 +50,8 @@ public:
     const QImage& Front() { return m_display.Front(); }
     // The ring slot of the picture shown; -1 = none yet.
     const int& CurrentIndex() const { return m_nCurrentIndex; }
+    // The colour filter of a RAW8 stream (None for any other coding), known from Start.
+    BayerPattern Bayer() const { return m_bayer; }
     // Paints per second while streaming; negative = not measured.
     const float& ViewRate() const { return m_fViewRate; }
 

@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <span>
 
+#include "camera/BayerPattern.h"
+
 class PixelProbe {
 public:
     // Whether Text reads the camera's frame for this IIDC colour coding.
     static bool NeedsRaw(int colorCoding);
-    // "X 0123 Y 0456  R 200 G 180 B 020", "X 0123 Y 0456  Y 3012" (mono 16); empty when `at`
-    // lies outside the picture or the frame is too short.
-    static QString Text(const QImage& picture, int colorCoding,
-                        std::span<const std::uint8_t> raw, QPoint at);
+    // "X 0123 Y 0456  R 200 G 180 B 020", "X 0123 Y 0456  Y 3012" (mono 16), "X 0123 Y 0456  G 180"
+    // (RAW8: the sample and the colour its filter passes; "Y" without a known filter); empty
+    // when `at` lies outside the picture or the frame is too short.
+    static QString Text(const QImage& picture, int colorCoding, std::span<const std::uint8_t> raw,
+                        QPoint at, BayerPattern bayer = BayerPattern::None);
 };

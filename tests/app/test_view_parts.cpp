@@ -57,6 +57,12 @@ TEST(PixelProbe, ReadsTheCamerasSamplesWhereThePictureHoldsLess) {
     EXPECT_EQ(PixelProbe::Text(picture, 5, std::span(mono16).first(10), {2, 1}), "");
     std::vector<std::uint8_t> mono8{0, 1, 2, 3, 4, 255};
     EXPECT_EQ(PixelProbe::Text(picture, 0, mono8, {2, 1}), "X 0002 Y 0001  Y 255");
+    // RAW8: the sample and the colour its filter passes (GRBG: second row B G B), grey without.
+    EXPECT_EQ(PixelProbe::Text(picture, 9, mono8, {1, 1}, BayerPattern::Grbg),
+              "X 0001 Y 0001  G 004");
+    EXPECT_EQ(PixelProbe::Text(picture, 9, mono8, {2, 1}, BayerPattern::Grbg),
+              "X 0002 Y 0001  B 255");
+    EXPECT_EQ(PixelProbe::Text(picture, 9, mono8, {2, 1}), "X 0002 Y 0001  Y 255");
     std::vector<std::uint8_t> rgb16(3 * 2 * 6, 0);
     rgb16[30] = 0xFF, rgb16[31] = 0xFF, rgb16[33] = 1, rgb16[35] = 2;
     EXPECT_EQ(PixelProbe::Text(picture, 6, rgb16, {2, 1}),
@@ -67,7 +73,10 @@ TEST(Histogram, CountsAKnownPictureAndItsClippedPixels) {
     // 10 x 10: 50 black, 30 pure red, 20 white.
     QImage picture(10, 10, QImage::Format_RGB32);
     for (int i = 0; i < 100; ++i)
-        picture.setPixel(i % 10, i / 10, i < 50 ? qRgb(0, 0, 0) : i < 80 ? qRgb(255, 0, 0) : qRgb(255, 255, 255));
+        picture.setPixel(i % 10, i / 10,
+                         i < 50   ? qRgb(0, 0, 0)
+                         : i < 80 ? qRgb(255, 0, 0)
+                                  : qRgb(255, 255, 255));
     const Histogram h = Histogram::Count(picture, 4, {}, true);
     EXPECT_EQ(h.Pixels(), 100u);
     EXPECT_EQ(h.Bins(Histogram::Red)[255], 50u);
@@ -102,8 +111,8 @@ TEST(SnapshotWriter, NamesByTimeMakesTheFolderAndNeverOverwrites) {
     QImage picture(4, 3, QImage::Format_RGB32);
     picture.fill(qRgb(10, 20, 30));
     QString first, second, error;
-    ASSERT_TRUE(SnapshotWriter::Write(picture, {}, SnapshotWriter::Format::Png, folder, when,
-                                      first, error))
+    ASSERT_TRUE(
+        SnapshotWriter::Write(picture, {}, SnapshotWriter::Format::Png, folder, when, first, error))
         << error.toStdString();
     ASSERT_TRUE(SnapshotWriter::Write(picture, {}, SnapshotWriter::Format::Png, folder, when,
                                       second, error));

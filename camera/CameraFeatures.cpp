@@ -117,6 +117,12 @@ std::optional<CameraFeatures::Request> CameraFeatures::Request::Parse(std::strin
 
 bool CameraFeatures::IsName(std::string_view name) { return FeatureOf(name) >= 0; }
 
+int CameraFeatures::FeatureNumber(std::string_view name) { return FeatureOf(name); }
+
+const char* CameraFeatures::FeatureName(int feature) {
+    return feature >= 0 && feature < int(kNames.size()) ? kNames[std::size_t(feature)] : nullptr;
+}
+
 std::string CameraFeatures::NameHint() {
     std::string hint = "one of";
     for (const char* name : kNames) hint += std::string(" ") + name;

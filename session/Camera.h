@@ -48,6 +48,8 @@ public:
     const CameraInfo& Info() const { return m_info; }
     State GetState() const { return m_state; }
     CameraManager& Manager() const { return *m_pManager; }
+    // The camera object, for the parameter dialogs that need it whole (owner thread only).
+    C1394Dcam& Device() const { return m_pManager->Device(); }
 
     // What the camera offers; every mode, including those no stream format of a front end takes.
     Error Modes(std::vector<ModeOffer>& offers);

@@ -11,20 +11,6 @@ namespace {
 std::mutex g_sharedLock;
 std::weak_ptr<CameraManager> g_shared;  // guarded by g_sharedLock
 
-CameraInfo ReadInfo(C1394Dcam& cam, int index) {
-    CameraInfo info;
-    info.index = index;
-    info.device = cam.GetCameraDevice(index);
-    info.vendorId = cam.GetVendorId(index);
-    info.path = cam.GetDevicePath(unsigned(info.device));
-    info.guid = cam.GetCameraGuid(index);
-    if (cam.SelectCamera(index)) {
-        info.node = cam.GetNodeNumber(false);
-        cam.GetUnitNames(&info.vendor, &info.model);
-    }
-    return info;
-}
-
 }  // namespace
 
 CameraManager::CameraManager(Key, Threading threading) : m_threading(threading) {}
@@ -117,7 +103,7 @@ std::vector<CameraInfo> CameraManager::Cameras(Error& error) {
     return Call([&](C1394Dcam& cam) {
         std::vector<CameraInfo> cameras;
         for (int i = 0; i < cam.GetDeviceCount(C1394Dcam::kCameraDevices); ++i) {
-            cameras.push_back(ReadInfo(cam, i));
+            cameras.push_back(CameraInfo::Read(cam, i));
             if (cameras.back().guid == 0) {
                 error = Error(Error::Kind::Failed,
                               "the configuration of camera " + std::to_string(i) + " cannot be read");

@@ -179,9 +179,7 @@ std::optional<std::uint64_t> Bus::Advance() {
             IsochStream* stream = node->Stream();
             const auto due = stream ? stream->DueAt() : std::nullopt;
             if (!due || *due > now) continue;
-            m_isoch.Deliver(stream->SendFrame(*node->Camera(), now));
-            // The frame may have been the last of a one-shot or multi-shot.
-            stream->Follow(node->Camera()->Stream(), now);
+            SendFrame(*node, *stream, now);
             sent = true;
         }
         sent = m_isoch.SendTalked(now) || sent;
@@ -193,6 +191,21 @@ std::optional<std::uint64_t> Bus::Advance() {
         if (due && (!next || *due < *next)) next = due;
     }
     return next;
+}
+
+void Bus::SendFrame(Node& node, IsochStream& stream, std::uint64_t now) {
+    PacketRun run = stream.SendFrame(*node.Camera(), now);
+    const bool cut = m_faults.Take(FaultKind::ShortFrame) && run.PacketCount() > 1;
+    if (cut) {
+        // Its last quarter of packets, at least one, never comes.
+        const std::size_t count = run.PacketCount();
+        const std::size_t kept = count - std::max<std::size_t>(1, count / 4);
+        run.payload = run.payload.first(kept * run.bytesPerPacket);
+    }
+    m_isoch.Deliver(run);
+    if (cut) m_isoch.EndShortFrame(run.channel);
+    // The frame may have been the last of a one-shot or multi-shot.
+    stream.Follow(node.Camera()->Stream(), now);
 }
 
 std::string Bus::Status() const {

@@ -86,6 +86,8 @@ private:
     void HandleHostInfo(const Request& request);
     void HandleHostMemory(const Request& request);
     void HandleIsoch(const Request& request, Client& client);
+    // Sends the camera's due frame, cut short when that fault is armed.
+    void SendFrame(Node& node, IsochStream& stream, std::uint64_t now);
     void LogRefusal(const Request& request, std::uint32_t status);
     std::size_t ResetWaits() const;
     // Answers one pending request with status, wherever it waits.

@@ -111,7 +111,8 @@ std::string_view ControlProtocol::Commands() {
            "  bus-reset [--renumber]        reset the bus; --renumber gives new node numbers\n"
            "  fault KIND [COUNT]            make the next COUNT requests (1 unless given) fail:\n"
            "                                async-fail, async-short, iso-negative, iso-fail,\n"
-           "                                stall\n"
+           "                                stall; short-frame: the next COUNT frames come\n"
+           "                                without their last packets\n"
            "  fault clear                   disarm every fault\n"
            "  host-caps BITS                the host adapter's capability bits (0x01 packet-\n"
            "                                based transfers, 0x10 header stripping)\n";
@@ -183,9 +184,8 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         const auto count =
             args.plain.size() == 2 ? Number(args.plain[1]) : std::optional<std::uint32_t>(1);
         if (!command.fault || !count || *count == 0) {
-            error =
-                "fault takes a kind (async-fail, async-short, iso-negative, iso-fail, stall) "
-                "and a count above 0, or clear";
+            error = "fault takes a kind (" + FaultInjector::Names() +
+                    ") and a count above 0, or clear";
             return std::nullopt;
         }
         command.value = *count;

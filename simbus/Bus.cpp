@@ -104,7 +104,11 @@ std::size_t Bus::ResetWaits() const {
     return waits;
 }
 
-void Bus::Reset(bool renumber) {
+void Bus::Reset(bool renumber, int jumpSeconds) {
+    constexpr std::int64_t kTimerRange = 128 * 8000;
+    const std::int64_t jump = std::int64_t(jumpSeconds) * 8000 % kTimerRange;
+    m_cycleTimerOffset = std::uint64_t((std::int64_t(m_cycleTimerOffset) + jump + kTimerRange) %
+                                       kTimerRange);
     if (renumber) ++m_rotation;
     Renumber();
     ++m_generation;
@@ -195,6 +199,7 @@ std::optional<std::uint64_t> Bus::Advance() {
 
 void Bus::SendFrame(Node& node, IsochStream& stream, std::uint64_t now) {
     PacketRun run = stream.SendFrame(*node.Camera(), now);
+    run.cycle += m_cycleTimerOffset;
     const bool cut = m_faults.Take(FaultKind::ShortFrame) && run.PacketCount() > 1;
     if (cut) {
         // Its last quarter of packets, at least one, never comes.

@@ -117,6 +117,11 @@ std::optional<CameraFeatures::Request> CameraFeatures::Request::Parse(std::strin
 
 bool CameraFeatures::IsName(std::string_view name) { return FeatureOf(name) >= 0; }
 
+const char* CameraFeatures::Name(int feature) {
+    return feature >= 0 && feature < FeatureAccess::kFeatureCount ? kNames[std::size_t(feature)]
+                                                                    : "";
+}
+
 std::string CameraFeatures::NameHint() {
     std::string hint = "one of";
     for (const char* name : kNames) hint += std::string(" ") + name;

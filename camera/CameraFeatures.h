@@ -33,6 +33,8 @@ public:
     CameraFeatures(C1394Dcam& cam, int camera) : m_cam(cam), m_nCamera(camera) {}
 
     static bool IsName(std::string_view name);
+    // The name of feature 0..17 (17: frame rate), as --get prints it.
+    static const char* Name(int feature);
     // "one of brightness, ..., optical-filter"
     static std::string NameHint();
     // Why setting (NAME=VALUE) cannot be meant, whatever the camera; empty when it can.

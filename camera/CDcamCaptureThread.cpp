@@ -88,7 +88,7 @@ void CDcamCaptureThread::OnNothingDelivered() {
 void CDcamCaptureThread::StoreFrame(std::span<const std::uint8_t> frame, std::uint32_t cycleTime) {
     CountMissedFrames(cycleTime);
     CheckCounter(frame);
-    m_pRing->Store(frame);
+    m_pRing->Store(frame, cycleTime);
 }
 
 void CDcamCaptureThread::SetFramePeriod(double cycles) {

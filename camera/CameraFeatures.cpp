@@ -117,9 +117,10 @@ std::optional<CameraFeatures::Request> CameraFeatures::Request::Parse(std::strin
 
 bool CameraFeatures::IsName(std::string_view name) { return FeatureOf(name) >= 0; }
 
-const char* CameraFeatures::Name(int feature) {
-    return feature >= 0 && feature < FeatureAccess::kFeatureCount ? kNames[std::size_t(feature)]
-                                                                    : "";
+int CameraFeatures::FeatureNumber(std::string_view name) { return FeatureOf(name); }
+
+const char* CameraFeatures::FeatureName(int feature) {
+    return feature >= 0 && feature < int(kNames.size()) ? kNames[std::size_t(feature)] : nullptr;
 }
 
 std::string CameraFeatures::NameHint() {

@@ -18,6 +18,7 @@
 
 class CameraFeatures {
 public:
+    using DWORD = C1394Dcam::DWORD;
     enum class Status {
         Ok,
         Failed,   // a register access failed
@@ -33,8 +34,12 @@ public:
     CameraFeatures(C1394Dcam& cam, int camera) : m_cam(cam), m_nCamera(camera) {}
 
     static bool IsName(std::string_view name);
-    // The name of feature 0..17 (17: frame rate), as --get prints it.
-    static const char* Name(int feature);
+    // The feature number of a name (-1 for none), and the name of a number (null for none).
+    static int FeatureNumber(std::string_view name);
+    static const char* FeatureName(int feature);
+    // The value as --get prints it, with the absolute value in its unit beside the raw one:
+    // "2048 (33.33 ms)".
+    static std::string Format(int feature, DWORD inquiry, const FeatureAccess::State& state);
     // "one of brightness, ..., optical-filter"
     static std::string NameHint();
     // Why setting (NAME=VALUE) cannot be meant, whatever the camera; empty when it can.
@@ -45,7 +50,6 @@ public:
     Outcome Set(std::string_view setting);
 
 private:
-    using DWORD = C1394Dcam::DWORD;
     struct Request;
 
     Outcome ReadOne(int feature, bool skipAbsent, Values& values);
@@ -55,8 +59,6 @@ private:
     // A value in units, written to the absolute register.
     Outcome SetAbsolute(const Request& request, const FeatureAccess::Offer& offer);
     static std::string Format(int feature, DWORD inquiry, DWORD control);
-    // With the absolute value in its unit beside the raw one: "2048 (33.33 ms)".
-    static std::string Format(int feature, DWORD inquiry, const FeatureAccess::State& state);
 
     C1394Dcam& m_cam;
     int m_nCamera;

@@ -23,6 +23,8 @@ bool FrameRing::Alloc(std::uint32_t slotSize, int slotCount) {
         const auto count = static_cast<std::size_t>(slotCount);
         m_Sequence.assign(count, 0);
         m_Arrival.assign(count, 0);
+        m_CycleTime.assign(count, 0);
+        m_Short.assign(count, 0);
         m_Buffer.resize(count);
         std::iota(m_Buffer.begin(), m_Buffer.end(), 0);
         m_Holder = m_Buffer;
@@ -59,9 +61,13 @@ void FrameRing::Free() {
     m_Sequence.shrink_to_fit();
     m_Arrival.clear();
     m_Arrival.shrink_to_fit();
+    m_CycleTime.clear();
+    m_CycleTime.shrink_to_fit();
+    m_Short.clear();
+    m_Short.shrink_to_fit();
 }
 
-void FrameRing::Store(std::span<const std::uint8_t> frame) {
+void FrameRing::Store(std::span<const std::uint8_t> frame, std::uint32_t cycleTime) {
     const auto arrival = std::chrono::steady_clock::now().time_since_epoch();
     std::scoped_lock lock(m_lock);
     const int count = m_nSlotCount;
@@ -82,11 +88,14 @@ void FrameRing::Store(std::span<const std::uint8_t> frame) {
     std::uint8_t* slot = BufferData(m_Buffer[std::size_t(index)]);
     const std::size_t bytes = std::min(frame.size(), slotSize);
     std::memcpy(slot, frame.data(), bytes);
-    if (bytes < slotSize) {
+    const bool shortFrame = bytes < slotSize;
+    if (shortFrame) {
         // No tail of an older frame may pass for part of this one.
         std::memset(slot + bytes, 0, slotSize - bytes);
         ++m_nShort;
     }
+    m_CycleTime[std::size_t(index)] = cycleTime;
+    m_Short[std::size_t(index)] = shortFrame ? 1 : 0;
     m_Sequence[std::size_t(index)] = m_nNextSequence++;
     m_Arrival[std::size_t(index)] =
         std::chrono::duration_cast<std::chrono::nanoseconds>(arrival).count();
@@ -129,6 +138,18 @@ bool FrameRing::Copy(void* dst, std::size_t capacity, int slot, int* slotCopied,
     return true;
 }
 
+bool FrameRing::Copy(void* dst, std::size_t capacity, int slot, SlotInfo& info) const {
+    if (!m_bHasFrame) return false;
+    std::scoped_lock lock(m_lock);
+    if (!m_bHasFrame || m_nSlotCount == 0) return false;
+    const std::size_t slotSize = m_nSlotSize;
+    if (dst == nullptr || capacity < slotSize) return false;
+    const auto index = std::size_t(SlotOf(slot));
+    std::memcpy(dst, BufferData(m_Buffer[index]), slotSize);
+    info = {int(index), m_Sequence[index], m_Arrival[index], m_CycleTime[index], m_Short[index] != 0};
+    return true;
+}
+
 std::uint8_t* FrameRing::BufferData(int buffer) const {
     const int slots = m_nSlotCount;
     const std::size_t slotSize = m_nSlotSize;
@@ -166,8 +187,14 @@ std::optional<FrameRing::Loan> FrameRing::Lend(int slot, std::uint16_t sequence)
     if (m_Sequence[std::size_t(index)] != sequence || (loans == 0 && m_nLentBuffers >= m_nSpares))
         return std::nullopt;
     if (loans++ == 0) ++m_nLentBuffers;
-    return Loan{BufferData(buffer),       m_nSlotSize, buffer, m_nGeneration, sequence,
-                m_Arrival[std::size_t(index)]};
+    return Loan{BufferData(buffer),
+                m_nSlotSize,
+                buffer,
+                m_nGeneration,
+                sequence,
+                m_Arrival[std::size_t(index)],
+                m_CycleTime[std::size_t(index)],
+                m_Short[std::size_t(index)] != 0};
 }
 
 void FrameRing::Return(const Loan& loan) {

@@ -8,7 +8,7 @@
 // there are spares, so the capture keeps all its slots whatever the borrowers hold.
 //
 // Threading: the receive thread stores frames; any thread waits, copies, borrows and returns.
-// m_lock guards the blocks, the sequence numbers and arrival times, the next sequence number, the
+// m_lock guards the blocks, the sequence numbers, arrival times, cycle stamps and short flags, the next sequence number, the
 // recording event and the lending books; what readers look at without the lock (write index, slot
 // count, slot size, has-frame, flags, counters) is atomic. Readers hold the ring by shared_ptr,
 // so a reader still waiting when its capture is torn down never meets a freed ring.
@@ -46,6 +46,16 @@ public:
         std::uint64_t generation = 0;  // of the ring's memory it came from
         std::uint16_t sequence = 0;
         std::int64_t arrival = 0;
+        std::uint32_t cycleTime = 0;
+        bool shortFrame = false;
+    };
+    // What the ring knows of the frame in a slot besides its bytes.
+    struct SlotInfo {
+        int slot = -1;
+        std::uint16_t sequence = 0;
+        std::int64_t arrival = 0;     // steady-clock (CLOCK_MONOTONIC) nanoseconds at the store
+        std::uint32_t cycleTime = 0;  // the bus cycle stamp the driver gave the frame
+        bool shortFrame = false;      // fewer bytes came than a slot holds (the rest is zeroed)
     };
 
     FrameRing();
@@ -58,8 +68,9 @@ public:
     void Free();
 
     // Copies a frame into the next slot (at most the slot size; a shorter frame's rest is
-    // zeroed), numbers it and wakes the readers. Without a ring the frame counts as dropped.
-    void Store(std::span<const std::uint8_t> frame);
+    // zeroed), numbers it, keeps its cycle stamp and wakes the readers. Without a ring the frame
+    // counts as dropped.
+    void Store(std::span<const std::uint8_t> frame, std::uint32_t cycleTime = 0);
     // A read delivered nothing: its frame is dropped and lost.
     void CountDropped() {
         ++m_nDropped;
@@ -74,6 +85,8 @@ public:
     // gets the moment the frame was stored, in steady-clock (CLOCK_MONOTONIC) nanoseconds.
     bool Copy(void* dst, std::size_t capacity, int slot, int* slotCopied,
               std::uint16_t* sequence = nullptr, std::int64_t* arrival = nullptr) const;
+    // The same, with everything the ring knows of the frame.
+    bool Copy(void* dst, std::size_t capacity, int slot, SlotInfo& info) const;
     // Adds count zeroed spare buffers for lending, once per ring; false without a ring, when
     // spares were added already, or when memory is short.
     bool AddSpares(int count);
@@ -116,7 +129,7 @@ private:
     // The bytes of a buffer: slots' first, then spares.
     std::uint8_t* BufferData(int buffer) const;
 
-    // Guards m_block, m_Sequence, m_Arrival, m_nNextSequence, m_pRecordingEvent and the lending
+    // Guards m_block, m_Sequence, m_Arrival, m_CycleTime, m_Short, m_nNextSequence, m_pRecordingEvent and the lending
     // books below.
     mutable platform::Lock m_lock;
     platform::PageBlock m_block;
@@ -138,6 +151,8 @@ private:
     std::uint64_t m_nGeneration = 0;
     std::vector<std::uint16_t> m_Sequence;
     std::vector<std::int64_t> m_Arrival;
+    std::vector<std::uint32_t> m_CycleTime;
+    std::vector<std::uint8_t> m_Short;
     std::uint16_t m_nNextSequence = 0;
     platform::Event* m_pRecordingEvent = nullptr;
 

@@ -18,10 +18,12 @@
 
 #include "camera/C1394Dcam.h"
 #include "camera/CameraLock.h"
-#include "camera/CameraOwnerThread.h"
+#include "session/CameraOwnerThread.h"
 #include "camera/FrameRing.h"
 #include "gst/CameraOffer.h"
 #include "gst/CaptureCounters.h"
+
+using kestrix::session::CameraOwnerThread;
 
 class CameraSession {
 public:

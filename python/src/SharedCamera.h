@@ -5,9 +5,11 @@
 
 #include <memory>
 
-#include "camera/CameraOwnerThread.h"
+#include "session/CameraOwnerThread.h"
 
 namespace kxpy {
+
+using kestrix::session::CameraOwnerThread;
 
 // The process's thread, started (and the library opened) when none runs; it ends once the last
 // holder lets go. Throws Error when the library cannot be opened.

@@ -71,7 +71,7 @@ std::vector<std::string> CameraSnapshot::Restore(C1394Dcam& cam, int camera) con
         bool ok = features.WriteControl(feature, saved.control);
         if (ok && saved.absolute && !(saved.control & kAuto))
             ok = features.WriteAbsolute(feature, *saved.absolute);
-        if (!ok) failed.emplace_back(CameraFeatures::Name(feature));
+        if (!ok) failed.emplace_back(CameraFeatures::FeatureName(feature));
     }
     return failed;
 }

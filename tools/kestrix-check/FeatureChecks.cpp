@@ -53,7 +53,7 @@ bool PutBack(FeatureAccess& access, int feature, const FeatureAccess::State& fou
 
 void CheckFeature(CheckContext& c, FeatureAccess& access, int feature,
                   const FeatureAccess::Offer& offer) {
-    const std::string name = std::string("feature ") + CameraFeatures::Name(feature);
+    const std::string name = std::string("feature ") + CameraFeatures::FeatureName(feature);
     FeatureAccess::State found;
     if (!access.Read(feature, found)) return c.report.Fail(name, "its control register cannot be read");
     const unsigned values[3] = {offer.rawMin, offer.rawMax, (offer.rawMin + offer.rawMax) / 2};
@@ -107,7 +107,7 @@ void Features(CheckContext& c) {
     FeatureAccess access(c.cam, c.camera);
     for (int feature = 0; feature < FeatureAccess::kFeatureCount && !c.Stopped(); ++feature) {
         FeatureAccess::Offer offer;
-        const std::string name = std::string("feature ") + CameraFeatures::Name(feature);
+        const std::string name = std::string("feature ") + CameraFeatures::FeatureName(feature);
         if (!access.Inquire(feature, offer)) {
             c.report.Fail(name, "its inquiry register cannot be read");
         } else if (offer.present && !Writable(feature, offer)) {
@@ -131,7 +131,7 @@ void OnePush(CheckContext& c) {
             !access.Read(feature, found))
             continue;
         any = true;
-        const std::string name = std::string("one-push ") + CameraFeatures::Name(feature);
+        const std::string name = std::string("one-push ") + CameraFeatures::FeatureName(feature);
         const auto start = std::chrono::steady_clock::now();
         const DWORD request = (found.control | kBit31 | kOn | kOnePush) & ~kAuto;
         bool cleared = false, readable = access.WriteControl(feature, request);
@@ -187,7 +187,7 @@ void MemoryChannels(CheckContext& c) {
                !channels.Load(count) || !access.Read(feature, state)) {
         problem = "saving into or loading channel " + std::to_string(count) + " failed";
     } else if (state.value != offer.rawMin) {
-        problem = std::string(CameraFeatures::Name(feature)) + " saved as " +
+        problem = std::string(CameraFeatures::FeatureName(feature)) + " saved as " +
                   std::to_string(offer.rawMin) + " came back as " + std::to_string(state.value);
     } else if (channels.Current() != count) {
         problem = "CUR_MEM_CH reads " + std::to_string(channels.Current()) + ", not " +
@@ -197,7 +197,7 @@ void MemoryChannels(CheckContext& c) {
     if (problem.empty() && !kept)
         problem = "channel " + std::to_string(count) + " could not be given its settings back";
     if (!problem.empty()) return c.report.Fail("memory-channels", problem);
-    c.report.Pass("memory-channels", std::string(CameraFeatures::Name(feature)) + " " +
+    c.report.Pass("memory-channels", std::string(CameraFeatures::FeatureName(feature)) + " " +
                                          std::to_string(offer.rawMin) + " saved into channel " +
                                          std::to_string(count) + " of " + std::to_string(count) +
                                          " came back; the channel keeps what it held");

@@ -114,12 +114,12 @@ void Inquiry(CheckContext& c) {
         ++features;
         const bool limited = feature == kTriggerFeature || !offer.manual ||
                              offer.rawMin < offer.rawMax;
-        if (!limited) problems += std::string(" ") + CameraFeatures::Name(feature) + " has no limits;";
+        if (!limited) problems += std::string(" ") + CameraFeatures::FeatureName(feature) + " has no limits;";
         if (offer.inquiry & kAbsoluteControl && feature != kTriggerFeature) {
             if (offer.absolute && offer.absoluteMin <= offer.absoluteMax) {
                 ++absolute;
             } else {
-                problems += std::string(" ") + CameraFeatures::Name(feature) +
+                problems += std::string(" ") + CameraFeatures::FeatureName(feature) +
                             " claims absolute registers it lacks;";
             }
         }

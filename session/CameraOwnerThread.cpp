@@ -1,18 +1,20 @@
 // The camera object's owner thread: opens the library, pumps its queue, runs the jobs.
-#include "camera/CameraOwnerThread.h"
+#include "session/CameraOwnerThread.h"
 
 #include <chrono>
 
 #include "bus/DriverCodes.h"
 #include "platform/MessageQueue.h"
 
+namespace kestrix::session {
 namespace {
 constexpr std::uint32_t kWakeMessage = 0x8001;
 // Jobs and notices wake the pump; the step only bounds how late a lost wake-up or a quit is seen.
 constexpr std::chrono::milliseconds kPumpStep{100};
 }  // namespace
 
-CameraOwnerThread::CameraOwnerThread() {
+CameraOwnerThread::CameraOwnerThread(std::function<void(std::uint32_t)> onNotice)
+    : m_onNotice(std::move(onNotice)) {
     std::promise<void> opened;
     auto ready = opened.get_future();
     m_thread = std::thread([this, &opened] { Main(opened); });
@@ -82,5 +84,8 @@ void CameraOwnerThread::RunJobs() {
 std::int64_t CameraOwnerThread::OnNotice(const platform::Message& message) {
     if (message.msg == bus::kWmCameraDeviceList) ++m_nDeviceChanges;
     if (message.msg == bus::kWmCameraBusReset) ++m_nBusResets;
+    if (m_onNotice) m_onNotice(message.msg);
     return 0;
 }
+
+}  // namespace kestrix::session

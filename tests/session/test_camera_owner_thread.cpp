@@ -1,6 +1,6 @@
 // CameraOwnerThread: every job on the one thread that opened the library, results and failures
 // back to the caller, and bus notices heard while no caller asks for anything.
-#include "camera/CameraOwnerThread.h"
+#include "session/CameraOwnerThread.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 #include "tests/camera/CameraTestSupport.h"
 
 namespace {
+
+using kestrix::session::CameraOwnerThread;
 
 TEST(CameraOwnerThread, RunsJobsOnItsThreadAndHearsNoticesBetweenThem) {
     testsupport::SimulatedBus bus(1);

@@ -1,5 +1,5 @@
 // The thread that owns a camera object for a front end whose callers come from any thread (the
-// GStreamer element, the Python module). The camera library wants every call on the thread
+// GStreamer element, the Python module); the camera manager runs one when asked to. The camera library wants every call on the thread
 // that opened it, and that thread must pump its message queue so that bus notices arrive while
 // the callers do something else. So this thread opens the library, runs each job handed to it,
 // pumps the queue in between and counts the bus notices it hears.
@@ -21,10 +21,13 @@
 #include "camera/C1394Dcam.h"
 #include "platform/MessageEndpoint.h"
 
+namespace kestrix::session {
+
 class CameraOwnerThread {
 public:
-    // Starts the thread, which opens the camera library and listens for its bus notices.
-    CameraOwnerThread();
+    // Starts the thread, which opens the camera library and listens for its bus notices; each
+    // notice's message also goes to onNotice, on the owner thread.
+    explicit CameraOwnerThread(std::function<void(std::uint32_t message)> onNotice = {});
     // Runs the jobs queued, closes the library and ends the thread.
     ~CameraOwnerThread();
     CameraOwnerThread(const CameraOwnerThread&) = delete;
@@ -46,6 +49,9 @@ public:
         return result.get();
     }
 
+    // The camera object, for the owner thread's own use (a notice handler).
+    C1394Dcam& Device() { return *m_pCam; }
+
     // Bus resets and device-list changes heard since the thread started.
     std::uint64_t BusResets() const { return m_nBusResets; }
     std::uint64_t DeviceChanges() const { return m_nDeviceChanges; }
@@ -62,7 +68,10 @@ private:
     std::atomic<bool> m_bOpen{false};
     std::atomic<platform::EndpointHandle> m_hWake{0};
     C1394Dcam* m_pCam = nullptr;  // lives on the owner thread's stack while it runs
+    const std::function<void(std::uint32_t)> m_onNotice;
     std::atomic<std::uint64_t> m_nBusResets{0};
     std::atomic<std::uint64_t> m_nDeviceChanges{0};
     std::thread m_thread;
 };
+
+}  // namespace kestrix::session

@@ -1,9 +1,6 @@
 // Parsing kestrix-check's options.
 #include "tools/kestrix-check/CheckOptions.h"
 
-#include <cerrno>
-#include <cstdlib>
-
 #include "tools/common/CommandLine.h"
 
 namespace {
@@ -11,22 +8,6 @@ namespace {
 constexpr CommandLine::Option kOptions[] = {
     {"camera", true}, {"simulate"}, {"quick"}, {"json"}, {"report", true}, {"pause-before", true},
 };
-constexpr int kMaxCameraIndex = 63;
-
-// "N" (0..63) picks by index; 16 hex digits (0x allowed) by GUID.
-bool ParseCamera(const std::string& text, CheckOptions& options) {
-    const bool hex = text.size() >= 16 || text.rfind("0x", 0) == 0;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
-    if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0') return false;
-    if (hex) {
-        options.guid = value;
-        return value != 0;
-    }
-    options.camera = int(value);
-    return value <= kMaxCameraIndex;
-}
 
 }  // namespace
 
@@ -41,9 +22,13 @@ std::optional<CheckOptions> CheckOptions::Parse(std::span<char* const> args, std
     options.help = parsed->help;
     options.version = parsed->version;
     for (const CommandLine::Given& given : parsed->options) {
-        if (given.name == "camera" && !ParseCamera(given.value, options)) {
-            error = "--camera takes a camera number 0..63 or a GUID of 16 hex digits";
-            return std::nullopt;
+        if (given.name == "camera") {
+            const auto pick = kestrix::session::CameraPick::Parse(given.value);
+            if (!pick) {
+                error = "--camera takes a camera number or a GUID of 16 hex digits";
+                return std::nullopt;
+            }
+            options.camera = *pick;
         }
         if (given.name == "report") options.report = given.value;
         if (given.name == "pause-before") options.pauseBefore = given.value;
@@ -64,7 +49,7 @@ const char* CheckOptions::Usage() {
            "Checks that an IIDC camera does what its registers say, and leaves it as it was.\n"
            "  --camera N|GUID  the camera to check (default 0)\n"
            "  --simulate       check the simulated camera of a private simulated bus\n"
-           "  --quick          fewer frames per mode\n"
+           "  --quick          3 frames per mode instead of 10, 2 triggers instead of 5\n"
            "  --json           print the run as one JSON object instead of the lines\n"
            "  --report FILE    also write the run as JSON, with the camera and the machine, for a\n"
            "                   bug report\n"

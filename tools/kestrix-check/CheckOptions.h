@@ -7,9 +7,10 @@
 #include <span>
 #include <string>
 
+#include "session/CameraPick.h"
+
 struct CheckOptions {
-    int camera = 0;          // index in the camera table, unless a GUID was given
-    std::uint64_t guid = 0;  // 0: by index
+    kestrix::session::CameraPick camera;
     bool simulate = false;
     bool quick = false;
     bool json = false;       // the whole run as one JSON object on stdout, no lines

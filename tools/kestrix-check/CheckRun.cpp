@@ -7,12 +7,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <utility>
 
-#include "camera/CameraIdentity.h"
 #include "tools/common/CommandLine.h"
 #include "tools/kestrix-check/CameraSnapshot.h"
 #include "tools/kestrix-check/Checks.h"
+#include "tools/kestrix-check/StreamChecks.h"
 
 namespace {
 
@@ -30,42 +31,23 @@ std::string FirstLine(const char* path) {
 }  // namespace
 
 int CheckRun::Run() {
+    using kestrix::session::CameraManager;
+    using kestrix::session::Error;
     CheckReport report(m_options.json ? nullptr : stdout);
-    C1394Dcam cam;
-    if (!cam.Open()) {
-        std::fprintf(stderr, "kestrix-check: the camera library could not be opened\n");
+    Error error;
+    const auto manager = CameraManager::Create(CameraManager::Threading::OwnThread, error);
+    if (!manager) {
+        std::fprintf(stderr, "kestrix-check: %s\n", error.Message().c_str());
         return kExitFailed;
     }
-    const int camera = PickCamera(cam);
-    if (camera < 0) return kExitNoCamera;
-    NoteMachine(report);
-    CheckContext context{cam, camera, report, m_options.quick, m_stopSignal};
-    CameraSnapshot snapshot;
-    if (!snapshot.Take(cam, camera)) {
-        report.Fail("snapshot", "the camera's settings cannot be read, so none is changed");
-    } else {
-        const std::pair<const char*, void (*)(CheckContext&)> steps[] = {
-            {"identity", checks::Identity},
-            {"inquiry", checks::Inquiry},
-            {"features", checks::Features},
-            {"one-push", checks::OnePush},
-            {"memory-channels", checks::MemoryChannels},
-        };
-        for (const auto& [name, check] : steps) {
-            if (m_options.pauseBefore == name) std::raise(SIGSTOP);
-            if (context.Stopped()) break;
-            check(context);
-        }
-        const auto failed = snapshot.Restore(cam, camera);
-        std::string names;
-        for (const std::string& name : failed) names += (names.empty() ? "" : ", ") + name;
-        if (failed.empty()) {
-            report.Pass("restore", "features, mode, trigger and ISO channel as found, "
-                                   "transmission off");
-        } else {
-            report.Fail("restore", "not put back: " + names);
-        }
+    const auto camera = manager->Acquire(m_options.camera, error);
+    if (!camera) {
+        std::fprintf(stderr, "kestrix-check: %s\n", error.Message().c_str());
+        return error.GetKind() == Error::Kind::NotFound ? kExitNoCamera : kExitFailed;
     }
+    NoteMachine(report);
+    RunChecks(*camera, report);
+    camera->Release();
     const bool written = Finish(report);
     if (const int signal = m_stopSignal; signal != 0) {
         std::fprintf(stderr, "kestrix-check: stopped by %s; the camera was put back\n",
@@ -75,20 +57,52 @@ int CheckRun::Run() {
     return report.Failed() || !written ? kExitFailed : 0;
 }
 
-int CheckRun::PickCamera(C1394Dcam& cam) {
-    const int cameras = cam.GetDeviceCount(C1394Dcam::kCameraDevices);
-    if (m_options.guid == 0) {
-        if (m_options.camera < cameras) return m_options.camera;
-        std::fprintf(stderr, "kestrix-check: no camera %d on the bus (%d found)\n",
-                     m_options.camera, cameras);
-        return -1;
+void CheckRun::RunChecks(kestrix::session::Camera& camera, CheckReport& report) {
+    CameraSnapshot snapshot;
+    bool taken = false;
+    camera.Call([&](C1394Dcam& cam, int index) { taken = snapshot.Take(cam, index); });
+    if (!taken) return report.Fail("snapshot", "the camera's settings cannot be read, so none is changed");
+    // The register checks run on the camera object's thread; the streaming ones through the
+    // session, on this one.
+    const auto registers = [&](void (*check)(CheckContext&)) {
+        return [&, check] {
+            camera.Call([&](C1394Dcam& cam, int index) {
+                CheckContext context{cam, index, report, m_options.quick, m_stopSignal};
+                check(context);
+            });
+        };
+    };
+    const auto streams = [&](void (*check)(StreamContext&)) {
+        return [&, check] {
+            StreamContext context{camera, report, m_options.quick, m_stopSignal};
+            check(context);
+        };
+    };
+    const std::pair<const char*, std::function<void()>> steps[] = {
+        {"identity", registers(checks::Identity)},
+        {"inquiry", registers(checks::Inquiry)},
+        {"modes", streams(checks::Modes)},
+        {"features", registers(checks::Features)},
+        {"one-push", registers(checks::OnePush)},
+        {"trigger", streams(checks::Trigger)},
+        {"memory-channels", registers(checks::MemoryChannels)},
+    };
+    for (const auto& [name, check] : steps) {
+        if (m_options.pauseBefore == name) std::raise(SIGSTOP);
+        if (m_stopSignal != 0) break;
+        check();
     }
-    for (int camera = 0; camera < cameras; ++camera) {
-        if (cam.GetCameraGuid(camera) == m_options.guid) return camera;
+    // A stream a check left running (stopped by a signal midway) ends first.
+    camera.Stop();
+    std::vector<std::string> failed;
+    camera.Call([&](C1394Dcam& cam, int index) { failed = snapshot.Restore(cam, index); });
+    std::string names;
+    for (const std::string& name : failed) names += (names.empty() ? "" : ", ") + name;
+    if (failed.empty()) {
+        report.Pass("restore", "features, mode, trigger and ISO channel as found, transmission off");
+    } else {
+        report.Fail("restore", "not put back: " + names);
     }
-    std::fprintf(stderr, "kestrix-check: the camera %s is not on the bus\n",
-                 CameraIdentity::GuidText(m_options.guid).c_str());
-    return -1;
 }
 
 void CheckRun::NoteMachine(CheckReport& report) const {

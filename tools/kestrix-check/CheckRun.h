@@ -1,12 +1,13 @@
-// One kestrix-check run: finds the camera, notes what it and the machine are, takes the
-// camera's settings, runs the checks in order, puts the settings back (also after Ctrl+C) and
-// ends with the count, the JSON object and the report file.
+// One kestrix-check run: claims the camera through the session layer, notes what it and the
+// machine are, takes the camera's settings, runs the checks in order, puts the settings back
+// (also after Ctrl+C) and ends with the count, the JSON object and the report file.
 #pragma once
 
 #include <csignal>
+#include <memory>
 #include <string>
 
-#include "camera/C1394Dcam.h"
+#include "session/Camera.h"
 #include "tools/kestrix-check/CheckOptions.h"
 #include "tools/kestrix-check/CheckReport.h"
 
@@ -19,8 +20,8 @@ public:
     int Run();
 
 private:
-    // The camera's index, or -1 (the reason printed).
-    int PickCamera(C1394Dcam& cam);
+    // The checks in order, then the restore.
+    void RunChecks(kestrix::session::Camera& camera, CheckReport& report);
     void NoteMachine(CheckReport& report) const;
     // The closing count, the object and the file; false when one could not be written.
     bool Finish(const CheckReport& report);

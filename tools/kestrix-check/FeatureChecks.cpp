@@ -111,7 +111,7 @@ void Features(CheckContext& c) {
         if (!access.Inquire(feature, offer)) {
             c.report.Fail(name, "its inquiry register cannot be read");
         } else if (offer.present && !Writable(feature, offer)) {
-            c.report.Skip(name, feature == kTriggerFeature     ? "its modes need a stream"
+            c.report.Skip(name, feature == kTriggerFeature     ? "checked by the trigger check"
                                 : feature == kFrameRateFeature ? "read only: the mode sets it"
                                                                : "no manual value to write");
         } else if (offer.present) {

@@ -120,7 +120,9 @@ void CCameraView::OnConnect() {
     ResetState();
     m_session.ApplyAccessUnit();
     if (m_session.CameraCount() == 0) {
-        Tell("The camera is not connected.", ViewerPrompts::Icon::Exclamation);
+        Tell("The camera is not connected." +
+                 (m_busProblem.isEmpty() ? QString() : "\n\n" + m_busProblem),
+             ViewerPrompts::Icon::Exclamation);
         return;
     }
     int camera = m_session.PickedCamera();

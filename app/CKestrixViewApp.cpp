@@ -157,8 +157,11 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     }
     // Without --simulate, the machine's FireWire cameras through a bridge of its own when no bus
     // daemon runs. The window opens whatever happens: the line says why it finds no camera.
+    QString busProblem;
     if (!options->simulate && !bus.StartUnlessRunning(error, PrivateBus::Daemon::FireWire)) {
         std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
+        busProblem = QString::fromStdString(error) + ".";
+        busProblem[0] = busProblem[0].toUpper();
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName("KestrixView");
@@ -177,6 +180,7 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     }
     CMainFrame frame(prompts);
     frame.View()->Session().SetCameraPick({options->cameraIndex, options->cameraGuid});
+    frame.View()->SetBusProblem(busProblem);
     // A camera picked in Camera Format moves this copy to that camera's key, unless another copy
     // shows it: that one comes to the front instead.
     frame.View()->SetCameraClaim([&instance](int camera) {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "camera/CameraFeatures.h"
-#include "camera/CameraIdentity.h"
+#include "session/CameraInfo.h"
 #include "camera/FeatureAccess.h"
 #include "camera/IidcRegisters.h"
 #include "tools/kestrix-check/Checks.h"
@@ -67,17 +67,17 @@ std::string Format7WithoutBlocks(CheckContext& c, DWORD formats, int& modes, boo
 namespace checks {
 
 void Identity(CheckContext& c) {
-    const CameraIdentity id = CameraIdentity::Read(c.cam, c.camera);
+    const kestrix::session::CameraInfo id = kestrix::session::CameraInfo::Read(c.cam, c.camera);
     std::string vendor, model;
     int kind = 0;
     const bool read = c.cam.SelectCamera(c.camera) && c.cam.GetUnitNames(&vendor, &model) &&
                       c.cam.GetUnitVersion(&kind);
-    c.report.SetFact("camera.guid", CameraIdentity::GuidText(id.guid));
+    c.report.SetFact("camera.guid", kestrix::session::CameraInfo::GuidText(id.guid));
     c.report.SetFact("camera.vendor", vendor);
     c.report.SetFact("camera.model", model);
     c.report.SetFact("camera.vendor_id", Hex(c.cam.GetVendorId(c.camera), 6));
     c.report.SetFact("camera.command_base", Hex(c.cam.GetCommandBase(c.camera), 6));
-    const std::string measured = "GUID " + CameraIdentity::GuidText(id.guid) + ", vendor \"" +
+    const std::string measured = "GUID " + kestrix::session::CameraInfo::GuidText(id.guid) + ", vendor \"" +
                                  vendor + "\", model \"" + model + "\", vendor id " +
                                  Hex(c.cam.GetVendorId(c.camera), 6) + ", command base " +
                                  Hex(c.cam.GetCommandBase(c.camera), 6);

@@ -81,6 +81,11 @@ TEST_F(KestrixCapture, EachFailureHasItsStatus) {
         testsupport::TempDir none("kestrix-nobus");
         ::setenv("KESTRIX_BUS_DIR", none.Path().c_str(), 1);
         ExpectFailure({"--frames", "1"}, 3);
+        // The JSON object comes also when no bus could be had.
+        const auto json = Run({"--json"});
+        EXPECT_EQ(json.exitCode, 3);
+        EXPECT_EQ(json.output.rfind("{\"frames\":0,", 0), 0u) << json.output;
+        EXPECT_NE(json.output.find(",\"exit_status\":3}\n"), std::string::npos) << json.output;
         ::unsetenv("KESTRIX_BUS_DIR");
     }
     SimulatedBus bus(1, 4);
@@ -366,12 +371,15 @@ TEST_F(KestrixCapture, CountsTheFramesLostBeforeTheRing) {
     const Summary summary = ParseSummary(result.output);
     ASSERT_EQ(summary.frames, 40) << result.output;
     EXPECT_GE(summary.lost, 10);
-    // Every frame missing from the file's run of counters is reported, lost or dropped.
+    EXPECT_EQ(summary.shortFrames, 0);
+    // Every frame missing from the file's run of counters is reported, lost or dropped, and the
+    // camera's counter sees the same gaps as the session counts lost.
     const auto stamps = Stamps(avi);
     ASSERT_EQ(stamps.size(), 40u);
     const long missing = long(stamps.back() - stamps.front() + 1) - 40;
     EXPECT_GE(missing, 10);
-    EXPECT_LE(missing, summary.lost + summary.dropped);
+    EXPECT_LE(missing, summary.gaps + summary.dropped);
+    if (testsupport::kEveryFrameArrives) EXPECT_EQ(summary.gaps, summary.lost) << result.output;
 }
 
 TEST_F(KestrixCapture, LeavesACameraInUseByAnotherProgramAlone) {
@@ -489,13 +497,14 @@ TEST_F(KestrixCapture, JsonSummaryHoldsTheFiguresWhateverTheOutcome) {
     if (!testsupport::kEveryFrameArrives)
         line = std::regex_replace(line, std::regex(R"("lost":[0-9]+)"), "\"lost\":0");
     EXPECT_EQ(line, "{\"frames\":4,\"dropped\":0,\"bytes\":" + std::to_string(4 * kRgbVgaBytes) +
-                        ",\"lost\":0,\"files\":{\"avi\":\"" + escaped +
+                        ",\"lost\":0,\"short\":0,\"read_errors\":0,\"files\":{\"avi\":\"" + escaped +
                         "\"},\"features\":{\"gain\":\"0 (0.0 "
                         "dB)\"},\"exit_reason\":\"done\",\"exit_status\":0}\n");
     const auto failed = Run({"--json", "--camera", "4"});
     EXPECT_EQ(failed.exitCode, 3);
     EXPECT_EQ(failed.output,
-              "{\"frames\":0,\"dropped\":0,\"fps\":0.00,\"bytes\":0,\"lost\":0,\"files\":{},"
+              "{\"frames\":0,\"dropped\":0,\"fps\":0.00,\"bytes\":0,\"lost\":0,\"short\":0,"
+              "\"read_errors\":0,\"files\":{},"
               "\"features\":{},\"exit_reason\":\"no camera 4: the bus has 1 (see --list)\","
               "\"exit_status\":3}\n");
 }
@@ -589,6 +598,7 @@ TEST_F(KestrixCapture, TakesUnitsAndRunsOnTrigger) {
         Run({"--trigger", "0", "--software-trigger-every", "20", "--frames", "3",
              "--verify-counter", "--avi", File("t.avi")});
     EXPECT_EQ(fired.exitCode, 0) << fired.errors;
+    EXPECT_EQ(ParseSummary(fired.output).gaps, 0) << fired.output;
     EXPECT_EQ(ParseSummary(fired.output).lost, 0) << fired.output;
     const auto stamps = Stamps(File("t.avi"));
     EXPECT_EQ(stamps.size(), 3u);

@@ -67,14 +67,13 @@ int main(int argc, char** argv) {
     InstallSignalHandlers();
     // Declared first, so that the daemon outlives the session that uses it.
     PrivateBus bus;
+    CaptureSession session(*options, g_stopSignal);
     // Without --simulate, the machine's FireWire cameras, through a bridge of its own when no
     // bus daemon runs.
     const auto daemon =
         options->simulate ? PrivateBus::Daemon::Simulated : PrivateBus::Daemon::FireWire;
     if (!bus.StartUnlessRunning(error, daemon)) {
-        std::fprintf(stderr, "kestrix-capture: %s\n", error.c_str());
-        return bus.NoController() ? kExitNoCamera : kExitFailed;
+        return session.Abort(bus.NoController() ? kExitNoCamera : kExitFailed, error);
     }
-    CaptureSession session(*options, g_stopSignal);
     return session.Run();
 }

@@ -35,7 +35,7 @@ public:
 CCameraView::CCameraView(QWidget* parent, std::shared_ptr<ViewerPrompts> prompts,
                          ViewRateMeter::TickSource ticks)
     : QAbstractScrollArea(parent),
-      m_pipeline(m_session.Camera(), std::move(ticks)),
+      m_pipeline(std::move(ticks)),
       m_pPrompts(prompts ? std::move(prompts) : std::make_shared<QtPrompts>()) {
     setFrameShape(QFrame::StyledPanel);
     setFrameShadow(QFrame::Sunken);
@@ -216,8 +216,12 @@ void CCameraView::StartCaptureAndDisplay() {
         Release();
         return;
     }
-    m_pipeline.Start(m_nColorCoding, m_nImageWidth, m_nImageHeight, m_session.FrameBytes(),
-                     m_nCamera);
+    // The colour filter is read here, on the thread that owns the camera's registers.
+    const BayerPattern bayer = m_nColorCoding == FrameConverter::Raw8
+                                   ? Camera().GetBayerPattern(m_nCamera)
+                                   : BayerPattern::None;
+    m_pipeline.Start(m_session.Stream(), Camera().GetConverter(), m_nColorCoding, m_nImageWidth,
+                     m_nImageHeight, m_session.FrameBytes(), bayer);
     m_statistics.Reset();
     m_nRawShown = ~std::uint64_t{0};
     m_pHistogram.reset();

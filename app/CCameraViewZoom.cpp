@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QScrollBar>
 
+#include <algorithm>
 #include <limits>
 
 #include "app/CCameraView.h"
@@ -79,9 +80,11 @@ void CCameraView::leaveEvent(QEvent* event) {
 
 std::span<const std::uint8_t> CCameraView::RawShown() {
     if (m_nRawShown != m_pipeline.FramesShown()) {
-        m_RawShown.resize(m_session.FrameBytes());
-        if (m_RawShown.empty() ||
-            m_session.Camera().GetFrame(m_nCamera, m_RawShown.data(), m_nCurrentIndex) < 0)
+        const auto& stream = m_session.Stream();
+        m_RawShown.resize(stream ? std::max<std::size_t>(stream->SlotBytes(), m_session.FrameBytes())
+                                 : 0);
+        FrameRing::SlotInfo info;
+        if (m_RawShown.empty() || !stream->CopySlot(m_nCurrentIndex, m_RawShown, info))
             m_RawShown.clear();
         m_nRawShown = m_pipeline.FramesShown();
     }

@@ -9,13 +9,12 @@
 #include <utility>
 
 #include "camera/BusBandwidth.h"
-#include "camera/CDcamCaptureThread.h"
-#include "camera/IidcRegisters.h"
 #include "platform/Log.h"
-#include "platform/MessageEndpoint.h"
 #include "platform/MessageQueue.h"
 
 namespace {
+
+namespace session = kestrix::session;
 
 struct SettingRow {
     const char* name;
@@ -44,9 +43,7 @@ CameraSession::CameraSession(QObject* parent) : QObject(parent) {
 
 CameraSession::~CameraSession() {
     if (m_state.m_bConnected) End();
-    if (m_pClient) m_camera.UnregisterClient(m_pClient->Handle());
-    m_camera.Close();
-    m_pClient.reset();
+    m_pManager.reset();
     SaveSettings();
 }
 
@@ -72,45 +69,49 @@ void CameraSession::SaveSettings() const {
 
 bool CameraSession::Open() {
     LoadSettings();
-    // The camera object's bus window lives on this thread's queue, dispatched by Qt's loop.
+    // The camera manager runs on this thread's queue, dispatched by Qt's loop.
     platform::MessageQueue& queue = platform::MessageQueue::ForCurrentThread();
     m_pQueueNotifier = new QSocketNotifier(queue.Fd(), QSocketNotifier::Read, this);
     connect(m_pQueueNotifier, &QSocketNotifier::activated, this,
             [] { platform::MessageQueue::ForCurrentThread().DispatchPending(); });
-    if (!m_camera.Open()) return false;
-    m_camera.SetColorTables(false, false, 10);
+    session::Error error;
+    m_pManager = session::CameraManager::Create(session::CameraManager::Threading::CallerThread,
+                                                error);
+    if (!m_pManager) return false;
+    Camera().SetColorTables(false, false, 10);
     // The notice is handled from Qt's loop, not inside the queue's dispatch, since its handlers
     // may show a message box.
-    m_pClient = platform::MessageEndpoint::Create([this](const platform::Message& message) {
-        const std::uint32_t msg = message.msg;
+    m_pManager->SetNoticeHandler([this](session::CameraManager::Notice notice) {
         QMetaObject::invokeMethod(
-            this, [this, msg] { OnCameraNotice(msg); }, Qt::QueuedConnection);
-        return std::int64_t{0};
+            this, [this, notice] { OnCameraNotice(notice); }, Qt::QueuedConnection);
     });
-    if (m_pClient) m_camera.RegisterClient(m_pClient->Handle(), WM_CAMERA_DEVICELIST);
     return true;
 }
 
-void CameraSession::OnCameraNotice(std::uint32_t message) {
+void CameraSession::OnCameraNotice(session::CameraManager::Notice notice) {
     if (!m_state.m_bConnected) return;
-    if (message == WM_CAMERA_DEVICELIST) emit ConnectionLost(Loss::DeviceList);
-    if (message == WM_CAMERA_BUSRESET) emit ConnectionLost(Loss::BusReset);
+    emit ConnectionLost(notice == session::CameraManager::Notice::DeviceChange ? Loss::DeviceList
+                                                                              : Loss::BusReset);
 }
 
 void CameraSession::WatchDriver() {
-    if (!m_state.m_bConnected) return;
-    const CDcamCaptureThread* capture = m_camera.GetCaptureThread(m_state.m_nCamera);
-    const std::uint64_t frames = capture != nullptr ? capture->GetStats().stored : 0;
-    if (frames != m_nFramesSeen) {
-        m_nFramesSeen = frames;
-        return;
+    if (!m_state.m_bConnected || !m_pStream) return;
+    const session::Error end = m_pStream->Watch();
+    if (!m_pStream->Ended()) return;
+    // The notices of a reset or a device change tell the user themselves; anything else ended
+    // the stream without a notice, which a dead or stalled driver does.
+    KX_LOG(App, Warn) << "the stream ended: " << end.Message();
+    switch (end.GetKind()) {
+        case session::Error::Kind::Unplugged:
+            emit ConnectionLost(Loss::DeviceList);
+            break;
+        case session::Error::Kind::BusReset:
+            emit ConnectionLost(Loss::BusReset);
+            break;
+        default:
+            emit ConnectionLost(Loss::DriverGone);
+            break;
     }
-    // The read waits at most the bus layer's request time-out (a second).
-    C1394Dcam::DWORD value = 0;
-    if (m_camera.ReadRegister(m_state.m_nCamera, camera::iidc::kIsoEnable, &value)) return;
-    KX_LOG(App, Warn) << "the bus driver does not answer";
-    m_bDriverLost = true;
-    emit ConnectionLost(Loss::DriverGone);
 }
 
 // ---- Connection ----
@@ -122,52 +123,53 @@ void CameraSession::ResetState() {
     m_state.m_nAviFrames = -1;
 }
 
-int CameraSession::CameraCount() { return m_camera.GetDeviceCount(C1394Dcam::kCameraDevices); }
+int CameraSession::CameraCount() { return Camera().GetDeviceCount(C1394Dcam::kCameraDevices); }
 
-void CameraSession::ApplyAccessUnit() { m_camera.SetAccessUnit(m_settings.m_nAccessUnit); }
-
-bool CameraSession::ClaimCamera(QString& failure) {
-    m_claim.Release();
-    std::string error;
-    const int camera = m_state.m_nCamera;
-    const auto device = unsigned(m_camera.GetCameraDevice(camera));
-    const CameraLock::Result claim =
-        m_claim.Take(m_camera.GetDevicePath(device), m_camera.GetCameraGuid(camera), error);
-    if (claim == CameraLock::Result::Taken) return true;
-    if (claim != CameraLock::Result::InUse) {
-        KX_LOG(App, Warn) << "the camera cannot be claimed: " << error;
-    }
-    failure = claim == CameraLock::Result::InUse ? "The camera is in use by another program."
-                                                 : "Connection with the camera failed.";
-    return false;
-}
+void CameraSession::ApplyAccessUnit() { Camera().SetAccessUnit(m_settings.m_nAccessUnit); }
 
 int CameraSession::PickedCamera() {
     const int cameras = CameraCount();
     if (m_pick.guid == 0) return m_pick.index < cameras ? m_pick.index : -1;
     for (int camera = 0; camera < cameras; ++camera) {
-        if (m_camera.GetCameraGuid(camera) == m_pick.guid) return camera;
+        if (Camera().GetCameraGuid(camera) == m_pick.guid) return camera;
     }
     return -1;
 }
 
-bool CameraSession::SetUpMode(const std::function<bool()>& setMode, QString& failure) {
-    // Checked before any register write: switching off another program's transmission would
+bool CameraSession::SetUpMode(const session::StreamConfig& config, QString& failure) {
+    // Claimed before any register write: switching off another program's transmission would
     // cut its recording short.
-    if (!ClaimCamera(failure)) {
-        m_claim.Release();
+    m_pCamera.reset();
+    session::Error error;
+    m_pCamera = m_pManager->Acquire(session::CameraPick{m_state.m_nCamera, {}}, error);
+    if (!m_pCamera) {
+        if (error.GetKind() != session::Error::Kind::InUse) {
+            KX_LOG(App, Warn) << "the camera cannot be claimed: " << error.Message();
+        }
+        failure = error.GetKind() == session::Error::Kind::InUse
+                      ? "The camera is in use by another program."
+                      : "Connection with the camera failed.";
         return false;
     }
-    m_camera.StopTransmission(m_state.m_nCamera);
-    if (!setMode()) {
-        m_claim.Release();
+    if (m_pCamera->Configure(config)) {
+        m_pCamera.reset();
         failure = "Video-mode setup failed.";
         return false;
     }
     m_state.m_bConnected = true;
-    m_nFramesSeen = 0;
     m_driverWatch.start();
     return true;
+}
+
+// The stream settings both connection paths share: the transfer settings and the ring.
+session::StreamConfig CameraSession::BaseConfig() const {
+    session::StreamConfig config;
+    config.sync = m_settings.m_nSyncSY == 1;
+    config.packetMode = m_settings.m_nStreamMode == 1;
+    const int bus = m_settings.m_nBusSpeed;
+    config.speed = bus == 0 || bus == 1 ? bus : 2;
+    config.ring = session::RingSize::MemoryShare(10 * (m_settings.m_nBufferRate + 1));
+    return config;
 }
 
 bool CameraSession::Connect(const ViewerPrompts::VideoChoice& choice, QString& failure,
@@ -179,18 +181,13 @@ bool CameraSession::Connect(const ViewerPrompts::VideoChoice& choice, QString& f
     m_state.m_nImageHeight = choice.nHeight;
     m_state.m_nCamera = camera;
     m_format.reset();
-    return SetUpMode(
-        [this] {
-            if (m_state.m_nModeIndex >= 24) {
-                const C1394Dcam::Rect area{0, 0, m_state.m_nImageWidth - 1,
-                                           m_state.m_nImageHeight - 1};
-                return m_camera.SetFormat7Mode(m_state.m_nCamera, m_state.m_nModeIndex,
-                                               m_state.m_nColorCoding, &area);
-            }
-            return m_camera.SetVideoMode(m_state.m_nCamera, m_state.m_nModeIndex,
-                                         m_state.m_nFrameRate, false);
-        },
-        failure);
+    session::StreamConfig config = BaseConfig();
+    config.mode.modeIndex = choice.nModeIndex;
+    config.mode.colorCoding = choice.nColorCoding;
+    config.mode.width = choice.nWidth;
+    config.mode.height = choice.nHeight;
+    config.rateIndex = choice.nFrameRate;
+    return SetUpMode(config, failure);
 }
 
 bool CameraSession::ConnectFormat(int camera, const CameraFormatChoice& format, QString& failure) {
@@ -201,43 +198,39 @@ bool CameraSession::ConnectFormat(int camera, const CameraFormatChoice& format, 
     m_state.m_nImageHeight = format.Height();
     m_state.m_nCamera = camera;
     m_format = format;
-    return SetUpMode(
-        [this, camera, &format] {
-            if (!format.Format7())
-                return m_camera.SetVideoMode(camera, format.modeIndex, format.rateIndex, false);
-            const Format7Region& r = format.region;
-            const C1394Dcam::Rect area{r.left, r.top, r.left + r.width - 1, r.top + r.height - 1};
-            // The mode set-up sends the largest packets; the chosen size replaces them.
-            const C1394Dcam::DWORD packet = C1394Dcam::DWORD(format.bytesPerPacket) << 16;
-            return m_camera.SetFormat7Mode(camera, format.modeIndex, format.coding, &area) &&
-                   m_camera.WriteFormat7Register(camera, format.modeIndex - 24,
-                                                 camera::iidc::kBytePerPacket, &packet, false);
-        },
-        failure);
+    session::StreamConfig config = BaseConfig();
+    config.mode.modeIndex = format.modeIndex;
+    config.mode.colorCoding = format.coding;
+    config.mode.width = format.Width();
+    config.mode.height = format.Height();
+    config.rateIndex = format.rateIndex;
+    config.speed = format.speed;
+    if (format.Format7()) {
+        config.region = format.region;
+        config.packetBytes = format.bytesPerPacket;
+    }
+    return SetUpMode(config, failure);
 }
 
 bool CameraSession::StartCapture() {
-    const int camera = m_state.m_nCamera;
-    m_nFrameBytes =
-        std::size_t(m_state.m_nModeIndex < 24 ? C1394Dcam::GetModeFrameBytes(m_state.m_nModeIndex)
-                                              : m_camera.GetFrameBytes(camera));
-    const int percent = 10 * (m_settings.m_nBufferRate + 1);
-    const int frames = m_state.m_nModeIndex < 24
-                           ? m_camera.CalcBufferCount(m_state.m_nModeIndex, percent, 1)
-                           : m_camera.CalcBufferCountForCamera(camera, percent, 1);
-    m_state.m_nBufferCount = std::max(frames, 5);
-    const int flags =
-        (m_settings.m_nSyncSY == 1 ? 0x02 : 0) | (m_settings.m_nStreamMode == 1 ? 0x10 : 0);
-    const int bus = m_settings.m_nBusSpeed;
-    const int speed = m_format ? m_format->speed : bus == 0 || bus == 1 ? bus : 2;
-    return m_nFrameBytes != 0 &&
-           m_camera.StartCapture(camera, speed, flags, m_state.m_nBufferCount);
+    m_pStream.reset();
+    m_state.m_nBufferCount = 0;
+    if (!m_pCamera) return false;
+    m_nFrameBytes = std::size_t(m_state.m_nModeIndex < 24
+                                    ? C1394Dcam::GetModeFrameBytes(m_state.m_nModeIndex)
+                                    : Camera().GetFrameBytes(m_state.m_nCamera));
+    if (m_nFrameBytes == 0) return false;
+    // Control > Start switches the transmission on.
+    m_startError = m_pCamera->Start(m_pStream, false);
+    if (m_startError) return false;
+    m_state.m_nBufferCount = m_pStream->Ring()->GetSlotCount();
+    return true;
 }
 
 QString CameraSession::StartFailure() const {
-    std::uint32_t needed = 0, left = 0;
     // A chosen format says why the bus refused it; the "VIDEO SETTING" path keeps its sentence.
-    if (m_format && m_camera.GetBandwidthRefusal(&needed, &left)) {
+    if (m_format && m_startError.GetKind() == session::Error::Kind::NoBandwidth) {
+        const std::uint32_t needed = m_startError.Needed(), left = m_startError.Left();
         return QString(
                    "The bus cannot carry %1: it needs %2 bandwidth units (%3 %), the bus has "
                    "%4 left (%5 %).")
@@ -252,30 +245,26 @@ QString CameraSession::StartFailure() const {
 
 void CameraSession::End() {
     m_driverWatch.stop();
-    if (std::exchange(m_bDriverLost, false)) {
-        m_camera.AbandonCapture(m_state.m_nCamera);
-    } else {
-        m_camera.StopTransmission(m_state.m_nCamera);
-        m_camera.StopCapture(m_state.m_nCamera);
-    }
-    m_claim.Release();
+    // A stream that ended because the driver stopped answering is dropped without asking it.
+    m_pStream.reset();
+    m_pCamera.reset();
     m_state.m_bConnected = m_state.m_bStreaming = false;
 }
 
 void CameraSession::StartTransmission() {
-    m_camera.StartTransmission(m_state.m_nCamera, 0);
+    if (m_pCamera) m_pCamera->SetTransmission(true);
     m_state.m_bStreaming = true;
 }
 
 void CameraSession::StopTransmission() {
-    m_camera.StopTransmission(m_state.m_nCamera);
+    if (m_pCamera) m_pCamera->SetTransmission(false);
     m_state.m_bStreaming = false;
 }
 
 // ---- Recording and stills ----
 
 bool CameraSession::OpenAvi(const QString& path, bool convert) {
-    if (!m_camera.OpenAviFile(m_state.m_nCamera, path.toLocal8Bit().constData(), convert,
+    if (!Camera().OpenAviFile(m_state.m_nCamera, path.toLocal8Bit().constData(), convert,
                               m_settings.m_nRawFourCC == 1))
         return false;
     m_state.m_bAviOpen = true;
@@ -286,46 +275,47 @@ bool CameraSession::OpenAvi(const QString& path, bool convert) {
 }
 
 bool CameraSession::CloseAvi(QString& failure, bool& dropped) {
-    const bool finished = m_camera.CloseAviFile(m_state.m_nCamera);
-    dropped = m_camera.GetAviDropped(m_state.m_nCamera) != 0;
+    const bool finished = Camera().CloseAviFile(m_state.m_nCamera);
+    dropped = Camera().GetAviDropped(m_state.m_nCamera) != 0;
     m_state.m_bAviOpen = false;
     m_state.m_bAviRecording = false;
-    if (!finished) failure = QString::fromStdString(m_camera.GetAviErrorText(m_state.m_nCamera));
+    if (!finished) failure = QString::fromStdString(Camera().GetAviErrorText(m_state.m_nCamera));
     return finished;
 }
 
 bool CameraSession::StartAvi() {
-    if (m_camera.StartAviRecording(m_state.m_nCamera)) m_state.m_bAviRecording = true;
+    if (Camera().StartAviRecording(m_state.m_nCamera)) m_state.m_bAviRecording = true;
     return m_state.m_bAviRecording;
 }
 
 void CameraSession::StopAvi() {
-    m_camera.PauseAviRecording(m_state.m_nCamera);
+    Camera().PauseAviRecording(m_state.m_nCamera);
     m_state.m_bAviRecording = false;
 }
 
 void CameraSession::RefreshAviFrames() {
-    if (m_state.m_bAviOpen) m_state.m_nAviFrames = m_camera.GetAviFrameCount(m_state.m_nCamera);
+    if (m_state.m_bAviOpen) m_state.m_nAviFrames = Camera().GetAviFrameCount(m_state.m_nCamera);
 }
 
 bool CameraSession::SaveStill(const QString& path, bool jpeg, int slot) {
     const QByteArray file = path.toLocal8Bit();
-    return jpeg ? m_camera.SaveJpeg(m_state.m_nCamera, file.constData(), 100, false, false, slot)
-                : m_camera.SaveBitmap(m_state.m_nCamera, file.constData(), slot);
+    return jpeg ? Camera().SaveJpeg(m_state.m_nCamera, file.constData(), 100, false, false, slot)
+                : Camera().SaveBitmap(m_state.m_nCamera, file.constData(), slot);
 }
 
 // ---- Figures ----
 
-CameraSession::CaptureCounters CameraSession::Counters() const {
+CameraSession::CaptureCounters CameraSession::Counters() {
     CaptureCounters counters;
-    if (const CDcamCaptureThread* thread = m_camera.GetCaptureThread(m_state.m_nCamera)) {
-        const FrameRing::Stats stats = thread->GetStats();
-        counters.received = stats.stored;
-        counters.lost = stats.dropped;
+    if (m_pStream) {
+        const session::StreamCounters stream = m_pStream->Counters();
+        counters.received = stream.received;
+        counters.lost = stream.lost;
+        counters.shortFrames = stream.shortFrames;
     }
     if (m_state.m_bAviOpen) {
-        counters.dropped = std::uint64_t(std::max(m_camera.GetAviDropped(m_state.m_nCamera), 0));
-        counters.recorded = m_camera.GetAviFrameCount(m_state.m_nCamera);
+        counters.dropped = std::uint64_t(std::max(Camera().GetAviDropped(m_state.m_nCamera), 0));
+        counters.recorded = Camera().GetAviFrameCount(m_state.m_nCamera);
     }
     return counters;
 }

@@ -1,11 +1,11 @@
-// The viewer's camera session: the camera object, the claim on its camera, the connection and its
-// capture ring, transmission, the AVI recorder, the bus notices and the five transfer settings.
-// It shows nothing and asks nothing: failures come back as the message the user should read, and
-// a lost connection as the ConnectionLost signal, so any front end can drive it.
+// The viewer's camera session: the session layer's camera manager on the window's thread, the
+// claimed camera and its stream, transmission, the AVI recorder, the bus notices and the five
+// transfer settings. It shows nothing and asks nothing: failures come back as the message the
+// user should read, and a lost connection as the ConnectionLost signal, so any front end can
+// drive it.
 //
-// Threading: the window's thread only (it opened the camera object and dispatches its message
-// queue). Readers of frames (the display pipeline) use Camera() from their own thread as the
-// camera library allows.
+// Threading: the window's thread only (it runs the camera manager and dispatches its message
+// queue). Readers of frames (the display pipeline) use Stream() from their own thread.
 #pragma once
 
 #include <QObject>
@@ -20,12 +20,11 @@
 #include "app/CameraFormatChoice.h"
 #include "app/ViewerPrompts.h"
 #include "camera/C1394Dcam.h"
-#include "camera/CameraLock.h"
+#include "session/Camera.h"
+#include "session/CameraManager.h"
+#include "session/FrameStream.h"
 
 class QSocketNotifier;
-namespace platform {
-class MessageEndpoint;
-}
 
 class CameraSession : public QObject {
     Q_OBJECT
@@ -54,12 +53,14 @@ public:
         int m_nFrameRate = 0;
         int m_nModeIndex = -1;
     };
-    // The capture's frame counters; every figure the viewer shows is read here.
+    // The capture's frame counters; every figure the viewer shows is read here. received,
+    // lost and shortFrames are the stream's (docs/session.md); dropped is the recorder's.
     struct CaptureCounters {
-        std::uint64_t received = 0;  // stored in the ring
-        std::uint64_t lost = 0;      // never delivered by the bus
-        std::uint64_t dropped = 0;   // overwritten in the ring before the recorder copied them
-        std::int64_t recorded = 0;   // in the file open
+        std::uint64_t received = 0;     // stored in the ring
+        std::uint64_t lost = 0;         // never reached the ring
+        std::uint64_t shortFrames = 0;  // arrived incomplete, shown with their tail zeroed
+        std::uint64_t dropped = 0;      // overwritten in the ring before the recorder copied them
+        std::int64_t recorded = 0;      // in the file open
     };
     // The camera the viewer uses: by GUID when one is given, else by index in the camera table.
     struct CameraPick {
@@ -79,7 +80,10 @@ public:
     const State& Now() const { return m_state; }
     TransferSettings& Settings() { return m_settings; }
     const TransferSettings& Settings() const { return m_settings; }
-    C1394Dcam& Camera() { return m_camera; }
+    // The camera object (after Open), for the dialogs and pickers that need it whole.
+    C1394Dcam& Camera() { return m_pManager->Device(); }
+    // The running stream, null while none runs.
+    const std::shared_ptr<kestrix::session::FrameStream>& Stream() const { return m_pStream; }
 
     // Back to the idle state, freeing nothing.
     void ResetState();
@@ -117,7 +121,7 @@ public:
     // Reads the recorder's frame count while a file is open.
     void RefreshAviFrames();
 
-    CaptureCounters Counters() const;
+    CaptureCounters Counters();
     // The mode as the title shows it ("640x480/RGB/15fps"); empty before a mode is known.
     QString ModeText() const;
     // The mode's nominal frame rate; 0 for a Format 7 mode of "VIDEO SETTING".
@@ -133,18 +137,19 @@ signals:
 private:
     void LoadSettings();
     void SaveSettings() const;
-    void OnCameraNotice(std::uint32_t message);
-    // Claims the camera against other programs, so that another program's capture is never cut
-    // short by ours.
-    bool ClaimCamera(QString& failure);
-    // Claims the camera and sets its mode; connected on success.
-    bool SetUpMode(const std::function<bool()>& setMode, QString& failure);
-    // A bus driver that died or stalled sends no notice: twice a second while connected, new
-    // frames or an answered register read prove it alive.
+    void OnCameraNotice(kestrix::session::CameraManager::Notice notice);
+    // Claims the camera against other programs (so that another program's capture is never cut
+    // short by ours) and sets its mode; connected on success.
+    bool SetUpMode(const kestrix::session::StreamConfig& config, QString& failure);
+    kestrix::session::StreamConfig BaseConfig() const;
+    // A bus driver that died or stalled sends no notice: twice a second while connected, the
+    // stream's watch tells (new frames, or an answered register read, prove it alive).
     void WatchDriver();
 
-    C1394Dcam m_camera;
-    CameraLock m_claim;
+    std::shared_ptr<kestrix::session::CameraManager> m_pManager;
+    std::shared_ptr<kestrix::session::Camera> m_pCamera;
+    std::shared_ptr<kestrix::session::FrameStream> m_pStream;
+    kestrix::session::Error m_startError;  // of the last StartCapture
     State m_state;
     CameraPick m_pick;
     std::optional<CameraFormatChoice> m_format;  // of the connection, when Camera Format chose
@@ -152,7 +157,4 @@ private:
     TransferSettings m_settings;
     QSocketNotifier* m_pQueueNotifier = nullptr;
     QTimer m_driverWatch;
-    std::uint64_t m_nFramesSeen = 0;
-    bool m_bDriverLost = false;  // the next End does not wait for the driver
-    std::unique_ptr<platform::MessageEndpoint> m_pClient;
 };

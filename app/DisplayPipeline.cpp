@@ -1,14 +1,13 @@
 // The display pipeline: display thread, hand-over to the window's thread and the view rate.
 #include "app/DisplayPipeline.h"
 
+#include <algorithm>
 #include <chrono>
 
-#include "camera/C1394Dcam.h"
+using kestrix::session::FrameStream;
 
-DisplayPipeline::DisplayPipeline(C1394Dcam& camera, ViewRateMeter::TickSource ticks,
-                                 QObject* parent)
+DisplayPipeline::DisplayPipeline(ViewRateMeter::TickSource ticks, QObject* parent)
     : QObject(parent),
-      m_camera(camera),
       m_rateMeter(ticks ? ViewRateMeter(std::move(ticks)) : ViewRateMeter()) {}
 
 DisplayPipeline::~DisplayPipeline() { Stop(); }
@@ -18,19 +17,21 @@ void DisplayPipeline::ResetState() {
     m_fViewRate = -1.0f;
 }
 
-void DisplayPipeline::Start(int colorCoding, int width, int height, std::size_t frameBytes,
-                            int camera) {
-    m_nCamera = camera;
+void DisplayPipeline::Start(std::shared_ptr<FrameStream> stream, const FrameConverter& converter,
+                            int colorCoding, int width, int height, std::size_t frameBytes,
+                            BayerPattern bayer) {
+    m_pStream = std::move(stream);
+    m_pConverter = &converter;
     m_nColorCoding = colorCoding;
-    // Read here, on the thread that owns the camera's registers.
-    m_bayer =
-        colorCoding == FrameConverter::Raw8 ? m_camera.GetBayerPattern(camera) : BayerPattern::None;
+    m_bayer = colorCoding == FrameConverter::Raw8 ? bayer : BayerPattern::None;
     m_display.Allocate(width, height);
-    m_FrameBuffer.assign(frameBytes, 0);
+    // A slot may be larger than the frame (a Format 7 camera may pad its packets).
+    const std::size_t bytes = std::max<std::size_t>(frameBytes, m_pStream->SlotBytes());
+    m_FrameBuffer.assign(bytes, 0);
     m_nShown = 0;
     m_bDisplayRun = true;
     m_displayThread =
-        std::thread(&DisplayPipeline::DisplayLoop, this, camera, colorCoding, frameBytes);
+        std::thread(&DisplayPipeline::DisplayLoop, this, m_pStream, colorCoding, bytes);
 }
 
 void DisplayPipeline::Stop() {
@@ -41,25 +42,29 @@ void DisplayPipeline::Stop() {
 void DisplayPipeline::Free() {
     Stop();
     m_display.Free();
+    m_pStream.reset();
     m_FrameBuffer = {};
     m_Band = {};
 }
 
-void DisplayPipeline::DisplayLoop(int camera, int colorCoding, std::size_t frameBytes) {
+void DisplayPipeline::DisplayLoop(std::shared_ptr<FrameStream> stream, int colorCoding,
+                                  std::size_t frameBytes) {
     std::vector<std::uint8_t> frame(frameBytes);
     std::vector<std::uint8_t> band;
+    kestrix::session::FrameMetadata meta;
     while (m_bDisplayRun) {
-        if (m_camera.WaitForFrame(camera, 100) < 0) continue;
-        const int slot = m_camera.GetFrame(camera, frame.data(), -1);
-        if (slot < 0) {
-            // The capture went (a device change): nothing to wait on until Release stops us.
+        const FrameStream::Status status =
+            stream->Newest(frame, meta, std::chrono::milliseconds(100));
+        if (status == FrameStream::Status::Ended) {
+            // The stream is over (a device change): nothing to wait on until Release stops us.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        DisplayHandOver::ConvertFrame(m_camera.GetConverter(), colorCoding, frame.data(),
-                                      m_display.Back(), band, m_bayer);
+        if (status != FrameStream::Status::Frame) continue;
+        DisplayHandOver::ConvertFrame(*m_pConverter, colorCoding, frame.data(), m_display.Back(),
+                                      band, m_bayer);
         Observe(m_display.Back(), frame);
-        if (m_display.Publish(slot))
+        if (m_display.Publish(meta.slot))
             QMetaObject::invokeMethod(this, &DisplayPipeline::OnFramePublished,
                                       Qt::QueuedConnection);
     }
@@ -76,10 +81,12 @@ void DisplayPipeline::OnFramePublished() {
 
 void DisplayPipeline::ShowSlot(int slot) {
     m_nCurrentIndex = slot;
-    m_camera.GetFrame(m_nCamera, m_FrameBuffer.data(), slot);
+    FrameRing::SlotInfo info;
+    if (!m_pStream || m_pConverter == nullptr) return;
+    m_pStream->CopySlot(slot, m_FrameBuffer, info);
     // A frame the display thread still publishes must not replace the slot asked for.
     m_display.DropPending();
-    DisplayHandOver::ConvertFrame(m_camera.GetConverter(), m_nColorCoding, m_FrameBuffer.data(),
+    DisplayHandOver::ConvertFrame(*m_pConverter, m_nColorCoding, m_FrameBuffer.data(),
                                   m_display.Front(), m_Band, m_bayer);
     ++m_nShown;
     Observe(m_display.Front(), m_FrameBuffer);

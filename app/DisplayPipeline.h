@@ -1,11 +1,11 @@
 // The display pipeline of one connection: a display thread that takes the newest frame of the
-// capture ring, converts it for display and hands it to the window's thread as a whole picture
+// stream, converts it for display and hands it to the window's thread as a whole picture
 // (DisplayHandOver), the ring slot that picture holds, and the view rate. It paints nothing:
 // whatever shows the picture reads Front() when FrameShown arrives and counts its paints with
 // CountPaint, so another display (zoomed, another widget) can sit on the same pipeline.
 //
 // Threading: all members on the window's thread, except the display thread (DisplayLoop), which
-// touches only m_bDisplayRun, the camera's frame readers and the back side of m_display.
+// touches only m_bDisplayRun, the stream's reader and the back side of m_display.
 #pragma once
 
 #include <QImage>
@@ -21,8 +21,8 @@
 
 #include "app/DisplayHandOver.h"
 #include "app/ViewRateMeter.h"
-
-class C1394Dcam;
+#include "camera/FrameConverter.h"
+#include "session/FrameStream.h"
 
 class DisplayPipeline : public QObject {
     Q_OBJECT
@@ -32,13 +32,15 @@ public:
     using FrameObserver =
         std::function<void(const QImage& picture, std::span<const std::uint8_t> raw)>;
 
-    // camera: the frame source, which outlives the pipeline; ticks: the view-rate clock.
-    explicit DisplayPipeline(C1394Dcam& camera, ViewRateMeter::TickSource ticks = {},
-                             QObject* parent = nullptr);
+    // ticks: the view-rate clock.
+    explicit DisplayPipeline(ViewRateMeter::TickSource ticks = {}, QObject* parent = nullptr);
     ~DisplayPipeline() override;  // stops the display thread
 
-    // Allocates the pictures of a stream and starts the display thread on camera index camera.
-    void Start(int colorCoding, int width, int height, std::size_t frameBytes, int camera = 0);
+    // Allocates the pictures of a stream and starts the display thread on it. converter: the
+    // camera library's, which outlives the stream; bayer: the colour filter of a RAW8 stream.
+    void Start(std::shared_ptr<kestrix::session::FrameStream> stream,
+               const FrameConverter& converter, int colorCoding, int width, int height,
+               std::size_t frameBytes, BayerPattern bayer = BayerPattern::None);
     // Stops the display thread, waiting without limit; the pictures stay.
     void Stop();
     // Stops and frees the pictures.
@@ -50,7 +52,7 @@ public:
     const QImage& Front() { return m_display.Front(); }
     // The ring slot of the picture shown; -1 = none yet.
     const int& CurrentIndex() const { return m_nCurrentIndex; }
-    // The colour filter of a RAW8 stream (None for any other coding), known from Start.
+    // The colour filter of a RAW8 stream (None for any other coding), given to Start.
     BayerPattern Bayer() const { return m_bayer; }
     // Paints per second while streaming; negative = not measured.
     const float& ViewRate() const { return m_fViewRate; }
@@ -76,14 +78,16 @@ signals:
     void FrameShown(bool first);
 
 private:
-    void DisplayLoop(int camera, int colorCoding, std::size_t frameBytes);
+    void DisplayLoop(std::shared_ptr<kestrix::session::FrameStream> stream, int colorCoding,
+                     std::size_t frameBytes);
     // Takes the picture the display thread published.
     void OnFramePublished();
     void Observe(const QImage& picture, std::span<const std::uint8_t> raw);
 
-    C1394Dcam& m_camera;
+    const FrameConverter* m_pConverter = nullptr;  // set before the display thread starts
     DisplayHandOver m_display;
-    int m_nCamera = 0;  // set before the display thread starts, which gets its own copy
+    // The window's, for ShowSlot; the display thread gets its own copy.
+    std::shared_ptr<kestrix::session::FrameStream> m_pStream;
     int m_nColorCoding = 0;
     // Set in Start before the display thread starts, then only read (happens-before by the
     // thread's start).

@@ -38,11 +38,11 @@ QString StatisticsDock::Text(const ViewerStatistics& s) {
     QString text = QString("Mode %1<br>").arg(s.mode.toHtmlEscaped());
     if (s.modeFps > 0) text += QString::asprintf("Camera rate %.3f fps<br>", s.modeFps);
     text += QString::asprintf(
-        "Received %llu<br>Shown %llu<br>Dropped %llu<br>Lost %llu<br>"
+        "Received %llu<br>Shown %llu<br>Dropped %llu<br>Lost %llu<br>Short %llu<br>"
         "Received %.2f fps, %.2f MB/s",
         static_cast<unsigned long long>(s.received), static_cast<unsigned long long>(s.shown),
         static_cast<unsigned long long>(s.dropped), static_cast<unsigned long long>(s.lost),
-        s.receivedFps, s.receivedMBps);
+        static_cast<unsigned long long>(s.shortFrames), s.receivedFps, s.receivedMBps);
     if (!s.recording) return text;
     text += QString("<br><br>Recording %1<br>").arg(s.file.toHtmlEscaped());
     text += QString("Elapsed %1<br>Frames %2<br>File %3<br>")

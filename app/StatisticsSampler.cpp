@@ -22,6 +22,7 @@ const ViewerStatistics& StatisticsSampler::Sample(CameraSession& session,
     const CameraSession::CaptureCounters counters = session.Counters();
     s.received = counters.received;
     s.lost = counters.lost;
+    s.shortFrames = counters.shortFrames;
     s.dropped = counters.dropped;
     s.shown = pipeline.FramesShown();
     s.recording = state.m_bAviOpen;

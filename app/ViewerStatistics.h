@@ -12,7 +12,8 @@ struct ViewerStatistics {
     std::uint64_t received = 0;  // frames stored in the ring
     std::uint64_t shown = 0;     // pictures the display took
     std::uint64_t dropped = 0;   // frames the ring overwrote before the recorder copied them
-    std::uint64_t lost = 0;      // frames the bus never delivered
+    std::uint64_t lost = 0;      // frames that never reached the ring (docs/session.md)
+    std::uint64_t shortFrames = 0;  // frames that arrived incomplete (shown, tail zeroed)
     double receivedFps = 0;
     double receivedMBps = 0;
 

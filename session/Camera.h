@@ -50,6 +50,8 @@ public:
     CameraManager& Manager() const { return *m_pManager; }
     // Whether this program holds the camera's claim (CameraManager::Acquire, not Find).
     bool Claimed() const { return m_claim.IsHeld(); }
+    // The camera object, for the parameter dialogs that need it whole (owner thread only).
+    C1394Dcam& Device() const { return m_pManager->Device(); }
 
     // What the camera offers; every mode, including those no stream format of a front end takes.
     Error Modes(std::vector<ModeOffer>& offers);

@@ -62,6 +62,10 @@ public:
         return job(*m_pCam);
     }
 
+    // The camera object itself, for what needs it whole (the parameter dialogs, a camera
+    // picker): on the owner thread only, which for OwnThread is inside Call.
+    C1394Dcam& Device() { return m_pOwner ? m_pOwner->Device() : *m_pCam; }
+
     // The cameras on the bus now; error set when one cannot be read.
     std::vector<CameraInfo> Cameras(Error& error);
     // Finds and claims the camera the pick names; null with error set (NotFound, InUse,

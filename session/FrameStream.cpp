@@ -61,14 +61,15 @@ Error FrameStream::WatchFrom(bool mayProbe) {
             End(Count(m_bus.deviceChanges) != m_nChanges0
                     ? Error(Error::Kind::Unplugged)
                     : Error(Error::Kind::Failed, "the capture ended"));
-        } else if (!NoticesEnd(stats, now)) {
+        } else if (!NoticesEnd(stats, now, mayProbe)) {
             DriverSilent(stats, now, mayProbe);
         }
     }
     return EndReason();
 }
 
-bool FrameStream::NoticesEnd(const FrameRing::Stats& stats, Clock::time_point now) {
+bool FrameStream::NoticesEnd(const FrameRing::Stats& stats, Clock::time_point now,
+                             bool mayProbe) {
     if (Count(m_bus.deviceChanges) != m_nChanges0) {
         End(Error(Error::Kind::Unplugged));
         return true;
@@ -85,7 +86,11 @@ bool FrameStream::NoticesEnd(const FrameRing::Stats& stats, Clock::time_point no
         seen = m_troubleSeen;
     }
     if (now - seen < kNoticeGrace) return false;
-    End(reset ? Error(Error::Kind::BusReset) : Error(Error::Kind::Failed));
+    // Reads that fail with no notice: a driver that died, or one that reports errors.
+    const bool driverGone = !reset && mayProbe && m_bus.driverAnswers && !m_bus.driverAnswers();
+    End(Error(reset        ? Error::Kind::BusReset
+              : driverGone ? Error::Kind::DriverGone
+                           : Error::Kind::Failed));
     return true;
 }
 

@@ -97,7 +97,7 @@ private:
     Error WatchFrom(bool mayProbe);
     void End(Error reason);
     // Whether the notices or the reads say the stream is over, once the grace has passed.
-    bool NoticesEnd(const FrameRing::Stats& stats, Clock::time_point now);
+    bool NoticesEnd(const FrameRing::Stats& stats, Clock::time_point now, bool mayProbe);
     bool DriverSilent(const FrameRing::Stats& stats, Clock::time_point now, bool mayProbe);
 
     const std::shared_ptr<FrameRing> m_pRing;

@@ -38,9 +38,10 @@ TEST_F(SessionTest, PipelineShowsStreamedPicturesWithoutAWidget) {
     ASSERT_TRUE(Connect());
     EXPECT_EQ(m_session.Now().m_nBufferCount, 20);
     EXPECT_EQ(m_session.FrameBytes(), 640u * 480u * 3u);
-    DisplayPipeline pipeline(m_session.Camera());
+    DisplayPipeline pipeline;
     QSignalSpy shown(&pipeline, &DisplayPipeline::FrameShown);
-    pipeline.Start(m_session.Now().m_nColorCoding, 640, 480, m_session.FrameBytes());
+    pipeline.Start(m_session.Stream(), m_session.Camera().GetConverter(),
+                   m_session.Now().m_nColorCoding, 640, 480, m_session.FrameBytes());
     m_session.StartTransmission();
     ASSERT_TRUE(WaitFor([&] { return shown.count() >= 3; }));
     m_session.StopTransmission();

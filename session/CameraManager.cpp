@@ -137,7 +137,7 @@ std::optional<CameraInfo> CameraManager::Pick(const CameraPick& pick, Error& err
     for (const CameraInfo& info : cameras) {
         if (pick.guid ? info.guid == *pick.guid : info.index == pick.index) return info;
     }
-    error = pick.guid ? Error(Error::Kind::NotFound, "no " + pick.Text() + " on the bus")
+    error = pick.guid ? Error(Error::Kind::NotFound, pick.Text() + " is not on the bus")
                       : Error(Error::Kind::NotFound,
                               "no camera " + std::to_string(pick.index) + ": the bus has " +
                                   std::to_string(cameras.size()));

@@ -112,8 +112,8 @@ struct Summary {
 };
 
 inline Summary ParseSummary(const std::string& output) {
-    static const std::regex summary(
-        R"((^|\n)frames=(\d+) dropped=(\d+) fps=[0-9]+\.[0-9]+ lost=(\d+) short=(\d+)( gaps=(\d+))?\n$)");
+    static const std::regex summary(R"((^|\n)frames=(\d+) dropped=(\d+) fps=[0-9]+\.[0-9]+ )"
+                                    R"(lost=(\d+) short=(\d+)( gaps=(\d+))?\n$)");
     std::smatch match;
     if (!std::regex_search(output, match, summary)) return {};
     return {std::stol(match[2]), std::stol(match[3]), std::stol(match[4]), std::stol(match[5]),

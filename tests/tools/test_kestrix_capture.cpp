@@ -511,7 +511,8 @@ TEST_F(KestrixCapture, JsonSummaryHoldsTheFiguresWhateverTheOutcome) {
     if (!testsupport::kEveryFrameArrives)
         line = std::regex_replace(line, std::regex(R"("lost":[0-9]+)"), "\"lost\":0");
     EXPECT_EQ(line, "{\"frames\":4,\"dropped\":0,\"bytes\":" + std::to_string(4 * kRgbVgaBytes) +
-                        ",\"lost\":0,\"short\":0,\"read_errors\":0,\"files\":{\"avi\":\"" + escaped +
+                        ",\"lost\":0,\"short\":0,\"read_errors\":0,\"files\":{\"avi\":\"" +
+                        escaped +
                         "\"},\"features\":{\"gain\":\"0 (0.0 "
                         "dB)\"},\"exit_reason\":\"done\",\"exit_status\":0}\n");
     const auto failed = Run({"--json", "--camera", "4"});

@@ -275,9 +275,9 @@ std::optional<CaptureOptions> CaptureOptions::Parse(std::span<char* const> args,
 }
 
 const char* CaptureOptions::Usage() {
-    return R"(usage: kestrix-capture [--simulate] [--list] [--camera N|GUID] [--mode MODE] [--rate FPS]
-                       [--frames N | --seconds S] [--avi FILE [--convert | --fourcc TAGS]]
-                       [--bmp FILE]
+    return R"(usage: kestrix-capture [--simulate] [--list] [--camera N|GUID] [--mode MODE]
+                       [--rate FPS] [--frames N | --seconds S]
+                       [--avi FILE [--convert | --fourcc TAGS]] [--bmp FILE]
                        [--jpeg FILE [--quality Q]] [--get all|FEATURE]... [--set FEATURE=VALUE]...
                        [--trigger MODE|off [--software-trigger-every MS]]
                        [--json] [-v|-vv] [--speed 100|200|400] [--buffer-percent 10..90]

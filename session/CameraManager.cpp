@@ -1,6 +1,8 @@
 // Opening the camera library on the right thread, listing and claiming cameras, hearing notices.
 #include "session/CameraManager.h"
 
+#include <cstdio>
+
 #include "bus/DriverCodes.h"
 #include "platform/MessageQueue.h"
 #include "session/Camera.h"
@@ -137,7 +139,12 @@ std::optional<CameraInfo> CameraManager::Pick(const CameraPick& pick, Error& err
     for (const CameraInfo& info : cameras) {
         if (pick.guid ? info.guid == *pick.guid : info.index == pick.index) return info;
     }
-    error = pick.guid ? Error(Error::Kind::NotFound, pick.Text() + " is not on the bus")
+    // "no camera with GUID ...", as kestrixsrc has said it.
+    char guid[17];
+    std::snprintf(guid, sizeof guid, "%016llx",
+                  static_cast<unsigned long long>(pick.guid.value_or(0)));
+    error = pick.guid ? Error(Error::Kind::NotFound,
+                              std::string("no camera with GUID ") + guid + " on the bus")
                       : Error(Error::Kind::NotFound,
                               "no camera " + std::to_string(pick.index) + ": the bus has " +
                                   std::to_string(cameras.size()));

@@ -30,12 +30,12 @@ QSpinBox* Spin(QWidget* parent, const char* name) {
 
 CCameraFormatDlg::CCameraFormatDlg(C1394Dcam& cam, int camera, const QImage& lastPicture,
                                    QWidget* parent)
-    : QDialog(parent), m_cam(cam), m_lastPicture(lastPicture), m_ids(CameraIdentity::ReadAll(cam)) {
+    : QDialog(parent), m_cam(cam), m_lastPicture(lastPicture), m_ids(kestrix::session::CameraInfo::ReadAll(cam)) {
     setWindowTitle("Camera Format");
     auto* form = new QFormLayout;
     m_pCameras = new QComboBox(this);
     m_pCameras->setObjectName("cameraList");
-    for (const CameraIdentity& id : m_ids)
+    for (const kestrix::session::CameraInfo& id : m_ids)
         m_pCameras->addItem(QString::fromStdString(id.Describe()));
     form->addRow("&Camera:", m_pCameras);
     m_pModes = new QComboBox(this);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/CameraFormatChoice.h"
-#include "camera/CameraIdentity.h"
+#include "session/CameraInfo.h"
 #include "camera/CameraModes.h"
 #include "camera/Format7Geometry.h"
 
@@ -58,7 +58,7 @@ private:
 
     C1394Dcam& m_cam;
     QImage m_lastPicture;
-    std::vector<CameraIdentity> m_ids;
+    std::vector<kestrix::session::CameraInfo> m_ids;
     std::vector<CameraModes::Mode> m_modes;
     std::optional<Format7Geometry> m_geometry;
     std::optional<CameraFormatChoice> m_stored;  // of the camera shown

@@ -12,7 +12,7 @@
 #include <algorithm>
 
 #include "app/QtPrompts.h"
-#include "camera/CameraIdentity.h"
+#include "session/CameraInfo.h"
 #include "dialogs/CAeSharpnessDlg.h"
 #include "dialogs/CMaskingDlg.h"
 #include "dialogs/CMiscParamDlg.h"
@@ -120,14 +120,16 @@ void CCameraView::OnConnect() {
     ResetState();
     m_session.ApplyAccessUnit();
     if (m_session.CameraCount() == 0) {
-        Tell("The camera is not connected.", ViewerPrompts::Icon::Exclamation);
+        Tell("The camera is not connected." +
+                 (m_busProblem.isEmpty() ? QString() : "\n\n" + m_busProblem),
+             ViewerPrompts::Icon::Exclamation);
         return;
     }
     int camera = m_session.PickedCamera();
     if (camera < 0) {
         const CameraSession::CameraPick& pick = m_session.Pick();
         Tell(pick.guid != 0 ? QString("The camera %1 is not on the bus.")
-                                  .arg(QString::fromStdString(CameraIdentity::GuidText(pick.guid)))
+                                  .arg(QString::fromStdString(kestrix::session::CameraInfo::GuidText(pick.guid)))
                             : QString("There is no camera %1 on the bus.").arg(pick.index),
              ViewerPrompts::Icon::Exclamation);
         return;

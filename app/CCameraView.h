@@ -74,6 +74,8 @@ public:
     // copy of the program shows that camera. Without it any camera may be picked.
     using CameraClaim = std::function<bool(int camera)>;
     void SetCameraClaim(CameraClaim claim) { m_cameraClaim = std::move(claim); }
+    // Why no bus serves (no FireWire controller, say), told with Connect's "not connected".
+    void SetBusProblem(QString problem) { m_busProblem = std::move(problem); }
 
     void OnConnect();
     // Camera > Format...: the camera and the format the next Connect uses.
@@ -231,6 +233,7 @@ private:
     QImage m_LastPicture;  // the last connection's last picture, for Camera Format
     QMenu* m_pContextMenu = nullptr;
     CameraClaim m_cameraClaim;
+    QString m_busProblem;
     QString m_strTitle = "KestrixView";  // without the recording suffix
     ViewOptions m_options = ViewOptions::Load();
     ViewZoom m_zoom;

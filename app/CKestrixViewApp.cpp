@@ -20,7 +20,8 @@
 #include "app/QtPrompts.h"
 #include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
-#include "camera/CameraIdentity.h"
+#include "session/CameraInfo.h"
+#include "session/CameraPick.h"
 #include "tools/common/PrivateBus.h"
 
 namespace {
@@ -65,26 +66,14 @@ void TakeScreenshot(CMainFrame& frame, const QString& file, bool fit) {
 
 // A camera number below the table's size, or a GUID of 16 hex digits (an optional 0x before).
 bool ParseCamera(std::string_view text, CKestrixViewApp::Options& options, std::string& error) {
-    const std::string given(text);
-    if (!text.empty() && text.size() <= 2 &&
-        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        const int index = std::stoi(given);
-        if (index < C1394Dcam::kMaxCameras) {
-            options.cameraIndex = index;
-            options.cameraGuid = 0;
-            return true;
-        }
+    if (const auto pick = kestrix::session::CameraPick::Parse(text)) {
+        options.cameraIndex = pick->index;
+        options.cameraGuid = pick->guid.value_or(0);
+        return true;
     }
-    if (text.starts_with("0x") || text.starts_with("0X")) text.remove_prefix(2);
-    if (text.size() == 16 && std::all_of(text.begin(), text.end(), [](char c) {
-            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-        })) {
-        options.cameraGuid = std::stoull(std::string(text), nullptr, 16);
-        options.cameraIndex = 0;
-        if (options.cameraGuid != 0) return true;
-    }
-    error = "--camera " + given + ": give a camera number from 0 to " +
-            std::to_string(C1394Dcam::kMaxCameras - 1) + " or a GUID of 16 hex digits";
+    error = "--camera " + std::string(text) + ": give a camera number from 0 to " +
+            std::to_string(kestrix::session::CameraPick::kMaxIndex - 1) +
+            " or a GUID of 16 hex digits";
     return false;
 }
 
@@ -104,7 +93,7 @@ const char* CKestrixViewApp::Usage() {
 }
 
 std::string CKestrixViewApp::InstanceKey(const Options& options) {
-    if (options.cameraGuid != 0) return CameraIdentity::GuidText(options.cameraGuid);
+    if (options.cameraGuid != 0) return kestrix::session::CameraInfo::GuidText(options.cameraGuid);
     return options.cameraIndex == 0 ? std::string()
                                     : "camera" + std::to_string(options.cameraIndex);
 }
@@ -168,8 +157,11 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     }
     // Without --simulate, the machine's FireWire cameras through a bridge of its own when no bus
     // daemon runs. The window opens whatever happens: the line says why it finds no camera.
+    QString busProblem;
     if (!options->simulate && !bus.StartUnlessRunning(error, PrivateBus::Daemon::FireWire)) {
         std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
+        busProblem = QString::fromStdString(error) + ".";
+        busProblem[0] = busProblem[0].toUpper();
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName("KestrixView");
@@ -188,6 +180,7 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     }
     CMainFrame frame(prompts);
     frame.View()->Session().SetCameraPick({options->cameraIndex, options->cameraGuid});
+    frame.View()->SetBusProblem(busProblem);
     // A camera picked in Camera Format moves this copy to that camera's key, unless another copy
     // shows it: that one comes to the front instead.
     frame.View()->SetCameraClaim([&instance](int camera) {

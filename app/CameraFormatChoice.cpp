@@ -4,14 +4,14 @@
 #include <QSettings>
 
 #include "camera/BusBandwidth.h"
-#include "camera/CameraIdentity.h"
+#include "session/CameraInfo.h"
 #include "camera/CameraModes.h"
 #include "camera/VideoModeTables.h"
 
 namespace {
 
 QString Group(std::uint64_t guid) {
-    return "CameraFormat/" + QString::fromStdString(CameraIdentity::GuidText(guid));
+    return "CameraFormat/" + QString::fromStdString(kestrix::session::CameraInfo::GuidText(guid));
 }
 
 }  // namespace

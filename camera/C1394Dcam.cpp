@@ -109,6 +109,10 @@ std::int64_t C1394Dcam::OnDeviceListChanged(std::uint64_t wParam, std::int64_t l
 }
 
 std::int64_t C1394Dcam::OnBusReset(std::uint64_t wParam, std::int64_t lParam) {
+    // Another node may now be cycle master: the stamps before and after are not comparable.
+    for (int camera = 0; camera < kCameraDevices; ++camera) {
+        if (CDcamCaptureThread* thread = GetCaptureThread(camera)) thread->NoteBusReset();
+    }
     return CFirewireComm::OnBusReset(wParam, lParam);
 }
 

@@ -93,12 +93,12 @@ void CDcamCaptureThread::StoreFrame(std::span<const std::uint8_t> frame, std::ui
 
 void CDcamCaptureThread::SetFramePeriod(double cycles) {
     m_dFramePeriod = cycles;
-    ++m_nPeriodSerial;
+    ++m_nCountSerial;
 }
 
 void CDcamCaptureThread::CountMissedFrames(std::uint32_t cycleTime) {
     const double period = m_dFramePeriod;
-    const unsigned serial = m_nPeriodSerial;
+    const unsigned serial = m_nCountSerial;
     const std::uint64_t drops = std::exchange(m_nDropsSinceFrame, 0);
     const bool counting = m_bHaveStamp && serial == m_nStampSerial;
     m_bHaveStamp = period > 0 && IsCycleTime(cycleTime);
@@ -106,8 +106,9 @@ void CDcamCaptureThread::CountMissedFrames(std::uint32_t cycleTime) {
     const std::uint32_t last = std::exchange(m_nLastStamp, cycleTime);
     if (!counting || !m_bHaveStamp) return;
     const std::uint32_t cycles = (CycleOf(cycleTime) + kCycleWrap - CycleOf(last)) % kCycleWrap;
-    // Every frame alike: a driver that stamps nothing (the field holds the buffer size).
-    if (cycles == 0) return;
+    // Every frame alike: a driver that stamps nothing (the field holds the buffer size). Further
+    // back than ahead: the cycle master changed, and its timer stands behind the last one's.
+    if (cycles == 0 || cycles > kCycleWrap / 2) return;
     const long long periods = std::llround(cycles / period);
     // The reads that delivered nothing in the gap were counted already.
     if (periods > 1 && std::uint64_t(periods - 1) > drops) {

@@ -54,7 +54,13 @@ public:
     // the cycle stamps the driver gives each frame then count the frames that never arrived as
     // lost (FrameRing::Stats). 0 counts none: a trigger or a shot count paces the frames, or the
     // camera does not transmit. Each call starts the count afresh.
+    //
+    // Stamps rise only within one bus generation: a reset may hand the cycle master's role to a
+    // node whose timer is unrelated. A stamp that steps back, and the first after NoteBusReset,
+    // count nothing and become the reference for the next.
     void SetFramePeriod(double cycles);
+    // Any thread: the bus was reset.
+    void NoteBusReset() { ++m_nCountSerial; }
 
     int GetSlotCount() const { return m_pRing->GetSlotCount(); }
     std::uint32_t GetSlotSize() const { return m_pRing->GetSlotSize(); }
@@ -138,7 +144,7 @@ private:
     bool m_bHaveCounter = false;  // receive thread only, as the counter below
     std::uint32_t m_nLastCounter = 0;
     std::atomic<double> m_dFramePeriod{0};
-    std::atomic<unsigned> m_nPeriodSerial{0};  // changed by every SetFramePeriod
+    std::atomic<unsigned> m_nCountSerial{0};  // changed by every SetFramePeriod and bus reset
     // Receive thread only: the stamp of the last frame and what it was counted under.
     bool m_bHaveStamp = false;
     std::uint32_t m_nLastStamp = 0;

@@ -185,6 +185,7 @@ void FwBus::OnBusReset(const fw_cdev_event_bus_reset& reset) {
     for (auto& [name, node] : m_nodes) {
         if (node->fd) Refresh(*node);
     }
+    for (auto& [resource, receiver] : m_receivers) receiver->OnBusReset();
     KX_LOG(Simbus, Info) << "bus reset: generation " << m_generation;
     std::vector<std::pair<ClientId, std::uint32_t>> waits;
     for (const auto& [id, client] : m_clients) {

@@ -99,6 +99,13 @@ void FwBus::StopReceiver(std::uint32_t resource) {
 }
 
 void FwBus::ReadReceiverEvents(std::uint32_t resource) {
+    // A reset the kernel reported before these packets came is taken first, so that the
+    // receiver reads their stamps as the new generation's.
+    std::vector<std::string> names;
+    for (const auto& [name, node] : m_nodes) {
+        if (node->fd) names.push_back(name);
+    }
+    for (const std::string& name : names) ReadNodeEvents(name);
     const auto it = m_receivers.find(resource);
     if (it == m_receivers.end()) return;
     // A context whose node left ends; the client learns it from the unit's removal.

@@ -157,10 +157,19 @@ void FwReceiver::OnInterrupt(const std::uint8_t* event, std::size_t bytes) {
 std::uint64_t FwReceiver::BusCycle(std::uint32_t stamp) {
     // The stamp holds 3 bits of seconds and 13 of cycles, so it wraps every 8 s; counting on
     // from the last packet's keeps the frames' distances right for gaps shorter than that.
-    constexpr std::uint32_t kStampWrap = 8 * 8000;
-    const std::uint32_t cycles = (stamp >> 13) * 8000 + (stamp & 0x1FFF) % 8000;
+    constexpr std::uint32_t kStampWrap = 8 * kCyclesPerSecond;
+    // The cycle time clients get wraps at 128 s, a whole number of the stamp's wraps.
+    constexpr std::uint64_t kClientWrap = 128 * kCyclesPerSecond;
+    const std::uint32_t cycles =
+        (stamp >> 13) * kCyclesPerSecond + (stamp & 0x1FFF) % kCyclesPerSecond;
     if (m_packetsSeen == 0) return m_busCycle = cycles;
-    return m_busCycle += (cycles + kStampWrap - m_busCycle % kStampWrap) % kStampWrap;
+    const std::uint32_t ahead = (cycles + kStampWrap - m_busCycle % kStampWrap) % kStampWrap;
+    if (m_afterReset > 0 && ahead > kStampWrap / 2) {
+        m_afterReset = 0;
+        return m_busCycle += kClientWrap - (kStampWrap - ahead);
+    }
+    m_afterReset -= std::min(m_afterReset, ahead);
+    return m_busCycle += ahead;
 }
 
 void FwReceiver::TakePacket(std::uint32_t header, std::uint64_t cycle,

@@ -32,6 +32,9 @@ public:
     int Fd() const { return m_fd.Get(); }
     // Reads the events that wait; false when the file is gone.
     bool ReadEvents();
+    // The bus was reset: for a second of bus time a stamp that steps back is taken as a step
+    // back (another node became cycle master), not as a wrap of the stamp's 8 seconds.
+    void OnBusReset() { m_afterReset = kCyclesPerSecond; }
     std::string Describe() const;
 
 private:
@@ -58,6 +61,8 @@ private:
     std::uint64_t m_droppedFrames = 0;
     std::uint32_t m_lastCycle = 0;
     std::uint64_t m_busCycle = 0;  // of the last packet seen
+    static constexpr std::uint32_t kCyclesPerSecond = 8000;
+    std::uint32_t m_afterReset = 0;  // cycles left in which a step back is one
 };
 
 }  // namespace fw

@@ -17,8 +17,9 @@ fail() { echo "check-install.sh: $*" >&2; exit 1; }
 
 echo "installing $build into $prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in bin/kestrix-capture bin/kestrix-busctl bin/kestrix-busd \
+for f in bin/kestrix-capture bin/kestrix-busctl bin/kestrix-busd bin/kestrix-check \
          share/man/man1/kestrix-capture.1 share/man/man1/kestrix-busctl.1 \
+         share/man/man1/kestrix-check.1 \
          share/man/man1/kestrix-busd.1 share/bash-completion/completions/kestrix-capture \
          include/kestrix/camera/C1394Dcam.h include/kestrix/platform/Event.h \
          include/kestrix/bus/CFirewireComm.h include/kestrix/files/CDcamAviFile.h; do
@@ -67,6 +68,9 @@ echo "installed kestrix-capture --simulate --frames 5"
 run_capture "$prefix/bin/kestrix-capture" --frames 5 --avi "$work/capture.avi" ||
     fail "the installed kestrix-capture --simulate failed"
 [ -s "$work/capture.avi" ] || fail "the installed kestrix-capture wrote no AVI file"
+echo "installed kestrix-check --simulate"
+run_capture "$prefix/bin/kestrix-check" >"$work/check.out" ||
+    fail "the installed kestrix-check --simulate failed: $(tail -1 "$work/check.out")"
 
 # A copy with no kestrix-busd beside it must fail, not fall back on the build tree's daemon.
 mkdir -p "$work/alone"

@@ -1,8 +1,6 @@
 // Opening the camera library on the right thread, listing and claiming cameras, hearing notices.
 #include "session/CameraManager.h"
 
-#include <cstdio>
-
 #include "bus/DriverCodes.h"
 #include "platform/MessageQueue.h"
 #include "session/Camera.h"
@@ -12,20 +10,6 @@ namespace {
 
 std::mutex g_sharedLock;
 std::weak_ptr<CameraManager> g_shared;  // guarded by g_sharedLock
-
-CameraInfo ReadInfo(C1394Dcam& cam, int index) {
-    CameraInfo info;
-    info.index = index;
-    info.device = cam.GetCameraDevice(index);
-    info.vendorId = cam.GetVendorId(index);
-    info.path = cam.GetDevicePath(unsigned(info.device));
-    info.guid = cam.GetCameraGuid(index);
-    if (cam.SelectCamera(index)) {
-        info.node = cam.GetNodeNumber(false);
-        cam.GetUnitNames(&info.vendor, &info.model);
-    }
-    return info;
-}
 
 }  // namespace
 
@@ -119,7 +103,7 @@ std::vector<CameraInfo> CameraManager::Cameras(Error& error) {
     return Call([&](C1394Dcam& cam) {
         std::vector<CameraInfo> cameras;
         for (int i = 0; i < cam.GetDeviceCount(C1394Dcam::kCameraDevices); ++i) {
-            cameras.push_back(ReadInfo(cam, i));
+            cameras.push_back(CameraInfo::Read(cam, i));
             if (cameras.back().guid == 0) {
                 error = Error(Error::Kind::Failed,
                               "the configuration of camera " + std::to_string(i) + " cannot be read");
@@ -140,11 +124,9 @@ std::optional<CameraInfo> CameraManager::Pick(const CameraPick& pick, Error& err
         if (pick.guid ? info.guid == *pick.guid : info.index == pick.index) return info;
     }
     // "no camera with GUID ...", as kestrixsrc has said it.
-    char guid[17];
-    std::snprintf(guid, sizeof guid, "%016llx",
-                  static_cast<unsigned long long>(pick.guid.value_or(0)));
-    error = pick.guid ? Error(Error::Kind::NotFound,
-                              std::string("no camera with GUID ") + guid + " on the bus")
+    error = pick.guid ? Error(Error::Kind::NotFound, "no camera with GUID " +
+                                                         CameraInfo::GuidText(*pick.guid) +
+                                                         " on the bus")
                       : Error(Error::Kind::NotFound,
                               "no camera " + std::to_string(pick.index) + ": the bus has " +
                                   std::to_string(cameras.size()));

@@ -23,14 +23,18 @@ std::optional<std::uint64_t> CameraPick::ParseGuid(std::string_view text) {
 }
 
 std::optional<CameraPick> CameraPick::Parse(std::string_view text) {
-    // Short decimal numbers are indexes; a GUID has more digits than any camera table has rows.
-    if (!text.empty() && text.size() <= 3 &&
+    // A number of one or two digits is an index; a GUID has all its 16 digits.
+    if (!text.empty() && text.size() <= 2 &&
         std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
         int index = 0;
         std::from_chars(text.data(), text.data() + text.size(), index);
-        return CameraPick{index, {}};
+        if (index < kMaxIndex) return CameraPick{index, {}};
+        return {};
     }
-    if (const auto guid = ParseGuid(text)) return CameraPick{0, guid};
+    std::string_view digits = text;
+    if (digits.starts_with("0x") || digits.starts_with("0X")) digits.remove_prefix(2);
+    const auto guid = digits.size() == 16 ? ParseGuid(digits) : std::nullopt;
+    if (guid && *guid != 0) return CameraPick{0, guid};
     return {};
 }
 

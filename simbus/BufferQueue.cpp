@@ -186,8 +186,13 @@ bool BufferQueue::PlaceStream(const PacketRun& run, std::size_t index, const OnF
     return true;
 }
 
-void BufferQueue::Fill(Buffer& buffer, const OnFilled& onFilled) {
+void BufferQueue::EndFrame(const OnFilled& onFilled) {
+    if (Buffer* buffer = Current(); buffer != nullptr && Partial()) Fill(*buffer, onFilled, true);
+}
+
+void BufferQueue::Fill(Buffer& buffer, const OnFilled& onFilled, bool cut) {
     const std::size_t length = buffer.setup.length;
+    buffer.received = std::uint32_t(cut ? m_fill : length);
     if (m_fill < length) std::memset(buffer.storage->data() + m_fill, 0, length - m_fill);
     Advance();
     onFilled(buffer);

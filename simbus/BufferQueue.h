@@ -42,6 +42,7 @@ public:
         bool done = false;  // filled (or sent) and not to be used again
         SharedSlots slots;  // null: the bus's own memory
         std::uint64_t cycle = 0;  // the bus cycle of the first packet it holds
+        std::uint32_t received = 0;  // bytes it holds once filled: its length unless cut short
     };
 
     // Called for each buffer that a run filled.
@@ -70,6 +71,9 @@ public:
     bool Partial() const { return m_fill != 0; }
 
     void Receive(const PacketRun& run, const OnFilled& onFilled);
+    // The frame being received ended without its last packets: a partly filled buffer goes
+    // out with what it holds (the rest zeroed).
+    void EndFrame(const OnFilled& onFilled);
 
     std::size_t Size() const { return m_buffers.size(); }
     bool AttachDone(std::uint64_t attachId) const;
@@ -84,7 +88,7 @@ private:
     bool PlaceSlot(Buffer& buffer, const PacketRun& run, std::size_t index,
                    const OnFilled& onFilled);
     bool PlaceStream(const PacketRun& run, std::size_t index, const OnFilled& onFilled);
-    void Fill(Buffer& buffer, const OnFilled& onFilled);
+    void Fill(Buffer& buffer, const OnFilled& onFilled, bool cut = false);
     // Gives the buffer storage that nothing else holds before it is filled again; false when
     // every shared slot is taken.
     bool Renew(Buffer& buffer);

@@ -104,7 +104,11 @@ std::size_t Bus::ResetWaits() const {
     return waits;
 }
 
-void Bus::Reset(bool renumber) {
+void Bus::Reset(bool renumber, int jumpSeconds) {
+    constexpr std::int64_t kTimerRange = 128 * 8000;
+    const std::int64_t jump = std::int64_t(jumpSeconds) * 8000 % kTimerRange;
+    m_cycleTimerOffset = std::uint64_t((std::int64_t(m_cycleTimerOffset) + jump + kTimerRange) %
+                                       kTimerRange);
     if (renumber) ++m_rotation;
     Renumber();
     ++m_generation;
@@ -179,9 +183,7 @@ std::optional<std::uint64_t> Bus::Advance() {
             IsochStream* stream = node->Stream();
             const auto due = stream ? stream->DueAt() : std::nullopt;
             if (!due || *due > now) continue;
-            m_isoch.Deliver(stream->SendFrame(*node->Camera(), now));
-            // The frame may have been the last of a one-shot or multi-shot.
-            stream->Follow(node->Camera()->Stream(), now);
+            SendFrame(*node, *stream, now);
             sent = true;
         }
         sent = m_isoch.SendTalked(now) || sent;
@@ -193,6 +195,22 @@ std::optional<std::uint64_t> Bus::Advance() {
         if (due && (!next || *due < *next)) next = due;
     }
     return next;
+}
+
+void Bus::SendFrame(Node& node, IsochStream& stream, std::uint64_t now) {
+    PacketRun run = stream.SendFrame(*node.Camera(), now);
+    run.cycle += m_cycleTimerOffset;
+    const bool cut = m_faults.Take(FaultKind::ShortFrame) && run.PacketCount() > 1;
+    if (cut) {
+        // Its last quarter of packets, at least one, never comes.
+        const std::size_t count = run.PacketCount();
+        const std::size_t kept = count - std::max<std::size_t>(1, count / 4);
+        run.payload = run.payload.first(kept * run.bytesPerPacket);
+    }
+    m_isoch.Deliver(run);
+    if (cut) m_isoch.EndShortFrame(run.channel);
+    // The frame may have been the last of a one-shot or multi-shot.
+    stream.Follow(node.Camera()->Stream(), now);
 }
 
 std::string Bus::Status() const {

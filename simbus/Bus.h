@@ -42,8 +42,10 @@ public:
     // A pulse on the trigger input of the camera at index in plug order. False, with why, when
     // there is no such camera; true with why set when the camera ignored the pulse.
     bool Trigger(std::size_t index, std::string& why);
-    // Completes every pending reset wait; renumber gives the nodes other numbers.
-    void Reset(bool renumber);
+    // Completes every pending reset wait; renumber gives the nodes other numbers. The cycle
+    // timer that stamps the frames jumps by jumpSeconds (back when negative), as when another
+    // node becomes cycle master.
+    void Reset(bool renumber, int jumpSeconds = 0);
     // Present units in plug order.
     std::vector<UnitId> Units() const;
 
@@ -86,6 +88,8 @@ private:
     void HandleHostInfo(const Request& request);
     void HandleHostMemory(const Request& request);
     void HandleIsoch(const Request& request, Client& client);
+    // Sends the camera's due frame, cut short when that fault is armed.
+    void SendFrame(Node& node, IsochStream& stream, std::uint64_t now);
     void LogRefusal(const Request& request, std::uint32_t status);
     std::size_t ResetWaits() const;
     // Answers one pending request with status, wherever it waits.
@@ -106,6 +110,8 @@ private:
     BayerFilter m_cameraFilter = BayerFilter::None;
     std::uint32_t m_generation = 0;
     std::uint32_t m_rotation = 0;  // how far renumbering has turned the numbers
+    // What the cycle timer stands ahead of the cycle clock, within its 128-second range.
+    std::uint64_t m_cycleTimerOffset = 0;
     std::map<ClientId, Client> m_clients;
     ClientId m_nextClient = 1;
     std::vector<std::uint8_t> m_hostMemory;

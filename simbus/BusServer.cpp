@@ -166,7 +166,7 @@ std::string BusServer::Execute(std::string_view line) {
             return ControlProtocol::Ok("");
         }
         case ControlCommand::Verb::BusReset:
-            m_bus->Reset(command->renumber);
+            m_bus->Reset(command->renumber, command->cycleJump);
             return ControlProtocol::Ok("generation " + std::to_string(m_bus->Generation()) + "\n");
         case ControlCommand::Verb::Fault:
             if (command->fault) {

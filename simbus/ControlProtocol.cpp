@@ -44,6 +44,13 @@ std::optional<std::uint32_t> Number(std::string_view word) {
     return std::uint32_t(value);
 }
 
+std::optional<long> SignedNumber(std::string_view word) {
+    const bool negative = word.starts_with('-');
+    const auto magnitude = Number(negative ? word.substr(1) : word);
+    if (!magnitude) return std::nullopt;
+    return negative ? -long(*magnitude) : long(*magnitude);
+}
+
 // Reads "--name VALUE" options and plain arguments of one command.
 struct Arguments {
     std::vector<std::string_view> plain;
@@ -108,10 +115,14 @@ std::string_view ControlProtocol::Commands() {
            "  remove N                      unplug the unit with device number N\n"
            "  trigger N                     a pulse on the trigger input of the camera with\n"
            "                                device number N\n"
-           "  bus-reset [--renumber]        reset the bus; --renumber gives new node numbers\n"
+           "  bus-reset [--renumber] [--cycle-jump S]\n"
+           "                                reset the bus; --renumber gives new node numbers,\n"
+           "                                --cycle-jump S makes the cycle timer jump S seconds\n"
+           "                                (back when negative)\n"
            "  fault KIND [COUNT]            make the next COUNT requests (1 unless given) fail:\n"
            "                                async-fail, async-short, iso-negative, iso-fail,\n"
-           "                                stall\n"
+           "                                stall; short-frame: the next COUNT frames come\n"
+           "                                without their last packets\n"
            "  fault clear                   disarm every fault\n"
            "  host-caps BITS                the host adapter's capability bits (0x01 packet-\n"
            "                                based transfers, 0x10 header stripping)\n";
@@ -124,7 +135,7 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         return std::nullopt;
     }
     Arguments args;
-    if (!Split(words, {"--speed", "--version"}, args, error)) return std::nullopt;
+    if (!Split(words, {"--speed", "--version", "--cycle-jump"}, args, error)) return std::nullopt;
     const std::string_view verb = words[0];
     ControlCommand command;
     const auto expect = [&](std::size_t plain, std::initializer_list<std::string_view> flags) {
@@ -155,6 +166,14 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         command.verb = ControlCommand::Verb::BusReset;
         if (!expect(0, {"--renumber"})) return std::nullopt;
         command.renumber = !args.flags.empty();
+        for (const auto& [name, text] : args.options) {
+            const auto jump = SignedNumber(text);
+            if (name != "--cycle-jump" || !jump || *jump < -127 || *jump > 127) {
+                error = "--cycle-jump takes seconds from -127 to 127";
+                return std::nullopt;
+            }
+            command.cycleJump = int(*jump);
+        }
         return command;
     }
     if (!args.options.empty() || !expect(2, {})) {
@@ -183,9 +202,8 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         const auto count =
             args.plain.size() == 2 ? Number(args.plain[1]) : std::optional<std::uint32_t>(1);
         if (!command.fault || !count || *count == 0) {
-            error =
-                "fault takes a kind (async-fail, async-short, iso-negative, iso-fail, stall) "
-                "and a count above 0, or clear";
+            error = "fault takes a kind (" + FaultInjector::Names() +
+                    ") and a count above 0, or clear";
             return std::nullopt;
         }
         command.value = *count;

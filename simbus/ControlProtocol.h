@@ -20,6 +20,7 @@ struct ControlCommand {
     // fault: count; host-caps: the capability bits.
     std::uint32_t value = 0;
     bool renumber = false;           // bus-reset --renumber
+    int cycleJump = 0;               // bus-reset --cycle-jump: seconds, -127 to 127
     std::optional<FaultKind> fault;  // fault: empty to clear every armed fault
 };
 

@@ -5,7 +5,7 @@ namespace simbus {
 namespace {
 
 constexpr std::array<std::string_view, FaultInjector::kKinds> kNames = {
-    "async-fail", "async-short", "iso-negative", "iso-fail", "stall"};
+    "async-fail", "async-short", "iso-negative", "iso-fail", "stall", "short-frame"};
 
 }  // namespace
 
@@ -17,6 +17,15 @@ std::optional<FaultKind> FaultInjector::Parse(std::string_view name) {
 }
 
 std::string_view FaultInjector::Name(FaultKind kind) { return kNames[std::size_t(kind)]; }
+
+std::string FaultInjector::Names() {
+    std::string names;
+    for (const std::string_view name : kNames) {
+        if (!names.empty()) names += ", ";
+        names += name;
+    }
+    return names;
+}
 
 void FaultInjector::Arm(FaultKind kind, std::uint32_t count) {
     m_remaining[std::size_t(kind)] = count;

@@ -1,5 +1,5 @@
-// Faults armed through kestrix-busctl: each kind strikes the next requests it applies to, as
-// many times as it was armed for.
+// Faults armed through kestrix-busctl: each kind strikes the next requests (or, for a short
+// frame, the next camera frames) it applies to, as many times as it was armed for.
 #pragma once
 
 #include <array>
@@ -16,14 +16,17 @@ enum class FaultKind {
     IsochNegative,  // an isochronous read delivers a negative status and no data
     IsochFail,      // an isochronous read fails with an error status
     Stall,          // a request of any kind is never answered (until cancelled or closed)
+    ShortFrame,     // a camera frame goes out without its last packets
 };
 
 class FaultInjector {
 public:
-    static constexpr std::size_t kKinds = 5;
+    static constexpr std::size_t kKinds = 6;
 
     static std::optional<FaultKind> Parse(std::string_view name);
     static std::string_view Name(FaultKind kind);
+    // The kinds' names, comma-separated, for messages.
+    static std::string Names();
 
     void Arm(FaultKind kind, std::uint32_t count);
     void Clear();

@@ -204,6 +204,11 @@ void IsochResource::DropPartial() {
     ++m_lost;
 }
 
+void IsochResource::EndShortFrame() {
+    if (!PartialFrame()) return;
+    m_buffers.EndFrame([this](const BufferQueue::Buffer& buffer) { OnFilled(buffer); });
+}
+
 const DescriptorRecord* IsochResource::NextBuffer() const {
     const BufferQueue::Buffer* buffer = m_buffers.Current();
     return buffer != nullptr ? &buffer->setup : nullptr;
@@ -258,7 +263,7 @@ std::uint64_t IsochResource::HeldBytes() const {
 }
 
 void IsochResource::OnFilled(const BufferQueue::Buffer& buffer) {
-    m_ready.push_back({buffer.storage, buffer.setup.length, buffer.cycle});
+    m_ready.push_back({buffer.storage, buffer.received, buffer.cycle});
     // Buffers wait only as long as the hardware would keep them: one per attached descriptor, or
     // in shared memory every slot but the one being filled and the one the client reads.
     const std::size_t room = buffer.slots ? buffer.slots->size() - kSpareSharedSlots

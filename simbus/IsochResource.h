@@ -63,6 +63,9 @@ public:
     // counted as a lost buffer (a receiver that saw packets of the frame go missing).
     bool PartialFrame() const;
     void DropPartial();
+    // The frame in flight ended without its last packets: a partly filled synchronised buffer
+    // is delivered short.
+    void EndShortFrame();
     // How the buffer that fills next was attached; null when none is.
     const DescriptorRecord* NextBuffer() const;
     // Talking: when the next buffer is fully sent, and that buffer as a run (it stays valid

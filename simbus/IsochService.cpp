@@ -92,6 +92,12 @@ void IsochService::Deliver(const PacketRun& run) {
     }
 }
 
+void IsochService::EndShortFrame(unsigned channel) {
+    for (auto& [handle, resource] : m_resources) {
+        if (resource->Setup().channel == channel) resource->EndShortFrame();
+    }
+}
+
 std::optional<std::uint64_t> IsochService::NextTalkDue() const {
     std::optional<std::uint64_t> next;
     for (const auto& [handle, resource] : m_resources) {

@@ -31,6 +31,8 @@ public:
     void Release(ClientId client, std::uint32_t status);
 
     void Deliver(const PacketRun& run);
+    // The frame just delivered on channel lacked its last packets: listeners deliver it short.
+    void EndShortFrame(unsigned channel);
     std::optional<std::uint64_t> NextTalkDue() const;
     // Sends each talked buffer that is due by now; true when one went out.
     bool SendTalked(std::uint64_t now);

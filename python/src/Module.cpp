@@ -278,6 +278,11 @@ void BindFrame(py::module_& m) {
 
 PYBIND11_MODULE(_kestrix, m) {
     m.doc() = "IIDC 1394 cameras through the KestrixView camera library.";
+    // numpy comes in here, once, under the GIL and the import lock. Left to the first
+    // Frame.array, a second thread could take the GIL while the import let it go, then wait
+    // holding it for the first one's one-time set-up: no Python code would run again.
+    py::module_::import("numpy");
+    (void)py::dtype::of<std::uint8_t>();
     RegisterErrors(m);
     BindCamera(m);
     BindStream(m);

@@ -374,6 +374,11 @@ TEST_F(NoCameraViewTest, ConnectWithoutACameraSaysSoAndShowsNoDialog) {
     ASSERT_EQ(m_prompts->messages.size(), 1u);
     EXPECT_EQ(m_prompts->messages[0], "The camera is not connected.");
     EXPECT_EQ(m_prompts->icons[0], ViewerPrompts::Icon::Exclamation);
+    // Why, when the program knows: the window says it, not only the terminal.
+    View().SetBusProblem("No FireWire controller on this machine.");
+    EXPECT_FALSE(Connect());
+    EXPECT_EQ(m_prompts->messages.back(),
+              "The camera is not connected.\n\nNo FireWire controller on this machine.");
 }
 
 }  // namespace

@@ -105,6 +105,8 @@ TEST_F(HandleCache, TheFirstAccessAfterTheDriverCameBackSucceeds) {
 // A request the driver never answers fails after the time-out; that connection is given up and
 // the next access connects afresh, without sending the failed request again.
 TEST_F(HandleCache, AStuckConnectionIsReplacedOnTheNextAccess) {
+    // The stall takes the bus's next request: the watcher's wait must be in place already.
+    ASSERT_TRUE(m_bus.WaitForResetWaits(1));
     ASSERT_TRUE(Busctl({"fault", "stall"}));
     EXPECT_EQ(m_comm.GetNodeNumber(false) & 0xFFFF, 0xFFFF);
     EXPECT_EQ(m_comm.CachedHandles(), 0u);

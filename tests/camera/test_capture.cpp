@@ -1,7 +1,9 @@
 // Capture against kestrix-busd: starting and stopping, rings of 2 and 5 slots, one-shot and
-// multi-shot transmission, packet mode, read errors, and a capture that cannot listen.
+// multi-shot transmission, packet mode, short frames, read errors, and a capture that cannot
+// listen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -199,6 +201,27 @@ TEST_F(Capture, AFrameInOnePacketIsReceivedInPacketMode) {
     ASSERT_TRUE(m_cam.StartTransmission(0, 1));
     ASSERT_TRUE(WaitForStored(*thread, 1));
     EXPECT_EQ(CopiedSlot(-1), 0);
+}
+
+// A frame whose last packets never came is delivered, zero-padded and counted short, not lost.
+TEST_F(Capture, AFrameWithoutItsLastPacketsArrivesShort) {
+    CDcamCaptureThread* thread = Start(kVga422, kRate15, 4);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(Busctl(m_bus, {"fault", "short-frame", "2"}));
+    ASSERT_TRUE(m_cam.StartTransmission(0, 4));
+    ASSERT_TRUE(WaitForStored(*thread, 4));
+    const FrameRing::Stats stats = thread->GetStats();
+    EXPECT_EQ(stats.shortFrames, 2u);
+    EXPECT_EQ(stats.lost, 0u);
+    ExpectEveryFrameInOrder(*thread, 4);
+    const auto tailIsZero = [&](int slot) {
+        std::vector<std::uint8_t> frame(thread->GetSlotSize());
+        EXPECT_TRUE(thread->CopyFrame(frame, slot, nullptr, nullptr));
+        return std::all_of(frame.end() - std::ptrdiff_t(frame.size() / 4), frame.end(),
+                           [](std::uint8_t b) { return b == 0; });
+    };
+    EXPECT_TRUE(tailIsZero(0));
+    EXPECT_FALSE(tailIsZero(3));
 }
 
 TEST_F(Capture, AReadErrorWakesWaitersWithNoFrame) {

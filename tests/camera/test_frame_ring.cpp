@@ -30,6 +30,15 @@ protected:
         for (int i = first; i < first + frames; ++i)
             m_thread.OnFrameReceived(ReadRecord(std::uint8_t(i)));
     }
+    // A frame stamped with the bus's cycle time at cycle (taken modulo the stamp's 128 s).
+    void ReceiveAt(std::uint64_t cycle) {
+        constexpr std::uint64_t kWrap = 128 * 8000;
+        std::vector<std::uint8_t> record = ReadRecord(1);
+        const std::uint64_t stamp = cycle % kWrap;
+        bus::SetWord(record, bus::kIsochReadCycleTimeOffset,
+                     std::uint32_t(stamp / 8000) << 25 | std::uint32_t(stamp % 8000) << 12);
+        m_thread.OnFrameReceived(record);
+    }
     // The fill byte of the slot copied and the slot, or -1s.
     std::pair<int, int> Copy(int slot) {
         std::vector<std::uint8_t> frame(kSlot);
@@ -69,15 +78,10 @@ TEST_F(FrameRingTest, BadReadsAreDroppedAndShortOnesLeaveNoOlderBytes) {
 // paces the frames) a long gap is no loss.
 TEST_F(FrameRingTest, GapsInTheCycleStampsOfAFreeRunningCameraCountAsLost) {
     constexpr double kPeriod = 1600.0 / 3;  // 15 fps
-    constexpr std::uint64_t kWrap = 128 * 8000;
-    std::uint64_t cycle = kWrap - 1000;  // the stamps wrap below
+    std::uint64_t cycle = 128 * 8000 - 1000;  // the stamps wrap below
     const auto receive = [&](double periods) {
         cycle += std::uint64_t(std::llround(periods * kPeriod));
-        std::vector<std::uint8_t> record = ReadRecord(1);
-        const std::uint64_t stamp = cycle % kWrap;
-        bus::SetWord(record, bus::kIsochReadCycleTimeOffset,
-                     std::uint32_t(stamp / 8000) << 25 | std::uint32_t(stamp % 8000) << 12);
-        m_thread.OnFrameReceived(record);
+        ReceiveAt(cycle);
     };
     m_thread.SetFramePeriod(kPeriod);
     receive(0);
@@ -90,6 +94,24 @@ TEST_F(FrameRingTest, GapsInTheCycleStampsOfAFreeRunningCameraCountAsLost) {
     receive(1);
     receive(30);
     EXPECT_EQ(m_thread.GetStats().lost, 4u);
+}
+
+// A bus reset may make a node with an unrelated timer cycle master: a stamp that steps back,
+// and the first after a reset, count nothing and are the reference for the next gap.
+TEST_F(FrameRingTest, AStampThatStepsBackOrFollowsABusResetCountsNothing) {
+    constexpr std::uint64_t kPeriod = 800;  // 10 fps
+    m_thread.SetFramePeriod(kPeriod);
+    std::uint64_t cycle = 50 * 8000;
+    ReceiveAt(cycle);
+    ReceiveAt(cycle += kPeriod);
+    ReceiveAt(cycle -= 3 * 8000);
+    EXPECT_EQ(m_thread.GetStats().lost, 0u);
+    ReceiveAt(cycle += 3 * kPeriod);
+    EXPECT_EQ(m_thread.GetStats().lost, 2u);
+    m_thread.NoteBusReset();
+    ReceiveAt(cycle += 5 * 8000);
+    ReceiveAt(cycle += kPeriod);
+    EXPECT_EQ(m_thread.GetStats().lost, 2u);
 }
 
 TEST_F(FrameRingTest, SequenceNumbersWrapAfter65536Frames) {

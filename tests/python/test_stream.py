@@ -1,6 +1,11 @@
-"""Frames in order, what is lost on the way, and frames that outlive the ring."""
+"""Frames in order, what is lost on the way, frames that outlive the ring, and first views
+made by two threads at once."""
 
 import hashlib
+import os
+import subprocess
+import sys
+import textwrap
 import time
 
 import numpy as np
@@ -66,3 +71,30 @@ def test_grab_conversion_and_stills(bus, tmp_path):
         newest.save(str(tmp_path / "x.png"))
     with pytest.raises(OSError):
         newest.save(str(tmp_path / "missing" / "x.bmp"))
+
+
+def test_two_threads_take_their_first_array_at_once(bus):
+    # In a fresh interpreter that never imported numpy itself; a deadlock ends in the time-out.
+    script = textwrap.dedent("""
+        import threading
+        import kestrix
+        with kestrix.open() as cam:
+            cam.mode = "640x480-mono8"
+            with cam.stream(buffers=4) as s:
+                frames = list(s.frames(count=2, timeout=5))
+        start = threading.Barrier(2)
+        shapes = []
+        def view(frame):
+            start.wait()
+            shapes.append(frame.array.shape)
+        threads = [threading.Thread(target=view, args=(f,)) for f in frames]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        print(shapes)
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=30, env=os.environ)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "[(480, 640), (480, 640)]"

@@ -31,6 +31,8 @@ TEST(CameraOwnerThread, RunsJobsOnItsThreadAndHearsNoticesBetweenThem) {
     EXPECT_THROW(owner.Call([](C1394Dcam&) -> int { throw std::runtime_error("refused"); }),
                  std::runtime_error);
 
+    // The watcher arms its wait on a thread of its own: a reset before that goes unheard.
+    ASSERT_TRUE(bus.WaitForResetWaits(1));
     ASSERT_TRUE(cameratest::Busctl(bus, {"bus-reset"}));
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (owner.BusResets() == 0 && std::chrono::steady_clock::now() < until)

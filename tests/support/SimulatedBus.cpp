@@ -266,6 +266,16 @@ SimulatedBus::Result SimulatedBus::FakeKernelCommand(const std::vector<std::stri
     const std::string verb = arguments.empty() ? "" : arguments[0];
     if (verb == "status" || verb == "bus-reset") {
         command = verb == "status" ? "status" : "reset";
+        const auto jump = std::find(arguments.begin(), arguments.end(), "--cycle-jump");
+        if (jump != arguments.end() && jump + 1 != arguments.end()) {
+            const std::string armed = fakefw::SendCommand(
+                (m_kernelDir.Path() / "ctl.sock").string(), "cycle-jump " + *(jump + 1));
+            if (armed.rfind("ok", 0) != 0) {
+                result.exitCode = 1;
+                result.errors = armed;
+                return result;
+            }
+        }
     } else if (verb == "remove" && arguments.size() == 2 &&
                std::stoul(arguments[1]) < m_plugged.size()) {
         const auto at = m_plugged.begin() + std::ptrdiff_t(std::stoul(arguments[1]));

@@ -62,6 +62,7 @@ public:
     }
 
     void Signal(int signal) const { ::kill(m_pid, signal); }
+    pid_t Pid() const { return m_pid; }
     // A tool that hangs is killed after a bound and reported, rather than stalling the suite.
     Result Wait(std::chrono::seconds bound = std::chrono::seconds(90)) {
         int status = 0;

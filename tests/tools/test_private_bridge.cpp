@@ -28,11 +28,18 @@ protected:
 };
 
 TEST_F(PrivateBridge, WithoutAControllerItSaysSoInOneLineAndPointsToSimulate) {
+    const std::string reason =
+        "no FireWire controller on this machine (no /dev/fw*); --simulate uses a simulated camera";
     const auto result = SimulatedBus::RunProgram({KESTRIX_CAPTURE_PATH, "--list"});
     EXPECT_EQ(result.exitCode, 3);
-    EXPECT_EQ(result.errors,
-              "kestrix-capture: no FireWire controller on this machine (no /dev/fw*); "
-              "--simulate uses a simulated camera\n");
+    EXPECT_EQ(result.errors, "kestrix-capture: " + reason + "\n");
+    // --json still ends the run with its object.
+    const auto json =
+        SimulatedBus::RunProgram({KESTRIX_CAPTURE_PATH, "--frames", "1", "--avi", "x.avi", "--json"});
+    EXPECT_EQ(json.exitCode, 3);
+    EXPECT_EQ(json.output, "{\"frames\":0,\"dropped\":0,\"fps\":0.00,\"bytes\":0,\"lost\":0,"
+                           "\"short\":0,\"read_errors\":0,\"files\":{\"avi\":\"x.avi\"},\"features\":{},\"exit_reason\":\"" +
+                               reason + "\",\"exit_status\":3}\n");
 }
 
 TEST_F(PrivateBridge, ItStartsTheBridgeNamesTheCameraAndStopsItAtExit) {

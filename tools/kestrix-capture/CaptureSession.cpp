@@ -87,12 +87,6 @@ int CaptureSession::Run() {
     return m_nExit;
 }
 
-int CaptureSession::Abort(int code, const std::string& message) {
-    Fail(code, message);
-    if (m_options.json) WriteOut(Summary().Json());
-    return m_nExit;
-}
-
 int CaptureSession::RunSteps() {
     Error error;
     m_pManager = CameraManager::Create(CameraManager::Threading::CallerThread, error);

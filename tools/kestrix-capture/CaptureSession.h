@@ -34,8 +34,6 @@ public:
     // The exit status (ExitCodes.h); every failure has printed one line on stderr. With --json
     // a summary object goes to stdout whatever the outcome.
     int Run();
-    // Ends a run that could not begin (no bus to use) as Run ends a failed one.
-    int Abort(int code, const std::string& message);
 
 private:
     using Clock = std::chrono::steady_clock;

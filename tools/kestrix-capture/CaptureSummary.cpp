@@ -3,25 +3,9 @@
 
 #include <cstdio>
 
-namespace {
+#include "tools/common/JsonText.h"
 
-// text as a JSON string, quotes included.
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+namespace {
 
 // "key":"value" pairs, comma-separated.
 std::string JsonMembers(const std::vector<std::pair<std::string, std::string>>& pairs) {

@@ -6,14 +6,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "platform/Log.h"
 #include "tools/common/CommandLine.h"
 #include "tools/common/PrivateBus.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 #include "tools/kestrix-capture/CaptureSession.h"
+#include "tools/kestrix-capture/CaptureSummary.h"
 #include "tools/kestrix-capture/ExitCodes.h"
 
 namespace {
@@ -44,6 +47,24 @@ void HoldClosedStandardDescriptors() {
     }
 }
 
+// The object --json promises for a run that got past its arguments, when no bus came up.
+int PrintJsonOfFailedStart(const CaptureOptions& options, const std::string& error, int status) {
+    CaptureSummary summary;
+    for (const auto& [kind, path] : {std::pair<const char*, const std::string&>{"avi", options.avi},
+                                     {"bmp", options.bmp},
+                                     {"jpeg", options.jpeg}}) {
+        if (!path.empty()) summary.files.emplace_back(kind, path);
+    }
+    summary.exitReason = error;
+    summary.exitStatus = status;
+    if (std::fputs(summary.Json().c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "kestrix-capture: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        return kExitFailed;
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,13 +88,15 @@ int main(int argc, char** argv) {
     InstallSignalHandlers();
     // Declared first, so that the daemon outlives the session that uses it.
     PrivateBus bus;
-    CaptureSession session(*options, g_stopSignal);
     // Without --simulate, the machine's FireWire cameras, through a bridge of its own when no
     // bus daemon runs.
     const auto daemon =
         options->simulate ? PrivateBus::Daemon::Simulated : PrivateBus::Daemon::FireWire;
     if (!bus.StartUnlessRunning(error, daemon)) {
-        return session.Abort(bus.NoController() ? kExitNoCamera : kExitFailed, error);
+        std::fprintf(stderr, "kestrix-capture: %s\n", error.c_str());
+        const int status = bus.NoController() ? kExitNoCamera : kExitFailed;
+        return options->json ? PrintJsonOfFailedStart(*options, error, status) : status;
     }
+    CaptureSession session(*options, g_stopSignal);
     return session.Run();
 }

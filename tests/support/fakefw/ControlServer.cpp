@@ -68,14 +68,16 @@ std::string FakeBus::Execute(std::string_view line) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
     const std::size_t space = line.find(' ');
     const std::string_view verb = line.substr(0, space);
-    unsigned n = 0;
+    long value = 0;
     bool hasNumber = false;
     if (space != std::string_view::npos) {
         const std::string_view text = line.substr(space + 1);
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
-        hasNumber = error == std::errc() && end == text.data() + text.size();
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        hasNumber = error == std::errc() && end == text.data() + text.size() &&
+                    value <= long(UINT32_MAX) && (value >= 0 || verb == "cycle-jump");
         if (!hasNumber) return "error bad number '" + std::string(text) + "'";
     }
+    const auto n = unsigned(value);
     std::lock_guard lock(m_mutex);
     auto camera = [&]() -> int {
         return hasNumber && n >= 1 && n <= m_cameraSlot.size() ? int(n) : 0;
@@ -109,6 +111,11 @@ std::string FakeBus::Execute(std::string_view line) {
         }
         Note(std::string(verb) + " camera " + std::to_string(n));
         Reset();
+        return "ok";
+    }
+    if (verb == "cycle-jump") {
+        if (value < -127 || value > 127) return "error from -127 to 127 seconds";
+        m_cycleJumpAtReset = value;
         return "ok";
     }
     if (verb == "bandwidth-after-reset") {

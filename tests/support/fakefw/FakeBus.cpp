@@ -162,6 +162,11 @@ void FakeBus::Reset() {
         if (node) node->generation = m_generation;
     m_irm.bandwidth = m_bandwidthAfterReset.value_or(kBandwidthInitial);
     m_bandwidthAfterReset.reset();
+    constexpr long kTimerRange = 128 * 8000;
+    m_cycleTimerOffset = std::uint64_t(
+        (long(m_cycleTimerOffset) + m_cycleJumpAtReset * 8000 % kTimerRange + kTimerRange) %
+        kTimerRange);
+    m_cycleJumpAtReset = 0;
     m_irm.channelsFree = ~(std::uint64_t{1} << kBroadcastChannel);
     for (auto& [fd, file] : m_files) {
         if (!file->listening || file->Node().gone) continue;
@@ -286,9 +291,13 @@ std::vector<std::string> FakeBus::NodeNames() {
     return names;
 }
 
+std::uint64_t FakeBus::TimerCycle(std::uint64_t cycle) const {
+    return (cycle + m_cycleTimerOffset) % (128 * 8000);
+}
+
 std::uint32_t FakeBus::CycleTimer() const {
     // 7 bits of seconds, 13 of cycles, 12 of 24.576 MHz ticks within the cycle.
-    const std::uint64_t cycle = m_clock.Now();
+    const std::uint64_t cycle = TimerCycle(m_clock.Now());
     const std::uint32_t seconds = std::uint32_t(cycle / 8000 % 128);
     return seconds << 25 | std::uint32_t(cycle % 8000) << 12;
 }
@@ -358,7 +367,7 @@ void FakeBus::DeliverFrame(const simbus::PacketRun& run, std::uint64_t firstCycl
             header = std::uint32_t(payload.size()) << 16 | (header & 0xFFFF);
             Note("short packet " + std::to_string(k) + " of a frame");
         }
-        const std::uint64_t cycle = firstCycle + k;
+        const std::uint64_t cycle = TimerCycle(firstCycle + k);
         const auto stamp = std::uint16_t((cycle / 8000 % 8) << 13 | cycle % 8000);
         for (auto& [file, post] : listeners)
             file->context->Receive(header, stamp, payload, file->mapping, post);

@@ -138,6 +138,12 @@ private:
     unsigned m_busy = 0, m_wrongGeneration = 0, m_lose = 0, m_short = 0;
     // Bandwidth another node leaves free at the next reset, before the files re-allocate.
     std::optional<std::uint32_t> m_bandwidthAfterReset;
+    // Seconds the cycle timer jumps at the next reset, and what it stands ahead of the clock
+    // (within its 128-second range).
+    long m_cycleJumpAtReset = 0;
+    std::uint64_t m_cycleTimerOffset = 0;
+    // The cycle timer's count (cycles, within 128 s) at clock cycle.
+    std::uint64_t TimerCycle(std::uint64_t cycle) const;
 };
 
 }  // namespace fakefw

@@ -1,0 +1,60 @@
+// kestrix-check: a conformance check of an IIDC camera, real or simulated, whose report a user
+// attaches to a bug. See --help and docs/man/kestrix-check.1.
+#include <csignal>
+#include <cstdio>
+#include <span>
+#include <string>
+
+#include "tools/common/CommandLine.h"
+#include "tools/common/PrivateBus.h"
+#include "tools/kestrix-check/CheckOptions.h"
+#include "tools/kestrix-check/CheckRun.h"
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoCamera = 3;
+
+// The signal that asked to stop, 0 while none came: the run puts the camera back, then ends.
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int signal) { g_stopSignal = signal; }
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    const auto options =
+        CheckOptions::Parse(std::span<char* const>(argv + 1, std::size_t(argc - 1)), error);
+    if (!options) {
+        std::fprintf(stderr, "kestrix-check: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (options->help) {
+        std::fputs(CheckOptions::Usage(), stdout);
+        return 0;
+    }
+    if (options->version) {
+        std::puts(CommandLine::VersionLine("kestrix-check").c_str());
+        return 0;
+    }
+    InstallSignalHandlers();
+    // Declared first, so that the daemon outlives the camera library that uses it.
+    PrivateBus bus;
+    const auto daemon =
+        options->simulate ? PrivateBus::Daemon::Simulated : PrivateBus::Daemon::FireWire;
+    if (!bus.StartUnlessRunning(error, daemon)) {
+        std::fprintf(stderr, "kestrix-check: %s\n", error.c_str());
+        return bus.NoController() ? kExitNoCamera : kExitFailed;
+    }
+    return CheckRun(*options, g_stopSignal).Run();
+}

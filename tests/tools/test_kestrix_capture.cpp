@@ -391,6 +391,25 @@ TEST_F(KestrixCapture, CountsTheFramesLostBeforeTheRing) {
     }
 }
 
+// A frame that arrives short is in the file and counted short, never lost.
+TEST_F(KestrixCapture, CountsShortFramesApartFromLost) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    const std::string avi = File("short.avi");
+    Recording recording(m_dir.Path(), avi, {"--frames", "20", "--json"});
+    ASSERT_TRUE(recording.WaitForFrames());
+    ASSERT_TRUE(bus.Busctl({"fault", "short-frame", "3"}).Ok());
+    const auto result = recording.Tool().Wait();
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+    EXPECT_NE(result.output.find("\"short\":3,"), std::string::npos) << result.output;
+    if (testsupport::kEveryFrameArrives) {
+        EXPECT_NE(result.output.find("\"lost\":0,"), std::string::npos) << result.output;
+    }
+    const auto stamps = Stamps(avi);
+    EXPECT_EQ(stamps.size(), 20u);
+    ExpectConsecutive(stamps);
+}
+
 TEST_F(KestrixCapture, LeavesACameraInUseByAnotherProgramAlone) {
     SimulatedBus bus(1);
     ASSERT_TRUE(bus.IsRunning());

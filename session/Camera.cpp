@@ -175,6 +175,10 @@ Error Camera::Configure(const StreamConfig& config) {
     if (state != State::Acquired && state != State::Configured) {
         return {Error::Kind::WrongState, Refusal("change its mode")};
     }
+    // Another program may be recording from a camera this one has not claimed.
+    if (!Claimed()) {
+        return {Error::Kind::WrongState, "the camera cannot stream without its claim"};
+    }
     m_config = config;
     return Call([&](C1394Dcam& cam, int index) {
         const Error error = SetModeOnThread(cam, index);

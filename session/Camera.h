@@ -48,6 +48,8 @@ public:
     const CameraInfo& Info() const { return m_info; }
     State GetState() const { return m_state; }
     CameraManager& Manager() const { return *m_pManager; }
+    // Whether this program holds the camera's claim (CameraManager::Acquire, not Find).
+    bool Claimed() const { return m_claim.IsHeld(); }
     // The camera object, for the parameter dialogs that need it whole (owner thread only).
     C1394Dcam& Device() const { return m_pManager->Device(); }
 
@@ -67,7 +69,8 @@ public:
     Error SaveMemoryChannel(int channel);
     Error LoadMemoryChannel(int channel);
 
-    // Sets the mode up (transmission off first): Acquired or Configured -> Configured.
+    // Sets the mode up (transmission off first): Acquired or Configured -> Configured; a camera
+    // found without its claim refuses with WrongState.
     Error Configure(const StreamConfig& config);
     const StreamConfig& Config() const { return m_config; }
     // Starts the capture into a ring sized by the configuration and, with transmit, the

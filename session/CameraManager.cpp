@@ -113,24 +113,36 @@ std::vector<CameraInfo> CameraManager::Cameras(Error& error) {
     });
 }
 
-std::shared_ptr<Camera> CameraManager::Acquire(const CameraPick& pick, Error& error) {
+std::optional<CameraInfo> CameraManager::Pick(const CameraPick& pick, Error& error) {
     Error listing;
     const std::vector<CameraInfo> cameras = Cameras(listing);
     if (cameras.empty()) {
         error = Error(Error::Kind::NotFound);
-        return nullptr;
+        return {};
     }
-    const CameraInfo* found = nullptr;
     for (const CameraInfo& info : cameras) {
-        if (pick.guid ? info.guid == *pick.guid : info.index == pick.index) found = &info;
+        if (pick.guid ? info.guid == *pick.guid : info.index == pick.index) return info;
     }
-    if (found == nullptr) {
-        error = pick.guid ? Error(Error::Kind::NotFound, "no " + pick.Text() + " on the bus")
-                          : Error(Error::Kind::NotFound,
-                                  "no camera " + std::to_string(pick.index) + ": the bus has " +
-                                      std::to_string(cameras.size()));
-        return nullptr;
-    }
+    // "no camera with GUID ...", as kestrixsrc has said it.
+    error = pick.guid ? Error(Error::Kind::NotFound, "no camera with GUID " +
+                                                         CameraInfo::GuidText(*pick.guid) +
+                                                         " on the bus")
+                      : Error(Error::Kind::NotFound,
+                              "no camera " + std::to_string(pick.index) + ": the bus has " +
+                                  std::to_string(cameras.size()));
+    return {};
+}
+
+std::shared_ptr<Camera> CameraManager::Keep(const CameraInfo& info, CameraLock claim) {
+    auto camera = std::make_shared<Camera>(shared_from_this(), info, std::move(claim));
+    std::scoped_lock lock(m_camerasLock);
+    m_cameras.push_back(camera);
+    return camera;
+}
+
+std::shared_ptr<Camera> CameraManager::Acquire(const CameraPick& pick, Error& error) {
+    const std::optional<CameraInfo> found = Pick(pick, error);
+    if (!found) return nullptr;
     CameraLock claim;
     std::string why;
     switch (claim.Take(found->path, found->guid, why)) {
@@ -143,10 +155,12 @@ std::shared_ptr<Camera> CameraManager::Acquire(const CameraPick& pick, Error& er
             error = Error(Error::Kind::Failed, why);
             return nullptr;
     }
-    auto camera = std::make_shared<Camera>(shared_from_this(), *found, std::move(claim));
-    std::scoped_lock lock(m_camerasLock);
-    m_cameras.push_back(camera);
-    return camera;
+    return Keep(*found, std::move(claim));
+}
+
+std::shared_ptr<Camera> CameraManager::Find(const CameraPick& pick, Error& error) {
+    const std::optional<CameraInfo> found = Pick(pick, error);
+    return found ? Keep(*found, CameraLock{}) : nullptr;
 }
 
 }  // namespace kestrix::session

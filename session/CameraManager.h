@@ -16,11 +16,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "camera/C1394Dcam.h"
+#include "camera/CameraLock.h"
 #include "platform/MessageEndpoint.h"
 #include "session/CameraInfo.h"
 #include "session/CameraOwnerThread.h"
@@ -69,6 +71,11 @@ public:
     // Finds and claims the camera the pick names; null with error set (NotFound, InUse,
     // Failed) when it cannot. The claim keeps other programs off it until the camera goes.
     std::shared_ptr<Camera> Acquire(const CameraPick& pick, Error& error);
+    // Finds the camera the pick names without claiming it, for what a program may do to a
+    // camera that another one records from (read and set its features, as a parameter dialog
+    // does): it refuses Configure, and so streaming, with WrongState. Null with error set
+    // (NotFound, Failed) when it cannot.
+    std::shared_ptr<Camera> Find(const CameraPick& pick, Error& error);
 
     bool OwnsThread() const { return m_threading == Threading::OwnThread; }
     // Bus notices heard since the manager opened; any thread.
@@ -83,6 +90,8 @@ public:
 
 private:
     bool Open(Error& error);
+    std::optional<CameraInfo> Pick(const CameraPick& pick, Error& error);
+    std::shared_ptr<Camera> Keep(const CameraInfo& info, CameraLock claim);
     void OnNotice(std::uint32_t message);
 
     std::mutex m_camerasLock;  // guards m_cameras

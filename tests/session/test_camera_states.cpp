@@ -119,4 +119,21 @@ TEST_F(CameraStates, ASecondClaimIsRefusedUntilTheFirstLetsGo) {
     EXPECT_EQ(error.GetKind(), Kind::NotFound);
 }
 
+// A camera found without its claim works beside the one who holds it, but never streams.
+TEST_F(CameraStates, AFoundCameraSetsFeaturesBesideTheClaimButCannotStream) {
+    auto claimed = InState(State::Configured);
+    ASSERT_TRUE(claimed);
+    Error error;
+    auto found = m_manager->Find(CameraPick{}, error);
+    ASSERT_TRUE(found) << error.Message();
+    EXPECT_FALSE(found->Claimed());
+    EXPECT_FALSE(found->SetFeature("brightness=200"));
+    Feature brightness;
+    EXPECT_FALSE(claimed->GetFeature("brightness", brightness));
+    EXPECT_EQ(brightness.value, 200u);
+    EXPECT_EQ(found->Configure(claimed->Config()).GetKind(), Kind::WrongState);
+    found->Release();
+    EXPECT_TRUE(claimed->Claimed()) << "the found camera's release let the claim go";
+}
+
 }  // namespace

@@ -102,19 +102,23 @@ inline std::size_t Lines(const std::string& text) {
     return std::size_t(std::count(text.begin(), text.end(), '\n'));
 }
 
-// The last line, frames=N dropped=D fps=F lost=L; -1 for each when the line is not there.
+// The last line, frames=N dropped=D fps=F lost=L short=S [gaps=G]; -1 for each when the line
+// (or gaps=) is not there.
 struct Summary {
     long frames = -1;
     long dropped = -1;
     long lost = -1;
+    long shortFrames = -1;
+    long gaps = -1;
 };
 
 inline Summary ParseSummary(const std::string& output) {
-    static const std::regex summary(
-        R"((^|\n)frames=(\d+) dropped=(\d+) fps=[0-9]+\.[0-9]+ lost=(\d+)\n$)");
+    static const std::regex summary(R"((^|\n)frames=(\d+) dropped=(\d+) fps=[0-9]+\.[0-9]+ )"
+                                    R"(lost=(\d+) short=(\d+)( gaps=(\d+))?\n$)");
     std::smatch match;
     if (!std::regex_search(output, match, summary)) return {};
-    return {std::stol(match[2]), std::stol(match[3]), std::stol(match[4])};
+    return {std::stol(match[2]), std::stol(match[3]), std::stol(match[4]), std::stol(match[5]),
+            match[7].matched ? std::stol(match[7]) : -1};
 }
 
 // N of a summary without dropped frames, or -1.

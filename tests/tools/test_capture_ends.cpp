@@ -79,8 +79,10 @@ TEST_F(KestrixCapture, FramesNMeansNFramesAtAnyRate) {
     EXPECT_EQ(BmpStamp(bmp), stamps.back());
 }
 
-// A stalled driver loses frames without a failed read: the frames' cycle stamps count them,
-// as many as the camera's counter skipped in the file.
+// A driver that stalls for a moment loses frames without a failed read: the frames' cycle
+// stamps count them, as many as the camera's counter skipped in the file. After a second of
+// silence the stream asks the driver, which answers once it runs again, well within the
+// request's second: the run goes on.
 TEST_F(KestrixCapture, FramesLostWhileTheDriverStallsAreCountedByTime) {
     SimulatedBus bus(1);
     ASSERT_TRUE(bus.IsRunning());
@@ -88,7 +90,7 @@ TEST_F(KestrixCapture, FramesLostWhileTheDriverStallsAreCountedByTime) {
     ToolRun tool(m_dir.Path(), {"--frames", "45", "--avi", avi});
     ASSERT_TRUE(WaitForFileSize(avi, 2 * kRgbVgaBytes)) << "no frame recorded";
     ::kill(bus.Pid(), SIGSTOP);
-    std::this_thread::sleep_for(1500ms);
+    std::this_thread::sleep_for(1200ms);
     ::kill(bus.Pid(), SIGCONT);
     const auto result = tool.Wait();
     ASSERT_EQ(result.exitCode, 0) << result.errors;
@@ -96,7 +98,8 @@ TEST_F(KestrixCapture, FramesLostWhileTheDriverStallsAreCountedByTime) {
     const auto stamps = Stamps(avi);
     ASSERT_EQ(stamps.size(), 45u);
     const long skipped = long(stamps.back() - stamps.front() + 1) - 45 - summary.dropped;
-    EXPECT_GE(skipped, 10);
+    // The daemon catches up on some of the frames due while it was stopped.
+    EXPECT_GE(skipped, 5);
     EXPECT_EQ(summary.lost, skipped) << result.output;
 }
 

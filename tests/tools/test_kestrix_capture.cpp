@@ -219,6 +219,7 @@ enum class Cut {
     Stalls,
     DaemonDies,
     TerminatedInStall,
+    DriverStops,
 };
 
 class CutShort : public KestrixCapture, public ::testing::WithParamInterface<Cut> {};
@@ -284,8 +285,18 @@ TEST_P(CutShort, KeepsWhatArrived) {
             expected = 143;
             oneLine = false;
             break;
+        case Cut::DriverStops:
+            // A hung driver: no frame and no answer; the session's rule gives up on it.
+            ::kill(bus.Pid(), SIGSTOP);
+            expected = 1;
+            break;
     }
     const auto result = tool.Wait();
+    if (GetParam() == Cut::DriverStops) {
+        ::kill(bus.Pid(), SIGCONT);
+        EXPECT_NE(result.errors.find("the bus driver does not answer"), std::string::npos)
+            << result.errors;
+    }
     EXPECT_EQ(result.exitCode, expected) << result.errors;
     if (oneLine) {
         EXPECT_EQ(Lines(result.errors), 1u) << result.errors;
@@ -313,7 +324,8 @@ TEST_P(CutShort, KeepsWhatArrived) {
 INSTANTIATE_TEST_SUITE_P(Recording, CutShort,
                          ::testing::Values(Cut::Unplug, Cut::BusReset, Cut::Interrupt, Cut::HangUp,
                                            Cut::Quit, Cut::DiskFull, Cut::ReadFails, Cut::Stalls,
-                                           Cut::DaemonDies, Cut::TerminatedInStall));
+                                           Cut::DaemonDies, Cut::TerminatedInStall,
+                                           Cut::DriverStops));
 
 // Starts a recording of camera 0 and waits until two frames are in the file.
 class Recording {
@@ -366,12 +378,36 @@ TEST_F(KestrixCapture, CountsTheFramesLostBeforeTheRing) {
     const Summary summary = ParseSummary(result.output);
     ASSERT_EQ(summary.frames, 40) << result.output;
     EXPECT_GE(summary.lost, 10);
-    // Every frame missing from the file's run of counters is reported, lost or dropped.
+    EXPECT_EQ(summary.shortFrames, 0);
+    // Every frame missing from the file's run of counters is reported, lost or dropped, and the
+    // camera's counter sees the same gaps as the session counts lost.
     const auto stamps = Stamps(avi);
     ASSERT_EQ(stamps.size(), 40u);
     const long missing = long(stamps.back() - stamps.front() + 1) - 40;
     EXPECT_GE(missing, 10);
-    EXPECT_LE(missing, summary.lost + summary.dropped);
+    EXPECT_LE(missing, summary.gaps + summary.dropped);
+    if (testsupport::kEveryFrameArrives) {
+        EXPECT_EQ(summary.gaps, summary.lost) << result.output;
+    }
+}
+
+// A frame that arrives short is in the file and counted short, never lost.
+TEST_F(KestrixCapture, CountsShortFramesApartFromLost) {
+    SimulatedBus bus(1);
+    ASSERT_TRUE(bus.IsRunning());
+    const std::string avi = File("short.avi");
+    Recording recording(m_dir.Path(), avi, {"--frames", "20", "--json"});
+    ASSERT_TRUE(recording.WaitForFrames());
+    ASSERT_TRUE(bus.Busctl({"fault", "short-frame", "3"}).Ok());
+    const auto result = recording.Tool().Wait();
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+    EXPECT_NE(result.output.find("\"short\":3,"), std::string::npos) << result.output;
+    if (testsupport::kEveryFrameArrives) {
+        EXPECT_NE(result.output.find("\"lost\":0,"), std::string::npos) << result.output;
+    }
+    const auto stamps = Stamps(avi);
+    EXPECT_EQ(stamps.size(), 20u);
+    ExpectConsecutive(stamps);
 }
 
 TEST_F(KestrixCapture, LeavesACameraInUseByAnotherProgramAlone) {
@@ -489,13 +525,15 @@ TEST_F(KestrixCapture, JsonSummaryHoldsTheFiguresWhateverTheOutcome) {
     if (!testsupport::kEveryFrameArrives)
         line = std::regex_replace(line, std::regex(R"("lost":[0-9]+)"), "\"lost\":0");
     EXPECT_EQ(line, "{\"frames\":4,\"dropped\":0,\"bytes\":" + std::to_string(4 * kRgbVgaBytes) +
-                        ",\"lost\":0,\"files\":{\"avi\":\"" + escaped +
+                        ",\"lost\":0,\"short\":0,\"read_errors\":0,\"files\":{\"avi\":\"" +
+                        escaped +
                         "\"},\"features\":{\"gain\":\"0 (0.0 "
                         "dB)\"},\"exit_reason\":\"done\",\"exit_status\":0}\n");
     const auto failed = Run({"--json", "--camera", "4"});
     EXPECT_EQ(failed.exitCode, 3);
     EXPECT_EQ(failed.output,
-              "{\"frames\":0,\"dropped\":0,\"fps\":0.00,\"bytes\":0,\"lost\":0,\"files\":{},"
+              "{\"frames\":0,\"dropped\":0,\"fps\":0.00,\"bytes\":0,\"lost\":0,\"short\":0,"
+              "\"read_errors\":0,\"files\":{},"
               "\"features\":{},\"exit_reason\":\"no camera 4: the bus has 1 (see --list)\","
               "\"exit_status\":3}\n");
 }
@@ -589,6 +627,7 @@ TEST_F(KestrixCapture, TakesUnitsAndRunsOnTrigger) {
         Run({"--trigger", "0", "--software-trigger-every", "20", "--frames", "3",
              "--verify-counter", "--avi", File("t.avi")});
     EXPECT_EQ(fired.exitCode, 0) << fired.errors;
+    EXPECT_EQ(ParseSummary(fired.output).gaps, 0) << fired.output;
     EXPECT_EQ(ParseSummary(fired.output).lost, 0) << fired.output;
     const auto stamps = Stamps(File("t.avi"));
     EXPECT_EQ(stamps.size(), 3u);

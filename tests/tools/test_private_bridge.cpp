@@ -38,7 +38,7 @@ TEST_F(PrivateBridge, WithoutAControllerItSaysSoInOneLineAndPointsToSimulate) {
         SimulatedBus::RunProgram({KESTRIX_CAPTURE_PATH, "--frames", "1", "--avi", "x.avi", "--json"});
     EXPECT_EQ(json.exitCode, 3);
     EXPECT_EQ(json.output, "{\"frames\":0,\"dropped\":0,\"fps\":0.00,\"bytes\":0,\"lost\":0,"
-                           "\"files\":{\"avi\":\"x.avi\"},\"features\":{},\"exit_reason\":\"" +
+                           "\"short\":0,\"read_errors\":0,\"files\":{\"avi\":\"x.avi\"},\"features\":{},\"exit_reason\":\"" +
                                reason + "\",\"exit_status\":3}\n");
 }
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "camera/VideoModeTables.h"
 #include "camera/CameraModes.h"
+#include "camera/VideoModeTables.h"
 
 namespace {
 
@@ -18,18 +18,17 @@ void Append(std::string& out, const char* format, Args... args) {
 
 }  // namespace
 
-int CameraListing::Print(C1394Dcam& cam, std::string& out) {
-    const int cameras = cam.GetDeviceCount(C1394Dcam::kCameraDevices);
-    for (int camera = 0; camera < cameras; ++camera) {
-        const int device = cam.GetCameraDevice(camera);
+int CameraListing::Print(kestrix::session::CameraManager& manager, std::string& out) {
+    kestrix::session::Error unread;  // a camera whose ROM cannot be read is listed as "?"
+    const auto cameras = manager.Cameras(unread);
+    for (const kestrix::session::CameraInfo& info : cameras) {
         // Its maker and model as its configuration ROM names them.
-        std::string vendor, model;
-        const bool named = cam.SelectCamera(camera) && cam.GetUnitNames(&vendor, &model);
-        Append(out, "camera %d: %s%s%s, vendor 0x%06X, device %d, %s\n", camera,
-               named ? vendor.c_str() : "?", model.empty() ? "" : " ", model.c_str(),
-               unsigned(cam.GetVendorId(camera)), device,
-               cam.GetDevicePath(unsigned(device)).c_str());
-        for (const CameraModes::Mode& mode : CameraModes::Read(cam, camera)) {
+        Append(out, "camera %d: %s%s%s, vendor 0x%06X, device %d, %s\n", info.index,
+               info.vendor.empty() ? "?" : info.vendor.c_str(), info.model.empty() ? "" : " ",
+               info.model.c_str(), unsigned(info.vendorId), info.device, info.path.c_str());
+        const auto modes =
+            manager.Call([&](C1394Dcam& cam) { return CameraModes::Read(cam, info.index); });
+        for (const CameraModes::Mode& mode : modes) {
             if (mode.Format7()) {
                 // A raw mode names its colour filter, which converted output depends on.
                 const std::string filter =
@@ -49,5 +48,5 @@ int CameraListing::Print(C1394Dcam& cam, std::string& out) {
                    rates.c_str());
         }
     }
-    return cameras;
+    return int(cameras.size());
 }

@@ -24,6 +24,7 @@ constexpr double kDefaultSeconds = 5;
 constexpr double kMaxSeconds = 1e7;
 constexpr long long kMaxTriggerMode = 15;
 constexpr long long kMaxTriggerMs = 3'600'000;
+constexpr int kMaxCamera = 63;
 
 constexpr CommandLine::Option kOptions[] = {
     {"simulate"},
@@ -135,9 +136,11 @@ std::string TakeValue(CaptureOptions& o, const std::string& name, const std::str
         return "1.875, 3.75, 7.5, 15, 30 or 60";
     }
     if (name == "camera") {
-        const auto n = WholeNumber(value, 0, 63);
-        if (!n) return "a camera number from 0, as --list shows them";
-        o.camera = int(*n);
+        const auto pick = kestrix::session::CameraPick::Parse(value);
+        if (!pick || (!pick->guid && pick->index > kMaxCamera)) {
+            return "a camera number from 0, as --list shows them, or its GUID of 16 hex digits";
+        }
+        o.camera = *pick;
         return {};
     }
     if (name == "get") {
@@ -272,9 +275,9 @@ std::optional<CaptureOptions> CaptureOptions::Parse(std::span<char* const> args,
 }
 
 const char* CaptureOptions::Usage() {
-    return R"(usage: kestrix-capture [--simulate] [--list] [--camera N] [--mode MODE] [--rate FPS]
-                       [--frames N | --seconds S] [--avi FILE [--convert | --fourcc TAGS]]
-                       [--bmp FILE]
+    return R"(usage: kestrix-capture [--simulate] [--list] [--camera N|GUID] [--mode MODE]
+                       [--rate FPS] [--frames N | --seconds S]
+                       [--avi FILE [--convert | --fourcc TAGS]] [--bmp FILE]
                        [--jpeg FILE [--quality Q]] [--get all|FEATURE]... [--set FEATURE=VALUE]...
                        [--trigger MODE|off [--software-trigger-every MS]]
                        [--json] [-v|-vv] [--speed 100|200|400] [--buffer-percent 10..90]
@@ -283,14 +286,16 @@ const char* CaptureOptions::Usage() {
 
 Connects to a camera as the viewer does, records N frames (or S seconds) into an AVI file,
 saves the newest frame as BMP and/or JPEG stills, and prints one summary line:
-frames=N dropped=D fps=F lost=L. On a terminal a progress line shows while it records.
+frames=N dropped=D fps=F lost=L short=S. On a terminal a progress line shows while it records.
 Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
 
   --simulate         start a private simulated bus (kestrix-busd) when none is running;
                      without it, a private FireWire bridge (kestrix-fwd) serves the
                      machine's cameras when no bus daemon runs
   --list             list the cameras with the modes and rates each offers, then exit
-  --camera N         the camera to use, numbered as --list shows them (default 0)
+  --camera N|GUID    the camera to use, numbered as --list shows them (default 0), or its
+                     GUID (16 hex digits, 0x optional), which names it whatever else is on
+                     the bus
   --mode MODE        a mode as --list names it: WIDTHxHEIGHT-CODING, CODING one of mono8,
                      yuv411, yuv422, yuv444, rgb, mono16, rgb16, raw8 (default 640x480-rgb);
                      Format 7 modes by their largest size, e.g. 1360x1024-mono8
@@ -326,7 +331,8 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
                      --get and --set without --frames, --seconds or an output only read or
                      write the features and exit
   --json             print the summary as one JSON object instead (frames, dropped, fps,
-                     bytes, lost, files, features read, exit reason, exit status)
+                     bytes, lost, short, read errors, files, features read, exit reason,
+                     exit status)
   -v, --verbose      report more on stderr; -vv (or -v -v) more still
   --speed S          bus speed in Mbit/s (default 400)
   --buffer-percent P share of the free memory for the frame ring (default: two seconds of
@@ -335,7 +341,7 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
   --packet-mode      receive packet by packet instead of as a stream
   --no-sync          do not wait for the start-of-frame marker (SY bit)
   --verify-counter   check the frame counter the camera stamps into each frame's first 4 bytes
-                     (big-endian) and count its gaps as lost frames
+                     (big-endian) and report its gaps as gaps=G beside lost=L
   -h, --help         show this help and exit
       --version      show the version and exit
 
@@ -345,7 +351,7 @@ Exit status:
        before the end, a failed stop of the camera, a failed feature write, stdout that
        cannot be written); the file keeps what arrived
   2    bad arguments (an unknown feature name among them)
-  3    no camera found (no bus running, none on it, or no camera N)
+  3    no camera found (no bus running, none on it, or no camera N or GUID)
   4    the camera does not offer the mode or rate, or refused it
   5    an output file cannot be created or written, or it vanished while recording
   6    a bus reset or a device change cut the recording short; the file keeps what arrived

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "session/CameraPick.h"
+
 struct CaptureOptions {
     bool help = false;
     bool version = false;
@@ -15,7 +17,8 @@ struct CaptureOptions {
     bool list = false;
     bool json = false;
     int verbosity = 0;  // -v: 1, -vv: 2
-    int camera = 0;     // index in the camera table, as --list numbers them
+    // The camera: its index in the camera table, as --list numbers them, or its GUID.
+    kestrix::session::CameraPick camera;
 
     // A mode as --list names it (WIDTHxHEIGHT-CODING); the camera's offer decides whether it
     // exists.

@@ -1,42 +1,34 @@
-// Connecting, recording, saving stills and releasing for kestrix-capture.
+// Claiming, streaming, recording, saving stills and releasing for kestrix-capture.
 #include "tools/kestrix-capture/CaptureSession.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
-#include "bus/DriverCodes.h"
-#include "bus/DriverRecords.h"
 #include "camera/BusBandwidth.h"
+#include "camera/CDcamCaptureThread.h"
 #include "platform/DeviceDirectory.h"
-#include "platform/MessageQueue.h"
 #include "tools/kestrix-capture/CameraListing.h"
 #include "tools/kestrix-capture/ExitCodes.h"
 #include "tools/kestrix-capture/ProgressLine.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using kestrix::session::CameraManager;
+using kestrix::session::Error;
+using kestrix::session::RingSize;
+using kestrix::session::StreamConfig;
+using Kind = Error::Kind;
 
-constexpr int kMinRingFrames = 5;
 // A recorder's ring rides out a disk that stalls this long; the viewer's holds a history.
 constexpr double kRecorderRingSeconds = 2;
-// The share of free memory a ring never exceeds unless --buffer-percent asks for more.
-constexpr int kDefaultPercent = 50;
-constexpr double kSlowestRate = 1.875;
-constexpr double kCyclesPerSecond = 8000;  // one isochronous packet per 125 us cycle
-constexpr int kSyncFlag = 0x02;
-constexpr int kPacketModeFlag = 0x10;
 constexpr auto kPumpStep = std::chrono::milliseconds(10);
 // Far longer than any frame period, so that only a camera that sends nothing trips them: the
-// first frame may take a while to come, a gap once frames flow means they have ceased.
+// first frame may take a while to come, a gap once frames flow means they have ceased. A
+// driver that stops answering ends the stream sooner, by the session's rule.
 constexpr auto kStallTimeout = std::chrono::seconds(10);
 constexpr auto kGapTimeout = std::chrono::seconds(3);
-// How long a failed read waits for a device-change notice that would explain it.
-constexpr auto kNoticeGrace = std::chrono::seconds(1);
 
 const char* SignalName(int signal) {
     switch (signal) {
@@ -61,8 +53,8 @@ CaptureSession::CaptureSession(const CaptureOptions& options,
                                const volatile std::sig_atomic_t& stopSignal)
     : m_options(options),
       m_stopSignal(stopSignal),
-      m_nCamera(options.camera),
-      m_trigger(m_cam, options.camera, options) {}
+      m_trigger(options),
+      m_recording(options, [this](int code, const std::string& message) { Fail(code, message); }) {}
 
 CaptureSession::~CaptureSession() { Release(); }
 
@@ -87,34 +79,36 @@ bool CaptureSession::Interrupted() {
 
 int CaptureSession::Run() {
     RunSteps();
-    // An unplugged camera has no trigger to put back.
-    if (!m_bDeviceChange && !m_trigger.Restore())
+    // A camera gone from the bus has no trigger to put back.
+    if (m_pCamera && m_pCamera->GetState() != kestrix::session::Camera::State::Lost &&
+        !m_trigger.Restore(*m_pCamera))
         Fail(kExitFailed, "putting the camera's trigger setting back failed");
     if (m_options.json) WriteOut(Summary().Json());
     return m_nExit;
 }
 
 int CaptureSession::RunSteps() {
-    if (!m_cam.Open()) return Fail(kExitFailed, "the camera library could not be opened");
-    m_cam.SetColorTables(false, false, 10);
-    m_cam.SetAccessUnit(m_options.accessUnit);
+    Error error;
+    m_pManager = CameraManager::Create(CameraManager::Threading::CallerThread, error);
+    if (!m_pManager) return Fail(kExitFailed, "the camera library could not be opened");
+    m_pManager->Call([&](C1394Dcam& cam) {
+        cam.SetColorTables(false, false, 10);
+        cam.SetAccessUnit(m_options.accessUnit);
+    });
     if (m_options.list) {
         std::string listing;
-        if (CameraListing::Print(m_cam, listing) == 0)
+        if (CameraListing::Print(*m_pManager, listing) == 0)
             return Fail(kExitNoCamera, "no camera found");
         WriteOut(listing);
         return m_nExit;
     }
-    if (!CheckOutputs() || !FindCamera()) return m_nExit;
+    if (!CheckOutputs() || !OpenCamera()) return m_nExit;
     if (!m_options.Capturing()) {
         // Settings alone leave the camera's capture alone, as the viewer's dialogs do.
         if (ApplyFeatures()) ReadFeatures();
         return m_nExit;
     }
-    if (!ClaimCamera() || !ApplyFeatures() || !ApplyTrigger() || !ReadFeatures() || !Connect() ||
-        !ListenForBusNotices()) {
-        return m_nExit;
-    }
+    if (!ApplyFeatures() || !ApplyTrigger() || !ReadFeatures() || !Connect()) return m_nExit;
     if (Interrupted()) return m_nExit;
     m_bCaptured = true;
     Record();
@@ -132,48 +126,53 @@ bool CaptureSession::CheckOutputs() {
     return m_nExit == kExitOk;
 }
 
-bool CaptureSession::FindCamera() {
-    const int cameras = m_cam.GetDeviceCount(C1394Dcam::kCameraDevices);
+bool CaptureSession::OpenCamera() {
+    // Claimed before the first register write of a capture: its set-up switches the
+    // transmission off, which would cut short another program's recording. Settings alone
+    // need no claim.
+    Error error;
+    m_pCamera = m_options.Capturing() ? m_pManager->Acquire(m_options.camera, error)
+                                      : m_pManager->Find(m_options.camera, error);
+    if (m_pCamera) return true;
+    switch (error.GetKind()) {
+        case Kind::NotFound:
+            NoCamera(error);
+            break;
+        case Kind::InUse:
+            Fail(kExitInUse, error.Message());
+            break;
+        default:
+            Fail(kExitFailed, error.Message());
+    }
+    return false;
+}
+
+void CaptureSession::NoCamera(const Error& error) {
+    Error unread;
+    const std::size_t cameras = m_pManager->Cameras(unread).size();
     if (cameras == 0) {
         Fail(kExitNoCamera,
              m_options.simulate
                  ? "no camera on the simulated bus"
                  : "no camera found on the FireWire bus (--simulate uses a simulated one)");
-        return false;
+        return;
     }
-    if (m_nCamera >= cameras) {
-        // The library reaches only the first units of a large bus: say so, not that the bus
-        // has fewer cameras than it has.
-        const std::size_t units = platform::DeviceDirectory::ListInterfaces().size();
-        const std::size_t reached = m_cam.GetDevicePathCount();
-        const std::string count = units > reached
-                                      ? "the camera library reaches " + std::to_string(reached) +
-                                            " of the bus's " + std::to_string(units) + " units, " +
-                                            std::to_string(cameras) + " cameras among them"
-                                      : "the bus has " + std::to_string(cameras);
-        Fail(kExitNoCamera,
-             "no camera " + std::to_string(m_nCamera) + ": " + count + " (see --list)");
-        return false;
+    if (m_options.camera.guid) {
+        Fail(kExitNoCamera, error.Message() + " (see --list)");
+        return;
     }
-    return true;
-}
-
-bool CaptureSession::ClaimCamera() {
-    // Taken before the first register write: Connect switches the transmission off, which
-    // would cut short another program's recording.
-    const unsigned device = unsigned(m_cam.GetCameraDevice(m_nCamera));
-    std::string error;
-    switch (m_claim.Take(m_cam.GetDevicePath(device), m_cam.GetCameraGuid(m_nCamera), error)) {
-        case CameraLock::Result::Taken:
-            return true;
-        case CameraLock::Result::InUse:
-            Fail(kExitInUse, "the camera is in use by another program");
-            return false;
-        case CameraLock::Result::Failed:
-            break;
-    }
-    Fail(kExitFailed, error);
-    return false;
+    // The library reaches only the first units of a large bus: say so, not that the bus has
+    // fewer cameras than it has.
+    const std::size_t units = platform::DeviceDirectory::ListInterfaces().size();
+    const std::size_t reached =
+        m_pManager->Call([](C1394Dcam& cam) { return cam.GetDevicePathCount(); });
+    const std::string count = units > reached
+                                  ? "the camera library reaches " + std::to_string(reached) +
+                                        " of the bus's " + std::to_string(units) + " units, " +
+                                        std::to_string(cameras) + " cameras among them"
+                                  : "the bus has " + std::to_string(cameras);
+    Fail(kExitNoCamera,
+         "no camera " + std::to_string(m_options.camera.index) + ": " + count + " (see --list)");
 }
 
 bool CaptureSession::FeatureOutcome(const CameraFeatures::Outcome& outcome) {
@@ -191,20 +190,27 @@ bool CaptureSession::FeatureOutcome(const CameraFeatures::Outcome& outcome) {
 }
 
 bool CaptureSession::ApplyFeatures() {
-    CameraFeatures features(m_cam, m_nCamera);
     for (const std::string& setting : m_options.sets) {
-        if (!FeatureOutcome(features.Set(setting))) return false;
+        if (const Error error = m_pCamera->SetFeature(setting)) {
+            Fail(error.GetKind() == Kind::Refused ? kExitFeature : kExitFailed, error.Message());
+            return false;
+        }
     }
     return true;
 }
 
-bool CaptureSession::ApplyTrigger() { return FeatureOutcome(m_trigger.Apply()); }
+bool CaptureSession::ApplyTrigger() { return FeatureOutcome(m_trigger.Apply(*m_pCamera)); }
 
 bool CaptureSession::ReadFeatures() {
-    CameraFeatures features(m_cam, m_nCamera);
     for (const std::string& name : m_options.gets) {
         const std::size_t had = m_features.size();
-        if (!FeatureOutcome(features.Get(name, m_features))) return false;
+        CameraFeatures::Outcome outcome;
+        if (const Error gone = m_pCamera->Call([&](C1394Dcam& cam, int index) {
+                outcome = CameraFeatures(cam, index).Get(name, m_features);
+            })) {
+            outcome = {CameraFeatures::Status::Failed, gone.Message()};
+        }
+        if (!FeatureOutcome(outcome)) return false;
         if (m_options.json) continue;
         std::string lines;
         for (std::size_t i = had; i < m_features.size(); ++i) {
@@ -216,66 +222,51 @@ bool CaptureSession::ReadFeatures() {
 }
 
 bool CaptureSession::Connect() {
-    const auto mode = CameraModes::Find(m_cam, m_nCamera, m_options.modeName);
-    if (!mode) {
-        Fail(kExitModeRefused, "camera " + std::to_string(m_nCamera) + " does not offer " +
-                                   m_options.modeName + " (see --list)");
+    StreamConfig config;
+    if (const Error error = m_pCamera->FindMode(m_options.modeName, config.mode)) {
+        const bool refused = error.GetKind() == Kind::Refused;
+        Fail(refused ? kExitModeRefused : kExitFailed,
+             refused ? error.Message() + " (see --list)" : error.Message());
         return false;
     }
-    m_cam.StopTransmission(m_nCamera);
-    const bool format7 = mode->Format7();
-    const C1394Dcam::Rect area{0, 0, mode->width - 1, mode->height - 1};
-    const bool set =
-        format7 ? m_cam.SetFormat7Mode(m_nCamera, mode->modeIndex, mode->colorCoding, &area)
-                : m_cam.SetVideoMode(m_nCamera, mode->modeIndex, m_options.rateIndex, false);
-    if (!set) {
-        Fail(kExitModeRefused, "the camera refused " + m_options.modeName +
-                                   (format7 ? "" : " at " + m_options.rateName + " fps"));
+    config.rateIndex = m_options.rateIndex;
+    config.speed = m_options.speed;
+    config.sync = m_options.sync;
+    config.packetMode = m_options.packetMode;
+    config.ring = m_options.bufferPercent != 0 ? RingSize::MemoryShare(m_options.bufferPercent)
+                                               : RingSize::Seconds(kRecorderRingSeconds);
+    if (const Error error = m_pCamera->Configure(config)) {
+        Fail(error.GetKind() == Kind::Refused ? kExitModeRefused : kExitFailed, error.Message());
         return false;
     }
-    if (const std::string problem = PacketProblem(*mode); !problem.empty()) {
+    if (const std::string problem = PacketProblem(config.mode); !problem.empty()) {
         Fail(kExitModeRefused, problem);
         return false;
     }
-    m_nFrameBytes = m_options.convert ? std::uint64_t(mode->width) * std::uint64_t(mode->height) * 3
-                                      : std::uint64_t(std::max(0, m_cam.GetFrameBytes(m_nCamera)));
-    const int flags =
-        (m_options.sync ? kSyncFlag : 0) | (m_options.packetMode ? kPacketModeFlag : 0);
-    if (!m_cam.StartCapture(m_nCamera, m_options.speed, flags, RingSlots(*mode))) {
-        std::uint32_t needed = 0, left = 0;
-        if (m_cam.GetBandwidthRefusal(&needed, &left)) {
-            Fail(kExitModeRefused,
-                 mode->name + (mode->Format7() ? "" : " at " + m_options.rateName + " fps") +
-                     " needs " + std::to_string(needed) + " bandwidth units, the bus has " +
-                     (left == bus::kBandwidthLeftUnknown ? "fewer" : std::to_string(left)) + " left");
-            return false;
+    // Transmission waits for the recorder, so that the file gets the stream's first frame.
+    if (const Error error = m_pCamera->Start(m_pStream, false)) {
+        switch (error.GetKind()) {
+            case Kind::NoBandwidth:
+                Fail(kExitModeRefused, error.Message());
+                break;
+            case Kind::Failed:
+                // The other reasons (no channel left on the bus, a refused transfer) are logged.
+                Fail(kExitFailed, "connection with the camera failed; -v shows why");
+                break;
+            default:
+                Fail(kExitFailed, error.Message());
         }
-        // The other reasons (no channel left on the bus, a refused transfer) are logged.
-        Fail(kExitFailed, "connection with the camera failed; -v shows why");
         return false;
     }
-    m_bConnected = true;
+    const CameraModes::Mode& mode = config.mode;
+    m_nFrameBytes = m_options.convert ? std::uint64_t(mode.width) * std::uint64_t(mode.height) * 3
+                                      : m_pStream->FrameBytes();
     return true;
 }
 
-int CaptureSession::RingSlots(const CameraModes::Mode& mode) {
-    const auto share = [&](int percent) {
-        return mode.Format7() ? m_cam.CalcBufferCountForCamera(m_nCamera, percent, 1)
-                              : m_cam.CalcBufferCount(mode.modeIndex, percent, 1);
-    };
-    if (m_options.bufferPercent != 0)
-        return std::max(kMinRingFrames, share(m_options.bufferPercent));
-    const int recorder = int(std::ceil(kRecorderRingSeconds * ModeFrameRate()));
-    return std::max(kMinRingFrames, std::min(recorder, share(kDefaultPercent)));
-}
-
-double CaptureSession::ModeFrameRate() {
-    const double period = m_cam.GetFramePeriodCycles(m_nCamera);
-    return period > 0 ? kCyclesPerSecond / period : kSlowestRate * 8;  // unknown: 15 fps
-}
-
 std::string CaptureSession::PacketProblem(const CameraModes::Mode& mode) {
-    const int bytes = m_cam.GetBytesPerPacket(m_nCamera);
+    int bytes = 0;
+    m_pCamera->Call([&](C1394Dcam& cam, int index) { bytes = cam.GetBytesPerPacket(index); });
     if (bytes <= 0) return {};  // unknown here: the capture's start reports it
     const int speed = m_options.speed;
     std::string bus = "S";  // appended: GCC 12 at -O3 warns falsely about "S" + number
@@ -295,84 +286,48 @@ std::string CaptureSession::PacketProblem(const CameraModes::Mode& mode) {
     return {};
 }
 
-bool CaptureSession::ListenForBusNotices() {
-    m_pClient = platform::MessageEndpoint::Create([this](const platform::Message& message) {
-        if (message.msg == bus::kWmCameraDeviceList) m_bDeviceChange = true;
-        if (message.msg == bus::kWmCameraBusReset) m_bBusReset = true;
-        return std::int64_t{0};
-    });
-    if (!m_pClient) {
-        Fail(kExitFailed, "cannot listen for bus notices");
-        return false;
-    }
-    m_cam.RegisterClient(m_pClient->Handle(), bus::kWmCameraDeviceList);
-    return true;
-}
-
 void CaptureSession::Record() {
-    if (CDcamCaptureThread* thread = m_cam.GetCaptureThread(m_nCamera)) {
-        thread->SetCounterCheck(m_options.verifyCounter);
-        m_statsAtStart = m_stats = thread->GetStats();
-        m_nGapsAtStart = m_nGaps = thread->GetCounterGaps();
-        m_nFirstSequence = thread->Ring()->GetNextSequence();
-    }
-    if (m_options.Recording()) {
-        if (!m_cam.OpenAviFile(m_nCamera, m_options.avi.c_str(), m_options.convert,
-                              m_options.standardFourCC)) {
-            const std::string why = m_cam.GetAviErrorText(m_nCamera);
-            Fail(kExitFileError, why.empty() ? "cannot record into " + m_options.avi : why);
-            return;
+    m_pCamera->Call([&](C1394Dcam& cam, int index) {
+        if (CDcamCaptureThread* thread = cam.GetCaptureThread(index)) {
+            thread->SetCounterCheck(m_options.verifyCounter);
+            m_nGapsAtStart = m_nGaps = thread->GetCounterGaps();
         }
-        m_aviFile.Created(m_options.avi);
-        if (!m_cam.StartAviRecording(m_nCamera, m_options.frames)) {
-            Fail(kExitFailed, "the recording could not start");
-            CloseRecording();
-            return;
-        }
-    }
-    // Even a start that reports failure may have reached the camera: stop it regardless.
-    m_bTransmitting = true;
-    if (!m_cam.StartTransmission(m_nCamera, 0)) {
+    });
+    m_nFirstSequence = m_pStream->Ring()->GetNextSequence();
+    if (m_options.Recording() && !m_recording.Start(*m_pCamera)) return;
+    // Even a start that reports failure may have reached the camera: it is stopped regardless.
+    if (m_pCamera->SetTransmission(true)) {
         Fail(kExitFailed, "the camera does not start transmitting");
     } else {
         WaitForFrames();
     }
     // The file first: finishing it needs no bus, which may be the thing that fails.
-    if (m_options.Recording()) CloseRecording();
-    StopCamera();
+    if (m_options.Recording()) {
+        m_recording.Close();
+        m_nFrames = m_recording.Frames();
+    }
+    StopTransmission();
 }
 
 void CaptureSession::WaitForFrames() {
     ProgressLine progress(stderr);
-    auto& queue = platform::MessageQueue::ForCurrentThread();
     const auto started = Clock::now();
     for (;;) {
-        m_trigger.Tick(Clock::now());
-        queue.Pump(kPumpStep);
+        m_trigger.Tick(*m_pCamera, Clock::now());
+        m_pManager->Pump(kPumpStep);
         const auto now = Clock::now();
         CountFrames(now);
         if (WaitEnds(now, started)) break;
-        progress.Update(m_nFrames, FramesPerSecond(), Dropped());
+        progress.Update(m_nFrames, FramesPerSecond(), m_recording.Dropped());
     }
+    m_counters = m_pStream->Counters();
 }
 
 bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) {
     if (Interrupted()) return true;
-    if (m_bBusReset) {
-        Fail(kExitBusEvent, "a bus reset interrupted the recording");
-        return true;
-    }
-    if (m_bDeviceChange) {
-        Fail(kExitBusEvent, CutShort("the devices on the bus changed (was the camera unplugged?)"));
-        return true;
-    }
-    if (ReceiveFailed()) {
-        // An unplug fails the reads before its notice arrives: the notice gets a moment to
-        // tell the two apart, so that an unplug is reported as one.
-        if (m_failureSeen == Clock::time_point{}) m_failureSeen = now;
-        if (now - m_failureSeen < kNoticeGrace) return false;
-        Fail(kExitFailed, CutShort("reading frames from the camera failed (the bus driver "
-                                   "reported an error, or it is gone)"));
+    // A device change, a bus reset, failed reads, a capture gone or a silent driver.
+    if (const Error reason = m_pStream->Watch()) {
+        StreamEnded(reason);
         return true;
     }
     if (m_options.frames != 0 && m_nFrames >= m_options.frames) return true;
@@ -382,37 +337,48 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
         m_lastSeen - m_firstSeen >= std::chrono::duration<double>(m_options.seconds)) {
         return true;
     }
-    // The recorder stopped by itself: closing says why.
-    if (m_options.Recording() && !m_cam.GetAviErrorText(m_nCamera).empty()) return true;
-    if (m_options.Recording() && m_aviFile.GoneBy(now)) return true;
+    if (m_options.Recording() && m_recording.Ended(now)) return true;
     if (const std::optional<bool> ends = m_trigger.TriggeredRunEnds(now, started)) return *ends;
-    const bool flowing = m_stats.stored != m_statsAtStart.stored;
+    const bool flowing = m_counters.received != 0;
     const std::chrono::seconds limit = flowing ? kGapTimeout : kStallTimeout;
     if (now - (flowing ? m_lastArrival : started) <= limit) return false;
-    const std::string silence =
-        "no frame has come from the camera for " + Seconds(limit) + m_trigger.SilenceNote();
+    const std::string silence = "no frame has come from the camera for " + Seconds(limit) +
+                                m_trigger.SilenceNote(*m_pCamera);
     Fail(kExitFailed, flowing ? CutShort(silence + " (the bus stalls, or another program "
                                                    "switched its transmission off)")
                               : silence);
     return true;
 }
 
-bool CaptureSession::ReceiveFailed() const {
-    // A capture that went away is a device change, which its notice reports.
-    const CDcamCaptureThread* thread = m_cam.GetCaptureThread(m_nCamera);
-    return thread != nullptr && (thread->m_nState == CIsochTransferThread::kStateFailed ||
-                                 m_stats.readErrors != m_statsAtStart.readErrors);
+void CaptureSession::StreamEnded(const Error& reason) {
+    switch (reason.GetKind()) {
+        case Kind::BusReset:
+            Fail(kExitBusEvent, "a bus reset interrupted the recording");
+            break;
+        case Kind::Unplugged:
+            Fail(kExitBusEvent,
+                 CutShort("the devices on the bus changed (was the camera unplugged?)"));
+            break;
+        case Kind::DriverGone:
+            Fail(kExitFailed, CutShort("the bus driver does not answer (no frame for a second, "
+                                       "and a register read of the camera timed out)"));
+            break;
+        default:
+            Fail(kExitFailed, CutShort(reason.Message()));
+    }
 }
 
 void CaptureSession::CountFrames(Clock::time_point now) {
-    if (const CDcamCaptureThread* thread = m_cam.GetCaptureThread(m_nCamera)) {
-        const std::uint64_t stored = m_stats.stored;
-        m_stats = thread->GetStats();
-        m_nGaps = thread->GetCounterGaps();
-        if (m_stats.stored != stored) m_lastArrival = now;
+    const std::uint64_t received = m_counters.received;
+    m_counters = m_pStream->Counters();
+    if (m_counters.received != received) m_lastArrival = now;
+    if (m_options.verifyCounter) {
+        m_pCamera->Call([&](C1394Dcam& cam, int index) {
+            if (const CDcamCaptureThread* thread = cam.GetCaptureThread(index))
+                m_nGaps = thread->GetCounterGaps();
+        });
     }
-    std::uint64_t count = m_options.Recording() ? std::uint64_t(m_cam.GetAviFrameCount(m_nCamera))
-                                                : m_stats.stored - m_statsAtStart.stored;
+    std::uint64_t count = m_options.Recording() ? m_recording.Frames() : m_counters.received;
     // Frames that arrive between the Nth and the camera's stop are not part of the run.
     if (m_options.frames != 0) count = std::min<std::uint64_t>(count, m_options.frames);
     if (count == m_nFrames) return;
@@ -424,30 +390,14 @@ void CaptureSession::CountFrames(Clock::time_point now) {
     m_lastSeen = now;
 }
 
-void CaptureSession::CloseRecording() {
-    m_cam.PauseAviRecording(m_nCamera);
-    // Without a capture any more, its end has finished the file already.
-    m_cam.CloseAviFile(m_nCamera);
-    m_nFrames = std::uint64_t(m_cam.GetAviFrameCount(m_nCamera));
-    const std::string problem = m_cam.GetAviErrorText(m_nCamera);
-    if (m_aviFile.Gone()) {
-        Fail(kExitFileError, "recording into " + m_options.avi +
-                                 " failed: the file is gone (its "
-                                 "folder or the file was removed during the recording), and the " +
-                                 std::to_string(m_nFrames) + " frames written with it");
-    } else if (!problem.empty()) {
-        Fail(kExitFileError, "recording into " + m_options.avi + " stopped: " + problem +
-                                 "; the file keeps the " + std::to_string(m_nFrames) +
-                                 " frames written before");
+void CaptureSession::StopTransmission() {
+    if (!m_pCamera->Transmitting()) return;
+    // A camera gone from the bus needs no stop, and a driver that went silent is not asked.
+    if (m_pCamera->GetState() != kestrix::session::Camera::State::Streaming ||
+        m_pStream->EndReason().GetKind() == Kind::DriverGone) {
+        return;
     }
-}
-
-void CaptureSession::StopCamera() {
-    if (!m_bTransmitting) return;
-    m_bTransmitting = false;
-    // After a device change the camera may be gone, and its capture is stopped already.
-    if (m_bDeviceChange) return;
-    if (m_cam.StopTransmission(m_nCamera) || m_cam.StopTransmission(m_nCamera)) return;
+    if (!m_pCamera->SetTransmission(false) || !m_pCamera->SetTransmission(false)) return;
     Fail(kExitFailed,
          "the camera did not take the command to stop transmitting, twice: "
          "it may still be sending");
@@ -459,33 +409,39 @@ void CaptureSession::SaveStills() {
 }
 
 void CaptureSession::SaveStill(const std::string& path, bool jpeg) {
-    const CDcamCaptureThread* thread = m_cam.GetCaptureThread(m_nCamera);
-    if (thread == nullptr || !thread->HasFrame()) {
+    const int slot = StillSlot();
+    bool held = false, saved = false;
+    std::string why;
+    m_pCamera->Call([&](C1394Dcam& cam, int index) {
+        const CDcamCaptureThread* thread = cam.GetCaptureThread(index);
+        held = thread != nullptr && thread->HasFrame();
+        if (!held) return;
+        saved = jpeg ? cam.SaveJpeg(index, path.c_str(), m_options.quality, false, false, slot)
+                     : cam.SaveBitmap(index, path.c_str(), slot);
+        if (!saved) why = cam.GetStillErrorText();
+    });
+    if (!held) {
         Fail(kExitFailed, "no frame to save as " + path);
         return;
     }
-    const int slot = StillSlot(*thread);
-    const bool saved =
-        jpeg ? m_cam.SaveJpeg(m_nCamera, path.c_str(), m_options.quality, false, false, slot)
-             : m_cam.SaveBitmap(m_nCamera, path.c_str(), slot);
     if (saved) return;
     // The writer's reason names the file itself when it comes from the system.
-    const std::string why = m_cam.GetStillErrorText();
     const bool named = !why.empty() && why.rfind(path, 0) == 0;
     Fail(kExitFileError, "cannot write " + (named ? why : why.empty() ? path : path + ": " + why));
 }
 
-int CaptureSession::StillSlot(const CDcamCaptureThread& thread) const {
+int CaptureSession::StillSlot() const {
     // With --frames the still is the run's last frame, not one that came after it.
-    const std::uint64_t stored = m_stats.stored - m_statsAtStart.stored;
-    const int slots = thread.GetSlotCount();
+    const std::uint64_t stored = m_counters.received;
+    const FrameRing& ring = *m_pStream->Ring();
+    const int slots = ring.GetSlotCount();
     if (m_options.frames == 0 || stored < m_options.frames ||
         stored - m_options.frames >= std::uint64_t(slots)) {
         return -1;
     }
     const auto last = std::uint16_t(m_nFirstSequence + m_options.frames - 1);
     for (int slot = 0; slot < slots; ++slot) {
-        if (thread.GetSequence(slot) == last) return slot;
+        if (ring.GetSequence(slot) == last) return slot;
     }
     return -1;
 }
@@ -502,11 +458,14 @@ CaptureSummary CaptureSession::Summary() const {
     // Without a capture there is nothing to count.
     if (m_bCaptured) {
         summary.frames = m_nFrames;
-        summary.dropped = Dropped();
+        summary.dropped = m_recording.Dropped();
         summary.fps = FramesPerSecond();
         summary.bytes = m_nFrames * m_nFrameBytes;
-        summary.lost = Lost();
+        summary.lost = m_counters.lost;
+        summary.shortFrames = m_counters.shortFrames;
+        summary.readErrors = m_counters.readErrors;
     }
+    if (m_options.verifyCounter) summary.counterGaps = m_nGaps - m_nGapsAtStart;
     for (const auto& [key, path] :
          {std::pair<const char*, const std::string&>{"avi", m_options.avi},
           {"bmp", m_options.bmp},
@@ -525,27 +484,10 @@ double CaptureSession::FramesPerSecond() const {
     return double(m_nFrames - m_nFirstCount) / span.count();
 }
 
-std::uint64_t CaptureSession::Dropped() const {
-    return m_options.Recording() ? std::uint64_t(m_cam.GetAviDropped(m_nCamera)) : 0;
-}
-
-std::uint64_t CaptureSession::Lost() const {
-    // Frames that arrived cut short are lost as pictures even though a slot holds them.
-    std::uint64_t lost = m_stats.shortFrames - m_statsAtStart.shortFrames;
-    // The counter sees every frame that never came; without it, the reads that failed or
-    // delivered nothing and the periods the frames' cycle stamps show missing tell.
-    if (m_options.verifyCounter) return lost + (m_nGaps - m_nGapsAtStart);
-    return lost + (m_stats.lost - m_statsAtStart.lost) +
-           (m_stats.readErrors - m_statsAtStart.readErrors);
-}
-
 void CaptureSession::Release() {
-    if (m_bConnected) {
-        m_cam.StopCapture(m_nCamera);
-        m_bConnected = false;
-    }
-    if (m_pClient) m_cam.UnregisterClient(m_pClient->Handle());
-    m_pClient.reset();
-    m_cam.Close();
-    m_claim.Release();
+    // Stops the stream (transmission off unless the camera is gone) and lets the claim go.
+    if (m_pCamera) m_pCamera->Release();
+    m_pCamera.reset();
+    m_pStream.reset();
+    m_pManager.reset();
 }

@@ -22,21 +22,28 @@ std::string JsonMembers(const std::vector<std::pair<std::string, std::string>>& 
 }  // namespace
 
 std::string CaptureSummary::Line() const {
-    char line[160];
-    std::snprintf(line, sizeof line, "frames=%llu dropped=%llu fps=%.2f lost=%llu\n",
+    char line[200];
+    std::snprintf(line, sizeof line, "frames=%llu dropped=%llu fps=%.2f lost=%llu short=%llu",
                   static_cast<unsigned long long>(frames), static_cast<unsigned long long>(dropped),
-                  fps, static_cast<unsigned long long>(lost));
-    return line;
+                  fps, static_cast<unsigned long long>(lost),
+                  static_cast<unsigned long long>(shortFrames));
+    std::string text = line;
+    if (counterGaps) text += " gaps=" + std::to_string(*counterGaps);
+    return text + "\n";
 }
 
 std::string CaptureSummary::Json() const {
-    char figures[256];
-    std::snprintf(figures, sizeof figures,
-                  "{\"frames\":%llu,\"dropped\":%llu,\"fps\":%.2f,\"bytes\":%llu,\"lost\":%llu,",
-                  static_cast<unsigned long long>(frames), static_cast<unsigned long long>(dropped),
-                  fps, static_cast<unsigned long long>(bytes),
-                  static_cast<unsigned long long>(lost));
-    return std::string(figures) + "\"files\":{" + JsonMembers(files) + "},\"features\":{" +
-           JsonMembers(features) + "},\"exit_reason\":" + JsonString(exitReason) +
+    char figures[320];
+    std::snprintf(
+        figures, sizeof figures,
+        "{\"frames\":%llu,\"dropped\":%llu,\"fps\":%.2f,\"bytes\":%llu,\"lost\":%llu,"
+        "\"short\":%llu,\"read_errors\":%llu,",
+        static_cast<unsigned long long>(frames), static_cast<unsigned long long>(dropped), fps,
+        static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(lost),
+        static_cast<unsigned long long>(shortFrames), static_cast<unsigned long long>(readErrors));
+    std::string json = figures;
+    if (counterGaps) json += "\"counter_gaps\":" + std::to_string(*counterGaps) + ",";
+    return json + "\"files\":{" + JsonMembers(files) + "},\"features\":{" + JsonMembers(features) +
+           "},\"exit_reason\":" + JsonString(exitReason) +
            ",\"exit_status\":" + std::to_string(exitStatus) + "}\n";
 }

@@ -1,8 +1,11 @@
 // kestrix-capture's summary of one run: the figures, files and features it ends with, as one
-// line ("frames=N dropped=D fps=F lost=L") or as one JSON object (--json).
+// line ("frames=N dropped=D fps=F lost=L short=S", with --verify-counter " gaps=G") or as one
+// JSON object (--json). lost, short and the read errors are the session's counters
+// (docs/session.md); dropped is the recorder's.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +18,9 @@ struct CaptureSummary {
     double fps = 0;
     std::uint64_t bytes = 0;
     std::uint64_t lost = 0;
+    std::uint64_t shortFrames = 0;
+    std::uint64_t readErrors = 0;
+    std::optional<std::uint64_t> counterGaps;                // --verify-counter
     std::vector<std::pair<std::string, std::string>> files;  // ("avi", path) in order asked
     CameraFeatures::Values features;
     std::string exitReason;

@@ -9,12 +9,21 @@ CameraFeatures::Outcome Refused(const std::string& why) { return {Status::Refuse
 
 }  // namespace
 
-CameraFeatures::Outcome CaptureTrigger::Apply() {
-    if (!m_trigger.Read(m_found)) return {Status::Failed, "reading the camera's trigger failed"};
+CameraFeatures::Outcome CaptureTrigger::Apply(kestrix::session::Camera& camera) {
+    CameraFeatures::Outcome outcome{Status::Failed, "the camera is gone from the bus"};
+    camera.Call([&](C1394Dcam& cam, int index) {
+        CameraTrigger trigger = camera.Trigger(cam, index);
+        outcome = Set(trigger);
+    });
+    return outcome;
+}
+
+CameraFeatures::Outcome CaptureTrigger::Set(CameraTrigger& trigger) {
+    if (!trigger.Read(m_found)) return {Status::Failed, "reading the camera's trigger failed"};
     m_now = m_found;
     if (!m_options.trigger) return {};
     CameraTrigger::Offer offer;
-    if (!m_trigger.Inquire(offer)) {
+    if (!trigger.Inquire(offer)) {
         return {Status::Failed, "reading what the camera offers for its trigger failed"};
     }
     CameraTrigger::Setting wanted = m_found;
@@ -35,7 +44,7 @@ CameraFeatures::Outcome CaptureTrigger::Apply() {
     }
     m_bChanged = true;
     CameraTrigger::Setting now;
-    if (!m_trigger.Write(wanted) || !m_trigger.Read(now)) {
+    if (!trigger.Write(wanted) || !trigger.Read(now)) {
         return {Status::Failed, "writing the camera's trigger failed"};
     }
     m_now = now;
@@ -45,8 +54,10 @@ CameraFeatures::Outcome CaptureTrigger::Apply() {
     return {};
 }
 
-std::string CaptureTrigger::SilenceNote() const {
-    if (!m_cam.IsTriggerOn(m_nCamera)) return {};
+std::string CaptureTrigger::SilenceNote(kestrix::session::Camera& camera) const {
+    bool on = false;
+    camera.Call([&](C1394Dcam& cam, int index) { on = cam.IsTriggerOn(index); });
+    if (!on) return {};
     return " (the camera's trigger is on (mode " + std::to_string(m_now.mode) +
            "): it sends when triggered)";
 }
@@ -58,17 +69,20 @@ std::optional<bool> CaptureTrigger::TriggeredRunEnds(Clock::time_point now,
            now - started >= std::chrono::duration<double>(m_options.seconds);
 }
 
-void CaptureTrigger::Tick(Clock::time_point now) {
+void CaptureTrigger::Tick(kestrix::session::Camera& camera, Clock::time_point now) {
     if (m_options.softwareTriggerMs == 0 || now < m_nextFire) return;
     const auto period = std::chrono::milliseconds(m_options.softwareTriggerMs);
     // A trigger the camera is still busy with is ignored by it; the next keeps the beat.
     m_nextFire = m_nextFire == Clock::time_point{} ? now + period : m_nextFire + period;
     if (m_nextFire <= now) m_nextFire = now + period;
-    m_trigger.Fire();
+    camera.Call([&](C1394Dcam& cam, int index) { camera.Trigger(cam, index).Fire(); });
 }
 
-bool CaptureTrigger::Restore() {
+bool CaptureTrigger::Restore(kestrix::session::Camera& camera) {
     if (!m_bChanged) return true;
     m_bChanged = false;
-    return m_trigger.Write(m_found);
+    bool written = false;
+    camera.Call(
+        [&](C1394Dcam& cam, int index) { written = camera.Trigger(cam, index).Write(m_found); });
+    return written;
 }

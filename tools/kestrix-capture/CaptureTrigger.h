@@ -2,7 +2,7 @@
 // the run, fires the software trigger on time while frames are awaited, and puts the camera's
 // own trigger setting back afterwards.
 //
-// Threading: the session's thread, like every register access.
+// Threading: the session's thread, like every register access; each runs inside Camera::Call.
 #pragma once
 
 #include <chrono>
@@ -11,35 +11,34 @@
 
 #include "camera/CameraFeatures.h"
 #include "camera/CameraTrigger.h"
+#include "session/Camera.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 
 class CaptureTrigger {
 public:
     using Clock = std::chrono::steady_clock;
 
-    CaptureTrigger(C1394Dcam& cam, int camera, const CaptureOptions& options)
-        : m_cam(cam), m_nCamera(camera), m_options(options), m_trigger(cam, camera) {}
+    explicit CaptureTrigger(const CaptureOptions& options) : m_options(options) {}
 
     // Sets the trigger the options ask for (nothing when they ask for none), after checking it
     // against what the camera offers; the trigger setting is read in any case.
-    CameraFeatures::Outcome Apply();
+    CameraFeatures::Outcome Apply(kestrix::session::Camera& camera);
     // What the silence of a camera on its trigger means (" (the camera's trigger is on (mode
     // 0): it sends when triggered)"); empty when the camera runs free.
-    std::string SilenceNote() const;
+    std::string SilenceNote(kestrix::session::Camera& camera) const;
     // For a run on trigger, whose frames come only when triggered, so that no silence is a
     // failure and the time asked runs from the start: whether the run is over at now. Empty
     // for a run without a trigger.
     std::optional<bool> TriggeredRunEnds(Clock::time_point now, Clock::time_point started) const;
     // Fires the software trigger when its time has come; the first at once.
-    void Tick(Clock::time_point now);
+    void Tick(kestrix::session::Camera& camera, Clock::time_point now);
     // Puts back the setting Apply found, if it changed it.
-    bool Restore();
+    bool Restore(kestrix::session::Camera& camera);
 
 private:
-    C1394Dcam& m_cam;
-    int m_nCamera;
+    CameraFeatures::Outcome Set(CameraTrigger& trigger);
+
     const CaptureOptions& m_options;
-    CameraTrigger m_trigger;
     CameraTrigger::Setting m_found;
     CameraTrigger::Setting m_now;
     bool m_bChanged = false;

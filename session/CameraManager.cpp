@@ -119,8 +119,8 @@ std::vector<CameraInfo> CameraManager::Cameras(Error& error) {
         for (int i = 0; i < cam.GetDeviceCount(C1394Dcam::kCameraDevices); ++i) {
             cameras.push_back(ReadInfo(cam, i));
             if (cameras.back().guid == 0) {
-                error = Error(Error::Kind::Failed,
-                              "the configuration of camera " + std::to_string(i) + " cannot be read");
+                error = Error(Error::Kind::Failed, "the configuration of camera " +
+                                                       std::to_string(i) + " cannot be read");
             }
         }
         return cameras;
@@ -139,10 +139,13 @@ std::shared_ptr<Camera> CameraManager::Acquire(const CameraPick& pick, Error& er
         if (pick.guid ? info.guid == *pick.guid : info.index == pick.index) found = &info;
     }
     if (found == nullptr) {
-        error = pick.guid ? Error(Error::Kind::NotFound, "no " + pick.Text() + " on the bus")
-                          : Error(Error::Kind::NotFound,
-                                  "no camera " + std::to_string(pick.index) + ": the bus has " +
-                                      std::to_string(cameras.size()));
+        CameraInfo wanted;
+        wanted.guid = pick.guid.value_or(0);
+        error = pick.guid ? Error(Error::Kind::NotFound,
+                                  "no camera with GUID " + wanted.GuidText() + " on the bus")
+                          : Error(Error::Kind::NotFound, "no camera " + std::to_string(pick.index) +
+                                                             ": the bus has " +
+                                                             std::to_string(cameras.size()));
         return nullptr;
     }
     CameraLock claim;

@@ -59,8 +59,8 @@ void SrcProperties::Install(GObjectClass* klass) {
         klass, kStats,
         g_param_spec_boxed("stats", "Statistics",
                            "frames (pushed), dropped (overwritten in the ring before the copy), "
-                           "lost (never reached the ring), bytes (pushed), lent and copied (of "
-                           "the frames pushed)",
+                           "lost (never reached the ring), short (pushed, though they came "
+                           "short), bytes (pushed), lent and copied (of the frames pushed)",
                            GST_TYPE_STRUCTURE,
                            GParamFlags(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
 }

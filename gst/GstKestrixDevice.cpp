@@ -42,16 +42,21 @@ static void gst_kestrix_device_class_init(GstKestrixDeviceClass* klass) {
     GST_DEVICE_CLASS(klass)->create_element = CreateElement;
 }
 
-GstDevice* gst_kestrix_device_new(const CameraIdentity& camera, GstCaps* caps) {
+GstDevice* gst_kestrix_device_new(const kestrix::session::CameraInfo& camera, GstCaps* caps) {
     const std::string guid = camera.GuidText();
     char vendor[16];
-    g_snprintf(vendor, sizeof vendor, "0x%06X", unsigned(camera.vendor));
+    g_snprintf(vendor, sizeof vendor, "0x%06X", unsigned(camera.vendorId));
     const std::string name = "IIDC camera " + std::to_string(camera.index) + " (vendor " + vendor +
                              (guid.empty() ? "" : ", GUID " + guid) + ")";
     GstStructure* props = gst_structure_new(
         "kestrix-proplist", "device.api", G_TYPE_STRING, "kestrix", "device.path", G_TYPE_STRING,
         camera.path.c_str(), "device.guid", G_TYPE_STRING, guid.c_str(), "device.index", G_TYPE_INT,
-        camera.index, "device.vendor-id", G_TYPE_UINT, guint(camera.vendor), nullptr);
+        camera.index, "device.vendor-id", G_TYPE_UINT, guint(camera.vendorId), nullptr);
+    // The ROM's names, where it has them.
+    if (!camera.vendor.empty())
+        gst_structure_set(props, "device.vendor", G_TYPE_STRING, camera.vendor.c_str(), nullptr);
+    if (!camera.model.empty())
+        gst_structure_set(props, "device.model", G_TYPE_STRING, camera.model.c_str(), nullptr);
     auto* device = GST_KESTRIX_DEVICE(g_object_new(GST_TYPE_KESTRIX_DEVICE, "display-name",
                                                    name.c_str(), "device-class", "Video/Source",
                                                    "caps", caps, "properties", props, nullptr));

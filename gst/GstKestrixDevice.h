@@ -4,7 +4,7 @@
 
 #include <gst/gst.h>
 
-#include "gst/CameraOffer.h"
+#include "session/CameraInfo.h"
 
 G_BEGIN_DECLS
 
@@ -14,6 +14,6 @@ G_DECLARE_FINAL_TYPE(GstKestrixDevice, gst_kestrix_device, GST, KESTRIX_DEVICE, 
 G_END_DECLS
 
 // A floating device for the camera, offering caps (taken).
-GstDevice* gst_kestrix_device_new(const CameraIdentity& camera, GstCaps* caps);
+GstDevice* gst_kestrix_device_new(const kestrix::session::CameraInfo& camera, GstCaps* caps);
 // What tells two probes' devices apart: the GUID, else the unit path.
 const char* gst_kestrix_device_get_key(GstKestrixDevice* device);

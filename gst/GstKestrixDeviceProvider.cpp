@@ -7,12 +7,11 @@
 #include <new>
 #include <string>
 
-#include "camera/C1394Dcam.h"
-#include "gst/CameraOffer.h"
 #include "gst/GstKestrixDevice.h"
 #include "gst/ModeCaps.h"
 #include "platform/DeviceDirectory.h"
 #include "platform/DirectoryWatcher.h"
+#include "session/CameraManager.h"
 
 GST_DEBUG_CATEGORY_STATIC(kestrix_provider_debug);
 #define GST_CAT_DEFAULT kestrix_provider_debug
@@ -42,17 +41,24 @@ Watch& WatchOf(gpointer provider) {
     return *std::launder(reinterpret_cast<Watch*>(GST_KESTRIX_DEVICE_PROVIDER(provider)->watch));
 }
 
+namespace session = kestrix::session;
+
 // The cameras on the bus now, each with the caps its modes give. Reads registers only, so a
-// camera that another program records goes on undisturbed.
+// camera that another program records goes on undisturbed. A manager of the probe's own reads
+// the camera table as it opens, so a probe right after the device directory changed sees the
+// change whether or not the bus notice has reached a longer-lived one yet.
 GList* ProbeCameras() {
-    C1394Dcam cam;
-    if (!cam.Open()) return nullptr;
+    session::Error error;
+    const auto manager =
+        session::CameraManager::Create(session::CameraManager::Threading::OwnThread, error);
+    if (!manager) return nullptr;
     GList* devices = nullptr;
-    for (const CameraIdentity& camera : ListCameras(cam)) {
-        GstCaps* caps = modecaps::OffersCaps(ReadOffers(cam, camera.index));
-        devices = g_list_append(devices, gst_kestrix_device_new(camera, caps));
+    for (const session::CameraInfo& camera : manager->Cameras(error)) {
+        const auto offers = manager->Call(
+            [&](C1394Dcam& cam) { return session::ModeOffer::Read(cam, camera.index); });
+        devices =
+            g_list_append(devices, gst_kestrix_device_new(camera, modecaps::OffersCaps(offers)));
     }
-    cam.Close();
     return devices;
 }
 

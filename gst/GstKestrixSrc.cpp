@@ -4,49 +4,35 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "gst/CameraSession.h"
+#include "camera/FrameConverter.h"
 #include "gst/ModeCaps.h"
-#include "gst/SrcProperties.h"
+#include "gst/SrcState.h"
+#include "session/CameraManager.h"
 
 GST_DEBUG_CATEGORY_STATIC(kestrix_src_debug);
 #define GST_CAT_DEFAULT kestrix_src_debug
 
 namespace {
 
+namespace session = kestrix::session;
+using session::ModeOffer;
+using Status = session::FrameStream::Status;
+
 // What negotiation settles on when downstream leaves the choice: kestrix-capture's default.
 constexpr const char* kPreferredMode = "640x480-rgb";
 constexpr int kPreferredRate = 15;
 
-// What the element keeps beside its GObject instance: C++ members, built in init, destroyed in
-// finalize.
-struct State {
-    SrcProperties properties;
-
-    // The streaming side, set up in start and negotiation and used by the streaming thread.
-    CameraSession session;
-    GstCaps* caps = nullptr;  // what the open camera offers
-    std::vector<ModeOffer> offers;
-    std::string onlyMode;  // the mode property as it stood at start
-    const ModeOffer* running = nullptr;
-    int runningRate = -1;
-    Format7Region runningRegion;
-    GstVideoInfo info{};
-    GstClockTime duration = GST_CLOCK_TIME_NONE;
-    std::vector<std::uint8_t> scratch;  // for a frame whose rows the buffer pads
-    bool lending = false;               // frames go downstream in place while spares last
-
-    ~State() {
-        if (caps != nullptr) gst_caps_unref(caps);
-    }
-};
+using State = SrcState;
 
 }  // namespace
 
@@ -63,32 +49,49 @@ State& StateOf(gpointer object) {
     return *std::launder(reinterpret_cast<State*>(GST_KESTRIX_SRC(object)->state));
 }
 
-void PostError(GstKestrixSrc* self, const CameraSession::Error& error) {
-    const char* text = error.message.c_str();
-    switch (error.fault) {
-        case CameraSession::Fault::NotFound:
-        case CameraSession::Fault::Unplugged:
+void PostError(GstKestrixSrc* self, const session::Error& error) {
+    const char* text = error.Message().c_str();
+    switch (error.GetKind()) {
+        case session::Error::Kind::NotFound:
+        case session::Error::Kind::Unplugged:
             GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("%s", text), (nullptr));
             break;
-        case CameraSession::Fault::InUse:
+        case session::Error::Kind::InUse:
             GST_ELEMENT_ERROR(self, RESOURCE, BUSY, ("%s", text), (nullptr));
             break;
-        case CameraSession::Fault::Settings:
+        case session::Error::Kind::Refused:
             GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s", text), (nullptr));
             break;
-        default:
+        default:  // a bus reset, failed reads, a driver that stopped answering
             GST_ELEMENT_ERROR(self, RESOURCE, READ, ("%s", text), (nullptr));
             break;
     }
 }
 
+// The session's counters (docs/session.md), with what the element itself adds.
 GstStructure* StatsOf(State& s) {
-    const CameraSession::Figures figures = s.session.GetFigures();
-    return gst_structure_new("stats", "frames", G_TYPE_UINT64, guint64(figures.frames), "dropped",
-                             G_TYPE_UINT64, guint64(figures.dropped), "lost", G_TYPE_UINT64,
-                             guint64(figures.lost), "bytes", G_TYPE_UINT64, guint64(figures.bytes),
-                             "lent", G_TYPE_UINT64, guint64(figures.lent), "copied", G_TYPE_UINT64,
-                             guint64(figures.frames - figures.lent), nullptr);
+    session::StreamCounters c;
+    std::uint64_t frameBytes = 0;
+    {
+        std::scoped_lock lock(s.streamLock);
+        c = s.stream ? s.stream->Counters() : s.finished;
+        frameBytes = s.frameBytes;
+    }
+    const std::uint64_t lent = std::min<std::uint64_t>(s.lent, c.delivered);
+    return gst_structure_new("stats", "frames", G_TYPE_UINT64, guint64(c.delivered), "dropped",
+                             G_TYPE_UINT64, guint64(c.dropped), "lost", G_TYPE_UINT64,
+                             guint64(c.lost), "short", G_TYPE_UINT64, guint64(c.shortFrames),
+                             "bytes", G_TYPE_UINT64, guint64(c.delivered * frameBytes), "lent",
+                             G_TYPE_UINT64, guint64(lent), "copied", G_TYPE_UINT64,
+                             guint64(c.delivered - lent), nullptr);
+}
+
+// Stops the running stream, keeping its counters for the stats property.
+void StopStream(State& s) {
+    if (s.camera && s.camera->GetState() == session::Camera::State::Streaming) s.camera->Stop();
+    std::scoped_lock lock(s.streamLock);
+    if (s.stream) s.finished = s.stream->Counters();
+    s.stream.reset();
 }
 
 void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
@@ -105,6 +108,20 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     }
 }
 
+// Claims the camera the properties pick and applies their feature settings.
+std::shared_ptr<session::Camera> Claim(const SrcProperties::Values& values, session::Error& error) {
+    const auto manager = session::CameraManager::Shared(error);
+    if (!manager) return nullptr;
+    session::CameraPick pick{values.camera, {}};
+    if (!values.guid.empty()) pick.guid = session::CameraPick::ParseGuid(values.guid);
+    auto camera = manager->Acquire(pick, error);
+    if (!camera) return nullptr;
+    for (const std::string& setting : SrcProperties::SplitSettings(values.features)) {
+        if ((error = camera->SetFeature(setting))) return nullptr;
+    }
+    return camera;
+}
+
 gboolean Start(GstBaseSrc* src) {
     auto* self = GST_KESTRIX_SRC(src);
     State& s = StateOf(src);
@@ -113,28 +130,31 @@ gboolean Start(GstBaseSrc* src) {
     // Checked here rather than when set, so that a mistyped setting stops the pipeline instead
     // of being ignored.
     if (const std::string problem = SrcProperties::Problem(values); !problem.empty()) {
-        PostError(self, {CameraSession::Fault::Settings, problem});
+        PostError(self, {session::Error::Kind::Refused, problem});
         return FALSE;
     }
-    CameraSession::Error error;
-    if (!s.session.Open({values.camera, values.guid}, SrcProperties::SplitSettings(values.features),
-                        error)) {
+    session::Error error;
+    std::shared_ptr<session::Camera> camera = Claim(values, error);
+    std::vector<ModeOffer> offers;
+    if (!camera || (error = camera->Modes(offers))) {
         PostError(self, error);
         return FALSE;
     }
-    s.offers = s.session.Offers();
-    s.onlyMode = mode;
-    GstCaps* caps = modecaps::OffersCaps(s.offers, mode);
+    // GStreamer has no raw format of three 16-bit channels.
+    std::erase_if(offers, [](const ModeOffer& offer) {
+        return offer.mode.colorCoding == FrameConverter::Rgb16;
+    });
+    GstCaps* caps = modecaps::OffersCaps(offers, mode);
     if (gst_caps_is_empty(caps)) {
         gst_caps_unref(caps);
-        const std::string why = mode.empty()
-                                    ? "the camera offers no mode a pipeline can take"
-                                    : "camera " + std::to_string(s.session.Identity().index) +
-                                          " does not offer " + mode;
-        s.session.Close();
-        PostError(self, {CameraSession::Fault::Settings, why});
+        const std::string why = mode.empty() ? "the camera offers no mode a pipeline can take"
+                                             : "camera " + std::to_string(camera->Info().index) +
+                                                   " does not offer " + mode;
+        PostError(self, {session::Error::Kind::Refused, why});
         return FALSE;
     }
+    s.offers = std::move(offers);
+    s.onlyMode = mode;
     // The preferred mode goes first, as the one negotiation takes when nothing else decides.
     for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
         GstCaps* one = gst_caps_copy_nth(caps, i);
@@ -154,14 +174,17 @@ gboolean Start(GstBaseSrc* src) {
     GST_OBJECT_UNLOCK(src);
     gst_caps_unref(caps);
     s.running = nullptr;
-    GST_INFO_OBJECT(src, "camera %d (GUID %s) open", s.session.Identity().index,
-                    s.session.Identity().GuidText().c_str());
+    s.camera = std::move(camera);
+    GST_INFO_OBJECT(src, "camera %d (GUID %s) open", s.camera->Info().index,
+                    s.camera->Info().GuidText().c_str());
     return TRUE;
 }
 
 gboolean Stop(GstBaseSrc* src) {
     State& s = StateOf(src);
-    s.session.Close();
+    StopStream(s);
+    if (s.camera) s.camera->Release();
+    s.camera.reset();
     s.running = nullptr;
     GST_OBJECT_LOCK(src);
     gst_caps_replace(&s.caps, nullptr);
@@ -195,7 +218,7 @@ GstCaps* Fixate(GstBaseSrc* src, GstCaps* caps) {
 bool Packed(const State& s) {
     const std::size_t height = std::size_t(GST_VIDEO_INFO_HEIGHT(&s.info));
     return height == 0 ||
-           std::size_t(GST_VIDEO_INFO_PLANE_STRIDE(&s.info, 0)) * height == s.session.FrameBytes();
+           std::size_t(GST_VIDEO_INFO_PLANE_STRIDE(&s.info, 0)) * height == s.FrameBytes();
 }
 
 gboolean SetCaps(GstBaseSrc* src, GstCaps* caps) {
@@ -212,15 +235,29 @@ gboolean SetCaps(GstBaseSrc* src, GstCaps* caps) {
         s.runningRegion == choice->region) {
         return TRUE;
     }
-    if (s.running != nullptr) s.session.Stop();
-    CameraSession::Error error;
+    StopStream(s);
+    s.running = nullptr;
     const SrcProperties::Values values = s.properties.Snapshot();
-    if (!s.session.Start(*choice->offer, choice->rateIndex, choice->region, values.ringSize,
-                         values.lendSlots, error)) {
-        s.session.Stop();
-        s.running = nullptr;
+    session::StreamConfig config;
+    config.mode = choice->offer->mode;
+    if (choice->rateIndex >= 0) config.rateIndex = choice->rateIndex;
+    if (choice->offer->format7) config.region = choice->region;
+    config.ring = session::RingSize::Frames(values.ringSize);
+    config.lendSlots = values.lendSlots;
+    std::shared_ptr<session::FrameStream> stream;
+    session::Error error;
+    if (!s.camera)
+        error = session::Error(session::Error::Kind::WrongState, "the camera is not open");
+    if (error || (error = s.camera->Configure(config)) || (error = s.camera->Start(stream))) {
         PostError(self, error);
         return FALSE;
+    }
+    stream->Interrupt(s.interrupted);
+    {
+        std::scoped_lock lock(s.streamLock);
+        s.stream = stream;
+        s.frameBytes = stream->FrameBytes();
+        s.lent = 0;
     }
     s.running = choice->offer;
     s.runningRate = choice->rateIndex;
@@ -230,7 +267,7 @@ gboolean SetCaps(GstBaseSrc* src, GstCaps* caps) {
     s.duration = gst_util_uint64_scale_int(GST_SECOND, choice->rate.den, choice->rate.num);
     GST_INFO_OBJECT(src, "streaming %s, %dx%d at %d,%d, %u bytes a frame",
                     choice->offer->mode.name.c_str(), choice->region.width, choice->region.height,
-                    choice->region.left, choice->region.top, s.session.FrameBytes());
+                    choice->region.left, choice->region.top, s.FrameBytes());
     return TRUE;
 }
 
@@ -238,7 +275,7 @@ gboolean DecideAllocation(GstBaseSrc* src, GstQuery* query) {
     State& s = StateOf(src);
     GstCaps* caps = nullptr;
     gst_query_parse_allocation(query, &caps, nullptr);
-    const guint size = std::max<guint>(s.session.SlotBytes(), guint(GST_VIDEO_INFO_SIZE(&s.info)));
+    const guint size = std::max<guint>(s.SlotBytes(), guint(GST_VIDEO_INFO_SIZE(&s.info)));
     GstBufferPool* pool = nullptr;
     guint min = 2, max = 0;
     if (gst_query_get_n_allocation_pools(query) > 0) {
@@ -280,13 +317,18 @@ gboolean Query(GstBaseSrc* src, GstQuery* query) {
     return GST_BASE_SRC_CLASS(gst_kestrix_src_parent_class)->query(src, query);
 }
 
+void Interrupt(State& s, bool on) {
+    s.interrupted = on;
+    if (const auto stream = s.Stream()) stream->Interrupt(on);
+}
+
 gboolean Unlock(GstBaseSrc* src) {
-    StateOf(src).session.Interrupt(true);
+    Interrupt(StateOf(src), true);
     return TRUE;
 }
 
 gboolean UnlockStop(GstBaseSrc* src) {
-    StateOf(src).session.Interrupt(false);
+    Interrupt(StateOf(src), false);
     return TRUE;
 }
 
@@ -304,96 +346,100 @@ GstClockTime RunningTimeOf(GstElement* element, std::int64_t arrival) {
     return now > base + age ? now - base - age : 0;
 }
 
-void PostLoss(GstKestrixSrc* self, const CameraSession::FrameInfo& frame) {
+void PostLoss(GstKestrixSrc* self, const session::FrameMetadata& frame) {
     GstStructure* lost = gst_structure_new(
-        "kestrix-lost", "count", G_TYPE_UINT64, guint64(frame.dropped + frame.lost), "dropped",
-        G_TYPE_UINT64, guint64(frame.dropped), "lost", G_TYPE_UINT64, guint64(frame.lost), "offset",
-        G_TYPE_UINT64, guint64(frame.offset), nullptr);
+        "kestrix-lost", "count", G_TYPE_UINT64, guint64(frame.droppedBefore + frame.lostBefore),
+        "dropped", G_TYPE_UINT64, guint64(frame.droppedBefore), "lost", G_TYPE_UINT64,
+        guint64(frame.lostBefore), "offset", G_TYPE_UINT64, guint64(frame.sequence), nullptr);
     gst_element_post_message(GST_ELEMENT(self), gst_message_new_element(GST_OBJECT(self), lost));
 }
 
-// Copies the frame into buffer, row by row when the buffer's rows are padded.
-bool Fill(State& s, GstBuffer* buffer, CameraSession::FrameInfo& frame, CameraSession::Error& error,
-          CameraSession::Next& next) {
-    const std::size_t frameBytes = s.session.FrameBytes();
+// Copies the next frame into buffer, row by row when the buffer's rows are padded.
+bool Fill(State& s, session::FrameStream& stream, GstBuffer* buffer, session::FrameMetadata& frame,
+          Status& status) {
+    const std::size_t frameBytes = stream.FrameBytes();
     const std::size_t height = std::size_t(GST_VIDEO_INFO_HEIGHT(&s.info));
     const std::size_t stride = std::size_t(GST_VIDEO_INFO_PLANE_STRIDE(&s.info, 0));
     const bool packed = Packed(s);
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) return false;
     if (packed) {
-        next = s.session.NextFrame({map.data, map.size}, frame, error);
+        status = stream.Next({map.data, map.size}, frame);
     } else {
-        s.scratch.resize(s.session.SlotBytes());
-        next = s.session.NextFrame(s.scratch, frame, error);
+        s.scratch.resize(stream.SlotBytes());
+        status = stream.Next(s.scratch, frame);
         const std::size_t row = frameBytes / height;
-        for (std::size_t y = 0; next == CameraSession::Next::Frame && y < height; ++y) {
+        for (std::size_t y = 0; status == Status::Frame && y < height; ++y) {
             std::memcpy(map.data + y * stride, s.scratch.data() + y * row, row);
         }
     }
     gst_buffer_unmap(buffer, &map);
-    if (next == CameraSession::Next::Frame) {
+    if (status == Status::Frame) {
         gst_buffer_set_size(buffer, gssize(packed ? frameBytes : stride * height));
     }
     return true;
 }
 
-// The frame lent in place, wrapped read-only (a writer downstream gets a copy); the buffer's
-// release hands the frame back to the ring. Null while every spare is lent.
-GstBuffer* LendFrame(State& s, CameraSession::FrameInfo& frame, CameraSession::Error& error,
-                     CameraSession::Next& next) {
-    CameraSession::LentFrame lent;
-    next = s.session.LendFrame(lent, frame, error);
-    if (next != CameraSession::Next::Frame) return nullptr;
-    auto held = std::make_unique<CameraSession::LentFrame>(std::move(lent));
-    auto* data = const_cast<std::uint8_t*>(held->loan.data);
-    const gsize size = held->loan.size;
-    return gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, data, size, 0,
-                                       s.session.FrameBytes(), held.release(), [](gpointer p) {
-                                           std::unique_ptr<CameraSession::LentFrame> back(
-                                               static_cast<CameraSession::LentFrame*>(p));
-                                           back->ring->Return(back->loan);
-                                       });
+// The next frame lent in place, wrapped read-only (a writer downstream gets a copy); the
+// buffer's release hands the frame back to the ring. Null while every spare is lent.
+GstBuffer* LendFrame(State& s, session::FrameStream& stream, session::FrameMetadata& frame,
+                     Status& status) {
+    std::unique_ptr<session::LentFrame> lent;
+    status = stream.Lend(lent, frame);
+    if (status != Status::Frame) return nullptr;
+    ++s.lent;
+    const std::span<const std::uint8_t> bytes = lent->Bytes();
+    return gst_buffer_new_wrapped_full(
+        GST_MEMORY_FLAG_READONLY, const_cast<std::uint8_t*>(bytes.data()), bytes.size(), 0,
+        stream.FrameBytes(), lent.release(), [](gpointer p) {
+            const std::unique_ptr<session::LentFrame> back(static_cast<session::LentFrame*>(p));
+        });
 }
 
 GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
     auto* self = GST_KESTRIX_SRC(push);
     auto* src = GST_BASE_SRC(push);
     State& s = StateOf(push);
-    if (s.running == nullptr) return GST_FLOW_NOT_NEGOTIATED;
-    CameraSession::FrameInfo frame;
-    CameraSession::Error error;
-    CameraSession::Next next = CameraSession::Next::NoSpare;
-    GstBuffer* buffer = s.lending ? LendFrame(s, frame, error, next) : nullptr;
-    if (next == CameraSession::Next::NoSpare) {
+    const std::shared_ptr<session::FrameStream> stream = s.Stream();
+    if (s.running == nullptr || !stream) return GST_FLOW_NOT_NEGOTIATED;
+    session::FrameMetadata frame;
+    Status status = Status::NoSpare;
+    GstBuffer* buffer = s.lending ? LendFrame(s, *stream, frame, status) : nullptr;
+    if (status == Status::NoSpare) {
         const guint size =
-            std::max<guint>(s.session.SlotBytes(), guint(GST_VIDEO_INFO_SIZE(&s.info)));
+            std::max<guint>(stream->SlotBytes(), guint(GST_VIDEO_INFO_SIZE(&s.info)));
         const GstFlowReturn allocated =
             GST_BASE_SRC_CLASS(gst_kestrix_src_parent_class)->alloc(src, 0, size, &buffer);
         if (allocated != GST_FLOW_OK) return allocated;
-        if (!Fill(s, buffer, frame, error, next)) {
+        if (!Fill(s, *stream, buffer, frame, status)) {
             gst_buffer_unref(buffer);
             GST_ELEMENT_ERROR(self, RESOURCE, WRITE, ("cannot map a buffer for the frame"),
                               (nullptr));
             return GST_FLOW_ERROR;
         }
     }
-    if (next != CameraSession::Next::Frame) {
+    if (status != Status::Frame) {
         if (buffer != nullptr) gst_buffer_unref(buffer);
-        if (next == CameraSession::Next::Interrupted) return GST_FLOW_FLUSHING;
-        PostError(self, error);
+        if (status == Status::Interrupted) return GST_FLOW_FLUSHING;
+        // The session's end rule (docs/session.md): an unplug, a bus reset, failed reads, a
+        // driver that stopped answering. Without a reason the camera was stopped under us.
+        const session::Error reason = stream->EndReason();
+        if (!reason) return GST_FLOW_FLUSHING;
+        PostError(self, reason);
         return GST_FLOW_ERROR;
     }
-    GST_BUFFER_PTS(buffer) = RunningTimeOf(GST_ELEMENT(push), frame.arrival);
+    GST_BUFFER_PTS(buffer) = RunningTimeOf(GST_ELEMENT(push), frame.arrivalNs);
     GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
     GST_BUFFER_DURATION(buffer) = s.duration;
-    GST_BUFFER_OFFSET(buffer) = frame.offset;
-    GST_BUFFER_OFFSET_END(buffer) = frame.offset + 1;
-    if (frame.dropped + frame.lost != 0) {
+    GST_BUFFER_OFFSET(buffer) = frame.sequence;
+    GST_BUFFER_OFFSET_END(buffer) = frame.sequence + 1;
+    // A short frame is delivered, its missing tail zeroed: flagged, not a gap.
+    if (frame.Short()) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
+    if (frame.droppedBefore + frame.lostBefore != 0) {
         GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
-        GST_WARNING_OBJECT(self,
-                           "%" G_GUINT64_FORMAT " frames missing before frame %" G_GUINT64_FORMAT,
-                           guint64(frame.dropped + frame.lost), guint64(frame.offset));
+        GST_WARNING_OBJECT(
+            self, "%" G_GUINT64_FORMAT " frames missing before frame %" G_GUINT64_FORMAT,
+            guint64(frame.droppedBefore + frame.lostBefore), guint64(frame.sequence));
         PostLoss(self, frame);
     }
     *out = buffer;

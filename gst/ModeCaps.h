@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "gst/CameraOffer.h"
+#include "session/ModeOffer.h"
 
 namespace modecaps {
+
+using kestrix::session::Fraction;
+using kestrix::session::ModeOffer;
 
 // Every format the element can produce, with any size and rate.
 GstCaps* TemplateCaps();

@@ -4,7 +4,7 @@
 #include "camera/C1394Dcam.h"
 #include "camera/CameraFeatures.h"
 #include "camera/CameraModes.h"
-#include "gst/CameraOffer.h"
+#include "session/CameraPick.h"
 
 namespace {
 
@@ -59,8 +59,8 @@ void SrcProperties::Install(GObjectClass* klass) {
         klass, kStats,
         g_param_spec_boxed("stats", "Statistics",
                            "frames (pushed), dropped (overwritten in the ring before the copy), "
-                           "lost (never reached the ring), bytes (pushed), lent and copied (of "
-                           "the frames pushed)",
+                           "lost (never reached the ring), short (pushed, though they came "
+                           "short), bytes (pushed), lent and copied (of the frames pushed)",
                            GST_TYPE_STRUCTURE,
                            GParamFlags(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
 }
@@ -142,7 +142,7 @@ std::vector<std::string> SrcProperties::SplitSettings(const std::string& text) {
 }
 
 std::string SrcProperties::Problem(const Values& values) {
-    if (!values.guid.empty() && !ParseGuid(values.guid))
+    if (!values.guid.empty() && !kestrix::session::CameraPick::ParseGuid(values.guid))
         return "guid '" + values.guid + "' is not a GUID (up to 16 hex digits)";
     if (!values.mode.empty() && !CameraModes::IsModeName(values.mode)) {
         return "mode '" + values.mode +

@@ -105,8 +105,8 @@ std::vector<CameraInfo> CameraManager::Cameras(Error& error) {
         for (int i = 0; i < cam.GetDeviceCount(C1394Dcam::kCameraDevices); ++i) {
             cameras.push_back(CameraInfo::Read(cam, i));
             if (cameras.back().guid == 0) {
-                error = Error(Error::Kind::Failed,
-                              "the configuration of camera " + std::to_string(i) + " cannot be read");
+                error = Error(Error::Kind::Failed, "the configuration of camera " +
+                                                       std::to_string(i) + " cannot be read");
             }
         }
         return cameras;

@@ -22,6 +22,7 @@ from ._kestrix import (  # noqa: F401
     CameraInUseError,
     DeviceChangedError,
     Error,
+    Feature,
     Frame,
     FrameIterator,
     Mode,
@@ -33,7 +34,7 @@ from . import _kestrix
 
 __all__ = [
     "BusResetError", "Camera", "CameraInfo", "CameraInUseError", "DeviceChangedError", "Error",
-    "Features", "Frame", "FrameIterator", "Mode", "NoCameraError", "Stream", "list_cameras",
+    "Feature", "Features", "Frame", "FrameIterator", "Mode", "NoCameraError", "Stream", "list_cameras",
     "open",
 ]
 
@@ -73,6 +74,10 @@ def open(index: "int | None" = None, guid: "int | str | None" = None,  # noqa: A
 
 
 def _setting_text(value):
+    if isinstance(value, Feature):  # as read back from this camera or another
+        if value.mode != "manual":
+            return value.mode
+        return f"{value.high},{value.value}" if value.name == "white-balance" else str(value.value)
     if isinstance(value, bool):
         return "on" if value else "off"
     if isinstance(value, (tuple, list)):
@@ -83,9 +88,12 @@ def _setting_text(value):
 class Features(_MutableMapping):
     """The camera's standard features by name, as kestrix-capture's --get and --set know them.
 
-    Values read back as text ("2048", "auto", "off", "128,128"); a value is written as text,
-    numbers and tuples included (cam.features["white-balance"] = (120, 140)). A value the camera
-    refuses raises ValueError; a name that is no feature, KeyError."""
+    Values read back as Feature: int() and float() give the raw value, .absolute and .unit the
+    value in its unit where the camera has one, .mode "manual", "auto", "one-push" or "off",
+    .min and .max the raw range, and str() the text kestrix-capture --get prints
+    ("2048 (33.33 ms)", "auto"). A value is written from a number, text ("10ms", "auto"), True
+    or False (on, off), a tuple (cam.features["white-balance"] = (120, 140)) or a Feature. A
+    value the camera refuses raises ValueError; a name that is no feature, KeyError."""
 
     def __init__(self, camera):
         self._camera = camera
@@ -106,7 +114,7 @@ class Features(_MutableMapping):
         return len(self._camera._feature_items())
 
     def __repr__(self):
-        return f"Features({dict(self._camera._feature_items())!r})"
+        return f"Features({ {name: str(f) for name, f in self._camera._feature_items()}!r})"
 
 
 Camera.features = property(lambda self: Features(self),

@@ -1,8 +1,10 @@
 // Finding, claiming and setting up a camera for Python.
 #include "python/src/CameraSession.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <stdexcept>
 
 #include "camera/CameraFeatures.h"
@@ -14,41 +16,14 @@ namespace kxpy {
 namespace {
 
 constexpr const char* kDefaultMode = "640x480-rgb";  // kestrix-capture's
-constexpr double kSlowestRate = 1.875;
 
-double RateOf(int rateIndex) { return kSlowestRate * double(1 << rateIndex); }
+double RateOf(int rateIndex) { return session::ModeOffer::RateOf(rateIndex).Value(); }
 
-std::string Hex(std::uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%016llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
-std::vector<CameraInfo> ReadTable(C1394Dcam& cam) {
-    std::vector<CameraInfo> cameras;
-    for (int i = 0; i < cam.GetDeviceCount(C1394Dcam::kCameraDevices); ++i) {
-        CameraInfo info;
-        info.index = i;
-        info.vendorId = cam.GetVendorId(i);
-        info.path = cam.GetDevicePath(unsigned(cam.GetCameraDevice(i)));
-        if (!cam.SelectCamera(i) || !cam.GetUnitGuid(&info.guid)) {
-            throw Error("the configuration of camera " + std::to_string(i) + " cannot be read");
-        }
-        cameras.push_back(std::move(info));
-    }
-    return cameras;
-}
-
-void Check(const CameraFeatures::Outcome& outcome) {
-    switch (outcome.status) {
-        case CameraFeatures::Status::Ok:
-            return;
-        case CameraFeatures::Status::Refused:
-            throw std::invalid_argument(outcome.message);
-        case CameraFeatures::Status::Failed:
-            break;
-    }
-    throw Error(outcome.message);
+std::shared_ptr<session::CameraManager> Manager() {
+    session::Error error;
+    auto manager = session::CameraManager::Shared(error);
+    if (!manager) throw Error(error.Message() + " (KESTRIX_LOG=bus:debug shows why)");
+    return manager;
 }
 
 void CheckFeatureName(const std::string& name) {
@@ -62,37 +37,26 @@ std::vector<std::weak_ptr<CameraSession>> g_open;  // guarded by g_openLock
 
 }  // namespace
 
-std::vector<CameraInfo> CameraSession::List() {
-    return SharedCameraThread()->Call(ReadTable);
+std::vector<session::CameraInfo> CameraSession::List() {
+    session::Error error;
+    std::vector<session::CameraInfo> cameras = Manager()->Cameras(error);
+    Check(error);
+    return cameras;
 }
 
 std::shared_ptr<CameraSession> CameraSession::Open(int index, std::optional<std::uint64_t> guid) {
-    std::shared_ptr<CameraOwnerThread> worker = SharedCameraThread();
-    const std::vector<CameraInfo> cameras = worker->Call(ReadTable);
-    if (cameras.empty()) throw NoCameraError("no camera found (is kestrix-busd running?)");
-    const CameraInfo* found = nullptr;
-    for (const CameraInfo& info : cameras) {
-        if (guid ? info.guid == *guid : info.index == index) found = &info;
+    session::Error error;
+    std::shared_ptr<session::Camera> camera = Manager()->Acquire({index, guid}, error);
+    if (error.GetKind() == session::Error::Kind::NotFound &&
+        error.Message().find(" on the bus") != std::string::npos) {
+        error = session::Error(error.GetKind(), error.Message() + " (see list_cameras())");
     }
-    if (found == nullptr) {
-        throw NoCameraError(guid ? "no camera with id " + Hex(*guid) + " (see list_cameras())"
-                                 : "no camera " + std::to_string(index) + ": the bus has " +
-                                       std::to_string(cameras.size()) + " (see list_cameras())");
-    }
-    auto session = std::make_shared<CameraSession>(Key(), worker, *found);
-    std::string error;
-    switch (session->m_claim.Take(found->path, found->guid, error)) {
-        case CameraLock::Result::Taken:
-            break;
-        case CameraLock::Result::InUse:
-            throw CameraInUseError("the camera is in use by another program");
-        case CameraLock::Result::Failed:
-            throw Error(error);
-    }
+    Check(error);
+    auto opened = std::make_shared<CameraSession>(Key(), std::move(camera));
     std::scoped_lock lock(g_openLock);
     std::erase_if(g_open, [](const auto& weak) { return weak.expired(); });
-    g_open.push_back(session);
-    return session;
+    g_open.push_back(opened);
+    return opened;
 }
 
 void CameraSession::CloseAll() {
@@ -100,77 +64,71 @@ void CameraSession::CloseAll() {
     {
         std::scoped_lock lock(g_openLock);
         for (const auto& weak : g_open) {
-            if (auto session = weak.lock()) open.push_back(std::move(session));
+            if (auto opened = weak.lock()) open.push_back(std::move(opened));
         }
         g_open.clear();
     }
-    for (const auto& session : open) session->Close();
+    for (const auto& opened : open) opened->Close();
 }
 
-CameraSession::CameraSession(Key, std::shared_ptr<CameraOwnerThread> worker, CameraInfo info)
-    : m_worker(std::move(worker)), m_info(std::move(info)) {}
+bool CameraSession::AnyOpen() {
+    std::scoped_lock lock(g_openLock);
+    return std::any_of(g_open.begin(), g_open.end(), [](const auto& weak) {
+        const auto opened = weak.lock();
+        return opened && !opened->IsClosed();
+    });
+}
+
+CameraSession::CameraSession(Key, std::shared_ptr<session::Camera> camera)
+    : m_pCamera(std::move(camera)), m_info(m_pCamera->Info()) {}
 
 CameraSession::~CameraSession() { Close(); }
 
 void CameraSession::Close() {
     if (auto stream = m_stream.lock()) stream->Close();
-    m_claim.Release();
-    m_worker.reset();
+    if (m_pCamera) m_pCamera->Release();
+    m_pCamera.reset();
 }
 
-CameraOwnerThread& CameraSession::Worker() {
-    if (!m_worker) throw Error("the camera is closed");
-    return *m_worker;
-}
-
-int CameraSession::Index(C1394Dcam& cam) const {
-    for (int i = 0; i < cam.GetDeviceCount(C1394Dcam::kCameraDevices); ++i) {
-        if (cam.GetDevicePath(unsigned(cam.GetCameraDevice(i))) == m_info.path) return i;
-    }
-    throw NoCameraError("the camera is gone from the bus (was it unplugged?)");
+session::Camera& CameraSession::Camera() {
+    if (!m_pCamera) throw Error("the camera is closed");
+    return *m_pCamera;
 }
 
 std::vector<ModeInfo> CameraSession::Modes() {
-    return Worker().Call([this](C1394Dcam& cam) {
-        std::vector<ModeInfo> modes;
-        for (const CameraModes::Mode& mode : CameraModes::Read(cam, Index(cam))) {
-            ModeInfo info{
-                mode.name, mode.width,     mode.height, CameraModes::CodingName(mode.colorCoding),
-                {},        mode.Format7(), {}};
-            if (mode.bayer != BayerPattern::None) info.bayer = BayerPatternName(mode.bayer);
-            for (int rate = 0; rate < camera::kRateCount && !mode.Format7(); ++rate) {
-                if (mode.OffersRate(rate)) info.rates.push_back(RateOf(rate));
-            }
-            modes.push_back(std::move(info));
+    std::vector<session::ModeOffer> offers;
+    Check(Camera().Modes(offers));
+    std::vector<ModeInfo> modes;
+    for (const session::ModeOffer& offer : offers) {
+        const CameraModes::Mode& mode = offer.mode;
+        ModeInfo info{
+            mode.name, mode.width,     mode.height, CameraModes::CodingName(mode.colorCoding),
+            {},        mode.Format7(), {}};
+        if (mode.bayer != BayerPattern::None) info.bayer = BayerPatternName(mode.bayer);
+        // The offer lists the fastest first; Python's list goes up.
+        for (auto it = offer.rateIndexes.rbegin(); it != offer.rateIndexes.rend(); ++it) {
+            info.rates.push_back(RateOf(*it));
         }
-        return modes;
-    });
-}
-
-CameraModes::Mode CameraSession::FindMode(C1394Dcam& cam, int camera,
-                                          const std::string& name) const {
-    if (auto mode = CameraModes::Find(cam, camera, name)) return *mode;
-    throw std::invalid_argument("camera " + std::to_string(camera) + " does not offer " + name +
-                                " (see modes)");
+        modes.push_back(std::move(info));
+    }
+    return modes;
 }
 
 void CameraSession::EnsureMode() {
-    if (!m_mode.empty()) return;
-    const CameraModes::Mode mode = Worker().Call([this](C1394Dcam& cam) {
-        const int camera = Index(cam);
-        if (auto preferred = CameraModes::Find(cam, camera, kDefaultMode)) return *preferred;
-        const std::vector<CameraModes::Mode> modes = CameraModes::Read(cam, camera);
-        if (modes.empty()) throw Error("the camera lists no video mode");
-        return modes.front();
-    });
-    m_mode = mode.name;
-    m_bFormat7 = mode.Format7();
+    if (m_mode) return;
+    CameraModes::Mode mode;
+    if (Camera().FindMode(kDefaultMode, mode)) {
+        std::vector<session::ModeOffer> offers;
+        Check(Camera().Modes(offers));
+        mode = offers.front().mode;
+    }
+    m_mode = mode;
     if (!mode.OffersRate(m_nRateIndex)) SetMode(mode.name);
 }
 
 const std::string& CameraSession::Mode() {
     EnsureMode();
-    return m_mode;
+    return m_mode->name;
 }
 
 void CameraSession::RefuseWhileStreaming() const {
@@ -182,96 +140,75 @@ void CameraSession::RefuseWhileStreaming() const {
 
 void CameraSession::SetMode(const std::string& name) {
     RefuseWhileStreaming();
-    if (!CameraModes::IsModeName(name)) {
-        throw std::invalid_argument("not a mode name: '" + name +
-                                    "' (WIDTHxHEIGHT-CODING, such as 640x480-mono8)");
-    }
-    Worker().Call([&](C1394Dcam& cam) {
-        const int camera = Index(cam);
-        const CameraModes::Mode mode = FindMode(cam, camera, name);
-        // A rate the new mode lacks gives way to the fastest it offers.
-        if (!mode.OffersRate(m_nRateIndex)) {
-            for (int rate = 0; rate < camera::kRateCount; ++rate) {
-                if (mode.OffersRate(rate)) m_nRateIndex = rate;
-            }
+    CameraModes::Mode mode;
+    Check(Camera().FindMode(name, mode));
+    // A rate the new mode lacks gives way to the fastest it offers.
+    if (!mode.OffersRate(m_nRateIndex)) {
+        for (int rate = 0; rate < camera::kRateCount; ++rate) {
+            if (mode.OffersRate(rate)) m_nRateIndex = rate;
         }
-        m_mode = mode.name;
-        m_bFormat7 = mode.Format7();
-        Apply(cam, camera);
-    });
+    }
+    m_mode = mode;
+    Apply();
 }
 
 std::optional<double> CameraSession::Rate() {
     EnsureMode();
-    if (m_bFormat7) return std::nullopt;
+    if (m_mode->Format7()) return std::nullopt;
     return RateOf(m_nRateIndex);
 }
 
 void CameraSession::SetRate(double fps) {
     RefuseWhileStreaming();
     EnsureMode();
-    if (m_bFormat7) {
-        throw std::invalid_argument(m_mode + " is a Format 7 mode: its packet size sets its rate");
+    if (m_mode->Format7()) {
+        throw std::invalid_argument(m_mode->name +
+                                    " is a Format 7 mode: its packet size sets its rate");
     }
-    Worker().Call([&](C1394Dcam& cam) {
-        const int camera = Index(cam);
-        const CameraModes::Mode mode = FindMode(cam, camera, m_mode);
-        std::string offered;
-        for (int rate = 0; rate < camera::kRateCount; ++rate) {
-            if (!mode.OffersRate(rate)) continue;
-            if (std::abs(RateOf(rate) - fps) < 1e-9) {
-                m_nRateIndex = rate;
-                Apply(cam, camera);
-                return;
-            }
-            offered += std::string(offered.empty() ? "" : ", ") + CameraModes::RateName(rate);
+    std::string offered;
+    for (int rate = 0; rate < camera::kRateCount; ++rate) {
+        if (!m_mode->OffersRate(rate)) continue;
+        if (std::abs(RateOf(rate) - fps) < 1e-9) {
+            m_nRateIndex = rate;
+            Apply();
+            return;
         }
-        char text[32];
-        std::snprintf(text, sizeof text, "%g", fps);
-        throw std::invalid_argument(m_mode + " does not run at " + text + " fps; it offers " +
-                                    offered);
-    });
-}
-
-CameraModes::Mode CameraSession::Apply(C1394Dcam& cam, int camera) {
-    const CameraModes::Mode mode = FindMode(cam, camera, m_mode);
-    cam.StopTransmission(camera);
-    const C1394Dcam::Rect area{0, 0, mode.width - 1, mode.height - 1};
-    const bool set = mode.Format7()
-                         ? cam.SetFormat7Mode(camera, mode.modeIndex, mode.colorCoding, &area)
-                         : cam.SetVideoMode(camera, mode.modeIndex, m_nRateIndex, false);
-    if (!set) {
-        throw Error("the camera refused " + m_mode +
-                    (mode.Format7() ? "" : std::string(" at ") +
-                                               CameraModes::RateName(m_nRateIndex) + " fps"));
+        offered += std::string(offered.empty() ? "" : ", ") + CameraModes::RateName(rate);
     }
-    return mode;
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", fps);
+    throw std::invalid_argument(m_mode->name + " does not run at " + text + " fps; it offers " +
+                                offered);
 }
 
-std::string CameraSession::GetFeature(const std::string& name) {
+session::StreamConfig CameraSession::Config() {
+    EnsureMode();
+    session::StreamConfig config;
+    config.mode = *m_mode;
+    config.rateIndex = m_nRateIndex;
+    return config;
+}
+
+void CameraSession::Apply() { Check(Camera().Configure(Config())); }
+
+session::Feature CameraSession::GetFeature(const std::string& name) {
     CheckFeatureName(name);
-    return Worker().Call([&](C1394Dcam& cam) {
-        CameraFeatures::Values values;
-        Check(CameraFeatures(cam, Index(cam)).Get(name, values));
-        return values.empty() ? std::string() : values.front().second;
-    });
+    session::Feature feature;
+    Check(Camera().GetFeature(name, feature));
+    return feature;
 }
 
 void CameraSession::SetFeature(const std::string& name, const std::string& value) {
     CheckFeatureName(name);
-    const std::string setting = name + "=" + value;
-    if (const std::string why = CameraFeatures::CheckSetting(setting); !why.empty()) {
-        throw std::invalid_argument(why);
-    }
-    Worker().Call([&](C1394Dcam& cam) { Check(CameraFeatures(cam, Index(cam)).Set(setting)); });
+    Check(Camera().SetFeature(name + "=" + value));
 }
 
-std::vector<std::pair<std::string, std::string>> CameraSession::Features() {
-    return Worker().Call([&](C1394Dcam& cam) {
-        CameraFeatures::Values values;
-        Check(CameraFeatures(cam, Index(cam)).Get("all", values));
-        return values;
-    });
+std::vector<std::pair<std::string, session::Feature>> CameraSession::Features() {
+    std::vector<session::Feature> features;
+    Check(Camera().Features(features));
+    std::vector<std::pair<std::string, session::Feature>> items;
+    for (session::Feature& feature : features) items.emplace_back(feature.name, std::move(feature));
+    return items;
 }
 
 std::shared_ptr<FrameStream> CameraSession::Stream(int buffers) {
@@ -282,7 +219,6 @@ std::shared_ptr<FrameStream> CameraSession::Stream(int buffers) {
     if (auto running = m_stream.lock(); running && !running->IsClosed()) {
         throw Error("the camera streams already: close that stream first");
     }
-    EnsureMode();
     auto stream = std::make_shared<FrameStream>(shared_from_this(), buffers);
     m_stream = stream;
     return stream;

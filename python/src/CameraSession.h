@@ -1,11 +1,9 @@
-// One camera opened from Python: found by index or unique id, claimed against other programs,
-// its modes, mode and rate, its features, and the stream it runs.
+// One camera opened from Python over the session layer: what Python adds to session::Camera is
+// its own types (Mode, the mode and rate chosen before a stream starts), its exceptions, and the
+// list of cameras to close when the interpreter exits.
 //
-// The camera is known by its unit's device path: after the devices on the bus change, its index
-// in the camera table may differ, and every operation looks it up again.
-//
-// Threading: any thread (the work runs on the camera worker); one operation at a time per
-// session is the caller's business, as it is for a Python object.
+// Threading: any thread (the session runs the work on the process's camera manager thread); one
+// operation at a time per camera is the caller's business, as it is for a Python object.
 #pragma once
 
 #include <cstdint>
@@ -15,20 +13,14 @@
 #include <utility>
 #include <vector>
 
-#include "camera/CameraLock.h"
 #include "camera/CameraModes.h"
-#include "python/src/SharedCamera.h"
+#include "session/Camera.h"
 
 namespace kxpy {
 
-class FrameStream;
+namespace session = kestrix::session;
 
-struct CameraInfo {
-    int index = 0;
-    std::uint64_t guid = 0;
-    std::uint32_t vendorId = 0;
-    std::string path;
-};
+class FrameStream;
 
 struct ModeInfo {
     std::string name;
@@ -43,23 +35,25 @@ struct ModeInfo {
 
 class CameraSession : public std::enable_shared_from_this<CameraSession> {
 public:
-    static std::vector<CameraInfo> List();
+    static std::vector<session::CameraInfo> List();
     // The camera of that index, or of that unique id when one is given; claimed for this session.
     static std::shared_ptr<CameraSession> Open(int index, std::optional<std::uint64_t> guid);
     // Closes every session still open (at interpreter exit), so no camera keeps transmitting.
     static void CloseAll();
+    // Whether any camera is open in this process (and so the camera library).
+    static bool AnyOpen();
     // Only Open makes one.
     class Key {
         friend class CameraSession;
         Key() = default;
     };
-    CameraSession(Key, std::shared_ptr<CameraOwnerThread> worker, CameraInfo info);
+    CameraSession(Key, std::shared_ptr<session::Camera> camera);
     ~CameraSession();
 
     // Stops the stream, lets the camera go; harmless when closed already.
     void Close();
-    bool IsClosed() const { return m_worker == nullptr; }
-    const CameraInfo& Info() const { return m_info; }
+    bool IsClosed() const { return m_pCamera == nullptr; }
+    const session::CameraInfo& Info() const { return m_info; }
 
     std::vector<ModeInfo> Modes();
     const std::string& Mode();
@@ -69,30 +63,27 @@ public:
     std::optional<double> Rate();
     void SetRate(double fps);
 
-    std::string GetFeature(const std::string& name);
+    session::Feature GetFeature(const std::string& name);
     // value as kestrix-capture's --set takes it after the '=': 200, auto, off, 128,140.
     void SetFeature(const std::string& name, const std::string& value);
-    std::vector<std::pair<std::string, std::string>> Features();
+    std::vector<std::pair<std::string, session::Feature>> Features();
 
-    // Sets the mode up, starts a capture into a ring of that many frames and the transmission.
+    // Starts a capture into a ring of that many frames and the transmission.
     std::shared_ptr<FrameStream> Stream(int buffers);
-    CameraOwnerThread& Worker();
-    // The camera's index in the current table; throws when it is gone.
-    int Index(C1394Dcam& cam) const;
-    // The mode and rate as chosen, set up on the camera (camera worker only).
-    CameraModes::Mode Apply(C1394Dcam& cam, int camera);
+    // The claimed camera; throws once closed.
+    session::Camera& Camera();
+    // The mode and rate as chosen.
+    session::StreamConfig Config();
 
 private:
-    CameraModes::Mode FindMode(C1394Dcam& cam, int camera, const std::string& name) const;
     void EnsureMode();
     void RefuseWhileStreaming() const;
+    void Apply();
 
-    std::shared_ptr<CameraOwnerThread> m_worker;
-    CameraInfo m_info;
-    CameraLock m_claim;
-    std::string m_mode;          // empty until chosen or first asked for
-    bool m_bFormat7 = false;
-    int m_nRateIndex = 3;        // 15 fps, kestrix-capture's default
+    std::shared_ptr<session::Camera> m_pCamera;
+    session::CameraInfo m_info;
+    std::optional<CameraModes::Mode> m_mode;  // until chosen or first asked for
+    int m_nRateIndex = 3;                     // 15 fps, kestrix-capture's default
     std::weak_ptr<FrameStream> m_stream;
 };
 

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "session/Error.h"
+
 namespace kxpy {
 
 // kestrix.Error: the camera library failed; the message says why.
@@ -11,7 +13,7 @@ class Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
-// kestrix.NoCameraError: no camera with that index or id.
+// kestrix.NoCameraError: no camera with that index or id, or it is gone from the bus.
 class NoCameraError : public Error {
 public:
     using Error::Error;
@@ -46,5 +48,8 @@ class FileError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// Throws the exception of a session error's kind, with its sentence; returns on success.
+void Check(const kestrix::session::Error& error);
 
 }  // namespace kxpy

@@ -21,9 +21,9 @@ struct FrameFormat {
     std::string mode;  // the mode's name, 640x480-mono8
     int width = 0;
     int height = 0;
-    int coding = 0;              // IIDC colour coding id
+    int coding = 0;                           // IIDC colour coding id
     BayerPattern bayer = BayerPattern::None;  // raw8: how to_rgb demosaics
-    std::size_t frameBytes = 0;  // the picture's bytes; a ring slot may be longer
+    std::size_t frameBytes = 0;               // the picture's bytes; a ring slot may be longer
     std::size_t slotBytes = 0;
 };
 
@@ -59,8 +59,13 @@ public:
     std::uint64_t sequence = 0;
     // When the frame reached the host: CLOCK_MONOTONIC (Python's time.monotonic_ns) in ns.
     std::int64_t timestampNs = 0;
-    // Frames the stream lost between the frame before this one and this one.
+    // Frames between the frame before this one and this one that never reached the ring or
+    // that the ring overwrote before they were read.
     std::uint64_t lostBefore = 0;
+    // The bus cycle time the driver stamped the frame with (seconds:7, cycles:13, offset:12).
+    std::uint32_t cycleTime = 0;
+    // session::FrameMetadata's flags: kShort for a frame that came with fewer bytes than it has.
+    std::uint32_t flags = 0;
 
     // Height x width x 3 bytes of 8-bit red, green, blue, top row first.
     std::vector<std::uint8_t> ToRgb() const;

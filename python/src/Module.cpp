@@ -38,17 +38,16 @@ std::chrono::nanoseconds Duration(double seconds) {
 FramePtr NextFrame(FrameStream& stream, std::optional<double> timeout, bool newest) {
     const auto total = timeout ? Duration(*timeout) : std::chrono::nanoseconds::max();
     // "No limit" is a year, which keeps the arithmetic below from overflowing.
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::min<std::chrono::nanoseconds>(total, std::chrono::hours(24 * 365));
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::min<std::chrono::nanoseconds>(total, std::chrono::hours(24 * 365));
     for (;;) {
         const auto left = deadline - std::chrono::steady_clock::now();
         const bool last = left <= kSignalCheck;
         try {
             py::gil_scoped_release release;
-            return stream.Next(last ? std::max(left, std::chrono::steady_clock::duration::zero())
-                                    : kSignalCheck,
-                               newest);
+            return stream.Next(
+                last ? std::max(left, std::chrono::steady_clock::duration::zero()) : kSignalCheck,
+                newest);
         } catch (const Timeout&) {
             if (last) {
                 char text[64];
@@ -142,11 +141,68 @@ void RegisterErrors(py::module_& m) {
     });
 }
 
+const char* ModeName(session::Feature::Mode mode) {
+    switch (mode) {
+        case session::Feature::Mode::Auto:
+            return "auto";
+        case session::Feature::Mode::OnePush:
+            return "one-push";
+        case session::Feature::Mode::Off:
+            return "off";
+        case session::Feature::Mode::Manual:
+            break;
+    }
+    return "manual";
+}
+
+void BindFeature(py::module_& m) {
+    using Feature = session::Feature;
+    py::class_<Feature>(m, "Feature",
+                        "A feature's value as the camera reports it; int() and float() give the "
+                        "raw value, str() the text kestrix-capture --get prints.")
+        .def_readonly("name", &Feature::name)
+        .def_readonly("value", &Feature::value,
+                      "The raw register value (white-balance: V/R, the second number of its text).")
+        .def_readonly("high", &Feature::high,
+                      "white-balance: U/B, the first number of its text; else 0.")
+        .def_readonly("absolute", &Feature::absolute,
+                      "The value in unit where the camera has absolute registers, else None.")
+        .def_readonly("unit", &Feature::unit, "The absolute value's unit ('s', 'dB', ...), or ''.")
+        .def_property_readonly(
+            "mode", [](const Feature& f) { return ModeName(f.mode); },
+            "'manual', 'auto', 'one-push' or 'off'.")
+        .def_readonly("min", &Feature::min, "The smallest raw value the camera takes.")
+        .def_readonly("max", &Feature::max, "The largest raw value the camera takes.")
+        .def("__int__", [](const Feature& f) { return f.value; })
+        .def("__index__", [](const Feature& f) { return f.value; })
+        .def("__float__", [](const Feature& f) { return double(f.value); })
+        .def("__str__", [](const Feature& f) { return f.text; })
+        .def("__eq__",
+             [](const Feature& f, const py::object& other) -> py::object {
+                 if (py::isinstance<Feature>(other)) {
+                     const auto& o = other.cast<const Feature&>();
+                     return py::bool_(f.name == o.name && f.text == o.text);
+                 }
+                 if (py::isinstance<py::str>(other))
+                     return py::bool_(f.text == other.cast<std::string>());
+                 return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+             })
+        .def("__hash__", [](const Feature& f) { return py::hash(py::str(f.text)); })
+        .def("__repr__", [](const Feature& f) {
+            return "Feature(" + f.name + "='" + f.text + "', mode='" + ModeName(f.mode) + "')";
+        });
+}
+
 void BindCamera(py::module_& m) {
+    using CameraInfo = session::CameraInfo;
     py::class_<CameraInfo>(m, "CameraInfo", "A camera on the bus, as list_cameras() finds it.")
-        .def_readonly("index", &CameraInfo::index, "Position in the camera table (open(index=...)).")
+        .def_readonly("index", &CameraInfo::index,
+                      "Position in the camera table (open(index=...)).")
         .def_readonly("guid", &CameraInfo::guid, "64-bit unique id (open(guid=...)).")
         .def_readonly("vendor_id", &CameraInfo::vendorId, "24-bit company id.")
+        .def_readonly("vendor", &CameraInfo::vendor,
+                      "The maker's name from the camera's ROM, or ''.")
+        .def_readonly("model", &CameraInfo::model, "The model's name from the camera's ROM, or ''.")
         .def_readonly("path", &CameraInfo::path, "The unit's device path.")
         .def("__repr__", [](const CameraInfo& c) {
             return "CameraInfo(index=" + std::to_string(c.index) + ", guid=" + GuidText(c.guid) +
@@ -205,27 +261,41 @@ void BindStream(py::module_& m) {
         });
 
     py::class_<FrameStream, StreamPtr>(m, "Stream", "A running stream; Camera.stream() makes one.")
-        .def("frames",
-             [](const StreamPtr& s, std::optional<std::uint64_t> count,
-                std::optional<double> timeout) {
-                 if (timeout) Duration(*timeout);  // refuses a negative one now
-                 return FrameIterator{s, count, timeout};
-             },
-             py::arg("count") = py::none(), py::arg("timeout") = 5.0,
-             "Every frame in order (count of them, or until the stream closes), each within "
-             "timeout seconds (None: no limit) or TimeoutError.")
-        .def("grab",
-             [](FrameStream& s, std::optional<double> timeout) {
-                 FramePtr frame = NextFrame(s, timeout, true);
-                 if (!frame) throw Error("the stream is closed");
-                 return frame;
-             },
-             py::arg("timeout") = 5.0,
-             "The newest frame (waiting for one newer than the last taken), skipping older ones.")
+        .def(
+            "frames",
+            [](const StreamPtr& s, std::optional<std::uint64_t> count,
+               std::optional<double> timeout) {
+                if (timeout) Duration(*timeout);  // refuses a negative one now
+                return FrameIterator{s, count, timeout};
+            },
+            py::arg("count") = py::none(), py::arg("timeout") = 5.0,
+            "Every frame in order (count of them, or until the stream closes), each within "
+            "timeout seconds (None: no limit) or TimeoutError.")
+        .def(
+            "grab",
+            [](FrameStream& s, std::optional<double> timeout) {
+                FramePtr frame = NextFrame(s, timeout, true);
+                if (!frame) throw Error("the stream is closed");
+                return frame;
+            },
+            py::arg("timeout") = 5.0,
+            "The newest frame (waiting for one newer than the last taken), skipping older ones.")
         .def_property_readonly("mode", [](const FrameStream& s) { return s.Format().mode; })
         .def_property_readonly("closed", &FrameStream::IsClosed)
-        .def_property_readonly("delivered", &FrameStream::Delivered, "Frames handed out so far.")
-        .def_property_readonly("lost", &FrameStream::Lost, "Frames lost so far.")
+        .def_property_readonly(
+            "delivered", [](const FrameStream& s) { return s.Counters().delivered; },
+            "Frames handed out so far.")
+        .def_property_readonly(
+            "lost", [](const FrameStream& s) { return s.Counters().lost; },
+            "Frames that never reached the ring: reads that delivered nothing, and frame periods "
+            "the camera's cycle stamps show missing.")
+        .def_property_readonly(
+            "dropped", [](const FrameStream& s) { return s.Counters().dropped; },
+            "Frames the ring overwrote before frames() came to them.")
+        .def_property_readonly(
+            "short_frames", [](const FrameStream& s) { return s.Counters().shortFrames; },
+            "Frames that came with fewer bytes than they have: handed out, their missing tail "
+            "zeroed, flagged Frame.SHORT, not lost.")
         .def("close", &FrameStream::Close, Release(), "Stops the transmission and the capture.")
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](FrameStream& s, py::args) {
@@ -246,7 +316,15 @@ void BindFrame(py::module_& m) {
         .def_readonly("timestamp_ns", &FrameData::timestampNs,
                       "Arrival on the host, time.monotonic_ns() clock.")
         .def_readonly("lost_before", &FrameData::lostBefore,
-                      "Frames lost between the frame before this one and this one.")
+                      "Frames missing between the frame before this one and this one: lost before "
+                      "the ring, or overwritten in it before they were read.")
+        .def_readonly("cycle_time", &FrameData::cycleTime,
+                      "The bus cycle time the driver stamped the frame with: seconds (7 bits), "
+                      "cycles (13), offset (12).")
+        .def_readonly("flags", &FrameData::flags, "Frame.SHORT when the frame came short.")
+        .def_property_readonly_static(
+            "SHORT", [](const py::object&) { return session::FrameMetadata::kShort; },
+            "flags: the frame came with fewer bytes than it has; its missing tail is zero.")
         .def_property_readonly("mode", [](const FrameData& f) { return f.Format().mode; })
         .def_property_readonly("width", [](const FrameData& f) { return f.Format().width; })
         .def_property_readonly("height", [](const FrameData& f) { return f.Format().height; })
@@ -278,19 +356,23 @@ void BindFrame(py::module_& m) {
 
 PYBIND11_MODULE(_kestrix, m) {
     m.doc() = "IIDC 1394 cameras through the KestrixView camera library.";
-    // numpy comes in here, once, under the GIL and the import lock. Left to the first
-    // Frame.array, a second thread could take the GIL while the import let it go, then wait
-    // holding it for the first one's one-time set-up: no Python code would run again.
+    // numpy and the pybind11 statics that look it up, now, under the GIL: left to a frame's
+    // first array, two threads at once would each wait for the other (one in C++'s guard of
+    // the static, the other in the import, holding the GIL).
     py::module_::import("numpy");
-    (void)py::dtype::of<std::uint8_t>();
+    py::array_t<std::uint8_t> warm(1);
+    (void)py::dtype(">u2");
     RegisterErrors(m);
+    BindFeature(m);
     BindCamera(m);
     BindStream(m);
     BindFrame(m);
     m.def("list_cameras", &CameraSession::List, Release(), "The cameras on the bus.");
     m.def(
         "_open",
-        [](int index, std::optional<std::uint64_t> guid) { return CameraSession::Open(index, guid); },
+        [](int index, std::optional<std::uint64_t> guid) {
+            return CameraSession::Open(index, guid);
+        },
         py::arg("index"), py::arg("guid"), Release());
     m.def("_simulate", &StartSimulation, Release());
     m.def(

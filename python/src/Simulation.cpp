@@ -4,8 +4,8 @@
 #include <memory>
 #include <mutex>
 
+#include "python/src/CameraSession.h"
 #include "python/src/Errors.h"
-#include "python/src/SharedCamera.h"
 #include "tools/common/PrivateBus.h"
 
 namespace kxpy {
@@ -19,9 +19,10 @@ std::unique_ptr<PrivateBus> g_bus;  // guarded by g_lock
 void StartSimulation(const std::string& daemon) {
     std::scoped_lock lock(g_lock);
     if (g_bus) return;
-    if (CameraLibraryOpen()) {
-        throw Error("simulate=True must come before the first camera is opened here: "
-                    "close every camera first");
+    if (CameraSession::AnyOpen()) {
+        throw Error(
+            "simulate=True must come before the first camera is opened here: "
+            "close every camera first");
     }
     auto bus = std::make_unique<PrivateBus>();
     std::string error;

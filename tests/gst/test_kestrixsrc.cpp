@@ -3,6 +3,7 @@
 // ring, the stream's end at an unplug or bus reset, gst-inspect, and the device provider.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <map>
 #include <regex>
@@ -191,8 +192,8 @@ TEST_F(KestrixSrc, AFormat7SizeIsAWindowCentredOnTheSensorAtTheRateItsPacketsGiv
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pipeline);
-        const auto recorded = LibraryFrames(
-            c.coding, {c.left, c.top, c.left + c.width - 1, c.top + c.height - 1});
+        const auto recorded =
+            LibraryFrames(c.coding, {c.left, c.top, c.left + c.width - 1, c.top + c.height - 1});
         ASSERT_EQ(recorded.size(), 3u);
         SimulatedBus bus(1);
         Pipeline pipeline("kestrixsrc num-buffers=3 " + c.pipeline + " ! appsink name=sink");
@@ -321,6 +322,32 @@ TEST_F(KestrixSrc, UnplugAndBusResetEndTheStreamNamingTheCause) {
         ASSERT_TRUE(bus.Busctl(command).Ok());
         EXPECT_NE(pipeline.ErrorText().find(cause), std::string::npos);
     }
+}
+
+// A bus driver that stops answering (a hung or swapped-out one) ends the stream by the session's
+// rule, as in every front end: no frame for a second, then a register read that fails.
+TEST_F(KestrixSrc, AStalledDriverEndsTheStreamWithAReadError) {
+    SimulatedBus bus(1);
+    Pipeline pipeline("kestrixsrc ! appsink name=sink sync=false max-buffers=1 drop=true");
+    // Declared after the pipeline, so the driver runs again before the pipeline goes.
+    const struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{bus.Pid()};
+    ASSERT_TRUE(pipeline.Play());
+    GstSample* sample = pipeline.Pull();
+    ASSERT_NE(sample, nullptr) << pipeline.ErrorText(0s);
+    gst_sample_unref(sample);
+    ASSERT_EQ(::kill(bus.Pid(), SIGSTOP), 0);
+    GstMessage* message = pipeline.WaitFor(GST_MESSAGE_ERROR);
+    ASSERT_NE(message, nullptr) << "the pipeline said nothing";
+    GError* error = nullptr;
+    gst_message_parse_error(message, &error, nullptr);
+    EXPECT_TRUE(g_error_matches(error, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_READ))
+        << error->message;
+    EXPECT_STREQ(error->message, "the bus driver does not answer");
+    g_error_free(error);
+    gst_message_unref(message);
 }
 
 TEST_F(KestrixSrc, InspectsCleanly) {

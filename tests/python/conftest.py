@@ -6,6 +6,7 @@ import os
 import select
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import tempfile
@@ -19,7 +20,17 @@ import kestrix
 BUSD = os.environ["KESTRIX_BUSD"]
 BUSCTL = os.environ["KESTRIX_BUSCTL"]
 CAPTURE = os.environ["KESTRIX_CAPTURE"]
+FWD = os.environ.get("KESTRIX_FWD")
+FAKEFW = os.environ.get("KESTRIX_FAKEFW_PRELOAD")
 START_TIMEOUT = 20
+
+
+def _wait_until_serving(process, what):
+    # It prints one line once it serves.
+    ready, _, _ = select.select([process.stdout], [], [], START_TIMEOUT)
+    if not ready or not process.stdout.readline():
+        process.kill()
+        raise RuntimeError(f"{what} did not start")
 
 
 class Bus:
@@ -29,11 +40,7 @@ class Bus:
             [BUSD, "--dir", str(folder), "--cameras", str(cameras), "--rate-scale", str(rate_scale),
              *(["--bayer", bayer] if bayer else [])],
             stdout=subprocess.PIPE)
-        # It prints one line once it serves.
-        ready, _, _ = select.select([self.process.stdout], [], [], START_TIMEOUT)
-        if not ready or not self.process.stdout.readline():
-            self.process.kill()
-            raise RuntimeError("kestrix-busd did not start")
+        _wait_until_serving(self.process, "kestrix-busd")
 
     def busctl(self, *args):
         return subprocess.run([BUSCTL, "--dir", str(self.dir), *args], check=True,
@@ -45,6 +52,29 @@ class Bus:
         return self.process.wait(timeout=START_TIMEOUT)
 
 
+class Bridge(Bus):
+    """kestrix-fwd over the fake kernel (preloaded into it alone), serving folder."""
+
+    def __init__(self, folder, cameras):
+        self.dir = folder
+        kernel = folder / "kernel"
+        kernel.mkdir()
+        self.control = str(kernel / "ctl.sock")
+        env = dict(os.environ, LD_PRELOAD=FAKEFW, KESTRIX_FW_DEVDIR=str(kernel),
+                   KESTRIX_FAKEFW_CTL=self.control, KESTRIX_FAKEFW_CAMERAS=str(cameras))
+        self.process = subprocess.Popen([FWD, "--dir", str(folder)], stdout=subprocess.PIPE,
+                                        env=env)
+        _wait_until_serving(self.process, "kestrix-fwd")
+
+    def kernel(self, command):
+        """One command to the fake kernel ("lose-packets 10"); its one-line answer."""
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(START_TIMEOUT)
+            s.connect(self.control)
+            s.sendall(command.encode() + b"\n")
+            return s.makefile().readline().strip()
+
+
 def _sweep_shared_memory(space):
     tag = f"-{os.geteuid()}-{space}-"
     for entry in Path("/dev/shm").iterdir():
@@ -54,16 +84,19 @@ def _sweep_shared_memory(space):
 
 @pytest.fixture
 def make_bus(monkeypatch):
-    """make_bus(cameras=1, rate_scale=1.0, bayer=None) starts the test's daemon; bayer gives its
-    cameras a colour sensor (kestrix-busd --bayer)."""
+    """make_bus(cameras=1, rate_scale=1.0, bayer=None, bridge=False) starts the test's daemon;
+    bayer gives its cameras a colour sensor (kestrix-busd --bayer); bridge starts kestrix-fwd
+    over the fake kernel instead."""
     buses = []
     space = f"kxpy-{os.getpid()}-{time.monotonic_ns()}"
     folder = Path(tempfile.mkdtemp(prefix="kestrix-pytest-"))
     monkeypatch.setenv("KESTRIX_BUS_DIR", str(folder))
     monkeypatch.setenv("KESTRIX_SHM_NAMESPACE", space)
 
-    def start(cameras=1, rate_scale=1.0, bayer=None):
-        buses.append(Bus(folder, cameras, rate_scale, bayer))
+    def start(cameras=1, rate_scale=1.0, bayer=None, bridge=False):
+        if bridge and not (FWD and FAKEFW):
+            pytest.skip("kestrix-fwd or the fake kernel is not built")
+        buses.append(Bridge(folder, cameras) if bridge else Bus(folder, cameras, rate_scale, bayer))
         return buses[-1]
 
     yield start

@@ -37,7 +37,7 @@ def test_bad_modes_and_values(bus):
         cam.features["gain"] = 100
         cam.features["white-balance"] = (120, 140)
         # A value may carry its real units after it, as kestrix-capture --get prints it.
-        values = [cam.features[name].split(" (")[0] for name in ("shutter", "gain", "white-balance")]
+        values = [str(cam.features[name]).split(" (")[0] for name in ("shutter", "gain", "white-balance")]
         assert values == ["auto", "100", "120,140"]
         with pytest.raises(ValueError):
             cam.features["gain"] = 100000

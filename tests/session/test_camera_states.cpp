@@ -117,6 +117,8 @@ TEST_F(CameraStates, ASecondClaimIsRefusedUntilTheFirstLetsGo) {
     EXPECT_TRUE(m_manager->Acquire(CameraPick{}, error));
     EXPECT_FALSE(m_manager->Acquire(CameraPick{5, {}}, error));
     EXPECT_EQ(error.GetKind(), Kind::NotFound);
+    EXPECT_FALSE(m_manager->Acquire(*CameraPick::Parse("0x0123456789abcdef"), error));
+    EXPECT_EQ(error.Message(), "no camera with GUID 0123456789abcdef on the bus");
 }
 
 // A camera found without its claim works beside the one who holds it, but never streams.

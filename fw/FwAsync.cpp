@@ -54,7 +54,7 @@ std::uint32_t StatusOfErrno(int error) {
 }  // namespace
 
 void FwBus::HandleAsync(const simbus::Request& request) {
-    const bool write = request.code == simbus::kCodeAsyncWrite;
+    const bool write = request.code == simbus::kIoctlAsyncWrite;
     simbus::AsyncRecord record;
     if (const std::uint32_t status =
             simbus::RequestDecoder::Async(request.in, request.outSize, write, record)) {
@@ -81,7 +81,7 @@ void FwBus::HandleAsync(const simbus::Request& request) {
         transaction->answer =
             Echo(request, std::min<std::size_t>(request.outSize, request.in.size()));
     } else {
-        transaction->answer = Echo(request, simbus::kAsyncHeaderBytes + record.length + 4);
+        transaction->answer = Echo(request, simbus::AsyncRecordBytes(record.length));
     }
     const std::uint64_t closure = m_nextClosure++;
     m_transactions[closure] = std::move(transaction);
@@ -157,8 +157,8 @@ void FwBus::FinishTransaction(std::uint64_t closure, std::uint32_t status) {
     std::unique_ptr<Transaction> t = std::move(it->second);
     m_transactions.erase(it);
     if (status != kErrorSuccess) {
-        KX_LOG(Simbus, Warn) << "register request " << t->id << " of client " << t->client
-                             << " at " << Hex(t->offset) << " failed: " << StatusText(status);
+        KX_LOG(Simbus, Warn) << "register request " << t->id << " of client " << t->client << " at "
+                             << Hex(t->offset) << " failed: " << StatusText(status);
         return Finish({t->client, t->id, status, {}, nullptr, 0});
     }
     Finish({t->client, t->id, status, std::move(t->answer), nullptr, 0});

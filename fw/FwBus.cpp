@@ -317,26 +317,26 @@ void FwBus::Reply(const simbus::Request& request, std::uint32_t status,
 
 void FwBus::Dispatch(const simbus::Request& request, Client& client) {
     switch (request.code) {
-        case simbus::kCodeAsyncRead:
-        case simbus::kCodeAsyncWrite:
+        case simbus::kIoctlAsyncRead:
+        case simbus::kIoctlAsyncWrite:
             return HandleAsync(request);
-        case simbus::kCodeNodeAddress:
+        case simbus::kIoctlNodeAddress:
             return HandleNodeAddress(request, client);
-        case simbus::kCodeMaxSpeed:
+        case simbus::kIoctlMaxSpeed:
             return HandleMaxSpeed(request, client);
-        case simbus::kCodeConfigInfo:
+        case simbus::kIoctlConfigInfo:
             return HandleConfigInfo(request, client);
-        case simbus::kCodeHostInfo:
+        case simbus::kIoctlHostInfo:
             return HandleHostInfo(request);
-        case simbus::kCodeBusResetWait:
+        case simbus::kIoctlBusResetWait:
             if (client.generation != m_generation) {
                 client.generation = m_generation;
                 return Reply(request, kErrorSuccess);
             }
             client.pending[request.id].kind = PendingKind::ResetWait;
             return;
-        case simbus::kCodeHostMemoryRead:
-        case simbus::kCodeHostMemoryWrite:
+        case simbus::kIoctlHostMemoryRead:
+        case simbus::kIoctlHostMemoryWrite:
             // The kernel gives no plain window into the controller's own memory.
             return Reply(request, kErrorNotSupported);
         default:

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "bus/DriverRecords.h"
 #include "fw/FwBus.h"
 #include "fw/FwBusState.h"
 #include "platform/ByteOrder.h"
@@ -23,16 +22,16 @@ using simbus::Echo;
 
 void FwBus::HandleIsoch(const simbus::Request& request, Client& client) {
     switch (request.code) {
-        case simbus::kCodeAllocateBandwidth:
-        case simbus::kCodeAllocateChannel:
+        case simbus::kIoctlAllocateBandwidth:
+        case simbus::kIoctlAllocateChannel:
             return HandleAllocate(request, client);
-        case simbus::kCodeFreeBandwidth:
-        case simbus::kCodeFreeChannel:
+        case simbus::kIoctlFreeBandwidth:
+        case simbus::kIoctlFreeChannel:
             return HandleFree(request, client);
-        case simbus::kCodeTalk:
+        case simbus::kIoctlTalk:
             // Cameras only send; the bridge receives.
             return Reply(request, kErrorNotSupported);
-        case simbus::kCodeAllocateResources: {
+        case simbus::kIoctlAllocateResources: {
             simbus::ResourceRecord setup;
             if (simbus::RequestDecoder::Resources(request.in, request.outSize, setup) == 0 &&
                 (setup.flags & simbus::kResourceTalk) != 0) {
@@ -40,13 +39,13 @@ void FwBus::HandleIsoch(const simbus::Request& request, Client& client) {
             }
             break;
         }
-        case simbus::kCodeListen:
+        case simbus::kIoctlListen:
             if (!HandleListen(request, client)) return;
             break;
-        case simbus::kCodeStop:
-        case simbus::kCodeFreeResources: {
+        case simbus::kIoctlStop:
+        case simbus::kIoctlFreeResources: {
             std::uint32_t handle = 0;
-            if (simbus::RequestDecoder::Handle(request.in, 4, handle) == 0 &&
+            if (simbus::RequestDecoder::Handle(request.in, simbus::kFreeRecordBytes, handle) == 0 &&
                 m_isoch.Find(request.client, handle) != nullptr) {
                 StopReceiver(handle);
             }
@@ -56,8 +55,8 @@ void FwBus::HandleIsoch(const simbus::Request& request, Client& client) {
             break;
     }
     std::uint32_t resource = 0;
-    const std::uint32_t status = m_isoch.Handle(request, simbus::kHostCapsConfigurable, 0, false,
-                                                resource);
+    const std::uint32_t status =
+        m_isoch.Handle(request, simbus::kHostCapsConfigurable, 0, false, resource);
     const auto entry = client.pending.find(request.id);
     if (status == kErrorIoPending && entry != client.pending.end())
         entry->second = {PendingKind::Isoch, resource};
@@ -66,7 +65,8 @@ void FwBus::HandleIsoch(const simbus::Request& request, Client& client) {
 bool FwBus::HandleListen(const simbus::Request& request, Client& client) {
     std::uint32_t handle = 0;
     // The resources answer a malformed or foreign one.
-    if (simbus::RequestDecoder::Handle(request.in, 12, handle) != 0) return true;
+    if (simbus::RequestDecoder::Handle(request.in, simbus::kStartRecordBytes, handle) != 0)
+        return true;
     simbus::IsochResource* resource = m_isoch.Find(request.client, handle);
     if (resource == nullptr || resource->Talks() || m_receivers.contains(handle)) return true;
     const Node* node = UnitNode(client.unit);
@@ -81,8 +81,8 @@ bool FwBus::HandleListen(const simbus::Request& request, Client& client) {
         KX_LOG(Simbus, Warn) << "no reception on channel " << resource->Setup().channel << ": "
                              << error;
         Reply(request, cause == EBUSY || cause == ENOSPC ? kErrorBusy
-                       : cause == ENODEV                ? kErrorDeviceNotConnected
-                                                        : kErrorGenFailure);
+                       : cause == ENODEV                 ? kErrorDeviceNotConnected
+                                                         : kErrorGenFailure);
         return false;
     }
     m_host.Watch(receiver->Fd(), [this, handle] { ReadReceiverEvents(handle); });
@@ -119,7 +119,7 @@ int FwBus::ClientFile(ClientId id, Client& client) {
 }
 
 void FwBus::HandleAllocate(const simbus::Request& request, Client& client) {
-    const bool channel = request.code == simbus::kCodeAllocateChannel;
+    const bool channel = request.code == simbus::kIoctlAllocateChannel;
     std::uint32_t value = 0, speed = 0;
     const std::uint32_t status =
         channel ? simbus::RequestDecoder::Channel(request.in, request.outSize, value)
@@ -131,7 +131,8 @@ void FwBus::HandleAllocate(const simbus::Request& request, Client& client) {
         allocate.channels = std::uint64_t{1} << value;
     } else {
         const std::uint32_t limit = simbus::ResourceManager::MaxPacketBytes(speed);
-        if (limit == 0 || value == 0 || value > limit) return Reply(request, kErrorInvalidParameter);
+        if (limit == 0 || value == 0 || value > limit)
+            return Reply(request, kErrorInvalidParameter);
         value = simbus::ResourceManager::BandwidthUnits(value, speed);
         allocate.bandwidth = value;
     }
@@ -151,9 +152,10 @@ void FwBus::HandleAllocate(const simbus::Request& request, Client& client) {
 }
 
 void FwBus::HandleFree(const simbus::Request& request, Client& client) {
-    const bool channel = request.code == simbus::kCodeFreeChannel;
+    const bool channel = request.code == simbus::kIoctlFreeChannel;
     std::uint32_t key = 0;
-    if (const std::uint32_t status = simbus::RequestDecoder::Handle(request.in, 4, key))
+    if (const std::uint32_t status =
+            simbus::RequestDecoder::Handle(request.in, simbus::kFreeRecordBytes, key))
         return Reply(request, status);
     // Bandwidth goes by the handle it was given, a channel by its number.
     auto it = client.allocations.end();
@@ -228,8 +230,8 @@ void FwBus::OnIsoResource(ClientId id, Client& client, const std::uint8_t* event
         std::vector<std::uint8_t> answer;
         if (!allocation.channel) {
             answer = std::move(pending.answer);
-            StoreLE32(&answer[bus::kBandwidthNeededOffset], allocation.value);
-            StoreLE32(&answer[bus::kBandwidthLeftOffset], bus::kBandwidthLeftUnknown);
+            StoreLE32(&answer[simbus::kBandwidthNeededOffset], allocation.value);
+            StoreLE32(&answer[simbus::kBandwidthLeftOffset], simbus::kBandwidthLeftUnknown);
         }
         return Finish({id, pending.requestId, kErrorBusy, std::move(answer), nullptr, 0});
     }

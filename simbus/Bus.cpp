@@ -243,21 +243,21 @@ void Bus::Reply(const Request& request, std::uint32_t status, std::vector<std::u
 
 void Bus::Dispatch(const Request& request, Client& client) {
     switch (request.code) {
-        case kCodeAsyncRead:
-        case kCodeAsyncWrite:
+        case kIoctlAsyncRead:
+        case kIoctlAsyncWrite:
             return HandleAsync(request);
-        case kCodeNodeAddress:
+        case kIoctlNodeAddress:
             return HandleNodeAddress(request, client);
-        case kCodeMaxSpeed:
+        case kIoctlMaxSpeed:
             return HandleMaxSpeed(request, client);
-        case kCodeConfigInfo:
+        case kIoctlConfigInfo:
             return HandleConfigInfo(request, client);
-        case kCodeHostInfo:
+        case kIoctlHostInfo:
             return HandleHostInfo(request);
-        case kCodeHostMemoryRead:
-        case kCodeHostMemoryWrite:
+        case kIoctlHostMemoryRead:
+        case kIoctlHostMemoryWrite:
             return HandleHostMemory(request);
-        case kCodeBusResetWait:
+        case kIoctlBusResetWait:
             client.pending[request.id].kind = PendingKind::ResetWait;
             return;
         default:
@@ -266,7 +266,7 @@ void Bus::Dispatch(const Request& request, Client& client) {
 }
 
 void Bus::HandleAsync(const Request& request) {
-    const bool write = request.code == kCodeAsyncWrite;
+    const bool write = request.code == kIoctlAsyncWrite;
     AsyncRecord record;
     if (const std::uint32_t status =
             RequestDecoder::Async(request.in, request.outSize, write, record)) {
@@ -281,7 +281,7 @@ void Bus::HandleAsync(const Request& request) {
         return Reply(request, kErrorInvalidParameter);
 
     if (!write) {
-        std::vector<std::uint8_t> out = Echo(request, kAsyncHeaderBytes + record.length + 4);
+        std::vector<std::uint8_t> out = Echo(request, AsyncRecordBytes(record.length));
         for (std::uint32_t at = 0; at < record.length; at += 4) {
             std::uint32_t value = 0;
             if (target->Read(record.offset + at, value) != CameraModel::Access::Ok) {
@@ -318,7 +318,7 @@ void Bus::HandleNodeAddress(const Request& request, const Client& client) {
         return Reply(request, status);
     }
     const Node& node = host ? *m_nodes.front() : *UnitNode(client.unit);
-    std::vector<std::uint8_t> out = Echo(request, 8);
+    std::vector<std::uint8_t> out = Echo(request, kNodeAddressRecordBytes);
     platform::StoreLE32(&out[4], kLocalBus << 6 | node.Number());
     Reply(request, kErrorSuccess, std::move(out));
 }
@@ -329,7 +329,7 @@ void Bus::HandleMaxSpeed(const Request& request, const Client& client) {
         return Reply(request, status);
     }
     const Node& node = host ? *m_nodes.front() : *UnitNode(client.unit);
-    std::vector<std::uint8_t> out = Echo(request, 268);
+    std::vector<std::uint8_t> out = Echo(request, kMaxSpeedRecordBytes);
     platform::StoreLE32(&out[264], node.Speed());
     Reply(request, kErrorSuccess, std::move(out));
 }
@@ -347,14 +347,14 @@ void Bus::HandleHostInfo(const Request& request) {
     if (const std::uint32_t status = RequestDecoder::HostInfo(request.in, request.outSize)) {
         return Reply(request, status);
     }
-    std::vector<std::uint8_t> out = Echo(request, 12);
-    out.resize(28);
-    platform::StoreLE32(&out[12], m_hostCaps);
+    std::vector<std::uint8_t> out = Echo(request, kHostInfoCapsOffset);
+    out.resize(kHostInfoRecordBytes);
+    platform::StoreLE32(&out[kHostInfoCapsOffset], m_hostCaps);
     Reply(request, kErrorSuccess, std::move(out));
 }
 
 void Bus::HandleHostMemory(const Request& request) {
-    const bool write = request.code == kCodeHostMemoryWrite;
+    const bool write = request.code == kIoctlHostMemoryWrite;
     HostMemoryRecord record;
     if (const std::uint32_t status =
             RequestDecoder::HostMemory(request.in, request.outSize, write, record)) {
@@ -379,7 +379,7 @@ void Bus::LogRefusal(const Request& request, std::uint32_t status) {
 }
 
 void Bus::HandleIsoch(const Request& request, Client& client) {
-    const bool read = request.code == kCodeIsochRead;
+    const bool read = request.code == kIoctlIsochRead;
     if (read && m_faults.Take(FaultKind::IsochFail)) return Reply(request, kErrorGenFailure);
     const bool negative = read && m_faults.Take(FaultKind::IsochNegative);
     std::uint32_t resource = 0;

@@ -329,10 +329,12 @@ void IsochResource::AnswerRead(const PendingRead& read, const Ready* ready) {
     platform::StoreLE32(&completion.head[4], delivers ? ready->length : kNothingDelivered);
     // A delivered frame carries when it came, as a host adapter stamps its packets: the bus's
     // cycle time (seconds, cycle count) of its first packet. Nothing delivered echoes b.
-    platform::StoreLE32(&completion.head[8], delivers ? CycleTime(ready->cycle) : read.bytes);
+    platform::StoreLE32(&completion.head[kIsochReadCycleTimeOffset],
+                        delivers ? CycleTime(ready->cycle) : read.bytes);
     if (delivers && ready->storage->Memory() != nullptr) {
         // Already in place: the answer says where.
-        platform::StoreLE32(&completion.head[12], std::uint32_t(ready->storage->Offset()));
+        platform::StoreLE32(&completion.head[kIsochReadSharedOffset],
+                            std::uint32_t(ready->storage->Offset()));
         m_lent.push_back(ready->storage);
     } else if (delivers) {
         completion.body = ready->storage;

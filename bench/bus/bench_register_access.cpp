@@ -83,11 +83,11 @@ bool OldFeatureAccess(const std::string& path, bool write, std::uint32_t offsetL
     const unsigned node = bus::Word(device, bus::kNodeAddressOffset) & 0x3F;
     bus::FixedRecord<44> record{};
     bus::FillAsyncRecord(record, bus::NodeAddress(kLocalBus, node), 0xFFFF, offsetLow, 4);
-    if (write) std::memcpy(&record[bus::kAsyncDataOffset], data, 4);
+    if (write) std::memcpy(&record[bus::kAsyncHeaderBytes], data, 4);
     if (!OldRequest(path, write ? bus::kIoctlAsyncWrite : bus::kIoctlAsyncRead, record)) {
         return false;
     }
-    if (!write) std::memcpy(data, &record[bus::kAsyncDataOffset], 4);
+    if (!write) std::memcpy(data, &record[bus::kAsyncHeaderBytes], 4);
     return true;
 }
 

@@ -21,7 +21,7 @@
 #include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
 #include "camera/CameraIdentity.h"
-#include "tools/common/PrivateBus.h"
+#include "common/PrivateBus.h"
 
 namespace {
 

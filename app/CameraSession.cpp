@@ -11,6 +11,7 @@
 #include "camera/BusBandwidth.h"
 #include "camera/CDcamCaptureThread.h"
 #include "camera/IidcRegisters.h"
+#include "files/CameraFiles.h"
 #include "platform/Log.h"
 #include "platform/MessageEndpoint.h"
 #include "platform/MessageQueue.h"
@@ -58,7 +59,8 @@ void CameraSession::LoadSettings() {
     for (const SettingRow& row : kSettings) {
         bool ok = false;
         const int value = settings.value(row.name, row.defaultValue).toInt(&ok);
-        m_settings.*row.member = ok && value >= 0 && value <= row.maximum ? value : row.defaultValue;
+        m_settings.*row.member =
+            ok && value >= 0 && value <= row.maximum ? value : row.defaultValue;
     }
 }
 
@@ -275,8 +277,8 @@ void CameraSession::StopTransmission() {
 // ---- Recording and stills ----
 
 bool CameraSession::OpenAvi(const QString& path, bool convert) {
-    if (!m_camera.OpenAviFile(m_state.m_nCamera, path.toLocal8Bit().constData(), convert,
-                              m_settings.m_nRawFourCC == 1))
+    if (!files::OpenAviFile(m_camera, m_state.m_nCamera, path.toLocal8Bit().constData(), convert,
+                            m_settings.m_nRawFourCC == 1))
         return false;
     m_state.m_bAviOpen = true;
     m_state.m_bAviRecording = false;
@@ -286,32 +288,35 @@ bool CameraSession::OpenAvi(const QString& path, bool convert) {
 }
 
 bool CameraSession::CloseAvi(QString& failure, bool& dropped) {
-    const bool finished = m_camera.CloseAviFile(m_state.m_nCamera);
-    dropped = m_camera.GetAviDropped(m_state.m_nCamera) != 0;
+    const bool finished = files::CloseAviFile(m_camera, m_state.m_nCamera);
+    dropped = files::GetAviDropped(m_camera, m_state.m_nCamera) != 0;
     m_state.m_bAviOpen = false;
     m_state.m_bAviRecording = false;
-    if (!finished) failure = QString::fromStdString(m_camera.GetAviErrorText(m_state.m_nCamera));
+    if (!finished)
+        failure = QString::fromStdString(files::GetAviErrorText(m_camera, m_state.m_nCamera));
     return finished;
 }
 
 bool CameraSession::StartAvi() {
-    if (m_camera.StartAviRecording(m_state.m_nCamera)) m_state.m_bAviRecording = true;
+    if (files::StartAviRecording(m_camera, m_state.m_nCamera)) m_state.m_bAviRecording = true;
     return m_state.m_bAviRecording;
 }
 
 void CameraSession::StopAvi() {
-    m_camera.PauseAviRecording(m_state.m_nCamera);
+    files::PauseAviRecording(m_camera, m_state.m_nCamera);
     m_state.m_bAviRecording = false;
 }
 
 void CameraSession::RefreshAviFrames() {
-    if (m_state.m_bAviOpen) m_state.m_nAviFrames = m_camera.GetAviFrameCount(m_state.m_nCamera);
+    if (m_state.m_bAviOpen)
+        m_state.m_nAviFrames = files::GetAviFrameCount(m_camera, m_state.m_nCamera);
 }
 
 bool CameraSession::SaveStill(const QString& path, bool jpeg, int slot) {
     const QByteArray file = path.toLocal8Bit();
-    return jpeg ? m_camera.SaveJpeg(m_state.m_nCamera, file.constData(), 100, false, false, slot)
-                : m_camera.SaveBitmap(m_state.m_nCamera, file.constData(), slot);
+    return jpeg ? files::SaveJpeg(m_camera, m_state.m_nCamera, file.constData(), 100, false, false,
+                                  slot)
+                : files::SaveBitmap(m_camera, m_state.m_nCamera, file.constData(), slot);
 }
 
 // ---- Figures ----
@@ -324,8 +329,9 @@ CameraSession::CaptureCounters CameraSession::Counters() const {
         counters.lost = stats.dropped;
     }
     if (m_state.m_bAviOpen) {
-        counters.dropped = std::uint64_t(std::max(m_camera.GetAviDropped(m_state.m_nCamera), 0));
-        counters.recorded = m_camera.GetAviFrameCount(m_state.m_nCamera);
+        counters.dropped =
+            std::uint64_t(std::max(files::GetAviDropped(m_camera, m_state.m_nCamera), 0));
+        counters.recorded = files::GetAviFrameCount(m_camera, m_state.m_nCamera);
     }
     return counters;
 }

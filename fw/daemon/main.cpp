@@ -7,8 +7,8 @@
 #include "fw/FwServer.h"
 #include "fw/KernelApi.h"
 #include "platform/DeviceDirectory.h"
-#include "tools/common/CommandLine.h"
-#include "tools/common/DaemonSignals.h"
+#include "common/CommandLine.h"
+#include "common/DaemonSignals.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "python/src/Errors.h"
 #include "python/src/SharedCamera.h"
-#include "tools/common/PrivateBus.h"
+#include "common/PrivateBus.h"
 
 namespace kxpy {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "platform/DeviceDirectory.h"
 #include "simbus/BusServer.h"
-#include "tools/common/CommandLine.h"
-#include "tools/common/DaemonSignals.h"
+#include "common/CommandLine.h"
+#include "common/DaemonSignals.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "bus/DriverCodes.h"
 #include "bus/DriverRecords.h"
 #include "camera/BusBandwidth.h"
+#include "files/CameraFiles.h"
 #include "platform/DeviceDirectory.h"
 #include "platform/MessageQueue.h"
 #include "tools/kestrix-capture/CameraListing.h"
@@ -247,7 +248,8 @@ bool CaptureSession::Connect() {
             Fail(kExitModeRefused,
                  mode->name + (mode->Format7() ? "" : " at " + m_options.rateName + " fps") +
                      " needs " + std::to_string(needed) + " bandwidth units, the bus has " +
-                     (left == bus::kBandwidthLeftUnknown ? "fewer" : std::to_string(left)) + " left");
+                     (left == bus::kBandwidthLeftUnknown ? "fewer" : std::to_string(left)) +
+                     " left");
             return false;
         }
         // The other reasons (no channel left on the bus, a refused transfer) are logged.
@@ -317,14 +319,14 @@ void CaptureSession::Record() {
         m_nFirstSequence = thread->Ring()->GetNextSequence();
     }
     if (m_options.Recording()) {
-        if (!m_cam.OpenAviFile(m_nCamera, m_options.avi.c_str(), m_options.convert,
-                              m_options.standardFourCC)) {
-            const std::string why = m_cam.GetAviErrorText(m_nCamera);
+        if (!files::OpenAviFile(m_cam, m_nCamera, m_options.avi.c_str(), m_options.convert,
+                                m_options.standardFourCC)) {
+            const std::string why = files::GetAviErrorText(m_cam, m_nCamera);
             Fail(kExitFileError, why.empty() ? "cannot record into " + m_options.avi : why);
             return;
         }
         m_aviFile.Created(m_options.avi);
-        if (!m_cam.StartAviRecording(m_nCamera, m_options.frames)) {
+        if (!files::StartAviRecording(m_cam, m_nCamera, m_options.frames)) {
             Fail(kExitFailed, "the recording could not start");
             CloseRecording();
             return;
@@ -383,7 +385,7 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
         return true;
     }
     // The recorder stopped by itself: closing says why.
-    if (m_options.Recording() && !m_cam.GetAviErrorText(m_nCamera).empty()) return true;
+    if (m_options.Recording() && !files::GetAviErrorText(m_cam, m_nCamera).empty()) return true;
     if (m_options.Recording() && m_aviFile.GoneBy(now)) return true;
     if (const std::optional<bool> ends = m_trigger.TriggeredRunEnds(now, started)) return *ends;
     const bool flowing = m_stats.stored != m_statsAtStart.stored;
@@ -411,8 +413,9 @@ void CaptureSession::CountFrames(Clock::time_point now) {
         m_nGaps = thread->GetCounterGaps();
         if (m_stats.stored != stored) m_lastArrival = now;
     }
-    std::uint64_t count = m_options.Recording() ? std::uint64_t(m_cam.GetAviFrameCount(m_nCamera))
-                                                : m_stats.stored - m_statsAtStart.stored;
+    std::uint64_t count = m_options.Recording()
+                              ? std::uint64_t(files::GetAviFrameCount(m_cam, m_nCamera))
+                              : m_stats.stored - m_statsAtStart.stored;
     // Frames that arrive between the Nth and the camera's stop are not part of the run.
     if (m_options.frames != 0) count = std::min<std::uint64_t>(count, m_options.frames);
     if (count == m_nFrames) return;
@@ -425,11 +428,11 @@ void CaptureSession::CountFrames(Clock::time_point now) {
 }
 
 void CaptureSession::CloseRecording() {
-    m_cam.PauseAviRecording(m_nCamera);
+    files::PauseAviRecording(m_cam, m_nCamera);
     // Without a capture any more, its end has finished the file already.
-    m_cam.CloseAviFile(m_nCamera);
-    m_nFrames = std::uint64_t(m_cam.GetAviFrameCount(m_nCamera));
-    const std::string problem = m_cam.GetAviErrorText(m_nCamera);
+    files::CloseAviFile(m_cam, m_nCamera);
+    m_nFrames = std::uint64_t(files::GetAviFrameCount(m_cam, m_nCamera));
+    const std::string problem = files::GetAviErrorText(m_cam, m_nCamera);
     if (m_aviFile.Gone()) {
         Fail(kExitFileError, "recording into " + m_options.avi +
                                  " failed: the file is gone (its "
@@ -465,9 +468,9 @@ void CaptureSession::SaveStill(const std::string& path, bool jpeg) {
         return;
     }
     const int slot = StillSlot(*thread);
-    const bool saved =
-        jpeg ? m_cam.SaveJpeg(m_nCamera, path.c_str(), m_options.quality, false, false, slot)
-             : m_cam.SaveBitmap(m_nCamera, path.c_str(), slot);
+    const bool saved = jpeg ? files::SaveJpeg(m_cam, m_nCamera, path.c_str(), m_options.quality,
+                                              false, false, slot)
+                            : files::SaveBitmap(m_cam, m_nCamera, path.c_str(), slot);
     if (saved) return;
     // The writer's reason names the file itself when it comes from the system.
     const std::string why = m_cam.GetStillErrorText();
@@ -526,7 +529,7 @@ double CaptureSession::FramesPerSecond() const {
 }
 
 std::uint64_t CaptureSession::Dropped() const {
-    return m_options.Recording() ? std::uint64_t(m_cam.GetAviDropped(m_nCamera)) : 0;
+    return m_options.Recording() ? std::uint64_t(files::GetAviDropped(m_cam, m_nCamera)) : 0;
 }
 
 std::uint64_t CaptureSession::Lost() const {

@@ -1,14 +1,14 @@
 // Laying received packets out in the attached buffers.
-#include "simbus/BufferQueue.h"
+#include "driver/BufferQueue.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "platform/ByteOrder.h"
-#include "simbus/RequestCodes.h"
+#include "driver/RequestCodes.h"
 
-namespace simbus {
+namespace driver {
 namespace {
 
 std::uint32_t ModeOf(const BufferQueue::Buffer& buffer) {
@@ -220,4 +220,4 @@ bool BufferQueue::Renew(Buffer& buffer) {
     return true;
 }
 
-}  // namespace simbus
+}  // namespace driver

@@ -16,11 +16,11 @@
 #include <span>
 #include <vector>
 
-#include "simbus/BufferStorage.h"
-#include "simbus/PacketRun.h"
-#include "simbus/RequestDecoder.h"
+#include "driver/BufferStorage.h"
+#include "driver/PacketRun.h"
+#include "driver/RequestDecoder.h"
 
-namespace simbus {
+namespace driver {
 
 class BufferQueue {
 public:
@@ -97,4 +97,4 @@ private:
     std::uint64_t m_droppedPackets = 0;
 };
 
-}  // namespace simbus
+}  // namespace driver

@@ -9,7 +9,7 @@
 
 #include "platform/ClientMemory.h"
 
-namespace simbus {
+namespace driver {
 
 class BufferStorage {
 public:
@@ -41,4 +41,4 @@ private:
     std::size_t m_slot = 0;
 };
 
-}  // namespace simbus
+}  // namespace driver

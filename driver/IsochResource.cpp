@@ -1,5 +1,5 @@
 // An isochronous resource's buffers, reads and pacing of what it talks.
-#include "simbus/IsochResource.h"
+#include "driver/IsochResource.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,9 +8,9 @@
 
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
-#include "simbus/RequestCodes.h"
+#include "driver/RequestCodes.h"
 
-namespace simbus {
+namespace driver {
 namespace {
 
 using platform::kErrorInsufficientBuffer;
@@ -352,4 +352,4 @@ std::uint64_t IsochResource::CyclesToSend(const DescriptorRecord& setup) const {
     return std::max<std::uint64_t>(1, (setup.length + packet - 1) / packet);
 }
 
-}  // namespace simbus
+}  // namespace driver

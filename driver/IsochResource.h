@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "platform/ClientMemoryBudget.h"
-#include "simbus/BufferQueue.h"
-#include "simbus/Completion.h"
-#include "simbus/PacketRun.h"
-#include "simbus/RequestDecoder.h"
+#include "driver/BufferQueue.h"
+#include "driver/Completion.h"
+#include "driver/PacketRun.h"
+#include "driver/RequestDecoder.h"
 
-namespace simbus {
+namespace driver {
 
 class IsochResource {
 public:
@@ -128,4 +128,4 @@ private:
     std::uint64_t m_lost = 0;
 };
 
-}  // namespace simbus
+}  // namespace driver

@@ -1,12 +1,12 @@
 // Isochronous requests: allocation, buffers, transfer control and reads.
-#include "simbus/IsochService.h"
+#include "driver/IsochService.h"
 
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
-#include "simbus/RequestCodes.h"
-#include "simbus/RequestDecoder.h"
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 
-namespace simbus {
+namespace driver {
 namespace {
 
 using platform::kErrorBusy;
@@ -258,4 +258,4 @@ std::uint32_t IsochService::Reply(const Request& request, std::uint32_t status,
     return status;
 }
 
-}  // namespace simbus
+}  // namespace driver

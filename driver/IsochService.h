@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "platform/ClientMemoryBudget.h"
-#include "simbus/Completion.h"
-#include "simbus/IsochResource.h"
-#include "simbus/PacketRun.h"
-#include "simbus/ResourceManager.h"
+#include "driver/Completion.h"
+#include "driver/IsochResource.h"
+#include "driver/PacketRun.h"
+#include "driver/ResourceManager.h"
 
-namespace simbus {
+namespace driver {
 
 class IsochService {
 public:
@@ -61,4 +61,4 @@ private:
     std::map<std::uint32_t, std::unique_ptr<IsochResource>> m_resources;  // by handle
 };
 
-}  // namespace simbus
+}  // namespace driver

@@ -1,11 +1,11 @@
 // Request record decoding with every size checked before a field is read.
-#include "simbus/RequestDecoder.h"
+#include "driver/RequestDecoder.h"
 
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
-#include "simbus/RequestCodes.h"
+#include "driver/RequestCodes.h"
 
-namespace simbus {
+namespace driver {
 namespace {
 
 using platform::kErrorInsufficientBuffer;
@@ -186,4 +186,4 @@ std::uint32_t RequestDecoder::HostMemory(Bytes in, std::uint32_t outSize, bool w
     return outSize < HostMemoryRecordBytes(out.length) ? kErrorInsufficientBuffer : kErrorSuccess;
 }
 
-}  // namespace simbus
+}  // namespace driver

@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "simbus/RequestCodes.h"
+#include "driver/RequestCodes.h"
 
-namespace simbus {
+namespace driver {
 
 struct AsyncRecord {
     std::uint16_t nodeAddress = 0;       // bits 0-5 node, 6-15 bus
@@ -85,4 +85,4 @@ public:
                                     HostMemoryRecord& out);
 };
 
-}  // namespace simbus
+}  // namespace driver

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
-#include "simbus/Completion.h"
-#include "simbus/UnitConnection.h"
+#include "driver/Completion.h"
+#include "driver/UnitConnection.h"
 
-namespace simbus {
+namespace driver {
 
 using UnitId = std::uint32_t;
 
@@ -119,4 +119,4 @@ private:
     UnitConnection::Clock::time_point m_lastHousekeeping{};
 };
 
-}  // namespace simbus
+}  // namespace driver

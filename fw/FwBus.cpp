@@ -11,16 +11,16 @@
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
-#include "simbus/ConfigInfoAnswer.h"
-#include "simbus/RequestCodes.h"
-#include "simbus/RequestDecoder.h"
+#include "driver/ConfigInfoAnswer.h"
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 
 namespace fw {
 namespace {
 
 using namespace platform;
-using simbus::Answer;
-using simbus::Echo;
+using driver::Answer;
+using driver::Echo;
 
 constexpr std::size_t kMostRomBytes = 1024;
 constexpr const char* kPermissionFix =
@@ -33,12 +33,12 @@ bool IsNodeName(const std::string& name) {
 
 }  // namespace
 
-FwBus::FwBus(KernelApi& kernel, simbus::CompletionSink& sink, Host& host, std::string devDir)
+FwBus::FwBus(KernelApi& kernel, driver::CompletionSink& sink, Host& host, std::string devDir)
     : m_kernel(kernel),
       m_sink(sink),
       m_host(host),
       m_devDir(std::move(devDir)),
-      m_isoch([this](simbus::Completion&& completion) { Finish(std::move(completion)); }) {}
+      m_isoch([this](driver::Completion&& completion) { Finish(std::move(completion)); }) {}
 
 FwBus::~FwBus() {
     m_receivers.clear();
@@ -258,7 +258,7 @@ void FwBus::ReleaseClient(ClientId id, Client& client, std::uint32_t status) {
     client.allocating.clear();
 }
 
-void FwBus::Submit(const simbus::Request& request) {
+void FwBus::Submit(const driver::Request& request) {
     const auto found = m_clients.find(request.client);
     if (found == m_clients.end()) return;
     Client& client = *found->second;
@@ -299,14 +299,14 @@ void FwBus::Abandon(ClientId client, std::uint32_t id, const Pending& pending,
     Finish({client, id, status, {}, nullptr, 0});
 }
 
-void FwBus::Finish(simbus::Completion&& completion) {
+void FwBus::Finish(driver::Completion&& completion) {
     // Each request is answered once: an answer for a client or request that is gone is dropped.
     const auto found = m_clients.find(completion.client);
     if (found == m_clients.end() || found->second->pending.erase(completion.id) == 0) return;
     m_sink.Complete(std::move(completion));
 }
 
-void FwBus::Reply(const simbus::Request& request, std::uint32_t status,
+void FwBus::Reply(const driver::Request& request, std::uint32_t status,
                   std::vector<std::uint8_t> head) {
     if (status != kErrorSuccess) {
         KX_LOG(Simbus, Warn) << "request " << Hex(request.code) << " of client "
@@ -315,28 +315,28 @@ void FwBus::Reply(const simbus::Request& request, std::uint32_t status,
     Finish(Answer(request, status, std::move(head)));
 }
 
-void FwBus::Dispatch(const simbus::Request& request, Client& client) {
+void FwBus::Dispatch(const driver::Request& request, Client& client) {
     switch (request.code) {
-        case simbus::kIoctlAsyncRead:
-        case simbus::kIoctlAsyncWrite:
+        case driver::kIoctlAsyncRead:
+        case driver::kIoctlAsyncWrite:
             return HandleAsync(request);
-        case simbus::kIoctlNodeAddress:
+        case driver::kIoctlNodeAddress:
             return HandleNodeAddress(request, client);
-        case simbus::kIoctlMaxSpeed:
+        case driver::kIoctlMaxSpeed:
             return HandleMaxSpeed(request, client);
-        case simbus::kIoctlConfigInfo:
+        case driver::kIoctlConfigInfo:
             return HandleConfigInfo(request, client);
-        case simbus::kIoctlHostInfo:
+        case driver::kIoctlHostInfo:
             return HandleHostInfo(request);
-        case simbus::kIoctlBusResetWait:
+        case driver::kIoctlBusResetWait:
             if (client.generation != m_generation) {
                 client.generation = m_generation;
                 return Reply(request, kErrorSuccess);
             }
             client.pending[request.id].kind = PendingKind::ResetWait;
             return;
-        case simbus::kIoctlHostMemoryRead:
-        case simbus::kIoctlHostMemoryWrite:
+        case driver::kIoctlHostMemoryRead:
+        case driver::kIoctlHostMemoryWrite:
             // The kernel gives no plain window into the controller's own memory.
             return Reply(request, kErrorNotSupported);
         default:
@@ -344,10 +344,10 @@ void FwBus::Dispatch(const simbus::Request& request, Client& client) {
     }
 }
 
-void FwBus::HandleNodeAddress(const simbus::Request& request, const Client& client) {
+void FwBus::HandleNodeAddress(const driver::Request& request, const Client& client) {
     bool host = false;
     if (const std::uint32_t status =
-            simbus::RequestDecoder::NodeAddress(request.in, request.outSize, host)) {
+            driver::RequestDecoder::NodeAddress(request.in, request.outSize, host)) {
         return Reply(request, status);
     }
     Node* node = UnitNode(client.unit);
@@ -358,10 +358,10 @@ void FwBus::HandleNodeAddress(const simbus::Request& request, const Client& clie
     Reply(request, kErrorSuccess, std::move(out));
 }
 
-void FwBus::HandleMaxSpeed(const simbus::Request& request, const Client& client) {
+void FwBus::HandleMaxSpeed(const driver::Request& request, const Client& client) {
     bool host = false;
     if (const std::uint32_t status =
-            simbus::RequestDecoder::MaxSpeed(request.in, request.outSize, host)) {
+            driver::RequestDecoder::MaxSpeed(request.in, request.outSize, host)) {
         return Reply(request, status);
     }
     Node* node = UnitNode(client.unit);
@@ -375,24 +375,24 @@ void FwBus::HandleMaxSpeed(const simbus::Request& request, const Client& client)
     Reply(request, kErrorSuccess, std::move(out));
 }
 
-void FwBus::HandleConfigInfo(const simbus::Request& request, const Client& client) {
+void FwBus::HandleConfigInfo(const driver::Request& request, const Client& client) {
     const Node* node = UnitNode(client.unit);
     if (node == nullptr) return Reply(request, kErrorDeviceNotConnected);
     const CameraRom& rom = node->rom;
     std::vector<std::uint8_t> out;
-    const std::uint32_t status = simbus::AnswerConfigInfo(
+    const std::uint32_t status = driver::AnswerConfigInfo(
         request, rom.busInfo,
         {&rom.unitDirectory, &rom.unitDependentDirectory, &rom.vendorLeaf, &rom.modelLeaf}, out);
     Reply(request, status, std::move(out));
 }
 
-void FwBus::HandleHostInfo(const simbus::Request& request) {
-    if (const std::uint32_t status = simbus::RequestDecoder::HostInfo(request.in, request.outSize))
+void FwBus::HandleHostInfo(const driver::Request& request) {
+    if (const std::uint32_t status = driver::RequestDecoder::HostInfo(request.in, request.outSize))
         return Reply(request, status);
     std::vector<std::uint8_t> out = Echo(request, 12);
     out.resize(28);
     // Packets are laid out here, in either layout, with or without their headers.
-    StoreLE32(&out[12], simbus::kHostCapsConfigurable);
+    StoreLE32(&out[12], driver::kHostCapsConfigurable);
     Reply(request, kErrorSuccess, std::move(out));
 }
 

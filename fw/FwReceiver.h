@@ -15,13 +15,13 @@
 #include <string>
 
 #include "fw/KernelApi.h"
-#include "simbus/IsochResource.h"
+#include "driver/IsochResource.h"
 
 namespace fw {
 
 class FwReceiver {
 public:
-    FwReceiver(KernelApi& kernel, simbus::IsochResource& resource);
+    FwReceiver(KernelApi& kernel, driver::IsochResource& resource);
     ~FwReceiver();
     FwReceiver(const FwReceiver&) = delete;
     FwReceiver& operator=(const FwReceiver&) = delete;
@@ -42,7 +42,7 @@ private:
     void TakePacket(std::uint32_t header, std::uint64_t cycle, const std::uint8_t* payload);
 
     KernelApi& m_kernel;
-    simbus::IsochResource& m_resource;
+    driver::IsochResource& m_resource;
     KernelFd m_fd;
     std::uint32_t m_context = 0;
     std::uint8_t* m_ring = nullptr;

@@ -11,7 +11,7 @@
 #include "fw/FwBus.h"
 #include "fw/KernelApi.h"
 #include "platform/UniqueFd.h"
-#include "simbus/UnitServer.h"
+#include "driver/UnitServer.h"
 
 namespace fw {
 
@@ -46,7 +46,7 @@ private:
 
     KernelApi& m_kernel;
     Teller m_tell;
-    simbus::UnitServer m_server;
+    driver::UnitServer m_server;
     std::unique_ptr<FwBus> m_bus;
     platform::UniqueFd m_inotify;
 };

@@ -8,11 +8,13 @@
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
-#include "simbus/ConfigInfoAnswer.h"
-#include "simbus/RequestCodes.h"
-#include "simbus/RequestDecoder.h"
+#include "driver/ConfigInfoAnswer.h"
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 
 namespace simbus {
+
+using namespace driver;
 namespace {
 
 using platform::kErrorDeviceNotConnected;

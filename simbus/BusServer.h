@@ -16,10 +16,13 @@
 #include "simbus/Bus.h"
 #include "simbus/ControlProtocol.h"
 #include "simbus/CycleClock.h"
-#include "simbus/UnitConnection.h"
-#include "simbus/UnitServer.h"
+#include "driver/UnitConnection.h"
+#include "driver/UnitServer.h"
 
 namespace simbus {
+
+// The daemon framework the simulated bus is served through.
+using namespace driver;
 
 class BusServer {
 public:

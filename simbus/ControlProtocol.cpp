@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
-#include "simbus/RequestCodes.h"
+#include "driver/RequestCodes.h"
 
 namespace simbus {
+
+using namespace driver;
 namespace {
 
 constexpr std::string_view kOk = "ok\n";

@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "simbus/CameraModel.h"
-#include "simbus/PacketRun.h"
+#include "driver/PacketRun.h"
 
 namespace simbus {
+
+// The daemon framework the simulated bus is served through.
+using namespace driver;
 
 class IsochStream {
 public:

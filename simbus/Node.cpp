@@ -2,9 +2,11 @@
 #include "simbus/Node.h"
 
 #include "platform/ByteOrder.h"
-#include "simbus/RequestCodes.h"
+#include "driver/RequestCodes.h"
 
 namespace simbus {
+
+using namespace driver;
 namespace {
 
 constexpr std::uint64_t kRomAddress = 0xFFFF'F000'0400;

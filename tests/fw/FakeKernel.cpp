@@ -13,7 +13,7 @@
 
 #include "fw/FwHeaders.h"
 #include "platform/ByteOrder.h"
-#include "simbus/RequestCodes.h"
+#include "driver/RequestCodes.h"
 
 namespace fwtest {
 namespace {

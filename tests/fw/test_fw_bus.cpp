@@ -7,7 +7,7 @@
 
 #include "FwHarness.h"
 #include "platform/SharedBuffer.h"
-#include "simbus/ResourceManager.h"
+#include "driver/ResourceManager.h"
 
 namespace fwtest {
 namespace {

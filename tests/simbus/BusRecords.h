@@ -15,8 +15,8 @@
 #include "platform/DriverProtocol.h"
 #include "platform/ErrorCodes.h"
 #include "simbus/Bus.h"
-#include "simbus/RequestCodes.h"
-#include "simbus/RequestDecoder.h"
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 
 namespace simbustest {
 

@@ -15,7 +15,7 @@
 #include "platform/DeviceProtocol.h"
 #include "platform/UniqueFd.h"
 #include "simbus/ControlProtocol.h"
-#include "simbus/RequestCodes.h"
+#include "driver/RequestCodes.h"
 #include "tests/simbus/BusRecords.h"
 #include "tests/support/SimulatedBus.h"
 

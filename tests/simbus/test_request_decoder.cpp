@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "simbus/RequestDecoder.h"
+#include "driver/RequestDecoder.h"
 #include "tests/simbus/BusRecords.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "simbus/ConfigRomImage.h"
-#include "simbus/PacketRun.h"
+#include "driver/PacketRun.h"
 #include "tests/support/fakefw/ControlServer.h"
 #include "tests/support/fakefw/RealLibc.h"
 

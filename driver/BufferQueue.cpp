@@ -5,8 +5,8 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/ByteOrder.h"
 #include "driver/RequestCodes.h"
+#include "platform/ByteOrder.h"
 
 namespace driver {
 namespace {

@@ -39,8 +39,8 @@ public:
         DescriptorRecord setup;
         std::uint64_t attachId = 0;
         Storage storage;
-        bool done = false;  // filled (or sent) and not to be used again
-        SharedSlots slots;  // null: the bus's own memory
+        bool done = false;        // filled (or sent) and not to be used again
+        SharedSlots slots;        // null: the bus's own memory
         std::uint64_t cycle = 0;  // the bus cycle of the first packet it holds
     };
 

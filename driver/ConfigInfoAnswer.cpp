@@ -3,9 +3,9 @@
 
 #include <algorithm>
 
+#include "driver/RequestDecoder.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
-#include "driver/RequestDecoder.h"
 
 namespace driver {
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <limits>
 
+#include "driver/RequestCodes.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
-#include "driver/RequestCodes.h"
 
 namespace driver {
 namespace {

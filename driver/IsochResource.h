@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/ClientMemoryBudget.h"
 #include "driver/BufferQueue.h"
 #include "driver/Completion.h"
 #include "driver/PacketRun.h"
 #include "driver/RequestDecoder.h"
+#include "platform/ClientMemoryBudget.h"
 
 namespace driver {
 

@@ -1,10 +1,10 @@
 // Isochronous requests: allocation, buffers, transfer control and reads.
 #include "driver/IsochService.h"
 
-#include "platform/ByteOrder.h"
-#include "platform/ErrorCodes.h"
 #include "driver/RequestCodes.h"
 #include "driver/RequestDecoder.h"
+#include "platform/ByteOrder.h"
+#include "platform/ErrorCodes.h"
 
 namespace driver {
 namespace {

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/ClientMemoryBudget.h"
 #include "driver/Completion.h"
 #include "driver/IsochResource.h"
 #include "driver/PacketRun.h"
 #include "driver/ResourceManager.h"
+#include "platform/ClientMemoryBudget.h"
 
 namespace driver {
 

@@ -1,9 +1,9 @@
 // Request record decoding with every size checked before a field is read.
 #include "driver/RequestDecoder.h"
 
+#include "driver/RequestCodes.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
-#include "driver/RequestCodes.h"
 
 namespace driver {
 namespace {

@@ -20,9 +20,9 @@
 #include <span>
 #include <vector>
 
+#include "driver/Completion.h"
 #include "platform/DeviceProtocol.h"
 #include "platform/UniqueFd.h"
-#include "driver/Completion.h"
 
 struct msghdr;
 

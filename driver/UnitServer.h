@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/UniqueFd.h"
 #include "driver/Completion.h"
 #include "driver/UnitConnection.h"
+#include "platform/UniqueFd.h"
 
 namespace driver {
 

@@ -3,12 +3,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 #include "fw/FwBus.h"
 #include "fw/FwBusState.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
-#include "driver/RequestCodes.h"
-#include "driver/RequestDecoder.h"
 
 namespace fw {
 namespace {

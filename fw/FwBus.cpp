@@ -6,14 +6,15 @@
 #include <cstring>
 #include <new>
 
+#include "driver/ClientRequests.h"
+#include "driver/ConfigInfoAnswer.h"
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 #include "fw/FwBusState.h"
 #include "fw/FwHeaders.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
-#include "driver/ConfigInfoAnswer.h"
-#include "driver/RequestCodes.h"
-#include "driver/RequestDecoder.h"
 
 namespace fw {
 namespace {
@@ -112,8 +113,7 @@ void FwBus::AddNode(const std::string& name) {
         node->unit = m_nextUnit++;
         m_units[*node->unit] = name;
         KX_LOG(Simbus, Info) << path << ": camera " << camera->vendor << " " << camera->model
-                             << ", node " << (node->reset.node_id & 63) << ", unit "
-                             << *node->unit;
+                             << ", node " << (node->reset.node_id & 63) << ", unit " << *node->unit;
     }
     if (!node->local) {
         m_host.Watch(node->fd.Get(), [this, name] { ReadNodeEvents(name); });
@@ -145,7 +145,8 @@ void FwBus::RemoveNode(const std::string& name) {
     for (const auto& [closure, transaction] : m_transactions) {
         if (transaction->node == name) orphans.push_back(closure);
     }
-    for (const std::uint64_t closure : orphans) FinishTransaction(closure, kErrorDeviceNotConnected);
+    for (const std::uint64_t closure : orphans)
+        FinishTransaction(closure, kErrorDeviceNotConnected);
 }
 
 void FwBus::ReadNodeEvents(const std::string& name) {
@@ -194,7 +195,8 @@ void FwBus::OnBusReset(const fw_cdev_event_bus_reset& reset) {
             client->generation = m_generation;
         }
     }
-    for (const auto& [id, requestId] : waits) Finish({id, requestId, kErrorSuccess, {}, nullptr, 0});
+    for (const auto& [id, requestId] : waits)
+        Finish({id, requestId, kErrorSuccess, {}, nullptr, 0});
 }
 
 bool FwBus::Refresh(Node& node) {
@@ -262,28 +264,16 @@ void FwBus::Submit(const driver::Request& request) {
     const auto found = m_clients.find(request.client);
     if (found == m_clients.end()) return;
     Client& client = *found->second;
-    const auto [entry, fresh] = client.pending.try_emplace(request.id);
-    if (!fresh) {
-        // Answered straight away: the pending request with this id must not be touched.
-        m_sink.Complete(Answer(request, kErrorInvalidParameter));
-        return;
-    }
-    if (client.unitGone) return Reply(request, kErrorDeviceNotConnected);
-    try {
-        Dispatch(request, client);
-    } catch (const std::bad_alloc&) {
-        if (client.pending.contains(request.id)) Reply(request, kErrorNotEnoughMemory);
-    }
+    driver::AcceptRequest(
+        client.pending, client.unitGone, request, m_sink, [](Pending&) { return false; },
+        [&] { Dispatch(request, client); },
+        [this](const driver::Request& r, std::uint32_t status) { Reply(r, status); });
 }
 
 void FwBus::Cancel(ClientId client, std::uint32_t id) {
     const auto found = m_clients.find(client);
     if (found == m_clients.end()) return;
-    std::vector<std::pair<std::uint32_t, Pending>> targets;
-    for (const auto& [requestId, entry] : found->second->pending) {
-        if (id == 0 || requestId == id) targets.emplace_back(requestId, entry);
-    }
-    for (const auto& [requestId, entry] : targets)
+    for (const auto& [requestId, entry] : driver::CancelTargets(found->second->pending, id))
         Abandon(client, requestId, entry, kErrorOperationAborted);
 }
 
@@ -300,17 +290,16 @@ void FwBus::Abandon(ClientId client, std::uint32_t id, const Pending& pending,
 }
 
 void FwBus::Finish(driver::Completion&& completion) {
-    // Each request is answered once: an answer for a client or request that is gone is dropped.
     const auto found = m_clients.find(completion.client);
-    if (found == m_clients.end() || found->second->pending.erase(completion.id) == 0) return;
-    m_sink.Complete(std::move(completion));
+    driver::FinishRequest(found != m_clients.end() ? &found->second->pending : nullptr,
+                          std::move(completion), m_sink);
 }
 
 void FwBus::Reply(const driver::Request& request, std::uint32_t status,
                   std::vector<std::uint8_t> head) {
     if (status != kErrorSuccess) {
-        KX_LOG(Simbus, Warn) << "request " << Hex(request.code) << " of client "
-                             << request.client << " refused: " << StatusText(status);
+        KX_LOG(Simbus, Warn) << "request " << Hex(request.code) << " of client " << request.client
+                             << " refused: " << StatusText(status);
     }
     Finish(Answer(request, status, std::move(head)));
 }
@@ -368,7 +357,8 @@ void FwBus::HandleMaxSpeed(const driver::Request& request, const Client& client)
     if (node == nullptr) return Reply(request, kErrorDeviceNotConnected);
     // The kernel's speed code to the node (0 S100, 1 S200, 2 S400, ...); the requests know
     // speeds up to S400. The host adapter is taken to reach S400.
-    const int code = host ? SCODE_400 : m_kernel.Ioctl(node->fd.Get(), FW_CDEV_IOC_GET_SPEED, nullptr);
+    const int code =
+        host ? SCODE_400 : m_kernel.Ioctl(node->fd.Get(), FW_CDEV_IOC_GET_SPEED, nullptr);
     if (code < 0) return Reply(request, kErrorDeviceNotConnected);
     std::vector<std::uint8_t> out = Echo(request, 268);
     StoreLE32(&out[264], std::uint32_t{1} << std::min(code, int(SCODE_400)));

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "fw/ConfigRom.h"
-#include "fw/FwReceiver.h"
-#include "fw/KernelApi.h"
 #include "driver/Completion.h"
 #include "driver/IsochService.h"
 #include "driver/UnitServer.h"
+#include "fw/ConfigRom.h"
+#include "fw/FwReceiver.h"
+#include "fw/KernelApi.h"
 
 struct fw_cdev_event_bus_reset;
 

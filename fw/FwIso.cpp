@@ -3,14 +3,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
+#include "driver/ResourceManager.h"
 #include "fw/FwBus.h"
 #include "fw/FwBusState.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
-#include "driver/RequestCodes.h"
-#include "driver/RequestDecoder.h"
-#include "driver/ResourceManager.h"
 
 namespace fw {
 namespace {

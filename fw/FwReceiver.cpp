@@ -9,11 +9,11 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/PacketRun.h"
+#include "driver/RequestCodes.h"
 #include "fw/FwHeaders.h"
 #include "platform/ByteOrder.h"
 #include "platform/Log.h"
-#include "driver/PacketRun.h"
-#include "driver/RequestCodes.h"
 
 namespace fw {
 namespace {
@@ -52,12 +52,13 @@ bool FwReceiver::Start(const std::string& path, std::string& error) {
     const std::uint32_t length = next != nullptr ? next->length : 0;
     // Frame starts are waited for only where the client's buffers hold whole frames; other
     // buffers take the stream as it comes.
-    m_waitForFrames = next != nullptr &&
-                      (next->flags & ~driver::kDescriptorMarker) == driver::kDescriptorSync;
+    m_waitForFrames =
+        next != nullptr && (next->flags & ~driver::kDescriptorMarker) == driver::kDescriptorSync;
     m_framePackets = std::max<std::uint32_t>(
         1, packetBased ? length / perPacket : (length + perPacket - 1) / perPacket);
     m_ringPackets = m_framePackets * kRingFrames;
-    while (m_ringPackets > m_framePackets && std::size_t{m_ringPackets} * m_slotBytes > kMostRingBytes)
+    while (m_ringPackets > m_framePackets &&
+           std::size_t{m_ringPackets} * m_slotBytes > kMostRingBytes)
         m_ringPackets -= m_framePackets;
     while (m_ringPackets < kFewestRingPackets) m_ringPackets += m_framePackets;
     const std::size_t page = std::size_t(::sysconf(_SC_PAGESIZE));

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <string>
 
-#include "fw/KernelApi.h"
 #include "driver/IsochResource.h"
+#include "fw/KernelApi.h"
 
 namespace fw {
 
@@ -47,10 +47,10 @@ private:
     std::uint32_t m_context = 0;
     std::uint8_t* m_ring = nullptr;
     std::size_t m_mapBytes = 0;
-    std::uint32_t m_slotBytes = 0;      // payload room of one packet
-    std::uint32_t m_ringPackets = 0;    // a whole number of frames
+    std::uint32_t m_slotBytes = 0;    // payload room of one packet
+    std::uint32_t m_ringPackets = 0;  // a whole number of frames
     std::uint32_t m_framePackets = 1;
-    bool m_waitForFrames = false;  // each frame's first packet waits for the frame start
+    bool m_waitForFrames = false;   // each frame's first packet waits for the frame start
     std::uint64_t m_queued = 0;     // packets handed to the kernel, ever
     std::uint64_t m_completed = 0;  // packets it gave back
     std::uint64_t m_packetsSeen = 0;

@@ -5,12 +5,13 @@
 #include <cstdio>
 #include <new>
 
-#include "platform/ByteOrder.h"
-#include "platform/ErrorCodes.h"
-#include "platform/Log.h"
+#include "driver/ClientRequests.h"
 #include "driver/ConfigInfoAnswer.h"
 #include "driver/RequestCodes.h"
 #include "driver/RequestDecoder.h"
+#include "platform/ByteOrder.h"
+#include "platform/ErrorCodes.h"
+#include "platform/Log.h"
 
 namespace simbus {
 
@@ -143,32 +144,20 @@ void Bus::Submit(const Request& request) {
     const auto found = m_clients.find(request.client);
     if (found == m_clients.end()) return;
     Client& client = found->second;
-    const auto [entry, fresh] = client.pending.try_emplace(request.id);
-    if (!fresh) {
-        // Answered straight away: the pending request with this id must not be touched.
-        m_sink.Complete(Answer(request, kErrorInvalidParameter));
-        return;
-    }
-    if (m_faults.Take(FaultKind::Stall)) {
-        entry->second.kind = PendingKind::Stall;
-        return;
-    }
-    if (client.unitGone) return Reply(request, kErrorDeviceNotConnected);
-    try {
-        Dispatch(request, client);
-    } catch (const std::bad_alloc&) {
-        if (client.pending.contains(request.id)) Reply(request, kErrorNotEnoughMemory);
-    }
+    const auto stall = [this](Pending& entry) {
+        if (!m_faults.Take(FaultKind::Stall)) return false;
+        entry.kind = PendingKind::Stall;
+        return true;
+    };
+    AcceptRequest(
+        client.pending, client.unitGone, request, m_sink, stall, [&] { Dispatch(request, client); },
+        [this](const Request& r, std::uint32_t status) { Reply(r, status); });
 }
 
 void Bus::Cancel(ClientId client, std::uint32_t id) {
     const auto found = m_clients.find(client);
     if (found == m_clients.end()) return;
-    std::vector<std::pair<std::uint32_t, Pending>> targets;
-    for (const auto& [requestId, entry] : found->second.pending) {
-        if (id == 0 || requestId == id) targets.emplace_back(requestId, entry);
-    }
-    for (const auto& [requestId, entry] : targets) {
+    for (const auto& [requestId, entry] : CancelTargets(found->second.pending, id)) {
         Abandon(client, requestId, entry, kErrorOperationAborted);
     }
 }
@@ -232,10 +221,9 @@ std::string Bus::Status() const {
 }
 
 void Bus::Finish(Completion&& completion) {
-    // Each request is answered once: an answer for a client or request that is gone is dropped.
     const auto found = m_clients.find(completion.client);
-    if (found == m_clients.end() || found->second.pending.erase(completion.id) == 0) return;
-    m_sink.Complete(std::move(completion));
+    FinishRequest(found != m_clients.end() ? &found->second.pending : nullptr,
+                  std::move(completion), m_sink);
 }
 
 void Bus::Reply(const Request& request, std::uint32_t status, std::vector<std::uint8_t> head) {

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "driver/Completion.h"
+#include "driver/IsochService.h"
+#include "driver/UnitServer.h"
 #include "simbus/CycleClock.h"
 #include "simbus/FaultInjector.h"
-#include "driver/IsochService.h"
 #include "simbus/Node.h"
-#include "driver/UnitServer.h"
 
 namespace simbus {
 

@@ -12,12 +12,12 @@
 #include <optional>
 #include <string>
 
+#include "driver/UnitConnection.h"
+#include "driver/UnitServer.h"
 #include "platform/UniqueFd.h"
 #include "simbus/Bus.h"
 #include "simbus/ControlProtocol.h"
 #include "simbus/CycleClock.h"
-#include "driver/UnitConnection.h"
-#include "driver/UnitServer.h"
 
 namespace simbus {
 

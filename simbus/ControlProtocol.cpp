@@ -12,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/UniqueFd.h"
 #include "driver/RequestCodes.h"
+#include "platform/UniqueFd.h"
 
 namespace simbus {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "simbus/CameraModel.h"
 #include "driver/PacketRun.h"
+#include "simbus/CameraModel.h"
 
 namespace simbus {
 

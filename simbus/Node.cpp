@@ -1,8 +1,8 @@
 // Nodes of the simulated bus and the small configuration ROM of those that are not cameras.
 #include "simbus/Node.h"
 
-#include "platform/ByteOrder.h"
 #include "driver/RequestCodes.h"
+#include "platform/ByteOrder.h"
 
 namespace simbus {
 

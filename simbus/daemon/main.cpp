@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include "platform/DeviceDirectory.h"
-#include "simbus/BusServer.h"
 #include "common/CommandLine.h"
 #include "common/DaemonSignals.h"
+#include "platform/DeviceDirectory.h"
+#include "simbus/BusServer.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "FwHarness.h"
-#include "platform/SharedBuffer.h"
 #include "driver/ResourceManager.h"
+#include "platform/SharedBuffer.h"
 
 namespace fwtest {
 namespace {
@@ -131,13 +131,14 @@ struct Capture {
                   kErrorSuccess);
         handle = Word(out, 28);
         const Descriptor d{simbus::kDescriptorSync, kFrame, kPacket, 1, 0};
-        attach = fw.Send(client, simbus::kIoctlAttachBuffers,
-                         Attach(handle, {d, d}, {}, dataAreas), std::nullopt, memoryFd);
+        attach = fw.Send(client, simbus::kIoctlAttachBuffers, Attach(handle, {d, d}, {}, dataAreas),
+                         std::nullopt, memoryFd);
         EXPECT_EQ(fw.Call(client, simbus::kIoctlListen, Words({handle, 0, 0})), kErrorSuccess);
     }
     // The next frame a read delivers, from the answer or the shared memory.
     std::optional<Bytes> Read(const Bytes& send, const platform::SharedBuffer* memory = nullptr) {
-        const std::uint32_t id = fw.Send(client, simbus::kIoctlIsochRead, IsochRead(handle, kFrame));
+        const std::uint32_t id =
+            fw.Send(client, simbus::kIoctlIsochRead, IsochRead(handle, kFrame));
         fw.kernel.SendFrame(kChannel, send, kPacket);
         fw.Pump();
         const auto answer = fw.Take(client, id);
@@ -152,7 +153,7 @@ struct Capture {
     FwHarness& fw;
     simbus::ClientId client;
     std::uint32_t handle = 0;
-    std::uint32_t attach = 0;  // the request that pends while the buffers fill
+    std::uint32_t attach = 0;     // the request that pends while the buffers fill
     std::uint32_t cycleTime = 0;  // the last frame's, as the read answered it
 };
 
@@ -180,9 +181,9 @@ TEST(FwIsoch, WholeFramesArriveRoundTheKernelsRingAndBrokenOnesNever) {
     FwHarness fw(1);
     fw.bus.Scan();
     const simbus::ClientId client = fw.bus.Connect(0);
-    Capture capture(fw, client,
-                    simbus::kResourceListen | simbus::kResourceStripHeader |
-                        simbus::kResourceCircular);
+    Capture capture(
+        fw, client,
+        simbus::kResourceListen | simbus::kResourceStripHeader | simbus::kResourceCircular);
     EXPECT_EQ(fw.kernel.Contexts(), 1u);
     // More frames than the kernel's ring holds: it is queued again as it drains.
     for (std::uint8_t i = 0; i < 20; ++i) EXPECT_EQ(capture.Read(Frame(i)), Frame(i)) << int(i);
@@ -209,9 +210,9 @@ TEST(FwIsoch, FramesCarryTheirFirstPacketsCycleAcrossTheStampsWrap) {
     FwHarness fw(1);
     fw.bus.Scan();
     const simbus::ClientId client = fw.bus.Connect(0);
-    Capture capture(fw, client,
-                    simbus::kResourceListen | simbus::kResourceStripHeader |
-                        simbus::kResourceCircular);
+    Capture capture(
+        fw, client,
+        simbus::kResourceListen | simbus::kResourceStripHeader | simbus::kResourceCircular);
     // The kernel's 16-bit stamps wrap after 8 s, inside the second frame.
     fw.kernel.SetCycle(8 * 8000 - 12);
     std::vector<std::uint32_t> cycles;

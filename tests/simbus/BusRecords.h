@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 #include "platform/ByteOrder.h"
 #include "platform/DriverProtocol.h"
 #include "platform/ErrorCodes.h"
 #include "simbus/Bus.h"
-#include "driver/RequestCodes.h"
-#include "driver/RequestDecoder.h"
 
 namespace simbustest {
 

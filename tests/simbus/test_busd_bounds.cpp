@@ -12,10 +12,10 @@
 #include <regex>
 #include <thread>
 
+#include "driver/RequestCodes.h"
 #include "platform/DeviceProtocol.h"
 #include "platform/UniqueFd.h"
 #include "simbus/ControlProtocol.h"
-#include "driver/RequestCodes.h"
 #include "tests/simbus/BusRecords.h"
 #include "tests/support/SimulatedBus.h"
 

@@ -22,7 +22,7 @@
 #include "app/TerminationSignals.h"
 #include "session/CameraInfo.h"
 #include "session/CameraPick.h"
-#include "tools/common/PrivateBus.h"
+#include "common/PrivateBus.h"
 
 namespace {
 

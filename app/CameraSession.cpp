@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "camera/BusBandwidth.h"
+#include "files/CameraFiles.h"
 #include "platform/Log.h"
 #include "platform/MessageQueue.h"
 
@@ -55,7 +56,8 @@ void CameraSession::LoadSettings() {
     for (const SettingRow& row : kSettings) {
         bool ok = false;
         const int value = settings.value(row.name, row.defaultValue).toInt(&ok);
-        m_settings.*row.member = ok && value >= 0 && value <= row.maximum ? value : row.defaultValue;
+        m_settings.*row.member =
+            ok && value >= 0 && value <= row.maximum ? value : row.defaultValue;
     }
 }
 
@@ -264,7 +266,7 @@ void CameraSession::StopTransmission() {
 // ---- Recording and stills ----
 
 bool CameraSession::OpenAvi(const QString& path, bool convert) {
-    if (!Camera().OpenAviFile(m_state.m_nCamera, path.toLocal8Bit().constData(), convert,
+    if (!files::OpenAviFile(Camera(), m_state.m_nCamera, path.toLocal8Bit().constData(), convert,
                               m_settings.m_nRawFourCC == 1))
         return false;
     m_state.m_bAviOpen = true;
@@ -275,32 +277,32 @@ bool CameraSession::OpenAvi(const QString& path, bool convert) {
 }
 
 bool CameraSession::CloseAvi(QString& failure, bool& dropped) {
-    const bool finished = Camera().CloseAviFile(m_state.m_nCamera);
-    dropped = Camera().GetAviDropped(m_state.m_nCamera) != 0;
+    const bool finished = files::CloseAviFile(Camera(), m_state.m_nCamera);
+    dropped = files::GetAviDropped(Camera(), m_state.m_nCamera) != 0;
     m_state.m_bAviOpen = false;
     m_state.m_bAviRecording = false;
-    if (!finished) failure = QString::fromStdString(Camera().GetAviErrorText(m_state.m_nCamera));
+    if (!finished) failure = QString::fromStdString(files::GetAviErrorText(Camera(), m_state.m_nCamera));
     return finished;
 }
 
 bool CameraSession::StartAvi() {
-    if (Camera().StartAviRecording(m_state.m_nCamera)) m_state.m_bAviRecording = true;
+    if (files::StartAviRecording(Camera(), m_state.m_nCamera)) m_state.m_bAviRecording = true;
     return m_state.m_bAviRecording;
 }
 
 void CameraSession::StopAvi() {
-    Camera().PauseAviRecording(m_state.m_nCamera);
+    files::PauseAviRecording(Camera(), m_state.m_nCamera);
     m_state.m_bAviRecording = false;
 }
 
 void CameraSession::RefreshAviFrames() {
-    if (m_state.m_bAviOpen) m_state.m_nAviFrames = Camera().GetAviFrameCount(m_state.m_nCamera);
+    if (m_state.m_bAviOpen) m_state.m_nAviFrames = files::GetAviFrameCount(Camera(), m_state.m_nCamera);
 }
 
 bool CameraSession::SaveStill(const QString& path, bool jpeg, int slot) {
     const QByteArray file = path.toLocal8Bit();
-    return jpeg ? Camera().SaveJpeg(m_state.m_nCamera, file.constData(), 100, false, false, slot)
-                : Camera().SaveBitmap(m_state.m_nCamera, file.constData(), slot);
+    return jpeg ? files::SaveJpeg(Camera(), m_state.m_nCamera, file.constData(), 100, false, false, slot)
+                : files::SaveBitmap(Camera(), m_state.m_nCamera, file.constData(), slot);
 }
 
 // ---- Figures ----
@@ -314,8 +316,8 @@ CameraSession::CaptureCounters CameraSession::Counters() {
         counters.shortFrames = stream.shortFrames;
     }
     if (m_state.m_bAviOpen) {
-        counters.dropped = std::uint64_t(std::max(Camera().GetAviDropped(m_state.m_nCamera), 0));
-        counters.recorded = Camera().GetAviFrameCount(m_state.m_nCamera);
+        counters.dropped = std::uint64_t(std::max(files::GetAviDropped(Camera(), m_state.m_nCamera), 0));
+        counters.recorded = files::GetAviFrameCount(Camera(), m_state.m_nCamera);
     }
     return counters;
 }

@@ -284,7 +284,7 @@ std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, vo
                                                 std::uint32_t nOffsetLow) {
     // The host adapter's own node is reached through host memory, not over the bus.
     const bool host = IsHostNode(nNode);
-    const std::size_t dataOffset = host ? kHostMemoryDataOffset : kAsyncDataOffset;
+    const std::size_t dataOffset = host ? kHostMemoryHeaderBytes : kAsyncHeaderBytes;
     Record record;
     if (!AllocateRecord(record, host ? HostMemoryRecordSize(nBytes) : AsyncRecordSize(nBytes))) {
         return std::nullopt;
@@ -369,7 +369,7 @@ bool CFirewireComm::GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVen
     Record record;
     ConfigSizes sizes;
     if (!ReadConfiguration(record, sizes)) return false;
-    *pVendorId = LoadBE24(&record[kConfigCompanyIdOffset]);
+    *pVendorId = LoadBE24(&record[kConfigGuidOffset]);
     if (sizes.unitDirectory == 0 || sizes.unitDependentDirectory < 4) return false;
     // Key byte out, quadlet offset into a byte offset.
     *pCommandBase = platform::LoadBE32(&record[kConfigHeaderBytes + sizes.unitDirectory]) << 2;

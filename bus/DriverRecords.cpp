@@ -27,10 +27,10 @@ void FillAsyncRecord(std::span<std::uint8_t> record, std::uint16_t nodeAddress,
                      std::uint16_t offsetHigh, std::uint32_t offsetLow, std::uint32_t paddedBytes) {
     SetWord(record, 0, 1);
     SetWord(record, 4, 1);
-    platform::StoreLE16(&record[8], nodeAddress);
-    platform::StoreLE16(&record[12], offsetHigh);
-    SetWord(record, 16, offsetLow);
-    SetWord(record, 20, paddedBytes);
+    platform::StoreLE16(&record[kAsyncNodeOffset], nodeAddress);
+    platform::StoreLE16(&record[kAsyncOffsetHighOffset], offsetHigh);
+    SetWord(record, kAsyncOffsetLowOffset, offsetLow);
+    SetWord(record, kAsyncLengthOffset, paddedBytes);
 }
 
 void FillHostMemoryRecord(std::span<std::uint8_t> record, std::uint32_t addressRange,
@@ -40,51 +40,53 @@ void FillHostMemoryRecord(std::span<std::uint8_t> record, std::uint32_t addressR
     SetWord(record, 8, 0);
 }
 
-FixedRecord<8> MakeNodeAddressRecord(bool hostAdapter) {
-    FixedRecord<8> record{};
+FixedRecord<kNodeAddressRecordBytes> MakeNodeAddressRecord(bool hostAdapter) {
+    FixedRecord<kNodeAddressRecordBytes> record{};
     SetWord(record, 0, hostAdapter ? 1 : 0);
     return record;
 }
 
-FixedRecord<268> MakeMaxSpeedRecord(bool hostAdapter) {
-    FixedRecord<268> record{};
+FixedRecord<kMaxSpeedRecordBytes> MakeMaxSpeedRecord(bool hostAdapter) {
+    FixedRecord<kMaxSpeedRecordBytes> record{};
     SetWord(record, 0, hostAdapter ? 1 : 0);
     return record;
 }
 
 ConfigSizes ReadConfigSizes(std::span<const std::uint8_t> record) {
-    return {Word(record, 24), Word(record, 40), Word(record, 56), Word(record, 60)};
+    const auto& at = kConfigSizeOffsets;
+    return {Word(record, at[0]), Word(record, at[1]), Word(record, at[2]), Word(record, at[3])};
 }
 
 void WriteConfigSizes(std::span<std::uint8_t> record, const ConfigSizes& sizes) {
-    SetWord(record, 24, sizes.unitDirectory);
-    SetWord(record, 40, sizes.unitDependentDirectory);
-    SetWord(record, 56, sizes.vendorLeaf);
-    SetWord(record, 60, sizes.modelLeaf);
+    SetWord(record, kConfigSizeOffsets[0], sizes.unitDirectory);
+    SetWord(record, kConfigSizeOffsets[1], sizes.unitDependentDirectory);
+    SetWord(record, kConfigSizeOffsets[2], sizes.vendorLeaf);
+    SetWord(record, kConfigSizeOffsets[3], sizes.modelLeaf);
 }
 
-FixedRecord<28> MakeHostInfoRecord() {
-    FixedRecord<28> record{};
-    SetWord(record, 4, 2);  // information level
-    SetWord(record, 8, 28);
+FixedRecord<kHostInfoRecordBytes> MakeHostInfoRecord() {
+    FixedRecord<kHostInfoRecordBytes> record{};
+    SetWord(record, 4, kHostInfoLevel);
+    SetWord(record, 8, kHostInfoRecordBytes);
     return record;
 }
 
-FixedRecord<20> MakeAllocateBandwidthRecord(std::uint32_t bytesPerPacket, std::uint32_t speed) {
-    FixedRecord<20> record{};
+FixedRecord<kBandwidthRecordBytes> MakeAllocateBandwidthRecord(std::uint32_t bytesPerPacket,
+                                                               std::uint32_t speed) {
+    FixedRecord<kBandwidthRecordBytes> record{};
     SetWord(record, 0, bytesPerPacket);
     SetWord(record, 4, speed);
     return record;
 }
 
-FixedRecord<16> MakeAllocateChannelRecord(std::uint32_t channel) {
-    FixedRecord<16> record{};
+FixedRecord<kChannelRecordBytes> MakeAllocateChannelRecord(std::uint32_t channel) {
+    FixedRecord<kChannelRecordBytes> record{};
     SetWord(record, 0, channel);
     return record;
 }
 
-FixedRecord<32> MakeAllocateResourcesRecord(const ResourceRequest& request) {
-    FixedRecord<32> record{};
+FixedRecord<kResourcesRecordBytes> MakeAllocateResourcesRecord(const ResourceRequest& request) {
+    FixedRecord<kResourcesRecordBytes> record{};
     SetWord(record, 0, request.speed);
     SetWord(record, 4, request.flags);
     SetWord(record, 8, request.channel);
@@ -103,27 +105,28 @@ std::uint32_t ResourceFlags(bool talk, std::uint32_t hostCaps, bool packetMode, 
     return flags;
 }
 
-FixedRecord<12> MakeDetachRecord(std::uint32_t resource, std::uint32_t descriptors) {
-    FixedRecord<12> record{};
+FixedRecord<kDetachRecordBytes> MakeDetachRecord(std::uint32_t resource,
+                                                 std::uint32_t descriptors) {
+    FixedRecord<kDetachRecordBytes> record{};
     SetWord(record, 0, resource);
     SetWord(record, 4, descriptors);
     return record;
 }
 
-FixedRecord<12> MakeStartRecord(std::uint32_t resource) {
-    FixedRecord<12> record{};
+FixedRecord<kStartRecordBytes> MakeStartRecord(std::uint32_t resource) {
+    FixedRecord<kStartRecordBytes> record{};
     SetWord(record, 0, resource);
     return record;
 }
 
-FixedRecord<8> MakeStopRecord(std::uint32_t resource) {
-    FixedRecord<8> record{};
+FixedRecord<kStopRecordBytes> MakeStopRecord(std::uint32_t resource) {
+    FixedRecord<kStopRecordBytes> record{};
     SetWord(record, 0, resource);
     return record;
 }
 
-FixedRecord<4> MakeFreeRecord(std::uint32_t handleOrChannel) {
-    FixedRecord<4> record{};
+FixedRecord<kFreeRecordBytes> MakeFreeRecord(std::uint32_t handleOrChannel) {
+    FixedRecord<kFreeRecordBytes> record{};
     SetWord(record, 0, handleOrChannel);
     return record;
 }
@@ -132,8 +135,8 @@ void FillIsochReadRecord(std::span<std::uint8_t> record, std::uint32_t resource,
                          std::uint32_t bytesPerBuffer) {
     SetWord(record, 0, resource);
     SetWord(record, kIsochReadStatusOffset, 0);
-    SetWord(record, 8, bytesPerBuffer);
-    SetWord(record, 12, 0);
+    SetWord(record, kIsochReadBytesOffset, bytesPerBuffer);
+    SetWord(record, kIsochReadSharedOffset, 0);
 }
 
 DescriptorSetup DescriptorFor(std::uint32_t mode, std::uint32_t value, bool marker) {
@@ -153,7 +156,7 @@ void WriteAttachHeader(std::span<std::uint8_t> record, std::uint32_t resource,
                        std::uint32_t descriptors, std::uint32_t flags) {
     SetWord(record, 0, resource);
     SetWord(record, 4, descriptors);
-    SetWord(record, 8, static_cast<std::uint32_t>(record.size()));
+    SetWord(record, kAttachTotalSizeOffset, static_cast<std::uint32_t>(record.size()));
     SetWord(record, kAttachFlagsOffset, flags);
 }
 

@@ -165,33 +165,17 @@ public:
     }
     FrameConverter& GetConverter() { return m_Converter; }
 
-    // ---- Stills and AVI recording (defined with the file writers, library kestrix_files) ----
-    // Thrown and caught inside SaveJpeg; its values are defined with the JPEG writer.
+    // ---- What the file writers keep per camera object (files/CameraFiles.h) ----
+    // Thrown and caught inside the JPEG writer; its values are defined with it.
     enum JpegErr : int;
-    // Converts one ring slot (negative: the newest) and saves it as a 24-bit BMP, or as a JPEG of
-    // quality 1..100. False without a mode, a usable geometry or a frame, touching no file then.
-    bool SaveBitmap(int camera, const char* path, int slot);
-    bool SaveJpeg(int camera, const char* path, int quality, bool progressive, bool grayscale,
-                  int slot);
-    // Why the last SaveBitmap or SaveJpeg failed writing its file ("No space left on device");
-    // empty when it did not get that far.
+    // Why the last still failed writing its file ("No space left on device"); empty when it did
+    // not get that far.
     const std::string& GetStillErrorText() const { return m_strStillError; }
-    // Creates an AVI file for the camera's running capture, its writer thread paused; bConvert
-    // records 24-bit converted frames instead of the camera's own; bStandardFourCC tags raw
-    // frames with the FourCC common decoders know instead of the camera maker's.
-    bool OpenAviFile(int camera, const char* path, bool bConvert, bool bStandardFourCC = false);
-    // Records every frame stored from now on; with frameLimit, pauses by itself once that many
-    // more frames are in the file. False when no open file can take frames.
-    bool StartAviRecording(int camera, std::uint32_t frameLimit = 0);
-    void PauseAviRecording(int camera);
-    // Stops the writer and finishes the file; false without one, or when a write failed.
-    bool CloseAviFile(int camera);
-    // The latest recording of the camera index: frames written, frames the ring lost before the
-    // writer could copy them, and why it failed or ended by itself (empty when neither). Still
-    // readable after the file was closed or the capture ended, until the next OpenAviFile.
-    int GetAviFrameCount(int camera) const;
-    int GetAviDropped(int camera) const;
-    std::string GetAviErrorText(int camera) const;
+    std::string& StillErrorText() { return m_strStillError; }
+    // The latest recording of each camera index, shared with the capture it records and kept
+    // after it stopped for its figures; null for an index out of range.
+    const std::shared_ptr<FrameSink>* GetRecording(int camera) const;
+    std::shared_ptr<FrameSink>* GetRecording(int camera);
 
 protected:
     // A device change stops every capture and rebuilds the camera table.
@@ -259,8 +243,7 @@ private:
     mutable std::mutex m_ringLock;  // guards m_Rings
     // The ring of each running capture by device number, for the frame readers.
     std::array<std::shared_ptr<FrameRing>, kMaxCameras> m_Rings;
-    // The latest AVI writer of each camera index (files/CDcamAviWriter.h), shared with the
-    // capture it records and kept after it stopped for its figures. Owner thread only.
+    // The latest recording of each camera index. Owner thread only.
     std::array<std::shared_ptr<FrameSink>, kMaxCameras> m_AviWriters;
     // Receive memory a stopped capture kept, or a mode set made ready, by device, for the next
     // capture of the same size. Owner thread only.

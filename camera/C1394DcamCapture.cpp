@@ -57,6 +57,18 @@ void C1394Dcam::PublishRing(int device, std::shared_ptr<FrameRing> ring) {
     m_Rings[std::size_t(device)] = std::move(ring);
 }
 
+// ---- Recordings, for the file writers ----
+
+const std::shared_ptr<FrameSink>* C1394Dcam::GetRecording(int camera) const {
+    if (camera < 0 || camera >= kMaxCameras) return nullptr;
+    return &m_AviWriters[std::size_t(camera)];
+}
+
+std::shared_ptr<FrameSink>* C1394Dcam::GetRecording(int camera) {
+    if (camera < 0 || camera >= kMaxCameras) return nullptr;
+    return &m_AviWriters[std::size_t(camera)];
+}
+
 // ---- Start and stop ----
 
 bool C1394Dcam::CaptureBufferBytes(int camera, int frameBytes, int* bufferBytes) {

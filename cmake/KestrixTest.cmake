@@ -38,7 +38,7 @@ endfunction()
 # ThreadSanitizer, whose runtime cannot follow the preloaded fake's threads.
 function(kestrix_fw_rerun name)
   cmake_parse_arguments(F "" "FILTER" "" ${ARGN})
-  if(NOT TARGET kestrix_fakefw OR NOT TARGET ${name} OR KESTRIX_SANITIZE STREQUAL "thread")
+  if(NOT TARGET ${name} OR KESTRIX_SANITIZE STREQUAL "thread")
     return()
   endif()
   set(arguments)

@@ -3,18 +3,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 #include "fw/FwBus.h"
 #include "fw/FwBusState.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
-#include "simbus/RequestCodes.h"
-#include "simbus/RequestDecoder.h"
 
 namespace fw {
 namespace {
 
 using namespace platform;
-using simbus::Echo;
+using driver::Echo;
 
 constexpr std::uint64_t kAddressSpaceEnd = std::uint64_t{1} << 48;
 
@@ -53,18 +53,18 @@ std::uint32_t StatusOfErrno(int error) {
 
 }  // namespace
 
-void FwBus::HandleAsync(const simbus::Request& request) {
-    const bool write = request.code == simbus::kCodeAsyncWrite;
-    simbus::AsyncRecord record;
+void FwBus::HandleAsync(const driver::Request& request) {
+    const bool write = request.code == driver::kIoctlAsyncWrite;
+    driver::AsyncRecord record;
     if (const std::uint32_t status =
-            simbus::RequestDecoder::Async(request.in, request.outSize, write, record)) {
+            driver::RequestDecoder::Async(request.in, request.outSize, write, record)) {
         return Reply(request, status);
     }
     if (record.offset + record.length > kAddressSpaceEnd)
         return Reply(request, kErrorInvalidParameter);
     // Node numbers are this generation's; nobody acknowledges a packet sent to one that is not
     // there.
-    Node* target = (record.nodeAddress >> 6) == simbus::kLocalBus
+    Node* target = (record.nodeAddress >> 6) == driver::kLocalBus
                        ? NodeByNumber(record.nodeAddress & 63)
                        : nullptr;
     if (target == nullptr || target->local) return Reply(request, kErrorSemTimeout);
@@ -81,7 +81,7 @@ void FwBus::HandleAsync(const simbus::Request& request) {
         transaction->answer =
             Echo(request, std::min<std::size_t>(request.outSize, request.in.size()));
     } else {
-        transaction->answer = Echo(request, simbus::kAsyncHeaderBytes + record.length + 4);
+        transaction->answer = Echo(request, driver::AsyncRecordBytes(record.length));
     }
     const std::uint64_t closure = m_nextClosure++;
     m_transactions[closure] = std::move(transaction);
@@ -138,10 +138,10 @@ void FwBus::OnResponse(const std::uint8_t* event, std::size_t bytes) {
     if (!t.write) {
         // The data comes in bus order, as the record carries it.
         const std::size_t got = std::min<std::size_t>({response.length, bytes - fixed, t.chunk});
-        std::memcpy(t.answer.data() + simbus::kAsyncHeaderBytes + t.done, event + fixed, got);
+        std::memcpy(t.answer.data() + driver::kAsyncHeaderBytes + t.done, event + fixed, got);
         if (got < t.chunk) {
             // A short answer ends the read with what came, as a short record.
-            t.answer.resize(simbus::kAsyncHeaderBytes + t.done + got);
+            t.answer.resize(driver::kAsyncHeaderBytes + t.done + got);
             return FinishTransaction(closure, kErrorSuccess);
         }
     }
@@ -157,8 +157,8 @@ void FwBus::FinishTransaction(std::uint64_t closure, std::uint32_t status) {
     std::unique_ptr<Transaction> t = std::move(it->second);
     m_transactions.erase(it);
     if (status != kErrorSuccess) {
-        KX_LOG(Simbus, Warn) << "register request " << t->id << " of client " << t->client
-                             << " at " << Hex(t->offset) << " failed: " << StatusText(status);
+        KX_LOG(Simbus, Warn) << "register request " << t->id << " of client " << t->client << " at "
+                             << Hex(t->offset) << " failed: " << StatusText(status);
         return Finish({t->client, t->id, status, {}, nullptr, 0});
     }
     Finish({t->client, t->id, status, std::move(t->answer), nullptr, 0});

@@ -6,21 +6,22 @@
 #include <cstring>
 #include <new>
 
+#include "driver/ClientRequests.h"
+#include "driver/ConfigInfoAnswer.h"
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 #include "fw/FwBusState.h"
 #include "fw/FwHeaders.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
-#include "simbus/ConfigInfoAnswer.h"
-#include "simbus/RequestCodes.h"
-#include "simbus/RequestDecoder.h"
 
 namespace fw {
 namespace {
 
 using namespace platform;
-using simbus::Answer;
-using simbus::Echo;
+using driver::Answer;
+using driver::Echo;
 
 constexpr std::size_t kMostRomBytes = 1024;
 constexpr const char* kPermissionFix =
@@ -33,12 +34,12 @@ bool IsNodeName(const std::string& name) {
 
 }  // namespace
 
-FwBus::FwBus(KernelApi& kernel, simbus::CompletionSink& sink, Host& host, std::string devDir)
+FwBus::FwBus(KernelApi& kernel, driver::CompletionSink& sink, Host& host, std::string devDir)
     : m_kernel(kernel),
       m_sink(sink),
       m_host(host),
       m_devDir(std::move(devDir)),
-      m_isoch([this](simbus::Completion&& completion) { Finish(std::move(completion)); }) {}
+      m_isoch([this](driver::Completion&& completion) { Finish(std::move(completion)); }) {}
 
 FwBus::~FwBus() {
     m_receivers.clear();
@@ -112,8 +113,7 @@ void FwBus::AddNode(const std::string& name) {
         node->unit = m_nextUnit++;
         m_units[*node->unit] = name;
         KX_LOG(Simbus, Info) << path << ": camera " << camera->vendor << " " << camera->model
-                             << ", node " << (node->reset.node_id & 63) << ", unit "
-                             << *node->unit;
+                             << ", node " << (node->reset.node_id & 63) << ", unit " << *node->unit;
     }
     if (!node->local) {
         m_host.Watch(node->fd.Get(), [this, name] { ReadNodeEvents(name); });
@@ -145,7 +145,8 @@ void FwBus::RemoveNode(const std::string& name) {
     for (const auto& [closure, transaction] : m_transactions) {
         if (transaction->node == name) orphans.push_back(closure);
     }
-    for (const std::uint64_t closure : orphans) FinishTransaction(closure, kErrorDeviceNotConnected);
+    for (const std::uint64_t closure : orphans)
+        FinishTransaction(closure, kErrorDeviceNotConnected);
 }
 
 void FwBus::ReadNodeEvents(const std::string& name) {
@@ -195,7 +196,8 @@ void FwBus::OnBusReset(const fw_cdev_event_bus_reset& reset) {
             client->generation = m_generation;
         }
     }
-    for (const auto& [id, requestId] : waits) Finish({id, requestId, kErrorSuccess, {}, nullptr, 0});
+    for (const auto& [id, requestId] : waits)
+        Finish({id, requestId, kErrorSuccess, {}, nullptr, 0});
 }
 
 bool FwBus::Refresh(Node& node) {
@@ -259,32 +261,20 @@ void FwBus::ReleaseClient(ClientId id, Client& client, std::uint32_t status) {
     client.allocating.clear();
 }
 
-void FwBus::Submit(const simbus::Request& request) {
+void FwBus::Submit(const driver::Request& request) {
     const auto found = m_clients.find(request.client);
     if (found == m_clients.end()) return;
     Client& client = *found->second;
-    const auto [entry, fresh] = client.pending.try_emplace(request.id);
-    if (!fresh) {
-        // Answered straight away: the pending request with this id must not be touched.
-        m_sink.Complete(Answer(request, kErrorInvalidParameter));
-        return;
-    }
-    if (client.unitGone) return Reply(request, kErrorDeviceNotConnected);
-    try {
-        Dispatch(request, client);
-    } catch (const std::bad_alloc&) {
-        if (client.pending.contains(request.id)) Reply(request, kErrorNotEnoughMemory);
-    }
+    driver::AcceptRequest(
+        client.pending, client.unitGone, request, m_sink, [](Pending&) { return false; },
+        [&] { Dispatch(request, client); },
+        [this](const driver::Request& r, std::uint32_t status) { Reply(r, status); });
 }
 
 void FwBus::Cancel(ClientId client, std::uint32_t id) {
     const auto found = m_clients.find(client);
     if (found == m_clients.end()) return;
-    std::vector<std::pair<std::uint32_t, Pending>> targets;
-    for (const auto& [requestId, entry] : found->second->pending) {
-        if (id == 0 || requestId == id) targets.emplace_back(requestId, entry);
-    }
-    for (const auto& [requestId, entry] : targets)
+    for (const auto& [requestId, entry] : driver::CancelTargets(found->second->pending, id))
         Abandon(client, requestId, entry, kErrorOperationAborted);
 }
 
@@ -300,44 +290,43 @@ void FwBus::Abandon(ClientId client, std::uint32_t id, const Pending& pending,
     Finish({client, id, status, {}, nullptr, 0});
 }
 
-void FwBus::Finish(simbus::Completion&& completion) {
-    // Each request is answered once: an answer for a client or request that is gone is dropped.
+void FwBus::Finish(driver::Completion&& completion) {
     const auto found = m_clients.find(completion.client);
-    if (found == m_clients.end() || found->second->pending.erase(completion.id) == 0) return;
-    m_sink.Complete(std::move(completion));
+    driver::FinishRequest(found != m_clients.end() ? &found->second->pending : nullptr,
+                          std::move(completion), m_sink);
 }
 
-void FwBus::Reply(const simbus::Request& request, std::uint32_t status,
+void FwBus::Reply(const driver::Request& request, std::uint32_t status,
                   std::vector<std::uint8_t> head) {
     if (status != kErrorSuccess) {
-        KX_LOG(Simbus, Warn) << "request " << Hex(request.code) << " of client "
-                             << request.client << " refused: " << StatusText(status);
+        KX_LOG(Simbus, Warn) << "request " << Hex(request.code) << " of client " << request.client
+                             << " refused: " << StatusText(status);
     }
     Finish(Answer(request, status, std::move(head)));
 }
 
-void FwBus::Dispatch(const simbus::Request& request, Client& client) {
+void FwBus::Dispatch(const driver::Request& request, Client& client) {
     switch (request.code) {
-        case simbus::kCodeAsyncRead:
-        case simbus::kCodeAsyncWrite:
+        case driver::kIoctlAsyncRead:
+        case driver::kIoctlAsyncWrite:
             return HandleAsync(request);
-        case simbus::kCodeNodeAddress:
+        case driver::kIoctlNodeAddress:
             return HandleNodeAddress(request, client);
-        case simbus::kCodeMaxSpeed:
+        case driver::kIoctlMaxSpeed:
             return HandleMaxSpeed(request, client);
-        case simbus::kCodeConfigInfo:
+        case driver::kIoctlConfigInfo:
             return HandleConfigInfo(request, client);
-        case simbus::kCodeHostInfo:
+        case driver::kIoctlHostInfo:
             return HandleHostInfo(request);
-        case simbus::kCodeBusResetWait:
+        case driver::kIoctlBusResetWait:
             if (client.generation != m_generation) {
                 client.generation = m_generation;
                 return Reply(request, kErrorSuccess);
             }
             client.pending[request.id].kind = PendingKind::ResetWait;
             return;
-        case simbus::kCodeHostMemoryRead:
-        case simbus::kCodeHostMemoryWrite:
+        case driver::kIoctlHostMemoryRead:
+        case driver::kIoctlHostMemoryWrite:
             // The kernel gives no plain window into the controller's own memory.
             return Reply(request, kErrorNotSupported);
         default:
@@ -345,10 +334,10 @@ void FwBus::Dispatch(const simbus::Request& request, Client& client) {
     }
 }
 
-void FwBus::HandleNodeAddress(const simbus::Request& request, const Client& client) {
+void FwBus::HandleNodeAddress(const driver::Request& request, const Client& client) {
     bool host = false;
     if (const std::uint32_t status =
-            simbus::RequestDecoder::NodeAddress(request.in, request.outSize, host)) {
+            driver::RequestDecoder::NodeAddress(request.in, request.outSize, host)) {
         return Reply(request, status);
     }
     Node* node = UnitNode(client.unit);
@@ -359,41 +348,42 @@ void FwBus::HandleNodeAddress(const simbus::Request& request, const Client& clie
     Reply(request, kErrorSuccess, std::move(out));
 }
 
-void FwBus::HandleMaxSpeed(const simbus::Request& request, const Client& client) {
+void FwBus::HandleMaxSpeed(const driver::Request& request, const Client& client) {
     bool host = false;
     if (const std::uint32_t status =
-            simbus::RequestDecoder::MaxSpeed(request.in, request.outSize, host)) {
+            driver::RequestDecoder::MaxSpeed(request.in, request.outSize, host)) {
         return Reply(request, status);
     }
     Node* node = UnitNode(client.unit);
     if (node == nullptr) return Reply(request, kErrorDeviceNotConnected);
     // The kernel's speed code to the node (0 S100, 1 S200, 2 S400, ...); the requests know
     // speeds up to S400. The host adapter is taken to reach S400.
-    const int code = host ? SCODE_400 : m_kernel.Ioctl(node->fd.Get(), FW_CDEV_IOC_GET_SPEED, nullptr);
+    const int code =
+        host ? SCODE_400 : m_kernel.Ioctl(node->fd.Get(), FW_CDEV_IOC_GET_SPEED, nullptr);
     if (code < 0) return Reply(request, kErrorDeviceNotConnected);
     std::vector<std::uint8_t> out = Echo(request, 268);
     StoreLE32(&out[264], std::uint32_t{1} << std::min(code, int(SCODE_400)));
     Reply(request, kErrorSuccess, std::move(out));
 }
 
-void FwBus::HandleConfigInfo(const simbus::Request& request, const Client& client) {
+void FwBus::HandleConfigInfo(const driver::Request& request, const Client& client) {
     const Node* node = UnitNode(client.unit);
     if (node == nullptr) return Reply(request, kErrorDeviceNotConnected);
     const CameraRom& rom = node->rom;
     std::vector<std::uint8_t> out;
-    const std::uint32_t status = simbus::AnswerConfigInfo(
+    const std::uint32_t status = driver::AnswerConfigInfo(
         request, rom.busInfo,
         {&rom.unitDirectory, &rom.unitDependentDirectory, &rom.vendorLeaf, &rom.modelLeaf}, out);
     Reply(request, status, std::move(out));
 }
 
-void FwBus::HandleHostInfo(const simbus::Request& request) {
-    if (const std::uint32_t status = simbus::RequestDecoder::HostInfo(request.in, request.outSize))
+void FwBus::HandleHostInfo(const driver::Request& request) {
+    if (const std::uint32_t status = driver::RequestDecoder::HostInfo(request.in, request.outSize))
         return Reply(request, status);
     std::vector<std::uint8_t> out = Echo(request, 12);
     out.resize(28);
     // Packets are laid out here, in either layout, with or without their headers.
-    StoreLE32(&out[12], simbus::kHostCapsConfigurable);
+    StoreLE32(&out[12], driver::kHostCapsConfigurable);
     Reply(request, kErrorSuccess, std::move(out));
 }
 

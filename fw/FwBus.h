@@ -16,21 +16,21 @@
 #include <string>
 #include <vector>
 
+#include "driver/Completion.h"
+#include "driver/IsochService.h"
+#include "driver/UnitServer.h"
 #include "fw/ConfigRom.h"
 #include "fw/FwReceiver.h"
 #include "fw/KernelApi.h"
-#include "simbus/Completion.h"
-#include "simbus/IsochService.h"
-#include "simbus/UnitServer.h"
 
 struct fw_cdev_event_bus_reset;
 
 namespace fw {
 
-using simbus::ClientId;
-using simbus::UnitId;
+using driver::ClientId;
+using driver::UnitId;
 
-class FwBus : public simbus::UnitBackend {
+class FwBus : public driver::UnitBackend {
 public:
     // What the bus needs from the daemon around it.
     class Host {
@@ -47,7 +47,7 @@ public:
     static constexpr int kMaxBusyRetries = 5;
     static constexpr int kMaxGenerationRetries = 3;
 
-    FwBus(KernelApi& kernel, simbus::CompletionSink& sink, Host& host, std::string devDir);
+    FwBus(KernelApi& kernel, driver::CompletionSink& sink, Host& host, std::string devDir);
     ~FwBus() override;
     FwBus(const FwBus&) = delete;
     FwBus& operator=(const FwBus&) = delete;
@@ -58,7 +58,7 @@ public:
 
     ClientId Connect(UnitId unit) override;
     void Disconnect(ClientId client) override;
-    void Submit(const simbus::Request& request) override;
+    void Submit(const driver::Request& request) override;
     void Cancel(ClientId client, std::uint32_t id) override;
 
     std::size_t CameraCount() const { return m_units.size(); }
@@ -89,30 +89,30 @@ private:
     Node* NodeByNumber(unsigned number);
 
     // Requests.
-    void Finish(simbus::Completion&& completion);
-    void Reply(const simbus::Request& request, std::uint32_t status,
+    void Finish(driver::Completion&& completion);
+    void Reply(const driver::Request& request, std::uint32_t status,
                std::vector<std::uint8_t> head = {});
-    void Dispatch(const simbus::Request& request, Client& client);
-    void HandleNodeAddress(const simbus::Request& request, const Client& client);
-    void HandleMaxSpeed(const simbus::Request& request, const Client& client);
-    void HandleConfigInfo(const simbus::Request& request, const Client& client);
-    void HandleHostInfo(const simbus::Request& request);
+    void Dispatch(const driver::Request& request, Client& client);
+    void HandleNodeAddress(const driver::Request& request, const Client& client);
+    void HandleMaxSpeed(const driver::Request& request, const Client& client);
+    void HandleConfigInfo(const driver::Request& request, const Client& client);
+    void HandleHostInfo(const driver::Request& request);
     void Abandon(ClientId client, std::uint32_t id, const Pending& pending, std::uint32_t status);
     // Ends everything a client holds; its pending requests are answered with status (none
     // when it is 0, for a client that is gone).
     void ReleaseClient(ClientId client, Client& state, std::uint32_t status);
 
     // Asynchronous transactions (FwAsync.cpp).
-    void HandleAsync(const simbus::Request& request);
+    void HandleAsync(const driver::Request& request);
     void SendChunk(std::uint64_t closure);
     void OnResponse(const std::uint8_t* event, std::size_t bytes);
     void FinishTransaction(std::uint64_t closure, std::uint32_t status);
 
     // Isochronous resources (FwIso.cpp).
-    void HandleIsoch(const simbus::Request& request, Client& client);
-    void HandleAllocate(const simbus::Request& request, Client& client);
-    void HandleFree(const simbus::Request& request, Client& client);
-    bool HandleListen(const simbus::Request& request, Client& client);
+    void HandleIsoch(const driver::Request& request, Client& client);
+    void HandleAllocate(const driver::Request& request, Client& client);
+    void HandleFree(const driver::Request& request, Client& client);
+    bool HandleListen(const driver::Request& request, Client& client);
     void StopReceiver(std::uint32_t resource);
     int ClientFile(ClientId id, Client& client);
     void ReadClientEvents(ClientId id);
@@ -120,10 +120,10 @@ private:
     void ReadReceiverEvents(std::uint32_t resource);
 
     KernelApi& m_kernel;
-    simbus::CompletionSink& m_sink;
+    driver::CompletionSink& m_sink;
     Host& m_host;
     std::string m_devDir;
-    simbus::IsochService m_isoch;
+    driver::IsochService m_isoch;
     std::map<std::string, std::unique_ptr<Node>> m_nodes;  // by file name, cameras or not
     std::map<UnitId, std::string> m_units;                 // published cameras
     std::set<std::string> m_denied;

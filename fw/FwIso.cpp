@@ -3,50 +3,49 @@
 #include <cerrno>
 #include <cstring>
 
-#include "bus/DriverRecords.h"
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
+#include "driver/ResourceManager.h"
 #include "fw/FwBus.h"
 #include "fw/FwBusState.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
-#include "simbus/RequestCodes.h"
-#include "simbus/RequestDecoder.h"
-#include "simbus/ResourceManager.h"
 
 namespace fw {
 namespace {
 
 using namespace platform;
-using simbus::Echo;
+using driver::Echo;
 
 }  // namespace
 
-void FwBus::HandleIsoch(const simbus::Request& request, Client& client) {
+void FwBus::HandleIsoch(const driver::Request& request, Client& client) {
     switch (request.code) {
-        case simbus::kCodeAllocateBandwidth:
-        case simbus::kCodeAllocateChannel:
+        case driver::kIoctlAllocateBandwidth:
+        case driver::kIoctlAllocateChannel:
             return HandleAllocate(request, client);
-        case simbus::kCodeFreeBandwidth:
-        case simbus::kCodeFreeChannel:
+        case driver::kIoctlFreeBandwidth:
+        case driver::kIoctlFreeChannel:
             return HandleFree(request, client);
-        case simbus::kCodeTalk:
+        case driver::kIoctlTalk:
             // Cameras only send; the bridge receives.
             return Reply(request, kErrorNotSupported);
-        case simbus::kCodeAllocateResources: {
-            simbus::ResourceRecord setup;
-            if (simbus::RequestDecoder::Resources(request.in, request.outSize, setup) == 0 &&
-                (setup.flags & simbus::kResourceTalk) != 0) {
+        case driver::kIoctlAllocateResources: {
+            driver::ResourceRecord setup;
+            if (driver::RequestDecoder::Resources(request.in, request.outSize, setup) == 0 &&
+                (setup.flags & driver::kResourceTalk) != 0) {
                 return Reply(request, kErrorNotSupported);
             }
             break;
         }
-        case simbus::kCodeListen:
+        case driver::kIoctlListen:
             if (!HandleListen(request, client)) return;
             break;
-        case simbus::kCodeStop:
-        case simbus::kCodeFreeResources: {
+        case driver::kIoctlStop:
+        case driver::kIoctlFreeResources: {
             std::uint32_t handle = 0;
-            if (simbus::RequestDecoder::Handle(request.in, 4, handle) == 0 &&
+            if (driver::RequestDecoder::Handle(request.in, driver::kFreeRecordBytes, handle) == 0 &&
                 m_isoch.Find(request.client, handle) != nullptr) {
                 StopReceiver(handle);
             }
@@ -56,18 +55,19 @@ void FwBus::HandleIsoch(const simbus::Request& request, Client& client) {
             break;
     }
     std::uint32_t resource = 0;
-    const std::uint32_t status = m_isoch.Handle(request, simbus::kHostCapsConfigurable, 0, false,
-                                                resource);
+    const std::uint32_t status =
+        m_isoch.Handle(request, driver::kHostCapsConfigurable, 0, false, resource);
     const auto entry = client.pending.find(request.id);
     if (status == kErrorIoPending && entry != client.pending.end())
         entry->second = {PendingKind::Isoch, resource};
 }
 
-bool FwBus::HandleListen(const simbus::Request& request, Client& client) {
+bool FwBus::HandleListen(const driver::Request& request, Client& client) {
     std::uint32_t handle = 0;
     // The resources answer a malformed or foreign one.
-    if (simbus::RequestDecoder::Handle(request.in, 12, handle) != 0) return true;
-    simbus::IsochResource* resource = m_isoch.Find(request.client, handle);
+    if (driver::RequestDecoder::Handle(request.in, driver::kStartRecordBytes, handle) != 0)
+        return true;
+    driver::IsochResource* resource = m_isoch.Find(request.client, handle);
     if (resource == nullptr || resource->Talks() || m_receivers.contains(handle)) return true;
     const Node* node = UnitNode(client.unit);
     if (node == nullptr) {
@@ -81,8 +81,8 @@ bool FwBus::HandleListen(const simbus::Request& request, Client& client) {
         KX_LOG(Simbus, Warn) << "no reception on channel " << resource->Setup().channel << ": "
                              << error;
         Reply(request, cause == EBUSY || cause == ENOSPC ? kErrorBusy
-                       : cause == ENODEV                ? kErrorDeviceNotConnected
-                                                        : kErrorGenFailure);
+                       : cause == ENODEV                 ? kErrorDeviceNotConnected
+                                                         : kErrorGenFailure);
         return false;
     }
     m_host.Watch(receiver->Fd(), [this, handle] { ReadReceiverEvents(handle); });
@@ -125,21 +125,22 @@ int FwBus::ClientFile(ClientId id, Client& client) {
     return client.isoFd.Get();
 }
 
-void FwBus::HandleAllocate(const simbus::Request& request, Client& client) {
-    const bool channel = request.code == simbus::kCodeAllocateChannel;
+void FwBus::HandleAllocate(const driver::Request& request, Client& client) {
+    const bool channel = request.code == driver::kIoctlAllocateChannel;
     std::uint32_t value = 0, speed = 0;
     const std::uint32_t status =
-        channel ? simbus::RequestDecoder::Channel(request.in, request.outSize, value)
-                : simbus::RequestDecoder::Bandwidth(request.in, request.outSize, value, speed);
+        channel ? driver::RequestDecoder::Channel(request.in, request.outSize, value)
+                : driver::RequestDecoder::Bandwidth(request.in, request.outSize, value, speed);
     if (status != kErrorSuccess) return Reply(request, status);
     fw_cdev_allocate_iso_resource allocate{};
     if (channel) {
-        if (value >= simbus::kChannelCount) return Reply(request, kErrorInvalidParameter);
+        if (value >= driver::kChannelCount) return Reply(request, kErrorInvalidParameter);
         allocate.channels = std::uint64_t{1} << value;
     } else {
-        const std::uint32_t limit = simbus::ResourceManager::MaxPacketBytes(speed);
-        if (limit == 0 || value == 0 || value > limit) return Reply(request, kErrorInvalidParameter);
-        value = simbus::ResourceManager::BandwidthUnits(value, speed);
+        const std::uint32_t limit = driver::ResourceManager::MaxPacketBytes(speed);
+        if (limit == 0 || value == 0 || value > limit)
+            return Reply(request, kErrorInvalidParameter);
+        value = driver::ResourceManager::BandwidthUnits(value, speed);
         allocate.bandwidth = value;
     }
     const int fd = ClientFile(request.client, client);
@@ -157,10 +158,11 @@ void FwBus::HandleAllocate(const simbus::Request& request, Client& client) {
     client.pending[request.id] = {PendingKind::Allocate, closure};
 }
 
-void FwBus::HandleFree(const simbus::Request& request, Client& client) {
-    const bool channel = request.code == simbus::kCodeFreeChannel;
+void FwBus::HandleFree(const driver::Request& request, Client& client) {
+    const bool channel = request.code == driver::kIoctlFreeChannel;
     std::uint32_t key = 0;
-    if (const std::uint32_t status = simbus::RequestDecoder::Handle(request.in, 4, key))
+    if (const std::uint32_t status =
+            driver::RequestDecoder::Handle(request.in, driver::kFreeRecordBytes, key))
         return Reply(request, status);
     // Bandwidth goes by the handle it was given, a channel by its number.
     auto it = client.allocations.end();
@@ -235,8 +237,8 @@ void FwBus::OnIsoResource(ClientId id, Client& client, const std::uint8_t* event
         std::vector<std::uint8_t> answer;
         if (!allocation.channel) {
             answer = std::move(pending.answer);
-            StoreLE32(&answer[bus::kBandwidthNeededOffset], allocation.value);
-            StoreLE32(&answer[bus::kBandwidthLeftOffset], bus::kBandwidthLeftUnknown);
+            StoreLE32(&answer[driver::kBandwidthNeededOffset], allocation.value);
+            StoreLE32(&answer[driver::kBandwidthLeftOffset], driver::kBandwidthLeftUnknown);
         }
         return Finish({id, pending.requestId, kErrorBusy, std::move(answer), nullptr, 0});
     }

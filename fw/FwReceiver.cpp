@@ -9,11 +9,11 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/PacketRun.h"
+#include "driver/RequestCodes.h"
 #include "fw/FwHeaders.h"
 #include "platform/ByteOrder.h"
 #include "platform/Log.h"
-#include "simbus/PacketRun.h"
-#include "simbus/RequestCodes.h"
 
 namespace fw {
 namespace {
@@ -29,7 +29,7 @@ std::string Reason(const char* what) { return std::string(what) + ": " + std::st
 
 }  // namespace
 
-FwReceiver::FwReceiver(KernelApi& kernel, simbus::IsochResource& resource)
+FwReceiver::FwReceiver(KernelApi& kernel, driver::IsochResource& resource)
     : m_kernel(kernel), m_resource(resource) {}
 
 FwReceiver::~FwReceiver() {
@@ -42,22 +42,23 @@ FwReceiver::~FwReceiver() {
 }
 
 bool FwReceiver::Start(const std::string& path, std::string& error) {
-    const simbus::ResourceRecord& setup = m_resource.Setup();
+    const driver::ResourceRecord& setup = m_resource.Setup();
     m_slotBytes = setup.bytesPerPacket;
     // Packets per frame, from the buffer the resource fills next as the client laid it out.
-    const bool strip = (setup.flags & simbus::kResourceStripHeader) != 0;
-    const bool packetBased = (setup.flags & simbus::kResourcePacketBased) != 0;
+    const bool strip = (setup.flags & driver::kResourceStripHeader) != 0;
+    const bool packetBased = (setup.flags & driver::kResourcePacketBased) != 0;
     const std::uint32_t perPacket = m_slotBytes + (strip ? 0 : 4);
-    const simbus::DescriptorRecord* next = m_resource.NextBuffer();
+    const driver::DescriptorRecord* next = m_resource.NextBuffer();
     const std::uint32_t length = next != nullptr ? next->length : 0;
     // Frame starts are waited for only where the client's buffers hold whole frames; other
     // buffers take the stream as it comes.
-    m_waitForFrames = next != nullptr &&
-                      (next->flags & ~simbus::kDescriptorMarker) == simbus::kDescriptorSync;
+    m_waitForFrames =
+        next != nullptr && (next->flags & ~driver::kDescriptorMarker) == driver::kDescriptorSync;
     m_framePackets = std::max<std::uint32_t>(
         1, packetBased ? length / perPacket : (length + perPacket - 1) / perPacket);
     m_ringPackets = m_framePackets * kRingFrames;
-    while (m_ringPackets > m_framePackets && std::size_t{m_ringPackets} * m_slotBytes > kMostRingBytes)
+    while (m_ringPackets > m_framePackets &&
+           std::size_t{m_ringPackets} * m_slotBytes > kMostRingBytes)
         m_ringPackets -= m_framePackets;
     while (m_ringPackets < kFewestRingPackets) m_ringPackets += m_framePackets;
     const std::size_t page = std::size_t(::sysconf(_SC_PAGESIZE));
@@ -82,7 +83,7 @@ bool FwReceiver::Start(const std::string& path, std::string& error) {
     if (m_queued == 0) return error = Reason("the kernel takes no packets to receive"), false;
     fw_cdev_start_iso start{};
     start.cycle = -1;
-    start.sync = simbus::kFrameStartSy;
+    start.sync = driver::kFrameStartSy;
     start.tags = FW_CDEV_ISO_CONTEXT_MATCH_ALL_TAGS;
     start.handle = m_context;
     if (m_kernel.Ioctl(m_fd.Get(), FW_CDEV_IOC_START_ISO, &start) < 0)
@@ -178,7 +179,7 @@ void FwReceiver::TakePacket(std::uint32_t header, std::uint64_t cycle,
     const std::uint32_t length = std::min(header >> 16, m_slotBytes);
     // Some cameras fill the cycles between frames with empty packets.
     if (length == 0) return;
-    simbus::PacketRun run;
+    driver::PacketRun run;
     run.channel = (header >> 8) & 63;
     run.tag = (header >> 14) & 3;
     run.firstSy = header & 15;
@@ -186,12 +187,12 @@ void FwReceiver::TakePacket(std::uint32_t header, std::uint64_t cycle,
     run.cycle = cycle;
     run.payload = std::span<const std::uint8_t>(payload, length);
     // A frame start while a buffer fills: the rest of the previous frame never came.
-    if (run.firstSy == simbus::kFrameStartSy && m_resource.PartialFrame()) {
+    if (run.firstSy == driver::kFrameStartSy && m_resource.PartialFrame()) {
         m_resource.DropPartial();
         ++m_droppedFrames;
     }
     m_resource.Receive(run);
-    const bool packetBased = (m_resource.Setup().flags & simbus::kResourcePacketBased) != 0;
+    const bool packetBased = (m_resource.Setup().flags & driver::kResourcePacketBased) != 0;
     // A short packet is a frame's last or a broken one; whatever it left unfilled is lost.
     if (length < m_slotBytes && !packetBased && m_resource.PartialFrame()) {
         ++m_shortPackets;

@@ -14,14 +14,14 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/IsochResource.h"
 #include "fw/KernelApi.h"
-#include "simbus/IsochResource.h"
 
 namespace fw {
 
 class FwReceiver {
 public:
-    FwReceiver(KernelApi& kernel, simbus::IsochResource& resource);
+    FwReceiver(KernelApi& kernel, driver::IsochResource& resource);
     ~FwReceiver();
     FwReceiver(const FwReceiver&) = delete;
     FwReceiver& operator=(const FwReceiver&) = delete;
@@ -45,15 +45,15 @@ private:
     void TakePacket(std::uint32_t header, std::uint64_t cycle, const std::uint8_t* payload);
 
     KernelApi& m_kernel;
-    simbus::IsochResource& m_resource;
+    driver::IsochResource& m_resource;
     KernelFd m_fd;
     std::uint32_t m_context = 0;
     std::uint8_t* m_ring = nullptr;
     std::size_t m_mapBytes = 0;
-    std::uint32_t m_slotBytes = 0;      // payload room of one packet
-    std::uint32_t m_ringPackets = 0;    // a whole number of frames
+    std::uint32_t m_slotBytes = 0;    // payload room of one packet
+    std::uint32_t m_ringPackets = 0;  // a whole number of frames
     std::uint32_t m_framePackets = 1;
-    bool m_waitForFrames = false;  // each frame's first packet waits for the frame start
+    bool m_waitForFrames = false;   // each frame's first packet waits for the frame start
     std::uint64_t m_queued = 0;     // packets handed to the kernel, ever
     std::uint64_t m_completed = 0;  // packets it gave back
     std::uint64_t m_packetsSeen = 0;

@@ -8,18 +8,18 @@
 #include <memory>
 #include <string>
 
+#include "driver/UnitServer.h"
 #include "fw/FwBus.h"
 #include "fw/KernelApi.h"
 #include "platform/UniqueFd.h"
-#include "simbus/UnitServer.h"
 
 namespace fw {
 
 class FwServer : public FwBus::Host {
 public:
     struct Options {
-        std::string dir;                 // the device directory served
-        std::string devDir = "/dev";     // where the kernel's fw* files are
+        std::string dir;              // the device directory served
+        std::string devDir = "/dev";  // where the kernel's fw* files are
     };
     using Teller = std::function<void(const std::string&)>;
 
@@ -46,7 +46,7 @@ private:
 
     KernelApi& m_kernel;
     Teller m_tell;
-    simbus::UnitServer m_server;
+    driver::UnitServer m_server;
     std::unique_ptr<FwBus> m_bus;
     platform::UniqueFd m_inotify;
 };

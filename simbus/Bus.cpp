@@ -5,14 +5,17 @@
 #include <cstdio>
 #include <new>
 
+#include "driver/ClientRequests.h"
+#include "driver/ConfigInfoAnswer.h"
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
-#include "simbus/ConfigInfoAnswer.h"
-#include "simbus/RequestCodes.h"
-#include "simbus/RequestDecoder.h"
 
 namespace simbus {
+
+using namespace driver;
 namespace {
 
 using platform::kErrorDeviceNotConnected;
@@ -145,32 +148,20 @@ void Bus::Submit(const Request& request) {
     const auto found = m_clients.find(request.client);
     if (found == m_clients.end()) return;
     Client& client = found->second;
-    const auto [entry, fresh] = client.pending.try_emplace(request.id);
-    if (!fresh) {
-        // Answered straight away: the pending request with this id must not be touched.
-        m_sink.Complete(Answer(request, kErrorInvalidParameter));
-        return;
-    }
-    if (m_faults.Take(FaultKind::Stall)) {
-        entry->second.kind = PendingKind::Stall;
-        return;
-    }
-    if (client.unitGone) return Reply(request, kErrorDeviceNotConnected);
-    try {
-        Dispatch(request, client);
-    } catch (const std::bad_alloc&) {
-        if (client.pending.contains(request.id)) Reply(request, kErrorNotEnoughMemory);
-    }
+    const auto stall = [this](Pending& entry) {
+        if (!m_faults.Take(FaultKind::Stall)) return false;
+        entry.kind = PendingKind::Stall;
+        return true;
+    };
+    AcceptRequest(
+        client.pending, client.unitGone, request, m_sink, stall, [&] { Dispatch(request, client); },
+        [this](const Request& r, std::uint32_t status) { Reply(r, status); });
 }
 
 void Bus::Cancel(ClientId client, std::uint32_t id) {
     const auto found = m_clients.find(client);
     if (found == m_clients.end()) return;
-    std::vector<std::pair<std::uint32_t, Pending>> targets;
-    for (const auto& [requestId, entry] : found->second.pending) {
-        if (id == 0 || requestId == id) targets.emplace_back(requestId, entry);
-    }
-    for (const auto& [requestId, entry] : targets) {
+    for (const auto& [requestId, entry] : CancelTargets(found->second.pending, id)) {
         Abandon(client, requestId, entry, kErrorOperationAborted);
     }
 }
@@ -248,10 +239,9 @@ std::string Bus::Status() const {
 }
 
 void Bus::Finish(Completion&& completion) {
-    // Each request is answered once: an answer for a client or request that is gone is dropped.
     const auto found = m_clients.find(completion.client);
-    if (found == m_clients.end() || found->second.pending.erase(completion.id) == 0) return;
-    m_sink.Complete(std::move(completion));
+    FinishRequest(found != m_clients.end() ? &found->second.pending : nullptr,
+                  std::move(completion), m_sink);
 }
 
 void Bus::Reply(const Request& request, std::uint32_t status, std::vector<std::uint8_t> head) {
@@ -261,21 +251,21 @@ void Bus::Reply(const Request& request, std::uint32_t status, std::vector<std::u
 
 void Bus::Dispatch(const Request& request, Client& client) {
     switch (request.code) {
-        case kCodeAsyncRead:
-        case kCodeAsyncWrite:
+        case kIoctlAsyncRead:
+        case kIoctlAsyncWrite:
             return HandleAsync(request);
-        case kCodeNodeAddress:
+        case kIoctlNodeAddress:
             return HandleNodeAddress(request, client);
-        case kCodeMaxSpeed:
+        case kIoctlMaxSpeed:
             return HandleMaxSpeed(request, client);
-        case kCodeConfigInfo:
+        case kIoctlConfigInfo:
             return HandleConfigInfo(request, client);
-        case kCodeHostInfo:
+        case kIoctlHostInfo:
             return HandleHostInfo(request);
-        case kCodeHostMemoryRead:
-        case kCodeHostMemoryWrite:
+        case kIoctlHostMemoryRead:
+        case kIoctlHostMemoryWrite:
             return HandleHostMemory(request);
-        case kCodeBusResetWait:
+        case kIoctlBusResetWait:
             client.pending[request.id].kind = PendingKind::ResetWait;
             return;
         default:
@@ -284,7 +274,7 @@ void Bus::Dispatch(const Request& request, Client& client) {
 }
 
 void Bus::HandleAsync(const Request& request) {
-    const bool write = request.code == kCodeAsyncWrite;
+    const bool write = request.code == kIoctlAsyncWrite;
     AsyncRecord record;
     if (const std::uint32_t status =
             RequestDecoder::Async(request.in, request.outSize, write, record)) {
@@ -299,7 +289,7 @@ void Bus::HandleAsync(const Request& request) {
         return Reply(request, kErrorInvalidParameter);
 
     if (!write) {
-        std::vector<std::uint8_t> out = Echo(request, kAsyncHeaderBytes + record.length + 4);
+        std::vector<std::uint8_t> out = Echo(request, AsyncRecordBytes(record.length));
         for (std::uint32_t at = 0; at < record.length; at += 4) {
             std::uint32_t value = 0;
             if (target->Read(record.offset + at, value) != CameraModel::Access::Ok) {
@@ -336,7 +326,7 @@ void Bus::HandleNodeAddress(const Request& request, const Client& client) {
         return Reply(request, status);
     }
     const Node& node = host ? *m_nodes.front() : *UnitNode(client.unit);
-    std::vector<std::uint8_t> out = Echo(request, 8);
+    std::vector<std::uint8_t> out = Echo(request, kNodeAddressRecordBytes);
     platform::StoreLE32(&out[4], kLocalBus << 6 | node.Number());
     Reply(request, kErrorSuccess, std::move(out));
 }
@@ -347,7 +337,7 @@ void Bus::HandleMaxSpeed(const Request& request, const Client& client) {
         return Reply(request, status);
     }
     const Node& node = host ? *m_nodes.front() : *UnitNode(client.unit);
-    std::vector<std::uint8_t> out = Echo(request, 268);
+    std::vector<std::uint8_t> out = Echo(request, kMaxSpeedRecordBytes);
     platform::StoreLE32(&out[264], node.Speed());
     Reply(request, kErrorSuccess, std::move(out));
 }
@@ -365,14 +355,14 @@ void Bus::HandleHostInfo(const Request& request) {
     if (const std::uint32_t status = RequestDecoder::HostInfo(request.in, request.outSize)) {
         return Reply(request, status);
     }
-    std::vector<std::uint8_t> out = Echo(request, 12);
-    out.resize(28);
-    platform::StoreLE32(&out[12], m_hostCaps);
+    std::vector<std::uint8_t> out = Echo(request, kHostInfoCapsOffset);
+    out.resize(kHostInfoRecordBytes);
+    platform::StoreLE32(&out[kHostInfoCapsOffset], m_hostCaps);
     Reply(request, kErrorSuccess, std::move(out));
 }
 
 void Bus::HandleHostMemory(const Request& request) {
-    const bool write = request.code == kCodeHostMemoryWrite;
+    const bool write = request.code == kIoctlHostMemoryWrite;
     HostMemoryRecord record;
     if (const std::uint32_t status =
             RequestDecoder::HostMemory(request.in, request.outSize, write, record)) {
@@ -397,7 +387,7 @@ void Bus::LogRefusal(const Request& request, std::uint32_t status) {
 }
 
 void Bus::HandleIsoch(const Request& request, Client& client) {
-    const bool read = request.code == kCodeIsochRead;
+    const bool read = request.code == kIoctlIsochRead;
     if (read && m_faults.Take(FaultKind::IsochFail)) return Reply(request, kErrorGenFailure);
     const bool negative = read && m_faults.Take(FaultKind::IsochNegative);
     std::uint32_t resource = 0;

@@ -14,14 +14,17 @@
 #include <string>
 #include <vector>
 
-#include "simbus/Completion.h"
+#include "driver/Completion.h"
+#include "driver/IsochService.h"
+#include "driver/UnitServer.h"
 #include "simbus/CycleClock.h"
 #include "simbus/FaultInjector.h"
-#include "simbus/IsochService.h"
 #include "simbus/Node.h"
-#include "simbus/UnitServer.h"
 
 namespace simbus {
+
+// The daemon framework the simulated bus is served through.
+using namespace driver;
 
 class Bus : public UnitBackend {
 public:

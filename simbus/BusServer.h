@@ -12,14 +12,17 @@
 #include <optional>
 #include <string>
 
+#include "driver/UnitConnection.h"
+#include "driver/UnitServer.h"
 #include "platform/UniqueFd.h"
 #include "simbus/Bus.h"
 #include "simbus/ControlProtocol.h"
 #include "simbus/CycleClock.h"
-#include "simbus/UnitConnection.h"
-#include "simbus/UnitServer.h"
 
 namespace simbus {
+
+// The daemon framework the simulated bus is served through.
+using namespace driver;
 
 class BusServer {
 public:

@@ -12,10 +12,12 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/RequestCodes.h"
 #include "platform/UniqueFd.h"
-#include "simbus/RequestCodes.h"
 
 namespace simbus {
+
+using namespace driver;
 namespace {
 
 constexpr std::string_view kOk = "ok\n";

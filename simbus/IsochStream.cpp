@@ -3,10 +3,12 @@
 
 #include <algorithm>
 
-#include "simbus/RequestCodes.h"
-#include "simbus/ResourceManager.h"
+#include "driver/RequestCodes.h"
+#include "driver/ResourceManager.h"
 
 namespace simbus {
+
+using namespace driver;
 namespace {
 
 // A stream that falls further behind than this many frames (a stalled machine, or a rate scale

@@ -8,10 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "driver/PacketRun.h"
 #include "simbus/CameraModel.h"
-#include "simbus/PacketRun.h"
 
 namespace simbus {
+
+// The daemon framework the simulated bus is served through.
+using namespace driver;
 
 class IsochStream {
 public:

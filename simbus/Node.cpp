@@ -1,10 +1,12 @@
 // Nodes of the simulated bus and the small configuration ROM of those that are not cameras.
 #include "simbus/Node.h"
 
+#include "driver/RequestCodes.h"
 #include "platform/ByteOrder.h"
-#include "simbus/RequestCodes.h"
 
 namespace simbus {
+
+using namespace driver;
 namespace {
 
 constexpr std::uint64_t kRomAddress = 0xFFFF'F000'0400;

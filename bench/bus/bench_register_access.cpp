@@ -4,7 +4,9 @@
 // (an overlapped handle connected and closed per request, replayed here), through the camera
 // object with the cache off (a plain handle per request) and with it on. Beneath them: one
 // driver round trip (a node-address request) on an open overlapped handle and on an open plain
-// handle, and the floor: the same bytes bounced off an echoing child process over a socket pair.
+// handle, and the floor: a 44-byte record (an asynchronous quadlet read's) bounced off an echoing
+// child process over a SOCK_SEQPACKET socket pair. Last, the ratio of ReadRegister and
+// WriteRegister through the kept connection to that floor.
 //
 // usage: bench_register_access [rounds (default 2000)]
 #include <sys/socket.h>
@@ -33,6 +35,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kTimeout = platform::DeviceHandle::kRequestTimeout;
 constexpr std::uint32_t kBrightness = 0x800;  // feature 0's control register
 constexpr unsigned kLocalBus = 1023;
+constexpr std::size_t kFloorRecord = 44;
+// The targets: register access through the kept connection at most this many floors.
+constexpr double kTargetRatio = 1.5;
 
 // The camera object with its handle cache switchable, to measure the path without it.
 class CBenchDcam : public C1394Dcam {
@@ -40,10 +45,10 @@ public:
     void UseHandleCache(bool bUse) { m_handleCache.SetEnabled(bUse); }
 };
 
-// Times `step` rounds times after a short warm-up; false when a round failed.
-bool Measure(const char* what, int rounds, const std::function<bool()>& step) {
+// Times `step` rounds times after a short warm-up; the median, or 0 when a round failed.
+double Measure(const char* what, int rounds, const std::function<bool()>& step) {
     for (int i = 0; i < std::min(rounds, 50); ++i) {
-        if (!step()) return false;
+        if (!step()) return 0;
     }
     std::vector<double> times;
     times.reserve(std::size_t(rounds));
@@ -51,7 +56,7 @@ bool Measure(const char* what, int rounds, const std::function<bool()>& step) {
         const auto t0 = Clock::now();
         if (!step()) {
             std::fprintf(stderr, "bench_register_access: %s failed in round %d\n", what, i);
-            return false;
+            return 0;
         }
         times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
@@ -59,7 +64,7 @@ bool Measure(const char* what, int rounds, const std::function<bool()>& step) {
     const auto at = [&](double share) { return times[std::size_t(share * (times.size() - 1))]; };
     std::printf("%-44s %8.1f %8.1f %8.1f %8.1f\n", what, times.front(), at(0.5), at(0.9),
                 times.back());
-    return true;
+    return at(0.5);
 }
 
 // One request on a handle of its own, as the bus object sent every request before.
@@ -83,11 +88,11 @@ bool OldFeatureAccess(const std::string& path, bool write, std::uint32_t offsetL
     const unsigned node = bus::Word(device, bus::kNodeAddressOffset) & 0x3F;
     bus::FixedRecord<44> record{};
     bus::FillAsyncRecord(record, bus::NodeAddress(kLocalBus, node), 0xFFFF, offsetLow, 4);
-    if (write) std::memcpy(&record[bus::kAsyncDataOffset], data, 4);
+    if (write) std::memcpy(&record[bus::kAsyncHeaderBytes], data, 4);
     if (!OldRequest(path, write ? bus::kIoctlAsyncWrite : bus::kIoctlAsyncRead, record)) {
         return false;
     }
-    if (!write) std::memcpy(data, &record[bus::kAsyncDataOffset], 4);
+    if (!write) std::memcpy(data, &record[bus::kAsyncHeaderBytes], 4);
     return true;
 }
 
@@ -97,18 +102,17 @@ bool NodeAddress(Handle& device) {
     return device.Request(bus::kIoctlNodeAddress, record, 8, 8, nullptr, kTimeout) == 0;
 }
 
-// A child process that sends back every 28-byte message (a node-address request's size) it
-// reads, until the socket closes.
+// A child process that sends back every 44-byte record it reads, until the socket closes.
 class EchoPeer {
 public:
     EchoPeer() {
         int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) return;
         m_pid = ::fork();
         if (m_pid == 0) {
             ::close(fds[0]);
-            std::uint8_t message[28];
-            while (::recv(fds[1], message, sizeof message, MSG_WAITALL) == sizeof message &&
+            std::uint8_t message[kFloorRecord];
+            while (::recv(fds[1], message, sizeof message, 0) == sizeof message &&
                    ::send(fds[1], message, sizeof message, MSG_NOSIGNAL) == sizeof message) {
             }
             ::_exit(0);
@@ -121,9 +125,9 @@ public:
         if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
     }
     bool RoundTrip() {
-        std::uint8_t message[28] = {};
+        std::uint8_t message[kFloorRecord] = {};
         return ::send(m_fd, message, sizeof message, MSG_NOSIGNAL) == sizeof message &&
-               ::recv(m_fd, message, sizeof message, MSG_WAITALL) == sizeof message;
+               ::recv(m_fd, message, sizeof message, 0) == sizeof message;
     }
 
 private:
@@ -158,20 +162,29 @@ int main(int argc, char** argv) {
     std::printf("%d rounds, microseconds\n", rounds);
     std::printf("%-44s %8s %8s %8s %8s\n", "", "min", "median", "90%", "max");
     bool ok = Measure("read feature: before (handle per request)", rounds,
-                      [&] { return OldFeatureAccess(path, false, brightness, quadlet); }) &&
+                      [&] { return OldFeatureAccess(path, false, brightness, quadlet); }) > 0 &&
               Measure("write feature: before (handle per request)", rounds,
-                      [&] { return OldFeatureAccess(path, true, brightness, quadlet); });
+                      [&] { return OldFeatureAccess(path, true, brightness, quadlet); }) > 0;
     cam.UseHandleCache(false);
-    ok = ok && Measure("read feature: cache off (plain per request)", rounds, read) &&
-         Measure("write feature: cache off (plain per request)", rounds, write);
+    ok = ok && Measure("read feature: cache off (plain per request)", rounds, read) > 0 &&
+         Measure("write feature: cache off (plain per request)", rounds, write) > 0;
     cam.UseHandleCache(true);
-    ok = ok && Measure("read feature: cached plain handle", rounds, read) &&
-         Measure("write feature: cached plain handle", rounds, write) &&
+    ok = ok && Measure("read feature: cached plain handle", rounds, read) > 0 &&
+         Measure("write feature: cached plain handle", rounds, write) > 0 &&
          Measure("round trip: open overlapped handle", rounds,
-                 [&] { return NodeAddress(overlapped); }) &&
-         Measure("round trip: open plain handle", rounds, [&] { return NodeAddress(plain); });
+                 [&] { return NodeAddress(overlapped); }) > 0 &&
+         Measure("round trip: open plain handle", rounds, [&] { return NodeAddress(plain); }) > 0;
+    const double readRegister = Measure("ReadRegister (kept connection)", rounds, [&] {
+        return cam.ReadRegister(0, kBrightness, &value);
+    });
+    const double writeRegister = Measure("WriteRegister (kept connection)", rounds, [&] {
+        return cam.WriteRegister(0, kBrightness, &value);
+    });
     EchoPeer peer;
-    ok = ok &&
-         Measure("round trip: bare socket pair (floor)", rounds, [&] { return peer.RoundTrip(); });
-    return ok ? 0 : 1;
+    const double floor = Measure("round trip: 44 bytes, SOCK_SEQPACKET pair (floor)", rounds,
+                                 [&] { return peer.RoundTrip(); });
+    if (!ok || readRegister <= 0 || writeRegister <= 0 || floor <= 0) return 1;
+    std::printf("median / floor: ReadRegister %.2fx, WriteRegister %.2fx (target at most %.1fx)\n",
+                readRegister / floor, writeRegister / floor, kTargetRatio);
+    return 0;
 }

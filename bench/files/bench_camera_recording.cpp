@@ -14,6 +14,7 @@
 #include <string>
 
 #include "camera/C1394Dcam.h"
+#include "files/CameraFiles.h"
 #include "platform/MessageQueue.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/SimulatedBus.h"
@@ -51,23 +52,25 @@ std::int64_t FramesMissingIn(const fs::path& avi) {
 bool Record(C1394Dcam& cam, const fs::path& avi, std::uint32_t frames, Outcome& outcome) {
     const int ring = std::max(5, cam.CalcBufferCount(kRgbXga, 50, 1));
     if (!cam.SetVideoMode(0, kRgbXga, kRate7_5, false) ||
-        !cam.StartCapture(0, kSpeed400, kSyncSy, ring) || !cam.OpenAviFile(0, avi.c_str(), false) ||
-        !cam.StartAviRecording(0, frames) || !cam.StartTransmission(0, 0)) {
+        !cam.StartCapture(0, kSpeed400, kSyncSy, ring) ||
+        !files::OpenAviFile(cam, 0, avi.c_str(), false) ||
+        !files::StartAviRecording(cam, 0, frames) || !cam.StartTransmission(0, 0)) {
         return false;
     }
     outcome.frameBytes = cam.GetCaptureThread(0)->GetSlotSize();
     auto& queue = platform::MessageQueue::ForCurrentThread();
     Clock::time_point first{};
     const auto deadline = Clock::now() + std::chrono::minutes(5);
-    while (cam.GetAviFrameCount(0) < int(frames) && Clock::now() < deadline) {
+    while (files::GetAviFrameCount(cam, 0) < int(frames) && Clock::now() < deadline) {
         queue.Pump(std::chrono::milliseconds(1));
-        if (first == Clock::time_point{} && cam.GetAviFrameCount(0) > 0) first = Clock::now();
+        if (first == Clock::time_point{} && files::GetAviFrameCount(cam, 0) > 0)
+            first = Clock::now();
     }
     outcome.seconds = std::chrono::duration<double>(Clock::now() - first).count();
     cam.StopTransmission(0);
-    const bool closed = cam.CloseAviFile(0);
-    outcome.frames = std::uint32_t(cam.GetAviFrameCount(0));
-    outcome.droppedInRing = std::uint32_t(cam.GetAviDropped(0));
+    const bool closed = files::CloseAviFile(cam, 0);
+    outcome.frames = std::uint32_t(files::GetAviFrameCount(cam, 0));
+    outcome.droppedInRing = std::uint32_t(files::GetAviDropped(cam, 0));
     cam.StopCapture(0);
     return closed;
 }
@@ -95,7 +98,7 @@ int main(int argc, char** argv) {
     fs::remove(avi, ignored);
     if (!ok) {
         std::fprintf(stderr, "bench_camera_recording: the recording failed: %s\n",
-                     cam.GetAviErrorText(0).c_str());
+                     files::GetAviErrorText(cam, 0).c_str());
         return 1;
     }
     const double fps = (outcome.frames - 1) / outcome.seconds;

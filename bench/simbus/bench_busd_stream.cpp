@@ -31,20 +31,20 @@ public:
 
     bool Write(std::uint64_t address, std::uint32_t value) {
         Bytes record = AsyncWrite(NodeAddress(0), address, {value});
-        return Call(simbus::kCodeAsyncWrite, record) == 0;
+        return Call(simbus::kIoctlAsyncWrite, record) == 0;
     }
     std::uint32_t Read(std::uint64_t address) {
         Bytes record = AsyncRecord(NodeAddress(0), address, 4);
-        return Call(simbus::kCodeAsyncRead, record) == 0 ? platform::LoadBE32(&record[36]) : 0;
+        return Call(simbus::kIoctlAsyncRead, record) == 0 ? platform::LoadBE32(&record[36]) : 0;
     }
 
     // Programs the mode with the largest packets and starts listening; false on any failure.
     bool Setup() {
         Bytes header(68);
-        if (!m_ok || Call(simbus::kCodeConfigInfo, header) != 0) return false;
+        if (!m_ok || Call(simbus::kIoctlConfigInfo, header) != 0) return false;
         Bytes full(68 + Word(header, 24) + Word(header, 40) + Word(header, 56) + Word(header, 60));
         std::copy_n(header.begin() + 24, 44, full.begin() + 24);
-        if (Call(simbus::kCodeConfigInfo, full) != 0) return false;
+        if (Call(simbus::kIoctlConfigInfo, full) != 0) return false;
         const std::uint64_t base =
             kCsrBase + (platform::LoadBE32(&full[68 + Word(header, 24)]) & 0xFF'FFFF) * 4ull;
         const std::uint64_t mode = kCsrBase + std::uint64_t(Read(base + 0x2E0)) * 4;
@@ -60,26 +60,26 @@ public:
         if (!Write(base + kIsoChannelSpeed, 2u << 24)) return false;
 
         Bytes record = Words({maxPacket, 4, 0, 0, 0});
-        if (Call(simbus::kCodeAllocateBandwidth, record) != 0) return false;
+        if (Call(simbus::kIoctlAllocateBandwidth, record) != 0) return false;
         record = Words({0, 0, 0, 0});
-        if (Call(simbus::kCodeAllocateChannel, record) != 0) return false;
+        if (Call(simbus::kIoctlAllocateChannel, record) != 0) return false;
         record = Resources(0x0D, 0, maxPacket, 1, m_bytes);
-        if (Call(simbus::kCodeAllocateResources, record) != 0) return false;
+        if (Call(simbus::kIoctlAllocateResources, record) != 0) return false;
         m_resource = Word(record, 28);
         m_attach = Attach(m_resource, {{simbus::kDescriptorSync, m_bytes, maxPacket, 1, 0}});
         m_attachRequest.SetEvent(nullptr);
-        m_handle.Issue(simbus::kCodeAttachBuffers, m_attach, std::uint32_t(m_attach.size()),
+        m_handle.Issue(simbus::kIoctlAttachBuffers, m_attach, std::uint32_t(m_attach.size()),
                        std::uint32_t(m_attach.size()), m_attachRequest);
         record = Words({m_resource, 0, 0});
         m_read = IsochRead(m_resource, m_bytes);
-        return Call(simbus::kCodeListen, record) == 0 && Write(base + kIsoEnable, 0x8000'0000);
+        return Call(simbus::kIoctlListen, record) == 0 && Write(base + kIsoEnable, 0x8000'0000);
     }
 
     // The next frame's counter; fullRecord sends the whole buffer, as the transfer thread does.
     std::optional<std::uint32_t> NextFrame(bool fullRecord) {
         platform::StoreLE32(&m_read[4], 0);
         const std::uint32_t in = fullRecord ? std::uint32_t(m_read.size()) : 16;
-        if (Call(simbus::kCodeIsochRead, m_read, in) != 0 || std::int32_t(Word(m_read, 4)) < 0)
+        if (Call(simbus::kIoctlIsochRead, m_read, in) != 0 || std::int32_t(Word(m_read, 4)) < 0)
             return std::nullopt;
         return platform::LoadBE32(&m_read[16]);
     }

@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/CommandLine.h"
+#include "common/DaemonSignals.h"
 #include "fw/FwServer.h"
 #include "fw/KernelApi.h"
 #include "platform/DeviceDirectory.h"
-#include "tools/common/CommandLine.h"
-#include "tools/common/DaemonSignals.h"
 
 namespace {
 
@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!line->operands.empty())
-        return Fail(kExitUsage, "unexpected argument '" + line->operands.front() + "' (see --help)");
+        return Fail(kExitUsage,
+                    "unexpected argument '" + line->operands.front() + "' (see --help)");
     fw::FwServer::Options options;
     options.dir = platform::DeviceDirectory::Path();
     for (const CommandLine::Given& given : line->options) {

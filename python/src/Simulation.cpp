@@ -6,7 +6,7 @@
 
 #include "python/src/CameraSession.h"
 #include "python/src/Errors.h"
-#include "tools/common/PrivateBus.h"
+#include "common/PrivateBus.h"
 
 namespace kxpy {
 namespace {

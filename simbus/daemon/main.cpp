@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/CommandLine.h"
+#include "common/DaemonSignals.h"
 #include "platform/DeviceDirectory.h"
 #include "simbus/BusServer.h"
-#include "tools/common/CommandLine.h"
-#include "tools/common/DaemonSignals.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/TerminationSignals.h"
+#include "files/CameraFiles.h"
 #include "tests/app/ViewerProcess.h"
 #include "tests/app/ViewerTestSupport.h"
 
@@ -23,7 +24,7 @@ protected:
         ASSERT_TRUE(View().RunCommand(cmd::kAviOpen));
         ASSERT_TRUE(View().RunCommand(cmd::kAviStart));
         ASSERT_TRUE(View().RunCommand(cmd::kStart));
-        ASSERT_TRUE(WaitFor([&] { return View().Camera().GetAviFrameCount(0) >= frames; }));
+        ASSERT_TRUE(WaitFor([&] { return files::GetAviFrameCount(View().Camera(), 0) >= frames; }));
     }
     // The driver's end reaches the user as a device change, the recording whole.
     void ExpectReleasedWithReadableFile(const std::string& name) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "files/CameraFiles.h"
 #include "tests/app/ViewerTestSupport.h"
 
 namespace viewertest {
@@ -33,7 +34,7 @@ protected:
         ASSERT_TRUE(View().m_bAviOpen);
         ASSERT_TRUE(View().RunCommand(cmd::kAviStart));
         ASSERT_TRUE(View().RunCommand(cmd::kStart));
-        ASSERT_TRUE(WaitFor([&] { return View().Camera().GetAviFrameCount(0) >= frames; }));
+        ASSERT_TRUE(WaitFor([&] { return files::GetAviFrameCount(View().Camera(), 0) >= frames; }));
     }
     testsupport::TempDir m_files{"kestrix-view-files"};
 };

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "bus/DriverCodes.h"
+#include "platform/DriverProtocol.h"
 #include "platform/ByteOrder.h"
 #include "platform/DeviceProtocol.h"
 #include "platform/ErrorCodes.h"
@@ -55,8 +55,8 @@ bool ReadAll(int fd, std::uint8_t* data, std::size_t size) {
 }
 
 bool Pends(std::uint32_t code) {
-    return code == bus::kIoctlAttachBuffers || code == bus::kIoctlIsochRead ||
-           code == bus::kIoctlBusResetWait;
+    using namespace platform::protocol;
+    return code == kIoctlAttachBuffers || code == kIoctlIsochRead || code == kIoctlBusResetWait;
 }
 
 void FillPattern(std::vector<std::uint8_t>& bytes, std::size_t from) {
@@ -153,7 +153,7 @@ void FakeDriver::Serve(const std::shared_ptr<Connection>& connection) {
 
 std::vector<std::uint8_t> FakeDriver::Answer(const SeenRequest& request, std::uint32_t& status,
                                              bool& pend) {
-    using namespace bus;
+    using namespace platform::protocol;
     if (auto failure = m_model.failures.find(request.code); failure != m_model.failures.end()) {
         status = failure->second;
         return {};
@@ -170,39 +170,39 @@ std::vector<std::uint8_t> FakeDriver::Answer(const SeenRequest& request, std::ui
     const bool host = answer.size() >= 4 && platform::LoadLE32(answer.data()) == 1;
     switch (request.code) {
         case kIoctlNodeAddress:
-            put(4, 0xFFC0u | (host ? m_model.hostNode : m_model.deviceNode));
+            put(kNodeAddressOffset, 0xFFC0u | (host ? m_model.hostNode : m_model.deviceNode));
             break;
         case kIoctlMaxSpeed:
-            put(264, host ? m_model.hostSpeed : m_model.deviceSpeed);
+            put(kMaxSpeedOffset, host ? m_model.hostSpeed : m_model.deviceSpeed);
             break;
         case kIoctlConfigInfo: {
             std::copy(m_model.busInfo.begin(), m_model.busInfo.end(), answer.begin());
-            put(24, std::uint32_t(m_model.unitDirectory.size()));
-            put(40, std::uint32_t(m_model.unitDependentDirectory.size()));
-            put(56, 0);
-            put(60, 0);
+            put(kConfigSizeOffsets[0], std::uint32_t(m_model.unitDirectory.size()));
+            put(kConfigSizeOffsets[1], std::uint32_t(m_model.unitDependentDirectory.size()));
+            put(kConfigSizeOffsets[2], 0);
+            put(kConfigSizeOffsets[3], 0);
             std::vector<std::uint8_t> data = m_model.unitDirectory;
             data.insert(data.end(), m_model.unitDependentDirectory.begin(),
                         m_model.unitDependentDirectory.end());
-            if (answer.size() >= 68 + data.size()) {
-                std::copy(data.begin(), data.end(), answer.begin() + 68);
+            if (answer.size() >= kConfigHeaderBytes + data.size()) {
+                std::copy(data.begin(), data.end(), answer.begin() + kConfigHeaderBytes);
             }
             break;
         }
         case kIoctlAsyncRead:
-            FillPattern(answer, 36);
+            FillPattern(answer, kAsyncHeaderBytes);
             break;
         case kIoctlHostMemoryRead:
-            FillPattern(answer, 12);
+            FillPattern(answer, kHostMemoryHeaderBytes);
             break;
         case kIoctlHostInfo:
-            put(12, m_model.hostCaps);
+            put(kHostInfoCapsOffset, m_model.hostCaps);
             break;
         case kIoctlAllocateBandwidth:
-            put(8, m_model.bandwidthHandle);
+            put(kBandwidthHandleOffset, m_model.bandwidthHandle);
             break;
         case kIoctlAllocateResources:
-            put(28, m_model.resourceHandle);
+            put(kResourceHandleOffset, m_model.resourceHandle);
             break;
         default:
             break;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "files/BitmapGeometry.h"
+#include "files/CameraFiles.h"
 #include "tests/files/CameraFilesTest.h"
 #include "tests/files/FilesTestSupport.h"
 #include "tests/support/FrameStamps.h"
@@ -19,12 +20,12 @@ class CameraRecording : public CameraFilesTest {
 protected:
     // Records frames frames of a streaming camera into the file, then closes it.
     void Record(bool convert, std::uint32_t frames) {
-        ASSERT_TRUE(m_cam.OpenAviFile(0, m_path.c_str(), convert));
-        ASSERT_TRUE(m_cam.StartAviRecording(0, frames));
+        ASSERT_TRUE(files::OpenAviFile(m_cam, 0, m_path.c_str(), convert));
+        ASSERT_TRUE(files::StartAviRecording(m_cam, 0, frames));
         ASSERT_TRUE(m_cam.StartTransmission(0, 0));
-        ASSERT_TRUE(PumpUntil([&] { return m_cam.GetAviFrameCount(0) >= int(frames); }));
+        ASSERT_TRUE(PumpUntil([&] { return files::GetAviFrameCount(m_cam, 0) >= int(frames); }));
         m_cam.StopTransmission(0);
-        EXPECT_TRUE(m_cam.CloseAviFile(0)) << m_cam.GetAviErrorText(0);
+        EXPECT_TRUE(files::CloseAviFile(m_cam, 0)) << files::GetAviErrorText(m_cam, 0);
     }
     // The camera's counters in the file must follow each other, one per frame it holds.
     void ExpectEveryFrameOnce(std::size_t frameBytes) {
@@ -32,7 +33,7 @@ protected:
         filestest::ForEachFrame(m_path, frameBytes, [&](auto frame) {
             stamps.push_back(platform::LoadBE32(frame.data()));
         });
-        EXPECT_EQ(stamps.size(), std::size_t(m_cam.GetAviFrameCount(0)));
+        EXPECT_EQ(stamps.size(), std::size_t(files::GetAviFrameCount(m_cam, 0)));
         testsupport::ExpectStampsInOrder(stamps);
         EXPECT_EQ(filestest::ProbeStream(m_path)["nb_read_packets"], std::to_string(stamps.size()));
     }
@@ -52,9 +53,9 @@ TEST_F(CameraRecording, RawRecordingsHoldEveryFrameInOrder) {
         SCOPED_TRACE(c.mode);
         ASSERT_NE(Start(c.mode, c.rateOrCoding, 6), nullptr);
         Record(false, 12);
-        EXPECT_EQ(m_cam.GetAviFrameCount(0), 12);
+        EXPECT_EQ(files::GetAviFrameCount(m_cam, 0), 12);
         if (testsupport::kEveryFrameArrives) {
-            EXPECT_EQ(m_cam.GetAviDropped(0), 0);
+            EXPECT_EQ(files::GetAviDropped(m_cam, 0), 0);
         }
         auto stream = filestest::ProbeStream(m_path);
         EXPECT_EQ(stream["codec_tag_string"], c.tag);
@@ -72,11 +73,11 @@ TEST_F(CameraRecording, ConvertedRecordingsDecodeToTheDisplayConversion) {
     // Five frames into a fresh ring of eight: slots 0 to 4 hold what the file holds.
     CDcamCaptureThread* thread = Start(kYuv422Vga, kRate15, 8);
     ASSERT_NE(thread, nullptr);
-    ASSERT_TRUE(m_cam.OpenAviFile(0, m_path.c_str(), true));
-    ASSERT_TRUE(m_cam.StartAviRecording(0));
+    ASSERT_TRUE(files::OpenAviFile(m_cam, 0, m_path.c_str(), true));
+    ASSERT_TRUE(files::StartAviRecording(m_cam, 0));
     ASSERT_TRUE(m_cam.StartTransmission(0, 5));
-    ASSERT_TRUE(PumpUntil([&] { return m_cam.GetAviFrameCount(0) == 5; }));
-    ASSERT_TRUE(m_cam.CloseAviFile(0));
+    ASSERT_TRUE(PumpUntil([&] { return files::GetAviFrameCount(m_cam, 0) == 5; }));
+    ASSERT_TRUE(files::CloseAviFile(m_cam, 0));
     EXPECT_EQ(filestest::ProbeStream(m_path)["codec_name"], "rawvideo");
 
     const std::size_t row = 640 * 3;
@@ -101,22 +102,22 @@ TEST_F(CameraRecording, ConvertedRecordingsDecodeToTheDisplayConversion) {
 }
 
 TEST_F(CameraRecording, EachOperationNeedsItsState) {
-    EXPECT_FALSE(m_cam.OpenAviFile(0, m_path.c_str(), false)) << "no capture";
+    EXPECT_FALSE(files::OpenAviFile(m_cam, 0, m_path.c_str(), false)) << "no capture";
     EXPECT_FALSE(std::filesystem::exists(m_path));
     ASSERT_NE(Start(kRgbVga, kRate15, 5), nullptr);
-    EXPECT_FALSE(m_cam.StartAviRecording(0)) << "no file";
-    EXPECT_FALSE(m_cam.CloseAviFile(0));
-    EXPECT_FALSE(m_cam.OpenAviFile(0, (m_dir.Path() / "no" / "x.avi").c_str(), false));
-    EXPECT_NE(m_cam.GetAviErrorText(0).find("No such file"), std::string::npos);
+    EXPECT_FALSE(files::StartAviRecording(m_cam, 0)) << "no file";
+    EXPECT_FALSE(files::CloseAviFile(m_cam, 0));
+    EXPECT_FALSE(files::OpenAviFile(m_cam, 0, (m_dir.Path() / "no" / "x.avi").c_str(), false));
+    EXPECT_NE(files::GetAviErrorText(m_cam, 0).find("No such file"), std::string::npos);
 
-    ASSERT_TRUE(m_cam.OpenAviFile(0, m_path.c_str(), false));
-    EXPECT_FALSE(m_cam.OpenAviFile(0, m_path.c_str(), false)) << "one file at a time";
+    ASSERT_TRUE(files::OpenAviFile(m_cam, 0, m_path.c_str(), false));
+    EXPECT_FALSE(files::OpenAviFile(m_cam, 0, m_path.c_str(), false)) << "one file at a time";
     // Closed without a frame recorded: an empty file.
-    EXPECT_TRUE(m_cam.CloseAviFile(0));
+    EXPECT_TRUE(files::CloseAviFile(m_cam, 0));
     EXPECT_EQ(std::filesystem::file_size(m_path), 0u);
-    EXPECT_FALSE(m_cam.StartAviRecording(0)) << "closed";
-    EXPECT_EQ(m_cam.GetAviFrameCount(0), 0);
-    EXPECT_TRUE(m_cam.GetAviErrorText(0).empty());
+    EXPECT_FALSE(files::StartAviRecording(m_cam, 0)) << "closed";
+    EXPECT_EQ(files::GetAviFrameCount(m_cam, 0), 0);
+    EXPECT_TRUE(files::GetAviErrorText(m_cam, 0).empty());
 }
 
 // Every way a capture ends with a file open finishes the file with what arrived.
@@ -127,10 +128,10 @@ class CaptureEnding : public CameraRecording, public ::testing::WithParamInterfa
 TEST_P(CaptureEnding, FinishesTheOpenFile) {
     ASSERT_NE(Start(kYuv422Vga, kRate15, 5), nullptr);
     const std::size_t frameBytes = m_cam.GetCaptureThread(0)->GetSlotSize();
-    ASSERT_TRUE(m_cam.OpenAviFile(0, m_path.c_str(), false));
-    ASSERT_TRUE(m_cam.StartAviRecording(0));
+    ASSERT_TRUE(files::OpenAviFile(m_cam, 0, m_path.c_str(), false));
+    ASSERT_TRUE(files::StartAviRecording(m_cam, 0));
     ASSERT_TRUE(m_cam.StartTransmission(0, 0));
-    ASSERT_TRUE(PumpUntil([&] { return m_cam.GetAviFrameCount(0) >= 3; }));
+    ASSERT_TRUE(PumpUntil([&] { return files::GetAviFrameCount(m_cam, 0) >= 3; }));
     switch (GetParam()) {
         case Ending::StopCapture:
             EXPECT_TRUE(m_cam.StopCapture(0));
@@ -149,8 +150,8 @@ TEST_P(CaptureEnding, FinishesTheOpenFile) {
             break;
     }
     ASSERT_TRUE(PumpUntil([&] { return m_cam.GetCaptureThread(0) == nullptr; }));
-    EXPECT_TRUE(m_cam.GetAviErrorText(0).empty()) << m_cam.GetAviErrorText(0);
-    EXPECT_GE(m_cam.GetAviFrameCount(0), 3);
+    EXPECT_TRUE(files::GetAviErrorText(m_cam, 0).empty()) << files::GetAviErrorText(m_cam, 0);
+    EXPECT_GE(files::GetAviFrameCount(m_cam, 0), 3);
     ExpectEveryFrameOnce(frameBytes);
 }
 

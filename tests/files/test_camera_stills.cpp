@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "files/BitmapGeometry.h"
+#include "files/CameraFiles.h"
 #include "tests/files/CameraFilesTest.h"
 #include "tests/files/FilesTestSupport.h"
 
@@ -38,9 +39,9 @@ TEST_F(CameraStills, BitmapsHoldTheConvertedSlot) {
         ASSERT_TRUE(Capture(mode, kRate15, 7));
         const std::string newest = Path("newest.bmp");
         const std::string oldest = Path("oldest.bmp");
-        ASSERT_TRUE(m_cam.SaveBitmap(0, newest.c_str(), -1));
+        ASSERT_TRUE(files::SaveBitmap(m_cam, 0, newest.c_str(), -1));
         // Slot 7 is slot 2 of five: after seven frames, the oldest one held.
-        ASSERT_TRUE(m_cam.SaveBitmap(0, oldest.c_str(), 7));
+        ASSERT_TRUE(files::SaveBitmap(m_cam, 0, oldest.c_str(), 7));
         EXPECT_EQ(std::filesystem::file_size(newest), 921654u);
         EXPECT_EQ(filestest::ReadAt(newest, 54, 921600), Converted(-1, coding, 640, 480));
         EXPECT_EQ(filestest::ReadAt(oldest, 54, 921600), Converted(2, coding, 640, 480));
@@ -52,7 +53,7 @@ TEST_F(CameraStills, BitmapsHoldTheConvertedSlot) {
 TEST_F(CameraStills, JpegsDecodeToTheConvertedSlotUpright) {
     ASSERT_TRUE(Capture(kYuv422Vga, kRate15, 2));
     const std::string path = Path("still.jpg");
-    ASSERT_TRUE(m_cam.SaveJpeg(0, path.c_str(), 100, false, false, -1));
+    ASSERT_TRUE(files::SaveJpeg(m_cam, 0, path.c_str(), 100, false, false, -1));
     const auto bits = Converted(-1, kYuv422, 640, 480);
     const std::size_t row = 640 * 3;
     std::uint64_t difference = 0;
@@ -79,7 +80,7 @@ TEST_F(CameraStills, JpegQualityOutOfRangeSavesAtTheNearestEnd) {
         std::string name = "q";  // appended: GCC 12 at -O3 warns falsely about "q" + number
         name += std::to_string(quality) + ".jpg";
         const std::string path = Path(name);
-        EXPECT_TRUE(m_cam.SaveJpeg(0, path.c_str(), quality, false, false, -1)) << quality;
+        EXPECT_TRUE(files::SaveJpeg(m_cam, 0, path.c_str(), quality, false, false, -1)) << quality;
         return filestest::ReadAll(path);
     };
     const auto lowest = save(1);
@@ -92,13 +93,13 @@ TEST_F(CameraStills, JpegQualityOutOfRangeSavesAtTheNearestEnd) {
 
 TEST_F(CameraStills, NothingIsWrittenWithoutAFrame) {
     const std::string path = Path("none.bmp");
-    EXPECT_FALSE(m_cam.SaveBitmap(0, path.c_str(), -1)) << "no mode";
+    EXPECT_FALSE(files::SaveBitmap(m_cam, 0, path.c_str(), -1)) << "no mode";
     ASSERT_TRUE(m_cam.SetVideoMode(0, kRgbVga, kRate15, false));
-    EXPECT_FALSE(m_cam.SaveBitmap(0, path.c_str(), -1)) << "no capture";
+    EXPECT_FALSE(files::SaveBitmap(m_cam, 0, path.c_str(), -1)) << "no capture";
     ASSERT_TRUE(m_cam.StartCapture(0, kSpeed400, kSyncSy, 5));
-    EXPECT_FALSE(m_cam.SaveBitmap(0, path.c_str(), -1)) << "no frame yet";
-    EXPECT_FALSE(m_cam.SaveJpeg(0, path.c_str(), 100, false, false, -1));
-    EXPECT_FALSE(m_cam.SaveBitmap(0, nullptr, -1));
+    EXPECT_FALSE(files::SaveBitmap(m_cam, 0, path.c_str(), -1)) << "no frame yet";
+    EXPECT_FALSE(files::SaveJpeg(m_cam, 0, path.c_str(), 100, false, false, -1));
+    EXPECT_FALSE(files::SaveBitmap(m_cam, 0, nullptr, -1));
     EXPECT_EQ(filestest::EntriesIn(m_dir.Path()), 0u);
 }
 
@@ -107,12 +108,12 @@ TEST_F(CameraStills, AFormat7GeometryThatReadsBackZeroTouchesNoFile) {
     const std::string path = Path("f7.bmp");
     // The camera's first answer fails, so its geometry reads back 0.
     ASSERT_TRUE(Busctl(m_bus, {"fault", "async-fail", "1"}));
-    EXPECT_FALSE(m_cam.SaveBitmap(0, path.c_str(), -1));
+    EXPECT_FALSE(files::SaveBitmap(m_cam, 0, path.c_str(), -1));
     ASSERT_TRUE(Busctl(m_bus, {"fault", "async-fail", "1"}));
-    EXPECT_FALSE(m_cam.OpenAviFile(0, Path("f7.avi").c_str(), false));
+    EXPECT_FALSE(files::OpenAviFile(m_cam, 0, Path("f7.avi").c_str(), false));
     EXPECT_EQ(filestest::EntriesIn(m_dir.Path()), 0u);
     // Once it answers, the same frame saves.
-    ASSERT_TRUE(m_cam.SaveBitmap(0, path.c_str(), -1));
+    ASSERT_TRUE(files::SaveBitmap(m_cam, 0, path.c_str(), -1));
     EXPECT_EQ(filestest::ReadAt(path, 54, 1360 * 1024 * 3), Converted(-1, kRgb8, 1360, 1024));
 }
 

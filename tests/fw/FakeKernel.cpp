@@ -11,9 +11,9 @@
 #include <cstring>
 #include <span>
 
+#include "driver/RequestCodes.h"
 #include "fw/FwHeaders.h"
 #include "platform/ByteOrder.h"
-#include "simbus/RequestCodes.h"
 
 namespace fwtest {
 namespace {
@@ -219,8 +219,8 @@ ssize_t FakeKernel::Read(int fd, void* buffer, std::size_t bytes) {
 }
 
 void* FakeKernel::Map(int fd, std::size_t bytes) {
-    void* address = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                           -1, 0);
+    void* address =
+        ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (address == MAP_FAILED) return nullptr;
     m_files.at(fd).map = static_cast<std::uint8_t*>(address);
     return address;
@@ -249,7 +249,8 @@ std::vector<std::string> FakeKernel::List(const std::string& dir) {
 void FakeKernel::Reset(bool renumber) {
     ++m_generation;
     if (renumber) {
-        for (std::size_t i = 1; i < m_nodes.size(); ++i) m_nodes[i].id = 0xFFC0 | ((m_nodes[i].id + 1) & 63);
+        for (std::size_t i = 1; i < m_nodes.size(); ++i)
+            m_nodes[i].id = 0xFFC0 | ((m_nodes[i].id + 1) & 63);
     }
     for (auto& [fd, file] : m_files) {
         if (m_nodes[file.node].present) Post(fd, ResetEvent(file.node));
@@ -260,7 +261,8 @@ void FakeKernel::Unplug(unsigned node) {
     m_nodes.at(node).present = false;
     for (auto& [fd, file] : m_files) {
         const std::uint64_t one = 1;
-        if (file.node == node) [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
+        if (file.node == node) [[maybe_unused]]
+            const ssize_t n = ::write(fd, &one, sizeof one);
     }
     Reset();
 }
@@ -283,7 +285,8 @@ void FakeKernel::SendFrame(unsigned channel, const std::vector<std::uint8_t>& fr
             // A packet that waits for the frame start lets others go by.
             if ((packet.control & FW_CDEV_ISO_SYNC) && sy != 1) continue;
             file.queued.pop_front();
-            std::uint32_t length = std::uint32_t(std::min<std::size_t>(bytesPerPacket, frame.size() - i * bytesPerPacket));
+            std::uint32_t length = std::uint32_t(
+                std::min<std::size_t>(bytesPerPacket, frame.size() - i * bytesPerPacket));
             if (int(i) == shorten) length /= 2;
             std::memcpy(packet.data, frame.data() + i * bytesPerPacket,
                         std::min(length, packet.control & 0xFFFF));
@@ -297,8 +300,8 @@ void FakeKernel::SendFrame(unsigned channel, const std::vector<std::uint8_t>& fr
                 interrupt.type = FW_CDEV_EVENT_ISO_INTERRUPT;
                 interrupt.cycle = std::uint32_t(i);
                 interrupt.header_length = std::uint32_t(file.headers.size());
-                Post(fd, Bytes(interrupt, offsetof(fw_cdev_event_iso_interrupt, header),
-                               file.headers));
+                Post(fd,
+                     Bytes(interrupt, offsetof(fw_cdev_event_iso_interrupt, header), file.headers));
                 file.headers.clear();
             }
         }

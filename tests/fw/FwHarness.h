@@ -72,14 +72,14 @@ public:
     std::uint32_t ReadQuadlet(simbus::ClientId client, std::uint64_t address, std::uint32_t& value) {
         Bytes out;
         const std::uint32_t status =
-            Call(client, simbus::kCodeAsyncRead, simbustest::AsyncRecord(Node(client), address, 4), &out);
-        if (status == 0) value = platform::LoadBE32(&out[36]);
+            Call(client, simbus::kIoctlAsyncRead, simbustest::AsyncRecord(Node(client), address, 4), &out);
+        if (status == 0) value = platform::LoadBE32(&out[simbustest::wire::kAsyncHeader]);
         return status;
     }
     // The client's camera's node address, as the bus layer asks for it.
     std::uint16_t Node(simbus::ClientId client) {
         Bytes out;
-        Call(client, simbus::kCodeNodeAddress, simbustest::Words({0, 0}), &out);
+        Call(client, simbus::kIoctlNodeAddress, simbustest::Words({0, 0}), &out);
         return std::uint16_t(simbustest::Word(out, 4));
     }
     std::uint64_t CommandBase(simbus::ClientId client) {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "FwHarness.h"
+#include "driver/ResourceManager.h"
 #include "platform/SharedBuffer.h"
-#include "simbus/ResourceManager.h"
 
 namespace fwtest {
 namespace {
@@ -55,7 +55,7 @@ TEST(FwRegisters, WritesAndReadsGoThroughTransactionsOnTheUnitsNode) {
     const std::uint64_t base = fw.CommandBase(client);
     ASSERT_NE(base, 0u);
     EXPECT_EQ(fw.Node(client), fw.kernel.NodeId(2));
-    ASSERT_EQ(fw.Call(client, simbus::kCodeAsyncWrite,
+    ASSERT_EQ(fw.Call(client, simbus::kIoctlAsyncWrite,
                       AsyncWrite(fw.Node(client), base + kIsoChannelSpeed, {0x5200'0000})),
               kErrorSuccess);
     std::uint32_t value = 0;
@@ -75,7 +75,7 @@ TEST(FwRegisters, ARequestRacingAResetAndBusyAnswersAreSentAgainWithinBounds) {
     fw.kernel.Reset();
     int before = fw.kernel.Transactions();
     const std::uint32_t id =
-        fw.Send(client, simbus::kCodeAsyncRead, AsyncRecord(node, base + kCurMode, 4));
+        fw.Send(client, simbus::kIoctlAsyncRead, AsyncRecord(node, base + kCurMode, 4));
     fw.Pump();
     const auto answer = fw.Take(client, id);
     ASSERT_TRUE(answer);
@@ -95,7 +95,7 @@ TEST(FwBusReset, AResetWaitCompletesOnceWithTheNewNodeNumbersInPlace) {
     fw.bus.Scan();
     const simbus::ClientId client = fw.bus.Connect(0);
     const std::uint16_t before = fw.Node(client);
-    const std::uint32_t wait = fw.Send(client, simbus::kCodeBusResetWait, {});
+    const std::uint32_t wait = fw.Send(client, simbus::kIoctlBusResetWait, {});
     fw.kernel.Reset(true);
     fw.Pump();
     const auto answer = fw.Take(client, wait);
@@ -104,14 +104,14 @@ TEST(FwBusReset, AResetWaitCompletesOnceWithTheNewNodeNumbersInPlace) {
     EXPECT_NE(fw.Node(client), before);
     EXPECT_EQ(fw.Node(client), fw.kernel.NodeId(1));
     // Both cameras' files report the one reset: a new wait waits for the next.
-    const std::uint32_t next = fw.Send(client, simbus::kCodeBusResetWait, {});
+    const std::uint32_t next = fw.Send(client, simbus::kIoctlBusResetWait, {});
     fw.Pump();
     EXPECT_FALSE(fw.Take(client, next));
     fw.bus.Cancel(client, next);
     // A reset that comes while the client has no wait pending is not lost.
     fw.kernel.Reset();
     fw.Pump();
-    EXPECT_EQ(fw.Call(client, simbus::kCodeBusResetWait, {}), kErrorSuccess);
+    EXPECT_EQ(fw.Call(client, simbus::kIoctlBusResetWait, {}), kErrorSuccess);
 }
 
 // A listening resource on kChannel with its bandwidth, channel and buffers, as a capture sets
@@ -121,23 +121,24 @@ struct Capture {
             bool dataAreas = true)
         : fw(harness), client(id) {
         Bytes out;
-        EXPECT_EQ(fw.Call(client, simbus::kCodeAllocateChannel, Words({kChannel, 0, 0, 0})),
+        EXPECT_EQ(fw.Call(client, simbus::kIoctlAllocateChannel, Words({kChannel, 0, 0, 0})),
                   kErrorSuccess);
-        EXPECT_EQ(fw.Call(client, simbus::kCodeAllocateBandwidth,
+        EXPECT_EQ(fw.Call(client, simbus::kIoctlAllocateBandwidth,
                           Words({kPacket, simbus::kSpeed400, 0, 0, 0}), &out),
                   kErrorSuccess);
-        EXPECT_EQ(fw.Call(client, simbus::kCodeAllocateResources,
+        EXPECT_EQ(fw.Call(client, simbus::kIoctlAllocateResources,
                           Resources(flags, kChannel, kPacket, 2, kFrame), &out),
                   kErrorSuccess);
         handle = Word(out, 28);
         const Descriptor d{simbus::kDescriptorSync, kFrame, kPacket, 1, 0};
-        attach = fw.Send(client, simbus::kCodeAttachBuffers,
-                         Attach(handle, {d, d}, {}, dataAreas), std::nullopt, memoryFd);
-        EXPECT_EQ(fw.Call(client, simbus::kCodeListen, Words({handle, 0, 0})), kErrorSuccess);
+        attach = fw.Send(client, simbus::kIoctlAttachBuffers, Attach(handle, {d, d}, {}, dataAreas),
+                         std::nullopt, memoryFd);
+        EXPECT_EQ(fw.Call(client, simbus::kIoctlListen, Words({handle, 0, 0})), kErrorSuccess);
     }
     // The next frame a read delivers, from the answer or the shared memory.
     std::optional<Bytes> Read(const Bytes& send, const platform::SharedBuffer* memory = nullptr) {
-        const std::uint32_t id = fw.Send(client, simbus::kCodeIsochRead, IsochRead(handle, kFrame));
+        const std::uint32_t id =
+            fw.Send(client, simbus::kIoctlIsochRead, IsochRead(handle, kFrame));
         fw.kernel.SendFrame(kChannel, send, kPacket);
         fw.Pump();
         const auto answer = fw.Take(client, id);
@@ -152,7 +153,7 @@ struct Capture {
     FwHarness& fw;
     simbus::ClientId client;
     std::uint32_t handle = 0;
-    std::uint32_t attach = 0;  // the request that pends while the buffers fill
+    std::uint32_t attach = 0;     // the request that pends while the buffers fill
     std::uint32_t cycleTime = 0;  // the last frame's, as the read answered it
 };
 
@@ -171,7 +172,7 @@ TEST(FwUnplug, AnUnpluggedCameraIsWithdrawnAndItsClientsAnsweredNotConnected) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->status, kErrorDeviceNotConnected);
     EXPECT_EQ(fw.kernel.Contexts(), 0u);
-    EXPECT_EQ(fw.Call(client, simbus::kCodeNodeAddress, Words({0, 0})), kErrorDeviceNotConnected);
+    EXPECT_EQ(fw.Call(client, simbus::kIoctlNodeAddress, Words({0, 0})), kErrorDeviceNotConnected);
     std::uint32_t value = 0;
     EXPECT_EQ(fw.ReadQuadlet(other, base + kCurMode, value), kErrorSuccess);
 }
@@ -180,16 +181,16 @@ TEST(FwIsoch, WholeFramesArriveRoundTheKernelsRingAndBrokenOnesNever) {
     FwHarness fw(1);
     fw.bus.Scan();
     const simbus::ClientId client = fw.bus.Connect(0);
-    Capture capture(fw, client,
-                    simbus::kResourceListen | simbus::kResourceStripHeader |
-                        simbus::kResourceCircular);
+    Capture capture(
+        fw, client,
+        simbus::kResourceListen | simbus::kResourceStripHeader | simbus::kResourceCircular);
     EXPECT_EQ(fw.kernel.Contexts(), 1u);
     // More frames than the kernel's ring holds: it is queued again as it drains.
     for (std::uint8_t i = 0; i < 20; ++i) EXPECT_EQ(capture.Read(Frame(i)), Frame(i)) << int(i);
 
     // A short packet inside a frame, and a lost one: neither frame reaches the client.
     const std::uint32_t id =
-        fw.Send(client, simbus::kCodeIsochRead, IsochRead(capture.handle, kFrame));
+        fw.Send(client, simbus::kIoctlIsochRead, IsochRead(capture.handle, kFrame));
     fw.kernel.SendFrame(kChannel, Frame(100), kPacket, -1, 2);
     fw.kernel.SendFrame(kChannel, Frame(101), kPacket, 5);
     fw.Pump();
@@ -209,9 +210,9 @@ TEST(FwIsoch, FramesCarryTheirFirstPacketsCycleAcrossTheStampsWrap) {
     FwHarness fw(1);
     fw.bus.Scan();
     const simbus::ClientId client = fw.bus.Connect(0);
-    Capture capture(fw, client,
-                    simbus::kResourceListen | simbus::kResourceStripHeader |
-                        simbus::kResourceCircular);
+    Capture capture(
+        fw, client,
+        simbus::kResourceListen | simbus::kResourceStripHeader | simbus::kResourceCircular);
     // The kernel's 16-bit stamps wrap after 8 s, inside the second frame.
     fw.kernel.SetCycle(8 * 8000 - 12);
     std::vector<std::uint32_t> cycles;
@@ -246,9 +247,9 @@ TEST(FwIsoch, RefusedBandwidthIsBusyAndAClientsEndGivesEverythingBack) {
     simbus::ClientId client = fw.bus.Connect(0);
     // Two of these are more than a cycle holds.
     const Bytes most = Words({1024, simbus::kSpeed100, 0, 0, 0});
-    EXPECT_EQ(fw.Call(client, simbus::kCodeAllocateBandwidth, most), kErrorSuccess);
+    EXPECT_EQ(fw.Call(client, simbus::kIoctlAllocateBandwidth, most), kErrorSuccess);
     Bytes refusal;
-    EXPECT_EQ(fw.Call(client, simbus::kCodeAllocateBandwidth, most, &refusal), kErrorBusy);
+    EXPECT_EQ(fw.Call(client, simbus::kIoctlAllocateBandwidth, most, &refusal), kErrorBusy);
     // What the stream needs; the kernel does not say what the bus has left.
     EXPECT_EQ(Word(refusal, 12), simbus::ResourceManager::BandwidthUnits(1024, simbus::kSpeed100));
     EXPECT_EQ(Word(refusal, 16), 0xFFFFFFFFu);

@@ -24,7 +24,7 @@ protected:
 
     unsigned NodeOf(ClientId client, bool host = false) {
         Bytes out;
-        EXPECT_EQ(h.Call(client, simbus::kCodeNodeAddress, Words({host ? 1u : 0u, 0}), &out),
+        EXPECT_EQ(h.Call(client, simbus::kIoctlNodeAddress, Words({host ? 1u : 0u, 0}), &out),
                   kErrorSuccess);
         EXPECT_EQ(Word(out, 4) >> 6, simbus::kLocalBus);
         return Word(out, 4) & 63;
@@ -33,19 +33,19 @@ protected:
     // The command base, found as a client finds it: in the unit dependent directory.
     std::uint64_t CommandBase() {
         Bytes header;
-        h.Call(camera, simbus::kCodeConfigInfo, Bytes(68), &header);
+        h.Call(camera, simbus::kIoctlConfigInfo, Bytes(68), &header);
         Bytes second(68);
         std::copy_n(header.begin() + 24, 44, second.begin() + 24);
         const std::uint32_t unitBytes = Word(header, 24);
         Bytes full;
-        EXPECT_EQ(h.Call(camera, simbus::kCodeConfigInfo, second, &full, 68 + 1024), kErrorSuccess);
+        EXPECT_EQ(h.Call(camera, simbus::kIoctlConfigInfo, second, &full, 68 + 1024), kErrorSuccess);
         return kCsrBase + std::uint64_t(platform::LoadBE32(&full[68 + unitBytes]) & 0xFF'FFFF) * 4;
     }
 
     std::uint32_t ReadQuadlet(std::uint64_t address, std::uint32_t& value) {
         Bytes out;
         const std::uint32_t status =
-            h.Call(camera, simbus::kCodeAsyncRead,
+            h.Call(camera, simbus::kIoctlAsyncRead,
                    AsyncRecord(NodeAddress(NodeOf(camera)), address, 4), &out);
         if (status == kErrorSuccess) value = platform::LoadBE32(&out[36]);
         return status;
@@ -53,7 +53,7 @@ protected:
 
     std::uint32_t WriteQuadlets(std::uint64_t address,
                                 std::initializer_list<std::uint32_t> values) {
-        return h.Call(camera, simbus::kCodeAsyncWrite,
+        return h.Call(camera, simbus::kIoctlAsyncWrite,
                       AsyncWrite(NodeAddress(NodeOf(camera)), address, values));
     }
 
@@ -67,9 +67,9 @@ TEST_F(BusRequests, NodeNumbersAndSpeedsNameTheSocketsUnitAndTheHost) {
     EXPECT_EQ(NodeOf(other), 1u);
     EXPECT_EQ(NodeOf(camera, true), 2u);
     Bytes out;
-    ASSERT_EQ(h.Call(other, simbus::kCodeMaxSpeed, Bytes(268), &out), kErrorSuccess);
+    ASSERT_EQ(h.Call(other, simbus::kIoctlMaxSpeed, Bytes(268), &out), kErrorSuccess);
     EXPECT_EQ(Word(out, 264), simbus::kSpeed200);
-    ASSERT_EQ(h.Call(other, simbus::kCodeMaxSpeed, Words({1}, 268), &out), kErrorSuccess);
+    ASSERT_EQ(h.Call(other, simbus::kIoctlMaxSpeed, Words({1}, 268), &out), kErrorSuccess);
     EXPECT_EQ(Word(out, 264), simbus::kSpeed400);
 
     h.bus.Reset(true);
@@ -78,18 +78,18 @@ TEST_F(BusRequests, NodeNumbersAndSpeedsNameTheSocketsUnitAndTheHost) {
 }
 
 TEST_F(BusRequests, FixedRecordsWithWrongSizesOrFlagsAreRefused) {
-    EXPECT_EQ(h.Call(camera, simbus::kCodeNodeAddress, Words({2, 0})), kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeNodeAddress, Words({0})), kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeNodeAddress, Words({0, 0}), nullptr, 4),
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlNodeAddress, Words({2, 0})), kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlNodeAddress, Words({0})), kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlNodeAddress, Words({0, 0}), nullptr, 4),
               kErrorInsufficientBuffer);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeMaxSpeed, Bytes(264)), kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeHostInfo, Words({0, 1, 28}, 28)), kErrorNotSupported);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlMaxSpeed, Bytes(264)), kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlHostInfo, Words({0, 1, 28}, 28)), kErrorNotSupported);
     EXPECT_EQ(h.Call(camera, 0x222FFC, Bytes(16)), kErrorNotSupported);
 }
 
 TEST_F(BusRequests, ConfigurationInformationComesInTwoCalls) {
     Bytes header;
-    ASSERT_EQ(h.Call(camera, simbus::kCodeConfigInfo, Bytes(68), &header), kErrorSuccess);
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlConfigInfo, Bytes(68), &header), kErrorSuccess);
     ASSERT_EQ(header.size(), 68u);
     const std::uint32_t companyId = header[12] << 16 | header[13] << 8 | header[14];
     EXPECT_NE(companyId, 0u);
@@ -99,24 +99,24 @@ TEST_F(BusRequests, ConfigurationInformationComesInTwoCalls) {
 
     Bytes second(68);
     std::copy_n(header.begin() + 24, 44, second.begin() + 24);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeConfigInfo, second, nullptr, 68 + total - 1),
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlConfigInfo, second, nullptr, 68 + total - 1),
               kErrorInsufficientBuffer);
     Bytes full;
-    ASSERT_EQ(h.Call(camera, simbus::kCodeConfigInfo, second, &full, 68 + total), kErrorSuccess);
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlConfigInfo, second, &full, 68 + total), kErrorSuccess);
     ASSERT_EQ(full.size(), 68u + total);
     const std::uint32_t version = full[68 + 5] << 16 | full[68 + 6] << 8 | full[68 + 7];
     EXPECT_EQ(version, 0x000102u);
     EXPECT_EQ(full[68 + unitBytes], 0x40);  // the command base entry
 
     platform::StoreLE32(&second[24], unitBytes + 4);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeConfigInfo, second, nullptr, 1024),
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlConfigInfo, second, nullptr, 1024),
               kErrorInvalidParameter);
 
     const auto unit = h.bus.AddDevice(0x010001);
     const ClientId device = h.bus.Connect(*unit);
-    ASSERT_EQ(h.Call(device, simbus::kCodeConfigInfo, Bytes(68), &header), kErrorSuccess);
+    ASSERT_EQ(h.Call(device, simbus::kIoctlConfigInfo, Bytes(68), &header), kErrorSuccess);
     std::copy_n(header.begin() + 24, 44, second.begin() + 24);
-    ASSERT_EQ(h.Call(device, simbus::kCodeConfigInfo, second, &full, 1024), kErrorSuccess);
+    ASSERT_EQ(h.Call(device, simbus::kIoctlConfigInfo, second, &full, 1024), kErrorSuccess);
     EXPECT_EQ(full[68 + 5] << 16 | full[68 + 6] << 8 | full[68 + 7], 0x010001);
 }
 
@@ -124,7 +124,7 @@ TEST_F(BusRequests, RegistersTravelBigEndianAndKeepWhatIsWritten) {
     const std::uint64_t base = CommandBase();
     ASSERT_EQ(WriteQuadlets(base + kIsoChannelSpeed, {0x3200'0000}), kErrorSuccess);
     Bytes out;
-    ASSERT_EQ(h.Call(camera, simbus::kCodeAsyncRead,
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlAsyncRead,
                      AsyncRecord(NodeAddress(NodeOf(camera)), base + kIsoChannelSpeed, 4), &out),
               kErrorSuccess);
     ASSERT_EQ(out.size(), 44u);
@@ -132,7 +132,7 @@ TEST_F(BusRequests, RegistersTravelBigEndianAndKeepWhatIsWritten) {
     EXPECT_EQ(out[39], 0x00);
 
     // A block read spans several registers; the ROM reads at its usual place.
-    ASSERT_EQ(h.Call(camera, simbus::kCodeAsyncRead,
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlAsyncRead,
                      AsyncRecord(NodeAddress(NodeOf(camera)), base + 0x600, 16), &out),
               kErrorSuccess);
     EXPECT_EQ(platform::LoadBE32(&out[36 + 12]), 0x3200'0000u);
@@ -147,12 +147,12 @@ TEST_F(BusRequests, BadAddressesAnswerErrorStatuses) {
     EXPECT_EQ(ReadQuadlet(kCsrSpace + 0x1000, value), kErrorGenFailure);       // nothing there
     EXPECT_EQ(WriteQuadlets(base + kVModeInqFormat0, {0}), kErrorGenFailure);  // read-only
     EXPECT_EQ(WriteQuadlets(kCsrBase + 0x400, {0}), kErrorGenFailure);         // the ROM
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAsyncRead, AsyncRecord(NodeAddress(40), base, 4)),
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlAsyncRead, AsyncRecord(NodeAddress(40), base, 4)),
               kErrorSemTimeout);
     EXPECT_EQ(
-        h.Call(camera, simbus::kCodeAsyncRead, AsyncRecord(NodeAddress(NodeOf(camera)), base, 6)),
+        h.Call(camera, simbus::kIoctlAsyncRead, AsyncRecord(NodeAddress(NodeOf(camera)), base, 6)),
         kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAsyncRead,
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlAsyncRead,
                      AsyncRecord(NodeAddress(NodeOf(camera)), base, 8), nullptr, 40),
               kErrorInsufficientBuffer);
 
@@ -166,78 +166,78 @@ TEST_F(BusRequests, BadAddressesAnswerErrorStatuses) {
 
 TEST_F(BusRequests, HostInformationAndHostMemory) {
     Bytes out;
-    ASSERT_EQ(h.Call(camera, simbus::kCodeHostInfo, Words({0, 2, 28}, 28), &out), kErrorSuccess);
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlHostInfo, Words({0, 2, 28}, 28), &out), kErrorSuccess);
     EXPECT_EQ(Word(out, 12), 0x11u);
     h.bus.SetHostCaps(simbus::kHostCapStripHeader);
-    ASSERT_EQ(h.Call(camera, simbus::kCodeHostInfo, Words({0, 2, 28}, 28), &out), kErrorSuccess);
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlHostInfo, Words({0, 2, 28}, 28), &out), kErrorSuccess);
     EXPECT_EQ(Word(out, 12), 0x10u);
 
     Bytes write = Words({0, 8, 0, 0x01020304, 0x05060708}, 24);
-    ASSERT_EQ(h.Call(camera, simbus::kCodeHostMemoryWrite, write), kErrorSuccess);
-    ASSERT_EQ(h.Call(other, simbus::kCodeHostMemoryRead, Words({0, 8, 0}, 24), &out),
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlHostMemoryWrite, write), kErrorSuccess);
+    ASSERT_EQ(h.Call(other, simbus::kIoctlHostMemoryRead, Words({0, 8, 0}, 24), &out),
               kErrorSuccess);
     ASSERT_EQ(out.size(), 24u);
     EXPECT_EQ(Word(out, 12), 0x01020304u);
     EXPECT_EQ(Word(out, 16), 0x05060708u);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeHostMemoryRead, Words({1, 8, 0}, 24)),
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlHostMemoryRead, Words({1, 8, 0}, 24)),
               kErrorInvalidHandle);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeHostMemoryRead, Words({0, 1 << 20, 0}, 24), nullptr,
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlHostMemoryRead, Words({0, 1 << 20, 0}, 24), nullptr,
                      (1 << 20) + 16),
               kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeHostMemoryWrite, Words({0, 8, 0, 1}, 16)),
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlHostMemoryWrite, Words({0, 8, 0, 1}, 16)),
               kErrorInvalidParameter);
 }
 
 TEST_F(BusRequests, BandwidthIsOneBudgetWithinThePhysicalLimits) {
     Bytes out;
-    ASSERT_EQ(h.Call(camera, simbus::kCodeAllocateBandwidth, Words({4096, 4, 0, 0, 0}), &out),
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlAllocateBandwidth, Words({4096, 4, 0, 0, 0}), &out),
               kErrorSuccess);
     const std::uint32_t handle = Word(out, 8);
     EXPECT_NE(handle, 0u);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({4096, 4, 0, 0, 0})), kErrorBusy);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({4100, 4, 0, 0, 0})),
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateBandwidth, Words({4096, 4, 0, 0, 0})), kErrorBusy);
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateBandwidth, Words({4100, 4, 0, 0, 0})),
               kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({2052, 2, 0, 0, 0})),
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateBandwidth, Words({2052, 2, 0, 0, 0})),
               kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({1028, 1, 0, 0, 0})),
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateBandwidth, Words({1028, 1, 0, 0, 0})),
               kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({64, 3, 0, 0, 0})),
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateBandwidth, Words({64, 3, 0, 0, 0})),
               kErrorInvalidParameter);
     // Two VGA RGB streams at 15 fps share the bus; a third does not fit.
-    EXPECT_EQ(h.Call(other, simbus::kCodeFreeBandwidth, Words({handle})), kErrorInvalidHandle);
-    ASSERT_EQ(h.Call(camera, simbus::kCodeFreeBandwidth, Words({handle})), kErrorSuccess);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})),
+    EXPECT_EQ(h.Call(other, simbus::kIoctlFreeBandwidth, Words({handle})), kErrorInvalidHandle);
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlFreeBandwidth, Words({handle})), kErrorSuccess);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlAllocateBandwidth, Words({1920, 4, 0, 0, 0})),
               kErrorSuccess);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})),
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateBandwidth, Words({1920, 4, 0, 0, 0})),
               kErrorSuccess);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})), kErrorBusy);
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateBandwidth, Words({1920, 4, 0, 0, 0})), kErrorBusy);
     // A client that goes gives its share back.
     h.bus.Disconnect(other);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAllocateBandwidth, Words({1920, 4, 0, 0, 0})),
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlAllocateBandwidth, Words({1920, 4, 0, 0, 0})),
               kErrorSuccess);
 }
 
 TEST_F(BusRequests, EachChannelOnceOnTheWholeBus) {
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAllocateChannel, Words({0, 0, 0, 0})), kErrorSuccess);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateChannel, Words({0, 0, 0, 0})), kErrorBusy);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateChannel, Words({63, 0, 0, 0})), kErrorSuccess);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateChannel, Words({64, 0, 0, 0})),
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlAllocateChannel, Words({0, 0, 0, 0})), kErrorSuccess);
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateChannel, Words({0, 0, 0, 0})), kErrorBusy);
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateChannel, Words({63, 0, 0, 0})), kErrorSuccess);
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateChannel, Words({64, 0, 0, 0})),
               kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(other, simbus::kCodeFreeChannel, Words({0})), kErrorInvalidHandle);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeFreeChannel, Words({0})), kErrorSuccess);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateChannel, Words({0, 0, 0, 0})), kErrorSuccess);
+    EXPECT_EQ(h.Call(other, simbus::kIoctlFreeChannel, Words({0})), kErrorInvalidHandle);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlFreeChannel, Words({0})), kErrorSuccess);
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateChannel, Words({0, 0, 0, 0})), kErrorSuccess);
     h.bus.Disconnect(other);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeAllocateChannel, Words({63, 0, 0, 0})), kErrorSuccess);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlAllocateChannel, Words({63, 0, 0, 0})), kErrorSuccess);
 }
 
 TEST_F(BusRequests, ResourcesAskOnlyForWhatTheHostCanDo) {
     Bytes out;
     ASSERT_EQ(
-        h.Call(camera, simbus::kCodeAllocateResources, Resources(0x0D, 0, 1280, 1, 614400), &out),
+        h.Call(camera, simbus::kIoctlAllocateResources, Resources(0x0D, 0, 1280, 1, 614400), &out),
         kErrorSuccess);
     EXPECT_NE(Word(out, 28), 0u);
     const auto refused = [&](Bytes record) {
-        return h.Call(camera, simbus::kCodeAllocateResources, record);
+        return h.Call(camera, simbus::kIoctlAllocateResources, record);
     };
     EXPECT_EQ(refused(Resources(0x03, 0, 1280, 1, 100)),
               kErrorInvalidParameter);  // listen and talk
@@ -252,21 +252,21 @@ TEST_F(BusRequests, ResourcesAskOnlyForWhatTheHostCanDo) {
     EXPECT_EQ(refused(Resources(0x41, 0, 1280, 1, 100)), kErrorNotSupported);
     // Handles belong to the client that allocated them.
     const std::uint32_t handle = Word(out, 28);
-    EXPECT_EQ(h.Call(other, simbus::kCodeListen, Words({handle, 0, 0})), kErrorInvalidHandle);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeTalk, Words({handle, 0, 0})), kErrorInvalidParameter);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeFreeResources, Words({handle})), kErrorSuccess);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeListen, Words({handle, 0, 0})), kErrorInvalidHandle);
+    EXPECT_EQ(h.Call(other, simbus::kIoctlListen, Words({handle, 0, 0})), kErrorInvalidHandle);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlTalk, Words({handle, 0, 0})), kErrorInvalidParameter);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlFreeResources, Words({handle})), kErrorSuccess);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlListen, Words({handle, 0, 0})), kErrorInvalidHandle);
 }
 
 TEST_F(BusRequests, PendingRequestsAnswerOnceOnCancelAndNeverAfterClose) {
     Bytes out;
-    h.Call(camera, simbus::kCodeAllocateResources, Resources(0x0D, 5, 1280, 1, 1280), &out);
+    h.Call(camera, simbus::kIoctlAllocateResources, Resources(0x0D, 5, 1280, 1, 1280), &out);
     const std::uint32_t handle = Word(out, 28);
     const std::uint32_t attach =
-        h.Send(camera, simbus::kCodeAttachBuffers, Attach(handle, {{9, 1280, 0, 1, 0}}));
-    ASSERT_EQ(h.Call(camera, simbus::kCodeListen, Words({handle, 0, 0})), kErrorSuccess);
-    const std::uint32_t read = h.Send(camera, simbus::kCodeIsochRead, IsochRead(handle, 1280));
-    const std::uint32_t wait = h.Send(camera, simbus::kCodeBusResetWait, {});
+        h.Send(camera, simbus::kIoctlAttachBuffers, Attach(handle, {{9, 1280, 0, 1, 0}}));
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlListen, Words({handle, 0, 0})), kErrorSuccess);
+    const std::uint32_t read = h.Send(camera, simbus::kIoctlIsochRead, IsochRead(handle, 1280));
+    const std::uint32_t wait = h.Send(camera, simbus::kIoctlBusResetWait, {});
     EXPECT_FALSE(h.Take(camera, attach) || h.Take(camera, read) || h.Take(camera, wait));
 
     h.bus.Cancel(camera, read);
@@ -282,8 +282,8 @@ TEST_F(BusRequests, PendingRequestsAnswerOnceOnCancelAndNeverAfterClose) {
     EXPECT_EQ(h.Take(camera, wait)->status, kErrorOperationAborted);
 
     // A request id that is still pending cannot be used again.
-    const std::uint32_t again = h.Send(other, simbus::kCodeBusResetWait, {});
-    h.bus.Submit({other, again, simbus::kCodeNodeAddress, Words({0, 0}), 8});
+    const std::uint32_t again = h.Send(other, simbus::kIoctlBusResetWait, {});
+    h.bus.Submit({other, again, simbus::kIoctlNodeAddress, Words({0, 0}), 8});
     EXPECT_EQ(h.Take(other, again)->status, kErrorInvalidParameter);
     h.bus.Disconnect(other);
     h.bus.Reset(false);
@@ -295,7 +295,7 @@ TEST_F(BusRequests, PendingRequestsAnswerOnceOnCancelAndNeverAfterClose) {
 TEST_F(BusRequests, PendingAttachesHoldNoMoreThanTheConnectionsShare) {
     constexpr std::uint32_t kLength = 15u << 20;
     Bytes out;
-    ASSERT_EQ(h.Call(camera, simbus::kCodeAllocateResources,
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlAllocateResources,
                      Resources(0x0D, 5, 1280, 8, kLength), &out),
               kErrorSuccess);
     const Bytes record = Attach(Word(out, 28), {{9, kLength, 0, 1, 0}});
@@ -305,8 +305,8 @@ TEST_F(BusRequests, PendingAttachesHoldNoMoreThanTheConnectionsShare) {
         return at == std::string::npos ? -1L : std::stol(status.substr(at + 15));
     };
     std::vector<std::uint32_t> pending;
-    for (int i = 0; i < 4; ++i) pending.push_back(h.Send(camera, simbus::kCodeAttachBuffers, record));
-    const std::uint32_t refused = h.Send(camera, simbus::kCodeAttachBuffers, record);
+    for (int i = 0; i < 4; ++i) pending.push_back(h.Send(camera, simbus::kIoctlAttachBuffers, record));
+    const std::uint32_t refused = h.Send(camera, simbus::kIoctlAttachBuffers, record);
     for (const std::uint32_t id : pending) EXPECT_FALSE(h.Take(camera, id)) << id;
     const auto answer = h.Take(camera, refused);
     ASSERT_TRUE(answer);
@@ -315,19 +315,19 @@ TEST_F(BusRequests, PendingAttachesHoldNoMoreThanTheConnectionsShare) {
 
     // What an answered attach held is free again.
     h.bus.Cancel(camera, pending.back());
-    const std::uint32_t again = h.Send(camera, simbus::kCodeAttachBuffers, record);
+    const std::uint32_t again = h.Send(camera, simbus::kIoctlAttachBuffers, record);
     EXPECT_FALSE(h.Take(camera, again));
     h.bus.Disconnect(camera);
     EXPECT_EQ(held(), 0L);
 }
 
 TEST_F(BusRequests, ResetCompletesEveryWaitOfEveryClient) {
-    const std::uint32_t first = h.Send(camera, simbus::kCodeBusResetWait, {});
-    const std::uint32_t second = h.Send(other, simbus::kCodeBusResetWait, {});
+    const std::uint32_t first = h.Send(camera, simbus::kIoctlBusResetWait, {});
+    const std::uint32_t second = h.Send(other, simbus::kIoctlBusResetWait, {});
     h.bus.Reset(false);
     EXPECT_EQ(h.Take(camera, first)->status, kErrorSuccess);
     EXPECT_EQ(h.Take(other, second)->status, kErrorSuccess);
-    const std::uint32_t next = h.Send(camera, simbus::kCodeBusResetWait, {});
+    const std::uint32_t next = h.Send(camera, simbus::kIoctlBusResetWait, {});
     EXPECT_FALSE(h.Take(camera, next));
     // Plugging a unit in resets the bus too.
     h.bus.AddCamera();
@@ -336,21 +336,21 @@ TEST_F(BusRequests, ResetCompletesEveryWaitOfEveryClient) {
 
 TEST_F(BusRequests, UnpluggedUnitFailsItsClientsAndFreesTheirResources) {
     Bytes out;
-    h.Call(camera, simbus::kCodeAllocateBandwidth, Words({4096, 4, 0, 0, 0}));
-    h.Call(camera, simbus::kCodeAllocateResources, Resources(0x0D, 5, 1280, 1, 1280), &out);
+    h.Call(camera, simbus::kIoctlAllocateBandwidth, Words({4096, 4, 0, 0, 0}));
+    h.Call(camera, simbus::kIoctlAllocateResources, Resources(0x0D, 5, 1280, 1, 1280), &out);
     const std::uint32_t handle = Word(out, 28);
     const std::uint32_t attach =
-        h.Send(camera, simbus::kCodeAttachBuffers, Attach(handle, {{9, 1280, 0, 1, 0}}));
-    h.Call(camera, simbus::kCodeListen, Words({handle, 0, 0}));
-    const std::uint32_t read = h.Send(camera, simbus::kCodeIsochRead, IsochRead(handle, 1280));
-    const std::uint32_t wait = h.Send(other, simbus::kCodeBusResetWait, {});
+        h.Send(camera, simbus::kIoctlAttachBuffers, Attach(handle, {{9, 1280, 0, 1, 0}}));
+    h.Call(camera, simbus::kIoctlListen, Words({handle, 0, 0}));
+    const std::uint32_t read = h.Send(camera, simbus::kIoctlIsochRead, IsochRead(handle, 1280));
+    const std::uint32_t wait = h.Send(other, simbus::kIoctlBusResetWait, {});
 
     ASSERT_EQ(h.bus.RemoveUnit(0), 0u);
     EXPECT_EQ(h.Take(camera, attach)->status, kErrorDeviceNotConnected);
     EXPECT_EQ(h.Take(camera, read)->status, kErrorDeviceNotConnected);
     EXPECT_EQ(h.Take(other, wait)->status, kErrorSuccess);
-    EXPECT_EQ(h.Call(camera, simbus::kCodeNodeAddress, Words({0, 0})), kErrorDeviceNotConnected);
-    EXPECT_EQ(h.Call(other, simbus::kCodeAllocateBandwidth, Words({4096, 4, 0, 0, 0})),
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlNodeAddress, Words({0, 0})), kErrorDeviceNotConnected);
+    EXPECT_EQ(h.Call(other, simbus::kIoctlAllocateBandwidth, Words({4096, 4, 0, 0, 0})),
               kErrorSuccess);
     EXPECT_EQ(NodeOf(other), 0u);
     EXPECT_FALSE(h.bus.RemoveUnit(1));
@@ -366,15 +366,15 @@ TEST_F(BusRequests, FaultsStrikeTheNextRequestsTheyApplyTo) {
 
     h.bus.Faults().Arm(simbus::FaultKind::AsyncShort, 1);
     Bytes out;
-    ASSERT_EQ(h.Call(camera, simbus::kCodeAsyncRead,
+    ASSERT_EQ(h.Call(camera, simbus::kIoctlAsyncRead,
                      AsyncRecord(NodeAddress(NodeOf(camera)), base + 0x600, 16), &out),
               kErrorSuccess);
     EXPECT_LT(out.size(), 36u + 16u);
 
     h.bus.Faults().Arm(simbus::FaultKind::Stall, 1);
-    const std::uint32_t stalled = h.Send(camera, simbus::kCodeNodeAddress, Words({0, 0}));
+    const std::uint32_t stalled = h.Send(camera, simbus::kIoctlNodeAddress, Words({0, 0}));
     EXPECT_FALSE(h.Take(camera, stalled));
-    EXPECT_EQ(h.Call(camera, simbus::kCodeNodeAddress, Words({0, 0})), kErrorSuccess);
+    EXPECT_EQ(h.Call(camera, simbus::kIoctlNodeAddress, Words({0, 0})), kErrorSuccess);
     h.bus.Cancel(camera, stalled);
     EXPECT_EQ(h.Take(camera, stalled)->status, kErrorOperationAborted);
 }

@@ -27,16 +27,16 @@ protected:
         h.bus.AddCamera();
         client = h.bus.Connect(0);
         Bytes header, full;
-        h.Call(client, simbus::kCodeConfigInfo, Bytes(68), &header);
+        h.Call(client, simbus::kIoctlConfigInfo, Bytes(68), &header);
         Bytes second(68);
         std::copy_n(header.begin() + 24, 44, second.begin() + 24);
-        h.Call(client, simbus::kCodeConfigInfo, second, &full, 1024);
+        h.Call(client, simbus::kIoctlConfigInfo, second, &full, 1024);
         base = kCsrBase +
                std::uint64_t(platform::LoadBE32(&full[68 + Word(header, 24)]) & 0xFF'FFFF) * 4;
     }
 
     void Write(std::uint32_t offset, std::uint32_t value) {
-        ASSERT_EQ(h.Call(client, simbus::kCodeAsyncWrite,
+        ASSERT_EQ(h.Call(client, simbus::kIoctlAsyncWrite,
                          AsyncWrite(NodeAddress(0), base + offset, {value})),
                   kErrorSuccess);
     }
@@ -60,19 +60,19 @@ protected:
         std::uint32_t largest = 0;
         for (const Descriptor& d : descriptors) largest = std::max(largest, d.length);
         Bytes out;
-        EXPECT_EQ(h.Call(client, simbus::kCodeAllocateResources,
+        EXPECT_EQ(h.Call(client, simbus::kIoctlAllocateResources,
                          Resources(flags, channel, bytesPerPacket,
                                    std::uint32_t(descriptors.size()), largest),
                          &out),
                   kErrorSuccess);
         const std::uint32_t handle = Word(out, 28);
-        attach = h.Send(client, simbus::kCodeAttachBuffers, Attach(handle, descriptors));
-        EXPECT_EQ(h.Call(client, simbus::kCodeListen, Words({handle, 0, 0})), kErrorSuccess);
+        attach = h.Send(client, simbus::kIoctlAttachBuffers, Attach(handle, descriptors));
+        EXPECT_EQ(h.Call(client, simbus::kIoctlListen, Words({handle, 0, 0})), kErrorSuccess);
         return handle;
     }
 
     std::uint32_t Read(std::uint32_t handle, std::uint32_t bytes = kVgaFrameBytes) {
-        return h.Send(client, simbus::kCodeIsochRead, IsochRead(handle, bytes));
+        return h.Send(client, simbus::kIoctlIsochRead, IsochRead(handle, bytes));
     }
 
     Bytes Answer(std::uint32_t id) {
@@ -154,7 +154,7 @@ TEST_F(BusStreaming, PacketBasedBuffersGiveEachPacketItsSlot) {
     const std::uint32_t handle = Listener(0x45, {{kSync, kVgaPackets * slot, 0, 1, 0}});
     Start();
     const std::uint32_t read =
-        h.Send(client, simbus::kCodeIsochRead, IsochRead(handle, kVgaPackets * slot));
+        h.Send(client, simbus::kIoctlIsochRead, IsochRead(handle, kVgaPackets * slot));
     h.AdvanceTo(kFrame0Done);
     const Bytes frame = Answer(read);
     ASSERT_EQ(frame.size(), 16u + kVgaPackets * slot);
@@ -219,12 +219,12 @@ TEST_F(BusStreaming, StopAnswersPendingReadsWithNothingDelivered) {
     const std::uint32_t handle = Listener(0x0D, kOneFrame);
     Start();
     const std::uint32_t read = Read(handle);
-    ASSERT_EQ(h.Call(client, simbus::kCodeStop, Words({handle, 0})), kErrorSuccess);
+    ASSERT_EQ(h.Call(client, simbus::kIoctlStop, Words({handle, 0})), kErrorSuccess);
     const Bytes answer = Answer(read);
     ASSERT_EQ(answer.size(), 16u);
     EXPECT_LT(std::int32_t(Word(answer, 4)), 0);
     // Listening again picks the stream up at the next frame start.
-    ASSERT_EQ(h.Call(client, simbus::kCodeListen, Words({handle, 0, 0})), kErrorSuccess);
+    ASSERT_EQ(h.Call(client, simbus::kIoctlListen, Words({handle, 0, 0})), kErrorSuccess);
     const std::uint32_t next = Read(handle);
     h.AdvanceTo(kFrame0Done);
     EXPECT_EQ(Counter(Answer(next)), 0u);
@@ -261,14 +261,14 @@ TEST_F(BusStreaming, ATalkedBufferReachesTheListenersOfItsChannel) {
     const std::uint32_t listener = Listener(0x0D, {{kSync, 2048, 0, 1, 0}}, 9, 512);
     Bytes out;
     ASSERT_EQ(
-        h.Call(client, simbus::kCodeAllocateResources, Resources(0x02, 9, 512, 1, 2048), &out),
+        h.Call(client, simbus::kIoctlAllocateResources, Resources(0x02, 9, 512, 1, 2048), &out),
         kErrorSuccess);
     const std::uint32_t talker = Word(out, 28);
     Bytes data(2048);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7);
     const std::uint32_t sent =
-        h.Send(client, simbus::kCodeAttachBuffers, Attach(talker, {{kSync, 2048, 0, 1, 0}}, data));
-    ASSERT_EQ(h.Call(client, simbus::kCodeTalk, Words({talker, 0, 0})), kErrorSuccess);
+        h.Send(client, simbus::kIoctlAttachBuffers, Attach(talker, {{kSync, 2048, 0, 1, 0}}, data));
+    ASSERT_EQ(h.Call(client, simbus::kIoctlTalk, Words({talker, 0, 0})), kErrorSuccess);
     const std::uint32_t read = Read(listener, 2048);
     h.AdvanceTo(3);
     EXPECT_TRUE(Answer(read).empty());

@@ -42,7 +42,7 @@ public:
 
     unsigned Node() {
         Bytes record = Words({0, 0});
-        EXPECT_EQ(Call(simbus::kCodeNodeAddress, record), kErrorSuccess);
+        EXPECT_EQ(Call(simbus::kIoctlNodeAddress, record), kErrorSuccess);
         return Word(record, 4) & 63;
     }
 
@@ -55,12 +55,12 @@ public:
 
     std::uint32_t Write(std::uint32_t offset, std::uint32_t value) {
         Bytes record = AsyncWrite(NodeAddress(Node()), m_base + offset, {value});
-        return Call(simbus::kCodeAsyncWrite, record);
+        return Call(simbus::kIoctlAsyncWrite, record);
     }
 
     std::uint32_t Read(std::uint32_t offset, std::uint32_t& value) {
         Bytes record = AsyncRecord(NodeAddress(Node()), m_base + offset, 4);
-        const std::uint32_t status = Call(simbus::kCodeAsyncRead, record);
+        const std::uint32_t status = Call(simbus::kIoctlAsyncRead, record);
         value = platform::LoadBE32(&record[36]);
         return status;
     }
@@ -79,22 +79,22 @@ public:
         Bytes record;
         if (allocate) {
             record = Words({kVgaPacketBytes, 4, 0, 0, 0});
-            EXPECT_EQ(Call(simbus::kCodeAllocateBandwidth, record), kErrorSuccess);
+            EXPECT_EQ(Call(simbus::kIoctlAllocateBandwidth, record), kErrorSuccess);
             record = Words({channel, 0, 0, 0});
-            EXPECT_EQ(Call(simbus::kCodeAllocateChannel, record), kErrorSuccess);
+            EXPECT_EQ(Call(simbus::kIoctlAllocateChannel, record), kErrorSuccess);
         }
         record = Resources(0x0D, channel, kVgaPacketBytes, 1, kVgaFrameBytes);
-        EXPECT_EQ(Call(simbus::kCodeAllocateResources, record), kErrorSuccess);
+        EXPECT_EQ(Call(simbus::kIoctlAllocateResources, record), kErrorSuccess);
         const std::uint32_t resource = Word(record, 28);
         m_attachRecord =
             Attach(resource, {{simbus::kDescriptorSync, kVgaFrameBytes, kVgaPacketBytes, 1, 0}});
         m_attach.SetEvent(&m_attachDone);
-        EXPECT_EQ(m_handle.Issue(simbus::kCodeAttachBuffers, m_attachRecord,
+        EXPECT_EQ(m_handle.Issue(simbus::kIoctlAttachBuffers, m_attachRecord,
                                  std::uint32_t(m_attachRecord.size()),
                                  std::uint32_t(m_attachRecord.size()), m_attach),
                   kErrorIoPending);
         record = Words({resource, 0, 0});
-        EXPECT_EQ(Call(simbus::kCodeListen, record), kErrorSuccess);
+        EXPECT_EQ(Call(simbus::kIoctlListen, record), kErrorSuccess);
         return resource;
     }
 
@@ -103,7 +103,7 @@ public:
                                            std::uint32_t* status = nullptr) {
         Bytes record = IsochRead(resource, kVgaFrameBytes);
         std::uint32_t returned = 0;
-        const std::uint32_t result = Call(simbus::kCodeIsochRead, record, &returned);
+        const std::uint32_t result = Call(simbus::kIoctlIsochRead, record, &returned);
         if (status) *status = result;
         if (result != kErrorSuccess || std::int32_t(Word(record, 4)) < 0 || returned < 20)
             return std::nullopt;
@@ -225,10 +225,10 @@ TEST(Busd, AnswersRequestsOnEachUnitSocket) {
     // An isochronous read needs to send only its header.
     const std::uint32_t resource = first.Listen(4, true);
     Bytes stop = Words({resource, 0});
-    EXPECT_EQ(first.Call(simbus::kCodeStop, stop), kErrorSuccess);
+    EXPECT_EQ(first.Call(simbus::kIoctlStop, stop), kErrorSuccess);
     Bytes read = IsochRead(resource, kVgaFrameBytes);
     std::uint32_t returned = 0;
-    ASSERT_EQ(first.Call(simbus::kCodeIsochRead, read, &returned, 16), kErrorSuccess);
+    ASSERT_EQ(first.Call(simbus::kIoctlIsochRead, read, &returned, 16), kErrorSuccess);
     EXPECT_EQ(returned, 16u);
     EXPECT_LT(std::int32_t(Word(read, 4)), 0);
 }
@@ -237,38 +237,38 @@ TEST(Busd, AnswersTheRemainingCodesOverTheSocketToo) {
     SimulatedBus bus(1);
     Unit unit(bus.UnitPaths().at(0));
     Bytes record(268);
-    ASSERT_EQ(unit.Call(simbus::kCodeMaxSpeed, record), kErrorSuccess);
+    ASSERT_EQ(unit.Call(simbus::kIoctlMaxSpeed, record), kErrorSuccess);
     EXPECT_EQ(Word(record, 264), simbus::kSpeed400);
     record = Words({0, 2, 28}, 28);
-    ASSERT_EQ(unit.Call(simbus::kCodeHostInfo, record), kErrorSuccess);
+    ASSERT_EQ(unit.Call(simbus::kIoctlHostInfo, record), kErrorSuccess);
     EXPECT_EQ(Word(record, 12), 0x11u);
     record = Words({0, 4, 0, 0xCAFE}, 20);
-    ASSERT_EQ(unit.Call(simbus::kCodeHostMemoryWrite, record), kErrorSuccess);
+    ASSERT_EQ(unit.Call(simbus::kIoctlHostMemoryWrite, record), kErrorSuccess);
     record = Words({0, 4, 0}, 20);
-    ASSERT_EQ(unit.Call(simbus::kCodeHostMemoryRead, record), kErrorSuccess);
+    ASSERT_EQ(unit.Call(simbus::kIoctlHostMemoryRead, record), kErrorSuccess);
     EXPECT_EQ(Word(record, 12), 0xCAFEu);
 
     // A talker's buffer, detached before it went out, and everything freed again.
     record = Words({512, 4, 0, 0, 0});
-    ASSERT_EQ(unit.Call(simbus::kCodeAllocateBandwidth, record), kErrorSuccess);
+    ASSERT_EQ(unit.Call(simbus::kIoctlAllocateBandwidth, record), kErrorSuccess);
     const std::uint32_t bandwidth = Word(record, 8);
     record = Words({9, 0, 0, 0});
-    ASSERT_EQ(unit.Call(simbus::kCodeAllocateChannel, record), kErrorSuccess);
+    ASSERT_EQ(unit.Call(simbus::kIoctlAllocateChannel, record), kErrorSuccess);
     record = Resources(0x06, 9, 512, 1, 512);
-    ASSERT_EQ(unit.Call(simbus::kCodeAllocateResources, record), kErrorSuccess);
+    ASSERT_EQ(unit.Call(simbus::kIoctlAllocateResources, record), kErrorSuccess);
     const std::uint32_t resource = Word(record, 28);
     Pending attach;
-    ASSERT_EQ(attach.Issue(unit.Handle(), simbus::kCodeAttachBuffers,
+    ASSERT_EQ(attach.Issue(unit.Handle(), simbus::kIoctlAttachBuffers,
                            Attach(resource, {{0, 512, 0, 0, 0}}, Bytes(512, 0x5A))),
               kErrorIoPending);
     record = Words({resource, 1, 0});
-    ASSERT_EQ(unit.Call(simbus::kCodeDetachBuffers, record), kErrorSuccess);
+    ASSERT_EQ(unit.Call(simbus::kIoctlDetachBuffers, record), kErrorSuccess);
     EXPECT_EQ(attach.Result(unit.Handle()), kErrorSuccess);
     record = Words({resource, 0, 0});
-    EXPECT_EQ(unit.Call(simbus::kCodeTalk, record), kErrorSuccess);
+    EXPECT_EQ(unit.Call(simbus::kIoctlTalk, record), kErrorSuccess);
     for (const auto& [code, handle] :
-         {std::pair{simbus::kCodeFreeResources, resource}, std::pair{simbus::kCodeFreeChannel, 9u},
-          std::pair{simbus::kCodeFreeBandwidth, bandwidth}}) {
+         {std::pair{simbus::kIoctlFreeResources, resource}, std::pair{simbus::kIoctlFreeChannel, 9u},
+          std::pair{simbus::kIoctlFreeBandwidth, bandwidth}}) {
         record = Words({handle});
         EXPECT_EQ(unit.Call(code, record), kErrorSuccess) << std::hex << code;
     }
@@ -331,15 +331,15 @@ TEST(Busd, BusResetsReachEveryWaitingClient) {
     Unit first(bus.UnitPaths().at(0));
     Unit second(bus.UnitPaths().at(1));
     Pending a, b;
-    ASSERT_EQ(a.Issue(first.Handle(), simbus::kCodeBusResetWait, {}), kErrorIoPending);
-    ASSERT_EQ(b.Issue(second.Handle(), simbus::kCodeBusResetWait, {}), kErrorIoPending);
+    ASSERT_EQ(a.Issue(first.Handle(), simbus::kIoctlBusResetWait, {}), kErrorIoPending);
+    ASSERT_EQ(b.Issue(second.Handle(), simbus::kIoctlBusResetWait, {}), kErrorIoPending);
     ASSERT_TRUE(bus.Busctl({"bus-reset", "--renumber"}).Ok());
     EXPECT_EQ(a.Result(first.Handle()), kErrorSuccess);
     EXPECT_EQ(b.Result(second.Handle()), kErrorSuccess);
     EXPECT_NE(first.Node(), 0u);
 
     Pending c;
-    ASSERT_EQ(c.Issue(first.Handle(), simbus::kCodeBusResetWait, {}), kErrorIoPending);
+    ASSERT_EQ(c.Issue(first.Handle(), simbus::kIoctlBusResetWait, {}), kErrorIoPending);
     first.Handle().CancelAll();
     EXPECT_EQ(c.Result(first.Handle()), kErrorOperationAborted);
 }
@@ -348,7 +348,7 @@ TEST(Busd, PluggingAndUnpluggingChangesTheUnitsAndResetsTheBus) {
     SimulatedBus bus(1);
     Unit first(bus.UnitPaths().at(0));
     Pending wait;
-    ASSERT_EQ(wait.Issue(first.Handle(), simbus::kCodeBusResetWait, {}), kErrorIoPending);
+    ASSERT_EQ(wait.Issue(first.Handle(), simbus::kIoctlBusResetWait, {}), kErrorIoPending);
     const auto added = bus.Busctl({"add-device"});
     ASSERT_TRUE(added.Ok()) << added.errors;
     EXPECT_EQ(wait.Result(first.Handle()), kErrorSuccess);
@@ -361,7 +361,7 @@ TEST(Busd, PluggingAndUnpluggingChangesTheUnitsAndResetsTheBus) {
     const std::uint32_t resource = first.Listen(2, true);
     Pending read;
     ASSERT_EQ(
-        read.Issue(first.Handle(), simbus::kCodeIsochRead, IsochRead(resource, kVgaFrameBytes)),
+        read.Issue(first.Handle(), simbus::kIoctlIsochRead, IsochRead(resource, kVgaFrameBytes)),
         kErrorIoPending);
     ASSERT_TRUE(bus.Busctl({"remove", "0"}).Ok());
     EXPECT_EQ(read.Result(first.Handle()), kErrorDeviceNotConnected);
@@ -372,7 +372,7 @@ TEST(Busd, PluggingAndUnpluggingChangesTheUnitsAndResetsTheBus) {
     Unit camera(bus.UnitPaths().at(1));
     EXPECT_EQ(camera.Node(), 1u);
     Bytes channel = Words({2, 0, 0, 0});
-    EXPECT_EQ(camera.Call(simbus::kCodeAllocateChannel, channel), kErrorSuccess);
+    EXPECT_EQ(camera.Call(simbus::kIoctlAllocateChannel, channel), kErrorSuccess);
 }
 
 TEST(Busd, FaultsFromBusctlStrikeTheNextRequests) {
@@ -399,7 +399,7 @@ TEST(Busd, FaultsFromBusctlStrikeTheNextRequests) {
 
     ASSERT_TRUE(bus.Busctl({"fault", "stall"}).Ok());
     Pending stalled;
-    ASSERT_EQ(stalled.Issue(unit.Handle(), simbus::kCodeNodeAddress, Words({0, 0})),
+    ASSERT_EQ(stalled.Issue(unit.Handle(), simbus::kIoctlNodeAddress, Words({0, 0})),
               kErrorIoPending);
     EXPECT_FALSE(stalled.done.WaitFor(std::chrono::milliseconds(200)));
     unit.Handle().CancelAll();
@@ -417,7 +417,7 @@ TEST(Busd, ABrokenFrameEndsOnlyItsConnection) {
     std::strcpy(address.sun_path, path.c_str());
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     // A request whose payload claims more than the protocol allows.
-    const auto header = EncodeFrameHeader(MakeRequest(1, simbus::kCodeNodeAddress, 8, 8));
+    const auto header = EncodeFrameHeader(MakeRequest(1, simbus::kIoctlNodeAddress, 8, 8));
     Bytes frame(header.begin(), header.end());
     platform::StoreLE32(&frame[12], platform::kMaxPayload + 1);
     ASSERT_EQ(::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL), ssize_t(frame.size()));

@@ -12,10 +12,10 @@
 #include <regex>
 #include <thread>
 
+#include "driver/RequestCodes.h"
 #include "platform/DeviceProtocol.h"
 #include "platform/UniqueFd.h"
 #include "simbus/ControlProtocol.h"
-#include "simbus/RequestCodes.h"
 #include "tests/simbus/BusRecords.h"
 #include "tests/support/SimulatedBus.h"
 
@@ -91,7 +91,7 @@ TEST(BusdBounds, WhatClientsSendOrLeaveUnreadDoesNotGrowItWithoutLimit) {
     for (int i = 0; i < 20; ++i) {
         announcers.push_back(ConnectTo(unit));
         const auto header = platform::EncodeFrameHeader(platform::MakeRequest(
-            1, simbus::kCodeHostMemoryWrite, platform::kMaxPayload, platform::kMaxPayload));
+            1, simbus::kIoctlHostMemoryWrite, platform::kMaxPayload, platform::kMaxPayload));
         ASSERT_TRUE(SendAll(announcers.back().Get(), header));
     }
     // 64 KiB host-memory reads, pipelined, whose answers are never read.
@@ -101,7 +101,7 @@ TEST(BusdBounds, WhatClientsSendOrLeaveUnreadDoesNotGrowItWithoutLimit) {
     std::vector<std::uint8_t> requests;
     for (std::uint32_t id = 1; id <= 3000; ++id) {
         const auto header = platform::EncodeFrameHeader(platform::MakeRequest(
-            id, simbus::kCodeHostMemoryRead, std::uint32_t(record.size()), 12 + kRead + 4));
+            id, simbus::kIoctlHostMemoryRead, std::uint32_t(record.size()), 12 + kRead + 4));
         requests.insert(requests.end(), header.begin(), header.end());
         requests.insert(requests.end(), record.begin(), record.end());
     }

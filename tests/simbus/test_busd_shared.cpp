@@ -53,7 +53,7 @@ public:
             [this](std::uint32_t code, Bytes& buffer) { return Call(code, buffer); });
         ASSERT_NE(base, 0u);
         Bytes node = Words({0, 0});
-        ASSERT_EQ(Call(simbus::kCodeNodeAddress, node), kErrorSuccess);
+        ASSERT_EQ(Call(simbus::kIoctlNodeAddress, node), kErrorSuccess);
         m_node = NodeAddress(Word(node, 4) & 63);
         m_base = base;
         const std::pair<std::uint32_t, std::uint32_t> writes[] = {{kCurFormat, 0},
@@ -70,7 +70,7 @@ public:
 
     std::uint32_t AllocateResource() {
         Bytes record = Resources(0x0D, 0, kVgaPacketBytes, 1, kVgaFrameBytes);
-        EXPECT_EQ(Call(simbus::kCodeAllocateResources, record), kErrorSuccess);
+        EXPECT_EQ(Call(simbus::kIoctlAllocateResources, record), kErrorSuccess);
         m_resource = Word(record, 28);
         return m_resource;
     }
@@ -81,7 +81,7 @@ public:
             m_resource, {{simbus::kDescriptorSync, kVgaFrameBytes, kVgaPacketBytes, 1, 0}}, {},
             dataAreas);
         const auto size = std::uint32_t(m_attachRecord.size());
-        return m_handle.Issue(simbus::kCodeAttachBuffers, m_attachRecord, size, size, m_attach,
+        return m_handle.Issue(simbus::kIoctlAttachBuffers, m_attachRecord, size, size, m_attach,
                               memoryFd);
     }
     // The attach's final status, once it came, and how many bytes its answer had.
@@ -96,14 +96,14 @@ public:
         AllocateResource();
         ASSERT_EQ(Attach(memory ? memory->Fd() : -1, dataAreas), kErrorIoPending);
         Bytes start = Words({m_resource, 0, 0});
-        ASSERT_EQ(Call(simbus::kCodeListen, start), kErrorSuccess);
+        ASSERT_EQ(Call(simbus::kIoctlListen, start), kErrorSuccess);
     }
 
     // The next frame's bytes, copied out before the next read hands its slot back.
     std::optional<Bytes> NextFrame() {
         Bytes record = IsochRead(m_resource, kVgaFrameBytes);
         std::uint32_t returned = 0;
-        if (Call(simbus::kCodeIsochRead, record, &returned) != kErrorSuccess) return std::nullopt;
+        if (Call(simbus::kIoctlIsochRead, record, &returned) != kErrorSuccess) return std::nullopt;
         const auto length = std::int32_t(Word(record, 4));
         if (length < 0) return std::nullopt;
         if (m_memory == nullptr) {
@@ -117,7 +117,7 @@ public:
 
     void Detach() {
         Bytes record = Words({m_resource, 1, 0});
-        EXPECT_EQ(Call(simbus::kCodeDetachBuffers, record), kErrorSuccess);
+        EXPECT_EQ(Call(simbus::kIoctlDetachBuffers, record), kErrorSuccess);
     }
 
     DeviceHandle& Handle() { return m_handle; }
@@ -126,7 +126,7 @@ public:
 private:
     std::uint32_t Write(std::uint32_t offset, std::uint32_t value) {
         Bytes write = AsyncWrite(m_node, m_base + offset, {value});
-        return Call(simbus::kCodeAsyncWrite, write);
+        return Call(simbus::kIoctlAsyncWrite, write);
     }
 
     DeviceHandle m_handle;
@@ -258,7 +258,7 @@ TEST(BusdShared, RefusesUnfitMemoryAndServesOn) {
     UniqueFd unsealed = memfd(kSharedBytes, MFD_ALLOW_SEALING, 0);
     ASSERT_EQ(unit.Attach(unsealed.Get()), kErrorIoPending);
     Bytes node = Words({0, 0});  // answered after the attach was handled
-    ASSERT_EQ(unit.Call(simbus::kCodeNodeAddress, node), kErrorSuccess);
+    ASSERT_EQ(unit.Call(simbus::kIoctlNodeAddress, node), kErrorSuccess);
     EXPECT_NE(::ftruncate(unsealed.Get(), 0), 0);
     unit.Handle().CancelAll();
 
@@ -290,7 +290,7 @@ TEST(BusdShared, AnAttachWithoutDataAreasNeedsTheMemoryItsDataGoTo) {
     StoreLE32(&claimsData[12], 0);
     AsyncRequest request;
     std::uint32_t status = unit.Handle().Issue(
-        simbus::kCodeAttachBuffers, claimsData, std::uint32_t(claimsData.size()),
+        simbus::kIoctlAttachBuffers, claimsData, std::uint32_t(claimsData.size()),
         std::uint32_t(claimsData.size()), request, memory->Fd());
     if (status == kErrorIoPending) status = unit.Handle().GetResult(request, nullptr, true);
     EXPECT_EQ(status, kErrorInvalidParameter);

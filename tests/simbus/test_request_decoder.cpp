@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "simbus/RequestDecoder.h"
+#include "driver/RequestDecoder.h"
 #include "tests/simbus/BusRecords.h"
 
 namespace {
@@ -86,28 +86,28 @@ TEST(RequestDecoder, ReadsNeedRoomForTheirAnswerButNotItsBytes) {
 // One valid record of each code, to be damaged at random.
 std::vector<std::pair<std::uint32_t, Bytes>> Seeds(std::uint32_t resource) {
     return {
-        {simbus::kCodeAsyncRead,
+        {simbus::kIoctlAsyncRead,
          AsyncRecord(NodeAddress(0), kCsrBase + 0xF0F0'0600 - 0xF000'0000, 16)},
-        {simbus::kCodeAsyncWrite, AsyncWrite(NodeAddress(0), kCsrBase + 0x400, {1, 2})},
-        {simbus::kCodeNodeAddress, Words({1, 0})},
-        {simbus::kCodeMaxSpeed, Bytes(268)},
-        {simbus::kCodeConfigInfo, Bytes(68)},
-        {simbus::kCodeHostInfo, Words({0, 2, 28}, 28)},
-        {simbus::kCodeAllocateBandwidth, Words({512, 4, 0, 0, 0})},
-        {simbus::kCodeAllocateChannel, Words({7, 0, 0, 0})},
-        {simbus::kCodeAllocateResources, Resources(0x0D, 3, 1280, 2, 4096)},
-        {simbus::kCodeAttachBuffers, Attach(resource, {{9, 4096, 0, 1, 0}, {0, 64, 0, 0, 0}})},
-        {simbus::kCodeDetachBuffers, Words({resource, 1, 0})},
-        {simbus::kCodeListen, Words({resource, 0, 0})},
-        {simbus::kCodeTalk, Words({resource, 0, 0})},
-        {simbus::kCodeStop, Words({resource, 0})},
-        {simbus::kCodeFreeResources, Words({resource})},
-        {simbus::kCodeFreeBandwidth, Words({0x101})},
-        {simbus::kCodeFreeChannel, Words({7})},
-        {simbus::kCodeIsochRead, IsochRead(resource, 4096)},
-        {simbus::kCodeHostMemoryRead, Words({0, 8, 0}, 24)},
-        {simbus::kCodeHostMemoryWrite, Words({0, 8, 0, 1, 2}, 24)},
-        {simbus::kCodeBusResetWait, {}},
+        {simbus::kIoctlAsyncWrite, AsyncWrite(NodeAddress(0), kCsrBase + 0x400, {1, 2})},
+        {simbus::kIoctlNodeAddress, Words({1, 0})},
+        {simbus::kIoctlMaxSpeed, Bytes(268)},
+        {simbus::kIoctlConfigInfo, Bytes(68)},
+        {simbus::kIoctlHostInfo, Words({0, 2, 28}, 28)},
+        {simbus::kIoctlAllocateBandwidth, Words({512, 4, 0, 0, 0})},
+        {simbus::kIoctlAllocateChannel, Words({7, 0, 0, 0})},
+        {simbus::kIoctlAllocateResources, Resources(0x0D, 3, 1280, 2, 4096)},
+        {simbus::kIoctlAttachBuffers, Attach(resource, {{9, 4096, 0, 1, 0}, {0, 64, 0, 0, 0}})},
+        {simbus::kIoctlDetachBuffers, Words({resource, 1, 0})},
+        {simbus::kIoctlListen, Words({resource, 0, 0})},
+        {simbus::kIoctlTalk, Words({resource, 0, 0})},
+        {simbus::kIoctlStop, Words({resource, 0})},
+        {simbus::kIoctlFreeResources, Words({resource})},
+        {simbus::kIoctlFreeBandwidth, Words({0x101})},
+        {simbus::kIoctlFreeChannel, Words({7})},
+        {simbus::kIoctlIsochRead, IsochRead(resource, 4096)},
+        {simbus::kIoctlHostMemoryRead, Words({0, 8, 0}, 24)},
+        {simbus::kIoctlHostMemoryWrite, Words({0, 8, 0, 1, 2}, 24)},
+        {simbus::kIoctlBusResetWait, {}},
     };
 }
 
@@ -118,7 +118,7 @@ TEST(RequestDecoder, MalformedRecordsNeverBreakTheBus) {
     const simbus::ClientId client = h.bus.Connect(0);
     Bytes out;
     ASSERT_EQ(
-        h.Call(client, simbus::kCodeAllocateResources, Resources(0x0D, 3, 1280, 2, 4096), &out),
+        h.Call(client, simbus::kIoctlAllocateResources, Resources(0x0D, 3, 1280, 2, 4096), &out),
         0u);
     const auto seeds = Seeds(Word(out, 28));
     std::map<std::uint32_t, std::uint32_t> outSizes;

@@ -2,7 +2,7 @@
 // and each kind of mistake gives its one-line reason.
 #include <gtest/gtest.h>
 
-#include "tools/common/CommandLine.h"
+#include "common/CommandLine.h"
 
 namespace {
 

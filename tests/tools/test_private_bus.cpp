@@ -11,7 +11,7 @@
 #include "platform/UniqueFd.h"
 #include "tests/support/SimulatedBus.h"
 #include "tests/support/TempDir.h"
-#include "tools/common/PrivateBus.h"
+#include "common/PrivateBus.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "platform/DeviceDirectory.h"
 #include "simbus/ControlProtocol.h"
-#include "tools/common/CommandLine.h"
+#include "common/CommandLine.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "camera/CameraFeatures.h"
 #include "camera/CameraModes.h"
-#include "tools/common/CommandLine.h"
+#include "common/CommandLine.h"
 
 namespace {
 

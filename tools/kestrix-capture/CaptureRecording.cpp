@@ -1,6 +1,8 @@
 // Recording a capture into an AVI file for kestrix-capture.
 #include "tools/kestrix-capture/CaptureRecording.h"
 
+#include "files/CameraFiles.h"
+
 #include "tools/kestrix-capture/ExitCodes.h"
 
 bool CaptureRecording::Start(kestrix::session::Camera& camera) {
@@ -8,9 +10,9 @@ bool CaptureRecording::Start(kestrix::session::Camera& camera) {
     std::string why;
     camera.Call([&](C1394Dcam& cam, int index) {
         m_nIndex = index;
-        opened = cam.OpenAviFile(index, m_options.avi.c_str(), m_options.convert,
+        opened = files::OpenAviFile(cam, index, m_options.avi.c_str(), m_options.convert,
                                  m_options.standardFourCC);
-        if (!opened) why = cam.GetAviErrorText(index);
+        if (!opened) why = files::GetAviErrorText(cam, index);
     });
     if (m_nIndex < 0 || !opened) {
         m_fail(kExitFileError, why.empty() ? "cannot record into " + m_options.avi : why);
@@ -19,7 +21,7 @@ bool CaptureRecording::Start(kestrix::session::Camera& camera) {
     m_pManager = &camera.Manager();
     m_file.Created(m_options.avi);
     if (!Recorder([&](C1394Dcam& cam, int index) {
-            return cam.StartAviRecording(index, m_options.frames);
+            return files::StartAviRecording(cam, index, m_options.frames);
         })) {
         m_fail(kExitFailed, "the recording could not start");
         Close();
@@ -31,7 +33,7 @@ bool CaptureRecording::Start(kestrix::session::Camera& camera) {
 bool CaptureRecording::Ended(OutputFileCheck::Clock::time_point now) {
     if (m_pManager == nullptr) return false;
     // The recorder stopped by itself: closing says why.
-    if (!Recorder([](C1394Dcam& cam, int index) { return cam.GetAviErrorText(index); }).empty())
+    if (!Recorder([](C1394Dcam& cam, int index) { return files::GetAviErrorText(cam, index); }).empty())
         return true;
     return m_file.GoneBy(now);
 }
@@ -39,22 +41,22 @@ bool CaptureRecording::Ended(OutputFileCheck::Clock::time_point now) {
 std::uint64_t CaptureRecording::Frames() const {
     if (m_pManager == nullptr) return 0;
     return std::uint64_t(
-        Recorder([](C1394Dcam& cam, int index) { return cam.GetAviFrameCount(index); }));
+        Recorder([](C1394Dcam& cam, int index) { return files::GetAviFrameCount(cam, index); }));
 }
 
 std::uint64_t CaptureRecording::Dropped() const {
     if (m_pManager == nullptr) return 0;
     return std::uint64_t(
-        Recorder([](C1394Dcam& cam, int index) { return cam.GetAviDropped(index); }));
+        Recorder([](C1394Dcam& cam, int index) { return files::GetAviDropped(cam, index); }));
 }
 
 void CaptureRecording::Close() {
     if (m_pManager == nullptr) return;
     const std::string problem = Recorder([](C1394Dcam& cam, int index) {
-        cam.PauseAviRecording(index);
+        files::PauseAviRecording(cam, index);
         // Without a capture any more, its end has finished the file already.
-        cam.CloseAviFile(index);
-        return cam.GetAviErrorText(index);
+        files::CloseAviFile(cam, index);
+        return files::GetAviErrorText(cam, index);
     });
     const std::uint64_t frames = Frames();
     if (m_file.Gone()) {

@@ -1,6 +1,8 @@
 // Claiming, streaming, recording, saving stills and releasing for kestrix-capture.
 #include "tools/kestrix-capture/CaptureSession.h"
 
+#include "files/CameraFiles.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -416,8 +418,8 @@ void CaptureSession::SaveStill(const std::string& path, bool jpeg) {
         const CDcamCaptureThread* thread = cam.GetCaptureThread(index);
         held = thread != nullptr && thread->HasFrame();
         if (!held) return;
-        saved = jpeg ? cam.SaveJpeg(index, path.c_str(), m_options.quality, false, false, slot)
-                     : cam.SaveBitmap(index, path.c_str(), slot);
+        saved = jpeg ? files::SaveJpeg(cam, index, path.c_str(), m_options.quality, false, false, slot)
+                     : files::SaveBitmap(cam, index, path.c_str(), slot);
         if (!saved) why = cam.GetStillErrorText();
     });
     if (!held) {

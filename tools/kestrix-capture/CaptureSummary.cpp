@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "tools/common/JsonText.h"
+#include "common/JsonText.h"
 
 namespace {
 

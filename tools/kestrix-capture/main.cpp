@@ -12,8 +12,8 @@
 #include <utility>
 
 #include "platform/Log.h"
-#include "tools/common/CommandLine.h"
-#include "tools/common/PrivateBus.h"
+#include "common/CommandLine.h"
+#include "common/PrivateBus.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 #include "tools/kestrix-capture/CaptureSession.h"
 #include "tools/kestrix-capture/CaptureSummary.h"

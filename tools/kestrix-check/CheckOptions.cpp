@@ -1,7 +1,7 @@
 // Parsing kestrix-check's options.
 #include "tools/kestrix-check/CheckOptions.h"
 
-#include "tools/common/CommandLine.h"
+#include "common/CommandLine.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "tools/common/JsonText.h"
+#include "common/JsonText.h"
 
 const char* CheckReport::StatusName(Status status) {
     switch (status) {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <utility>
 
-#include "tools/common/CommandLine.h"
+#include "common/CommandLine.h"
 #include "tools/kestrix-check/CameraSnapshot.h"
 #include "tools/kestrix-check/Checks.h"
 #include "tools/kestrix-check/StreamChecks.h"

@@ -5,8 +5,8 @@
 #include <span>
 #include <string>
 
-#include "tools/common/CommandLine.h"
-#include "tools/common/PrivateBus.h"
+#include "common/CommandLine.h"
+#include "common/PrivateBus.h"
 #include "tools/kestrix-check/CheckOptions.h"
 #include "tools/kestrix-check/CheckRun.h"
 

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <thread>
 
+#include "driver/PacketRun.h"
 #include "simbus/ConfigRomImage.h"
-#include "simbus/PacketRun.h"
 #include "tests/support/fakefw/ControlServer.h"
 #include "tests/support/fakefw/RealLibc.h"
 
@@ -35,8 +35,8 @@ std::array<std::atomic<bool>, kMaxFds> g_fake{};
 // The local node's ROM: a bus information block (irmc, cmc, isc; max_rec 2048; S400) and a
 // root directory with node capabilities only, each behind its length and CRC.
 std::vector<std::uint32_t> LocalRom() {
-    std::vector<std::uint32_t> rom{0, 0x3133'3934, 0xE000'A002, 0x02C0'DE00, 0x0000'F000,
-                                   0, 0x0C00'83C0};
+    std::vector<std::uint32_t> rom{0,           0x3133'3934, 0xE000'A002, 0x02C0'DE00,
+                                   0x0000'F000, 0,           0x0C00'83C0};
     rom[0] = 0x0404'0000 | simbus::ConfigRomImage::Crc16(std::span(rom).subspan(1, 4));
     rom[5] = 0x0001'0000 | simbus::ConfigRomImage::Crc16(std::span(rom).subspan(6, 1));
     return rom;
@@ -56,9 +56,8 @@ bool MatchesNode(std::string_view path, std::string_view dir, int& slot) {
         path.substr(dir.size(), 3) != "/fw")
         return false;
     const std::string_view digits = path.substr(dir.size() + 3);
-    if (digits.size() > 2 || !std::all_of(digits.begin(), digits.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        }))
+    if (digits.size() > 2 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
     slot = std::atoi(std::string(digits).c_str());
     return true;
@@ -309,7 +308,8 @@ void FakeBus::Run() {
         auto wake = std::chrono::steady_clock::now() + kIdleWake;
         for (const auto& node : m_nodes)
             if (node && node->camera != 0)
-                if (const auto due = node->stream.DueAt()) wake = std::min(wake, m_clock.TimeOf(*due));
+                if (const auto due = node->stream.DueAt())
+                    wake = std::min(wake, m_clock.TimeOf(*due));
         for (const Timed& timed : m_timed) wake = std::min(wake, timed.due);
         m_wake.wait_until(lock, wake);
     }

@@ -1,5 +1,5 @@
 // Parsing the tools' command lines with getopt_long.
-#include "tools/common/CommandLine.h"
+#include "common/CommandLine.h"
 
 #include <getopt.h>
 

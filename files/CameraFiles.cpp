@@ -1,5 +1,6 @@
-// The camera object's stills and AVI recording. They live with the file writers so that the
-// camera library needs no file code: kestrix_files defines these members of C1394Dcam.
+// The camera object's stills and AVI recording.
+#include "files/CameraFiles.h"
+
 #include <new>
 #include <vector>
 
@@ -96,44 +97,47 @@ private:
 
 // ---- Stills ----
 
-bool C1394Dcam::SaveBitmap(int camera, const char* path, int slot) {
+namespace files {
+
+bool SaveBitmap(C1394Dcam& cam, int camera, const char* path, int slot) {
     std::vector<std::uint8_t> bits;
     Geometry g;
-    m_strStillError.clear();
-    return path != nullptr && ReadGeometry(*this, camera, g) &&
-           ConvertSlot(*this, camera, slot, g, bits) &&
-           files::SaveBmpFile(path, bits, g.width, g.height, &m_strStillError);
+    std::string& error = cam.StillErrorText();
+    error.clear();
+    return path != nullptr && ReadGeometry(cam, camera, g) &&
+           ConvertSlot(cam, camera, slot, g, bits) &&
+           SaveBmpFile(path, bits, g.width, g.height, &error);
 }
 
-bool C1394Dcam::SaveJpeg(int camera, const char* path, int quality, bool progressive,
-                         bool grayscale, int slot) {
+bool SaveJpeg(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
+              bool grayscale, int slot) {
     std::vector<std::uint8_t> bits;
     Geometry g;
-    m_strStillError.clear();
-    return path != nullptr && ReadGeometry(*this, camera, g) &&
-           ConvertSlot(*this, camera, slot, g, bits) &&
-           files::SaveJpegFile(path, bits, g.width, g.height, quality, progressive, grayscale,
-                               &m_strStillError);
+    std::string& error = cam.StillErrorText();
+    error.clear();
+    return path != nullptr && ReadGeometry(cam, camera, g) &&
+           ConvertSlot(cam, camera, slot, g, bits) &&
+           SaveJpegFile(path, bits, g.width, g.height, quality, progressive, grayscale, &error);
 }
 
 // ---- AVI recording ----
 
 namespace {
 
-CDcamAviWriter* WriterOf(
-    const std::array<std::shared_ptr<FrameSink>, C1394Dcam::kMaxCameras>& writers, int camera) {
-    if (camera < 0 || camera >= C1394Dcam::kMaxCameras) return nullptr;
-    return static_cast<CDcamAviWriter*>(writers[std::size_t(camera)].get());
+CDcamAviWriter* WriterOf(const C1394Dcam& cam, int camera) {
+    const std::shared_ptr<FrameSink>* recording = cam.GetRecording(camera);
+    return recording != nullptr ? static_cast<CDcamAviWriter*>(recording->get()) : nullptr;
 }
 
 }  // namespace
 
-bool C1394Dcam::OpenAviFile(int camera, const char* path, bool bConvert, bool bStandardFourCC) {
-    CDcamCaptureThread* thread = GetCaptureThread(camera);
+bool OpenAviFile(C1394Dcam& cam, int camera, const char* path, bool bConvert,
+                 bool bStandardFourCC) {
+    CDcamCaptureThread* thread = cam.GetCaptureThread(camera);
     if (thread == nullptr || path == nullptr || thread->GetSink() != nullptr) return false;
     Geometry g;
-    if (!ReadGeometry(*this, camera, g)) return false;
-    const std::uint32_t period = FramePeriod(*this, camera, g);
+    if (!ReadGeometry(cam, camera, g)) return false;
+    const std::uint32_t period = FramePeriod(cam, camera, g);
     if (period == 0) return false;
     std::shared_ptr<CDcamAviWriter> writer;
     std::unique_ptr<SharedSink> sink;
@@ -144,42 +148,44 @@ bool C1394Dcam::OpenAviFile(int camera, const char* path, bool bConvert, bool bS
         return false;
     }
     // Kept even when opening fails, for its error text.
-    m_AviWriters[std::size_t(camera)] = writer;
+    *cam.GetRecording(camera) = writer;
     const RawFourCC fourcc = bStandardFourCC ? RawFourCC::Standard : RawFourCC::Camera;
     return writer->Open(path, {g.coding, g.width, g.height, period, bConvert, fourcc, g.bayer},
-                        thread->Ring(), m_Converter) &&
+                        thread->Ring(), cam.GetConverter()) &&
            thread->AttachSink(std::move(sink));
 }
 
-bool C1394Dcam::StartAviRecording(int camera, std::uint32_t frameLimit) {
-    const CDcamCaptureThread* thread = GetCaptureThread(camera);
-    CDcamAviWriter* writer = WriterOf(m_AviWriters, camera);
+bool StartAviRecording(C1394Dcam& cam, int camera, std::uint32_t frameLimit) {
+    const CDcamCaptureThread* thread = cam.GetCaptureThread(camera);
+    CDcamAviWriter* writer = WriterOf(cam, camera);
     return thread != nullptr && thread->GetSink() != nullptr && writer != nullptr &&
            writer->Start(frameLimit);
 }
 
-void C1394Dcam::PauseAviRecording(int camera) {
-    if (CDcamAviWriter* writer = WriterOf(m_AviWriters, camera)) writer->Pause();
+void PauseAviRecording(C1394Dcam& cam, int camera) {
+    if (CDcamAviWriter* writer = WriterOf(cam, camera)) writer->Pause();
 }
 
-bool C1394Dcam::CloseAviFile(int camera) {
-    CDcamCaptureThread* thread = GetCaptureThread(camera);
-    const CDcamAviWriter* writer = WriterOf(m_AviWriters, camera);
+bool CloseAviFile(C1394Dcam& cam, int camera) {
+    CDcamCaptureThread* thread = cam.GetCaptureThread(camera);
+    const CDcamAviWriter* writer = WriterOf(cam, camera);
     if (thread == nullptr || !thread->DetachSink() || writer == nullptr) return false;
     return writer->Succeeded();
 }
 
-int C1394Dcam::GetAviFrameCount(int camera) const {
-    const CDcamAviWriter* writer = WriterOf(m_AviWriters, camera);
+int GetAviFrameCount(const C1394Dcam& cam, int camera) {
+    const CDcamAviWriter* writer = WriterOf(cam, camera);
     return writer != nullptr ? int(writer->GetFrameCount()) : 0;
 }
 
-int C1394Dcam::GetAviDropped(int camera) const {
-    const CDcamAviWriter* writer = WriterOf(m_AviWriters, camera);
+int GetAviDropped(const C1394Dcam& cam, int camera) {
+    const CDcamAviWriter* writer = WriterOf(cam, camera);
     return writer != nullptr ? int(writer->GetDropped()) : 0;
 }
 
-std::string C1394Dcam::GetAviErrorText(int camera) const {
-    const CDcamAviWriter* writer = WriterOf(m_AviWriters, camera);
+std::string GetAviErrorText(const C1394Dcam& cam, int camera) {
+    const CDcamAviWriter* writer = WriterOf(cam, camera);
     return writer != nullptr ? writer->GetErrorText() : std::string();
 }
+
+}  // namespace files

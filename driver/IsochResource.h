@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "driver/BufferQueue.h"
+#include "driver/Completion.h"
+#include "driver/PacketRun.h"
+#include "driver/RequestDecoder.h"
 #include "platform/ClientMemoryBudget.h"
-#include "simbus/BufferQueue.h"
-#include "simbus/Completion.h"
-#include "simbus/PacketRun.h"
-#include "simbus/RequestDecoder.h"
 
-namespace simbus {
+namespace driver {
 
 class IsochResource {
 public:
@@ -131,4 +131,4 @@ private:
     std::uint64_t m_lost = 0;
 };
 
-}  // namespace simbus
+}  // namespace driver

@@ -1,11 +1,11 @@
 // Request record decoding with every size checked before a field is read.
-#include "simbus/RequestDecoder.h"
+#include "driver/RequestDecoder.h"
 
+#include "driver/RequestCodes.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
-#include "simbus/RequestCodes.h"
 
-namespace simbus {
+namespace driver {
 namespace {
 
 using platform::kErrorInsufficientBuffer;
@@ -61,9 +61,10 @@ std::uint32_t DecodeDescriptors(RequestDecoder::Bytes in, std::uint32_t count, A
 
 std::uint32_t RequestDecoder::Async(Bytes in, std::uint32_t outSize, bool write, AsyncRecord& out) {
     if (in.size() < kAsyncHeaderBytes) return kErrorInvalidParameter;
-    out.nodeAddress = platform::LoadLE16(in.data() + 8);
-    out.offset = std::uint64_t{platform::LoadLE16(in.data() + 12)} << 32 | Word(in, 16);
-    out.length = Word(in, 20);
+    out.nodeAddress = platform::LoadLE16(in.data() + kAsyncNodeOffset);
+    out.offset = std::uint64_t{platform::LoadLE16(in.data() + kAsyncOffsetHighOffset)} << 32 |
+                 Word(in, kAsyncOffsetLowOffset);
+    out.length = Word(in, kAsyncLengthOffset);
     if (out.length == 0 || out.length % 4 != 0 || out.length > kMaxRecordData) {
         return kErrorInvalidParameter;
     }
@@ -73,15 +74,15 @@ std::uint32_t RequestDecoder::Async(Bytes in, std::uint32_t outSize, bool write,
         return kErrorSuccess;
     }
     // A read answers the whole record: header, p data bytes and the 4 spare bytes.
-    return outSize < kAsyncHeaderBytes + out.length + 4 ? kErrorInsufficientBuffer : kErrorSuccess;
+    return outSize < AsyncRecordBytes(out.length) ? kErrorInsufficientBuffer : kErrorSuccess;
 }
 
 std::uint32_t RequestDecoder::NodeAddress(Bytes in, std::uint32_t outSize, bool& host) {
-    return DecodeFlag(in, 8, outSize, host);
+    return DecodeFlag(in, kNodeAddressRecordBytes, outSize, host);
 }
 
 std::uint32_t RequestDecoder::MaxSpeed(Bytes in, std::uint32_t outSize, bool& host) {
-    return DecodeFlag(in, 268, outSize, host);
+    return DecodeFlag(in, kMaxSpeedRecordBytes, outSize, host);
 }
 
 std::uint32_t RequestDecoder::ConfigInfo(Bytes in, std::uint32_t outSize, ConfigInfoRecord& out) {
@@ -89,35 +90,44 @@ std::uint32_t RequestDecoder::ConfigInfo(Bytes in, std::uint32_t outSize, Config
             CheckFixed(in, kConfigHeaderBytes, outSize, kConfigHeaderBytes)) {
         return status;
     }
-    out.sizes[0] = Word(in, 24);
-    out.sizes[1] = Word(in, 40);
-    out.sizes[2] = Word(in, 56);
-    out.sizes[3] = Word(in, 60);
+    for (std::size_t i = 0; i < 4; ++i) out.sizes[i] = Word(in, kConfigSizeOffsets[i]);
     return kErrorSuccess;
 }
 
 std::uint32_t RequestDecoder::HostInfo(Bytes in, std::uint32_t outSize) {
-    if (const std::uint32_t status = CheckFixed(in, 28, outSize, 28)) return status;
-    if (Word(in, 4) != 2) return kErrorNotSupported;
-    return Word(in, 8) < 28 ? kErrorInvalidParameter : kErrorSuccess;
+    if (const std::uint32_t status =
+            CheckFixed(in, kHostInfoRecordBytes, outSize, kHostInfoRecordBytes)) {
+        return status;
+    }
+    if (Word(in, 4) != kHostInfoLevel) return kErrorNotSupported;
+    return Word(in, 8) < kHostInfoRecordBytes ? kErrorInvalidParameter : kErrorSuccess;
 }
 
 std::uint32_t RequestDecoder::Bandwidth(Bytes in, std::uint32_t outSize,
                                         std::uint32_t& bytesPerPacket, std::uint32_t& speed) {
-    if (const std::uint32_t status = CheckFixed(in, 20, outSize, 20)) return status;
+    if (const std::uint32_t status =
+            CheckFixed(in, kBandwidthRecordBytes, outSize, kBandwidthRecordBytes)) {
+        return status;
+    }
     bytesPerPacket = Word(in, 0);
     speed = Word(in, 4);
     return kErrorSuccess;
 }
 
 std::uint32_t RequestDecoder::Channel(Bytes in, std::uint32_t outSize, std::uint32_t& channel) {
-    if (const std::uint32_t status = CheckFixed(in, 16, outSize, 16)) return status;
+    if (const std::uint32_t status =
+            CheckFixed(in, kChannelRecordBytes, outSize, kChannelRecordBytes)) {
+        return status;
+    }
     channel = Word(in, 0);
     return kErrorSuccess;
 }
 
 std::uint32_t RequestDecoder::Resources(Bytes in, std::uint32_t outSize, ResourceRecord& out) {
-    if (const std::uint32_t status = CheckFixed(in, 32, outSize, 32)) return status;
+    if (const std::uint32_t status =
+            CheckFixed(in, kResourcesRecordBytes, outSize, kResourcesRecordBytes)) {
+        return status;
+    }
     out.speed = Word(in, 0);
     out.flags = Word(in, 4);
     out.channel = Word(in, 8);
@@ -132,8 +142,8 @@ std::uint32_t RequestDecoder::Attach(Bytes in, AttachRecord& out) {
     if (in.size() < kAttachHeaderBytes) return kErrorInvalidParameter;
     out.resource = Word(in, 0);
     const std::uint32_t count = Word(in, 4);
-    out.totalSize = Word(in, 8);
-    out.dataAreas = (Word(in, 12) & kAttachNoDataAreas) == 0;
+    out.totalSize = Word(in, kAttachTotalSizeOffset);
+    out.dataAreas = (Word(in, kAttachFlagsOffset) & kAttachNoDataAreas) == 0;
     if (count == 0 || count > kMaxDescriptors || out.totalSize > in.size()) {
         return kErrorInvalidParameter;
     }
@@ -141,7 +151,7 @@ std::uint32_t RequestDecoder::Attach(Bytes in, AttachRecord& out) {
 }
 
 std::uint32_t RequestDecoder::Detach(Bytes in, std::uint32_t& resource, std::uint32_t& count) {
-    if (in.size() < 12) return kErrorInvalidParameter;
+    if (in.size() < kDetachRecordBytes) return kErrorInvalidParameter;
     resource = Word(in, 0);
     count = Word(in, 4);
     return count == 0 ? kErrorInvalidParameter : kErrorSuccess;
@@ -156,7 +166,7 @@ std::uint32_t RequestDecoder::Handle(Bytes in, std::size_t recordBytes, std::uin
 std::uint32_t RequestDecoder::IsochRead(Bytes in, std::uint32_t outSize, IsochReadRecord& out) {
     if (in.size() < kIsochReadHeaderBytes) return kErrorInvalidParameter;
     out.resource = Word(in, 0);
-    out.bytes = Word(in, 8);
+    out.bytes = Word(in, kIsochReadBytesOffset);
     if (out.bytes == 0 || out.bytes > kMaxRecordData) return kErrorInvalidParameter;
     return outSize < kIsochReadHeaderBytes + out.bytes ? kErrorInsufficientBuffer : kErrorSuccess;
 }
@@ -173,8 +183,7 @@ std::uint32_t RequestDecoder::HostMemory(Bytes in, std::uint32_t outSize, bool w
         return kErrorSuccess;
     }
     // The read answers n + 16 bytes: the header, the data and 4 spare bytes.
-    return outSize < kHostMemoryHeaderBytes + out.length + 4 ? kErrorInsufficientBuffer
-                                                             : kErrorSuccess;
+    return outSize < HostMemoryRecordBytes(out.length) ? kErrorInsufficientBuffer : kErrorSuccess;
 }
 
-}  // namespace simbus
+}  // namespace driver

@@ -16,11 +16,11 @@
 #include <span>
 #include <vector>
 
-#include "simbus/BufferStorage.h"
-#include "simbus/PacketRun.h"
-#include "simbus/RequestDecoder.h"
+#include "driver/BufferStorage.h"
+#include "driver/PacketRun.h"
+#include "driver/RequestDecoder.h"
 
-namespace simbus {
+namespace driver {
 
 class BufferQueue {
 public:
@@ -39,8 +39,8 @@ public:
         DescriptorRecord setup;
         std::uint64_t attachId = 0;
         Storage storage;
-        bool done = false;  // filled (or sent) and not to be used again
-        SharedSlots slots;  // null: the bus's own memory
+        bool done = false;        // filled (or sent) and not to be used again
+        SharedSlots slots;        // null: the bus's own memory
         std::uint64_t cycle = 0;  // the bus cycle of the first packet it holds
         std::uint32_t received = 0;  // bytes it holds once filled: its length unless cut short
     };
@@ -101,4 +101,4 @@ private:
     std::uint64_t m_droppedPackets = 0;
 };
 
-}  // namespace simbus
+}  // namespace driver

@@ -7,23 +7,9 @@
 #include <span>
 #include <vector>
 
-namespace simbus {
+#include "driver/RequestCodes.h"
 
-// Largest record the wire carries, less the biggest header that goes with it.
-inline constexpr std::uint32_t kMaxRecordData = (16u << 20) - 64;
-// Descriptors one attach record may carry.
-inline constexpr std::uint32_t kMaxDescriptors = 1024;
-
-inline constexpr std::size_t kAsyncHeaderBytes = 36;
-inline constexpr std::size_t kConfigHeaderBytes = 68;
-inline constexpr std::size_t kAttachHeaderBytes = 32;
-// In the attach header's word 12: the descriptors carry no data areas (their buffers lie in
-// shared memory passed with the request).
-inline constexpr std::uint32_t kAttachNoDataAreas = 1;
-inline constexpr std::size_t kDescriptorFieldBytes = 32;
-inline constexpr std::size_t kDescriptorOverhead = 36;
-inline constexpr std::size_t kIsochReadHeaderBytes = 16;
-inline constexpr std::size_t kHostMemoryHeaderBytes = 12;
+namespace driver {
 
 struct AsyncRecord {
     std::uint16_t nodeAddress = 0;       // bits 0-5 node, 6-15 bus
@@ -99,4 +85,4 @@ public:
                                     HostMemoryRecord& out);
 };
 
-}  // namespace simbus
+}  // namespace driver

@@ -9,7 +9,7 @@
 
 #include "platform/ClientMemory.h"
 
-namespace simbus {
+namespace driver {
 
 class BufferStorage {
 public:
@@ -17,9 +17,7 @@ public:
     explicit BufferStorage(std::size_t bytes) : m_own(bytes), m_bytes(m_own) {}
     // One slot of memory a client shared.
     BufferStorage(std::shared_ptr<platform::ClientMemory> memory, std::size_t slot)
-        : m_memory(std::move(memory)),
-          m_bytes(m_memory->Slot(slot)),
-          m_slot(slot) {}
+        : m_memory(std::move(memory)), m_bytes(m_memory->Slot(slot)), m_slot(slot) {}
     BufferStorage(const BufferStorage&) = delete;
     BufferStorage& operator=(const BufferStorage&) = delete;
 
@@ -41,4 +39,4 @@ private:
     std::size_t m_slot = 0;
 };
 
-}  // namespace simbus
+}  // namespace driver

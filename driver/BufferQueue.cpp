@@ -1,14 +1,14 @@
 // Laying received packets out in the attached buffers.
-#include "simbus/BufferQueue.h"
+#include "driver/BufferQueue.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "driver/RequestCodes.h"
 #include "platform/ByteOrder.h"
-#include "simbus/RequestCodes.h"
 
-namespace simbus {
+namespace driver {
 namespace {
 
 std::uint32_t ModeOf(const BufferQueue::Buffer& buffer) {
@@ -225,4 +225,4 @@ bool BufferQueue::Renew(Buffer& buffer) {
     return true;
 }
 
-}  // namespace simbus
+}  // namespace driver

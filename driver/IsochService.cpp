@@ -1,12 +1,12 @@
 // Isochronous requests: allocation, buffers, transfer control and reads.
-#include "simbus/IsochService.h"
+#include "driver/IsochService.h"
 
+#include "driver/RequestCodes.h"
+#include "driver/RequestDecoder.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
-#include "simbus/RequestCodes.h"
-#include "simbus/RequestDecoder.h"
 
-namespace simbus {
+namespace driver {
 namespace {
 
 using platform::kErrorBusy;
@@ -44,25 +44,25 @@ std::uint32_t CheckResourceSetup(const ResourceRecord& setup, std::uint32_t host
 std::uint32_t IsochService::Handle(const Request& request, std::uint32_t hostCaps,
                                    std::uint64_t now, bool negativeRead, std::uint32_t& pendingOn) {
     switch (request.code) {
-        case kCodeAllocateBandwidth:
-        case kCodeFreeBandwidth:
+        case kIoctlAllocateBandwidth:
+        case kIoctlFreeBandwidth:
             return HandleBandwidth(request);
-        case kCodeAllocateChannel:
-        case kCodeFreeChannel:
+        case kIoctlAllocateChannel:
+        case kIoctlFreeChannel:
             return HandleChannel(request);
-        case kCodeAllocateResources:
+        case kIoctlAllocateResources:
             return HandleResources(request, hostCaps);
-        case kCodeFreeResources:
+        case kIoctlFreeResources:
             return HandleFree(request);
-        case kCodeAttachBuffers:
+        case kIoctlAttachBuffers:
             return HandleAttach(request, now, pendingOn);
-        case kCodeDetachBuffers:
+        case kIoctlDetachBuffers:
             return HandleDetach(request);
-        case kCodeListen:
-        case kCodeTalk:
-        case kCodeStop:
+        case kIoctlListen:
+        case kIoctlTalk:
+        case kIoctlStop:
             return HandleStartStop(request, now);
-        case kCodeIsochRead:
+        case kIoctlIsochRead:
             return HandleRead(request, negativeRead, pendingOn);
         default:
             return Reply(request, kErrorNotSupported);
@@ -120,17 +120,19 @@ bool IsochService::SendTalked(std::uint64_t now) {
 
 std::vector<std::string> IsochService::Describe() const {
     const auto kib = [](std::uint64_t bytes) { return std::to_string(bytes / 1024); };
-    std::vector<std::string> lines{"attach memory: " + kib(m_budget.Held()) + " KiB held, at most " +
-                                   kib(m_budget.PerClient()) + " KiB per connection and " +
-                                   kib(m_budget.Total()) + " KiB in all"};
+    std::vector<std::string> lines{"attach memory: " + kib(m_budget.Held()) +
+                                   " KiB held, at most " + kib(m_budget.PerClient()) +
+                                   " KiB per connection and " + kib(m_budget.Total()) +
+                                   " KiB in all"};
     for (const auto& [handle, resource] : m_resources) lines.push_back(resource->Describe());
     return lines;
 }
 
 std::uint32_t IsochService::HandleBandwidth(const Request& request) {
-    if (request.code == kCodeFreeBandwidth) {
+    if (request.code == kIoctlFreeBandwidth) {
         std::uint32_t handle = 0;
-        if (const std::uint32_t status = RequestDecoder::Handle(request.in, 4, handle)) {
+        if (const std::uint32_t status =
+                RequestDecoder::Handle(request.in, kFreeRecordBytes, handle)) {
             return Reply(request, status);
         }
         return Reply(request, m_manager.FreeBandwidth(request.client, handle));
@@ -143,19 +145,22 @@ std::uint32_t IsochService::HandleBandwidth(const Request& request) {
     std::vector<std::uint8_t> out = Echo(request, 20);
     if (status == kErrorBusy) {
         // Says how far the bus is from taking the stream, so the program can tell the user.
-        platform::StoreLE32(&out[12], ResourceManager::BandwidthUnits(bytesPerPacket, speed));
-        platform::StoreLE32(&out[16], ResourceManager::kUnitsPerCycle - m_manager.UnitsUsed());
+        platform::StoreLE32(&out[kBandwidthNeededOffset],
+                            ResourceManager::BandwidthUnits(bytesPerPacket, speed));
+        platform::StoreLE32(&out[kBandwidthLeftOffset],
+                            ResourceManager::kUnitsPerCycle - m_manager.UnitsUsed());
         return Reply(request, status, std::move(out));
     }
     if (status != kErrorSuccess) return Reply(request, status);
-    platform::StoreLE32(&out[8], handle);
+    platform::StoreLE32(&out[kBandwidthHandleOffset], handle);
     return Reply(request, status, std::move(out));
 }
 
 std::uint32_t IsochService::HandleChannel(const Request& request) {
     std::uint32_t channel = 0;
-    if (request.code == kCodeFreeChannel) {
-        if (const std::uint32_t status = RequestDecoder::Handle(request.in, 4, channel)) {
+    if (request.code == kIoctlFreeChannel) {
+        if (const std::uint32_t status =
+                RequestDecoder::Handle(request.in, kFreeRecordBytes, channel)) {
             return Reply(request, status);
         }
         return Reply(request, m_manager.FreeChannel(request.client, channel));
@@ -203,16 +208,17 @@ std::uint32_t IsochService::HandleDetach(const Request& request) {
 }
 
 std::uint32_t IsochService::HandleStartStop(const Request& request, std::uint64_t now) {
-    const bool stop = request.code == kCodeStop;
+    const bool stop = request.code == kIoctlStop;
     std::uint32_t handle = 0;
-    if (const std::uint32_t status = RequestDecoder::Handle(request.in, stop ? 8 : 12, handle)) {
+    if (const std::uint32_t status = RequestDecoder::Handle(
+            request.in, stop ? kStopRecordBytes : kStartRecordBytes, handle)) {
         return Reply(request, status);
     }
     IsochResource* resource = Find(request.client, handle);
     if (resource == nullptr) return Reply(request, kErrorInvalidHandle);
     if (stop) {
         resource->Stop();
-    } else if ((request.code == kCodeTalk) != resource->Talks()) {
+    } else if ((request.code == kIoctlTalk) != resource->Talks()) {
         return Reply(request, kErrorInvalidParameter);
     } else {
         resource->Start(now);
@@ -222,7 +228,7 @@ std::uint32_t IsochService::HandleStartStop(const Request& request, std::uint64_
 
 std::uint32_t IsochService::HandleFree(const Request& request) {
     std::uint32_t handle = 0;
-    if (const std::uint32_t status = RequestDecoder::Handle(request.in, 4, handle)) {
+    if (const std::uint32_t status = RequestDecoder::Handle(request.in, kFreeRecordBytes, handle)) {
         return Reply(request, status);
     }
     IsochResource* resource = Find(request.client, handle);
@@ -258,4 +264,4 @@ std::uint32_t IsochService::Reply(const Request& request, std::uint32_t status,
     return status;
 }
 
-}  // namespace simbus
+}  // namespace driver

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <map>
 
-#include "simbus/Completion.h"
-#include "simbus/RequestCodes.h"
+#include "driver/Completion.h"
+#include "driver/RequestCodes.h"
 
-namespace simbus {
+namespace driver {
 
 class ResourceManager {
 public:
@@ -51,4 +51,4 @@ private:
     std::uint32_t m_nextHandle = 0x100;
 };
 
-}  // namespace simbus
+}  // namespace driver

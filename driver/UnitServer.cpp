@@ -1,5 +1,5 @@
 // The unit sockets' event loop shared by both bus daemons.
-#include "simbus/UnitServer.h"
+#include "driver/UnitServer.h"
 
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -16,7 +16,7 @@
 #include <system_error>
 #include <vector>
 
-namespace simbus {
+namespace driver {
 namespace {
 
 enum class Source : std::uint64_t { Stop = 1, UnitListener, Connection, Watched };
@@ -393,4 +393,4 @@ void UnitServer::Unpublish() {
     m_lock.Reset();
 }
 
-}  // namespace simbus
+}  // namespace driver

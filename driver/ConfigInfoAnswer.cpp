@@ -1,13 +1,13 @@
 // Laying out the configuration-information answer.
-#include "simbus/ConfigInfoAnswer.h"
+#include "driver/ConfigInfoAnswer.h"
 
 #include <algorithm>
 
+#include "driver/RequestDecoder.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
-#include "simbus/RequestDecoder.h"
 
-namespace simbus {
+namespace driver {
 
 std::uint32_t AnswerConfigInfo(const Request& request, std::span<const std::uint8_t> busInfo,
                                const RomPieces& pieces, std::vector<std::uint8_t>& out) {
@@ -39,4 +39,4 @@ std::uint32_t AnswerConfigInfo(const Request& request, std::span<const std::uint
     return platform::kErrorSuccess;
 }
 
-}  // namespace simbus
+}  // namespace driver

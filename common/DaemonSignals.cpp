@@ -1,4 +1,4 @@
-#include "tools/common/DaemonSignals.h"
+#include "common/DaemonSignals.h"
 
 #include <csignal>
 

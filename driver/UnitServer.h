@@ -17,11 +17,11 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/Completion.h"
+#include "driver/UnitConnection.h"
 #include "platform/UniqueFd.h"
-#include "simbus/Completion.h"
-#include "simbus/UnitConnection.h"
 
-namespace simbus {
+namespace driver {
 
 using UnitId = std::uint32_t;
 
@@ -119,4 +119,4 @@ private:
     UnitConnection::Clock::time_point m_lastHousekeeping{};
 };
 
-}  // namespace simbus
+}  // namespace driver

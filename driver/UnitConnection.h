@@ -20,13 +20,13 @@
 #include <span>
 #include <vector>
 
+#include "driver/Completion.h"
 #include "platform/DeviceProtocol.h"
 #include "platform/UniqueFd.h"
-#include "simbus/Completion.h"
 
 struct msghdr;
 
-namespace simbus {
+namespace driver {
 
 class UnitConnection {
 public:
@@ -91,4 +91,4 @@ private:
     std::uint32_t m_watchedEvents = 0;
 };
 
-}  // namespace simbus
+}  // namespace driver

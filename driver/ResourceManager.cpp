@@ -1,9 +1,9 @@
 // Bandwidth and channel accounting shared by every client of the bus.
-#include "simbus/ResourceManager.h"
+#include "driver/ResourceManager.h"
 
 #include "platform/ErrorCodes.h"
 
-namespace simbus {
+namespace driver {
 namespace {
 
 using platform::kErrorBusy;
@@ -96,4 +96,4 @@ std::uint32_t ResourceManager::NewHandle() {
     return m_nextHandle;
 }
 
-}  // namespace simbus
+}  // namespace driver

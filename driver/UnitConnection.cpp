@@ -1,5 +1,5 @@
 // Framing of one unit-socket connection.
-#include "simbus/UnitConnection.h"
+#include "driver/UnitConnection.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-namespace simbus {
+namespace driver {
 namespace {
 
 constexpr std::size_t kFirstChunk = 4 * 1024;
@@ -143,4 +143,4 @@ bool UnitConnection::Flush() {
     return true;
 }
 
-}  // namespace simbus
+}  // namespace driver

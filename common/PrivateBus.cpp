@@ -1,5 +1,5 @@
 // Finding, starting and stopping the private bus daemon.
-#include "tools/common/PrivateBus.h"
+#include "common/PrivateBus.h"
 
 #include <fcntl.h>
 #include <poll.h>

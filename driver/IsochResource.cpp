@@ -1,16 +1,16 @@
 // An isochronous resource's buffers, reads and pacing of what it talks.
-#include "simbus/IsochResource.h"
+#include "driver/IsochResource.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 
+#include "driver/RequestCodes.h"
 #include "platform/ByteOrder.h"
 #include "platform/ErrorCodes.h"
-#include "simbus/RequestCodes.h"
 
-namespace simbus {
+namespace driver {
 namespace {
 
 using platform::kErrorInsufficientBuffer;
@@ -334,10 +334,12 @@ void IsochResource::AnswerRead(const PendingRead& read, const Ready* ready) {
     platform::StoreLE32(&completion.head[4], delivers ? ready->length : kNothingDelivered);
     // A delivered frame carries when it came, as a host adapter stamps its packets: the bus's
     // cycle time (seconds, cycle count) of its first packet. Nothing delivered echoes b.
-    platform::StoreLE32(&completion.head[8], delivers ? CycleTime(ready->cycle) : read.bytes);
+    platform::StoreLE32(&completion.head[kIsochReadCycleTimeOffset],
+                        delivers ? CycleTime(ready->cycle) : read.bytes);
     if (delivers && ready->storage->Memory() != nullptr) {
         // Already in place: the answer says where.
-        platform::StoreLE32(&completion.head[12], std::uint32_t(ready->storage->Offset()));
+        platform::StoreLE32(&completion.head[kIsochReadSharedOffset],
+                            std::uint32_t(ready->storage->Offset()));
         m_lent.push_back(ready->storage);
     } else if (delivers) {
         completion.body = ready->storage;
@@ -355,4 +357,4 @@ std::uint64_t IsochResource::CyclesToSend(const DescriptorRecord& setup) const {
     return std::max<std::uint64_t>(1, (setup.length + packet - 1) / packet);
 }
 
-}  // namespace simbus
+}  // namespace driver

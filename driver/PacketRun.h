@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-namespace simbus {
+namespace driver {
 
 struct PacketRun {
     unsigned channel = 0;
@@ -31,4 +31,4 @@ struct PacketRun {
     }
 };
 
-}  // namespace simbus
+}  // namespace driver

@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "simbus/BufferStorage.h"
+#include "driver/BufferStorage.h"
 
-namespace simbus {
+namespace driver {
 
 using ClientId = std::uint32_t;
 
@@ -56,4 +56,4 @@ public:
     virtual void Complete(Completion&& completion) = 0;
 };
 
-}  // namespace simbus
+}  // namespace driver

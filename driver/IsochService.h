@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "driver/Completion.h"
+#include "driver/IsochResource.h"
+#include "driver/PacketRun.h"
+#include "driver/ResourceManager.h"
 #include "platform/ClientMemoryBudget.h"
-#include "simbus/Completion.h"
-#include "simbus/IsochResource.h"
-#include "simbus/PacketRun.h"
-#include "simbus/ResourceManager.h"
 
-namespace simbus {
+namespace driver {
 
 class IsochService {
 public:
@@ -63,4 +63,4 @@ private:
     std::map<std::uint32_t, std::unique_ptr<IsochResource>> m_resources;  // by handle
 };
 
-}  // namespace simbus
+}  // namespace driver

@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "simbus/Completion.h"
+#include "driver/Completion.h"
 
-namespace simbus {
+namespace driver {
 
 using RomPieces = std::array<const std::vector<std::uint8_t>*, 4>;
 
@@ -18,4 +18,4 @@ using RomPieces = std::array<const std::vector<std::uint8_t>*, 4>;
 std::uint32_t AnswerConfigInfo(const Request& request, std::span<const std::uint8_t> busInfo,
                                const RomPieces& pieces, std::vector<std::uint8_t>& out);
 
-}  // namespace simbus
+}  // namespace driver

@@ -14,6 +14,7 @@
 #include "platform/Log.h"
 #include "common/CommandLine.h"
 #include "common/PrivateBus.h"
+#include "common/StopSignals.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 #include "tools/kestrix-capture/CaptureSession.h"
 #include "tools/kestrix-capture/CaptureSummary.h"
@@ -21,22 +22,6 @@
 
 namespace {
 
-// The signal that asked to stop, 0 while none came.
-volatile std::sig_atomic_t g_stopSignal = 0;
-
-void OnStopSignal(int signal) { g_stopSignal = signal; }
-
-void InstallSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    // A closed terminal (SIGHUP) or a quit key ends the run as an interrupt does: the file is
-    // finished and the camera switched off, rather than left broken and transmitting.
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
-    // A file-size limit or a closed pipe becomes a failed write, reported, not a sudden death.
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
-}
 
 // A standard descriptor closed by the caller would be handed to the next file or socket
 // opened, and the summary written into it: hold it with a descriptor that takes no writes, so
@@ -85,7 +70,9 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     platform::SetLogVerbosity(options->verbosity);
-    InstallSignalHandlers();
+    const volatile std::sig_atomic_t& stopSignal = StopSignals::Catch();
+    // A file-size limit becomes a failed write, reported, not a sudden death.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Declared first, so that the daemon outlives the session that uses it.
     PrivateBus bus;
     // Without --simulate, the machine's FireWire cameras, through a bridge of its own when no
@@ -97,6 +84,6 @@ int main(int argc, char** argv) {
         const int status = bus.NoController() ? kExitNoCamera : kExitFailed;
         return options->json ? PrintJsonOfFailedStart(*options, error, status) : status;
     }
-    CaptureSession session(*options, g_stopSignal);
+    CaptureSession session(*options, stopSignal);
     return session.Run();
 }

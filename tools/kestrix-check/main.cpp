@@ -7,6 +7,7 @@
 
 #include "common/CommandLine.h"
 #include "common/PrivateBus.h"
+#include "common/StopSignals.h"
 #include "tools/kestrix-check/CheckOptions.h"
 #include "tools/kestrix-check/CheckRun.h"
 
@@ -15,19 +16,6 @@ namespace {
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoCamera = 3;
-
-// The signal that asked to stop, 0 while none came: the run puts the camera back, then ends.
-volatile std::sig_atomic_t g_stopSignal = 0;
-
-void OnStopSignal(int signal) { g_stopSignal = signal; }
-
-void InstallSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-}
 
 }  // namespace
 
@@ -47,7 +35,8 @@ int main(int argc, char** argv) {
         std::puts(CommandLine::VersionLine("kestrix-check").c_str());
         return 0;
     }
-    InstallSignalHandlers();
+    // On a stop signal the run puts the camera back, then ends.
+    const volatile std::sig_atomic_t& stopSignal = StopSignals::Catch();
     // Declared first, so that the daemon outlives the camera library that uses it.
     PrivateBus bus;
     const auto daemon =
@@ -56,5 +45,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrix-check: %s\n", error.c_str());
         return bus.NoController() ? kExitNoCamera : kExitFailed;
     }
-    return CheckRun(*options, g_stopSignal).Run();
+    return CheckRun(*options, stopSignal).Run();
 }

@@ -64,6 +64,24 @@ TEST_F(ProgramEndTest, StalledDriverReleasesAndLeavesAReadableFile) {
     ::kill(m_bus.Pid(), SIGCONT);
 }
 
+// A driver that stalls for a moment and comes back loses frames without a failed read: the
+// statistics count them as lost by the frames' cycle stamps, as every front end does, and the
+// connection goes on.
+TEST_F(ProgramEndTest, FramesAStallingDriverLostAreCountedLost) {
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(View().RunCommand(cmd::kStart));
+    ASSERT_TRUE(WaitFor([&] { return View().SampleStatistics().received >= 3; }));
+    ::kill(m_bus.Pid(), SIGSTOP);
+    // Long enough for frames to go by, short enough for the driver to answer the stream's
+    // question within the request's second.
+    std::this_thread::sleep_for(1200ms);
+    ::kill(m_bus.Pid(), SIGCONT);
+    ASSERT_TRUE(WaitFor([&] { return View().SampleStatistics().lost >= 3; }))
+        << View().Statistics().lost;
+    EXPECT_TRUE(View().m_bConnected);
+    EXPECT_TRUE(m_prompts->messages.empty());
+}
+
 // The real program on its own private bus: SIGTERM ends it with 143 and the bus goes with it.
 TEST(ViewerProgram, TerminationStopsThePrivateBusAndExits143) {
     testsupport::TempDir runtime{"kestrix-view-runtime"};

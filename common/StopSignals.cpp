@@ -5,7 +5,7 @@
 
 void StopSignals::OnSignal(int signal) { s_signal = signal; }
 
-const volatile std::sig_atomic_t& StopSignals::Catch() {
+const std::atomic<int>& StopSignals::Catch() {
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);

@@ -3,15 +3,17 @@
 // pipe becomes a failed write rather than a sudden death.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 
 class StopSignals {
 public:
     // Installs the handlers; the returned flag holds the signal that asked to stop, 0 while none
     // came.
-    static const volatile std::sig_atomic_t& Catch();
+    static const std::atomic<int>& Catch();
 
 private:
     static void OnSignal(int signal);
-    static inline volatile std::sig_atomic_t s_signal = 0;
+    // Atomic, not a plain sig_atomic_t: the handler may run on any thread while another reads it.
+    static inline std::atomic<int> s_signal{0};
 };

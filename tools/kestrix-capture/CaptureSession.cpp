@@ -52,7 +52,7 @@ std::string CutShort(const std::string& why) { return why + ": the recording is 
 }  // namespace
 
 CaptureSession::CaptureSession(const CaptureOptions& options,
-                               const volatile std::sig_atomic_t& stopSignal)
+                               const std::atomic<int>& stopSignal)
     : m_options(options),
       m_stopSignal(stopSignal),
       m_trigger(options),

@@ -7,6 +7,7 @@
 // (CallerThread), which pumps it while it waits, so that bus notices reach it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -26,7 +27,7 @@ class CaptureSession {
 public:
     // stopSignal is set to the signal's number by a signal handler; the session then finishes
     // its file, releases the camera and ends with status 128 + that number.
-    CaptureSession(const CaptureOptions& options, const volatile std::sig_atomic_t& stopSignal);
+    CaptureSession(const CaptureOptions& options, const std::atomic<int>& stopSignal);
     ~CaptureSession();  // stops the stream and lets the camera go
     CaptureSession(const CaptureSession&) = delete;
     CaptureSession& operator=(const CaptureSession&) = delete;
@@ -73,7 +74,7 @@ private:
     void Release();
 
     const CaptureOptions& m_options;
-    const volatile std::sig_atomic_t& m_stopSignal;
+    const std::atomic<int>& m_stopSignal;
     std::shared_ptr<kestrix::session::CameraManager> m_pManager;
     std::shared_ptr<kestrix::session::Camera> m_pCamera;
     std::shared_ptr<kestrix::session::FrameStream> m_pStream;

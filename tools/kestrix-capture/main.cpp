@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     platform::SetLogVerbosity(options->verbosity);
-    const volatile std::sig_atomic_t& stopSignal = StopSignals::Catch();
+    const std::atomic<int>& stopSignal = StopSignals::Catch();
     // A file-size limit becomes a failed write, reported, not a sudden death.
     std::signal(SIGXFSZ, SIG_IGN);
     // Declared first, so that the daemon outlives the session that uses it.

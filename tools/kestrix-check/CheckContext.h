@@ -2,6 +2,7 @@
 // --quick choice and the flag a Ctrl+C sets, which every check looks at between its steps.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 
 #include "camera/C1394Dcam.h"
@@ -12,7 +13,7 @@ struct CheckContext {
     int camera;
     CheckReport& report;
     bool quick;
-    const volatile std::sig_atomic_t& stopSignal;
+    const std::atomic<int>& stopSignal;
 
     bool Stopped() const { return stopSignal != 0; }
 };

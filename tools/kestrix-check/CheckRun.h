@@ -3,6 +3,7 @@
 // (also after Ctrl+C) and ends with the count, the JSON object and the report file.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <memory>
 #include <string>
@@ -13,7 +14,7 @@
 
 class CheckRun {
 public:
-    CheckRun(const CheckOptions& options, const volatile std::sig_atomic_t& stopSignal)
+    CheckRun(const CheckOptions& options, const std::atomic<int>& stopSignal)
         : m_options(options), m_stopSignal(stopSignal) {}
     // The exit status: 0 nothing failed, 1 a check failed, 3 no such camera, 128 + N stopped by
     // signal N.
@@ -27,5 +28,5 @@ private:
     bool Finish(const CheckReport& report);
 
     const CheckOptions& m_options;
-    const volatile std::sig_atomic_t& m_stopSignal;
+    const std::atomic<int>& m_stopSignal;
 };

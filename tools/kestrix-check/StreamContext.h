@@ -2,6 +2,7 @@
 // --quick choice and the flag a Ctrl+C sets.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 
 #include "session/Camera.h"
@@ -11,7 +12,7 @@ struct StreamContext {
     kestrix::session::Camera& camera;
     CheckReport& report;
     bool quick;
-    const volatile std::sig_atomic_t& stopSignal;
+    const std::atomic<int>& stopSignal;
 
     bool Stopped() const { return stopSignal != 0; }
     // Frames each mode streams before it is judged.

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     // On a stop signal the run puts the camera back, then ends.
-    const volatile std::sig_atomic_t& stopSignal = StopSignals::Catch();
+    const std::atomic<int>& stopSignal = StopSignals::Catch();
     // Declared first, so that the daemon outlives the camera library that uses it.
     PrivateBus bus;
     const auto daemon =

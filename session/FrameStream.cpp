@@ -164,24 +164,24 @@ FrameStream::Status FrameStream::Take(const TakeFn& take, FrameMetadata& meta,
     }
 }
 
-FrameStream::Status FrameStream::Next(std::span<std::uint8_t> dst, FrameMetadata& meta,
-                                      std::chrono::milliseconds timeout) {
+FrameStream::Status FrameStream::Copy(std::span<std::uint8_t> dst, FrameMetadata& meta,
+                                      std::chrono::milliseconds timeout, bool newest) {
     return Take(
         [&](int slot, std::uint16_t wanted, FrameRing::SlotInfo& info) {
             if (!m_pRing->Copy(dst.data(), dst.size(), slot, info)) return Took::Emptied;
             return info.sequence == wanted ? Took::Frame : Took::Overwritten;
         },
-        meta, timeout, false);
+        meta, timeout, newest);
+}
+
+FrameStream::Status FrameStream::Next(std::span<std::uint8_t> dst, FrameMetadata& meta,
+                                      std::chrono::milliseconds timeout) {
+    return Copy(dst, meta, timeout, false);
 }
 
 FrameStream::Status FrameStream::Newest(std::span<std::uint8_t> dst, FrameMetadata& meta,
                                         std::chrono::milliseconds timeout) {
-    return Take(
-        [&](int slot, std::uint16_t wanted, FrameRing::SlotInfo& info) {
-            if (!m_pRing->Copy(dst.data(), dst.size(), slot, info)) return Took::Emptied;
-            return info.sequence == wanted ? Took::Frame : Took::Overwritten;
-        },
-        meta, timeout, true);
+    return Copy(dst, meta, timeout, true);
 }
 
 FrameStream::Status FrameStream::Lend(std::unique_ptr<LentFrame>& lent, FrameMetadata& meta,

@@ -94,6 +94,9 @@ private:
     using TakeFn = std::function<Took(int slot, std::uint16_t sequence, FrameRing::SlotInfo&)>;
     Status Take(const TakeFn& take, FrameMetadata& meta, std::chrono::milliseconds timeout,
                 bool newest);
+    // Next or Newest: the frame copied into dst.
+    Status Copy(std::span<std::uint8_t> dst, FrameMetadata& meta,
+                std::chrono::milliseconds timeout, bool newest);
     Error WatchFrom(bool mayProbe);
     void End(Error reason);
     // Whether the notices or the reads say the stream is over, once the grace has passed.

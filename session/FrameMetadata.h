@@ -15,6 +15,10 @@ struct FrameMetadata {
     std::uint64_t sequence = 0;
     // The bus cycle time the driver stamped the frame with (seconds:7, cycles:13, offset:12).
     std::uint32_t cycleTime = 0;
+    // The instant the frame's first packet left the camera (its cycle time mapped onto the host's
+    // clocks): CLOCK_MONOTONIC and UTC nanoseconds, 0 while the stream cannot map cycle times.
+    std::int64_t sentNs = 0;
+    std::int64_t sentUtcNs = 0;
     // CLOCK_MONOTONIC nanoseconds at which the frame was stored in the ring.
     std::int64_t arrivalNs = 0;
     // Since the frame the reader got before: frames that never reached the ring, and frames

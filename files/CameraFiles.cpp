@@ -188,4 +188,9 @@ std::string GetAviErrorText(const C1394Dcam& cam, int camera) {
     return writer != nullptr ? writer->GetErrorText() : std::string();
 }
 
+std::uint32_t GetFramePeriod(C1394Dcam& cam, int camera) {
+    Geometry g;
+    return ReadGeometry(cam, camera, g) ? FramePeriod(cam, camera, g) : 0;
+}
+
 }  // namespace files

@@ -34,5 +34,8 @@ bool CloseAviFile(C1394Dcam& cam, int camera);
 int GetAviFrameCount(const C1394Dcam& cam, int camera);
 int GetAviDropped(const C1394Dcam& cam, int camera);
 std::string GetAviErrorText(const C1394Dcam& cam, int camera);
+// Microseconds per frame of the camera's current mode, as its AVI files give it; 0 when the
+// camera cannot tell.
+std::uint32_t GetFramePeriod(C1394Dcam& cam, int camera);
 
 }  // namespace files

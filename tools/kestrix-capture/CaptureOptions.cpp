@@ -12,6 +12,7 @@
 #include "camera/CameraFeatures.h"
 #include "camera/CameraModes.h"
 #include "common/CommandLine.h"
+#include "record/FrameWriter.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ constexpr std::array<int, 6> kAccessUnits{4, 8, 16, 32, 64, 128};
 constexpr std::uint32_t kDefaultFrames = 1;
 constexpr double kDefaultSeconds = 5;
 constexpr double kMaxSeconds = 1e7;
+constexpr double kMaxPreTrigger = 3600;
 constexpr long long kMaxTriggerMode = 15;
 constexpr long long kMaxTriggerMs = 3'600'000;
 constexpr int kMaxCamera = 63;
@@ -37,6 +39,11 @@ constexpr CommandLine::Option kOptions[] = {
     {"frames", true},
     {"seconds", true},
     {"avi", true},
+    {"record", true},
+    {"codec", true},
+    {"no-frame-log"},
+    {"pre-trigger", true},
+    {"start-on-input"},
     {"convert"},
     {"fourcc", true},
     {"bmp", true},
@@ -79,9 +86,12 @@ bool TakeFlag(CaptureOptions& o, const std::string& name) {
                  : name == "convert"        ? &o.convert
                  : name == "packet-mode"    ? &o.packetMode
                  : name == "verify-counter" ? &o.verifyCounter
+                 : name == "start-on-input" ? &o.startOnInput
                                             : nullptr;
     if (name == "no-sync") {
         o.sync = false;
+    } else if (name == "no-frame-log") {
+        o.frameLog = false;
     } else if (name == "verbose") {
         ++o.verbosity;
     } else if (flag != nullptr) {
@@ -95,13 +105,14 @@ bool TakeFlag(CaptureOptions& o, const std::string& name) {
 // What a value of the option must be, or empty when value holds (and is taken).
 std::string TakeOutput(CaptureOptions& o, const std::string& name, const std::string& value) {
     if (value.empty()) return "a file name";
-    (name == "avi" ? o.avi : name == "bmp" ? o.bmp : o.jpeg) = value;
+    (name == "avi" ? o.avi : name == "record" ? o.record : name == "bmp" ? o.bmp : o.jpeg) = value;
     o.framesAsked = true;
     return {};
 }
 
 std::string TakeLength(CaptureOptions& o, const std::string& name, const std::string& value) {
     o.framesAsked = true;
+    o.lengthAsked = true;
     if (name == "frames") {
         const auto n = WholeNumber(value, 1, 0xFFFFFFFF);
         if (!n) return "a whole number from 1";
@@ -118,7 +129,21 @@ std::string TakeLength(CaptureOptions& o, const std::string& name, const std::st
 }
 
 std::string TakeValue(CaptureOptions& o, const std::string& name, const std::string& value) {
-    if (name == "avi" || name == "bmp" || name == "jpeg") return TakeOutput(o, name, value);
+    if (name == "avi" || name == "record" || name == "bmp" || name == "jpeg")
+        return TakeOutput(o, name, value);
+    if (name == "codec") {
+        if (value != "ffv1" && value != "h264") return "ffv1 or h264";
+        o.codec = value;
+        return {};
+    }
+    if (name == "pre-trigger") {
+        char* end = nullptr;
+        const double s = std::strtod(value.c_str(), &end);
+        if (end == value.c_str() || *end != '\0' || !(s > 0) || s > kMaxPreTrigger)
+            return "seconds above 0, at most 3600";
+        o.preTrigger = s;
+        return {};
+    }
     if (name == "frames" || name == "seconds") return TakeLength(o, name, value);
     if (name == "mode") {
         if (!CameraModes::IsModeName(value)) return "WIDTHxHEIGHT-CODING as --list names it";
@@ -197,7 +222,7 @@ std::string TakeValue(CaptureOptions& o, const std::string& name, const std::str
 std::string SameFile(const CaptureOptions& o) {
     namespace fs = std::filesystem;
     const std::pair<const char*, const std::string*> outputs[] = {
-        {"--avi", &o.avi}, {"--bmp", &o.bmp}, {"--jpeg", &o.jpeg}};
+        {"--avi", &o.avi}, {"--record", &o.record}, {"--bmp", &o.bmp}, {"--jpeg", &o.jpeg}};
     const auto same = [](const fs::path& a, const fs::path& b) {
         std::error_code error;
         if (fs::equivalent(a, b, error)) return true;
@@ -223,6 +248,21 @@ std::string Conflict(const CaptureOptions& o, const CommandLine::Parsed& line) {
     if (line.Has("frames") && line.Has("seconds"))
         return "--frames and --seconds exclude each other";
     if (o.convert && o.avi.empty()) return "--convert needs --avi";
+    if (!o.avi.empty() && !o.record.empty())
+        return "--avi and --record exclude each other (--record FILE.avi writes the same file)";
+    if (o.record.empty()) {
+        for (const char* option : {"codec", "no-frame-log", "pre-trigger"}) {
+            if (line.Has(option)) return std::string("--") + option + " needs --record";
+        }
+    }
+    if (o.startOnInput && o.preTrigger == 0) return "--start-on-input needs --pre-trigger";
+    if (!o.record.empty()) {
+        if (std::string problem = kestrix::record::FrameWriter::NameProblem(o.record); !problem.empty())
+            return problem;
+        if (o.codec != "ffv1" && kestrix::record::FrameWriter::KindOf(o.record) !=
+                                     kestrix::record::FrameWriter::Kind::Mkv)
+            return "--codec is for .mkv files";
+    }
     if (line.Has("fourcc") && o.avi.empty()) return "--fourcc needs --avi";
     if (line.Has("fourcc") && o.convert)
         return "--fourcc names the tag of raw frames: converted frames (--convert) carry none";
@@ -277,14 +317,16 @@ std::optional<CaptureOptions> CaptureOptions::Parse(std::span<char* const> args,
 const char* CaptureOptions::Usage() {
     return R"(usage: kestrix-capture [--simulate] [--list] [--camera N|GUID] [--mode MODE]
                        [--rate FPS] [--frames N | --seconds S]
-                       [--avi FILE [--convert | --fourcc TAGS]] [--bmp FILE]
+                       [--avi FILE [--convert | --fourcc TAGS]]
+                       [--record FILE [--codec ffv1|h264] [--no-frame-log]
+                        [--pre-trigger S [--start-on-input]]] [--bmp FILE]
                        [--jpeg FILE [--quality Q]] [--get all|FEATURE]... [--set FEATURE=VALUE]...
                        [--trigger MODE|off [--software-trigger-every MS]]
                        [--json] [-v|-vv] [--speed 100|200|400] [--buffer-percent 10..90]
                        [--access-unit 4|8|16|32|64|128] [--packet-mode] [--no-sync]
                        [--verify-counter]
 
-Connects to a camera as the viewer does, records N frames (or S seconds) into an AVI file,
+Connects to a camera as the viewer does, records N frames (or S seconds) into a file,
 saves the newest frame as BMP and/or JPEG stills, and prints one summary line:
 frames=N dropped=D fps=F lost=L short=S. On a terminal a progress line shows while it records.
 Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
@@ -301,10 +343,21 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
                      Format 7 modes by their largest size, e.g. 1360x1024-mono8
   --rate FPS         1.875, 3.75, 7.5, 15 (default), 30 or 60, as the mode offers them;
                      Format 7 modes run at the rate their packet size gives
-  --frames N         record exactly N frames (default 1, or 5 seconds with --avi)
+  --frames N         record exactly N frames (default 1, or 5 seconds with --avi or
+                     --record; with --pre-trigger, N from the event's frame on)
   --seconds S        record for S seconds from the first frame
   --avi FILE         record into FILE; --convert stores 24-bit converted frames instead of
                      the camera's raw frames
+  --record FILE      record into FILE, its format chosen by its name: .avi (as --avi),
+                     .ser, .tif/.tiff (one multi-page TIFF), .mkv (FFV1, lossless), or a
+                     pattern with one %d for a file a frame (frames/%06d.png, %06d.tif);
+                     FILE.csv lists every frame written with its times, FILE.json the
+                     camera, mode and features (docs/recording.md)
+  --codec C          the .mkv codec: ffv1 (default, lossless) or h264 (small, lossy)
+  --no-frame-log     write no FILE.csv and FILE.json
+  --pre-trigger S    keep at least S seconds of frames in the ring and start writing only
+                     on SIGUSR1, beginning with the frames of the S seconds before it
+  --start-on-input   with --pre-trigger, a line on standard input starts it too
   --fourcc TAGS      the FourCC of raw frames in the AVI file: camera (default), the camera
                      maker's tags, or standard, the tags ffmpeg and players decode (Y800,
                      Y411, UYVY, "raw ", b16g, b48r; YUV 4:4:4 has none: dcy3 stays)

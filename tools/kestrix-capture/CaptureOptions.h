@@ -32,6 +32,12 @@ struct CaptureOptions {
     std::string avi;
     bool convert = false;
     bool standardFourCC = false;  // --fourcc standard: raw frames tagged as decoders know them
+    // --record: any format the recording layer writes, chosen by the name, with its frame log.
+    std::string record;
+    std::string codec = "ffv1";
+    bool frameLog = true;
+    double preTrigger = 0;  // seconds kept before the event; 0: record from the start
+    bool startOnInput = false;
     std::string bmp;
     std::string jpeg;
     int quality = 100;
@@ -54,8 +60,9 @@ struct CaptureOptions {
     bool verifyCounter = false;
 
     bool framesAsked = false;  // --frames, --seconds or an output file given
+    bool lengthAsked = false;  // --frames or --seconds given
 
-    bool Recording() const { return !avi.empty(); }
+    bool Recording() const { return !avi.empty() || !record.empty(); }
     // Whether frames are to be captured: a --get or --set alone only reads or writes features.
     bool Capturing() const { return framesAsked || trigger || (gets.empty() && sets.empty()); }
     // Whether the run sets a trigger, so that frames come only when triggered.

@@ -56,7 +56,8 @@ CaptureSession::CaptureSession(const CaptureOptions& options,
     : m_options(options),
       m_stopSignal(stopSignal),
       m_trigger(options),
-      m_recording(options, [this](int code, const std::string& message) { Fail(code, message); }) {}
+      m_recording(options, [this](int code, const std::string& message) { Fail(code, message); }),
+      m_recorder(options, [this](int code, const std::string& message) { Fail(code, message); }) {}
 
 CaptureSession::~CaptureSession() { Release(); }
 
@@ -120,8 +121,9 @@ int CaptureSession::RunSteps() {
 }
 
 bool CaptureSession::CheckOutputs() {
-    for (const std::string& path : {m_options.avi, m_options.bmp, m_options.jpeg}) {
-        if (path.empty()) continue;
+    for (const std::string& path : {m_options.avi, m_options.record, m_options.bmp, m_options.jpeg}) {
+        // A pattern's files are made as frames come, in folders made then.
+        if (path.empty() || path.find('%') != std::string::npos) continue;
         const std::string problem = OutputFileCheck::Problem(path);
         if (!problem.empty()) Fail(kExitFileError, "cannot create " + path + ": " + problem);
     }
@@ -235,8 +237,9 @@ bool CaptureSession::Connect() {
     config.speed = m_options.speed;
     config.sync = m_options.sync;
     config.packetMode = m_options.packetMode;
-    config.ring = m_options.bufferPercent != 0 ? RingSize::MemoryShare(m_options.bufferPercent)
-                                               : RingSize::Seconds(kRecorderRingSeconds);
+    config.ring = m_options.bufferPercent != 0
+                      ? RingSize::MemoryShare(m_options.bufferPercent)
+                      : RingSize::Seconds(kRecorderRingSeconds + m_options.preTrigger);
     if (const Error error = m_pCamera->Configure(config)) {
         Fail(error.GetKind() == Kind::Refused ? kExitModeRefused : kExitFailed, error.Message());
         return false;
@@ -296,7 +299,8 @@ void CaptureSession::Record() {
         }
     });
     m_nFirstSequence = m_pStream->Ring()->GetNextSequence();
-    if (m_options.Recording() && !m_recording.Start(*m_pCamera)) return;
+    if (!m_options.avi.empty() && !m_recording.Start(*m_pCamera)) return;
+    if (!m_options.record.empty() && !m_recorder.Start(*m_pCamera, m_pStream)) return;
     // Even a start that reports failure may have reached the camera: it is stopped regardless.
     if (m_pCamera->SetTransmission(true)) {
         Fail(kExitFailed, "the camera does not start transmitting");
@@ -304,10 +308,9 @@ void CaptureSession::Record() {
         WaitForFrames();
     }
     // The file first: finishing it needs no bus, which may be the thing that fails.
-    if (m_options.Recording()) {
-        m_recording.Close();
-        m_nFrames = m_recording.Frames();
-    }
+    if (!m_options.avi.empty()) m_recording.Close();
+    if (!m_options.record.empty()) m_recorder.Close();
+    if (m_options.Recording()) m_nFrames = RecordedFrames();
     StopTransmission();
 }
 
@@ -320,9 +323,17 @@ void CaptureSession::WaitForFrames() {
         const auto now = Clock::now();
         CountFrames(now);
         if (WaitEnds(now, started)) break;
-        progress.Update(m_nFrames, FramesPerSecond(), m_recording.Dropped());
+        progress.Update(m_nFrames, FramesPerSecond(), RecordedDropped());
     }
     m_counters = m_pStream->Counters();
+}
+
+std::uint64_t CaptureSession::RecordedFrames() const {
+    return m_options.record.empty() ? m_recording.Frames() : m_recorder.Frames();
+}
+
+std::uint64_t CaptureSession::RecordedDropped() const {
+    return m_options.record.empty() ? m_recording.Dropped() : m_recorder.Dropped();
 }
 
 bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) {
@@ -339,7 +350,8 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
         m_lastSeen - m_firstSeen >= std::chrono::duration<double>(m_options.seconds)) {
         return true;
     }
-    if (m_options.Recording() && m_recording.Ended(now)) return true;
+    if (!m_options.avi.empty() && m_recording.Ended(now)) return true;
+    if (!m_options.record.empty() && m_recorder.Tick(*m_pCamera, now)) return true;
     if (const std::optional<bool> ends = m_trigger.TriggeredRunEnds(now, started)) return *ends;
     const bool flowing = m_counters.received != 0;
     const std::chrono::seconds limit = flowing ? kGapTimeout : kStallTimeout;
@@ -380,7 +392,7 @@ void CaptureSession::CountFrames(Clock::time_point now) {
                 m_nGaps = thread->GetCounterGaps();
         });
     }
-    std::uint64_t count = m_options.Recording() ? m_recording.Frames() : m_counters.received;
+    std::uint64_t count = m_options.Recording() ? RecordedFrames() : m_counters.received;
     // Frames that arrive between the Nth and the camera's stop are not part of the run.
     if (m_options.frames != 0) count = std::min<std::uint64_t>(count, m_options.frames);
     if (count == m_nFrames) return;
@@ -460,7 +472,7 @@ CaptureSummary CaptureSession::Summary() const {
     // Without a capture there is nothing to count.
     if (m_bCaptured) {
         summary.frames = m_nFrames;
-        summary.dropped = m_recording.Dropped();
+        summary.dropped = RecordedDropped();
         summary.fps = FramesPerSecond();
         summary.bytes = m_nFrames * m_nFrameBytes;
         summary.lost = m_counters.lost;
@@ -470,6 +482,7 @@ CaptureSummary CaptureSession::Summary() const {
     if (m_options.verifyCounter) summary.counterGaps = m_nGaps - m_nGapsAtStart;
     for (const auto& [key, path] :
          {std::pair<const char*, const std::string&>{"avi", m_options.avi},
+          {"record", m_options.record},
           {"bmp", m_options.bmp},
           {"jpeg", m_options.jpeg}}) {
         if (!path.empty()) summary.files.emplace_back(key, path);

@@ -19,6 +19,7 @@
 #include "session/CameraManager.h"
 #include "session/FrameStream.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
+#include "tools/kestrix-capture/CaptureRecorder.h"
 #include "tools/kestrix-capture/CaptureRecording.h"
 #include "tools/kestrix-capture/CaptureSummary.h"
 #include "tools/kestrix-capture/CaptureTrigger.h"
@@ -57,6 +58,9 @@ private:
     std::string PacketProblem(const CameraModes::Mode& mode);
     void Record();
     void WaitForFrames();
+    // Of the recording, whichever kind runs.
+    std::uint64_t RecordedFrames() const;
+    std::uint64_t RecordedDropped() const;
     // Whether the wait is over; reports why when it is not the expected end.
     bool WaitEnds(Clock::time_point now, Clock::time_point started);
     // Reports why the stream ended (the session's end rule).
@@ -79,7 +83,8 @@ private:
     std::shared_ptr<kestrix::session::Camera> m_pCamera;
     std::shared_ptr<kestrix::session::FrameStream> m_pStream;
     CaptureTrigger m_trigger;  // --trigger, undone at the end of the run
-    CaptureRecording m_recording;
+    CaptureRecording m_recording;  // --avi
+    CaptureRecorder m_recorder;    // --record
     bool m_bInterruptReported = false;
     bool m_bStdoutFailed = false;
     int m_nExit = 0;

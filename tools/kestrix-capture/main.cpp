@@ -16,6 +16,7 @@
 #include "common/PrivateBus.h"
 #include "common/StopSignals.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
+#include "tools/kestrix-capture/CaptureRecorder.h"
 #include "tools/kestrix-capture/CaptureSession.h"
 #include "tools/kestrix-capture/CaptureSummary.h"
 #include "tools/kestrix-capture/ExitCodes.h"
@@ -36,6 +37,7 @@ void HoldClosedStandardDescriptors() {
 int PrintJsonOfFailedStart(const CaptureOptions& options, const std::string& error, int status) {
     CaptureSummary summary;
     for (const auto& [kind, path] : {std::pair<const char*, const std::string&>{"avi", options.avi},
+                                     {"record", options.record},
                                      {"bmp", options.bmp},
                                      {"jpeg", options.jpeg}}) {
         if (!path.empty()) summary.files.emplace_back(kind, path);
@@ -71,6 +73,7 @@ int main(int argc, char** argv) {
     }
     platform::SetLogVerbosity(options->verbosity);
     const std::atomic<int>& stopSignal = StopSignals::Catch();
+    if (options->preTrigger > 0) CaptureRecorder::CatchEvent();
     // A file-size limit becomes a failed write, reported, not a sudden death.
     std::signal(SIGXFSZ, SIG_IGN);
     // Declared first, so that the daemon outlives the session that uses it.

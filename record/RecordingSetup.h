@@ -1,0 +1,27 @@
+// Everything a recording needs to know before its first frame.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "record/FrameFormat.h"
+#include "record/FrameWriter.h"
+#include "record/RecordingInfo.h"
+
+namespace kestrix::record {
+
+struct RecordingSetup {
+    std::string path;  // its name chooses the format (FrameWriter::Open)
+    FrameFormat format;
+    WriterOptions writer;
+    bool frameLog = true;  // path.csv and path.json beside it
+    RecordingInfo info;
+    // Frames to write from the event frame on (the first, without a pre-trigger); 0: until
+    // stopped.
+    std::uint64_t frameLimit = 0;
+    // Above 0: nothing is written until Recorder::Trigger, then the frames of the last this many
+    // seconds before it first. The stream's ring must hold them (RingSize::Seconds).
+    double preTriggerSeconds = 0;
+};
+
+}  // namespace kestrix::record

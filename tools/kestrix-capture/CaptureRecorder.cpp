@@ -1,0 +1,125 @@
+// Recording a capture in any of the recording layer's formats for kestrix-capture.
+#include "tools/kestrix-capture/CaptureRecorder.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "files/CameraFiles.h"
+#include "tools/kestrix-capture/ExitCodes.h"
+
+namespace {
+
+using kestrix::record::FrameFormat;
+using kestrix::record::RecordingSetup;
+
+// Often enough to place a change among the frames of a second, seldom enough to leave the
+// camera's registers to the capture.
+constexpr auto kFeaturePoll = std::chrono::milliseconds(500);
+
+}  // namespace
+
+void CaptureRecorder::CatchEvent() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { s_event = true; };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
+}
+
+bool CaptureRecorder::Start(kestrix::session::Camera& camera,
+                            std::shared_ptr<kestrix::session::FrameStream> stream) {
+    RecordingSetup setup;
+    setup.path = m_options.record;
+    std::uint32_t period = 0;
+    camera.Call([&](C1394Dcam& cam, int index) { period = files::GetFramePeriod(cam, index); });
+    const CameraModes::Mode& mode = camera.Config().mode;
+    setup.format = FrameFormat::Of(mode, period != 0 ? 1e6 / period : 0);
+    setup.writer.codec = m_options.codec;
+    const double seconds = m_options.seconds + m_options.preTrigger;
+    setup.writer.expectedFrames =
+        m_options.frames != 0 ? m_options.frames + std::uint64_t(m_options.preTrigger * setup.format.fps)
+                              : std::uint64_t(seconds * setup.format.fps);
+    // Ctrl+C may end a pre-trigger recording at any length.
+    if (m_options.preTrigger > 0 && !m_options.lengthAsked) setup.writer.expectedFrames = 0;
+    setup.frameLog = m_options.frameLog;
+    setup.info.camera = camera.Info();
+    setup.info.mode = mode.name;
+    setup.info.fps = setup.format.fps;
+    if (mode.Format7()) setup.info.region = Format7Region{0, 0, mode.width, mode.height};
+    camera.Features(setup.info.features);
+    setup.frameLimit = m_options.frames;
+    setup.preTriggerSeconds = m_options.preTrigger;
+    std::string error;
+    m_pRecorder = kestrix::record::Recorder::Start(std::move(stream), std::move(setup), error);
+    if (!m_pRecorder) {
+        m_fail(kExitFileError, "cannot record into " + m_options.record + ": " + error);
+        return false;
+    }
+    // One file is watched; a sequence's files come and go with its frames.
+    using Kind = kestrix::record::FrameWriter::Kind;
+    const Kind kind = kestrix::record::FrameWriter::KindOf(m_options.record);
+    m_bWatchFile = kind != Kind::PngSequence && kind != Kind::TiffSequence;
+    if (m_bWatchFile) m_file.Created(m_options.record);
+    if (m_options.preTrigger > 0 && ::isatty(STDERR_FILENO)) {
+        std::fprintf(stderr, "kestrix-capture: keeping the last %g s; recording starts on %s\n",
+                     m_options.preTrigger,
+                     m_options.startOnInput ? "a line on standard input or SIGUSR1" : "SIGUSR1");
+    }
+    return true;
+}
+
+bool CaptureRecorder::EventCame() {
+    if (s_event) return true;
+    if (!m_options.startOnInput || m_bInputClosed) return false;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    while (::poll(&input, 1, 0) == 1) {
+        char chunk[256];
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n <= 0) {
+            m_bInputClosed = true;  // an input that ends is no event
+            return false;
+        }
+        m_strInput.append(chunk, std::size_t(n));
+        if (m_strInput.find('\n') != std::string::npos) return true;
+    }
+    return false;
+}
+
+bool CaptureRecorder::Tick(kestrix::session::Camera& camera, Clock::time_point now) {
+    if (!m_pRecorder) return false;
+    if (m_options.preTrigger > 0 && EventCame()) m_pRecorder->Trigger();
+    if (m_options.frameLog && now - m_lastPoll >= kFeaturePoll) {
+        m_lastPoll = now;
+        std::vector<kestrix::session::Feature> features;
+        if (!camera.Features(features)) m_pRecorder->NoteFeatures(features);
+    }
+    return m_pRecorder->GetFigures().done || (m_bWatchFile && m_file.GoneBy(now));
+}
+
+std::uint64_t CaptureRecorder::Frames() const {
+    return m_pRecorder ? m_pRecorder->GetFigures().frames : 0;
+}
+
+std::uint64_t CaptureRecorder::Dropped() const {
+    return m_pRecorder ? m_pRecorder->GetFigures().dropped : 0;
+}
+
+void CaptureRecorder::Close() {
+    if (!m_pRecorder) return;
+    std::string problem;
+    m_pRecorder->Stop(problem);
+    const std::uint64_t frames = Frames();
+    if (m_bWatchFile && m_file.Gone()) {
+        m_fail(kExitFileError, "recording into " + m_options.record +
+                                   " failed: the file is gone (its folder or the file was "
+                                   "removed during the recording), and the " +
+                                   std::to_string(frames) + " frames written with it");
+    } else if (!problem.empty()) {
+        m_fail(kExitFileError, "recording into " + m_options.record + " stopped: " + problem +
+                                   "; the file keeps the " + std::to_string(frames) +
+                                   " frames written before");
+    }
+}

@@ -85,8 +85,9 @@ bool FrameLog::FeatureChanged(std::uint64_t index, const session::Feature& featu
     return WriteJson(error);
 }
 
-bool FrameLog::MarkEvent(std::uint64_t index, std::string& error) {
+bool FrameLog::MarkEvent(std::uint64_t index, std::int64_t eventNs, std::string& error) {
     m_event = index;
+    m_nEventNs = eventNs;
     return WriteJson(error);
 }
 
@@ -123,6 +124,7 @@ bool FrameLog::WriteJson(std::string& error) {
     json += "\n  },\n  \"feature_changes\": [";
     for (std::size_t k = 0; k < m_Changes.size(); ++k) json += (k ? ",\n    " : "\n    ") + m_Changes[k];
     json += "\n  ],\n  \"event_frame\": " + (m_event ? std::to_string(*m_event) : "null");
+    json += ",\n  \"event_monotonic_ns\": " + (m_event ? std::to_string(m_nEventNs) : "null");
     json += ",\n  \"frames\": " + (m_frames ? std::to_string(*m_frames) : "null");
     json += ",\n  \"ended\": " + (m_frames ? JsonString(m_strEnded.empty() ? "done" : m_strEnded) : "null");
     json += "\n}\n";

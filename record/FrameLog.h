@@ -28,7 +28,8 @@ public:
 
     bool Row(std::uint64_t index, const session::FrameMetadata& meta, std::string& error);
     bool FeatureChanged(std::uint64_t index, const session::Feature& feature, std::string& error);
-    bool MarkEvent(std::uint64_t index, std::string& error);
+    // The event of a pre-trigger recording: its first frame, and its CLOCK_MONOTONIC time.
+    bool MarkEvent(std::uint64_t index, std::int64_t eventNs, std::string& error);
     // The frames written and why the recording ended (empty: as asked).
     bool Finish(std::uint64_t frames, const std::string& ended, std::string& error);
 
@@ -43,6 +44,7 @@ private:
     std::uint64_t m_nCsvBytes = 0;
     std::vector<std::string> m_Changes;  // JSON objects
     std::optional<std::uint64_t> m_event;
+    std::int64_t m_nEventNs = 0;
     std::optional<std::uint64_t> m_frames;
     std::string m_strEnded;
 };

@@ -52,7 +52,6 @@ bool MkvWriter::Start(const session::FrameMetadata& first, std::string& error) {
     m_nFirstNs = FrameNs(first);
     av_dict_set(&m_pOutput->metadata, "creation_time", IsoUtc(FrameUtcNs(first)).c_str(), 0);
     AVDictionary* raw = nullptr;
-    av_dict_set(&raw, "cluster_size_limit", "1", 0);  // a cluster per frame, out at once
     av_dict_set(&raw, "flush_packets", "1", 0);
     AvPtr<AVDictionary> options(raw);
     raw = options.release();
@@ -68,7 +67,10 @@ bool MkvWriter::Start(const session::FrameMetadata& first, std::string& error) {
 bool MkvWriter::Mux(AVPacket& packet, std::string& error) {
     packet.stream_index = m_pStream->index;
     av_packet_rescale_ts(&packet, kMicroseconds, m_pStream->time_base);
-    if (const int status = av_write_frame(m_pOutput.get(), &packet); status < 0) {
+    // A flush ends the frame's cluster, so that the frame is in the file on return.
+    int status = av_write_frame(m_pOutput.get(), &packet);
+    if (status >= 0) status = av_write_frame(m_pOutput.get(), nullptr);
+    if (status < 0) {
         error = Named(AvErrorText(status));
         return false;
     }
@@ -88,7 +90,7 @@ bool MkvWriter::Write(std::span<const std::uint8_t> frame, const session::FrameM
     }
     // The file keeps milliseconds: times closer than that still rise by one step.
     std::int64_t pts = (FrameNs(meta) - m_nFirstNs) / 1000;
-    pts = std::max(pts, m_nLastPts + 1000);
+    if (m_nLastPts >= 0) pts = std::max(pts, m_nLastPts + 1000);
     m_nLastPts = pts;
     const auto mux = [this](AVPacket& packet, std::string& why) { return Mux(packet, why); };
     if (!m_pEncoder->Encode(frame, pts, mux, error)) {

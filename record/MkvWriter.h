@@ -2,7 +2,7 @@
 // copy. Each frame's presentation time is its sent time (its arrival while the stream cannot map
 // cycle times) since the first frame's, whose UTC time is the file's creation_time.
 //
-// Each frame goes out in a cluster of its own, flushed as it is written, so a file cut short
+// Each frame's cluster is ended and flushed as the frame is written, so a file cut short
 // by a kill opens with every frame written; the cues follow at the end.
 #pragma once
 

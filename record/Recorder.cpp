@@ -15,6 +15,8 @@ using session::FrameStream;
 
 constexpr std::chrono::milliseconds kReadStep{100};
 constexpr std::chrono::milliseconds kArmedStep{20};
+constexpr std::int64_t kFeaturePollNs =
+    std::chrono::nanoseconds(Recorder::kFeaturePoll).count();
 
 std::int64_t MonotonicNs() {
     timespec t{};
@@ -53,9 +55,9 @@ Recorder::~Recorder() {
     Stop(ignored);
 }
 
-void Recorder::Trigger() {
+void Recorder::Trigger(std::int64_t eventNs) {
     std::int64_t none = 0;
-    m_nEventNs.compare_exchange_strong(none, MonotonicNs());
+    m_nEventNs.compare_exchange_strong(none, eventNs != 0 ? eventNs : MonotonicNs());
 }
 
 void Recorder::NoteFeatures(const std::vector<session::Feature>& features) {
@@ -94,7 +96,13 @@ void Recorder::Fail(const std::string& error) {
 void Recorder::Run() {
     const bool armed = m_setup.preTriggerSeconds > 0;
     FrameMetadata meta;
+    std::int64_t polled = MonotonicNs();
     for (;;) {
+        if (m_setup.readFeatures && MonotonicNs() - polled >= kFeaturePollNs) {
+            polled = MonotonicNs();
+            std::vector<session::Feature> features;
+            if (m_setup.readFeatures(features)) NoteFeatures(features);
+        }
         if (armed && m_nEventNs == 0) {
             // The ring keeps the frames meanwhile, and overwrites those too old to matter.
             if (m_bStop) break;
@@ -116,9 +124,11 @@ bool Recorder::Take(std::span<const std::uint8_t> frame, const FrameMetadata& me
     const std::int64_t event = m_nEventNs;
     const std::uint64_t written = m_file.Frames();
     std::string error;
+    // One frame period more, so that the first frame is the seconds asked or more before it.
+    const double period = m_setup.format.fps > 0 ? 1 / m_setup.format.fps : 0;
     if (event != 0 && written == 0 &&
-        FrameNs(meta) < event - std::int64_t(m_setup.preTriggerSeconds * 1e9)) {
-        return true;  // older than the seconds asked for
+        FrameNs(meta) < event - std::int64_t((m_setup.preTriggerSeconds + period) * 1e9)) {
+        return true;
     }
     if (written != 0) {
         m_nDropped += meta.droppedBefore;
@@ -127,7 +137,7 @@ bool Recorder::Take(std::span<const std::uint8_t> frame, const FrameMetadata& me
     LogChanges(meta);
     if (event != 0 && !m_eventFrame && FrameNs(meta) >= event) {
         m_eventFrame = written;
-        if (FrameLog* log = m_file.Log(); log && !log->MarkEvent(written, error)) {
+        if (FrameLog* log = m_file.Log(); log && !log->MarkEvent(written, event, error)) {
             Fail(error);
             return false;
         }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,10 @@ public:
         std::string error;          // why it stopped by itself when that is a failure
     };
 
+    // How often features are read for the log: often enough to place a change among the frames
+    // of a second, seldom enough to leave the camera's registers to the capture.
+    static constexpr std::chrono::milliseconds kFeaturePoll{500};
+
     // Creates the file and its log and starts recording; nothing, with error set, when the file
     // cannot be made.
     static std::unique_ptr<Recorder> Start(std::shared_ptr<session::FrameStream> stream,
@@ -44,8 +49,9 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // The event of a pre-trigger recording: it writes from the frames of the seconds before.
-    void Trigger();
+    // The event of a pre-trigger recording at eventNs (CLOCK_MONOTONIC; 0: now): it writes from
+    // the last frame sent at least the pre-trigger's seconds before it. Only the first counts.
+    void Trigger(std::int64_t eventNs = 0);
     // The camera's features as a front end read them now; a value unlike the last one is logged
     // as a change from the first frame that arrived after this call.
     void NoteFeatures(const std::vector<session::Feature>& features);

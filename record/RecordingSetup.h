@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "record/FrameFormat.h"
 #include "record/FrameWriter.h"
@@ -22,6 +24,9 @@ struct RecordingSetup {
     // Above 0: nothing is written until Recorder::Trigger, then the frames of the last this many
     // seconds before it first. The stream's ring must hold them (RingSize::Seconds).
     double preTriggerSeconds = 0;
+    // Where the camera's manager runs its own thread: reads the features, which the recorder
+    // then does twice a second itself. Empty: the front end calls Recorder::NoteFeatures.
+    std::function<bool(std::vector<session::Feature>&)> readFeatures;
 };
 
 }  // namespace kestrix::record

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/files/WriterBench.h"
 #include "files/CDcamAviFile.h"
 
 namespace {
@@ -24,7 +25,8 @@ constexpr int kWidth = 1024, kHeight = 768;
 constexpr std::size_t kFrameBytes = std::size_t(kWidth) * kHeight * 3;
 constexpr int kDistinctFrames = 8;
 
-using Clock = std::chrono::steady_clock;
+using writerbench::Clock;
+using writerbench::SecondsSince;
 
 std::vector<std::vector<std::uint8_t>> MakeFrames() {
     std::vector<std::vector<std::uint8_t>> frames(kDistinctFrames,
@@ -33,10 +35,6 @@ std::vector<std::vector<std::uint8_t>> MakeFrames() {
         for (std::size_t i = 0; i < kFrameBytes; ++i) frames[f][i] = std::uint8_t(i * 7 + f * 31);
     }
     return frames;
-}
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // Seconds to record the frames through the AVI writer, finishing and closing included.
@@ -55,43 +53,14 @@ double RecordOurs(const std::filesystem::path& path,
     return SecondsSince(start);
 }
 
-double RecordFfmpeg(const std::filesystem::path& input, const std::filesystem::path& output) {
-    const std::string command = "ffmpeg -v error -nostdin -y -f rawvideo -pix_fmt bgr24 -s " +
-                                std::to_string(kWidth) + "x" + std::to_string(kHeight) +
-                                " -r 30 -i '" + input.string() + "' -c:v rawvideo -f avi '" +
-                                output.string() + "'";
-    const auto start = Clock::now();
-    const int status = std::system(command.c_str());
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return SecondsSince(start);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* tmp = std::getenv("TMPDIR");
-    const std::filesystem::path base = argc > 1 ? argv[1] : tmp ? tmp : "/tmp";
-    const int count = argc > 2 ? std::atoi(argv[2]) : 200;
-    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
-    if (count <= 0 || rounds <= 0) {
-        std::fprintf(stderr, "usage: bench_avi_writer [folder] [frames > 0] [rounds > 0]\n");
-        return 2;
-    }
-    std::string pattern = (base / "kestrix-bench-avi-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) {
-        std::perror(base.c_str());
-        return 1;
-    }
-    const std::filesystem::path dir = pattern;
-
     const auto frames = MakeFrames();
-    {
-        std::ofstream input(dir / "input.raw", std::ios::binary);
-        for (int i = 0; i < count; ++i) {
-            input.write(reinterpret_cast<const char*>(frames[i % kDistinctFrames].data()),
-                        std::streamsize(kFrameBytes));
-        }
-    }
+    const auto run = writerbench::Start(argc, argv, "bench_avi_writer", 200, frames);
+    if (!run) return 2;
+    const std::filesystem::path& dir = run->dir;
+    const int count = run->count, rounds = run->rounds;
     const double megabytes = double(kFrameBytes) * count / 1e6;
     std::printf("%d frames of %dx%d RGB (%.0f MB) into %s\n", count, kWidth, kHeight, megabytes,
                 dir.c_str());
@@ -100,7 +69,9 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         const double ours = RecordOurs(dir / "ours.avi", frames, count);
         std::filesystem::remove(dir / "ours.avi");
-        const double ffmpeg = RecordFfmpeg(dir / "input.raw", dir / "ffmpeg.avi");
+        const double ffmpeg = writerbench::TimeFfmpeg(
+            *run, std::to_string(kWidth) + "x" + std::to_string(kHeight), "bgr24",
+            "-c:v rawvideo -f avi", dir / "ffmpeg.avi");
         std::filesystem::remove(dir / "ffmpeg.avi");
         if (ours < 0 || ffmpeg < 0) {
             std::fprintf(stderr, "round %d failed (writer %s, ffmpeg %s)\n", round + 1,

@@ -27,6 +27,7 @@ from ._kestrix import (  # noqa: F401
     FrameIterator,
     Mode,
     NoCameraError,
+    Recording,
     Stream,
     list_cameras,
 )
@@ -34,7 +35,8 @@ from . import _kestrix
 
 __all__ = [
     "BusResetError", "Camera", "CameraInfo", "CameraInUseError", "DeviceChangedError", "Error",
-    "Feature", "Features", "Frame", "FrameIterator", "Mode", "NoCameraError", "Stream", "list_cameras",
+    "Feature", "Features", "Frame", "FrameIterator", "Mode", "NoCameraError", "Recording", "Stream",
+    "list_cameras",
     "open",
 ]
 

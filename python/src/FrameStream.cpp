@@ -71,7 +71,19 @@ void FrameStream::Close() {
     m_pStream.reset();
 }
 
+std::shared_ptr<kestrix::session::FrameStream> FrameStream::Recorded(bool on) {
+    if (!on) {
+        m_bRecorded = false;
+        return nullptr;
+    }
+    auto stream = Stream();
+    if (!stream) throw Error("the stream is closed");
+    if (m_bRecorded.exchange(true)) throw Error("the stream is being recorded already");
+    return stream;
+}
+
 std::shared_ptr<FrameData> FrameStream::Next(std::chrono::nanoseconds timeout, bool newest) {
+    if (m_bRecorded) throw Error("the stream's frames go into its recording: stop it first");
     auto frame = std::make_shared<FrameData>(m_pPool, m_pFormat);
     kestrix::session::FrameMetadata meta;
     const std::span<std::uint8_t> into(frame->Data(), m_pPool->Bytes());

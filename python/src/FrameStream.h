@@ -34,6 +34,10 @@ public:
     void Close();
     bool IsClosed() const { return m_bClosed; }
     const FrameFormat& Format() const { return *m_pFormat; }
+    std::shared_ptr<CameraSession> Session() const { return m_pSession; }
+    // A recording takes the stream's frames (on) or gives them back (off); on returns the
+    // session's stream, and throws when it is closed or recorded already.
+    std::shared_ptr<kestrix::session::FrameStream> Recorded(bool on);
     // The session's counters (docs/session.md), as they stood at the close once closed.
     kestrix::session::StreamCounters Counters() const;
 
@@ -49,6 +53,7 @@ private:
     std::shared_ptr<FramePool> m_pPool;
     std::mutex m_closeLock;  // one Close at a time
     std::atomic<bool> m_bClosed{false};
+    std::atomic<bool> m_bRecorded{false};
 };
 
 }  // namespace kxpy

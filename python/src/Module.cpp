@@ -13,6 +13,7 @@
 #include "python/src/Errors.h"
 #include "python/src/FrameData.h"
 #include "python/src/FrameStream.h"
+#include "python/src/Recording.h"
 #include "python/src/Simulation.h"
 
 namespace py = pybind11;
@@ -296,11 +297,53 @@ void BindStream(py::module_& m) {
             "short_frames", [](const FrameStream& s) { return s.Counters().shortFrames; },
             "Frames that came with fewer bytes than they have: handed out, their missing tail "
             "zeroed, flagged Frame.SHORT, not lost.")
+        .def(
+            "record",
+            [](const StreamPtr& s, const std::string& path, std::optional<std::uint64_t> frames,
+               const std::string& codec, bool frameLog) {
+                return std::make_shared<Recording>(s, path, frames, codec, frameLog);
+            },
+            py::arg("path"), py::arg("frames") = py::none(), py::arg("codec") = "ffv1",
+            py::arg("frame_log") = true, Release(),
+            "Records the stream's frames into path, its format chosen by its name (.avi, .ser, "
+            ".tif, .mkv, frames/%06d.png, %06d.tif), with path.csv and path.json beside it "
+            "unless frame_log is False; frames: stop after that many. While it runs, frames() "
+            "and grab() refuse.")
         .def("close", &FrameStream::Close, Release(), "Stops the transmission and the capture.")
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](FrameStream& s, py::args) {
             py::gil_scoped_release release;
             s.Close();
+        });
+
+    py::class_<Recording, std::shared_ptr<Recording>>(
+        m, "Recording", "A recording of a stream into a file; Stream.record() makes one.")
+        .def(
+            "wait",
+            [](Recording& r, std::optional<double> timeout) {
+                std::optional<std::chrono::nanoseconds> span;
+                if (timeout) span = Duration(*timeout);
+                py::gil_scoped_release release;
+                return r.Wait(span);
+            },
+            py::arg("timeout") = py::none(),
+            "Waits up to timeout seconds (None: no limit) for the recording to stop by itself "
+            "(its frames written, a failure, the stream's end); whether it did.")
+        .def("stop", &Recording::Stop, Release(),
+             "Finishes the file and its frame log; raises kestrix.Error when a write failed.")
+        .def_property_readonly("path", &Recording::Path)
+        .def_property_readonly(
+            "frames", [](const Recording& r) { return r.Figures().frames; }, "Frames in the file.")
+        .def_property_readonly(
+            "dropped", [](const Recording& r) { return r.Figures().dropped; },
+            "Frames the ring overwrote before the recording came to them.")
+        .def_property_readonly(
+            "done", [](const Recording& r) { return r.Figures().done; },
+            "Whether the recording stopped by itself.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](Recording& r, py::args) {
+            py::gil_scoped_release release;
+            r.Stop();
         });
 }
 

@@ -2,8 +2,10 @@
 #include "tools/kestrix-capture/CaptureRecorder.h"
 
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 
@@ -15,15 +17,18 @@ namespace {
 using kestrix::record::FrameFormat;
 using kestrix::record::RecordingSetup;
 
-// Often enough to place a change among the frames of a second, seldom enough to leave the
-// camera's registers to the capture.
-constexpr auto kFeaturePoll = std::chrono::milliseconds(500);
 
 }  // namespace
 
 void CaptureRecorder::CatchEvent() {
     struct sigaction action {};
-    action.sa_handler = [](int) { s_event = true; };
+    // The time of its arrival is the event's: clock_gettime may be called in a handler.
+    action.sa_handler = [](int) {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        std::int64_t none = 0;
+        s_nEventNs.compare_exchange_strong(none, std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
+    };
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGUSR1, &action, nullptr);
@@ -53,7 +58,8 @@ bool CaptureRecorder::Start(kestrix::session::Camera& camera,
     setup.frameLimit = m_options.frames;
     setup.preTriggerSeconds = m_options.preTrigger;
     std::string error;
-    m_pRecorder = kestrix::record::Recorder::Start(std::move(stream), std::move(setup), error);
+    const double fps = setup.format.fps;
+    m_pRecorder = kestrix::record::Recorder::Start(stream, std::move(setup), error);
     if (!m_pRecorder) {
         m_fail(kExitFileError, "cannot record into " + m_options.record + ": " + error);
         return false;
@@ -63,16 +69,13 @@ bool CaptureRecorder::Start(kestrix::session::Camera& camera,
     const Kind kind = kestrix::record::FrameWriter::KindOf(m_options.record);
     m_bWatchFile = kind != Kind::PngSequence && kind != Kind::TiffSequence;
     if (m_bWatchFile) m_file.Created(m_options.record);
-    if (m_options.preTrigger > 0 && ::isatty(STDERR_FILENO)) {
-        std::fprintf(stderr, "kestrix-capture: keeping the last %g s; recording starts on %s\n",
-                     m_options.preTrigger,
-                     m_options.startOnInput ? "a line on standard input or SIGUSR1" : "SIGUSR1");
-    }
+    m_pStream = stream;
+    m_nFramesToArm = std::uint64_t(std::ceil(m_options.preTrigger * fps));
     return true;
 }
 
 bool CaptureRecorder::EventCame() {
-    if (s_event) return true;
+    if (s_nEventNs != 0) return true;
     if (!m_options.startOnInput || m_bInputClosed) return false;
     pollfd input{STDIN_FILENO, POLLIN, 0};
     while (::poll(&input, 1, 0) == 1) {
@@ -90,8 +93,18 @@ bool CaptureRecorder::EventCame() {
 
 bool CaptureRecorder::Tick(kestrix::session::Camera& camera, Clock::time_point now) {
     if (!m_pRecorder) return false;
-    if (m_options.preTrigger > 0 && EventCame()) m_pRecorder->Trigger();
-    if (m_options.frameLog && now - m_lastPoll >= kFeaturePoll) {
+    if (m_options.preTrigger > 0) {
+        if (!m_bArmedTold && m_pStream->Counters().received >= m_nFramesToArm) {
+            // Said once the ring holds the seconds asked, so that an event from now on gets them.
+            m_bArmedTold = true;
+            std::fprintf(stderr, "kestrix-capture: armed: the ring holds the last %g s; "
+                                 "recording starts on %s\n",
+                         m_options.preTrigger,
+                         m_options.startOnInput ? "a line on standard input or SIGUSR1" : "SIGUSR1");
+        }
+        if (EventCame()) m_pRecorder->Trigger(s_nEventNs);
+    }
+    if (m_options.frameLog && now - m_lastPoll >= kestrix::record::Recorder::kFeaturePoll) {
         m_lastPoll = now;
         std::vector<kestrix::session::Feature> features;
         if (!camera.Features(features)) m_pRecorder->NoteFeatures(features);

@@ -45,10 +45,14 @@ private:
     const CaptureOptions& m_options;
     Fail m_fail;
     std::unique_ptr<kestrix::record::Recorder> m_pRecorder;
+    std::shared_ptr<kestrix::session::FrameStream> m_pStream;
+    std::uint64_t m_nFramesToArm = 0;  // frames that fill the pre-trigger's seconds
+    bool m_bArmedTold = false;
     OutputFileCheck m_file;
     bool m_bWatchFile = false;
     Clock::time_point m_lastPoll{};
     std::string m_strInput;  // a line of standard input not yet ended
     bool m_bInputClosed = false;
-    static inline std::atomic<bool> s_event{false};
+    // CLOCK_MONOTONIC of the first SIGUSR1, 0 before.
+    static inline std::atomic<std::int64_t> s_nEventNs{0};
 };

@@ -343,7 +343,10 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
         StreamEnded(reason);
         return true;
     }
-    if (m_options.frames != 0 && m_nFrames >= m_options.frames) return true;
+    // A --record recorder stops by itself after its frames, which a pre-trigger counts from
+    // the event's.
+    if (m_options.frames != 0 && m_options.record.empty() && m_nFrames >= m_options.frames)
+        return true;
     // Ends with the first frame at or past the time asked: frames that cease before it are
     // caught below, not taken for a finished recording.
     if (m_options.seconds != 0 && m_nFrames > 0 &&
@@ -394,7 +397,8 @@ void CaptureSession::CountFrames(Clock::time_point now) {
     }
     std::uint64_t count = m_options.Recording() ? RecordedFrames() : m_counters.received;
     // Frames that arrive between the Nth and the camera's stop are not part of the run.
-    if (m_options.frames != 0) count = std::min<std::uint64_t>(count, m_options.frames);
+    if (m_options.frames != 0 && m_options.preTrigger == 0)
+        count = std::min<std::uint64_t>(count, m_options.frames);
     if (count == m_nFrames) return;
     if (m_nFrames == 0) {
         m_firstSeen = now;

@@ -54,16 +54,21 @@ _kestrix_capture() {
             compopt -o nospace 2>/dev/null
             COMPREPLY=($(compgen -S = -W "$features" -- "$cur"))
             return ;;
-        --avi | --bmp | --jpeg)
+        --codec)
+            COMPREPLY=($(compgen -W "ffv1 h264" -- "$cur"))
+            return ;;
+        --avi | --record | --bmp | --jpeg)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return ;;
-        --camera | --frames | --seconds | --quality | --buffer-percent | --software-trigger-every)
+        --camera | --frames | --seconds | --quality | --buffer-percent | --software-trigger-every | \
+            --pre-trigger)
             return ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--simulate --list --camera --mode --rate --frames --seconds
-            --avi --convert --fourcc --bmp --jpeg --quality --get --set --trigger
+            --avi --convert --fourcc --record --codec --no-frame-log --pre-trigger
+            --start-on-input --bmp --jpeg --quality --get --set --trigger
             --software-trigger-every --json --verbose --speed
             --buffer-percent --access-unit --packet-mode --no-sync --verify-counter --help
             --version -v -vv" -- "$cur"))

@@ -27,7 +27,7 @@ FrameStream::FrameStream(std::shared_ptr<FrameRing> ring, std::uint32_t frameByt
       m_lastProgress(Clock::now()),
       m_nStoredSeen(m_start.stored) {
     // Made on the camera object's owner thread, which may always ask: the first frames map.
-    ReadCycleTimer(Clock::now(), true);
+    ReadCycleTimer(Clock::now(), true, m_start.stored + 1);
 }
 
 FrameStream::FrameStream(std::shared_ptr<FrameRing> ring, std::uint32_t frameBytes)
@@ -66,19 +66,21 @@ Error FrameStream::WatchFrom(bool mayProbe) {
                     : Error(Error::Kind::Failed, "the capture ended"));
         } else if (!NoticesEnd(stats, now, mayProbe)) {
             DriverSilent(stats, now, mayProbe);
-            ReadCycleTimer(now, mayProbe);
+            ReadCycleTimer(now, mayProbe, stats.stored);
         }
     }
     return EndReason();
 }
 
-void FrameStream::ReadCycleTimer(Clock::time_point now, bool mayProbe) {
+void FrameStream::ReadCycleTimer(Clock::time_point now, bool mayProbe, std::uint64_t stored) {
     if (!mayProbe || !m_bus.cycleTimer) return;
     {
         std::scoped_lock lock(m_mapLock);
-        if (m_lastReading != Clock::time_point{} && now - m_lastReading < kCycleTimerRefresh)
+        if (stored == m_nStoredAtReading ||
+            (m_lastReading != Clock::time_point{} && now - m_lastReading < kCycleTimerRefresh))
             return;
         m_lastReading = now;
+        m_nStoredAtReading = stored;
     }
     // The driver reads the clocks together, so the request's own latency costs no accuracy.
     const std::optional<platform::CycleTimerReading> reading = m_bus.cycleTimer();

@@ -110,8 +110,9 @@ private:
     // Whether the notices or the reads say the stream is over, once the grace has passed.
     bool NoticesEnd(const FrameRing::Stats& stats, Clock::time_point now, bool mayProbe);
     bool DriverSilent(const FrameRing::Stats& stats, Clock::time_point now, bool mayProbe);
-    // Takes a cycle timer reading when the last is kCycleTimerRefresh old.
-    void ReadCycleTimer(Clock::time_point now, bool mayProbe);
+    // Takes a cycle timer reading when the last is kCycleTimerRefresh old and frames came
+    // since (a driver that went silent is not kept waiting on).
+    void ReadCycleTimer(Clock::time_point now, bool mayProbe, std::uint64_t stored);
     // Fills the frame's sent times from its cycle stamp and arrival; 0 while unmapped.
     void MapSentTime(FrameMetadata& meta) const;
 
@@ -135,6 +136,7 @@ private:
     mutable std::mutex m_mapLock;  // guards m_mapper and m_lastReading
     CycleTimeMapper m_mapper;
     Clock::time_point m_lastReading{};
+    std::uint64_t m_nStoredAtReading = 0;
 
     // The reader's thread.
     std::uint64_t m_nNext = 0;           // index among stored frames of the next one to read

@@ -29,6 +29,7 @@ void DisplayPipeline::Start(std::shared_ptr<FrameStream> stream, const FrameConv
     const std::size_t bytes = std::max<std::size_t>(frameBytes, m_pStream->SlotBytes());
     m_FrameBuffer.assign(bytes, 0);
     m_nShown = 0;
+    m_sentTimes.Reset();
     m_bDisplayRun = true;
     m_displayThread =
         std::thread(&DisplayPipeline::DisplayLoop, this, m_pStream, colorCoding, bytes);
@@ -61,6 +62,7 @@ void DisplayPipeline::DisplayLoop(std::shared_ptr<FrameStream> stream, int color
             continue;
         }
         if (status != FrameStream::Status::Frame) continue;
+        m_sentTimes.Observe(meta);
         DisplayHandOver::ConvertFrame(*m_pConverter, colorCoding, frame.data(), m_display.Back(),
                                       band, m_bayer);
         Observe(m_display.Back(), frame);

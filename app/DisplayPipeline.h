@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/DisplayHandOver.h"
+#include "app/SentTimeMeter.h"
 #include "app/ViewRateMeter.h"
 #include "camera/FrameConverter.h"
 #include "session/FrameStream.h"
@@ -65,6 +66,8 @@ public:
     void CountPaint() { m_rateMeter.Step(m_fViewRate); }
     // Pictures taken as the front one since Start.
     std::uint64_t FramesShown() const { return m_nShown; }
+    // The sent times of the frames the display took.
+    SentTimeMeter& SentTimes() { return m_sentTimes; }
 
     // The observer the next converted picture goes to, once: arm it again for each picture
     // wanted, so it runs no more often than pictures are shown.
@@ -104,4 +107,5 @@ private:
     std::mutex m_observerLock;  // guards m_observer
     FrameObserver m_observer;
     std::atomic<bool> m_bObserverArmed{false};
+    SentTimeMeter m_sentTimes;
 };

@@ -1,7 +1,9 @@
 // The statistics dock.
 #include "app/StatisticsDock.h"
 
+#include <QDateTime>
 #include <QLabel>
+#include <QTimeZone>
 
 #include "app/CCameraView.h"
 
@@ -43,6 +45,17 @@ QString StatisticsDock::Text(const ViewerStatistics& s) {
         static_cast<unsigned long long>(s.received), static_cast<unsigned long long>(s.shown),
         static_cast<unsigned long long>(s.dropped), static_cast<unsigned long long>(s.lost),
         static_cast<unsigned long long>(s.shortFrames), s.receivedFps, s.receivedMBps);
+    if (s.lastSentUtcNs != 0) {
+        const QDateTime sent =
+            QDateTime::fromMSecsSinceEpoch(s.lastSentUtcNs / 1'000'000, QTimeZone::utc());
+        text += QString("<br>Sent %1.%2 UTC")
+                    .arg(sent.toString("yyyy-MM-dd hh:mm:ss"))
+                    .arg(s.lastSentUtcNs / 1000 % 1'000'000, 6, 10, QChar('0'));
+        if (s.sentIntervalUs > 0) {
+            text += QString::asprintf("<br>Sent every %.3f ms, spread %.3f ms",
+                                      s.sentIntervalUs / 1e3, s.sentSpreadUs / 1e3);
+        }
+    }
     if (!s.recording) return text;
     text += QString("<br><br>Recording %1<br>").arg(s.file.toHtmlEscaped());
     text += QString("Elapsed %1<br>Frames %2<br>File %3<br>")

@@ -8,7 +8,7 @@
 #include "app/DisplayPipeline.h"
 
 const ViewerStatistics& StatisticsSampler::Sample(CameraSession& session,
-                                                  const DisplayPipeline& pipeline,
+                                                  DisplayPipeline& pipeline,
                                                   Clock::time_point now) {
     const CameraSession::State& state = session.Now();
     ViewerStatistics s;
@@ -25,6 +25,10 @@ const ViewerStatistics& StatisticsSampler::Sample(CameraSession& session,
     s.shortFrames = counters.shortFrames;
     s.dropped = counters.dropped;
     s.shown = pipeline.FramesShown();
+    const SentTimeMeter::Figures sent = pipeline.SentTimes().Take();
+    s.lastSentUtcNs = sent.lastSentUtcNs;
+    s.sentIntervalUs = sent.meanIntervalUs;
+    s.sentSpreadUs = sent.spreadUs;
     s.recording = state.m_bAviOpen;
     if (s.recording) {
         const QFileInfo file(state.m_strAviPath);

@@ -14,7 +14,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // A new sample; rates need a previous one of the same connection.
-    const ViewerStatistics& Sample(CameraSession& session, const DisplayPipeline& pipeline,
+    const ViewerStatistics& Sample(CameraSession& session, DisplayPipeline& pipeline,
                                    Clock::time_point now = Clock::now());
     const ViewerStatistics& Last() const { return m_last; }
     // Forgets the previous sample (a new connection).

@@ -16,6 +16,11 @@ struct ViewerStatistics {
     std::uint64_t shortFrames = 0;  // frames that arrived incomplete (shown, tail zeroed)
     double receivedFps = 0;
     double receivedMBps = 0;
+    // The frames' sent times (docs/session.md, "Frame times"): the last shown frame's in UTC
+    // (0 unmapped), and the mean and spread of the intervals between them, per frame.
+    std::int64_t lastSentUtcNs = 0;
+    double sentIntervalUs = 0;
+    double sentSpreadUs = 0;
 
     bool recording = false;  // a file is open
     QString file;

@@ -340,6 +340,16 @@ bool CFirewireComm::GetMaxSpeed(int* pSpeed) {
     return true;
 }
 
+bool CFirewireComm::ReadCycleTimer(platform::CycleTimerReading* pReading) {
+    FixedRecord<kCycleTimerRecordBytes> record{};
+    if (const std::uint32_t status = SendRequest(kIoctlCycleTimer, record); status != 0) {
+        KX_LOG(Bus, Debug) << "cycle-timer request failed: " << platform::StatusText(status);
+        return false;
+    }
+    *pReading = platform::CycleTimerReading::Load(record);
+    return true;
+}
+
 bool CFirewireComm::ReadConfiguration(Record& record, ConfigSizes& sizes) {
     FixedRecord<kConfigHeaderBytes> header{};
     std::uint32_t status = SendRequest(kIoctlConfigInfo, header);

@@ -25,6 +25,7 @@
 #include "bus/CIsochTransferThread.h"
 #include "bus/DeviceHandleCache.h"
 #include "bus/SharedBusBlock.h"
+#include "platform/CycleTimerReading.h"
 #include "platform/DeviceNotification.h"
 #include "platform/MessageEndpoint.h"
 
@@ -53,6 +54,9 @@ public:
     bool AsyncWrite(const void* pData, unsigned nBytes, unsigned nBus, unsigned nNode,
                     std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow);
     bool GetMaxSpeed(int* pSpeed);
+    // The bus's cycle timer and the host's clocks read together by the driver; false when the
+    // driver does not answer (one that predates the request says "not supported").
+    bool ReadCycleTimer(platform::CycleTimerReading* pReading);
     bool GetUnitVersion(int* pVersion);
     bool GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVendorId);
     // The vendor and model names of the selected unit's configuration ROM (empty when it

@@ -69,6 +69,8 @@ public:
     unsigned GetAccessUnit() const { return m_nAccessUnit; }
 
     bool ReadRegister(int camera, DWORD offset, DWORD* value);
+    // The cycle timer of the camera's bus with the host's clocks beside it.
+    bool ReadCycleTimer(int camera, platform::CycleTimerReading* reading);
     bool WriteRegister(int camera, DWORD offset, const DWORD* value);
     // Consecutive command registers from offset, sent in pieces of at most the access unit.
     bool ReadRegisterBlock(int camera, DWORD offset, std::span<DWORD> values);

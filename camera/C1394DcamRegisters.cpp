@@ -98,6 +98,10 @@ bool C1394Dcam::ReadRegister(int camera, DWORD offset, DWORD* value) {
     return value != nullptr && ReadCommand(camera, offset, value);
 }
 
+bool C1394Dcam::ReadCycleTimer(int camera, platform::CycleTimerReading* reading) {
+    return reading != nullptr && SelectCamera(camera) && CFirewireComm::ReadCycleTimer(reading);
+}
+
 bool C1394Dcam::WriteRegister(int camera, DWORD offset, const DWORD* value) {
     return value != nullptr && WriteCommand(camera, offset, *value);
 }

@@ -8,6 +8,7 @@
 
 #include "driver/RequestCodes.h"
 #include "platform/ByteOrder.h"
+#include "platform/CycleTimerReading.h"
 #include "platform/ErrorCodes.h"
 
 namespace driver {
@@ -26,12 +27,9 @@ constexpr std::size_t kSpareSharedSlots = 2;
 // The most slots one attach's memory is cut into; more memory than that goes unused.
 constexpr std::size_t kMostSharedSlots = 64;
 
-// A cycle as the bus's cycle time register gives it: seconds modulo 128 at bit 25, the cycle
-// count 0..7999 at bit 12, no offset within the cycle.
+// A cycle as the bus's cycle time register gives it, no ticks within the cycle.
 std::uint32_t CycleTime(std::uint64_t cycle) {
-    constexpr std::uint64_t kCyclesPerSecond = 8000;
-    return std::uint32_t(cycle / kCyclesPerSecond % 128) << 25 |
-           std::uint32_t(cycle % kCyclesPerSecond) << 12;
+    return platform::CycleTimerOf(cycle * platform::kTicksPerCycle);
 }
 
 BufferQueue::Layout LayoutOf(const ResourceRecord& setup) {

@@ -103,6 +103,10 @@ std::uint32_t RequestDecoder::HostInfo(Bytes in, std::uint32_t outSize) {
     return Word(in, 8) < kHostInfoRecordBytes ? kErrorInvalidParameter : kErrorSuccess;
 }
 
+std::uint32_t RequestDecoder::CycleTimer(Bytes in, std::uint32_t outSize) {
+    return CheckFixed(in, kCycleTimerRecordBytes, outSize, kCycleTimerRecordBytes);
+}
+
 std::uint32_t RequestDecoder::Bandwidth(Bytes in, std::uint32_t outSize,
                                         std::uint32_t& bytesPerPacket, std::uint32_t& speed) {
     if (const std::uint32_t status =

@@ -13,6 +13,7 @@
 #include "fw/FwBusState.h"
 #include "fw/FwHeaders.h"
 #include "platform/ByteOrder.h"
+#include "platform/CycleTimerReading.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
 
@@ -318,6 +319,8 @@ void FwBus::Dispatch(const driver::Request& request, Client& client) {
             return HandleConfigInfo(request, client);
         case driver::kIoctlHostInfo:
             return HandleHostInfo(request);
+        case driver::kIoctlCycleTimer:
+            return HandleCycleTimer(request, client);
         case driver::kIoctlBusResetWait:
             if (client.generation != m_generation) {
                 client.generation = m_generation;
@@ -375,6 +378,26 @@ void FwBus::HandleConfigInfo(const driver::Request& request, const Client& clien
         request, rom.busInfo,
         {&rom.unitDirectory, &rom.unitDependentDirectory, &rom.vendorLeaf, &rom.modelLeaf}, out);
     Reply(request, status, std::move(out));
+}
+
+void FwBus::HandleCycleTimer(const driver::Request& request, const Client& client) {
+    if (const std::uint32_t status =
+            driver::RequestDecoder::CycleTimer(request.in, request.outSize)) {
+        return Reply(request, status);
+    }
+    Node* node = UnitNode(client.unit);
+    if (node == nullptr) return Reply(request, kErrorDeviceNotConnected);
+    // The kernel reads the controller's timer and the clock together, with interrupts off.
+    fw_cdev_get_cycle_timer2 timer{};
+    timer.clk_id = CLOCK_MONOTONIC;
+    if (m_kernel.Ioctl(node->fd.Get(), FW_CDEV_IOC_GET_CYCLE_TIMER2, &timer) != 0)
+        return Reply(request, kErrorDeviceNotConnected);
+    const std::int64_t monotonic = timer.tv_sec * 1'000'000'000 + timer.tv_nsec;
+    const platform::CycleTimerReading reading{timer.cycle_timer, monotonic,
+                                              platform::RealtimeAt(monotonic)};
+    std::vector<std::uint8_t> out(driver::kCycleTimerRecordBytes);
+    reading.Store(out);
+    Reply(request, kErrorSuccess, std::move(out));
 }
 
 void FwBus::HandleHostInfo(const driver::Request& request) {

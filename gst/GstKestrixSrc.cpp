@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "camera/FrameConverter.h"
+#include "gst/FrameTimeMeta.h"
 #include "gst/ModeCaps.h"
 #include "gst/SrcState.h"
 #include "session/CameraManager.h"
@@ -433,6 +434,7 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out) {
     GST_BUFFER_DURATION(buffer) = s.duration;
     GST_BUFFER_OFFSET(buffer) = frame.sequence;
     GST_BUFFER_OFFSET_END(buffer) = frame.sequence + 1;
+    frametimes::AttachFrameTimes(buffer, frame);
     // A short frame is delivered, its missing tail zeroed: flagged, not a gap.
     if (frame.Short()) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
     if (frame.droppedBefore + frame.lostBefore != 0) {

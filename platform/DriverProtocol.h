@@ -16,6 +16,7 @@ inline constexpr std::uint32_t kIoctlMaxSpeed = 0x222058;
 inline constexpr std::uint32_t kIoctlConfigInfo = 0x222060;
 inline constexpr std::uint32_t kIoctlHostMemoryRead = 0x2220A8;
 inline constexpr std::uint32_t kIoctlHostMemoryWrite = 0x2220AC;
+inline constexpr std::uint32_t kIoctlCycleTimer = 0x2220D0;
 
 // Requests on the long-lived handle of a transfer or bus-reset thread.
 inline constexpr std::uint32_t kIoctlAllocateBandwidth = 0x222014;
@@ -50,6 +51,8 @@ constexpr const char* RequestName(std::uint32_t code) {
             return "host-memory-read";
         case kIoctlHostMemoryWrite:
             return "host-memory-write";
+        case kIoctlCycleTimer:
+            return "cycle-timer";
         case kIoctlAllocateBandwidth:
             return "allocate-bandwidth";
         case kIoctlAllocateChannel:
@@ -156,6 +159,14 @@ inline constexpr std::size_t kDetachRecordBytes = 12;
 inline constexpr std::size_t kStartRecordBytes = 12;  // listen or talk
 inline constexpr std::size_t kStopRecordBytes = 8;
 inline constexpr std::size_t kFreeRecordBytes = 4;
+
+// Cycle timer: 24 bytes, sent zero. The answer holds the bus's cycle time register (seconds
+// modulo 128 at bit 25, cycle count at bit 12, 24.576 MHz ticks within the cycle at bit 0) and,
+// read together with it, CLOCK_MONOTONIC and CLOCK_REALTIME in nanoseconds (64-bit words).
+inline constexpr std::size_t kCycleTimerRecordBytes = 24;
+inline constexpr std::size_t kCycleTimerValueOffset = 0;
+inline constexpr std::size_t kCycleTimerMonotonicOffset = 8;
+inline constexpr std::size_t kCycleTimerRealtimeOffset = 16;
 
 // Configuration information: a 68-byte header whose four sizes say how much data follows it
 // (unit directory, unit dependent directory, vendor leaf, model leaf); all four zero asks for

@@ -272,7 +272,11 @@ Error Camera::StartOnThread(C1394Dcam& cam, int index, std::shared_ptr<FrameStre
                              const auto camera = self.lock();
                              return !camera || camera->DriverAnswers();
                          },
-                         manager->OwnsThread()};
+                         manager->OwnsThread(),
+                         [self = weak_from_this()] {
+                             const auto camera = self.lock();
+                             return camera ? camera->ReadCycleTimer() : std::nullopt;
+                         }};
     const auto frameBytes = std::uint32_t(std::max(0, cam.GetFrameBytes(index)));
     m_pStream = std::make_shared<FrameStream>(std::move(ring), frameBytes, std::move(bus));
     m_state = State::Streaming;
@@ -306,6 +310,15 @@ bool Camera::DriverAnswers() {
         C1394Dcam::DWORD value = 0;
         // The read waits at most the bus layer's request time-out (a second).
         return index >= 0 && cam.ReadRegister(index, camera::iidc::kIsoEnable, &value);
+    });
+}
+
+std::optional<platform::CycleTimerReading> Camera::ReadCycleTimer() {
+    return m_pManager->Call([this](C1394Dcam& cam) -> std::optional<platform::CycleTimerReading> {
+        platform::CycleTimerReading reading;
+        const int index = Index(cam);
+        if (index < 0 || !cam.ReadCycleTimer(index, &reading)) return std::nullopt;
+        return reading;
     });
 }
 

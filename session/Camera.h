@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -86,6 +87,9 @@ public:
     void Release();
     // Whether the bus driver still answers a register read of this camera.
     bool DriverAnswers();
+    // The cycle timer of the camera's bus with the host's clocks beside it; empty when the
+    // driver does not answer.
+    std::optional<platform::CycleTimerReading> ReadCycleTimer();
 
     // The camera's index in the current table; -1 when it is gone (owner thread).
     int Index(C1394Dcam& cam) const;

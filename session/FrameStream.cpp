@@ -25,7 +25,10 @@ FrameStream::FrameStream(std::shared_ptr<FrameRing> ring, std::uint32_t frameByt
       m_nResets0(Count(m_bus.busResets)),
       m_nChanges0(Count(m_bus.deviceChanges)),
       m_lastProgress(Clock::now()),
-      m_nStoredSeen(m_start.stored) {}
+      m_nStoredSeen(m_start.stored) {
+    // Made on the camera object's owner thread, which may always ask: the first frames map.
+    ReadCycleTimer(Clock::now(), true, m_start.stored + 1);
+}
 
 FrameStream::FrameStream(std::shared_ptr<FrameRing> ring, std::uint32_t frameBytes)
     : FrameStream(std::move(ring), frameBytes, Bus{}) {}
@@ -63,9 +66,38 @@ Error FrameStream::WatchFrom(bool mayProbe) {
                     : Error(Error::Kind::Failed, "the capture ended"));
         } else if (!NoticesEnd(stats, now, mayProbe)) {
             DriverSilent(stats, now, mayProbe);
+            ReadCycleTimer(now, mayProbe, stats.stored);
         }
     }
     return EndReason();
+}
+
+void FrameStream::ReadCycleTimer(Clock::time_point now, bool mayProbe, std::uint64_t stored) {
+    if (!mayProbe || !m_bus.cycleTimer) return;
+    {
+        std::scoped_lock lock(m_mapLock);
+        if (stored == m_nStoredAtReading ||
+            (m_lastReading != Clock::time_point{} && now - m_lastReading < kCycleTimerRefresh))
+            return;
+        m_lastReading = now;
+        m_nStoredAtReading = stored;
+    }
+    // The driver reads the clocks together, so the request's own latency costs no accuracy.
+    const std::optional<platform::CycleTimerReading> reading = m_bus.cycleTimer();
+    if (!reading) return;
+    std::scoped_lock lock(m_mapLock);
+    m_mapper.Add(*reading);
+}
+
+void FrameStream::MapSentTime(FrameMetadata& meta) const {
+    meta.sentNs = meta.sentUtcNs = 0;
+    // A driver that stamps no cycle time leaves a cycle count no cycle has.
+    if ((meta.cycleTime >> 12 & 0x1FFF) >= platform::kCyclesPerSecond) return;
+    std::scoped_lock lock(m_mapLock);
+    if (const auto times = m_mapper.Map(meta.cycleTime, meta.arrivalNs)) {
+        meta.sentNs = times->monotonicNs;
+        meta.sentUtcNs = times->utcNs;
+    }
 }
 
 bool FrameStream::NoticesEnd(const FrameRing::Stats& stats, Clock::time_point now,
@@ -138,6 +170,7 @@ FrameStream::Status FrameStream::Take(const TakeFn& take, FrameMetadata& meta,
                     meta.sequence = index + lost;
                     meta.cycleTime = info.cycleTime;
                     meta.arrivalNs = info.arrival;
+                    MapSentTime(meta);
                     meta.lostBefore = lost - m_nLostAccounted;
                     meta.droppedBefore = newest ? 0 : skip;
                     meta.flags = info.shortFrame ? FrameMetadata::kShort : 0;

@@ -18,9 +18,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 
 #include "camera/FrameRing.h"
+#include "platform/CycleTimerReading.h"
+#include "session/CycleTimeMapper.h"
 #include "session/Error.h"
 #include "session/FrameMetadata.h"
 #include "session/LentFrame.h"
@@ -39,6 +42,9 @@ public:
         // Whether the readers' threads may ask the driver themselves; when not, only Watch,
         // called on the camera object's owner thread, does.
         bool readersProbe = false;
+        // The bus's cycle timer with the host's clocks beside it, asked on the same terms as
+        // driverAnswers; empty when the driver does not answer. Without it no frame is mapped.
+        std::function<std::optional<platform::CycleTimerReading>()> cycleTimer;
     };
     enum class Status { Frame, Timeout, Interrupted, NoSpare, Ended };
     using Clock = std::chrono::steady_clock;
@@ -47,6 +53,8 @@ public:
     static constexpr std::chrono::milliseconds kNoticeGrace{1000};
     // How long no frame may come before the driver is asked whether it still answers.
     static constexpr std::chrono::milliseconds kSilenceProbe{1000};
+    // How often the cycle timer is read to map the frames' cycle stamps onto the host's clocks.
+    static constexpr std::chrono::milliseconds kCycleTimerRefresh{1000};
 
     // A stream of the frames stored in ring from now on; frameBytes is the mode's frame size
     // (a slot may be larger).
@@ -102,6 +110,11 @@ private:
     // Whether the notices or the reads say the stream is over, once the grace has passed.
     bool NoticesEnd(const FrameRing::Stats& stats, Clock::time_point now, bool mayProbe);
     bool DriverSilent(const FrameRing::Stats& stats, Clock::time_point now, bool mayProbe);
+    // Takes a cycle timer reading when the last is kCycleTimerRefresh old and frames came
+    // since (a driver that went silent is not kept waiting on).
+    void ReadCycleTimer(Clock::time_point now, bool mayProbe, std::uint64_t stored);
+    // Fills the frame's sent times from its cycle stamp and arrival; 0 while unmapped.
+    void MapSentTime(FrameMetadata& meta) const;
 
     const std::shared_ptr<FrameRing> m_pRing;
     const Bus m_bus;
@@ -120,6 +133,10 @@ private:
     Clock::time_point m_lastProgress;   // when a frame last came, or the driver last answered
     std::uint64_t m_nStoredSeen = 0;
     Error m_reason;
+    mutable std::mutex m_mapLock;  // guards m_mapper and m_lastReading
+    CycleTimeMapper m_mapper;
+    Clock::time_point m_lastReading{};
+    std::uint64_t m_nStoredAtReading = 0;
 
     // The reader's thread.
     std::uint64_t m_nNext = 0;           // index among stored frames of the next one to read

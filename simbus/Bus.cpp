@@ -10,6 +10,7 @@
 #include "driver/RequestCodes.h"
 #include "driver/RequestDecoder.h"
 #include "platform/ByteOrder.h"
+#include "platform/CycleTimerReading.h"
 #include "platform/ErrorCodes.h"
 #include "platform/Log.h"
 
@@ -95,6 +96,26 @@ bool Bus::Trigger(std::size_t index, std::string& why) {
     }
     why = node->Camera()->ExternalTrigger();
     node->Stream()->Follow(node->Camera()->Stream(), m_clock.Now());
+    return true;
+}
+
+bool Bus::SentFrames(std::size_t index, std::string& text) const {
+    Node* node = index + 1 < m_nodes.size() ? m_nodes[index + 1].get() : nullptr;
+    if (node == nullptr || node->Camera() == nullptr) {
+        text = "no camera has device number " + std::to_string(index);
+        return false;
+    }
+    text.clear();
+    for (const IsochStream::Sent& sent : node->Stream()->SentFrames()) {
+        const auto at = m_clock.StartOf(sent.cycle).time_since_epoch();
+        char line[96];
+        std::snprintf(line, sizeof line, "%u 0x%08X %lld\n", sent.counter,
+                      platform::CycleTimerOf((sent.cycle + m_cycleTimerOffset) *
+                                             platform::kTicksPerCycle),
+                      static_cast<long long>(
+                          std::chrono::duration_cast<std::chrono::nanoseconds>(at).count()));
+        text += line;
+    }
     return true;
 }
 
@@ -262,6 +283,8 @@ void Bus::Dispatch(const Request& request, Client& client) {
             return HandleConfigInfo(request, client);
         case kIoctlHostInfo:
             return HandleHostInfo(request);
+        case kIoctlCycleTimer:
+            return HandleCycleTimer(request);
         case kIoctlHostMemoryRead:
         case kIoctlHostMemoryWrite:
             return HandleHostMemory(request);
@@ -358,6 +381,23 @@ void Bus::HandleHostInfo(const Request& request) {
     std::vector<std::uint8_t> out = Echo(request, kHostInfoCapsOffset);
     out.resize(kHostInfoRecordBytes);
     platform::StoreLE32(&out[kHostInfoCapsOffset], m_hostCaps);
+    Reply(request, kErrorSuccess, std::move(out));
+}
+
+void Bus::HandleCycleTimer(const Request& request) {
+    if (const std::uint32_t status = RequestDecoder::CycleTimer(request.in, request.outSize)) {
+        return Reply(request, status);
+    }
+    // The timer is computed from the monotonic instant it is read at, so the pair is exact.
+    const auto now = std::chrono::steady_clock::now();
+    const std::uint64_t ticks =
+        m_clock.TicksAt(now) + m_cycleTimerOffset * platform::kTicksPerCycle;
+    const std::int64_t monotonic =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+    const platform::CycleTimerReading reading{platform::CycleTimerOf(ticks), monotonic,
+                                              platform::RealtimeAt(monotonic)};
+    std::vector<std::uint8_t> out(kCycleTimerRecordBytes);
+    reading.Store(out);
     Reply(request, kErrorSuccess, std::move(out));
 }
 

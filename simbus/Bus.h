@@ -49,6 +49,10 @@ public:
     // timer that stamps the frames jumps by jumpSeconds (back when negative), as when another
     // node becomes cycle master.
     void Reset(bool renumber, int jumpSeconds = 0);
+    // The frames the camera at index in plug order sent last, a line each: its counter, the
+    // cycle time of its first packet and the CLOCK_MONOTONIC nanoseconds that cycle began.
+    // False, with why, when there is no such camera.
+    bool SentFrames(std::size_t index, std::string& text) const;
     // Present units in plug order.
     std::vector<UnitId> Units() const;
 
@@ -89,6 +93,7 @@ private:
     void HandleMaxSpeed(const Request& request, const Client& client);
     void HandleConfigInfo(const Request& request, const Client& client);
     void HandleHostInfo(const Request& request);
+    void HandleCycleTimer(const Request& request);
     void HandleHostMemory(const Request& request);
     void HandleIsoch(const Request& request, Client& client);
     // Sends the camera's due frame, cut short when that fault is armed.

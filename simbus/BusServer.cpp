@@ -183,6 +183,11 @@ std::string BusServer::Execute(std::string_view line) {
             if (!m_bus->Trigger(command->value, why)) return ControlProtocol::Error(why);
             return ControlProtocol::Ok(why.empty() ? "taken\n" : "ignored: " + why + "\n");
         }
+        case ControlCommand::Verb::Sent: {
+            std::string text;
+            if (!m_bus->SentFrames(command->value, text)) return ControlProtocol::Error(text);
+            return ControlProtocol::Ok(text);
+        }
     }
     return ControlProtocol::Error("unknown command");
 }

@@ -126,6 +126,8 @@ std::string_view ControlProtocol::Commands() {
            "                                stall; short-frame: the next COUNT frames come\n"
            "                                without their last packets\n"
            "  fault clear                   disarm every fault\n"
+           "  sent N                        the frames the camera with device number N sent\n"
+           "                                last: counter, cycle time, monotonic nanoseconds\n"
            "  host-caps BITS                the host adapter's capability bits (0x01 packet-\n"
            "                                based transfers, 0x10 header stripping)\n";
 }
@@ -182,9 +184,10 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         if (error.empty()) error = "unknown option for " + std::string(verb);
         return std::nullopt;
     }
-    if (verb == "remove" || verb == "trigger" || verb == "host-caps") {
+    if (verb == "remove" || verb == "trigger" || verb == "sent" || verb == "host-caps") {
         command.verb = verb == "remove"    ? ControlCommand::Verb::Remove
                        : verb == "trigger" ? ControlCommand::Verb::Trigger
+                       : verb == "sent"    ? ControlCommand::Verb::Sent
                                            : ControlCommand::Verb::HostCaps;
         const auto value = args.plain.size() == 1 ? Number(args.plain[0]) : std::nullopt;
         if (!value || (command.verb == ControlCommand::Verb::HostCaps &&

@@ -14,9 +14,10 @@
 namespace simbus {
 
 struct ControlCommand {
-    enum class Verb { Status, AddCamera, AddDevice, Remove, BusReset, Fault, HostCaps, Trigger };
+    enum class Verb { Status, AddCamera, AddDevice, Remove, BusReset, Fault, HostCaps, Trigger, Sent };
     Verb verb = Verb::Status;
-    // add-camera: speed code; add-device: software version; remove, trigger: device number;
+    // add-camera: speed code; add-device: software version; remove, trigger, sent: device
+    // number;
     // fault: count; host-caps: the capability bits.
     std::uint32_t value = 0;
     bool renumber = false;           // bus-reset --renumber

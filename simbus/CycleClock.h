@@ -18,8 +18,12 @@ public:
     static CycleClock Manual(double rateScale = 1.0);
 
     std::uint64_t Now() const;
-    // The monotonic time at which the clock reaches cycle.
+    // The cycle timer's 24.576 MHz ticks (3072 a cycle) at monotonic time t.
+    std::uint64_t TicksAt(TimePoint t) const;
+    // The monotonic time at which the clock reaches cycle, a microsecond late (for timers).
     TimePoint TimeOf(std::uint64_t cycle) const;
+    // The monotonic instant cycle begins, to the nanosecond.
+    TimePoint StartOf(std::uint64_t cycle) const;
     double RateScale() const { return m_rateScale; }
 
     void Set(std::uint64_t cycle) { m_manualCycle = cycle; }

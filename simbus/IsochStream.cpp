@@ -58,6 +58,8 @@ std::optional<std::uint64_t> IsochStream::DueAt() const {
 }
 
 PacketRun IsochStream::SendFrame(CameraModel& camera, std::uint64_t now) {
+    m_sent.push_back({m_counter, m_frameStart});
+    if (m_sent.size() > kSentKept) m_sent.pop_front();
     camera.RenderFrame(std::span<std::uint8_t>(m_frame).first(m_setup.frameBytes), m_counter++);
     ++m_framesSent;
     PacketRun run;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,15 @@ public:
 
     std::string Describe() const;
 
+    // A frame as it left: the counter stamped into it and the clock cycle of its first packet.
+    struct Sent {
+        std::uint32_t counter;
+        std::uint64_t cycle;
+    };
+    // The frames sent last, oldest first: what tests hold the mapped frame times against.
+    static constexpr std::size_t kSentKept = 256;
+    const std::deque<Sent>& SentFrames() const { return m_sent; }
+
 private:
     bool SameStream(const CameraModel::StreamSetup& setup) const;
     // Moves past every frame that starts at or before cycle last; returns how many.
@@ -49,6 +59,7 @@ private:
     std::uint64_t m_framesSent = 0;
     std::uint64_t m_lateRestarts = 0;
     std::uint64_t m_framesLost = 0;     // frames whose time passed while the bus stalled
+    std::deque<Sent> m_sent;
     std::vector<std::uint8_t> m_frame;  // packets per frame x bytes per packet, padding zero
 };
 

@@ -64,6 +64,10 @@ public:
     std::uint64_t lostBefore = 0;
     // The bus cycle time the driver stamped the frame with (seconds:7, cycles:13, offset:12).
     std::uint32_t cycleTime = 0;
+    // When the frame's first packet left the camera, its cycle time mapped onto CLOCK_MONOTONIC
+    // and UTC (ns since the epoch); 0 while the stream cannot map cycle times.
+    std::int64_t sentNs = 0;
+    std::int64_t sentUtcNs = 0;
     // session::FrameMetadata's flags: kShort for a frame that came with fewer bytes than it has.
     std::uint32_t flags = 0;
 

@@ -98,6 +98,8 @@ std::shared_ptr<FrameData> FrameStream::Next(std::chrono::nanoseconds timeout, b
             frame->timestampNs = meta.arrivalNs;
             frame->lostBefore = meta.lostBefore + meta.droppedBefore;
             frame->cycleTime = meta.cycleTime;
+            frame->sentNs = meta.sentNs;
+            frame->sentUtcNs = meta.sentUtcNs;
             frame->flags = meta.flags;
             return frame;
         case Status::Timeout:

@@ -364,6 +364,11 @@ void BindFrame(py::module_& m) {
         .def_readonly("cycle_time", &FrameData::cycleTime,
                       "The bus cycle time the driver stamped the frame with: seconds (7 bits), "
                       "cycles (13), offset (12).")
+        .def_readonly("sent_ns", &FrameData::sentNs,
+                      "When the frame's first packet left the camera (its cycle time mapped), "
+                      "time.monotonic_ns() clock; 0 while unmapped.")
+        .def_readonly("sent_utc_ns", &FrameData::sentUtcNs,
+                      "The same instant in UTC, time.time_ns() clock; 0 while unmapped.")
         .def_readonly("flags", &FrameData::flags, "Frame.SHORT when the frame came short.")
         .def_property_readonly_static(
             "SHORT", [](const py::object&) { return session::FrameMetadata::kShort; },

@@ -3,6 +3,7 @@
 
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "driver/RequestCodes.h"
 #include "fw/FwHeaders.h"
 #include "platform/ByteOrder.h"
+#include "platform/CycleTimerReading.h"
 
 namespace fwtest {
 namespace {
@@ -147,6 +149,16 @@ int FakeKernel::Ioctl(int fd, unsigned long request, void* argument) {
         case FW_CDEV_IOC_STOP_ISO:
             file.started = false;
             return 0;
+        case FW_CDEV_IOC_GET_CYCLE_TIMER2: {
+            // The timer stands at the cycle of the next packet; the clock asked for beside it.
+            auto& timer = *static_cast<fw_cdev_get_cycle_timer2*>(argument);
+            timespec now{};
+            if (::clock_gettime(timer.clk_id, &now) != 0) return errno = EINVAL, -1;
+            timer.tv_sec = now.tv_sec;
+            timer.tv_nsec = std::int32_t(now.tv_nsec);
+            timer.cycle_timer = platform::CycleTimerOf(m_cycle * platform::kTicksPerCycle);
+            return 0;
+        }
         default:
             return errno = EINVAL, -1;
     }

@@ -61,6 +61,9 @@ def test_grab_conversion_and_stills(bus, tmp_path):
             assert newest.sequence > first.sequence + 1 and newest.lost_before == 0
             # Frames arrive on the monotonic clock, in order, and not in the future.
             assert first.timestamp_ns < newest.timestamp_ns <= time.monotonic_ns()
+            # Sent before they arrived, on both clocks.
+            assert 0 < newest.sent_ns < newest.timestamp_ns
+            assert abs(newest.sent_utc_ns - newest.sent_ns - (time.time_ns() - time.monotonic_ns())) < 10**8
     # An RGB frame converts to itself.
     assert np.array_equal(newest.to_rgb(), newest.array)
     newest.save(str(tmp_path / "x.bmp"))

@@ -179,7 +179,7 @@ struct FakeBus {
     std::atomic<bool> answers{true};
     FrameStream::Bus Bus() {
         return {[this] { return resets.load(); }, [this] { return changes.load(); },
-                [this] { return answers.load(); }, true};
+                [this] { return answers.load(); }, true, {}};
     }
 };
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "driver/PacketRun.h"
+#include "platform/CycleTimerReading.h"
 #include "simbus/ConfigRomImage.h"
 #include "tests/support/fakefw/ControlServer.h"
 #include "tests/support/fakefw/RealLibc.h"
@@ -295,10 +296,10 @@ std::uint64_t FakeBus::TimerCycle(std::uint64_t cycle) const {
 }
 
 std::uint32_t FakeBus::CycleTimer() const {
-    // 7 bits of seconds, 13 of cycles, 12 of 24.576 MHz ticks within the cycle.
-    const std::uint64_t cycle = TimerCycle(m_clock.Now());
-    const std::uint32_t seconds = std::uint32_t(cycle / 8000 % 128);
-    return seconds << 25 | std::uint32_t(cycle % 8000) << 12;
+    const std::uint64_t ticks = m_clock.TicksAt(std::chrono::steady_clock::now());
+    const std::uint64_t cycle = TimerCycle(ticks / platform::kTicksPerCycle);
+    return platform::CycleTimerOf(cycle * platform::kTicksPerCycle +
+                                  ticks % platform::kTicksPerCycle);
 }
 
 void FakeBus::Run() {

@@ -39,6 +39,11 @@ std::uint32_t LoadBE24(const std::uint8_t* p) {
     return std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
 }
 
+// A transfer's destination in a log line.
+std::string DestinationText(bool unit, unsigned node) {
+    return unit ? "the unit" : "node " + std::to_string(node);
+}
+
 }  // namespace
 
 CFirewireComm::CFirewireComm() = default;
@@ -278,12 +283,16 @@ bool CFirewireComm::IsHostNode(unsigned nNode) {
     return std::uint16_t(nNode) == std::uint16_t(GetNodeNumber(true));
 }
 
+CFirewireComm::Destination CFirewireComm::NodeDestination(unsigned nBus, unsigned nNode) {
+    // The host adapter's own node is reached through host memory, not over the bus.
+    return {IsHostNode(nNode), false, nBus, nNode};
+}
+
 std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, void* pOut,
-                                                unsigned nBytes, unsigned nBus, unsigned nNode,
+                                                unsigned nBytes, const Destination& to,
                                                 std::uint16_t nOffsetHigh,
                                                 std::uint32_t nOffsetLow) {
-    // The host adapter's own node is reached through host memory, not over the bus.
-    const bool host = IsHostNode(nNode);
+    const bool host = to.host;
     const std::size_t dataOffset = host ? kHostMemoryHeaderBytes : kAsyncHeaderBytes;
     Record record;
     if (!AllocateRecord(record, host ? HostMemoryRecordSize(nBytes) : AsyncRecordSize(nBytes))) {
@@ -292,8 +301,9 @@ std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, vo
     if (host) {
         FillHostMemoryRecord(record, m_dwHostAddressRange, nBytes);
     } else {
-        FillAsyncRecord(record, NodeAddress(nBus, nNode), nOffsetHigh, nOffsetLow,
-                        static_cast<std::uint32_t>(RoundUpToQuad(nBytes)));
+        FillAsyncRecord(record, NodeAddress(to.nBus, to.nNode), nOffsetHigh, nOffsetLow,
+                        static_cast<std::uint32_t>(RoundUpToQuad(nBytes)),
+                        to.unit ? kAsyncToUnit : 0);
     }
     if (bWrite) std::memcpy(&record[dataOffset], pIn, nBytes);
     const std::uint32_t code = host ? (bWrite ? kIoctlHostMemoryWrite : kIoctlHostMemoryRead)
@@ -301,12 +311,14 @@ std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, vo
     std::uint32_t returned = 0;
     const platform::Hex address(std::uint64_t{nOffsetHigh} << 32 | nOffsetLow);
     if (const std::uint32_t status = SendRequest(code, record, &returned); status != 0) {
-        KX_LOG(Bus, Warn) << RequestName(code) << " of " << nBytes << " bytes at node " << nNode
-                          << " address " << address << " failed: " << platform::StatusText(status);
+        KX_LOG(Bus, Warn) << RequestName(code) << " of " << nBytes << " bytes at "
+                          << DestinationText(to.unit, to.nNode) << " address " << address
+                          << " failed: " << platform::StatusText(status);
         return std::nullopt;
     }
-    KX_LOG(Bus, Debug) << RequestName(code) << " of " << nBytes << " bytes at node " << nNode
-                       << " address " << address << ": " << returned << " record bytes back";
+    KX_LOG(Bus, Debug) << RequestName(code) << " of " << nBytes << " bytes at "
+                       << DestinationText(to.unit, to.nNode) << " address " << address << ": " << returned
+                       << " record bytes back";
     if (bWrite) return nBytes;
     // The answer may be cut short; only the data bytes that came back count.
     const unsigned got =
@@ -317,13 +329,30 @@ std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, vo
 
 unsigned CFirewireComm::AsyncRead(void* pData, unsigned nBytes, unsigned nBus, unsigned nNode,
                                   std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow) {
-    return Transfer(false, nullptr, pData, nBytes, nBus, nNode, nOffsetHigh, nOffsetLow)
+    return Transfer(false, nullptr, pData, nBytes, NodeDestination(nBus, nNode), nOffsetHigh,
+                    nOffsetLow)
         .value_or(0);
 }
 
 bool CFirewireComm::AsyncWrite(const void* pData, unsigned nBytes, unsigned nBus, unsigned nNode,
                                std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow) {
-    return Transfer(true, pData, nullptr, nBytes, nBus, nNode, nOffsetHigh, nOffsetLow).has_value();
+    return Transfer(true, pData, nullptr, nBytes, NodeDestination(nBus, nNode), nOffsetHigh,
+                    nOffsetLow)
+        .has_value();
+}
+
+unsigned CFirewireComm::UnitRead(void* pData, unsigned nBytes, std::uint16_t nOffsetHigh,
+                                 std::uint32_t nOffsetLow) {
+    return Transfer(false, nullptr, pData, nBytes, {false, true, kLocalBus, 0}, nOffsetHigh,
+                    nOffsetLow)
+        .value_or(0);
+}
+
+bool CFirewireComm::UnitWrite(const void* pData, unsigned nBytes, std::uint16_t nOffsetHigh,
+                              std::uint32_t nOffsetLow) {
+    return Transfer(true, pData, nullptr, nBytes, {false, true, kLocalBus, 0}, nOffsetHigh,
+                    nOffsetLow)
+        .has_value();
 }
 
 bool CFirewireComm::GetMaxSpeed(int* pSpeed) {

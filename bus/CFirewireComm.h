@@ -53,6 +53,12 @@ public:
                        std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow);
     bool AsyncWrite(const void* pData, unsigned nBytes, unsigned nBus, unsigned nNode,
                     std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow);
+    // AsyncRead and AsyncWrite to the selected unit at the node number it has at that moment:
+    // one request, with no node-number query before it that a bus reset could make stale.
+    unsigned UnitRead(void* pData, unsigned nBytes, std::uint16_t nOffsetHigh,
+                      std::uint32_t nOffsetLow);
+    bool UnitWrite(const void* pData, unsigned nBytes, std::uint16_t nOffsetHigh,
+                   std::uint32_t nOffsetLow);
     bool GetMaxSpeed(int* pSpeed);
     // The bus's cycle timer and the host's clocks read together by the driver; false when the
     // driver does not answer (one that predates the request says "not supported").
@@ -139,10 +145,18 @@ private:
     // Both configuration-information requests; sizes are those the record was built for.
     bool ReadConfiguration(bus::Record& record, bus::ConfigSizes& sizes);
     bool IsHostNode(unsigned nNode);
+    // Where a transfer goes: the host adapter's memory, the selected unit, or a node address.
+    struct Destination {
+        bool host = false;
+        bool unit = false;
+        unsigned nBus = 0;
+        unsigned nNode = 0;
+    };
+    Destination NodeDestination(unsigned nBus, unsigned nNode);
     // One asynchronous or host-memory request: the data bytes read (nBytes for a write), empty
     // on failure.
     std::optional<unsigned> Transfer(bool bWrite, const void* pIn, void* pOut, unsigned nBytes,
-                                     unsigned nBus, unsigned nNode, std::uint16_t nOffsetHigh,
+                                     const Destination& to, std::uint16_t nOffsetHigh,
                                      std::uint32_t nOffsetLow);
     void DestroyWindow();
 };

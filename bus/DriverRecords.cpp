@@ -24,10 +24,12 @@ std::uint16_t NodeAddress(unsigned nBus, unsigned nNode) {
 }
 
 void FillAsyncRecord(std::span<std::uint8_t> record, std::uint16_t nodeAddress,
-                     std::uint16_t offsetHigh, std::uint32_t offsetLow, std::uint32_t paddedBytes) {
+                     std::uint16_t offsetHigh, std::uint32_t offsetLow, std::uint32_t paddedBytes,
+                     std::uint16_t flags) {
     SetWord(record, 0, 1);
     SetWord(record, 4, 1);
     platform::StoreLE16(&record[kAsyncNodeOffset], nodeAddress);
+    platform::StoreLE16(&record[kAsyncFlagsOffset], flags);
     platform::StoreLE16(&record[kAsyncOffsetHighOffset], offsetHigh);
     SetWord(record, kAsyncOffsetLowOffset, offsetLow);
     SetWord(record, kAsyncLengthOffset, paddedBytes);

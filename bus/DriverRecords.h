@@ -36,8 +36,10 @@ inline std::uint64_t RoundUpToQuad(std::uint64_t n) { return (n + 3) & ~std::uin
 inline std::uint64_t AsyncRecordSize(std::uint64_t nBytes) {
     return AsyncRecordBytes(RoundUpToQuad(nBytes));
 }
+// flags: 0 or kAsyncToUnit.
 void FillAsyncRecord(std::span<std::uint8_t> record, std::uint16_t nodeAddress,
-                     std::uint16_t offsetHigh, std::uint32_t offsetLow, std::uint32_t paddedBytes);
+                     std::uint16_t offsetHigh, std::uint32_t offsetLow, std::uint32_t paddedBytes,
+                     std::uint16_t flags = 0);
 
 // Host memory read and write: n + 16 bytes, data at 12.
 inline std::uint64_t HostMemoryRecordSize(std::uint64_t nBytes) {

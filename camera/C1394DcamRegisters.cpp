@@ -14,7 +14,6 @@ namespace {
 
 // Register blocks are small; a larger transfer is refused rather than allocated.
 constexpr std::size_t kMaxBlockQuadlets = 256;
-constexpr int kMaxNode = 63;
 
 // The address a bool result drops; the bus layer's line before it has the driver's status.
 bool LogRegisterFailure(const char* what, std::uint32_t offsetLow, std::size_t quadlets) {
@@ -33,17 +32,11 @@ bool C1394Dcam::SetAccessUnit(int setting) {
 }
 
 unsigned C1394Dcam::TransferPiece(bool write, std::span<std::uint8_t> piece, DWORD offsetLow) {
-    // Node numbers may change at any bus reset, so every request asks anew. A failed query
-    // yields an error code, which must not become an address.
-    const int node = GetNodeNumber(false);
-    if (node < 0 || node > kMaxNode) return 0;
+    // Sent to the unit, not to a node number: the driver addresses it at its number of the
+    // moment, so no bus reset between a query and the access can make it reach another node.
     const auto bytes = static_cast<unsigned>(piece.size());
-    const auto nNode = static_cast<unsigned>(node);
-    if (write) {
-        return AsyncWrite(piece.data(), bytes, kLocalBus, nNode, kOffsetHigh, offsetLow) ? bytes
-                                                                                         : 0;
-    }
-    return AsyncRead(piece.data(), bytes, kLocalBus, nNode, kOffsetHigh, offsetLow);
+    if (write) return UnitWrite(piece.data(), bytes, kOffsetHigh, offsetLow) ? bytes : 0;
+    return UnitRead(piece.data(), bytes, kOffsetHigh, offsetLow);
 }
 
 bool C1394Dcam::ReadQuadlets(DWORD offsetLow, std::span<DWORD> values) {

@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "platform/UniqueFd.h"
 
@@ -32,6 +33,9 @@ public:
     bool StartUnlessRunning(std::string& error, Daemon daemon = Daemon::Simulated,
                             const std::string& program = {});
     bool Started() const { return m_pid > 0; }
+    // The simulated camera's model (kestrix-busd --model) of the next start; empty: the
+    // daemon's default.
+    void SetModel(std::string model) { m_model = std::move(model); }
     // The last start was refused because the machine has no FireWire controller.
     bool NoController() const { return m_noController; }
 
@@ -55,6 +59,7 @@ private:
 
     std::filesystem::path m_dir;
     std::string m_daemon;
+    std::string m_model;
     platform::UniqueFd m_ownerLock;
     pid_t m_pid = -1;
     bool m_noController = false;

@@ -62,6 +62,9 @@ std::uint32_t DecodeDescriptors(RequestDecoder::Bytes in, std::uint32_t count, A
 std::uint32_t RequestDecoder::Async(Bytes in, std::uint32_t outSize, bool write, AsyncRecord& out) {
     if (in.size() < kAsyncHeaderBytes) return kErrorInvalidParameter;
     out.nodeAddress = platform::LoadLE16(in.data() + kAsyncNodeOffset);
+    const std::uint16_t flags = platform::LoadLE16(in.data() + kAsyncFlagsOffset);
+    if ((flags & ~kAsyncToUnit) != 0) return kErrorInvalidParameter;
+    out.toUnit = flags == kAsyncToUnit;
     out.offset = std::uint64_t{platform::LoadLE16(in.data() + kAsyncOffsetHighOffset)} << 32 |
                  Word(in, kAsyncOffsetLowOffset);
     out.length = Word(in, kAsyncLengthOffset);

@@ -13,6 +13,7 @@ namespace driver {
 
 struct AsyncRecord {
     std::uint16_t nodeAddress = 0;       // bits 0-5 node, 6-15 bus
+    bool toUnit = false;                 // the connection's unit, the node address ignored
     std::uint64_t offset = 0;            // 48-bit destination offset
     std::uint32_t length = 0;            // p, a multiple of 4
     std::span<const std::uint8_t> data;  // a write's p bytes

@@ -53,7 +53,7 @@ std::uint32_t StatusOfErrno(int error) {
 
 }  // namespace
 
-void FwBus::HandleAsync(const driver::Request& request) {
+void FwBus::HandleAsync(const driver::Request& request, const Client& client) {
     const bool write = request.code == driver::kIoctlAsyncWrite;
     driver::AsyncRecord record;
     if (const std::uint32_t status =
@@ -63,10 +63,15 @@ void FwBus::HandleAsync(const driver::Request& request) {
     if (record.offset + record.length > kAddressSpaceEnd)
         return Reply(request, kErrorInvalidParameter);
     // Node numbers are this generation's; nobody acknowledges a packet sent to one that is not
-    // there.
-    Node* target = (record.nodeAddress >> 6) == driver::kLocalBus
-                       ? NodeByNumber(record.nodeAddress & 63)
-                       : nullptr;
+    // there. The unit itself is sent to in the kernel's newest generation, which a reset whose
+    // event is still unread has already moved on.
+    Node* target = nullptr;
+    if (record.toUnit) {
+        target = UnitNode(client.unit);
+        if (target == nullptr || !Refresh(*target)) return Reply(request, kErrorDeviceNotConnected);
+    } else if ((record.nodeAddress >> 6) == driver::kLocalBus) {
+        target = NodeByNumber(record.nodeAddress & 63);
+    }
     if (target == nullptr || target->local) return Reply(request, kErrorSemTimeout);
 
     auto transaction = std::make_unique<Transaction>();

@@ -310,7 +310,7 @@ void FwBus::Dispatch(const driver::Request& request, Client& client) {
     switch (request.code) {
         case driver::kIoctlAsyncRead:
         case driver::kIoctlAsyncWrite:
-            return HandleAsync(request);
+            return HandleAsync(request, client);
         case driver::kIoctlNodeAddress:
             return HandleNodeAddress(request, client);
         case driver::kIoctlMaxSpeed:

@@ -104,7 +104,7 @@ private:
     void ReleaseClient(ClientId client, Client& state, std::uint32_t status);
 
     // Asynchronous transactions (FwAsync.cpp).
-    void HandleAsync(const driver::Request& request);
+    void HandleAsync(const driver::Request& request, const Client& client);
     void SendChunk(std::uint64_t closure);
     void OnResponse(const std::uint8_t* event, std::size_t bytes);
     void FinishTransaction(std::uint64_t closure, std::uint32_t status);

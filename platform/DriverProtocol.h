@@ -123,6 +123,11 @@ inline constexpr std::uint32_t kMaxDescriptors = 1024;
 // Asynchronous block read and write: 40 + p bytes (p a multiple of 4), data at 36.
 inline constexpr std::size_t kAsyncHeaderBytes = 36;
 inline constexpr std::size_t kAsyncNodeOffset = 8;
+// 16 flag bits beside the node address. kAsyncToUnit: the request goes to the unit the
+// connection opened, at whatever node number it has now, and the node address is ignored; one
+// round trip then addresses a camera across bus resets without asking its number first.
+inline constexpr std::size_t kAsyncFlagsOffset = 10;
+inline constexpr std::uint16_t kAsyncToUnit = 1;
 inline constexpr std::size_t kAsyncOffsetHighOffset = 12;
 inline constexpr std::size_t kAsyncOffsetLowOffset = 16;
 inline constexpr std::size_t kAsyncLengthOffset = 20;

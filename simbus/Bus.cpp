@@ -274,7 +274,7 @@ void Bus::Dispatch(const Request& request, Client& client) {
     switch (request.code) {
         case kIoctlAsyncRead:
         case kIoctlAsyncWrite:
-            return HandleAsync(request);
+            return HandleAsync(request, client);
         case kIoctlNodeAddress:
             return HandleNodeAddress(request, client);
         case kIoctlMaxSpeed:
@@ -296,7 +296,7 @@ void Bus::Dispatch(const Request& request, Client& client) {
     }
 }
 
-void Bus::HandleAsync(const Request& request) {
+void Bus::HandleAsync(const Request& request, const Client& client) {
     const bool write = request.code == kIoctlAsyncWrite;
     AsyncRecord record;
     if (const std::uint32_t status =
@@ -304,8 +304,9 @@ void Bus::HandleAsync(const Request& request) {
         return Reply(request, status);
     }
     if (m_faults.Take(FaultKind::AsyncFail)) return Reply(request, kErrorGenFailure);
-    Node* target =
-        (record.nodeAddress >> 6) == kLocalBus ? NodeByNumber(record.nodeAddress & 63) : nullptr;
+    Node* target = record.toUnit                        ? UnitNode(client.unit)
+                   : (record.nodeAddress >> 6) == kLocalBus ? NodeByNumber(record.nodeAddress & 63)
+                                                            : nullptr;
     // Nobody acknowledges a packet sent to a node that is not there.
     if (target == nullptr) return Reply(request, kErrorSemTimeout);
     if (record.offset + record.length > kAddressSpaceEnd)

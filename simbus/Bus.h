@@ -88,7 +88,7 @@ private:
     void Finish(Completion&& completion);
     void Reply(const Request& request, std::uint32_t status, std::vector<std::uint8_t> head = {});
     void Dispatch(const Request& request, Client& client);
-    void HandleAsync(const Request& request);
+    void HandleAsync(const Request& request, const Client& client);
     void HandleNodeAddress(const Request& request, const Client& client);
     void HandleMaxSpeed(const Request& request, const Client& client);
     void HandleConfigInfo(const Request& request, const Client& client);

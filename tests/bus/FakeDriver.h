@@ -1,5 +1,6 @@
 // A stand-in bus driver for the bus-layer tests: one unit socket speaking the device protocol,
-// recording every request and answering from a small configurable model. Requests that the
+// recording every request and answering from a small configurable model. Every request first
+// goes through the daemons' own decoder, and a test fails when that refuses one. Requests that the
 // real driver keeps pending (attach, isochronous read, bus-reset wait) pend until the test
 // completes them or the client cancels.
 #pragma once
@@ -79,6 +80,7 @@ private:
     DriverModel m_model;
     std::vector<SeenRequest> m_requests;
     std::size_t m_cancellations = 0;
+    std::size_t m_undecoded = 0;  // requests the daemons' decoder refused, answered as it would
     std::vector<std::shared_ptr<Connection>> m_connections;
     std::vector<std::thread> m_threads;  // connection servers, joined at the end
     std::thread m_acceptor;

@@ -50,7 +50,7 @@ TEST_F(FailureLog, AFailedWriteAndARefusedStartSayWhy) {
     EXPECT_FALSE(m_cam.StartCapture(0, kSpeed400, kSyncSy, 4)) << "no video mode set yet";
 
     const std::string text = Text();
-    const std::size_t bus = text.find(" warn bus: async-write of 4 bytes at node ");
+    const std::size_t bus = text.find(" warn bus: async-write of 4 bytes at the unit ");
     ASSERT_NE(bus, std::string::npos) << text;
     const std::string line = text.substr(bus, text.find('\n', bus) - bus);
     EXPECT_TRUE(line.ends_with(" address " + address + " failed: device failure (status 31)"))

@@ -148,4 +148,22 @@ TEST_F(TwoCameras, TheCachedFormat7BlockIsOnTheDeviceSelectedLast) {
     EXPECT_EQ(ReadFormat7(kImagePosition), 0u);
 }
 
+// A reset that gives both cameras new node numbers, the window not yet told of it: each
+// access still reaches the camera it names, in one request.
+TEST_F(TwoCameras, AccessReachesTheCameraNamedAcrossARenumberingReset) {
+    const DWORD first = 0x820000A1, second = 0x820000B2;
+    ASSERT_TRUE(m_cam.WriteRegister(0, kBrightness, &first));
+    ASSERT_TRUE(m_cam.WriteRegister(1, kBrightness, &second));
+    ASSERT_TRUE(m_cam.SelectCamera(0));
+    const int before = m_cam.GetNodeNumber(false);
+    ASSERT_TRUE(Busctl(m_bus, {"bus-reset", "--renumber"}));
+    EXPECT_NE(m_cam.GetNodeNumber(false), before);
+    // The reset watcher's new wait is in place, so that only these reads are counted.
+    ASSERT_TRUE(m_bus.WaitForResetWaits(1));
+    const std::uint64_t requests = RequestCount(m_bus);
+    EXPECT_EQ(Read(kBrightness, 0), first);
+    EXPECT_EQ(Read(kBrightness, 1), second);
+    EXPECT_EQ(RequestCount(m_bus) - requests, 2u);
+}
+
 }  // namespace

@@ -77,6 +77,15 @@ TEST(RequestDecoder, ReadsNeedRoomForTheirAnswerButNotItsBytes) {
     const Bytes record = AsyncRecord(NodeAddress(0), kCsrBase, 8);
     EXPECT_EQ(RequestDecoder::Async(record, 48, false, async), kErrorSuccess);
     EXPECT_EQ(async.offset, kCsrBase);
+    EXPECT_FALSE(async.toUnit);
+    // The word beside the node address: 1 sends to the connection's unit; other bits are refused.
+    Bytes toUnit = record;
+    for (const std::uint16_t flags : {1, 2, 3}) {
+        platform::StoreLE16(&toUnit[10], flags);
+        EXPECT_EQ(RequestDecoder::Async(toUnit, 48, false, async),
+                  flags == 1 ? kErrorSuccess : kErrorInvalidParameter);
+    }
+    EXPECT_TRUE(async.toUnit);
     EXPECT_EQ(RequestDecoder::Async(record, 47, false, async), kErrorInsufficientBuffer);
     EXPECT_EQ(RequestDecoder::Async(std::span(record).first(43), 48, true, async),
               kErrorInvalidParameter);

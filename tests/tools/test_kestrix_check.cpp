@@ -1,7 +1,7 @@
 // kestrix-check on the simulated camera of both models (and, run again, through kestrix-fwd over
 // the fake kernel): every check passes, the camera is left as found and the report names the
 // camera and the machine; a fault armed before the mode or the feature checks fails the first
-// of them; Ctrl+C ends the run with the camera put back.
+// of them; Ctrl+C ends the run with the camera put back; --simulate brings the model asked.
 #include "tests/tools/CaptureToolRun.h"
 
 #include <cstring>
@@ -57,9 +57,11 @@ TEST_P(KestrixCheckModels, EveryCheckPassesAndTheCameraIsLeftAsFound) {
     // The generic camera has no trigger.
     const char* trigger = std::strcmp(GetParam(), "generic") == 0 ? "SKIP trigger: " : "PASS trigger: ";
     for (const char* line : {"PASS identity: GUID ", "PASS inquiry: ", "PASS mode 640x480-mono8 at ",
-                             "PASS feature brightness: ", trigger, "PASS restore: "})
+                             "PASS feature brightness: ", trigger,
+                             "PASS bandwidth: refused: ", "PASS restore: "})
         EXPECT_TRUE(Has(result.output, line)) << line << " in\n" << result.output;
     EXPECT_FALSE(Has(result.output, "FAIL ")) << result.output;
+    EXPECT_TRUE(Has(result.output, " bandwidth units, the bus has ")) << result.output;
     EXPECT_TRUE(std::regex_search(result.output,
                                   std::regex("\n[1-9][0-9]* passed, 0 failed, [0-9]+ skipped\n$")))
         << result.output;
@@ -73,11 +75,14 @@ TEST_P(KestrixCheckModels, EveryCheckPassesAndTheCameraIsLeftAsFound) {
 
 INSTANTIATE_TEST_SUITE_P(BothModels, KestrixCheckModels, ::testing::Values("kx1360", "generic"));
 
-TEST_F(KestrixCheck, WithSimulateItChecksAPrivateSimulatedCamera) {
-    const auto result = Check({"--simulate", "--quick", "--json"}).Wait(240s);
+TEST_F(KestrixCheck, WithSimulateItChecksAPrivateSimulatedCameraOfTheModelAsked) {
+    EXPECT_EQ(Check({"--model", "generic"}).Wait(60s).errors,
+              "kestrix-check: --model chooses the simulated camera: it goes with --simulate\n");
+    const auto result = Check({"--simulate", "--model", "generic", "--quick", "--json"}).Wait(240s);
     EXPECT_EQ(result.exitCode, 0) << result.output << result.errors;
     EXPECT_EQ(result.output.rfind("{\"kestrix_check\":1,", 0), 0u) << result.output;
     EXPECT_TRUE(Has(result.output, "\"controller\":\"simulated bus\"")) << result.output;
+    EXPECT_TRUE(Has(result.output, "\"model\":\"GC-640 (simulated)\"")) << result.output;
 }
 
 // A fault armed just before a group of checks fails the first check of that group, and none

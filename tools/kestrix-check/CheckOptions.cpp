@@ -6,7 +6,8 @@
 namespace {
 
 constexpr CommandLine::Option kOptions[] = {
-    {"camera", true}, {"simulate"}, {"quick"}, {"json"}, {"report", true}, {"pause-before", true},
+    {"camera", true}, {"simulate"}, {"model", true}, {"quick"},
+    {"json"},         {"report", true}, {"pause-before", true},
 };
 
 }  // namespace
@@ -31,6 +32,7 @@ std::optional<CheckOptions> CheckOptions::Parse(std::span<char* const> args, std
             options.camera = *pick;
         }
         if (given.name == "report") options.report = given.value;
+        if (given.name == "model") options.model = given.value;
         if (given.name == "pause-before") options.pauseBefore = given.value;
         if (given.name == "report" && given.value.empty()) {
             error = "--report needs a file name";
@@ -40,15 +42,20 @@ std::optional<CheckOptions> CheckOptions::Parse(std::span<char* const> args, std
     options.simulate = parsed->Has("simulate");
     options.quick = parsed->Has("quick");
     options.json = parsed->Has("json");
+    if (!options.model.empty() && !options.simulate) {
+        error = "--model chooses the simulated camera: it goes with --simulate";
+        return std::nullopt;
+    }
     return options;
 }
 
 const char* CheckOptions::Usage() {
-    return "Usage: kestrix-check [--camera N|GUID] [--simulate] [--quick] [--json] "
-           "[--report FILE]\n"
+    return "Usage: kestrix-check [--camera N|GUID] [--simulate [--model NAME]] [--quick] [--json]\n"
+           "                     [--report FILE]\n"
            "Checks that an IIDC camera does what its registers say, and leaves it as it was.\n"
            "  --camera N|GUID  the camera to check (default 0)\n"
            "  --simulate       check the simulated camera of a private simulated bus\n"
+           "  --model NAME     the simulated camera's model: kx1360 (default) or generic\n"
            "  --quick          3 frames per mode instead of 10, 2 triggers instead of 5\n"
            "  --json           print the run as one JSON object instead of the lines\n"
            "  --report FILE    also write the run as JSON, with the camera and the machine, for a\n"

@@ -12,6 +12,7 @@
 struct CheckOptions {
     kestrix::session::CameraPick camera;
     bool simulate = false;
+    std::string model;       // the simulated camera's model; empty: the simulator's default
     bool quick = false;
     bool json = false;       // the whole run as one JSON object on stdout, no lines
     std::string report;      // the JSON object into this file too

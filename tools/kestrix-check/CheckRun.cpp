@@ -86,6 +86,7 @@ void CheckRun::RunChecks(kestrix::session::Camera& camera, CheckReport& report) 
         {"one-push", registers(checks::OnePush)},
         {"trigger", streams(checks::Trigger)},
         {"memory-channels", registers(checks::MemoryChannels)},
+        {"bandwidth", streams(checks::Bandwidth)},
     };
     for (const auto& [name, check] : steps) {
         if (m_options.pauseBefore == name) std::raise(SIGSTOP);

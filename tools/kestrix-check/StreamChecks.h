@@ -1,5 +1,6 @@
 // The checks of kestrix-check that stream, through the session layer: every mode and rate the
-// camera lists, and trigger mode 0 with the software trigger. Each stops what it started.
+// camera lists, trigger mode 0 with the software trigger, and a refusal for want of bandwidth.
+// Each stops what it started.
 #pragma once
 
 #include "tools/kestrix-check/StreamContext.h"
@@ -12,5 +13,8 @@ void Modes(StreamContext& context);
 // trigger: with mode 0 and the software trigger, no frame comes untriggered and N triggers give
 // N frames.
 void Trigger(StreamContext& context);
+// bandwidth: with the bus's bandwidth held elsewhere, a stream is refused with the sentence that
+// says by how much, and starts once the bandwidth is back.
+void Bandwidth(StreamContext& context);
 
 }  // namespace checks

@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
     const std::atomic<int>& stopSignal = StopSignals::Catch();
     // Declared first, so that the daemon outlives the camera library that uses it.
     PrivateBus bus;
+    bus.SetModel(options->model);
     const auto daemon =
         options->simulate ? PrivateBus::Daemon::Simulated : PrivateBus::Daemon::FireWire;
     if (!bus.StartUnlessRunning(error, daemon)) {

@@ -379,6 +379,15 @@ bool CFirewireComm::ReadCycleTimer(platform::CycleTimerReading* pReading) {
     return true;
 }
 
+bool CFirewireComm::RequestBusReset() {
+    FixedRecord<kBusResetRecordBytes> record{};
+    if (const std::uint32_t status = SendRequest(kIoctlBusResetRequest, record); status != 0) {
+        KX_LOG(Bus, Warn) << "bus-reset request failed: " << platform::StatusText(status);
+        return false;
+    }
+    return true;
+}
+
 bool CFirewireComm::ReadConfiguration(Record& record, ConfigSizes& sizes) {
     FixedRecord<kConfigHeaderBytes> header{};
     std::uint32_t status = SendRequest(kIoctlConfigInfo, header);

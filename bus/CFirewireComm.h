@@ -63,6 +63,9 @@ public:
     // The bus's cycle timer and the host's clocks read together by the driver; false when the
     // driver does not answer (one that predates the request says "not supported").
     bool ReadCycleTimer(platform::CycleTimerReading* pReading);
+    // Asks the driver to reset the bus; the reset itself comes a moment later, as a notice.
+    // False when the driver refuses (one that predates the request says "not supported").
+    bool RequestBusReset();
     bool GetUnitVersion(int* pVersion);
     bool GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVendorId);
     // The vendor and model names of the selected unit's configuration ROM (empty when it

@@ -110,6 +110,11 @@ std::uint32_t RequestDecoder::CycleTimer(Bytes in, std::uint32_t outSize) {
     return CheckFixed(in, kCycleTimerRecordBytes, outSize, kCycleTimerRecordBytes);
 }
 
+std::uint32_t RequestDecoder::BusReset(Bytes in) {
+    if (const std::uint32_t status = CheckFixed(in, kBusResetRecordBytes, 0, 0)) return status;
+    return Word(in, 0) == 0 ? kErrorSuccess : kErrorInvalidParameter;
+}
+
 std::uint32_t RequestDecoder::Bandwidth(Bytes in, std::uint32_t outSize,
                                         std::uint32_t& bytesPerPacket, std::uint32_t& speed) {
     if (const std::uint32_t status =

@@ -73,6 +73,8 @@ public:
     static std::uint32_t ConfigInfo(Bytes in, std::uint32_t outSize, ConfigInfoRecord& out);
     static std::uint32_t HostInfo(Bytes in, std::uint32_t outSize);
     static std::uint32_t CycleTimer(Bytes in, std::uint32_t outSize);
+    // Bus reset: the word at offset 0 must be 0 (the only kind there is).
+    static std::uint32_t BusReset(Bytes in);
     static std::uint32_t Bandwidth(Bytes in, std::uint32_t outSize, std::uint32_t& bytesPerPacket,
                                    std::uint32_t& speed);
     static std::uint32_t Channel(Bytes in, std::uint32_t outSize, std::uint32_t& channel);

@@ -321,6 +321,8 @@ void FwBus::Dispatch(const driver::Request& request, Client& client) {
             return HandleHostInfo(request);
         case driver::kIoctlCycleTimer:
             return HandleCycleTimer(request, client);
+        case driver::kIoctlBusResetRequest:
+            return HandleBusResetRequest(request, client);
         case driver::kIoctlBusResetWait:
             if (client.generation != m_generation) {
                 client.generation = m_generation;
@@ -378,6 +380,19 @@ void FwBus::HandleConfigInfo(const driver::Request& request, const Client& clien
         request, rom.busInfo,
         {&rom.unitDirectory, &rom.unitDependentDirectory, &rom.vendorLeaf, &rom.modelLeaf}, out);
     Reply(request, status, std::move(out));
+}
+
+void FwBus::HandleBusResetRequest(const driver::Request& request, const Client& client) {
+    if (const std::uint32_t status = driver::RequestDecoder::BusReset(request.in))
+        return Reply(request, status);
+    Node* node = UnitNode(client.unit);
+    if (node == nullptr) return Reply(request, kErrorDeviceNotConnected);
+    // A short reset: the kernel lets it wait for the end of the current arbitration.
+    fw_cdev_initiate_bus_reset reset{};
+    reset.type = FW_CDEV_SHORT_RESET;
+    if (m_kernel.Ioctl(node->fd.Get(), FW_CDEV_IOC_INITIATE_BUS_RESET, &reset) != 0)
+        return Reply(request, kErrorNotSupported);
+    Reply(request, kErrorSuccess);
 }
 
 void FwBus::HandleCycleTimer(const driver::Request& request, const Client& client) {

@@ -97,6 +97,7 @@ private:
     void HandleMaxSpeed(const driver::Request& request, const Client& client);
     void HandleConfigInfo(const driver::Request& request, const Client& client);
     void HandleCycleTimer(const driver::Request& request, const Client& client);
+    void HandleBusResetRequest(const driver::Request& request, const Client& client);
     void HandleHostInfo(const driver::Request& request);
     void Abandon(ClientId client, std::uint32_t id, const Pending& pending, std::uint32_t status);
     // Ends everything a client holds; its pending requests are answered with status (none

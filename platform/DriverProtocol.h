@@ -17,6 +17,9 @@ inline constexpr std::uint32_t kIoctlConfigInfo = 0x222060;
 inline constexpr std::uint32_t kIoctlHostMemoryRead = 0x2220A8;
 inline constexpr std::uint32_t kIoctlHostMemoryWrite = 0x2220AC;
 inline constexpr std::uint32_t kIoctlCycleTimer = 0x2220D0;
+// Asks the driver to reset the bus (a short reset where the bus allows it); answered at once,
+// the reset follows, heard as by every client through its bus-reset wait.
+inline constexpr std::uint32_t kIoctlBusResetRequest = 0x2220D8;
 
 // Requests on the long-lived handle of a transfer or bus-reset thread.
 inline constexpr std::uint32_t kIoctlAllocateBandwidth = 0x222014;
@@ -53,6 +56,8 @@ constexpr const char* RequestName(std::uint32_t code) {
             return "host-memory-write";
         case kIoctlCycleTimer:
             return "cycle-timer";
+        case kIoctlBusResetRequest:
+            return "bus-reset";
         case kIoctlAllocateBandwidth:
             return "allocate-bandwidth";
         case kIoctlAllocateChannel:
@@ -172,6 +177,9 @@ inline constexpr std::size_t kCycleTimerRecordBytes = 24;
 inline constexpr std::size_t kCycleTimerValueOffset = 0;
 inline constexpr std::size_t kCycleTimerMonotonicOffset = 8;
 inline constexpr std::size_t kCycleTimerRealtimeOffset = 16;
+
+// Bus-reset request: one word, sent zero (no kind of reset is chosen yet); no answer data.
+inline constexpr std::size_t kBusResetRecordBytes = 4;
 
 // Configuration information: a 68-byte header whose four sizes say how much data follows it
 // (unit directory, unit dependent directory, vendor leaf, model leaf); all four zero asks for

@@ -285,6 +285,8 @@ void Bus::Dispatch(const Request& request, Client& client) {
             return HandleHostInfo(request);
         case kIoctlCycleTimer:
             return HandleCycleTimer(request);
+        case kIoctlBusResetRequest:
+            return HandleBusResetRequest(request);
         case kIoctlHostMemoryRead:
         case kIoctlHostMemoryWrite:
             return HandleHostMemory(request);
@@ -383,6 +385,13 @@ void Bus::HandleHostInfo(const Request& request) {
     out.resize(kHostInfoRecordBytes);
     platform::StoreLE32(&out[kHostInfoCapsOffset], m_hostCaps);
     Reply(request, kErrorSuccess, std::move(out));
+}
+
+void Bus::HandleBusResetRequest(const Request& request) {
+    const std::uint32_t status = RequestDecoder::BusReset(request.in);
+    // Answered before the reset, as a controller takes the request and resets the bus after.
+    Reply(request, status);
+    if (status == kErrorSuccess) Reset(false);
 }
 
 void Bus::HandleCycleTimer(const Request& request) {

@@ -94,6 +94,7 @@ private:
     void HandleConfigInfo(const Request& request, const Client& client);
     void HandleHostInfo(const Request& request);
     void HandleCycleTimer(const Request& request);
+    void HandleBusResetRequest(const Request& request);
     void HandleHostMemory(const Request& request);
     void HandleIsoch(const Request& request, Client& client);
     // Sends the camera's due frame, cut short when that fault is armed.

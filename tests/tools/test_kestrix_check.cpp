@@ -1,7 +1,8 @@
 // kestrix-check on the simulated camera of both models (and, run again, through kestrix-fwd over
-// the fake kernel): every check passes, the camera is left as found and the report names the
-// camera and the machine; a fault armed before the mode or the feature checks fails the first
-// of them; Ctrl+C ends the run with the camera put back; --simulate brings the model asked.
+// the fake kernel): every check passes (a bus reset while streaming included), the camera is left
+// as found and the report names the camera and the machine; a fault armed before the mode or the
+// feature checks fails the first of them; Ctrl+C ends the run with the camera put back;
+// --simulate brings the model asked.
 #include "tests/tools/CaptureToolRun.h"
 
 #include <cstring>
@@ -57,7 +58,7 @@ TEST_P(KestrixCheckModels, EveryCheckPassesAndTheCameraIsLeftAsFound) {
     // The generic camera has no trigger.
     const char* trigger = std::strcmp(GetParam(), "generic") == 0 ? "SKIP trigger: " : "PASS trigger: ";
     for (const char* line : {"PASS identity: GUID ", "PASS inquiry: ", "PASS mode 640x480-mono8 at ",
-                             "PASS feature brightness: ", trigger,
+                             "PASS feature brightness: ", trigger, "PASS bus-reset: ",
                              "PASS bandwidth: refused: ", "PASS restore: "})
         EXPECT_TRUE(Has(result.output, line)) << line << " in\n" << result.output;
     EXPECT_FALSE(Has(result.output, "FAIL ")) << result.output;

@@ -6,7 +6,6 @@
 #include "bus/DriverRecords.h"
 #include "platform/DeviceHandle.h"
 #include "platform/PlainDeviceHandle.h"
-#include "session/ModeOffer.h"
 #include "tools/kestrix-check/StreamChecks.h"
 
 using namespace kestrix::session;
@@ -57,13 +56,8 @@ namespace checks {
 
 void Bandwidth(StreamContext& c) {
     constexpr const char* kName = "bandwidth";
-    std::vector<ModeOffer> offers;
-    if (Error e = c.camera.Modes(offers); e || offers.empty())
-        return c.report.Fail(kName, "no mode to stream: " + e.Message());
     StreamConfig config;
-    config.mode = offers.front().mode;
-    if (!offers.front().rateIndexes.empty()) config.rateIndex = offers.front().rateIndexes.front();
-    config.ring = RingSize::Frames(4);
+    if (Error e = FirstMode(c, config)) return c.report.Fail(kName, e.Message());
     if (Error e = c.camera.Configure(config)) return c.report.Fail(kName, "set-up: " + e.Message());
     std::string path;
     c.camera.Call([&](C1394Dcam& cam, int index) {

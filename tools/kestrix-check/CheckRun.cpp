@@ -86,6 +86,7 @@ void CheckRun::RunChecks(kestrix::session::Camera& camera, CheckReport& report) 
         {"one-push", registers(checks::OnePush)},
         {"trigger", streams(checks::Trigger)},
         {"memory-channels", registers(checks::MemoryChannels)},
+        {"bus-reset", streams(checks::BusReset)},
         {"bandwidth", streams(checks::Bandwidth)},
     };
     for (const auto& [name, check] : steps) {

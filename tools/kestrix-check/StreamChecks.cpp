@@ -148,6 +148,16 @@ bool WaitUntilReady(Camera& camera) {
 
 namespace checks {
 
+Error FirstMode(StreamContext& c, StreamConfig& config) {
+    std::vector<ModeOffer> offers;
+    if (Error e = c.camera.Modes(offers); e || offers.empty())
+        return Error(Error::Kind::Failed, "no mode to stream: " + e.Message());
+    config.mode = offers.front().mode;
+    if (!offers.front().rateIndexes.empty()) config.rateIndex = offers.front().rateIndexes.front();
+    config.ring = RingSize::Frames(8);
+    return Error();
+}
+
 void Modes(StreamContext& c) {
     std::vector<ModeOffer> offers;
     if (Error e = c.camera.Modes(offers)) return c.report.Fail("modes", e.Message());
@@ -170,13 +180,8 @@ void Trigger(StreamContext& c) {
     c.camera.Call([&](C1394Dcam& cam, int index) { CameraTrigger(cam, index).Inquire(offer); });
     if (!offer.present || !offer.HasMode(0) || !offer.software)
         return c.report.Skip("trigger", "the camera offers no mode 0 with the software trigger");
-    std::vector<ModeOffer> offers;
-    if (Error e = c.camera.Modes(offers); e || offers.empty())
-        return c.report.Fail("trigger", "no mode to stream: " + e.Message());
     StreamConfig config;
-    config.mode = offers.front().mode;
-    if (!offers.front().rateIndexes.empty()) config.rateIndex = offers.front().rateIndexes.front();
-    config.ring = RingSize::Frames(8);
+    if (Error e = FirstMode(c, config)) return c.report.Fail("trigger", e.Message());
     CameraTrigger::Setting setting;
     setting.on = true;
     setting.source = CameraTrigger::kSoftwareSource;

@@ -107,7 +107,7 @@ int FakeKernel::Ioctl(int fd, unsigned long request, void* argument) {
         case FW_CDEV_IOC_SEND_REQUEST:
             return SendRequest(fd, file, argument);
         case FW_CDEV_IOC_SEND_BROADCAST_REQUEST:
-            return Broadcast(*static_cast<const fw_cdev_send_request*>(argument));
+            return Broadcast(argument);
         case FW_CDEV_IOC_GET_SPEED:
             return SCODE_400;
         case FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE:
@@ -198,7 +198,8 @@ int FakeKernel::SendRequest(int fd, File& file, const void* argument) {
     return 0;
 }
 
-int FakeKernel::Broadcast(const fw_cdev_send_request& send) {
+int FakeKernel::Broadcast(const void* argument) {
+    const auto& send = *static_cast<const fw_cdev_send_request*>(argument);
     if (send.tcode != TCODE_WRITE_QUADLET_REQUEST && send.tcode != TCODE_WRITE_BLOCK_REQUEST)
         return errno = EINVAL, -1;
     if (send.offset < 0xFFFF'F000'0800) return errno = EACCES, -1;  // units space only

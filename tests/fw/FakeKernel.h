@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <linux/firewire-cdev.h>
-
 #include "fw/KernelApi.h"
 #include "simbus/Node.h"
 
@@ -82,7 +80,7 @@ private:
     void Post(int fd, std::vector<std::uint8_t> event);
     std::vector<std::uint8_t> ResetEvent(unsigned node) const;
     int SendRequest(int fd, File& file, const void* argument);
-    int Broadcast(const fw_cdev_send_request& send);
+    int Broadcast(const void* argument);
     int Allocate(int fd, File& file, void* argument);
 
     std::vector<FakeNode> m_nodes;

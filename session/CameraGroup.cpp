@@ -65,7 +65,8 @@ Error CameraGroup::Start(std::vector<std::shared_ptr<FrameStream>>& streams) {
     // Every capture listens before any camera sends, so each stream has its first frame.
     for (std::size_t i = 0; i < m_cameras.size(); ++i) {
         if (Error error = m_cameras[i]->Start(streams[i], false)) {
-            Stop();
+            // Only what this start began is stopped: a camera already streaming stays so.
+            for (std::size_t started = 0; started < i; ++started) m_cameras[started]->Stop();
             streams.clear();
             return ForCamera(i, error);
         }

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "camera/CameraTrigger.h"
 #include "session/CameraGroup.h"
 #include "session/CameraManager.h"
 #include "tests/camera/CameraTestSupport.h"
@@ -80,6 +81,25 @@ void ExpectFirstFramesInOneCycle(unsigned count) {
 TEST(CameraGroup, TwoCamerasStartInOneCycle) { ExpectFirstFramesInOneCycle(2); }
 
 TEST(CameraGroup, FourCamerasStartInOneCycle) { ExpectFirstFramesInOneCycle(4); }
+
+TEST(CameraGroup, OneSoftwareTriggerBringsEachCamerasFrameInOneCycle) {
+    Group g(2);
+    ASSERT_EQ(g.cameras.size(), 2u);
+    for (const auto& camera : g.cameras) {
+        ASSERT_FALSE(camera->Call([&](C1394Dcam& cam, int index) {
+            return camera->Trigger(cam, index).Write({true, 0, CameraTrigger::kSoftwareSource, false, 0})
+                       ? Error()
+                       : Error(Error::Kind::Failed, "trigger not set");
+        }));
+    }
+    ASSERT_NO_FATAL_FAILURE(g.Start());
+    ASSERT_FALSE(g.group->Trigger());
+    EXPECT_EQ(CycleOf(g.Next(0)), CycleOf(g.Next(1)));
+    ASSERT_FALSE(g.group->Trigger());
+    const FrameMetadata first = g.Next(0), second = g.Next(1);
+    EXPECT_EQ(CycleOf(first), CycleOf(second));
+    EXPECT_EQ(first.lostBefore + second.lostBefore, 0u) << "a triggered camera loses nothing";
+}
 
 TEST(CameraGroup, LostFramesAreCountedOnTheirCameraAlone) {
     constexpr std::uint64_t kLost = 3;

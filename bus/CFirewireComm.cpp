@@ -306,7 +306,7 @@ std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, vo
                         to.unit ? kAsyncToUnit : 0);
     }
     if (bWrite) std::memcpy(&record[dataOffset], pIn, nBytes);
-    const std::uint32_t code = host           ? (bWrite ? kIoctlHostMemoryWrite : kIoctlHostMemoryRead)
+    const std::uint32_t code = host ? (bWrite ? kIoctlHostMemoryWrite : kIoctlHostMemoryRead)
                                : to.broadcast ? kIoctlAsyncBroadcastWrite
                                               : (bWrite ? kIoctlAsyncWrite : kIoctlAsyncRead);
     std::uint32_t returned = 0;

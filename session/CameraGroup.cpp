@@ -52,8 +52,7 @@ Error CameraGroup::Configure(const std::vector<StreamConfig>& configs, BusPlan& 
     if (!plan.fits) return {Error::Kind::Refused, plan.refusal};
     for (std::size_t i = 0; i < m_cameras.size(); ++i) {
         // The plan's configuration carries the packet size it chose for the camera.
-        const StreamConfig& config =
-            i < plan.cameras.size() ? plan.cameras[i].config : configs[i];
+        const StreamConfig& config = i < plan.cameras.size() ? plan.cameras[i].config : configs[i];
         if (Error error = m_cameras[i]->Configure(config)) return ForCamera(i, error);
     }
     return {};

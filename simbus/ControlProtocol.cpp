@@ -142,7 +142,8 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         return std::nullopt;
     }
     Arguments args;
-    if (!Split(words, {"--speed", "--version", "--cycle-jump", "--camera"}, args, error)) return std::nullopt;
+    if (!Split(words, {"--speed", "--version", "--cycle-jump", "--camera"}, args, error))
+        return std::nullopt;
     const std::string_view verb = words[0];
     ControlCommand command;
     const auto expect = [&](std::size_t plain, std::initializer_list<std::string_view> flags) {
@@ -192,8 +193,8 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         const auto count =
             args.plain.size() == 2 ? Number(args.plain[1]) : std::optional<std::uint32_t>(1);
         if (!command.fault || !count || *count == 0) {
-            error = "fault takes a kind (" + FaultInjector::Names() +
-                    ") and a count above 0, or clear";
+            error =
+                "fault takes a kind (" + FaultInjector::Names() + ") and a count above 0, or clear";
             return std::nullopt;
         }
         command.value = *count;

@@ -87,7 +87,8 @@ TEST(CameraGroup, OneSoftwareTriggerBringsEachCamerasFrameInOneCycle) {
     ASSERT_EQ(g.cameras.size(), 2u);
     for (const auto& camera : g.cameras) {
         ASSERT_FALSE(camera->Call([&](C1394Dcam& cam, int index) {
-            return camera->Trigger(cam, index).Write({true, 0, CameraTrigger::kSoftwareSource, false, 0})
+            return camera->Trigger(cam, index)
+                           .Write({true, 0, CameraTrigger::kSoftwareSource, false, 0})
                        ? Error()
                        : Error(Error::Kind::Failed, "trigger not set");
         }));

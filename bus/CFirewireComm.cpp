@@ -285,7 +285,7 @@ bool CFirewireComm::IsHostNode(unsigned nNode) {
 
 CFirewireComm::Destination CFirewireComm::NodeDestination(unsigned nBus, unsigned nNode) {
     // The host adapter's own node is reached through host memory, not over the bus.
-    return {IsHostNode(nNode), false, nBus, nNode};
+    return {IsHostNode(nNode), false, false, nBus, nNode};
 }
 
 std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, void* pOut,
@@ -307,7 +307,8 @@ std::optional<unsigned> CFirewireComm::Transfer(bool bWrite, const void* pIn, vo
     }
     if (bWrite) std::memcpy(&record[dataOffset], pIn, nBytes);
     const std::uint32_t code = host ? (bWrite ? kIoctlHostMemoryWrite : kIoctlHostMemoryRead)
-                                    : (bWrite ? kIoctlAsyncWrite : kIoctlAsyncRead);
+                               : to.broadcast ? kIoctlAsyncBroadcastWrite
+                                              : (bWrite ? kIoctlAsyncWrite : kIoctlAsyncRead);
     std::uint32_t returned = 0;
     const platform::Hex address(std::uint64_t{nOffsetHigh} << 32 | nOffsetLow);
     if (const std::uint32_t status = SendRequest(code, record, &returned); status != 0) {
@@ -343,15 +344,22 @@ bool CFirewireComm::AsyncWrite(const void* pData, unsigned nBytes, unsigned nBus
 
 unsigned CFirewireComm::UnitRead(void* pData, unsigned nBytes, std::uint16_t nOffsetHigh,
                                  std::uint32_t nOffsetLow) {
-    return Transfer(false, nullptr, pData, nBytes, {false, true, kLocalBus, 0}, nOffsetHigh,
+    return Transfer(false, nullptr, pData, nBytes, {false, true, false, kLocalBus, 0}, nOffsetHigh,
                     nOffsetLow)
         .value_or(0);
 }
 
 bool CFirewireComm::UnitWrite(const void* pData, unsigned nBytes, std::uint16_t nOffsetHigh,
                               std::uint32_t nOffsetLow) {
-    return Transfer(true, pData, nullptr, nBytes, {false, true, kLocalBus, 0}, nOffsetHigh,
+    return Transfer(true, pData, nullptr, nBytes, {false, true, false, kLocalBus, 0}, nOffsetHigh,
                     nOffsetLow)
+        .has_value();
+}
+
+bool CFirewireComm::BroadcastWrite(const void* pQuadlet, std::uint16_t nOffsetHigh,
+                                   std::uint32_t nOffsetLow) {
+    return Transfer(true, pQuadlet, nullptr, 4, {false, false, true, kLocalBus, kBroadcastNode},
+                    nOffsetHigh, nOffsetLow)
         .has_value();
 }
 

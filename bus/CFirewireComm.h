@@ -59,6 +59,9 @@ public:
                       std::uint32_t nOffsetLow);
     bool UnitWrite(const void* pData, unsigned nBytes, std::uint16_t nOffsetHigh,
                    std::uint32_t nOffsetLow);
+    // One quadlet (bus order) written to every node of the selected device's bus at once; true
+    // once sent, since nobody answers a broadcast.
+    bool BroadcastWrite(const void* pQuadlet, std::uint16_t nOffsetHigh, std::uint32_t nOffsetLow);
     bool GetMaxSpeed(int* pSpeed);
     // The bus's cycle timer and the host's clocks read together by the driver; false when the
     // driver does not answer (one that predates the request says "not supported").
@@ -148,10 +151,12 @@ private:
     // Both configuration-information requests; sizes are those the record was built for.
     bool ReadConfiguration(bus::Record& record, bus::ConfigSizes& sizes);
     bool IsHostNode(unsigned nNode);
-    // Where a transfer goes: the host adapter's memory, the selected unit, or a node address.
+    // Where a transfer goes: the host adapter's memory, the selected unit, every node, or a
+    // node address.
     struct Destination {
         bool host = false;
         bool unit = false;
+        bool broadcast = false;
         unsigned nBus = 0;
         unsigned nNode = 0;
     };

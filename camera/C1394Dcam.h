@@ -72,6 +72,9 @@ public:
     // The cycle timer of the camera's bus with the host's clocks beside it.
     bool ReadCycleTimer(int camera, platform::CycleTimerReading* reading);
     bool WriteRegister(int camera, DWORD offset, const DWORD* value);
+    // Writes a command register of every camera on this camera's bus at once, at this camera's
+    // command base: for cameras of one model, whose bases are the same.
+    bool BroadcastCommand(int camera, DWORD offset, DWORD value);
     // Consecutive command registers from offset, sent in pieces of at most the access unit.
     bool ReadRegisterBlock(int camera, DWORD offset, std::span<DWORD> values);
     bool WriteRegisterBlock(int camera, DWORD offset, std::span<const DWORD> values);
@@ -138,6 +141,9 @@ public:
     void StopAllCaptures();
     // shots 0: continuous, 1: one frame, 2..65535: that many frames.
     bool StartTransmission(int camera, int shots);
+    // What StartTransmission does before its register write, for a start that one broadcast
+    // (BroadcastCommand) makes for several cameras.
+    bool PrepareTransmission(int camera, int shots);
     bool StopTransmission(int camera);
     bool SetTransmission(int camera, bool continuous, int shotMode, int shots);
     // The newest slot once a frame arrives within timeoutMs (FrameRing::kWaitForever: no

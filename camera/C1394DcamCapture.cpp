@@ -230,9 +230,14 @@ bool C1394Dcam::SetTransmission(int camera, bool continuous, int shotMode, int s
 }
 
 bool C1394Dcam::StartTransmission(int camera, int shots) {
+    if (!PrepareTransmission(camera, shots)) return false;
+    const int shotMode = shots == 0 ? 0 : shots == 1 ? 1 : 2;
+    return SetTransmission(camera, shots == 0, shotMode, shots);
+}
+
+bool C1394Dcam::PrepareTransmission(int camera, int shots) {
     // A count beyond 16 bits would be cut to a different one.
     if (shots < 0 || shots > kMaxShots) return false;
-    const int shotMode = shots == 0 ? 0 : shots == 1 ? 1 : 2;
     // A waiter must not take a frame signalled before this transmission for one of it.
     if (const auto ring = FindRing(GetCameraDevice(camera))) ring->ResetFrameEvent();
     if (IsCamera(camera)) m_Cameras[camera].bContinuous = shots == 0;
@@ -243,7 +248,7 @@ bool C1394Dcam::StartTransmission(int camera, int shots) {
         freeRunning = ReadFeature(camera, kTriggerFeature, &trigger) && (trigger & kTriggerOn) == 0;
     }
     CountLossesByTime(camera, freeRunning);
-    return SetTransmission(camera, shots == 0, shotMode, shots);
+    return true;
 }
 
 bool C1394Dcam::StopTransmission(int camera) {

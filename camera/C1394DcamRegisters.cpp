@@ -99,6 +99,15 @@ bool C1394Dcam::WriteRegister(int camera, DWORD offset, const DWORD* value) {
     return value != nullptr && WriteCommand(camera, offset, *value);
 }
 
+bool C1394Dcam::BroadcastCommand(int camera, DWORD offset, DWORD value) {
+    if (!SelectCamera(camera)) return false;
+    std::array<std::uint8_t, 4> quadlet;
+    platform::StoreBE32(quadlet.data(), value);
+    const DWORD offsetLow = kRegisterSpace + m_Cameras[camera].dwCommandBase + offset;
+    return BroadcastWrite(quadlet.data(), kOffsetHigh, offsetLow) ||
+           LogRegisterFailure("broadcast write", offsetLow, 1);
+}
+
 // ---- Format 7 and vendor blocks ----
 
 bool C1394Dcam::Format7Address(int camera, int f7mode, DWORD offset, bool cachedBase,

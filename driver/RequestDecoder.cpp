@@ -80,6 +80,13 @@ std::uint32_t RequestDecoder::Async(Bytes in, std::uint32_t outSize, bool write,
     return outSize < AsyncRecordBytes(out.length) ? kErrorInsufficientBuffer : kErrorSuccess;
 }
 
+std::uint32_t RequestDecoder::BroadcastWrite(Bytes in, std::uint32_t outSize, AsyncRecord& out) {
+    if (const std::uint32_t status = Async(in, outSize, true, out)) return status;
+    // A broadcast reaches the nodes of the local bus only; it has no unit to go to.
+    const bool broadcast = out.nodeAddress == (kLocalBus << 6 | kBroadcastNode);
+    return broadcast && !out.toUnit ? kErrorSuccess : kErrorInvalidParameter;
+}
+
 std::uint32_t RequestDecoder::NodeAddress(Bytes in, std::uint32_t outSize, bool& host) {
     return DecodeFlag(in, kNodeAddressRecordBytes, outSize, host);
 }

@@ -67,6 +67,8 @@ public:
     using Bytes = std::span<const std::uint8_t>;
 
     static std::uint32_t Async(Bytes in, std::uint32_t outSize, bool write, AsyncRecord& out);
+    // An asynchronous write's record, to node 63 of the local bus.
+    static std::uint32_t BroadcastWrite(Bytes in, std::uint32_t outSize, AsyncRecord& out);
     // Node address and maximum speed: the flag at offset 0 (1 host adapter, 0 the unit's node).
     static std::uint32_t NodeAddress(Bytes in, std::uint32_t outSize, bool& host);
     static std::uint32_t MaxSpeed(Bytes in, std::uint32_t outSize, bool& host);

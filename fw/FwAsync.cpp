@@ -43,6 +43,7 @@ std::uint32_t StatusOfErrno(int error) {
         case ENODEV:
             return kErrorDeviceNotConnected;
         case EINVAL:
+        case EACCES:  // a broadcast below the units space
             return kErrorInvalidParameter;
         case ENOMEM:
             return kErrorNotEnoughMemory;
@@ -92,6 +93,34 @@ void FwBus::HandleAsync(const driver::Request& request, const Client& client) {
     m_transactions[closure] = std::move(transaction);
     m_clients.at(request.client)->pending[request.id] = {PendingKind::Async, closure};
     SendChunk(closure);
+}
+
+void FwBus::HandleBroadcast(const driver::Request& request, const Client& client) {
+    driver::AsyncRecord record;
+    if (const std::uint32_t status =
+            driver::RequestDecoder::BroadcastWrite(request.in, request.outSize, record)) {
+        return Reply(request, status);
+    }
+    // Any node's file sends a broadcast; the unit's is at hand, in its newest generation.
+    Node* node = UnitNode(client.unit);
+    if (node == nullptr || !Refresh(*node)) return Reply(request, kErrorDeviceNotConnected);
+    fw_cdev_send_request send{};
+    send.tcode = record.length == 4 ? TCODE_WRITE_QUADLET_REQUEST : TCODE_WRITE_BLOCK_REQUEST;
+    send.length = record.length;
+    send.offset = record.offset;
+    // No transaction has closure 0: an event the kernel might still post for it finds none.
+    send.closure = 0;
+    send.data = reinterpret_cast<std::uintptr_t>(record.data.data());
+    send.generation = node->reset.generation;
+    if (m_kernel.Ioctl(node->fd.Get(), FW_CDEV_IOC_SEND_BROADCAST_REQUEST, &send) < 0) {
+        const int error = errno;
+        KX_LOG(Simbus, Warn) << "broadcast at " << Hex(send.offset)
+                             << " not sent: " << std::strerror(error);
+        return Reply(request, StatusOfErrno(error));
+    }
+    // Nobody answers a broadcast: it is done once sent.
+    Reply(request, kErrorSuccess,
+          Echo(request, std::min<std::size_t>(request.outSize, request.in.size())));
 }
 
 void FwBus::SendChunk(std::uint64_t closure) {

@@ -311,6 +311,8 @@ void FwBus::Dispatch(const driver::Request& request, Client& client) {
         case driver::kIoctlAsyncRead:
         case driver::kIoctlAsyncWrite:
             return HandleAsync(request, client);
+        case driver::kIoctlAsyncBroadcastWrite:
+            return HandleBroadcast(request, client);
         case driver::kIoctlNodeAddress:
             return HandleNodeAddress(request, client);
         case driver::kIoctlMaxSpeed:

@@ -106,6 +106,7 @@ private:
 
     // Asynchronous transactions (FwAsync.cpp).
     void HandleAsync(const driver::Request& request, const Client& client);
+    void HandleBroadcast(const driver::Request& request, const Client& client);
     void SendChunk(std::uint64_t closure);
     void OnResponse(const std::uint8_t* event, std::size_t bytes);
     void FinishTransaction(std::uint64_t closure, std::uint32_t status);

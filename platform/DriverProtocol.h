@@ -17,6 +17,10 @@ inline constexpr std::uint32_t kIoctlConfigInfo = 0x222060;
 inline constexpr std::uint32_t kIoctlHostMemoryRead = 0x2220A8;
 inline constexpr std::uint32_t kIoctlHostMemoryWrite = 0x2220AC;
 inline constexpr std::uint32_t kIoctlCycleTimer = 0x2220D0;
+// The asynchronous write's record sent to node 63 of the local bus, which every node takes in:
+// nobody answers a broadcast, so the request completes once the packet is sent.
+inline constexpr std::uint32_t kIoctlAsyncBroadcastWrite = 0x2220D4;
+inline constexpr unsigned kBroadcastNode = 63;
 // Asks the driver to reset the bus (a short reset where the bus allows it); answered at once,
 // the reset follows, heard as by every client through its bus-reset wait.
 inline constexpr std::uint32_t kIoctlBusResetRequest = 0x2220D8;
@@ -56,6 +60,8 @@ constexpr const char* RequestName(std::uint32_t code) {
             return "host-memory-write";
         case kIoctlCycleTimer:
             return "cycle-timer";
+        case kIoctlAsyncBroadcastWrite:
+            return "async-broadcast-write";
         case kIoctlBusResetRequest:
             return "bus-reset";
         case kIoctlAllocateBandwidth:

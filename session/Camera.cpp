@@ -291,13 +291,15 @@ Error Camera::StartOnThread(C1394Dcam& cam, int index, std::shared_ptr<FrameStre
     return {};
 }
 
-Error Camera::SetTransmission(bool on) {
+Error Camera::SetTransmission(bool on, bool write) {
     if (m_state != State::Streaming) {
         return {Error::Kind::WrongState, Refusal(on ? "start transmitting" : "stop transmitting")};
     }
     return Call([&](C1394Dcam& cam, int index) {
         m_bTransmitting = on;
-        const bool done = on ? cam.StartTransmission(index, 0) : cam.StopTransmission(index);
+        const bool done = !write ? !on || cam.PrepareTransmission(index, 0)
+                          : on   ? cam.StartTransmission(index, 0)
+                                 : cam.StopTransmission(index);
         return done ? Error()
                     : Error(Error::Kind::Failed, on ? "the camera does not start transmitting"
                                                     : "the camera does not stop transmitting");

@@ -77,8 +77,10 @@ public:
     // Starts the capture into a ring sized by the configuration and, with transmit, the
     // camera's transmission: Configured -> Streaming.
     Error Start(std::shared_ptr<FrameStream>& stream, bool transmit = true);
-    // Switches the transmission of a running stream on or off (Streaming only).
-    Error SetTransmission(bool on);
+    // Switches the transmission of a running stream on or off (Streaming only). Without write
+    // the camera and its capture are set as for it, the register write left to the caller
+    // (CameraGroup's broadcast to several cameras).
+    Error SetTransmission(bool on, bool write = true);
     bool Transmitting() const { return m_bTransmitting; }
     // Stops transmission and capture: Streaming -> Configured. After the driver stopped
     // answering, the capture is dropped without asking it.

@@ -5,6 +5,8 @@
 // Threading: as Camera's; the cameras share one CameraManager.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -36,6 +38,15 @@ public:
     Error Stop();
 
 private:
+    // Refused unless the group has cameras, all of one manager (one bus).
+    Error CheckCameras() const;
+    // Whether every camera is of one vendor and model, so that one broadcast serves them all.
+    bool OneModel() const;
+    // One command register write that every camera on the bus takes in the same cycle.
+    Error Broadcast(std::uint32_t offset, std::uint32_t value);
+    // job for each camera in order; the first error, naming its camera, ends it.
+    Error EachCamera(const std::function<Error(Camera&)>& job);
+
     std::vector<std::shared_ptr<Camera>> m_cameras;
     bool m_bBroadcast = false;
 };

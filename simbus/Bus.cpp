@@ -99,6 +99,16 @@ bool Bus::Trigger(std::size_t index, std::string& why) {
     return true;
 }
 
+bool Bus::LoseFrames(std::size_t index, std::uint32_t count, std::string& why) {
+    Node* node = index + 1 < m_nodes.size() ? m_nodes[index + 1].get() : nullptr;
+    if (node == nullptr || node->Camera() == nullptr) {
+        why = "no camera has device number " + std::to_string(index);
+        return false;
+    }
+    m_faults.ArmFor(FaultKind::LostFrame, node->Unit(), count);
+    return true;
+}
+
 bool Bus::SentFrames(std::size_t index, std::string& text) const {
     Node* node = index + 1 < m_nodes.size() ? m_nodes[index + 1].get() : nullptr;
     if (node == nullptr || node->Camera() == nullptr) {
@@ -210,6 +220,11 @@ std::optional<std::uint64_t> Bus::Advance() {
 }
 
 void Bus::SendFrame(Node& node, IsochStream& stream, std::uint64_t now) {
+    if (m_faults.TakeFor(FaultKind::LostFrame, node.Unit())) {
+        stream.SkipFrame(now);
+        stream.Follow(node.Camera()->Stream(), now);
+        return;
+    }
     PacketRun run = stream.SendFrame(*node.Camera(), now);
     run.cycle += m_cycleTimerOffset;
     const bool cut = m_faults.Take(FaultKind::ShortFrame) && run.PacketCount() > 1;
@@ -275,6 +290,8 @@ void Bus::Dispatch(const Request& request, Client& client) {
         case kIoctlAsyncRead:
         case kIoctlAsyncWrite:
             return HandleAsync(request, client);
+        case kIoctlAsyncBroadcastWrite:
+            return HandleBroadcast(request);
         case kIoctlNodeAddress:
             return HandleNodeAddress(request, client);
         case kIoctlMaxSpeed:
@@ -343,6 +360,29 @@ void Bus::HandleAsync(const Request& request, const Client& client) {
     const std::size_t echo = std::min<std::size_t>(request.outSize, request.in.size());
     Reply(request, status,
           status == kErrorSuccess ? Echo(request, echo) : std::vector<std::uint8_t>());
+}
+
+void Bus::HandleBroadcast(const Request& request) {
+    AsyncRecord record;
+    if (const std::uint32_t status =
+            RequestDecoder::BroadcastWrite(request.in, request.outSize, record)) {
+        return Reply(request, status);
+    }
+    if (record.offset + record.length > kAddressSpaceEnd)
+        return Reply(request, kErrorInvalidParameter);
+    // Every camera takes the packet in the same cycle, so streams it starts begin together;
+    // what a camera refuses nobody hears of.
+    const std::uint64_t now = m_clock.Now();
+    for (const auto& node : m_nodes) {
+        if (node->Camera() == nullptr) continue;
+        for (std::uint32_t at = 0; at < record.length; at += 4) {
+            const std::uint32_t value = platform::LoadBE32(record.data.data() + at);
+            if (node->Write(record.offset + at, value) != CameraModel::Access::Ok) break;
+        }
+        node->Stream()->Follow(node->Camera()->Stream(), now);
+    }
+    Reply(request, kErrorSuccess,
+          Echo(request, std::min<std::size_t>(request.outSize, request.in.size())));
 }
 
 void Bus::HandleNodeAddress(const Request& request, const Client& client) {

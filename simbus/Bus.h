@@ -45,6 +45,9 @@ public:
     // A pulse on the trigger input of the camera at index in plug order. False, with why, when
     // there is no such camera; true with why set when the camera ignored the pulse.
     bool Trigger(std::size_t index, std::string& why);
+    // The next count frames of the camera at index in plug order are not sent: it skips their
+    // periods. False, with why, when there is no such camera.
+    bool LoseFrames(std::size_t index, std::uint32_t count, std::string& why);
     // Completes every pending reset wait; renumber gives the nodes other numbers. The cycle
     // timer that stamps the frames jumps by jumpSeconds (back when negative), as when another
     // node becomes cycle master.
@@ -89,6 +92,7 @@ private:
     void Reply(const Request& request, std::uint32_t status, std::vector<std::uint8_t> head = {});
     void Dispatch(const Request& request, Client& client);
     void HandleAsync(const Request& request, const Client& client);
+    void HandleBroadcast(const Request& request);
     void HandleNodeAddress(const Request& request, const Client& client);
     void HandleMaxSpeed(const Request& request, const Client& client);
     void HandleConfigInfo(const Request& request, const Client& client);
@@ -97,7 +101,7 @@ private:
     void HandleBusResetRequest(const Request& request);
     void HandleHostMemory(const Request& request);
     void HandleIsoch(const Request& request, Client& client);
-    // Sends the camera's due frame, cut short when that fault is armed.
+    // Sends the camera's due frame, cut short or left out when those faults are armed.
     void SendFrame(Node& node, IsochStream& stream, std::uint64_t now);
     void LogRefusal(const Request& request, std::uint32_t status);
     std::size_t ResetWaits() const;

@@ -169,7 +169,10 @@ std::string BusServer::Execute(std::string_view line) {
             m_bus->Reset(command->renumber, command->cycleJump);
             return ControlProtocol::Ok("generation " + std::to_string(m_bus->Generation()) + "\n");
         case ControlCommand::Verb::Fault:
-            if (command->fault) {
+            if (command->camera) {
+                if (!m_bus->LoseFrames(*command->camera, command->value, error))
+                    return ControlProtocol::Error(error);
+            } else if (command->fault) {
                 m_bus->Faults().Arm(*command->fault, command->value);
             } else {
                 m_bus->Faults().Clear();

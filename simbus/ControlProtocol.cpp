@@ -125,6 +125,9 @@ std::string_view ControlProtocol::Commands() {
            "                                async-fail, async-short, iso-negative, iso-fail,\n"
            "                                stall; short-frame: the next COUNT frames come\n"
            "                                without their last packets\n"
+           "  fault lost-frame COUNT --camera D\n"
+           "                                the camera with device number D does not send its\n"
+           "                                next COUNT frames (it skips their periods)\n"
            "  fault clear                   disarm every fault\n"
            "  sent N                        the frames the camera with device number N sent\n"
            "                                last: counter, cycle time, monotonic nanoseconds\n"
@@ -139,7 +142,8 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         return std::nullopt;
     }
     Arguments args;
-    if (!Split(words, {"--speed", "--version", "--cycle-jump"}, args, error)) return std::nullopt;
+    if (!Split(words, {"--speed", "--version", "--cycle-jump", "--camera"}, args, error))
+        return std::nullopt;
     const std::string_view verb = words[0];
     ControlCommand command;
     const auto expect = [&](std::size_t plain, std::initializer_list<std::string_view> flags) {
@@ -180,6 +184,31 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
         }
         return command;
     }
+    if (verb == "fault") {
+        command.verb = ControlCommand::Verb::Fault;
+        if (!expect(2, {})) return std::nullopt;
+        if (args.plain.size() == 1 && args.plain[0] == "clear" && args.options.empty())
+            return command;
+        command.fault = args.plain.empty() ? std::nullopt : FaultInjector::Parse(args.plain[0]);
+        const auto count =
+            args.plain.size() == 2 ? Number(args.plain[1]) : std::optional<std::uint32_t>(1);
+        if (!command.fault || !count || *count == 0) {
+            error =
+                "fault takes a kind (" + FaultInjector::Names() + ") and a count above 0, or clear";
+            return std::nullopt;
+        }
+        command.value = *count;
+        // A lost frame is one camera's; the other kinds strike whatever comes.
+        const bool perCamera = command.fault == FaultKind::LostFrame;
+        if (perCamera && args.options.size() == 1 && args.options[0].first == "--camera")
+            command.camera = Number(args.options[0].second);
+        if (perCamera ? !command.camera : !args.options.empty()) {
+            error = perCamera ? "lost-frame needs --camera D, a device number"
+                              : "only lost-frame takes --camera";
+            return std::nullopt;
+        }
+        return command;
+    }
     if (!args.options.empty() || !expect(2, {})) {
         if (error.empty()) error = "unknown option for " + std::string(verb);
         return std::nullopt;
@@ -198,20 +227,6 @@ std::optional<ControlCommand> ControlProtocol::Parse(std::string_view line, std:
             return std::nullopt;
         }
         command.value = *value;
-        return command;
-    }
-    if (verb == "fault") {
-        command.verb = ControlCommand::Verb::Fault;
-        if (args.plain.size() == 1 && args.plain[0] == "clear") return command;
-        command.fault = args.plain.empty() ? std::nullopt : FaultInjector::Parse(args.plain[0]);
-        const auto count =
-            args.plain.size() == 2 ? Number(args.plain[1]) : std::optional<std::uint32_t>(1);
-        if (!command.fault || !count || *count == 0) {
-            error = "fault takes a kind (" + FaultInjector::Names() +
-                    ") and a count above 0, or clear";
-            return std::nullopt;
-        }
-        command.value = *count;
         return command;
     }
     error = "unknown command " + std::string(verb);

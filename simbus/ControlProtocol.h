@@ -23,6 +23,7 @@ struct ControlCommand {
     bool renumber = false;           // bus-reset --renumber
     int cycleJump = 0;               // bus-reset --cycle-jump: seconds, -127 to 127
     std::optional<FaultKind> fault;  // fault: empty to clear every armed fault
+    std::optional<std::uint32_t> camera;  // fault lost-frame --camera: the device number
 };
 
 class ControlProtocol {

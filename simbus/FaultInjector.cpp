@@ -5,7 +5,7 @@ namespace simbus {
 namespace {
 
 constexpr std::array<std::string_view, FaultInjector::kKinds> kNames = {
-    "async-fail", "async-short", "iso-negative", "iso-fail", "stall", "short-frame"};
+    "async-fail", "async-short", "iso-negative", "iso-fail", "stall", "short-frame", "lost-frame"};
 
 }  // namespace
 
@@ -31,7 +31,25 @@ void FaultInjector::Arm(FaultKind kind, std::uint32_t count) {
     m_remaining[std::size_t(kind)] = count;
 }
 
-void FaultInjector::Clear() { m_remaining.fill(0); }
+void FaultInjector::Clear() {
+    m_remaining.fill(0);
+    m_remainingFor.clear();
+}
+
+void FaultInjector::ArmFor(FaultKind kind, std::uint32_t unit, std::uint32_t count) {
+    if (count == 0) {
+        m_remainingFor.erase({kind, unit});
+    } else {
+        m_remainingFor[{kind, unit}] = count;
+    }
+}
+
+bool FaultInjector::TakeFor(FaultKind kind, std::uint32_t unit) {
+    const auto it = m_remainingFor.find({kind, unit});
+    if (it == m_remainingFor.end()) return false;
+    if (--it->second == 0) m_remainingFor.erase(it);
+    return true;
+}
 
 bool FaultInjector::Take(FaultKind kind) {
     std::uint32_t& left = m_remaining[std::size_t(kind)];
@@ -50,6 +68,11 @@ std::string FaultInjector::Describe() const {
         if (m_remaining[i] == 0) continue;
         if (!text.empty()) text += ", ";
         text += std::string(kNames[i]) + " x" + std::to_string(m_remaining[i]);
+    }
+    for (const auto& [key, left] : m_remainingFor) {
+        if (!text.empty()) text += ", ";
+        text += std::string(kNames[std::size_t(key.first)]) + " x" + std::to_string(left) +
+                " on unit " + std::to_string(key.second);
     }
     return text.empty() ? "none" : text;
 }

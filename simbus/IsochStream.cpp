@@ -69,7 +69,17 @@ PacketRun IsochStream::SendFrame(CameraModel& camera, std::uint64_t now) {
     run.bytesPerPacket = m_setup.bytesPerPacket;
     run.payload = m_frame;
     run.cycle = m_frameStart;
+    NextFrame(now);
+    return run;
+}
 
+void IsochStream::SkipFrame(std::uint64_t now) {
+    ++m_counter;
+    ++m_framesSkipped;
+    NextFrame(now);
+}
+
+void IsochStream::NextFrame(std::uint64_t now) {
     // The next frame starts on time, but never before this one's last packet.
     const std::uint64_t packets = PacketsPerFrame();
     m_frameStart = std::max(m_streamStart + FrameOffset(++m_frameIndex), m_frameStart + packets);
@@ -81,7 +91,6 @@ PacketRun IsochStream::SendFrame(CameraModel& camera, std::uint64_t now) {
         m_framesLost += missed;
         ++m_lateRestarts;
     }
-    return run;
 }
 
 std::string IsochStream::Describe() const {
@@ -91,7 +100,8 @@ std::string IsochStream::Describe() const {
            std::to_string(m_setup.bytesPerPacket) + " B x " + std::to_string(PacketsPerFrame()) +
            " packets every " + std::to_string(FrameOffset(1)) + " cycles, frames " +
            std::to_string(m_framesSent) + ", late restarts " + std::to_string(m_lateRestarts) +
-           " (frames lost on the bus " + std::to_string(m_framesLost) + ")";
+           " (frames lost on the bus " + std::to_string(m_framesLost) + "), frames skipped " +
+           std::to_string(m_framesSkipped);
 }
 
 bool IsochStream::SameStream(const CameraModel::StreamSetup& setup) const {

@@ -27,6 +27,8 @@ public:
     std::optional<std::uint64_t> DueAt() const;
     // Renders the due frame and starts the next one; the run stays valid until the next call.
     PacketRun SendFrame(CameraModel& camera, std::uint64_t now);
+    // Passes over the due frame without sending it, as a camera that lost it would.
+    void SkipFrame(std::uint64_t now);
 
     std::string Describe() const;
 
@@ -41,6 +43,8 @@ public:
 
 private:
     bool SameStream(const CameraModel::StreamSetup& setup) const;
+    // Moves on to the next frame, on time from the stream's start.
+    void NextFrame(std::uint64_t now);
     // Moves past every frame that starts at or before cycle last; returns how many.
     std::uint64_t SkipPassedFrames(std::uint64_t last);
     // Cycle at which frame n after the stream's start begins, relative to that start.
@@ -59,6 +63,7 @@ private:
     std::uint64_t m_framesSent = 0;
     std::uint64_t m_lateRestarts = 0;
     std::uint64_t m_framesLost = 0;     // frames whose time passed while the bus stalled
+    std::uint64_t m_framesSkipped = 0;  // frames a fault kept off the bus
     std::deque<Sent> m_sent;
     std::vector<std::uint8_t> m_frame;  // packets per frame x bytes per packet, padding zero
 };

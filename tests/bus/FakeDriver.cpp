@@ -36,6 +36,10 @@ std::uint32_t DecodeAsTheDriver(const SeenRequest& request) {
             driver::AsyncRecord record;
             return RequestDecoder::Async(in, out, request.code == p::kIoctlAsyncWrite, record);
         }
+        case p::kIoctlAsyncBroadcastWrite: {
+            driver::AsyncRecord record;
+            return RequestDecoder::BroadcastWrite(in, out, record);
+        }
         case p::kIoctlNodeAddress:
             return RequestDecoder::NodeAddress(in, out, host);
         case p::kIoctlMaxSpeed:

@@ -114,6 +114,19 @@ TEST_F(BusRequests, AWriteCarriesItsDataAtOffset36) {
     EXPECT_EQ(payload, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 0, 0, 0, 0, 0, 0}));
 }
 
+TEST_F(BusRequests, ABroadcastIsOneWriteToNode63) {
+    const std::uint8_t quadlet[4] = {0x80, 0, 0, 0};
+    EXPECT_TRUE(m_comm.BroadcastWrite(quadlet, 0xFFFF, 0xF0F00614));
+    // No node number is asked first: every node takes it.
+    EXPECT_EQ(m_driver.Codes(), (std::vector<std::uint32_t>{kIoctlAsyncBroadcastWrite}));
+    const auto write = m_driver.RequestsWithCode(kIoctlAsyncBroadcastWrite).at(0);
+    ASSERT_EQ(write.bytes.size(), 44u);
+    EXPECT_EQ(At(write.bytes, 8), 0xFFFFu);
+    EXPECT_EQ(At(write.bytes, 16), 0xF0F00614u);
+    EXPECT_EQ(At(write.bytes, 20), 4u);
+    EXPECT_EQ(write.bytes[36], 0x80);
+}
+
 TEST_F(BusRequests, TheHostsOwnNodeIsReachedThroughHostMemory) {
     std::uint8_t data[4] = {};
     EXPECT_EQ(m_comm.AsyncRead(data, 4, 1023, 0, 0xFFFF, 0xF0000000), 4u);

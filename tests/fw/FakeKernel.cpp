@@ -106,6 +106,8 @@ int FakeKernel::Ioctl(int fd, unsigned long request, void* argument) {
         }
         case FW_CDEV_IOC_SEND_REQUEST:
             return SendRequest(fd, file, argument);
+        case FW_CDEV_IOC_SEND_BROADCAST_REQUEST:
+            return Broadcast(argument);
         case FW_CDEV_IOC_GET_SPEED:
             return SCODE_400;
         case FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE:
@@ -193,6 +195,23 @@ int FakeKernel::SendRequest(int fd, File& file, const void* argument) {
     }
     response.length = std::uint32_t(data.size());
     Post(fd, Bytes(response, offsetof(fw_cdev_event_response, data), data));
+    return 0;
+}
+
+int FakeKernel::Broadcast(const void* argument) {
+    const auto& send = *static_cast<const fw_cdev_send_request*>(argument);
+    if (send.tcode != TCODE_WRITE_QUADLET_REQUEST && send.tcode != TCODE_WRITE_BLOCK_REQUEST)
+        return errno = EINVAL, -1;
+    if (send.offset < 0xFFFF'F000'0800) return errno = EACCES, -1;  // units space only
+    ++m_broadcasts;
+    // Sent in a generation that ended, it goes nowhere; no response event comes either way.
+    if (send.generation != m_generation) return 0;
+    const auto* in = reinterpret_cast<const std::uint8_t*>(send.data);
+    for (FakeNode& node : m_nodes) {
+        if (!node.camera || !node.present) continue;
+        for (std::uint32_t at = 0; at < send.length; at += 4)
+            node.camera->Write(send.offset + at, platform::LoadBE32(in + at));
+    }
     return 0;
 }
 

@@ -47,6 +47,7 @@ public:
     void SetCycle(std::uint64_t cycle) { m_cycle = cycle; }
 
     int Transactions() const { return m_transactions; }
+    int Broadcasts() const { return m_broadcasts; }
     std::uint32_t BandwidthUsed() const { return m_bandwidth; }
     std::size_t OpenFiles() const { return m_files.size(); }
     std::size_t Contexts() const;
@@ -79,6 +80,7 @@ private:
     void Post(int fd, std::vector<std::uint8_t> event);
     std::vector<std::uint8_t> ResetEvent(unsigned node) const;
     int SendRequest(int fd, File& file, const void* argument);
+    int Broadcast(const void* argument);
     int Allocate(int fd, File& file, void* argument);
 
     std::vector<FakeNode> m_nodes;
@@ -86,6 +88,7 @@ private:
     std::uint32_t m_generation = 1;
     int m_busy = 0;
     int m_transactions = 0;
+    int m_broadcasts = 0;
     std::uint32_t m_bandwidth = 0;
     std::uint64_t m_cycle = 0;
     std::uint32_t m_nextHandle = 1;

@@ -63,6 +63,33 @@ TEST(FwRegisters, WritesAndReadsGoThroughTransactionsOnTheUnitsNode) {
     EXPECT_EQ(value, 0x5200'0000u);
 }
 
+TEST(FwRegisters, ABroadcastReachesEveryCameraAndIsDoneOnceSent) {
+    FwHarness fw(2);
+    fw.bus.Scan();
+    const simbus::ClientId first = fw.bus.Connect(0);
+    const simbus::ClientId second = fw.bus.Connect(1);
+    const std::uint64_t base = fw.CommandBase(first);
+    const int transactions = fw.kernel.Transactions();
+    ASSERT_EQ(fw.Call(first, simbus::kIoctlAsyncBroadcastWrite,
+                      AsyncWrite(0xFFFF, base + kIsoChannelSpeed, {0x5200'0000})),
+              kErrorSuccess);
+    EXPECT_EQ(fw.kernel.Broadcasts(), 1);
+    EXPECT_EQ(fw.kernel.Transactions(), transactions) << "no transaction waits for an answer";
+    for (const simbus::ClientId client : {first, second}) {
+        std::uint32_t value = 0;
+        ASSERT_EQ(fw.ReadQuadlet(client, base + kIsoChannelSpeed, value), kErrorSuccess);
+        EXPECT_EQ(value, 0x5200'0000u);
+    }
+    // Only node 63 is a broadcast, and the kernel sends none below the units space.
+    EXPECT_EQ(fw.Call(first, simbus::kIoctlAsyncBroadcastWrite,
+                      AsyncWrite(fw.Node(second), base + kIsoChannelSpeed, {0})),
+              platform::kErrorInvalidParameter);
+    EXPECT_EQ(fw.Call(first, simbus::kIoctlAsyncBroadcastWrite,
+                      AsyncWrite(0xFFFF, 0xFFFF'F000'0400, {0})),
+              platform::kErrorInvalidParameter);
+    EXPECT_EQ(fw.kernel.Broadcasts(), 1) << "neither went out";
+}
+
 TEST(FwRegisters, ARequestRacingAResetAndBusyAnswersAreSentAgainWithinBounds) {
     FwHarness fw(1);
     fw.bus.Scan();

@@ -55,6 +55,7 @@ inline constexpr std::pair<std::uint32_t, std::uint32_t> kCodes[] = {
     {0x2220A8, platform::protocol::kIoctlHostMemoryRead},
     {0x2220AC, platform::protocol::kIoctlHostMemoryWrite},
     {0x2220C8, platform::protocol::kIoctlBusResetWait},
+    {0x2220D4, platform::protocol::kIoctlAsyncBroadcastWrite},
 };
 inline constexpr std::pair<std::uint32_t, std::uint32_t> kFlags[] = {
     {0x01, platform::protocol::kResourceListen},

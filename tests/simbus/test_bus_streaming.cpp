@@ -257,6 +257,25 @@ TEST_F(BusStreaming, AStalledBusSkipsThePassedFramesInsteadOfFlooding) {
         << h.bus.Status();
 }
 
+TEST_F(BusStreaming, LostFramesAreSkippedPeriodsOfTheirCameraOnly) {
+    const std::uint32_t handle = Listener(0x0D, kOneFrame);
+    Start();
+    const std::uint32_t first = Read(handle);
+    h.AdvanceTo(kFrame0Done);
+    ASSERT_EQ(Counter(Answer(first)), 0u);
+    std::string why;
+    EXPECT_FALSE(h.bus.LoseFrames(1, 2, why)) << "there is no second camera";
+    ASSERT_TRUE(h.bus.LoseFrames(0, 2, why));
+    const std::uint32_t next = Read(handle);
+    h.AdvanceTo(1600 + kVgaPackets);
+    const Bytes after = Answer(next);
+    ASSERT_FALSE(after.empty());
+    // Frames 1 and 2 never left; frame 3 starts on time at cycle 1600.
+    EXPECT_EQ(Counter(after), 3u);
+    EXPECT_EQ(Word(after, 8) >> 12 & 0x1FFF, 1600u);
+    EXPECT_NE(h.bus.Status().find("frames skipped 2"), std::string::npos) << h.bus.Status();
+}
+
 TEST_F(BusStreaming, ATalkedBufferReachesTheListenersOfItsChannel) {
     const std::uint32_t listener = Listener(0x0D, {{kSync, 2048, 0, 1, 0}}, 9, 512);
     Bytes out;

@@ -201,6 +201,13 @@ TEST(Busd, BusctlReportsAndRefusesClearly) {
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_NE(unknown.errors.find("unknown command frobnicate"), std::string::npos);
     EXPECT_EQ(bus.Busctl({"fault", "melt"}).exitCode, 2);
+    // A lost frame is one camera's, and only it names one.
+    EXPECT_EQ(bus.Busctl({"fault", "lost-frame", "2"}).exitCode, 2);
+    EXPECT_EQ(bus.Busctl({"fault", "short-frame", "1", "--camera", "0"}).exitCode, 2);
+    EXPECT_EQ(bus.Busctl({"fault", "lost-frame", "2", "--camera", "5"}).exitCode, 1);
+    ASSERT_TRUE(bus.Busctl({"fault", "lost-frame", "2", "--camera", "0"}).Ok());
+    EXPECT_NE(bus.Busctl({"status"}).output.find("faults lost-frame x2 on unit 0"),
+              std::string::npos);
 
     testsupport::TempDir empty;
     const auto nobody =

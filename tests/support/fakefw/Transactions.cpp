@@ -48,6 +48,16 @@ std::uint64_t ChannelsFrom(std::uint64_t free, std::uint32_t value, bool high) {
 void FakeBus::Complete(const Timed& request) {
     FwFile* file = FileById(request.file);
     if (file == nullptr) return;  // closed while the request was out
+    if (request.broadcast) {
+        // Every camera on the bus takes it in; as from the kernel, no response event comes.
+        if (request.generation != m_generation) return;
+        for (const auto& node : m_nodes)
+            if (node && node->camera != 0 && !node->gone) {
+                std::vector<std::uint8_t> ignored;
+                Transact(*node, request.tcode, request.offset, request.payload, ignored);
+            }
+        return;
+    }
     std::vector<std::uint8_t> out;
     std::uint32_t rcode = RCODE_COMPLETE;
     if (m_busy > 0) {
@@ -58,12 +68,6 @@ void FakeBus::Complete(const Timed& request) {
         rcode = RCODE_GENERATION;
     } else if (request.generation != m_generation) {
         rcode = RCODE_GENERATION;
-    } else if (request.broadcast) {
-        for (const auto& node : m_nodes)
-            if (node && node->camera != 0) {
-                std::vector<std::uint8_t> ignored;
-                Transact(*node, request.tcode, request.offset, request.payload, ignored);
-            }
     } else if (file->Node().gone) {
         rcode = RCODE_CANCELLED;
     } else {

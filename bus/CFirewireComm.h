@@ -63,6 +63,9 @@ public:
     // The bus's cycle timer and the host's clocks read together by the driver; false when the
     // driver does not answer (one that predates the request says "not supported").
     bool ReadCycleTimer(platform::CycleTimerReading* pReading);
+    // The host controller's isochronous receive contexts; false when the driver does not say
+    // (one that predates the answer) or does not answer.
+    bool GetReceiveContexts(int* pContexts);
     bool GetUnitVersion(int* pVersion);
     bool GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVendorId);
     // The vendor and model names of the selected unit's configuration ROM (empty when it

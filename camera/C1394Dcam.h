@@ -71,6 +71,9 @@ public:
     bool ReadRegister(int camera, DWORD offset, DWORD* value);
     // The cycle timer of the camera's bus with the host's clocks beside it.
     bool ReadCycleTimer(int camera, platform::CycleTimerReading* reading);
+    // The isochronous receive contexts of the host controller the camera's bus hangs on; false
+    // when the driver does not say.
+    bool GetReceiveContexts(int camera, int* contexts);
     bool WriteRegister(int camera, DWORD offset, const DWORD* value);
     // Consecutive command registers from offset, sent in pieces of at most the access unit.
     bool ReadRegisterBlock(int camera, DWORD offset, std::span<DWORD> values);

@@ -96,7 +96,8 @@ bool C1394Dcam::ReadCycleTimer(int camera, platform::CycleTimerReading* reading)
 }
 
 bool C1394Dcam::GetReceiveContexts(int camera, int* contexts) {
-    return contexts != nullptr && SelectCamera(camera) && CFirewireComm::GetReceiveContexts(contexts);
+    return contexts != nullptr && SelectCamera(camera) &&
+           CFirewireComm::GetReceiveContexts(contexts);
 }
 
 bool C1394Dcam::WriteRegister(int camera, DWORD offset, const DWORD* value) {

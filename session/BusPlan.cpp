@@ -26,11 +26,12 @@ std::string BusPlan::Text() const {
                       s.camera, guid.empty() ? "" : " GUID ", guid.c_str(), s.mode.c_str(), s.fps,
                       s.packetBytes, 100 << s.speed, s.units, BusBandwidth::Percent(s.units));
     }
-    out += Format("%zu camera%s: %u of the %u free units (%.1f %%), %zu of %d free channels, %zu of "
-                  "%d receive contexts: ",
-                  cameras.size(), cameras.size() == 1 ? "" : "s", unitsPlanned, unitsFree,
-                  BusBandwidth::Percent(unitsPlanned), cameras.size(), channelsFree,
-                  cameras.size(), receiveContexts);
+    out += Format(
+        "%zu camera%s: %u of the %u free units (%.1f %%), %zu of %d free channels, %zu of "
+        "%d receive contexts: ",
+        cameras.size(), cameras.size() == 1 ? "" : "s", unitsPlanned, unitsFree,
+        BusBandwidth::Percent(unitsPlanned), cameras.size(), channelsFree, cameras.size(),
+        receiveContexts);
     return out + (fits ? std::string("they fit") : "they do not fit: " + refusal) + "\n";
 }
 
@@ -44,10 +45,10 @@ std::string BusPlan::Json() const {
                       s.packetBytes, 100 << s.speed, s.units);
     }
     return out +
-           Format("],\"units_free\":%u,\"units_planned\":%u,\"channels_free\":%d,"
-                  "\"receive_contexts\":%d,\"fits\":%s,\"refusal\":",
-                  unitsFree, unitsPlanned, channelsFree, receiveContexts,
-                  fits ? "true" : "false") +
+           Format(
+               "],\"units_free\":%u,\"units_planned\":%u,\"channels_free\":%d,"
+               "\"receive_contexts\":%d,\"fits\":%s,\"refusal\":",
+               unitsFree, unitsPlanned, channelsFree, receiveContexts, fits ? "true" : "false") +
            JsonString(refusal) + "}";
 }
 

@@ -27,7 +27,9 @@ std::string Format(const char* format, Values... values) {
 }
 
 bool Shared(const Demand& d) { return d.config.mode.Format7() && d.config.packetBytes <= 0; }
-int PacketUnit(const Demand& d) { return d.config.mode.Format7() && d.packetUnit > 0 ? d.packetUnit : kQuadlet; }
+int PacketUnit(const Demand& d) {
+    return d.config.mode.Format7() && d.packetUnit > 0 ? d.packetUnit : kQuadlet;
+}
 // The largest packet the camera may send at its speed.
 int PacketMax(const Demand& d) {
     const int carried = int(BusBandwidth::MaxPacketBytes(d.config.speed));
@@ -112,8 +114,8 @@ std::string BandwidthRefusal(const std::vector<Demand>& demands, const BusPlan& 
     const int rate = d.config.mode.Format7() ? -1 : FastestRateWithin(d, left);
     std::string fix;
     if (d.config.mode.Format7() && packet > 0) {
-        fix = Format("a Format 7 packet of at most %d bytes fits (%.3g fps)", packet,
-                     Fps(d, packet));
+        fix =
+            Format("a Format 7 packet of at most %d bytes fits (%.3g fps)", packet, Fps(d, packet));
     } else if (rate >= 0) {
         fix = std::string(CameraModes::RateName(rate)) + " fps fits" +
               (packet > 0 ? Format(", or a Format 7 packet of at most %d bytes", packet) : "");
@@ -124,8 +126,7 @@ std::string BandwidthRefusal(const std::vector<Demand>& demands, const BusPlan& 
         return Format("the cameras need %u units, %u are free: run fewer cameras",
                       plan.unitsPlanned, plan.unitsFree);
     }
-    return Format("camera %d needs %u units, %u are left: ", most->camera, most->units, left) +
-           fix;
+    return Format("camera %d needs %u units, %u are left: ", most->camera, most->units, left) + fix;
 }
 
 // "2 cameras need 2 receive contexts, the host controller has 1: run at most 1 of them at a time"
@@ -182,9 +183,9 @@ BusPlan BusPlanner::Compute(const std::vector<Demand>& demands, const Resources&
     }
     ShareFormat7(demands, plan.cameras,
                  resources.unitsFree > fixedUnits ? resources.unitsFree - fixedUnits : 0);
-    plan.unitsPlanned = std::accumulate(
-        plan.cameras.begin(), plan.cameras.end(), std::uint32_t(0),
-        [](std::uint32_t sum, const BusPlan::Share& s) { return sum + s.units; });
+    plan.unitsPlanned =
+        std::accumulate(plan.cameras.begin(), plan.cameras.end(), std::uint32_t(0),
+                        [](std::uint32_t sum, const BusPlan::Share& s) { return sum + s.units; });
     plan.refusal = Refusal(demands, plan);
     plan.fits = plan.refusal.empty();
     return plan;
@@ -195,22 +196,25 @@ Error BusPlanner::ReadDemand(C1394Dcam& cam, int index, const StreamConfig& conf
     d.camera = index;
     d.config = config;
     if (mode.Format7()) {
-        const auto geometry = Format7Geometry::Read(cam, index, mode.modeIndex - camera::kFormat7First);
+        const auto geometry =
+            Format7Geometry::Read(cam, index, mode.modeIndex - camera::kFormat7First);
         if (!geometry) {
-            return {Error::Kind::Failed, Format("camera %d does not answer with the packet sizes of %s",
-                                                index, mode.name.c_str())};
+            return {Error::Kind::Failed,
+                    Format("camera %d does not answer with the packet sizes of %s", index,
+                           mode.name.c_str())};
         }
         d.packetUnit = geometry->packetUnit;
         d.packetMax = geometry->packetMax;
         d.frameBytes = std::uint32_t(Format7Geometry::FrameBytes(
-            config.region.value_or(Format7Region{0, 0, mode.width, mode.height}), mode.colorCoding));
+            config.region.value_or(Format7Region{0, 0, mode.width, mode.height}),
+            mode.colorCoding));
         return {};
     }
     const int quadlets = camera::PacketQuadlets(mode.modeIndex, config.rateIndex);
     if (!mode.OffersRate(config.rateIndex) || quadlets == 0) {
-        return {Error::Kind::Refused, Format("camera %d does not offer %s at %s fps", index,
-                                             mode.name.c_str(),
-                                             CameraModes::RateName(config.rateIndex))};
+        return {Error::Kind::Refused,
+                Format("camera %d does not offer %s at %s fps", index, mode.name.c_str(),
+                       CameraModes::RateName(config.rateIndex))};
     }
     d.packetBytes = quadlets * kQuadlet;
     d.frameBytes = camera::FixedModeFrameBytes(mode.modeIndex);

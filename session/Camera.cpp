@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "camera/CameraFeatures.h"
 #include "camera/CDcamCaptureThread.h"
+#include "camera/CameraFeatures.h"
 #include "camera/IidcRegisters.h"
 #include "camera/MemoryChannels.h"
 #include "platform/Log.h"

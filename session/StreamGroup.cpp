@@ -74,8 +74,8 @@ FrameStream::Status StreamGroup::Fill(std::chrono::milliseconds timeout) {
             if (status == FrameStream::Status::Ended || status == FrameStream::Status::Interrupted)
                 return status;
         }
-        const auto held = std::count_if(m_heads.begin(), m_heads.end(),
-                                        [](const Head& h) { return h.held; });
+        const auto held =
+            std::count_if(m_heads.begin(), m_heads.end(), [](const Head& h) { return h.held; });
         if (held == 0) return FrameStream::Status::Timeout;
         if (m_bAligned) return FrameStream::Status::Frame;
         // The first set waits for every stream's first frame.

@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             const unsigned long contexts = std::strtoul(given.value.c_str(), &end, 10);
             if (given.value.empty() || *end != '\0' || contexts < 1 || contexts > 64) {
-                return Fail(kExitUsage, "bad value '" + given.value +
-                                            "' for --receive-contexts (1 to 64)");
+                return Fail(kExitUsage,
+                            "bad value '" + given.value + "' for --receive-contexts (1 to 64)");
             }
             options.receiveContexts = std::uint32_t(contexts);
             continue;

@@ -161,8 +161,7 @@ TEST(BusPlanner, TextAndJsonSayTheSame) {
     EXPECT_NE(text.find("they do not fit: camera 3 needs"), std::string::npos) << text;
     const std::string json = plan.Json();
     EXPECT_NE(json.find("\"guid\":\"0123456789abcdef\""), std::string::npos) << json;
-    EXPECT_NE(json.find("\"fits\":false,\"refusal\":\"camera 3 needs"), std::string::npos)
-        << json;
+    EXPECT_NE(json.find("\"fits\":false,\"refusal\":\"camera 3 needs"), std::string::npos) << json;
     EXPECT_EQ(json.front(), '{');
     EXPECT_EQ(json.back(), '}');
 }

@@ -21,10 +21,13 @@ TEST(CapturePlan, PrintsTheShareAndRefusesWithTheFixThatFits) {
     ASSERT_TRUE(bus.IsRunning());
     auto run = Capture({"--plan", "--mode", "640x480-rgb", "--rate", "30", "--speed", "100"});
     EXPECT_EQ(run.exitCode, 4) << run.errors;
-    const std::string fix = "packets of 3840 bytes are larger than the 1024 bytes S100 carries: "
-                            "S400 carries them";
-    EXPECT_NE(run.errors.find("kestrix-capture: camera 0: " + fix), std::string::npos) << run.errors;
-    EXPECT_NE(run.output.find("they do not fit: camera 0: " + fix), std::string::npos) << run.output;
+    const std::string fix =
+        "packets of 3840 bytes are larger than the 1024 bytes S100 carries: "
+        "S400 carries them";
+    EXPECT_NE(run.errors.find("kestrix-capture: camera 0: " + fix), std::string::npos)
+        << run.errors;
+    EXPECT_NE(run.output.find("they do not fit: camera 0: " + fix), std::string::npos)
+        << run.output;
 
     run = Capture({"--plan", "--mode", "640x480-rgb", "--rate", "30", "--speed", "400"});
     EXPECT_EQ(run.exitCode, 0) << run.errors;

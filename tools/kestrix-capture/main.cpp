@@ -11,10 +11,10 @@
 #include <string>
 #include <utility>
 
-#include "platform/Log.h"
 #include "common/CommandLine.h"
 #include "common/PrivateBus.h"
 #include "common/StopSignals.h"
+#include "platform/Log.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 #include "tools/kestrix-capture/CapturePlan.h"
 #include "tools/kestrix-capture/CaptureRecorder.h"

@@ -396,6 +396,17 @@ bool CFirewireComm::RequestBusReset() {
     return true;
 }
 
+bool CFirewireComm::GetReceiveContexts(int* pContexts) {
+    FixedRecord<kHostInfoRecordBytes> record = MakeHostInfoRecord();
+    if (const std::uint32_t status = SendRequest(kIoctlHostInfo, record); status != 0) {
+        KX_LOG(Bus, Debug) << "host-information request failed: " << platform::StatusText(status);
+        return false;
+    }
+    if ((Word(record, kHostInfoCapsOffset) & kHostCapReceiveContexts) == 0) return false;
+    *pContexts = static_cast<int>(Word(record, kHostInfoReceiveContextsOffset));
+    return true;
+}
+
 bool CFirewireComm::ReadConfiguration(Record& record, ConfigSizes& sizes) {
     FixedRecord<kConfigHeaderBytes> header{};
     std::uint32_t status = SendRequest(kIoctlConfigInfo, header);

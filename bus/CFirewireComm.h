@@ -69,6 +69,9 @@ public:
     // Asks the driver to reset the bus; the reset itself comes a moment later, as a notice.
     // False when the driver refuses (one that predates the request says "not supported").
     bool RequestBusReset();
+    // The host controller's isochronous receive contexts; false when the driver does not say
+    // (one that predates the answer) or does not answer.
+    bool GetReceiveContexts(int* pContexts);
     bool GetUnitVersion(int* pVersion);
     bool GetUnitInfo(std::uint32_t* pCommandBase, std::uint32_t* pVendorId);
     // The vendor and model names of the selected unit's configuration ROM (empty when it

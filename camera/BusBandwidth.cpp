@@ -1,6 +1,7 @@
 // Bandwidth arithmetic of isochronous streams.
 #include "camera/BusBandwidth.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "camera/C1394Dcam.h"
@@ -29,17 +30,24 @@ unsigned BusBandwidth::Units(unsigned bytesPerPacket, int speed) {
 double BusBandwidth::Percent(unsigned units) { return 100.0 * units / kUnitsPerCycle; }
 
 unsigned BusBandwidth::UnitsInUse(C1394Dcam& cam, int except) {
-    unsigned used = 0;
+    return InUse(cam, std::span<const int>(&except, 1)).units;
+}
+
+BusBandwidth::Usage BusBandwidth::InUse(C1394Dcam& cam, std::span<const int> except) {
+    Usage used;
     const int cameras = cam.GetDeviceCount(C1394Dcam::kCameraDevices);
     for (int camera = 0; camera < cameras; ++camera) {
         C1394Dcam::DWORD enabled = 0, channel = 0;
-        if (camera == except || !cam.ReadRegister(camera, camera::iidc::kIsoEnable, &enabled) ||
+        if (std::find(except.begin(), except.end(), camera) != except.end() ||
+            !cam.ReadRegister(camera, camera::iidc::kIsoEnable, &enabled) ||
             !(enabled & camera::iidc::kBit31) ||
             !cam.ReadRegister(camera, camera::iidc::kIsoChannel, &channel)) {
             continue;
         }
         const int bytes = cam.GetBytesPerPacket(camera);
-        if (bytes > 0) used += Units(unsigned(bytes), int((channel >> 24) & 3));
+        if (bytes <= 0) continue;
+        used.units += Units(unsigned(bytes), int((channel >> 24) & 3));
+        ++used.streams;
     }
     return used;
 }

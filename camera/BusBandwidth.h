@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 class C1394Dcam;
@@ -23,6 +24,12 @@ public:
     // Units the cameras other than `except` take while they send (ISO_EN set), from their
     // registers: their packet size and ISO speed.
     static unsigned UnitsInUse(C1394Dcam& cam, int except);
+    // The units and the number of the streams that the cameras not in except send.
+    struct Usage {
+        unsigned units = 0;
+        int streams = 0;
+    };
+    static Usage InUse(C1394Dcam& cam, std::span<const int> except);
     // Why a stream of bytesPerPacket at speed cannot run when unitsLeft are free; empty when it
     // fits.
     static std::string Refusal(unsigned bytesPerPacket, int speed, unsigned unitsLeft);

@@ -71,6 +71,9 @@ public:
     bool ReadRegister(int camera, DWORD offset, DWORD* value);
     // The cycle timer of the camera's bus with the host's clocks beside it.
     bool ReadCycleTimer(int camera, platform::CycleTimerReading* reading);
+    // The isochronous receive contexts of the host controller the camera's bus hangs on; false
+    // when the driver does not say.
+    bool GetReceiveContexts(int camera, int* contexts);
     bool WriteRegister(int camera, DWORD offset, const DWORD* value);
     // Writes a command register of every camera on this camera's bus at once, at this camera's
     // command base: for cameras of one model, whose bases are the same.

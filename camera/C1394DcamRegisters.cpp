@@ -95,6 +95,11 @@ bool C1394Dcam::ReadCycleTimer(int camera, platform::CycleTimerReading* reading)
     return reading != nullptr && SelectCamera(camera) && CFirewireComm::ReadCycleTimer(reading);
 }
 
+bool C1394Dcam::GetReceiveContexts(int camera, int* contexts) {
+    return contexts != nullptr && SelectCamera(camera) &&
+           CFirewireComm::GetReceiveContexts(contexts);
+}
+
 bool C1394Dcam::WriteRegister(int camera, DWORD offset, const DWORD* value) {
     return value != nullptr && WriteCommand(camera, offset, *value);
 }

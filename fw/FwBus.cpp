@@ -423,7 +423,9 @@ void FwBus::HandleHostInfo(const driver::Request& request) {
     std::vector<std::uint8_t> out = Echo(request, 12);
     out.resize(28);
     // Packets are laid out here, in either layout, with or without their headers.
-    StoreLE32(&out[12], driver::kHostCapsConfigurable);
+    StoreLE32(&out[driver::kHostInfoCapsOffset],
+              driver::kHostCapsConfigurable | driver::kHostCapReceiveContexts);
+    StoreLE32(&out[driver::kHostInfoReceiveContextsOffset], m_receiveContexts);
     Reply(request, kErrorSuccess, std::move(out));
 }
 

@@ -62,6 +62,8 @@ public:
     void Cancel(ClientId client, std::uint32_t id) override;
 
     std::size_t CameraCount() const { return m_units.size(); }
+    // The receive contexts the host-information answer reports.
+    void SetReceiveContexts(std::uint32_t contexts) { m_receiveContexts = contexts; }
     // Files that could not be opened for want of permission; the user is told about them
     // (once) while no camera can be reached.
     const std::set<std::string>& Denied() const { return m_denied; }
@@ -134,6 +136,7 @@ private:
     UnitId m_nextUnit = 0;
     std::uint32_t m_generation = 0;
     bool m_generationKnown = false;
+    std::uint32_t m_receiveContexts = 4;
     std::map<ClientId, std::unique_ptr<Client>> m_clients;
     ClientId m_nextClient = 1;
     std::map<std::uint64_t, std::unique_ptr<Transaction>> m_transactions;  // by closure

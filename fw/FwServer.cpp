@@ -29,6 +29,7 @@ bool FwServer::Start(const Options& options, std::string& error) {
 bool FwServer::Serve(const Options& options, std::string& error) {
     if (!m_server.Open(options.dir, "kestrix-fwd", error)) return false;
     m_bus = std::make_unique<FwBus>(m_kernel, m_server, *this, options.devDir);
+    m_bus->SetReceiveContexts(options.receiveContexts);
     m_server.SetBackend(m_bus.get());
     m_inotify.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     // Nodes appear after a bus reset, and get their owner and mode a moment later.

@@ -20,6 +20,8 @@ public:
     struct Options {
         std::string dir;              // the device directory served
         std::string devDir = "/dev";  // where the kernel's fw* files are
+        // The controller's isochronous receive contexts, which the kernel does not tell.
+        std::uint32_t receiveContexts = 4;
     };
     using Teller = std::function<void(const std::string&)>;
 

@@ -114,6 +114,10 @@ inline constexpr std::uint32_t kResourceKnownFlags = 0x4F;
 inline constexpr std::uint32_t kHostCapPacketBased = 1u << 0;
 inline constexpr std::uint32_t kHostCapStripHeader = 1u << 4;
 inline constexpr std::uint32_t kHostCapsConfigurable = kHostCapPacketBased | kHostCapStripHeader;
+// Set when the answer's word at kHostInfoReceiveContextsOffset holds the number of isochronous
+// receive contexts the host controller has; a driver that predates it leaves both zero, and the
+// number is unknown.
+inline constexpr std::uint32_t kHostCapReceiveContexts = 1u << 8;
 
 // Descriptor flags: a mode in the low byte; bit 31 is the caller's marker and means nothing to
 // the driver.
@@ -161,6 +165,7 @@ inline constexpr std::size_t kMaxSpeedOffset = 264;
 inline constexpr std::size_t kHostInfoRecordBytes = 28;
 inline constexpr std::uint32_t kHostInfoLevel = 2;
 inline constexpr std::size_t kHostInfoCapsOffset = 12;
+inline constexpr std::size_t kHostInfoReceiveContextsOffset = 16;
 inline constexpr std::size_t kBandwidthRecordBytes = 20;
 inline constexpr std::size_t kBandwidthHandleOffset = 8;
 // Out with a refusal (170 busy), when the driver says: the units the stream needs and those the

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "session/BusPlan.h"
@@ -42,6 +43,12 @@ public:
     static Error Plan(const std::vector<std::shared_ptr<Camera>>& cameras,
                       const std::vector<StreamConfig>& configs, BusPlan& plan);
     static BusPlan Compute(const std::vector<Demand>& demands, const Resources& resources);
+
+    // Plan's two readings, on the owner thread: what camera `index` asks for with config, and
+    // what the bus has left beside the cameras in `planned` (the first of which is asked for
+    // the host controller's receive contexts; 4 when its driver does not say).
+    static Error ReadDemand(C1394Dcam& cam, int index, const StreamConfig& config, Demand& demand);
+    static Resources ReadResources(C1394Dcam& cam, std::span<const int> planned);
 };
 
 }  // namespace kestrix::session

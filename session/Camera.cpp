@@ -4,11 +4,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include "camera/CameraFeatures.h"
 #include "camera/CDcamCaptureThread.h"
+#include "camera/CameraFeatures.h"
 #include "camera/IidcRegisters.h"
 #include "camera/MemoryChannels.h"
 #include "platform/Log.h"
+#include "session/BusPlanner.h"
 
 namespace kestrix::session {
 namespace {
@@ -197,9 +198,11 @@ Error Camera::SetModeOnThread(C1394Dcam& cam, int index) {
         const Format7Region r = m_config.region.value_or(Format7Region{0, 0, mode.width, mode.height});
         const C1394Dcam::Rect area{r.left, r.top, r.left + r.width - 1, r.top + r.height - 1};
         set = cam.SetFormat7Mode(index, mode.modeIndex, mode.colorCoding, &area);
-        if (set && m_config.packetBytes > 0) {
-            // The mode set-up sends the largest packets; a chosen size replaces them.
-            const C1394Dcam::DWORD packet = C1394Dcam::DWORD(m_config.packetBytes) << 16;
+        // The mode set-up sends the largest packets the camera allows; a chosen size replaces
+        // them, and without one the camera takes the largest the bus has left for it.
+        const int bytes = set ? Format7Packet(cam, index) : 0;
+        if (bytes > 0) {
+            const C1394Dcam::DWORD packet = C1394Dcam::DWORD(bytes) << 16;
             set = cam.WriteFormat7Register(index, mode.modeIndex - 24,
                                            camera::iidc::kBytePerPacket, &packet, false);
         }
@@ -213,6 +216,16 @@ Error Camera::SetModeOnThread(C1394Dcam& cam, int index) {
                 std::to_string(m_config.region->height);
     }
     return {Error::Kind::Refused, what};
+}
+
+int Camera::Format7Packet(C1394Dcam& cam, int index) const {
+    if (m_config.packetBytes > 0) return m_config.packetBytes;
+    BusPlanner::Demand demand;
+    if (BusPlanner::ReadDemand(cam, index, m_config, demand)) return 0;
+    const int planned[] = {index};
+    return BusPlanner::Compute({demand}, BusPlanner::ReadResources(cam, planned))
+        .cameras.front()
+        .packetBytes;
 }
 
 int Camera::RingSlots(C1394Dcam& cam, int index) const {

@@ -121,6 +121,8 @@ private:
     Error StartOnThread(C1394Dcam& cam, int index, std::shared_ptr<FrameStream>& stream,
                         bool transmit);
     Error SetModeOnThread(C1394Dcam& cam, int index);
+    // Format 7: the packet size to send, or 0 to keep the mode set-up's.
+    int Format7Packet(C1394Dcam& cam, int index) const;
     int RingSlots(C1394Dcam& cam, int index) const;
     void StopOnThread(C1394Dcam& cam, int index);
 

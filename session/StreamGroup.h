@@ -2,6 +2,13 @@
 // times lie within half a frame period. A camera that has no frame there makes the set
 // incomplete, and is counted as having lost it.
 //
+// Sets are formed around the earliest frame the streams hold: a camera whose next frame lies
+// later by more than half a period missed that set, and its frame waits for the next one, so
+// one lost frame makes one incomplete set. Until every stream has sent its first frame no set
+// is formed, and frames older than the last stream's first are passed over: cameras started
+// in different cycles pair from the first frame they all have. Cycle times wrap every 128 s;
+// each frame is placed nearest to the last set, so only a gap of over 64 s misplaces one.
+//
 // Threading: Next from one thread; Counters from any.
 #pragma once
 
@@ -35,8 +42,29 @@ public:
     const std::vector<std::shared_ptr<FrameStream>>& Streams() const { return m_streams; }
 
 private:
+    // A stream's next frame, not yet in a set.
+    struct Head {
+        bool held = false;
+        FrameMetadata meta;
+        std::vector<std::uint8_t> bytes;
+        std::int64_t cycles = 0;  // its cycle time counted from the anchor's origin
+    };
+    FrameStream::Status Fill(std::chrono::milliseconds timeout);
+    FrameStream::Status Read(std::size_t stream, std::chrono::steady_clock::time_point deadline,
+                             bool forever);
+    // Passes over the frames older than the last stream's first; true once the heads align.
+    bool Align();
+    void Hand(FrameSet& set);
+    std::int64_t Unwrap(std::uint32_t cycleTime);
+
     std::vector<std::shared_ptr<FrameStream>> m_streams;
     double m_periodCycles;
+    // Next's thread.
+    std::vector<Head> m_heads;
+    bool m_bAligned = false;
+    bool m_bAnchored = false;
+    std::int64_t m_nAnchor = 0;  // cycles of the last set formed (or the first frame read)
+    std::uint64_t m_nSets = 0;
     mutable std::mutex m_countersLock;
     Counters m_counters;
 };

@@ -423,7 +423,8 @@ void Bus::HandleHostInfo(const Request& request) {
     }
     std::vector<std::uint8_t> out = Echo(request, kHostInfoCapsOffset);
     out.resize(kHostInfoRecordBytes);
-    platform::StoreLE32(&out[kHostInfoCapsOffset], m_hostCaps);
+    platform::StoreLE32(&out[kHostInfoCapsOffset], m_hostCaps | kHostCapReceiveContexts);
+    platform::StoreLE32(&out[kHostInfoReceiveContextsOffset], m_receiveContexts);
     Reply(request, kErrorSuccess, std::move(out));
 }
 

@@ -73,6 +73,8 @@ public:
     FaultInjector& Faults() { return m_faults; }
     void SetHostCaps(std::uint32_t caps) { m_hostCaps = caps; }
     std::uint32_t HostCaps() const { return m_hostCaps; }
+    // The receive contexts the host-information answer reports.
+    void SetReceiveContexts(std::uint32_t contexts) { m_receiveContexts = contexts; }
     std::uint32_t Generation() const { return m_generation; }
     std::string Status() const;
 
@@ -115,6 +117,7 @@ private:
     CompletionSink& m_sink;
     const CycleClock& m_clock;
     std::uint32_t m_hostCaps;
+    std::uint32_t m_receiveContexts = 4;  // what common host adapters have
     FaultInjector m_faults;
     IsochService m_isoch;
     std::vector<std::unique_ptr<Node>> m_nodes;  // the host adapter first, then plug order

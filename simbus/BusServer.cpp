@@ -50,6 +50,7 @@ bool BusServer::Serve(const Options& options, std::string& error) {
     m_clock = std::make_unique<CycleClock>(options.rateScale);
     m_bus = std::make_unique<Bus>(static_cast<CompletionSink&>(m_server), *m_clock,
                                   options.hostCaps);
+    m_bus->SetReceiveContexts(options.receiveContexts);
     m_bus->SetCameraKind(options.model);
     m_bus->SetCameraFilter(options.bayer);
     m_server.SetBackend(m_bus.get());

@@ -31,6 +31,7 @@ public:
         unsigned cameras = 1;
         double rateScale = 1.0;
         std::uint32_t hostCaps = kHostCapsConfigurable;
+        std::uint32_t receiveContexts = 4;
         CameraModel::Kind model = CameraModel::Kind::Kx1360;
         BayerFilter bayer = BayerFilter::None;
     };

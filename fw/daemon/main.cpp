@@ -16,13 +16,15 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
-    "usage: kestrix-fwd [--dir DIR]\n"
+    "usage: kestrix-fwd [--dir DIR] [--receive-contexts N]\n"
     "\n"
     "Serves the IIDC cameras on the machine's FireWire buses (the kernel's /dev/fw* files) in\n"
     "a device directory until SIGTERM or SIGINT; prints one line on stdout once it serves.\n"
     "Cameras plugged in later are served as they come.\n"
     "\n"
     "  --dir DIR     device directory (default: KESTRIX_BUS_DIR, else the per-user directory)\n"
+    "  --receive-contexts N  isochronous receive contexts of the FireWire controller, which\n"
+    "                the kernel does not report, 1 to 64 (default 4, what common ones have)\n"
     "  -h, --help    show this help and exit\n"
     "      --version show the version and exit\n"
     "\n"
@@ -39,7 +41,7 @@ int Fail(int status, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    static constexpr CommandLine::Option kOptions[] = {{"dir", true}};
+    static constexpr CommandLine::Option kOptions[] = {{"dir", true}, {"receive-contexts", true}};
     std::string error;
     const auto line = CommandLine::Parse(std::span<char* const>(argv + 1, std::size_t(argc - 1)),
                                          kOptions, CommandLine::Operands::Anywhere, error);
@@ -54,6 +56,16 @@ int main(int argc, char** argv) {
     fw::FwServer::Options options;
     options.dir = platform::DeviceDirectory::Path();
     for (const CommandLine::Given& given : line->options) {
+        if (given.name == "receive-contexts") {
+            char* end = nullptr;
+            const unsigned long contexts = std::strtoul(given.value.c_str(), &end, 10);
+            if (given.value.empty() || *end != '\0' || contexts < 1 || contexts > 64) {
+                return Fail(kExitUsage,
+                            "bad value '" + given.value + "' for --receive-contexts (1 to 64)");
+            }
+            options.receiveContexts = std::uint32_t(contexts);
+            continue;
+        }
         if (given.value.empty()) return Fail(kExitUsage, "bad value '' for --dir (a folder)");
         options.dir = given.value;
     }

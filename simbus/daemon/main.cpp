@@ -17,7 +17,7 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
     "usage: kestrix-busd [--dir DIR] [--cameras N] [--model NAME] [--bayer PATTERN]\n"
-    "                    [--rate-scale X] [--host-caps BITS]\n"
+    "                    [--rate-scale X] [--host-caps BITS] [--receive-contexts N]\n"
     "\n"
     "Serves a simulated 1394 bus with IIDC cameras in a device directory until SIGTERM or\n"
     "SIGINT; prints one line on stdout once it serves.\n"
@@ -34,6 +34,8 @@ constexpr const char* kUsage =
     "  --rate-scale X    stream X times faster than real time, above 0 to 1000 (default 1)\n"
     "  --host-caps BITS  host adapter capabilities: 0x01 packet-based transfers,\n"
     "                    0x10 header stripping (default 0x11)\n"
+    "  --receive-contexts N  isochronous receive contexts the host adapter reports,\n"
+    "                    1 to 64 (default 4)\n"
     "  -h, --help        show this help and exit\n"
     "      --version     show the version and exit\n"
     "\n"
@@ -72,6 +74,9 @@ std::string Take(simbus::BusServer::Options& options, const CommandLine::Given& 
     } else if (given.name == "rate-scale") {
         if (!isNumber || !(number > 0) || number > 1000) return "above 0, at most 1000";
         options.rateScale = number;
+    } else if (given.name == "receive-contexts") {
+        if (!isNumber || number < 1 || number > 64 || number != unsigned(number)) return "1 to 64";
+        options.receiveContexts = std::uint32_t(number);
     } else if (!isNumber || number < 0 || number > 0xFF || number != std::uint32_t(number) ||
                (std::uint32_t(number) & ~simbus::kHostCapsConfigurable) != 0) {
         return "bits of 0x11";
@@ -86,7 +91,8 @@ std::string Take(simbus::BusServer::Options& options, const CommandLine::Given& 
 int main(int argc, char** argv) {
     static constexpr CommandLine::Option kOptions[] = {{"dir", true},        {"cameras", true},
                                                        {"model", true},      {"bayer", true},
-                                                       {"rate-scale", true}, {"host-caps", true}};
+                                                       {"rate-scale", true}, {"host-caps", true},
+                                                       {"receive-contexts", true}};
     std::string error;
     const auto line = CommandLine::Parse(std::span<char* const>(argv + 1, std::size_t(argc - 1)),
                                          kOptions, CommandLine::Operands::Anywhere, error);

@@ -167,10 +167,13 @@ TEST_F(BusRequests, BadAddressesAnswerErrorStatuses) {
 TEST_F(BusRequests, HostInformationAndHostMemory) {
     Bytes out;
     ASSERT_EQ(h.Call(camera, simbus::kIoctlHostInfo, Words({0, 2, 28}, 28), &out), kErrorSuccess);
-    EXPECT_EQ(Word(out, 12), 0x11u);
+    EXPECT_EQ(Word(out, 12), 0x111u);  // with the receive contexts
+    EXPECT_EQ(Word(out, 16), 4u);
     h.bus.SetHostCaps(simbus::kHostCapStripHeader);
+    h.bus.SetReceiveContexts(2);
     ASSERT_EQ(h.Call(camera, simbus::kIoctlHostInfo, Words({0, 2, 28}, 28), &out), kErrorSuccess);
-    EXPECT_EQ(Word(out, 12), 0x10u);
+    EXPECT_EQ(Word(out, 12), 0x110u);
+    EXPECT_EQ(Word(out, 16), 2u);
 
     Bytes write = Words({0, 8, 0, 0x01020304, 0x05060708}, 24);
     ASSERT_EQ(h.Call(camera, simbus::kIoctlHostMemoryWrite, write), kErrorSuccess);

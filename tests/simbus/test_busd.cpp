@@ -248,7 +248,8 @@ TEST(Busd, AnswersTheRemainingCodesOverTheSocketToo) {
     EXPECT_EQ(Word(record, 264), simbus::kSpeed400);
     record = Words({0, 2, 28}, 28);
     ASSERT_EQ(unit.Call(simbus::kIoctlHostInfo, record), kErrorSuccess);
-    EXPECT_EQ(Word(record, 12), 0x11u);
+    EXPECT_EQ(Word(record, 12), 0x111u);
+    EXPECT_EQ(Word(record, 16), 4u);
     record = Words({0, 4, 0, 0xCAFE}, 20);
     ASSERT_EQ(unit.Call(simbus::kIoctlHostMemoryWrite, record), kErrorSuccess);
     record = Words({0, 4, 0}, 20);

@@ -223,11 +223,15 @@ bool SimulatedBus::Restart() {
 
 std::vector<std::string> SimulatedBus::Arguments() const {
     if (OverFakeKernel()) {
-        // Of the simulated bus's options only a folder to serve applies to the bridge.
+        // Of the simulated bus's options a folder to serve and the receive contexts apply to
+        // the bridge.
         std::vector<std::string> args = {kFwdPath, "--dir", Dir().string()};
         const auto& extra = m_options.extraArguments;
-        const auto dir = std::find(extra.begin(), extra.end(), "--dir");
-        if (dir != extra.end() && dir + 1 != extra.end()) args.insert(args.end(), dir, dir + 2);
+        for (const char* name : {"--dir", "--receive-contexts"}) {
+            const auto given = std::find(extra.begin(), extra.end(), name);
+            if (given != extra.end() && given + 1 != extra.end())
+                args.insert(args.end(), given, given + 2);
+        }
         return args;
     }
     char scale[32];
@@ -257,6 +261,10 @@ std::vector<std::string> SimulatedBus::Environment() const {
     const auto model = std::find(extra.begin(), extra.end(), "--model");
     if (model != extra.end() && model + 1 != extra.end())
         environment.push_back("KESTRIX_FAKEFW_MODEL=" + *(model + 1));
+    // The bridge reports the contexts it is told; the fake kernel has as many.
+    const auto contexts = std::find(extra.begin(), extra.end(), "--receive-contexts");
+    if (contexts != extra.end() && contexts + 1 != extra.end())
+        environment.push_back("KESTRIX_FAKEFW_CONTEXTS=" + *(contexts + 1));
     return environment;
 }
 

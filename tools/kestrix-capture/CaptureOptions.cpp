@@ -31,6 +31,7 @@ constexpr int kMaxCamera = 63;
 constexpr CommandLine::Option kOptions[] = {
     {"simulate"},
     {"list"},
+    {"plan"},
     {"json"},
     {"verbose", false, 'v'},
     {"camera", true},
@@ -82,6 +83,7 @@ int IndexOf(const std::array<int, N>& values, std::optional<long long> value) {
 bool TakeFlag(CaptureOptions& o, const std::string& name) {
     bool* flag = name == "simulate"         ? &o.simulate
                  : name == "list"           ? &o.list
+                 : name == "plan"           ? &o.plan
                  : name == "json"           ? &o.json
                  : name == "convert"        ? &o.convert
                  : name == "packet-mode"    ? &o.packetMode
@@ -270,6 +272,8 @@ std::string Conflict(const CaptureOptions& o, const CommandLine::Parsed& line) {
     if (o.softwareTriggerMs != 0 && (!o.trigger || *o.trigger == CaptureOptions::kTriggerOff))
         return "--software-trigger-every needs --trigger MODE";
     if (std::string same = SameFile(o); !same.empty()) return same;
+    if (o.plan && (o.list || o.framesAsked || !o.gets.empty() || !o.sets.empty() || o.trigger))
+        return "--plan only plans: it takes no --list, output, length, --get, --set or --trigger";
     if (o.list) {
         for (const CommandLine::Given& g : line.options) {
             if (g.name != "list" && g.name != "simulate" && g.name != "access-unit" &&
@@ -315,7 +319,7 @@ std::optional<CaptureOptions> CaptureOptions::Parse(std::span<char* const> args,
 }
 
 const char* CaptureOptions::Usage() {
-    return R"(usage: kestrix-capture [--simulate] [--list] [--camera N|GUID] [--mode MODE]
+    return R"(usage: kestrix-capture [--simulate] [--list] [--plan] [--camera N|GUID] [--mode MODE]
                        [--rate FPS] [--frames N | --seconds S]
                        [--avi FILE [--convert | --fourcc TAGS]]
                        [--record FILE [--codec ffv1|h264] [--no-frame-log]
@@ -335,6 +339,9 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
                      without it, a private FireWire bridge (kestrix-fwd) serves the
                      machine's cameras when no bus daemon runs
   --list             list the cameras with the modes and rates each offers, then exit
+  --plan             print each camera's share of the bus with the mode and rate given (a
+                     Format 7 camera: the largest packet the bus has left for it) and
+                     whether they fit; exit 0 when they do, 4 with the fix when not
   --camera N|GUID    the camera to use, numbered as --list shows them (default 0), or its
                      GUID (16 hex digits, 0x optional), which names it whatever else is on
                      the bus
@@ -405,7 +412,7 @@ Exit status:
        cannot be written); the file keeps what arrived
   2    bad arguments (an unknown feature name among them)
   3    no camera found (no bus running, none on it, or no camera N or GUID)
-  4    the camera does not offer the mode or rate, or refused it
+  4    the camera does not offer the mode or rate, or refused it; --plan: they do not fit
   5    an output file cannot be created or written, or it vanished while recording
   6    a bus reset or a device change cut the recording short; the file keeps what arrived
   7    the camera is in use by another program

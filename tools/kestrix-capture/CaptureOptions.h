@@ -15,6 +15,7 @@ struct CaptureOptions {
     bool version = false;
     bool simulate = false;
     bool list = false;
+    bool plan = false;  // print the bus plan of the cameras with the mode and rate, then exit
     bool json = false;
     int verbosity = 0;  // -v: 1, -vv: 2
     // The camera: its index in the camera table, as --list numbers them, or its GUID.

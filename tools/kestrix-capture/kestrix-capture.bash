@@ -66,7 +66,7 @@ _kestrix_capture() {
             return ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--simulate --list --camera --mode --rate --frames --seconds
+        COMPREPLY=($(compgen -W "--simulate --list --plan --camera --mode --rate --frames --seconds
             --avi --convert --fourcc --record --codec --no-frame-log --pre-trigger
             --start-on-input --bmp --jpeg --quality --get --set --trigger
             --software-trigger-every --json --verbose --speed

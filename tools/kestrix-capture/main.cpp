@@ -11,11 +11,12 @@
 #include <string>
 #include <utility>
 
-#include "platform/Log.h"
 #include "common/CommandLine.h"
 #include "common/PrivateBus.h"
 #include "common/StopSignals.h"
+#include "platform/Log.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
+#include "tools/kestrix-capture/CapturePlan.h"
 #include "tools/kestrix-capture/CaptureRecorder.h"
 #include "tools/kestrix-capture/CaptureSession.h"
 #include "tools/kestrix-capture/CaptureSummary.h"
@@ -87,6 +88,7 @@ int main(int argc, char** argv) {
         const int status = bus.NoController() ? kExitNoCamera : kExitFailed;
         return options->json ? PrintJsonOfFailedStart(*options, error, status) : status;
     }
+    if (options->plan) return RunPlan(*options, {options->camera});
     CaptureSession session(*options, stopSignal);
     return session.Run();
 }

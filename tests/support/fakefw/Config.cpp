@@ -40,6 +40,7 @@ Config Load() {
     c.requestDelayUs = std::uint32_t(Number("KESTRIX_FAKEFW_REQUEST_DELAY_US", 0, 1e7, 0));
     c.resetDelayUs = std::uint32_t(Number("KESTRIX_FAKEFW_RESET_DELAY_US", 0, 1e7, 0));
     c.queueLimit = std::uint32_t(Number("KESTRIX_FAKEFW_QUEUE_LIMIT", 1, 1 << 20, c.queueLimit));
+    c.contexts = unsigned(Number("KESTRIX_FAKEFW_CONTEXTS", 1, 64, c.contexts));
     c.controlPath = Text("KESTRIX_FAKEFW_CTL");
     c.devDir = Text("KESTRIX_FW_DEVDIR");
     while (c.devDir.size() > 1 && c.devDir.back() == '/') c.devDir.pop_back();

@@ -15,6 +15,7 @@ struct Config {
     std::uint32_t requestDelayUs = 0;
     std::uint32_t resetDelayUs = 0;
     std::uint32_t queueLimit = 16384;  // packets queued on one context
+    unsigned contexts = 4;             // isochronous receive contexts of the controller
     std::string controlPath;
     std::string devDir;  // KESTRIX_FW_DEVDIR, without a trailing slash
     bool log = false;

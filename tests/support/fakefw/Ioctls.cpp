@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tests/support/fakefw/Config.h"
 #include "tests/support/fakefw/FakeBus.h"
 
 namespace fakefw {
@@ -13,7 +14,6 @@ namespace {
 
 constexpr std::uint32_t kAbiVersion = 5;
 constexpr std::uint32_t kBandwidthMax = 4915;
-constexpr unsigned kMaxContexts = 4;
 constexpr unsigned kLastIoctl = 0x18;
 constexpr unsigned kSpeedS400 = 2;
 
@@ -209,7 +209,9 @@ int FakeBus::CreateContext(FwFile& file, fw_cdev_create_iso_context& a) {
     if (a.type != FW_CDEV_ISO_CONTEXT_RECEIVE || a.header_size < 4 || (a.header_size & 3) != 0 ||
         a.channel > 63)
         return -EINVAL;
-    if (file.context || m_contexts >= kMaxContexts) return -EBUSY;
+    // The controller's contexts are all taken: the kernel refuses as it does when one file
+    // asks for a second.
+    if (file.context || m_contexts >= Config::Get().contexts) return -EBUSY;
     file.context = std::make_unique<IsoContext>(a.channel, a.header_size, a.closure,
                                                 file.version < kAbiVersion);
     ++m_contexts;

@@ -63,6 +63,13 @@ QRect CCameraGrid::PictureRect(int tile) const {
             area.y() + (area.height() - size.height()) / 2, size.width(), size.height()};
 }
 
+QSize CCameraGrid::SizeFor(const QSize& picture) const {
+    const QSize shape = Shape(TileCount());
+    const int width = picture.width() + 2 * kBorder + kGap;
+    const int height = picture.height() + 2 * kBorder + CaptionHeight() + kGap;
+    return {kGap + shape.width() * width, kGap + shape.height() * height};
+}
+
 int CCameraGrid::TileAt(const QPoint& point) const {
     for (int tile = 0; tile < TileCount(); ++tile)
         if (TileRect(tile).contains(point)) return tile;

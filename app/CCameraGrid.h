@@ -34,6 +34,8 @@ public:
     QRect TileRect(int tile) const;
     QRect PictureRect(int tile) const;
     int TileAt(const QPoint& point) const;
+    // The size that shows every tile's picture at `picture`.
+    QSize SizeFor(const QSize& picture) const;
     int Current() const { return m_nCurrent; }
     void SetCurrent(int tile);
 

@@ -8,10 +8,12 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QProcess>
+#include <QScreen>
 #include <QStatusBar>
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "app/CAboutDlg.h"
@@ -86,6 +88,7 @@ bool CGridFrame::Create() {
     setWindowTitle(QString("KestrixView - Camera%1 %2")
                        .arg(count == 1 ? "" : "s", count == 0 ? "none" : shown.join(", ")));
     if (count == 0) m_pStatus->setText("No camera is on the bus.");
+    FitToScreen();
     OnStart();
     m_sampler.start();
     UpdateTiles();
@@ -340,6 +343,26 @@ void CGridFrame::UpdateTiles() {
                       : m_session.Running() ? QString(" Streaming %1 cameras ").arg(streaming)
                                             : QString(" Stopped "));
     m_pGrid->update();
+}
+
+void CGridFrame::FitToScreen() {
+    // Each picture whole at 1:1 when the screen has room, else all of them shrunk alike.
+    QSize picture(640, 480);
+    for (std::size_t tile = 0; tile < m_session.Count(); ++tile) {
+        if (const auto& format = m_session.At(tile).format) {
+            picture = {format->Width(), format->Height()};
+            break;
+        }
+    }
+    const QSize bars(0, menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+    QSize wanted = m_pGrid->SizeFor(picture) + bars;
+    if (const QScreen* display = screen()) {
+        const QSize room = display->availableGeometry().size() * 0.9;
+        const double scale = std::min({1.0, double(room.width()) / wanted.width(),
+                                       double(room.height()) / wanted.height()});
+        if (scale < 1) wanted = m_pGrid->SizeFor(picture * scale) + bars;
+    }
+    resize(wanted);
 }
 
 void CGridFrame::RaiseWindow() {

@@ -75,6 +75,8 @@ private:
     void Unlock(std::size_t tile);
     // Gives the cameras whose own window closed back to the grid.
     void TakeBackClosed();
+    // A size that shows the tiles' pictures whole, within the screen.
+    void FitToScreen();
     void Tell(const QString& text, ViewerPrompts::Icon icon);
 
     std::vector<int> m_wanted;

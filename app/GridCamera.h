@@ -31,7 +31,7 @@ struct GridCamera {
     QString problem;  // why it does not stream; empty when nothing is wrong
     QString file;     // the recording open, if any
     // The received rate, measured between two samples.
-    std::uint64_t receivedAtSample = 0;
+    std::uint64_t receivedAtSample = 0, lostAtSample = 0;
     std::chrono::steady_clock::time_point sampledAt{};
     double fps = -1;  // negative: not measured yet
 };

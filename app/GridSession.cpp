@@ -191,7 +191,7 @@ bool GridSession::Start() {
         c.pipeline->Start(c.stream, cam.GetConverter(), coding, c.format->Width(),
                           c.format->Height(), c.stream->FrameBytes(), bayer);
         c.fps = -1;
-        c.receivedAtSample = 0;
+        c.receivedAtSample = c.lostAtSample = 0;
         c.sampledAt = Clock::now();
     }
     return true;
@@ -308,13 +308,20 @@ void GridSession::Sample() {
             emit StreamsEnded();
             return;
         }
-        const std::uint64_t received = c->stream->Counters().received;
         const double seconds = std::chrono::duration<double>(now - c->sampledAt).count();
-        if (seconds >= 0.9) {
-            c->fps = double(received - c->receivedAtSample) / seconds;
-            c->receivedAtSample = received;
-            c->sampledAt = now;
-        }
+        if (seconds < 0.9) continue;
+        const session::StreamCounters counters = c->stream->Counters();
+        const double received = double(counters.received - c->receivedAtSample);
+        const double lost = double(counters.lost - c->lostAtSample);
+        // The frames' sent times give the camera's rate without the counting's jitter of a
+        // frame a second; the received share of it is what arrived.
+        const SentTimeMeter::Figures sent = c->pipeline->SentTimes().Take();
+        c->fps = sent.meanIntervalUs > 0 && received > 0
+                     ? 1e6 / sent.meanIntervalUs * received / (received + lost)
+                     : received / seconds;
+        c->receivedAtSample = counters.received;
+        c->lostAtSample = counters.lost;
+        c->sampledAt = now;
     }
 }
 

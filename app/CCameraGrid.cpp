@@ -93,7 +93,6 @@ void CCameraGrid::PaintTile(QPainter& painter, int tile) {
     const QRect picture = PictureRect(tile);
     if (!picture.isEmpty() && t.notice.isEmpty()) {
         painter.drawImage(picture, t.pipeline->Front());
-        t.pipeline->CountPaint();
     } else {
         painter.setPen(Qt::white);
         painter.drawText(area.adjusted(kGap, kGap, -kGap, -kGap),

@@ -296,10 +296,12 @@ void CGridFrame::OnOpen(int tile) {
             std::chrono::milliseconds(1000));
         return;
     }
-    m_session.LetGo(t, QString("Camera %1 is open in its own window; it comes back here when "
-                               "that window closes.")
-                           .arg(c.info.index));
+    const bool restarted = m_session.LetGo(
+        t, QString("Camera %1 is open in its own window; it comes back here when that window "
+                   "closes.")
+               .arg(c.info.index));
     Unlock(t);
+    if (!restarted) Tell(m_session.Problem(), ViewerPrompts::Icon::Exclamation);
     qint64 pid = 0;
     if (!m_opener(c.info.index, pid) || pid <= 0) {
         Tell(QString("The window of camera %1 could not be started.").arg(c.info.index),

@@ -135,7 +135,7 @@ std::optional<CameraFormatChoice> GridSession::DefaultFormat(C1394Dcam& cam, int
     return std::nullopt;
 }
 
-void GridSession::LetGo(std::size_t tile, const QString& why) {
+bool GridSession::LetGo(std::size_t tile, const QString& why) {
     const bool restart = Running();
     if (restart) Stop();
     GridCamera& c = At(tile);
@@ -143,7 +143,9 @@ void GridSession::LetGo(std::size_t tile, const QString& why) {
     c.camera.reset();
     c.place = GridCamera::Place::Elsewhere;
     c.problem = why;
-    if (restart) Start();
+    const bool others = std::any_of(m_cameras.begin(), m_cameras.end(),
+                                    [](const auto& other) { return other->camera != nullptr; });
+    return !restart || !others || Start();
 }
 
 session::StreamConfig GridSession::BaseConfig() const {

@@ -35,8 +35,9 @@ public:
     // Claims the camera and chooses its format (the one Camera Format kept for it, else one
     // that lets every tile's camera share the bus); false with its problem set.
     bool Take(std::size_t tile);
-    // Lets the camera go to be shown elsewhere, `why` on its tile; the others go on streaming.
-    void LetGo(std::size_t tile, const QString& why);
+    // Lets the camera go to be shown elsewhere, `why` on its tile; the others go on streaming,
+    // started again together. False when that start failed (Problem() says why).
+    bool LetGo(std::size_t tile, const QString& why);
 
     bool Running() const { return m_group != nullptr; }
     bool Recording() const { return m_bRecording; }

@@ -11,6 +11,7 @@
 #include "app/CGridFrame.h"
 #include "app/CKestrixViewApp.h"
 #include "app/SingleInstance.h"
+#include "camera/CameraLock.h"
 #include "session/CameraInfo.h"
 #include "tests/app/ViewerProcess.h"
 #include "tests/app/ViewerTestSupport.h"
@@ -109,6 +110,9 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(m_bus.IsRunning());
+        MakeGrid();
+    }
+    void MakeGrid() {
         m_frame = std::make_unique<CGridFrame>(std::vector<int>{}, m_prompts,
                                                [this](int camera, qint64& pid) {
                                                    return Open(camera, pid);
@@ -223,6 +227,19 @@ TEST_F(GridWindowTest, TileOpensInItsOwnWindowAndComesBackWhenThatCloses) {
     ASSERT_TRUE(WaitFor([&] { return Showing(1); })) << Grid().At(1).notice.toStdString();
     EXPECT_TRUE(PicturesMove(1));
     EXPECT_FALSE(SingleInstance(SingleInstance::CameraKey(1)).Claim()) << "the grid holds it again";
+    EXPECT_EQ(m_prompts->messages, std::vector<QString>{});
+}
+
+TEST_F(GridWindowTest, CameraAnotherProgramHoldsSaysSoWhileTheOtherStreams) {
+    const kestrix::session::CameraInfo info = m_frame->Session().At(1).info;
+    m_frame.reset();
+    CameraLock other;
+    std::string error;
+    ASSERT_EQ(other.Take(info.path, info.guid, error), CameraLock::Result::Taken) << error;
+    MakeGrid();
+    EXPECT_EQ(Grid().At(1).notice, "The camera is in use by another program.");
+    EXPECT_TRUE(WaitFor([&] { return Showing(0); }));
+    EXPECT_TRUE(PicturesMove(0));
     EXPECT_EQ(m_prompts->messages, std::vector<QString>{});
 }
 

@@ -52,8 +52,8 @@ QRect CCameraGrid::TileRect(int tile) const {
 }
 
 QRect CCameraGrid::PictureRect(int tile) const {
-    const QRect area = TileRect(tile).adjusted(kBorder, kBorder, -kBorder,
-                                               -kBorder - CaptionHeight());
+    const QRect area =
+        TileRect(tile).adjusted(kBorder, kBorder, -kBorder, -kBorder - CaptionHeight());
     DisplayPipeline* pipeline = m_tiles[std::size_t(tile)].pipeline;
     if (pipeline == nullptr || pipeline->CurrentIndex() < 0 || pipeline->Front().isNull())
         return {};
@@ -103,8 +103,7 @@ void CCameraGrid::PaintTile(QPainter& painter, int tile) {
     painter.fillRect(caption, palette().base());
     painter.setPen(palette().text().color());
     painter.drawText(caption.adjusted(kGap, kGap / 2, -kGap, 0),
-                     Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
-                     t.caption.value(0));
+                     Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, t.caption.value(0));
     painter.drawText(caption.adjusted(kGap, kGap / 2 + fontMetrics().lineSpacing(), -kGap, 0),
                      Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, t.caption.value(1));
 }
@@ -119,8 +118,8 @@ void CCameraGrid::keyPressEvent(QKeyEvent* event) {
             next = column > 0 ? m_nCurrent - 1 : m_nCurrent;
             break;
         case Qt::Key_Right:
-            next = column + 1 < columns && m_nCurrent + 1 < TileCount() ? m_nCurrent + 1
-                                                                        : m_nCurrent;
+            next =
+                column + 1 < columns && m_nCurrent + 1 < TileCount() ? m_nCurrent + 1 : m_nCurrent;
             break;
         case Qt::Key_Up:
             next = m_nCurrent >= columns ? m_nCurrent - columns : m_nCurrent;

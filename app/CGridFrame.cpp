@@ -128,8 +128,7 @@ void CGridFrame::BuildMenus() {
     AddCommand(control, kStopAll, "St&op All\tCtrl+Down", "Stop transmission of every camera");
     QMenu* capture = menuBar()->addMenu("Ca&pture");
     AddCommand(capture, kRecordAll, "&Record All...\tCtrl+R",
-               "Record every camera into an AVI file of its own; again to finish the files",
-               true);
+               "Record every camera into an AVI file of its own; again to finish the files", true);
     QMenu* help = menuBar()->addMenu("&Help");
     AddCommand(help, cmd::kAbout, "&About KestrixView...", "Display program information");
     for (QMenu* menu : {camera, control, capture, help})
@@ -233,21 +232,24 @@ void CGridFrame::OnRecord() {
     QString failure;
     if (m_session.Recording()) {
         const bool finished = m_session.StopRecording(failure);
-        if (!finished) Tell(failure, ViewerPrompts::Icon::Exclamation);
-        else m_pStatus->setText("Recording finished.");
+        if (!finished)
+            Tell(failure, ViewerPrompts::Icon::Exclamation);
+        else
+            m_pStatus->setText("Recording finished.");
         return;
     }
-    const QString pattern = m_pPrompts->SaveFileName(
-        this, "Record All Cameras ({camera} becomes each camera's number)",
-        "AVI Files (*.avi)|*.avi||", "avi");
+    const QString pattern =
+        m_pPrompts->SaveFileName(this, "Record All Cameras ({camera} becomes each camera's number)",
+                                 "AVI Files (*.avi)|*.avi||", "avi");
     if (pattern.isEmpty()) return;
     const QStringList names = m_session.FileNames(pattern);
     QStringList existing;
     for (const QString& name : names)
         if (QFileInfo::exists(name)) existing << QFileInfo(name).fileName();
     if (!existing.isEmpty() &&
-        !m_pPrompts->AskYesNo(this, existing.join(", ") + (existing.size() == 1 ? " exists" : " exist") +
-                                        ". Replace?"))
+        !m_pPrompts->AskYesNo(
+            this,
+            existing.join(", ") + (existing.size() == 1 ? " exists" : " exist") + ". Replace?"))
         return;
     if (!m_session.StartRecording(pattern, failure)) {
         Tell(failure, ViewerPrompts::Icon::Exclamation);
@@ -261,9 +263,10 @@ void CGridFrame::OnRecord() {
 bool CGridFrame::Claim(std::size_t tile) {
     GridCamera& c = m_session.At(tile);
     if (c.place == GridCamera::Place::Missing) return false;
-    // Both names a copy may be started under: --camera N and --camera GUID.
-    for (const std::string& key : {SingleInstance::CameraKey(c.info.index),
-                                   SingleInstance::CameraKey(c.info.index, c.info.guid)}) {
+    // Both names a copy may be started under: --camera N and --camera GUID (one without a GUID).
+    std::vector<std::string> keys{SingleInstance::CameraKey(c.info.index)};
+    if (c.info.guid != 0) keys.push_back(SingleInstance::CameraKey(c.info.index, c.info.guid));
+    for (const std::string& key : keys) {
         auto lock = std::make_unique<SingleInstance>(key);
         if (!lock->Claim()) {
             Unlock(tile);
@@ -292,8 +295,8 @@ void CGridFrame::OnOpen(int tile) {
     }
     if (c.place == GridCamera::Place::Elsewhere) {
         // Its window, or the other copy that shows it, comes to the front.
-        SingleInstance(SingleInstance::CameraKey(c.info.index)).AskFirstToRaise(
-            std::chrono::milliseconds(1000));
+        SingleInstance(SingleInstance::CameraKey(c.info.index))
+            .AskFirstToRaise(std::chrono::milliseconds(1000));
         return;
     }
     const bool restarted = m_session.LetGo(
@@ -319,8 +322,7 @@ void CGridFrame::OnOpen(int tile) {
 void CGridFrame::TakeBackClosed() {
     for (std::size_t tile = 0; tile < m_opened.size(); ++tile) {
         // A recording would lose frames to the restart: the camera waits for its end.
-        if (m_opened[tile] == 0 || m_session.Recording() || !ProcessGone(m_opened[tile]))
-            continue;
+        if (m_opened[tile] == 0 || m_session.Recording() || !ProcessGone(m_opened[tile])) continue;
         m_opened[tile] = 0;
         const bool running = m_session.Running();
         if (!Claim(tile) || !running) continue;
@@ -360,8 +362,8 @@ void CGridFrame::FitToScreen() {
     QSize wanted = m_pGrid->SizeFor(picture) + bars;
     if (const QScreen* display = screen()) {
         const QSize room = display->availableGeometry().size() * 0.9;
-        const double scale = std::min({1.0, double(room.width()) / wanted.width(),
-                                       double(room.height()) / wanted.height()});
+        const double scale = std::min(
+            {1.0, double(room.width()) / wanted.width(), double(room.height()) / wanted.height()});
         if (scale < 1) wanted = m_pGrid->SizeFor(picture * scale) + bars;
     }
     resize(wanted);

@@ -24,8 +24,8 @@ struct GridCamera {
 
     kestrix::session::CameraInfo info;  // index: the one asked for, even when Missing
     Place place = Place::Missing;
-    std::shared_ptr<kestrix::session::Camera> camera;  // while Here
-    std::optional<CameraFormatChoice> format;           // what it runs; none: no usable mode
+    std::shared_ptr<kestrix::session::Camera> camera;       // while Here
+    std::optional<CameraFormatChoice> format;               // what it runs; none: no usable mode
     std::shared_ptr<kestrix::session::FrameStream> stream;  // while streaming
     std::unique_ptr<DisplayPipeline> pipeline = std::make_unique<DisplayPipeline>();
     QString problem;  // why it does not stream; empty when nothing is wrong

@@ -69,8 +69,8 @@ bool GridSession::Open(const std::vector<int>& indices) {
     connect(m_pQueueNotifier, &QSocketNotifier::activated, this,
             [] { platform::MessageQueue::ForCurrentThread().DispatchPending(); });
     session::Error error;
-    m_pManager = session::CameraManager::Create(session::CameraManager::Threading::CallerThread,
-                                                error);
+    m_pManager =
+        session::CameraManager::Create(session::CameraManager::Threading::CallerThread, error);
     if (!m_pManager) return false;
     m_pManager->Device().SetColorTables(false, false, 10);
     const std::vector<session::CameraInfo> onBus = m_pManager->Cameras(error);
@@ -117,7 +117,8 @@ bool GridSession::Take(std::size_t tile) {
 
 std::optional<CameraFormatChoice> GridSession::DefaultFormat(C1394Dcam& cam, int camera) const {
     const std::vector<CameraModes::Mode> modes = CameraModes::Read(cam, camera);
-    const unsigned share = BusBandwidth::kUnitsPerCycle / unsigned(std::max<std::size_t>(Count(), 1));
+    const unsigned share =
+        BusBandwidth::kUnitsPerCycle / unsigned(std::max<std::size_t>(Count(), 1));
     for (const Preferred& preferred : kPreferred) {
         for (const CameraModes::Mode& mode : modes) {
             if (mode.name != preferred.mode || !mode.OffersRate(preferred.rateIndex)) continue;
@@ -151,7 +152,8 @@ bool GridSession::LetGo(std::size_t tile, const QString& why) {
 session::StreamConfig GridSession::BaseConfig() const {
     session::StreamConfig config;
     // The rings share the memory a single camera's ring may take.
-    config.ring = session::RingSize::Seconds(2, std::max(50 / int(std::max<std::size_t>(Count(), 1)), 5));
+    config.ring =
+        session::RingSize::Seconds(2, std::max(50 / int(std::max<std::size_t>(Count(), 1)), 5));
     return config;
 }
 
@@ -187,9 +189,8 @@ bool GridSession::Start() {
         GridCamera& c = *members[k];
         c.stream = streams[k];
         const int coding = c.format->coding;
-        const BayerPattern bayer = coding == FrameConverter::Raw8
-                                       ? cam.GetBayerPattern(c.info.index)
-                                       : BayerPattern::None;
+        const BayerPattern bayer =
+            coding == FrameConverter::Raw8 ? cam.GetBayerPattern(c.info.index) : BayerPattern::None;
         c.pipeline->Start(c.stream, cam.GetConverter(), coding, c.format->Width(),
                           c.format->Height(), c.stream->FrameBytes(), bayer);
         c.fps = -1;
@@ -273,7 +274,8 @@ bool GridSession::StopRecording(QString& failure) {
             const bool finished = files::CloseAviFile(cam, index);
             const int dropped = files::GetAviDropped(cam, index);
             if (!finished)
-                problems << QString("%1: %2").arg(c->file, Sentence(files::GetAviErrorText(cam, index)));
+                problems << QString("%1: %2").arg(c->file,
+                                                  Sentence(files::GetAviErrorText(cam, index)));
             else if (dropped > 0)
                 problems << QString("%1: %2 frames were dropped.").arg(c->file).arg(dropped);
         });

@@ -50,10 +50,9 @@ TEST(GridLayoutTest, ArrowKeysMoveWithinTheGridAndEnterOpens) {
     grid.SetTileCount(3);  // 2 x 2, the last place empty
     std::vector<int> opened;
     QObject::connect(&grid, &CCameraGrid::Opened, [&](int tile) { opened.push_back(tile); });
-    const std::pair<Qt::Key, int> moves[] = {{Qt::Key_Left, 0},  {Qt::Key_Right, 1},
-                                             {Qt::Key_Right, 1}, {Qt::Key_Down, 1},
-                                             {Qt::Key_Left, 0},  {Qt::Key_Down, 2},
-                                             {Qt::Key_Right, 2}, {Qt::Key_Up, 0}};
+    const std::pair<Qt::Key, int> moves[] = {
+        {Qt::Key_Left, 0}, {Qt::Key_Right, 1}, {Qt::Key_Right, 1}, {Qt::Key_Down, 1},
+        {Qt::Key_Left, 0}, {Qt::Key_Down, 2},  {Qt::Key_Right, 2}, {Qt::Key_Up, 0}};
     for (const auto& [key, expected] : moves) {
         QTest::keyClick(&grid, key);
         EXPECT_EQ(grid.Current(), expected) << "after key " << key;
@@ -104,19 +103,16 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", s_runtime->Path().c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", s_runtime->Path().c_str(), 1);
     }
-    static void TearDownTestSuite() {
-        s_runtime.reset();
-    }
+    static void TearDownTestSuite() { s_runtime.reset(); }
 
     void SetUp() override {
         ASSERT_TRUE(m_bus.IsRunning());
         MakeGrid();
     }
     void MakeGrid() {
-        m_frame = std::make_unique<CGridFrame>(std::vector<int>{}, m_prompts,
-                                               [this](int camera, qint64& pid) {
-                                                   return Open(camera, pid);
-                                               });
+        m_frame = std::make_unique<CGridFrame>(
+            std::vector<int>{}, m_prompts,
+            [this](int camera, qint64& pid) { return Open(camera, pid); });
         ASSERT_TRUE(m_frame->Create());
         m_frame->show();
         ASSERT_EQ(m_frame->Session().Count(), 2u);
@@ -140,7 +136,8 @@ protected:
     }
     // New pictures reached the tile: its display counted more of them.
     bool PicturesMove(int tile) {
-        const std::uint64_t before = m_frame->Session().At(std::size_t(tile)).pipeline->FramesShown();
+        const std::uint64_t before =
+            m_frame->Session().At(std::size_t(tile)).pipeline->FramesShown();
         return WaitFor([&] {
             return m_frame->Session().At(std::size_t(tile)).pipeline->FramesShown() > before + 2;
         });
@@ -167,14 +164,16 @@ TEST_F(GridWindowTest, ShowsEveryCameraWithItsCaptionAndHoldsItsLock) {
         const kestrix::session::CameraInfo& info = m_frame->Session().At(std::size_t(tile)).info;
         const std::string guid = info.GuidText();
         ASSERT_TRUE(WaitFor([&] {
-            return Grid().At(tile).caption.value(1).contains(QRegularExpression(" [1-9][0-9.]* fps"));
+            return Grid().At(tile).caption.value(1).contains(
+                QRegularExpression(" [1-9][0-9.]* fps"));
         })) << Grid().At(tile).caption.join(" | ").toStdString();
         const QStringList caption = Grid().At(tile).caption;
         EXPECT_EQ(caption.value(0), QString("%1: %2 · %3")
                                         .arg(tile)
                                         .arg(QString::fromStdString(info.model),
                                              QString::fromStdString(guid.substr(8))));
-        EXPECT_TRUE(caption.value(1).startsWith("640x480/rgb/15fps · ")) << caption.value(1).toStdString();
+        EXPECT_TRUE(caption.value(1).startsWith("640x480/rgb/15fps · "))
+            << caption.value(1).toStdString();
         EXPECT_TRUE(caption.value(1).contains(QRegularExpression(" · drops \\d+$")));
         // No second copy opens it, under its number or its GUID.
         EXPECT_FALSE(SingleInstance(SingleInstance::CameraKey(tile)).Claim());
@@ -205,7 +204,8 @@ TEST_F(GridWindowTest, StartsStopsAndRecordsEveryCameraAtOnce) {
         EXPECT_GT(viewertest::ProbeFrames(folder.Path() / name), 0) << name;
 
     // The same names again are not written over unasked.
-    m_prompts->fileAnswers.push_back(QString::fromStdString((folder.Path() / "run-{camera}.avi").string()));
+    m_prompts->fileAnswers.push_back(
+        QString::fromStdString((folder.Path() / "run-{camera}.avi").string()));
     Key(Qt::Key_R, Qt::ControlModifier);
     EXPECT_EQ(m_prompts->questions, std::vector<QString>{"run-0.avi, run-1.avi exist. Replace?"});
     EXPECT_FALSE(m_frame->Session().Recording());

@@ -179,6 +179,11 @@ TEST_F(GridWindowTest, ShowsEveryCameraWithItsCaptionAndHoldsItsLock) {
         EXPECT_FALSE(SingleInstance(SingleInstance::CameraKey(tile)).Claim());
         EXPECT_FALSE(SingleInstance(SingleInstance::CameraKey(tile, info.guid)).Claim());
     }
+    // A second copy for one of them brings the grid to the front and ends.
+    viewertest::ViewerProcess second({"--camera", "1"});
+    int status = -1;
+    EXPECT_TRUE(WaitFor([&] { return (status = second.Wait(0ms)) != -1; }, 15s));
+    EXPECT_EQ(status, 0);
     EXPECT_EQ(m_prompts->messages, std::vector<QString>{});
 }
 

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStringList>
 #include <QVBoxLayout>
 
 #include "app/RegionPreview.h"
@@ -51,6 +52,9 @@ CCameraFormatDlg::CCameraFormatDlg(C1394Dcam& cam, int camera, const QImage& las
 
     m_pBandwidth = new QLabel(this);
     m_pBandwidth->setObjectName("bandwidth");
+    m_pOthers = new QLabel(this);
+    m_pOthers->setObjectName("otherCameras");
+    m_pOthers->setWordWrap(true);
     m_pProblem = new QLabel(this);
     m_pProblem->setObjectName("bandwidthProblem");
     m_pProblem->setWordWrap(true);
@@ -67,6 +71,7 @@ CCameraFormatDlg::CCameraFormatDlg(C1394Dcam& cam, int camera, const QImage& las
     layout->addLayout(form);
     layout->addWidget(BuildFormat7Controls());
     layout->addWidget(m_pBandwidth);
+    layout->addWidget(m_pOthers);
     layout->addWidget(m_pProblem);
     layout->addWidget(buttons);
 
@@ -157,6 +162,7 @@ void CCameraFormatDlg::OnCameraChanged() {
     m_modes = camera >= 0 ? CameraModes::Read(m_cam, camera) : std::vector<CameraModes::Mode>{};
     m_stored = camera >= 0 ? CameraFormatChoice::Load(Guid()) : std::nullopt;
     m_nUnitsLeft = camera >= 0 ? CameraFormatChoice::UnitsLeft(m_cam, camera) : 0;
+    m_pOthers->setText(camera >= 0 ? OtherCamerasText(camera) : QString());
     const QSignalBlocker blockModes(m_pModes);
     const QSignalBlocker blockSpeeds(m_pSpeeds);
     m_pModes->clear();
@@ -290,6 +296,22 @@ void CCameraFormatDlg::UpdateFigures() {
                               .arg(m_nUnitsLeft)
                               .arg(BusBandwidth::Percent(m_nUnitsLeft), 0, 'f', 1));
     m_pProblem->setText(c.BandwidthProblem(m_nUnitsLeft));
+}
+
+QString CCameraFormatDlg::OtherCamerasText(int camera) const {
+    // A camera's share is what the bus loses when it is counted in.
+    const unsigned all = BusBandwidth::UnitsInUse(m_cam, -1);
+    QStringList shares;
+    for (int other = 0; other < int(m_ids.size()); ++other) {
+        const unsigned units = other == camera ? 0 : all - BusBandwidth::UnitsInUse(m_cam, other);
+        if (units > 0) shares << QString("camera %1 %2 units").arg(other).arg(units);
+    }
+    if (shares.isEmpty()) return "No other camera sends on the bus.";
+    const unsigned used = BusBandwidth::UnitsInUse(m_cam, camera);
+    return QString("Other cameras take %1 units (%2 %) a cycle: %3.")
+        .arg(used)
+        .arg(BusBandwidth::Percent(used), 0, 'f', 1)
+        .arg(shares.join(", "));
 }
 
 void CCameraFormatDlg::accept() {

@@ -1,6 +1,7 @@
 // The modal "Camera Format" dialog: which camera on the bus, and its video format (every fixed
 // mode and rate its inquiry registers list, or a Format 7 mode with its coding, region and
-// packet size), the ISO speed, and the bandwidth that needs against what the bus has left.
+// packet size), the ISO speed, and the bandwidth that needs against what the bus has left
+// beside the other cameras' share.
 // OK keeps the choice for the camera's GUID; Forget drops it, so Connect asks "VIDEO SETTING"
 // again.
 #pragma once
@@ -51,6 +52,8 @@ private:
     // Packet figures, bandwidth and the reason it does not fit.
     void UpdateFigures();
     void Forget();
+    // What the other cameras that send take of the bus, each and together.
+    QString OtherCamerasText(int camera) const;
     const CameraModes::Mode* CurrentMode() const;
     Format7Region RegionFromControls() const;
     void ShowRegion(const Format7Region& region);
@@ -76,6 +79,7 @@ private:
     QSpinBox* m_pPacket;
     QLabel* m_pPacketInfo;
     QLabel* m_pBandwidth;
+    QLabel* m_pOthers;
     QLabel* m_pProblem;
     RegionPreview* m_pPreview;
 };

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLabel>
 #include <QTimer>
 
 #include <algorithm>
@@ -13,7 +14,9 @@
 #include <memory>
 #include <string_view>
 
+#include "app/CCameraGrid.h"
 #include "app/CCameraView.h"
+#include "app/CGridFrame.h"
 #include "app/CMainFrame.h"
 #include "app/CVideoSettingDlg.h"
 #include "app/CommandIds.h"
@@ -77,10 +80,80 @@ bool ParseCamera(std::string_view text, CKestrixViewApp::Options& options, std::
     return false;
 }
 
+// "all" or camera numbers separated by commas, each below the table's size and named once.
+bool ParseCameraList(std::string_view text, CKestrixViewApp::Options& options,
+                     std::string& error) {
+    options.grid = true;
+    options.cameras.clear();
+    if (text == "all") {
+        options.simulatedCameras = 2;
+        return true;
+    }
+    for (std::size_t at = 0; at <= text.size();) {
+        const std::size_t end = std::min(text.find(',', at), text.size());
+        const auto pick = kestrix::session::CameraPick::Parse(text.substr(at, end - at));
+        if (!pick || pick->guid ||
+            std::find(options.cameras.begin(), options.cameras.end(), pick->index) !=
+                options.cameras.end()) {
+            error = "--cameras " + std::string(text) +
+                    ": give all, or camera numbers from 0 to " +
+                    std::to_string(kestrix::session::CameraPick::kMaxIndex - 1) +
+                    " separated by commas, each once";
+            return false;
+        }
+        options.cameras.push_back(pick->index);
+        at = end + 1;
+    }
+    options.simulatedCameras =
+        *std::max_element(options.cameras.begin(), options.cameras.end()) + 1;
+    return true;
+}
+
+// A lone number N for --cameras on the simulated bus asks for N cameras, all shown.
+void CountSimulatedCameras(CKestrixViewApp::Options& options) {
+    if (!options.simulate || options.cameras.size() != 1 || options.cameras[0] == 0) return;
+    options.simulatedCameras = options.cameras[0];
+    options.cameras.clear();
+    for (int camera = 0; camera < options.simulatedCameras; ++camera)
+        options.cameras.push_back(camera);
+}
+
+// The grid's screenshot: every camera started, the window saved after the pictures settled,
+// and each tile's picture area in the saved window printed on stdout.
+void TakeGridScreenshot(CGridFrame& frame, const QString& file) {
+    QTimer::singleShot(3000, &frame, [&frame, file] {
+        const CCameraGrid* grid = frame.Grid();
+        for (int tile = 0; tile < grid->TileCount(); ++tile) {
+            const QRect area = grid->PictureRect(tile);
+            const QPoint at = grid->mapTo(&frame, area.topLeft());
+            std::printf("tile %d %d %d %d %d\n", tile, at.x(), at.y(), area.width(),
+                        area.height());
+        }
+        std::fflush(stdout);
+        const bool saved = frame.grab().save(file);
+        if (!saved) std::fprintf(stderr, "kestrixview: cannot save %s\n", qPrintable(file));
+        QApplication::exit(saved ? 0 : 1);
+    });
+}
+
+int RunGrid(const CKestrixViewApp::Options& options, TerminationSignals& termination,
+            const QString& busProblem) {
+    CGridFrame frame(options.cameras);
+    if (!frame.Create()) return 1;
+    if (frame.Session().Count() == 0 && !busProblem.isEmpty())
+        frame.StatusPane()->setText(busProblem);
+    QObject::connect(&termination, &TerminationSignals::Received, &frame,
+                     &CGridFrame::EndBySignal);
+    frame.show();
+    if (!options.screenshot.isEmpty()) TakeGridScreenshot(frame, options.screenshot);
+    return QApplication::exec();
+}
+
 }  // namespace
 
 const char* CKestrixViewApp::Usage() {
-    return "Usage: kestrixview [--simulate] [--camera N|GUID] [--help] [--version]\n"
+    return "Usage: kestrixview [--simulate] [--camera N|GUID | --cameras all|N,N...] [--help]\n"
+           "                   [--version]\n"
            "Views, records and controls an IIDC 1394 camera.\n"
            "  --simulate       start a private simulated bus with one camera when no bus serves\n"
            "                   the device directory (KESTRIX_BUS_DIR), and stop it at exit;\n"
@@ -88,19 +161,22 @@ const char* CKestrixViewApp::Usage() {
            "                   machine's cameras when no bus daemon runs\n"
            "  --camera N|GUID  the camera to view: its number on the bus (default 0) or its\n"
            "                   16-digit GUID; one copy runs per camera\n"
+           "  --cameras all|N,N...\n"
+           "                   several cameras side by side in one window, started together;\n"
+           "                   with --simulate, a single number is how many simulated cameras\n"
+           "                   to show (all: two)\n"
            "  --help           show this text\n"
            "  --version        show the version\n";
 }
 
 std::string CKestrixViewApp::InstanceKey(const Options& options) {
-    if (options.cameraGuid != 0) return kestrix::session::CameraInfo::GuidText(options.cameraGuid);
-    return options.cameraIndex == 0 ? std::string()
-                                    : "camera" + std::to_string(options.cameraIndex);
+    return SingleInstance::CameraKey(options.cameraIndex, options.cameraGuid);
 }
 
 std::optional<CKestrixViewApp::Options> CKestrixViewApp::Parse(int argc, char** argv,
                                                                std::string& error) {
     Options options;
+    bool picked = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "--camera") == 0 || std::strncmp(arg, "--camera=", 9) == 0) {
@@ -110,6 +186,15 @@ std::optional<CKestrixViewApp::Options> CKestrixViewApp::Parse(int argc, char** 
                 return std::nullopt;
             }
             if (!ParseCamera(joined ? arg + 9 : argv[++i], options, error)) return std::nullopt;
+            picked = true;
+        } else if (std::strcmp(arg, "--cameras") == 0 || std::strncmp(arg, "--cameras=", 10) == 0) {
+            const bool joined = arg[9] == '=';
+            if (!joined && i + 1 >= argc) {
+                error = "--cameras needs all or camera numbers (see --help)";
+                return std::nullopt;
+            }
+            if (!ParseCameraList(joined ? arg + 10 : argv[++i], options, error))
+                return std::nullopt;
         } else if (std::strcmp(arg, "--simulate") == 0) {
             options.simulate = true;
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
@@ -127,6 +212,11 @@ std::optional<CKestrixViewApp::Options> CKestrixViewApp::Parse(int argc, char** 
             return std::nullopt;
         }
     }
+    if (picked && options.grid) {
+        error = "--camera and --cameras exclude each other: one camera or the grid";
+        return std::nullopt;
+    }
+    CountSimulatedCameras(options);
     return options;
 }
 
@@ -141,8 +231,9 @@ int CKestrixViewApp::Run(int argc, char** argv) {
         std::fputs(options->help ? Usage() : "kestrixview " KESTRIX_VERSION "\n", stdout);
         return 0;
     }
+    // The grid takes the lock of each camera it shows once it knows them.
     SingleInstance instance(InstanceKey(*options));
-    if (!instance.Claim()) {
+    if (!options->grid && !instance.Claim()) {
         // Another copy runs: it comes to the front and this one ends quietly.
         instance.AskFirstToRaise(kRaiseTimeout);
         return 0;
@@ -151,6 +242,7 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit becomes a failed write, reported
     // Before the Qt application, while no other thread exists; it outlives the frame.
     PrivateBus bus;
+    bus.SetCameras(options->simulatedCameras);
     if (options->simulate && !bus.StartUnlessRunning(error)) {
         std::fprintf(stderr, "kestrixview: %s\n", error.c_str());
         return 1;
@@ -169,6 +261,7 @@ int CKestrixViewApp::Run(int argc, char** argv) {
     // In place before a second copy can find this one, so that a signal from now on ends the
     // program in order; one that comes before the window's loop runs waits in the pipe.
     TerminationSignals termination;
+    if (options->grid) return RunGrid(*options, termination, busProblem);
     instance.Listen();
 
     std::shared_ptr<ViewerPrompts> prompts;

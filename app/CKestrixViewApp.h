@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 class CKestrixViewApp {
 public:
@@ -17,6 +18,12 @@ public:
         // --camera: an index in the camera table, or a GUID (then not 0).
         int cameraIndex = 0;
         std::uint64_t cameraGuid = 0;
+        // --cameras: the grid window, on these camera indices; none: every camera on the bus.
+        bool grid = false;
+        std::vector<int> cameras;
+        // The simulated bus's cameras: with --simulate a lone number N for --cameras is a count
+        // (N cameras, all shown), a list asks for its highest index + 1, "all" for two.
+        int simulatedCameras = 1;
         // Hidden, for the README's screenshot: connect at 640 x 480 RGB 15 fps, start, save a
         // picture of the window to this file after two seconds and end.
         QString screenshot;

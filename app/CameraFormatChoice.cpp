@@ -38,6 +38,21 @@ QString CameraFormatChoice::BandwidthProblem(unsigned unitsLeft) const {
                        : QString("The bus cannot carry %1: %2.").arg(Text(), why.c_str());
 }
 
+kestrix::session::StreamConfig CameraFormatChoice::Config(
+    kestrix::session::StreamConfig base) const {
+    base.mode.modeIndex = modeIndex;
+    base.mode.colorCoding = coding;
+    base.mode.width = Width();
+    base.mode.height = Height();
+    base.rateIndex = rateIndex;
+    base.speed = speed;
+    if (Format7()) {
+        base.region = region;
+        base.packetBytes = bytesPerPacket;
+    }
+    return base;
+}
+
 QString CameraFormatChoice::Text() const {
     const QString size =
         QString("%1x%2/%3").arg(Width()).arg(Height()).arg(CameraModes::CodingName(coding));

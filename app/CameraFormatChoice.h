@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "camera/Format7Geometry.h"
+#include "session/StreamConfig.h"
 
 class C1394Dcam;
 
@@ -31,6 +32,8 @@ struct CameraFormatChoice {
     static unsigned UnitsLeft(C1394Dcam& cam, int camera);
     // Why the bus cannot carry this with unitsLeft free; empty when it can.
     QString BandwidthProblem(unsigned unitsLeft) const;
+    // base (the transfer settings and the ring) with this mode, rate or region, and speed.
+    kestrix::session::StreamConfig Config(kestrix::session::StreamConfig base) const;
     // What the title shows: "640x480/mono8/30fps", "800x600/rgb/Format 7/23.5fps".
     QString Text() const;
 

@@ -200,18 +200,7 @@ bool CameraSession::ConnectFormat(int camera, const CameraFormatChoice& format, 
     m_state.m_nImageHeight = format.Height();
     m_state.m_nCamera = camera;
     m_format = format;
-    session::StreamConfig config = BaseConfig();
-    config.mode.modeIndex = format.modeIndex;
-    config.mode.colorCoding = format.coding;
-    config.mode.width = format.Width();
-    config.mode.height = format.Height();
-    config.rateIndex = format.rateIndex;
-    config.speed = format.speed;
-    if (format.Format7()) {
-        config.region = format.region;
-        config.packetBytes = format.bytesPerPacket;
-    }
-    return SetUpMode(config, failure);
+    return SetUpMode(format.Config(BaseConfig()), failure);
 }
 
 bool CameraSession::StartCapture() {

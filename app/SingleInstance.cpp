@@ -16,6 +16,8 @@
 #include <thread>
 #include <utility>
 
+#include "session/CameraInfo.h"
+
 namespace {
 
 constexpr char kRaise[] = "raise\n";
@@ -49,6 +51,11 @@ std::string SingleInstance::BaseName() const {
     const std::string dir = runtime != nullptr && *runtime != '\0' ? runtime : "/tmp";
     const std::string name = dir + "/kestrixview-" + std::to_string(::getuid());
     return m_strKey.empty() ? name : name + "-" + m_strKey;
+}
+
+std::string SingleInstance::CameraKey(int index, std::uint64_t guid) {
+    if (guid != 0) return kestrix::session::CameraInfo::GuidText(guid);
+    return index == 0 ? std::string() : "camera" + std::to_string(index);
 }
 
 std::string SingleInstance::LockPath() const { return BaseName() + ".lock"; }

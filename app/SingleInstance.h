@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "platform/UniqueFd.h"
@@ -30,6 +31,10 @@ public:
     // Becomes the copy for another camera: takes that key's lock and listens there, letting the
     // old key go. False, keeping the old key, when another live copy holds the new one.
     bool Move(const std::string& key);
+
+    // The key of a camera: its GUID's when one is given, else its index's; empty for camera 0,
+    // whose copies keep the names they had before cameras could be chosen.
+    static std::string CameraKey(int index, std::uint64_t guid = 0);
 
     std::string LockPath() const;
     std::string SocketPath() const;

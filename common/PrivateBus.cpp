@@ -276,7 +276,8 @@ bool PrivateBus::StartUnlessRunning(std::string& error, Daemon daemon,
     platform::UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
     const std::string dir = m_dir.string();
     std::vector<std::string> args{m_daemon, "--dir", dir};
-    if (daemon == Daemon::Simulated) args.insert(args.end(), {"--cameras", "1"});
+    if (daemon == Daemon::Simulated)
+        args.insert(args.end(), {"--cameras", std::to_string(m_nCameras)});
     if (daemon == Daemon::Simulated && !m_model.empty()) args.insert(args.end(), {"--model", m_model});
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());

@@ -1,5 +1,5 @@
 // The bus daemon a program brings when none serves the device directory: the simulated bus
-// (a kestrix-busd with one camera) for --simulate, else the bridge to the machine's FireWire
+// (a kestrix-busd with one camera, or as many as asked) for --simulate, else the bridge to the machine's FireWire
 // cameras (kestrix-fwd). It runs in a private device directory and stops with the object.
 //
 // The directory is kestrix-capture-XXXXXX in XDG_RUNTIME_DIR (else the temporary folder), its
@@ -36,6 +36,8 @@ public:
     // The simulated camera's model (kestrix-busd --model) of the next start; empty: the
     // daemon's default.
     void SetModel(std::string model) { m_model = std::move(model); }
+    // The simulated cameras of the next start (kestrix-busd --cameras), at least 1.
+    void SetCameras(int count) { m_nCameras = count > 1 ? count : 1; }
     // The last start was refused because the machine has no FireWire controller.
     bool NoController() const { return m_noController; }
 
@@ -60,6 +62,7 @@ private:
     std::filesystem::path m_dir;
     std::string m_daemon;
     std::string m_model;
+    int m_nCameras = 1;
     platform::UniqueFd m_ownerLock;
     pid_t m_pid = -1;
     bool m_noController = false;

@@ -37,6 +37,7 @@ stage "plain build" build build -DKESTRIX_SANITIZE= -DKESTRIX_BUILD_TESTS=ON -DK
 stage "plain tests" ctest --test-dir build --output-on-failure -j "$jobs"
 stage "install check" scripts/check-install.sh build
 stage "X11 check" scripts/check-viewer-x11.sh build
+stage "X11 grid check" scripts/check-grid-x11.sh build
 
 stage "ASan build" build build-asan -DKESTRIX_SANITIZE=address -DKESTRIX_BUILD_TESTS=ON \
     -DKESTRIX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug

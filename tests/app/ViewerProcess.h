@@ -49,6 +49,7 @@ public:
         return -1;
     }
     void Signal(int signal) { ::kill(m_pid, signal); }
+    pid_t Pid() const { return m_pid; }
 
 private:
     pid_t m_pid = -1;

@@ -138,6 +138,10 @@ TEST_F(CameraFormatTest, FormatTheBusCannotCarryIsRefusedWithTheReason) {
 
     CCameraFormatDlg dialog(cam, 1, {}, m_frame.get());
     EXPECT_EQ(Find<QLabel>(dialog, "bandwidthProblem")->text(), reason);
+    EXPECT_EQ(Find<QLabel>(dialog, "otherCameras")->text(),
+              "Other cameras take 2188 units (44.5 %) a cycle: camera 0 2188 units.");
+    CCameraFormatDlg sender(cam, 0, {}, m_frame.get());
+    EXPECT_EQ(Find<QLabel>(sender, "otherCameras")->text(), "No other camera sends on the bus.");
     View().Session().SetCameraPick({1, 0});
     ASSERT_TRUE(View().RunCommand(cmd::kConnect));
     EXPECT_FALSE(View().m_bConnected);

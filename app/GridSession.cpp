@@ -13,11 +13,29 @@
 #include "files/CameraFiles.h"
 #include "platform/MessageQueue.h"
 #include "session/BusPlan.h"
+#include "session/ModeOffer.h"
 
 namespace {
 
 namespace session = kestrix::session;
 using Clock = std::chrono::steady_clock;
+
+// The configuration with its mode as the camera offers it (name and rates), which the bus
+// planner judges it by; a kept format stores only the mode's number and coding.
+session::StreamConfig OfferedConfig(session::Camera& camera, session::StreamConfig config) {
+    std::vector<session::ModeOffer> offers;
+    if (camera.Modes(offers)) return config;
+    for (const session::ModeOffer& offer : offers) {
+        const CameraModes::Mode& mode = offer.mode;
+        if (mode.modeIndex == config.mode.modeIndex && mode.colorCoding == config.mode.colorCoding) {
+            config.mode.name = mode.name;
+            config.mode.rates = mode.rates;
+            config.mode.bayer = mode.bayer;
+            break;
+        }
+    }
+    return config;
+}
 
 // A session sentence as the window shows it: capitalised, with its full stop.
 QString Sentence(const std::string& text) {
@@ -167,7 +185,7 @@ bool GridSession::Start() {
         if (!c->camera || !c->format) continue;
         c->problem.clear();
         cameras.push_back(c->camera);
-        configs.push_back(c->format->Config(BaseConfig()));
+        configs.push_back(OfferedConfig(*c->camera, c->format->Config(BaseConfig())));
         members.push_back(c.get());
     }
     if (members.empty()) {

@@ -22,10 +22,10 @@ public:
     // The file of one camera: {camera} replaced by its index, {guid} by its GUID.
     std::string Expand(int camera, std::uint64_t guid) const;
     // The sidecar: the pattern without its placeholders (each with the '-' or '_' before it,
-    // or after it when none is before), without a sequence's %d conversion the same way (a
-    // name left empty by that takes its folder's), and with .sync.csv for its extension:
-    // run-{camera}.avi -> run.sync.csv, out/{guid}_cam.tif -> out/cam.sync.csv,
-    // frames-{camera}/%06d.png -> frames.sync.csv.
+    // or after it when none is before), without a sequence's %d conversion the same way, and
+    // with .sync.csv for its extension: run-{camera}.avi -> run.sync.csv, out/{guid}_cam.tif ->
+    // out/cam.sync.csv. A name left empty takes its folder's, beside it
+    // (frames-{camera}/%06d.png -> frames.sync.csv), or without a folder "cameras".
     std::string SyncPath() const;
 
 private:

@@ -3,6 +3,8 @@
 // until the run's end, one summary per camera and one for the sets.
 #include "tools/kestrix-capture/CaptureSession.h"
 
+#include <algorithm>
+
 #include "files/CameraFiles.h"
 #include "record/OutputPattern.h"
 #include "tools/kestrix-capture/ExitCodes.h"
@@ -47,15 +49,24 @@ bool CaptureSession::ClaimGroup() {
             return false;
         }
     }
+    // A camera named twice (by index and by GUID) would be refused as in use, by this run.
+    Error unread;
+    const auto listed = m_pManager->Cameras(unread);
+    std::vector<int> named;
+    for (const CameraPick& pick : picks) {
+        for (const kestrix::session::CameraInfo& info : listed) {
+            if (pick.guid ? *pick.guid != info.guid : pick.index != info.index) continue;
+            if (std::find(named.begin(), named.end(), info.index) != named.end()) {
+                Fail(kExitUsage, "--camera names camera " + std::to_string(info.index) + " twice (" +
+                                     pick.Text() + ")");
+                return false;
+            }
+            named.push_back(info.index);
+        }
+    }
     for (const CameraPick& pick : picks) {
         auto camera = Claim(pick, true);
         if (!camera) return false;
-        for (const auto& other : m_groupCameras) {
-            if (other->Info().path != camera->Info().path) continue;
-            Fail(kExitUsage, "--camera names one camera twice: " + pick.Text() + " is camera " +
-                                 std::to_string(other->Info().index));
-            return false;
-        }
         m_groupCameras.push_back(std::move(camera));
     }
     return true;

@@ -349,7 +349,7 @@ std::optional<CaptureOptions> CaptureOptions::Parse(std::span<char* const> args,
 }
 
 const char* CaptureOptions::Usage() {
-    return R"(usage: kestrix-capture [--simulate] [--list] [--camera N|GUID] [--mode MODE]
+    return R"(usage: kestrix-capture [--simulate] [--list] [--camera N|GUID|all]... [--mode MODE]
                        [--rate FPS] [--frames N | --seconds S]
                        [--avi FILE [--convert | --fourcc TAGS]]
                        [--record FILE [--codec ffv1|h264] [--no-frame-log]
@@ -371,7 +371,14 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
   --list             list the cameras with the modes and rates each offers, then exit
   --camera N|GUID    the camera to use, numbered as --list shows them (default 0), or its
                      GUID (16 hex digits, 0x optional), which names it whatever else is on
-                     the bus
+                     the bus. Given twice or more, or as --camera all (every camera), one
+                     run records every camera named, started together, their frames paired
+                     into sets by bus cycle: --record takes a name with {camera} (the index)
+                     or {guid} (the GUID), e.g. 'run-{camera}.avi', one file per camera and
+                     NAME.sync.csv (run.sync.csv) with a row per set; the summary has a line
+                     per camera and sets=N incomplete=K max_skew_cycles=S. --avi, stills,
+                     --get, --trigger, --pre-trigger and --verify-counter take one camera
+                     (docs/several-cameras.md)
   --mode MODE        a mode as --list names it: WIDTHxHEIGHT-CODING, CODING one of mono8,
                      yuv411, yuv422, yuv444, rgb, mono16, rgb16, raw8 (default 640x480-rgb);
                      Format 7 modes by their largest size, e.g. 1360x1024-mono8

@@ -27,6 +27,7 @@ GroupRecorder::GroupRecorder(std::shared_ptr<session::StreamGroup> group, Setup 
     m_Dropped.assign(cameras, 0);
     for (const RecordingSetup& file : m_setup.files) {
         m_files.push_back(std::make_unique<RecordingFile>(file, error));
+        m_changes.push_back(std::make_unique<FeatureChanges>(file.info.features));
         if (!error.empty()) return;
     }
     if (!m_setup.syncPath.empty()) {
@@ -39,6 +40,11 @@ GroupRecorder::GroupRecorder(std::shared_ptr<session::StreamGroup> group, Setup 
 GroupRecorder::~GroupRecorder() {
     std::string ignored;
     Stop(ignored);
+}
+
+void GroupRecorder::NoteFeatures(std::size_t member,
+                                 const std::vector<session::Feature>& features) {
+    if (member < m_changes.size()) m_changes[member]->Note(features);
 }
 
 GroupRecorder::Figures GroupRecorder::GetFigures() const {
@@ -75,6 +81,13 @@ bool GroupRecorder::Take(const session::FrameSet& set) {
         const session::FrameSet::Member& member = set.members[i];
         if (!member.present) continue;
         const std::span<const std::uint8_t> frame(member.bytes.data(), streams[i]->FrameBytes());
+        FrameLog* log = m_files[i]->Log();
+        for (const session::Feature& feature : m_changes[i]->Due(member.meta.arrivalNs)) {
+            if (log && !log->FeatureChanged(m_files[i]->Frames(), feature, error)) {
+                Fail(m_setup.files[i].path + ": " + error);
+                return false;
+            }
+        }
         if (!m_files[i]->Add(frame, member.meta, error)) {
             Fail(m_setup.files[i].path + ": " + error);
             return false;

@@ -1,9 +1,10 @@
 // Records a stream group on a thread of its own: each frame set's present frames into their
 // cameras' files (each with its frame log, as Recorder writes one camera's), and the set's row
-// into the sync sidecar, until the set limit, a failure, a stream's end or Stop. Without files
-// it only reads the sets, for their counts.
+// into the sync sidecar, until the set limit, a failure, a stream's end or Stop; the feature
+// changes a front end notes go into the camera's frame log. Without files it only reads the
+// sets, for their counts.
 //
-// Threading: Figures and Stop from any thread; Stop once.
+// Threading: NoteFeatures, Figures and Stop from any thread; Stop once.
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "record/FeatureChanges.h"
 #include "record/RecordingFile.h"
 #include "record/RecordingSetup.h"
 #include "record/SyncLog.h"
@@ -47,6 +49,8 @@ public:
     GroupRecorder(const GroupRecorder&) = delete;
     GroupRecorder& operator=(const GroupRecorder&) = delete;
 
+    // A camera's features as a front end read them now (member: its place in the group).
+    void NoteFeatures(std::size_t member, const std::vector<session::Feature>& features);
     Figures GetFigures() const;
     session::StreamGroup::Counters Counters() const { return m_pGroup->GetCounters(); }
     const std::vector<std::shared_ptr<session::FrameStream>>& Streams() const {
@@ -64,6 +68,7 @@ private:
     const std::shared_ptr<session::StreamGroup> m_pGroup;
     const Setup m_setup;
     std::vector<std::unique_ptr<RecordingFile>> m_files;
+    std::vector<std::unique_ptr<FeatureChanges>> m_changes;  // one per file
     std::optional<SyncLog> m_sync;
 
     std::atomic<bool> m_bStop{false};

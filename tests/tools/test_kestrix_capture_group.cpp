@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <regex>
 
 #include "tests/support/SimulatedBus.h"
@@ -117,6 +118,26 @@ TEST_F(KestrixCapture, RecordsEveryCameraByGuid) {
         << result.output;
     std::string header;
     EXPECT_EQ(ReadCsv(File("cam.sync.csv"), header).size(), 5u);
+}
+
+TEST_F(KestrixCapture, LogsAFeatureChangeInItsCamerasFrameLog) {
+    SimulatedBus bus(2);
+    ASSERT_TRUE(bus.IsRunning());
+    ToolRun run(m_dir.Path(), {"--camera", "all", "--frames", "45", "--record", File("run-{camera}.avi")});
+    ASSERT_TRUE(WaitForFileSize(File("run-1.avi.csv"), 200));  // frames flow
+    // Another program may set a feature of a camera being recorded, as a dialog does.
+    fs::create_directory(m_dir.Path() / "set");
+    EXPECT_EQ(ToolRun(m_dir.Path() / "set", {"--camera", "1", "--set", "gain=5"}).Wait().exitCode, 0);
+    const auto result = run.Wait();
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+    const auto json = [&](const char* camera) {
+        std::ifstream in(File("run-" + std::string(camera) + ".avi.json"));
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_EQ(json("0").find("\"feature\": \"gain\""), std::string::npos) << json("0");
+    EXPECT_NE(json("1").find("\"feature\": \"gain\", \"to\": {\"mode\": \"manual\", \"value\": 5"),
+              std::string::npos)
+        << json("1");
 }
 
 TEST_F(KestrixCapture, RefusesWhatSeveralCamerasCannotDo) {

@@ -7,6 +7,7 @@
 
 #include "files/CameraFiles.h"
 #include "record/OutputPattern.h"
+#include "record/Recorder.h"
 #include "tools/kestrix-capture/ExitCodes.h"
 #include "tools/kestrix-capture/ProgressLine.h"
 
@@ -144,10 +145,19 @@ void CaptureSession::RecordGroup() {
     ProgressLine progress(stderr);
     const auto started = Clock::now();
     auto lastSet = started;
+    auto lastPoll = started;
+    const bool noteFeatures = m_options.frameLog && !m_groupPaths.empty();
     for (;;) {
         m_pManager->Pump(kPumpStep);
         const auto now = Clock::now();
         if (Interrupted() || GroupStreamEnded()) break;
+        if (noteFeatures && now - lastPoll >= kestrix::record::Recorder::kFeaturePoll) {
+            lastPoll = now;
+            for (std::size_t i = 0; i < m_groupCameras.size(); ++i) {
+                std::vector<kestrix::session::Feature> features;
+                if (!m_groupCameras[i]->Features(features)) m_pGroupRecorder->NoteFeatures(i, features);
+            }
+        }
         const auto figures = m_pGroupRecorder->GetFigures();
         if (figures.sets != m_nFrames) {
             if (m_nFrames == 0) m_firstSeen = now;

@@ -3,7 +3,6 @@
 
 #include <time.h>
 
-#include <algorithm>
 #include <chrono>
 
 namespace kestrix::record {
@@ -28,10 +27,6 @@ std::int64_t FrameNs(const FrameMetadata& meta) {
     return meta.sentNs != 0 ? meta.sentNs : meta.arrivalNs;
 }
 
-bool SameValue(const session::Feature& a, const session::Feature& b) {
-    return a.mode == b.mode && a.value == b.value && a.high == b.high && a.absolute == b.absolute;
-}
-
 }  // namespace
 
 std::unique_ptr<Recorder> Recorder::Start(std::shared_ptr<FrameStream> stream,
@@ -43,8 +38,10 @@ std::unique_ptr<Recorder> Recorder::Start(std::shared_ptr<FrameStream> stream,
 }
 
 Recorder::Recorder(std::shared_ptr<FrameStream> stream, RecordingSetup setup, std::string& error)
-    : m_pStream(std::move(stream)), m_setup(std::move(setup)), m_file(m_setup, error) {
-    m_Features = m_setup.info.features;
+    : m_pStream(std::move(stream)),
+      m_setup(std::move(setup)),
+      m_file(m_setup, error),
+      m_changes(m_setup.info.features) {
     if (!error.empty()) return;
     m_Frame.resize(m_pStream->SlotBytes());
     m_thread = std::thread([this] { Run(); });
@@ -61,19 +58,7 @@ void Recorder::Trigger(std::int64_t eventNs) {
 }
 
 void Recorder::NoteFeatures(const std::vector<session::Feature>& features) {
-    const std::int64_t now = MonotonicNs();
-    const std::lock_guard hold(m_lock);
-    for (const session::Feature& f : features) {
-        auto known = std::find_if(m_Features.begin(), m_Features.end(),
-                                  [&](const session::Feature& k) { return k.name == f.name; });
-        if (known != m_Features.end() && SameValue(*known, f)) continue;
-        if (known == m_Features.end()) {
-            m_Features.push_back(f);
-        } else {
-            *known = f;
-        }
-        m_Changes.push_back({now, f});
-    }
+    m_changes.Note(features);
 }
 
 Recorder::Figures Recorder::GetFigures() const {
@@ -155,17 +140,9 @@ bool Recorder::Take(std::span<const std::uint8_t> frame, const FrameMetadata& me
 
 void Recorder::LogChanges(const FrameMetadata& meta) {
     FrameLog* log = m_file.Log();
-    std::vector<Change> due;
-    {
-        const std::lock_guard hold(m_lock);
-        auto it = m_Changes.begin();
-        while (it != m_Changes.end() && it->seenNs <= meta.arrivalNs) ++it;
-        due.assign(m_Changes.begin(), it);
-        m_Changes.erase(m_Changes.begin(), it);
-    }
     std::string error;
-    for (const Change& change : due) {
-        if (log && !log->FeatureChanged(m_file.Frames(), change.feature, error)) Fail(error);
+    for (const session::Feature& feature : m_changes.Due(meta.arrivalNs)) {
+        if (log && !log->FeatureChanged(m_file.Frames(), feature, error)) Fail(error);
     }
 }
 

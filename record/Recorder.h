@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "record/FeatureChanges.h"
 #include "record/RecordingFile.h"
 #include "record/RecordingSetup.h"
 #include "session/FrameStream.h"
@@ -67,14 +68,10 @@ private:
     void LogChanges(const session::FrameMetadata& meta);
     void Fail(const std::string& error);
 
-    struct Change {
-        std::int64_t seenNs = 0;
-        session::Feature feature;
-    };
-
     const std::shared_ptr<session::FrameStream> m_pStream;
     const RecordingSetup m_setup;
     RecordingFile m_file;
+    FeatureChanges m_changes;
     std::vector<std::uint8_t> m_Frame;
 
     std::atomic<bool> m_bStop{false};
@@ -85,8 +82,6 @@ private:
     std::atomic<bool> m_bDone{false};
     mutable std::mutex m_lock;  // guards the fields below
     std::string m_strError;
-    std::vector<session::Feature> m_Features;  // as last noted
-    std::vector<Change> m_Changes;             // noted, not yet in the log
     std::optional<std::uint64_t> m_eventFrame;
 
     std::thread m_thread;  // last: it starts once everything above is made

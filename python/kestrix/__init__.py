@@ -7,6 +7,13 @@
             for f in s.frames(count=100):
                 print(f.sequence, f.array.mean())
 
+Several cameras of one bus stream together, their frames paired by bus cycle:
+
+    with kestrix.open_group([0, 1]) as group:
+        with group.stream() as s:
+            for left, right in s.sets(count=100):
+                print(left.sequence, right.sequence if right else "missing")
+
 Frames own their pixels: they stay valid after the stream and the camera are closed.
 """
 
@@ -25,6 +32,8 @@ from ._kestrix import (  # noqa: F401
     Feature,
     Frame,
     FrameIterator,
+    GroupCounters,
+    GroupStream,
     Mode,
     NoCameraError,
     Recording,
@@ -35,9 +44,10 @@ from . import _kestrix
 
 __all__ = [
     "BusResetError", "Camera", "CameraInfo", "CameraInUseError", "DeviceChangedError", "Error",
-    "Feature", "Features", "Frame", "FrameIterator", "Mode", "NoCameraError", "Recording", "Stream",
+    "Feature", "Features", "Frame", "FrameIterator", "Group", "GroupCounters", "GroupStream", "Mode",
+    "NoCameraError", "Recording", "Stream",
     "list_cameras",
-    "open",
+    "open", "open_group",
 ]
 
 
@@ -73,6 +83,94 @@ def open(index: "int | None" = None, guid: "int | str | None" = None,  # noqa: A
     if index < 0:
         raise ValueError(f"a camera index cannot be negative: {index}")
     return _kestrix._open(index, guid)
+
+
+class Group:
+    """Several open cameras that stream together (open_group() makes one); use it as a context
+    manager. Its cameras keep their own modes, features and stream(); group.mode and group.rate
+    set every camera's at once."""
+
+    def __init__(self, cameras):
+        self.cameras = cameras
+        self._stream = None
+
+    def stream(self, buffers: int = 8) -> GroupStream:
+        """Starts every camera together, each into a ring of `buffers` frames; iterating the
+        GroupStream gives frame sets: tuples of Frame in the cameras' order, None where a camera
+        missed the set. Use it as a context manager."""
+        self._stream = GroupStream(self.cameras, buffers)
+        return self._stream
+
+    @property
+    def counters(self) -> "GroupCounters | None":
+        """The sets of the last stream (sets, incomplete, missing, max_skew_cycles), or None."""
+        return self._stream.counters if self._stream else None
+
+    @property
+    def mode(self):
+        return [cam.mode for cam in self.cameras]
+
+    @mode.setter
+    def mode(self, name):
+        for cam in self.cameras:
+            cam.mode = name
+
+    @property
+    def rate(self):
+        return [cam.rate for cam in self.cameras]
+
+    @rate.setter
+    def rate(self, fps):
+        for cam in self.cameras:
+            cam.rate = fps
+
+    def close(self):
+        """Stops the stream and lets every camera go."""
+        if self._stream:
+            self._stream.close()
+        for cam in self.cameras:
+            cam.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __len__(self):
+        return len(self.cameras)
+
+
+def open_group(cameras: "list[int | str]", simulate: bool = False) -> Group:
+    """Opens several cameras, each by index (an int) or by unique id (a string of hex digits,
+    "0x02CA3E0000010000" or as kestrix-capture prints it), claiming them as open() does. Frames
+    are paired by bus cycle: cameras of one bus only (docs/several-cameras.md).
+
+    Raises ValueError for a camera named twice; NoCameraError and CameraInUseError as open()."""
+    if simulate:
+        _kestrix._simulate(_daemon_path())
+    picks = [(None, int(c, 16)) if isinstance(c, str) else (c, None) for c in cameras]
+    if not picks:
+        raise ValueError("open_group needs at least one camera")
+    # A camera named twice would be refused as in use, by this very process.
+    named = {}
+    for info in list_cameras():
+        for n, (index, guid) in enumerate(picks):
+            if (guid == info.guid) if guid is not None else (index == info.index):
+                if info.index in named.values():
+                    raise ValueError(f"camera {info.index} is named twice")
+                named[n] = info.index
+    opened = []
+    try:
+        for index, guid in picks:
+            if index is not None and index < 0:
+                raise ValueError(f"a camera index cannot be negative: {index}")
+            opened.append(_kestrix._open(index if index is not None else 0, guid))
+    except BaseException:
+        for cam in opened:
+            cam.close()
+        raise
+    return Group(opened)
 
 
 def _setting_text(value):

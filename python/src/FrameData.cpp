@@ -33,6 +33,29 @@ std::string Lowercase(std::string text) {
 
 }  // namespace
 
+std::shared_ptr<const FrameFormat> FrameFormat::Of(const CameraModes::Mode& mode,
+                                                  std::size_t slotBytes) {
+    auto format = std::make_shared<FrameFormat>();
+    format->mode = mode.name;
+    format->width = mode.width;
+    format->height = mode.height;
+    format->coding = mode.colorCoding;
+    format->bayer = mode.bayer;
+    format->frameBytes = FrameConverter::FrameBytes(mode.colorCoding, mode.width, mode.height);
+    format->slotBytes = slotBytes;
+    return format;
+}
+
+void FrameData::SetMeta(const kestrix::session::FrameMetadata& meta) {
+    sequence = meta.sequence;
+    timestampNs = meta.arrivalNs;
+    lostBefore = meta.lostBefore + meta.droppedBefore;
+    cycleTime = meta.cycleTime;
+    sentNs = meta.sentNs;
+    sentUtcNs = meta.sentUtcNs;
+    flags = meta.flags;
+}
+
 std::unique_ptr<std::uint8_t[]> FramePool::Take() {
     {
         std::scoped_lock lock(m_lock);

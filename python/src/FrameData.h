@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "camera/BayerPattern.h"
+#include "camera/CameraModes.h"
+#include "session/FrameMetadata.h"
 
 namespace kxpy {
 
@@ -25,6 +27,10 @@ struct FrameFormat {
     BayerPattern bayer = BayerPattern::None;  // raw8: how to_rgb demosaics
     std::size_t frameBytes = 0;               // the picture's bytes; a ring slot may be longer
     std::size_t slotBytes = 0;
+
+    // The frames of a stream of that mode, in ring slots of slotBytes.
+    static std::shared_ptr<const FrameFormat> Of(const CameraModes::Mode& mode,
+                                                 std::size_t slotBytes);
 };
 
 // Frame buffers of one stream, reused once their frames are gone, so that a steady stream
@@ -54,6 +60,8 @@ public:
     const std::uint8_t* Data() const { return m_pBytes.get(); }
     std::size_t SlotBytes() const { return m_pPool->Bytes(); }
     const FrameFormat& Format() const { return *m_pFormat; }
+    // Takes what the stream knows of the frame.
+    void SetMeta(const kestrix::session::FrameMetadata& meta);
 
     // The frame's number in its stream, counting the frames lost on the way.
     std::uint64_t sequence = 0;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <span>
 
-#include "camera/FrameConverter.h"
 #include "python/src/CameraSession.h"
 #include "python/src/Errors.h"
 
@@ -28,18 +27,9 @@ FrameStream::FrameStream(std::shared_ptr<CameraSession> session, int buffers)
     session::Camera& camera = m_pSession->Camera();
     Check(camera.Configure(config));
     Check(camera.Start(m_pStream));
-    auto format = std::make_shared<FrameFormat>();
-    const CameraModes::Mode& mode = config.mode;
-    format->mode = mode.name;
-    format->width = mode.width;
-    format->height = mode.height;
-    format->coding = mode.colorCoding;
-    format->bayer = mode.bayer;
-    format->frameBytes = FrameConverter::FrameBytes(mode.colorCoding, mode.width, mode.height);
-    format->slotBytes = m_pStream->SlotBytes();
-    m_pFormat = format;
+    m_pFormat = FrameFormat::Of(config.mode, m_pStream->SlotBytes());
     // Frames handed out and dropped soon come back; a ring's worth covers a steady reader.
-    m_pPool = std::make_shared<FramePool>(format->slotBytes, std::size_t(buffers));
+    m_pPool = std::make_shared<FramePool>(m_pFormat->slotBytes, std::size_t(buffers));
 }
 
 FrameStream::~FrameStream() { Close(); }
@@ -94,13 +84,7 @@ std::shared_ptr<FrameData> FrameStream::Next(std::chrono::nanoseconds timeout, b
                                    : stream->Next(into, meta, wait);
     switch (status) {
         case Status::Frame:
-            frame->sequence = meta.sequence;
-            frame->timestampNs = meta.arrivalNs;
-            frame->lostBefore = meta.lostBefore + meta.droppedBefore;
-            frame->cycleTime = meta.cycleTime;
-            frame->sentNs = meta.sentNs;
-            frame->sentUtcNs = meta.sentUtcNs;
-            frame->flags = meta.flags;
+            frame->SetMeta(meta);
             return frame;
         case Status::Timeout:
             throw Timeout("no frame came from the camera within " + Seconds(timeout));

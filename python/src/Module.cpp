@@ -13,6 +13,7 @@
 #include "python/src/Errors.h"
 #include "python/src/FrameData.h"
 #include "python/src/FrameStream.h"
+#include "python/src/GroupStream.h"
 #include "python/src/Recording.h"
 #include "python/src/Simulation.h"
 
@@ -34,9 +35,10 @@ std::chrono::nanoseconds Duration(double seconds) {
         std::chrono::duration<double>(seconds));
 }
 
-// The next frame with the GIL released while waiting and copying; null once the stream is
-// closed. timeout empty: no limit.
-FramePtr NextFrame(FrameStream& stream, std::optional<double> timeout, bool newest) {
+// take(wait) with the GIL released, in waits short enough that Ctrl+C is seen while nothing
+// comes, until it returns or timeout (empty: no limit) has passed; what names it for Timeout.
+template <class Take>
+auto Waiting(Take take, std::optional<double> timeout, const char* what) {
     const auto total = timeout ? Duration(*timeout) : std::chrono::nanoseconds::max();
     // "No limit" is a year, which keeps the arithmetic below from overflowing.
     const auto deadline = std::chrono::steady_clock::now() +
@@ -46,19 +48,25 @@ FramePtr NextFrame(FrameStream& stream, std::optional<double> timeout, bool newe
         const bool last = left <= kSignalCheck;
         try {
             py::gil_scoped_release release;
-            return stream.Next(
-                last ? std::max(left, std::chrono::steady_clock::duration::zero()) : kSignalCheck,
-                newest);
+            return take(last ? std::max(left, std::chrono::steady_clock::duration::zero())
+                             : std::chrono::steady_clock::duration(kSignalCheck));
         } catch (const Timeout&) {
             if (last) {
-                char text[64];
-                std::snprintf(text, sizeof text, "no frame came from the camera within %g s",
-                              timeout.value_or(0));
+                char text[80];
+                std::snprintf(text, sizeof text, "no %s came from the camera%s within %g s", what,
+                              std::strcmp(what, "frame") == 0 ? "" : "s", timeout.value_or(0));
                 throw Timeout(text);
             }
         }
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
+}
+
+// The next frame with the GIL released while waiting and copying; null once the stream is
+// closed. timeout empty: no limit.
+FramePtr NextFrame(FrameStream& stream, std::optional<double> timeout, bool newest) {
+    return Waiting([&](std::chrono::nanoseconds wait) { return stream.Next(wait, newest); },
+                   timeout, "frame");
 }
 
 // A numpy view of the frame's pixels; the capsule holds the frame for as long as the view lives.
@@ -104,6 +112,13 @@ std::string GuidText(std::uint64_t guid) {
     std::snprintf(text, sizeof text, "0x%016llX", static_cast<unsigned long long>(guid));
     return text;
 }
+
+// The iterator that sets() returns.
+struct SetIterator {
+    std::shared_ptr<GroupStream> stream;
+    std::optional<std::uint64_t> left;
+    std::optional<double> timeout;
+};
 
 // The iterator that frames() returns.
 struct FrameIterator {
@@ -347,6 +362,72 @@ void BindStream(py::module_& m) {
         });
 }
 
+// The next set as a tuple (None for a missing camera); an empty tuple once closed.
+py::tuple NextSet(GroupStream& stream, std::optional<double> timeout) {
+    const auto frames = Waiting(
+        [&](std::chrono::nanoseconds wait) { return stream.Next(wait); }, timeout, "frame set");
+    py::tuple set(frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        set[i] = frames[i] ? py::cast(frames[i]) : py::none();
+    return set;
+}
+
+void BindGroup(py::module_& m) {
+    using Counters = session::StreamGroup::Counters;
+    py::class_<Counters>(m, "GroupCounters", "The frame sets of a GroupStream so far.")
+        .def_readonly("sets", &Counters::sets, "Sets handed out, complete or not.")
+        .def_readonly("incomplete", &Counters::incomplete, "Sets with a camera missing.")
+        .def_readonly("missing", &Counters::missing,
+                      "Per camera, in the group's order: the sets it was missing from.")
+        .def_readonly("max_skew_cycles", &Counters::maxSkewCycles,
+                      "The largest distance between the frames of one set, in bus cycles "
+                      "(125 us).")
+        .def("__repr__", [](const Counters& c) {
+            return "GroupCounters(sets=" + std::to_string(c.sets) +
+                   ", incomplete=" + std::to_string(c.incomplete) +
+                   ", max_skew_cycles=" + std::to_string(c.maxSkewCycles) + ")";
+        });
+
+    py::class_<SetIterator>(m, "SetIterator")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", [](SetIterator& it) {
+            if (it.left && *it.left == 0) throw py::stop_iteration();
+            py::tuple set = NextSet(*it.stream, it.timeout);
+            if (set.empty()) throw py::stop_iteration();
+            if (it.left) --*it.left;
+            return set;
+        });
+
+    using GroupPtr = std::shared_ptr<GroupStream>;
+    py::class_<GroupStream, GroupPtr>(m, "GroupStream",
+                                      "Several cameras streaming together; Group.stream() makes "
+                                      "one. Iterating it gives its frame sets.")
+        .def(py::init([](const std::vector<std::shared_ptr<CameraSession>>& cameras, int buffers) {
+                 if (cameras.empty()) throw std::invalid_argument("a group needs a camera");
+                 return std::make_shared<GroupStream>(cameras, buffers);
+             }),
+             py::arg("cameras"), py::arg("buffers") = 8, Release())
+        .def(
+            "sets",
+            [](const GroupPtr& s, std::optional<std::uint64_t> count, std::optional<double> timeout) {
+                if (timeout) Duration(*timeout);  // refuses a negative one now
+                return SetIterator{s, count, timeout};
+            },
+            py::arg("count") = py::none(), py::arg("timeout") = 5.0,
+            "Every frame set in order (count of them, or until the stream closes): a tuple of "
+            "Frame, one per camera in the group's order, None where the camera missed the set; "
+            "each within timeout seconds (None: no limit) or TimeoutError.")
+        .def("__iter__", [](const GroupPtr& s) { return SetIterator{s, {}, 5.0}; })
+        .def_property_readonly("counters", &GroupStream::Counters)
+        .def_property_readonly("closed", &GroupStream::IsClosed)
+        .def("close", &GroupStream::Close, Release(), "Stops every camera's stream.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](GroupStream& s, py::args) {
+            py::gil_scoped_release release;
+            s.Close();
+        });
+}
+
 void BindFrame(py::module_& m) {
     py::class_<FrameData, FramePtr>(m, "Frame", "One frame, holding its own copy of the pixels.")
         .def_property_readonly("array", &ArrayOf,
@@ -414,6 +495,7 @@ PYBIND11_MODULE(_kestrix, m) {
     BindFeature(m);
     BindCamera(m);
     BindStream(m);
+    BindGroup(m);
     BindFrame(m);
     m.def("list_cameras", &CameraSession::List, Release(), "The cameras on the bus.");
     m.def(

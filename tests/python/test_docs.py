@@ -10,6 +10,7 @@ EXAMPLES = re.findall(r"```python\n(.*?)```", DOC.read_text(), re.S)
 
 
 @pytest.mark.parametrize("source", EXAMPLES, ids=[f"example{i}" for i in range(len(EXAMPLES))])
-def test_example_runs(bus, tmp_path, monkeypatch, source):
+def test_example_runs(make_bus, tmp_path, monkeypatch, source):
+    make_bus(cameras=2)  # the examples of several cameras take two
     monkeypatch.chdir(tmp_path)
     exec(compile(source, str(DOC), "exec"), {})

@@ -13,6 +13,7 @@
 #include "camera/CameraModes.h"
 #include "common/CommandLine.h"
 #include "record/FrameWriter.h"
+#include "record/OutputPattern.h"
 
 namespace {
 
@@ -163,11 +164,17 @@ std::string TakeValue(CaptureOptions& o, const std::string& name, const std::str
         return "1.875, 3.75, 7.5, 15, 30 or 60";
     }
     if (name == "camera") {
+        if (value == "all") {
+            o.allCameras = true;
+            return {};
+        }
         const auto pick = kestrix::session::CameraPick::Parse(value);
         if (!pick || (!pick->guid && pick->index > kMaxCamera)) {
-            return "a camera number from 0, as --list shows them, or its GUID of 16 hex digits";
+            return "a camera number from 0, as --list shows them, its GUID of 16 hex digits, or "
+                   "all";
         }
         o.camera = *pick;
+        o.cameras.push_back(*pick);
         return {};
     }
     if (name == "get") {
@@ -245,6 +252,27 @@ std::string SameFile(const CaptureOptions& o) {
     return {};
 }
 
+// What a run of several cameras does not do; empty when there is none of it.
+std::string GroupConflict(const CaptureOptions& o, const CommandLine::Parsed& line) {
+    if (o.allCameras && !o.cameras.empty()) return "--camera all names every camera already";
+    for (std::size_t i = 0; i < o.cameras.size(); ++i) {
+        for (std::size_t j = i + 1; j < o.cameras.size(); ++j) {
+            if (o.cameras[i].guid == o.cameras[j].guid &&
+                (o.cameras[i].guid || o.cameras[i].index == o.cameras[j].index))
+                return "--camera names " + o.cameras[i].Text() + " twice";
+        }
+    }
+    if (!o.avi.empty())
+        return "--avi records one camera: give several cameras --record with {camera} in its "
+               "name (--record 'run-{camera}.avi')";
+    for (const char* option : {"pre-trigger", "start-on-input", "bmp", "jpeg", "get", "trigger",
+                               "software-trigger-every", "verify-counter", "list"}) {
+        if (line.Has(option)) return std::string("--") + option + " takes one camera";
+    }
+    if (!o.record.empty()) return kestrix::record::OutputPattern(o.record).Problem();
+    return {};
+}
+
 // The combinations that make no sense; empty when there is none.
 std::string Conflict(const CaptureOptions& o, const CommandLine::Parsed& line) {
     if (line.Has("frames") && line.Has("seconds"))
@@ -258,10 +286,16 @@ std::string Conflict(const CaptureOptions& o, const CommandLine::Parsed& line) {
         }
     }
     if (o.startOnInput && o.preTrigger == 0) return "--start-on-input needs --pre-trigger";
+    if (o.Group()) {
+        if (std::string problem = GroupConflict(o, line); !problem.empty()) return problem;
+    }
     if (!o.record.empty()) {
-        if (std::string problem = kestrix::record::FrameWriter::NameProblem(o.record); !problem.empty())
+        // A pattern's files are named as its first camera's would be.
+        const std::string file =
+            o.Group() ? kestrix::record::OutputPattern(o.record).Expand(0, 1) : o.record;
+        if (std::string problem = kestrix::record::FrameWriter::NameProblem(file); !problem.empty())
             return problem;
-        if (o.codec != "ffv1" && kestrix::record::FrameWriter::KindOf(o.record) !=
+        if (o.codec != "ffv1" && kestrix::record::FrameWriter::KindOf(file) !=
                                      kestrix::record::FrameWriter::Kind::Mkv)
             return "--codec is for .mkv files";
     }
@@ -319,7 +353,7 @@ std::optional<CaptureOptions> CaptureOptions::Parse(std::span<char* const> args,
 }
 
 const char* CaptureOptions::Usage() {
-    return R"(usage: kestrix-capture [--simulate] [--list] [--plan] [--camera N|GUID] [--mode MODE]
+    return R"(usage: kestrix-capture [--simulate] [--list] [--plan] [--camera N|GUID|all]... [--mode MODE]
                        [--rate FPS] [--frames N | --seconds S]
                        [--avi FILE [--convert | --fourcc TAGS]]
                        [--record FILE [--codec ffv1|h264] [--no-frame-log]
@@ -344,7 +378,14 @@ Options take their value as --opt VALUE or --opt=VALUE; -- ends the options.
                      whether they fit; exit 0 when they do, 4 with the fix when not
   --camera N|GUID    the camera to use, numbered as --list shows them (default 0), or its
                      GUID (16 hex digits, 0x optional), which names it whatever else is on
-                     the bus
+                     the bus. Given twice or more, or as --camera all (every camera), one
+                     run records every camera named, started together, their frames paired
+                     into sets by bus cycle: --record takes a name with {camera} (the index)
+                     or {guid} (the GUID), e.g. 'run-{camera}.avi', one file per camera and
+                     NAME.sync.csv (run.sync.csv) with a row per set; the summary has a line
+                     per camera and sets=N incomplete=K max_skew_cycles=S. --avi, stills,
+                     --get, --trigger, --pre-trigger and --verify-counter take one camera
+                     (docs/several-cameras.md)
   --mode MODE        a mode as --list names it: WIDTHxHEIGHT-CODING, CODING one of mono8,
                      yuv411, yuv422, yuv444, rgb, mono16, rgb16, raw8 (default 640x480-rgb);
                      Format 7 modes by their largest size, e.g. 1360x1024-mono8

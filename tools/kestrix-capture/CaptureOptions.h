@@ -20,6 +20,10 @@ struct CaptureOptions {
     int verbosity = 0;  // -v: 1, -vv: 2
     // The camera: its index in the camera table, as --list numbers them, or its GUID.
     kestrix::session::CameraPick camera;
+    // Several --camera options, or --camera all (allCameras): one run records them all, in
+    // this order. Empty for a run of one camera.
+    std::vector<kestrix::session::CameraPick> cameras;
+    bool allCameras = false;
 
     // A mode as --list names it (WIDTHxHEIGHT-CODING); the camera's offer decides whether it
     // exists.
@@ -64,6 +68,8 @@ struct CaptureOptions {
     bool lengthAsked = false;  // --frames or --seconds given
 
     bool Recording() const { return !avi.empty() || !record.empty(); }
+    // Whether the run is of several cameras (--camera twice or more, or --camera all).
+    bool Group() const { return allCameras || cameras.size() > 1; }
     // Whether frames are to be captured: a --get or --set alone only reads or writes features.
     bool Capturing() const { return framesAsked || trigger || (gets.empty() && sets.empty()); }
     // Whether the run sets a trigger, so that frames come only when triggered.

@@ -19,11 +19,17 @@ int Fail(int status, const std::string& message) {
 
 }  // namespace
 
-int RunPlan(const CaptureOptions& options, const std::vector<CameraPick>& picks) {
+int RunPlan(const CaptureOptions& options) {
     Error error;
     const auto manager = CameraManager::Create(CameraManager::Threading::CallerThread, error);
     if (!manager) return Fail(kExitFailed, "the camera library could not be opened");
     manager->Call([&](C1394Dcam& cam) { cam.SetAccessUnit(options.accessUnit); });
+    std::vector<CameraPick> picks = options.Group() ? options.cameras
+                                                    : std::vector<CameraPick>{options.camera};
+    if (options.allCameras) {
+        for (const CameraInfo& info : manager->Cameras(error)) picks.push_back({info.index, {}});
+        if (picks.empty()) return Fail(kExitNoCamera, "no camera on the bus (see --list)");
+    }
     std::vector<std::shared_ptr<Camera>> cameras;
     std::vector<StreamConfig> configs;
     for (const CameraPick& pick : picks) {

@@ -2,11 +2,8 @@
 // as a line per camera and a verdict (or JSON), without claiming or starting any camera.
 #pragma once
 
-#include <vector>
-
-#include "session/CameraPick.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
 
 // The exit status: 0 when the cameras fit, kExitModeRefused with the planner's sentence on
 // stderr when not, or the status of what went wrong before (no camera, a mode not offered).
-int RunPlan(const CaptureOptions& options, const std::vector<kestrix::session::CameraPick>& picks);
+int RunPlan(const CaptureOptions& options);

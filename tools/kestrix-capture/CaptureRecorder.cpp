@@ -34,29 +34,35 @@ void CaptureRecorder::CatchEvent() {
     sigaction(SIGUSR1, &action, nullptr);
 }
 
-bool CaptureRecorder::Start(kestrix::session::Camera& camera,
-                            std::shared_ptr<kestrix::session::FrameStream> stream) {
+RecordingSetup CaptureRecorder::Setup(const CaptureOptions& options,
+                                      kestrix::session::Camera& camera, const std::string& path) {
     RecordingSetup setup;
-    setup.path = m_options.record;
+    setup.path = path;
     std::uint32_t period = 0;
     camera.Call([&](C1394Dcam& cam, int index) { period = files::GetFramePeriod(cam, index); });
     const CameraModes::Mode& mode = camera.Config().mode;
     setup.format = FrameFormat::Of(mode, period != 0 ? 1e6 / period : 0);
-    setup.writer.codec = m_options.codec;
-    const double seconds = m_options.seconds + m_options.preTrigger;
+    setup.writer.codec = options.codec;
+    const double seconds = options.seconds + options.preTrigger;
     setup.writer.expectedFrames =
-        m_options.frames != 0 ? m_options.frames + std::uint64_t(m_options.preTrigger * setup.format.fps)
-                              : std::uint64_t(seconds * setup.format.fps);
+        options.frames != 0 ? options.frames + std::uint64_t(options.preTrigger * setup.format.fps)
+                            : std::uint64_t(seconds * setup.format.fps);
     // Ctrl+C may end a pre-trigger recording at any length.
-    if (m_options.preTrigger > 0 && !m_options.lengthAsked) setup.writer.expectedFrames = 0;
-    setup.frameLog = m_options.frameLog;
+    if (options.preTrigger > 0 && !options.lengthAsked) setup.writer.expectedFrames = 0;
+    setup.frameLog = options.frameLog;
     setup.info.camera = camera.Info();
     setup.info.mode = mode.name;
     setup.info.fps = setup.format.fps;
     if (mode.Format7()) setup.info.region = Format7Region{0, 0, mode.width, mode.height};
     camera.Features(setup.info.features);
-    setup.frameLimit = m_options.frames;
-    setup.preTriggerSeconds = m_options.preTrigger;
+    setup.frameLimit = options.frames;
+    setup.preTriggerSeconds = options.preTrigger;
+    return setup;
+}
+
+bool CaptureRecorder::Start(kestrix::session::Camera& camera,
+                            std::shared_ptr<kestrix::session::FrameStream> stream) {
+    RecordingSetup setup = Setup(m_options, camera, m_options.record);
     std::string error;
     const double fps = setup.format.fps;
     m_pRecorder = kestrix::record::Recorder::Start(stream, std::move(setup), error);

@@ -25,6 +25,10 @@ public:
     CaptureRecorder(const CaptureOptions& options, Fail fail)
         : m_options(options), m_fail(std::move(fail)) {}
 
+    // What a recording of the camera into path needs, from the options and the camera.
+    static kestrix::record::RecordingSetup Setup(const CaptureOptions& options,
+                                                 kestrix::session::Camera& camera,
+                                                 const std::string& path);
     // Catches SIGUSR1 from now on: the event of a pre-trigger recording.
     static void CatchEvent();
     // Opens the file and its log and starts recording (or waiting for the event); false,

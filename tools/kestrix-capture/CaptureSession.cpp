@@ -86,7 +86,7 @@ int CaptureSession::Run() {
     if (m_pCamera && m_pCamera->GetState() != kestrix::session::Camera::State::Lost &&
         !m_trigger.Restore(*m_pCamera))
         Fail(kExitFailed, "putting the camera's trigger setting back failed");
-    if (m_options.json) WriteOut(Summary().Json());
+    if (m_options.json) WriteOut(m_options.Group() ? GroupSummaryOf().Json() : Summary().Json());
     return m_nExit;
 }
 
@@ -105,6 +105,7 @@ int CaptureSession::RunSteps() {
         WriteOut(listing);
         return m_nExit;
     }
+    if (m_options.Group()) return RunGroup();
     if (!CheckOutputs() || !OpenCamera()) return m_nExit;
     if (!m_options.Capturing()) {
         // Settings alone leave the camera's capture alone, as the viewer's dialogs do.
@@ -131,16 +132,21 @@ bool CaptureSession::CheckOutputs() {
 }
 
 bool CaptureSession::OpenCamera() {
+    m_pCamera = Claim(m_options.camera, m_options.Capturing());
+    return m_pCamera != nullptr;
+}
+
+std::shared_ptr<kestrix::session::Camera> CaptureSession::Claim(
+    const kestrix::session::CameraPick& pick, bool capturing) {
     // Claimed before the first register write of a capture: its set-up switches the
     // transmission off, which would cut short another program's recording. Settings alone
     // need no claim.
     Error error;
-    m_pCamera = m_options.Capturing() ? m_pManager->Acquire(m_options.camera, error)
-                                      : m_pManager->Find(m_options.camera, error);
-    if (m_pCamera) return true;
+    auto camera = capturing ? m_pManager->Acquire(pick, error) : m_pManager->Find(pick, error);
+    if (camera) return camera;
     switch (error.GetKind()) {
         case Kind::NotFound:
-            NoCamera(error);
+            NoCamera(error, pick);
             break;
         case Kind::InUse:
             Fail(kExitInUse, error.Message());
@@ -148,10 +154,10 @@ bool CaptureSession::OpenCamera() {
         default:
             Fail(kExitFailed, error.Message());
     }
-    return false;
+    return nullptr;
 }
 
-void CaptureSession::NoCamera(const Error& error) {
+void CaptureSession::NoCamera(const Error& error, const kestrix::session::CameraPick& pick) {
     Error unread;
     const std::size_t cameras = m_pManager->Cameras(unread).size();
     if (cameras == 0) {
@@ -161,7 +167,7 @@ void CaptureSession::NoCamera(const Error& error) {
                  : "no camera found on the FireWire bus (--simulate uses a simulated one)");
         return;
     }
-    if (m_options.camera.guid) {
+    if (pick.guid) {
         Fail(kExitNoCamera, error.Message() + " (see --list)");
         return;
     }
@@ -176,7 +182,7 @@ void CaptureSession::NoCamera(const Error& error) {
                                         std::to_string(cameras) + " cameras among them"
                                   : "the bus has " + std::to_string(cameras);
     Fail(kExitNoCamera,
-         "no camera " + std::to_string(m_options.camera.index) + ": " + count + " (see --list)");
+         "no camera " + std::to_string(pick.index) + ": " + count + " (see --list)");
 }
 
 bool CaptureSession::FeatureOutcome(const CameraFeatures::Outcome& outcome) {
@@ -193,9 +199,11 @@ bool CaptureSession::FeatureOutcome(const CameraFeatures::Outcome& outcome) {
     return false;
 }
 
-bool CaptureSession::ApplyFeatures() {
+bool CaptureSession::ApplyFeatures() { return ApplyFeatures(*m_pCamera); }
+
+bool CaptureSession::ApplyFeatures(kestrix::session::Camera& camera) {
     for (const std::string& setting : m_options.sets) {
-        if (const Error error = m_pCamera->SetFeature(setting)) {
+        if (const Error error = camera.SetFeature(setting)) {
             Fail(error.GetKind() == Kind::Refused ? kExitFeature : kExitFailed, error.Message());
             return false;
         }
@@ -227,7 +235,28 @@ bool CaptureSession::ReadFeatures() {
 
 bool CaptureSession::Connect() {
     StreamConfig config;
-    if (const Error error = m_pCamera->FindMode(m_options.modeName, config.mode)) {
+    if (!MakeConfig(*m_pCamera, config)) return false;
+    if (const Error error = m_pCamera->Configure(config)) {
+        Fail(error.GetKind() == Kind::Refused ? kExitModeRefused : kExitFailed, error.Message());
+        return false;
+    }
+    if (const std::string problem = PacketProblem(*m_pCamera, config.mode); !problem.empty()) {
+        Fail(kExitModeRefused, problem);
+        return false;
+    }
+    // Transmission waits for the recorder, so that the file gets the stream's first frame.
+    if (const Error error = m_pCamera->Start(m_pStream, false)) {
+        StartFailed(error);
+        return false;
+    }
+    const CameraModes::Mode& mode = config.mode;
+    m_nFrameBytes = m_options.convert ? std::uint64_t(mode.width) * std::uint64_t(mode.height) * 3
+                                      : m_pStream->FrameBytes();
+    return true;
+}
+
+bool CaptureSession::MakeConfig(kestrix::session::Camera& camera, StreamConfig& config) {
+    if (const Error error = camera.FindMode(m_options.modeName, config.mode)) {
         const bool refused = error.GetKind() == Kind::Refused;
         Fail(refused ? kExitModeRefused : kExitFailed,
              refused ? error.Message() + " (see --list)" : error.Message());
@@ -240,38 +269,27 @@ bool CaptureSession::Connect() {
     config.ring = m_options.bufferPercent != 0
                       ? RingSize::MemoryShare(m_options.bufferPercent)
                       : RingSize::Seconds(kRecorderRingSeconds + m_options.preTrigger);
-    if (const Error error = m_pCamera->Configure(config)) {
-        Fail(error.GetKind() == Kind::Refused ? kExitModeRefused : kExitFailed, error.Message());
-        return false;
-    }
-    if (const std::string problem = PacketProblem(config.mode); !problem.empty()) {
-        Fail(kExitModeRefused, problem);
-        return false;
-    }
-    // Transmission waits for the recorder, so that the file gets the stream's first frame.
-    if (const Error error = m_pCamera->Start(m_pStream, false)) {
-        switch (error.GetKind()) {
-            case Kind::NoBandwidth:
-                Fail(kExitModeRefused, error.Message());
-                break;
-            case Kind::Failed:
-                // The other reasons (no channel left on the bus, a refused transfer) are logged.
-                Fail(kExitFailed, "connection with the camera failed; -v shows why");
-                break;
-            default:
-                Fail(kExitFailed, error.Message());
-        }
-        return false;
-    }
-    const CameraModes::Mode& mode = config.mode;
-    m_nFrameBytes = m_options.convert ? std::uint64_t(mode.width) * std::uint64_t(mode.height) * 3
-                                      : m_pStream->FrameBytes();
     return true;
 }
 
-std::string CaptureSession::PacketProblem(const CameraModes::Mode& mode) {
+void CaptureSession::StartFailed(const Error& error) {
+    switch (error.GetKind()) {
+        case Kind::NoBandwidth:
+            Fail(kExitModeRefused, error.Message());
+            break;
+        case Kind::Failed:
+            // The other reasons (no channel left on the bus, a refused transfer) are logged.
+            Fail(kExitFailed, "connection with the camera failed; -v shows why");
+            break;
+        default:
+            Fail(kExitFailed, error.Message());
+    }
+}
+
+std::string CaptureSession::PacketProblem(kestrix::session::Camera& camera,
+                                          const CameraModes::Mode& mode) {
     int bytes = 0;
-    m_pCamera->Call([&](C1394Dcam& cam, int index) { bytes = cam.GetBytesPerPacket(index); });
+    camera.Call([&](C1394Dcam& cam, int index) { bytes = cam.GetBytesPerPacket(index); });
     if (bytes <= 0) return {};  // unknown here: the capture's start reports it
     const int speed = m_options.speed;
     std::string bus = "S";  // appended: GCC 12 at -O3 warns falsely about "S" + number
@@ -504,6 +522,10 @@ double CaptureSession::FramesPerSecond() const {
 }
 
 void CaptureSession::Release() {
+    m_pGroupRecorder.reset();
+    m_pCameraGroup.reset();
+    for (const auto& camera : m_groupCameras) camera->Release();
+    m_groupCameras.clear();
     // Stops the stream (transmission off unless the camera is gone) and lets the claim go.
     if (m_pCamera) m_pCamera->Release();
     m_pCamera.reset();

@@ -15,7 +15,9 @@
 #include <string>
 
 #include "camera/CameraFeatures.h"
+#include "record/GroupRecorder.h"
 #include "session/Camera.h"
+#include "session/CameraGroup.h"
 #include "session/CameraManager.h"
 #include "session/FrameStream.h"
 #include "tools/kestrix-capture/CaptureOptions.h"
@@ -23,6 +25,7 @@
 #include "tools/kestrix-capture/CaptureRecording.h"
 #include "tools/kestrix-capture/CaptureSummary.h"
 #include "tools/kestrix-capture/CaptureTrigger.h"
+#include "tools/kestrix-capture/GroupSummary.h"
 
 class CaptureSession {
 public:
@@ -47,15 +50,23 @@ private:
     int RunSteps();
     bool CheckOutputs();
     bool OpenCamera();
+    // The camera of the pick, claimed when capturing; null, reported, when it cannot be had.
+    std::shared_ptr<kestrix::session::Camera> Claim(const kestrix::session::CameraPick& pick,
+                                                    bool capturing);
     // Reports why no camera of the pick is on the bus.
-    void NoCamera(const kestrix::session::Error& error);
+    void NoCamera(const kestrix::session::Error& error, const kestrix::session::CameraPick& pick);
     bool ApplyFeatures();
+    bool ApplyFeatures(kestrix::session::Camera& camera);
     bool ApplyTrigger();
     bool ReadFeatures();
     bool FeatureOutcome(const CameraFeatures::Outcome& outcome);
     bool Connect();
+    // The configuration the options ask of the camera; false, reported, for a mode it lacks.
+    bool MakeConfig(kestrix::session::Camera& camera, kestrix::session::StreamConfig& config);
+    // Reports a failed start of the stream.
+    void StartFailed(const kestrix::session::Error& error);
     // Why the mode cannot stream at the chosen speed, or empty when it can.
-    std::string PacketProblem(const CameraModes::Mode& mode);
+    std::string PacketProblem(kestrix::session::Camera& camera, const CameraModes::Mode& mode);
     void Record();
     void WaitForFrames();
     // Of the recording, whichever kind runs.
@@ -76,6 +87,16 @@ private:
     CaptureSummary Summary() const;
     double FramesPerSecond() const;
     void Release();
+
+    // A run of several cameras (CaptureSessionGroup.cpp).
+    int RunGroup();
+    bool ClaimGroup();
+    bool CheckGroupOutputs();
+    bool StartGroup();
+    void RecordGroup();
+    // Whether a camera's stream ended; reports why once.
+    bool GroupStreamEnded();
+    GroupSummary GroupSummaryOf() const;
 
     const CaptureOptions& m_options;
     const std::atomic<int>& m_stopSignal;
@@ -103,4 +124,15 @@ private:
     Clock::time_point m_lastSeen{};
     Clock::time_point m_lastArrival{};   // of a frame in the ring, recorded or not
     std::uint16_t m_nFirstSequence = 0;  // the ring's number for the run's first frame
+
+    // A run of several cameras; m_nFrames, m_firstSeen and m_lastSeen count its sets.
+    std::vector<std::shared_ptr<kestrix::session::Camera>> m_groupCameras;
+    std::vector<std::string> m_groupPaths;  // each camera's file, with --record
+    std::string m_strSyncPath;
+    std::unique_ptr<kestrix::session::CameraGroup> m_pCameraGroup;
+    std::unique_ptr<kestrix::record::GroupRecorder> m_pGroupRecorder;
+    // As the run ended.
+    kestrix::record::GroupRecorder::Figures m_groupFigures;
+    kestrix::session::StreamGroup::Counters m_groupSets;
+    std::vector<kestrix::session::StreamCounters> m_groupCounters;
 };

@@ -21,7 +21,9 @@ std::string JsonMembers(const std::vector<std::pair<std::string, std::string>>& 
 
 }  // namespace
 
-std::string CaptureSummary::Line() const {
+std::string CaptureSummary::Line() const { return FiguresLine() + "\n"; }
+
+std::string CaptureSummary::FiguresLine() const {
     char line[200];
     std::snprintf(line, sizeof line, "frames=%llu dropped=%llu fps=%.2f lost=%llu short=%llu",
                   static_cast<unsigned long long>(frames), static_cast<unsigned long long>(dropped),
@@ -29,21 +31,29 @@ std::string CaptureSummary::Line() const {
                   static_cast<unsigned long long>(shortFrames));
     std::string text = line;
     if (counterGaps) text += " gaps=" + std::to_string(*counterGaps);
-    return text + "\n";
+    return text;
 }
 
-std::string CaptureSummary::Json() const {
+std::string CaptureSummary::FiguresJson() const {
     char figures[320];
     std::snprintf(
         figures, sizeof figures,
-        "{\"frames\":%llu,\"dropped\":%llu,\"fps\":%.2f,\"bytes\":%llu,\"lost\":%llu,"
-        "\"short\":%llu,\"read_errors\":%llu,",
+        "\"frames\":%llu,\"dropped\":%llu,\"fps\":%.2f,\"bytes\":%llu,\"lost\":%llu,"
+        "\"short\":%llu,\"read_errors\":%llu",
         static_cast<unsigned long long>(frames), static_cast<unsigned long long>(dropped), fps,
         static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(lost),
         static_cast<unsigned long long>(shortFrames), static_cast<unsigned long long>(readErrors));
     std::string json = figures;
-    if (counterGaps) json += "\"counter_gaps\":" + std::to_string(*counterGaps) + ",";
-    return json + "\"files\":{" + JsonMembers(files) + "},\"features\":{" + JsonMembers(features) +
+    if (counterGaps) json += ",\"counter_gaps\":" + std::to_string(*counterGaps);
+    return json;
+}
+
+std::string CaptureSummary::FilesJson(const std::vector<std::pair<std::string, std::string>>& files) {
+    return "\"files\":{" + JsonMembers(files) + "}";
+}
+
+std::string CaptureSummary::Json() const {
+    return "{" + FiguresJson() + "," + FilesJson(files) + ",\"features\":{" + JsonMembers(features) +
            "},\"exit_reason\":" + JsonString(exitReason) +
            ",\"exit_status\":" + std::to_string(exitStatus) + "}\n";
 }

@@ -28,4 +28,10 @@ struct CaptureSummary {
 
     std::string Line() const;
     std::string Json() const;
+    // The figures alone: "frames=N ... short=S [gaps=G]" and the JSON members from "frames" to
+    // "read_errors" (and "counter_gaps"), as a run of several cameras gives them per camera.
+    std::string FiguresLine() const;
+    std::string FiguresJson() const;
+    // The JSON members of files, as "files":{...}.
+    static std::string FilesJson(const std::vector<std::pair<std::string, std::string>>& files);
 };

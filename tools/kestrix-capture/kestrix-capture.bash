@@ -61,7 +61,10 @@ _kestrix_capture() {
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return ;;
-        --camera | --frames | --seconds | --quality | --buffer-percent | --software-trigger-every | \
+        --camera)
+            COMPREPLY=($(compgen -W "all" -- "$cur"))
+            return ;;
+        --frames | --seconds | --quality | --buffer-percent | --software-trigger-every | \
             --pre-trigger)
             return ;;
     esac

@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
         const int status = bus.NoController() ? kExitNoCamera : kExitFailed;
         return options->json ? PrintJsonOfFailedStart(*options, error, status) : status;
     }
-    if (options->plan) return RunPlan(*options, {options->camera});
+    if (options->plan) return RunPlan(*options);
     CaptureSession session(*options, stopSignal);
     return session.Run();
 }

@@ -128,7 +128,7 @@ void CGridFrame::BuildMenus() {
     AddCommand(control, kStopAll, "St&op All\tCtrl+Down", "Stop transmission of every camera");
     QMenu* capture = menuBar()->addMenu("Ca&pture");
     AddCommand(capture, kRecordAll, "&Record All...\tCtrl+R",
-               "Record every camera into an AVI file of its own; again to finish the files", true);
+               "Record every camera into a file of its own, with the frame sets beside them; again to finish", true);
     QMenu* help = menuBar()->addMenu("&Help");
     AddCommand(help, cmd::kAbout, "&About KestrixView...", "Display program information");
     for (QMenu* menu : {camera, control, capture, help})
@@ -240,7 +240,9 @@ void CGridFrame::OnRecord() {
     }
     const QString pattern =
         m_pPrompts->SaveFileName(this, "Record All Cameras ({camera} becomes each camera's number)",
-                                 "AVI Files (*.avi)|*.avi||", "avi");
+                                 "AVI Files (*.avi)|*.avi|SER Files (*.ser)|*.ser|"
+                                 "TIFF Stacks (*.tif)|*.tif|Matroska FFV1 (*.mkv)|*.mkv||",
+                                 "avi");
     if (pattern.isEmpty()) return;
     const QStringList names = m_session.FileNames(pattern);
     QStringList existing;
@@ -255,7 +257,8 @@ void CGridFrame::OnRecord() {
         Tell(failure, ViewerPrompts::Icon::Exclamation);
         return;
     }
-    m_pStatus->setText("Recording into " + names.join(", "));
+    m_pStatus->setText("Recording into " + names.join(", ") + ", frame sets into " +
+                       QFileInfo(GridSession::SyncPath(pattern)).fileName());
 }
 
 // ---- The cameras' own windows ----

@@ -13,11 +13,15 @@
 #include "files/CameraFiles.h"
 #include "platform/MessageQueue.h"
 #include "session/BusPlan.h"
+#include "record/OutputPattern.h"
+#include "record/RecordingSetup.h"
 #include "session/ModeOffer.h"
+#include "session/StreamGroup.h"
 
 namespace {
 
 namespace session = kestrix::session;
+namespace record = kestrix::record;
 using Clock = std::chrono::steady_clock;
 
 // The configuration with its mode as the camera offers it (name and rates), which the bus
@@ -45,10 +49,18 @@ QString Sentence(const std::string& text) {
     return sentence.endsWith('.') ? sentence : sentence + ".";
 }
 
-// Stands in for the pattern expansion of the recording layer until the grid can share it.
-QString ExpandCameraPattern(QString pattern, int camera, std::uint64_t guid) {
-    return pattern.replace("{camera}", QString::number(camera))
-        .replace("{guid}", QString::fromStdString(session::CameraInfo::GuidText(guid)));
+// The Setting item that turns the frame logs beside recordings off.
+constexpr const char* kFrameLogKey = "Setting/FrameLog";
+
+// A name without a placeholder gets "-{camera}" before its extension, so that no two cameras
+// share a file.
+std::string FullPattern(const QString& pattern) {
+    if (pattern.contains("{camera}") || pattern.contains("{guid}")) return pattern.toStdString();
+    const QFileInfo file(pattern);
+    const QString suffix = file.completeSuffix();
+    return (file.path() + "/" + file.baseName() + "-{camera}" +
+            (suffix.isEmpty() ? QString() : "." + suffix))
+        .toStdString();
 }
 
 // The modes tried for a camera without a kept format, best first: colour as long as the
@@ -220,7 +232,7 @@ bool GridSession::Start() {
 
 void GridSession::Stop() {
     if (!Running()) return;
-    if (m_bRecording) {
+    if (Recording()) {
         QString ignored;
         StopRecording(ignored);
     }
@@ -231,75 +243,71 @@ void GridSession::Stop() {
 }
 
 QStringList GridSession::FileNames(const QString& pattern) const {
-    QString full = pattern;
-    if (!full.contains("{camera}")) {
-        const QFileInfo file(full);
-        const QString suffix = file.completeSuffix();
-        full = file.path() + "/" + file.baseName() + "-{camera}" +
-               (suffix.isEmpty() ? QString() : "." + suffix);
-    }
+    const record::OutputPattern files(FullPattern(pattern));
     QStringList names;
     for (const auto& c : m_cameras)
-        if (c->stream) names << ExpandCameraPattern(full, c->info.index, c->info.guid);
+        if (c->stream) names << QString::fromStdString(files.Expand(c->info.index, c->info.guid));
     return names;
 }
 
+QString GridSession::SyncPath(const QString& pattern) {
+    return QString::fromStdString(record::OutputPattern(FullPattern(pattern)).SyncPath());
+}
+
 bool GridSession::StartRecording(const QString& pattern, QString& failure) {
-    if (!Running() || m_bRecording) return false;
+    if (!Running() || Recording()) return false;
     const QStringList names = FileNames(pattern);
-    const bool standardFourCC =
-        QSettings("Tarnwell", "KestrixView").value("Setting/RawAviFourCC", 0).toInt() == 1;
-    int next = 0;
+    const bool frameLog = QSettings("Tarnwell", "KestrixView").value(kFrameLogKey, true).toBool();
+    record::GroupRecorder::Setup setup;
+    // The recorder reads the frames beside the tiles' displays, each on a reader of its own.
+    std::vector<std::shared_ptr<session::FrameStream>> readers;
+    m_recorded.clear();
     for (auto& c : m_cameras) {
         if (!c->stream) continue;
-        const QString name = names[next++];
-        const QByteArray path = name.toLocal8Bit();
-        bool recording = false;
-        std::string why;
-        c->camera->Call([&](C1394Dcam& cam, int index) {
-            recording = files::OpenAviFile(cam, index, path.constData(), false, standardFourCC) &&
-                        files::StartAviRecording(cam, index);
-            if (!recording) why = files::GetAviErrorText(cam, index);
-        });
-        if (!recording) {
-            failure = QString("Camera %1 cannot record into %2%3")
-                          .arg(c->info.index)
-                          .arg(name, why.empty() ? QString(".") : ": " + Sentence(why));
-            CloseRecordings();
-            return false;
-        }
-        c->file = name;
+        record::RecordingSetup file =
+            record::RecordingSetup::Of(*c->camera, names[int(readers.size())].toStdString());
+        file.frameLog = frameLog;
+        setup.files.push_back(std::move(file));
+        setup.cameras.push_back(c->info.index);
+        readers.push_back(c->stream->Reader());
+        m_recorded.push_back(c.get());
     }
-    m_bRecording = true;
+    setup.syncPath = SyncPath(pattern).toStdString();
+    std::uint32_t periodUs = 0;
+    m_recorded.front()->camera->Call(
+        [&](C1394Dcam& cam, int index) { periodUs = files::GetFramePeriod(cam, index); });
+    constexpr double kMicrosecondsPerCycle = 125;
+    const auto group = std::make_shared<session::StreamGroup>(
+        readers, periodUs != 0 ? periodUs / kMicrosecondsPerCycle : 8000.0 / 15);
+    std::string error;
+    m_pRecorder = record::GroupRecorder::Start(group, std::move(setup), error);
+    if (!m_pRecorder) {
+        failure = QString("The cameras cannot record into %1: %2")
+                      .arg(names.join(", "), Sentence(error));
+        m_recorded.clear();
+        return false;
+    }
+    for (std::size_t k = 0; k < m_recorded.size(); ++k) m_recorded[k]->file = names[int(k)];
     return true;
 }
 
-void GridSession::CloseRecordings() {
-    for (auto& c : m_cameras) {
-        if (c->file.isEmpty()) continue;
-        c->camera->Call([](C1394Dcam& cam, int index) { files::CloseAviFile(cam, index); });
-        c->file.clear();
-    }
-}
-
 bool GridSession::StopRecording(QString& failure) {
-    if (!m_bRecording) return true;
+    if (!Recording()) return true;
+    std::string error;
+    const bool finished = m_pRecorder->Stop(error);
+    const record::GroupRecorder::Figures figures = m_pRecorder->GetFigures();
     QStringList problems;
-    for (auto& c : m_cameras) {
-        if (c->file.isEmpty()) continue;
-        c->camera->Call([&](C1394Dcam& cam, int index) {
-            files::PauseAviRecording(cam, index);
-            const bool finished = files::CloseAviFile(cam, index);
-            const int dropped = files::GetAviDropped(cam, index);
-            if (!finished)
-                problems << QString("%1: %2").arg(c->file,
-                                                  Sentence(files::GetAviErrorText(cam, index)));
-            else if (dropped > 0)
-                problems << QString("%1: %2 frames were dropped.").arg(c->file).arg(dropped);
-        });
-        c->file.clear();
+    if (!finished) problems << Sentence(error);
+    for (std::size_t k = 0; k < m_recorded.size(); ++k) {
+        if (k < figures.dropped.size() && figures.dropped[k] > 0) {
+            problems << QString("%1: %2 frames were dropped.")
+                            .arg(m_recorded[k]->file)
+                            .arg(figures.dropped[k]);
+        }
+        m_recorded[k]->file.clear();
     }
-    m_bRecording = false;
+    m_pRecorder.reset();
+    m_recorded.clear();
     failure = problems.join('\n');
     return problems.isEmpty();
 }
@@ -308,12 +316,19 @@ std::uint64_t GridSession::Drops(const GridCamera& c) const {
     if (!c.stream) return 0;
     const session::StreamCounters counters = c.stream->Counters();
     std::uint64_t drops = counters.lost + counters.dropped;
-    if (!c.file.isEmpty() && c.camera) {
-        c.camera->Call([&](C1394Dcam& cam, int index) {
-            drops += std::uint64_t(std::max(files::GetAviDropped(cam, index), 0));
-        });
+    if (m_pRecorder) {
+        const auto figures = m_pRecorder->GetFigures();
+        for (std::size_t k = 0; k < m_recorded.size() && k < figures.dropped.size(); ++k)
+            if (m_recorded[k] == &c) drops += figures.dropped[k];
     }
     return drops;
+}
+
+void GridSession::NoteFeatures() {
+    for (std::size_t k = 0; k < m_recorded.size(); ++k) {
+        std::vector<session::Feature> features;
+        if (!m_recorded[k]->camera->Features(features)) m_pRecorder->NoteFeatures(k, features);
+    }
 }
 
 void GridSession::Sample() {
@@ -345,6 +360,7 @@ void GridSession::Sample() {
         c->lostAtSample = counters.lost;
         c->sampledAt = now;
     }
+    if (m_pRecorder) NoteFeatures();
 }
 
 QStringList GridSession::Caption(std::size_t tile) const {

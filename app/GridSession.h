@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/GridCamera.h"
+#include "record/GroupRecorder.h"
 #include "session/CameraGroup.h"
 #include "session/CameraManager.h"
 
@@ -40,7 +41,7 @@ public:
     bool LetGo(std::size_t tile, const QString& why);
 
     bool Running() const { return m_group != nullptr; }
-    bool Recording() const { return m_bRecording; }
+    bool Recording() const { return m_pRecorder != nullptr; }
     // Starts every camera the grid holds, in one bus cycle; false with Problem() set.
     bool Start();
     // Finishes any recording, then stops every camera; the last pictures stay.
@@ -51,7 +52,11 @@ public:
     // pattern without {camera} gets "-{camera}" before its extension, so no two cameras share
     // a file.
     QStringList FileNames(const QString& pattern) const;
-    // Records every streaming camera into its file; false with failure set, recording nothing.
+    // The frame-set sidecar of that pattern (run-{camera}.avi -> run.sync.csv).
+    static QString SyncPath(const QString& pattern);
+    // Records every streaming camera into its file, in the format its name chooses, with each
+    // file's frame log (unless the Setting is off) and the frame sets' sidecar; false with
+    // failure set, recording nothing.
     bool StartRecording(const QString& pattern, QString& failure);
     // Finishes the files; false with failure set when a write failed or frames were dropped.
     bool StopRecording(QString& failure);
@@ -71,12 +76,14 @@ private:
     kestrix::session::StreamConfig BaseConfig() const;
     // Streams counters with the recording's drops.
     std::uint64_t Drops(const GridCamera& camera) const;
-    void CloseRecordings();
+    // Reports the recorded cameras' features to the recording, for its frame logs.
+    void NoteFeatures();
 
     std::shared_ptr<kestrix::session::CameraManager> m_pManager;
     std::vector<std::unique_ptr<GridCamera>> m_cameras;
     std::unique_ptr<kestrix::session::CameraGroup> m_group;  // while running
     QSocketNotifier* m_pQueueNotifier = nullptr;
     QString m_strProblem;
-    bool m_bRecording = false;
+    std::unique_ptr<kestrix::record::GroupRecorder> m_pRecorder;  // while recording
+    std::vector<GridCamera*> m_recorded;  // the recording's cameras, in its order
 };

@@ -9,6 +9,7 @@
 #include "record/FrameFormat.h"
 #include "record/FrameWriter.h"
 #include "record/RecordingInfo.h"
+#include "session/Camera.h"
 
 namespace kestrix::record {
 
@@ -27,6 +28,11 @@ struct RecordingSetup {
     // Where the camera's manager runs its own thread: reads the features, which the recorder
     // then does twice a second itself. Empty: the front end calls Recorder::NoteFeatures.
     std::function<bool(std::vector<session::Feature>&)> readFeatures;
+
+    // The setup of a recording of the camera's configured stream into path: its frame format
+    // and rate, and the camera, mode, region and features for the frame log. What a front end
+    // chooses (codec, limits, the log itself) it sets after.
+    static RecordingSetup Of(session::Camera& camera, const std::string& path);
 };
 
 }  // namespace kestrix::record

@@ -78,6 +78,11 @@ public:
     // Copies ring slot `slot` (negative: the newest) as it stands, for stepping through the
     // frames a stopped stream holds; false while the ring holds no frame. Counts nothing.
     bool CopySlot(int slot, std::span<std::uint8_t> dst, FrameRing::SlotInfo& info) const;
+    // Another reader of the same ring from now on, hearing the bus as this one does, with its
+    // own place and counts: a recorder beside a display.
+    std::shared_ptr<FrameStream> Reader() const {
+        return std::make_shared<FrameStream>(m_pRing, m_nFrameBytes, m_bus);
+    }
     // While on, the readers return Interrupted at once.
     void Interrupt(bool on);
 

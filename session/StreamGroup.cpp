@@ -43,7 +43,7 @@ std::int64_t StreamGroup::Unwrap(std::uint32_t cycleTime) {
 
 FrameStream::Status StreamGroup::Read(std::size_t stream,
                                       std::chrono::steady_clock::time_point deadline,
-                                      bool forever) {
+                                      bool withoutLimit) {
     Head& head = m_heads[stream];
     FrameStream& source = *m_streams[stream];
     if (head.bytes.size() < source.SlotBytes()) head.bytes.resize(source.SlotBytes());
@@ -52,7 +52,7 @@ FrameStream::Status StreamGroup::Read(std::size_t stream,
                                        deadline - std::chrono::steady_clock::now()),
                                    std::chrono::milliseconds(0));
         const FrameStream::Status status =
-            source.Next(head.bytes, head.meta, forever ? FrameStream::kForever : left);
+            source.Next(head.bytes, head.meta, withoutLimit ? FrameStream::kForever : left);
         if (status != FrameStream::Status::Frame) return status;
         head.cycles = Unwrap(head.meta.cycleTime);
         // A frame that came after its set was handed out without it is passed over: taking it
@@ -64,13 +64,13 @@ FrameStream::Status StreamGroup::Read(std::size_t stream,
 }
 
 FrameStream::Status StreamGroup::Fill(std::chrono::milliseconds timeout) {
-    const bool forever = timeout < std::chrono::milliseconds(0);
-    const auto deadline = forever ? std::chrono::steady_clock::time_point::max()
+    const bool withoutLimit = timeout < std::chrono::milliseconds(0);
+    const auto deadline = withoutLimit ? std::chrono::steady_clock::time_point::max()
                                   : std::chrono::steady_clock::now() + timeout;
     for (;;) {
         for (std::size_t i = 0; i < m_streams.size(); ++i) {
             if (m_heads[i].held) continue;
-            const FrameStream::Status status = Read(i, deadline, forever);
+            const FrameStream::Status status = Read(i, deadline, withoutLimit);
             if (status == FrameStream::Status::Ended || status == FrameStream::Status::Interrupted)
                 return status;
         }

@@ -51,7 +51,7 @@ private:
     };
     FrameStream::Status Fill(std::chrono::milliseconds timeout);
     FrameStream::Status Read(std::size_t stream, std::chrono::steady_clock::time_point deadline,
-                             bool forever);
+                             bool withoutLimit);
     // Passes over the frames older than the last stream's first; true once the heads align.
     bool Align();
     void Hand(FrameSet& set);

@@ -4,7 +4,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "files/CameraFiles.h"
 #include "python/src/CameraSession.h"
 #include "python/src/Errors.h"
 #include "python/src/FrameStream.h"
@@ -25,21 +24,11 @@ Recording::Recording(std::shared_ptr<FrameStream> stream, const std::string& pat
     if (codec != "ffv1" && codec != "h264") throw std::invalid_argument("codec: ffv1 or h264, not " + codec);
     std::shared_ptr<CameraSession> session = m_pStream->Session();
     session::Camera& camera = session->Camera();
-    kestrix::record::RecordingSetup setup;
-    setup.path = path;
-    std::uint32_t period = 0;
-    camera.Call([&](C1394Dcam& cam, int index) { period = files::GetFramePeriod(cam, index); });
-    const CameraModes::Mode& mode = camera.Config().mode;
-    setup.format = kestrix::record::FrameFormat::Of(mode, period != 0 ? 1e6 / period : 0);
+    kestrix::record::RecordingSetup setup = kestrix::record::RecordingSetup::Of(camera, path);
     setup.writer.codec = codec;
     setup.writer.expectedFrames = frames.value_or(0);
     setup.frameLog = frameLog;
     setup.frameLimit = frames.value_or(0);
-    setup.info.camera = session->Info();
-    setup.info.mode = mode.name;
-    setup.info.fps = setup.format.fps;
-    if (mode.Format7()) setup.info.region = Format7Region{0, 0, mode.width, mode.height};
-    Check(camera.Features(setup.info.features));
     // The session's manager runs its own thread: the recorder may read the features itself.
     setup.readFeatures = [session](std::vector<session::Feature>& features) {
         try {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "app/CCameraGrid.h"
@@ -207,6 +209,15 @@ TEST_F(GridWindowTest, StartsStopsAndRecordsEveryCameraAtOnce) {
     EXPECT_FALSE(m_frame->Session().Recording());
     for (const char* name : {"run-0.avi", "run-1.avi"})
         EXPECT_GT(viewertest::ProbeFrames(folder.Path() / name), 0) << name;
+    // Each frame set pairs both cameras, and each file has its frame log.
+    std::ifstream sets(folder.Path() / "run.sync.csv");
+    std::string line;
+    std::getline(sets, line);
+    EXPECT_EQ(line, "set,cycle_time,camera0,camera1");
+    int rows = 0;
+    for (; std::getline(sets, line); ++rows) EXPECT_EQ(line.find(",,"), std::string::npos) << line;
+    EXPECT_GT(rows, 0);
+    EXPECT_TRUE(std::filesystem::exists(folder.Path() / "run-1.avi.csv"));
 
     // The same names again are not written over unasked.
     m_prompts->fileAnswers.push_back(

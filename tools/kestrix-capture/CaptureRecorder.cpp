@@ -9,12 +9,10 @@
 #include <csignal>
 #include <cstdio>
 
-#include "files/CameraFiles.h"
 #include "tools/kestrix-capture/ExitCodes.h"
 
 namespace {
 
-using kestrix::record::FrameFormat;
 using kestrix::record::RecordingSetup;
 
 
@@ -36,12 +34,7 @@ void CaptureRecorder::CatchEvent() {
 
 RecordingSetup CaptureRecorder::Setup(const CaptureOptions& options,
                                       kestrix::session::Camera& camera, const std::string& path) {
-    RecordingSetup setup;
-    setup.path = path;
-    std::uint32_t period = 0;
-    camera.Call([&](C1394Dcam& cam, int index) { period = files::GetFramePeriod(cam, index); });
-    const CameraModes::Mode& mode = camera.Config().mode;
-    setup.format = FrameFormat::Of(mode, period != 0 ? 1e6 / period : 0);
+    RecordingSetup setup = RecordingSetup::Of(camera, path);
     setup.writer.codec = options.codec;
     const double seconds = options.seconds + options.preTrigger;
     setup.writer.expectedFrames =
@@ -50,11 +43,6 @@ RecordingSetup CaptureRecorder::Setup(const CaptureOptions& options,
     // Ctrl+C may end a pre-trigger recording at any length.
     if (options.preTrigger > 0 && !options.lengthAsked) setup.writer.expectedFrames = 0;
     setup.frameLog = options.frameLog;
-    setup.info.camera = camera.Info();
-    setup.info.mode = mode.name;
-    setup.info.fps = setup.format.fps;
-    if (mode.Format7()) setup.info.region = Format7Region{0, 0, mode.width, mode.height};
-    camera.Features(setup.info.features);
     setup.frameLimit = options.frames;
     setup.preTriggerSeconds = options.preTrigger;
     return setup;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "tests/app/ViewerTestSupport.h"
@@ -51,12 +52,20 @@ TEST_F(RecordAsTest, RecordAsWritesSerWithItsLogAndSaveRingWritesTheRing) {
     ASSERT_TRUE(WaitFor([&] { return View().Session().RecordAsFigures().frames >= 10; }));
     ASSERT_TRUE(WaitFor([&] { return Pane(3).startsWith(" Record 0000"); }));
     EXPECT_GT(View().Pipeline().FramesShown(), shown);
+    // A brightness a parameter dialog writes reaches the log once the viewer polled it.
+    const C1394Dcam::DWORD brightness = 0x82000000 + 77;
+    ASSERT_TRUE(View().Camera().WriteFeature(0, 0, &brightness));
+    const std::uint64_t before = View().Session().RecordAsFigures().frames;
+    ASSERT_TRUE(WaitFor([&] { return View().Session().RecordAsFigures().frames >= before + 15; }));
     ASSERT_TRUE(View().RunCommand(cmd::kRecordAs));  // again: stops
     EXPECT_FALSE(View().IsCommandChecked(cmd::kRecordAs));
     const std::uint32_t frames = SerFrames(m_files.Path() / "run.ser");
     EXPECT_GE(frames, 10u);
     EXPECT_EQ(LogRows(m_files.Path() / "run.ser.csv"), int(frames));
-    EXPECT_TRUE(fs::exists(m_files.Path() / "run.ser.json"));
+    std::ifstream json(m_files.Path() / "run.ser.json");
+    const std::string log{std::istreambuf_iterator<char>(json), {}};
+    const std::string changes = log.substr(log.find("\"feature_changes\""));
+    EXPECT_NE(changes.find("brightness"), std::string::npos) << changes;
     EXPECT_TRUE(m_prompts->messages.empty());
 
     // The stopped ring, whole: every slot once it went round.

@@ -49,6 +49,7 @@ CCameraView::CCameraView(QWidget* parent, std::shared_ptr<ViewerPrompts> prompts
                 [this, orientation](int action) { OnScrollAction(orientation, action); });
     }
     connect(&m_session, &CameraSession::ConnectionLost, this, &CCameraView::OnConnectionLost);
+    connect(&m_session, &CameraSession::RecordAsEnded, this, &CCameraView::EndRecordAs);
     connect(&m_pipeline, &DisplayPipeline::FrameShown, this, &CCameraView::OnFrameShown);
     // Counted on the display thread, at most once per picture shown.
     m_pipeline.SetObserver([this](const QImage& picture, std::span<const std::uint8_t> raw) {

@@ -93,6 +93,10 @@ public:
     void OnAviClose();
     void OnAviStart();
     void OnAviStop();
+    void OnRecordAs();
+    void OnSaveRingAs();
+    // The Record As recorder stopped: by itself, or asked; failures are told.
+    void EndRecordAs();
     void OnParameters();
     void OnParameters2();
     void OnParameters3();

@@ -57,6 +57,12 @@ bool CCameraView::IsCommandEnabled(int id) const {
             return m_bConnected && m_bAviOpen && !m_bAviRecording;
         case cmd::kAviStop:
             return m_bConnected && m_bAviOpen && m_bAviRecording;
+        case cmd::kRecordAs:
+            return m_session.RecordingAs() || (m_bConnected && m_session.Stream() != nullptr);
+        case cmd::kSaveRingAs:
+            return m_bConnected && m_session.Stream() != nullptr;
+        case cmd::kFrameLog:
+            return true;  // taken at the next recording
         default:
             break;
     }
@@ -83,6 +89,8 @@ bool CCameraView::IsCommandChecked(int id) const {
     if (InGroup(id, cmd::kSyncFirst, cmd::kSyncLast)) return m_nSyncSY == id - cmd::kSyncFirst;
     if (InGroup(id, cmd::kFourCCFirst, cmd::kFourCCLast))
         return m_nRawFourCC == id - cmd::kFourCCFirst;
+    if (id == cmd::kRecordAs) return m_session.RecordingAs();
+    if (id == cmd::kFrameLog) return m_session.Settings().m_nFrameLog == 1;
     if (id == cmd::kFitToWindow) return m_zoom.Fitting();
     if (id == cmd::kPixelValue) return m_options.pixelValue;
     return false;
@@ -129,6 +137,12 @@ bool CCameraView::RunCommand(int id) {
             return true;
         case cmd::kAviStop:
             OnAviStop();
+            return true;
+        case cmd::kRecordAs:
+            OnRecordAs();
+            return true;
+        case cmd::kSaveRingAs:
+            OnSaveRingAs();
             return true;
         case cmd::kParameters:
             OnParameters();
@@ -181,6 +195,8 @@ bool CCameraView::RunCommand(int id) {
         m_session.Settings().m_nSyncSY = id - cmd::kSyncFirst;
     else if (InGroup(id, cmd::kFourCCFirst, cmd::kFourCCLast))
         m_session.Settings().m_nRawFourCC = id - cmd::kFourCCFirst;
+    else if (id == cmd::kFrameLog)
+        m_session.Settings().m_nFrameLog = 1 - m_session.Settings().m_nFrameLog;
     else
         return false;  // Exit, About, Full Screen and the docks belong to the frame
     emit StateChanged();

@@ -172,6 +172,11 @@ void CMainFrame::BuildMenus() {
     video->addSeparator();
     AddCommand(video, cmd::kAviStart, "&Start", "Start capturing");
     AddCommand(video, cmd::kAviStop, "St&op", "Stop capturing");
+    capture->addSeparator();
+    AddCommand(capture, cmd::kRecordAs, "Record &As...",
+               "Record into SER, TIFF, MKV, AVI or an image sequence; again: stop", true);
+    AddCommand(capture, cmd::kSaveRingAs, "Save &Ring As...",
+               "Save the frames the ring holds into SER, TIFF, MKV, AVI or an image sequence");
 
     QMenu* setting = AddMenu(menuBar(), "&Setting");
     auto group = [&](const QString& title, int first, std::initializer_list<const char*> texts,
@@ -194,6 +199,9 @@ void CMainFrame::BuildMenus() {
           "Choose the synchronous mode of frame data");
     group("Raw AVI &FourCC", cmd::kFourCCFirst, {"Camera [Default]", "Standard"},
           "Choose the FourCC of raw AVI files: the camera maker's, or the one players decode");
+    AddCommand(setting, cmd::kFrameLog, "Frame &Log",
+               "Write each frame's times and the feature changes beside Record As and Save Ring As",
+               true);
 
     BuildViewMenu();
 
@@ -331,6 +339,12 @@ void CMainFrame::UpdateStatusBar() {
         else if (v.m_fViewRate >= 0)
             rate = QString::asprintf(" View Rate %.03f fps ", double(v.m_fViewRate));
         if (v.m_bAviOpen) capture = QString::asprintf(" Capture %06d ", v.m_nAviFrames);
+        if (m_wndView->Session().RecordingAs()) {
+            const auto figures = m_wndView->Session().RecordAsFigures();
+            capture = QString::asprintf(" Record %06llu ", (unsigned long long)figures.frames);
+            if (figures.dropped != 0)
+                capture += QString::asprintf("%llu dropped ", (unsigned long long)figures.dropped);
+        }
     }
     const QString texts[3] = {index, rate, capture};
     for (int i = 0; i < 3; ++i)

@@ -24,13 +24,14 @@ struct SettingRow {
     int maximum;
 };
 using Settings = CameraSession::TransferSettings;
-constexpr std::array<SettingRow, 6> kSettings{{
+constexpr std::array<SettingRow, 7> kSettings{{
     {"BusSpeed", &Settings::m_nBusSpeed, 2, 2},
     {"BufferRate", &Settings::m_nBufferRate, 4, 8},
     {"StreamMode", &Settings::m_nStreamMode, 0, 1},
     {"AccessUnit", &Settings::m_nAccessUnit, 0, 5},
     {"SyncSY", &Settings::m_nSyncSY, 1, 1},
     {"RawAviFourCC", &Settings::m_nRawFourCC, 0, 1},
+    {"FrameLog", &Settings::m_nFrameLog, 1, 1},
 }};
 
 constexpr const char* kRateNames[] = {"1.875fps", "3.75fps", "7.5fps", "15fps", "30fps"};
@@ -40,6 +41,8 @@ constexpr const char* kRateNames[] = {"1.875fps", "3.75fps", "7.5fps", "15fps", 
 CameraSession::CameraSession(QObject* parent) : QObject(parent) {
     m_driverWatch.setInterval(500);
     connect(&m_driverWatch, &QTimer::timeout, this, &CameraSession::WatchDriver);
+    m_recorderPoll.setInterval(kestrix::record::Recorder::kFeaturePoll);
+    connect(&m_recorderPoll, &QTimer::timeout, this, &CameraSession::PollRecorder);
 }
 
 CameraSession::~CameraSession() {
@@ -236,6 +239,8 @@ QString CameraSession::StartFailure() const {
 
 void CameraSession::End() {
     m_driverWatch.stop();
+    QString ignored;  // the connection's end is told already
+    StopRecordAs(ignored);
     // A stream that ended because the driver stopped answering is dropped without asking it.
     m_pStream.reset();
     m_pCamera.reset();
@@ -304,7 +309,11 @@ CameraSession::CaptureCounters CameraSession::Counters() {
         counters.lost = stream.lost;
         counters.shortFrames = stream.shortFrames;
     }
-    if (m_state.m_bAviOpen) {
+    if (m_pRecorder) {
+        const auto figures = m_pRecorder->GetFigures();
+        counters.dropped = figures.dropped;
+        counters.recorded = std::int64_t(figures.frames);
+    } else if (m_state.m_bAviOpen) {
         counters.dropped = std::uint64_t(std::max(files::GetAviDropped(Camera(), m_state.m_nCamera), 0));
         counters.recorded = files::GetAviFrameCount(Camera(), m_state.m_nCamera);
     }
@@ -328,4 +337,69 @@ double CameraSession::ModeFps() const {
     return fixed && m_state.m_nFrameRate >= 0 && m_state.m_nFrameRate <= 4
                ? 1.875 * double(1 << m_state.m_nFrameRate)
                : 0.0;
+}
+
+// ---- Record As ----
+
+bool CameraSession::SetupFor(const QString& path, kestrix::record::RecordingSetup& setup,
+                             QString& failure) {
+    if (!m_pCamera || !m_pStream) {
+        failure = "No capture runs.";
+        return false;
+    }
+    session::Camera& camera = *m_pCamera;
+    setup.path = path.toStdString();
+    std::uint32_t period = 0;
+    camera.Call([&](C1394Dcam& cam, int index) { period = files::GetFramePeriod(cam, index); });
+    const CameraModes::Mode& mode = camera.Config().mode;
+    setup.format = kestrix::record::FrameFormat::Of(mode, period != 0 ? 1e6 / period : 0);
+    setup.frameLog = m_settings.m_nFrameLog == 1;
+    setup.info.camera = camera.Info();
+    setup.info.mode = mode.name;
+    setup.info.fps = setup.format.fps;
+    if (mode.Format7()) setup.info.region = Format7Region{0, 0, mode.width, mode.height};
+    camera.Features(setup.info.features);
+    return true;
+}
+
+bool CameraSession::StartRecordAs(const QString& path, QString& failure) {
+    kestrix::record::RecordingSetup setup;
+    if (m_pRecorder || !SetupFor(path, setup, failure)) return false;
+    std::string error;
+    m_pRecorder = kestrix::record::Recorder::Start(m_pStream, std::move(setup), error);
+    if (!m_pRecorder) {
+        failure = QString::fromStdString(error);
+        return false;
+    }
+    m_strRecordPath = path;
+    m_recorderPoll.start();
+    return true;
+}
+
+bool CameraSession::StopRecordAs(QString& failure) {
+    if (!m_pRecorder) return true;
+    m_recorderPoll.stop();
+    std::string error;
+    const bool finished = m_pRecorder->Stop(error);
+    m_pRecorder.reset();
+    if (!finished) failure = QString::fromStdString(error);
+    return finished;
+}
+
+kestrix::record::Recorder::Figures CameraSession::RecordAsFigures() const {
+    return m_pRecorder ? m_pRecorder->GetFigures() : kestrix::record::Recorder::Figures{};
+}
+
+void CameraSession::PollRecorder() {
+    if (!m_pRecorder || !m_pCamera) return;
+    if (m_pRecorder->GetFigures().done) {
+        m_recorderPoll.stop();
+        emit RecordAsEnded();
+        return;
+    }
+    // The parameter dialogs and the Features dock change features on this thread: their
+    // changes reach the log from here.
+    std::vector<session::Feature> features;
+    if (m_settings.m_nFrameLog == 1 && !m_pCamera->Features(features))
+        m_pRecorder->NoteFeatures(features);
 }

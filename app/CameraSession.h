@@ -20,6 +20,7 @@
 #include "app/CameraFormatChoice.h"
 #include "app/ViewerPrompts.h"
 #include "camera/C1394Dcam.h"
+#include "record/Recorder.h"
 #include "session/Camera.h"
 #include "session/CameraManager.h"
 #include "session/FrameStream.h"
@@ -38,6 +39,7 @@ public:
         int m_nBusSpeed = 2, m_nBufferRate = 4, m_nStreamMode = 0, m_nAccessUnit = 0,
             m_nSyncSY = 1;
         int m_nRawFourCC = 0;
+        int m_nFrameLog = 1;  // Record As writes FILE.csv and FILE.json beside the file
     };
     // The connection's state; members without a reset value keep the last connection's.
     struct State {
@@ -121,6 +123,20 @@ public:
     // Reads the recorder's frame count while a file is open.
     void RefreshAviFrames();
 
+    // What a recording of the running capture into `path` needs to know; false with `failure`
+    // set while no capture runs.
+    bool SetupFor(const QString& path, kestrix::record::RecordingSetup& setup, QString& failure);
+    // Record As: the recording layer's recorder on the running stream, in the format the name
+    // chooses. The display must have let go of the stream's reading first (DisplayPipeline::
+    // ShareStream). False with `failure` set, the recorder's sentence, when it cannot start.
+    bool StartRecordAs(const QString& path, QString& failure);
+    // Writes what the ring still holds and finishes the file; false with `failure` set when the
+    // recording failed anywhere.
+    bool StopRecordAs(QString& failure);
+    bool RecordingAs() const { return m_pRecorder != nullptr; }
+    const QString& RecordAsPath() const { return m_strRecordPath; }
+    kestrix::record::Recorder::Figures RecordAsFigures() const;
+
     CaptureCounters Counters();
     // The mode as the title shows it ("640x480/RGB/15fps"); empty before a mode is known.
     QString ModeText() const;
@@ -133,6 +149,8 @@ public:
 signals:
     // The bus ended the connection; the session stays connected until the caller ends it.
     void ConnectionLost(CameraSession::Loss loss);
+    // The Record As recorder stopped by itself (a failure, the stream's end).
+    void RecordAsEnded();
 
 private:
     void LoadSettings();
@@ -145,6 +163,9 @@ private:
     // A bus driver that died or stalled sends no notice: twice a second while connected, the
     // stream's watch tells (new frames, or an answered register read, prove it alive).
     void WatchDriver();
+    // Twice a second while recording: the camera's features for the frame log (the manager runs
+    // on this thread, so the recorder cannot read them itself), and whether it stopped.
+    void PollRecorder();
 
     std::shared_ptr<kestrix::session::CameraManager> m_pManager;
     std::shared_ptr<kestrix::session::Camera> m_pCamera;
@@ -157,4 +178,7 @@ private:
     TransferSettings m_settings;
     QSocketNotifier* m_pQueueNotifier = nullptr;
     QTimer m_driverWatch;
+    std::unique_ptr<kestrix::record::Recorder> m_pRecorder;
+    QString m_strRecordPath;
+    QTimer m_recorderPoll;
 };

@@ -30,6 +30,7 @@ void DisplayPipeline::Start(std::shared_ptr<FrameStream> stream, const FrameConv
     m_FrameBuffer.assign(bytes, 0);
     m_nShown = 0;
     m_sentTimes.Reset();
+    m_bShared = m_bSharedSeen = false;
     m_bDisplayRun = true;
     m_displayThread =
         std::thread(&DisplayPipeline::DisplayLoop, this, m_pStream, colorCoding, bytes);
@@ -53,23 +54,52 @@ void DisplayPipeline::DisplayLoop(std::shared_ptr<FrameStream> stream, int color
     std::vector<std::uint8_t> frame(frameBytes);
     std::vector<std::uint8_t> band;
     kestrix::session::FrameMetadata meta;
+    std::int64_t lastArrival = 0;
     while (m_bDisplayRun) {
-        const FrameStream::Status status =
-            stream->Newest(frame, meta, std::chrono::milliseconds(100));
-        if (status == FrameStream::Status::Ended) {
-            // The stream is over (a device change): nothing to wait on until Release stops us.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue;
+        m_bSharedSeen = m_bShared.load();
+        if (m_bSharedSeen) {
+            if (!CopyNewest(*stream, frame, meta, lastArrival)) continue;
+        } else {
+            const FrameStream::Status status =
+                stream->Newest(frame, meta, std::chrono::milliseconds(100));
+            if (status == FrameStream::Status::Ended) {
+                // The stream is over (a device change): nothing to wait on until Release stops us.
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                continue;
+            }
+            if (status != FrameStream::Status::Frame) continue;
+            m_sentTimes.Observe(meta);
         }
-        if (status != FrameStream::Status::Frame) continue;
-        m_sentTimes.Observe(meta);
-        DisplayHandOver::ConvertFrame(*m_pConverter, colorCoding, frame.data(), m_display.Back(),
-                                      band, m_bayer);
-        Observe(m_display.Back(), frame);
-        if (m_display.Publish(meta.slot))
-            QMetaObject::invokeMethod(this, &DisplayPipeline::OnFramePublished,
-                                      Qt::QueuedConnection);
+        PublishFrame(colorCoding, frame, band, meta.slot);
     }
+}
+
+bool DisplayPipeline::CopyNewest(const FrameStream& stream, std::vector<std::uint8_t>& frame,
+                                 kestrix::session::FrameMetadata& meta, std::int64_t& lastArrival) {
+    // About a display's refresh: the recorder needs the CPU more than the picture does.
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    FrameRing::SlotInfo info;
+    if (!stream.CopySlot(-1, frame, info) || info.arrival == lastArrival) return false;
+    lastArrival = info.arrival;
+    meta.slot = info.slot;
+    return true;
+}
+
+void DisplayPipeline::PublishFrame(int colorCoding, std::vector<std::uint8_t>& frame,
+                                   std::vector<std::uint8_t>& band, int slot) {
+    DisplayHandOver::ConvertFrame(*m_pConverter, colorCoding, frame.data(), m_display.Back(),
+                                  band, m_bayer);
+    Observe(m_display.Back(), frame);
+    if (m_display.Publish(slot))
+        QMetaObject::invokeMethod(this, &DisplayPipeline::OnFramePublished, Qt::QueuedConnection);
+}
+
+void DisplayPipeline::ShareStream(bool on) {
+    m_bShared = on;
+    // Bounded by one Newest wait and a conversion; a stopped display thread reads nothing.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (m_bDisplayRun && m_bSharedSeen != on && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 void DisplayPipeline::OnFramePublished() {

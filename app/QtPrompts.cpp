@@ -2,6 +2,7 @@
 #include "app/QtPrompts.h"
 
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 
 #include "app/CCameraFormatDlg.h"
@@ -75,4 +76,12 @@ bool QtPrompts::ChooseSnapshotSettings(QWidget* parent, QString& folder, int& fo
     folder = dialog.Folder();
     format = dialog.Format();
     return true;
+}
+
+bool QtPrompts::AskRingSeconds(QWidget* parent, double& seconds) {
+    bool ok = false;
+    seconds = QInputDialog::getDouble(parent, "Save Ring As",
+                                      "Save the last seconds (0: every frame the ring holds):", 0,
+                                      0, 3600, 1, &ok);
+    return ok;
 }

@@ -14,6 +14,7 @@ public:
     bool AskYesNo(QWidget* parent, const QString& text) override;
     bool ChooseVideoMode(QWidget* parent, VideoChoice& choice) override;
     bool ChooseSnapshotSettings(QWidget* parent, QString& folder, int& format) override;
+    bool AskRingSeconds(QWidget* parent, double& seconds) override;
     bool ChooseCameraFormat(QWidget* parent, C1394Dcam& cam, int& camera,
                             const QImage& lastPicture) override;
 

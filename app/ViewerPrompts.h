@@ -37,6 +37,12 @@ public:
                                     const QImage& /*lastPicture*/) {
         return false;
     }
+    // Save Ring As: how many of the last seconds to save (0: every frame held); false on
+    // cancel. Prompts without the question save every frame.
+    virtual bool AskRingSeconds(QWidget*, double& seconds) {
+        seconds = 0;
+        return true;
+    }
     // The snapshot settings page: folder and SnapshotWriter::Format; false unless OK. Prompts
     // without the page never change them.
     virtual bool ChooseSnapshotSettings(QWidget*, QString& /*folder*/, int& /*format*/) {

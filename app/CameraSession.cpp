@@ -347,18 +347,8 @@ bool CameraSession::SetupFor(const QString& path, kestrix::record::RecordingSetu
         failure = "No capture runs.";
         return false;
     }
-    session::Camera& camera = *m_pCamera;
-    setup.path = path.toStdString();
-    std::uint32_t period = 0;
-    camera.Call([&](C1394Dcam& cam, int index) { period = files::GetFramePeriod(cam, index); });
-    const CameraModes::Mode& mode = camera.Config().mode;
-    setup.format = kestrix::record::FrameFormat::Of(mode, period != 0 ? 1e6 / period : 0);
+    setup = kestrix::record::RecordingSetup::Of(*m_pCamera, path.toStdString());
     setup.frameLog = m_settings.m_nFrameLog == 1;
-    setup.info.camera = camera.Info();
-    setup.info.mode = mode.name;
-    setup.info.fps = setup.format.fps;
-    if (mode.Format7()) setup.info.region = Format7Region{0, 0, mode.width, mode.height};
-    camera.Features(setup.info.features);
     return true;
 }
 

@@ -26,11 +26,8 @@ void CCameraView::OnRecordAs() {
     }
     const QString path = m_pPrompts->SaveFileName(window(), "Record As", kRecordingFilter, "ser");
     if (path.isEmpty()) return;
-    // The recorder reads every frame in order; the display then copies the newest slot.
-    m_pipeline.ShareStream(true);
     QString failure;
     if (!m_session.StartRecordAs(path, failure)) {
-        m_pipeline.ShareStream(false);
         Tell(QString("The recording could not be started: %1").arg(failure),
              ViewerPrompts::Icon::Exclamation);
         return;
@@ -44,7 +41,6 @@ void CCameraView::EndRecordAs() {
     const auto figures = m_session.RecordAsFigures();
     QString failure;
     const bool finished = m_session.StopRecordAs(failure);
-    m_pipeline.ShareStream(false);
     emit StateChanged();
     emit Painted();
     if (!finished) {

@@ -356,7 +356,7 @@ bool CameraSession::StartRecordAs(const QString& path, QString& failure) {
     kestrix::record::RecordingSetup setup;
     if (m_pRecorder || !SetupFor(path, setup, failure)) return false;
     std::string error;
-    m_pRecorder = kestrix::record::Recorder::Start(m_pStream, std::move(setup), error);
+    m_pRecorder = kestrix::record::Recorder::Start(m_pStream->Reader(), std::move(setup), error);
     if (!m_pRecorder) {
         failure = QString::fromStdString(error);
         return false;

@@ -127,8 +127,7 @@ public:
     // set while no capture runs.
     bool SetupFor(const QString& path, kestrix::record::RecordingSetup& setup, QString& failure);
     // Record As: the recording layer's recorder on the running stream, in the format the name
-    // chooses. The display must have let go of the stream's reading first (DisplayPipeline::
-    // ShareStream). False with `failure` set, the recorder's sentence, when it cannot start.
+    // chooses, on a reader of its own beside the display's. False with `failure` set, the recorder's sentence, when it cannot start.
     bool StartRecordAs(const QString& path, QString& failure);
     // Writes what the ring still holds and finishes the file; false with `failure` set when the
     // recording failed anywhere.

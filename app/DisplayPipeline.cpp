@@ -30,7 +30,6 @@ void DisplayPipeline::Start(std::shared_ptr<FrameStream> stream, const FrameConv
     m_FrameBuffer.assign(bytes, 0);
     m_nShown = 0;
     m_sentTimes.Reset();
-    m_bShared = m_bSharedSeen = false;
     m_bDisplayRun = true;
     m_displayThread =
         std::thread(&DisplayPipeline::DisplayLoop, this, m_pStream, colorCoding, bytes);
@@ -54,35 +53,18 @@ void DisplayPipeline::DisplayLoop(std::shared_ptr<FrameStream> stream, int color
     std::vector<std::uint8_t> frame(frameBytes);
     std::vector<std::uint8_t> band;
     kestrix::session::FrameMetadata meta;
-    std::int64_t lastArrival = 0;
     while (m_bDisplayRun) {
-        m_bSharedSeen = m_bShared.load();
-        if (m_bSharedSeen) {
-            if (!CopyNewest(*stream, frame, meta, lastArrival)) continue;
-        } else {
-            const FrameStream::Status status =
-                stream->Newest(frame, meta, std::chrono::milliseconds(100));
-            if (status == FrameStream::Status::Ended) {
-                // The stream is over (a device change): nothing to wait on until Release stops us.
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                continue;
-            }
-            if (status != FrameStream::Status::Frame) continue;
-            m_sentTimes.Observe(meta);
+        const FrameStream::Status status =
+            stream->Newest(frame, meta, std::chrono::milliseconds(100));
+        if (status == FrameStream::Status::Ended) {
+            // The stream is over (a device change): nothing to wait on until Release stops us.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
         }
+        if (status != FrameStream::Status::Frame) continue;
+        m_sentTimes.Observe(meta);
         PublishFrame(colorCoding, frame, band, meta.slot);
     }
-}
-
-bool DisplayPipeline::CopyNewest(const FrameStream& stream, std::vector<std::uint8_t>& frame,
-                                 kestrix::session::FrameMetadata& meta, std::int64_t& lastArrival) {
-    // About a display's refresh: the recorder needs the CPU more than the picture does.
-    std::this_thread::sleep_for(std::chrono::milliseconds(15));
-    FrameRing::SlotInfo info;
-    if (!stream.CopySlot(-1, frame, info) || info.arrival == lastArrival) return false;
-    lastArrival = info.arrival;
-    meta.slot = info.slot;
-    return true;
 }
 
 void DisplayPipeline::PublishFrame(int colorCoding, std::vector<std::uint8_t>& frame,
@@ -92,14 +74,6 @@ void DisplayPipeline::PublishFrame(int colorCoding, std::vector<std::uint8_t>& f
     Observe(m_display.Back(), frame);
     if (m_display.Publish(slot))
         QMetaObject::invokeMethod(this, &DisplayPipeline::OnFramePublished, Qt::QueuedConnection);
-}
-
-void DisplayPipeline::ShareStream(bool on) {
-    m_bShared = on;
-    // Bounded by one Newest wait and a conversion; a stopped display thread reads nothing.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (m_bDisplayRun && m_bSharedSeen != on && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 void DisplayPipeline::OnFramePublished() {

@@ -58,10 +58,6 @@ public:
     // Paints per second while streaming; negative = not measured.
     const float& ViewRate() const { return m_fViewRate; }
 
-    // While on, a recorder is the stream's reader: the display copies the newest slot as it
-    // stands, consuming nothing. Returns once the display thread no longer reads the stream.
-    void ShareStream(bool on);
-
     // Forgets the slot shown and the rate, freeing nothing.
     void ResetState();
     // Starts the view-rate measurement afresh (Start, Stop).
@@ -87,9 +83,6 @@ signals:
 private:
     void DisplayLoop(std::shared_ptr<kestrix::session::FrameStream> stream, int colorCoding,
                      std::size_t frameBytes);
-    // The newest slot as it stands, when it is a frame not shown yet (ShareStream).
-    bool CopyNewest(const kestrix::session::FrameStream& stream, std::vector<std::uint8_t>& frame,
-                    kestrix::session::FrameMetadata& meta, std::int64_t& lastArrival);
     void PublishFrame(int colorCoding, std::vector<std::uint8_t>& frame,
                       std::vector<std::uint8_t>& band, int slot);
     // Takes the picture the display thread published.
@@ -111,8 +104,6 @@ private:
     std::vector<std::uint8_t> m_Band;
     std::thread m_displayThread;
     std::atomic<bool> m_bDisplayRun{false};
-    std::atomic<bool> m_bShared{false};     // asked by ShareStream
-    std::atomic<bool> m_bSharedSeen{false};  // the display thread's answer
     ViewRateMeter m_rateMeter;
     std::uint64_t m_nShown = 0;
     std::mutex m_observerLock;  // guards m_observer

@@ -1,5 +1,5 @@
-// The bridge's bus in process over the fake kernel: answers kept by (client, request id), the
-// watched descriptors pumped by hand.
+// The bridge's bus in process over the fake kernel's bus: answers kept by (client, request id),
+// the watched descriptors pumped by hand, frames sent when the test says.
 #pragma once
 
 #include <poll.h>
@@ -9,9 +9,10 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "FakeKernel.h"
+#include "InProcessKernel.h"
 #include "fw/FwBus.h"
 #include "tests/simbus/BusRecords.h"
 
@@ -21,7 +22,8 @@ using simbustest::Bytes;
 
 class FwHarness : public simbus::CompletionSink, public fw::FwBus::Host {
 public:
-    explicit FwHarness(unsigned cameras) : kernel(cameras), bus(kernel, *this, *this, FakeKernel::kDir) {}
+    explicit FwHarness(unsigned cameras)
+        : kernel(cameras), bus(kernel, *this, *this, InProcessKernel::kDir) {}
 
     void Complete(simbus::Completion&& completion) override {
         answers[{completion.client, completion.id}] = std::move(completion);
@@ -87,7 +89,31 @@ public:
             [&](std::uint32_t code, Bytes& buffer) { return Call(client, code, buffer, &buffer); });
     }
 
-    FakeKernel kernel;
+    // A command as the fake's control socket takes it (docs/fake-kernel.md); true for "ok".
+    bool Control(const std::string& command) { return kernel.Bus().Execute(command) == "ok"; }
+    // A count the fake's status line reports: requests, contexts, bandwidth (units left), files.
+    unsigned long Status(std::string_view name) {
+        const std::string status = kernel.Bus().Execute("status");
+        const std::size_t at = status.find(" " + std::string(name) + "=");
+        return at == std::string::npos ? ~0ul : std::stoul(status.substr(at + name.size() + 2));
+    }
+    // Sets the client's camera sending Format 0 mode 0 (160 x 120 YUV 4:4:4) at 30 fps, 240
+    // packets of 240 bytes, on channel at S400.
+    bool StartCamera(simbus::ClientId client, std::uint32_t channel) {
+        const std::uint64_t base = CommandBase(client);
+        for (const auto& [offset, value] :
+             {std::pair{simbustest::kCurFormat, 0u}, {simbustest::kCurMode, 0u},
+              {simbustest::kCurFrameRate, 4u << 29},
+              {simbustest::kIsoChannelSpeed, channel << 28 | 2u << 24},
+              {simbustest::kIsoEnable, 0x8000'0000u}}) {
+            if (Call(client, simbus::kIoctlAsyncWrite,
+                     simbustest::AsyncWrite(Node(client), base + offset, {value})) != 0)
+                return false;
+        }
+        return true;
+    }
+
+    InProcessKernel kernel;
     std::map<std::pair<simbus::ClientId, std::uint32_t>, simbus::Completion> answers;
     std::set<simbus::UnitId> units;
     std::map<int, std::function<void()>> watched;

@@ -225,13 +225,15 @@ TEST_F(Reception, FramesLandInTheMappingWithTheirHeaders) {
 TEST_F(Reception, LostAndShortPacketsShowAsTheKernelWouldShowThem) {
     // Counted shots instead of a stream, so that no frame goes out between the steps.
     ASSERT_EQ(m_camera.Write(kCommand + 0x614, 0), unsigned(RCODE_COMPLETE));
+    ASSERT_EQ(Control("pass-packets 1"), "ok");
     ASSERT_EQ(Control("short-packets 1"), "ok");
     QueueFrame(0);
     ASSERT_EQ(m_camera.Write(kCommand + 0x61C, kOn), unsigned(RCODE_COMPLETE));  // one shot
     std::uint32_t counter = 0;
     auto headers = ReceiveFrame(0, counter, false);
     ASSERT_FALSE(headers.empty());
-    EXPECT_EQ(platform::LoadBE32(&headers[0]) >> 16, kPacketBytes / 2);
+    EXPECT_EQ(platform::LoadBE32(&headers[0]) >> 16, kPacketBytes);
+    EXPECT_EQ(platform::LoadBE32(&headers[8]) >> 16, kPacketBytes / 2);
 
     ASSERT_EQ(Control("lose-packets " + std::to_string(kPackets)), "ok");  // a whole frame
     QueueFrame(1);

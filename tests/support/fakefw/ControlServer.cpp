@@ -86,7 +86,10 @@ std::string FakeBus::Execute(std::string_view line) {
         std::string nodes;
         for (const auto& node : m_nodes)
             if (node) nodes += (nodes.empty() ? "fw" : ",fw") + std::to_string(node->slot);
-        return "ok generation=" + std::to_string(m_generation) + " nodes=" + nodes;
+        return "ok generation=" + std::to_string(m_generation) + " nodes=" + nodes +
+               " requests=" + std::to_string(m_requests) + " contexts=" +
+               std::to_string(m_contexts) + " bandwidth=" + std::to_string(m_irm.bandwidth) +
+               " files=" + std::to_string(m_files.size());
     }
     if (verb == "reset" && !hasNumber) {
         if (m_config.resetDelayUs == 0) {
@@ -132,6 +135,7 @@ std::string FakeBus::Execute(std::string_view line) {
                         : verb == "generation"     ? &m_wrongGeneration
                         : verb == "lose-packets"   ? &m_lose
                         : verb == "short-packets"  ? &m_short
+                        : verb == "pass-packets"   ? &m_pass
                                                    : nullptr;
     if (counter == nullptr) return "error unknown command '" + std::string(verb) + "'";
     *counter = n;

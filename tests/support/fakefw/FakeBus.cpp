@@ -83,9 +83,9 @@ bool FakeBus::IsFake(int fd) {
     return fd >= 0 && std::size_t(fd) < kMaxFds && g_fake[fd].load(std::memory_order_acquire);
 }
 
-FakeBus::FakeBus()
-    : m_config(Config::Get()),
-      m_clock(m_config.rateScale),
+FakeBus::FakeBus(const Config& config, simbus::CycleClock clock)
+    : m_config(config),
+      m_clock(clock),
       m_nodes(1),
       m_cameraSlot(m_config.cameras, -1),
       m_denied(kMaxSlots, false) {
@@ -95,6 +95,11 @@ FakeBus::FakeBus()
     for (unsigned camera = 1; camera <= m_config.cameras; ++camera) Plug(int(camera));
     SyncPlaceholder(0, true);
     Reset();
+}
+
+FakeBus::FakeBus(const Config& config) : FakeBus(config, simbus::CycleClock::Manual()) {}
+
+FakeBus::FakeBus() : FakeBus(Config::Get(), simbus::CycleClock(Config::Get().rateScale)) {
     std::atexit([] {
         FakeBus& bus = Get();
         std::lock_guard lock(bus.m_mutex);
@@ -316,6 +321,26 @@ void FakeBus::Run() {
     }
 }
 
+void FakeBus::SetCycle(std::uint64_t cycle) {
+    std::lock_guard lock(m_mutex);
+    m_clock.Set(cycle);
+}
+
+void FakeBus::SendFrames(unsigned count) {
+    std::lock_guard lock(m_mutex);
+    Advance();
+    for (unsigned sent = 0; sent < count; ++sent) {
+        std::optional<std::uint64_t> next;
+        for (const auto& node : m_nodes) {
+            const auto due = node && node->camera != 0 ? node->stream.DueAt() : std::nullopt;
+            if (due) next = std::min(next.value_or(*due), *due);
+        }
+        if (!next) return;
+        m_clock.Set(*next);
+        Advance();
+    }
+}
+
 void FakeBus::Advance() {
     const std::uint64_t now = m_clock.Now();
     for (const auto& node : m_nodes) {
@@ -357,12 +382,13 @@ void FakeBus::DeliverFrame(const simbus::PacketRun& run, std::uint64_t firstCycl
     for (std::size_t k = 0; k < run.PacketCount(); ++k) {
         std::uint32_t header = run.HeaderOf(k);
         std::span<const std::uint8_t> payload = run.Packet(k);
-        if (m_lose > 0) {
+        if (m_pass > 0) {
+            --m_pass;
+        } else if (m_lose > 0) {
             --m_lose;
             Note("lost packet " + std::to_string(k) + " of a frame");
             continue;
-        }
-        if (m_short > 0) {
+        } else if (m_short > 0) {
             --m_short;
             payload = payload.first(payload.size() / 2 / 4 * 4);
             header = std::uint32_t(payload.size()) << 16 | (header & 0xFFFF);

@@ -1,8 +1,10 @@
 // The fake kernel's bus: the local node and the cameras behind /dev/fw*, every open file, the
-// isochronous resource manager, and a thread that paces the cameras' streams and delivers
-// delayed answers. One lock guards it all; every public call takes it.
+// isochronous resource manager, and (for the preloaded library) a thread that paces the
+// cameras' streams and delivers delayed answers. One lock guards it all; every public call
+// takes it.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -25,6 +27,14 @@
 
 namespace fakefw {
 
+// -1 and errno for the bus's -errno, as a C library call answers; other results as they are.
+template <typename T>
+T Answer(T result) {
+    if (result >= 0) return result;
+    errno = int(-result);
+    return T(-1);
+}
+
 // A node on the bus, as one /dev/fwN file stands for it.
 struct FwNode {
     int slot = 0;     // the N of fwN
@@ -42,6 +52,9 @@ class FakeBus {
 public:
     // The bus, made on first use; it lives until the process ends.
     static FakeBus& Get();
+    // A bus of a test's own, on a manual clock: no thread paces it and no control socket
+    // serves it; frames (and delayed answers) go out only when SendFrames moves the clock.
+    explicit FakeBus(const Config& config);
     // The N of a path naming /dev/fwN (or $KESTRIX_FW_DEVDIR/fwN), else -1.
     static int SlotOf(std::string_view path);
     // Whether fd is one of the fake files; cheap, for every interposed call.
@@ -62,8 +75,15 @@ public:
     // One control command (docs/fake-kernel.md); the answer line without its newline.
     std::string Execute(std::string_view line);
 
+    // On a manual clock: moves it on to cycle, sending nothing.
+    void SetCycle(std::uint64_t cycle);
+    // On a manual clock: streams the cameras were set to since the last call start now, and the
+    // clock moves on until count more frames have gone out.
+    void SendFrames(unsigned count);
+
 private:
-    FakeBus();
+    FakeBus();  // Get's: the clock runs and a thread paces the bus
+    FakeBus(const Config& config, simbus::CycleClock clock);
     // Everything below runs with m_mutex held.
     struct Timed {
         std::chrono::steady_clock::time_point due;
@@ -121,7 +141,7 @@ private:
                       std::uint64_t closure, int channel, int bandwidth);
     void ReallocateAll();
 
-    const Config& m_config;
+    const Config m_config;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     simbus::CycleClock m_clock;
@@ -136,6 +156,8 @@ private:
     std::vector<bool> m_denied;  // by slot
     // Faults armed by the control socket.
     unsigned m_busy = 0, m_wrongGeneration = 0, m_lose = 0, m_short = 0;
+    unsigned m_pass = 0;  // packets that go by before m_lose and m_short apply
+    std::uint64_t m_requests = 0;  // asynchronous requests sent, broadcasts included
     // Bandwidth another node leaves free at the next reset, before the files re-allocate.
     std::optional<std::uint32_t> m_bandwidthAfterReset;
     // Seconds the cycle timer jumps at the next reset, and what it stands ahead of the clock

@@ -19,17 +19,10 @@
 #include "tests/support/fakefw/FakeBus.h"
 #include "tests/support/fakefw/RealLibc.h"
 
+using fakefw::Answer;
 using fakefw::FakeBus;
 
 namespace {
-
-// errno and -1 for a negative answer from the bus.
-template <typename T>
-T Answer(T result) {
-    if (result >= 0) return result;
-    errno = int(-result);
-    return T(-1);
-}
 
 int OpenPath(const char* path, int flags, mode_t mode) {
     const int slot = path == nullptr ? -1 : FakeBus::SlotOf(path);

@@ -186,6 +186,7 @@ int FakeBus::SendRequest(FwFile& file, fw_cdev_send_request& a, bool broadcast) 
     if (!broadcast && !ValidRequestCode(a.tcode)) return -EINVAL;
     if (a.length > 4096 || a.length > 512u << kSpeedS400) return -EIO;
     if (a.tcode == TCODE_WRITE_QUADLET_REQUEST && a.length < 4) return -EINVAL;
+    ++m_requests;
     Timed request{std::chrono::steady_clock::now() +
                       std::chrono::microseconds(m_config.requestDelayUs),
                   Timed::Kind::Response, file.Id(), a.closure, a.tcode, a.offset, a.generation,
@@ -211,7 +212,7 @@ int FakeBus::CreateContext(FwFile& file, fw_cdev_create_iso_context& a) {
         return -EINVAL;
     // The controller's contexts are all taken: the kernel refuses as it does when one file
     // asks for a second.
-    if (file.context || m_contexts >= Config::Get().contexts) return -EBUSY;
+    if (file.context || m_contexts >= m_config.contexts) return -EBUSY;
     file.context = std::make_unique<IsoContext>(a.channel, a.header_size, a.closure,
                                                 file.version < kAbiVersion);
     ++m_contexts;

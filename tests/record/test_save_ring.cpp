@@ -54,11 +54,12 @@ std::vector<std::int64_t> SentTimes(const std::string& csv) {
     std::getline(in, line);
     while (std::getline(in, line)) {
         std::istringstream row(line);
-        std::string field;
-        for (int column = 0; column <= 6 && std::getline(row, field, ','); ++column) {
-            if (column == 5) sent.push_back(std::stoll(field));
-            if (column == 6) EXPECT_FALSE(field.empty()) << line;
-        }
+        std::vector<std::string> fields;
+        for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
+        EXPECT_EQ(fields.size(), 8u) << line;
+        if (fields.size() != 8) continue;
+        sent.push_back(std::stoll(fields[5]));
+        EXPECT_FALSE(fields[6].empty()) << line;
     }
     return sent;
 }

@@ -38,11 +38,15 @@ AVPixelFormat SourceFormat(int coding) {
 
 void SetCodecOptions(AVCodecContext& c, const std::string& codec) {
     if (codec == "ffv1") {
-        // Version 3 codes slices on both cores and checks each with a CRC.
-        av_opt_set_int(c.priv_data, "slices", 4, 0);
-        av_opt_set_int(c.priv_data, "slicecrc", 1, 0);
+        // Version 3 codes its slices on every core and checks each with a CRC (a few per cent).
+        // Golomb-Rice with the small context model is the fastest lossless coding, half the time
+        // of the range coder; samples past 8 bits take the range coder whatever is asked.
         c.level = 3;
+        c.slices = 4;  // the fewest version 3 takes
         c.thread_count = 0;
+        av_opt_set_int(c.priv_data, "slicecrc", 1, 0);
+        av_opt_set(c.priv_data, "coder", "rice", 0);
+        av_opt_set_int(c.priv_data, "context", 0, 0);
     } else if (codec == "h264") {
         av_opt_set(c.priv_data, "preset", "veryfast", 0);
         c.max_b_frames = 0;  // presentation order is sending order: pts rises with dts

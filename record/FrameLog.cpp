@@ -17,19 +17,6 @@ namespace {
 constexpr const char* kHeader =
     "index,sequence,lost_before,flags,cycle_time,sent_monotonic_ns,sent_utc,arrived_monotonic_ns\n";
 
-const char* ModeName(session::Feature::Mode mode) {
-    switch (mode) {
-        case session::Feature::Mode::Auto:
-            return "auto";
-        case session::Feature::Mode::OnePush:
-            return "one-push";
-        case session::Feature::Mode::Off:
-            return "off";
-        default:
-            return "manual";
-    }
-}
-
 std::string Number(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.9g", value);
@@ -39,7 +26,7 @@ std::string Number(double value) {
 }  // namespace
 
 std::string FrameLog::FeatureJson(const session::Feature& f) {
-    std::string json = "{\"mode\": " + JsonString(ModeName(f.mode)) +
+    std::string json = "{\"mode\": " + JsonString(session::ModeName(f.mode)) +
                        ", \"value\": " + std::to_string(f.value);
     if (f.name == "white-balance") json += ", \"high\": " + std::to_string(f.high);
     if (f.absolute) json += ", \"absolute\": " + Number(*f.absolute) + ", \"unit\": " + JsonString(f.unit);

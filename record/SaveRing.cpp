@@ -61,6 +61,7 @@ bool SaveRing(const session::FrameStream& stream, const RecordingSetup& setup, d
         meta.sequence = held[k].stored;
         meta.cycleTime = info.cycleTime;
         meta.arrivalNs = info.arrival;
+        stream.MapSentTime(meta);
         meta.flags = info.shortFrame ? session::FrameMetadata::kShort : 0;
         meta.slot = info.slot;
         ok = file.Add(std::span(frame).first(stream.FrameBytes()), meta, error);

@@ -3,8 +3,8 @@
 // (frames overwritten meanwhile are left out and counted) or stopped.
 //
 // The ring keeps each frame's arrival, cycle time and 16-bit number, not the stream's metadata:
-// the log's sequence is the frame's place among the frames the ring stored, and its sent times
-// are empty.
+// the log's sequence is the frame's place among the frames the ring stored; its sent times are
+// the stream's mapping of the cycle time, as a live recording's are.
 //
 // Threading: any thread but the stream's reader's; it blocks until the file is done.
 #pragma once

@@ -6,6 +6,20 @@
 
 namespace kestrix::session {
 
+const char* ModeName(Feature::Mode mode) {
+    switch (mode) {
+        case Feature::Mode::Auto:
+            return "auto";
+        case Feature::Mode::OnePush:
+            return "one-push";
+        case Feature::Mode::Off:
+            return "off";
+        case Feature::Mode::Manual:
+            break;
+    }
+    return "manual";
+}
+
 std::optional<Feature> Feature::Read(C1394Dcam& cam, int camera, int number, bool& ok) {
     ok = true;
     const char* name = CameraFeatures::FeatureName(number);

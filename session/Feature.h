@@ -30,4 +30,7 @@ struct Feature {
     static std::optional<Feature> Read(C1394Dcam& cam, int camera, int number, bool& ok);
 };
 
+// The mode as every front end and the frame log name it: "manual", "auto", "one-push", "off".
+const char* ModeName(Feature::Mode mode);
+
 }  // namespace kestrix::session

@@ -8,8 +8,8 @@
 // a while (DriverGone), or when its camera stops it (Stop, no error).
 //
 // Threading: Next, Newest and Lend from one reader thread at a time; Interrupt, Counters,
-// Watch, Ended and EndReason from any thread. The ring is thread-safe and held by shared_ptr, so
-// the stream stays readable whatever the capture does.
+// Watch, Ended, EndReason, CopySlot and MapSentTime from any thread. The ring is thread-safe
+// and held by shared_ptr, so the stream stays readable whatever the capture does.
 #pragma once
 
 #include <atomic>
@@ -78,6 +78,9 @@ public:
     // Copies ring slot `slot` (negative: the newest) as it stands, for stepping through the
     // frames a stopped stream holds; false while the ring holds no frame. Counts nothing.
     bool CopySlot(int slot, std::span<std::uint8_t> dst, FrameRing::SlotInfo& info) const;
+    // Fills the frame's sent times from its cycle stamp and arrival as Next does (for a slot's
+    // copy, which carries neither); 0 while unmapped.
+    void MapSentTime(FrameMetadata& meta) const;
     // Another reader of the same ring from now on, hearing the bus as this one does, with its
     // own place and counts: a recorder beside a display.
     std::shared_ptr<FrameStream> Reader() const {
@@ -118,8 +121,6 @@ private:
     // Takes a cycle timer reading when the last is kCycleTimerRefresh old and frames came
     // since (a driver that went silent is not kept waiting on).
     void ReadCycleTimer(Clock::time_point now, bool mayProbe, std::uint64_t stored);
-    // Fills the frame's sent times from its cycle stamp and arrival; 0 while unmapped.
-    void MapSentTime(FrameMetadata& meta) const;
 
     const std::shared_ptr<FrameRing> m_pRing;
     const Bus m_bus;

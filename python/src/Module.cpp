@@ -157,20 +157,6 @@ void RegisterErrors(py::module_& m) {
     });
 }
 
-const char* ModeName(session::Feature::Mode mode) {
-    switch (mode) {
-        case session::Feature::Mode::Auto:
-            return "auto";
-        case session::Feature::Mode::OnePush:
-            return "one-push";
-        case session::Feature::Mode::Off:
-            return "off";
-        case session::Feature::Mode::Manual:
-            break;
-    }
-    return "manual";
-}
-
 void BindFeature(py::module_& m) {
     using Feature = session::Feature;
     py::class_<Feature>(m, "Feature",
@@ -185,7 +171,7 @@ void BindFeature(py::module_& m) {
                       "The value in unit where the camera has absolute registers, else None.")
         .def_readonly("unit", &Feature::unit, "The absolute value's unit ('s', 'dB', ...), or ''.")
         .def_property_readonly(
-            "mode", [](const Feature& f) { return ModeName(f.mode); },
+            "mode", [](const Feature& f) { return session::ModeName(f.mode); },
             "'manual', 'auto', 'one-push' or 'off'.")
         .def_readonly("min", &Feature::min, "The smallest raw value the camera takes.")
         .def_readonly("max", &Feature::max, "The largest raw value the camera takes.")
@@ -205,7 +191,8 @@ void BindFeature(py::module_& m) {
              })
         .def("__hash__", [](const Feature& f) { return py::hash(py::str(f.text)); })
         .def("__repr__", [](const Feature& f) {
-            return "Feature(" + f.name + "='" + f.text + "', mode='" + ModeName(f.mode) + "')";
+            return "Feature(" + f.name + "='" + f.text + "', mode='" + session::ModeName(f.mode) +
+                   "')";
         });
 }
 

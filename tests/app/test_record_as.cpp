@@ -1,5 +1,10 @@
 // Record As and Save Ring As on the simulated camera: the file's frames match its frame log's
-// rows, the ring's frames are saved whole, and the Frame Log setting leaves no log.
+// rows, the ring's frames are saved whole or up to a Cancel, and the Frame Log setting leaves no
+// log.
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTimer>
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -77,6 +82,31 @@ TEST_F(RecordAsTest, RecordAsWritesSerWithItsLogAndSaveRingWritesTheRing) {
     EXPECT_TRUE(m_prompts->messages.empty());
     EXPECT_EQ(LogRows(m_files.Path() / "ring.tif.csv"), int(held));
     EXPECT_GT(fs::file_size(m_files.Path() / "ring.tif"), held * 640 * 480 * 3);
+}
+
+TEST_F(RecordAsTest, SaveRingCancelledKeepsAReadableFileOfTheFramesWritten) {
+    ASSERT_TRUE(Connect(2, 0, 2));  // 1024 x 768 RGB 7.5 fps: FFV1 takes a while over each frame
+    View().RunCommand(cmd::kStart);
+    ASSERT_TRUE(WaitFor([&] { return View().Session().Counters().received >= 20; }));
+    View().RunCommand(cmd::kStop);
+    // Cancel is clicked as soon as the progress dialog shows.
+    QTimer cancel;
+    QObject::connect(&cancel, &QTimer::timeout, [&] {
+        auto* dialog = m_frame->findChild<QProgressDialog*>();
+        if (dialog == nullptr || !dialog->isVisible()) return;
+        QTest::mouseClick(dialog->findChild<QPushButton*>(), Qt::LeftButton);
+        cancel.stop();
+    });
+    cancel.start(1);
+    m_prompts->fileAnswers = {File("ring.mkv")};
+    ASSERT_TRUE(View().RunCommand(cmd::kSaveRingAs));
+    ASSERT_EQ(m_prompts->messages.size(), 1u);
+    const QString told = m_prompts->messages[0];
+    ASSERT_TRUE(told.startsWith("Cancelled: the file keeps the first ")) << told.toStdString();
+    const int frames = told.section(' ', 6, 6).toInt();
+    EXPECT_LT(frames, 20);
+    EXPECT_EQ(ProbeFrames(m_files.Path() / "ring.mkv"), frames);
+    EXPECT_EQ(LogRows(m_files.Path() / "ring.mkv.csv"), frames);
 }
 
 TEST_F(RecordAsTest, FrameLogOffLeavesNoLogAndABadNameIsTold) {

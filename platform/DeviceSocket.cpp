@@ -124,9 +124,9 @@ bool DeviceSocket::WaitInReadsUntil(Deadline deadline) {
     using namespace std::chrono;
     // Rounded up, so that the read gives up at the deadline, not before it; a steady timeout
     // is set once.
-    const milliseconds timeout =
-        deadline == kNoDeadline ? milliseconds::zero()
-                                : ceil<milliseconds>(deadline - steady_clock::now());
+    const milliseconds timeout = deadline == kNoDeadline
+                                     ? milliseconds::zero()
+                                     : ceil<milliseconds>(deadline - steady_clock::now());
     if (deadline != kNoDeadline && timeout <= milliseconds::zero()) return false;
     if (!m_blockingReads) {
         const int flags = ::fcntl(m_fd.Get(), F_GETFL);

@@ -81,8 +81,9 @@ int main(int argc, char** argv) {
                 floor->p90);
     std::printf("  added by the bridge (median)                  %8.1f  (target: at most 50)\n",
                 fwd->median - busd->median);
-    std::printf("median / floor: through kestrix-fwd %.2fx, through kestrix-busd %.2fx "
-                "(target for kestrix-fwd at most %.1fx)\n",
-                fwd->median / floor->median, busd->median / floor->median, kTargetRatio);
+    std::printf(
+        "median / floor: through kestrix-fwd %.2fx, through kestrix-busd %.2fx "
+        "(target for kestrix-fwd at most %.1fx)\n",
+        fwd->median / floor->median, busd->median / floor->median, kTargetRatio);
     return 0;
 }

@@ -7,7 +7,7 @@
 
 namespace bus {
 
-std::shared_ptr<platform::PlainDeviceHandle> DeviceHandleCache::Acquire(const std::string& path,
+std::shared_ptr<platform::PlainDeviceHandle> DeviceHandleCache::Acquire(std::string_view path,
                                                                         std::uint32_t& error) {
     error = platform::kErrorSuccess;
     // Connecting under the lock keeps two threads from opening the same device twice.
@@ -16,9 +16,9 @@ std::shared_ptr<platform::PlainDeviceHandle> DeviceHandleCache::Acquire(const st
                                  [&](const auto& entry) { return entry.first == path; });
     if (it != m_handles.end()) return it->second;
     auto handle = std::make_shared<platform::PlainDeviceHandle>();
-    error = handle->Open(path);
+    error = handle->Open(std::string(path));
     if (error != platform::kErrorSuccess) return nullptr;
-    if (m_bEnabled) m_handles.emplace_back(path, handle);
+    if (m_bEnabled) m_handles.emplace_back(std::string(path), handle);
     return handle;
 }
 

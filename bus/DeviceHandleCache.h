@@ -3,7 +3,8 @@
 //
 // Only connections are kept, never node numbers: a bus reset reaches the bus window as a posted
 // notice, so a node number remembered across it could address the wrong node until the notice
-// is handled. Every access still asks the driver for the node number first.
+// is handled. A register access names the unit instead, and the driver addresses it at its
+// number of the moment.
 //
 // Threading: any thread may call any operation. A handle handed out stays usable by its holder
 // after Clear or Drop; its connection closes when the last holder lets it go.
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,7 +26,7 @@ class DeviceHandleCache {
 public:
     // The open handle to path, connecting when none is kept; empty, with error set, when the
     // device cannot be opened (nothing is kept then).
-    std::shared_ptr<platform::PlainDeviceHandle> Acquire(const std::string& path,
+    std::shared_ptr<platform::PlainDeviceHandle> Acquire(std::string_view path,
                                                          std::uint32_t& error);
     // Forgets handle after a request on it failed in a way that may mean its connection is
     // gone, so that the next access reconnects; a handle that was replaced meanwhile stays.

@@ -117,7 +117,7 @@ void FwBus::AddNode(const std::string& name) {
                              << ", node " << (node->reset.node_id & 63) << ", unit " << *node->unit;
     }
     if (!node->local) {
-        m_host.Watch(node->fd.Get(), [this, name] { ReadNodeEvents(name); });
+        m_host.Watch(node->fd.Get(), [this, name] { ReadNodeEvents(name, true); });
     } else {
         node->fd.Reset();
     }
@@ -150,7 +150,7 @@ void FwBus::RemoveNode(const std::string& name) {
         FinishTransaction(closure, kErrorDeviceNotConnected);
 }
 
-void FwBus::ReadNodeEvents(const std::string& name) {
+void FwBus::ReadNodeEvents(const std::string& name, bool answerFirst) {
     alignas(8) std::uint8_t event[16384];
     for (;;) {
         const auto it = m_nodes.find(name);
@@ -174,6 +174,7 @@ void FwBus::ReadNodeEvents(const std::string& name) {
             OnBusReset(reset);
         } else if (common.type == FW_CDEV_EVENT_RESPONSE) {
             OnResponse(event, std::size_t(n));
+            if (answerFirst) return;
         }
     }
 }

@@ -84,7 +84,10 @@ private:
     // Nodes and the bus.
     void AddNode(const std::string& name);
     void RemoveNode(const std::string& name);
-    void ReadNodeEvents(const std::string& name);
+    // Reads the node file's events until none is left; with answerFirst, only until a response,
+    // so that its answer goes out before a read that would mostly find nothing (the watch is
+    // level-triggered: the loop comes back for any event left).
+    void ReadNodeEvents(const std::string& name, bool answerFirst);
     void OnBusReset(const fw_cdev_event_bus_reset& reset);
     bool Refresh(Node& node);
     Node* UnitNode(UnitId unit);

@@ -105,7 +105,7 @@ void FwBus::ReadReceiverEvents(std::uint32_t resource) {
     for (const auto& [name, node] : m_nodes) {
         if (node->fd) names.push_back(name);
     }
-    for (const std::string& name : names) ReadNodeEvents(name);
+    for (const std::string& name : names) ReadNodeEvents(name, false);
     const auto it = m_receivers.find(resource);
     if (it == m_receivers.end()) return;
     // A context whose node left ends; the client learns it from the unit's removal.

@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -48,6 +49,9 @@ std::uint32_t ErrorFromErrno(int error) {
     }
 }
 
+// Payload bytes the first read of an answer takes along with its header.
+constexpr std::size_t kFirstAnswerRead = 4096;
+
 bool WaitFor(int fd, short events, Deadline deadline = kNoDeadline) {
     pollfd entry{fd, events, 0};
     return PollUntil({&entry, 1}, deadline) == 1 && (entry.revents & POLLNVAL) == 0;
@@ -84,6 +88,60 @@ std::optional<FrameHeader> DeviceSocket::ReadFrame(std::vector<std::uint8_t>& pa
     std::optional<FrameHeader> header = ReadHeader();
     if (header && !ReadPayload(*header, payload)) header.reset();
     return header;
+}
+
+std::optional<FrameHeader> DeviceSocket::ReadAnswer(std::vector<std::uint8_t>& payload,
+                                                    std::size_t maxPayload, Deadline deadline) {
+    FrameHeaderBytes raw;
+    // Room for a small answer in the first read; a large one's rest follows, so the room is
+    // not zeroed for nothing.
+    payload.resize(std::min(maxPayload, kFirstAnswerRead));
+    iovec parts[2] = {{raw.data(), raw.size()}, {payload.data(), payload.size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    std::size_t got = 0;
+    // Waiting in the read, not in poll() before it, spares a system call per answer. A read
+    // that timed out or was interrupted leaves the wait to ReadExact.
+    if (WaitInReadsUntil(deadline)) {
+        const ssize_t n = ::recvmsg(m_fd.Get(), &message, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return std::nullopt;
+        }
+        got = n > 0 ? std::size_t(n) : 0;
+    }
+    if (got < raw.size() && !ReadExact(std::span(raw).subspan(got), deadline)) return std::nullopt;
+    const std::optional<FrameHeader> header = DecodeFrameHeader(raw);
+    if (!header || header->PayloadBytes() > maxPayload) return std::nullopt;
+    const std::size_t have = got > raw.size() ? got - raw.size() : 0;
+    if (have > header->PayloadBytes()) return std::nullopt;
+    payload.resize(header->PayloadBytes());
+    if (!ReadExact(std::span(payload).subspan(have), deadline)) return std::nullopt;
+    return header;
+}
+
+bool DeviceSocket::WaitInReadsUntil(Deadline deadline) {
+    using namespace std::chrono;
+    // Rounded up, so that the read gives up at the deadline, not before it; a steady timeout
+    // is set once.
+    const milliseconds timeout = deadline == kNoDeadline
+                                     ? milliseconds::zero()
+                                     : ceil<milliseconds>(deadline - steady_clock::now());
+    if (deadline != kNoDeadline && timeout <= milliseconds::zero()) return false;
+    if (!m_blockingReads) {
+        const int flags = ::fcntl(m_fd.Get(), F_GETFL);
+        if (flags < 0 || ::fcntl(m_fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+        m_blockingReads = true;
+    }
+    if (timeout != m_readTimeout) {
+        const timeval limit{static_cast<time_t>(timeout.count() / 1000),
+                            static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+        if (::setsockopt(m_fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+            return false;
+        }
+        m_readTimeout = timeout;
+    }
+    return true;
 }
 
 bool DeviceSocket::WriteFrame(const FrameHeader& header, std::span<const std::uint8_t> payload,

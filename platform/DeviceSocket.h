@@ -4,6 +4,7 @@
 // One thread may read while another writes; writers must take turns.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -32,6 +33,13 @@ public:
     bool ReadPayload(const FrameHeader& header, std::vector<std::uint8_t>& payload,
                      Deadline deadline = kNoDeadline);
     std::optional<FrameHeader> ReadFrame(std::vector<std::uint8_t>& payload);
+    // The answer of a peer that answers one request at a time and sends nothing unasked, so
+    // that whatever arrives is that one frame: waited for in the read itself and read whole in
+    // one call when it came whole, its payload into `payload`. Empty as ReadHeader is, and when
+    // the payload is longer than maxPayload or bytes follow the frame (then the stream is out
+    // of step).
+    std::optional<FrameHeader> ReadAnswer(std::vector<std::uint8_t>& payload,
+                                          std::size_t maxPayload, Deadline deadline);
     // passFd, when valid, travels (SCM_RIGHTS) with the first byte written; the peer gets its
     // own copy.
     bool WriteFrame(const FrameHeader& header, std::span<const std::uint8_t> payload = {},
@@ -42,8 +50,13 @@ public:
 
 private:
     bool ReadExact(std::span<std::uint8_t> bytes, Deadline deadline);
+    // Lets a read without MSG_DONTWAIT wait until the deadline (every other call passes
+    // MSG_DONTWAIT, so they are unchanged); false when it cannot, or the deadline has passed.
+    bool WaitInReadsUntil(Deadline deadline);
 
     UniqueFd m_fd;
+    bool m_blockingReads = false;                 // O_NONBLOCK cleared
+    std::chrono::milliseconds m_readTimeout{-1};  // SO_RCVTIMEO as last set, 0 none; -1 never set
 };
 
 }  // namespace platform

@@ -53,23 +53,19 @@ std::uint32_t PlainDeviceHandle::Request(std::uint32_t code, std::span<std::uint
 }
 
 std::uint32_t PlainDeviceHandle::Await(std::uint32_t id, std::uint32_t outSize, Deadline deadline) {
-    const std::optional<FrameHeader> header = m_socket.ReadHeader(deadline);
+    // Only the answer to this request can come, so it is read whole, header and payload in one.
+    const std::optional<FrameHeader> header = m_socket.ReadAnswer(m_answer, outSize, deadline);
     if (!header) {
-        // Either the time ran out or the stream ended; a header cut short cannot be told
-        // apart from a slow one, so the connection goes in both cases.
+        // The time ran out, the stream ended, or the answer was malformed, longer than the room
+        // given or followed by more; an answer cut short cannot be told apart from a slow one,
+        // so the connection goes in every case.
         return Break(std::chrono::steady_clock::now() >= deadline ? kErrorSemTimeout
                                                                   : kErrorDeviceNotConnected);
     }
-    // Only the answer to this request can come: an answer that claims to still pend would
-    // leave the caller waiting for ever, and one longer than the room given is a fault.
+    // An answer that claims to still pend would leave the caller waiting for ever.
     if (header->kind != FrameKind::Completion || header->id != id ||
-        header->code == kErrorIoPending || header->code == kErrorIoIncomplete ||
-        header->inSize > outSize) {
+        header->code == kErrorIoPending || header->code == kErrorIoIncomplete) {
         return Break(kErrorDeviceNotConnected);
-    }
-    if (!m_socket.ReadPayload(*header, m_answer, deadline)) {
-        return Break(std::chrono::steady_clock::now() >= deadline ? kErrorSemTimeout
-                                                                  : kErrorDeviceNotConnected);
     }
     return header->code;
 }

@@ -35,7 +35,7 @@ public:
                           std::chrono::milliseconds timeout);
 
 private:
-    // Reads frames until the answer to id; its status, or an error after breaking.
+    // Reads the answer to id; its status, or an error after breaking.
     std::uint32_t Await(std::uint32_t id, std::uint32_t outSize, Deadline deadline);
     std::uint32_t Break(std::uint32_t status);
 

@@ -1,7 +1,8 @@
 // Register reads through kestrix-fwd over the fake kernel against the same reads through
-// kestrix-busd, in one run: a feature register read by the camera object (three driver requests
-// on its cached handle, the last an asynchronous transaction through the kernel's file). What
-// the bridge adds is the difference of the medians.
+// kestrix-busd, in one run: a feature register read by the camera object (one driver request to
+// the unit on its kept connection, an asynchronous transaction through the kernel's file). What
+// the bridge adds is the difference of the medians; last, the read through the bridge as a
+// multiple of the floor (a 44-byte record bounced off an echoing process, measured here too).
 //
 // usage: bench_fwd_registers [rounds (default 2000)]
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "bench/bus/EchoPeer.h"
 #include "camera/C1394Dcam.h"
 #include "tests/support/SimulatedBus.h"
 
@@ -19,6 +21,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kBrightness = 0;
+// The target: a read through the bridge at most this many floors.
+constexpr double kTargetRatio = 2.0;
 
 struct Figures {
     double median = 0;
@@ -62,7 +66,9 @@ int main(int argc, char** argv) {
     const auto busd = FeatureRead(rounds);
     ::setenv("KESTRIX_TEST_BRIDGE", "fw", 1);
     const auto fwd = FeatureRead(rounds);
-    if (!busd || !fwd) {
+    bench::EchoPeer peer;
+    const auto floor = Measure(rounds, [&] { return peer.RoundTrip(); });
+    if (!busd || !fwd || !floor) {
         std::fprintf(stderr, "bench_fwd_registers: a read failed\n");
         return 1;
     }
@@ -71,7 +77,13 @@ int main(int argc, char** argv) {
                 busd->p90);
     std::printf("  through kestrix-fwd over the fake kernel      %8.1f %8.1f\n", fwd->median,
                 fwd->p90);
+    std::printf("  round trip: 44 bytes, SOCK_SEQPACKET (floor)  %8.1f %8.1f\n", floor->median,
+                floor->p90);
     std::printf("  added by the bridge (median)                  %8.1f  (target: at most 50)\n",
                 fwd->median - busd->median);
+    std::printf(
+        "median / floor: through kestrix-fwd %.2fx, through kestrix-busd %.2fx "
+        "(target for kestrix-fwd at most %.1fx)\n",
+        fwd->median / floor->median, busd->median / floor->median, kTargetRatio);
     return 0;
 }

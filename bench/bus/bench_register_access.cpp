@@ -10,10 +10,6 @@
 // WriteRegister through the kept connection to that floor.
 //
 // usage: bench_register_access [rounds (default 2000)]
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bus/EchoPeer.h"
 #include "bus/DriverCodes.h"
 #include "bus/DriverRecords.h"
 #include "camera/C1394Dcam.h"
@@ -36,7 +33,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kTimeout = platform::DeviceHandle::kRequestTimeout;
 constexpr std::uint32_t kBrightness = 0x800;  // feature 0's control register
 constexpr unsigned kLocalBus = 1023;
-constexpr std::size_t kFloorRecord = 44;
 // The targets: register access through the kept connection at most this many floors.
 constexpr double kTargetRatio = 1.5;
 
@@ -117,39 +113,6 @@ bool NodeAddress(Handle& device) {
     return device.Request(bus::kIoctlNodeAddress, record, 8, 8, nullptr, kTimeout) == 0;
 }
 
-// A child process that sends back every 44-byte record it reads, until the socket closes.
-class EchoPeer {
-public:
-    EchoPeer() {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::close(fds[0]);
-            std::uint8_t message[kFloorRecord];
-            while (::recv(fds[1], message, sizeof message, 0) == sizeof message &&
-                   ::send(fds[1], message, sizeof message, MSG_NOSIGNAL) == sizeof message) {
-            }
-            ::_exit(0);
-        }
-        ::close(fds[1]);
-        m_fd = fds[0];
-    }
-    ~EchoPeer() {
-        if (m_fd >= 0) ::close(m_fd);
-        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
-    }
-    bool RoundTrip() {
-        std::uint8_t message[kFloorRecord] = {};
-        return ::send(m_fd, message, sizeof message, MSG_NOSIGNAL) == sizeof message &&
-               ::recv(m_fd, message, sizeof message, 0) == sizeof message;
-    }
-
-private:
-    int m_fd = -1;
-    pid_t m_pid = -1;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -197,7 +160,7 @@ int main(int argc, char** argv) {
     const double writeRegister = Measure("WriteRegister (kept connection)", rounds, [&] {
         return cam.WriteRegister(0, kBrightness, &value);
     });
-    EchoPeer peer;
+    bench::EchoPeer peer;
     const double floor = Measure("round trip: 44 bytes, SOCK_SEQPACKET pair (floor)", rounds,
                                  [&] { return peer.RoundTrip(); });
     if (!ok || readRegister <= 0 || writeRegister <= 0 || floor <= 0) return 1;

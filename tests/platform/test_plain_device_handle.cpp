@@ -107,6 +107,14 @@ TEST_F(PlainDeviceHandleTest, AMisbehavingOrSilentDriverBreaksTheConnection) {
          kErrorDeviceNotConnected},
         {"pending status", [](auto& h, auto&) { return Completion(h.id, kErrorIoPending, {}); },
          kErrorDeviceNotConnected},
+        // Read along with the answer, they would be taken for the start of the next one.
+        {"bytes past the answer",
+         [](auto& h, auto&) {
+             Bytes frame = Completion(h.id, 0, {});
+             frame.insert(frame.end(), {0xAB, 0xCD});
+             return frame;
+         },
+         kErrorDeviceNotConnected},
         {"truncated",
          [](auto& h, auto&) {
              Bytes frame = Completion(h.id, 0, Bytes(4));

@@ -38,6 +38,11 @@ bool FrameRing::Alloc(std::uint32_t slotSize, int slotCount) {
     return true;
 }
 
+bool FrameRing::Prefault() {
+    std::scoped_lock lock(m_lock);
+    return m_block.Populate();
+}
+
 void FrameRing::Free() {
     std::scoped_lock lock(m_lock);
     m_bHasFrame = false;

@@ -66,6 +66,11 @@ public:
     // or the shape holds nothing.
     bool Alloc(std::uint32_t slotSize, int slotCount);
     void Free();
+    // Brings the slots' pages in now, before frames come: otherwise the first round of a fresh
+    // ring pays the system's first touch of each page (on a virtual machine several times the
+    // copy) on the receive path, and a fast stream loses frames meanwhile. false when the
+    // system could not give them all.
+    bool Prefault();
 
     // Copies a frame into the next slot (at most the slot size; a shorter frame's rest is
     // zeroed), numbers it, keeps its cycle stamp and wakes the readers. Without a ring the frame

@@ -2,7 +2,9 @@
 #include "platform/PageBlock.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace platform {
@@ -51,6 +53,19 @@ bool PageBlock::Allocate(std::size_t bytes) {
     m_pData = start;
     m_nBytes = bytes;
     return true;
+}
+
+bool PageBlock::PopulatePages(std::uint8_t* data, std::size_t bytes) {
+    if (data == nullptr || bytes == 0) return true;
+    static const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = start & ~(page - 1);
+    const std::uintptr_t end = (start + bytes + page - 1) & ~(page - 1);
+    int result = 0;
+    do {
+        result = ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || errno == EINVAL;
 }
 
 void PageBlock::Free() {

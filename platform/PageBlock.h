@@ -19,6 +19,13 @@ public:
     // Maps bytes zeroed bytes; false (holding nothing) when the system refuses or bytes is 0.
     bool Allocate(std::size_t bytes);
     void Free();
+    // Brings every page in now, still zeroed, so that no write faults later; false when the
+    // system cannot give them all (those it could not come in as they are written).
+    bool Populate() const { return PopulatePages(m_pData, m_nBytes); }
+
+    // The same for any writable mapping: the whole pages that [data, data + bytes) touches. A
+    // kernel without populating counts as success, its pages coming in as they are written.
+    static bool PopulatePages(std::uint8_t* data, std::size_t bytes);
 
     std::uint8_t* Data() const { return m_pData; }
     std::size_t Size() const { return m_nBytes; }

@@ -5,9 +5,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <new>
+
+#include "platform/PageBlock.h"
 
 namespace platform {
 
@@ -40,16 +41,7 @@ std::unique_ptr<SharedBuffer> SharedBuffer::Create(std::size_t bytes) {
 bool SharedBuffer::Populate(std::size_t offset, std::size_t bytes) const {
     if (offset > m_size || bytes > m_size - offset) return false;
     // In whole pages; the mapping's last page is whole too.
-    static const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<std::uintptr_t>(m_data + offset);
-    const std::uintptr_t first = start & ~(page - 1);
-    const std::uintptr_t end = (start + bytes + page - 1) & ~(page - 1);
-    int result = 0;
-    do {
-        result = ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
-    } while (result != 0 && errno == EINTR);
-    // A kernel without populating leaves the pages to come in as they are written.
-    return result == 0 || errno == EINVAL;
+    return PageBlock::PopulatePages(m_data + offset, bytes);
 }
 
 }  // namespace platform

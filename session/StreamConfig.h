@@ -24,6 +24,10 @@ struct StreamConfig {
     bool packetMode = false;  // receive packet by packet (the bus layer's packet mode)
     RingSize ring;
     int lendSlots = 0;  // spare buffers a reader may borrow frames into (FrameStream::Lend)
+    // The ring's pages are brought in before the camera transmits, so that its first round
+    // keeps up with any rate: for a recorder, which wants every frame, at the price of the
+    // ring's memory in full and its first touch at the start.
+    bool prefaultRing = false;
 
     // The receive flags of the camera library's StartCapture.
     int CaptureFlags() const { return (sync ? 0x02 : 0) | (packetMode ? 0x10 : 0); }

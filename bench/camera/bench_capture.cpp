@@ -10,7 +10,11 @@
 // times the copy (docs/capture.md); frames lost then are reported apart, as "lost first".
 //
 // With KESTRIX_TEST_BRIDGE=fw the stream comes through kestrix-fwd over the fake kernel, and
-// the daemon's figures are the bridge's.
+// the daemon's figures are the bridge's. With KESTRIX_TEST_BRIDGE=both each mode runs through
+// shared memory twice, from kestrix-busd and from kestrix-fwd, and the processor times per frame
+// of the two daemons end the output side by side. kestrix-fwd's time includes the fake kernel's
+// thread (the emulated camera and DMA, work the simulator's daemon does too, less the DMA copy),
+// shown apart as "fake kernel".
 //
 // usage: bench_capture [seconds per run (1.5)] [largest rate scale (64)] [mode name part (all)]
 //                      [warm-up seconds (0.5)]
@@ -22,13 +26,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "camera/C1394Dcam.h"
 #include "platform/ByteOrder.h"
+#include "tests/support/FakeFwControl.h"
 #include "tests/support/SimulatedBus.h"
 
 namespace {
@@ -60,11 +66,13 @@ struct Run {
     double scale = 0;  // of the fastest loss-free run
     double clientMsPerFrame = 0;
     double daemonMsPerFrame = 0;
+    double fakeKernelMsPerFrame = 0;  // of the daemon's, kestrix-fwd's fake kernel thread
 };
 
-// User plus system time of a process so far, in milliseconds; 0 when unknown.
-double CpuMilliseconds(pid_t pid) {
-    std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+// User plus system time so far of a process or thread, from its stat file, in milliseconds;
+// 0 when unknown.
+double CpuMilliseconds(const std::string& statPath) {
+    std::FILE* file = std::fopen(statPath.c_str(), "r");
     if (file == nullptr) return 0;
     char text[1024] = {};
     const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
@@ -78,6 +86,23 @@ double CpuMilliseconds(pid_t pid) {
         return 0;
     }
     return double(user + system) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
+}
+
+double CpuMilliseconds(pid_t pid) {
+    return CpuMilliseconds("/proc/" + std::to_string(pid) + "/stat");
+}
+
+// The same for the process's threads of that name.
+double ThreadCpuMilliseconds(pid_t pid, const std::string& name) {
+    double total = 0;
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        if (comm == name) total += CpuMilliseconds((task.path() / "stat").string());
+    }
+    return total;
 }
 
 struct Newest {
@@ -147,12 +172,15 @@ Run Measure(const Mode& mode, double scale, double seconds, double warmUp) {
     const auto start = Clock::now();
     const double clientAtStart = CpuMilliseconds(::getpid());
     const double daemonAtStart = CpuMilliseconds(bus.Pid());
+    const double fakeKernelAtStart = ThreadCpuMilliseconds(bus.Pid(), fakefw::kBusThreadName);
     const std::uint64_t storedAtStart = thread->GetStats().stored;
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const std::uint64_t storedAtEnd = thread->GetStats().stored;
     const double stored = double(std::max<std::uint64_t>(1, storedAtEnd - storedAtStart));
     run.clientMsPerFrame = (CpuMilliseconds(::getpid()) - clientAtStart) / stored;
     run.daemonMsPerFrame = (CpuMilliseconds(bus.Pid()) - daemonAtStart) / stored;
+    run.fakeKernelMsPerFrame =
+        (ThreadCpuMilliseconds(bus.Pid(), fakefw::kBusThreadName) - fakeKernelAtStart) / stored;
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     cam.StopTransmission(0);
     WaitUntilQuiet(*thread);
@@ -166,6 +194,50 @@ Run Measure(const Mode& mode, double scale, double seconds, double warmUp) {
     run.ok = true;
     cam.StopCapture(0);
     return run;
+}
+
+// One way the frames come: through the socket or shared memory, from the daemon the bridge
+// setting names ("" kestrix-busd, "fw" kestrix-fwd).
+struct Path {
+    const char* name;
+    bool shared;
+    const char* bridge;
+};
+
+std::vector<Path> PathsToRun() {
+    const char* bridge = std::getenv("KESTRIX_TEST_BRIDGE");
+    const std::string chosen = bridge != nullptr ? bridge : "";
+    if (chosen == "both") return {{"busd", true, ""}, {"fwd", true, "fw"}};
+    const char* same = chosen == "fw" ? "fw" : "";
+    return {{"socket", false, same}, {"shared", true, same}};
+}
+
+struct Best {
+    const Mode* mode;
+    const char* path;
+    Run run;
+};
+
+// Each scale both daemons ran at: processor time per frame of each, and their ratio.
+void PrintDaemons(const std::vector<Best>& runs) {
+    std::printf(
+        "\nprocessor time per frame of the daemon, ms (kestrix-fwd: with its fake kernel, "
+        "and the fake kernel alone):\n");
+    std::printf("  %-24s %6s %8s %8s %12s %10s\n", "mode", "scale", "busd", "fwd", "fake kernel",
+                "fwd/busd");
+    for (const Best& busd : runs) {
+        if (std::strcmp(busd.path, "busd") != 0) continue;
+        for (const Best& fwd : runs) {
+            if (fwd.mode != busd.mode || std::strcmp(fwd.path, "fwd") != 0 ||
+                fwd.run.scale != busd.run.scale || busd.run.daemonMsPerFrame <= 0) {
+                continue;
+            }
+            std::printf("  %-24s %6g %8.2f %8.2f %12.2f %10.2f\n", busd.mode->name, busd.run.scale,
+                        busd.run.daemonMsPerFrame, fwd.run.daemonMsPerFrame,
+                        fwd.run.fakeKernelMsPerFrame,
+                        fwd.run.daemonMsPerFrame / busd.run.daemonMsPerFrame);
+        }
+    }
 }
 
 }  // namespace
@@ -183,17 +255,15 @@ int main(int argc, char** argv) {
     }
     std::printf("%-24s %-6s %6s %9s %9s %7s %7s %10s %13s %13s\n", "mode", "path", "scale",
                 "nominal", "fps", "MB/s", "lost", "lost first", "ms cpu/frame", "daemon ms/fr");
-    struct Best {
-        const Mode* mode;
-        const char* path;
-        Run run;
-    };
+    const std::vector<Path> paths = PathsToRun();
     std::vector<Best> best;
+    std::vector<Best> every;  // each loss-free run, for the daemons side by side
     for (const Mode& mode : kModes) {
         if (std::string(mode.name).find(only) == std::string::npos) continue;
-        for (const bool shared : {false, true}) {
-            const char* path = shared ? "shared" : "socket";
-            ::setenv("KESTRIX_SHARED_BUFFERS", shared ? "1" : "0", 1);
+        for (const Path& way : paths) {
+            const char* path = way.name;
+            ::setenv("KESTRIX_SHARED_BUFFERS", way.shared ? "1" : "0", 1);
+            ::setenv("KESTRIX_TEST_BRIDGE", way.bridge, 1);
             Run fastest;
             for (double scale = 1; scale <= largestScale; scale *= 2) {
                 const Run run = Measure(mode, scale, seconds, warmUp);
@@ -211,6 +281,7 @@ int main(int argc, char** argv) {
                 if (run.lost != 0) break;
                 fastest = run;
                 fastest.scale = scale;
+                every.push_back({&mode, path, fastest});
                 // A stream the bus cannot render any faster gains nothing from a higher scale.
                 if (run.fps < 0.8 * mode.framesPerSecond * scale) break;
             }
@@ -222,5 +293,6 @@ int main(int argc, char** argv) {
         std::printf("  %-24s %-6s %4gx %8.1f fps  %7.1f MB/s\n", mode->name, path, run.scale,
                     run.fps, run.megabytesPerSecond);
     }
+    if (paths.front().shared) PrintDaemons(every);
     return 0;
 }

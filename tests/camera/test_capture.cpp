@@ -147,8 +147,8 @@ TEST_F(Capture, AModeSetMakesTheReceiveMemoryTheFirstCaptureUses) {
     ASSERT_TRUE(m_cam.SetVideoMode(0, kVga422, kRate15, false));
     const std::set<std::string> ready = ReceiveMemory();
     ASSERT_EQ(ready.size(), 1u);
-    // Eleven frames: one buffer, two spare, eight the driver may hold.
-    EXPECT_EQ(ReceiveMemoryKib(), std::make_pair(11 * 600L, 11 * 600L));
+    // Nineteen frames: one buffer, two spare, sixteen the driver may hold.
+    EXPECT_EQ(ReceiveMemoryKib(), std::make_pair(19 * 600L, 19 * 600L));
     CDcamCaptureThread* thread = Start(kVga422, kRate15, 3);
     ASSERT_NE(thread, nullptr);
     ASSERT_TRUE(thread->HasSharedBuffers());
@@ -158,7 +158,7 @@ TEST_F(Capture, AModeSetMakesTheReceiveMemoryTheFirstCaptureUses) {
     ASSERT_TRUE(m_cam.SetVideoMode(0, 4, kRate15, false));  // 640 x 480 RGB: 900 KiB a frame
     EXPECT_EQ(ReceiveMemory().size(), 1u);
     EXPECT_NE(ReceiveMemory(), ready);
-    EXPECT_EQ(ReceiveMemoryKib().first, 11 * 900L);
+    EXPECT_EQ(ReceiveMemoryKib().first, 19 * 900L);
     m_cam.Close();
     EXPECT_TRUE(ReceiveMemory().empty());
 }

@@ -41,4 +41,17 @@ TEST(PageBlock, ZeroedWritableAndGivenBackWhenFreed) {
     EXPECT_FALSE(moved.Allocate(0));
 }
 
+// Populated pages are in before anything writes them, and still read as zero.
+TEST(PageBlock, PopulateBringsThePagesInZeroed) {
+    constexpr std::size_t kBytes = std::size_t{32} << 20;
+    platform::PageBlock block;
+    ASSERT_TRUE(block.Allocate(kBytes));
+    const std::size_t before = ResidentBytes();
+    ASSERT_TRUE(block.Populate());
+    EXPECT_GE(ResidentBytes(), before + kBytes * 9 / 10);
+    EXPECT_EQ(block.Data()[0], 0);
+    EXPECT_EQ(block.Data()[kBytes / 2], 0);
+    EXPECT_EQ(block.Data()[kBytes - 1], 0);
+}
+
 }  // namespace

@@ -269,6 +269,7 @@ bool CaptureSession::MakeConfig(kestrix::session::Camera& camera, StreamConfig& 
     config.ring = m_options.bufferPercent != 0
                       ? RingSize::MemoryShare(m_options.bufferPercent)
                       : RingSize::Seconds(kRecorderRingSeconds + m_options.preTrigger);
+    config.prefaultRing = true;
     return true;
 }
 

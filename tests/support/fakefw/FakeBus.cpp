@@ -2,6 +2,7 @@
 #include "tests/support/fakefw/FakeBus.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "driver/PacketRun.h"
 #include "platform/CycleTimerReading.h"
 #include "simbus/ConfigRomImage.h"
+#include "tests/support/FakeFwControl.h"
 #include "tests/support/fakefw/ControlServer.h"
 #include "tests/support/fakefw/RealLibc.h"
 
@@ -106,7 +108,9 @@ FakeBus::FakeBus() : FakeBus(Config::Get(), simbus::CycleClock(Config::Get().rat
         for (const auto& node : bus.m_nodes)
             if (node) bus.SyncPlaceholder(node->slot, false);
     });
-    std::thread([this] { Run(); }).detach();
+    std::thread pacer([this] { Run(); });
+    ::pthread_setname_np(pacer.native_handle(), kBusThreadName);
+    pacer.detach();
     if (!m_config.controlPath.empty()) StartControlServer(*this, m_config.controlPath);
 }
 

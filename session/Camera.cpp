@@ -271,10 +271,10 @@ Error Camera::StartOnThread(C1394Dcam& cam, int index, std::shared_ptr<FrameStre
         cam.StopCapture(index);
         return {Error::Kind::Failed, "the capture has no frame ring"};
     }
-    // Without the spares' memory every frame is copied: slower, but nothing is lost.
     if (m_config.prefaultRing && !ring->Prefault()) {
         KX_LOG(Capture, Warn) << "the ring's pages could not all be brought in before the start";
     }
+    // Without the spares' memory every frame is copied: slower, but nothing is lost.
     if (m_config.lendSlots > 0 && !ring->AddSpares(m_config.lendSlots)) {
         KX_LOG(Capture, Warn) << "no memory for " << m_config.lendSlots
                               << " spare frames: copying all";

@@ -316,13 +316,19 @@ void FakeBus::Run() {
     for (;;) {
         Advance();
         auto wake = std::chrono::steady_clock::now() + kIdleWake;
-        for (const auto& node : m_nodes)
-            if (node && node->camera != 0)
-                if (const auto due = node->stream.DueAt())
-                    wake = std::min(wake, m_clock.TimeOf(*due));
+        if (const auto due = NextDue()) wake = std::min(wake, m_clock.TimeOf(*due));
         for (const Timed& timed : m_timed) wake = std::min(wake, timed.due);
         m_wake.wait_until(lock, wake);
     }
+}
+
+std::optional<std::uint64_t> FakeBus::NextDue() const {
+    std::optional<std::uint64_t> next;
+    for (const auto& node : m_nodes) {
+        const auto due = node && node->camera != 0 ? node->stream.DueAt() : std::nullopt;
+        if (due) next = std::min(next.value_or(*due), *due);
+    }
+    return next;
 }
 
 void FakeBus::SetCycle(std::uint64_t cycle) {
@@ -334,11 +340,7 @@ void FakeBus::SendFrames(unsigned count) {
     std::lock_guard lock(m_mutex);
     Advance();
     for (unsigned sent = 0; sent < count; ++sent) {
-        std::optional<std::uint64_t> next;
-        for (const auto& node : m_nodes) {
-            const auto due = node && node->camera != 0 ? node->stream.DueAt() : std::nullopt;
-            if (due) next = std::min(next.value_or(*due), *due);
-        }
+        const std::optional<std::uint64_t> next = NextDue();
         if (!next) return;
         m_clock.Set(*next);
         Advance();

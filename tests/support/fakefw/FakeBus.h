@@ -104,6 +104,8 @@ private:
 
     void Run();
     void Advance();
+    // The cycle the next camera packet run is due in, if any camera sends.
+    std::optional<std::uint64_t> NextDue() const;
     void DeliverFrame(const simbus::PacketRun& run, std::uint64_t firstCycle);
     void Reset();
     // A reset after the configured delay, on the bus's thread.

@@ -1,0 +1,45 @@
+// An access measured against the floor in the same rounds: each round times one access and then
+// one floor round trip, so a machine that gets busier or quieter during the run moves both
+// medians alike and their ratio stays the access's own cost.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "bench/bus/EchoPeer.h"
+
+namespace bench {
+
+struct FloorRatio {
+    double access = 0;  // median, microseconds
+    double floor = 0;
+    double Ratio() const { return access / floor; }
+};
+
+// Empty when an access or a round trip failed.
+inline std::optional<FloorRatio> MeasureAgainstFloor(int rounds, EchoPeer& peer,
+                                                     const std::function<bool()>& access) {
+    using Clock = std::chrono::steady_clock;
+    const auto timed = [](const std::function<bool()>& step, std::vector<double>& into) {
+        const auto t0 = Clock::now();
+        if (!step()) return false;
+        into.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        return true;
+    };
+    const std::function<bool()> floor = [&] { return peer.RoundTrip(); };
+    std::vector<double> accesses;
+    std::vector<double> floors;
+    for (int i = 0; i < rounds; ++i) {
+        if (!timed(access, accesses) || !timed(floor, floors)) return std::nullopt;
+    }
+    const auto median = [](std::vector<double>& times) {
+        std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+        return times[times.size() / 2];
+    };
+    return FloorRatio{median(accesses), median(floors)};
+}
+
+}  // namespace bench

@@ -37,6 +37,8 @@ public:
     EchoPeer(const EchoPeer&) = delete;
     EchoPeer& operator=(const EchoPeer&) = delete;
 
+    pid_t Pid() const { return m_pid; }
+
     bool RoundTrip() {
         std::uint8_t message[kRecord] = {};
         return ::send(m_fd, message, sizeof message, MSG_NOSIGNAL) == sizeof message &&

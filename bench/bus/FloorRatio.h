@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "bench/bus/CpuPlacement.h"
 #include "bench/bus/EchoPeer.h"
 
 namespace bench {
@@ -40,6 +41,30 @@ inline std::optional<FloorRatio> MeasureAgainstFloor(int rounds, EchoPeer& peer,
         return times[times.size() / 2];
     };
     return FloorRatio{median(accesses), median(floors)};
+}
+
+struct PlacedRatio {
+    Placement placement;
+    FloorRatio ratio;
+};
+
+// The same in each placement the machine offers, the server process beside the echoing one;
+// empty when an access failed or the processes could not be placed. Leaves them as scheduled.
+inline std::vector<PlacedRatio> MeasureEachPlacement(int rounds, EchoPeer& peer, pid_t server,
+                                                     const std::function<bool()>& access) {
+    const CpuPlacement cpus;
+    std::vector<PlacedRatio> placed;
+    for (const Placement placement : cpus.Offered()) {
+        const bool ok = cpus.Place(placement, {server, peer.Pid()});
+        const auto ratio = ok ? MeasureAgainstFloor(rounds, peer, access) : std::nullopt;
+        if (!ratio) {
+            placed.clear();
+            break;
+        }
+        placed.push_back({placement, *ratio});
+    }
+    cpus.Place(Placement::Scheduler, {server, peer.Pid()});
+    return placed;
 }
 
 }  // namespace bench

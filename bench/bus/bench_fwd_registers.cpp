@@ -3,7 +3,8 @@
 // the unit on its kept connection, an asynchronous transaction through the kernel's file). What
 // the bridge adds is the difference of the medians; last, the read through the bridge as a
 // multiple of the floor (a 44-byte record bounced off an echoing process), from rounds that take
-// one read and one floor round trip in turn.
+// one read and one floor round trip in turn: as the scheduler places the processes, and pinned
+// to two processors or to one.
 //
 // usage: bench_fwd_registers [rounds (default 2000)]
 #include <algorithm>
@@ -48,7 +49,7 @@ std::optional<Figures> Measure(int rounds, const std::function<bool()>& step) {
 
 struct Read {
     Figures alone;
-    bench::FloorRatio paired;
+    std::vector<bench::PlacedRatio> paired;
 };
 
 // The feature read on the daemon the environment selects: alone, then in turn with the floor.
@@ -60,9 +61,9 @@ std::optional<Read> FeatureRead(int rounds, bench::EchoPeer& peer) {
     C1394Dcam::DWORD value = 0;
     const auto read = [&] { return cam.ReadFeature(0, kBrightness, &value); };
     const auto alone = Measure(rounds, read);
-    const auto paired = bench::MeasureAgainstFloor(rounds, peer, read);
-    if (!alone || !paired) return std::nullopt;
-    return Read{*alone, *paired};
+    auto paired = bench::MeasureEachPlacement(rounds, peer, bus.Pid(), read);
+    if (!alone || paired.empty()) return std::nullopt;
+    return Read{*alone, std::move(paired)};
 }
 
 }  // namespace
@@ -93,10 +94,15 @@ int main(int argc, char** argv) {
     std::printf("  added by the bridge (median)                  %8.1f  (target: at most 50)\n",
                 fwd->alone.median - busd->alone.median);
     std::printf(
-        "median / floor, each round a read and a floor round trip in turn:\n"
-        "  through kestrix-fwd %.1f / %.1f = %.2fx, through kestrix-busd %.1f / %.1f = %.2fx "
-        "(target for kestrix-fwd at most %.1fx)\n",
-        fwd->paired.access, fwd->paired.floor, fwd->paired.Ratio(), busd->paired.access,
-        busd->paired.floor, busd->paired.Ratio(), kTargetRatio);
+        "median / floor, each round a read and a floor round trip in turn "
+        "(target for kestrix-fwd at most %.1fx):\n",
+        kTargetRatio);
+    for (std::size_t i = 0; i < fwd->paired.size() && i < busd->paired.size(); ++i) {
+        const bench::FloorRatio& f = fwd->paired[i].ratio;
+        const bench::FloorRatio& b = busd->paired[i].ratio;
+        std::printf("  %-16s kestrix-fwd %5.1f / %5.1f = %.2fx   kestrix-busd %5.1f / %5.1f = %.2fx\n",
+                    bench::PlacementName(fwd->paired[i].placement), f.access, f.floor, f.Ratio(),
+                    b.access, b.floor, b.Ratio());
+    }
     return 0;
 }

@@ -2,8 +2,8 @@
 // ever faster than real time: each mode runs at rate scales 1, 2, 4, ... 64 until a frame is
 // lost, and the fastest stream that arrived whole is reported. Every mode runs twice, its frames
 // through the device socket (before) and through shared memory (after). Beside the rate, each
-// run reports the processor time per frame of this program and of the daemon (user + system),
-// which a busy machine does not distort the way it distorts the loss-free rate.
+// run reports the processor time per frame of this program and of the daemon, which a busy
+// machine does not distort the way it distorts the loss-free rate.
 //
 // A run counts from a moment after the first frames: the first pass through a new ring and the
 // shared memory pays for the first write to each page, which on our virtual machine costs several
@@ -14,7 +14,8 @@
 // shared memory twice, from kestrix-busd and from kestrix-fwd, and the processor times per frame
 // of the two daemons end the output side by side. kestrix-fwd's time includes the fake kernel's
 // thread (the emulated camera and DMA, work the simulator's daemon does too, less the DMA copy),
-// shown apart as "fake kernel".
+// shown apart as "fake kernel"; what is left, "bridge", is what kestrix-fwd would cost beside a
+// real kernel and camera.
 //
 // usage: bench_capture [seconds per run (1.5)] [largest rate scale (64)] [mode name part (all)]
 //                      [warm-up seconds (0.5)]
@@ -69,38 +70,21 @@ struct Run {
     double fakeKernelMsPerFrame = 0;  // of the daemon's, kestrix-fwd's fake kernel thread
 };
 
-// User plus system time so far of a process or thread, from its stat file, in milliseconds;
-// 0 when unknown.
-double CpuMilliseconds(const std::string& statPath) {
-    std::FILE* file = std::fopen(statPath.c_str(), "r");
-    if (file == nullptr) return 0;
-    char text[1024] = {};
-    const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
-    std::fclose(file);
-    const char* fields = std::strrchr(text, ')');
-    if (n == 0 || fields == nullptr) return 0;
-    unsigned long long user = 0, system = 0;
-    // After the name: state and ten numbers, then utime and stime.
-    if (std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
-                    &system) != 2) {
-        return 0;
-    }
-    return double(user + system) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
-}
-
-double CpuMilliseconds(pid_t pid) {
-    return CpuMilliseconds("/proc/" + std::to_string(pid) + "/stat");
-}
-
-// The same for the process's threads of that name.
-double ThreadCpuMilliseconds(pid_t pid, const std::string& name) {
+// Processor time so far of a process's threads, all of them or those of one name, in
+// milliseconds: the scheduler's run time of each, in nanoseconds, where the tick-counted user and
+// system times would be whole ticks of 10 ms, a sizeable part of a short run's total.
+double CpuMilliseconds(pid_t pid, const std::string& name = {}) {
     double total = 0;
     std::error_code error;
     const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
     for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-        std::string comm;
-        std::getline(std::ifstream(task.path() / "comm"), comm);
-        if (comm == name) total += CpuMilliseconds((task.path() / "stat").string());
+        if (!name.empty()) {
+            std::string comm;
+            std::getline(std::ifstream(task.path() / "comm"), comm);
+            if (comm != name) continue;
+        }
+        unsigned long long ns = 0;
+        if (std::ifstream(task.path() / "schedstat") >> ns) total += double(ns) / 1e6;
     }
     return total;
 }
@@ -172,7 +156,7 @@ Run Measure(const Mode& mode, double scale, double seconds, double warmUp) {
     const auto start = Clock::now();
     const double clientAtStart = CpuMilliseconds(::getpid());
     const double daemonAtStart = CpuMilliseconds(bus.Pid());
-    const double fakeKernelAtStart = ThreadCpuMilliseconds(bus.Pid(), fakefw::kBusThreadName);
+    const double fakeKernelAtStart = CpuMilliseconds(bus.Pid(), fakefw::kBusThreadName);
     const std::uint64_t storedAtStart = thread->GetStats().stored;
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const std::uint64_t storedAtEnd = thread->GetStats().stored;
@@ -180,7 +164,7 @@ Run Measure(const Mode& mode, double scale, double seconds, double warmUp) {
     run.clientMsPerFrame = (CpuMilliseconds(::getpid()) - clientAtStart) / stored;
     run.daemonMsPerFrame = (CpuMilliseconds(bus.Pid()) - daemonAtStart) / stored;
     run.fakeKernelMsPerFrame =
-        (ThreadCpuMilliseconds(bus.Pid(), fakefw::kBusThreadName) - fakeKernelAtStart) / stored;
+        (CpuMilliseconds(bus.Pid(), fakefw::kBusThreadName) - fakeKernelAtStart) / stored;
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     cam.StopTransmission(0);
     WaitUntilQuiet(*thread);
@@ -221,10 +205,11 @@ struct Best {
 // Each scale both daemons ran at: processor time per frame of each, and their ratio.
 void PrintDaemons(const std::vector<Best>& runs) {
     std::printf(
-        "\nprocessor time per frame of the daemon, ms (kestrix-fwd: with its fake kernel, "
-        "and the fake kernel alone):\n");
-    std::printf("  %-24s %6s %8s %8s %12s %10s\n", "mode", "scale", "busd", "fwd", "fake kernel",
-                "fwd/busd");
+        "\nprocessor time per frame of the daemon, ms (kestrix-fwd: with its fake kernel, the "
+        "fake kernel alone, and the bridge without it, whose cost a real kernel's DMA does not "
+        "add to):\n");
+    std::printf("  %-24s %6s %8s %8s %12s %8s %10s %13s\n", "mode", "scale", "busd", "fwd",
+                "fake kernel", "bridge", "fwd/busd", "bridge/busd");
     for (const Best& busd : runs) {
         if (std::strcmp(busd.path, "busd") != 0) continue;
         for (const Best& fwd : runs) {
@@ -232,10 +217,12 @@ void PrintDaemons(const std::vector<Best>& runs) {
                 fwd.run.scale != busd.run.scale || busd.run.daemonMsPerFrame <= 0) {
                 continue;
             }
-            std::printf("  %-24s %6g %8.2f %8.2f %12.2f %10.2f\n", busd.mode->name, busd.run.scale,
-                        busd.run.daemonMsPerFrame, fwd.run.daemonMsPerFrame,
-                        fwd.run.fakeKernelMsPerFrame,
-                        fwd.run.daemonMsPerFrame / busd.run.daemonMsPerFrame);
+            const double bridge = fwd.run.daemonMsPerFrame - fwd.run.fakeKernelMsPerFrame;
+            std::printf("  %-24s %6g %8.2f %8.2f %12.2f %8.2f %10.2f %13.2f\n", busd.mode->name,
+                        busd.run.scale, busd.run.daemonMsPerFrame, fwd.run.daemonMsPerFrame,
+                        fwd.run.fakeKernelMsPerFrame, bridge,
+                        fwd.run.daemonMsPerFrame / busd.run.daemonMsPerFrame,
+                        bridge / busd.run.daemonMsPerFrame);
         }
     }
 }

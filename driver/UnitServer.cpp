@@ -7,10 +7,12 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -19,7 +21,7 @@
 namespace driver {
 namespace {
 
-enum class Source : std::uint64_t { Stop = 1, UnitListener, Connection, Watched };
+enum class Source : std::uint64_t { Stop = 1, Housekeeping, UnitListener, Connection, Watched };
 
 // Both daemons take the same lock, so that only one serves a directory and programs can tell
 // that one does.
@@ -86,6 +88,7 @@ platform::UniqueFd ListenAt(const std::filesystem::path& path) {
 UnitServer::UnitServer()
     : m_epoll(::epoll_create1(EPOLL_CLOEXEC)),
       m_stop(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      m_housekeeping(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)),
       m_spare(OpenSpare()) {}
 
 UnitServer::~UnitServer() { Unpublish(); }
@@ -95,11 +98,19 @@ std::filesystem::path UnitServer::StagingDir() const { return m_dir / kStagingNa
 bool UnitServer::Open(const std::filesystem::path& dir, std::string_view daemon,
                       std::string& error) {
     m_dir = dir;
-    if (!m_epoll || !m_stop) {
+    if (!m_epoll || !m_stop || !m_housekeeping) {
         error = SystemError("cannot set up the event loop");
         return false;
     }
     Add(m_stop.Get(), Key(Source::Stop, 0), EPOLLIN);
+    // The loop wakes for housekeeping by this timer, not by a timeout on every wait: a timed
+    // wait arms a kernel timer each time it blocks, which a request's round trip pays for.
+    const auto period = std::chrono::duration_cast<std::chrono::nanoseconds>(kHousekeepingPeriod);
+    const timespec every{static_cast<time_t>(period.count() / 1'000'000'000),
+                         static_cast<long>(period.count() % 1'000'000'000)};
+    const itimerspec timer{every, every};
+    ::timerfd_settime(m_housekeeping.Get(), 0, &timer, nullptr);
+    Add(m_housekeeping.Get(), Key(Source::Housekeeping, 0), EPOLLIN);
     std::error_code failure;
     std::filesystem::path missing = dir.lexically_normal();
     if (!missing.has_filename()) missing = missing.parent_path();  // a trailing slash
@@ -196,7 +207,7 @@ void UnitServer::Run(const std::function<void()>& beforeWait) {
         FlushConnections();
         Housekeep();
         // Answers that held-back requests produced go out without waiting for an event.
-        const int timeout = m_dirty.empty() ? int(kHousekeepingPeriod.count()) : 0;
+        const int timeout = m_dirty.empty() ? -1 : 0;
         const int n = ::epoll_wait(m_epoll.Get(), events, 64, timeout);
         for (int i = 0; i < n; ++i) {
             if (SourceOf(events[i].data.u64) == Source::Stop) stopping = true;
@@ -234,6 +245,12 @@ void UnitServer::HandleEvent(std::uint64_t key, std::uint32_t events) {
     switch (SourceOf(key)) {
         case Source::Stop:
             break;
+        case Source::Housekeeping: {
+            std::uint64_t expirations = 0;
+            [[maybe_unused]] const ssize_t ignored =
+                ::read(m_housekeeping.Get(), &expirations, sizeof expirations);
+            break;
+        }
         case Source::UnitListener:
             Accept(UnitId(IdOf(key)));
             break;

@@ -107,6 +107,7 @@ private:
     platform::UniqueFd m_lock;
     platform::UniqueFd m_epoll;
     platform::UniqueFd m_stop;
+    platform::UniqueFd m_housekeeping;  // a timer: the loop wakes for housekeeping
     std::map<UnitId, platform::UniqueFd> m_unitListeners;
     std::map<ClientId, std::unique_ptr<UnitConnection>> m_connections;
     std::map<int, Handler> m_watched;  // the daemon's own descriptors

@@ -109,7 +109,10 @@ bool UnitServer::Open(const std::filesystem::path& dir, std::string_view daemon,
     const timespec every{static_cast<time_t>(period.count() / 1'000'000'000),
                          static_cast<long>(period.count() % 1'000'000'000)};
     const itimerspec timer{every, every};
-    ::timerfd_settime(m_housekeeping.Get(), 0, &timer, nullptr);
+    if (::timerfd_settime(m_housekeeping.Get(), 0, &timer, nullptr) != 0) {
+        error = SystemError("cannot set up the event loop");
+        return false;
+    }
     Add(m_housekeeping.Get(), Key(Source::Housekeeping, 0), EPOLLIN);
     std::error_code failure;
     std::filesystem::path missing = dir.lexically_normal();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -48,15 +49,16 @@ struct PlacedRatio {
     FloorRatio ratio;
 };
 
-// The same in each placement the machine offers, the server process beside the echoing one;
-// empty when an access failed or the processes could not be placed. Leaves them as scheduled.
+// The same in each placement the machine offers, the server process beside the echoing one; a
+// placement the system refuses is left out. Empty when an access failed. Leaves the processes
+// as scheduled.
 inline std::vector<PlacedRatio> MeasureEachPlacement(int rounds, EchoPeer& peer, pid_t server,
                                                      const std::function<bool()>& access) {
     const CpuPlacement cpus;
     std::vector<PlacedRatio> placed;
     for (const Placement placement : cpus.Offered()) {
-        const bool ok = cpus.Place(placement, {server, peer.Pid()});
-        const auto ratio = ok ? MeasureAgainstFloor(rounds, peer, access) : std::nullopt;
+        if (!cpus.Place(placement, {server, peer.Pid()})) continue;
+        const auto ratio = MeasureAgainstFloor(rounds, peer, access);
         if (!ratio) {
             placed.clear();
             break;
@@ -65,6 +67,21 @@ inline std::vector<PlacedRatio> MeasureEachPlacement(int rounds, EchoPeer& peer,
     }
     cpus.Place(Placement::Scheduler, {server, peer.Pid()});
     return placed;
+}
+
+// One line per placement both were measured in: the two accesses' medians over their floors,
+// and the ratios.
+inline void PrintPlaced(const char* first, const std::vector<PlacedRatio>& a, const char* second,
+                        const std::vector<PlacedRatio>& b) {
+    for (const PlacedRatio& x : a) {
+        const auto y = std::find_if(b.begin(), b.end(), [&](const PlacedRatio& other) {
+            return other.placement == x.placement;
+        });
+        if (y == b.end()) continue;
+        std::printf("  %-16s %s %5.1f / %5.1f = %.2fx   %s %5.1f / %5.1f = %.2fx\n",
+                    PlacementName(x.placement), first, x.ratio.access, x.ratio.floor,
+                    x.ratio.Ratio(), second, y->ratio.access, y->ratio.floor, y->ratio.Ratio());
+    }
 }
 
 }  // namespace bench

@@ -97,12 +97,6 @@ int main(int argc, char** argv) {
         "median / floor, each round a read and a floor round trip in turn "
         "(target for kestrix-fwd at most %.1fx):\n",
         kTargetRatio);
-    for (std::size_t i = 0; i < fwd->paired.size() && i < busd->paired.size(); ++i) {
-        const bench::FloorRatio& f = fwd->paired[i].ratio;
-        const bench::FloorRatio& b = busd->paired[i].ratio;
-        std::printf("  %-16s kestrix-fwd %5.1f / %5.1f = %.2fx   kestrix-busd %5.1f / %5.1f = %.2fx\n",
-                    bench::PlacementName(fwd->paired[i].placement), f.access, f.floor, f.Ratio(),
-                    b.access, b.floor, b.Ratio());
-    }
+    bench::PrintPlaced("kestrix-fwd", fwd->paired, "kestrix-busd", busd->paired);
     return 0;
 }

@@ -179,12 +179,6 @@ int main(int argc, char** argv) {
         "median / floor, each round an access and a floor round trip in turn "
         "(target at most %.1fx):\n",
         kTargetRatio);
-    for (std::size_t i = 0; i < readPaired.size() && i < writePaired.size(); ++i) {
-        const bench::FloorRatio& r = readPaired[i].ratio;
-        const bench::FloorRatio& w = writePaired[i].ratio;
-        std::printf("  %-16s ReadRegister %5.1f / %5.1f = %.2fx   WriteRegister %5.1f / %5.1f = %.2fx\n",
-                    bench::PlacementName(readPaired[i].placement), r.access, r.floor, r.Ratio(),
-                    w.access, w.floor, w.Ratio());
-    }
+    bench::PrintPlaced("ReadRegister", readPaired, "WriteRegister", writePaired);
     return 0;
 }

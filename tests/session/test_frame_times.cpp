@@ -32,7 +32,6 @@ struct Taken {
     FrameMetadata meta;
 };
 
-// The simulator's own record: counter -> CLOCK_MONOTONIC ns its first packet's cycle began.
 // CLOCK_REALTIME less CLOCK_MONOTONIC, the offsets seen so far.
 struct UtcOffsets {
     std::int64_t low = INT64_MAX, high = INT64_MIN;
@@ -43,6 +42,7 @@ struct UtcOffsets {
     }
 };
 
+// The simulator's own record: counter -> CLOCK_MONOTONIC ns its first packet's cycle began.
 std::map<std::uint32_t, std::int64_t> SentRecord(const testsupport::SimulatedBus& bus) {
     std::map<std::uint32_t, std::int64_t> sent;
     std::istringstream lines(bus.Busctl({"sent", "0"}).output);

@@ -127,10 +127,17 @@ inline long SummaryFrames(const std::string& output) {
     return summary.dropped == 0 ? summary.frames : -1;
 }
 
-// Waits (up to a minute) until the file at path has grown past bytes: frames are in it.
+// Waits (up to a minute) until the file at path has grown past bytes: frames are in it. The
+// size is read without throwing: the tool's check that it may write there creates the file and
+// removes it again, so a file seen a moment ago may be gone.
 inline bool WaitForFileSize(const std::string& path, std::uintmax_t bytes) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!(fs::exists(path) && fs::file_size(path) > bytes)) {
+    const auto size = [&path] {
+        std::error_code missing;
+        const std::uintmax_t found = fs::file_size(path, missing);
+        return missing ? 0 : found;
+    };
+    while (size() <= bytes) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -176,11 +176,7 @@ TEST_F(KestrixCapture, ASimulatedBusKilledWithItsOwnerIsSweptAtTheNextStart) {
     ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
     {
         ToolRun killed(m_dir.Path(), {"--simulate", "--seconds", "120", "--avi", File("k.avi")});
-        const auto end = std::chrono::steady_clock::now() + 60s;
-        while (!(fs::exists(File("k.avi")) && fs::file_size(File("k.avi")) > kRgbVgaBytes)) {
-            ASSERT_LT(std::chrono::steady_clock::now(), end) << "no frame recorded";
-            std::this_thread::sleep_for(20ms);
-        }
+        ASSERT_TRUE(WaitForFileSize(File("k.avi"), kRgbVgaBytes)) << "no frame recorded";
         killed.Signal(SIGKILL);
     }
     const auto left = Named(runtime.Path(), "kestrix-capture-");
@@ -233,11 +229,7 @@ TEST_P(CutShort, KeepsWhatArrived) {
     ToolRun tool(m_dir.Path(), {"--seconds", "120", "--avi", avi}, limit);
     if (GetParam() != Cut::DiskFull) {
         // Two frames in: the first one's headers are on disk.
-        const auto end = std::chrono::steady_clock::now() + 60s;
-        while (!(fs::exists(avi) && fs::file_size(avi) > 2 * kRgbVgaBytes)) {
-            ASSERT_LT(std::chrono::steady_clock::now(), end) << "no frame recorded";
-            std::this_thread::sleep_for(20ms);
-        }
+        ASSERT_TRUE(WaitForFileSize(avi, 2 * kRgbVgaBytes)) << "no frame recorded";
     }
     int expected = 5;
     // Those where the stop of the camera fails as well report that on a line of its own.
@@ -333,12 +325,7 @@ public:
     Recording(const fs::path& folder, const std::string& avi, std::vector<std::string> args)
         : m_tool(folder, WithAvi(std::move(args), avi)), m_avi(avi) {}
     bool WaitForFrames(std::uintmax_t frames = 2) const {
-        const auto end = std::chrono::steady_clock::now() + 60s;
-        while (!(fs::exists(m_avi) && fs::file_size(m_avi) > frames * kRgbVgaBytes)) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
+        return WaitForFileSize(m_avi, frames * kRgbVgaBytes);
     }
     ToolRun& Tool() { return m_tool; }
 

@@ -1,8 +1,8 @@
 // kestrix-check on the simulated camera of both models (and, run again, through kestrix-fwd over
 // the fake kernel): every check passes (a bus reset while streaming included), the camera is left
 // as found and the report names the camera and the machine; a fault armed before the mode or the
-// feature checks fails the first of them; Ctrl+C ends the run with the camera put back;
-// --simulate brings the model asked.
+// feature checks fails the first of them, and a frame lost before a mode's first leaves it
+// passing; Ctrl+C ends the run with the camera put back; --simulate brings the model asked.
 #include "tests/tools/CaptureToolRun.h"
 
 #include <cstring>
@@ -37,6 +37,16 @@ protected:
             std::this_thread::sleep_for(5ms);
         }
         return false;
+    }
+    // A quick check with fault armed on the bus just before group.
+    ToolRun::Result CheckWithFault(const char* group, const std::vector<std::string>& fault) {
+        SimulatedBus bus(1, 2);
+        EXPECT_TRUE(bus.IsRunning());
+        ToolRun check = Check({"--quick", "--pause-before", group});
+        EXPECT_TRUE(WaitUntilStopped(check.Pid()));
+        EXPECT_TRUE(bus.Busctl(fault).Ok());
+        check.Signal(SIGCONT);
+        return check.Wait(240s);
     }
     static bool Has(const std::string& text, const std::string& part) {
         return text.find(part) != std::string::npos;
@@ -98,19 +108,24 @@ TEST_F(KestrixCheck, AFaultArmedBeforeAGroupFailsItsFirstCheck) {
         {"features", {"fault", "async-fail", "1000"}, "FAIL feature brightness: "},
     };
     for (const auto& c : cases) {
-        SimulatedBus bus(1, 2);
-        ASSERT_TRUE(bus.IsRunning());
-        ToolRun check = Check({"--quick", "--pause-before", c.group});
-        ASSERT_TRUE(WaitUntilStopped(check.Pid()));
-        ASSERT_TRUE(bus.Busctl(c.fault).Ok());
-        check.Signal(SIGCONT);
-        const auto result = check.Wait(240s);
+        const auto result = CheckWithFault(c.group, c.fault);
         EXPECT_EQ(result.exitCode, 1) << c.group;
         const std::string output = result.output;
         const std::size_t failed = output.find("FAIL ");
         EXPECT_EQ(output.compare(failed, std::strlen(c.firstFailure), c.firstFailure), 0)
             << c.group << ":\n" << output;
     }
+}
+
+// A read that fails as a mode starts loses a frame before the first one measured: the interval
+// between the frames that came is still the camera's.
+TEST_F(KestrixCheck, AFrameLostBeforeTheFirstLeavesTheIntervalRight) {
+    const auto result = CheckWithFault("modes", {"fault", "iso-negative", "1"});
+    std::smatch line;
+    ASSERT_TRUE(std::regex_search(result.output, line, std::regex("(PASS|FAIL) mode [^\n]*")))
+        << result.output;
+    EXPECT_EQ(line[1], "PASS") << line[0];
+    EXPECT_TRUE(Has(line[0], "1 lost on the way")) << line[0];
 }
 
 TEST_F(KestrixCheck, AnInterruptedRunPutsTheCameraBack) {

@@ -47,6 +47,7 @@ struct Received {
     int shortFrames = 0;
     std::uint64_t lost = 0;     // never reached the ring
     std::uint64_t dropped = 0;  // overwritten in the ring before they were read
+    std::uint64_t missedBetween = 0;  // lost or dropped between the first frame and the last
     std::vector<std::uint32_t> stamps;
     Error error;
 };
@@ -72,6 +73,8 @@ Received Read(StreamContext& c, FrameStream& stream, int count, std::chrono::mil
         got.shortFrames += meta.Short() ? 1 : 0;
         got.lost += meta.lostBefore;
         got.dropped += meta.droppedBefore;
+        // What the first frame counts went missing before the span the interval is taken over.
+        if (got.frames > 1) got.missedBetween += meta.lostBefore + meta.droppedBefore;
         got.stamps.push_back(meta.cycleTime);
     }
     return got;
@@ -104,7 +107,7 @@ void CheckMode(StreamContext& c, const ModeOffer& offer, std::uint32_t rateIndex
     const std::uint32_t span =
         (CycleOf(got.stamps.back()) + kCycleWrap - CycleOf(got.stamps.front())) % kCycleWrap;
     // Frames missed on the way widen their gap; the interval counts the periods they spanned.
-    const double interval = double(span) / double(got.frames - 1 + got.lost + got.dropped);
+    const double interval = double(span) / double(got.frames - 1 + got.missedBetween);
     const double nominal = kCyclesPerSecond / fps;
     const double deviation = (interval - nominal) / nominal;
     std::string measured = std::to_string(got.frames) + " frames of " +

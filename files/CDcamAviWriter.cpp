@@ -53,6 +53,7 @@ bool CDcamAviWriter::Start(std::uint32_t frameLimit) {
     std::scoped_lock lock(m_recordingLock);
     m_nFrameTarget = frameLimit == 0 ? 0 : std::uint64_t{GetFrameCount()} + frameLimit;
     m_nStartSequence = m_pRing->GetNextSequence();
+    m_nLimitSequence = -1;
     m_bRestart = true;
     m_bRecording = true;
     m_pRing->SetRecording(true);
@@ -183,6 +184,7 @@ bool CDcamAviWriter::WriteFrame(std::uint16_t sequence) {
     m_nLastSequence = sequence;
     const std::uint64_t target = m_nFrameTarget;
     if (target != 0 && GetFrameCount() >= target) {
+        m_nLimitSequence = sequence;
         EndRecording(true);
         return false;
     }

@@ -66,6 +66,9 @@ public:
 
     std::uint32_t GetFrameCount() const { return m_avi.GetFrameCount(); }
     std::uint32_t GetDropped() const { return m_avi.GetDropped(); }
+    // The ring's sequence number of the frame that reached the start's frameLimit, -1 until one
+    // has. Frames the ring lost before the writer copied them move it past start + limit - 1.
+    int GetLimitSequence() const { return m_nLimitSequence; }
     // The file's index has no room left: the recording ended by itself, the file is sound.
     bool IsFull() const { return m_bFull; }
     // False once opening, a write or finishing failed.
@@ -102,6 +105,7 @@ private:
     std::atomic<bool> m_bRestart{false};  // a start the writer has not taken up yet
     std::atomic<std::uint16_t> m_nStartSequence{0};
     std::atomic<std::uint64_t> m_nFrameTarget{0};  // pause at this frame count; 0: never
+    std::atomic<int> m_nLimitSequence{-1};
     std::atomic<bool> m_bQuit{false};
     std::atomic<std::uint16_t> m_nStopSequence{0};  // the first frame stored after Stop began
     std::atomic<bool> m_bFull{false};

@@ -60,26 +60,48 @@ std::uint32_t FramePeriod(C1394Dcam& cam, int camera, const Geometry& g) {
     return CDcamAviFile::MicrosecondsPerFormat7Frame(packets);
 }
 
+// Converts a frame of the geometry into bits; false when it is too short or memory is.
+bool ConvertFrame(C1394Dcam& cam, std::span<const std::uint8_t> frame, const Geometry& g,
+                  std::vector<std::uint8_t>& bits) {
+    if (frame.size() < FrameConverter::FrameBytes(g.coding, g.width, g.height)) return false;
+    try {
+        bits.assign(files::BitmapBytes(g.width, g.height), 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return cam.GetConverter().ConvertToBitmap(g.coding, bits, frame, g.width, g.height, g.bayer);
+}
+
 // Copies one slot of the camera's ring and converts it into bits; false when there is no frame.
 // The raw copy is gone on return, so a writer holds one whole-frame buffer more at most.
 bool ConvertSlot(C1394Dcam& cam, int camera, int slot, const Geometry& g,
                  std::vector<std::uint8_t>& bits) {
     const CDcamCaptureThread* thread = cam.GetCaptureThread(camera);
-    if (thread == nullptr || !thread->HasFrame() ||
-        thread->GetSlotSize() < FrameConverter::FrameBytes(g.coding, g.width, g.height)) {
-        return false;
-    }
+    if (thread == nullptr || !thread->HasFrame()) return false;
     std::vector<std::uint8_t> raw;
     try {
         raw.resize(thread->GetSlotSize());
-        bits.assign(files::BitmapBytes(g.width, g.height), 0);
     } catch (const std::bad_alloc&) {
         return false;
     }
     int copied = -1;
     std::uint16_t sequence = 0;
-    return thread->CopyFrame(raw, slot, &copied, &sequence) &&
-           cam.GetConverter().ConvertToBitmap(g.coding, bits, raw, g.width, g.height, g.bayer);
+    return thread->CopyFrame(raw, slot, &copied, &sequence) && ConvertFrame(cam, raw, g, bits);
+}
+
+// A still of a ring slot (frame empty) or of a frame copied out before, handed to save once
+// converted.
+template <class Save>
+bool SaveConverted(C1394Dcam& cam, int camera, const char* path, int slot,
+                   std::span<const std::uint8_t> frame, Save save) {
+    std::vector<std::uint8_t> bits;
+    Geometry g;
+    std::string& error = cam.StillErrorText();
+    error.clear();
+    if (path == nullptr || !ReadGeometry(cam, camera, g)) return false;
+    const bool converted =
+        frame.empty() ? ConvertSlot(cam, camera, slot, g, bits) : ConvertFrame(cam, frame, g, bits);
+    return converted && save(bits, g, &error);
 }
 
 // Lets the camera object keep the writer after its capture has let go of it.
@@ -99,25 +121,45 @@ private:
 
 namespace files {
 
+namespace {
+
+bool SaveBitmapOf(C1394Dcam& cam, int camera, const char* path, int slot,
+                  std::span<const std::uint8_t> frame) {
+    return SaveConverted(cam, camera, path, slot, frame,
+                     [&](const std::vector<std::uint8_t>& bits, const Geometry& g,
+                         std::string* error) {
+                         return SaveBmpFile(path, bits, g.width, g.height, error);
+                     });
+}
+
+bool SaveJpegOf(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
+                bool grayscale, int slot, std::span<const std::uint8_t> frame) {
+    return SaveConverted(cam, camera, path, slot, frame,
+                     [&](const std::vector<std::uint8_t>& bits, const Geometry& g,
+                         std::string* error) {
+                         return SaveJpegFile(path, bits, g.width, g.height, quality, progressive,
+                                             grayscale, error);
+                     });
+}
+
+}  // namespace
+
 bool SaveBitmap(C1394Dcam& cam, int camera, const char* path, int slot) {
-    std::vector<std::uint8_t> bits;
-    Geometry g;
-    std::string& error = cam.StillErrorText();
-    error.clear();
-    return path != nullptr && ReadGeometry(cam, camera, g) &&
-           ConvertSlot(cam, camera, slot, g, bits) &&
-           SaveBmpFile(path, bits, g.width, g.height, &error);
+    return SaveBitmapOf(cam, camera, path, slot, {});
+}
+
+bool SaveBitmap(C1394Dcam& cam, int camera, const char* path, std::span<const std::uint8_t> frame) {
+    return !frame.empty() && SaveBitmapOf(cam, camera, path, -1, frame);
 }
 
 bool SaveJpeg(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
               bool grayscale, int slot) {
-    std::vector<std::uint8_t> bits;
-    Geometry g;
-    std::string& error = cam.StillErrorText();
-    error.clear();
-    return path != nullptr && ReadGeometry(cam, camera, g) &&
-           ConvertSlot(cam, camera, slot, g, bits) &&
-           SaveJpegFile(path, bits, g.width, g.height, quality, progressive, grayscale, &error);
+    return SaveJpegOf(cam, camera, path, quality, progressive, grayscale, slot, {});
+}
+
+bool SaveJpeg(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
+              bool grayscale, std::span<const std::uint8_t> frame) {
+    return !frame.empty() && SaveJpegOf(cam, camera, path, quality, progressive, grayscale, -1, frame);
 }
 
 // ---- AVI recording ----
@@ -181,6 +223,11 @@ int GetAviFrameCount(const C1394Dcam& cam, int camera) {
 int GetAviDropped(const C1394Dcam& cam, int camera) {
     const CDcamAviWriter* writer = WriterOf(cam, camera);
     return writer != nullptr ? int(writer->GetDropped()) : 0;
+}
+
+int GetAviLimitSequence(const C1394Dcam& cam, int camera) {
+    const CDcamAviWriter* writer = WriterOf(cam, camera);
+    return writer != nullptr ? writer->GetLimitSequence() : -1;
 }
 
 std::string GetAviErrorText(const C1394Dcam& cam, int camera) {

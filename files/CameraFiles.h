@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "camera/C1394Dcam.h"
@@ -16,6 +17,10 @@ namespace files {
 bool SaveBitmap(C1394Dcam& cam, int camera, const char* path, int slot);
 bool SaveJpeg(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
               bool grayscale, int slot);
+// The same for a frame of the current mode copied out of the ring before.
+bool SaveBitmap(C1394Dcam& cam, int camera, const char* path, std::span<const std::uint8_t> frame);
+bool SaveJpeg(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
+              bool grayscale, std::span<const std::uint8_t> frame);
 
 // Creates an AVI file for the camera's running capture, its writer thread paused; bConvert
 // records 24-bit converted frames instead of the camera's own; bStandardFourCC tags raw frames
@@ -33,6 +38,9 @@ bool CloseAviFile(C1394Dcam& cam, int camera);
 // readable after the file was closed or the capture ended, until the next OpenAviFile.
 int GetAviFrameCount(const C1394Dcam& cam, int camera);
 int GetAviDropped(const C1394Dcam& cam, int camera);
+// The ring's sequence number of the frame with which the latest start's frameLimit was reached;
+// -1 until it was.
+int GetAviLimitSequence(const C1394Dcam& cam, int camera);
 std::string GetAviErrorText(const C1394Dcam& cam, int camera);
 // Microseconds per frame of the camera's current mode, as its AVI files give it; 0 when the
 // camera cannot tell.

@@ -1,5 +1,6 @@
 // The recorder's writer thread on a frame ring fed by the test: what a start, a pause and a frame
-// limit let in, a ring that laps the writer, the 16-bit sequence wrap and refused set-ups.
+// limit let in and the frame that reaches it, a ring that laps the writer, the 16-bit sequence
+// wrap and refused set-ups.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -101,6 +102,20 @@ TEST_F(AviWriterTest, ARingThatLapsTheWriterShowsAsDroppedFrames) {
     ASSERT_GE(counters.size(), 4u) << "the four frames still held";
     for (std::size_t i = 1; i < counters.size(); ++i) EXPECT_LT(counters[i - 1], counters[i]);
     EXPECT_EQ(counters.back(), 9u);
+}
+
+// The frame that fills a limit is the file's last, also when the ring lapped the writer first.
+TEST_F(AviWriterTest, AFrameLimitNamesTheFrameThatReachedIt) {
+    ASSERT_TRUE(Open(writer));
+    ASSERT_TRUE(writer.Start(3));
+    EXPECT_EQ(writer.GetLimitSequence(), -1);
+    for (std::uint32_t i = 0; i < 10; ++i) Store(i);
+    ASSERT_TRUE(WaitUntil([&] { return !writer.IsRecording(); }));
+    writer.Stop();
+    const auto counters = CountersInFile();
+    ASSERT_EQ(counters.size(), 3u);
+    // The ring numbers its frames from 0, as the test counts them.
+    EXPECT_EQ(writer.GetLimitSequence(), int(counters.back()));
 }
 
 TEST_F(AviWriterTest, TheSequenceWrapIsNoDrop) {

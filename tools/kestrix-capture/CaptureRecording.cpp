@@ -50,6 +50,14 @@ std::uint64_t CaptureRecording::Dropped() const {
         Recorder([](C1394Dcam& cam, int index) { return files::GetAviDropped(cam, index); }));
 }
 
+std::optional<std::uint16_t> CaptureRecording::LimitFrame() const {
+    if (m_pManager == nullptr) return {};
+    const int sequence = Recorder(
+        [](C1394Dcam& cam, int index) { return files::GetAviLimitSequence(cam, index); });
+    if (sequence < 0) return {};
+    return std::uint16_t(sequence);
+}
+
 void CaptureRecording::Close() {
     if (m_pManager == nullptr) return;
     const std::string problem = Recorder([](C1394Dcam& cam, int index) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "session/Camera.h"
@@ -30,6 +31,8 @@ public:
     bool Ended(OutputFileCheck::Clock::time_point now);
     std::uint64_t Frames() const;
     std::uint64_t Dropped() const;
+    // The ring's number for the frame with which the recorder reached --frames, once it has.
+    std::optional<std::uint16_t> LimitFrame() const;
     // Pauses and closes the recorder, reporting why the file is short if it is.
     void Close();
 

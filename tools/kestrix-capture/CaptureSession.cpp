@@ -1,8 +1,6 @@
 // Claiming, streaming, recording, saving stills and releasing for kestrix-capture.
 #include "tools/kestrix-capture/CaptureSession.h"
 
-#include "files/CameraFiles.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -57,7 +55,8 @@ CaptureSession::CaptureSession(const CaptureOptions& options,
       m_stopSignal(stopSignal),
       m_trigger(options),
       m_recording(options, [this](int code, const std::string& message) { Fail(code, message); }),
-      m_recorder(options, [this](int code, const std::string& message) { Fail(code, message); }) {}
+      m_recorder(options, [this](int code, const std::string& message) { Fail(code, message); }),
+      m_still(options, [this](int code, const std::string& message) { Fail(code, message); }) {}
 
 CaptureSession::~CaptureSession() { Release(); }
 
@@ -116,7 +115,7 @@ int CaptureSession::RunSteps() {
     if (Interrupted()) return m_nExit;
     m_bCaptured = true;
     Record();
-    SaveStills();
+    m_still.Save(*m_pCamera);
     if (!m_options.json) WriteOut(Summary().Line());
     return m_nExit;
 }
@@ -325,6 +324,8 @@ void CaptureSession::Record() {
         Fail(kExitFailed, "the camera does not start transmitting");
     } else {
         WaitForFrames();
+        if (const std::optional<std::uint16_t> last = RunsLastFrame())
+            m_still.Hold(*m_pCamera, *last);
     }
     // The file first: finishing it needs no bus, which may be the thing that fails.
     if (!m_options.avi.empty()) m_recording.Close();
@@ -364,8 +365,11 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
     }
     // A --record recorder stops by itself after its frames, which a pre-trigger counts from
     // the event's.
-    if (m_options.frames != 0 && m_options.record.empty() && m_nFrames >= m_options.frames)
+    // The recorder tells its last frame just after counting it: the run waits for that.
+    if (m_options.frames != 0 && m_options.record.empty() && m_nFrames >= m_options.frames &&
+        (m_options.avi.empty() || m_recording.LimitFrame())) {
         return true;
+    }
     // Ends with the first frame at or past the time asked: frames that cease before it are
     // caught below, not taken for a finished recording.
     if (m_options.seconds != 0 && m_nFrames > 0 &&
@@ -440,47 +444,13 @@ void CaptureSession::StopTransmission() {
          "it may still be sending");
 }
 
-void CaptureSession::SaveStills() {
-    if (!m_options.bmp.empty()) SaveStill(m_options.bmp, false);
-    if (!m_options.jpeg.empty()) SaveStill(m_options.jpeg, true);
-}
-
-void CaptureSession::SaveStill(const std::string& path, bool jpeg) {
-    const int slot = StillSlot();
-    bool held = false, saved = false;
-    std::string why;
-    m_pCamera->Call([&](C1394Dcam& cam, int index) {
-        const CDcamCaptureThread* thread = cam.GetCaptureThread(index);
-        held = thread != nullptr && thread->HasFrame();
-        if (!held) return;
-        saved = jpeg ? files::SaveJpeg(cam, index, path.c_str(), m_options.quality, false, false, slot)
-                     : files::SaveBitmap(cam, index, path.c_str(), slot);
-        if (!saved) why = cam.GetStillErrorText();
-    });
-    if (!held) {
-        Fail(kExitFailed, "no frame to save as " + path);
-        return;
-    }
-    if (saved) return;
-    // The writer's reason names the file itself when it comes from the system.
-    const bool named = !why.empty() && why.rfind(path, 0) == 0;
-    Fail(kExitFileError, "cannot write " + (named ? why : why.empty() ? path : path + ": " + why));
-}
-
-int CaptureSession::StillSlot() const {
-    // With --frames the still is the run's last frame, not one that came after it.
-    const std::uint64_t stored = m_counters.received;
-    const FrameRing& ring = *m_pStream->Ring();
-    const int slots = ring.GetSlotCount();
-    if (m_options.frames == 0 || stored < m_options.frames ||
-        stored - m_options.frames >= std::uint64_t(slots)) {
-        return -1;
-    }
-    const auto last = std::uint16_t(m_nFirstSequence + m_options.frames - 1);
-    for (int slot = 0; slot < slots; ++slot) {
-        if (ring.GetSequence(slot) == last) return slot;
-    }
-    return -1;
+std::optional<std::uint16_t> CaptureSession::RunsLastFrame() const {
+    if (m_options.frames == 0 || m_nFrames < m_options.frames) return {};
+    // The file's last frame: frames the ring lost before the recorder copied them move it on.
+    if (!m_options.avi.empty()) return m_recording.LimitFrame();
+    // A pre-trigger recording's frames begin before its event.
+    if (m_options.preTrigger != 0) return {};
+    return std::uint16_t(m_nFirstSequence + m_options.frames - 1);
 }
 
 void CaptureSession::WriteOut(const std::string& text) {

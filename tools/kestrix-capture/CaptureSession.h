@@ -1,6 +1,6 @@
 // One run of kestrix-capture on one camera, on the session layer (docs/session.md): features
 // read or set, the camera claimed and its stream started as every front end starts it, frames
-// recorded, stills saved from the newest frame, one summary (a line, or a JSON object),
+// recorded, stills saved of the run's last frame, one summary (a line, or a JSON object),
 // everything released.
 //
 // Threading: the camera manager runs the camera object on the thread that runs the session
@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "camera/CameraFeatures.h"
@@ -23,6 +24,7 @@
 #include "tools/kestrix-capture/CaptureOptions.h"
 #include "tools/kestrix-capture/CaptureRecorder.h"
 #include "tools/kestrix-capture/CaptureRecording.h"
+#include "tools/kestrix-capture/CaptureStill.h"
 #include "tools/kestrix-capture/CaptureSummary.h"
 #include "tools/kestrix-capture/CaptureTrigger.h"
 #include "tools/kestrix-capture/GroupSummary.h"
@@ -78,10 +80,8 @@ private:
     void StreamEnded(const kestrix::session::Error& reason);
     void CountFrames(Clock::time_point now);
     void StopTransmission();
-    void SaveStills();
-    void SaveStill(const std::string& path, bool jpeg);
-    // The slot of the frame a still shows: the run's last one, or the newest (-1).
-    int StillSlot() const;
+    // With --frames, the ring's number for the run's last frame, once it is known.
+    std::optional<std::uint16_t> RunsLastFrame() const;
     // Writes text to stdout; a failure (stdout closed, a full device) is the run's failure.
     void WriteOut(const std::string& text);
     CaptureSummary Summary() const;
@@ -106,6 +106,7 @@ private:
     CaptureTrigger m_trigger;  // --trigger, undone at the end of the run
     CaptureRecording m_recording;  // --avi
     CaptureRecorder m_recorder;    // --record
+    CaptureStill m_still;          // --bmp and --jpeg
     bool m_bInterruptReported = false;
     bool m_bStdoutFailed = false;
     int m_nExit = 0;

@@ -364,8 +364,8 @@ bool CaptureSession::WaitEnds(Clock::time_point now, Clock::time_point started) 
         return true;
     }
     // A --record recorder stops by itself after its frames, which a pre-trigger counts from
-    // the event's.
-    // The recorder tells its last frame just after counting it: the run waits for that.
+    // the event's. The AVI recorder names its last frame just after counting it: the still
+    // needs that.
     if (m_options.frames != 0 && m_options.record.empty() && m_nFrames >= m_options.frames &&
         (m_options.avi.empty() || m_recording.LimitFrame())) {
         return true;

@@ -125,21 +125,21 @@ namespace {
 
 bool SaveBitmapOf(C1394Dcam& cam, int camera, const char* path, int slot,
                   std::span<const std::uint8_t> frame) {
-    return SaveConverted(cam, camera, path, slot, frame,
-                     [&](const std::vector<std::uint8_t>& bits, const Geometry& g,
-                         std::string* error) {
-                         return SaveBmpFile(path, bits, g.width, g.height, error);
-                     });
+    return SaveConverted(
+        cam, camera, path, slot, frame,
+        [&](const std::vector<std::uint8_t>& bits, const Geometry& g, std::string* error) {
+            return SaveBmpFile(path, bits, g.width, g.height, error);
+        });
 }
 
 bool SaveJpegOf(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
                 bool grayscale, int slot, std::span<const std::uint8_t> frame) {
-    return SaveConverted(cam, camera, path, slot, frame,
-                     [&](const std::vector<std::uint8_t>& bits, const Geometry& g,
-                         std::string* error) {
-                         return SaveJpegFile(path, bits, g.width, g.height, quality, progressive,
-                                             grayscale, error);
-                     });
+    return SaveConverted(
+        cam, camera, path, slot, frame,
+        [&](const std::vector<std::uint8_t>& bits, const Geometry& g, std::string* error) {
+            return SaveJpegFile(path, bits, g.width, g.height, quality, progressive, grayscale,
+                                error);
+        });
 }
 
 }  // namespace
@@ -149,7 +149,7 @@ bool SaveBitmap(C1394Dcam& cam, int camera, const char* path, int slot) {
 }
 
 bool SaveBitmap(C1394Dcam& cam, int camera, const char* path, std::span<const std::uint8_t> frame) {
-    return !frame.empty() && SaveBitmapOf(cam, camera, path, -1, frame);
+    return SaveBitmapOf(cam, camera, path, -1, frame);
 }
 
 bool SaveJpeg(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
@@ -159,7 +159,7 @@ bool SaveJpeg(C1394Dcam& cam, int camera, const char* path, int quality, bool pr
 
 bool SaveJpeg(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
               bool grayscale, std::span<const std::uint8_t> frame) {
-    return !frame.empty() && SaveJpegOf(cam, camera, path, quality, progressive, grayscale, -1, frame);
+    return SaveJpegOf(cam, camera, path, quality, progressive, grayscale, -1, frame);
 }
 
 // ---- AVI recording ----

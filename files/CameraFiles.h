@@ -17,7 +17,8 @@ namespace files {
 bool SaveBitmap(C1394Dcam& cam, int camera, const char* path, int slot);
 bool SaveJpeg(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
               bool grayscale, int slot);
-// The same for a frame of the current mode copied out of the ring before.
+// The same for a frame of the current mode copied out of the ring before; an empty one: the
+// newest in the ring.
 bool SaveBitmap(C1394Dcam& cam, int camera, const char* path, std::span<const std::uint8_t> frame);
 bool SaveJpeg(C1394Dcam& cam, int camera, const char* path, int quality, bool progressive,
               bool grayscale, std::span<const std::uint8_t> frame);

@@ -52,8 +52,8 @@ std::uint64_t CaptureRecording::Dropped() const {
 
 std::optional<std::uint16_t> CaptureRecording::LimitFrame() const {
     if (m_pManager == nullptr) return {};
-    const int sequence = Recorder(
-        [](C1394Dcam& cam, int index) { return files::GetAviLimitSequence(cam, index); });
+    const int sequence =
+        Recorder([](C1394Dcam& cam, int index) { return files::GetAviLimitSequence(cam, index); });
     if (sequence < 0) return {};
     return std::uint16_t(sequence);
 }

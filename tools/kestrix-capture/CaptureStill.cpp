@@ -36,15 +36,9 @@ void CaptureStill::SaveOne(kestrix::session::Camera& camera, const std::string& 
         const CDcamCaptureThread* thread = cam.GetCaptureThread(index);
         held = !m_frame.empty() || (thread != nullptr && thread->HasFrame());
         if (!held) return;
-        const char* name = path.c_str();
-        const int quality = m_options.quality;
-        if (m_frame.empty()) {
-            saved = jpeg ? files::SaveJpeg(cam, index, name, quality, false, false, -1)
-                         : files::SaveBitmap(cam, index, name, -1);
-        } else {
-            saved = jpeg ? files::SaveJpeg(cam, index, name, quality, false, false, m_frame)
-                         : files::SaveBitmap(cam, index, name, m_frame);
-        }
+        saved = jpeg ? files::SaveJpeg(cam, index, path.c_str(), m_options.quality, false, false,
+                                       m_frame)
+                     : files::SaveBitmap(cam, index, path.c_str(), m_frame);
         if (!saved) why = cam.GetStillErrorText();
     });
     if (!held) {
